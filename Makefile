@@ -1,0 +1,35 @@
+# The two commands of the README, and a few helpers around them.
+PRESET ?= default
+BUILD_DIR := build/$(PRESET)
+JOBS ?= $(shell nproc)
+RUN_ARGS ?= --headless
+
+.PHONY: run test build setup bench asan tsan format clean
+
+run: build
+	./$(BUILD_DIR)/app/velvix $(RUN_ARGS)
+
+test: build
+	ctest --preset $(PRESET) -j $(JOBS)
+
+build: setup
+	cmake --preset $(PRESET) >/dev/null
+	cmake --build --preset $(PRESET) -j $(JOBS)
+
+setup:
+	@scripts/setup
+
+bench: build
+	@for program in $(BUILD_DIR)/bench/velvix-bench-*; do echo "== $$program"; $$program; done
+
+asan:
+	$(MAKE) test PRESET=asan
+
+tsan:
+	$(MAKE) test PRESET=tsan
+
+format:
+	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
+
+clean:
+	rm -rf build

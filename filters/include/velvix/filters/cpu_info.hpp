@@ -1,0 +1,54 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace velvix {
+
+struct CpuidResult {
+    std::uint32_t eax = 0;
+    std::uint32_t ebx = 0;
+    std::uint32_t ecx = 0;
+    std::uint32_t edx = 0;
+};
+
+// Runs CPUID for a leaf and subleaf.
+using CpuidFunction = std::function<CpuidResult(std::uint32_t leaf, std::uint32_t subleaf)>;
+
+// This processor's CPUID instruction (all zeros where there is none).
+CpuidResult readCpuid(std::uint32_t leaf, std::uint32_t subleaf);
+
+// The processor's identification and feature words, read once at start.
+struct CpuInfo {
+    CpuInfo() : CpuInfo(readCpuid) {}
+    explicit CpuInfo(const CpuidFunction& cpuid);
+
+    std::int32_t highestLeaf = 0;
+    std::int32_t highestExtendedLeaf = 0;
+    std::string vendor;
+    std::string brand;
+    bool isIntel = false;
+    bool isAMD = false;
+    std::uint32_t leaf1Ecx = 0;
+    std::uint32_t leaf1Edx = 0;
+    std::uint32_t leaf7Ebx = 0;
+    std::uint32_t leaf7Ecx = 0;
+    std::uint32_t ext1Ecx = 0;
+    std::uint32_t ext1Edx = 0;
+    std::vector<std::array<std::int32_t, 4>> leaves;
+    std::vector<std::array<std::int32_t, 4>> extendedLeaves;
+};
+
+// Bit 5 of leaf 7's EBX. Nothing else is consulted: the vectorised paths are chosen on it alone.
+bool avx2FromCpuInfo(const CpuInfo& info);
+
+extern const CpuInfo cpuInfo;
+
+// Chooses the vectorised filter and the 16-pixel face rectangle. Derived from cpuInfo before
+// main() runs; tests clear it to take the scalar paths on any processor.
+extern bool hasAVX2;
+
+}  // namespace velvix

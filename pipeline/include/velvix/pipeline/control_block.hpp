@@ -1,0 +1,72 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <optional>
+
+namespace velvix {
+
+inline constexpr int kNoCameraChosen = -2;
+inline constexpr int kCameraOff = -1;
+inline constexpr int kDefaultSmoothLevel = 35;
+inline constexpr int kLandmarkCount = 98;
+
+struct PointF {
+    float x = 0;
+    float y = 0;
+};
+
+using FaceLandmarks = std::array<PointF, kLandmarkCount>;
+
+// What the face step found in the current frame. The rectangle is in the coordinates of the
+// frame turned by 180 degrees; the landmarks are relative to the rectangle's corner.
+struct FaceOutputs {
+    bool faceValid = false;
+    int faceX = 0;
+    int faceY = 0;
+    int faceWidth = 0;
+    int faceHeight = 0;
+    // The last accepted fit; it outlives ticks on which no face is accepted.
+    std::optional<FaceLandmarks> faceLandmarks;
+};
+
+// Settings in force, owned by the frame worker's thread.
+struct AppliedSettings {
+    int seenGeneration = 0;
+    int activeCamera = kNoCameraChosen;
+    bool smoothOn = false;
+    int smoothLevel = kDefaultSmoothLevel;
+};
+
+// What the user interface asks of the frame worker, and what the worker applies.
+// There is no lock: the user interface stores the requested fields and then the generation
+// (release); the worker loads the generation (acquire) and then the fields.
+class ControlBlock {
+public:
+    ControlBlock() = default;
+
+    // User-interface thread.
+    void requestCamera(int index);
+    void requestSmoothOn(int level);
+    void requestSmoothOff();
+
+    // Worker thread: takes over the requested settings when they changed since the last call
+    // and returns the camera the user wants.
+    int takeOverSettings();
+
+    // Worker thread only.
+    AppliedSettings applied;
+    FaceOutputs face;
+
+private:
+    void publishRequest();
+
+    // A fresh process has no pending change: the requests start as copies of the applied values.
+    std::atomic<int> generation_{AppliedSettings{}.seenGeneration};
+    int uiCounter_ = 0;
+    std::atomic<int> requestedCamera_{AppliedSettings{}.activeCamera};
+    std::atomic<bool> requestedSmoothOn_{AppliedSettings{}.smoothOn};
+    std::atomic<int> requestedSmoothLevel_{AppliedSettings{}.smoothLevel};
+};
+
+}  // namespace velvix

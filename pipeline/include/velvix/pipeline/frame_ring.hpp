@@ -1,0 +1,158 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "velvix/pipeline/frame_size.hpp"
+#include "velvix/platform/shared_memory.hpp"
+
+// The frame ring: a named shared-memory section with a 96-byte header and three slots, each a
+// 32-byte slot header followed by one frame of 3-byte pixels (blue, green, red; bottom row
+// first). The frame worker is its only writer; a virtual camera reads the newest frame.
+namespace velvix {
+
+inline constexpr char kRingName[] = "VelvixShm";
+inline constexpr std::size_t kRingHeaderBytes = 96;
+inline constexpr std::size_t kSlotHeaderBytes = 32;
+inline constexpr int kRingSlots = 3;
+// Larger frames are taken for a damaged or hostile header.
+inline constexpr int kMaxRingWidth = 7680;
+inline constexpr int kMaxRingHeight = 4320;
+
+enum RingState : std::uint32_t {
+    kRingInitialised = 1,  // no frame written yet
+    kRingHasFrame = 2,     // at least one complete frame is available
+    kRingResizing = 3,     // the writer is re-creating the ring at another size
+};
+
+// The header as it lies in the section (little-endian).
+struct RingHeader {
+    std::uint32_t writeCount;  // number of the frame most recently started
+    std::uint32_t readyCount;  // number of the frame most recently completed
+    std::uint32_t state;
+    std::uint32_t slotOffset[kRingSlots];
+    std::int32_t width;
+    std::int32_t height;
+    std::int64_t frameInterval;  // 100 ns units
+    std::uint8_t reserved[32];
+    std::uint8_t unused[24];  // never written by the writer
+};
+static_assert(sizeof(RingHeader) == kRingHeaderBytes);
+
+// Where everything lies for one frame size. Offsets are 32-bit, as both sides compute them.
+struct RingLayout {
+    FrameSize size;
+    std::uint32_t frameBytes = 0;
+    std::array<std::uint32_t, kRingSlots> slotOffset{};  // slot headers; pixels follow
+    std::uint32_t totalBytes = 0;
+
+    // Nothing for sizes that are not positive or larger than the ring carries.
+    static std::optional<RingLayout> forSize(FrameSize size);
+    std::uint32_t pixelOffset(int slot) const {
+        return slotOffset[static_cast<std::size_t>(slot)] + kSlotHeaderBytes;
+    }
+};
+
+// The slot that frame number n goes to.
+inline int slotForFrame(std::uint32_t frameNumber) {
+    return static_cast<int>(frameNumber % kRingSlots);
+}
+
+// Prints each distinct diagnostic line once.
+class DebugOnce {
+public:
+    void say(const std::string& line);
+
+private:
+    std::vector<std::string> said_;
+};
+
+enum class RingError { none, unusableSize, sectionUnavailable, sectionTooSmall };
+
+// The writer's side of the ring.
+class FrameRing {
+public:
+    // Maps a ring that exists already, taking its frame size from the header and writing
+    // nothing. Nothing when there is no ring or its header does not describe a usable one.
+    static std::unique_ptr<FrameRing> attach(std::string_view name, DebugOnce& debug);
+    // Opens or creates the section and initialises the header for `size`. An existing
+    // section keeps its size and must be large enough.
+    static std::unique_ptr<FrameRing> create(std::string_view name, FrameSize size,
+                                             DebugOnce& debug, RingError* error = nullptr);
+
+    // Unmaps the section; the header stays as it is for the readers.
+    ~FrameRing() = default;
+
+    FrameSize size() const { return layout_.size; }
+    // The size the header asks for now; another process may have changed it.
+    FrameSize requestedSize() const;
+    bool initialisedHere() const { return initialisedHere_; }
+    std::size_t sectionBytes() const { return section_.size(); }
+
+    // Writes one frame of size() into the next slot.
+    void publish(const std::uint8_t* frame);
+    // Marks the ring as being re-created (when this process wrote its header) and unmaps it.
+    void detach();
+
+private:
+    FrameRing(platform::SharedSection section, RingLayout layout, bool initialisedHere);
+    RingHeader& header() const;
+    void initialiseHeader();
+
+    platform::SharedSection section_;
+    RingLayout layout_;
+    bool initialisedHere_;
+};
+
+// Every header field, as a reader saw them at one moment.
+struct RingHeaderSnapshot {
+    std::uint32_t writeCount = 0;
+    std::uint32_t readyCount = 0;
+    std::uint32_t state = 0;
+    std::array<std::uint32_t, kRingSlots> slotOffset{};
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::int64_t frameInterval = 0;
+};
+
+struct RingFrame {
+    FrameSize size;
+    std::uint32_t frameNumber = 0;
+    std::vector<std::uint8_t> pixels;  // frame layout, bottom row first
+};
+
+// A reader of the ring for tools and tests. It never blocks the writer: it copies the newest
+// complete slot and checks afterwards that the writer cannot have reached that slot meanwhile.
+class FrameRingReader {
+public:
+    enum class Result { frame, noFrame, unusable, busy };
+
+    static FrameRingReader open(std::string_view name);
+
+    bool isOpen() const { return section_.isOpen(); }
+    const platform::SharedSection& section() const { return section_; }
+    RingHeaderSnapshot header() const;
+    std::uint32_t readyCount() const;
+
+    // Copies the newest complete frame into `frame`. `busy` when the writer kept overtaking
+    // the copy; `unusable` when the header does not describe a ring that fits the section.
+    Result readNewest(RingFrame& frame, int attempts = 100) const;
+
+private:
+    explicit FrameRingReader(platform::SharedSection section) : section_(std::move(section)) {}
+
+    platform::SharedSection section_;
+};
+
+// True when a copy of frame `frameNumber` may have been overwritten, given the writer's
+// writeCount read after the copy. Two or more frames started since, or one going to the same
+// slot (as happens when the count wraps), count as overwritten.
+bool copyMayBeTorn(std::uint32_t frameNumber, std::uint32_t writeCountAfter);
+
+}  // namespace velvix

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <memory>
+#include <stop_token>
+#include <string>
+
+#include "velvix/pipeline/capture_source.hpp"
+#include "velvix/pipeline/control_block.hpp"
+#include "velvix/pipeline/frame_pacer.hpp"
+#include "velvix/pipeline/frame_processor.hpp"
+#include "velvix/pipeline/frame_ring.hpp"
+#include "velvix/pipeline/processing_steps.hpp"
+
+namespace velvix {
+
+// Requests the worker places on a camera before opening it.
+inline constexpr int kCameraFramePeriod = static_cast<int>(kFramePeriod);
+inline constexpr int kReconnectThreshold = 90;
+// A camera that failed to open is tried again after this many ticks.
+inline constexpr int kRetryTicks = 60;
+// Pause before each attempt to re-create the ring at a new size.
+inline constexpr std::uint32_t kResizeRetryMilliseconds = 30;
+
+struct FrameWorkerParts {
+    ControlBlock& control;
+    CaptureSource& capture;
+    ProcessingSteps steps;
+    PacerClock& clock;
+    std::string ringName = kRingName;
+};
+
+// The capture, process and publish loop of the worker thread: 30 ticks per second, each
+// taking over changed settings, opening or closing the chosen camera, fetching its newest
+// frame, processing it and publishing it into the frame ring.
+class FrameWorker {
+public:
+    explicit FrameWorker(FrameWorkerParts parts);
+
+    // Runs until a stop is requested; then releases the camera and unmaps the ring.
+    void run(std::stop_token stop);
+
+    // The pieces of run(), for callers that drive the loop themselves.
+    void startUp();
+    void tick(const std::stop_token& stop);
+    void shutDown();
+
+    FrameSize frameSize() const { return frameSize_; }
+    const FrameRing* ring() const { return ring_.get(); }
+    bool cameraReady() const { return cameraReady_; }
+    int retryTicks() const { return retryTicks_; }
+    const FramePacer& pacer() const { return pacer_; }
+
+private:
+    enum class PublishOutcome { done, resized };
+
+    void retryOpening(int wantedCamera);
+    void changeCamera(int wantedCamera);
+    bool openCamera(int device, bool withFramePeriod);
+    bool fetchNewFrame();
+    PublishOutcome publish(const std::stop_token& stop);
+    void resizeRing(FrameSize requested, const std::stop_token& stop);
+    void adoptFrameSize(FrameSize size);
+
+    ControlBlock& control_;
+    CaptureSource& capture_;
+    ProcessingSteps steps_;
+    PacerClock& clock_;
+    std::string ringName_;
+    FramePacer pacer_;
+    DebugOnce debug_;
+    FrameSize frameSize_ = kDefaultFrameSize;
+    std::unique_ptr<FrameBuffers> buffers_;
+    std::unique_ptr<FrameRing> ring_;
+    bool cameraReady_ = false;
+    int retryTicks_ = 0;
+};
+
+}  // namespace velvix

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+
+#include "velvix/pipeline/control_block.hpp"
+
+// Pixel layouts of the frame pipeline. Every buffer is tightly packed and holds the picture's
+// bottom row first.
+//   capture layout: 4 bytes red, green, blue, alpha (255)
+//   filter layout:  4 bytes blue, green, red, fourth byte
+//   frame layout:   3 bytes blue, green, red (also the frame ring's pixels)
+//   grey layout:    1 byte luma
+namespace velvix {
+
+// 4-byte pixels to 3-byte pixels. keepOrder false turns the capture layout into the frame
+// layout (bytes 2, 1, 0); keepOrder true turns the filter layout into it (bytes 0, 1, 2).
+void packPixels(const std::uint8_t* source, std::uint8_t* destination, int width, int height,
+                bool keepOrder);
+
+// Decides which smoothed pixels stay smoothed: skin-coloured ones outside the facial feature
+// boxes. Every other pixel gets bytes 0 to 2 of its unsmoothed twin back; byte 3 of the
+// smoothed buffer is never written. Both buffers are in the filter layout. The feature boxes
+// apply in rectangleMode, when the face step accepted a face and has landmarks.
+void maskFeatures(const std::uint8_t* unsmoothed, std::uint8_t* smoothed, int width, int height,
+                  bool rectangleMode, const FaceOutputs& face);
+
+// Frame layout to grey. Source rows start every sourceStride pixels.
+void greyFromFrame(const std::uint8_t* source, std::uint8_t* destination, int width, int height,
+                   int sourceStride);
+
+// The skin test on the chroma of an unsmoothed pixel (77 <= Cb <= 127, 133 <= Cr <= 173).
+bool isSkinColour(std::uint8_t blue, std::uint8_t green, std::uint8_t red);
+
+}  // namespace velvix

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+
+#include "velvix/pipeline/control_block.hpp"
+#include "velvix/pipeline/frame_size.hpp"
+
+namespace velvix {
+
+// The worker's frame and the scratch buffers the face step may write.
+struct FaceStepBuffers {
+    const std::uint8_t* frame = nullptr;  // frame layout, size.width x size.height
+    std::uint8_t* turned = nullptr;       // same size as frame
+    std::uint8_t* small = nullptr;        // (width / 4) x (height / 4 + 32) pixels of 3 bytes
+    std::uint8_t* grey = nullptr;         // one byte per pixel of frame
+    FrameSize size;
+};
+
+// Finds the face in the worker's frame and writes the rectangle and landmarks for the
+// feature mask.
+class FaceStep {
+public:
+    virtual ~FaceStep() = default;
+    virtual void run(const FaceStepBuffers& buffers, FaceOutputs& face) = 0;
+};
+
+// Skin smoothing of 4-byte pixels. It first swaps bytes 0 and 2 of every source pixel in place
+// (capture layout to filter layout) and writes the smoothed picture to the destination in
+// the filter layout.
+class Smoother {
+public:
+    virtual ~Smoother() = default;
+    virtual void smoothFrame(std::uint8_t* source, std::uint8_t* destination, int width,
+                             int height, int level) = 0;
+};
+
+// The optional stages of the per-frame processing; a missing one is skipped.
+struct ProcessingSteps {
+    FaceStep* faceStep = nullptr;
+    Smoother* smoother = nullptr;
+};
+
+}  // namespace velvix

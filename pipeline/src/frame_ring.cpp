@@ -1,0 +1,241 @@
+#include "velvix/pipeline/frame_ring.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+#include "velvix/platform/debug_output.hpp"
+
+namespace velvix {
+namespace {
+
+constexpr std::uint32_t roundDown32(std::uint64_t value) {
+    return static_cast<std::uint32_t>(value & ~std::uint64_t{31});
+}
+
+template <typename T>
+T loadShared(const T& field, std::memory_order order = std::memory_order_relaxed) {
+    return std::atomic_ref<T>(const_cast<T&>(field)).load(order);
+}
+
+template <typename T>
+void storeShared(T& field, T value, std::memory_order order = std::memory_order_relaxed) {
+    std::atomic_ref<T>(field).store(value, order);
+}
+
+std::string sizeText(FrameSize size) {
+    return std::to_string(size.width) + " x " + std::to_string(size.height);
+}
+
+std::string ringText(std::string_view name) { return "frame ring \"" + std::string(name) + "\""; }
+
+RingHeader& headerOf(const platform::SharedSection& section) {
+    return *reinterpret_cast<RingHeader*>(section.data());
+}
+
+// The layout the header describes, if it fits in the section.
+std::optional<RingLayout> layoutOfSection(const platform::SharedSection& section,
+                                          FrameSize& described) {
+    if (section.size() < kRingHeaderBytes) {
+        return std::nullopt;
+    }
+    const RingHeader& header = headerOf(section);
+    described = {loadShared(header.width), loadShared(header.height)};
+    auto layout = RingLayout::forSize(described);
+    if (!layout || layout->totalBytes > section.size()) {
+        return std::nullopt;
+    }
+    return layout;
+}
+
+}  // namespace
+
+std::optional<RingLayout> RingLayout::forSize(FrameSize size) {
+    if (size.width <= 0 || size.height <= 0 || size.width > kMaxRingWidth ||
+        size.height > kMaxRingHeight) {
+        return std::nullopt;
+    }
+    RingLayout layout;
+    layout.size = size;
+    layout.frameBytes = static_cast<std::uint32_t>(size.pixels() * 3);
+    const std::uint64_t frame = layout.frameBytes;
+    layout.slotOffset[0] = kRingHeaderBytes;
+    layout.slotOffset[1] = roundDown32(frame + 159);
+    layout.slotOffset[2] = roundDown32(std::uint64_t{layout.slotOffset[1]} + frame + 63);
+    layout.totalBytes = roundDown32(std::uint64_t{layout.slotOffset[2]} + frame + 63);
+    return layout;
+}
+
+void DebugOnce::say(const std::string& line) {
+    if (std::find(said_.begin(), said_.end(), line) != said_.end()) {
+        return;
+    }
+    said_.push_back(line);
+    platform::debugOutput(line);
+}
+
+bool copyMayBeTorn(std::uint32_t frameNumber, std::uint32_t writeCountAfter) {
+    const std::uint32_t started = writeCountAfter - frameNumber;
+    if (started >= 2) {
+        return true;
+    }
+    return started == 1 && slotForFrame(writeCountAfter) == slotForFrame(frameNumber);
+}
+
+FrameRing::FrameRing(platform::SharedSection section, RingLayout layout, bool initialisedHere)
+    : section_(std::move(section)), layout_(layout), initialisedHere_(initialisedHere) {}
+
+RingHeader& FrameRing::header() const { return headerOf(section_); }
+
+std::unique_ptr<FrameRing> FrameRing::attach(std::string_view name, DebugOnce& debug) {
+    auto section = platform::SharedSection::open(name, platform::SharedSection::Access::readWrite);
+    if (!section.isOpen()) {
+        return nullptr;
+    }
+    FrameSize described;
+    const auto layout = layoutOfSection(section, described);
+    if (!layout) {
+        debug.say(ringText(name) + ": the header asks for " + sizeText(described) + " in " +
+                  std::to_string(section.size()) +
+                  " bytes, which is not a usable ring; making a new one");
+        return nullptr;
+    }
+    debug.say(ringText(name) + ": attached at " + sizeText(layout->size));
+    return std::unique_ptr<FrameRing>(new FrameRing(std::move(section), *layout, false));
+}
+
+std::unique_ptr<FrameRing> FrameRing::create(std::string_view name, FrameSize size,
+                                             DebugOnce& debug, RingError* error) {
+    auto fail = [&](RingError reason, const std::string& text) -> std::unique_ptr<FrameRing> {
+        if (error != nullptr) {
+            *error = reason;
+        }
+        debug.say(ringText(name) + ": " + text);
+        return nullptr;
+    };
+    const auto layout = RingLayout::forSize(size);
+    if (!layout) {
+        return fail(RingError::unusableSize, sizeText(size) + " is not a frame size it can carry");
+    }
+    auto section = platform::SharedSection::openOrCreate(name, layout->totalBytes);
+    if (!section.isOpen()) {
+        return fail(RingError::sectionUnavailable, section.errorText());
+    }
+    if (section.size() < layout->totalBytes) {
+        return fail(RingError::sectionTooSmall,
+                    "the section holds " + std::to_string(section.size()) + " bytes, " +
+                        std::to_string(layout->totalBytes) + " needed for " + sizeText(size));
+    }
+    if (error != nullptr) {
+        *error = RingError::none;
+    }
+    auto ring = std::unique_ptr<FrameRing>(new FrameRing(std::move(section), *layout, true));
+    ring->initialiseHeader();
+    debug.say(ringText(name) + ": created at " + sizeText(size) + " (" +
+              std::to_string(layout->totalBytes) + " bytes)");
+    return ring;
+}
+
+void FrameRing::initialiseHeader() {
+    RingHeader& h = header();
+    storeShared(h.writeCount, 0u);
+    storeShared(h.readyCount, 0u);
+    storeShared(h.state, std::uint32_t{kRingInitialised});
+    for (int slot = 0; slot < kRingSlots; ++slot) {
+        storeShared(h.slotOffset[slot], layout_.slotOffset[static_cast<std::size_t>(slot)]);
+    }
+    storeShared(h.width, layout_.size.width);
+    storeShared(h.height, layout_.size.height);
+    storeShared(h.frameInterval, static_cast<std::int64_t>(kFramePeriod));
+    std::memset(h.reserved, 0, sizeof h.reserved);
+    std::atomic_thread_fence(std::memory_order_release);
+}
+
+FrameSize FrameRing::requestedSize() const {
+    return {loadShared(header().width), loadShared(header().height)};
+}
+
+void FrameRing::publish(const std::uint8_t* frame) {
+    RingHeader& h = header();
+    const std::uint32_t frameNumber = loadShared(h.writeCount) + 1u;
+    storeShared(h.writeCount, frameNumber);
+    // Readers check writeCount after copying a slot: it must be visible before the pixels move.
+    std::atomic_thread_fence(std::memory_order_release);
+    const int slot = slotForFrame(frameNumber);
+    std::byte* slotHeader = section_.data() + layout_.slotOffset[static_cast<std::size_t>(slot)];
+    storeShared(*reinterpret_cast<std::uint64_t*>(slotHeader), std::uint64_t{0});
+    std::memcpy(section_.data() + layout_.pixelOffset(slot), frame, layout_.frameBytes);
+    storeShared(h.readyCount, frameNumber, std::memory_order_release);
+    storeShared(h.state, std::uint32_t{kRingHasFrame}, std::memory_order_release);
+}
+
+void FrameRing::detach() {
+    if (initialisedHere_) {
+        storeShared(header().state, std::uint32_t{kRingResizing}, std::memory_order_release);
+    }
+    section_.close();
+}
+
+FrameRingReader FrameRingReader::open(std::string_view name) {
+    return FrameRingReader(
+        platform::SharedSection::open(name, platform::SharedSection::Access::readOnly));
+}
+
+RingHeaderSnapshot FrameRingReader::header() const {
+    RingHeaderSnapshot snapshot;
+    if (section_.size() < kRingHeaderBytes) {
+        return snapshot;
+    }
+    const RingHeader& h = headerOf(section_);
+    snapshot.writeCount = loadShared(h.writeCount, std::memory_order_acquire);
+    snapshot.readyCount = loadShared(h.readyCount, std::memory_order_acquire);
+    snapshot.state = loadShared(h.state, std::memory_order_acquire);
+    for (int slot = 0; slot < kRingSlots; ++slot) {
+        snapshot.slotOffset[static_cast<std::size_t>(slot)] = loadShared(h.slotOffset[slot]);
+    }
+    snapshot.width = loadShared(h.width);
+    snapshot.height = loadShared(h.height);
+    snapshot.frameInterval = loadShared(h.frameInterval);
+    return snapshot;
+}
+
+std::uint32_t FrameRingReader::readyCount() const {
+    if (section_.size() < kRingHeaderBytes) {
+        return 0;
+    }
+    return loadShared(headerOf(section_).readyCount, std::memory_order_acquire);
+}
+
+FrameRingReader::Result FrameRingReader::readNewest(RingFrame& frame, int attempts) const {
+    if (!isOpen()) {
+        return Result::unusable;
+    }
+    const RingHeader& h = headerOf(section_);
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        if (loadShared(h.state, std::memory_order_acquire) != kRingHasFrame) {
+            return Result::noFrame;
+        }
+        const std::uint32_t frameNumber = loadShared(h.readyCount, std::memory_order_acquire);
+        FrameSize described;
+        const auto layout = layoutOfSection(section_, described);
+        if (!layout) {
+            return Result::unusable;
+        }
+        const int slot = slotForFrame(frameNumber);
+        frame.pixels.resize(layout->frameBytes);
+        std::memcpy(frame.pixels.data(), section_.data() + layout->pixelOffset(slot),
+                    layout->frameBytes);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        const std::uint32_t writeCountAfter = loadShared(h.writeCount);
+        const FrameSize sizeAfter{loadShared(h.width), loadShared(h.height)};
+        if (!copyMayBeTorn(frameNumber, writeCountAfter) && sizeAfter == layout->size &&
+            loadShared(h.state) == kRingHasFrame) {
+            frame.size = layout->size;
+            frame.frameNumber = frameNumber;
+            return Result::frame;
+        }
+    }
+    return Result::busy;
+}
+
+}  // namespace velvix

@@ -1,0 +1,161 @@
+#include "velvix/pipeline/frame_worker.hpp"
+
+namespace velvix {
+namespace {
+
+bool isDeviceIndex(int index) { return index >= 0 && index < kMaxCaptureDevices; }
+
+}  // namespace
+
+FrameWorker::FrameWorker(FrameWorkerParts parts)
+    : control_(parts.control),
+      capture_(parts.capture),
+      steps_(parts.steps),
+      clock_(parts.clock),
+      ringName_(std::move(parts.ringName)),
+      pacer_(parts.clock) {}
+
+void FrameWorker::run(std::stop_token stop) {
+    startUp();
+    while (!stop.stop_requested()) {
+        tick(stop);
+    }
+    shutDown();
+}
+
+void FrameWorker::startUp() {
+    capture_.countDevices();
+    buffers_ = std::make_unique<FrameBuffers>(frameSize_);
+    ring_ = FrameRing::attach(ringName_, debug_);
+    if (ring_ == nullptr) {
+        ring_ = FrameRing::create(ringName_, kDefaultFrameSize, debug_);
+    }
+    pacer_.start();
+    cameraReady_ = false;
+    retryTicks_ = 0;
+}
+
+void FrameWorker::tick(const std::stop_token& stop) {
+    const int wantedCamera = control_.takeOverSettings();
+    retryOpening(wantedCamera);
+    changeCamera(wantedCamera);
+    if (fetchNewFrame()) {
+        processFrame(*buffers_, frameSize_, control_.applied, steps_, control_.face);
+        if (publish(stop) == PublishOutcome::resized) {
+            return;
+        }
+    }
+    pacer_.waitForNextTick();
+    if (!cameraReady_) {
+        ++retryTicks_;
+    }
+}
+
+void FrameWorker::shutDown() {
+    const int active = control_.applied.activeCamera;
+    if (isDeviceIndex(active)) {
+        capture_.closeDevice(active);
+    }
+    cameraReady_ = false;
+    ring_.reset();
+}
+
+void FrameWorker::retryOpening(int wantedCamera) {
+    const int active = control_.applied.activeCamera;
+    if (wantedCamera != active || active < 0 || cameraReady_ || retryTicks_ != kRetryTicks) {
+        return;
+    }
+    retryTicks_ = 0;
+    cameraReady_ = isDeviceIndex(active) && !capture_.isCapturing(active) &&
+                   openCamera(active, false);
+}
+
+void FrameWorker::changeCamera(int wantedCamera) {
+    const int active = control_.applied.activeCamera;
+    if (wantedCamera == active) {
+        return;
+    }
+    cameraReady_ = false;
+    retryTicks_ = 0;
+    if (isDeviceIndex(active)) {
+        capture_.closeDevice(active);
+    }
+    control_.applied.activeCamera = wantedCamera;
+    if (!isDeviceIndex(wantedCamera)) {
+        return;
+    }
+    if (!capture_.isCapturing(wantedCamera)) {
+        cameraReady_ = openCamera(wantedCamera, true);
+    }
+    capture_.setReconnect(wantedCamera, kReconnectThreshold);
+}
+
+bool FrameWorker::openCamera(int device, bool withFramePeriod) {
+    if (withFramePeriod) {
+        capture_.setFramePeriod(device, kCameraFramePeriod);
+    }
+    capture_.setAskSize(device, kDefaultFrameSize.width, kDefaultFrameSize.height,
+                        MediaSubtype::rgb24);
+    capture_.setConnector(device, ConnectorKind::composite);
+    return capture_.openDevice(device);
+}
+
+bool FrameWorker::fetchNewFrame() {
+    const int device = control_.applied.activeCamera;
+    if (device < 0 || device >= capture_.deviceCount() || !capture_.isCapturing(device)) {
+        return false;
+    }
+    return capture_.pollNewFrame(device) &&
+           capture_.fetchFrame(device, buffers_->capture(), frameSize_);
+}
+
+FrameWorker::PublishOutcome FrameWorker::publish(const std::stop_token& stop) {
+    if (ring_ == nullptr) {
+        ring_ = FrameRing::create(ringName_, frameSize_, debug_);
+        return PublishOutcome::done;
+    }
+    const FrameSize requested = ring_->requestedSize();
+    if (requested == frameSize_) {
+        ring_->publish(buffers_->output());
+        return PublishOutcome::done;
+    }
+    resizeRing(requested, stop);
+    return PublishOutcome::resized;
+}
+
+// The reader asked for another frame size by writing it into the header (or the ring this
+// worker attached to has another size): re-create the ring at that size. A size the ring
+// cannot carry, or one its section is too small for, is refused by re-creating the ring at
+// the current size instead.
+void FrameWorker::resizeRing(FrameSize requested, const std::stop_token& stop) {
+    FrameSize target = requested;
+    if (!RingLayout::forSize(requested)) {
+        debug_.say("frame ring \"" + ringName_ + "\": refusing the requested size " +
+                   std::to_string(requested.width) + " x " + std::to_string(requested.height));
+        target = frameSize_;
+    }
+    ring_->detach();
+    ring_.reset();
+    while (!stop.stop_requested()) {
+        clock_.sleep(kResizeRetryMilliseconds);
+        RingError error = RingError::none;
+        ring_ = FrameRing::create(ringName_, target, debug_, &error);
+        if (ring_ != nullptr) {
+            adoptFrameSize(target);
+            return;
+        }
+        if (error == RingError::sectionTooSmall) {
+            if (target == frameSize_) {
+                return;  // no ring for now; the next processed frame tries again
+            }
+            target = frameSize_;
+        }
+    }
+}
+
+void FrameWorker::adoptFrameSize(FrameSize size) {
+    buffers_->reserve(size);
+    frameSize_ = size;
+}
+
+}  // namespace velvix

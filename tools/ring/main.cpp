@@ -1,0 +1,175 @@
+// velvix-ring: looks at the frame ring from outside the program, as a virtual camera would.
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ring_commands.hpp"
+#include "velvix/platform/stop_signals.hpp"
+
+namespace {
+
+using namespace velvix;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kUsageError = 2;
+
+const char* const kUsage =
+    "usage: velvix-ring [--ring NAME] COMMAND\n"
+    "  info                 print the ring header and where the slots lie\n"
+    "  snapshot FILE.png    save the newest complete frame, the right way up\n"
+    "  watch [--lines N]    print frames per second and the age of the newest frame once a\n"
+    "                       second, until interrupted (or after N lines)\n"
+    "  --ring NAME          the ring's shared-memory name (default VelvixShm)\n";
+
+int usageError(const std::string& problem) {
+    std::fprintf(stderr, "velvix-ring: %s\n%s", problem.c_str(), kUsage);
+    return kUsageError;
+}
+
+std::optional<FrameRingReader> openRing(const std::string& name) {
+    auto reader = FrameRingReader::open(name);
+    if (!reader.isOpen()) {
+        std::fprintf(stderr, "velvix-ring: no frame ring \"%s\": %s\n", name.c_str(),
+                     reader.section().errorText().c_str());
+        return std::nullopt;
+    }
+    return reader;
+}
+
+int info(const std::string& name) {
+    const auto reader = openRing(name);
+    if (!reader) {
+        return 1;
+    }
+    std::printf("frame ring \"%s\"\n%s", name.c_str(),
+                ring_tool::describeHeader(reader->header(), reader->section().size()).c_str());
+    return 0;
+}
+
+int snapshot(const std::string& name, const std::string& path) {
+    const auto reader = openRing(name);
+    if (!reader) {
+        return 1;
+    }
+    RingFrame frame;
+    switch (reader->readNewest(frame)) {
+        case FrameRingReader::Result::frame:
+            break;
+        case FrameRingReader::Result::noFrame:
+            std::fprintf(stderr, "velvix-ring: the ring holds no complete frame yet\n");
+            return 1;
+        case FrameRingReader::Result::unusable:
+            std::fprintf(stderr, "velvix-ring: the ring header does not describe a usable ring\n");
+            return 1;
+        case FrameRingReader::Result::busy:
+            std::fprintf(stderr, "velvix-ring: the writer kept overwriting the frame; try again\n");
+            return 1;
+    }
+    if (!ring_tool::writeSnapshot(frame, path)) {
+        std::fprintf(stderr, "velvix-ring: cannot write %s\n", path.c_str());
+        return 1;
+    }
+    std::printf("frame %u, %d x %d, saved to %s\n", frame.frameNumber, frame.size.width,
+                frame.size.height, path.c_str());
+    return 0;
+}
+
+// Counts completed frames by watching readyCount every millisecond; the age of the newest
+// frame is the time since its number was first seen.
+int watch(const std::string& name, std::optional<int> lines) {
+    platform::StopSignals signals;
+    std::optional<FrameRingReader> reader;
+    std::optional<std::uint32_t> lastReady;
+    std::optional<Clock::time_point> lastChange;
+    std::uint64_t framesThisSecond = 0;
+    auto secondStart = Clock::now();
+    int printed = 0;
+    bool saidWaiting = false;
+    while (!signals.wait(1)) {
+        if (!reader) {
+            auto opened = FrameRingReader::open(name);
+            if (opened.isOpen()) {
+                reader.emplace(std::move(opened));
+            } else if (!saidWaiting) {
+                std::printf("waiting for frame ring \"%s\"\n", name.c_str());
+                std::fflush(stdout);
+                saidWaiting = true;
+            }
+        }
+        const auto now = Clock::now();
+        if (reader) {
+            const auto header = reader->header();
+            if (header.state == kRingHasFrame && header.readyCount != lastReady) {
+                if (lastReady) {
+                    framesThisSecond += header.readyCount - *lastReady;
+                    lastChange = now;
+                }
+                lastReady = header.readyCount;
+            }
+        }
+        const auto elapsed = now - secondStart;
+        if (elapsed < std::chrono::seconds(1)) {
+            continue;
+        }
+        const double seconds = std::chrono::duration<double>(elapsed).count();
+        if (!reader) {
+            std::printf("no ring\n");
+        } else if (!lastChange) {
+            std::printf("%5.1f frames per second, no new frame seen yet\n",
+                        static_cast<double>(framesThisSecond) / seconds);
+        } else {
+            const auto age =
+                std::chrono::duration_cast<std::chrono::milliseconds>(now - *lastChange).count();
+            const auto header = reader->header();
+            std::printf("%5.1f frames per second, newest frame %lld ms old (frame %u, %d x %d)\n",
+                        static_cast<double>(framesThisSecond) / seconds,
+                        static_cast<long long>(age), header.readyCount, header.width,
+                        header.height);
+        }
+        std::fflush(stdout);
+        framesThisSecond = 0;
+        secondStart = now;
+        if (lines && ++printed >= *lines) {
+            break;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    std::string name = kRingName;
+    if (arguments.size() >= 2 && arguments[0] == "--ring") {
+        name = arguments[1];
+        arguments.erase(arguments.begin(), arguments.begin() + 2);
+    }
+    if (arguments.empty()) {
+        return usageError("no command given");
+    }
+    const std::string& command = arguments[0];
+    if (command == "info" && arguments.size() == 1) {
+        return info(name);
+    }
+    if (command == "snapshot" && arguments.size() == 2) {
+        return snapshot(name, arguments[1]);
+    }
+    if (command == "watch" && arguments.size() == 1) {
+        return watch(name, std::nullopt);
+    }
+    if (command == "watch" && arguments.size() == 3 && arguments[1] == "--lines") {
+        const int lines = std::atoi(arguments[2].c_str());
+        if (lines <= 0) {
+            return usageError("--lines needs a number above 0");
+        }
+        return watch(name, lines);
+    }
+    if (command == "--help" || command == "help") {
+        std::printf("%s", kUsage);
+        return 0;
+    }
+    return usageError("cannot understand: " + command);
+}
