@@ -138,6 +138,9 @@ void FrameWorker::resizeRing(FrameSize requested, const std::stop_token& stop) {
     ring_.reset();
     while (!stop.stop_requested()) {
         clock_.sleep(kResizeRetryMilliseconds);
+        if (stop.stop_requested()) {
+            return;
+        }
         RingError error = RingError::none;
         ring_ = FrameRing::create(ringName_, target, debug_, &error);
         if (ring_ != nullptr) {

@@ -1,0 +1,318 @@
+#include "velvix/pipeline/frame_ring.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cstring>
+
+#include "test_support.hpp"
+
+namespace velvix {
+namespace {
+
+using platform::SharedSection;
+using testing::ScopedRingName;
+
+std::vector<std::uint8_t> frameFilledWith(FrameSize size, std::uint8_t value) {
+    return std::vector<std::uint8_t>(static_cast<std::size_t>(size.pixels()) * 3, value);
+}
+
+RingHeader& headerOf(SharedSection& section) {
+    return *reinterpret_cast<RingHeader*>(section.data());
+}
+
+SharedSection openForTest(const std::string& name) {
+    return SharedSection::open(name, SharedSection::Access::readWrite);
+}
+
+// Makes a section as another process would, with a header of its choosing.
+SharedSection makeForeignRing(const std::string& name, std::size_t bytes, FrameSize described) {
+    auto section = SharedSection::openOrCreate(name, bytes);
+    EXPECT_TRUE(section.isOpen());
+    if (section.size() >= sizeof(RingHeader)) {
+        RingHeader& header = headerOf(section);
+        header.width = described.width;
+        header.height = described.height;
+        header.state = kRingHasFrame;
+        header.writeCount = 41;
+        header.readyCount = 41;
+    }
+    return section;
+}
+
+TEST(RingLayout, MatchesTheDocumentedOffsets) {
+    const auto hd = RingLayout::forSize({1280, 720});
+    ASSERT_TRUE(hd);
+    EXPECT_EQ(hd->frameBytes, 2'764'800u);
+    EXPECT_EQ(hd->slotOffset[0], 96u);
+    EXPECT_EQ(hd->slotOffset[1], 2'764'928u);
+    EXPECT_EQ(hd->slotOffset[2], 5'529'760u);
+    EXPECT_EQ(hd->totalBytes, 8'294'592u);
+    EXPECT_EQ(hd->pixelOffset(0), 128u);
+
+    const auto vga = RingLayout::forSize({640, 480});
+    ASSERT_TRUE(vga);
+    EXPECT_EQ(vga->frameBytes, 921'600u);
+    EXPECT_EQ(vga->slotOffset[1], 921'728u);
+    EXPECT_EQ(vga->slotOffset[2], 1'843'360u);
+    EXPECT_EQ(vga->totalBytes, 2'764'992u);
+}
+
+TEST(RingLayout, SlotsStartOn32ByteBoundariesForOddSizes) {
+    const auto layout = RingLayout::forSize({33, 7});
+    ASSERT_TRUE(layout);
+    for (int slot = 0; slot < kRingSlots; ++slot) {
+        EXPECT_EQ(layout->slotOffset[static_cast<std::size_t>(slot)] % 32, 0u);
+        EXPECT_GE(layout->totalBytes, layout->pixelOffset(slot) + layout->frameBytes);
+    }
+    EXPECT_GE(layout->slotOffset[1], layout->pixelOffset(0) + layout->frameBytes);
+    EXPECT_GE(layout->slotOffset[2], layout->pixelOffset(1) + layout->frameBytes);
+}
+
+TEST(RingLayout, RefusesSizesItCannotCarry) {
+    EXPECT_FALSE(RingLayout::forSize({0, 720}));
+    EXPECT_FALSE(RingLayout::forSize({1280, -1}));
+    EXPECT_FALSE(RingLayout::forSize({-1280, -720}));
+    EXPECT_FALSE(RingLayout::forSize({kMaxRingWidth + 1, 16}));
+    EXPECT_FALSE(RingLayout::forSize({65536, 65536}));
+    EXPECT_TRUE(RingLayout::forSize({kMaxRingWidth, kMaxRingHeight}));
+}
+
+TEST(FrameRing, CreateInitialisesANewSection) {
+    ScopedRingName name;
+    DebugOnce debug;
+    auto ring = FrameRing::create(name.get(), {1280, 720}, debug);
+    ASSERT_TRUE(ring);
+    EXPECT_TRUE(ring->initialisedHere());
+    EXPECT_EQ(ring->sectionBytes(), 8'294'592u);
+
+    auto reader = FrameRingReader::open(name.get());
+    ASSERT_TRUE(reader.isOpen());
+    const auto header = reader.header();
+    EXPECT_EQ(header.writeCount, 0u);
+    EXPECT_EQ(header.readyCount, 0u);
+    EXPECT_EQ(header.state, kRingInitialised);
+    EXPECT_EQ(header.slotOffset, (std::array<std::uint32_t, 3>{96, 2'764'928, 5'529'760}));
+    EXPECT_EQ(header.width, 1280);
+    EXPECT_EQ(header.height, 720);
+    EXPECT_EQ(header.frameInterval, 333'333);
+    RingFrame frame;
+    EXPECT_EQ(reader.readNewest(frame), FrameRingReader::Result::noFrame);
+}
+
+TEST(FrameRing, CreateLeavesTheUnwrittenHeaderBytesAndSlotHeadersAlone) {
+    ScopedRingName name;
+    DebugOnce debug;
+    const auto layout = *RingLayout::forSize({64, 32});
+    auto section = SharedSection::openOrCreate(name.get(), layout.totalBytes);
+    std::memset(section.data(), 0xAB, section.size());
+    ASSERT_TRUE(FrameRing::create(name.get(), {64, 32}, debug));
+    const RingHeader& header = headerOf(section);
+    for (std::uint8_t byte : header.reserved) {
+        EXPECT_EQ(byte, 0);
+    }
+    for (std::uint8_t byte : header.unused) {
+        EXPECT_EQ(byte, 0xAB);
+    }
+    EXPECT_EQ(std::to_integer<int>(section.data()[layout.slotOffset[1]]), 0xAB);
+}
+
+TEST(FrameRing, PublishesIntoSlotsOneTwoZeroAndTheReaderGetsEachFrame) {
+    ScopedRingName name;
+    DebugOnce debug;
+    const FrameSize size{64, 32};
+    auto ring = FrameRing::create(name.get(), size, debug);
+    ASSERT_TRUE(ring);
+    auto section = openForTest(name.get());
+    const auto layout = *RingLayout::forSize(size);
+    auto reader = FrameRingReader::open(name.get());
+
+    const int expectedSlots[] = {1, 2, 0, 1};
+    for (int i = 0; i < 4; ++i) {
+        const auto value = static_cast<std::uint8_t>(10 + i);
+        // A stale tag shows whether the writer cleared the slot it wrote.
+        std::memset(section.data() + layout.slotOffset[static_cast<std::size_t>(expectedSlots[i])],
+                    0xFF, 8);
+        ring->publish(frameFilledWith(size, value).data());
+        const auto slot = expectedSlots[i];
+        EXPECT_EQ(std::to_integer<int>(section.data()[layout.pixelOffset(slot)]), value);
+        std::uint64_t tag = 1;
+        std::memcpy(&tag, section.data() + layout.slotOffset[static_cast<std::size_t>(slot)], 8);
+        EXPECT_EQ(tag, 0u);
+
+        const auto header = reader.header();
+        EXPECT_EQ(header.writeCount, static_cast<std::uint32_t>(i + 1));
+        EXPECT_EQ(header.readyCount, static_cast<std::uint32_t>(i + 1));
+        EXPECT_EQ(header.state, kRingHasFrame);
+        RingFrame frame;
+        ASSERT_EQ(reader.readNewest(frame), FrameRingReader::Result::frame);
+        EXPECT_EQ(frame.frameNumber, static_cast<std::uint32_t>(i + 1));
+        EXPECT_EQ(frame.size, size);
+        EXPECT_EQ(frame.pixels, frameFilledWith(size, value));
+    }
+}
+
+TEST(FrameRing, WriteCountWrapsAndTheSlotFollowsTheWrappedNumber) {
+    ScopedRingName name;
+    DebugOnce debug;
+    const FrameSize size{32, 16};
+    auto ring = FrameRing::create(name.get(), size, debug);
+    auto section = openForTest(name.get());
+    const auto layout = *RingLayout::forSize(size);
+    headerOf(section).writeCount = 4'294'967'294u;
+
+    ring->publish(frameFilledWith(size, 1).data());  // n = 4294967295, slot 0
+    EXPECT_EQ(headerOf(section).readyCount, 4'294'967'295u);
+    EXPECT_EQ(std::to_integer<int>(section.data()[layout.pixelOffset(0)]), 1);
+
+    ring->publish(frameFilledWith(size, 2).data());  // n = 0, slot 0 again
+    EXPECT_EQ(headerOf(section).writeCount, 0u);
+    EXPECT_EQ(headerOf(section).readyCount, 0u);
+    EXPECT_EQ(std::to_integer<int>(section.data()[layout.pixelOffset(0)]), 2);
+
+    ring->publish(frameFilledWith(size, 3).data());  // n = 1, slot 1
+    EXPECT_EQ(std::to_integer<int>(section.data()[layout.pixelOffset(1)]), 3);
+}
+
+TEST(FrameRing, ReaderTreatsOvertakenSlotsAsTorn) {
+    EXPECT_FALSE(copyMayBeTorn(10, 10));
+    EXPECT_FALSE(copyMayBeTorn(10, 11));
+    EXPECT_TRUE(copyMayBeTorn(10, 12));
+    EXPECT_TRUE(copyMayBeTorn(10, 13));
+    // Around the wrap two consecutive frames share slot 0.
+    EXPECT_TRUE(copyMayBeTorn(4'294'967'295u, 0));
+    EXPECT_FALSE(copyMayBeTorn(4'294'967'294u, 4'294'967'295u));
+    // A ring re-created meanwhile starts counting from 0 again.
+    EXPECT_TRUE(copyMayBeTorn(500, 0));
+}
+
+TEST(FrameRing, AttachTakesTheSizeFromTheHeaderWithoutWriting) {
+    ScopedRingName name;
+    DebugOnce debug;
+    const auto layout = *RingLayout::forSize({640, 480});
+    auto foreign = makeForeignRing(name.get(), layout.totalBytes, {640, 480});
+    auto ring = FrameRing::attach(name.get(), debug);
+    ASSERT_TRUE(ring);
+    EXPECT_FALSE(ring->initialisedHere());
+    EXPECT_EQ(ring->size(), (FrameSize{640, 480}));
+    EXPECT_EQ(headerOf(foreign).writeCount, 41u);
+    EXPECT_EQ(headerOf(foreign).state, kRingHasFrame);
+
+    ring->detach();  // not ours: the state stays
+    EXPECT_EQ(headerOf(foreign).state, kRingHasFrame);
+}
+
+TEST(FrameRing, AttachFindsNothingWhereThereIsNoRing) {
+    ScopedRingName name;
+    DebugOnce debug;
+    EXPECT_EQ(FrameRing::attach(name.get(), debug), nullptr);
+}
+
+struct HostileHeader {
+    const char* what;
+    FrameSize described;
+    std::size_t sectionBytes;
+};
+
+class FrameRingHostileHeader : public ::testing::TestWithParam<HostileHeader> {};
+
+TEST_P(FrameRingHostileHeader, AttachRefusesItAndCreateRepairsItWhereTheSectionAllows) {
+    const auto& hostile = GetParam();
+    ScopedRingName name;
+    DebugOnce debug;
+    auto foreign = makeForeignRing(name.get(), hostile.sectionBytes, hostile.described);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(FrameRing::attach(name.get(), debug), nullptr);
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("not a usable ring"), std::string::npos) << said;
+
+    const FrameSize small{64, 32};
+    auto ring = FrameRing::create(name.get(), small, debug);
+    if (hostile.sectionBytes >= RingLayout::forSize(small)->totalBytes) {
+        ASSERT_TRUE(ring);
+        ring->publish(frameFilledWith(small, 7).data());
+        EXPECT_EQ(headerOf(foreign).width, 64);
+    } else {
+        EXPECT_EQ(ring, nullptr);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Headers, FrameRingHostileHeader,
+    ::testing::Values(HostileHeader{"zero width", {0, 720}, 1 << 20},
+                      HostileHeader{"negative height", {1280, -720}, 1 << 20},
+                      HostileHeader{"absurd size", {1 << 30, 1 << 30}, 1 << 20},
+                      HostileHeader{"product overflows", {65536, 65537}, 1 << 20},
+                      HostileHeader{"section too small", {1280, 720}, 1 << 20},
+                      HostileHeader{"section smaller than the header", {64, 32}, 40}),
+    [](const auto& param) {
+        std::string name = param.param.what;
+        for (char& c : name) {
+            c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+        }
+        return name;
+    });
+
+TEST(FrameRing, CreateDoesNotWriteASectionTooSmallForTheSize) {
+    ScopedRingName name;
+    DebugOnce debug;
+    const auto small = *RingLayout::forSize({64, 32});
+    auto foreign = makeForeignRing(name.get(), small.totalBytes, {64, 32});
+    RingError error = RingError::none;
+    EXPECT_EQ(FrameRing::create(name.get(), {1280, 720}, debug, &error), nullptr);
+    EXPECT_EQ(error, RingError::sectionTooSmall);
+    EXPECT_EQ(headerOf(foreign).width, 64);
+    EXPECT_EQ(headerOf(foreign).writeCount, 41u);
+}
+
+TEST(FrameRing, SectionIsReadableByItsOwnerOnly) {
+    ScopedRingName name;
+    DebugOnce debug;
+    ASSERT_TRUE(FrameRing::create(name.get(), {32, 16}, debug));
+    struct stat status {};
+    ASSERT_EQ(stat(("/dev/shm/" + name.get()).c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
+}
+
+TEST(FrameRing, DetachMarksARingCreatedHereAsResizing) {
+    ScopedRingName name;
+    DebugOnce debug;
+    auto ring = FrameRing::create(name.get(), {32, 16}, debug);
+    auto reader = FrameRingReader::open(name.get());
+    ring->detach();
+    EXPECT_EQ(reader.header().state, kRingResizing);
+}
+
+TEST(FrameRing, DestroyingTheWriterLeavesTheHeaderAsItIs) {
+    ScopedRingName name;
+    DebugOnce debug;
+    auto ring = FrameRing::create(name.get(), {32, 16}, debug);
+    ring->publish(frameFilledWith({32, 16}, 5).data());
+    ring.reset();
+    auto reader = FrameRingReader::open(name.get());
+    EXPECT_EQ(reader.header().state, kRingHasFrame);
+    RingFrame frame;
+    EXPECT_EQ(reader.readNewest(frame), FrameRingReader::Result::frame);
+}
+
+TEST(FrameRing, ReaderRefusesAHeaderThatDoesNotFitItsSection) {
+    ScopedRingName name;
+    auto foreign = makeForeignRing(name.get(), 4096, {1280, 720});
+    auto reader = FrameRingReader::open(name.get());
+    RingFrame frame;
+    EXPECT_EQ(reader.readNewest(frame), FrameRingReader::Result::unusable);
+}
+
+TEST(DebugOnce, SaysEachLineOnce) {
+    DebugOnce debug;
+    ::testing::internal::CaptureStderr();
+    debug.say("first");
+    debug.say("second");
+    debug.say("first");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "first\nsecond\n");
+}
+
+}  // namespace
+}  // namespace velvix

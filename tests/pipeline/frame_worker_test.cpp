@@ -1,0 +1,393 @@
+#include "velvix/pipeline/frame_worker.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "fake_steps.hpp"
+#include "test_support.hpp"
+
+namespace velvix {
+namespace {
+
+using platform::SharedSection;
+using testing::linesStartingWith;
+
+void paintPattern(int x, int y, std::uint8_t* pixel) {
+    pixel[0] = static_cast<std::uint8_t>(x);
+    pixel[1] = static_cast<std::uint8_t>(y);
+    pixel[2] = static_cast<std::uint8_t>(x + y);
+    pixel[3] = 255;
+}
+
+RingHeader& headerOf(SharedSection& section) {
+    return *reinterpret_cast<RingHeader*>(section.data());
+}
+
+class FrameWorkerTest : public ::testing::Test {
+protected:
+    void ticks(int count) {
+        for (int i = 0; i < count; ++i) {
+            worker.tick(stop.get_token());
+        }
+    }
+
+    std::vector<std::string> logSinceMark() const {
+        return {camera.log.begin() + static_cast<std::ptrdiff_t>(mark), camera.log.end()};
+    }
+    void markLog() { mark = camera.log.size(); }
+
+    SharedSection ringSection() {
+        return SharedSection::open(name.get(), SharedSection::Access::readWrite);
+    }
+
+    testing::ScopedRingName name;
+    ControlBlock control;
+    testing::ScriptedCamera camera;
+    testing::FakeClock clock;
+    testing::MarkingSmoother smoother;
+    testing::ScriptedFaceStep faceStep;
+    std::stop_source stop;
+    FrameWorker worker{{control, camera, {&faceStep, &smoother}, clock, name.get()}};
+    std::size_t mark = 0;
+};
+
+TEST_F(FrameWorkerTest, StartsUpWithARingAndNoCamera) {
+    worker.startUp();
+    EXPECT_EQ(camera.log, (std::vector<std::string>{"count"}));
+    ASSERT_NE(worker.ring(), nullptr);
+    EXPECT_EQ(worker.frameSize(), kDefaultFrameSize);
+    EXPECT_TRUE(worker.ring()->initialisedHere());
+}
+
+TEST_F(FrameWorkerTest, BeforeTheFirstCameraMessageNothingOpensAndNothingIsPublished) {
+    worker.startUp();
+    const std::uint64_t start = worker.pacer().deadline();
+    ticks(90);
+    EXPECT_EQ(camera.log, (std::vector<std::string>{"count"}));
+    EXPECT_EQ(control.applied.activeCamera, kNoCameraChosen);
+    EXPECT_EQ(FrameRingReader::open(name.get()).header().writeCount, 0u);
+    EXPECT_EQ(worker.pacer().deadline(), start + 90 * kFramePeriod);
+}
+
+TEST_F(FrameWorkerTest, ChoosingACameraPlacesTheRequestsAndOpensIt) {
+    worker.startUp();
+    markLog();
+    control.requestCamera(0);
+    ticks(1);
+    EXPECT_EQ(logSinceMark(), (std::vector<std::string>{"period 0 333333", "size 0 1280x720 rgb24",
+                                                         "connector 0 0", "open 0",
+                                                         "reconnect 0 90"}));
+    EXPECT_TRUE(worker.cameraReady());
+    EXPECT_EQ(control.applied.activeCamera, 0);
+}
+
+TEST_F(FrameWorkerTest, ChangingTheCameraClosesTheOldOneFirst) {
+    worker.startUp();
+    control.requestCamera(0);
+    ticks(1);
+    markLog();
+    control.requestCamera(1);
+    ticks(1);
+    auto log = logSinceMark();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.front(), "close 0");
+    EXPECT_EQ(camera.opensOf(1), 1);
+
+    markLog();
+    control.requestCamera(kCameraOff);
+    ticks(1);
+    EXPECT_EQ(logSinceMark(), (std::vector<std::string>{"close 1"}));
+    EXPECT_EQ(control.applied.activeCamera, kCameraOff);
+    EXPECT_FALSE(worker.cameraReady());
+}
+
+TEST_F(FrameWorkerTest, AMessageNamingTheActiveCameraChangesNothing) {
+    worker.startUp();
+    control.requestCamera(1);
+    ticks(1);
+    markLog();
+    control.requestCamera(1);
+    ticks(3);
+    EXPECT_TRUE(logSinceMark().empty());
+    EXPECT_TRUE(worker.cameraReady());
+}
+
+TEST_F(FrameWorkerTest, AFailedOpenIsRetriedEverySixtyTicks) {
+    camera.failingOpens[0] = 2;
+    worker.startUp();
+    control.requestCamera(0);
+    ticks(1);
+    EXPECT_EQ(camera.opensOf(0), 1);
+    EXPECT_FALSE(worker.cameraReady());
+
+    ticks(59);
+    EXPECT_EQ(camera.opensOf(0), 1);
+    markLog();
+    ticks(1);
+    EXPECT_EQ(camera.opensOf(0), 2);
+    // A retry asks for the size again but not for the frame period.
+    EXPECT_EQ(logSinceMark(), (std::vector<std::string>{"size 0 1280x720 rgb24", "connector 0 0",
+                                                         "open 0"}));
+    ticks(59);
+    EXPECT_EQ(camera.opensOf(0), 2);
+    ticks(1);
+    EXPECT_EQ(camera.opensOf(0), 3);
+    EXPECT_TRUE(worker.cameraReady());
+
+    // Once open, nothing is retried any more.
+    ticks(200);
+    EXPECT_EQ(camera.opensOf(0), 3);
+    EXPECT_EQ(worker.retryTicks(), 0);
+}
+
+TEST_F(FrameWorkerTest, AnIndexBeyondTheDeviceTableNeverOpens) {
+    worker.startUp();
+    control.requestCamera(kMaxCaptureDevices);
+    ticks(130);
+    EXPECT_EQ(camera.opensOf(kMaxCaptureDevices), 0);
+    EXPECT_FALSE(worker.cameraReady());
+}
+
+TEST_F(FrameWorkerTest, PublishesEachFetchedFrameInTheFrameLayout) {
+    worker.startUp();
+    control.requestCamera(0);
+    camera.queueFrame(paintPattern);
+    ticks(2);  // the second tick has no new frame and publishes nothing
+    auto reader = FrameRingReader::open(name.get());
+    EXPECT_EQ(reader.header().writeCount, 1u);
+    RingFrame frame;
+    ASSERT_EQ(reader.readNewest(frame), FrameRingReader::Result::frame);
+    for (const auto& [x, y] : {std::pair{0, 0}, {5, 3}, {1279, 719}, {640, 1}}) {
+        const std::uint8_t* pixel = frame.pixels.data() + (static_cast<std::size_t>(y) * 1280 + x) * 3;
+        std::uint8_t expected[4];
+        paintPattern(x, y, expected);
+        EXPECT_EQ(pixel[0], expected[2]);
+        EXPECT_EQ(pixel[1], expected[1]);
+        EXPECT_EQ(pixel[2], expected[0]);
+    }
+}
+
+TEST_F(FrameWorkerTest, SmoothsWithTheLevelTakenOver) {
+    worker.startUp();
+    control.requestCamera(0);
+    control.requestSmoothOn(70);
+    camera.queueFrame(paintPattern);
+    ticks(1);
+    EXPECT_EQ(smoother.calls, 1);
+    EXPECT_EQ(smoother.lastLevel, 70);
+    EXPECT_EQ(faceStep.calls, 1);
+}
+
+TEST_F(FrameWorkerTest, AFailedFetchPublishesNothing) {
+    worker.startUp();
+    control.requestCamera(0);
+    ticks(1);
+    EXPECT_FALSE(camera.fetchFrame(0, nullptr, kDefaultFrameSize));
+    ticks(5);
+    EXPECT_EQ(FrameRingReader::open(name.get()).header().writeCount, 0u);
+}
+
+TEST_F(FrameWorkerTest, AttachingToASmallerRingLeadsToTheHandshakeOnTheFirstFrame) {
+    const auto layout = *RingLayout::forSize({640, 480});
+    auto foreign = SharedSection::openOrCreate(name.get(), layout.totalBytes);
+    headerOf(foreign) = RingHeader{};
+    headerOf(foreign).width = 640;
+    headerOf(foreign).height = 480;
+    headerOf(foreign).state = kRingHasFrame;
+    headerOf(foreign).writeCount = headerOf(foreign).readyCount = 77;
+
+    worker.startUp();
+    ASSERT_NE(worker.ring(), nullptr);
+    EXPECT_FALSE(worker.ring()->initialisedHere());
+    EXPECT_EQ(worker.frameSize(), kDefaultFrameSize);
+
+    std::vector<std::uint32_t> statesDuringSleeps;
+    clock.onSleep = [&](std::uint32_t) { statesDuringSleeps.push_back(headerOf(foreign).state); };
+    control.requestCamera(0);
+    camera.queueFrame(paintPattern);
+    const std::uint64_t deadline = worker.pacer().deadline();
+    ticks(1);
+
+    // Nothing published, the state left alone, one 30 ms pause and no pacing.
+    EXPECT_EQ(clock.sleeps, (std::vector<std::uint32_t>{30}));
+    EXPECT_EQ(statesDuringSleeps, (std::vector<std::uint32_t>{kRingHasFrame}));
+    EXPECT_EQ(worker.pacer().deadline(), deadline);
+    EXPECT_EQ(worker.frameSize(), (FrameSize{640, 480}));
+    EXPECT_EQ(headerOf(foreign).writeCount, 0u);
+    EXPECT_EQ(headerOf(foreign).readyCount, 0u);
+    EXPECT_EQ(headerOf(foreign).state, kRingInitialised);
+    EXPECT_EQ(headerOf(foreign).width, 640);
+
+    camera.queueFrame(paintPattern);
+    ticks(1);
+    EXPECT_EQ(headerOf(foreign).readyCount, 1u);
+    EXPECT_EQ(headerOf(foreign).state, kRingHasFrame);
+}
+
+TEST_F(FrameWorkerTest, ARingCreatedHereShowsResizingWhileItIsRecreated) {
+    worker.startUp();
+    auto section = ringSection();
+    control.requestCamera(0);
+    camera.queueFrame(paintPattern);
+    ticks(1);
+    ASSERT_EQ(headerOf(section).readyCount, 1u);
+
+    headerOf(section).width = 640;  // the reader asks for a smaller picture
+    headerOf(section).height = 480;
+    std::vector<std::uint32_t> statesDuringSleeps;
+    clock.onSleep = [&](std::uint32_t ms) {
+        if (ms == kResizeRetryMilliseconds) {
+            statesDuringSleeps.push_back(headerOf(section).state);
+        }
+    };
+    camera.queueFrame(paintPattern);
+    ticks(1);
+    EXPECT_EQ(statesDuringSleeps, (std::vector<std::uint32_t>{kRingResizing}));
+    EXPECT_EQ(headerOf(section).state, kRingInitialised);
+    EXPECT_EQ(headerOf(section).writeCount, 0u);
+    EXPECT_EQ(worker.frameSize(), (FrameSize{640, 480}));
+}
+
+TEST_F(FrameWorkerTest, ALargerRequestedFrameGrowsTheBuffers) {
+    const FrameSize large{1920, 1080};
+    const auto layout = *RingLayout::forSize(large);
+    auto foreign = SharedSection::openOrCreate(name.get(), layout.totalBytes);
+    headerOf(foreign).width = large.width;
+    headerOf(foreign).height = large.height;
+
+    worker.startUp();
+    control.requestCamera(0);
+    camera.queueFrame(paintPattern);
+    control.requestSmoothOn(40);
+    ticks(1);
+    ASSERT_EQ(worker.frameSize(), large);
+    // The whole 1920 x 1080 path runs: fetch, face step, smoothing, mask, publish.
+    camera.queueFrame(paintPattern);
+    ticks(1);
+    EXPECT_EQ(smoother.lastSize, large);
+    EXPECT_EQ(headerOf(foreign).readyCount, 1u);
+}
+
+TEST_F(FrameWorkerTest, ARequestTheSectionCannotHoldKeepsTheCurrentSize) {
+    worker.startUp();
+    auto section = ringSection();
+    control.requestCamera(0);
+    headerOf(section).width = 1920;  // 8.3 MB section, 18.7 MB needed
+    headerOf(section).height = 1080;
+    camera.queueFrame(paintPattern);
+    ::testing::internal::CaptureStderr();
+    ticks(1);
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("needed for 1920 x 1080"), std::string::npos) << said;
+    EXPECT_EQ(worker.frameSize(), kDefaultFrameSize);
+    EXPECT_EQ(headerOf(section).width, 1280);
+    EXPECT_EQ(headerOf(section).state, kRingInitialised);
+    camera.queueFrame(paintPattern);
+    ticks(1);
+    EXPECT_EQ(headerOf(section).readyCount, 1u);
+}
+
+TEST_F(FrameWorkerTest, AnAbsurdRequestedSizeIsRefused) {
+    worker.startUp();
+    auto section = ringSection();
+    control.requestCamera(0);
+    for (const auto& [width, height] : {std::pair{0, 480}, {-640, 480}, {100000, 100000}}) {
+        headerOf(section).width = width;
+        headerOf(section).height = height;
+        camera.queueFrame(paintPattern);
+        ticks(1);
+        EXPECT_EQ(worker.frameSize(), kDefaultFrameSize);
+        EXPECT_EQ(headerOf(section).width, 1280);
+        EXPECT_EQ(headerOf(section).height, 720);
+    }
+}
+
+TEST_F(FrameWorkerTest, AStopRequestEndsTheResizeRetries) {
+    worker.startUp();
+    auto section = ringSection();
+    control.requestCamera(0);
+    headerOf(section).width = 640;
+    headerOf(section).height = 480;
+    section.close();
+    // Replace the section with an empty one, which cannot be mapped, so that every attempt to
+    // re-create the ring fails until the stop.
+    int pauses = 0;
+    clock.onSleep = [&](std::uint32_t ms) {
+        if (ms != kResizeRetryMilliseconds) {
+            return;
+        }
+        if (++pauses == 1) {
+            SharedSection::remove(name.get());
+            const int fd = shm_open(("/" + name.get()).c_str(), O_RDWR | O_CREAT, 0600);
+            close(fd);
+        }
+        if (pauses == 5) {
+            stop.request_stop();
+        }
+    };
+    camera.queueFrame(paintPattern);
+    ticks(1);
+    EXPECT_EQ(pauses, 5);
+    EXPECT_EQ(worker.ring(), nullptr);
+}
+
+TEST_F(FrameWorkerTest, WithoutARingTheNextProcessedFrameCreatesOne) {
+    worker.startUp();
+    control.requestCamera(0);
+    {
+        auto section = ringSection();
+        headerOf(section).width = 640;
+        headerOf(section).height = 480;
+    }
+    clock.onSleep = [&](std::uint32_t ms) {
+        if (ms == kResizeRetryMilliseconds) {
+            stop.request_stop();
+        }
+    };
+    camera.queueFrame(paintPattern);
+    ticks(1);
+    ASSERT_EQ(worker.ring(), nullptr);
+    clock.onSleep = nullptr;
+    stop = std::stop_source();
+    camera.queueFrame(paintPattern);
+    ticks(1);
+    ASSERT_NE(worker.ring(), nullptr);
+    EXPECT_EQ(worker.ring()->size(), kDefaultFrameSize);
+}
+
+TEST_F(FrameWorkerTest, ShutDownReleasesTheCameraAndLeavesTheHeader) {
+    worker.startUp();
+    control.requestCamera(1);
+    camera.queueFrame(paintPattern);
+    ticks(1);
+    markLog();
+    worker.shutDown();
+    EXPECT_EQ(logSinceMark(), (std::vector<std::string>{"close 1"}));
+    EXPECT_EQ(worker.ring(), nullptr);
+    auto reader = FrameRingReader::open(name.get());
+    EXPECT_EQ(reader.header().state, kRingHasFrame);
+    EXPECT_EQ(reader.header().readyCount, 1u);
+}
+
+TEST(FrameWorkerThread, StopsWhenAsked) {
+    testing::ScopedRingName name;
+    ControlBlock control;
+    testing::ScriptedCamera camera;
+    SystemPacerClock clock;
+    FrameWorker worker({control, camera, {}, clock, name.get()});
+    std::jthread thread([&](std::stop_token stop) { worker.run(stop); });
+    control.requestCamera(0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    thread.request_stop();
+    thread.join();
+    EXPECT_EQ(camera.opensOf(0), 1);
+    EXPECT_EQ(linesStartingWith(camera.log, "close 0").size(), 1u);
+}
+
+}  // namespace
+}  // namespace velvix

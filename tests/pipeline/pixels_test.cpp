@@ -1,0 +1,171 @@
+#include "velvix/pipeline/pixels.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+namespace velvix {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// The chroma test written out in floating point, as the conversion is usually stated.
+bool skinByFormula(int blue, int green, int red) {
+    const double cb = 128 + (-37.797 * red - 74.203 * green + 112 * blue) * 0.00390625;
+    const double cr = 128 + (112 * red - 93.786 * green - 18.214 * blue) * 0.00390625;
+    const auto cbByte = static_cast<std::uint8_t>(static_cast<int>(cb));
+    const auto crByte = static_cast<std::uint8_t>(static_cast<int>(cr));
+    return cbByte >= 77 && cbByte <= 127 && crByte >= 133 && crByte <= 173;
+}
+
+Bytes pixels4(std::initializer_list<std::array<std::uint8_t, 4>> list) {
+    Bytes bytes;
+    for (const auto& pixel : list) {
+        bytes.insert(bytes.end(), pixel.begin(), pixel.end());
+    }
+    return bytes;
+}
+
+TEST(PackPixels, TurnsTheCaptureLayoutIntoTheFrameLayout) {
+    const Bytes capture = pixels4({{10, 20, 30, 255}, {1, 2, 3, 255}});
+    Bytes frame(6, 0);
+    packPixels(capture.data(), frame.data(), 2, 1, false);
+    EXPECT_EQ(frame, (Bytes{30, 20, 10, 3, 2, 1}));
+}
+
+TEST(PackPixels, KeepsTheOrderOfTheFilterLayout) {
+    const Bytes filtered = pixels4({{30, 20, 10, 0}, {3, 2, 1, 9}});
+    Bytes frame(6, 0);
+    packPixels(filtered.data(), frame.data(), 1, 2, true);
+    EXPECT_EQ(frame, (Bytes{30, 20, 10, 3, 2, 1}));
+}
+
+TEST(PixelFunctions, SizesOfZeroOrLessWriteNothing) {
+    const Bytes source(64, 200);
+    for (const auto& [width, height] : {std::pair{0, 4}, {4, 0}, {-1, 4}, {4, -3}, {-2, -2}}) {
+        Bytes destination(64, 7);
+        packPixels(source.data(), destination.data(), width, height, false);
+        maskFeatures(source.data(), destination.data(), width, height, false, FaceOutputs{});
+        greyFromFrame(source.data(), destination.data(), width, height, width);
+        EXPECT_EQ(destination, Bytes(64, 7)) << width << " x " << height;
+    }
+}
+
+TEST(SkinTest, AgreesWithTheFloatingPointFormulaOnEveryColour) {
+    int mismatches = 0;
+    for (int red = 0; red < 256; ++red) {
+        for (int green = 0; green < 256; ++green) {
+            for (int blue = 0; blue < 256; ++blue) {
+                const bool skin = isSkinColour(static_cast<std::uint8_t>(blue),
+                                               static_cast<std::uint8_t>(green),
+                                               static_cast<std::uint8_t>(red));
+                mismatches += skin != skinByFormula(blue, green, red);
+            }
+        }
+    }
+    EXPECT_EQ(mismatches, 0);
+}
+
+TEST(MaskFeatures, RestoresGreyAndKeepsSkin) {
+    // Filter layout: blue, green, red, fourth byte.
+    const Bytes unsmoothed = pixels4({{128, 128, 128, 255}, {120, 150, 200, 255}});
+    Bytes smoothed = pixels4({{1, 2, 3, 44}, {4, 5, 6, 55}});
+    maskFeatures(unsmoothed.data(), smoothed.data(), 2, 1, false, FaceOutputs{});
+    EXPECT_EQ(smoothed, pixels4({{128, 128, 128, 44}, {4, 5, 6, 55}}));
+}
+
+TEST(MaskFeatures, NeverChangesTheFourthByteOfTheSmoothedBuffer) {
+    std::mt19937 random(5);
+    const int width = 37;
+    const int height = 11;
+    Bytes unsmoothed(static_cast<std::size_t>(width * height * 4));
+    Bytes smoothed(unsmoothed.size());
+    for (auto& byte : unsmoothed) {
+        byte = static_cast<std::uint8_t>(random());
+    }
+    for (auto& byte : smoothed) {
+        byte = static_cast<std::uint8_t>(random());
+    }
+    const Bytes before = smoothed;
+    maskFeatures(unsmoothed.data(), smoothed.data(), width, height, false, FaceOutputs{});
+    for (std::size_t i = 0; i < smoothed.size(); i += 4) {
+        const bool skin = isSkinColour(unsmoothed[i], unsmoothed[i + 1], unsmoothed[i + 2]);
+        for (std::size_t c = 0; c < 3; ++c) {
+            EXPECT_EQ(smoothed[i + c], skin ? before[i + c] : unsmoothed[i + c]);
+        }
+        EXPECT_EQ(smoothed[i + 3], before[i + 3]);
+    }
+}
+
+// Landmarks that put box 1 (left eye and brow) at 2 < u < 6, 3 < v < 7 and the other three
+// boxes out of the way.
+FaceOutputs faceWithOneBox() {
+    FaceOutputs face;
+    face.faceValid = true;
+    FaceLandmarks points{};
+    for (auto& point : points) {
+        point = {-100.0f, -100.0f};
+    }
+    points[33] = {2.0f, 0.0f};
+    points[51] = {6.0f, 0.0f};
+    points[64] = {6.0f, 0.0f};
+    points[35] = {0.0f, 3.0f};
+    points[66] = {0.0f, 5.0f};
+    points[40] = {0.0f, 1.0f};  // 5 + (5 - 1) / 2 = 7
+    face.faceLandmarks = points;
+    return face;
+}
+
+TEST(MaskFeatures, RestoresTheStrictInsideOfAFeatureBoxInRectangleMode) {
+    const int width = 8;
+    const int height = 8;
+    const std::array<std::uint8_t, 4> skin{120, 150, 200, 255};
+    Bytes unsmoothed;
+    for (int i = 0; i < width * height; ++i) {
+        unsmoothed.insert(unsmoothed.end(), skin.begin(), skin.end());
+    }
+    const Bytes smoothedBefore(unsmoothed.size(), 9);
+
+    Bytes smoothed = smoothedBefore;
+    maskFeatures(unsmoothed.data(), smoothed.data(), width, height, true, faceWithOneBox());
+    for (int j = 0; j < height; ++j) {
+        for (int i = 0; i < width; ++i) {
+            const int u = width - i;
+            const int v = height - j;
+            const bool inBox = 2 < u && u < 6 && 3 < v && v < 7;
+            const std::size_t at = static_cast<std::size_t>((j * width + i) * 4);
+            EXPECT_EQ(smoothed[at], inBox ? skin[0] : 9) << "column " << i << " row " << j;
+            EXPECT_EQ(smoothed[at + 3], 9);
+        }
+    }
+
+    // Without rectangle mode, or without landmarks, the boxes do not apply.
+    for (const bool rectangleMode : {false, true}) {
+        FaceOutputs face = faceWithOneBox();
+        if (rectangleMode) {
+            face.faceLandmarks.reset();
+        }
+        smoothed = smoothedBefore;
+        maskFeatures(unsmoothed.data(), smoothed.data(), width, height, rectangleMode, face);
+        EXPECT_EQ(smoothed, smoothedBefore);
+    }
+    FaceOutputs notValid = faceWithOneBox();
+    notValid.faceValid = false;
+    smoothed = smoothedBefore;
+    maskFeatures(unsmoothed.data(), smoothed.data(), width, height, true, notValid);
+    EXPECT_EQ(smoothed, smoothedBefore);
+}
+
+TEST(GreyFromFrame, WeighsRedGreenAndBlue) {
+    // Frame layout: blue, green, red. Rows of 2 pixels read from a stride of 3.
+    const Bytes frame{0,   0,   255, 0,   255, 0,   99, 99, 99,   // row 0 (third pixel skipped)
+                      255, 0,   0,   128, 128, 128, 77, 77, 77};  // row 1
+    Bytes grey(4, 0);
+    greyFromFrame(frame.data(), grey.data(), 2, 2, 3);
+    // Truncation, not rounding: mid-grey comes out one below itself in double precision.
+    EXPECT_EQ(grey, (Bytes{76, 149, 29, 127}));
+}
+
+}  // namespace
+}  // namespace velvix

@@ -1,0 +1,69 @@
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "test_support.hpp"
+#include "velvix/platform/clock.hpp"
+#include "velvix/platform/shared_memory.hpp"
+
+namespace velvix::platform {
+namespace {
+
+using testing::ScopedRingName;
+
+TEST(SharedSection, OpeningAMissingSectionSaysSo) {
+    ScopedRingName name;
+    const auto section = SharedSection::open(name.get(), SharedSection::Access::readOnly);
+    EXPECT_FALSE(section.isOpen());
+    EXPECT_EQ(section.error(), SectionError::notFound);
+    EXPECT_NE(section.errorText().find(name.get()), std::string::npos);
+}
+
+TEST(SharedSection, CreatesOwnerOnlyAndSharesTheBytes) {
+    ScopedRingName name;
+    auto created = SharedSection::openOrCreate(name.get(), 10000);
+    ASSERT_TRUE(created.isOpen());
+    EXPECT_TRUE(created.createdHere());
+    EXPECT_EQ(created.size(), 10000u);
+    struct stat status {};
+    ASSERT_EQ(stat(("/dev/shm/" + name.get()).c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
+
+    std::memcpy(created.data(), "frame", 5);
+    const auto reader = SharedSection::open(name.get(), SharedSection::Access::readOnly);
+    ASSERT_TRUE(reader.isOpen());
+    EXPECT_EQ(std::memcmp(reader.data(), "frame", 5), 0);
+}
+
+TEST(SharedSection, AnExistingSectionKeepsItsSize) {
+    ScopedRingName name;
+    auto first = SharedSection::openOrCreate(name.get(), 4096);
+    auto second = SharedSection::openOrCreate(name.get(), 1 << 20);
+    ASSERT_TRUE(second.isOpen());
+    EXPECT_FALSE(second.createdHere());
+    EXPECT_EQ(second.size(), 4096u);
+}
+
+TEST(SharedSection, MovesAndClosesCleanly) {
+    ScopedRingName name;
+    auto section = SharedSection::openOrCreate(name.get(), 4096);
+    SharedSection moved = std::move(section);
+    EXPECT_FALSE(section.isOpen());
+    EXPECT_TRUE(moved.isOpen());
+    moved.close();
+    EXPECT_FALSE(moved.isOpen());
+    EXPECT_EQ(moved.size(), 0u);
+}
+
+TEST(Clock, CountsInHundredsOfNanoseconds) {
+    const std::uint64_t before = clockNow100ns();
+    sleepMilliseconds(20);
+    const std::uint64_t elapsed = clockNow100ns() - before;
+    EXPECT_GE(elapsed, 200'000u);
+    EXPECT_LT(elapsed, 200'000u * 50);
+}
+
+}  // namespace
+}  // namespace velvix::platform

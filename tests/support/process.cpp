@@ -1,0 +1,86 @@
+#include "process.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace velvix::testing {
+
+ChildProcess::ChildProcess(const std::vector<std::string>& arguments,
+                           const std::string& outputPath) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    std::vector<char*> argv;
+    for (const auto& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+        pid_ = -1;
+        ended_ = true;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+ChildProcess::~ChildProcess() {
+    if (!ended_) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+void ChildProcess::signal(int number) const {
+    if (!ended_) {
+        kill(pid_, number);
+    }
+}
+
+int ChildProcess::waitForExit(int timeoutMilliseconds) {
+    if (ended_) {
+        return -1;
+    }
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
+    while (std::chrono::steady_clock::now() < end) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            ended_ = true;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream content;
+    content << file.rdbuf();
+    return content.str();
+}
+
+RunResult runProgram(const std::vector<std::string>& arguments, int timeoutMilliseconds) {
+    char path[] = "/tmp/velvix-test-output-XXXXXX";
+    const int fd = mkstemp(path);
+    close(fd);
+    RunResult result;
+    {
+        ChildProcess child(arguments, path);
+        result.exitCode = child.waitForExit(timeoutMilliseconds);
+    }
+    result.output = readFile(path);
+    unlink(path);
+    return result;
+}
+
+}  // namespace velvix::testing

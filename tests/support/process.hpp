@@ -1,0 +1,37 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace velvix::testing {
+
+// A program started by a test, with standard output and error going to a file.
+class ChildProcess {
+public:
+    ChildProcess(const std::vector<std::string>& arguments, const std::string& outputPath);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    void signal(int number) const;
+    // The exit code, or -1 when it did not end within the time or ended by a signal.
+    int waitForExit(int timeoutMilliseconds);
+
+private:
+    pid_t pid_ = -1;
+    bool ended_ = false;
+};
+
+struct RunResult {
+    int exitCode = -1;
+    std::string output;
+};
+
+// Runs a program to its end and returns its exit code and everything it printed.
+RunResult runProgram(const std::vector<std::string>& arguments, int timeoutMilliseconds = 20000);
+
+std::string readFile(const std::string& path);
+
+}  // namespace velvix::testing
