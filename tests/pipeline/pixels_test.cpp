@@ -1,8 +1,12 @@
 #include "velvix/pipeline/pixels.hpp"
 
+#include "velvix/filters/cpu_info.hpp"
+
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <random>
+#include <tuple>
 #include <vector>
 
 namespace velvix {
@@ -155,6 +159,95 @@ TEST(MaskFeatures, RestoresTheStrictInsideOfAFeatureBoxInRectangleMode) {
     smoothed = smoothedBefore;
     maskFeatures(unsmoothed.data(), smoothed.data(), width, height, true, notValid);
     EXPECT_EQ(smoothed, smoothedBefore);
+}
+
+// The feature boxes evaluated pixel by pixel, straight from their definition.
+bool insideFeatureBox(const FaceLandmarks& p, float u, float v) {
+    const auto between = [](float low, float value, float high) {
+        return low < value && value < high;
+    };
+    const float spread = p[79].x - p[78].x;
+    return (between(p[33].x, u, (p[51].x + p[64].x) * 0.5f) &&
+            between(p[35].y, v, p[66].y + (p[66].y - p[40].y) * 0.5f)) ||
+           (between((p[51].x + p[68].x) * 0.5f, u, p[46].x) &&
+            between(p[44].y, v, p[74].y + (p[74].y - p[48].y) * 0.5f)) ||
+           (between(2 * p[55].x - p[56].x, u, 2 * p[59].x - p[58].x) &&
+            between(p[54].y + 10, v, p[57].y + 10)) ||
+           (between(p[76].x - spread, u, p[82].x + spread) && between(p[78].y - 10, v, p[85].y + 10));
+}
+
+class ScalarPaths {
+public:
+    explicit ScalarPaths(bool scalar) : saved_(hasAVX2) { hasAVX2 = saved_ && !scalar; }
+    ~ScalarPaths() { hasAVX2 = saved_; }
+
+private:
+    bool saved_;
+};
+
+TEST(MaskFeatures, AgreesWithAPixelByPixelReferenceOnRandomFaces) {
+    std::mt19937 random(11);
+    std::uniform_real_distribution<float> coordinate(-20.0f, 90.0f);
+    const int width = 67;
+    const int height = 53;
+    Bytes unsmoothed(static_cast<std::size_t>(width * height * 4));
+    for (std::size_t i = 0; i < unsmoothed.size(); i += 4) {
+        const bool skin = random() % 3 != 0;
+        unsmoothed[i + 0] = skin ? 120 : 128;
+        unsmoothed[i + 1] = skin ? 150 : 128;
+        unsmoothed[i + 2] = skin ? 200 : 128;
+        unsmoothed[i + 3] = 255;
+    }
+    for (int trial = 0; trial < 200; ++trial) {
+        FaceOutputs face;
+        face.faceValid = true;
+        FaceLandmarks points;
+        for (auto& point : points) {
+            // Whole numbers now and then, so that box edges fall exactly on pixels.
+            point = {coordinate(random), coordinate(random)};
+            if (random() % 4 == 0) {
+                point = {std::round(point.x), std::round(point.y)};
+            }
+        }
+        face.faceLandmarks = points;
+        for (const bool scalar : {false, true}) {
+            const ScalarPaths paths(scalar);
+            Bytes smoothed(unsmoothed.size(), 1);
+            maskFeatures(unsmoothed.data(), smoothed.data(), width, height, true, face);
+            for (int j = 0; j < height; ++j) {
+                for (int i = 0; i < width; ++i) {
+                    const std::size_t at = static_cast<std::size_t>((j * width + i) * 4);
+                    const bool keep = !insideFeatureBox(points, static_cast<float>(width - i),
+                                                        static_cast<float>(height - j)) &&
+                                      isSkinColour(unsmoothed[at], unsmoothed[at + 1],
+                                                   unsmoothed[at + 2]);
+                    ASSERT_EQ(smoothed[at], keep ? 1 : unsmoothed[at])
+                        << "trial " << trial << " column " << i << " row " << j;
+                }
+            }
+        }
+    }
+}
+
+TEST(PixelFunctions, PlainAndVectorisedPathsGiveTheSameBytes) {
+    std::mt19937 random(3);
+    const int width = 1283;  // not a multiple of any vector width
+    const int height = 5;
+    Bytes source(static_cast<std::size_t>(width * height * 4));
+    for (auto& byte : source) {
+        byte = static_cast<std::uint8_t>(random());
+    }
+    auto run = [&](bool scalar) {
+        const ScalarPaths paths(scalar);
+        Bytes packed(static_cast<std::size_t>(width * height * 3));
+        Bytes packedKept(packed.size());
+        Bytes masked(source.size(), 9);
+        packPixels(source.data(), packed.data(), width, height, false);
+        packPixels(source.data(), packedKept.data(), width, height, true);
+        maskFeatures(source.data(), masked.data(), width, height, false, FaceOutputs{});
+        return std::tuple{packed, packedKept, masked};
+    };
+    EXPECT_EQ(run(true), run(false));
 }
 
 TEST(GreyFromFrame, WeighsRedGreenAndBlue) {

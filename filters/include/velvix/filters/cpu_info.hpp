@@ -6,6 +6,16 @@
 #include <string>
 #include <vector>
 
+// Marks a function that may use AVX2 instructions. Call such a function only when hasAVX2 is
+// set; code it inlines is compiled for AVX2 as well.
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define VELVIX_AVX2_FUNCTION __attribute__((target("avx2,fma")))
+#define VELVIX_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define VELVIX_AVX2_FUNCTION
+#define VELVIX_ALWAYS_INLINE inline
+#endif
+
 namespace velvix {
 
 struct CpuidResult {

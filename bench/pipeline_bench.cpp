@@ -1,0 +1,221 @@
+// Frame pipeline costs at 1280 x 720: publishing into the ring against a plain memcpy of the
+// same bytes, and the per-frame pixel loops. Each benchmark checks the output it timed.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "velvix/filters/cpu_info.hpp"
+#include "velvix/pipeline/frame_ring.hpp"
+#include "velvix/pipeline/pixels.hpp"
+#include "velvix/platform/shared_memory.hpp"
+
+namespace {
+
+using namespace velvix;
+
+constexpr FrameSize kSize = kDefaultFrameSize;
+const auto kPixels = static_cast<std::size_t>(kSize.pixels());
+
+std::vector<std::uint8_t> photoLikePixels(std::size_t bytes) {
+    // Smooth gradients with noise, about half of them skin-coloured.
+    std::vector<std::uint8_t> pixels(bytes);
+    std::mt19937 random(42);
+    for (std::size_t i = 0; i < bytes; i += 4) {
+        const auto x = static_cast<int>((i / 4) % static_cast<std::size_t>(kSize.width));
+        const bool skin = x < kSize.width / 2;
+        const int noise = static_cast<int>(random() % 9) - 4;
+        pixels[i + 0] = static_cast<std::uint8_t>((skin ? 120 : 90) + noise);
+        pixels[i + 1] = static_cast<std::uint8_t>((skin ? 150 : 140) + noise);
+        pixels[i + 2] = static_cast<std::uint8_t>((skin ? 200 : 60) + noise);
+        pixels[i + 3] = 255;
+    }
+    return pixels;
+}
+
+void reportPixels(benchmark::State& state) {
+    state.counters["pixels"] = static_cast<double>(kPixels);
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(kPixels) * 3);
+}
+
+void BM_Memcpy(benchmark::State& state) {
+    const std::vector<std::uint8_t> frame(kPixels * 3, 77);
+    std::vector<std::uint8_t> destination(kPixels * 3);
+    for (auto _ : state) {
+        std::memcpy(destination.data(), frame.data(), frame.size());
+        benchmark::ClobberMemory();
+    }
+    if (destination != frame) {
+        state.SkipWithError("memcpy copied the wrong bytes");
+    }
+    reportPixels(state);
+}
+
+// The ring writes its three slots in turn; so does this copy, into three plain buffers.
+void BM_MemcpyThreeSlots(benchmark::State& state) {
+    const std::vector<std::uint8_t> frame(kPixels * 3, 77);
+    std::vector<std::vector<std::uint8_t>> slots(3, std::vector<std::uint8_t>(kPixels * 3));
+    std::size_t next = 0;
+    for (auto _ : state) {
+        std::memcpy(slots[next].data(), frame.data(), frame.size());
+        next = (next + 1) % slots.size();
+        benchmark::ClobberMemory();
+    }
+    if (slots[0] != frame) {
+        state.SkipWithError("memcpy copied the wrong bytes");
+    }
+    reportPixels(state);
+}
+
+void BM_Publish(benchmark::State& state) {
+    const std::string name = "velvix-bench-" + std::to_string(getpid());
+    DebugOnce debug;
+    platform::SharedSection::remove(name);
+    auto ring = FrameRing::create(name, kSize, debug);
+    if (!ring) {
+        state.SkipWithError("cannot create the frame ring");
+        return;
+    }
+    const std::vector<std::uint8_t> frame(kPixels * 3, 77);
+    for (auto _ : state) {
+        ring->publish(frame.data());
+        benchmark::ClobberMemory();
+    }
+    RingFrame newest;
+    if (FrameRingReader::open(name).readNewest(newest) != FrameRingReader::Result::frame ||
+        newest.pixels != frame) {
+        state.SkipWithError("the ring does not hold the published frame");
+    }
+    platform::SharedSection::remove(name);
+    reportPixels(state);
+}
+
+// Runs the benchmark with the vectorised paths on or off, as range(1) says.
+class Avx2Choice {
+public:
+    explicit Avx2Choice(const benchmark::State& state) : saved_(hasAVX2) {
+        hasAVX2 = saved_ && state.range(1) != 0;
+    }
+    ~Avx2Choice() { hasAVX2 = saved_; }
+
+private:
+    bool saved_;
+};
+
+void BM_PackPixels(benchmark::State& state) {
+    const Avx2Choice avx2(state);
+    const bool keepOrder = state.range(0) != 0;
+    const auto capture = photoLikePixels(kPixels * 4);
+    std::vector<std::uint8_t> frame(kPixels * 3);
+    for (auto _ : state) {
+        packPixels(capture.data(), frame.data(), kSize.width, kSize.height, keepOrder);
+        benchmark::ClobberMemory();
+    }
+    for (std::size_t i = 0; i < kPixels; i += 997) {
+        const std::uint8_t expected = keepOrder ? capture[4 * i] : capture[4 * i + 2];
+        if (frame[3 * i] != expected || frame[3 * i + 1] != capture[4 * i + 1]) {
+            state.SkipWithError("packPixels wrote the wrong bytes");
+            break;
+        }
+    }
+    reportPixels(state);
+}
+
+FaceOutputs faceWithLandmarks() {
+    FaceOutputs face;
+    face.faceValid = true;
+    FaceLandmarks points{};
+    for (std::size_t k = 0; k < points.size(); ++k) {
+        points[k] = {static_cast<float>(100 + 7 * (k % 80)), static_cast<float>(80 + 5 * (k % 90))};
+    }
+    face.faceLandmarks = points;
+    return face;
+}
+
+void BM_MaskFeatures(benchmark::State& state) {
+    const Avx2Choice avx2(state);
+    const bool rectangleMode = state.range(0) != 0;
+    const auto unsmoothed = photoLikePixels(kPixels * 4);
+    const std::vector<std::uint8_t> smoothedBefore(kPixels * 4, 3);
+    auto smoothed = smoothedBefore;
+    const FaceOutputs face = faceWithLandmarks();
+    for (auto _ : state) {
+        state.PauseTiming();
+        smoothed = smoothedBefore;
+        state.ResumeTiming();
+        maskFeatures(unsmoothed.data(), smoothed.data(), kSize.width, kSize.height, rectangleMode,
+                     face);
+        benchmark::ClobberMemory();
+    }
+    for (std::size_t i = 0; i < kPixels; i += 991) {
+        const bool skin = isSkinColour(unsmoothed[4 * i], unsmoothed[4 * i + 1], unsmoothed[4 * i + 2]);
+        const bool restored = smoothed[4 * i] == unsmoothed[4 * i];
+        if ((!skin && !restored) || smoothed[4 * i + 3] != 3) {
+            state.SkipWithError("maskFeatures kept a pixel it should have restored");
+            break;
+        }
+    }
+    reportPixels(state);
+}
+
+BENCHMARK(BM_Memcpy)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_MemcpyThreeSlots)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Publish)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PackPixels)
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->ArgNames({"keepOrder", "avx2"})
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_MaskFeatures)
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->ArgNames({"rectangleMode", "avx2"})
+    ->Unit(benchmark::kMicrosecond);
+
+// Prints the usual table, then the figures the goals are stated in.
+class SummaryReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const auto& run : runs) {
+            if (!run.error_occurred) {
+                nanosecondsPerFrame_[run.benchmark_name()] =
+                    run.GetAdjustedRealTime() * 1e3;  // the table is in microseconds
+            }
+        }
+    }
+
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        const auto& t = nanosecondsPerFrame_;
+        std::printf("\n1280 x 720 frame:\n");
+        if (t.count("BM_Memcpy") && t.count("BM_MemcpyThreeSlots") && t.count("BM_Publish")) {
+            std::printf("  publish throughput / memcpy throughput: %.2f against one buffer, "
+                        "%.2f against three in turn (goal: at least 0.9)\n",
+                        t.at("BM_Memcpy") / t.at("BM_Publish"),
+                        t.at("BM_MemcpyThreeSlots") / t.at("BM_Publish"));
+        }
+        for (const auto& [name, nanoseconds] : t) {
+            std::printf("  %-34s %8.3f ms per frame, %6.3f ns per pixel\n", name.c_str(),
+                        nanoseconds / 1e6, nanoseconds / static_cast<double>(kPixels));
+        }
+        std::printf("  (goal for packPixels and maskFeatures: under 1 ms per frame)\n");
+    }
+
+private:
+    std::map<std::string, double> nanosecondsPerFrame_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    SummaryReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}
