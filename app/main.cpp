@@ -14,7 +14,7 @@ using namespace velvix;
 
 // This build has no camera backend: the worker ticks, keeps the ring and opens nothing.
 class NoCameras final : public CaptureSource {
-public:
+  public:
     int countDevices() override { return 0; }
     int deviceCount() const override { return 0; }
     void setFramePeriod(int, int) override {}
@@ -30,9 +30,9 @@ public:
 
 void waitForStop(platform::StopSignals& signals, std::optional<int> runSeconds) {
     const auto start = std::chrono::steady_clock::now();
-    const auto limit = runSeconds ? std::chrono::seconds(*runSeconds) : std::chrono::seconds::max();
     while (!signals.wait(100)) {
-        if (std::chrono::steady_clock::now() - start >= limit) {
+        if (runSeconds &&
+            std::chrono::steady_clock::now() - start >= std::chrono::seconds(*runSeconds)) {
             return;
         }
     }
@@ -45,8 +45,7 @@ int runHeadless(const AppOptions& options) {
     SystemPacerClock clock;
     FrameWorker worker({control, cameras, {}, clock, options.ringName});
     platform::debugOutput(std::string("velvix: running headless; ") +
-                          (hasAVX2 ? "AVX2 available" : "no AVX2") +
-                          "; stop with Ctrl+C");
+                          (hasAVX2 ? "AVX2 available" : "no AVX2") + "; stop with Ctrl+C");
     std::jthread workerThread([&worker](std::stop_token stop) { worker.run(stop); });
     waitForStop(signals, options.runSeconds);
     workerThread.request_stop();

@@ -98,13 +98,13 @@ void BM_Publish(benchmark::State& state) {
 
 // Runs the benchmark with the vectorised paths on or off, as range(1) says.
 class Avx2Choice {
-public:
+  public:
     explicit Avx2Choice(const benchmark::State& state) : saved_(hasAVX2) {
         hasAVX2 = saved_ && state.range(1) != 0;
     }
     ~Avx2Choice() { hasAVX2 = saved_; }
 
-private:
+  private:
     bool saved_;
 };
 
@@ -154,7 +154,8 @@ void BM_MaskFeatures(benchmark::State& state) {
         benchmark::ClobberMemory();
     }
     for (std::size_t i = 0; i < kPixels; i += 991) {
-        const bool skin = isSkinColour(unsmoothed[4 * i], unsmoothed[4 * i + 1], unsmoothed[4 * i + 2]);
+        const bool skin =
+            isSkinColour(unsmoothed[4 * i], unsmoothed[4 * i + 1], unsmoothed[4 * i + 2]);
         const bool restored = smoothed[4 * i] == unsmoothed[4 * i];
         if ((!skin && !restored) || smoothed[4 * i + 3] != 3) {
             state.SkipWithError("maskFeatures kept a pixel it should have restored");
@@ -178,7 +179,7 @@ BENCHMARK(BM_MaskFeatures)
 
 // Prints the usual table, then the figures the goals are stated in.
 class SummaryReporter : public benchmark::ConsoleReporter {
-public:
+  public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const auto& run : runs) {
@@ -194,10 +195,11 @@ public:
         const auto& t = nanosecondsPerFrame_;
         std::printf("\n1280 x 720 frame:\n");
         if (t.count("BM_Memcpy") && t.count("BM_MemcpyThreeSlots") && t.count("BM_Publish")) {
-            std::printf("  publish throughput / memcpy throughput: %.2f against one buffer, "
-                        "%.2f against three in turn (goal: at least 0.9)\n",
-                        t.at("BM_Memcpy") / t.at("BM_Publish"),
-                        t.at("BM_MemcpyThreeSlots") / t.at("BM_Publish"));
+            std::printf(
+                "  publish throughput / memcpy throughput: %.2f against one buffer, "
+                "%.2f against three in turn (goal: at least 0.9)\n",
+                t.at("BM_Memcpy") / t.at("BM_Publish"),
+                t.at("BM_MemcpyThreeSlots") / t.at("BM_Publish"));
         }
         for (const auto& [name, nanoseconds] : t) {
             std::printf("  %-34s %8.3f ms per frame, %6.3f ns per pixel\n", name.c_str(),
@@ -206,7 +208,7 @@ public:
         std::printf("  (goal for packPixels and maskFeatures: under 1 ms per frame)\n");
     }
 
-private:
+  private:
     std::map<std::string, double> nanosecondsPerFrame_;
 };
 

@@ -1,6 +1,5 @@
 #include "velvix/filters/cpu_info.hpp"
 
-
 #if defined(_MSC_VER)
 #include <intrin.h>
 #elif defined(__x86_64__) || defined(__i386__)
@@ -92,7 +91,9 @@ CpuInfo::CpuInfo(const CpuidFunction& cpuid) {
     }
 }
 
-bool avx2FromCpuInfo(const CpuInfo& info) { return ((info.leaf7Ebx >> 5) & 1u) != 0; }
+bool avx2FromCpuInfo(const CpuInfo& info) {
+    return ((info.leaf7Ebx >> 5) & 1u) != 0;
+}
 
 // Defined in this order in one translation unit, so cpuInfo is complete when hasAVX2 reads it.
 const CpuInfo cpuInfo;

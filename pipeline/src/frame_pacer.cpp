@@ -5,13 +5,17 @@
 
 namespace velvix {
 
-std::uint64_t SystemPacerClock::now() { return platform::clockNow100ns(); }
+std::uint64_t SystemPacerClock::now() {
+    return platform::clockNow100ns();
+}
 
 void SystemPacerClock::sleep(std::uint32_t milliseconds) {
     platform::sleepMilliseconds(milliseconds);
 }
 
-void FramePacer::start() { deadline_ = clock_.now(); }
+void FramePacer::start() {
+    deadline_ = clock_.now();
+}
 
 void FramePacer::waitForNextTick() {
     constexpr std::uint64_t kPerMillisecond = 10'000;

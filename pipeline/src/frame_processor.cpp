@@ -13,8 +13,8 @@ std::size_t bytesFor(FrameSize size, int bytesPerPixel) {
 
 // The quarter-size picture of the face step, with room for 32 more rows below it.
 std::size_t smallBytesFor(FrameSize size) {
-    return static_cast<std::size_t>(size.width / 4) * static_cast<std::size_t>(size.height / 4 + 32) *
-           3;
+    return static_cast<std::size_t>(size.width / 4) *
+           static_cast<std::size_t>(size.height / 4 + 32) * 3;
 }
 
 void growTo(std::vector<std::uint8_t>& buffer, std::size_t bytes) {
@@ -87,7 +87,9 @@ void smoothWholeFrame(FrameBuffers& buffers, FrameSize size, int level, Smoother
 
 }  // namespace
 
-FrameBuffers::FrameBuffers(FrameSize size) { reserve(size); }
+FrameBuffers::FrameBuffers(FrameSize size) {
+    reserve(size);
+}
 
 void FrameBuffers::reserve(FrameSize size) {
     growTo(capture_, bytesFor(size, 4));

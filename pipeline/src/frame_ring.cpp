@@ -27,7 +27,9 @@ std::string sizeText(FrameSize size) {
     return std::to_string(size.width) + " x " + std::to_string(size.height);
 }
 
-std::string ringText(std::string_view name) { return "frame ring \"" + std::string(name) + "\""; }
+std::string ringText(std::string_view name) {
+    return "frame ring \"" + std::string(name) + "\"";
+}
 
 RingHeader& headerOf(const platform::SharedSection& section) {
     return *reinterpret_cast<RingHeader*>(section.data());
@@ -85,7 +87,9 @@ bool copyMayBeTorn(std::uint32_t frameNumber, std::uint32_t writeCountAfter) {
 FrameRing::FrameRing(platform::SharedSection section, RingLayout layout, bool initialisedHere)
     : section_(std::move(section)), layout_(layout), initialisedHere_(initialisedHere) {}
 
-RingHeader& FrameRing::header() const { return headerOf(section_); }
+RingHeader& FrameRing::header() const {
+    return headerOf(section_);
+}
 
 std::unique_ptr<FrameRing> FrameRing::attach(std::string_view name, DebugOnce& debug) {
     auto section = platform::SharedSection::open(name, platform::SharedSection::Access::readWrite);

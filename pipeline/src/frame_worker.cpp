@@ -3,7 +3,9 @@
 namespace velvix {
 namespace {
 
-bool isDeviceIndex(int index) { return index >= 0 && index < kMaxCaptureDevices; }
+bool isDeviceIndex(int index) {
+    return index >= 0 && index < kMaxCaptureDevices;
+}
 
 }  // namespace
 
@@ -66,8 +68,8 @@ void FrameWorker::retryOpening(int wantedCamera) {
         return;
     }
     retryTicks_ = 0;
-    cameraReady_ = isDeviceIndex(active) && !capture_.isCapturing(active) &&
-                   openCamera(active, false);
+    cameraReady_ =
+        isDeviceIndex(active) && !capture_.isCapturing(active) && openCamera(active, false);
 }
 
 void FrameWorker::changeCamera(int wantedCamera) {

@@ -14,7 +14,7 @@ namespace {
 // The chroma test, scaled to whole numbers: Cb = 128 + cb / 256000 and Cr = 128 + cr / 256000
 // with the coefficients of the BT.601 conversion times 1000. A check over all 2^24 colours
 // (in the tests) shows that this gives the same answer as the floating-point formula.
-constexpr std::int32_t kCbLow = (77 - 128) * 256000;   // Cb >= 77
+constexpr std::int32_t kCbLow = (77 - 128) * 256000;    // Cb >= 77
 constexpr std::int32_t kCbHigh = (128 - 128) * 256000;  // Cb <= 127, that is Cb < 128
 constexpr std::int32_t kCrLow = (133 - 128) * 256000;   // Cr >= 133
 constexpr std::int32_t kCrHigh = (174 - 128) * 256000;  // Cr <= 173, that is Cr < 174
@@ -200,7 +200,8 @@ void greyFromFrame(const std::uint8_t* source, std::uint8_t* destination, int wi
     for (int y = 0; y < height; ++y) {
         const std::uint8_t* row =
             source + static_cast<std::size_t>(y) * static_cast<std::size_t>(sourceStride) * 3;
-        std::uint8_t* out = destination + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+        std::uint8_t* out =
+            destination + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
         for (int x = 0; x < width; ++x) {
             const std::uint8_t* pixel = row + static_cast<std::size_t>(x) * 3;
             const double luma = 0.299 * pixel[2] + 0.587 * pixel[1] + 0.114 * pixel[0];

@@ -4,7 +4,9 @@
 
 namespace velvix::platform {
 
-SharedSection::SharedSection(SharedSection&& other) noexcept { swap(other); }
+SharedSection::SharedSection(SharedSection&& other) noexcept {
+    swap(other);
+}
 
 SharedSection& SharedSection::operator=(SharedSection&& other) noexcept {
     if (this != &other) {
@@ -14,12 +16,24 @@ SharedSection& SharedSection::operator=(SharedSection&& other) noexcept {
     return *this;
 }
 
-SharedSection::~SharedSection() { close(); }
+SharedSection::~SharedSection() {
+    close();
+}
 
 SharedSection SharedSection::failed(SectionError error, std::string text) {
     SharedSection section;
     section.error_ = error;
     section.errorText_ = std::move(text);
+    return section;
+}
+
+SharedSection SharedSection::adopt(void* address, std::size_t size, void* handle,
+                                   bool createdHere) {
+    SharedSection section;
+    section.address_ = address;
+    section.size_ = size;
+    section.handle_ = handle;
+    section.createdHere_ = createdHere;
     return section;
 }
 

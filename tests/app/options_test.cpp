@@ -21,14 +21,13 @@ TEST(AppOptions, ReadsRunSecondsAndRingName) {
 }
 
 TEST(AppOptions, RejectsWhatItDoesNotUnderstand) {
-    for (const auto& arguments : std::vector<std::vector<std::string>>{
-             {"--run-seconds"},
-             {"--run-seconds", "0"},
-             {"--run-seconds", "-3"},
-             {"--run-seconds", "2x"},
-             {"--ring"},
-             {"--ring", ""},
-             {"--frobnicate"}}) {
+    for (const auto& arguments : std::vector<std::vector<std::string>>{{"--run-seconds"},
+                                                                       {"--run-seconds", "0"},
+                                                                       {"--run-seconds", "-3"},
+                                                                       {"--run-seconds", "2x"},
+                                                                       {"--ring"},
+                                                                       {"--ring", ""},
+                                                                       {"--frobnicate"}}) {
         EXPECT_FALSE(parseAppOptions(arguments).error.empty()) << arguments[0];
     }
 }

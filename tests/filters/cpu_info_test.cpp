@@ -10,7 +10,7 @@ namespace {
 
 // A processor described by the registers its CPUID leaves return.
 class FakeProcessor {
-public:
+  public:
     FakeProcessor& leaf(std::uint32_t number, CpuidResult result) {
         leaves_[number] = result;
         return *this;
@@ -22,7 +22,7 @@ public:
         };
     }
 
-private:
+  private:
     std::map<std::uint32_t, CpuidResult> leaves_;
 };
 

@@ -69,7 +69,8 @@ TEST(ControlBlock, UserInterfaceWritesAgainstWorkerReads) {
         const int camera = control.takeOverSettings();
         control.applied.activeCamera = camera;
         const int level = control.applied.smoothLevel;
-        sawOnlyWrittenValues &= (level == kDefaultSmoothLevel || (level >= 1 && level <= kRequests));
+        sawOnlyWrittenValues &=
+            (level == kDefaultSmoothLevel || (level >= 1 && level <= kRequests));
         sawOnlyWrittenValues &= camera == kNoCameraChosen || (camera >= 0 && camera < 20);
         lastLevel = level;
     };

@@ -63,9 +63,9 @@ TEST(FramePacer, OneMillisecondOrLessLeftIsSpentYielding) {
         clock.time += kFramePeriod - left;
         pacer.waitForNextTick();
         ASSERT_FALSE(clock.sleeps.empty()) << left;
-        EXPECT_TRUE(std::all_of(clock.sleeps.begin(), clock.sleeps.end(),
-                                [](std::uint32_t ms) { return ms == 0; }))
-            << left;
+        EXPECT_TRUE(std::all_of(clock.sleeps.begin(), clock.sleeps.end(), [](std::uint32_t ms) {
+            return ms == 0;
+        })) << left;
     }
 }
 

@@ -15,7 +15,7 @@ constexpr std::array<std::uint8_t, 4> kSkin{200, 150, 120, 255};
 constexpr std::array<std::uint8_t, 4> kGrey{128, 128, 128, 255};
 
 class FrameProcessorTest : public ::testing::Test {
-protected:
+  protected:
     void fillCapture(bool skinEverywhere) {
         for (int y = 0; y < kSize.height; ++y) {
             for (int x = 0; x < kSize.width; ++x) {
@@ -40,8 +40,17 @@ protected:
     }
 
     static std::array<std::uint8_t, 3> smoothed(const std::array<std::uint8_t, 4>& capture) {
-        return {static_cast<std::uint8_t>(capture[2] + 1), static_cast<std::uint8_t>(capture[1] + 1),
+        return {static_cast<std::uint8_t>(capture[2] + 1),
+                static_cast<std::uint8_t>(capture[1] + 1),
                 static_cast<std::uint8_t>(capture[0] + 1)};
+    }
+
+    void reportFace(int x, int y, int width, int height) {
+        faceStep.result.faceValid = true;
+        faceStep.result.faceX = x;
+        faceStep.result.faceY = y;
+        faceStep.result.faceWidth = width;
+        faceStep.result.faceHeight = height;
     }
 
     void process() { processFrame(buffers, kSize, settings, {&faceStep, &smoother}, face); }
@@ -83,11 +92,7 @@ TEST_F(FrameProcessorTest, WithoutAFaceTheWholeFrameIsSmoothedOnSkinOnly) {
 TEST_F(FrameProcessorTest, WithAFaceOnlyItsRectangleIsSmoothed) {
     fillCapture(true);
     settings.smoothOn = true;
-    faceStep.result.faceValid = true;
-    faceStep.result.faceX = 8;
-    faceStep.result.faceY = 4;
-    faceStep.result.faceWidth = 16;
-    faceStep.result.faceHeight = 12;
+    reportFace(8, 4, 16, 12);
     process();
     EXPECT_EQ(smoother.lastSize, (FrameSize{16, 12}));
     // In the worker's buffers, which are turned against the face step's coordinates, the
@@ -104,11 +109,7 @@ TEST_F(FrameProcessorTest, WithAFaceOnlyItsRectangleIsSmoothed) {
 TEST_F(FrameProcessorTest, AFaceRectangleOutsideTheFrameIsTreatedAsNoFace) {
     fillCapture(true);
     settings.smoothOn = true;
-    faceStep.result.faceValid = true;
-    faceStep.result.faceX = 60;
-    faceStep.result.faceY = 4;
-    faceStep.result.faceWidth = 16;
-    faceStep.result.faceHeight = 12;
+    reportFace(60, 4, 16, 12);
     process();
     EXPECT_EQ(smoother.lastSize, kSize);
     EXPECT_EQ(output(0, 0), smoothed(kSkin));

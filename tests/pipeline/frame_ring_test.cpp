@@ -1,7 +1,6 @@
 #include "velvix/pipeline/frame_ring.hpp"
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <cctype>

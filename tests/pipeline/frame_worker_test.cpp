@@ -1,10 +1,9 @@
 #include "velvix/pipeline/frame_worker.hpp"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <thread>
 
@@ -29,7 +28,7 @@ RingHeader& headerOf(SharedSection& section) {
 }
 
 class FrameWorkerTest : public ::testing::Test {
-protected:
+  protected:
     void ticks(int count) {
         for (int i = 0; i < count; ++i) {
             worker.tick(stop.get_token());
@@ -79,9 +78,9 @@ TEST_F(FrameWorkerTest, ChoosingACameraPlacesTheRequestsAndOpensIt) {
     markLog();
     control.requestCamera(0);
     ticks(1);
-    EXPECT_EQ(logSinceMark(), (std::vector<std::string>{"period 0 333333", "size 0 1280x720 rgb24",
-                                                         "connector 0 0", "open 0",
-                                                         "reconnect 0 90"}));
+    EXPECT_EQ(logSinceMark(),
+              (std::vector<std::string>{"period 0 333333", "size 0 1280x720 rgb24", "connector 0 0",
+                                        "open 0", "reconnect 0 90"}));
     EXPECT_TRUE(worker.cameraReady());
     EXPECT_EQ(control.applied.activeCamera, 0);
 }
@@ -131,8 +130,8 @@ TEST_F(FrameWorkerTest, AFailedOpenIsRetriedEverySixtyTicks) {
     ticks(1);
     EXPECT_EQ(camera.opensOf(0), 2);
     // A retry asks for the size again but not for the frame period.
-    EXPECT_EQ(logSinceMark(), (std::vector<std::string>{"size 0 1280x720 rgb24", "connector 0 0",
-                                                         "open 0"}));
+    EXPECT_EQ(logSinceMark(),
+              (std::vector<std::string>{"size 0 1280x720 rgb24", "connector 0 0", "open 0"}));
     ticks(59);
     EXPECT_EQ(camera.opensOf(0), 2);
     ticks(1);
@@ -163,7 +162,8 @@ TEST_F(FrameWorkerTest, PublishesEachFetchedFrameInTheFrameLayout) {
     RingFrame frame;
     ASSERT_EQ(reader.readNewest(frame), FrameRingReader::Result::frame);
     for (const auto& [x, y] : {std::pair{0, 0}, {5, 3}, {1279, 719}, {640, 1}}) {
-        const std::uint8_t* pixel = frame.pixels.data() + (static_cast<std::size_t>(y) * 1280 + x) * 3;
+        const std::uint8_t* pixel =
+            frame.pixels.data() + (static_cast<std::size_t>(y) * 1280 + x) * 3;
         std::uint8_t expected[4];
         paintPattern(x, y, expected);
         EXPECT_EQ(pixel[0], expected[2]);

@@ -1,13 +1,13 @@
 #include "velvix/pipeline/pixels.hpp"
 
-#include "velvix/filters/cpu_info.hpp"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <random>
 #include <tuple>
 #include <vector>
+
+#include "velvix/filters/cpu_info.hpp"
 
 namespace velvix {
 namespace {
@@ -61,9 +61,9 @@ TEST(SkinTest, AgreesWithTheFloatingPointFormulaOnEveryColour) {
     for (int red = 0; red < 256; ++red) {
         for (int green = 0; green < 256; ++green) {
             for (int blue = 0; blue < 256; ++blue) {
-                const bool skin = isSkinColour(static_cast<std::uint8_t>(blue),
-                                               static_cast<std::uint8_t>(green),
-                                               static_cast<std::uint8_t>(red));
+                const bool skin =
+                    isSkinColour(static_cast<std::uint8_t>(blue), static_cast<std::uint8_t>(green),
+                                 static_cast<std::uint8_t>(red));
                 mismatches += skin != skinByFormula(blue, green, red);
             }
         }
@@ -173,15 +173,16 @@ bool insideFeatureBox(const FaceLandmarks& p, float u, float v) {
             between(p[44].y, v, p[74].y + (p[74].y - p[48].y) * 0.5f)) ||
            (between(2 * p[55].x - p[56].x, u, 2 * p[59].x - p[58].x) &&
             between(p[54].y + 10, v, p[57].y + 10)) ||
-           (between(p[76].x - spread, u, p[82].x + spread) && between(p[78].y - 10, v, p[85].y + 10));
+           (between(p[76].x - spread, u, p[82].x + spread) &&
+            between(p[78].y - 10, v, p[85].y + 10));
 }
 
 class ScalarPaths {
-public:
+  public:
     explicit ScalarPaths(bool scalar) : saved_(hasAVX2) { hasAVX2 = saved_ && !scalar; }
     ~ScalarPaths() { hasAVX2 = saved_; }
 
-private:
+  private:
     bool saved_;
 };
 
@@ -217,10 +218,10 @@ TEST(MaskFeatures, AgreesWithAPixelByPixelReferenceOnRandomFaces) {
             for (int j = 0; j < height; ++j) {
                 for (int i = 0; i < width; ++i) {
                     const std::size_t at = static_cast<std::size_t>((j * width + i) * 4);
-                    const bool keep = !insideFeatureBox(points, static_cast<float>(width - i),
-                                                        static_cast<float>(height - j)) &&
-                                      isSkinColour(unsmoothed[at], unsmoothed[at + 1],
-                                                   unsmoothed[at + 2]);
+                    const bool keep =
+                        !insideFeatureBox(points, static_cast<float>(width - i),
+                                          static_cast<float>(height - j)) &&
+                        isSkinColour(unsmoothed[at], unsmoothed[at + 1], unsmoothed[at + 2]);
                     ASSERT_EQ(smoothed[at], keep ? 1 : unsmoothed[at])
                         << "trial " << trial << " column " << i << " row " << j;
                 }
@@ -252,8 +253,8 @@ TEST(PixelFunctions, PlainAndVectorisedPathsGiveTheSameBytes) {
 
 TEST(GreyFromFrame, WeighsRedGreenAndBlue) {
     // Frame layout: blue, green, red. Rows of 2 pixels read from a stride of 3.
-    const Bytes frame{0,   0,   255, 0,   255, 0,   99, 99, 99,   // row 0 (third pixel skipped)
-                      255, 0,   0,   128, 128, 128, 77, 77, 77};  // row 1
+    const Bytes frame{0,   0, 255, 0,   255, 0,   99, 99, 99,   // row 0 (third pixel skipped)
+                      255, 0, 0,   128, 128, 128, 77, 77, 77};  // row 1
     Bytes grey(4, 0);
     greyFromFrame(frame.data(), grey.data(), 2, 2, 3);
     // Truncation, not rounding: mid-grey comes out one below itself in double precision.

@@ -9,7 +9,7 @@ namespace velvix::testing {
 // Swaps bytes 0 and 2 of the source as the real smoother does, and writes each channel plus
 // one, with a fourth byte of 0x5A, so that a test can tell smoothed from unsmoothed pixels.
 class MarkingSmoother final : public Smoother {
-public:
+  public:
     void smoothFrame(std::uint8_t* source, std::uint8_t* destination, int width, int height,
                      int level) override;
 
@@ -20,7 +20,7 @@ public:
 
 // Reports whatever face the test sets.
 class ScriptedFaceStep final : public FaceStep {
-public:
+  public:
     void run(const FaceStepBuffers& buffers, FaceOutputs& face) override;
 
     FaceOutputs result;

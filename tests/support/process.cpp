@@ -50,7 +50,8 @@ int ChildProcess::waitForExit(int timeoutMilliseconds) {
     if (ended_) {
         return -1;
     }
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
+    const auto end =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
     while (std::chrono::steady_clock::now() < end) {
         int status = 0;
         if (waitpid(pid_, &status, WNOHANG) == pid_) {

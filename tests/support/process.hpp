@@ -9,7 +9,7 @@ namespace velvix::testing {
 
 // A program started by a test, with standard output and error going to a file.
 class ChildProcess {
-public:
+  public:
     ChildProcess(const std::vector<std::string>& arguments, const std::string& outputPath);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
@@ -19,7 +19,7 @@ public:
     // The exit code, or -1 when it did not end within the time or ended by a signal.
     int waitForExit(int timeoutMilliseconds);
 
-private:
+  private:
     pid_t pid_ = -1;
     bool ended_ = false;
 };

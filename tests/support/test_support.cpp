@@ -14,7 +14,9 @@ ScopedRingName::ScopedRingName() {
     platform::SharedSection::remove(name_);
 }
 
-ScopedRingName::~ScopedRingName() { platform::SharedSection::remove(name_); }
+ScopedRingName::~ScopedRingName() {
+    platform::SharedSection::remove(name_);
+}
 
 std::uint64_t FakeClock::now() {
     time += stepPerRead;

@@ -14,20 +14,20 @@ namespace velvix::testing {
 
 // A shared-memory name of the test's own, removed again at the end of the test.
 class ScopedRingName {
-public:
+  public:
     ScopedRingName();
     ~ScopedRingName();
     ScopedRingName(const ScopedRingName&) = delete;
     ScopedRingName& operator=(const ScopedRingName&) = delete;
     const std::string& get() const { return name_; }
 
-private:
+  private:
     std::string name_;
 };
 
 // A clock that moves only when the code under test sleeps or when the test advances it.
 class FakeClock final : public PacerClock {
-public:
+  public:
     std::uint64_t now() override;
     void sleep(std::uint32_t milliseconds) override;
 
@@ -43,7 +43,7 @@ public:
 // A camera source the test scripts: which devices exist, whether opening them works and
 // which frames they deliver. Every call is logged as one line.
 class ScriptedCamera final : public CaptureSource {
-public:
+  public:
     int countDevices() override;
     int deviceCount() const override { return lastOpenCount_; }
     void setFramePeriod(int device, int period100ns) override;
@@ -64,7 +64,7 @@ public:
     std::vector<std::string> log;
     int opensOf(int device) const;
 
-private:
+  private:
     int lastOpenCount_ = 0;
     std::map<int, bool> capturing_;
     std::deque<std::function<void(int, int, std::uint8_t*)>> frames_;

@@ -1,8 +1,7 @@
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <stb_image.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <thread>
 
@@ -22,8 +21,8 @@ RingFrame gradientFrame(FrameSize size) {
     frame.size = size;
     for (int y = 0; y < size.height; ++y) {
         for (int x = 0; x < size.width; ++x) {
-            frame.pixels.insert(frame.pixels.end(), {static_cast<std::uint8_t>(x),
-                                                     static_cast<std::uint8_t>(y), 7});
+            frame.pixels.insert(frame.pixels.end(),
+                                {static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(y), 7});
         }
     }
     return frame;
@@ -115,8 +114,8 @@ TEST(RingTool, WatchCountsFramesPerSecond) {
 TEST(HeadlessProgram, MakesTheRingAndStopsAfterRunSeconds) {
     ScopedRingName name;
     const std::string log = ::testing::TempDir() + "/velvix-headless-run.log";
-    testing::ChildProcess program({VELVIX_APP, "--headless", "--run-seconds", "2", "--ring", name.get()},
-                                  log);
+    testing::ChildProcess program(
+        {VELVIX_APP, "--headless", "--run-seconds", "2", "--ring", name.get()}, log);
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
     const auto info = runProgram({VELVIX_RING_TOOL, "--ring", name.get(), "info"});
     EXPECT_EQ(info.exitCode, 0) << info.output;

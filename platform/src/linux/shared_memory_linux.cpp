@@ -14,7 +14,9 @@ namespace {
 
 constexpr mode_t kOwnerOnly = 0600;
 
-std::string objectName(std::string_view name) { return "/" + std::string(name); }
+std::string objectName(std::string_view name) {
+    return "/" + std::string(name);
+}
 
 SectionError errorFromErrno(int error) {
     switch (error) {
@@ -29,12 +31,12 @@ SectionError errorFromErrno(int error) {
 }
 
 std::string describe(std::string_view what, std::string_view name, int error) {
-    return std::string(what) + " shared memory \"" + std::string(name) + "\": " +
-           std::strerror(error);
+    return std::string(what) + " shared memory \"" + std::string(name) +
+           "\": " + std::strerror(error);
 }
 
 class FileDescriptor {
-public:
+  public:
     explicit FileDescriptor(int fd) : fd_(fd) {}
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
@@ -45,7 +47,7 @@ public:
     }
     int get() const { return fd_; }
 
-private:
+  private:
     int fd_;
 };
 
@@ -70,10 +72,7 @@ SharedSection SharedSection::open(std::string_view name, Access access) {
     if (address == MAP_FAILED) {
         return failed(errorFromErrno(errno), describe("cannot map", name, errno));
     }
-    SharedSection section;
-    section.address_ = address;
-    section.size_ = size;
-    return section;
+    return adopt(address, size, nullptr, false);
 }
 
 SharedSection SharedSection::openOrCreate(std::string_view name, std::size_t size) {
@@ -98,7 +97,9 @@ SharedSection SharedSection::openOrCreate(std::string_view name, std::size_t siz
     return open(name, Access::readWrite);
 }
 
-void SharedSection::remove(std::string_view name) { shm_unlink(objectName(name).c_str()); }
+void SharedSection::remove(std::string_view name) {
+    shm_unlink(objectName(name).c_str());
+}
 
 void SharedSection::close() {
     if (address_ != nullptr) {

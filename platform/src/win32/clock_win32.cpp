@@ -16,6 +16,8 @@ std::uint64_t clockNow100ns() {
                                       ticksPerSecond);
 }
 
-void sleepMilliseconds(std::uint32_t milliseconds) { Sleep(milliseconds); }
+void sleepMilliseconds(std::uint32_t milliseconds) {
+    Sleep(milliseconds);
+}
 
 }  // namespace velvix::platform

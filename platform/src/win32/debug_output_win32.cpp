@@ -9,8 +9,8 @@ namespace velvix::platform {
 void debugOutput(std::string_view line) {
     std::string text(line);
     text += '\n';
-    const int units = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                          nullptr, 0);
+    const int units =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(units), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), units);
     OutputDebugStringW(wide.c_str());

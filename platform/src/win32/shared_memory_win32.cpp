@@ -1,13 +1,16 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 
 #include "velvix/platform/shared_memory.hpp"
 
 namespace velvix::platform {
 namespace {
 
-std::wstring wideName(std::string_view name) { return std::wstring(name.begin(), name.end()); }
+std::wstring wideName(std::string_view name) {
+    return std::wstring(name.begin(), name.end());
+}
 
 SectionError errorFromCode(DWORD code) {
     switch (code) {
@@ -32,6 +35,17 @@ std::size_t viewSize(void* address) {
     return info.RegionSize;
 }
 
+// Maps the whole section behind `handle`; on failure the handle is closed.
+std::pair<void*, DWORD> mapWhole(HANDLE handle, bool writable) {
+    void* address = MapViewOfFile(handle, writable ? FILE_MAP_ALL_ACCESS : FILE_MAP_READ, 0, 0, 0);
+    if (address != nullptr) {
+        return {address, ERROR_SUCCESS};
+    }
+    const DWORD code = GetLastError();
+    CloseHandle(handle);
+    return {nullptr, code};
+}
+
 }  // namespace
 
 SharedSection SharedSection::open(std::string_view name, Access access) {
@@ -41,17 +55,11 @@ SharedSection SharedSection::open(std::string_view name, Access access) {
         const DWORD code = GetLastError();
         return failed(errorFromCode(code), describe("cannot open", name, code));
     }
-    void* address = MapViewOfFile(handle, rights, 0, 0, 0);
+    const auto [address, code] = mapWhole(handle, access == Access::readWrite);
     if (address == nullptr) {
-        const DWORD code = GetLastError();
-        CloseHandle(handle);
         return failed(errorFromCode(code), describe("cannot map", name, code));
     }
-    SharedSection section;
-    section.address_ = address;
-    section.size_ = viewSize(address);
-    section.handle_ = handle;
-    return section;
+    return adopt(address, viewSize(address), handle, false);
 }
 
 SharedSection SharedSection::openOrCreate(std::string_view name, std::size_t size) {
@@ -60,27 +68,19 @@ SharedSection SharedSection::openOrCreate(std::string_view name, std::size_t siz
         return existing;
     }
     const auto size64 = static_cast<unsigned long long>(size);
-    HANDLE handle =
-        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
-                           static_cast<DWORD>(size64 >> 32), static_cast<DWORD>(size64 & 0xFFFFFFFFu),
-                           wideName(name).c_str());
+    HANDLE handle = CreateFileMappingW(
+        INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, static_cast<DWORD>(size64 >> 32),
+        static_cast<DWORD>(size64 & 0xFFFFFFFFu), wideName(name).c_str());
     if (handle == nullptr) {
         const DWORD code = GetLastError();
         return failed(errorFromCode(code), describe("cannot create", name, code));
     }
     const bool createdHere = GetLastError() != ERROR_ALREADY_EXISTS;
-    void* address = MapViewOfFile(handle, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+    const auto [address, code] = mapWhole(handle, true);
     if (address == nullptr) {
-        const DWORD code = GetLastError();
-        CloseHandle(handle);
         return failed(errorFromCode(code), describe("cannot map", name, code));
     }
-    SharedSection section;
-    section.address_ = address;
-    section.size_ = viewSize(address);
-    section.handle_ = handle;
-    section.createdHere_ = createdHere;
-    return section;
+    return adopt(address, viewSize(address), handle, createdHere);
 }
 
 void SharedSection::remove(std::string_view) {}

@@ -11,8 +11,29 @@ inline constexpr int kMaxCaptureDevices = 20;
 // Media sub-types a device can be asked for, in the order in which the capture layer tries
 // them when the requested one is refused.
 enum class MediaSubtype {
-    rgb24, rgb32, rgb555, rgb565, yuy2, yvyu, yuyv, iyuv, uyvy, yv12, yvu9, y411, y41p, y211,
-    ayuv, mjpg, y800, y8, grey, i420, by8, y16, nv12
+    rgb24,
+    rgb32,
+    rgb555,
+    rgb565,
+    yuy2,
+    yvyu,
+    yuyv,
+    iyuv,
+    uyvy,
+    yv12,
+    yvu9,
+    y411,
+    y41p,
+    y211,
+    ayuv,
+    mjpg,
+    y800,
+    y8,
+    grey,
+    i420,
+    by8,
+    y16,
+    nv12
 };
 
 // Physical inputs a device can be routed to.
@@ -21,7 +42,7 @@ enum class ConnectorKind { composite, sVideo, tuner, usb, ieee1394, yryby, seria
 // The cameras as the frame worker sees them: numbered devices that take requests, open,
 // report new frames and hand over the newest one. Used on the worker's thread only.
 class CaptureSource {
-public:
+  public:
     virtual ~CaptureSource() = default;
 
     // Enumerates the devices (and learns their names); returns how many there are.

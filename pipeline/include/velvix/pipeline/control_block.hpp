@@ -42,7 +42,7 @@ struct AppliedSettings {
 // There is no lock: the user interface stores the requested fields and then the generation
 // (release); the worker loads the generation (acquire) and then the fields.
 class ControlBlock {
-public:
+  public:
     ControlBlock() = default;
 
     // User-interface thread.
@@ -58,7 +58,7 @@ public:
     AppliedSettings applied;
     FaceOutputs face;
 
-private:
+  private:
     void publishRequest();
 
     // A fresh process has no pending change: the requests start as copies of the applied values.

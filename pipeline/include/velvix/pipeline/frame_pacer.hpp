@@ -6,7 +6,7 @@ namespace velvix {
 
 // Time and sleep as the frame worker uses them; tests replace it.
 class PacerClock {
-public:
+  public:
     virtual ~PacerClock() = default;
     // Monotonic time in units of 100 ns.
     virtual std::uint64_t now() = 0;
@@ -15,7 +15,7 @@ public:
 };
 
 class SystemPacerClock final : public PacerClock {
-public:
+  public:
     std::uint64_t now() override;
     void sleep(std::uint32_t milliseconds) override;
 };
@@ -24,7 +24,7 @@ public:
 // frame period per tick, so the rate does not drift; a tick that overran starts the schedule
 // afresh from its end instead of catching up with a burst of short ticks.
 class FramePacer {
-public:
+  public:
     explicit FramePacer(PacerClock& clock) : clock_(clock) {}
 
     // Starts the schedule now.
@@ -33,7 +33,7 @@ public:
     void waitForNextTick();
     std::uint64_t deadline() const { return deadline_; }
 
-private:
+  private:
     PacerClock& clock_;
     std::uint64_t deadline_ = 0;
 };

@@ -12,7 +12,7 @@ namespace velvix {
 // The frame worker's six working buffers. They are allocated up front for the default size
 // and grow only when a larger frame size is adopted, never per frame.
 class FrameBuffers {
-public:
+  public:
     explicit FrameBuffers(FrameSize size = kDefaultFrameSize);
 
     // Makes every buffer large enough for `size`.
@@ -27,7 +27,7 @@ public:
 
     FaceStepBuffers faceStepBuffers(FrameSize size);
 
-private:
+  private:
     std::vector<std::uint8_t> capture_;
     std::vector<std::uint8_t> output_;
     std::vector<std::uint8_t> work_;

@@ -66,10 +66,10 @@ inline int slotForFrame(std::uint32_t frameNumber) {
 
 // Prints each distinct diagnostic line once.
 class DebugOnce {
-public:
+  public:
     void say(const std::string& line);
 
-private:
+  private:
     std::vector<std::string> said_;
 };
 
@@ -77,7 +77,7 @@ enum class RingError { none, unusableSize, sectionUnavailable, sectionTooSmall }
 
 // The writer's side of the ring.
 class FrameRing {
-public:
+  public:
     // Maps a ring that exists already, taking its frame size from the header and writing
     // nothing. Nothing when there is no ring or its header does not describe a usable one.
     static std::unique_ptr<FrameRing> attach(std::string_view name, DebugOnce& debug);
@@ -100,7 +100,7 @@ public:
     // Marks the ring as being re-created (when this process wrote its header) and unmaps it.
     void detach();
 
-private:
+  private:
     FrameRing(platform::SharedSection section, RingLayout layout, bool initialisedHere);
     RingHeader& header() const;
     void initialiseHeader();
@@ -130,7 +130,7 @@ struct RingFrame {
 // A reader of the ring for tools and tests. It never blocks the writer: it copies the newest
 // complete slot and checks afterwards that the writer cannot have reached that slot meanwhile.
 class FrameRingReader {
-public:
+  public:
     enum class Result { frame, noFrame, unusable, busy };
 
     static FrameRingReader open(std::string_view name);
@@ -144,7 +144,7 @@ public:
     // the copy; `unusable` when the header does not describe a ring that fits the section.
     Result readNewest(RingFrame& frame, int attempts = 100) const;
 
-private:
+  private:
     explicit FrameRingReader(platform::SharedSection section) : section_(std::move(section)) {}
 
     platform::SharedSection section_;

@@ -33,7 +33,7 @@ struct FrameWorkerParts {
 // taking over changed settings, opening or closing the chosen camera, fetching its newest
 // frame, processing it and publishing it into the frame ring.
 class FrameWorker {
-public:
+  public:
     explicit FrameWorker(FrameWorkerParts parts);
 
     // Runs until a stop is requested; then releases the camera and unmaps the ring.
@@ -50,7 +50,7 @@ public:
     int retryTicks() const { return retryTicks_; }
     const FramePacer& pacer() const { return pacer_; }
 
-private:
+  private:
     enum class PublishOutcome { done, resized };
 
     void retryOpening(int wantedCamera);

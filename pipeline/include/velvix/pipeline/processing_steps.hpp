@@ -19,7 +19,7 @@ struct FaceStepBuffers {
 // Finds the face in the worker's frame and writes the rectangle and landmarks for the
 // feature mask.
 class FaceStep {
-public:
+  public:
     virtual ~FaceStep() = default;
     virtual void run(const FaceStepBuffers& buffers, FaceOutputs& face) = 0;
 };
@@ -28,10 +28,10 @@ public:
 // (capture layout to filter layout) and writes the smoothed picture to the destination in
 // the filter layout.
 class Smoother {
-public:
+  public:
     virtual ~Smoother() = default;
-    virtual void smoothFrame(std::uint8_t* source, std::uint8_t* destination, int width,
-                             int height, int level) = 0;
+    virtual void smoothFrame(std::uint8_t* source, std::uint8_t* destination, int width, int height,
+                             int level) = 0;
 };
 
 // The optional stages of the per-frame processing; a missing one is skipped.

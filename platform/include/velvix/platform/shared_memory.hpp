@@ -11,7 +11,7 @@ enum class SectionError { none, notFound, permissionDenied, other };
 // A named block of memory shared between processes and mapped whole into this one.
 // Only the owner of a section may open it: the picture it carries is private.
 class SharedSection {
-public:
+  public:
     enum class Access { readOnly, readWrite };
 
     // Opens a section that exists already.
@@ -41,8 +41,10 @@ public:
 
     void close();
 
-private:
+  private:
     static SharedSection failed(SectionError error, std::string text);
+    // A section over a mapping that the operating-system layer has made.
+    static SharedSection adopt(void* address, std::size_t size, void* handle, bool createdHere);
     void swap(SharedSection& other) noexcept;
 
     void* address_ = nullptr;

@@ -7,7 +7,7 @@ namespace velvix::platform {
 // The user's requests to end a program without a window: Ctrl+C, termination by the system.
 // Construct it before starting any thread, so that the signals reach it and no other thread.
 class StopSignals {
-public:
+  public:
     StopSignals();
     ~StopSignals();
     StopSignals(const StopSignals&) = delete;
