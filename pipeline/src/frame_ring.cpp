@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 
 #include "velvix/platform/debug_output.hpp"
@@ -31,6 +32,24 @@ std::string ringText(std::string_view name) {
     return "frame ring \"" + std::string(name) + "\"";
 }
 
+// Width and height lie side by side at an 8-byte boundary, so that a size is written and read
+// in one piece: a writer never sees the new width with the old height.
+std::uint64_t& sizeFieldsOf(const platform::SharedSection& section) {
+    static_assert(offsetof(RingHeader, width) % 8 == 0 &&
+                  offsetof(RingHeader, height) == offsetof(RingHeader, width) + 4);
+    return *reinterpret_cast<std::uint64_t*>(section.data() + offsetof(RingHeader, width));
+}
+
+FrameSize sizeFromFields(std::uint64_t fields) {
+    return {static_cast<std::int32_t>(static_cast<std::uint32_t>(fields & 0xFFFFFFFFu)),
+            static_cast<std::int32_t>(static_cast<std::uint32_t>(fields >> 32))};
+}
+
+std::uint64_t fieldsFromSize(FrameSize size) {
+    return static_cast<std::uint64_t>(static_cast<std::uint32_t>(size.width)) |
+           static_cast<std::uint64_t>(static_cast<std::uint32_t>(size.height)) << 32;
+}
+
 RingHeader& headerOf(const platform::SharedSection& section) {
     return *reinterpret_cast<RingHeader*>(section.data());
 }
@@ -41,8 +60,7 @@ std::optional<RingLayout> layoutOfSection(const platform::SharedSection& section
     if (section.size() < kRingHeaderBytes) {
         return std::nullopt;
     }
-    const RingHeader& header = headerOf(section);
-    described = {loadShared(header.width), loadShared(header.height)};
+    described = sizeFromFields(loadShared(sizeFieldsOf(section)));
     auto layout = RingLayout::forSize(described);
     if (!layout || layout->totalBytes > section.size()) {
         return std::nullopt;
@@ -148,15 +166,14 @@ void FrameRing::initialiseHeader() {
     for (int slot = 0; slot < kRingSlots; ++slot) {
         storeShared(h.slotOffset[slot], layout_.slotOffset[static_cast<std::size_t>(slot)]);
     }
-    storeShared(h.width, layout_.size.width);
-    storeShared(h.height, layout_.size.height);
+    storeShared(sizeFieldsOf(section_), fieldsFromSize(layout_.size));
     storeShared(h.frameInterval, static_cast<std::int64_t>(kFramePeriod));
     std::memset(h.reserved, 0, sizeof h.reserved);
     std::atomic_thread_fence(std::memory_order_release);
 }
 
 FrameSize FrameRing::requestedSize() const {
-    return {loadShared(header().width), loadShared(header().height)};
+    return sizeFromFields(loadShared(sizeFieldsOf(section_)));
 }
 
 void FrameRing::publish(const std::uint8_t* frame) {
@@ -197,8 +214,9 @@ RingHeaderSnapshot FrameRingReader::header() const {
     for (int slot = 0; slot < kRingSlots; ++slot) {
         snapshot.slotOffset[static_cast<std::size_t>(slot)] = loadShared(h.slotOffset[slot]);
     }
-    snapshot.width = loadShared(h.width);
-    snapshot.height = loadShared(h.height);
+    const FrameSize size = sizeFromFields(loadShared(sizeFieldsOf(section_)));
+    snapshot.width = size.width;
+    snapshot.height = size.height;
     snapshot.frameInterval = loadShared(h.frameInterval);
     return snapshot;
 }
@@ -231,7 +249,7 @@ FrameRingReader::Result FrameRingReader::readNewest(RingFrame& frame, int attemp
                     layout->frameBytes);
         std::atomic_thread_fence(std::memory_order_acquire);
         const std::uint32_t writeCountAfter = loadShared(h.writeCount);
-        const FrameSize sizeAfter{loadShared(h.width), loadShared(h.height)};
+        const FrameSize sizeAfter = sizeFromFields(loadShared(sizeFieldsOf(section_)));
         if (!copyMayBeTorn(frameNumber, writeCountAfter) && sizeAfter == layout->size &&
             loadShared(h.state) == kRingHasFrame) {
             frame.size = layout->size;
@@ -240,6 +258,29 @@ FrameRingReader::Result FrameRingReader::readNewest(RingFrame& frame, int attemp
         }
     }
     return Result::busy;
+}
+
+}  // namespace velvix
+
+namespace velvix {
+
+std::optional<std::string> requestRingSize(std::string_view name, FrameSize size) {
+    const auto layout = RingLayout::forSize(size);
+    if (!layout) {
+        return sizeText(size) + " is not a frame size the ring can carry";
+    }
+    if (auto problem = platform::SharedSection::growTo(name, layout->totalBytes)) {
+        return problem;
+    }
+    auto section = platform::SharedSection::open(name, platform::SharedSection::Access::readWrite);
+    if (!section.isOpen()) {
+        return section.errorText();
+    }
+    if (section.size() < kRingHeaderBytes) {
+        return ringText(name) + " is too small for its header";
+    }
+    storeShared(sizeFieldsOf(section), fieldsFromSize(size), std::memory_order_release);
+    return std::nullopt;
 }
 
 }  // namespace velvix

@@ -1,11 +1,16 @@
 // velvix-ring: looks at the frame ring from outside the program, as a virtual camera would.
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "bridge.hpp"
 #include "ring_commands.hpp"
+#include "v4l2_output.hpp"
+#include "velvix/platform/clock.hpp"
 #include "velvix/platform/stop_signals.hpp"
 
 namespace {
@@ -21,6 +26,9 @@ const char* const kUsage =
     "  snapshot FILE.png    save the newest complete frame, the right way up\n"
     "  watch [--lines N]    print frames per second and the age of the newest frame once a\n"
     "                       second, until interrupted (or after N lines)\n"
+    "  v4l2 DEVICE [--size WxH] [--format yuyv|rgb24]\n"
+    "                       feed a v4l2loopback device with the newest frame, upright, once\n"
+    "                       per frame interval; --size asks the program for that frame size\n"
     "  --ring NAME          the ring's shared-memory name (default VelvixShm)\n";
 
 int usageError(const std::string& problem) {
@@ -138,6 +146,112 @@ int watch(const std::string& name, std::optional<int> lines) {
     return 0;
 }
 
+std::optional<FrameSize> parseSize(const std::string& text) {
+    int width = 0;
+    int height = 0;
+    char separator = 0;
+    char rest = 0;
+    if (std::sscanf(text.c_str(), "%d%c%d%c", &width, &separator, &height, &rest) != 3 ||
+        (separator != 'x' && separator != 'X') || !RingLayout::forSize({width, height})) {
+        return std::nullopt;
+    }
+    return FrameSize{width, height};
+}
+
+// The size to feed when none is asked for: the ring's, or the default.
+FrameSize currentRingSize(const std::string& name) {
+    const auto reader = FrameRingReader::open(name);
+    if (reader.isOpen()) {
+        const auto header = reader.header();
+        if (RingLayout::forSize({header.width, header.height})) {
+            return {header.width, header.height};
+        }
+    }
+    return kDefaultFrameSize;
+}
+
+const char* describe(ring_tool::BridgeFrame frame) {
+    switch (frame) {
+        case ring_tool::BridgeFrame::newest:
+        case ring_tool::BridgeFrame::repeated:
+            return "writing frames from the ring";
+        case ring_tool::BridgeFrame::placeholder:
+            return "no frame in the ring: writing the placeholder picture";
+        case ring_tool::BridgeFrame::notWritten:
+            return "the device takes no frames at the moment; trying again";
+    }
+    return "";
+}
+
+int feedV4l2(const std::string& name, const std::vector<std::string>& arguments) {
+    if (arguments.empty()) {
+        return usageError("v4l2 needs a device, such as /dev/video10");
+    }
+    const std::string& device = arguments[0];
+    std::optional<FrameSize> askedSize;
+    auto format = ring_tool::OutputFormat::yuyv;
+    for (std::size_t i = 1; i < arguments.size(); i += 2) {
+        if (i + 1 >= arguments.size()) {
+            return usageError(arguments[i] + " needs a value");
+        }
+        if (arguments[i] == "--size") {
+            askedSize = parseSize(arguments[i + 1]);
+            if (!askedSize) {
+                return usageError("--size needs WIDTHxHEIGHT, such as 1280x720");
+            }
+        } else if (arguments[i] == "--format") {
+            const auto parsed = ring_tool::outputFormatFromName(arguments[i + 1]);
+            if (!parsed) {
+                return usageError("--format is yuyv or rgb24");
+            }
+            format = *parsed;
+        } else {
+            return usageError("cannot understand: " + arguments[i]);
+        }
+    }
+    const FrameSize size = askedSize.value_or(currentRingSize(name));
+    auto opened = ring_tool::openV4l2Output(device, size, format);
+    if (!opened.sink) {
+        std::fprintf(stderr, "velvix-ring: %s\n", opened.error.c_str());
+        return kUsageError;
+    }
+
+    // A consumer that goes away must not end the program with SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
+    platform::StopSignals signals;
+    std::unique_ptr<ring_tool::FrameSink> firstSink = std::move(opened.sink);
+    ring_tool::VirtualCameraBridge bridge(
+        {name, size, format, askedSize.has_value()},
+        [&]() -> std::unique_ptr<ring_tool::FrameSink> {
+            if (firstSink) {
+                return std::move(firstSink);
+            }
+            return ring_tool::openV4l2Output(device, size, format).sink;
+        });
+    std::printf("feeding %s with %d x %d %s from frame ring \"%s\"; stop with Ctrl+C\n",
+                device.c_str(), size.width, size.height,
+                format == ring_tool::OutputFormat::yuyv ? "YUYV" : "RGB24", name.c_str());
+    std::fflush(stdout);
+    std::optional<std::string> lastReport;
+    std::uint64_t deadline = platform::clockNow100ns();
+    for (;;) {
+        const std::string report = describe(bridge.step(platform::clockNow100ns()));
+        if (report != lastReport) {
+            std::printf("%s\n", report.c_str());
+            std::fflush(stdout);
+            lastReport = report;
+        }
+        deadline += bridge.frameInterval();
+        const std::uint64_t now = platform::clockNow100ns();
+        if (now >= deadline) {
+            deadline = now;
+        }
+        if (signals.wait(static_cast<std::uint32_t>((deadline - now) / 10'000))) {
+            return 0;
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -166,6 +280,9 @@ int main(int argc, char** argv) {
             return usageError("--lines needs a number above 0");
         }
         return watch(name, lines);
+    }
+    if (command == "v4l2") {
+        return feedV4l2(name, {arguments.begin() + 1, arguments.end()});
     }
     if (command == "--help" || command == "help") {
         std::printf("%s", kUsage);

@@ -97,6 +97,22 @@ SharedSection SharedSection::openOrCreate(std::string_view name, std::size_t siz
     return open(name, Access::readWrite);
 }
 
+std::optional<std::string> SharedSection::growTo(std::string_view name, std::size_t size) {
+    FileDescriptor fd(shm_open(objectName(name).c_str(), O_RDWR, 0));
+    if (fd.get() < 0) {
+        return describe("cannot open", name, errno);
+    }
+    struct stat status {};
+    if (fstat(fd.get(), &status) != 0) {
+        return describe("cannot inspect", name, errno);
+    }
+    if (static_cast<std::size_t>(status.st_size) < size &&
+        ftruncate(fd.get(), static_cast<off_t>(size)) != 0) {
+        return describe("cannot enlarge", name, errno);
+    }
+    return std::nullopt;
+}
+
 void SharedSection::remove(std::string_view name) {
     shm_unlink(objectName(name).c_str());
 }

@@ -83,6 +83,19 @@ SharedSection SharedSection::openOrCreate(std::string_view name, std::size_t siz
     return adopt(address, viewSize(address), handle, createdHere);
 }
 
+// A page-file section keeps the size it was created with.
+std::optional<std::string> SharedSection::growTo(std::string_view name, std::size_t size) {
+    const SharedSection section = open(name, Access::readOnly);
+    if (!section.isOpen()) {
+        return section.errorText();
+    }
+    if (section.size() < size) {
+        return "shared memory \"" + std::string(name) + "\" holds " +
+               std::to_string(section.size()) + " bytes and cannot grow";
+    }
+    return std::nullopt;
+}
+
 void SharedSection::remove(std::string_view) {}
 
 void SharedSection::close() {

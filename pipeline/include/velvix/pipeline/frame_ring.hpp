@@ -150,6 +150,11 @@ class FrameRingReader {
     platform::SharedSection section_;
 };
 
+// Asks the writer of the ring for frames of `size`: makes the section large enough for that
+// size, then writes width and height into the header in one store. The writer re-creates the
+// ring at the new size on its next frame. Returns what went wrong, or nothing.
+std::optional<std::string> requestRingSize(std::string_view name, FrameSize size);
+
 // True when a copy of frame `frameNumber` may have been overwritten, given the writer's
 // writeCount read after the copy. Two or more frames started since, or one going to the same
 // slot (as happens when the count wraps), count as overwritten.

@@ -1,0 +1,136 @@
+// The virtual-camera bridge at 1280 x 720: converting a ring frame for the video device, and a
+// whole bridge step (copy out of the ring, convert, write). Each benchmark checks its output.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bridge.hpp"
+#include "frame_output.hpp"
+#include "velvix/filters/cpu_info.hpp"
+#include "velvix/platform/shared_memory.hpp"
+
+namespace {
+
+using namespace velvix;
+using namespace velvix::ring_tool;
+
+constexpr FrameSize kSize = kDefaultFrameSize;
+const auto kPixels = static_cast<std::size_t>(kSize.pixels());
+
+std::vector<std::uint8_t> noisyFrame() {
+    std::vector<std::uint8_t> pixels(kPixels * 3);
+    std::mt19937 random(7);
+    for (auto& byte : pixels) {
+        byte = static_cast<std::uint8_t>(random());
+    }
+    return pixels;
+}
+
+OutputFormat formatOf(const benchmark::State& state) {
+    return state.range(0) == 0 ? OutputFormat::yuyv : OutputFormat::rgb24;
+}
+
+void BM_Convert(benchmark::State& state) {
+    const bool saved = hasAVX2;
+    hasAVX2 = saved && state.range(1) != 0;
+    const auto ring = noisyFrame();
+    FrameConverter converter(kSize, formatOf(state));
+    std::vector<std::uint8_t> out(converter.frameBytes());
+    for (auto _ : state) {
+        converter.convert(ring.data(), kSize, out.data());
+        benchmark::ClobberMemory();
+    }
+    hasAVX2 = saved;
+    // The top-left output pixel comes from the last ring row.
+    const std::uint8_t* source =
+        ring.data() + (kPixels - static_cast<std::size_t>(kSize.width)) * 3;
+    const bool right = formatOf(state) == OutputFormat::rgb24
+                           ? out[0] == source[2] && out[2] == source[0]
+                           : out[0] >= 16 && out[0] <= 235;
+    if (!right) {
+        state.SkipWithError("the converted frame is wrong");
+    }
+}
+
+class NullSink final : public FrameSink {
+  public:
+    bool writeFrame(const std::uint8_t*, std::size_t bytes) override {
+        written += bytes;
+        return true;
+    }
+    std::size_t written = 0;
+};
+
+void BM_BridgeStep(benchmark::State& state) {
+    const std::string name = "velvix-bench-bridge-" + std::to_string(getpid());
+    platform::SharedSection::remove(name);
+    DebugOnce debug;
+    auto ring = FrameRing::create(name, kSize, debug);
+    const auto frame = noisyFrame();
+    NullSink* sink = nullptr;
+    VirtualCameraBridge bridge({name, kSize, formatOf(state), false}, [&] {
+        auto made = std::make_unique<NullSink>();
+        sink = made.get();
+        return made;
+    });
+    std::uint64_t now = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        ring->publish(frame.data());  // a new frame every step, as at 30 frames per second
+        state.ResumeTiming();
+        if (bridge.step(now += kFramePeriod) != BridgeFrame::newest) {
+            state.SkipWithError("the bridge did not write the newest frame");
+            break;
+        }
+    }
+    if (sink == nullptr ||
+        sink->written != outputFrameBytes(kSize, formatOf(state)) * state.iterations()) {
+        state.SkipWithError("the bridge wrote the wrong number of bytes");
+    }
+    platform::SharedSection::remove(name);
+}
+
+BENCHMARK(BM_Convert)
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->ArgNames({"rgb24", "avx2"})
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BridgeStep)->Arg(0)->Arg(1)->ArgName("rgb24")->Unit(benchmark::kMicrosecond);
+
+class SummaryReporter : public benchmark::ConsoleReporter {
+  public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const auto& run : runs) {
+            if (!run.error_occurred) {
+                microseconds_[run.benchmark_name()] = run.GetAdjustedRealTime();
+            }
+        }
+    }
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        std::printf("\n1280 x 720 frame (goal for the bridge: at most 2 ms per frame):\n");
+        for (const auto& [name, microseconds] : microseconds_) {
+            std::printf("  %-30s %7.3f ms per frame, %6.3f ns per pixel\n", name.c_str(),
+                        microseconds / 1e3, microseconds * 1e3 / static_cast<double>(kPixels));
+        }
+    }
+
+  private:
+    std::map<std::string, double> microseconds_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    SummaryReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}

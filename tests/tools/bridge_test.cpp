@@ -1,0 +1,347 @@
+#include "bridge.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <csignal>
+#include <random>
+#include <thread>
+
+#include "fake_steps.hpp"
+#include "frame_output.hpp"
+#include "test_support.hpp"
+#include "velvix/filters/cpu_info.hpp"
+#include "velvix/pipeline/frame_worker.hpp"
+
+namespace velvix::ring_tool {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using testing::ScopedRingName;
+
+constexpr std::uint64_t kSecond = 10'000'000;
+
+struct Rgb {
+    int red;
+    int green;
+    int blue;
+};
+
+// Ring layout: blue, green, red; the bottom row first.
+Bytes ringFrame(FrameSize size, const std::function<Rgb(int x, int yFromTop)>& colour) {
+    Bytes pixels(static_cast<std::size_t>(size.pixels()) * 3);
+    for (int y = 0; y < size.height; ++y) {
+        for (int x = 0; x < size.width; ++x) {
+            const Rgb c = colour(x, y);
+            std::uint8_t* pixel =
+                pixels.data() +
+                (static_cast<std::size_t>(size.height - 1 - y) * size.width + x) * 3;
+            pixel[0] = static_cast<std::uint8_t>(c.blue);
+            pixel[1] = static_cast<std::uint8_t>(c.green);
+            pixel[2] = static_cast<std::uint8_t>(c.red);
+        }
+    }
+    return pixels;
+}
+
+// BT.601 limited range, in floating point, rounded to the nearest step.
+int referenceLuma(Rgb c) {
+    return static_cast<int>(
+        std::lround(16 + 219.0 / 255 * (0.299 * c.red + 0.587 * c.green + 0.114 * c.blue)));
+}
+int referenceBlueDifference(Rgb a, Rgb b) {
+    const double red = (a.red + b.red) / 2.0, green = (a.green + b.green) / 2.0,
+                 blue = (a.blue + b.blue) / 2.0;
+    return static_cast<int>(
+        std::lround(128 + 224.0 / 255 * (-0.168736 * red - 0.331264 * green + 0.5 * blue)));
+}
+int referenceRedDifference(Rgb a, Rgb b) {
+    const double red = (a.red + b.red) / 2.0, green = (a.green + b.green) / 2.0,
+                 blue = (a.blue + b.blue) / 2.0;
+    return static_cast<int>(
+        std::lround(128 + 224.0 / 255 * (0.5 * red - 0.418688 * green - 0.081312 * blue)));
+}
+
+class ScalarPaths {
+  public:
+    explicit ScalarPaths(bool scalar) : saved_(hasAVX2) { hasAVX2 = saved_ && !scalar; }
+    ~ScalarPaths() { hasAVX2 = saved_; }
+
+  private:
+    bool saved_;
+};
+
+TEST(FrameConverter, YuyvAgreesWithTheBt601ReferenceOnRandomPixels) {
+    const FrameSize size{37, 9};
+    std::mt19937 random(17);
+    std::vector<Rgb> colours(static_cast<std::size_t>(size.pixels()));
+    for (auto& c : colours) {
+        c = {static_cast<int>(random() % 256), static_cast<int>(random() % 256),
+             static_cast<int>(random() % 256)};
+    }
+    auto colourAt = [&](int x, int y) {
+        return colours[static_cast<std::size_t>(y * size.width + x)];
+    };
+    const Bytes ring = ringFrame(size, colourAt);
+    for (const bool scalar : {false, true}) {
+        const ScalarPaths paths(scalar);
+        FrameConverter converter(size, OutputFormat::yuyv);
+        Bytes out(converter.frameBytes());
+        ASSERT_EQ(out.size(), static_cast<std::size_t>(19 * 4 * 9));
+        converter.convert(ring.data(), size, out.data());
+        for (int y = 0; y < size.height; ++y) {
+            for (int x = 0; x < size.width; x += 2) {
+                const Rgb first = colourAt(x, y);
+                const Rgb second = x + 1 < size.width ? colourAt(x + 1, y) : first;
+                const std::uint8_t* quad =
+                    out.data() + static_cast<std::size_t>(y) * 19 * 4 + 2 * x;
+                EXPECT_NEAR(quad[0], referenceLuma(first), 1) << x << "," << y;
+                EXPECT_NEAR(quad[1], referenceBlueDifference(first, second), 1) << x << "," << y;
+                EXPECT_NEAR(quad[2], referenceLuma(second), 1) << x << "," << y;
+                EXPECT_NEAR(quad[3], referenceRedDifference(first, second), 1) << x << "," << y;
+            }
+        }
+    }
+}
+
+TEST(FrameConverter, YuyvOfFlatColoursIsExact) {
+    struct Case {
+        Rgb colour;
+        std::array<int, 3> yuv;
+    };
+    for (const Case& c : {Case{{0, 0, 0}, {16, 128, 128}}, Case{{255, 255, 255}, {235, 128, 128}},
+                          Case{{128, 128, 128}, {126, 128, 128}}, Case{{255, 0, 0}, {81, 90, 240}},
+                          Case{{0, 255, 0}, {145, 54, 34}}, Case{{0, 0, 255}, {41, 240, 110}}}) {
+        const FrameSize size{4, 2};
+        FrameConverter converter(size, OutputFormat::yuyv);
+        Bytes out(converter.frameBytes());
+        converter.convert(ringFrame(size, [&](int, int) { return c.colour; }).data(), size,
+                          out.data());
+        for (std::size_t i = 0; i < out.size(); i += 4) {
+            EXPECT_EQ((std::array<int, 4>{out[i], out[i + 1], out[i + 2], out[i + 3]}),
+                      (std::array<int, 4>{c.yuv[0], c.yuv[1], c.yuv[0], c.yuv[2]}))
+                << c.colour.red << " " << c.colour.green << " " << c.colour.blue;
+        }
+    }
+}
+
+TEST(FrameConverter, Rgb24IsUprightRedGreenBlue) {
+    const FrameSize size{3, 2};
+    const Bytes ring = ringFrame(size, [](int x, int y) { return Rgb{x, y, 9}; });
+    FrameConverter converter(size, OutputFormat::rgb24);
+    Bytes out(converter.frameBytes());
+    converter.convert(ring.data(), size, out.data());
+    EXPECT_EQ(out, (Bytes{0, 0, 9, 1, 0, 9, 2, 0, 9, 0, 1, 9, 1, 1, 9, 2, 1, 9}));
+}
+
+TEST(FrameConverter, ScalesFramesOfAnotherSizeToTheNearestPixel) {
+    const FrameSize ringSize{4, 2};
+    const Bytes ring = ringFrame(ringSize, [](int x, int y) { return Rgb{10 * x, 100 + y, 0}; });
+    FrameConverter converter({8, 4}, OutputFormat::rgb24);
+    Bytes out(converter.frameBytes());
+    converter.convert(ring.data(), ringSize, out.data());
+    for (int y = 0; y < 4; ++y) {
+        for (int x = 0; x < 8; ++x) {
+            const std::uint8_t* pixel = out.data() + static_cast<std::size_t>(y * 8 + x) * 3;
+            EXPECT_EQ(pixel[0], 10 * (x / 2));
+            EXPECT_EQ(pixel[1], 100 + y / 2);
+        }
+    }
+}
+
+TEST(Placeholder, IsANeutralPictureWithTextInTheMiddle) {
+    const FrameSize size{640, 360};
+    const Bytes picture = placeholderFrame(size);
+    ASSERT_EQ(picture.size(), static_cast<std::size_t>(size.pixels()) * 3);
+    std::size_t ink = 0;
+    for (std::size_t i = 0; i < picture.size(); i += 3) {
+        EXPECT_TRUE(picture[i] == picture[i + 1] && picture[i] == picture[i + 2]);  // grey
+        ink += picture[i] > 100;
+    }
+    EXPECT_GT(ink, 1000u);
+    EXPECT_EQ(picture[0], picture[picture.size() - 1]);  // corners are background
+    const std::size_t middleRow = static_cast<std::size_t>(size.height / 2) * size.width * 3;
+    EXPECT_TRUE(
+        std::any_of(picture.begin() + static_cast<std::ptrdiff_t>(middleRow),
+                    picture.begin() + static_cast<std::ptrdiff_t>(middleRow + size.width * 3),
+                    [](std::uint8_t byte) { return byte > 100; }));
+}
+
+// The resize request as the frame worker sees it.
+class ResizeRequestTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        worker.startUp();
+        control.requestCamera(0);
+    }
+    void tickWithFrame() {
+        camera.queueFrame([](int, int, std::uint8_t* pixel) { pixel[3] = 255; });
+        worker.tick(stop.get_token());
+    }
+
+    ScopedRingName name;
+    ControlBlock control;
+    testing::ScriptedCamera camera;
+    testing::FakeClock clock;
+    std::stop_source stop;
+    FrameWorker worker{{control, camera, {}, clock, name.get()}};
+};
+
+TEST_F(ResizeRequestTest, TheWriterRecreatesTheRingAtTheRequestedSize) {
+    ASSERT_FALSE(requestRingSize(name.get(), {640, 480}));
+    tickWithFrame();
+    EXPECT_EQ(worker.frameSize(), (FrameSize{640, 480}));
+    EXPECT_EQ(worker.ring()->size(), (FrameSize{640, 480}));
+}
+
+TEST_F(ResizeRequestTest, ALargerSizeGrowsTheSectionFirst) {
+    ASSERT_FALSE(requestRingSize(name.get(), {1920, 1080}));
+    const auto reader = FrameRingReader::open(name.get());
+    EXPECT_GE(reader.section().size(), RingLayout::forSize({1920, 1080})->totalBytes);
+    tickWithFrame();
+    EXPECT_EQ(worker.frameSize(), (FrameSize{1920, 1080}));
+    tickWithFrame();
+    EXPECT_EQ(FrameRingReader::open(name.get()).header().readyCount, 1u);
+}
+
+TEST_F(ResizeRequestTest, RefusesSizesTheRingCannotCarry) {
+    EXPECT_TRUE(requestRingSize(name.get(), {0, 480}));
+    EXPECT_TRUE(requestRingSize(name.get(), {100000, 480}));
+    ScopedRingName missing;
+    EXPECT_TRUE(requestRingSize(missing.get(), {640, 480}));
+}
+
+// A sink on a regular file that the test reads back.
+class FileSink final : public FrameSink {
+  public:
+    explicit FileSink(Bytes& written) : written_(written) {}
+    bool writeFrame(const std::uint8_t* data, std::size_t bytes) override {
+        written_.assign(data, data + bytes);
+        ++frames;
+        return true;
+    }
+    int frames = 0;
+
+  private:
+    Bytes& written_;
+};
+
+class BridgeTest : public ::testing::Test {
+  protected:
+    VirtualCameraBridge makeBridge() {
+        return VirtualCameraBridge({name.get(), size, OutputFormat::rgb24, false},
+                                   [this] { return std::make_unique<FileSink>(written); });
+    }
+    // The first output pixel's red byte tells which picture was written.
+    int firstRed() const { return written.empty() ? -1 : written[0]; }
+
+    std::unique_ptr<FrameRing> ringShowing(int red) {
+        auto ring = FrameRing::create(name.get(), size, debug);
+        ring->publish(ringFrame(size, [red](int, int) { return Rgb{red, 0, 0}; }).data());
+        return ring;
+    }
+
+    ScopedRingName name;
+    DebugOnce debug;
+    const FrameSize size{64, 32};
+    Bytes written;
+};
+
+TEST_F(BridgeTest, WritesAPlaceholderUntilThereIsAFrameThenEveryFrameWhole) {
+    auto bridge = makeBridge();
+    EXPECT_EQ(bridge.step(0), BridgeFrame::placeholder);
+    EXPECT_EQ(written.size(), outputFrameBytes(size, OutputFormat::rgb24));
+
+    auto ring = ringShowing(50);
+    EXPECT_EQ(bridge.step(kSecond / 30), BridgeFrame::placeholder);  // not looked for yet
+    EXPECT_EQ(bridge.step(kSecond + 1), BridgeFrame::newest);
+    EXPECT_EQ(firstRed(), 50);
+    EXPECT_EQ(bridge.step(kSecond + kSecond / 30), BridgeFrame::repeated);
+    EXPECT_EQ(firstRed(), 50);
+    ring->publish(ringFrame(size, [](int, int) { return Rgb{60, 0, 0}; }).data());
+    EXPECT_EQ(bridge.step(kSecond + 2 * kSecond / 30), BridgeFrame::newest);
+    EXPECT_EQ(firstRed(), 60);
+    EXPECT_EQ(written.size(), outputFrameBytes(size, OutputFormat::rgb24));
+}
+
+TEST_F(BridgeTest, KeepsGoingWhenTheRingDisappearsAndPicksUpTheNewOne) {
+    auto bridge = makeBridge();
+    auto ring = ringShowing(70);
+    EXPECT_EQ(bridge.step(0), BridgeFrame::newest);
+
+    // The program goes away and its ring with it: the last frame stays until the bridge looks
+    // again, then the placeholder takes its place.
+    ring.reset();
+    platform::SharedSection::remove(name.get());
+    EXPECT_EQ(bridge.step(kSecond / 2), BridgeFrame::repeated);
+    EXPECT_EQ(firstRed(), 70);
+    EXPECT_EQ(bridge.step(kSecond), BridgeFrame::placeholder);
+
+    // The program comes back with a new ring.
+    ring = ringShowing(90);
+    EXPECT_EQ(bridge.step(2 * kSecond), BridgeFrame::newest);
+    EXPECT_EQ(firstRed(), 90);
+}
+
+TEST(BridgeSink, AConsumerThatReconnectsIsServedAgain) {
+    std::signal(SIGPIPE, SIG_IGN);
+    const std::string fifo = ::testing::TempDir() + "/velvix-bridge-" + std::to_string(getpid());
+    unlink(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ScopedRingName name;
+    const FrameSize size{32, 16};
+    // Opening without a reader fails at once instead of blocking.
+    VirtualCameraBridge bridge({name.get(), size, OutputFormat::yuyv, false},
+                               [&]() -> std::unique_ptr<FrameSink> {
+                                   const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+                                   if (fd < 0) {
+                                       return nullptr;
+                                   }
+                                   fcntl(fd, F_SETFL, 0);
+                                   return std::make_unique<DescriptorSink>(fd);
+                               });
+    const std::size_t frameBytes = outputFrameBytes(size, OutputFormat::yuyv);
+    EXPECT_EQ(bridge.step(0), BridgeFrame::notWritten);
+
+    auto readOneFrame = [&] {
+        const int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        fcntl(fd, F_SETFL, 0);
+        return fd;
+    };
+    for (int consumer = 0; consumer < 2; ++consumer) {
+        const int fd = readOneFrame();
+        ASSERT_GE(fd, 0);
+        std::thread writer(
+            [&] { bridge.step(static_cast<std::uint64_t>(consumer + 1) * kSecond); });
+        Bytes frame(frameBytes);
+        std::size_t got = 0;
+        // Until the bridge has opened its end, a read finds no writer and returns 0.
+        for (int attempt = 0; got < frameBytes && attempt < 5000; ++attempt) {
+            const ssize_t n = read(fd, frame.data() + got, frameBytes - got);
+            if (n > 0) {
+                got += static_cast<std::size_t>(n);
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+        ASSERT_EQ(got, frameBytes);
+        writer.join();
+        close(fd);
+        EXPECT_EQ(frame, [&] {
+            FrameConverter converter(size, OutputFormat::yuyv);
+            Bytes expected(frameBytes);
+            converter.convert(placeholderFrame(size).data(), size, expected.data());
+            return expected;
+        }());
+        // The consumer has gone: the next write fails and the sink is dropped.
+        EXPECT_EQ(bridge.step(static_cast<std::uint64_t>(consumer + 1) * kSecond + 1),
+                  BridgeFrame::notWritten);
+    }
+    unlink(fifo.c_str());
+}
+
+}  // namespace
+}  // namespace velvix::ring_tool

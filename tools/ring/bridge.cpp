@@ -1,0 +1,122 @@
+#include "bridge.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace velvix::ring_tool {
+namespace {
+
+constexpr std::uint64_t kSecond = 10'000'000;
+// A ring whose newest frame has not changed for this long is opened again: the program may
+// have re-created it, or the first attempt found none.
+constexpr std::uint64_t kReattachAfter = kSecond;
+
+}  // namespace
+
+DescriptorSink::~DescriptorSink() {
+    ::close(fd_);
+}
+
+bool DescriptorSink::writeFrame(const std::uint8_t* data, std::size_t bytes) {
+    while (bytes > 0) {
+        const ssize_t written = ::write(fd_, data, bytes);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        data += written;
+        bytes -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+VirtualCameraBridge::VirtualCameraBridge(BridgeSettings settings, SinkOpener openSink)
+    : settings_(std::move(settings)),
+      openSink_(std::move(openSink)),
+      converter_(settings_.outputSize, settings_.format),
+      placeholder_(placeholderFrame(settings_.outputSize)),
+      output_(converter_.frameBytes()) {}
+
+std::uint64_t VirtualCameraBridge::frameInterval() const {
+    if (reader_) {
+        const std::int64_t announced = reader_->header().frameInterval;
+        if (announced >= 10'000 && announced <= 10'000'000) {  // 1 to 1000 frames per second
+            return static_cast<std::uint64_t>(announced);
+        }
+    }
+    return kFramePeriod;
+}
+
+BridgeFrame VirtualCameraBridge::step(std::uint64_t now) {
+    const bool ringStalled = !reader_ || now - lastChange_ >= kReattachAfter;
+    if (ringStalled && (!lastAttach_ || now - *lastAttach_ >= kReattachAfter)) {
+        reattach(now);
+    }
+    const bool fresh = refreshFrame(now);
+    if (haveFrame_) {
+        converter_.convert(frame_.pixels.data(), frame_.size, output_.data());
+    } else {
+        converter_.convert(placeholder_.data(), settings_.outputSize, output_.data());
+    }
+    if (!write()) {
+        return BridgeFrame::notWritten;
+    }
+    if (!haveFrame_) {
+        return BridgeFrame::placeholder;
+    }
+    return fresh ? BridgeFrame::newest : BridgeFrame::repeated;
+}
+
+void VirtualCameraBridge::reattach(std::uint64_t now) {
+    lastAttach_ = now;
+    lastFrameNumber_.reset();
+    auto reader = FrameRingReader::open(settings_.ringName);
+    if (!reader.isOpen()) {
+        reader_.reset();
+        haveFrame_ = false;  // the ring is gone
+        return;
+    }
+    reader_.emplace(std::move(reader));
+    const auto header = reader_->header();
+    const FrameSize ringSize{header.width, header.height};
+    if (settings_.requestOutputSize && ringSize != settings_.outputSize &&
+        header.state != kRingResizing) {
+        requestRingSize(settings_.ringName, settings_.outputSize);
+    }
+}
+
+bool VirtualCameraBridge::refreshFrame(std::uint64_t now) {
+    if (!reader_) {
+        return false;
+    }
+    const auto frameNumber = reader_->readyCount();
+    if (lastFrameNumber_ == frameNumber) {
+        return false;
+    }
+    if (reader_->readNewest(frame_) != FrameRingReader::Result::frame) {
+        return false;
+    }
+    haveFrame_ = true;
+    lastFrameNumber_ = frame_.frameNumber;
+    lastChange_ = now;
+    return true;
+}
+
+bool VirtualCameraBridge::write() {
+    if (!sink_) {
+        sink_ = openSink_();
+        if (!sink_) {
+            return false;
+        }
+    }
+    if (!sink_->writeFrame(output_.data(), output_.size())) {
+        sink_.reset();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace velvix::ring_tool

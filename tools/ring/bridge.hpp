@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "frame_output.hpp"
+#include "velvix/pipeline/frame_ring.hpp"
+
+namespace velvix::ring_tool {
+
+// Where the bridge writes frames: a video output device, or a pipe or file in tests.
+class FrameSink {
+  public:
+    virtual ~FrameSink() = default;
+    // Writes one whole frame; false when the consumer has gone and the sink must be opened anew.
+    virtual bool writeFrame(const std::uint8_t* data, std::size_t bytes) = 0;
+};
+
+// Writes whole frames to a file descriptor, which it owns.
+class DescriptorSink final : public FrameSink {
+  public:
+    explicit DescriptorSink(int fd) : fd_(fd) {}
+    ~DescriptorSink() override;
+    DescriptorSink(const DescriptorSink&) = delete;
+    DescriptorSink& operator=(const DescriptorSink&) = delete;
+    bool writeFrame(const std::uint8_t* data, std::size_t bytes) override;
+
+  private:
+    int fd_;
+};
+
+struct BridgeSettings {
+    std::string ringName = kRingName;
+    FrameSize outputSize = kDefaultFrameSize;
+    OutputFormat format = OutputFormat::yuyv;
+    // Ask the program for frames of the output size instead of scaling them.
+    bool requestOutputSize = false;
+};
+
+enum class BridgeFrame { newest, repeated, placeholder, notWritten };
+
+// Feeds a video device from the frame ring, one frame per interval, so that the consuming
+// program never stalls: it writes the newest complete frame, the last one again when nothing
+// new has come, or a placeholder while there is no ring or no frame yet. It re-attaches when
+// the ring stops moving (the program may have re-created it) and re-opens a sink whose
+// consumer went away.
+class VirtualCameraBridge {
+  public:
+    using SinkOpener = std::function<std::unique_ptr<FrameSink>()>;
+
+    VirtualCameraBridge(BridgeSettings settings, SinkOpener openSink);
+
+    // One interval's work at the given time (100 ns units).
+    BridgeFrame step(std::uint64_t now);
+    // The frame interval the ring announces, or 30 frames per second.
+    std::uint64_t frameInterval() const;
+
+  private:
+    void reattach(std::uint64_t now);
+    bool refreshFrame(std::uint64_t now);
+    bool write();
+
+    BridgeSettings settings_;
+    SinkOpener openSink_;
+    FrameConverter converter_;
+    std::unique_ptr<FrameSink> sink_;
+    std::optional<FrameRingReader> reader_;
+    RingFrame frame_;
+    bool haveFrame_ = false;
+    std::optional<std::uint32_t> lastFrameNumber_;
+    std::uint64_t lastChange_ = 0;
+    std::optional<std::uint64_t> lastAttach_;
+    std::vector<std::uint8_t> placeholder_;
+    std::vector<std::uint8_t> output_;
+};
+
+}  // namespace velvix::ring_tool

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "velvix/pipeline/frame_size.hpp"
+
+namespace velvix::ring_tool {
+
+// Pixel formats a video device is fed with; both hold the top row first.
+enum class OutputFormat {
+    yuyv,   // Y0 U Y1 V for each pair of pixels, BT.601 limited range
+    rgb24,  // red, green, blue
+};
+
+std::optional<OutputFormat> outputFormatFromName(std::string_view name);
+std::size_t outputFrameBytes(FrameSize size, OutputFormat format);
+
+// Turns ring frames (blue, green, red, bottom row first) of any size into frames of one output
+// size and format; a frame of another size is scaled to the nearest pixel.
+class FrameConverter {
+  public:
+    FrameConverter(FrameSize output, OutputFormat format);
+
+    FrameSize outputSize() const { return output_; }
+    std::size_t frameBytes() const { return outputFrameBytes(output_, format_); }
+    void convert(const std::uint8_t* ringPixels, FrameSize input, std::uint8_t* destination);
+
+  private:
+    void convertScaled(const std::uint8_t* ringPixels, FrameSize input, std::uint8_t* destination);
+
+    FrameSize output_;
+    OutputFormat format_;
+    FrameSize scaledFrom_;
+    std::vector<int> sourceColumns_;
+    std::vector<int> sourceRows_;
+    std::vector<std::uint8_t> scaledRow_;
+    std::vector<std::uint8_t> planes_;  // scratch of the row conversion
+};
+
+// A neutral picture in the ring's layout that says the program is not delivering frames.
+std::vector<std::uint8_t> placeholderFrame(FrameSize size);
+
+}  // namespace velvix::ring_tool
