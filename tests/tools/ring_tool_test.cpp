@@ -111,6 +111,21 @@ TEST(RingTool, WatchCountsFramesPerSecond) {
         << result.output;
 }
 
+TEST(RingTool, RefusesDevicesThatAreNotLoopbackOutputs) {
+    auto result = runProgram({VELVIX_RING_TOOL, "v4l2", "/dev/null"});
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_NE(result.output.find("/dev/null is not a video device"), std::string::npos)
+        << result.output;
+    result = runProgram({VELVIX_RING_TOOL, "v4l2", "/dev/velvix-no-such-device"});
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_NE(result.output.find("cannot open /dev/velvix-no-such-device"), std::string::npos)
+        << result.output;
+    result = runProgram({VELVIX_RING_TOOL, "v4l2", "/dev/null", "--size", "640by480"});
+    EXPECT_EQ(result.exitCode, 2);
+    result = runProgram({VELVIX_RING_TOOL, "v4l2", "/dev/null", "--format", "mjpeg"});
+    EXPECT_EQ(result.exitCode, 2);
+}
+
 TEST(HeadlessProgram, MakesTheRingAndStopsAfterRunSeconds) {
     ScopedRingName name;
     const std::string log = ::testing::TempDir() + "/velvix-headless-run.log";

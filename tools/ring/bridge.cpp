@@ -75,10 +75,13 @@ void VirtualCameraBridge::reattach(std::uint64_t now) {
     lastFrameNumber_.reset();
     auto reader = FrameRingReader::open(settings_.ringName);
     if (!reader.isOpen()) {
+        const bool missing = reader.section().error() == platform::SectionError::notFound;
+        ringProblem_ = missing ? std::string() : reader.section().errorText();
         reader_.reset();
         haveFrame_ = false;  // the ring is gone
         return;
     }
+    ringProblem_.clear();
     reader_.emplace(std::move(reader));
     const auto header = reader_->header();
     const FrameSize ringSize{header.width, header.height};

@@ -58,6 +58,9 @@ class VirtualCameraBridge {
     BridgeFrame step(std::uint64_t now);
     // The frame interval the ring announces, or 30 frames per second.
     std::uint64_t frameInterval() const;
+    // Why the ring could not be opened the last time, when it exists but is not accessible
+    // (it belongs to another user, say); empty otherwise.
+    const std::string& ringProblem() const { return ringProblem_; }
 
   private:
     void reattach(std::uint64_t now);
@@ -74,6 +77,7 @@ class VirtualCameraBridge {
     std::optional<std::uint32_t> lastFrameNumber_;
     std::uint64_t lastChange_ = 0;
     std::optional<std::uint64_t> lastAttach_;
+    std::string ringProblem_;
     std::vector<std::uint8_t> placeholder_;
     std::vector<std::uint8_t> output_;
 };

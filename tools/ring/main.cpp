@@ -235,7 +235,10 @@ int feedV4l2(const std::string& name, const std::vector<std::string>& arguments)
     std::optional<std::string> lastReport;
     std::uint64_t deadline = platform::clockNow100ns();
     for (;;) {
-        const std::string report = describe(bridge.step(platform::clockNow100ns()));
+        std::string report = describe(bridge.step(platform::clockNow100ns()));
+        if (!bridge.ringProblem().empty()) {
+            report += " (" + bridge.ringProblem() + ")";
+        }
         if (report != lastReport) {
             std::printf("%s\n", report.c_str());
             std::fflush(stdout);
