@@ -4,7 +4,7 @@ BUILD_DIR := build/$(PRESET)
 JOBS ?= $(shell nproc)
 RUN_ARGS ?= --headless
 
-.PHONY: run test build setup bench asan tsan format clean
+.PHONY: run test build setup bench asan tsan fuzz format clean
 
 run: build
 	./$(BUILD_DIR)/app/velvix $(RUN_ARGS)
@@ -27,6 +27,15 @@ asan:
 
 tsan:
 	$(MAKE) test PRESET=tsan
+
+# Runs each fuzz target for FUZZ_SECONDS (default 60) with clang's libFuzzer.
+FUZZ_SECONDS ?= 60
+fuzz:
+	@scripts/setup fuzz
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS) --target velvix-fuzz-model-loader
+	mkdir -p build/fuzz/corpus
+	./build/fuzz/tests/velvix-fuzz-model-loader -max_total_time=$(FUZZ_SECONDS) build/fuzz/corpus
 
 format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "velvix/face/lite_mat.hpp"
+
+namespace velvix {
+
+inline constexpr char kModelFileName[] = "velvix.dat";
+
+// The landmark regression's parameters. Loading replaces the first four with the file's
+// header; the training fields serve the trainer only.
+struct LandmarkParams {
+    std::int32_t stages = 5;
+    std::int32_t trees = 6;
+    std::int32_t depth = 5;
+    std::string dataDirectory = "data";
+    std::string modelFile = kModelFileName;
+    std::int32_t landmarks = 98;
+    std::int32_t initialShapes = 10;
+    std::vector<std::int32_t> featuresPerStage{500, 500, 500, 300, 300, 300, 200, 200, 200, 100};
+    std::vector<float> radiusPerStage{0.3f, 0.2f,  0.15f, 0.12f, 0.1f,
+                                      0.1f, 0.08f, 0.06f, 0.06f, 0.05f};
+    float overlap = 0.4f;
+    std::vector<std::int32_t> leftEye{36, 37, 38, 39, 40, 41};
+    std::vector<std::int32_t> rightEye{42, 43, 44, 45, 46, 47};
+};
+
+// The process-wide parameters, made on first use.
+LandmarkParams& landmarkParams();
+
+// One regression tree: node k has children 2k and 2k + 1; the split nodes are 1 to
+// 2^(depth - 1) - 1, and each compares two pixels at offsets given in mean-shape coordinates.
+struct RandomTree {
+    RandomTree() = default;
+    RandomTree(std::int32_t landmarkIndex, std::int32_t treeDepth);
+
+    std::int32_t depth = 0;
+    std::int32_t nodes = 0;
+    std::int32_t landmark = 0;
+    LiteMat nodeFeatures;  // nodes x 4 floats: x1, y1, x2, y2
+    std::vector<std::int32_t> thresholds;
+};
+
+struct RandomForest {
+    RandomForest() = default;
+    RandomForest(std::int32_t landmarkCount, std::int32_t treeCount, std::int32_t treeDepth);
+
+    std::int32_t landmarks = 0;
+    std::int32_t trees = 0;
+    std::int32_t depth = 0;
+    std::vector<std::vector<RandomTree>> treesOf;  // [landmark][tree]
+};
+
+struct LandmarkModel {
+    std::int32_t stages = 0;
+    std::int32_t landmarks = 0;
+    LiteMat meanShape;  // landmarks x 2 floats, the face box spanning -1 to +1
+    std::vector<RandomForest> forests;
+    // The regression of each stage, F = L x T x 2^(D - 1) rows of 2L floats: row c holds what
+    // leaf column c adds to every landmark (x of landmark l at 2l, y at 2l + 1). The file stores
+    // the transpose; kept this way, a fit reads 2L neighbouring floats per leaf it reached
+    // instead of one float from each of 2L rows spread over megabytes.
+    std::vector<LiteMat> weights;
+
+    bool loaded() const { return stages > 0; }
+};
+
+// Largest model the loader accepts; anything bigger is taken for a damaged file.
+inline constexpr std::uint64_t kMaxModelBytes = 1ull << 30;
+
+// The number of bytes a model file with this header holds, or nothing for a header that does
+// not describe a model the loader accepts.
+std::optional<std::uint64_t> modelFileBytes(std::int32_t stages, std::int32_t trees,
+                                            std::int32_t depth, std::int32_t landmarks);
+
+// Reads a model from the start of `file`. On success the model and the header fields of
+// `params` are replaced; otherwise both stay as they were and the problem is returned.
+std::optional<std::string> loadLandmarkModel(std::FILE* file, LandmarkModel& model,
+                                             LandmarkParams& params);
+
+}  // namespace velvix

@@ -1,0 +1,182 @@
+#include "velvix/face/landmark_fitter.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace velvix {
+namespace {
+
+LiteMat columnMeansRemoved(const LiteMat& shape) {
+    float sumX = 0.0f;
+    float sumY = 0.0f;
+    for (std::int32_t r = 0; r < shape.rows(); ++r) {
+        sumX += shape.at(r, 0);
+        sumY += shape.at(r, 1);
+    }
+    const auto n = static_cast<float>(shape.rows());
+    const float meanX = sumX / n;
+    const float meanY = sumY / n;
+    LiteMat centred(LiteMat::kFloat32, shape.rows(), 2);
+    for (std::int32_t r = 0; r < shape.rows(); ++r) {
+        centred.at(r, 0) = shape.at(r, 0) - meanX;
+        centred.at(r, 1) = shape.at(r, 1) - meanY;
+    }
+    return centred;
+}
+
+// A sample position kept inside the image; a position that is not a number reads column or
+// row 0.
+int clampedPosition(float position, int size) {
+    double value = position;
+    if (std::isnan(value)) {
+        value = 0.0;
+    }
+    value = std::clamp(value, 0.0, static_cast<double>(size - 1));
+    return static_cast<int>(static_cast<float>(value));
+}
+
+int pixelDifference(const LiteMat& image, float x1, float y1, float x2, float y2) {
+    const int width = image.cols();
+    const int height = image.rows();
+    return static_cast<int>(image.byteAt(clampedPosition(y1, height), clampedPosition(x1, width))) -
+           static_cast<int>(image.byteAt(clampedPosition(y2, height), clampedPosition(x2, width)));
+}
+
+// The leaf of one tree, as its index among the tree's 2^(depth - 1) leaves.
+std::int32_t leafCode(const RandomTree& tree, const LiteMat& image, float landmarkX,
+                      float landmarkY, const FaceBox& box, const SimilarityTransform& transform) {
+    const LiteMat& r = transform.rotation;
+    std::int32_t code = 0;
+    std::int32_t node = 1;
+    for (std::int32_t level = 1; level < tree.depth; ++level) {
+        const float* feature = tree.nodeFeatures.floatRow(node);
+        const float rx1 = (r.at(0, 0) * feature[0] + r.at(0, 1) * feature[1]) * transform.scale;
+        const float ry1 = (r.at(1, 0) * feature[0] + r.at(1, 1) * feature[1]) * transform.scale;
+        const float rx2 = (r.at(0, 0) * feature[2] + r.at(0, 1) * feature[3]) * transform.scale;
+        const float ry2 = (r.at(1, 0) * feature[2] + r.at(1, 1) * feature[3]) * transform.scale;
+        const int difference =
+            pixelDifference(image, box.scaleX * rx1 + landmarkX, box.scaleY * ry1 + landmarkY,
+                            box.scaleX * rx2 + landmarkX, box.scaleY * ry2 + landmarkY);
+        code *= 2;
+        if (difference >= tree.thresholds[static_cast<std::size_t>(node)]) {
+            code += 1;
+            node = 2 * node + 1;
+        } else {
+            node = 2 * node;
+        }
+    }
+    return code;
+}
+
+}  // namespace
+
+FaceBox FaceBox::fromRectangle(float left, float top, float width, float height) {
+    FaceBox box;
+    box.x = left;
+    box.y = top;
+    box.centreX = static_cast<float>(left + width * 0.5);
+    box.centreY = static_cast<float>(top + height * 0.5);
+    box.scaleX = static_cast<float>(width * 0.5);
+    box.scaleY = static_cast<float>(height * 0.5);
+    box.width = width;
+    box.height = height;
+    return box;
+}
+
+LiteMat project(const LiteMat& shape, const FaceBox& box) {
+    LiteMat result(LiteMat::kFloat32, shape.rows(), 2);
+    for (std::int32_t r = 0; r < shape.rows(); ++r) {
+        result.at(r, 0) = (shape.at(r, 0) - box.centreX) / box.scaleX;
+        result.at(r, 1) = (shape.at(r, 1) - box.centreY) / box.scaleY;
+    }
+    return result;
+}
+
+LiteMat reproject(const LiteMat& shape, const FaceBox& box) {
+    LiteMat result(LiteMat::kFloat32, shape.rows(), 2);
+    for (std::int32_t r = 0; r < shape.rows(); ++r) {
+        result.at(r, 0) = shape.at(r, 0) * box.scaleX + box.centreX;
+        result.at(r, 1) = shape.at(r, 1) * box.scaleY + box.centreY;
+    }
+    return result;
+}
+
+SimilarityTransform similarityTransform(const LiteMat& from, const LiteMat& to) {
+    LiteMat a = columnMeansRemoved(from);
+    LiteMat b = columnMeansRemoved(to);
+    const float sizeA = std::sqrt(a.covariance().frobeniusNorm());
+    const float sizeB = std::sqrt(b.covariance().frobeniusNorm());
+    a.divideInPlace(sizeA);
+    b.divideInPlace(sizeB);
+    float numerator = 0.0f;
+    float denominator = 0.0f;
+    for (std::int32_t i = 0; i < a.rows(); ++i) {
+        numerator += b.at(i, 0) * a.at(i, 1) - a.at(i, 0) * b.at(i, 1);
+        denominator += a.at(i, 0) * b.at(i, 0) + b.at(i, 1) * a.at(i, 1);
+    }
+    const float norm = std::sqrt(denominator * denominator + numerator * numerator);
+    const float sine = numerator / norm;
+    const float cosine = denominator / norm;
+    SimilarityTransform transform;
+    transform.scale = sizeA / sizeB;
+    transform.rotation = LiteMat(LiteMat::kFloat32, 2, 2);
+    transform.rotation.at(0, 0) = cosine;
+    transform.rotation.at(0, 1) = -sine;
+    transform.rotation.at(1, 0) = sine;
+    transform.rotation.at(1, 1) = cosine;
+    return transform;
+}
+
+LiteMat localBinaryFeatures(const LandmarkModel& model, std::int32_t stage, const LiteMat& image,
+                            const LiteMat& current, const FaceBox& box,
+                            const SimilarityTransform& transform) {
+    const RandomForest& forest = model.forests[static_cast<std::size_t>(stage)];
+    const std::int32_t leaves = std::int32_t{1} << (forest.depth - 1);
+    LiteMat features(LiteMat::kFloat32, 1, forest.landmarks * forest.trees);
+    for (std::int32_t l = 0; l < forest.landmarks; ++l) {
+        for (std::int32_t t = 0; t < forest.trees; ++t) {
+            const RandomTree& tree =
+                forest.treesOf[static_cast<std::size_t>(l)][static_cast<std::size_t>(t)];
+            const std::int32_t j = l * forest.trees + t;
+            features.intAt(0, j) = j * leaves + leafCode(tree, image, current.at(l, 0),
+                                                         current.at(l, 1), box, transform);
+        }
+    }
+    return features;
+}
+
+LiteMat globalRegression(const LandmarkModel& model, std::int32_t stage, const LiteMat& features) {
+    const LiteMat& weights = model.weights[static_cast<std::size_t>(stage)];
+    const std::int32_t outputs = weights.cols();
+    // Each displacement still adds its terms in the order of the features.
+    std::vector<float> sums(static_cast<std::size_t>(outputs), 0.0f);
+    for (std::int32_t j = 0; j < features.cols(); ++j) {
+        const float* leaf = weights.floatRow(features.intAt(0, j));
+        for (std::int32_t output = 0; output < outputs; ++output) {
+            sums[static_cast<std::size_t>(output)] += leaf[output];
+        }
+    }
+    LiteMat delta(LiteMat::kFloat32, outputs / 2, 2);
+    for (std::int32_t l = 0; l < delta.rows(); ++l) {
+        delta.at(l, 0) = sums[static_cast<std::size_t>(2 * l)];
+        delta.at(l, 1) = sums[static_cast<std::size_t>(2 * l + 1)];
+    }
+    return delta;
+}
+
+LiteMat fitLandmarks(const LiteMat& image, const FaceBox& box, const LandmarkModel& model) {
+    LiteMat current = reproject(model.meanShape, box);
+    for (std::int32_t stage = 0; stage < model.stages; ++stage) {
+        const LiteMat normalised = project(current, box);
+        const SimilarityTransform transform = similarityTransform(normalised, model.meanShape);
+        const LiteMat features = localBinaryFeatures(model, stage, image, current, box, transform);
+        const LiteMat delta = globalRegression(model, stage, features);
+        const LiteMat rotated =
+            delta.times(transform.scale).product(transform.rotation.transposed());
+        current = reproject(normalised.plus(rotated), box);
+    }
+    return current;
+}
+
+}  // namespace velvix

@@ -1,0 +1,180 @@
+#include "velvix/face/landmark_model.hpp"
+
+#include <array>
+#include <bit>
+#include <cstring>
+
+namespace velvix {
+namespace {
+
+static_assert(std::endian::native == std::endian::little,
+              "the model file is little-endian and read as it lies");
+
+constexpr std::int32_t kMaxStages = 64;
+constexpr std::int32_t kMaxTrees = 1024;
+constexpr std::int32_t kMaxDepth = 16;
+constexpr std::int32_t kMaxLandmarks = 4096;
+
+std::int32_t leavesOf(std::int32_t depth) {
+    return std::int32_t{1} << (depth - 1);
+}
+
+// Reads whole values or reports that the file ended.
+class ModelReader {
+  public:
+    explicit ModelReader(std::FILE* file) : file_(file) {}
+
+    bool read(void* destination, std::size_t bytes) {
+        ok_ = ok_ && std::fread(destination, 1, bytes, file_) == bytes;
+        return ok_;
+    }
+    bool ok() const { return ok_; }
+
+  private:
+    std::FILE* file_;
+    bool ok_ = true;
+};
+
+std::optional<std::uint64_t> bytesLeftIn(std::FILE* file) {
+    const long start = std::ftell(file);
+    if (start < 0 || std::fseek(file, 0, SEEK_END) != 0) {
+        return std::nullopt;
+    }
+    const long end = std::ftell(file);
+    std::fseek(file, start, SEEK_SET);
+    if (end < start) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(end - start);
+}
+
+bool readForest(ModelReader& reader, RandomForest& forest) {
+    for (auto& trees : forest.treesOf) {
+        for (auto& tree : trees) {
+            tree = RandomTree(0, forest.depth);
+            for (std::int32_t node = 1; node < tree.nodes / 2; ++node) {
+                reader.read(tree.nodeFeatures.floatRow(node), 4 * sizeof(float));
+                reader.read(&tree.thresholds[static_cast<std::size_t>(node)], sizeof(std::int32_t));
+            }
+        }
+    }
+    return reader.ok();
+}
+
+bool readRows(ModelReader& reader, const LiteMat& matrix) {
+    for (std::int32_t row = 0; row < matrix.rows(); ++row) {
+        reader.read(matrix.floatRow(row), static_cast<std::size_t>(matrix.cols()) * sizeof(float));
+    }
+    return reader.ok();
+}
+
+// Reads a matrix that the file stores row after row into `transposed`, one file row at a time.
+bool readTransposed(ModelReader& reader, const LiteMat& transposed) {
+    std::vector<float> row(static_cast<std::size_t>(transposed.rows()));
+    for (std::int32_t fileRow = 0; fileRow < transposed.cols(); ++fileRow) {
+        if (!reader.read(row.data(), row.size() * sizeof(float))) {
+            return false;
+        }
+        for (std::int32_t column = 0; column < transposed.rows(); ++column) {
+            transposed.at(column, fileRow) = row[static_cast<std::size_t>(column)];
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+LandmarkParams& landmarkParams() {
+    static LandmarkParams params;
+    return params;
+}
+
+RandomTree::RandomTree(std::int32_t landmarkIndex, std::int32_t treeDepth)
+    : depth(treeDepth),
+      nodes(std::int32_t{1} << treeDepth),
+      landmark(landmarkIndex),
+      nodeFeatures(LiteMat::kFloat32, nodes, 4),
+      thresholds(static_cast<std::size_t>(nodes), 0) {}
+
+RandomForest::RandomForest(std::int32_t landmarkCount, std::int32_t treeCount,
+                           std::int32_t treeDepth)
+    : landmarks(landmarkCount), trees(treeCount), depth(treeDepth) {
+    treesOf.resize(static_cast<std::size_t>(landmarkCount));
+    for (std::int32_t l = 0; l < landmarkCount; ++l) {
+        auto& row = treesOf[static_cast<std::size_t>(l)];
+        row.reserve(static_cast<std::size_t>(treeCount));
+        for (std::int32_t t = 0; t < treeCount; ++t) {
+            row.emplace_back(l, treeDepth);
+        }
+    }
+}
+
+std::optional<std::uint64_t> modelFileBytes(std::int32_t stages, std::int32_t trees,
+                                            std::int32_t depth, std::int32_t landmarks) {
+    if (stages < 1 || stages > kMaxStages || trees < 1 || trees > kMaxTrees || depth < 1 ||
+        depth > kMaxDepth || landmarks < 1 || landmarks > kMaxLandmarks) {
+        return std::nullopt;
+    }
+    const std::uint64_t l = static_cast<std::uint64_t>(landmarks);
+    const std::uint64_t t = static_cast<std::uint64_t>(trees);
+    const std::uint64_t leaves = static_cast<std::uint64_t>(leavesOf(depth));
+    const std::uint64_t forestBytes = l * t * (leaves - 1) * 20;
+    const std::uint64_t weightBytes = 2 * l * (l * t * leaves) * 4;
+    const std::uint64_t total =
+        16 + l * 8 + static_cast<std::uint64_t>(stages) * (forestBytes + weightBytes);
+    if (total > kMaxModelBytes) {
+        return std::nullopt;
+    }
+    return total;
+}
+
+std::optional<std::string> loadLandmarkModel(std::FILE* file, LandmarkModel& model,
+                                             LandmarkParams& params) {
+    if (file == nullptr) {
+        return "cannot open the model file";
+    }
+    const auto available = bytesLeftIn(file);
+    ModelReader reader(file);
+    std::array<std::int32_t, 4> header{};
+    if (!reader.read(header.data(), sizeof header)) {
+        return "the file is shorter than its 16-byte header";
+    }
+    const auto [stages, trees, depth, landmarks] = header;
+    const auto expected = modelFileBytes(stages, trees, depth, landmarks);
+    if (!expected) {
+        return "the header (" + std::to_string(stages) + " stages, " + std::to_string(trees) +
+               " trees, depth " + std::to_string(depth) + ", " + std::to_string(landmarks) +
+               " landmarks) does not describe a model of at most 1 GiB";
+    }
+    if (available && *available < *expected) {
+        return "the file holds " + std::to_string(*available) + " bytes, its header announces " +
+               std::to_string(*expected);
+    }
+
+    LandmarkModel loading;
+    loading.stages = stages;
+    loading.landmarks = landmarks;
+    loading.meanShape = LiteMat(LiteMat::kFloat32, landmarks, 2);
+    if (!readRows(reader, loading.meanShape)) {
+        return "the file ends inside the mean shape";
+    }
+    const std::int32_t features = landmarks * trees * leavesOf(depth);
+    for (std::int32_t stage = 0; stage < stages; ++stage) {
+        loading.forests.emplace_back(landmarks, trees, depth);
+        if (!readForest(reader, loading.forests.back())) {
+            return "the file ends inside the forest of stage " + std::to_string(stage);
+        }
+        loading.weights.emplace_back(LiteMat::kFloat32, features, 2 * landmarks);
+        if (!readTransposed(reader, loading.weights.back())) {
+            return "the file ends inside the weights of stage " + std::to_string(stage);
+        }
+    }
+    model = std::move(loading);
+    params.stages = stages;
+    params.trees = trees;
+    params.depth = depth;
+    params.landmarks = landmarks;
+    return std::nullopt;
+}
+
+}  // namespace velvix
