@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace velvix {
+
+// The detector's result buffer: an int32 face count, then one record of int16 values per face.
+inline constexpr std::size_t kDetectionBufferBytes = 0x20000;
+inline constexpr int kMaxDetections = 256;
+// Record length of the result layout this program defines (and older detector releases use).
+inline constexpr int kClassicRecordShorts = 142;
+
+// The result buffer, allocated before main() runs and never freed.
+unsigned char* detectionResultBuffer();
+
+struct DetectedFace {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+};
+
+// Finds faces in a picture of 3-byte pixels (blue, green, red). It writes the count and the
+// records into `resultBuffer` and returns it, or null (which counts as no face).
+class FaceDetector {
+  public:
+    virtual ~FaceDetector() = default;
+    virtual std::string name() const = 0;
+    // int16 values from one record to the next in the result buffer.
+    virtual int recordShorts() const = 0;
+    virtual int* detect(unsigned char* resultBuffer, const unsigned char* image, int width,
+                        int height, int step) = 0;
+};
+
+// The number of faces in a returned buffer (0 for null, at most kMaxDetections).
+int detectedFaceCount(const int* result);
+// Fields 1 to 4 (left, top, width, height) of record i.
+DetectedFace detectedFace(const int* result, int recordShorts, int index);
+// Writes one record in the layout: confidence, the box, five facial points left at 0.
+void writeDetectedFace(int* result, int recordShorts, int index, const DetectedFace& face,
+                       int confidence);
+
+// libfacedetection where the program was built with it, otherwise the cascade classifier.
+std::unique_ptr<FaceDetector> makeFaceDetector();
+
+}  // namespace velvix

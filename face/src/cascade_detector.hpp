@@ -1,0 +1,26 @@
+#pragma once
+
+#include <opencv2/objdetect.hpp>
+
+#include "velvix/face/face_detector.hpp"
+
+namespace velvix {
+
+// Faces found by one of OpenCV's cascade classifiers, written in the detector library's
+// result layout so that nothing after it can tell the two apart.
+class CascadeFaceDetector final : public FaceDetector {
+  public:
+    explicit CascadeFaceDetector(const std::string& cascadeFile);
+
+    std::string name() const override;
+    int recordShorts() const override { return kClassicRecordShorts; }
+    int* detect(unsigned char* resultBuffer, const unsigned char* image, int width, int height,
+                int step) override;
+    bool ready() const { return !cascade_.empty(); }
+
+  private:
+    std::string cascadeFile_;
+    cv::CascadeClassifier cascade_;
+};
+
+}  // namespace velvix

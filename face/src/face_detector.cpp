@@ -1,0 +1,92 @@
+#include "velvix/face/face_detector.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace velvix {
+namespace {
+
+// Made during static initialisation, like the detector library expects of its callers.
+unsigned char* const resultBuffer =
+    static_cast<unsigned char*>(std::calloc(1, kDetectionBufferBytes));
+
+// Records start right after the count.
+const std::int16_t* recordOf(const int* result, int recordShorts, int index) {
+    return reinterpret_cast<const std::int16_t*>(result + 1) +
+           static_cast<std::ptrdiff_t>(recordShorts) * index;
+}
+
+std::int16_t* recordOf(int* result, int recordShorts, int index) {
+    return const_cast<std::int16_t*>(
+        recordOf(static_cast<const int*>(result), recordShorts, index));
+}
+
+}  // namespace
+
+unsigned char* detectionResultBuffer() {
+    return resultBuffer;
+}
+
+int detectedFaceCount(const int* result) {
+    return result == nullptr ? 0 : std::clamp(result[0], 0, kMaxDetections);
+}
+
+DetectedFace detectedFace(const int* result, int recordShorts, int index) {
+    const std::int16_t* record = recordOf(result, recordShorts, index);
+    return {record[1], record[2], record[3], record[4]};
+}
+
+void writeDetectedFace(int* result, int recordShorts, int index, const DetectedFace& face,
+                       int confidence) {
+    std::int16_t* record = recordOf(result, recordShorts, index);
+    std::memset(record, 0, 15 * sizeof(std::int16_t));
+    record[0] = static_cast<std::int16_t>(confidence);
+    record[1] = static_cast<std::int16_t>(face.x);
+    record[2] = static_cast<std::int16_t>(face.y);
+    record[3] = static_cast<std::int16_t>(face.width);
+    record[4] = static_cast<std::int16_t>(face.height);
+}
+
+}  // namespace velvix
+
+#if VELVIX_HAVE_LIBFACEDETECTION
+#include <facedetection/facedetectcnn.h>
+
+namespace velvix {
+namespace {
+
+class LibFaceDetection final : public FaceDetector {
+  public:
+    std::string name() const override { return "libfacedetection"; }
+    int recordShorts() const override {
+#ifdef FACEDETECTION_RESULT_STRIDE_SHORTS
+        return FACEDETECTION_RESULT_STRIDE_SHORTS;
+#else
+        return kClassicRecordShorts;
+#endif
+    }
+    int* detect(unsigned char* resultBuffer, const unsigned char* image, int width, int height,
+                int step) override {
+        return facedetect_cnn(resultBuffer, const_cast<unsigned char*>(image), width, height, step);
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<FaceDetector> makeFaceDetector() {
+    return std::make_unique<LibFaceDetection>();
+}
+
+}  // namespace velvix
+#else
+#include "cascade_detector.hpp"
+
+namespace velvix {
+
+std::unique_ptr<FaceDetector> makeFaceDetector() {
+    return std::make_unique<CascadeFaceDetector>(VELVIX_FACE_CASCADE);
+}
+
+}  // namespace velvix
+#endif
