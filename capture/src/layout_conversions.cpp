@@ -1,0 +1,150 @@
+#include "velvix/capture/layout_conversions.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstring>
+
+namespace velvix {
+namespace {
+
+constexpr std::size_t kCaptureBytes = 4;
+
+// The products of the NV12 formula for every byte value, scaled by 65536.
+struct YuvTables {
+    std::array<int, 256> luma{};
+    std::array<int, 256> redFromV{};
+    std::array<int, 256> greenFromV{};
+    std::array<int, 256> greenFromU{};
+    std::array<int, 256> blueFromU{};
+
+    YuvTables() {
+        for (int value = 0; value < 256; ++value) {
+            const auto i = static_cast<std::size_t>(value);
+            luma[i] = 76309 * (value - 16);
+            redFromV[i] = 104597 * (value - 128);
+            greenFromV[i] = 53279 * (value - 128);
+            greenFromU[i] = 25675 * (value - 128);
+            blueFromU[i] = 132201 * (value - 128);
+        }
+    }
+};
+
+const YuvTables& yuvTables() {
+    static const YuvTables tables;
+    return tables;
+}
+
+std::uint8_t clampShifted(int scaled) {
+    return static_cast<std::uint8_t>(std::clamp(scaled >> 16, 0, 255));
+}
+
+std::size_t pixelCount(int width, int height) {
+    return static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+}
+
+void writeGrey(std::uint8_t* pixel, std::uint8_t grey) {
+    pixel[0] = grey;
+    pixel[1] = grey;
+    pixel[2] = grey;
+    pixel[3] = 255;
+}
+
+}  // namespace
+
+void convertRgb24(const std::uint8_t* source, std::uint8_t* destination, int width, int height) {
+    const std::size_t count = pixelCount(width, height);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t* in = source + i * 3;
+        std::uint8_t* out = destination + i * kCaptureBytes;
+        out[0] = in[2];
+        out[1] = in[1];
+        out[2] = in[0];
+        out[3] = 255;
+    }
+}
+
+void convertGrey8(const std::uint8_t* source, std::uint8_t* destination, int width, int height) {
+    const std::size_t count = pixelCount(width, height);
+    for (std::size_t i = 0; i < count; ++i) {
+        writeGrey(destination + i * kCaptureBytes, source[i]);
+    }
+}
+
+void convertGrey16(const std::uint8_t* source, std::uint8_t* destination, int width, int height) {
+    const std::size_t count = pixelCount(width, height);
+    for (std::size_t i = 0; i < count; ++i) {
+        writeGrey(destination + i * kCaptureBytes, source[i * 2 + 1]);
+    }
+}
+
+void convertNv12Turned(const std::uint8_t* source, std::uint8_t* destination, int width,
+                       int height) {
+    if (height < 2) {
+        return;
+    }
+    const YuvTables& tables = yuvTables();
+    const auto w = static_cast<std::size_t>(width);
+    const auto h = static_cast<std::size_t>(height);
+    const std::uint8_t* chroma = source + w * h;
+    for (std::size_t y = 0; y < h; ++y) {
+        const std::uint8_t* lumaRow = source + y * w;
+        const std::uint8_t* chromaRow = chroma + (y / 2) * w;
+        std::uint8_t* out = destination + ((h - 1 - y) * w + (w - 1)) * kCaptureBytes;
+        for (std::size_t x = 0; x < w; ++x, out -= kCaptureBytes) {
+            const std::size_t pair = (x / 2) * 2;
+            const int luma = tables.luma[lumaRow[x]];
+            const std::uint8_t u = chromaRow[pair];
+            const std::uint8_t v = chromaRow[pair + 1];
+            out[0] = clampShifted(luma + tables.redFromV[v]);
+            out[1] = clampShifted(luma - tables.greenFromV[v] - tables.greenFromU[u]);
+            out[2] = clampShifted(luma + tables.blueFromU[u]);
+            out[3] = 255;
+        }
+    }
+}
+
+void convertToCaptureLayout(MediaSubtype delivered, const std::uint8_t* source,
+                            std::uint8_t* destination, int width, int height) {
+    switch (delivered) {
+        case MediaSubtype::y800:
+        case MediaSubtype::y8:
+        case MediaSubtype::grey:
+            convertGrey8(source, destination, width, height);
+            return;
+        case MediaSubtype::y16:
+            convertGrey16(source, destination, width, height);
+            return;
+        case MediaSubtype::nv12:
+            convertNv12Turned(source, destination, width, height);
+            return;
+        default:
+            convertRgb24(source, destination, width, height);
+            return;
+    }
+}
+
+void centreCropOrPad(const std::uint8_t* source, FrameSize sourceSize, std::uint8_t* destination,
+                     FrameSize destinationSize) {
+    // Opaque black everywhere the picture does not reach.
+    const std::size_t destinationPixels = pixelCount(destinationSize.width, destinationSize.height);
+    for (std::size_t i = 0; i < destinationPixels; ++i) {
+        writeGrey(destination + i * kCaptureBytes, 0);
+    }
+    const int copyWidth = std::min(sourceSize.width, destinationSize.width);
+    const int copyHeight = std::min(sourceSize.height, destinationSize.height);
+    const int sourceX = (sourceSize.width - copyWidth) / 2;
+    const int sourceY = (sourceSize.height - copyHeight) / 2;
+    const int destinationX = (destinationSize.width - copyWidth) / 2;
+    const int destinationY = (destinationSize.height - copyHeight) / 2;
+    for (int row = 0; row < copyHeight; ++row) {
+        const std::uint8_t* in =
+            source + (pixelCount(sourceSize.width, sourceY + row) + sourceX) * kCaptureBytes;
+        std::uint8_t* out =
+            destination +
+            (pixelCount(destinationSize.width, destinationY + row) + destinationX) * kCaptureBytes;
+        std::memcpy(out, in, static_cast<std::size_t>(copyWidth) * kCaptureBytes);
+    }
+}
+
+}  // namespace velvix
