@@ -18,7 +18,7 @@ struct YuvTables {
     std::array<int, 256> greenFromU{};
     std::array<int, 256> blueFromU{};
 
-    YuvTables() {
+    constexpr YuvTables() {
         for (int value = 0; value < 256; ++value) {
             const auto i = static_cast<std::size_t>(value);
             luma[i] = 76309 * (value - 16);
@@ -30,10 +30,8 @@ struct YuvTables {
     }
 };
 
-const YuvTables& yuvTables() {
-    static const YuvTables tables;
-    return tables;
-}
+// Worked out by the compiler, so the per-pixel loops never test for a first use.
+constexpr YuvTables kYuvTables{};
 
 std::uint8_t clampShifted(int scaled) {
     return static_cast<std::uint8_t>(std::clamp(scaled >> 16, 0, 255));
@@ -78,12 +76,18 @@ void convertGrey16(const std::uint8_t* source, std::uint8_t* destination, int wi
     }
 }
 
+RgbPixel rgbFromYuv(std::uint8_t luma, std::uint8_t u, std::uint8_t v) {
+    const int scaledLuma = kYuvTables.luma[luma];
+    return {clampShifted(scaledLuma + kYuvTables.redFromV[v]),
+            clampShifted(scaledLuma - kYuvTables.greenFromV[v] - kYuvTables.greenFromU[u]),
+            clampShifted(scaledLuma + kYuvTables.blueFromU[u])};
+}
+
 void convertNv12Turned(const std::uint8_t* source, std::uint8_t* destination, int width,
                        int height) {
     if (height < 2) {
         return;
     }
-    const YuvTables& tables = yuvTables();
     const auto w = static_cast<std::size_t>(width);
     const auto h = static_cast<std::size_t>(height);
     const std::uint8_t* chroma = source + w * h;
@@ -93,12 +97,10 @@ void convertNv12Turned(const std::uint8_t* source, std::uint8_t* destination, in
         std::uint8_t* out = destination + ((h - 1 - y) * w + (w - 1)) * kCaptureBytes;
         for (std::size_t x = 0; x < w; ++x, out -= kCaptureBytes) {
             const std::size_t pair = (x / 2) * 2;
-            const int luma = tables.luma[lumaRow[x]];
-            const std::uint8_t u = chromaRow[pair];
-            const std::uint8_t v = chromaRow[pair + 1];
-            out[0] = clampShifted(luma + tables.redFromV[v]);
-            out[1] = clampShifted(luma - tables.greenFromV[v] - tables.greenFromU[u]);
-            out[2] = clampShifted(luma + tables.blueFromU[u]);
+            const RgbPixel rgb = rgbFromYuv(lumaRow[x], chromaRow[pair], chromaRow[pair + 1]);
+            out[0] = rgb.red;
+            out[1] = rgb.green;
+            out[2] = rgb.blue;
             out[3] = 255;
         }
     }
