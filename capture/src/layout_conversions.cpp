@@ -76,11 +76,35 @@ void convertGrey16(const std::uint8_t* source, std::uint8_t* destination, int wi
     }
 }
 
-RgbPixel rgbFromYuv(std::uint8_t luma, std::uint8_t u, std::uint8_t v) {
+namespace {
+
+// The chroma terms of one U, V pair, shared by the pixels of its 2 x 2 block.
+struct ChromaTerms {
+    int red;
+    int green;
+    int blue;
+};
+
+ChromaTerms chromaTerms(std::uint8_t u, std::uint8_t v) {
+    return {kYuvTables.redFromV[v], -kYuvTables.greenFromV[v] - kYuvTables.greenFromU[u],
+            kYuvTables.blueFromU[u]};
+}
+
+// One store per pixel: red, green, blue and 255 in memory order.
+void writeYuvPixel(std::uint8_t* out, std::uint8_t luma, const ChromaTerms& chroma) {
     const int scaledLuma = kYuvTables.luma[luma];
-    return {clampShifted(scaledLuma + kYuvTables.redFromV[v]),
-            clampShifted(scaledLuma - kYuvTables.greenFromV[v] - kYuvTables.greenFromU[u]),
-            clampShifted(scaledLuma + kYuvTables.blueFromU[u])};
+    const std::uint8_t pixel[kCaptureBytes] = {clampShifted(scaledLuma + chroma.red),
+                                               clampShifted(scaledLuma + chroma.green),
+                                               clampShifted(scaledLuma + chroma.blue), 255};
+    std::memcpy(out, pixel, kCaptureBytes);
+}
+
+}  // namespace
+
+RgbPixel rgbFromYuv(std::uint8_t luma, std::uint8_t u, std::uint8_t v) {
+    std::uint8_t pixel[kCaptureBytes];
+    writeYuvPixel(pixel, luma, chromaTerms(u, v));
+    return {pixel[0], pixel[1], pixel[2]};
 }
 
 void convertNv12Turned(const std::uint8_t* source, std::uint8_t* destination, int width,
@@ -94,14 +118,14 @@ void convertNv12Turned(const std::uint8_t* source, std::uint8_t* destination, in
     for (std::size_t y = 0; y < h; ++y) {
         const std::uint8_t* lumaRow = source + y * w;
         const std::uint8_t* chromaRow = chroma + (y / 2) * w;
+        // Source column x lands at column w - 1 - x of the turned row.
         std::uint8_t* out = destination + ((h - 1 - y) * w + (w - 1)) * kCaptureBytes;
-        for (std::size_t x = 0; x < w; ++x, out -= kCaptureBytes) {
-            const std::size_t pair = (x / 2) * 2;
-            const RgbPixel rgb = rgbFromYuv(lumaRow[x], chromaRow[pair], chromaRow[pair + 1]);
-            out[0] = rgb.red;
-            out[1] = rgb.green;
-            out[2] = rgb.blue;
-            out[3] = 255;
+        for (std::size_t x = 0; x + 1 < w; x += 2, out -= 2 * kCaptureBytes) {
+            const std::uint8_t left = lumaRow[x];
+            const std::uint8_t right = lumaRow[x + 1];
+            const ChromaTerms terms = chromaTerms(chromaRow[x], chromaRow[x + 1]);
+            writeYuvPixel(out, left, terms);
+            writeYuvPixel(out - kCaptureBytes, right, terms);
         }
     }
 }
