@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "frame_time_reporter.hpp"
 #include "velvix/capture/capture_manager.hpp"
 #include "velvix/capture/media_types.hpp"
 
@@ -157,36 +158,19 @@ BENCHMARK(BM_FetchRgb24)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_FetchNv12)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_FetchRgb24From1080p)->Unit(benchmark::kMicrosecond);
 
-// Prints the usual table, then time per frame and per pixel of the 1280 x 720 frame.
-class SummaryReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto& run : runs) {
-            if (!run.error_occurred) {
-                nanosecondsPerFrame_[run.benchmark_name()] = run.GetAdjustedRealTime() * 1e3;
-            }
-        }
+void printSummary(const std::map<std::string, double>& nanosecondsPerFrame) {
+    std::printf("\nfetchFrame into a 1280 x 720 frame:\n");
+    for (const auto& [name, nanoseconds] : nanosecondsPerFrame) {
+        std::printf("  %-26s %8.3f ms per frame, %6.3f ns per pixel\n", name.c_str(),
+                    nanoseconds / 1e6, nanoseconds / static_cast<double>(kFrame.pixels()));
     }
-
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        std::printf("\nfetchFrame into a 1280 x 720 frame:\n");
-        for (const auto& [name, nanoseconds] : nanosecondsPerFrame_) {
-            std::printf("  %-26s %8.3f ms per frame, %6.3f ns per pixel\n", name.c_str(),
-                        nanoseconds / 1e6, nanoseconds / static_cast<double>(kFrame.pixels()));
-        }
-    }
-
-  private:
-    std::map<std::string, double> nanosecondsPerFrame_;
-};
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    SummaryReporter reporter;
+    bench::FrameTimeReporter reporter(printSummary);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;
