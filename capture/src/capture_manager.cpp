@@ -5,6 +5,7 @@
 
 #include "velvix/capture/layout_conversions.hpp"
 #include "velvix/capture/media_types.hpp"
+#include "velvix/platform/debug_output.hpp"
 
 namespace velvix {
 namespace {
@@ -243,6 +244,9 @@ bool CaptureManager::buildStream(int device, DeviceLocation location) {
         return failBuild(device);
     }
     record.capturing = true;
+    platform::debugOutput("camera " + std::to_string(device) + " opened at " +
+                          std::to_string(record.width) + " x " + std::to_string(record.height) +
+                          ", " + std::string(subtypeName(record.mediaType.subtype)));
     return true;
 }
 

@@ -36,7 +36,6 @@ class SampleGrabberCallback final : public SampleSink {
 
     // Owning thread. Sizes the frame copy once; later calls keep the first size.
     void prepareBuffer(std::size_t byteCount);
-    bool bufferReady() const { return bufferReady_; }
 
     struct PollResult {
         bool frameWaiting = false;
