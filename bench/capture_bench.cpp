@@ -169,9 +169,5 @@ void printSummary(const std::map<std::string, double>& nanosecondsPerFrame) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    bench::FrameTimeReporter reporter(printSummary);
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    return velvix::bench::runBenchmarks(argc, argv, printSummary);
 }

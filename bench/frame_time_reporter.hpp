@@ -38,4 +38,13 @@ class FrameTimeReporter : public benchmark::ConsoleReporter {
     std::map<std::string, double> nanoseconds_;
 };
 
+// Runs the benchmarks the command line selects and reports them with the summary.
+inline int runBenchmarks(int argc, char** argv, FrameTimeReporter::Summary summary) {
+    benchmark::Initialize(&argc, argv);
+    FrameTimeReporter reporter(std::move(summary));
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}
+
 }  // namespace velvix::bench
