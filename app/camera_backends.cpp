@@ -9,7 +9,7 @@
 
 namespace velvix {
 
-CaptureBackends cameraBackends(const std::vector<FileCameraSpec>& testCameras) {
+CaptureBackends cameraBackends(const std::vector<FileCameraConfig>& testCameras) {
     CaptureBackends backends;
 #ifndef _WIN32
     backends.push_back(std::make_shared<V4l2Backend>());

@@ -9,7 +9,7 @@
 namespace velvix {
 
 // The cameras the program offers: the system's own first, then the test cameras.
-CaptureBackends cameraBackends(const std::vector<FileCameraSpec>& testCameras);
+CaptureBackends cameraBackends(const std::vector<FileCameraConfig>& testCameras);
 
 // The device names by index, as a short-lived capture manager on the calling thread finds them.
 std::vector<std::string> listCameraNames(const CaptureBackends& backends);

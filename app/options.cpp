@@ -22,7 +22,7 @@ std::optional<int> positiveNumber(const std::string& text) {
 std::string addFileCamera(AppOptions& options, const std::string& text) {
     const auto camera = parseFileCamera(text);
     if (camera.error.empty()) {
-        options.fileCameras.push_back(camera.spec);
+        options.fileCameras.push_back(camera.config);
     }
     return camera.error;
 }

@@ -14,7 +14,7 @@ struct AppOptions {
     std::string ringName;
     bool help = false;
     // Test cameras: those of --file-camera in their order, then those of the environment.
-    std::vector<FileCameraSpec> fileCameras;
+    std::vector<FileCameraConfig> fileCameras;
     bool exitOnEof = false;
 };
 

@@ -26,13 +26,13 @@ std::u16string widened(const std::string& bytes) {
     return wide;
 }
 
-std::string applyOption(FileCameraSpec& spec, const std::string& option) {
+std::string applyOption(FileCameraConfig& config, const std::string& option) {
     if (option == "format=nv12") {
-        spec.nv12 = true;
+        config.nv12 = true;
         return "";
     }
     if (option == "format=rgb24") {
-        spec.nv12 = false;
+        config.nv12 = false;
         return "";
     }
     constexpr std::string_view kFreezeAfter = "freeze-after=";
@@ -42,7 +42,7 @@ std::string applyOption(FileCameraSpec& spec, const std::string& option) {
         const char* last = option.data() + option.size();
         const auto [end, error] = std::from_chars(first, last, frames);
         if (error == std::errc{} && end == last && first != last && frames >= 0) {
-            spec.freezeAfter = frames;
+            config.freezeAfter = frames;
             return "";
         }
     }
@@ -54,8 +54,8 @@ std::string applyOption(FileCameraSpec& spec, const std::string& option) {
 // worker, so its frames fall between the worker's polls instead of racing them.
 class FileConnection final : public DeviceConnection {
   public:
-    FileConnection(FileCameraSpec spec, std::unique_ptr<file_camera::FrameSource> source)
-        : spec_(std::move(spec)), source_(std::move(source)) {
+    FileConnection(FileCameraConfig config, std::unique_ptr<file_camera::FrameSource> source)
+        : config_(std::move(config)), source_(std::move(source)) {
         format_ = {source_->width(), source_->height(), offered(), source_->framePeriod()};
     }
 
@@ -92,7 +92,7 @@ class FileConnection final : public DeviceConnection {
     }
 
   private:
-    MediaSubtype offered() const { return spec_.nv12 ? MediaSubtype::nv12 : MediaSubtype::rgb24; }
+    MediaSubtype offered() const { return config_.nv12 ? MediaSubtype::nv12 : MediaSubtype::rgb24; }
 
     Clock::duration period() const {
         const int units = format_.framePeriod > 0 ? format_.framePeriod : kDefaultFramePeriod;
@@ -100,7 +100,7 @@ class FileConnection final : public DeviceConnection {
     }
 
     bool frozenAfter(int delivered) const {
-        return spec_.freezeAfter && delivered >= *spec_.freezeAfter;
+        return config_.freezeAfter && delivered >= *config_.freezeAfter;
     }
 
     void stream(const std::stop_token& stop, SampleSink& sink) {
@@ -124,7 +124,7 @@ class FileConnection final : public DeviceConnection {
                 continue;
             }
             if (!source_->nextFrame(sample)) {
-                platform::debugOutput("test camera \"" + spec_.path +
+                platform::debugOutput("test camera \"" + config_.path +
                                       "\": the file cannot be read any more");
                 return;
             }
@@ -133,7 +133,7 @@ class FileConnection final : public DeviceConnection {
         }
     }
 
-    FileCameraSpec spec_;
+    FileCameraConfig config_;
     std::unique_ptr<file_camera::FrameSource> source_;
     VideoFormat format_;
     std::jthread thread_;
@@ -141,7 +141,7 @@ class FileConnection final : public DeviceConnection {
 
 }  // namespace
 
-std::string FileCameraSpec::deviceName() const {
+std::string FileCameraConfig::deviceName() const {
     const auto slash = path.find_last_of('/');
     return kTestCameraPrefix + (slash == std::string::npos ? path : path.substr(slash + 1));
 }
@@ -151,8 +151,8 @@ ParsedFileCamera parseFileCamera(const std::string& pathWithOptions) {
     const auto folderEnd = pathWithOptions.find_last_of('/');
     const auto question =
         pathWithOptions.find('?', folderEnd == std::string::npos ? 0 : folderEnd + 1);
-    parsed.spec.path = pathWithOptions.substr(0, question);
-    if (parsed.spec.path.empty() || parsed.spec.path.ends_with('/')) {
+    parsed.config.path = pathWithOptions.substr(0, question);
+    if (parsed.config.path.empty() || parsed.config.path.ends_with('/')) {
         parsed.error = "a test camera needs a file: \"" + pathWithOptions + "\"";
         return parsed;
     }
@@ -162,7 +162,7 @@ ParsedFileCamera parseFileCamera(const std::string& pathWithOptions) {
     std::size_t start = question + 1;
     while (start <= pathWithOptions.size()) {
         const auto end = std::min(pathWithOptions.find('&', start), pathWithOptions.size());
-        parsed.error = applyOption(parsed.spec, pathWithOptions.substr(start, end - start));
+        parsed.error = applyOption(parsed.config, pathWithOptions.substr(start, end - start));
         if (!parsed.error.empty()) {
             return parsed;
         }
@@ -171,7 +171,7 @@ ParsedFileCamera parseFileCamera(const std::string& pathWithOptions) {
     return parsed;
 }
 
-FileCameraBackend::FileCameraBackend(std::vector<FileCameraSpec> cameras)
+FileCameraBackend::FileCameraBackend(std::vector<FileCameraConfig> cameras)
     : cameras_(std::move(cameras)) {}
 
 std::vector<std::u16string> FileCameraBackend::deviceNames() {
@@ -186,14 +186,14 @@ std::unique_ptr<DeviceConnection> FileCameraBackend::connect(int index) {
     if (index < 0 || static_cast<std::size_t>(index) >= cameras_.size()) {
         return nullptr;
     }
-    const FileCameraSpec& spec = cameras_[static_cast<std::size_t>(index)];
+    const FileCameraConfig& config = cameras_[static_cast<std::size_t>(index)];
     auto opened = file_camera::openFrameSource(
-        spec.path, spec.nv12 ? MediaSubtype::nv12 : MediaSubtype::rgb24);
+        config.path, config.nv12 ? MediaSubtype::nv12 : MediaSubtype::rgb24);
     if (opened.source == nullptr) {
-        platform::debugOutput("test camera \"" + spec.path + "\": " + opened.error);
+        platform::debugOutput("test camera \"" + config.path + "\": " + opened.error);
         return nullptr;
     }
-    return std::make_unique<FileConnection>(spec, std::move(opened.source));
+    return std::make_unique<FileConnection>(config, std::move(opened.source));
 }
 
 }  // namespace velvix

@@ -83,21 +83,21 @@ void writeY4m(const std::string& path, int frames, const std::string& rate = "30
 std::unique_ptr<DeviceConnection> connectTo(const std::string& pathWithOptions) {
     const auto parsed = parseFileCamera(pathWithOptions);
     EXPECT_EQ(parsed.error, "");
-    FileCameraBackend backend({parsed.spec});
+    FileCameraBackend backend({parsed.config});
     return backend.connect(0);
 }
 
-TEST(FileCameraSpec, ReadsOptionsAndNamesTheDeviceAfterTheFile) {
+TEST(FileCameraConfig, ReadsOptionsAndNamesTheDeviceAfterTheFile) {
     auto parsed = parseFileCamera("/data/pics/face.png?format=nv12&freeze-after=12");
     EXPECT_EQ(parsed.error, "");
-    EXPECT_EQ(parsed.spec.path, "/data/pics/face.png");
-    EXPECT_TRUE(parsed.spec.nv12);
-    EXPECT_EQ(parsed.spec.freezeAfter, 12);
-    EXPECT_EQ(parsed.spec.deviceName(), "Test camera: face.png");
+    EXPECT_EQ(parsed.config.path, "/data/pics/face.png");
+    EXPECT_TRUE(parsed.config.nv12);
+    EXPECT_EQ(parsed.config.freezeAfter, 12);
+    EXPECT_EQ(parsed.config.deviceName(), "Test camera: face.png");
 
     parsed = parseFileCamera("odd?dir/clip.y4m");  // a '?' in a folder name is no option
     EXPECT_EQ(parsed.error, "");
-    EXPECT_EQ(parsed.spec.deviceName(), "Test camera: clip.y4m");
+    EXPECT_EQ(parsed.config.deviceName(), "Test camera: clip.y4m");
 
     for (const char* bad : {"x.png?format=yuv", "x.png?freeze-after=", "x.png?freeze-after=-1",
                             "x.png?freeze-after=3x", "x.png?", "/tmp/", "?format=nv12"}) {
@@ -107,7 +107,7 @@ TEST(FileCameraSpec, ReadsOptionsAndNamesTheDeviceAfterTheFile) {
 
 TEST(FileCamera, ListsItsDevicesAndRefusesFilesItCannotRead) {
     FileCameraBackend backend(
-        {parseFileCamera("/a/one.png").spec, parseFileCamera("/nowhere/two.jpg").spec});
+        {parseFileCamera("/a/one.png").config, parseFileCamera("/nowhere/two.jpg").config});
     EXPECT_EQ(backend.deviceNames(),
               (std::vector<std::u16string>{u"Test camera: one.png", u"Test camera: two.jpg"}));
     EXPECT_EQ(backend.connect(1), nullptr);
@@ -200,7 +200,7 @@ TEST(FileCamera, Nv12OfAStillMatchesThePictureAfterTheRoundTrip) {
     }
     writePng(png.path(), rgb, 2, 2);
     auto backend = std::make_shared<FileCameraBackend>(
-        std::vector<FileCameraSpec>{parseFileCamera(png.path() + "?format=nv12").spec});
+        std::vector<FileCameraConfig>{parseFileCamera(png.path() + "?format=nv12").config});
     CaptureManager manager({backend});
     manager.setAskSize(0, 2, 2, MediaSubtype::rgb24);
     ASSERT_TRUE(manager.openDevice(0));

@@ -16,7 +16,7 @@ inline constexpr char kTestCameraPrefix[] = "Test camera: ";
 
 // A test camera as given on the command line: a path with options appended after '?' and
 // separated by '&': "format=nv12" and "freeze-after=N" (stop delivering after N frames).
-struct FileCameraSpec {
+struct FileCameraConfig {
     std::string path;
     bool nv12 = false;
     std::optional<int> freezeAfter;
@@ -26,7 +26,7 @@ struct FileCameraSpec {
 };
 
 struct ParsedFileCamera {
-    FileCameraSpec spec;
+    FileCameraConfig config;
     std::string error;  // empty when the text was understood
 };
 
@@ -34,14 +34,14 @@ ParsedFileCamera parseFileCamera(const std::string& pathWithOptions);
 
 class FileCameraBackend final : public CaptureBackend {
   public:
-    explicit FileCameraBackend(std::vector<FileCameraSpec> cameras);
+    explicit FileCameraBackend(std::vector<FileCameraConfig> cameras);
 
     std::vector<std::u16string> deviceNames() override;
     // Reads the file; nothing (with a line on the debug output) when it cannot be used.
     std::unique_ptr<DeviceConnection> connect(int index) override;
 
   private:
-    std::vector<FileCameraSpec> cameras_;
+    std::vector<FileCameraConfig> cameras_;
 };
 
 }  // namespace velvix
