@@ -91,11 +91,17 @@ void WebMessageHandler::handle(const std::u16string& message) noexcept {
     try {
         dispatch(message);
     } catch (const std::exception& error) {
-        try {
-            debug_("web message dropped: " + std::string(error.what()));
-        } catch (...) {
-            // Nothing is left to report with; the message is dropped.
-        }
+        noteDropped(error.what());
+    } catch (...) {
+        noteDropped("unknown error");
+    }
+}
+
+void WebMessageHandler::noteDropped(const char* reason) noexcept {
+    try {
+        debug_(std::string("web message dropped: ") + reason);
+    } catch (...) {
+        // Nothing is left to report with; the message is dropped all the same.
     }
 }
 

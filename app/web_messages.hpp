@@ -64,6 +64,7 @@ class WebMessageHandler {
     void chooseCamera(const std::u16string& message);
     void setSmoothing(const std::u16string& message);
     void ignore(const std::u16string& message, std::string_view reason);
+    void noteDropped(const char* reason) noexcept;
     int cameraIndex(const std::string& name);
 
     ControlBlock& control_;

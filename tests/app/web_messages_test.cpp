@@ -179,6 +179,13 @@ TEST_F(WebMessagesTest, AnEnumerationThatFailsDropsTheMessage) {
     EXPECT_NO_THROW(failing.handle(u"velv:CAMERA:USB Cam"));
     EXPECT_EQ(requested().generation, 0);
     EXPECT_EQ(debugLines.size(), 1u);
+
+    WebMessageHandler strange{control, host, ServiceAddresses::forOrigin("https://s.test"),
+                              []() -> std::vector<std::string> { throw 42; },
+                              [this](std::string_view line) { debugLines.emplace_back(line); }};
+    EXPECT_NO_THROW(strange.handle(u"velv:CAMERA:USB Cam"));
+    EXPECT_EQ(debugLines.back(), "web message dropped: unknown error");
+    EXPECT_EQ(requested().generation, 0);
 }
 
 TEST(WebText, ConvertsBetweenUnitsAndBytes) {
