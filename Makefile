@@ -2,7 +2,7 @@
 PRESET ?= default
 BUILD_DIR := build/$(PRESET)
 JOBS ?= $(shell nproc)
-RUN_ARGS ?= --headless
+RUN_ARGS ?= --headless --file-camera app/assets/astronaut.png
 
 .PHONY: run test build setup bench asan tsan fuzz format clean
 

@@ -1,63 +1,12 @@
-#include <chrono>
 #include <cstdio>
-#include <thread>
+#include <cstdlib>
 
+#include "host/headless_host.hpp"
 #include "options.hpp"
-#include "velvix/filters/cpu_info.hpp"
-#include "velvix/pipeline/frame_worker.hpp"
-#include "velvix/platform/debug_output.hpp"
-#include "velvix/platform/stop_signals.hpp"
-
-namespace {
-
-using namespace velvix;
-
-// This build has no camera backend: the worker ticks, keeps the ring and opens nothing.
-class NoCameras final : public CaptureSource {
-  public:
-    int countDevices() override { return 0; }
-    int deviceCount() const override { return 0; }
-    void setFramePeriod(int, int) override {}
-    void setAskSize(int, int, int, MediaSubtype) override {}
-    void setConnector(int, ConnectorKind) override {}
-    void setReconnect(int, int) override {}
-    bool openDevice(int) override { return false; }
-    void closeDevice(int) override {}
-    bool isCapturing(int) const override { return false; }
-    bool pollNewFrame(int) override { return false; }
-    bool fetchFrame(int, std::uint8_t*, FrameSize) override { return false; }
-};
-
-void waitForStop(platform::StopSignals& signals, std::optional<int> runSeconds) {
-    const auto start = std::chrono::steady_clock::now();
-    while (!signals.wait(100)) {
-        if (runSeconds &&
-            std::chrono::steady_clock::now() - start >= std::chrono::seconds(*runSeconds)) {
-            return;
-        }
-    }
-}
-
-int runHeadless(const AppOptions& options) {
-    platform::StopSignals signals;
-    ControlBlock control;
-    NoCameras cameras;
-    SystemPacerClock clock;
-    FrameWorker worker({control, cameras, {}, clock, options.ringName});
-    platform::debugOutput(std::string("velvix: running headless; ") +
-                          (hasAVX2 ? "AVX2 available" : "no AVX2") + "; stop with Ctrl+C");
-    std::jthread workerThread([&worker](std::stop_token stop) { worker.run(stop); });
-    waitForStop(signals, options.runSeconds);
-    workerThread.request_stop();
-    workerThread.join();
-    platform::debugOutput("velvix: stopped");
-    return 0;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
-    const auto parsed = velvix::parseAppOptions({argv + 1, argv + argc});
+    const auto parsed =
+        velvix::parseAppOptions({argv + 1, argv + argc}, std::getenv("VELVIX_FILE_CAMERA"));
     if (!parsed.error.empty()) {
         std::fprintf(stderr, "velvix: %s\n%s", parsed.error.c_str(), velvix::appUsage().c_str());
         return 2;
@@ -71,5 +20,5 @@ int main(int argc, char** argv) {
                      velvix::appUsage().c_str());
         return 2;
     }
-    return runHeadless(parsed.options);
+    return velvix::runHeadless(parsed.options);
 }

@@ -1,5 +1,6 @@
 #include "options.hpp"
 
+#include <algorithm>
 #include <charconv>
 
 #include "velvix/pipeline/frame_ring.hpp"
@@ -17,16 +18,46 @@ std::optional<int> positiveNumber(const std::string& text) {
     return value;
 }
 
+// Adds a test camera; the error text, or empty.
+std::string addFileCamera(AppOptions& options, const std::string& text) {
+    const auto camera = parseFileCamera(text);
+    if (camera.error.empty()) {
+        options.fileCameras.push_back(camera.config);
+    }
+    return camera.error;
+}
+
+std::string addFileCamerasFromVariable(AppOptions& options, const std::string& paths) {
+    std::size_t start = 0;
+    while (start <= paths.size()) {
+        const std::size_t end = std::min(paths.find(':', start), paths.size());
+        if (end > start) {
+            const std::string error = addFileCamera(options, paths.substr(start, end - start));
+            if (!error.empty()) {
+                return "VELVIX_FILE_CAMERA: " + error;
+            }
+        }
+        start = end + 1;
+    }
+    return "";
+}
+
 }  // namespace
 
 std::string appUsage() {
-    return "usage: velvix --headless [--run-seconds N] [--ring NAME]\n"
-           "  --headless        run without a window\n"
-           "  --run-seconds N   stop after N seconds (otherwise on Ctrl+C or SIGTERM)\n"
-           "  --ring NAME       name of the shared-memory frame ring (default VelvixShm)\n";
+    return "usage: velvix --headless [--run-seconds N] [--ring NAME] [--file-camera PATH]...\n"
+           "              [--exit-on-eof]\n"
+           "  --headless          run without a window; web messages come on standard input\n"
+           "  --run-seconds N     stop after N seconds (otherwise on Ctrl+C or SIGTERM)\n"
+           "  --ring NAME         name of the shared-memory frame ring (default VelvixShm)\n"
+           "  --file-camera PATH  offer a PNG, JPEG or YUV4MPEG2 file as a camera; append\n"
+           "                      ?format=nv12 and/or &freeze-after=N to change what it\n"
+           "                      delivers (also VELVIX_FILE_CAMERA, paths separated by ':')\n"
+           "  --exit-on-eof       stop when standard input ends\n";
 }
 
-ParsedOptions parseAppOptions(const std::vector<std::string>& arguments) {
+ParsedOptions parseAppOptions(const std::vector<std::string>& arguments,
+                              const char* fileCameraVariable) {
     ParsedOptions parsed;
     parsed.options.ringName = kRingName;
     auto fail = [&](std::string text) {
@@ -51,8 +82,22 @@ ParsedOptions parseAppOptions(const std::vector<std::string>& arguments) {
                 return fail("--ring needs a name");
             }
             parsed.options.ringName = arguments[++i];
+        } else if (argument == "--file-camera") {
+            const std::string error = hasValue ? addFileCamera(parsed.options, arguments[++i])
+                                               : "--file-camera needs a path";
+            if (!error.empty()) {
+                return fail(error);
+            }
+        } else if (argument == "--exit-on-eof") {
+            parsed.options.exitOnEof = true;
         } else {
             return fail("unknown option " + argument);
+        }
+    }
+    if (fileCameraVariable != nullptr) {
+        const std::string error = addFileCamerasFromVariable(parsed.options, fileCameraVariable);
+        if (!error.empty()) {
+            return fail(error);
         }
     }
     return parsed;

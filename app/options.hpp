@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "velvix/capture/file_camera.hpp"
+
 namespace velvix {
 
 struct AppOptions {
@@ -11,6 +13,9 @@ struct AppOptions {
     std::optional<int> runSeconds;  // stop by itself after this long
     std::string ringName;
     bool help = false;
+    // Test cameras: those of --file-camera in their order, then those of the environment.
+    std::vector<FileCameraConfig> fileCameras;
+    bool exitOnEof = false;
 };
 
 struct ParsedOptions {
@@ -18,7 +23,9 @@ struct ParsedOptions {
     std::string error;  // empty when the command line was understood
 };
 
-ParsedOptions parseAppOptions(const std::vector<std::string>& arguments);
+// `fileCameraVariable` is the value of VELVIX_FILE_CAMERA (paths separated by ':'), or null.
+ParsedOptions parseAppOptions(const std::vector<std::string>& arguments,
+                              const char* fileCameraVariable = nullptr);
 
 std::string appUsage();
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "frame_time_reporter.hpp"
 #include "velvix/filters/cpu_info.hpp"
 #include "velvix/pipeline/frame_ring.hpp"
 #include "velvix/pipeline/pixels.hpp"
@@ -177,47 +178,25 @@ BENCHMARK(BM_MaskFeatures)
     ->ArgNames({"rectangleMode", "avx2"})
     ->Unit(benchmark::kMicrosecond);
 
-// Prints the usual table, then the figures the goals are stated in.
-class SummaryReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto& run : runs) {
-            if (!run.error_occurred) {
-                nanosecondsPerFrame_[run.benchmark_name()] =
-                    run.GetAdjustedRealTime() * 1e3;  // the table is in microseconds
-            }
-        }
+// The figures the goals are stated in.
+void printSummary(const std::map<std::string, double>& t) {
+    std::printf("\n1280 x 720 frame:\n");
+    if (t.count("BM_Memcpy") && t.count("BM_MemcpyThreeSlots") && t.count("BM_Publish")) {
+        std::printf(
+            "  publish throughput / memcpy throughput: %.2f against one buffer, "
+            "%.2f against three in turn (goal: at least 0.9)\n",
+            t.at("BM_Memcpy") / t.at("BM_Publish"),
+            t.at("BM_MemcpyThreeSlots") / t.at("BM_Publish"));
     }
-
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        const auto& t = nanosecondsPerFrame_;
-        std::printf("\n1280 x 720 frame:\n");
-        if (t.count("BM_Memcpy") && t.count("BM_MemcpyThreeSlots") && t.count("BM_Publish")) {
-            std::printf(
-                "  publish throughput / memcpy throughput: %.2f against one buffer, "
-                "%.2f against three in turn (goal: at least 0.9)\n",
-                t.at("BM_Memcpy") / t.at("BM_Publish"),
-                t.at("BM_MemcpyThreeSlots") / t.at("BM_Publish"));
-        }
-        for (const auto& [name, nanoseconds] : t) {
-            std::printf("  %-34s %8.3f ms per frame, %6.3f ns per pixel\n", name.c_str(),
-                        nanoseconds / 1e6, nanoseconds / static_cast<double>(kPixels));
-        }
-        std::printf("  (goal for packPixels and maskFeatures: under 1 ms per frame)\n");
+    for (const auto& [name, nanoseconds] : t) {
+        std::printf("  %-34s %8.3f ms per frame, %6.3f ns per pixel\n", name.c_str(),
+                    nanoseconds / 1e6, nanoseconds / static_cast<double>(kPixels));
     }
-
-  private:
-    std::map<std::string, double> nanosecondsPerFrame_;
-};
+    std::printf("  (goal for packPixels and maskFeatures: under 1 ms per frame)\n");
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    SummaryReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    return velvix::bench::runBenchmarks(argc, argv, printSummary);
 }

@@ -21,15 +21,37 @@ TEST(AppOptions, ReadsRunSecondsAndRingName) {
 }
 
 TEST(AppOptions, RejectsWhatItDoesNotUnderstand) {
-    for (const auto& arguments : std::vector<std::vector<std::string>>{{"--run-seconds"},
-                                                                       {"--run-seconds", "0"},
-                                                                       {"--run-seconds", "-3"},
-                                                                       {"--run-seconds", "2x"},
-                                                                       {"--ring"},
-                                                                       {"--ring", ""},
-                                                                       {"--frobnicate"}}) {
+    for (const auto& arguments :
+         std::vector<std::vector<std::string>>{{"--run-seconds"},
+                                               {"--run-seconds", "0"},
+                                               {"--run-seconds", "-3"},
+                                               {"--run-seconds", "2x"},
+                                               {"--ring"},
+                                               {"--ring", ""},
+                                               {"--frobnicate"},
+                                               {"--file-camera"},
+                                               {"--file-camera", "a.png?x=1"}}) {
         EXPECT_FALSE(parseAppOptions(arguments).error.empty()) << arguments[0];
     }
+}
+
+TEST(AppOptions, CollectsTestCamerasFromTheCommandLineThenTheEnvironment) {
+    const auto parsed = parseAppOptions({"--headless", "--file-camera", "/p/one.png?format=nv12",
+                                         "--exit-on-eof", "--file-camera", "two.y4m"},
+                                        "/q/three.jpg::four.png?freeze-after=5");
+    ASSERT_EQ(parsed.error, "");
+    EXPECT_TRUE(parsed.options.exitOnEof);
+    std::vector<std::string> names;
+    for (const auto& camera : parsed.options.fileCameras) {
+        names.push_back(camera.deviceName());
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"Test camera: one.png", "Test camera: two.y4m",
+                                               "Test camera: three.jpg", "Test camera: four.png"}));
+    EXPECT_TRUE(parsed.options.fileCameras[0].nv12);
+    EXPECT_EQ(parsed.options.fileCameras[3].freezeAfter, 5);
+
+    const auto bad = parseAppOptions({"--headless"}, "ok.png:bad.png?format=yuv");
+    EXPECT_NE(bad.error.find("VELVIX_FILE_CAMERA"), std::string::npos) << bad.error;
 }
 
 }  // namespace

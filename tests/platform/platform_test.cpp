@@ -2,9 +2,12 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "test_support.hpp"
 #include "velvix/platform/clock.hpp"
+#include "velvix/platform/input_lines.hpp"
 #include "velvix/platform/shared_memory.hpp"
 
 namespace velvix::platform {
@@ -62,6 +65,20 @@ TEST(Clock, CountsInHundredsOfNanoseconds) {
     const std::uint64_t elapsed = clockNow100ns() - before;
     EXPECT_GE(elapsed, 200'000u);
     EXPECT_LT(elapsed, 200'000u * 50);
+}
+
+TEST(InputLines, SplitsLinesAndKeepsAnUnfinishedOneUntilInputEnds) {
+    std::string pending = "first\r\nsecond\n\nthird";
+    std::string line;
+    std::vector<std::string> lines;
+    while (takeLine(pending, false, line)) {
+        lines.push_back(line);
+    }
+    EXPECT_EQ(lines, (std::vector<std::string>{"first", "second", ""}));
+    EXPECT_EQ(pending, "third");
+    ASSERT_TRUE(takeLine(pending, true, line));
+    EXPECT_EQ(line, "third");
+    EXPECT_FALSE(takeLine(pending, true, line));
 }
 
 }  // namespace

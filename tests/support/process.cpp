@@ -13,14 +13,20 @@
 
 namespace velvix::testing {
 
-ChildProcess::ChildProcess(const std::vector<std::string>& arguments,
-                           const std::string& outputPath) {
+ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std::string& outputPath,
+                           bool pipeInput) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    int pipeEnds[2] = {-1, -1};
+    if (pipeInput && pipe2(pipeEnds, O_CLOEXEC) == 0) {
+        posix_spawn_file_actions_adddup2(&actions, pipeEnds[0], STDIN_FILENO);
+        input_ = pipeEnds[1];
+    } else {
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    }
     std::vector<char*> argv;
     for (const auto& argument : arguments) {
         argv.push_back(const_cast<char*>(argument.c_str()));
@@ -31,9 +37,13 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments,
         ended_ = true;
     }
     posix_spawn_file_actions_destroy(&actions);
+    if (pipeEnds[0] >= 0) {
+        close(pipeEnds[0]);
+    }
 }
 
 ChildProcess::~ChildProcess() {
+    closeInput();
     if (!ended_) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
@@ -43,6 +53,25 @@ ChildProcess::~ChildProcess() {
 void ChildProcess::signal(int number) const {
     if (!ended_) {
         kill(pid_, number);
+    }
+}
+
+bool ChildProcess::writeInput(const std::string& text) {
+    std::size_t written = 0;
+    while (input_ >= 0 && written < text.size()) {
+        const ssize_t result = write(input_, text.data() + written, text.size() - written);
+        if (result <= 0) {
+            return false;
+        }
+        written += static_cast<std::size_t>(result);
+    }
+    return input_ >= 0;
+}
+
+void ChildProcess::closeInput() {
+    if (input_ >= 0) {
+        close(input_);
+        input_ = -1;
     }
 }
 

@@ -7,21 +7,27 @@
 
 namespace velvix::testing {
 
-// A program started by a test, with standard output and error going to a file.
+// A program started by a test, with standard output and error going to a file. Its standard
+// input is empty, or a pipe the test writes to when `pipeInput` is set.
 class ChildProcess {
   public:
-    ChildProcess(const std::vector<std::string>& arguments, const std::string& outputPath);
+    ChildProcess(const std::vector<std::string>& arguments, const std::string& outputPath,
+                 bool pipeInput = false);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     void signal(int number) const;
+    // Writes to the program's standard input (with pipeInput); false when it is gone.
+    bool writeInput(const std::string& text);
+    void closeInput();
     // The exit code, or -1 when it did not end within the time or ended by a signal.
     int waitForExit(int timeoutMilliseconds);
 
   private:
     pid_t pid_ = -1;
     bool ended_ = false;
+    int input_ = -1;
 };
 
 struct RunResult {

@@ -1,0 +1,33 @@
+#include "camera_backends.hpp"
+
+#include <algorithm>
+
+#include "velvix/capture/capture_manager.hpp"
+#ifndef _WIN32
+#include "velvix/capture/v4l2_backend.hpp"
+#endif
+
+namespace velvix {
+
+CaptureBackends cameraBackends(const std::vector<FileCameraConfig>& testCameras) {
+    CaptureBackends backends;
+#ifndef _WIN32
+    backends.push_back(std::make_shared<V4l2Backend>());
+#endif
+    if (!testCameras.empty()) {
+        backends.push_back(std::make_shared<FileCameraBackend>(testCameras));
+    }
+    return backends;
+}
+
+std::vector<std::string> listCameraNames(const CaptureBackends& backends) {
+    CaptureManager manager(backends);
+    const int count = std::min(manager.countDevices(), kMaxCaptureDevices);
+    std::vector<std::string> names;
+    for (int index = 0; index < count; ++index) {
+        names.push_back(manager.deviceName(index));
+    }
+    return names;
+}
+
+}  // namespace velvix

@@ -1,0 +1,108 @@
+#include "headless_host.hpp"
+
+#include <chrono>
+#include <thread>
+
+#include "camera_backends.hpp"
+#include "velvix/capture/capture_manager.hpp"
+#include "velvix/filters/cpu_info.hpp"
+#include "velvix/pipeline/frame_worker.hpp"
+#include "velvix/platform/debug_output.hpp"
+#include "velvix/platform/input_lines.hpp"
+#include "velvix/platform/stop_signals.hpp"
+#include "web_text.hpp"
+
+namespace velvix {
+namespace {
+
+// How long one wait for input lasts before stop requests are looked at again.
+constexpr std::uint32_t kInputWaitMilliseconds = 50;
+
+class RunClock {
+  public:
+    explicit RunClock(std::optional<int> runSeconds) : runSeconds_(runSeconds) {}
+    bool expired() const {
+        return runSeconds_ &&
+               std::chrono::steady_clock::now() - start_ >= std::chrono::seconds(*runSeconds_);
+    }
+
+  private:
+    std::optional<int> runSeconds_;
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+// Hands each input line to the handler until a stop is due.
+void serveMessages(WebMessageHandler& handler, platform::StopSignals& signals,
+                   const AppOptions& options) {
+    platform::InputLines input;
+    const RunClock clock(options.runSeconds);
+    bool inputOpen = true;
+    std::string line;
+    while (!clock.expired()) {
+        if (!inputOpen) {
+            if (signals.wait(kInputWaitMilliseconds)) {
+                return;
+            }
+            continue;
+        }
+        switch (input.next(line, kInputWaitMilliseconds)) {
+            case platform::InputLines::Status::line:
+                handler.handle(unitsFromBytes(line));
+                break;
+            case platform::InputLines::Status::ended:
+                if (options.exitOnEof) {
+                    return;
+                }
+                inputOpen = false;
+                break;
+            case platform::InputLines::Status::timeout:
+                break;
+        }
+        if (signals.wait(0)) {
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+void HeadlessHost::postToPage(const std::u16string& text) {
+    writeLine("post", utf8FromUtf16(text));
+}
+
+void HeadlessHost::navigate(const std::string& url) {
+    writeLine("navigate", url);
+}
+
+void HeadlessHost::openInBrowser(const std::string& url) {
+    writeLine("open", url);
+}
+
+void HeadlessHost::writeLine(const std::string& kind, const std::string& text) {
+    std::fprintf(out_, "%s: %s\n", kind.c_str(), text.c_str());
+    std::fflush(out_);
+}
+
+int runHeadless(const AppOptions& options) {
+    platform::StopSignals signals;
+    ControlBlock control;
+    const CaptureBackends backends = cameraBackends(options.fileCameras);
+    CaptureManager cameras(backends);
+    SystemPacerClock clock;
+    FrameWorker worker({control, cameras, {}, clock, options.ringName});
+    HeadlessHost host(stdout);
+    WebMessageHandler handler(
+        control, host, ServiceAddresses::forOrigin(kDefaultServiceOrigin),
+        [&backends] { return listCameraNames(backends); }, platform::debugOutput);
+    platform::debugOutput(std::string("velvix: running headless; ") +
+                          (hasAVX2 ? "AVX2 available" : "no AVX2") +
+                          "; web messages on standard input, one per line; stop with Ctrl+C");
+    {
+        std::jthread workerThread([&worker](std::stop_token stop) { worker.run(stop); });
+        serveMessages(handler, signals, options);
+    }
+    platform::debugOutput("velvix: stopped");
+    return 0;
+}
+
+}  // namespace velvix

@@ -1,0 +1,170 @@
+#include "web_messages.hpp"
+
+#include <limits>
+
+#include "web_text.hpp"
+
+namespace velvix {
+namespace {
+
+constexpr std::u16string_view kCamera = u"velv:CAMERA";
+constexpr std::u16string_view kSmooth = u"velv:SMOOTH";
+constexpr std::u16string_view kLogin = u"velv:LOGIN";
+constexpr std::u16string_view kLogout = u"velv:LOGOUT";
+constexpr std::u16string_view kTerms = u"velv:TERMS";
+
+// Where the fields start: one separator after the prefix is skipped unexamined.
+constexpr std::size_t kCameraNameAt = 12;
+constexpr std::size_t kSwitchAt = 12;
+constexpr std::size_t kLevelAt = 15;
+constexpr std::u16string_view kOn = u"on";
+
+bool isSpace(char16_t unit) {
+    return unit == u' ' || (unit >= u'\t' && unit <= u'\r');
+}
+
+bool isDigit(char16_t unit) {
+    return unit >= u'0' && unit <= u'9';
+}
+
+// The camera name as bytes: one byte per unit, for names that the device list can hold.
+std::optional<std::string> narrowName(std::u16string_view name) {
+    if (name.size() > kMaxCameraNameBytes) {
+        return std::nullopt;
+    }
+    std::string narrow;
+    for (const char16_t unit : name) {
+        if (unit > 0xFF) {
+            return std::nullopt;
+        }
+        narrow.push_back(static_cast<char>(unit));
+    }
+    return narrow;
+}
+
+}  // namespace
+
+ServiceAddresses ServiceAddresses::forOrigin(const std::string& origin,
+                                             const std::string& termsOfUse) {
+    return {origin + "/smooth.html", origin + "/signup.html", termsOfUse};
+}
+
+std::optional<int> parseLevel(std::u16string_view text) {
+    std::size_t at = 0;
+    while (at < text.size() && isSpace(text[at])) {
+        ++at;
+    }
+    const bool negative = at < text.size() && text[at] == u'-';
+    if (at < text.size() && (text[at] == u'-' || text[at] == u'+')) {
+        ++at;
+    }
+    if (at == text.size() || !isDigit(text[at])) {
+        return std::nullopt;
+    }
+    // Accumulate towards the negative side, which reaches one further.
+    long long value = 0;
+    for (; at < text.size() && isDigit(text[at]); ++at) {
+        value = value * 10 - (text[at] - u'0');
+        if (value < std::numeric_limits<int>::min()) {
+            return std::nullopt;
+        }
+    }
+    if (!negative) {
+        value = -value;
+        if (value > std::numeric_limits<int>::max()) {
+            return std::nullopt;
+        }
+    }
+    return static_cast<int>(value);
+}
+
+WebMessageHandler::WebMessageHandler(ControlBlock& control, WebHost& host,
+                                     ServiceAddresses addresses, CameraNameLister listCameras,
+                                     DebugLines debug)
+    : control_(control),
+      host_(host),
+      addresses_(std::move(addresses)),
+      listCameras_(std::move(listCameras)),
+      debug_(std::move(debug)) {}
+
+void WebMessageHandler::handle(const std::u16string& message) noexcept {
+    try {
+        dispatch(message);
+    } catch (const std::exception& error) {
+        noteDropped(error.what());
+    } catch (...) {
+        noteDropped("unknown error");
+    }
+}
+
+void WebMessageHandler::noteDropped(const char* reason) noexcept {
+    try {
+        debug_(std::string("web message dropped: ") + reason);
+    } catch (...) {
+        // Nothing is left to report with; the message is dropped all the same.
+    }
+}
+
+void WebMessageHandler::dispatch(const std::u16string& message) {
+    if (message.starts_with(kCamera)) {
+        chooseCamera(message);
+    } else if (message.starts_with(kSmooth)) {
+        setSmoothing(message);
+    } else if (message.starts_with(kLogin)) {
+        debug_(utf8FromUtf16(message));
+        host_.navigate(addresses_.smoothPage);
+    } else if (message.starts_with(kLogout)) {
+        debug_(utf8FromUtf16(message));
+        host_.navigate(addresses_.signUpPage);
+    } else if (message.starts_with(kTerms)) {
+        host_.openInBrowser(addresses_.termsOfUse);
+    } else {
+        host_.postToPage(message);
+    }
+}
+
+void WebMessageHandler::ignore(const std::u16string& message, std::string_view reason) {
+    debug_(utf8FromUtf16(message) + ": ignored, " + std::string(reason));
+}
+
+void WebMessageHandler::chooseCamera(const std::u16string& message) {
+    if (message.size() < kCameraNameAt) {
+        ignore(message, "it names no camera");
+        return;
+    }
+    const auto name = narrowName(std::u16string_view(message).substr(kCameraNameAt));
+    if (!name) {
+        ignore(message, "no camera can have that name");
+        return;
+    }
+    control_.requestCamera(*name == kNoCameraName ? kCameraOff : cameraIndex(*name));
+}
+
+int WebMessageHandler::cameraIndex(const std::string& name) {
+    const auto names = listCameras_();
+    for (std::size_t index = 0; index < names.size(); ++index) {
+        if (names[index] == name) {
+            return static_cast<int>(index);
+        }
+    }
+    return kCameraOff;
+}
+
+void WebMessageHandler::setSmoothing(const std::u16string& message) {
+    const std::u16string_view text(message);
+    const bool on = text.size() >= kSwitchAt + kOn.size() && text.substr(kSwitchAt, 2) == kOn;
+    if (!on) {
+        debug_(utf8FromUtf16(message));
+        control_.requestSmoothOff();
+        return;
+    }
+    const auto level = text.size() > kLevelAt ? parseLevel(text.substr(kLevelAt)) : std::nullopt;
+    if (!level) {
+        ignore(message, "the level is missing, has no digits or is out of range");
+        return;
+    }
+    debug_(utf8FromUtf16(message));
+    control_.requestSmoothOn(*level);
+}
+
+}  // namespace velvix

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "velvix/pipeline/control_block.hpp"
+
+namespace velvix {
+
+// What a host of the pages does for the message protocol: the window with its web view, or
+// the headless host that writes each action as a line.
+class WebHost {
+  public:
+    virtual ~WebHost() = default;
+    // Sends a message back to the page that posted one.
+    virtual void postToPage(const std::u16string& text) = 0;
+    // Shows another page of the service.
+    virtual void navigate(const std::string& url) = 0;
+    // Opens an address in the user's own browser.
+    virtual void openInBrowser(const std::string& url) = 0;
+};
+
+inline constexpr char kDefaultServiceOrigin[] = "https://app.velvix.example";
+inline constexpr char kDefaultTermsOfUse[] = "https://www.velvix.example/terms-of-use";
+
+struct ServiceAddresses {
+    std::string smoothPage;
+    std::string signUpPage;
+    std::string termsOfUse;
+
+    static ServiceAddresses forOrigin(const std::string& origin,
+                                      const std::string& termsOfUse = kDefaultTermsOfUse);
+};
+
+// The camera names as a fresh enumeration finds them, index by index.
+using CameraNameLister = std::function<std::vector<std::string>()>;
+using DebugLines = std::function<void(std::string_view)>;
+
+inline constexpr char kNoCameraName[] = "no camera";
+// A camera name longer than this many bytes cannot be any device's.
+inline constexpr std::size_t kMaxCameraNameBytes = 255;
+
+// The level text of a smoothing message, read like the standard string-to-integer
+// conversion: white space skipped, an optional sign, then decimal digits up to the first
+// other character. Nothing without digits or outside the 32-bit range.
+std::optional<int> parseLevel(std::u16string_view text);
+
+// Turns the messages the pages post into requests to the frame worker, page changes and
+// browser openings. Runs on the host's user-interface thread.
+class WebMessageHandler {
+  public:
+    WebMessageHandler(ControlBlock& control, WebHost& host, ServiceAddresses addresses,
+                      CameraNameLister listCameras, DebugLines debug);
+
+    // Never throws: a message that cannot be handled is dropped with a line on the debug
+    // output.
+    void handle(const std::u16string& message) noexcept;
+
+  private:
+    void dispatch(const std::u16string& message);
+    void chooseCamera(const std::u16string& message);
+    void setSmoothing(const std::u16string& message);
+    void ignore(const std::u16string& message, std::string_view reason);
+    void noteDropped(const char* reason) noexcept;
+    int cameraIndex(const std::string& name);
+
+    ControlBlock& control_;
+    WebHost& host_;
+    ServiceAddresses addresses_;
+    CameraNameLister listCameras_;
+    DebugLines debug_;
+};
+
+}  // namespace velvix

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "velvix/capture/capture_backend.hpp"
+
+// The test camera: a PNG or JPEG still (delivered again every frame period) or a YUV4MPEG2
+// video (looped), presented as a capture device. It offers its own size only and delivers
+// RGB24, or NV12 when asked to with an option, so that every path of the capture layer can
+// run without hardware.
+namespace velvix {
+
+inline constexpr char kTestCameraPrefix[] = "Test camera: ";
+
+// A test camera as given on the command line: a path with options appended after '?' and
+// separated by '&': "format=nv12" and "freeze-after=N" (stop delivering after N frames).
+struct FileCameraConfig {
+    std::string path;
+    bool nv12 = false;
+    std::optional<int> freezeAfter;
+
+    // "Test camera: " and the file name without its folder or options.
+    std::string deviceName() const;
+};
+
+struct ParsedFileCamera {
+    FileCameraConfig config;
+    std::string error;  // empty when the text was understood
+};
+
+ParsedFileCamera parseFileCamera(const std::string& pathWithOptions);
+
+class FileCameraBackend final : public CaptureBackend {
+  public:
+    explicit FileCameraBackend(std::vector<FileCameraConfig> cameras);
+
+    std::vector<std::u16string> deviceNames() override;
+    // Reads the file; nothing (with a line on the debug output) when it cannot be used.
+    std::unique_ptr<DeviceConnection> connect(int index) override;
+
+  private:
+    std::vector<FileCameraConfig> cameras_;
+};
+
+}  // namespace velvix

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+
+#include "velvix/pipeline/capture_source.hpp"
+#include "velvix/pipeline/frame_size.hpp"
+
+// Delivered samples to the capture layout (red, green, blue, 255; 4 bytes a pixel). The
+// destination holds width x height pixels.
+namespace velvix {
+
+// RGB24 rows of blue, green, red; the row order is kept.
+void convertRgb24(const std::uint8_t* source, std::uint8_t* destination, int width, int height);
+
+// 8-bit grey; each pixel becomes a grey capture pixel, the row order is kept.
+void convertGrey8(const std::uint8_t* source, std::uint8_t* destination, int width, int height);
+
+// 16-bit little-endian grey; the high byte becomes a grey capture pixel.
+void convertGrey16(const std::uint8_t* source, std::uint8_t* destination, int width, int height);
+
+struct RgbPixel {
+    std::uint8_t red;
+    std::uint8_t green;
+    std::uint8_t blue;
+};
+
+// One pixel of video-range YUV (BT.601) in RGB, by the formula the NV12 conversion uses.
+RgbPixel rgbFromYuv(std::uint8_t luma, std::uint8_t u, std::uint8_t v);
+
+// NV12 (a plane of luma, then interleaved U, V for each 2 x 2 block), turned by 180 degrees:
+// source pixel (x, y) lands at (width - 1 - x, height - 1 - y). A top-down NV12 frame thus
+// comes out with its bottom row first, mirrored left to right. Width and height must be
+// even; a height below 2 converts nothing.
+void convertNv12Turned(const std::uint8_t* source, std::uint8_t* destination, int width,
+                       int height);
+
+// One delivered frame of the given layout.
+void convertToCaptureLayout(MediaSubtype delivered, const std::uint8_t* source,
+                            std::uint8_t* destination, int width, int height);
+
+// Places a capture-layout picture of one size into a buffer of another: the middle part when
+// the picture is larger, the picture in the middle of opaque black when it is smaller, each
+// axis on its own. Used until frames are resampled to the frame size.
+void centreCropOrPad(const std::uint8_t* source, FrameSize sourceSize, std::uint8_t* destination,
+                     FrameSize destinationSize);
+
+}  // namespace velvix

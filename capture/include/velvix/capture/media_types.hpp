@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+
+#include "velvix/pipeline/capture_source.hpp"
+
+namespace velvix {
+
+// Every sub-type, in the order in which a refused request falls back to them.
+inline constexpr int kSubtypeCount = 23;
+MediaSubtype subtypeAt(int position);
+
+// The label diagnostics use for a sub-type.
+std::string_view subtypeName(MediaSubtype subtype);
+
+// The layout samples reach the capture callback in. Grey, 16-bit grey and NV12 come as the
+// device sends them; every other format is converted to RGB24 (rows of blue, green, red,
+// bottom row first) on the way.
+MediaSubtype deliveredSubtype(MediaSubtype negotiated);
+
+// Bytes of one delivered frame; nothing when the size is not positive or too large to address.
+std::optional<std::size_t> deliveredFrameBytes(MediaSubtype delivered, int width, int height);
+
+}  // namespace velvix

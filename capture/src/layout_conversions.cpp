@@ -1,0 +1,176 @@
+#include "velvix/capture/layout_conversions.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstring>
+
+namespace velvix {
+namespace {
+
+constexpr std::size_t kCaptureBytes = 4;
+
+// The products of the NV12 formula for every byte value, scaled by 65536.
+struct YuvTables {
+    std::array<int, 256> luma{};
+    std::array<int, 256> redFromV{};
+    std::array<int, 256> greenFromV{};
+    std::array<int, 256> greenFromU{};
+    std::array<int, 256> blueFromU{};
+
+    constexpr YuvTables() {
+        for (int value = 0; value < 256; ++value) {
+            const auto i = static_cast<std::size_t>(value);
+            luma[i] = 76309 * (value - 16);
+            redFromV[i] = 104597 * (value - 128);
+            greenFromV[i] = 53279 * (value - 128);
+            greenFromU[i] = 25675 * (value - 128);
+            blueFromU[i] = 132201 * (value - 128);
+        }
+    }
+};
+
+// Worked out by the compiler, so the per-pixel loops never test for a first use.
+constexpr YuvTables kYuvTables{};
+
+std::uint8_t clampShifted(int scaled) {
+    return static_cast<std::uint8_t>(std::clamp(scaled >> 16, 0, 255));
+}
+
+std::size_t pixelCount(int width, int height) {
+    return static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+}
+
+void writeGrey(std::uint8_t* pixel, std::uint8_t grey) {
+    pixel[0] = grey;
+    pixel[1] = grey;
+    pixel[2] = grey;
+    pixel[3] = 255;
+}
+
+}  // namespace
+
+void convertRgb24(const std::uint8_t* source, std::uint8_t* destination, int width, int height) {
+    const std::size_t count = pixelCount(width, height);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t* in = source + i * 3;
+        std::uint8_t* out = destination + i * kCaptureBytes;
+        out[0] = in[2];
+        out[1] = in[1];
+        out[2] = in[0];
+        out[3] = 255;
+    }
+}
+
+void convertGrey8(const std::uint8_t* source, std::uint8_t* destination, int width, int height) {
+    const std::size_t count = pixelCount(width, height);
+    for (std::size_t i = 0; i < count; ++i) {
+        writeGrey(destination + i * kCaptureBytes, source[i]);
+    }
+}
+
+void convertGrey16(const std::uint8_t* source, std::uint8_t* destination, int width, int height) {
+    const std::size_t count = pixelCount(width, height);
+    for (std::size_t i = 0; i < count; ++i) {
+        writeGrey(destination + i * kCaptureBytes, source[i * 2 + 1]);
+    }
+}
+
+namespace {
+
+// The chroma terms of one U, V pair, shared by the pixels of its 2 x 2 block.
+struct ChromaTerms {
+    int red;
+    int green;
+    int blue;
+};
+
+ChromaTerms chromaTerms(std::uint8_t u, std::uint8_t v) {
+    return {kYuvTables.redFromV[v], -kYuvTables.greenFromV[v] - kYuvTables.greenFromU[u],
+            kYuvTables.blueFromU[u]};
+}
+
+// One store per pixel: red, green, blue and 255 in memory order.
+void writeYuvPixel(std::uint8_t* out, std::uint8_t luma, const ChromaTerms& chroma) {
+    const int scaledLuma = kYuvTables.luma[luma];
+    const std::uint8_t pixel[kCaptureBytes] = {clampShifted(scaledLuma + chroma.red),
+                                               clampShifted(scaledLuma + chroma.green),
+                                               clampShifted(scaledLuma + chroma.blue), 255};
+    std::memcpy(out, pixel, kCaptureBytes);
+}
+
+}  // namespace
+
+RgbPixel rgbFromYuv(std::uint8_t luma, std::uint8_t u, std::uint8_t v) {
+    std::uint8_t pixel[kCaptureBytes];
+    writeYuvPixel(pixel, luma, chromaTerms(u, v));
+    return {pixel[0], pixel[1], pixel[2]};
+}
+
+void convertNv12Turned(const std::uint8_t* source, std::uint8_t* destination, int width,
+                       int height) {
+    if (height < 2) {
+        return;
+    }
+    const auto w = static_cast<std::size_t>(width);
+    const auto h = static_cast<std::size_t>(height);
+    const std::uint8_t* chroma = source + w * h;
+    for (std::size_t y = 0; y < h; ++y) {
+        const std::uint8_t* lumaRow = source + y * w;
+        const std::uint8_t* chromaRow = chroma + (y / 2) * w;
+        // Source column x lands at column w - 1 - x of the turned row.
+        std::uint8_t* out = destination + ((h - 1 - y) * w + (w - 1)) * kCaptureBytes;
+        for (std::size_t x = 0; x + 1 < w; x += 2, out -= 2 * kCaptureBytes) {
+            const std::uint8_t left = lumaRow[x];
+            const std::uint8_t right = lumaRow[x + 1];
+            const ChromaTerms terms = chromaTerms(chromaRow[x], chromaRow[x + 1]);
+            writeYuvPixel(out, left, terms);
+            writeYuvPixel(out - kCaptureBytes, right, terms);
+        }
+    }
+}
+
+void convertToCaptureLayout(MediaSubtype delivered, const std::uint8_t* source,
+                            std::uint8_t* destination, int width, int height) {
+    switch (delivered) {
+        case MediaSubtype::y800:
+        case MediaSubtype::y8:
+        case MediaSubtype::grey:
+            convertGrey8(source, destination, width, height);
+            return;
+        case MediaSubtype::y16:
+            convertGrey16(source, destination, width, height);
+            return;
+        case MediaSubtype::nv12:
+            convertNv12Turned(source, destination, width, height);
+            return;
+        default:
+            convertRgb24(source, destination, width, height);
+            return;
+    }
+}
+
+void centreCropOrPad(const std::uint8_t* source, FrameSize sourceSize, std::uint8_t* destination,
+                     FrameSize destinationSize) {
+    // Opaque black everywhere the picture does not reach.
+    const std::size_t destinationPixels = pixelCount(destinationSize.width, destinationSize.height);
+    for (std::size_t i = 0; i < destinationPixels; ++i) {
+        writeGrey(destination + i * kCaptureBytes, 0);
+    }
+    const int copyWidth = std::min(sourceSize.width, destinationSize.width);
+    const int copyHeight = std::min(sourceSize.height, destinationSize.height);
+    const int sourceX = (sourceSize.width - copyWidth) / 2;
+    const int sourceY = (sourceSize.height - copyHeight) / 2;
+    const int destinationX = (destinationSize.width - copyWidth) / 2;
+    const int destinationY = (destinationSize.height - copyHeight) / 2;
+    for (int row = 0; row < copyHeight; ++row) {
+        const std::uint8_t* in =
+            source + (pixelCount(sourceSize.width, sourceY + row) + sourceX) * kCaptureBytes;
+        std::uint8_t* out =
+            destination +
+            (pixelCount(destinationSize.width, destinationY + row) + destinationX) * kCaptureBytes;
+        std::memcpy(out, in, static_cast<std::size_t>(copyWidth) * kCaptureBytes);
+    }
+}
+
+}  // namespace velvix

@@ -1,0 +1,303 @@
+#include "velvix/capture/v4l2_backend.hpp"
+
+#include <fcntl.h>
+#include <libv4l2.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <stop_token>
+#include <thread>
+
+#include "v4l2_formats.hpp"
+#include "velvix/capture/media_types.hpp"
+#include "velvix/platform/debug_output.hpp"
+
+namespace velvix {
+namespace {
+
+constexpr std::uint32_t kBufferCount = 4;
+constexpr int kPollMilliseconds = 100;
+
+// A device opened through libv4l2, which converts the formats it knows into RGB24 and BGR24.
+class LibV4l2Device final : public v4l2::DeviceIo {
+  public:
+    explicit LibV4l2Device(int fd) : fd_(fd) {}
+    ~LibV4l2Device() override { v4l2_close(fd_); }
+    LibV4l2Device(const LibV4l2Device&) = delete;
+    LibV4l2Device& operator=(const LibV4l2Device&) = delete;
+
+    int control(unsigned long request, void* argument) override {
+        int result = 0;
+        do {
+            result = v4l2_ioctl(fd_, request, argument);
+        } while (result == -1 && errno == EINTR);
+        return result;
+    }
+    int fd() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+struct MappedBuffer {
+    void* start = MAP_FAILED;
+    std::size_t length = 0;
+};
+
+bool isCaptureNode(int fd, std::string& card) {
+    v4l2_capability capability{};
+    if (ioctl(fd, VIDIOC_QUERYCAP, &capability) != 0) {
+        return false;
+    }
+    const std::uint32_t caps = (capability.capabilities & V4L2_CAP_DEVICE_CAPS) != 0
+                                   ? capability.device_caps
+                                   : capability.capabilities;
+    card.assign(reinterpret_cast<const char*>(capability.card),
+                strnlen(reinterpret_cast<const char*>(capability.card), sizeof capability.card));
+    return (caps & V4L2_CAP_VIDEO_CAPTURE) != 0 && (caps & V4L2_CAP_STREAMING) != 0;
+}
+
+int nodeNumber(const std::string& fileName) {
+    return std::atoi(fileName.c_str() + std::strlen("video"));
+}
+
+class V4l2Connection final : public DeviceConnection {
+  public:
+    V4l2Connection(std::string path, int fd) : path_(std::move(path)), device_(fd) {}
+    ~V4l2Connection() override { stopStreaming(); }
+
+    std::optional<VideoFormat> currentFormat() override { return v4l2::readFormat(device_); }
+    bool setFormat(const VideoFormat& format) override {
+        return v4l2::writeFormat(device_, format);
+    }
+    std::vector<SizeCapability> capabilities() override { return v4l2::listCapabilities(device_); }
+
+    bool startStreaming(MediaSubtype delivered, SampleSink& sink) override {
+        const auto current = currentFormat();
+        if (!current || thread_.joinable()) {
+            return false;
+        }
+        // Everything but grey and NV12 is delivered as RGB24, which libv4l2 converts to.
+        VideoFormat streamed = *current;
+        streamed.subtype = delivered;
+        if (!v4l2::writeFormat(device_, streamed) || !mapBuffers()) {
+            releaseBuffers();
+            return false;
+        }
+        v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        if (device_.control(VIDIOC_STREAMON, &type) != 0) {
+            releaseBuffers();
+            return false;
+        }
+        readStride();
+        thread_ = std::jthread([this, delivered, streamed, &sink](std::stop_token stop) {
+            stream(stop, delivered, streamed, sink);
+        });
+        return true;
+    }
+
+    void stopStreaming() override {
+        if (!thread_.joinable()) {
+            return;
+        }
+        thread_.request_stop();
+        thread_.join();
+        v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        device_.control(VIDIOC_STREAMOFF, &type);
+        releaseBuffers();
+    }
+
+  private:
+    bool mapBuffers() {
+        v4l2_requestbuffers request{};
+        request.count = kBufferCount;
+        request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        request.memory = V4L2_MEMORY_MMAP;
+        if (device_.control(VIDIOC_REQBUFS, &request) != 0 || request.count == 0) {
+            return false;
+        }
+        for (std::uint32_t i = 0; i < request.count; ++i) {
+            v4l2_buffer buffer{};
+            buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+            buffer.memory = V4L2_MEMORY_MMAP;
+            buffer.index = i;
+            if (device_.control(VIDIOC_QUERYBUF, &buffer) != 0) {
+                return false;
+            }
+            MappedBuffer mapped;
+            mapped.length = buffer.length;
+            mapped.start = v4l2_mmap(nullptr, buffer.length, PROT_READ | PROT_WRITE, MAP_SHARED,
+                                     device_.fd(), buffer.m.offset);
+            if (mapped.start == MAP_FAILED) {
+                return false;
+            }
+            buffers_.push_back(mapped);
+            if (device_.control(VIDIOC_QBUF, &buffer) != 0) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    void releaseBuffers() {
+        for (const auto& buffer : buffers_) {
+            v4l2_munmap(buffer.start, buffer.length);
+        }
+        buffers_.clear();
+        v4l2_requestbuffers request{};
+        request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        request.memory = V4L2_MEMORY_MMAP;
+        device_.control(VIDIOC_REQBUFS, &request);
+    }
+
+    void readStride() {
+        v4l2_format format{};
+        format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        stride_ = 0;
+        if (device_.control(VIDIOC_G_FMT, &format) == 0) {
+            stride_ = format.fmt.pix.bytesperline;
+        }
+    }
+
+    // Packs the rows of one buffer tightly; RGB24 rows are turned to bottom row first as the
+    // capture layer expects.
+    bool packSample(const std::uint8_t* data, std::size_t used, MediaSubtype delivered,
+                    const VideoFormat& format, std::vector<std::uint8_t>& sample) const {
+        const auto bytes = deliveredFrameBytes(delivered, format.width, format.height);
+        if (!bytes) {
+            return false;
+        }
+        const auto height = static_cast<std::size_t>(format.height);
+        const std::size_t rowBytes = *bytes / height;
+        const std::size_t stride = std::max<std::size_t>(stride_, rowBytes);
+        if (delivered == MediaSubtype::nv12 || stride == rowBytes) {
+            if (used < *bytes) {
+                return false;
+            }
+            sample.assign(data, data + *bytes);
+        } else if (used >= stride * (height - 1) + rowBytes) {
+            sample.resize(*bytes);
+            for (std::size_t row = 0; row < height; ++row) {
+                std::memcpy(sample.data() + row * rowBytes, data + row * stride, rowBytes);
+            }
+        } else {
+            return false;
+        }
+        if (delivered == MediaSubtype::rgb24) {
+            for (std::size_t top = 0, bottom = height - 1; top < bottom; ++top, --bottom) {
+                std::swap_ranges(sample.begin() + static_cast<std::ptrdiff_t>(top * rowBytes),
+                                 sample.begin() + static_cast<std::ptrdiff_t>((top + 1) * rowBytes),
+                                 sample.begin() + static_cast<std::ptrdiff_t>(bottom * rowBytes));
+            }
+        }
+        return true;
+    }
+
+    void stream(const std::stop_token& stop, MediaSubtype delivered, VideoFormat format,
+                SampleSink& sink) {
+        std::vector<std::uint8_t> sample;
+        while (!stop.stop_requested()) {
+            pollfd waiting{device_.fd(), POLLIN, 0};
+            const int ready = poll(&waiting, 1, kPollMilliseconds);
+            if (ready < 0 && errno != EINTR) {
+                break;
+            }
+            if (ready <= 0) {
+                continue;
+            }
+            if ((waiting.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+                break;
+            }
+            v4l2_buffer buffer{};
+            buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+            buffer.memory = V4L2_MEMORY_MMAP;
+            if (device_.control(VIDIOC_DQBUF, &buffer) != 0) {
+                if (errno == EAGAIN) {
+                    continue;
+                }
+                break;
+            }
+            const auto* data = static_cast<const std::uint8_t*>(buffers_[buffer.index].start);
+            if (packSample(data, buffer.bytesused, delivered, format, sample)) {
+                sink.deliverSample(sample.data(), sample.size());
+            }
+            if (device_.control(VIDIOC_QBUF, &buffer) != 0) {
+                break;
+            }
+        }
+        if (!stop.stop_requested()) {
+            platform::debugOutput("camera " + path_ + ": the stream ended (" +
+                                  std::strerror(errno) + ")");
+        }
+    }
+
+    std::string path_;
+    LibV4l2Device device_;
+    std::vector<MappedBuffer> buffers_;
+    std::uint32_t stride_ = 0;
+    std::jthread thread_;
+};
+
+}  // namespace
+
+V4l2Backend::V4l2Backend(std::string deviceFolder) : deviceFolder_(std::move(deviceFolder)) {}
+
+std::vector<V4l2Backend::Node> V4l2Backend::captureNodes() const {
+    std::vector<std::string> paths;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(deviceFolder_, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with("video") && name.size() > 5 &&
+            std::all_of(name.begin() + 5, name.end(),
+                        [](char c) { return c >= '0' && c <= '9'; })) {
+            paths.push_back(name);
+        }
+    }
+    std::sort(paths.begin(), paths.end(), [](const std::string& a, const std::string& b) {
+        return nodeNumber(a) < nodeNumber(b);
+    });
+    std::vector<Node> nodes;
+    for (const auto& name : paths) {
+        const std::string path = deviceFolder_ + "/" + name;
+        const int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        std::string card;
+        if (isCaptureNode(fd, card)) {
+            nodes.push_back({path, std::u16string(card.begin(), card.end())});
+        }
+        close(fd);
+    }
+    return nodes;
+}
+
+std::vector<std::u16string> V4l2Backend::deviceNames() {
+    std::vector<std::u16string> names;
+    for (const auto& node : captureNodes()) {
+        names.push_back(node.name);
+    }
+    return names;
+}
+
+std::unique_ptr<DeviceConnection> V4l2Backend::connect(int index) {
+    const auto nodes = captureNodes();
+    if (index < 0 || static_cast<std::size_t>(index) >= nodes.size()) {
+        return nullptr;
+    }
+    const std::string& path = nodes[static_cast<std::size_t>(index)].path;
+    const int fd = v4l2_open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        platform::debugOutput("camera " + path + ": " + std::strerror(errno));
+        return nullptr;
+    }
+    return std::make_unique<V4l2Connection>(path, fd);
+}
+
+}  // namespace velvix

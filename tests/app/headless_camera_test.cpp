@@ -1,0 +1,247 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stb_image.h>
+#include <stb_image_write.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <thread>
+
+#include "process.hpp"
+#include "ring_commands.hpp"
+#include "test_support.hpp"
+
+namespace velvix {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+#ifdef VELVIX_CHECK_FRAME_RATE
+constexpr bool kCheckFrameRate = true;
+#else
+constexpr bool kCheckFrameRate = false;
+#endif
+
+constexpr int kWidth = 1280;
+constexpr int kHeight = 720;
+
+struct Picture {
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> rgb;  // top row first
+};
+
+// Smooth in both directions, so that NV12's shared chroma hardly changes it, and different
+// from its mirror image.
+Picture gradientPicture(int width, int height) {
+    Picture picture{width, height, {}};
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            picture.rgb.insert(picture.rgb.end(), {static_cast<std::uint8_t>(40 + x * 180 / width),
+                                                   static_cast<std::uint8_t>(30 + y * 190 / height),
+                                                   static_cast<std::uint8_t>(90 + (x + y) % 7)});
+        }
+    }
+    return picture;
+}
+
+Picture mirrored(const Picture& picture) {
+    Picture out = picture;
+    for (int y = 0; y < picture.height; ++y) {
+        for (int x = 0; x < picture.width; ++x) {
+            for (int c = 0; c < 3; ++c) {
+                out.rgb[(y * picture.width + x) * 3 + c] =
+                    picture.rgb[(y * picture.width + picture.width - 1 - x) * 3 + c];
+            }
+        }
+    }
+    return out;
+}
+
+Picture loadPng(const std::string& path) {
+    Picture picture;
+    int channels = 0;
+    stbi_uc* data = stbi_load(path.c_str(), &picture.width, &picture.height, &channels, 3);
+    if (data != nullptr) {
+        picture.rgb.assign(data, data + picture.width * picture.height * 3);
+        stbi_image_free(data);
+    }
+    return picture;
+}
+
+int largestDifference(const Picture& a, const Picture& b) {
+    int largest = 0;
+    for (std::size_t i = 0; i < a.rgb.size() && i < b.rgb.size(); ++i) {
+        largest = std::max(largest, std::abs(a.rgb[i] - b.rgb[i]));
+    }
+    return largest;
+}
+
+// One velvix --headless with a test camera made from a picture, fed web messages.
+class HeadlessCameraTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { signal(SIGPIPE, SIG_IGN); }
+
+    void TearDown() override {
+        unlink(photoPath_.c_str());
+        unlink(snapshotPath_.c_str());
+        unlink(logPath_.c_str());
+    }
+
+    void start(const Picture& picture, const std::string& options = "") {
+        ASSERT_NE(stbi_write_png(photoPath_.c_str(), picture.width, picture.height, 3,
+                                 picture.rgb.data(), picture.width * 3),
+                  0);
+        program_ = std::make_unique<testing::ChildProcess>(
+            std::vector<std::string>{VELVIX_APP, "--headless", "--exit-on-eof", "--ring",
+                                     ring_.get(), "--file-camera", photoPath_ + options},
+            logPath_, true);
+    }
+
+    void send(const std::string& message) {
+        ASSERT_TRUE(program_->writeInput(message + "\n")) << log();
+    }
+
+    std::string cameraMessage() const { return "velv:CAMERA:Test camera: " + photoName_; }
+
+    std::uint32_t readyCount() {
+        const auto reader = FrameRingReader::open(ring_.get());
+        return reader.isOpen() ? reader.readyCount() : 0;
+    }
+
+    // Waits until at least `frames` frames are published; false after the time limit.
+    bool waitForFrames(std::uint32_t frames, std::chrono::seconds limit) {
+        const auto end = Clock::now() + limit;
+        while (readyCount() < frames) {
+            if (Clock::now() > end) {
+                return false;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return true;
+    }
+
+    // The frame count once it has not moved for `quiet`; 0 when that does not happen in time.
+    std::uint32_t waitForStandstill(std::chrono::milliseconds quiet, std::chrono::seconds limit) {
+        const auto end = Clock::now() + limit;
+        std::uint32_t count = readyCount();
+        auto since = Clock::now();
+        while (Clock::now() < end) {
+            std::this_thread::sleep_for(50ms);
+            const std::uint32_t now = readyCount();
+            if (now != count) {
+                count = now;
+                since = Clock::now();
+            } else if (Clock::now() - since >= quiet) {
+                return count;
+            }
+        }
+        ADD_FAILURE() << "frames kept coming";
+        return 0;
+    }
+
+    Picture snapshot() {
+        const auto result = testing::runProgram(
+            {VELVIX_RING_TOOL, "--ring", ring_.get(), "snapshot", snapshotPath_});
+        EXPECT_EQ(result.exitCode, 0) << result.output;
+        return loadPng(snapshotPath_);
+    }
+
+    int stop() {
+        program_->closeInput();
+        return program_->waitForExit(10000);
+    }
+
+    std::string log() const { return testing::readFile(logPath_); }
+
+    testing::ScopedRingName ring_;
+    std::string photoName_ = "velvix-photo-" + std::to_string(getpid()) + ".png";
+    std::string photoPath_ = ::testing::TempDir() + "/" + photoName_;
+    std::string snapshotPath_ =
+        ::testing::TempDir() + "/velvix-snapshot-" + std::to_string(getpid()) + ".png";
+    std::string logPath_ =
+        ::testing::TempDir() + "/velvix-headless-" + std::to_string(getpid()) + ".log";
+    std::unique_ptr<testing::ChildProcess> program_;
+};
+
+TEST_F(HeadlessCameraTest, PublishesThePhotoAt30FramesPerSecondUntilNoCameraIsChosen) {
+    const Picture photo = gradientPicture(kWidth, kHeight);
+    start(photo);
+    send(cameraMessage());
+    ASSERT_TRUE(waitForFrames(10, 10s)) << log();
+
+    const std::uint32_t firstCount = readyCount();
+    const auto firstTime = Clock::now();
+    std::this_thread::sleep_for(10s);
+    const std::uint32_t lastCount = readyCount();
+    const double seconds = std::chrono::duration<double>(Clock::now() - firstTime).count();
+    const double rate = (lastCount - firstCount) / seconds;
+    if (kCheckFrameRate) {
+        EXPECT_NEAR(rate, 30.0, 1.5) << lastCount - firstCount << " frames in " << seconds << " s";
+    } else {
+        std::printf("%.1f frames per second; not checked in an unoptimised or sanitizer build\n",
+                    rate);
+    }
+
+    const Picture published = snapshot();
+    ASSERT_EQ(published.width, kWidth);
+    ASSERT_EQ(published.height, kHeight);
+    EXPECT_TRUE(published.rgb == photo.rgb)
+        << "largest difference " << largestDifference(published, photo);
+
+    send("velv:CAMERA:no camera");
+    std::this_thread::sleep_for(300ms);
+    const std::uint32_t stoppedAt = readyCount();
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(readyCount(), stoppedAt);
+    EXPECT_EQ(stop(), 0) << log();
+}
+
+TEST_F(HeadlessCameraTest, DeliversACorrectPictureInNv12) {
+    const Picture photo = gradientPicture(kWidth, kHeight);
+    start(photo, "?format=nv12");
+    send(cameraMessage());
+    ASSERT_TRUE(waitForFrames(3, 10s)) << log();
+    const Picture published = snapshot();
+    ASSERT_EQ(published.width, kWidth);
+    // NV12 frames are turned by 180 degrees into the bottom-up frame: upright, but mirrored.
+    EXPECT_LE(largestDifference(published, mirrored(photo)), 6);
+    EXPECT_GT(largestDifference(published, photo), 100);
+    EXPECT_EQ(stop(), 0) << log();
+}
+
+TEST_F(HeadlessCameraTest, ReopensAFrozenCameraAndFramesFlowAgain) {
+    start(gradientPicture(64, 48), "?freeze-after=30");
+    send(cameraMessage());
+    ASSERT_TRUE(waitForFrames(1, 10s)) << log();
+    // The camera stops after 30 frames; a worker slower than the camera has dropped some.
+    const std::uint32_t frozenAt = waitForStandstill(1500ms, 10s);
+    EXPECT_LE(frozenAt, 30u);
+    // The freeze check starts 400 polls (13.3 s at full speed) after the open and re-opens
+    // the device, which delivers again.
+    EXPECT_TRUE(waitForFrames(frozenAt + 1, 40s)) << log();
+    EXPECT_EQ(stop(), 0) << log();
+}
+
+TEST_F(HeadlessCameraTest, AnswersMessagesOnStandardOutput) {
+    start(gradientPicture(16, 16));
+    send("hello");
+    send("velv:TERMS");
+    send("velv:LOGIN:someone");
+    send("velv:LOGOUT:");
+    send("velv:SMOOTH:on,abc");
+    EXPECT_EQ(stop(), 0);
+    const std::string output = log();
+    for (const char* line :
+         {"post: hello\n", "open: https://www.velvix.example/terms-of-use\n",
+          "navigate: https://app.velvix.example/smooth.html\n",
+          "navigate: https://app.velvix.example/signup.html\n", "velv:SMOOTH:on,abc: ignored"}) {
+        EXPECT_NE(output.find(line), std::string::npos) << line << " in\n" << output;
+    }
+}
+
+}  // namespace
+}  // namespace velvix

@@ -1,0 +1,220 @@
+#include "velvix/capture/file_camera.hpp"
+
+#include <gtest/gtest.h>
+#include <stb_image_write.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+
+#include "velvix/capture/capture_manager.hpp"
+
+namespace velvix {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Collects the samples a stream delivers.
+class CollectingSink final : public SampleSink {
+  public:
+    void deliverSample(const std::uint8_t* data, std::size_t length) override {
+        std::lock_guard guard(mutex_);
+        samples_.emplace_back(data, data + length);
+        arrived_.notify_all();
+    }
+
+    bool waitForSamples(std::size_t count, std::chrono::milliseconds timeout) {
+        std::unique_lock guard(mutex_);
+        return arrived_.wait_for(guard, timeout, [&] { return samples_.size() >= count; });
+    }
+
+    std::vector<std::vector<std::uint8_t>> samples() {
+        std::lock_guard guard(mutex_);
+        return samples_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::vector<std::vector<std::uint8_t>> samples_;
+};
+
+class TempFile {
+  public:
+    explicit TempFile(const std::string& name)
+        : path_(::testing::TempDir() + "/" + std::to_string(getpid()) + "-" + name) {}
+    ~TempFile() { unlink(path_.c_str()); }
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+// Top-down RGB with red = x * 40, green = y * 60, blue = 9.
+std::vector<std::uint8_t> gradient(int width, int height) {
+    std::vector<std::uint8_t> rgb;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            rgb.insert(rgb.end(),
+                       {static_cast<std::uint8_t>(x * 40), static_cast<std::uint8_t>(y * 60), 9});
+        }
+    }
+    return rgb;
+}
+
+void writePng(const std::string& path, const std::vector<std::uint8_t>& rgb, int width,
+              int height) {
+    ASSERT_NE(stbi_write_png(path.c_str(), width, height, 3, rgb.data(), width * 3), 0);
+}
+
+// Frames of a 4 x 2 4:2:0 video whose luma is the frame number everywhere.
+void writeY4m(const std::string& path, int frames, const std::string& rate = "30:1") {
+    std::ofstream file(path, std::ios::binary);
+    file << "YUV4MPEG2 W4 H2 F" << rate << " Ip A1:1 C420jpeg\n";
+    for (int frame = 0; frame < frames; ++frame) {
+        file << "FRAME\n";
+        file << std::string(8, static_cast<char>(16 + frame)) << "\x80\x80"
+             << "\x80\x80";
+    }
+}
+
+std::unique_ptr<DeviceConnection> connectTo(const std::string& pathWithOptions) {
+    const auto parsed = parseFileCamera(pathWithOptions);
+    EXPECT_EQ(parsed.error, "");
+    FileCameraBackend backend({parsed.config});
+    return backend.connect(0);
+}
+
+TEST(FileCameraConfig, ReadsOptionsAndNamesTheDeviceAfterTheFile) {
+    auto parsed = parseFileCamera("/data/pics/face.png?format=nv12&freeze-after=12");
+    EXPECT_EQ(parsed.error, "");
+    EXPECT_EQ(parsed.config.path, "/data/pics/face.png");
+    EXPECT_TRUE(parsed.config.nv12);
+    EXPECT_EQ(parsed.config.freezeAfter, 12);
+    EXPECT_EQ(parsed.config.deviceName(), "Test camera: face.png");
+
+    parsed = parseFileCamera("odd?dir/clip.y4m");  // a '?' in a folder name is no option
+    EXPECT_EQ(parsed.error, "");
+    EXPECT_EQ(parsed.config.deviceName(), "Test camera: clip.y4m");
+
+    for (const char* bad : {"x.png?format=yuv", "x.png?freeze-after=", "x.png?freeze-after=-1",
+                            "x.png?freeze-after=3x", "x.png?", "/tmp/", "?format=nv12"}) {
+        EXPECT_NE(parseFileCamera(bad).error, "") << bad;
+    }
+}
+
+TEST(FileCamera, ListsItsDevicesAndRefusesFilesItCannotRead) {
+    FileCameraBackend backend(
+        {parseFileCamera("/a/one.png").config, parseFileCamera("/nowhere/two.jpg").config});
+    EXPECT_EQ(backend.deviceNames(),
+              (std::vector<std::u16string>{u"Test camera: one.png", u"Test camera: two.jpg"}));
+    EXPECT_EQ(backend.connect(1), nullptr);
+    EXPECT_EQ(backend.connect(2), nullptr);
+
+    TempFile notAPicture("junk.png");
+    std::ofstream(notAPicture.path()) << "hello";
+    EXPECT_EQ(connectTo(notAPicture.path()), nullptr);
+}
+
+TEST(FileCamera, OffersOnlyItsOwnSizeAndDeliversTheStillAsRgb24) {
+    TempFile png("still.png");
+    const auto rgb = gradient(4, 2);
+    writePng(png.path(), rgb, 4, 2);
+    auto connection = connectTo(png.path());
+    ASSERT_NE(connection, nullptr);
+    EXPECT_EQ(connection->currentFormat(), (VideoFormat{4, 2, MediaSubtype::rgb24}));
+    EXPECT_FALSE(connection->setFormat({8, 2, MediaSubtype::rgb24}));
+    EXPECT_FALSE(connection->setFormat({4, 2, MediaSubtype::yuy2}));
+    EXPECT_TRUE(connection->setFormat({4, 2, MediaSubtype::rgb24, 100'000}));
+    EXPECT_FALSE(
+        connection->startStreaming(MediaSubtype::nv12, *std::make_unique<CollectingSink>()));
+
+    CollectingSink sink;
+    ASSERT_TRUE(connection->startStreaming(MediaSubtype::rgb24, sink));
+    ASSERT_TRUE(sink.waitForSamples(2, 2s));
+    connection->stopStreaming();
+    const auto sample = sink.samples()[0];
+    ASSERT_EQ(sample.size(), 24u);
+    // Bottom row first, blue, green, red: the first pixel is (0, 1) of the picture.
+    EXPECT_EQ((std::vector<std::uint8_t>(sample.begin(), sample.begin() + 6)),
+              (std::vector<std::uint8_t>{9, 60, 0, 9, 60, 40}));
+}
+
+TEST(FileCamera, StopsDeliveringAfterTheFreezeCount) {
+    TempFile png("freeze.png");
+    writePng(png.path(), gradient(2, 2), 2, 2);
+    auto connection = connectTo(png.path() + "?freeze-after=3");
+    ASSERT_NE(connection, nullptr);
+    ASSERT_TRUE(connection->setFormat({2, 2, MediaSubtype::rgb24, 50'000}));  // 200 per second
+    CollectingSink sink;
+    ASSERT_TRUE(connection->startStreaming(MediaSubtype::rgb24, sink));
+    ASSERT_TRUE(sink.waitForSamples(3, 2s));
+    EXPECT_FALSE(sink.waitForSamples(4, 100ms));
+    connection->stopStreaming();
+}
+
+TEST(FileCamera, LoopsAVideoAndTakesItsFrameRate) {
+    TempFile y4m("clip.y4m");
+    writeY4m(y4m.path(), 2, "25:1");
+    auto connection = connectTo(y4m.path() + "?format=nv12");
+    ASSERT_NE(connection, nullptr);
+    EXPECT_EQ(connection->currentFormat(), (VideoFormat{4, 2, MediaSubtype::nv12, 400'000}));
+    ASSERT_TRUE(connection->setFormat({4, 2, MediaSubtype::nv12, 50'000}));
+    CollectingSink sink;
+    ASSERT_TRUE(connection->startStreaming(MediaSubtype::nv12, sink));
+    ASSERT_TRUE(sink.waitForSamples(3, 2s));
+    connection->stopStreaming();
+    const auto samples = sink.samples();
+    EXPECT_EQ(samples[0],
+              (std::vector<std::uint8_t>{16, 16, 16, 16, 16, 16, 16, 16, 128, 128, 128, 128}));
+    EXPECT_EQ(samples[1][0], 17);
+    EXPECT_EQ(samples[2][0], 16);
+}
+
+TEST(FileCamera, ConvertsVideoToRgb24AndRejectsOtherChroma) {
+    TempFile y4m("grey.y4m");
+    writeY4m(y4m.path(), 1);
+    auto connection = connectTo(y4m.path());
+    ASSERT_NE(connection, nullptr);
+    CollectingSink sink;
+    ASSERT_TRUE(connection->startStreaming(MediaSubtype::rgb24, sink));
+    ASSERT_TRUE(sink.waitForSamples(1, 2s));
+    connection->stopStreaming();
+    EXPECT_EQ(sink.samples()[0], std::vector<std::uint8_t>(24, 0));  // luma 16 is black
+
+    TempFile other("yuv444.y4m");
+    std::ofstream(other.path()) << "YUV4MPEG2 W4 H2 F30:1 C444\nFRAME\n";
+    EXPECT_EQ(connectTo(other.path()), nullptr);
+    TempFile truncated("short.y4m");
+    std::ofstream(truncated.path()) << "YUV4MPEG2 W4 H2 F30:1\nFRAME\nabc";
+    EXPECT_EQ(connectTo(truncated.path()), nullptr);
+}
+
+TEST(FileCamera, Nv12OfAStillMatchesThePictureAfterTheRoundTrip) {
+    TempFile png("colour.png");
+    std::vector<std::uint8_t> rgb;
+    for (int i = 0; i < 4; ++i) {
+        rgb.insert(rgb.end(), {200, 120, 60});
+    }
+    writePng(png.path(), rgb, 2, 2);
+    auto backend = std::make_shared<FileCameraBackend>(
+        std::vector<FileCameraConfig>{parseFileCamera(png.path() + "?format=nv12").config});
+    CaptureManager manager({backend});
+    manager.setAskSize(0, 2, 2, MediaSubtype::rgb24);
+    ASSERT_TRUE(manager.openDevice(0));
+    EXPECT_EQ(manager.record(0).subtype, MediaSubtype::nv12);
+    std::vector<std::uint8_t> frame(16);
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (!manager.pollNewFrame(0) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_TRUE(manager.fetchFrame(0, frame.data(), {2, 2}));
+    EXPECT_NEAR(frame[0], 200, 3);
+    EXPECT_NEAR(frame[1], 120, 3);
+    EXPECT_NEAR(frame[2], 60, 3);
+}
+
+}  // namespace
+}  // namespace velvix

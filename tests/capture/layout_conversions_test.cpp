@@ -1,0 +1,106 @@
+#include "velvix/capture/layout_conversions.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+
+namespace velvix {
+namespace {
+
+struct Rgb {
+    int red;
+    int green;
+    int blue;
+};
+
+// The NV12 formula worked out directly, without tables.
+Rgb referenceNv12(int luma, int u, int v) {
+    const auto clamp = [](long long scaled) {
+        return static_cast<int>(std::clamp<long long>(scaled >> 16, 0, 255));
+    };
+    const long long y = 76309LL * (luma - 16);
+    return {clamp(y + 104597LL * (v - 128)), clamp(y - 53279LL * (v - 128) - 25675LL * (u - 128)),
+            clamp(y + 132201LL * (u - 128))};
+}
+
+TEST(Nv12Conversion, AgreesWithTheFormulaAndTurnsThePicture) {
+    constexpr int kWidth = 34;
+    constexpr int kHeight = 22;
+    std::mt19937 random(4711);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::vector<std::uint8_t> source(kWidth * kHeight * 3 / 2);
+    for (auto& value : source) {
+        value = static_cast<std::uint8_t>(byte(random));
+    }
+    std::vector<std::uint8_t> out(kWidth * kHeight * 4, 1);
+    convertNv12Turned(source.data(), out.data(), kWidth, kHeight);
+
+    std::uniform_int_distribution<int> column(0, kWidth - 1);
+    std::uniform_int_distribution<int> row(0, kHeight - 1);
+    for (int sample = 0; sample < 400; ++sample) {
+        const int x = column(random);
+        const int y = row(random);
+        const std::uint8_t* chroma =
+            source.data() + kWidth * kHeight + (y / 2) * kWidth + x / 2 * 2;
+        const Rgb expected = referenceNv12(source[y * kWidth + x], chroma[0], chroma[1]);
+        const std::uint8_t* pixel =
+            out.data() + ((kHeight - 1 - y) * kWidth + (kWidth - 1 - x)) * 4;
+        ASSERT_EQ(pixel[0], expected.red) << x << "," << y;
+        ASSERT_EQ(pixel[1], expected.green) << x << "," << y;
+        ASSERT_EQ(pixel[2], expected.blue) << x << "," << y;
+        ASSERT_EQ(pixel[3], 255);
+    }
+}
+
+TEST(Nv12Conversion, ClampsTheExtremesAndSkipsPicturesOfOneRow) {
+    // Luma 255 with extreme chroma overflows; luma 0 underflows.
+    std::vector<std::uint8_t> source{255, 0, 255, 0, 255, 0};  // 2 x 2, U 255, V 0
+    std::vector<std::uint8_t> out(16);
+    convertNv12Turned(source.data(), out.data(), 2, 2);
+    const Rgb corner = referenceNv12(255, 255, 0);
+    EXPECT_EQ(out[12], corner.red);  // source (0, 0) lands at (1, 1)
+    EXPECT_EQ(out[13], corner.green);
+    EXPECT_EQ(out[14], 255);
+    EXPECT_EQ(out[0], referenceNv12(0, 255, 0).red);  // source (1, 1) at (0, 0)
+
+    std::vector<std::uint8_t> untouched(8, 9);
+    convertNv12Turned(source.data(), untouched.data(), 2, 1);
+    EXPECT_EQ(untouched, std::vector<std::uint8_t>(8, 9));
+}
+
+TEST(LayoutConversions, GreyAndRgbBecomeCapturePixelsInTheirRowOrder) {
+    const std::vector<std::uint8_t> grey{10, 20, 30, 40};
+    std::vector<std::uint8_t> out(16);
+    convertToCaptureLayout(MediaSubtype::grey, grey.data(), out.data(), 2, 2);
+    EXPECT_EQ(out, (std::vector<std::uint8_t>{10, 10, 10, 255, 20, 20, 20, 255, 30, 30, 30, 255, 40,
+                                              40, 40, 255}));
+
+    const std::vector<std::uint8_t> grey16{0x34, 0x12, 0xff, 0x80};
+    std::vector<std::uint8_t> out16(8);
+    convertToCaptureLayout(MediaSubtype::y16, grey16.data(), out16.data(), 2, 1);
+    EXPECT_EQ(out16, (std::vector<std::uint8_t>{0x12, 0x12, 0x12, 255, 0x80, 0x80, 0x80, 255}));
+
+    const std::vector<std::uint8_t> bgr{1, 2, 3, 4, 5, 6};
+    std::vector<std::uint8_t> outRgb(8);
+    convertToCaptureLayout(MediaSubtype::rgb24, bgr.data(), outRgb.data(), 1, 2);
+    EXPECT_EQ(outRgb, (std::vector<std::uint8_t>{3, 2, 1, 255, 6, 5, 4, 255}));
+}
+
+TEST(CentreCropOrPad, CropsOneAxisWhilePaddingTheOther) {
+    // 4 x 1 picture of pixels numbered 1..4 into 2 x 3.
+    std::vector<std::uint8_t> source;
+    for (std::uint8_t i = 1; i <= 4; ++i) {
+        source.insert(source.end(), {i, i, i, 255});
+    }
+    std::vector<std::uint8_t> out(2 * 3 * 4, 7);
+    centreCropOrPad(source.data(), {4, 1}, out.data(), {2, 3});
+    const std::vector<std::uint8_t> black{0, 0, 0, 255, 0, 0, 0, 255};
+    EXPECT_EQ(std::vector<std::uint8_t>(out.begin(), out.begin() + 8), black);
+    EXPECT_EQ(std::vector<std::uint8_t>(out.begin() + 8, out.begin() + 16),
+              (std::vector<std::uint8_t>{2, 2, 2, 255, 3, 3, 3, 255}));
+    EXPECT_EQ(std::vector<std::uint8_t>(out.begin() + 16, out.end()), black);
+}
+
+}  // namespace
+}  // namespace velvix

@@ -1,0 +1,203 @@
+#include "velvix/capture/v4l2_backend.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <map>
+
+#include "v4l2_formats.hpp"
+
+namespace velvix {
+namespace {
+
+// A driver with a fixed list of formats, each with its sizes and frame intervals. It adjusts
+// a requested size to the first one it has, as drivers do.
+class FakeDriver final : public v4l2::DeviceIo {
+  public:
+    struct Format {
+        std::uint32_t pixelFormat;
+        std::vector<v4l2_frmsizeenum> sizes;
+        std::vector<v4l2_fract> intervals;
+    };
+
+    int control(unsigned long request, void* argument) override {
+        switch (request) {
+            case VIDIOC_ENUM_FMT:
+                return enumFormat(*static_cast<v4l2_fmtdesc*>(argument));
+            case VIDIOC_ENUM_FRAMESIZES:
+                return enumSize(*static_cast<v4l2_frmsizeenum*>(argument));
+            case VIDIOC_ENUM_FRAMEINTERVALS:
+                return enumInterval(*static_cast<v4l2_frmivalenum*>(argument));
+            case VIDIOC_G_FMT:
+                static_cast<v4l2_format*>(argument)->fmt.pix = current;
+                return 0;
+            case VIDIOC_S_FMT:
+                return setFormat(static_cast<v4l2_format*>(argument)->fmt.pix);
+            case VIDIOC_G_PARM:
+                static_cast<v4l2_streamparm*>(argument)->parm.capture.timeperframe = interval;
+                return 0;
+            case VIDIOC_S_PARM:
+                interval = static_cast<v4l2_streamparm*>(argument)->parm.capture.timeperframe;
+                return 0;
+        }
+        errno = ENOTTY;
+        return -1;
+    }
+
+    std::vector<Format> formats;
+    v4l2_pix_format current{};
+    v4l2_fract interval{1, 30};
+
+  private:
+    int fail() {
+        errno = EINVAL;
+        return -1;
+    }
+
+    const Format* find(std::uint32_t pixelFormat) const {
+        for (const auto& format : formats) {
+            if (format.pixelFormat == pixelFormat) {
+                return &format;
+            }
+        }
+        return nullptr;
+    }
+
+    int enumFormat(v4l2_fmtdesc& description) {
+        if (description.index >= formats.size()) {
+            return fail();
+        }
+        description.pixelformat = formats[description.index].pixelFormat;
+        return 0;
+    }
+
+    int enumSize(v4l2_frmsizeenum& size) {
+        const Format* format = find(size.pixel_format);
+        if (format == nullptr || size.index >= format->sizes.size()) {
+            return fail();
+        }
+        const std::uint32_t index = size.index;
+        size = format->sizes[index];
+        size.index = index;
+        size.pixel_format = format->pixelFormat;
+        return 0;
+    }
+
+    int enumInterval(v4l2_frmivalenum& entry) {
+        const Format* format = find(entry.pixel_format);
+        if (format == nullptr || entry.index >= format->intervals.size()) {
+            return fail();
+        }
+        entry.type = V4L2_FRMIVAL_TYPE_DISCRETE;
+        entry.discrete = format->intervals[entry.index];
+        return 0;
+    }
+
+    int setFormat(v4l2_pix_format& pix) {
+        const Format* format = find(pix.pixelformat);
+        if (format == nullptr) {
+            format = &formats.front();
+        }
+        bool sizeOffered = false;
+        for (const auto& size : format->sizes) {
+            sizeOffered |= size.type == V4L2_FRMSIZE_TYPE_DISCRETE &&
+                           size.discrete.width == pix.width && size.discrete.height == pix.height;
+        }
+        if (!sizeOffered) {
+            pix.width = format->sizes.front().discrete.width;
+            pix.height = format->sizes.front().discrete.height;
+        }
+        pix.pixelformat = format->pixelFormat;
+        current = pix;
+        return 0;
+    }
+};
+
+v4l2_frmsizeenum discrete(std::uint32_t width, std::uint32_t height) {
+    v4l2_frmsizeenum size{};
+    size.type = V4L2_FRMSIZE_TYPE_DISCRETE;
+    size.discrete = {width, height};
+    return size;
+}
+
+v4l2_frmsizeenum stepwise(v4l2_frmsize_stepwise range) {
+    v4l2_frmsizeenum size{};
+    size.type = V4L2_FRMSIZE_TYPE_STEPWISE;
+    size.stepwise = range;
+    return size;
+}
+
+// A webcam with native YUYV and MJPEG, and the BGR24 that libv4l2 adds by converting them.
+FakeDriver webcam() {
+    FakeDriver driver;
+    driver.formats = {
+        {V4L2_PIX_FMT_YUYV, {discrete(640, 480), discrete(1280, 720)}, {{1, 30}, {1, 10}}},
+        {V4L2_PIX_FMT_MJPEG, {discrete(1920, 1080)}, {{1, 30}}},
+        {V4L2_PIX_FMT_H264, {discrete(1920, 1080)}, {{1, 30}}},
+        {V4L2_PIX_FMT_BGR24, {discrete(640, 480), discrete(1280, 720)}, {{1, 30}, {1, 15}}},
+        {V4L2_PIX_FMT_GREY, {stepwise({16, 640, 16, 16, 480, 8})}, {{1, 60}}},
+    };
+    driver.current.width = 640;
+    driver.current.height = 480;
+    driver.current.pixelformat = V4L2_PIX_FMT_YUYV;
+    return driver;
+}
+
+TEST(V4l2Formats, MapSubtypesBothWays) {
+    EXPECT_EQ(v4l2::pixelFormatFor(MediaSubtype::rgb24), V4L2_PIX_FMT_BGR24);
+    EXPECT_EQ(v4l2::pixelFormatFor(MediaSubtype::nv12), V4L2_PIX_FMT_NV12);
+    EXPECT_FALSE(v4l2::pixelFormatFor(MediaSubtype::y211).has_value());
+    EXPECT_EQ(v4l2::subtypeFor(V4L2_PIX_FMT_YUYV), MediaSubtype::yuy2);
+    EXPECT_EQ(v4l2::subtypeFor(V4L2_PIX_FMT_GREY), MediaSubtype::y800);
+    EXPECT_EQ(v4l2::subtypeFor(V4L2_PIX_FMT_RGB24), MediaSubtype::rgb24);
+    EXPECT_EQ(v4l2::subtypeFor(V4L2_PIX_FMT_JPEG), MediaSubtype::mjpg);
+    EXPECT_FALSE(v4l2::subtypeFor(V4L2_PIX_FMT_H264).has_value());
+}
+
+TEST(V4l2Formats, ListsEverySizeOfTheFormatsItKnows) {
+    FakeDriver driver = webcam();
+    const auto capabilities = v4l2::listCapabilities(driver);
+    ASSERT_EQ(capabilities.size(), 6u);  // H264 is left out
+    EXPECT_EQ(capabilities[1].subtype, MediaSubtype::yuy2);
+    EXPECT_EQ(capabilities[1].maxWidth, 1280);
+    EXPECT_EQ(capabilities[2].subtype, MediaSubtype::mjpg);
+    const SizeCapability& range = capabilities[5];
+    EXPECT_EQ(range.subtype, MediaSubtype::y800);
+    EXPECT_EQ(range.minWidth, 16);
+    EXPECT_EQ(range.maxWidth, 640);
+    EXPECT_EQ(range.stepX, 16);
+    EXPECT_EQ(range.maxHeight, 480);
+    EXPECT_EQ(range.stepY, 8);
+}
+
+TEST(V4l2Formats, AcceptsAFormatOnlyAsAskedAndSetsTheNearestInterval) {
+    FakeDriver driver = webcam();
+    EXPECT_EQ(v4l2::readFormat(driver), (VideoFormat{640, 480, MediaSubtype::yuy2, 333333}));
+
+    EXPECT_TRUE(v4l2::writeFormat(driver, {1280, 720, MediaSubtype::rgb24, 700'000}));
+    EXPECT_EQ(driver.current.pixelformat, V4L2_PIX_FMT_BGR24);
+    EXPECT_EQ(driver.interval.numerator, 1u);
+    EXPECT_EQ(driver.interval.denominator, 15u);  // 66.7 ms is nearer 70 ms than 33.3 ms
+
+    // The driver adjusts 1024 x 768 to a size it has: that is a refusal.
+    EXPECT_FALSE(v4l2::writeFormat(driver, {1024, 768, MediaSubtype::yuy2}));
+    // H264 is not among the sub-types; Y211 has no V4L2 format at all.
+    EXPECT_FALSE(v4l2::writeFormat(driver, {640, 480, MediaSubtype::y211}));
+}
+
+TEST(V4l2Backend, FindsNoCameraWhereThereIsNone) {
+    char folder[] = "/tmp/velvix-no-cameras-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    V4l2Backend empty(folder);
+    EXPECT_TRUE(empty.deviceNames().empty());
+    EXPECT_EQ(empty.connect(0), nullptr);
+    rmdir(folder);
+
+    V4l2Backend missing("/nonexistent-device-folder");
+    EXPECT_TRUE(missing.deviceNames().empty());
+}
+
+}  // namespace
+}  // namespace velvix
