@@ -12,6 +12,7 @@
 
 #include "bridge.hpp"
 #include "frame_output.hpp"
+#include "frame_time_reporter.hpp"
 #include "velvix/filters/cpu_info.hpp"
 #include "velvix/platform/shared_memory.hpp"
 
@@ -102,35 +103,14 @@ BENCHMARK(BM_Convert)
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_BridgeStep)->Arg(0)->Arg(1)->ArgName("rgb24")->Unit(benchmark::kMicrosecond);
 
-class SummaryReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto& run : runs) {
-            if (!run.error_occurred) {
-                microseconds_[run.benchmark_name()] = run.GetAdjustedRealTime();
-            }
-        }
-    }
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        std::printf("\n1280 x 720 frame (goal for the bridge: at most 2 ms per frame):\n");
-        for (const auto& [name, microseconds] : microseconds_) {
-            std::printf("  %-30s %7.3f ms per frame, %6.3f ns per pixel\n", name.c_str(),
-                        microseconds / 1e3, microseconds * 1e3 / static_cast<double>(kPixels));
-        }
-    }
-
-  private:
-    std::map<std::string, double> microseconds_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    SummaryReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    return bench::runBenchmarks(argc, argv, [](const std::map<std::string, double>& nanoseconds) {
+        std::printf("\n1280 x 720 frame (goal for the bridge: at most 2 ms per frame):\n");
+        for (const auto& [name, perFrame] : nanoseconds) {
+            std::printf("  %-30s %7.3f ms per frame, %6.3f ns per pixel\n", name.c_str(),
+                        perFrame / 1e6, perFrame / static_cast<double>(kPixels));
+        }
+    });
 }
