@@ -39,6 +39,7 @@ void FrameWorker::startUp() {
 
 void FrameWorker::tick(const std::stop_token& stop) {
     const int wantedCamera = control_.takeOverSettings();
+    noticeLostCamera();
     retryOpening(wantedCamera);
     changeCamera(wantedCamera);
     if (fetchNewFrame()) {
@@ -60,6 +61,16 @@ void FrameWorker::shutDown() {
     }
     cameraReady_ = false;
     ring_.reset();
+}
+
+// A camera that stopped capturing by itself (unplugged, or a re-open after a freeze that
+// failed) is tried again like one that failed to open, instead of being given up.
+void FrameWorker::noticeLostCamera() {
+    const int active = control_.applied.activeCamera;
+    if (cameraReady_ && isDeviceIndex(active) && !capture_.isCapturing(active)) {
+        cameraReady_ = false;
+        retryTicks_ = 0;
+    }
 }
 
 void FrameWorker::retryOpening(int wantedCamera) {

@@ -144,6 +144,22 @@ TEST_F(FrameWorkerTest, AFailedOpenIsRetriedEverySixtyTicks) {
     EXPECT_EQ(worker.retryTicks(), 0);
 }
 
+TEST_F(FrameWorkerTest, ACameraThatStopsCapturingIsTriedAgain) {
+    worker.startUp();
+    control.requestCamera(0);
+    ticks(1);
+    ASSERT_TRUE(worker.cameraReady());
+    camera.loseDevice(0);
+    camera.failingOpens[0] = 1;  // still unplugged at the first retry
+    ticks(1);
+    EXPECT_FALSE(worker.cameraReady());
+    ticks(60);
+    EXPECT_EQ(camera.opensOf(0), 2);
+    ticks(60);
+    EXPECT_EQ(camera.opensOf(0), 3);
+    EXPECT_TRUE(worker.cameraReady());
+}
+
 TEST_F(FrameWorkerTest, AnIndexBeyondTheDeviceTableNeverOpens) {
     worker.startUp();
     control.requestCamera(kMaxCaptureDevices);

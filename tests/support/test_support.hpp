@@ -58,6 +58,8 @@ class ScriptedCamera final : public CaptureSource {
 
     // A frame in the capture layout, filled with fill(x, y, bytes[4]) for each pixel.
     void queueFrame(std::function<void(int x, int y, std::uint8_t* pixel)> fill);
+    // The device stops capturing by itself, as an unplugged camera does.
+    void loseDevice(int device) { capturing_[device] = false; }
     // Opening attempts left that fail for a device, before opening succeeds.
     std::map<int, int> failingOpens;
     int devices = 2;

@@ -53,6 +53,7 @@ class FrameWorker {
   private:
     enum class PublishOutcome { done, resized };
 
+    void noticeLostCamera();
     void retryOpening(int wantedCamera);
     void changeCamera(int wantedCamera);
     bool openCamera(int device, bool withFramePeriod);
