@@ -121,8 +121,8 @@ void blendRowsPlain(const std::uint8_t* upper, const std::uint8_t* lower, std::i
     }
 }
 
-VELVIX_AVX2_FUNCTION inline __m256i loadTwoHalves(const std::uint8_t* low,
-                                                  const std::uint8_t* high) {
+VELVIX_AVX2_FUNCTION VELVIX_ALWAYS_INLINE __m256i loadTwoHalves(const std::uint8_t* low,
+                                                                const std::uint8_t* high) {
     return _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(high),
                                reinterpret_cast<const __m128i*>(low));
 }
@@ -160,8 +160,10 @@ VELVIX_AVX2_FUNCTION void interpolateColumnsAvx2(const ResizeScratch& scratch,
     }
 }
 
-VELVIX_AVX2_FUNCTION inline __m256i blendPiece(const std::uint8_t* upper, const std::uint8_t* lower,
-                                               __m256i upperWeight, __m256i lowerWeight) {
+VELVIX_AVX2_FUNCTION VELVIX_ALWAYS_INLINE __m256i blendPiece(const std::uint8_t* upper,
+                                                             const std::uint8_t* lower,
+                                                             __m256i upperWeight,
+                                                             __m256i lowerWeight) {
     const __m256i rounding = _mm256_set1_epi16(128);
     __m256i halves[2];
     for (int i = 0; i < 2; ++i) {

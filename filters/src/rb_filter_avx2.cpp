@@ -64,13 +64,13 @@ struct FilterState {
 };
 
 // Two pixels as 8 floats, the first one's four channels in the low half.
-VELVIX_AVX2_FUNCTION inline __m256 pixelPair(std::uint32_t low, std::uint32_t high) {
+VELVIX_AVX2_FUNCTION VELVIX_ALWAYS_INLINE __m256 pixelPair(std::uint32_t low, std::uint32_t high) {
     const auto bytes = static_cast<long long>(low | (std::uint64_t{high} << 32));
     return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_cvtsi64_si128(bytes)));
 }
 
 // The largest absolute difference of bytes 0 to 2 of each of 8 pixel pairs.
-VELVIX_AVX2_FUNCTION inline __m256i colourDistances(__m256i a, __m256i b) {
+VELVIX_AVX2_FUNCTION VELVIX_ALWAYS_INLINE __m256i colourDistances(__m256i a, __m256i b) {
     const __m256i difference = _mm256_or_si256(_mm256_subs_epu8(a, b), _mm256_subs_epu8(b, a));
     const __m256i lowByte = _mm256_set1_epi32(0xFF);
     const __m256i d0 = _mm256_and_si256(difference, lowByte);
@@ -79,19 +79,21 @@ VELVIX_AVX2_FUNCTION inline __m256i colourDistances(__m256i a, __m256i b) {
     return _mm256_max_epi32(d0, _mm256_max_epi32(d1, d2));
 }
 
-VELVIX_AVX2_FUNCTION inline __m256 rangeWeights(const float* table, __m256i a, __m256i b) {
-    return _mm256_i32gather_ps(table, colourDistances(a, b), 4);
+// Distances of 8 pixel pairs, for one table lookup each.
+VELVIX_AVX2_FUNCTION VELVIX_ALWAYS_INLINE void storeDistances(std::int32_t* distances, __m256i a,
+                                                              __m256i b) {
+    _mm256_store_si256(reinterpret_cast<__m256i*>(distances), colourDistances(a, b));
 }
 
-VELVIX_AVX2_FUNCTION inline __m256i loadGroup(const std::uint8_t* pixels) {
+VELVIX_AVX2_FUNCTION VELVIX_ALWAYS_INLINE __m256i loadGroup(const std::uint8_t* pixels) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pixels));
 }
 
 // The 8 pixels after those at `row` + position: in memory order, so the last position's
 // successor is the first pixel of the next row. A row without one (the image's last) is
 // compared with itself there, which gives its last pixel the neutral weight alpha.
-VELVIX_AVX2_FUNCTION inline __m256i successors(const std::uint8_t* row, int position, int lastGroup,
-                                               bool rowHasSuccessor) {
+VELVIX_AVX2_FUNCTION VELVIX_ALWAYS_INLINE __m256i successors(const std::uint8_t* row, int position,
+                                                             int lastGroup, bool rowHasSuccessor) {
     if (position != lastGroup || rowHasSuccessor) {
         return loadGroup(pixelAt(row, position + 1));
     }
@@ -100,7 +102,8 @@ VELVIX_AVX2_FUNCTION inline __m256i successors(const std::uint8_t* row, int posi
 }
 
 // Both rows' weights of one position: the upper row's in the low four lanes.
-VELVIX_AVX2_FUNCTION inline __m256 pairWeight(const float* upper, const float* lower) {
+VELVIX_AVX2_FUNCTION VELVIX_ALWAYS_INLINE __m256 pairWeight(const float* upper,
+                                                            const float* lower) {
     return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_broadcast_ss(upper)),
                                 _mm_broadcast_ss(lower), 1);
 }
@@ -122,22 +125,19 @@ VELVIX_AVX2_FUNCTION void sweepRightToLeft(const RowPair& rows, int positions,
     __m256 colour =
         pixelPair(loadPixel(pixelAt(rows.upper, last)), loadPixel(pixelAt(rows.lower, last)));
     __m256 factor = _mm256_set1_ps(1.0f);
-    alignas(32) float upperWeights[kGroupPixels];
-    alignas(32) float lowerWeights[kGroupPixels];
+    const float* table = state.table;
+    alignas(32) std::int32_t upperDistances[kGroupPixels];
+    alignas(32) std::int32_t lowerDistances[kGroupPixels];
     for (int group = lastGroup; group >= 0; group -= kGroupPixels) {
-        _mm256_store_ps(
-            upperWeights,
-            rangeWeights(state.table, loadGroup(pixelAt(rows.upper, group)),
-                         successors(rows.upper, group, lastGroup, rows.upperHasSuccessor)));
-        _mm256_store_ps(
-            lowerWeights,
-            rangeWeights(state.table, loadGroup(pixelAt(rows.lower, group)),
-                         successors(rows.lower, group, lastGroup, rows.lowerHasSuccessor)));
+        storeDistances(upperDistances, loadGroup(pixelAt(rows.upper, group)),
+                       successors(rows.upper, group, lastGroup, rows.upperHasSuccessor));
+        storeDistances(lowerDistances, loadGroup(pixelAt(rows.lower, group)),
+                       successors(rows.lower, group, lastGroup, rows.lowerHasSuccessor));
         for (int i = kGroupPixels - 1; i >= 0; --i) {
             const int k = group + i;
             const __m256 x =
                 pixelPair(loadPixel(pixelAt(rows.upper, k)), loadPixel(pixelAt(rows.lower, k)));
-            const __m256 weight = pairWeight(upperWeights + i, lowerWeights + i);
+            const __m256 weight = pairWeight(table + upperDistances[i], table + lowerDistances[i]);
             const __m256 scaled = _mm256_mul_ps(invAlpha, x);
             colour = _mm256_fmadd_ps(weight, colour, scaled);
             factor = _mm256_fmadd_ps(weight, factor, invAlpha);
@@ -205,47 +205,50 @@ struct ColumnGroupState {
     __m256 colour[4];
 };
 
-VELVIX_AVX2_FUNCTION inline __m256 pairOfGroup(__m256i group, int pair) {
-    const __m128i half =
-        pair < 2 ? _mm256_castsi256_si128(group) : _mm256_extracti128_si256(group, 1);
-    const __m128i bytes = (pair & 1) != 0 ? _mm_srli_si128(half, 8) : half;
-    return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bytes));
-}
-
-VELVIX_AVX2_FUNCTION inline __m256 weightsOfPair(__m256 weights, int pair) {
-    const int first = 2 * pair;
-    const int second = first + 1;
-    return _mm256_permutevar8x32_ps(
-        weights, _mm256_setr_epi32(first, first, first, first, second, second, second, second));
+// The 8 pixels of a group as 4 vectors of pixel pairs.
+VELVIX_AVX2_FUNCTION VELVIX_ALWAYS_INLINE void groupPairs(__m256i group, __m256 (&pairs)[4]) {
+    const __m128i low = _mm256_castsi256_si128(group);
+    const __m128i high = _mm256_extracti128_si256(group, 1);
+    pairs[0] = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(low));
+    pairs[1] = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_srli_si128(low, 8)));
+    pairs[2] = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(high));
+    pairs[3] = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_srli_si128(high, 8)));
 }
 
 // Nearest integers of 4 vectors of pixel pairs, as 8 pixels of 4 bytes in order.
-VELVIX_AVX2_FUNCTION inline __m256i packGroup(const __m256i (&values)[4]) {
+VELVIX_AVX2_FUNCTION VELVIX_ALWAYS_INLINE __m256i packGroup(const __m256i (&values)[4]) {
     const __m256i words0 = _mm256_packs_epi32(values[0], values[1]);  // pixels 0 2 | 1 3
     const __m256i words1 = _mm256_packs_epi32(values[2], values[3]);  // pixels 4 6 | 5 7
     const __m256i bytes = _mm256_packus_epi16(words0, words1);        // 0 2 4 6 | 1 3 5 7
     return _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
 }
 
-VELVIX_AVX2_FUNCTION inline void seedGroup(ColumnGroupState& group, __m256i pixels) {
-    for (int pair = 0; pair < 4; ++pair) {
-        group.factor[pair] = _mm256_set1_ps(1.0f);
-        group.colour[pair] = pairOfGroup(pixels, pair);
+VELVIX_AVX2_FUNCTION VELVIX_ALWAYS_INLINE void seedGroup(ColumnGroupState& group, __m256i pixels) {
+    groupPairs(pixels, group.colour);
+    for (__m256& factor : group.factor) {
+        factor = _mm256_set1_ps(1.0f);
     }
 }
 
 // One recursion step down or up a column group; returns the new normalised bytes.
-VELVIX_AVX2_FUNCTION inline __m256i stepGroup(ColumnGroupState& group, __m256i pixels,
-                                              __m256i neighbours, const FilterState& state) {
-    const __m256 invAlpha = _mm256_set1_ps(state.invAlpha);
-    const __m256 weights = rangeWeights(state.table, pixels, neighbours);
+VELVIX_AVX2_FUNCTION VELVIX_ALWAYS_INLINE __m256i stepGroup(ColumnGroupState& group, __m256i pixels,
+                                                            __m256i neighbours, const float* table,
+                                                            __m256 invAlpha) {
+    alignas(32) std::int32_t distances[kGroupPixels];
+    storeDistances(distances, pixels, neighbours);
+    __m256 x[4];
+    groupPairs(pixels, x);
     __m256i rounded[4];
+#pragma GCC unroll 4
     for (int pair = 0; pair < 4; ++pair) {
-        const __m256 weight = weightsOfPair(weights, pair);
-        const __m256 scaled = _mm256_mul_ps(invAlpha, pairOfGroup(pixels, pair));
-        group.factor[pair] = _mm256_fmadd_ps(weight, group.factor[pair], invAlpha);
-        group.colour[pair] = _mm256_fmadd_ps(weight, group.colour[pair], scaled);
-        rounded[pair] = _mm256_cvtps_epi32(_mm256_div_ps(group.colour[pair], group.factor[pair]));
+        const __m256 weight =
+            pairWeight(table + distances[2 * pair], table + distances[2 * pair + 1]);
+        const __m256 scaled = _mm256_mul_ps(invAlpha, x[pair]);
+        const __m256 factor = _mm256_fmadd_ps(weight, group.factor[pair], invAlpha);
+        const __m256 colour = _mm256_fmadd_ps(weight, group.colour[pair], scaled);
+        group.factor[pair] = factor;
+        group.colour[pair] = colour;
+        rounded[pair] = _mm256_cvtps_epi32(_mm256_div_ps(colour, factor));
     }
     return packGroup(rounded);
 }
@@ -261,7 +264,7 @@ struct ColumnGroups {
     }
 };
 
-VELVIX_AVX2_FUNCTION inline void storeGroup(std::uint8_t* pixels, __m256i value) {
+VELVIX_AVX2_FUNCTION VELVIX_ALWAYS_INLINE void storeGroup(std::uint8_t* pixels, __m256i value) {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(pixels), value);
 }
 
@@ -270,6 +273,8 @@ VELVIX_AVX2_FUNCTION void filterColumns(ColumnRange range, const std::uint8_t* i
                                         const FilterState& state, std::uint8_t* lineBuffer) {
     auto* groups = reinterpret_cast<ColumnGroupState*>(lineBuffer);
     const ColumnGroups at{range, pitch};
+    const float* table = state.table;
+    const __m256 invAlpha = _mm256_set1_ps(state.invAlpha);
 
     const int bottom = height - 1;
     for (int g = 0; g < range.groups; ++g) {
@@ -280,7 +285,7 @@ VELVIX_AVX2_FUNCTION void filterColumns(ColumnRange range, const std::uint8_t* i
     for (int row = bottom - 1; row >= 0; --row) {
         for (int g = 0; g < range.groups; ++g) {
             const __m256i up = stepGroup(groups[g], loadGroup(in + at.offset(row, g)),
-                                         loadGroup(in + at.offset(row + 1, g)), state);
+                                         loadGroup(in + at.offset(row + 1, g)), table, invAlpha);
             storeGroup(out + at.offset(row, g), up);
         }
     }
@@ -294,7 +299,7 @@ VELVIX_AVX2_FUNCTION void filterColumns(ColumnRange range, const std::uint8_t* i
     for (int row = 1; row < height; ++row) {
         for (int g = 0; g < range.groups; ++g) {
             const __m256i down = stepGroup(groups[g], loadGroup(in + at.offset(row, g)),
-                                           loadGroup(in + at.offset(row - 1, g)), state);
+                                           loadGroup(in + at.offset(row - 1, g)), table, invAlpha);
             const __m256i up = loadGroup(out + at.offset(row, g));
             storeGroup(out + at.offset(row, g), _mm256_avg_epu8(up, down));
         }
