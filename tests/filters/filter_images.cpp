@@ -74,4 +74,13 @@ ScalarPathsOnly::~ScalarPathsOnly() {
     hasAVX2 = saved_;
 }
 
+void BothPathsTest::SetUp() {
+    if (vectorised() && !hasAVX2) {
+        GTEST_SKIP() << "this processor has no AVX2";
+    }
+    if (!vectorised()) {
+        scalar_.emplace();
+    }
+}
+
 }  // namespace velvix::testing

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace velvix::testing {
@@ -30,6 +33,17 @@ class ScalarPathsOnly {
 
   private:
     bool saved_;
+};
+
+// A test run twice: with the vectorised paths (parameter true, skipped without AVX2) and with
+// the scalar paths forced.
+class BothPathsTest : public ::testing::TestWithParam<bool> {
+  protected:
+    void SetUp() override;
+    bool vectorised() const { return GetParam(); }
+
+  private:
+    std::optional<ScalarPathsOnly> scalar_;
 };
 
 }  // namespace velvix::testing

@@ -38,20 +38,7 @@ Bytes resized(const Resize& r, const Bytes& source) {
     return destination;
 }
 
-class ResizeBothPaths : public ::testing::TestWithParam<bool> {
-  protected:
-    void SetUp() override {
-        if (GetParam() && !hasAVX2) {
-            GTEST_SKIP() << "this processor has no AVX2";
-        }
-        if (!GetParam()) {
-            scalar_.emplace();
-        }
-    }
-
-  private:
-    std::optional<testing::ScalarPathsOnly> scalar_;
-};
+using ResizeBothPaths = testing::BothPathsTest;
 
 TEST_P(ResizeBothPaths, AReductionByFourAveragesTheMiddleTwoByTwo) {
     const Resize r{512, 96, 128, 24};

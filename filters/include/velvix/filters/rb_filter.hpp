@@ -38,8 +38,8 @@ class CRBFilterAVX2 {
     CRBFilterAVX2& operator=(const CRBFilterAVX2&) = delete;
 
     // Sizes the object for images up to width x height (16 ... 10000 x 2 ... 10000). False,
-    // leaving the object as it was, for a size outside these limits; false also when an
-    // allocation fails (what was allocated stays until release()).
+    // leaving the object as it was, for a size outside these limits; false and unsized when an
+    // allocation fails.
     bool initialize(int width, int height);
 
     // Computes the spatial decay and the range table, unless both values are the ones in use.
