@@ -113,17 +113,14 @@ TEST(ComputeResizeTable, FollowsTheSixteenthsRule) {
     EXPECT_EQ(std::vector(weights, weights + 6), (std::vector<std::int32_t>{0, 4, 12, 4, 12, 16}));
 }
 
+// The checks come before any access: null images reach them unharmed.
 TEST(ResizeBilinearDeathTest, ADestinationNarrowerThan32Stops) {
-    const Bytes source(64 * 8 * 3);
-    Bytes destination(31 * 4 * 3);
-    EXPECT_DEATH(resizeBilinear(source.data(), 64, 8, 192, destination.data(), 31, 4, 93),
+    EXPECT_DEATH(resizeBilinear(nullptr, 64, 8, 192, nullptr, 31, 4, 93),
                  "dstWidth >= A, file ImageFIlters, line [0-9]+");
 }
 
 TEST(ResizeBilinearDeathTest, ASourceSideBelowTwoStops) {
-    const Bytes source(64 * 3);
-    Bytes destination(32 * 4 * 3);
-    EXPECT_DEATH(resizeBilinear(source.data(), 64, 1, 192, destination.data(), 32, 4, 96),
+    EXPECT_DEATH(resizeBilinear(nullptr, 64, 1, 192, nullptr, 32, 4, 96),
                  "srcWidth >= 2 && srcHeight >= 2, file ImageFIlters");
 }
 
