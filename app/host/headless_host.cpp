@@ -6,6 +6,7 @@
 #include "camera_backends.hpp"
 #include "velvix/capture/capture_manager.hpp"
 #include "velvix/filters/cpu_info.hpp"
+#include "velvix/filters/smoothing.hpp"
 #include "velvix/pipeline/frame_worker.hpp"
 #include "velvix/platform/debug_output.hpp"
 #include "velvix/platform/input_lines.hpp"
@@ -89,7 +90,8 @@ int runHeadless(const AppOptions& options) {
     const CaptureBackends backends = cameraBackends(options.fileCameras);
     CaptureManager cameras(backends);
     SystemPacerClock clock;
-    FrameWorker worker({control, cameras, {}, clock, options.ringName});
+    FilterSmoother smoother;
+    FrameWorker worker({control, cameras, {nullptr, &smoother}, clock, options.ringName});
     HeadlessHost host(stdout);
     WebMessageHandler handler(
         control, host, ServiceAddresses::forOrigin(kDefaultServiceOrigin),
