@@ -4,6 +4,7 @@
 
 #include "options.hpp"
 #include "velvix/filters/cpu_info.hpp"
+#include "velvix/filters/smoothing.hpp"
 #include "velvix/pipeline/frame_worker.hpp"
 #include "velvix/platform/debug_output.hpp"
 #include "velvix/platform/stop_signals.hpp"
@@ -43,7 +44,8 @@ int runHeadless(const AppOptions& options) {
     ControlBlock control;
     NoCameras cameras;
     SystemPacerClock clock;
-    FrameWorker worker({control, cameras, {}, clock, options.ringName});
+    FilterSmoother smoother;
+    FrameWorker worker({control, cameras, {nullptr, &smoother}, clock, options.ringName});
     platform::debugOutput(std::string("velvix: running headless; ") +
                           (hasAVX2 ? "AVX2 available" : "no AVX2") + "; stop with Ctrl+C");
     std::jthread workerThread([&worker](std::stop_token stop) { worker.run(stop); });

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "velvix/filters/rb_filter.hpp"
+
+// The bilinear resampling kernel for 3-byte pixels, with 4-bit fixed-point weights.
+namespace velvix {
+
+// The kernel produces destination rows in 32-byte pieces and needs rows at least this wide.
+inline constexpr std::int64_t kMinimumResizeWidth = 32;
+inline constexpr std::uint8_t NO_MANS_LAND_WATERMARK = 0x55;
+
+// One 64-byte aligned allocation: the payload length, a 56-byte front guard, the payload and
+// a 64-byte rear guard. The guards are checked when the block is freed; a damaged one stops
+// the program with an assertion.
+class GuardedBlock {
+  public:
+    static constexpr std::size_t kFrontGuardBytes = 56;
+    static constexpr std::size_t kRearGuardBytes = 64;
+
+    // A zeroed payload; throws std::bad_alloc when there is no memory for it.
+    explicit GuardedBlock(std::size_t payloadBytes);
+    ~GuardedBlock();
+    GuardedBlock(const GuardedBlock&) = delete;
+    GuardedBlock& operator=(const GuardedBlock&) = delete;
+
+    std::uint8_t* payload() const { return memory_.get() + 8 + kFrontGuardBytes; }
+    std::size_t size() const { return size_; }
+
+  private:
+    AlignedBytes memory_;
+    std::size_t size_;
+};
+
+// Source index and weight (sixteenths of the next source pixel) for each of dstSize
+// destination indexes.
+void computeResizeTable(std::int64_t srcSize, std::int64_t dstSize, std::int32_t* indexes,
+                        std::int32_t* weights);
+
+// Resizes src (srcWidth x srcHeight, rows srcStride bytes apart) into dst. Writes exactly
+// dstWidth x 3 bytes of each destination row and reads only source pixels inside the image.
+// Stops the program with an assertion when dstWidth is below 32 or a source side below 2.
+// Uses AVX2 when hasAVX2 is set; the plain path gives the same bytes.
+void resizeBilinear(const std::uint8_t* src, std::int64_t srcWidth, std::int64_t srcHeight,
+                    std::int64_t srcStride, std::uint8_t* dst, std::int64_t dstWidth,
+                    std::int64_t dstHeight, std::int64_t dstStride);
+
+}  // namespace velvix

@@ -1,0 +1,125 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <future>
+#include <memory>
+
+// The recursive bilateral filter over images of 4 bytes per pixel: each pixel becomes a running,
+// normalised average whose neighbour weights decay per pixel step and fall with the colour
+// difference between adjacent pixels, along rows in both directions and then along columns in
+// both directions.
+namespace velvix {
+
+// Memory from std::aligned_alloc, released with std::free.
+struct FreeDeleter {
+    void operator()(void* memory) const;
+};
+using AlignedBytes = std::unique_ptr<std::uint8_t[], FreeDeleter>;
+
+// Nothing when the allocation fails. The size is rounded up to the alignment.
+AlignedBytes allocateAligned(std::size_t bytes, std::size_t alignment);
+
+inline constexpr int kMinimumFilterWidth = 16;
+inline constexpr int kMinimumFilterHeight = 2;
+inline constexpr int kMaximumFilterSize = 10000;
+inline constexpr int kRangeTableSize = 256;
+inline constexpr int kMaxFilterTasks = 8;
+
+using RangeTable = std::array<float, kRangeTableSize>;
+
+// The vectorised filter (AVX2 and fused multiply-add), its rows and columns divided into stripes
+// that run on two threads. One object serves images up to the size given to initialize().
+class CRBFilterAVX2 {
+  public:
+    CRBFilterAVX2();
+    ~CRBFilterAVX2();
+    CRBFilterAVX2(const CRBFilterAVX2&) = delete;
+    CRBFilterAVX2& operator=(const CRBFilterAVX2&) = delete;
+
+    // Sizes the object for images up to width x height (16 ... 10000 x 2 ... 10000). False,
+    // leaving the object as it was, for a size outside these limits; false also when an
+    // allocation fails (what was allocated stays until release()).
+    bool initialize(int width, int height);
+
+    // Computes the spatial decay and the range table, unless both values are the ones in use.
+    void setSigma(float sigmaSpatial, float sigmaRange);
+
+    // One stripe of the row pass (source to intermediate image) or of the column pass
+    // (intermediate image to output). `pitch` is the row distance of both images.
+    void horizontalPass(int stripe, const std::uint8_t* in, std::uint8_t* out, int width,
+                        int height, int pitch);
+    void verticalPass(int stripe, const std::uint8_t* in, std::uint8_t* out, int width, int height,
+                      int pitch);
+
+    // Filters `in` into `out`, both with rows `pitch` bytes apart and pitch x height bytes in
+    // size. False, before anything is read or written, when the object is not sized and ready
+    // for this image or the processor has no AVX2.
+    bool filter(std::uint8_t* out, const std::uint8_t* in, int width, int height, int pitch);
+
+    // Frees the image-sized buffers; the coefficients stay.
+    void release();
+
+    int reservedWidth() const { return reservedWidth_; }
+    int reservedHeight() const { return reservedHeight_; }
+    int threadCount() const { return threadCount_; }
+    float invAlpha() const { return invAlpha_; }
+    const float* rangeTable() const { return rangeTable_.get(); }
+
+  private:
+    bool accepts(const std::uint8_t* out, const std::uint8_t* in, int width, int height,
+                 int pitch) const;
+
+    int reservedWidth_ = 0;
+    int reservedHeight_ = 0;
+    int threadCount_ = 0;
+    float sigmaSpatial_ = 0;
+    float sigmaRange_ = 0;
+    float invAlpha_ = 0;
+    std::unique_ptr<float[], FreeDeleter> rangeTable_;
+    AlignedBytes intermediate_;
+    std::unique_ptr<AlignedBytes[]> lineBuffersH_;
+    std::unique_ptr<AlignedBytes[]> lineBuffersV_;
+    std::array<std::future<void>, kMaxFilterTasks> tasksH_;
+    std::array<std::future<void>, kMaxFilterTasks> tasksV_;
+};
+
+// The spatial decay per pixel step and the range table of each path, for the given parameters.
+struct FilterCoefficients {
+    float alpha = 0;
+    float invAlpha = 0;
+    RangeTable rangeTable{};
+};
+FilterCoefficients vectorCoefficients(float sigmaSpatial, float sigmaRange);
+FilterCoefficients scalarCoefficients(float sigmaSpatial, float sigmaRange);
+
+// Working memory of the scalar filter: running colours (4 floats per pixel) and factors of the
+// four sweeps.
+struct ScalarBuffers {
+    int width = 0;
+    int height = 0;
+    int channels = 0;
+    std::unique_ptr<float[]> colourRight;
+    std::unique_ptr<float[]> factorRight;
+    std::unique_ptr<float[]> colourLeft;
+    std::unique_ptr<float[]> factorLeft;
+    std::unique_ptr<float[]> colourDown;
+    std::unique_ptr<float[]> factorDown;
+    std::unique_ptr<float[]> colourUp;
+    std::unique_ptr<float[]> factorUp;
+
+    // Sets the sizes and allocates the eight buffers (throws std::bad_alloc).
+    void allocate(int imageWidth, int imageHeight, int channelCount);
+    // Frees the buffers and zeroes the sizes.
+    void empty();
+};
+
+// The colour distance of the scalar filter, by buffers.channels: 1: d0; 2: (d0 + d1) / 2;
+// 3: (d0 + d2) / 4 + d1 / 2; 4: (d0 + d1 + d2 + d3) / 4; otherwise 0.
+int channelDistance(const ScalarBuffers& buffers, const std::uint8_t* a, const std::uint8_t* b);
+
+// The filter for processors without AVX2, on the calling thread. Images are tightly packed.
+void filterScalar(ScalarBuffers& buffers, const std::uint8_t* in, std::uint8_t* out,
+                  float sigmaSpatial, float sigmaRange, int width, int height);
+
+}  // namespace velvix

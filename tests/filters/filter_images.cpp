@@ -1,0 +1,77 @@
+#include "filter_images.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <random>
+
+#include "velvix/filters/cpu_info.hpp"
+
+namespace velvix::testing {
+
+Image randomImage(int width, int height, unsigned seed) {
+    Image image(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4);
+    std::mt19937 random(seed);
+    for (auto& byte : image) {
+        byte = static_cast<std::uint8_t>(random());
+    }
+    return image;
+}
+
+Image photoLikeImage(int width, int height, unsigned seed) {
+    Image image(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4);
+    std::mt19937 random(seed);
+    std::normal_distribution<float> noise(0.0f, 4.0f);
+    const auto clampByte = [](float value) {
+        return static_cast<std::uint8_t>(std::clamp(std::lround(value), 0L, 255L));
+    };
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const float u = static_cast<float>(x) / static_cast<float>(width);
+            const float v = static_cast<float>(y) / static_cast<float>(height);
+            const bool face = (u - 0.5f) * (u - 0.5f) + (v - 0.5f) * (v - 0.5f) < 0.09f;
+            const bool stripe = (x / 24) % 5 == 0;
+            float blue = face ? 120 + 30 * v : (stripe ? 40 : 180 - 60 * u);
+            float green = face ? 150 + 20 * u : (stripe ? 60 : 170 - 40 * v);
+            float red = face ? 205 - 25 * v : (stripe ? 200 : 120 + 50 * u);
+            std::uint8_t* pixel =
+                image.data() + (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
+                                static_cast<std::size_t>(x)) *
+                                   4;
+            const float n = noise(random);
+            pixel[0] = clampByte(blue + n);
+            pixel[1] = clampByte(green + n);
+            pixel[2] = clampByte(red + n);
+            pixel[3] = 255;
+        }
+    }
+    return image;
+}
+
+Image flatImage(int width, int height, std::uint32_t pixel) {
+    Image image(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4);
+    for (std::size_t i = 0; i < image.size(); i += 4) {
+        std::memcpy(image.data() + i, &pixel, 4);
+    }
+    return image;
+}
+
+Image withPitch(const Image& packed, int width, int height, int pitch) {
+    Image image(static_cast<std::size_t>(pitch) * static_cast<std::size_t>(height));
+    const auto rowBytes = static_cast<std::size_t>(width) * 4;
+    for (std::size_t row = 0; row < static_cast<std::size_t>(height); ++row) {
+        std::memcpy(image.data() + row * static_cast<std::size_t>(pitch),
+                    packed.data() + row * rowBytes, rowBytes);
+    }
+    return image;
+}
+
+ScalarPathsOnly::ScalarPathsOnly() : saved_(hasAVX2) {
+    hasAVX2 = false;
+}
+
+ScalarPathsOnly::~ScalarPathsOnly() {
+    hasAVX2 = saved_;
+}
+
+}  // namespace velvix::testing

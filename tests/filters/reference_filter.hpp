@@ -1,0 +1,24 @@
+#pragma once
+
+#include "filter_images.hpp"
+
+namespace velvix::testing {
+
+// The vectorised filter's arithmetic written one pixel and one channel at a time, with plain
+// float multiplies and adds, on a tightly packed image. In the right-to-left sweep the last
+// pixel of a row is compared with the pixel that follows it in memory, the next row's first;
+// that of the image's last row with itself.
+Image referenceRowPass(const Image& in, int width, int height, float sigmaSpatial,
+                       float sigmaRange);
+Image referenceColumnPass(const Image& rowFiltered, int width, int height, float sigmaSpatial,
+                          float sigmaRange);
+Image referenceFilter(const Image& in, int width, int height, float sigmaSpatial, float sigmaRange);
+
+// The largest difference between two images of the same size, and how many bytes differ.
+struct ImageDifference {
+    int largest = 0;
+    std::size_t differingBytes = 0;
+};
+ImageDifference compareImages(const Image& a, const Image& b);
+
+}  // namespace velvix::testing

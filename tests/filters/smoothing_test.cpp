@@ -1,0 +1,176 @@
+#include "velvix/filters/smoothing.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "filter_images.hpp"
+#include "reference_filter.hpp"
+#include "velvix/filters/cpu_info.hpp"
+#include "velvix/filters/rb_filter.hpp"
+
+namespace velvix {
+namespace {
+
+using testing::Image;
+
+Image exchangedRedAndBlue(Image image) {
+    for (std::size_t i = 0; i < image.size(); i += 4) {
+        std::swap(image[i], image[i + 2]);
+    }
+    return image;
+}
+
+struct SmoothResult {
+    Image source;
+    Image destination;
+    std::string printed;
+};
+
+SmoothResult smooth(const Image& capture, int width, int height, int level,
+                    std::uint8_t destinationFill = 0) {
+    SmoothResult result{capture, Image(capture.size(), destinationFill), {}};
+    ::testing::internal::CaptureStdout();
+    smoothFrame(result.source.data(), result.destination.data(), width, height, level);
+    result.printed = ::testing::internal::GetCapturedStdout();
+    return result;
+}
+
+class SmoothFrame : public ::testing::TestWithParam<bool> {
+  protected:
+    void SetUp() override {
+        if (GetParam() && !hasAVX2) {
+            GTEST_SKIP() << "this processor has no AVX2";
+        }
+        if (!GetParam()) {
+            scalar_.emplace();
+        }
+    }
+
+  private:
+    std::optional<testing::ScalarPathsOnly> scalar_;
+};
+
+TEST_P(SmoothFrame, ExchangesBytesZeroAndTwoOfTheSourceAndFiltersInThatOrder) {
+    const Image capture = testing::photoLikeImage(64, 32, 5);
+    const SmoothResult result = smooth(capture, 64, 32, 60);
+    const Image exchanged = exchangedRedAndBlue(capture);
+    EXPECT_EQ(result.source, exchanged);
+    EXPECT_TRUE(result.printed.empty());
+
+    const SmoothingSigmas sigmas = sigmasForLevel(60);
+    Image expected(capture.size());
+    if (GetParam()) {
+        CRBFilterAVX2 filter;
+        ASSERT_TRUE(filter.initialize(64, 32));
+        filter.setSigma(sigmas.spatial, sigmas.range);
+        ASSERT_TRUE(filter.filter(expected.data(), exchanged.data(), 64, 32, 256));
+    } else {
+        ScalarBuffers buffers;
+        buffers.allocate(64, 32, 4);
+        filterScalar(buffers, exchanged.data(), expected.data(), sigmas.spatial, sigmas.range, 64,
+                     32);
+    }
+    EXPECT_EQ(result.destination, expected);
+}
+
+TEST_P(SmoothFrame, LevelZeroStillSmooths) {
+    const Image capture = testing::photoLikeImage(64, 32, 6);
+    const SmoothResult result = smooth(capture, 64, 32, 0);
+    EXPECT_NE(result.destination, exchangedRedAndBlue(capture));
+    EXPECT_LE(testing::compareImages(result.destination, exchangedRedAndBlue(capture)).largest, 40);
+}
+
+// The buffers are exactly width x height x 4 bytes, so the address sanitizer sees any access
+// past them.
+TEST_P(SmoothFrame, StaysInsideTheBuffersForAnyWidth) {
+    for (const int width : {33, 40, 47, 100, 250}) {
+        for (const int height : {16, 23}) {
+            const Image capture = testing::photoLikeImage(width, height, 9);
+            const SmoothResult result = smooth(capture, width, height, 60);
+            EXPECT_TRUE(result.printed.empty());
+            EXPECT_NE(result.destination, Image(capture.size(), 0)) << width << " x " << height;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothPaths, SmoothFrame, ::testing::Bool(),
+                         [](const auto& parameter) { return parameter.param ? "avx2" : "scalar"; });
+
+class SmoothFrameVectorised : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!hasAVX2) {
+            GTEST_SKIP() << "this processor has no AVX2";
+        }
+    }
+};
+
+// Rows continued by copies of their last pixel up to the next 16-pixel boundary, as the
+// driver pads them.
+Image paddedWithLastPixel(const Image& packed, int width, int height, int paddedWidth) {
+    Image padded = testing::withPitch(packed, width, height, paddedWidth * 4);
+    for (int y = 0; y < height; ++y) {
+        std::uint8_t* row = padded.data() + static_cast<std::size_t>(y) * paddedWidth * 4;
+        for (int x = width; x < paddedWidth; ++x) {
+            std::copy_n(row + (width - 1) * 4, 4, row + x * 4);
+        }
+    }
+    return padded;
+}
+
+Image cropped(const Image& image, int paddedWidth, int width, int height) {
+    Image out;
+    for (int y = 0; y < height; ++y) {
+        const auto row = image.begin() + static_cast<std::ptrdiff_t>(y) * paddedWidth * 4;
+        out.insert(out.end(), row, row + width * 4);
+    }
+    return out;
+}
+
+TEST_F(SmoothFrameVectorised, WidthsOffTheSixteenPixelGridAreFilteredAsPaddedRows) {
+    for (const int width : {33, 40, 100, 250}) {
+        const int height = 21;
+        const int paddedWidth = (width + 15) / 16 * 16;
+        const Image capture = testing::photoLikeImage(width, height, 11);
+        const SmoothResult result = smooth(capture, width, height, 60);
+        const SmoothingSigmas sigmas = sigmasForLevel(60);
+        const Image expected = cropped(
+            testing::referenceFilter(
+                paddedWithLastPixel(exchangedRedAndBlue(capture), width, height, paddedWidth),
+                paddedWidth, height, sigmas.spatial, sigmas.range),
+            paddedWidth, width, height);
+        const auto difference = testing::compareImages(result.destination, expected);
+        EXPECT_LE(difference.largest, 2) << "width " << width;
+        EXPECT_LE(difference.differingBytes, capture.size() / 100) << "width " << width;
+    }
+}
+
+TEST_F(SmoothFrameVectorised, ReportsAFilterThatRefusesAndLeavesTheDestination) {
+    const SmoothResult narrow = smooth(testing::photoLikeImage(24, 16, 1), 24, 16, 35, 0x77);
+    EXPECT_EQ(narrow.printed, "\nCRBFilterAVX2::filter failed for some reason");
+    EXPECT_EQ(narrow.destination, Image(narrow.destination.size(), 0x77));
+
+    const SmoothResult flat = smooth(testing::photoLikeImage(64, 1, 1), 64, 1, 35, 0x77);
+    EXPECT_EQ(flat.printed, "\nCRBFilterAVX2 failed to initialize for some reason");
+    EXPECT_EQ(flat.destination, Image(flat.destination.size(), 0x77));
+    EXPECT_EQ(flat.source, exchangedRedAndBlue(testing::photoLikeImage(64, 1, 1)));
+}
+
+TEST(FilterSmoother, IsTheSmoothingDriver) {
+    const Image capture = testing::photoLikeImage(48, 16, 2);
+    Image source = capture;
+    Image destination(capture.size());
+    FilterSmoother smoother;
+    Smoother& step = smoother;
+    step.smoothFrame(source.data(), destination.data(), 48, 16, 45);
+    const SmoothResult expected = smooth(capture, 48, 16, 45);
+    EXPECT_EQ(source, expected.source);
+    EXPECT_EQ(destination, expected.destination);
+}
+
+}  // namespace
+}  // namespace velvix

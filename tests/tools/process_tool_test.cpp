@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+#include <stb_image.h>
+#include <stb_image_write.h>
+#include <unistd.h>
+
+#include <random>
+#include <stop_token>
+
+#include "process.hpp"
+#include "ring_commands.hpp"
+#include "test_support.hpp"
+#include "velvix/filters/smoothing.hpp"
+#include "velvix/pipeline/frame_worker.hpp"
+
+namespace velvix {
+namespace {
+
+using testing::runProgram;
+
+// A camera frame in the capture layout, bottom row first: skin-coloured on the left, grey on
+// the right, with noise for the filter to smooth.
+std::vector<std::uint8_t> noisyCaptureFrame(FrameSize size) {
+    std::vector<std::uint8_t> pixels(static_cast<std::size_t>(size.pixels()) * 4);
+    std::mt19937 random(17);
+    for (std::size_t i = 0; i < pixels.size(); i += 4) {
+        const bool skin =
+            static_cast<int>((i / 4) % static_cast<std::size_t>(size.width)) < size.width / 2;
+        const int noise = static_cast<int>(random() % 13) - 6;
+        pixels[i + 0] = static_cast<std::uint8_t>((skin ? 205 : 128) + noise);
+        pixels[i + 1] = static_cast<std::uint8_t>((skin ? 150 : 130) + noise);
+        pixels[i + 2] = static_cast<std::uint8_t>((skin ? 120 : 126) + noise);
+        pixels[i + 3] = 255;
+    }
+    return pixels;
+}
+
+// The frame as a picture file: upright, red, green and blue.
+void writeUprightPng(const std::vector<std::uint8_t>& capture, FrameSize size,
+                     const std::string& path) {
+    std::vector<std::uint8_t> rgb;
+    for (int row = size.height - 1; row >= 0; --row) {
+        for (int x = 0; x < size.width; ++x) {
+            const std::uint8_t* pixel =
+                capture.data() + (static_cast<std::size_t>(row) * size.width + x) * 4;
+            rgb.insert(rgb.end(), pixel, pixel + 3);
+        }
+    }
+    ASSERT_NE(stbi_write_png(path.c_str(), size.width, size.height, 3, rgb.data(), size.width * 3),
+              0);
+}
+
+std::vector<std::uint8_t> readRgb(const std::string& path, FrameSize expectedSize) {
+    int width = 0;
+    int height = 0;
+    int channels = 0;
+    stbi_uc* image = stbi_load(path.c_str(), &width, &height, &channels, 3);
+    EXPECT_NE(image, nullptr) << path;
+    if (image == nullptr) {
+        return {};
+    }
+    EXPECT_EQ(FrameSize(width, height), expectedSize);
+    std::vector<std::uint8_t> rgb(image, image + static_cast<std::size_t>(width) * height * 3);
+    stbi_image_free(image);
+    return rgb;
+}
+
+// The frame the worker publishes for one camera frame with smoothing on at `level`.
+RingFrame publishedByTheWorker(const std::vector<std::uint8_t>& capture, FrameSize size,
+                               int level) {
+    testing::ScopedRingName name;
+    ControlBlock control;
+    testing::ScriptedCamera camera;
+    testing::FakeClock clock;
+    FilterSmoother smoother;
+    FrameWorker worker({control, camera, {nullptr, &smoother}, clock, name.get()});
+    worker.startUp();
+    control.requestCamera(0);
+    control.requestSmoothOn(level);
+    camera.queueFrame([&](int x, int y, std::uint8_t* pixel) {
+        const std::uint8_t* source =
+            capture.data() + (static_cast<std::size_t>(y) * size.width + x) * 4;
+        std::copy(source, source + 4, pixel);
+    });
+    std::stop_source stop;
+    worker.tick(stop.get_token());
+    RingFrame frame;
+    EXPECT_EQ(FrameRingReader::open(name.get()).readNewest(frame), FrameRingReader::Result::frame);
+    return frame;
+}
+
+class ProcessTool : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        unlink(input.c_str());
+        unlink(output.c_str());
+    }
+
+    const std::string input =
+        ::testing::TempDir() + "/velvix-process-in-" + std::to_string(getpid()) + ".png";
+    const std::string output =
+        ::testing::TempDir() + "/velvix-process-out-" + std::to_string(getpid()) + ".png";
+};
+
+TEST_F(ProcessTool, WritesWhatTheWorkerPublishesForTheSameFrame) {
+    const auto capture = noisyCaptureFrame(kDefaultFrameSize);
+    writeUprightPng(capture, kDefaultFrameSize, input);
+    const auto result =
+        runProgram({VELVIX_PROCESS_TOOL, input, "--output", output, "--level", "60"});
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+
+    const RingFrame published = publishedByTheWorker(capture, kDefaultFrameSize, 60);
+    const auto expected = ring_tool::uprightRgb(published);
+    const auto written = readRgb(output, kDefaultFrameSize);
+    EXPECT_TRUE(written == expected);
+
+    // Smoothing took place on the skin, and the grey half came through untouched.
+    const auto unsmoothed = readRgb(input, kDefaultFrameSize);
+    const std::size_t skin = (360 * 1280 + 100) * 3;
+    const std::size_t grey = (360 * 1280 + 1100) * 3;
+    EXPECT_NE(std::vector(written.begin() + skin, written.begin() + skin + 300),
+              std::vector(unsmoothed.begin() + skin, unsmoothed.begin() + skin + 300));
+    EXPECT_EQ(std::vector(written.begin() + grey, written.begin() + grey + 300),
+              std::vector(unsmoothed.begin() + grey, unsmoothed.begin() + grey + 300));
+}
+
+TEST_F(ProcessTool, PrintsOneJsonLineWithSizePathAndStageTimes) {
+    writeUprightPng(noisyCaptureFrame({100, 40}), {100, 40}, input);
+    const auto result = runProgram({VELVIX_PROCESS_TOOL, input, "--no-face"});
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_EQ(std::count(result.output.begin(), result.output.end(), '\n'), 1) << result.output;
+    for (const char* field :
+         {"{\"width\":100,\"height\":40,", "\"face\":\"no face\"",
+          "\"decode\":", "\"process\":", "\"smooth\":", "\"packAndMask\":", "\"encode\":"}) {
+        EXPECT_NE(result.output.find(field), std::string::npos) << field << " in " << result.output;
+    }
+    EXPECT_TRUE(result.output.find("\"filter\":\"avx2\"") != std::string::npos ||
+                result.output.find("\"filter\":\"scalar\"") != std::string::npos)
+        << result.output;
+}
+
+TEST_F(ProcessTool, RefusesBadArgumentsAndPictures) {
+    EXPECT_EQ(runProgram({VELVIX_PROCESS_TOOL}).exitCode, 2);
+    EXPECT_EQ(runProgram({VELVIX_PROCESS_TOOL, input, "--level", "101"}).exitCode, 2);
+    EXPECT_EQ(runProgram({VELVIX_PROCESS_TOOL, input, "--level", "6x"}).exitCode, 2);
+    EXPECT_EQ(runProgram({VELVIX_PROCESS_TOOL, input, "--bogus"}).exitCode, 2);
+
+    const auto missing = runProgram({VELVIX_PROCESS_TOOL, input});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_NE(missing.output.find("cannot read"), std::string::npos) << missing.output;
+
+    writeUprightPng(noisyCaptureFrame({20, 20}), {20, 20}, input);
+    const auto small = runProgram({VELVIX_PROCESS_TOOL, input});
+    EXPECT_EQ(small.exitCode, 1);
+    EXPECT_NE(small.output.find("20 x 20 pixels"), std::string::npos) << small.output;
+}
+
+}  // namespace
+}  // namespace velvix
