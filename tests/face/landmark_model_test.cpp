@@ -11,8 +11,8 @@
 namespace velvix {
 namespace {
 
-using testing::serialiseModel;
 using testing::ModelFileContents;
+using testing::serialiseModel;
 using testing::temporaryFile;
 
 struct FileCloser {

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "velvix/face/face_detector.hpp"
+#include "velvix/face/landmark_model.hpp"
+#include "velvix/pipeline/processing_steps.hpp"
+
+namespace velvix {
+
+// Where the landmark model is looked for, in order: the current folder, the program's folder,
+// the installed data folder.
+std::vector<std::string> modelFileCandidates();
+
+// Finds the face in each frame, on a copy turned by 180 degrees: detection on a quarter-size
+// copy, the widest face turned into the smoothing rectangle, and the landmarks fitted on the
+// grey picture. The model is loaded on the first call.
+class FaceProcessingStep final : public FaceStep {
+  public:
+    // `modelPath` names the model file; empty looks in the usual places.
+    FaceProcessingStep(std::unique_ptr<FaceDetector> detector, std::string modelPath = {});
+
+    void run(const FaceStepBuffers& buffers, FaceOutputs& face) override;
+
+    const FaceDetector& detector() const { return *detector_; }
+    // Loaded on the first run; empty before, or when no usable model was found.
+    const LandmarkModel& model() const { return model_; }
+    bool modelLoadAttempted() const { return modelLoadAttempted_; }
+
+  private:
+    void loadModelOnce();
+    void chooseRectangle(const int* detections, FrameSize size, FaceOutputs& face) const;
+    void fitAcceptedFace(const FaceStepBuffers& buffers, FaceOutputs& face);
+
+    std::unique_ptr<FaceDetector> detector_;
+    std::string modelPath_;
+    bool modelLoadAttempted_ = false;
+    LandmarkModel model_;
+};
+
+}  // namespace velvix

@@ -1,0 +1,243 @@
+#include "velvix/face/face_step.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+#include "model_file.hpp"
+#include "velvix/filters/cpu_info.hpp"
+#include "velvix/pipeline/frame_processor.hpp"
+
+namespace velvix {
+namespace {
+
+// Reports the boxes the test sets, in the quarter-size picture's pixels.
+class ScriptedDetector final : public FaceDetector {
+  public:
+    explicit ScriptedDetector(std::vector<DetectedFace>& boxes) : boxes_(boxes) {}
+    std::string name() const override { return "scripted"; }
+    int recordShorts() const override { return 16; }
+    int* detect(unsigned char* buffer, const unsigned char*, int width, int height,
+                int step) override {
+        seen = {width, height};
+        seenStep = step;
+        ++calls;
+        int* result = reinterpret_cast<int*>(buffer);
+        result[0] = static_cast<int>(boxes_.size());
+        for (std::size_t i = 0; i < boxes_.size(); ++i) {
+            writeDetectedFace(result, recordShorts(), static_cast<int>(i), boxes_[i], 50);
+        }
+        return result;
+    }
+
+    FrameSize seen;
+    int seenStep = 0;
+    int calls = 0;
+
+  private:
+    std::vector<DetectedFace>& boxes_;
+};
+
+class Avx2Setting {
+  public:
+    explicit Avx2Setting(bool on) : saved_(hasAVX2) { hasAVX2 = on; }
+    ~Avx2Setting() { hasAVX2 = saved_; }
+
+  private:
+    bool saved_;
+};
+
+class FaceStepTest : public ::testing::Test {
+  protected:
+    FaceOutputs run(std::vector<DetectedFace> faces, bool avx2, FrameSize size = {1280, 720}) {
+        boxes = std::move(faces);
+        const Avx2Setting setting(avx2);
+        buffers.reserve(size);
+        step.run(buffers.faceStepBuffers(size), face);
+        return face;
+    }
+
+    std::vector<DetectedFace> boxes;
+    ScriptedDetector* detector = new ScriptedDetector(boxes);
+    FaceProcessingStep step{std::unique_ptr<FaceDetector>(detector), "/nonexistent/velvix.dat"};
+    FrameBuffers buffers;
+    FaceOutputs face;
+};
+
+TEST_F(FaceStepTest, DetectsOnTheQuarterSizeCopy) {
+    run({}, false);
+    EXPECT_EQ(detector->seen, (FrameSize{320, 180}));
+    EXPECT_EQ(detector->seenStep, 960);
+}
+
+TEST_F(FaceStepTest, ABoxPastTheBottomMovesUpAndKeepsItsHeight) {
+    const FaceOutputs f = run({{100, 150, 30, 50}}, false);  // 400, 600, 120 x 200
+    EXPECT_EQ(f.faceY, 519);
+    EXPECT_EQ(f.faceHeight, 200);
+    EXPECT_EQ(f.faceX, 400);
+    EXPECT_EQ(f.faceWidth, 120);
+    EXPECT_TRUE(f.faceValid);
+}
+
+TEST_F(FaceStepTest, ABoxPastTheRightEdgeIsCutOneColumnShort) {
+    EXPECT_EQ(run({{300, 50, 50, 60}}, false).faceWidth, 79);  // from 1200, 200 wide
+    EXPECT_EQ(run({{300, 50, 50, 60}}, true).faceWidth, 80);
+    // From 1208: cut to 71, raised to 80, which passes the edge, so back to 64.
+    const FaceOutputs f = run({{302, 50, 50, 60}}, true);
+    EXPECT_EQ(f.faceX, 1208);
+    EXPECT_EQ(f.faceWidth, 64);
+}
+
+TEST_F(FaceStepTest, BoxesNotClearlyTallerThanWideBecomeNarrowerAndTaller) {
+    FaceOutputs f = run({{100, 50, 25, 25}}, false);
+    EXPECT_EQ(f.faceWidth, 90);
+    EXPECT_EQ(f.faceHeight, 110);
+    f = run({{100, 50, 25, 25}}, true);
+    EXPECT_EQ(f.faceWidth, 96);
+    EXPECT_EQ(f.faceHeight, 112);
+    f = run({{100, 50, 25, 30}}, false);
+    EXPECT_EQ(f.faceWidth, 100);
+    EXPECT_EQ(f.faceHeight, 120);
+}
+
+TEST_F(FaceStepTest, WidthsAroundTheAcceptanceLimit) {
+    // 48 wide (12 x 4, tall enough to keep its width).
+    EXPECT_FALSE(run({{100, 50, 12, 30}}, false).faceValid);
+    FaceOutputs f = run({{100, 50, 12, 30}}, true);
+    EXPECT_EQ(f.faceWidth, 48);
+    EXPECT_FALSE(f.faceValid);
+    // 50 wide (56 made 10 % narrower).
+    f = run({{100, 50, 14, 15}}, false);
+    EXPECT_EQ(f.faceWidth, 50);
+    EXPECT_FALSE(f.faceValid);
+    f = run({{100, 50, 14, 15}}, true);
+    EXPECT_EQ(f.faceWidth, 64);
+    EXPECT_TRUE(f.faceValid);
+    // 49 wide, cut at the right edge of a 1278-wide frame: raised to 64 it passes the edge
+    // again and comes back to 48.
+    f = run({{307, 50, 20, 30}}, false, {1278, 720});
+    EXPECT_EQ(f.faceWidth, 49);
+    EXPECT_FALSE(f.faceValid);
+    f = run({{307, 50, 20, 30}}, true, {1278, 720});
+    EXPECT_EQ(f.faceWidth, 48);
+    EXPECT_FALSE(f.faceValid);
+}
+
+TEST_F(FaceStepTest, TheWidestFaceWinsBeforeAcceptanceAndTiesKeepTheFirst) {
+    FaceOutputs f = run({{100, 50, 20, 30}, {200, 60, 20, 30}}, false);
+    EXPECT_EQ(f.faceX, 400);
+    // The widest touches the left edge: no face, although the narrower one would pass.
+    f = run({{200, 60, 20, 30}, {0, 60, 40, 50}}, false);
+    EXPECT_FALSE(f.faceValid);
+    EXPECT_EQ(f.faceX, 0);
+    EXPECT_EQ(f.faceWidth, 160);
+    // A face reaching past the top edge is rejected, however large.
+    EXPECT_FALSE(run({{100, -5, 40, 50}}, false).faceValid);
+}
+
+TEST_F(FaceStepTest, NoFacesClearsTheRectangleAndKeepsTheLastLandmarks) {
+    FaceLandmarks earlier{};
+    earlier[3] = {1.0f, 2.0f};
+    face.faceLandmarks = earlier;
+    const FaceOutputs f = run({}, true);
+    EXPECT_FALSE(f.faceValid);
+    EXPECT_EQ(f.faceX, 0);
+    EXPECT_EQ(f.faceY, 0);
+    EXPECT_EQ(f.faceWidth, 0);
+    EXPECT_EQ(f.faceHeight, 0);
+    ASSERT_TRUE(f.faceLandmarks.has_value());
+    EXPECT_FLOAT_EQ((*f.faceLandmarks)[3].y, 2.0f);
+}
+
+TEST_F(FaceStepTest, WithoutAModelAnAcceptedFaceHasNoLandmarks) {
+    face.faceLandmarks = FaceLandmarks{};
+    ::testing::internal::CaptureStderr();
+    const FaceOutputs f = run({{100, 50, 25, 30}}, false);
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(f.faceValid);
+    EXPECT_FALSE(f.faceLandmarks.has_value());
+    EXPECT_NE(said.find("no such file"), std::string::npos) << said;
+}
+
+TEST_F(FaceStepTest, PicturesNarrowerThan128PixelsAreNotSearched) {
+    const FaceOutputs f = run({{2, 2, 20, 20}}, true, {124, 200});
+    EXPECT_EQ(detector->calls, 0);
+    EXPECT_FALSE(f.faceValid);
+}
+
+TEST_F(FaceStepTest, TurnsTheFrameHalfway) {
+    const FrameSize size{256, 128};
+    buffers.reserve(size);
+    for (int i = 0; i < size.width * size.height * 3; ++i) {
+        buffers.output()[i] = static_cast<std::uint8_t>(i * 7);
+    }
+    run({}, false, size);
+    for (const auto& [x, y] : {std::pair{0, 0}, {255, 127}, {10, 100}}) {
+        const std::uint8_t* turned = buffers.turned() + (y * size.width + x) * 3;
+        const std::uint8_t* source =
+            buffers.output() + ((size.height - 1 - y) * size.width + (size.width - 1 - x)) * 3;
+        EXPECT_EQ(std::memcmp(turned, source, 3), 0) << x << "," << y;
+    }
+}
+
+std::string writeModel(const testing::ModelFileContents& contents) {
+    const std::string path = ::testing::TempDir() + "/velvix-face-step-model.dat";
+    const auto bytes = testing::serialiseModel(contents);
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    return path;
+}
+
+TEST(FaceStepModel, LoadsOnceOnTheFirstCallAndPlacesLandmarksInTheRectangle) {
+    testing::ModelFileContents contents;
+    contents.stages = 1;
+    contents.trees = 1;
+    contents.depth = 2;
+    const std::string path = writeModel(contents);
+    std::vector<DetectedFace> boxes;
+    FaceProcessingStep step(std::make_unique<ScriptedDetector>(boxes), path);
+    FrameBuffers buffers;
+    FaceOutputs face;
+    step.run(buffers.faceStepBuffers(kDefaultFrameSize), face);  // no face, yet the model loads
+    EXPECT_TRUE(step.modelLoadAttempted());
+    EXPECT_TRUE(step.model().loaded());
+
+    std::remove(path.c_str());
+    boxes = {{100, 50, 25, 30}};  // 400, 200, 100 x 120
+    const Avx2Setting setting(false);
+    step.run(buffers.faceStepBuffers(kDefaultFrameSize), face);
+    ASSERT_TRUE(face.faceValid);
+    ASSERT_TRUE(face.faceLandmarks.has_value());
+    // Zero weights leave the mean shape in the box, relative to its corner.
+    for (int k : {0, 40, 97}) {
+        EXPECT_NEAR((*face.faceLandmarks)[static_cast<std::size_t>(k)].x,
+                    contents.meanShape(k, 0) * 50 + 50, 1e-3);
+        EXPECT_NEAR((*face.faceLandmarks)[static_cast<std::size_t>(k)].y,
+                    contents.meanShape(k, 1) * 60 + 60, 1e-3);
+    }
+}
+
+TEST(FaceStepModel, RefusesAModelWithAnotherNumberOfLandmarks) {
+    testing::ModelFileContents contents;
+    contents.stages = 1;
+    contents.trees = 1;
+    contents.depth = 2;
+    contents.landmarks = 68;
+    const std::string path = writeModel(contents);
+    std::vector<DetectedFace> boxes;
+    FaceProcessingStep step(std::make_unique<ScriptedDetector>(boxes), path);
+    FrameBuffers buffers;
+    FaceOutputs face;
+    ::testing::internal::CaptureStderr();
+    step.run(buffers.faceStepBuffers(kDefaultFrameSize), face);
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("68 landmarks, not 98"),
+              std::string::npos);
+    EXPECT_FALSE(step.model().loaded());
+    std::remove(path.c_str());
+}
+
+}  // namespace
+}  // namespace velvix

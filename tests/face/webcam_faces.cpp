@@ -1,0 +1,127 @@
+#include "webcam_faces.hpp"
+
+#include <stb_image.h>
+#include <stb_image_resize.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace velvix::testing {
+namespace {
+
+constexpr FrameSize kFrame{1280, 720};
+
+std::vector<std::pair<float, float>> readPoints(const std::string& path) {
+    std::ifstream file(path);
+    std::string line;
+    std::vector<std::pair<float, float>> points;
+    bool inside = false;
+    while (std::getline(file, line)) {
+        if (line.find('{') != std::string::npos) {
+            inside = true;
+        } else if (line.find('}') != std::string::npos) {
+            break;
+        } else if (inside) {
+            std::istringstream values(line);
+            float x = 0;
+            float y = 0;
+            values >> x >> y;
+            points.emplace_back(x, y);
+        }
+    }
+    return points;
+}
+
+// A gentle gradient with some texture, as a room behind a person might give.
+std::uint8_t backgroundValue(int x, int y, int channel) {
+    const int texture = ((x * 13 + y * 7) % 23) - 11;
+    return static_cast<std::uint8_t>(
+        std::clamp(90 + x / 16 + y / 12 + channel * 15 + texture, 0, 255));
+}
+
+}  // namespace
+
+std::optional<std::string> faceDataFolder(const std::string& subfolder) {
+    for (const char* base : {"../shared/data", "../../shared/data", "../../../shared/data",
+                             "../../../../shared/data"}) {
+        const std::filesystem::path candidate =
+            std::filesystem::path(VELVIX_SOURCE_DIR) / base / subfolder;
+        if (std::filesystem::is_directory(candidate)) {
+            return candidate.string();
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<WebcamFace> webcamFaces(const std::string& folder, float faceWidth) {
+    std::vector<std::filesystem::path> photos;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        if (entry.path().extension() == ".jpg") {
+            photos.push_back(entry.path());
+        }
+    }
+    std::sort(photos.begin(), photos.end());
+    std::vector<WebcamFace> faces;
+    int index = 0;
+    for (const auto& photo : photos) {
+        auto points = readPoints(std::filesystem::path(photo).replace_extension(".pts").string());
+        int width = 0;
+        int height = 0;
+        int channels = 0;
+        stbi_uc* rgb = stbi_load(photo.string().c_str(), &width, &height, &channels, 3);
+        if (rgb == nullptr || points.empty()) {
+            stbi_image_free(rgb);
+            continue;
+        }
+        float left = 1e9f, right = -1e9f, top = 1e9f, bottom = -1e9f;
+        for (const auto& [x, y] : points) {
+            left = std::min(left, x);
+            right = std::max(right, x);
+            top = std::min(top, y);
+            bottom = std::max(bottom, y);
+        }
+        const float scale =
+            std::min(faceWidth / (right - left), 700.0f / static_cast<float>(height));
+        const int scaledWidth = static_cast<int>(std::lround(static_cast<float>(width) * scale));
+        const int scaledHeight = static_cast<int>(std::lround(static_cast<float>(height) * scale));
+        std::vector<std::uint8_t> scaled(static_cast<std::size_t>(scaledWidth * scaledHeight * 3));
+        stbir_resize_uint8(rgb, width, height, 0, scaled.data(), scaledWidth, scaledHeight, 0, 3);
+        stbi_image_free(rgb);
+
+        WebcamFace face;
+        face.name = photo.stem().string();
+        face.size = kFrame;
+        // Spread the faces over the frame, as people sit left, right or in the middle.
+        const int offsetX = 40 + (index * 197) % std::max(1, kFrame.width - scaledWidth - 80);
+        const int offsetY = (kFrame.height - scaledHeight) / 2;
+        ++index;
+        face.frame.resize(static_cast<std::size_t>(kFrame.pixels()) * 3);
+        for (int y = 0; y < kFrame.height; ++y) {
+            // The frame holds the bottom row first.
+            std::uint8_t* row = face.frame.data() +
+                                static_cast<std::size_t>(kFrame.height - 1 - y) * kFrame.width * 3;
+            for (int x = 0; x < kFrame.width; ++x) {
+                const int sx = x - offsetX;
+                const int sy = y - offsetY;
+                const bool inPhoto = sx >= 0 && sy >= 0 && sx < scaledWidth && sy < scaledHeight;
+                for (int c = 0; c < 3; ++c) {
+                    row[x * 3 + c] = inPhoto ? scaled[static_cast<std::size_t>(
+                                                   (sy * scaledWidth + sx) * 3 + (2 - c))]
+                                             : backgroundValue(x, y, c);
+                }
+            }
+        }
+        const float centreX = static_cast<float>(offsetX) + (left + right) / 2 * scale;
+        const float centreY = static_cast<float>(offsetY) + (top + bottom) / 2 * scale;
+        face.centreX = static_cast<float>(kFrame.width - 1) - centreX;
+        face.centreY = centreY;
+        face.faceWidth = (right - left) * scale;
+        faces.push_back(std::move(face));
+    }
+    return faces;
+}
+
+}  // namespace velvix::testing
