@@ -5,6 +5,7 @@
 
 #include "camera_backends.hpp"
 #include "velvix/capture/capture_manager.hpp"
+#include "velvix/face/face_step.hpp"
 #include "velvix/filters/cpu_info.hpp"
 #include "velvix/filters/smoothing.hpp"
 #include "velvix/pipeline/frame_worker.hpp"
@@ -91,11 +92,13 @@ int runHeadless(const AppOptions& options) {
     CaptureManager cameras(backends);
     SystemPacerClock clock;
     FilterSmoother smoother;
-    FrameWorker worker({control, cameras, {nullptr, &smoother}, clock, options.ringName});
+    FaceProcessingStep faceStep(makeFaceDetector());
+    FrameWorker worker({control, cameras, {&faceStep, &smoother}, clock, options.ringName});
     HeadlessHost host(stdout);
     WebMessageHandler handler(
         control, host, ServiceAddresses::forOrigin(kDefaultServiceOrigin),
         [&backends] { return listCameraNames(backends); }, platform::debugOutput);
+    platform::debugOutput("velvix: face detector: " + faceStep.detector().name());
     platform::debugOutput(std::string("velvix: running headless; ") +
                           (hasAVX2 ? "AVX2 available" : "no AVX2") +
                           "; web messages on standard input, one per line; stop with Ctrl+C");

@@ -1,5 +1,6 @@
 #include "cascade_detector.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <opencv2/imgproc.hpp>
 
@@ -10,11 +11,13 @@ namespace {
 // (see the face detection data test): of OpenCV's frontal-face cascades, "alt2" finds the
 // most; a scale step of 1.2 loses 3 to 7 percent of the faces, and one neighbour less adds
 // false faces elsewhere in the picture, which may then be wider than the real one. Faces
-// narrower than 40 pixels in the quarter-size copy (160 in the frame) are too far away to
-// smooth, and not looking for them saves a third of the time.
+// narrower than an eighth of the picture (160 pixels of a 1280-wide frame) are too far away to
+// smooth, and not looking for them saves a third of the time; the cascade's own window of 20
+// pixels is the floor.
 constexpr double kScaleStep = 1.1;
 constexpr int kMinNeighbours = 3;
-constexpr int kMinFacePixels = 40;
+constexpr int kSmallestFaceShare = 8;
+constexpr int kCascadeWindow = 20;
 
 }  // namespace
 
@@ -45,8 +48,9 @@ int* CascadeFaceDetector::detect(unsigned char* resultBuffer, const unsigned cha
     cv::cvtColor(colour, grey, cv::COLOR_BGR2GRAY);
     cv::equalizeHist(grey, grey);
     std::vector<cv::Rect> faces;
+    const int smallest = std::max(kCascadeWindow, width / kSmallestFaceShare);
     cascade_.detectMultiScale(grey, faces, kScaleStep, kMinNeighbours, 0,
-                              cv::Size(kMinFacePixels, kMinFacePixels));
+                              cv::Size(smallest, smallest));
     const int count = std::min(static_cast<int>(faces.size()), kMaxDetections);
     for (int i = 0; i < count; ++i) {
         const cv::Rect& face = faces[static_cast<std::size_t>(i)];

@@ -23,11 +23,12 @@ LiteMat::LiteMat(std::int32_t type, std::int32_t rows, std::int32_t cols)
     if (rows < 0 || cols < 0) {
         throw std::bad_alloc();
     }
+    // Elements are addressed with 32-bit indexes; anything larger is a damaged size.
     const std::size_t elements = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
-    const std::size_t size = elementSizeOf(type);
-    if (elements > (std::numeric_limits<std::size_t>::max() - kCounterBytes) / size) {
+    if (elements > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
         throw std::bad_alloc();
     }
+    const std::size_t size = elementSizeOf(type);
     void* block = std::calloc(1, elements * size + kCounterBytes);
     if (block == nullptr) {
         throw std::bad_alloc();

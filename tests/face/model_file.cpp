@@ -48,7 +48,9 @@ std::vector<std::uint8_t> serialiseModel(const ModelFileContents& c) {
 
 std::FILE* temporaryFile(const std::vector<std::uint8_t>& bytes) {
     std::FILE* file = std::tmpfile();
-    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    if (!bytes.empty()) {
+        std::fwrite(bytes.data(), 1, bytes.size(), file);
+    }
     std::rewind(file);
     return file;
 }

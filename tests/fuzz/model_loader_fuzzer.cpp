@@ -10,7 +10,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (file == nullptr) {
         return 0;
     }
-    std::fwrite(data, 1, size, file);
+    if (size > 0) {
+        std::fwrite(data, 1, size, file);
+    }
     std::rewind(file);
     velvix::LandmarkModel model;
     velvix::LandmarkParams params;

@@ -3,12 +3,16 @@
 #include <stb_image_write.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <random>
+#include <sstream>
 #include <stop_token>
 
+#include "model_file.hpp"
 #include "process.hpp"
 #include "ring_commands.hpp"
 #include "test_support.hpp"
+#include "velvix/face/face_step.hpp"
 #include "velvix/filters/smoothing.hpp"
 #include "velvix/pipeline/frame_worker.hpp"
 
@@ -72,7 +76,8 @@ RingFrame publishedByTheWorker(const std::vector<std::uint8_t>& capture, FrameSi
     testing::ScriptedCamera camera;
     testing::FakeClock clock;
     FilterSmoother smoother;
-    FrameWorker worker({control, camera, {nullptr, &smoother}, clock, name.get()});
+    FaceProcessingStep faceStep(makeFaceDetector());
+    FrameWorker worker({control, camera, {&faceStep, &smoother}, clock, name.get()});
     worker.startUp();
     control.requestCamera(0);
     control.requestSmoothOn(level);
@@ -152,6 +157,80 @@ TEST_F(ProcessTool, RefusesBadArgumentsAndPictures) {
     const auto small = runProgram({VELVIX_PROCESS_TOOL, input});
     EXPECT_EQ(small.exitCode, 1);
     EXPECT_NE(small.output.find("20 x 20 pixels"), std::string::npos) << small.output;
+}
+
+// A model that leaves a plausible mean face where the box is: eyes high and apart, the mouth
+// low and in the middle, so that the image-left and image-right points can be told apart.
+std::string writeMeanFaceModel() {
+    testing::ModelFileContents contents;
+    contents.stages = 1;
+    contents.trees = 1;
+    contents.depth = 1;
+    contents.meanShape = [](int landmark, int axis) {
+        const bool imageLeft = (landmark >= 60 && landmark <= 67) || landmark == 96 ||
+                               (landmark >= 33 && landmark <= 41) || landmark < 16;
+        const bool imageRight = (landmark >= 68 && landmark <= 75) || landmark == 97 ||
+                                (landmark >= 42 && landmark <= 50) ||
+                                (landmark > 16 && landmark <= 32);
+        if (axis == 0) {
+            return imageLeft ? -0.4f : (imageRight ? 0.4f : 0.0f);
+        }
+        return landmark >= 76 && landmark <= 95 ? 0.5f : -0.3f;
+    };
+    const std::string path =
+        ::testing::TempDir() + "/velvix-process-model-" + std::to_string(getpid()) + ".dat";
+    const auto bytes = testing::serialiseModel(contents);
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fclose(file);
+    return path;
+}
+
+TEST_F(ProcessTool, FindsTheFaceAndWritesItsLandmarksUprightAndAnOverlay) {
+    const std::string model = writeMeanFaceModel();
+    const std::string points = output + ".pts";
+    const auto result = runProgram({VELVIX_PROCESS_TOOL, VELVIX_DEMO_PHOTO, "--model", model,
+                                    "--landmarks", points, "--overlay", output});
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_NE(result.output.find("\"face\":{\"accepted\":true"), std::string::npos)
+        << result.output;
+    EXPECT_NE(result.output.find("\"landmarks\":true"), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("\"detector\":\""), std::string::npos) << result.output;
+
+    // The astronaut's face lies in the upper middle of the 512 x 512 portrait.
+    const std::string pts = testing::readFile(points);
+    ASSERT_EQ(pts.rfind("version: 1\nn_points: 98\n{\n", 0), 0u) << pts;
+    std::vector<std::pair<float, float>> read;
+    std::istringstream lines(pts.substr(pts.find('{') + 2));
+    float x = 0;
+    float y = 0;
+    while (lines >> x >> y) {
+        read.emplace_back(x, y);
+    }
+    ASSERT_EQ(read.size(), 98u);
+    EXPECT_LT(read[60].first, read[72].first);  // image-left eye on the image's left
+    EXPECT_LT(read[96].first, read[97].first);
+    EXPECT_LT(read[60].second, read[79].second);  // eyes above the mouth
+    for (const auto& [px, py] : read) {
+        EXPECT_GT(px, 150);
+        EXPECT_LT(px, 330);
+        EXPECT_GT(py, 40);
+        EXPECT_LT(py, 220);
+    }
+    const auto overlay = readRgb(output, {512, 512});
+    const auto photo = readRgb(VELVIX_DEMO_PHOTO, {512, 512});
+    EXPECT_NE(overlay, photo);
+    unlink(points.c_str());
+    unlink(model.c_str());
+}
+
+TEST_F(ProcessTool, SaysSoWhenThereAreNoLandmarksToWrite) {
+    const std::string points = output + ".pts";
+    const auto result = runProgram({VELVIX_PROCESS_TOOL, VELVIX_DEMO_PHOTO, "--model",
+                                    "/nonexistent/velvix.dat", "--landmarks", points});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.output.find("no landmark model was loaded"), std::string::npos)
+        << result.output;
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 // velvix-process: runs the frame worker's own per-frame processing once on a still picture.
 #include <stb_image.h>
+#include <stb_image_write.h>
 
 #include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "overlay.hpp"
 #include "process_still.hpp"
 #include "ring_commands.hpp"
 #include "velvix/filters/rb_filter.hpp"
@@ -18,16 +20,41 @@ using Clock = std::chrono::steady_clock;
 constexpr int kUsageError = 2;
 
 const char* const kUsage =
-    "usage: velvix-process INPUT [--output OUT.png] [--level N] [--no-face]\n"
-    "  INPUT            a PNG or JPEG picture, 32 x 16 to 10000 x 10000 pixels\n"
-    "  --output FILE    write the processed picture as PNG\n"
-    "  --level N        smoothing level 0 to 100 (default 35)\n"
-    "  --no-face        smooth the whole picture, masked by skin colour, without looking for a\n"
-    "                   face (this build has no face analysis yet, so it always does)\n"
-    "Prints one JSON line: the picture's size, the paths taken and the time per stage.\n";
+    "usage: velvix-process INPUT [--output OUT.png] [--level N] [--no-face] [--model PATH]\n"
+    "                      [--landmarks OUT.pts] [--overlay OUT.png]\n"
+    "  INPUT              a PNG or JPEG picture, 32 x 16 to 10000 x 10000 pixels\n"
+    "  --output FILE      write the processed picture as PNG\n"
+    "  --level N          smoothing level 0 to 100 (default 35)\n"
+    "  --no-face          smooth the whole picture, masked by skin colour, without looking for\n"
+    "                     a face\n"
+    "  --model PATH       the landmark model (default: velvix.dat in the current folder, beside\n"
+    "                     the program, or in the installed data folder)\n"
+    "  --landmarks FILE   write the 98 points of the face as an iBUG .pts file\n"
+    "  --overlay FILE     draw the face rectangle, the landmarks and the protected boxes on the\n"
+    "                     input and write it as PNG\n"
+    "Prints one JSON line: the picture's size, the paths taken, the face and the time per\n"
+    "stage.\n";
 
 double millisecondsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+std::vector<std::uint8_t> rgbOf(const stbi_uc* rgba, FrameSize size) {
+    std::vector<std::uint8_t> rgb;
+    rgb.reserve(static_cast<std::size_t>(size.pixels()) * 3);
+    for (std::size_t i = 0; i < static_cast<std::size_t>(size.pixels()); ++i) {
+        rgb.insert(rgb.end(), rgba + 4 * i, rgba + 4 * i + 3);
+    }
+    return rgb;
+}
+
+bool writeText(const std::string& path, const std::string& text) {
+    std::FILE* file = std::fopen(path.c_str(), "w");
+    if (file == nullptr) {
+        return false;
+    }
+    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    return std::fclose(file) == 0 && written;
 }
 
 // RGBA rows, top row first, into the capture layout, bottom row first.
@@ -72,10 +99,36 @@ int main(int argc, char** argv) {
         return 1;
     }
     const process_tool::CaptureStill still = captureStill(rgba, width, height);
+    std::vector<std::uint8_t> input;
+    if (!options.overlayPath.empty()) {
+        input = rgbOf(rgba, still.size);
+    }
     stbi_image_free(rgba);
     report.decodeMilliseconds = millisecondsSince(start);
 
-    RingFrame frame{still.size, 0, process_tool::processStill(still, options.level, report)};
+    RingFrame frame{still.size, 0, process_tool::processStill(still, options, report)};
+    int exitCode = 0;
+    if (!options.landmarksPath.empty()) {
+        if (report.face.landmarks.empty()) {
+            std::fprintf(
+                stderr, "velvix-process: no landmarks to write: %s\n",
+                report.face.accepted ? "no landmark model was loaded" : "no face was accepted");
+            exitCode = 1;
+        } else if (!writeText(options.landmarksPath,
+                              process_tool::ptsText(report.face.landmarks))) {
+            std::fprintf(stderr, "velvix-process: cannot write %s\n",
+                         options.landmarksPath.c_str());
+            exitCode = 1;
+        }
+    }
+    if (!options.overlayPath.empty()) {
+        process_tool::drawOverlay(input, still.size, report.face);
+        if (stbi_write_png(options.overlayPath.c_str(), width, height, 3, input.data(),
+                           width * 3) == 0) {
+            std::fprintf(stderr, "velvix-process: cannot write %s\n", options.overlayPath.c_str());
+            exitCode = 1;
+        }
+    }
 
     if (!options.output.empty()) {
         start = Clock::now();
@@ -86,5 +139,5 @@ int main(int argc, char** argv) {
         report.encodeMilliseconds = millisecondsSince(start);
     }
     std::printf("%s\n", process_tool::reportJson(report).c_str());
-    return 0;
+    return exitCode;
 }

@@ -5,9 +5,12 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "velvix/face/face_step.hpp"
+#include "velvix/face/landmark_layout.hpp"
 #include "velvix/filters/cpu_info.hpp"
 #include "velvix/filters/smoothing.hpp"
 #include "velvix/pipeline/frame_processor.hpp"
+#include "velvix/pipeline/pixels.hpp"
 
 namespace velvix::process_tool {
 namespace {
@@ -33,6 +36,29 @@ class TimedSmoother final : public Smoother {
   private:
     FilterSmoother smoother_;
 };
+
+// The worker's face step, timed.
+class TimedFaceStep final : public FaceStep {
+  public:
+    explicit TimedFaceStep(const std::string& modelPath) : step_(makeFaceDetector(), modelPath) {}
+    void run(const FaceStepBuffers& buffers, FaceOutputs& face) override {
+        const auto start = Clock::now();
+        step_.run(buffers, face);
+        milliseconds += millisecondsSince(start);
+    }
+    std::string detectorName() const { return step_.detector().name(); }
+
+    double milliseconds = 0;
+
+  private:
+    FaceProcessingStep step_;
+};
+
+std::string jsonNumber(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", value);
+    return text;
+}
 
 std::optional<int> parseLevel(const std::string& text) {
     std::size_t used = 0;
@@ -81,6 +107,12 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
             parsed.options.level = *level;
         } else if (argument == "--no-face") {
             parsed.options.noFace = true;
+        } else if (argument == "--model" && hasValue) {
+            parsed.options.modelPath = arguments[++i];
+        } else if (argument == "--landmarks" && hasValue) {
+            parsed.options.landmarksPath = arguments[++i];
+        } else if (argument == "--overlay" && hasValue) {
+            parsed.options.overlayPath = arguments[++i];
         } else if (argument.starts_with("--") || !parsed.options.input.empty()) {
             parsed.error = "unexpected argument " + argument;
             return parsed;
@@ -94,37 +126,103 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
     return parsed;
 }
 
-std::string reportJson(const ProcessReport& report) {
-    char text[512];
-    std::snprintf(text, sizeof text,
-                  "{\"width\":%d,\"height\":%d,\"filter\":%s,\"face\":%s,"
-                  "\"milliseconds\":{\"decode\":%.3f,\"process\":%.3f,\"smooth\":%.3f,"
-                  "\"packAndMask\":%.3f,\"encode\":%.3f}}",
-                  report.size.width, report.size.height,
-                  jsonString(report.vectorised ? "avx2" : "scalar").c_str(),
-                  jsonString(report.faceFound ? "face" : "no face").c_str(),
-                  report.decodeMilliseconds, report.processMilliseconds, report.smoothMilliseconds,
-                  report.processMilliseconds - report.smoothMilliseconds,
-                  report.encodeMilliseconds);
-    return text;
+std::string faceJson(const UprightFace& face) {
+    if (!face.searched) {
+        return "\"face\":\"no face\",\"detector\":null";
+    }
+    std::string text = "\"face\":{\"accepted\":";
+    text += face.accepted ? "true" : "false";
+    if (face.accepted) {
+        text += ",\"x\":" + std::to_string(face.x) + ",\"y\":" + std::to_string(face.y) +
+                ",\"width\":" + std::to_string(face.width) +
+                ",\"height\":" + std::to_string(face.height) +
+                ",\"landmarks\":" + (face.landmarks.empty() ? "false" : "true");
+    }
+    return text + "},\"detector\":" + jsonString(face.detector);
 }
 
-std::vector<std::uint8_t> processStill(const CaptureStill& still, int level,
+std::string reportJson(const ProcessReport& report) {
+    return "{\"width\":" + std::to_string(report.size.width) +
+           ",\"height\":" + std::to_string(report.size.height) +
+           ",\"filter\":" + jsonString(report.vectorised ? "avx2" : "scalar") + "," +
+           faceJson(report.face) +
+           ",\"milliseconds\":{\"decode\":" + jsonNumber(report.decodeMilliseconds) +
+           ",\"process\":" + jsonNumber(report.processMilliseconds) +
+           ",\"face\":" + jsonNumber(report.faceMilliseconds) +
+           ",\"smooth\":" + jsonNumber(report.smoothMilliseconds) + ",\"packAndMask\":" +
+           jsonNumber(report.processMilliseconds - report.smoothMilliseconds -
+                      report.faceMilliseconds) +
+           ",\"encode\":" + jsonNumber(report.encodeMilliseconds) + "}}";
+}
+
+UprightFace uprightFace(const FaceOutputs& face, FrameSize size) {
+    UprightFace upright;
+    upright.searched = true;
+    upright.accepted = face.faceValid;
+    if (!face.faceValid) {
+        return upright;
+    }
+    // The turned frame is the upright still mirrored left to right: turned column c is
+    // upright column width - 1 - c, rows are the same.
+    const auto mirrorX = [&](float turnedX) {
+        return static_cast<float>(size.width - 1 - face.faceX) - turnedX;
+    };
+    upright.x = size.width - face.faceX - face.faceWidth;
+    upright.y = face.faceY;
+    upright.width = face.faceWidth;
+    upright.height = face.faceHeight;
+    if (!face.faceLandmarks) {
+        return upright;
+    }
+    const FaceLandmarks& turned = *face.faceLandmarks;
+    for (std::size_t k = 0; k < turned.size(); ++k) {
+        const PointF& point = turned[kMirroredLandmark[k]];
+        upright.landmarks.push_back({mirrorX(point.x), static_cast<float>(face.faceY) + point.y});
+    }
+    // The mask measures from the rectangle's far corner, one pixel beyond the landmarks'
+    // origin: u = turned x + 1 and v = turned y + 1.
+    for (const FeatureBox& box : featureBoxes(turned)) {
+        upright.protectedBoxes.push_back(
+            {mirrorX(box.right - 1), static_cast<float>(face.faceY) + box.top - 1,
+             mirrorX(box.left - 1), static_cast<float>(face.faceY) + box.bottom - 1});
+    }
+    return upright;
+}
+
+std::string ptsText(const std::vector<Point>& points) {
+    std::string text = "version: 1\nn_points: " + std::to_string(points.size()) + "\n{\n";
+    for (const Point& point : points) {
+        char line[64];
+        std::snprintf(line, sizeof line, "%.3f %.3f\n", point.x, point.y);
+        text += line;
+    }
+    return text + "}\n";
+}
+
+std::vector<std::uint8_t> processStill(const CaptureStill& still, const ProcessOptions& options,
                                        ProcessReport& report) {
     FrameBuffers buffers(still.size);
     std::memcpy(buffers.capture(), still.pixels.data(), still.pixels.size());
     AppliedSettings settings;
     settings.smoothOn = true;
-    settings.smoothLevel = level;
+    settings.smoothLevel = options.level;
     TimedSmoother smoother;
+    std::optional<TimedFaceStep> faceStep;
+    if (!options.noFace) {
+        faceStep.emplace(options.modelPath);
+    }
     FaceOutputs face;
     const auto start = Clock::now();
-    processFrame(buffers, still.size, settings, {nullptr, &smoother}, face);
+    processFrame(buffers, still.size, settings, {faceStep ? &*faceStep : nullptr, &smoother}, face);
     report.processMilliseconds = millisecondsSince(start);
     report.smoothMilliseconds = smoother.milliseconds;
     report.size = still.size;
     report.vectorised = hasAVX2;
-    report.faceFound = face.faceValid;
+    if (faceStep) {
+        report.faceMilliseconds = faceStep->milliseconds;
+        report.face = uprightFace(face, still.size);
+        report.face.detector = faceStep->detectorName();
+    }
     const auto frameBytes = static_cast<std::size_t>(still.size.pixels()) * 3;
     return {buffers.output(), buffers.output() + frameBytes};
 }

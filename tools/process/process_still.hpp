@@ -1,9 +1,11 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "velvix/pipeline/control_block.hpp"
 #include "velvix/pipeline/frame_size.hpp"
 
 namespace velvix::process_tool {
@@ -13,6 +15,9 @@ struct ProcessOptions {
     std::string output;  // empty: write nothing
     int level = 35;
     bool noFace = false;
+    std::string modelPath;      // empty: the usual places
+    std::string landmarksPath;  // empty: write no points
+    std::string overlayPath;    // empty: draw nothing
 };
 
 struct ParsedOptions {
@@ -29,11 +34,32 @@ struct CaptureStill {
     std::vector<std::uint8_t> pixels;
 };
 
+struct Point {
+    float x = 0;
+    float y = 0;
+};
+
+// A face step's result in the still's own upright pixels.
+struct UprightFace {
+    bool searched = false;
+    bool accepted = false;
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+    std::string detector;
+    // The 98 points in their usual order (image-left eye at 60 to 67), when a model placed them.
+    std::vector<Point> landmarks;
+    // The areas the mask keeps unsmoothed: left, top, right, bottom.
+    std::vector<std::array<float, 4>> protectedBoxes;
+};
+
 // What one run of the worker's per-frame processing did and how long each stage took.
 struct ProcessReport {
     FrameSize size;
     bool vectorised = false;
-    bool faceFound = false;
+    UprightFace face;
+    double faceMilliseconds = 0;
     double decodeMilliseconds = 0;
     double processMilliseconds = 0;
     double smoothMilliseconds = 0;
@@ -45,6 +71,13 @@ std::string reportJson(const ProcessReport& report);
 
 // Runs the worker's processing once on the still and returns the frame it would publish
 // (blue, green, red, bottom row first).
-std::vector<std::uint8_t> processStill(const CaptureStill& still, int level, ProcessReport& report);
+std::vector<std::uint8_t> processStill(const CaptureStill& still, const ProcessOptions& options,
+                                       ProcessReport& report);
+
+// The face step's outputs, which live in the turned frame, in the upright still.
+UprightFace uprightFace(const FaceOutputs& face, FrameSize size);
+
+// The points in iBUG .pts form.
+std::string ptsText(const std::vector<Point>& points);
 
 }  // namespace velvix::process_tool

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "velvix/pipeline/control_block.hpp"
@@ -23,6 +24,20 @@ void packPixels(const std::uint8_t* source, std::uint8_t* destination, int width
 // apply in rectangleMode, when the face step accepted a face and has landmarks.
 void maskFeatures(const std::uint8_t* unsmoothed, std::uint8_t* smoothed, int width, int height,
                   bool rectangleMode, const FaceOutputs& face);
+
+// An area the feature mask keeps unsmoothed: the open intervals left < u < right and
+// top < v < bottom, where u and v count from the far corner of the face rectangle (u = width - i
+// and v = height - j for the pixel at column i, row j of the rectangle in memory), in the
+// turned coordinates of the landmarks.
+struct FeatureBox {
+    float left = 1.0f;
+    float right = 0.0f;
+    float top = 1.0f;
+    float bottom = 0.0f;
+};
+
+// Eyes with their brows (one box each), the nostrils and the mouth.
+std::array<FeatureBox, 4> featureBoxes(const FaceLandmarks& landmarks);
 
 // Frame layout to grey. Source rows start every sourceStride pixels.
 void greyFromFrame(const std::uint8_t* source, std::uint8_t* destination, int width, int height,
