@@ -38,8 +38,7 @@ OutputFormat formatOf(const benchmark::State& state) {
 }
 
 void BM_Convert(benchmark::State& state) {
-    const bool saved = hasAVX2;
-    hasAVX2 = saved && state.range(1) != 0;
+    const Avx2Choice avx2(state.range(1) != 0);
     const auto ring = noisyFrame();
     FrameConverter converter(kSize, formatOf(state));
     std::vector<std::uint8_t> out(converter.frameBytes());
@@ -47,7 +46,6 @@ void BM_Convert(benchmark::State& state) {
         converter.convert(ring.data(), kSize, out.data());
         benchmark::ClobberMemory();
     }
-    hasAVX2 = saved;
     // The top-left output pixel comes from the last ring row.
     const std::uint8_t* source =
         ring.data() + (kPixels - static_cast<std::size_t>(kSize.width)) * 3;

@@ -128,17 +128,6 @@ std::string checkSmoothed(const Bytes& before, const Bytes& after, const Area& a
     return {};
 }
 
-class Avx2Choice {
-  public:
-    explicit Avx2Choice(bool useAvx2) : saved_(hasAVX2) { hasAVX2 = saved_ && useAvx2; }
-    ~Avx2Choice() { hasAVX2 = saved_; }
-    Avx2Choice(const Avx2Choice&) = delete;
-    Avx2Choice& operator=(const Avx2Choice&) = delete;
-
-  private:
-    bool saved_;
-};
-
 void reportSize(benchmark::State& state, FrameSize size) {
     state.counters["pixels"] = static_cast<double>(size.pixels());
 }

@@ -97,20 +97,8 @@ void BM_Publish(benchmark::State& state) {
     reportPixels(state);
 }
 
-// Runs the benchmark with the vectorised paths on or off, as range(1) says.
-class Avx2Choice {
-  public:
-    explicit Avx2Choice(const benchmark::State& state) : saved_(hasAVX2) {
-        hasAVX2 = saved_ && state.range(1) != 0;
-    }
-    ~Avx2Choice() { hasAVX2 = saved_; }
-
-  private:
-    bool saved_;
-};
-
 void BM_PackPixels(benchmark::State& state) {
-    const Avx2Choice avx2(state);
+    const Avx2Choice avx2(state.range(1) != 0);
     const bool keepOrder = state.range(0) != 0;
     const auto capture = photoLikePixels(kPixels * 4);
     std::vector<std::uint8_t> frame(kPixels * 3);
@@ -140,7 +128,7 @@ FaceOutputs faceWithLandmarks() {
 }
 
 void BM_MaskFeatures(benchmark::State& state) {
-    const Avx2Choice avx2(state);
+    const Avx2Choice avx2(state.range(1) != 0);
     const bool rectangleMode = state.range(0) != 0;
     const auto unsmoothed = photoLikePixels(kPixels * 4);
     const std::vector<std::uint8_t> smoothedBefore(kPixels * 4, 3);

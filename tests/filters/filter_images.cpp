@@ -66,20 +66,12 @@ Image withPitch(const Image& packed, int width, int height, int pitch) {
     return image;
 }
 
-ScalarPathsOnly::ScalarPathsOnly() : saved_(hasAVX2) {
-    hasAVX2 = false;
-}
-
-ScalarPathsOnly::~ScalarPathsOnly() {
-    hasAVX2 = saved_;
-}
-
 void BothPathsTest::SetUp() {
     if (vectorised() && !hasAVX2) {
         GTEST_SKIP() << "this processor has no AVX2";
     }
     if (!vectorised()) {
-        scalar_.emplace();
+        scalar_.emplace(false);
     }
 }
 

@@ -6,6 +6,8 @@
 #include <optional>
 #include <vector>
 
+#include "velvix/filters/cpu_info.hpp"
+
 namespace velvix::testing {
 
 using Image = std::vector<std::uint8_t>;
@@ -23,18 +25,6 @@ Image flatImage(int width, int height, std::uint32_t pixel);
 // The rows of a tightly packed image placed `pitch` bytes apart, the padding zero.
 Image withPitch(const Image& packed, int width, int height, int pitch);
 
-// Makes the code under test take its scalar paths until the end of the scope.
-class ScalarPathsOnly {
-  public:
-    ScalarPathsOnly();
-    ~ScalarPathsOnly();
-    ScalarPathsOnly(const ScalarPathsOnly&) = delete;
-    ScalarPathsOnly& operator=(const ScalarPathsOnly&) = delete;
-
-  private:
-    bool saved_;
-};
-
 // A test run twice: with the vectorised paths (parameter true, skipped without AVX2) and with
 // the scalar paths forced.
 class BothPathsTest : public ::testing::TestWithParam<bool> {
@@ -43,7 +33,7 @@ class BothPathsTest : public ::testing::TestWithParam<bool> {
     bool vectorised() const { return GetParam(); }
 
   private:
-    std::optional<ScalarPathsOnly> scalar_;
+    std::optional<Avx2Choice> scalar_;
 };
 
 }  // namespace velvix::testing

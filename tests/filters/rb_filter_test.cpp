@@ -137,7 +137,7 @@ TEST_F(VectorisedFilter, RefusesWhenTheScalarPathsAreForced) {
     CRBFilterAVX2 filter;
     ASSERT_TRUE(filter.initialize(64, 32));
     filter.setSigma(0.03f, 0.07f);
-    const testing::ScalarPathsOnly scalar;
+    const Avx2Choice scalar(false);
     EXPECT_FALSE(filter.filter(out.data(), in.data(), 64, 32, 256));
 }
 

@@ -212,7 +212,7 @@ TEST(MaskFeatures, AgreesWithAPixelByPixelReferenceOnRandomFaces) {
         }
         face.faceLandmarks = points;
         for (const bool scalar : {false, true}) {
-            const ScalarPaths paths(scalar);
+            const Avx2Choice paths(!scalar);
             Bytes smoothed(unsmoothed.size(), 1);
             maskFeatures(unsmoothed.data(), smoothed.data(), width, height, true, face);
             for (int j = 0; j < height; ++j) {
@@ -239,7 +239,7 @@ TEST(PixelFunctions, PlainAndVectorisedPathsGiveTheSameBytes) {
         byte = static_cast<std::uint8_t>(random());
     }
     auto run = [&](bool scalar) {
-        const ScalarPaths paths(scalar);
+        const Avx2Choice paths(!scalar);
         Bytes packed(static_cast<std::size_t>(width * height * 3));
         Bytes packedKept(packed.size());
         Bytes masked(source.size(), 9);

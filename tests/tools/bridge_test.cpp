@@ -87,7 +87,7 @@ TEST(FrameConverter, YuyvAgreesWithTheBt601ReferenceOnRandomPixels) {
     };
     const Bytes ring = ringFrame(size, colourAt);
     for (const bool scalar : {false, true}) {
-        const ScalarPaths paths(scalar);
+        const Avx2Choice paths(!scalar);
         FrameConverter converter(size, OutputFormat::yuyv);
         Bytes out(converter.frameBytes());
         ASSERT_EQ(out.size(), static_cast<std::size_t>(19 * 4 * 9));

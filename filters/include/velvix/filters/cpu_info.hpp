@@ -58,7 +58,23 @@ bool avx2FromCpuInfo(const CpuInfo& info);
 extern const CpuInfo cpuInfo;
 
 // Chooses the vectorised filter and the 16-pixel face rectangle. Derived from cpuInfo before
-// main() runs; tests clear it to take the scalar paths on any processor.
+// main() runs; tests and benchmarks clear it to take the scalar paths on any processor.
 extern bool hasAVX2;
+
+// Takes the vectorised paths or the plain ones for as long as it lives, so that tests and
+// benchmarks can run both on one machine. The vectorised paths are taken only where the
+// processor has AVX2.
+class Avx2Choice {
+  public:
+    explicit Avx2Choice(bool vectorised) : saved_(hasAVX2) {
+        hasAVX2 = vectorised && avx2FromCpuInfo(cpuInfo);
+    }
+    ~Avx2Choice() { hasAVX2 = saved_; }
+    Avx2Choice(const Avx2Choice&) = delete;
+    Avx2Choice& operator=(const Avx2Choice&) = delete;
+
+  private:
+    bool saved_;
+};
 
 }  // namespace velvix
