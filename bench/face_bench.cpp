@@ -99,15 +99,8 @@ std::vector<std::uint8_t> portraitFrame() {
 // The whole face step on a 1280 x 720 frame: turned copy, quarter-size copy, detection,
 // rectangle, grey picture and the fit with a default-sized model.
 void BM_FaceStep(benchmark::State& state) {
-    static const LandmarkModel model = defaultSizedModel();
-    const std::string modelPath = "/tmp/velvix-bench-face-" + std::to_string(::getpid()) + ".dat";
-    {
-        testing::ModelFileContents contents;
-        std::FILE* file = std::fopen(modelPath.c_str(), "wb");
-        const auto bytes = testing::serialiseModel(contents);
-        std::fwrite(bytes.data(), 1, bytes.size(), file);
-        std::fclose(file);
-    }
+    const std::string modelPath = testing::writeModelFile(
+        {}, "/tmp/velvix-bench-face-" + std::to_string(::getpid()) + ".dat");
     FaceProcessingStep step(makeFaceDetector(), modelPath);
     FrameBuffers buffers;
     const auto frame = portraitFrame();

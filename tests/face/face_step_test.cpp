@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 
 #include "model_file.hpp"
 #include "velvix/filters/cpu_info.hpp"
@@ -186,12 +185,7 @@ TEST_F(FaceStepTest, TurnsTheFrameHalfway) {
 }
 
 std::string writeModel(const testing::ModelFileContents& contents) {
-    const std::string path = ::testing::TempDir() + "/velvix-face-step-model.dat";
-    const auto bytes = testing::serialiseModel(contents);
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-    return path;
+    return testing::writeModelFile(contents, ::testing::TempDir() + "/velvix-face-step-model.dat");
 }
 
 TEST(FaceStepModel, LoadsOnceOnTheFirstCallAndPlacesLandmarksInTheRectangle) {

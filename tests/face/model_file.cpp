@@ -46,6 +46,16 @@ std::vector<std::uint8_t> serialiseModel(const ModelFileContents& c) {
     return bytes;
 }
 
+std::string writeModelFile(const ModelFileContents& contents, const std::string& path) {
+    const auto bytes = serialiseModel(contents);
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file != nullptr) {
+        std::fwrite(bytes.data(), 1, bytes.size(), file);
+        std::fclose(file);
+    }
+    return path;
+}
+
 std::FILE* temporaryFile(const std::vector<std::uint8_t>& bytes) {
     std::FILE* file = std::tmpfile();
     if (!bytes.empty()) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <string>
 #include <vector>
 
 namespace velvix::testing {
@@ -32,6 +33,9 @@ struct ModelFileContents {
 
 // The whole file as bytes.
 std::vector<std::uint8_t> serialiseModel(const ModelFileContents& contents);
+
+// Writes the model file to `path` and returns the path.
+std::string writeModelFile(const ModelFileContents& contents, const std::string& path);
 
 // A temporary file holding `bytes`, positioned at its start; closed by the caller.
 std::FILE* temporaryFile(const std::vector<std::uint8_t>& bytes);

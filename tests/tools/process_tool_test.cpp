@@ -177,13 +177,8 @@ std::string writeMeanFaceModel() {
         }
         return landmark >= 76 && landmark <= 95 ? 0.5f : -0.3f;
     };
-    const std::string path =
-        ::testing::TempDir() + "/velvix-process-model-" + std::to_string(getpid()) + ".dat";
-    const auto bytes = testing::serialiseModel(contents);
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    std::fwrite(bytes.data(), 1, bytes.size(), file);
-    std::fclose(file);
-    return path;
+    return testing::writeModelFile(contents, ::testing::TempDir() + "/velvix-process-model-" +
+                                                 std::to_string(getpid()) + ".dat");
 }
 
 TEST_F(ProcessTool, FindsTheFaceAndWritesItsLandmarksUprightAndAnOverlay) {
