@@ -1,6 +1,7 @@
 #include "velvix/face/face_step.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -185,7 +186,9 @@ TEST_F(FaceStepTest, TurnsTheFrameHalfway) {
 }
 
 std::string writeModel(const testing::ModelFileContents& contents) {
-    return testing::writeModelFile(contents, ::testing::TempDir() + "/velvix-face-step-model.dat");
+    // ctest runs the tests of this file side by side, each in a process of its own.
+    return testing::writeModelFile(contents, ::testing::TempDir() + "/velvix-face-step-model-" +
+                                                 std::to_string(getpid()) + ".dat");
 }
 
 TEST(FaceStepModel, LoadsOnceOnTheFirstCallAndPlacesLandmarksInTheRectangle) {
