@@ -5,6 +5,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "fake_steps.hpp"
@@ -390,15 +392,34 @@ TEST_F(FrameWorkerTest, ShutDownReleasesTheCameraAndLeavesTheHeader) {
     EXPECT_EQ(reader.header().readyCount, 1u);
 }
 
+// The real clock, counting the ticks that have ended.
+class CountingClock final : public PacerClock {
+  public:
+    std::uint64_t now() override { return clock_.now(); }
+    void sleep(std::uint32_t milliseconds) override {
+        clock_.sleep(milliseconds);
+        sleeps.fetch_add(1, std::memory_order_release);
+    }
+    std::atomic<int> sleeps{0};
+
+  private:
+    SystemPacerClock clock_;
+};
+
 TEST(FrameWorkerThread, StopsWhenAsked) {
     testing::ScopedRingName name;
     ControlBlock control;
     testing::ScriptedCamera camera;
-    SystemPacerClock clock;
+    CountingClock clock;
     FrameWorker worker({control, camera, {}, clock, name.get()});
-    std::jthread thread([&](std::stop_token stop) { worker.run(stop); });
     control.requestCamera(0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    std::jthread thread([&](std::stop_token stop) { worker.run(stop); });
+    // However slowly the machine runs, a few ticks end before the stop.
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (clock.sleeps.load(std::memory_order_acquire) < 3 &&
+           std::chrono::steady_clock::now() < giveUp) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     thread.request_stop();
     thread.join();
     EXPECT_EQ(camera.opensOf(0), 1);
