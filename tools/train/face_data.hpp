@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "velvix/face/landmark_fitter.hpp"
+
+namespace velvix::train {
+
+struct Point {
+    float x = 0;
+    float y = 0;
+};
+
+// An 8-bit grey picture, rows of `width` bytes.
+struct GreyImage {
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> pixels;
+
+    std::uint8_t at(int x, int y) const {
+        return pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
+                      static_cast<std::size_t>(x)];
+    }
+    // A view for the fitter; valid while this image lives and is not resized.
+    LiteMat view() const;
+};
+
+// One annotated face: the picture, its 98 points and the box the fit starts from.
+struct TrainingFace {
+    std::string name;
+    GreyImage image;
+    std::vector<Point> points;
+    FaceBox box;
+};
+
+// The points of an iBUG .pts file, or nothing when it cannot be read.
+std::optional<std::vector<Point>> readPointsFile(const std::string& path);
+
+// A picture file as grey, the way the face step makes grey from a frame.
+std::optional<GreyImage> readGreyImage(const std::string& path);
+
+// The box around the points as the detector tends to draw it: the points' bounding box,
+// widened to include the forehead above the brows.
+FaceBox boxAroundPoints(const std::vector<Point>& points);
+
+// The .jpg + .pts pairs of `folder` in name order (at most `limit` when it is positive), their
+// points brought to the 98-point layout. Faces that cannot be read are skipped.
+std::vector<TrainingFace> readFaceFolder(const std::string& folder, int limit);
+
+// Mean distance of `fitted` from `truth` over the points listed (all when empty), divided by
+// the distance between the two outer eye corners of `truth`.
+float normalisedMeanError(const std::vector<Point>& fitted, const std::vector<Point>& truth,
+                          const std::vector<int>& indices = {});
+
+}  // namespace velvix::train
