@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "face_boxing.hpp"
 #include "landmark_mapping.hpp"
 #include "velvix/pipeline/pixels.hpp"
 
@@ -46,7 +47,7 @@ std::optional<std::vector<Point>> readPointsFile(const std::string& path) {
     return points;
 }
 
-std::optional<GreyImage> readGreyImage(const std::string& path) {
+std::optional<ColourPicture> readColourPicture(const std::string& path) {
     int width = 0;
     int height = 0;
     int channels = 0;
@@ -54,15 +55,23 @@ std::optional<GreyImage> readGreyImage(const std::string& path) {
     if (rgb == nullptr) {
         return std::nullopt;
     }
-    // Frames hold blue, green, red.
-    const std::size_t pixelCount =
-        static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    for (std::size_t i = 0; i < pixelCount; ++i) {
-        std::swap(rgb[3 * i], rgb[3 * i + 2]);
-    }
-    GreyImage image{width, height, std::vector<std::uint8_t>(pixelCount)};
-    greyFromFrame(rgb, image.pixels.data(), width, height, width);
+    ColourPicture picture{
+        width, height,
+        std::vector<std::uint8_t>(
+            rgb, rgb + static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3)};
     stbi_image_free(rgb);
+    for (std::size_t i = 0; i < picture.pixels.size(); i += 3) {
+        std::swap(picture.pixels[i], picture.pixels[i + 2]);
+    }
+    return picture;
+}
+
+GreyImage greyOf(const ColourPicture& picture) {
+    GreyImage image{picture.width, picture.height,
+                    std::vector<std::uint8_t>(static_cast<std::size_t>(picture.width) *
+                                              static_cast<std::size_t>(picture.height))};
+    greyFromFrame(picture.pixels.data(), image.pixels.data(), picture.width, picture.height,
+                  picture.width);
     return image;
 }
 
@@ -80,7 +89,8 @@ FaceBox boxAroundPoints(const std::vector<Point>& points) {
     return FaceBox::fromRectangle(left, top, right - left, bottom - top);
 }
 
-std::vector<TrainingFace> readFaceFolder(const std::string& folder, int limit) {
+std::vector<TrainingFace> readFaceFolder(const std::string& folder, int limit,
+                                         FaceDetector* detector) {
     std::vector<std::filesystem::path> photos;
     for (const auto& entry : std::filesystem::directory_iterator(folder)) {
         if (entry.path().extension() == ".jpg") {
@@ -89,6 +99,8 @@ std::vector<TrainingFace> readFaceFolder(const std::string& folder, int limit) {
     }
     std::sort(photos.begin(), photos.end());
     std::vector<TrainingFace> faces;
+    std::vector<FaceBox> detectedBoxes;
+    std::vector<FaceBox> theirPointBoxes;
     for (const auto& photo : photos) {
         if (limit > 0 && static_cast<int>(faces.size()) >= limit) {
             break;
@@ -97,16 +109,30 @@ std::vector<TrainingFace> readFaceFolder(const std::string& folder, int limit) {
         if (!points || (points->size() != 68 && points->size() != 98)) {
             continue;
         }
-        auto image = readGreyImage(photo.string());
-        if (!image) {
+        const auto picture = readColourPicture(photo.string());
+        if (!picture) {
             continue;
         }
         TrainingFace face;
         face.name = photo.stem().string();
-        face.image = std::move(*image);
+        face.image = greyOf(*picture);
         face.points = points->size() == 68 ? pointsFrom68(*points) : std::move(*points);
         face.box = boxAroundPoints(face.points);
+        if (detector != nullptr) {
+            if (const auto box = detectedFaceBox(*detector, *picture, face.points)) {
+                detectedBoxes.push_back(*box);
+                theirPointBoxes.push_back(face.box);
+                face.box = *box;
+                face.detected = true;
+            }
+        }
         faces.push_back(std::move(face));
+    }
+    const BoxRelation relation = BoxRelation::measured(detectedBoxes, theirPointBoxes);
+    for (TrainingFace& face : faces) {
+        if (!face.detected) {
+            face.box = relation.applied(face.box);
+        }
     }
     return faces;
 }

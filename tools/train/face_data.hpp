@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "velvix/face/face_detector.hpp"
 #include "velvix/face/landmark_fitter.hpp"
 
 namespace velvix::train {
@@ -28,27 +29,42 @@ struct GreyImage {
     LiteMat view() const;
 };
 
+// A picture in frame layout: 3 bytes per pixel (blue, green, red), rows of 3 x width bytes.
+struct ColourPicture {
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> pixels;
+};
+
 // One annotated face: the picture, its 98 points and the box the fit starts from.
 struct TrainingFace {
     std::string name;
     GreyImage image;
     std::vector<Point> points;
     FaceBox box;
+    bool detected = false;  // the box is the detector's, not estimated from the points
 };
 
 // The points of an iBUG .pts file, or nothing when it cannot be read.
 std::optional<std::vector<Point>> readPointsFile(const std::string& path);
 
-// A picture file as grey, the way the face step makes grey from a frame.
-std::optional<GreyImage> readGreyImage(const std::string& path);
+// A picture file in frame layout.
+std::optional<ColourPicture> readColourPicture(const std::string& path);
+
+// The grey picture the face step makes from a frame.
+GreyImage greyOf(const ColourPicture& picture);
 
 // The box around the points as the detector tends to draw it: the points' bounding box,
 // widened to include the forehead above the brows.
 FaceBox boxAroundPoints(const std::vector<Point>& points);
 
 // The .jpg + .pts pairs of `folder` in name order (at most `limit` when it is positive), their
-// points brought to the 98-point layout. Faces that cannot be read are skipped.
-std::vector<TrainingFace> readFaceFolder(const std::string& folder, int limit);
+// points brought to the 98-point layout. Faces that cannot be read are skipped. With a
+// detector each face is boxed the way the face step boxes it; faces it misses (and all faces
+// without a detector) get their points' bounding box, moved and sized the way the detector's
+// boxes of the folder sit on theirs.
+std::vector<TrainingFace> readFaceFolder(const std::string& folder, int limit,
+                                         FaceDetector* detector = nullptr);
 
 // Mean distance of `fitted` from `truth` over the points listed (all when empty), divided by
 // the distance between the two outer eye corners of `truth`.

@@ -3,6 +3,7 @@
 // Options: --validation FOLDER, --limit N (faces per folder), --stages N, --trees N,
 // --depth N, --initial N, --regularisation X, --rotations N, --no-mirror, --seed N.
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -79,6 +80,17 @@ bool parse(int argc, char** argv, CommandLine& command) {
     return true;
 }
 
+void reportBoxes(const std::string& folder, const std::vector<TrainingFace>& faces,
+                 const std::string& detectorName) {
+    const auto detected = std::count_if(faces.begin(), faces.end(),
+                                        [](const TrainingFace& face) { return face.detected; });
+    std::fprintf(
+        stderr,
+        "%s: %zu faces, %ld boxed by the %s detector, %ld missed (boxed from their points)\n",
+        folder.c_str(), faces.size(), static_cast<long>(detected), detectorName.c_str(),
+        static_cast<long>(faces.size()) - static_cast<long>(detected));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -86,10 +98,11 @@ int main(int argc, char** argv) {
     if (!parse(argc, argv, command)) {
         return usage();
     }
+    const auto detector = makeFaceDetector();
     std::vector<TrainingFace> faces;
     for (const std::string& folder : command.folders) {
-        auto read = readFaceFolder(folder, command.limit);
-        std::fprintf(stderr, "%s: %zu faces\n", folder.c_str(), read.size());
+        auto read = readFaceFolder(folder, command.limit, detector.get());
+        reportBoxes(folder, read, detector->name());
         faces.insert(faces.end(), read.begin(), read.end());
     }
     if (faces.empty()) {
@@ -100,7 +113,8 @@ int main(int argc, char** argv) {
     faces = augmentedFaces(faces, command.augmentation, random);
     std::vector<TrainingFace> validation;
     if (!command.validation.empty()) {
-        validation = readFaceFolder(command.validation, 0);
+        validation = readFaceFolder(command.validation, 0, detector.get());
+        reportBoxes(command.validation, validation, detector->name());
     }
     std::fprintf(stderr,
                  "training on %zu faces (with mirrored and turned copies), %zu to validate\n",
