@@ -64,12 +64,15 @@ TEST(PointsFrom68, PutsEachPointWhereTheReadmeSays) {
     }
     expectAt(m[96], left, 96);
     expectAt(m[97], right, 97);
-    // Lower brow edge: under the middle of two upper points, a fifth of the way to the eye.
-    const Point under = mid(p[20], p[21]);  // inner end of the image-left brow
-    expectAt(m[38], {under.x + (left.x - under.x) * 0.2f, under.y + (left.y - under.y) * 0.2f}, 38);
-    const Point outer = mid(p[26], p[25]);  // outer end of the image-right brow
-    expectAt(m[47], {outer.x + (right.x - outer.x) * 0.2f, outer.y + (right.y - outer.y) * 0.2f},
-             47);
+    // Lower brow edges: a quarter of the way from the upper edge towards the eye's centre,
+    // under every upper point but the outer end.
+    const auto quarterTo = [](Point from, Point to) {
+        return Point{from.x + (to.x - from.x) * 0.25f, from.y + (to.y - from.y) * 0.25f};
+    };
+    expectAt(m[38], quarterTo(p[21], left), 38);   // inner end, image-left brow
+    expectAt(m[41], quarterTo(p[18], left), 41);   // outer end
+    expectAt(m[50], quarterTo(p[22], right), 50);  // inner end, image-right brow
+    expectAt(m[47], quarterTo(p[25], right), 47);  // outer end
 }
 
 TEST(PointsFrom68, IsUndoneByTheDirectCorrespondence) {

@@ -41,15 +41,15 @@ std::vector<int> makeIndicesOf68() {
     return indices;
 }
 
-// The lower edge of one brow: under the middle of each pair of neighbouring upper-edge points,
-// moved towards the eye. `upper` runs from the brow's outer end to its inner end, `lower` lists
-// the lower-edge indices in the same direction.
+// The lower edge of one brow: each point a fixed share of the way from an upper-edge point
+// towards the eye's centre, from the second point from the outer end to the inner end.
+// `upper` runs from the brow's outer end to its inner end, `lower` lists the lower-edge
+// indices in the same direction.
 void estimateLowerBrow(std::vector<Point>& points, const std::array<int, 5>& upper,
                        const std::array<int, 4>& lower, Point eyeCentre) {
     for (std::size_t k = 0; k < lower.size(); ++k) {
-        const Point middle = between(points[static_cast<std::size_t>(upper[k])],
-                                     points[static_cast<std::size_t>(upper[k + 1])], 0.5f);
-        points[static_cast<std::size_t>(lower[k])] = between(middle, eyeCentre, kLowerBrowDepth);
+        points[static_cast<std::size_t>(lower[k])] =
+            between(points[static_cast<std::size_t>(upper[k + 1])], eyeCentre, kLowerBrowDepth);
     }
 }
 

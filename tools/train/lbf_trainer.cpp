@@ -275,7 +275,7 @@ void trainRegression(LiteMat& weights, const std::vector<Sample>& samples, doubl
     set_print_string_function(silentLiblinear);
     parameter settings{};
     settings.solver_type = L2R_L2LOSS_SVR_DUAL;
-    settings.eps = 0.01;
+    settings.eps = 0.1;
     settings.C = 1.0 / (regularisation * static_cast<double>(samples.size()));
     settings.p = 0.0;
     parallelFor(weights.cols(), threads, [&](int output) {
