@@ -39,14 +39,6 @@ struct Plot {
     }
 };
 
-std::vector<Point> pointsOf(const LiteMat& shape) {
-    std::vector<Point> points(static_cast<std::size_t>(shape.rows()));
-    for (std::int32_t k = 0; k < shape.rows(); ++k) {
-        points[static_cast<std::size_t>(k)] = {shape.at(k, 0), shape.at(k, 1)};
-    }
-    return points;
-}
-
 }  // namespace
 
 FaceErrors fitErrors(const LandmarkModel& model, const std::vector<TrainingFace>& faces,

@@ -47,6 +47,17 @@ std::optional<std::vector<Point>> readPointsFile(const std::string& path) {
     return points;
 }
 
+std::vector<std::filesystem::path> annotatedPictures(const std::string& folder) {
+    std::vector<std::filesystem::path> photos;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        if (entry.path().extension() == ".jpg") {
+            photos.push_back(entry.path());
+        }
+    }
+    std::sort(photos.begin(), photos.end());
+    return photos;
+}
+
 std::optional<ColourPicture> readColourPicture(const std::string& path) {
     int width = 0;
     int height = 0;
@@ -91,17 +102,10 @@ FaceBox boxAroundPoints(const std::vector<Point>& points) {
 
 std::vector<TrainingFace> readFaceFolder(const std::string& folder, int limit,
                                          FaceDetector* detector) {
-    std::vector<std::filesystem::path> photos;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        if (entry.path().extension() == ".jpg") {
-            photos.push_back(entry.path());
-        }
-    }
-    std::sort(photos.begin(), photos.end());
     std::vector<TrainingFace> faces;
     std::vector<FaceBox> detectedBoxes;
     std::vector<FaceBox> theirPointBoxes;
-    for (const auto& photo : photos) {
+    for (const auto& photo : annotatedPictures(folder)) {
         if (limit > 0 && static_cast<int>(faces.size()) >= limit) {
             break;
         }
@@ -135,6 +139,23 @@ std::vector<TrainingFace> readFaceFolder(const std::string& folder, int limit,
         }
     }
     return faces;
+}
+
+LiteMat shapeOf(const std::vector<Point>& points) {
+    LiteMat shape(LiteMat::kFloat32, static_cast<std::int32_t>(points.size()), 2);
+    for (std::size_t k = 0; k < points.size(); ++k) {
+        shape.at(static_cast<std::int32_t>(k), 0) = points[k].x;
+        shape.at(static_cast<std::int32_t>(k), 1) = points[k].y;
+    }
+    return shape;
+}
+
+std::vector<Point> pointsOf(const LiteMat& shape) {
+    std::vector<Point> points(static_cast<std::size_t>(shape.rows()));
+    for (std::int32_t k = 0; k < shape.rows(); ++k) {
+        points[static_cast<std::size_t>(k)] = {shape.at(k, 0), shape.at(k, 1)};
+    }
+    return points;
 }
 
 float normalisedMeanError(const std::vector<Point>& fitted, const std::vector<Point>& truth,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -48,6 +49,9 @@ struct TrainingFace {
 // The points of an iBUG .pts file, or nothing when it cannot be read.
 std::optional<std::vector<Point>> readPointsFile(const std::string& path);
 
+// The .jpg files of `folder` in name order; each has its points in a .pts file of the same stem.
+std::vector<std::filesystem::path> annotatedPictures(const std::string& folder);
+
 // A picture file in frame layout.
 std::optional<ColourPicture> readColourPicture(const std::string& path);
 
@@ -65,6 +69,10 @@ FaceBox boxAroundPoints(const std::vector<Point>& points);
 // boxes of the folder sit on theirs.
 std::vector<TrainingFace> readFaceFolder(const std::string& folder, int limit,
                                          FaceDetector* detector = nullptr);
+
+// Points as an L x 2 float shape, and back.
+LiteMat shapeOf(const std::vector<Point>& points);
+std::vector<Point> pointsOf(const LiteMat& shape);
 
 // Mean distance of `fitted` from `truth` over the points listed (all when empty), divided by
 // the distance between the two outer eye corners of `truth`.

@@ -37,23 +37,6 @@ struct PixelPair {
     Offset second;
 };
 
-LiteMat shapeOf(const std::vector<Point>& points) {
-    LiteMat shape(LiteMat::kFloat32, static_cast<std::int32_t>(points.size()), 2);
-    for (std::size_t k = 0; k < points.size(); ++k) {
-        shape.at(static_cast<std::int32_t>(k), 0) = points[k].x;
-        shape.at(static_cast<std::int32_t>(k), 1) = points[k].y;
-    }
-    return shape;
-}
-
-std::vector<Point> pointsOf(const LiteMat& shape) {
-    std::vector<Point> points(static_cast<std::size_t>(shape.rows()));
-    for (std::int32_t k = 0; k < shape.rows(); ++k) {
-        points[static_cast<std::size_t>(k)] = {shape.at(k, 0), shape.at(k, 1)};
-    }
-    return points;
-}
-
 LiteMat meanShapeOf(const std::vector<TrainingFace>& faces) {
     const auto landmarks = static_cast<std::int32_t>(faces.front().points.size());
     LiteMat mean(LiteMat::kFloat32, landmarks, 2);
