@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "velvix/face/face_rectangle.hpp"
 #include "velvix/face/landmark_fitter.hpp"
 #include "velvix/filters/ImageFIlters.hpp"
 #include "velvix/filters/cpu_info.hpp"
@@ -13,11 +14,6 @@
 
 namespace velvix {
 namespace {
-
-// Rectangles narrower or lower than this are no face.
-constexpr int kMinimumFaceSide = 50;
-// The smoothing rectangle follows the vectorised filter's 16-pixel steps.
-constexpr int kAlignment = 16;
 
 void turnHalfway(const std::uint8_t* frame, std::uint8_t* turned, FrameSize size) {
     const auto width = static_cast<std::size_t>(size.width);
@@ -29,57 +25,6 @@ void turnHalfway(const std::uint8_t* frame, std::uint8_t* turned, FrameSize size
             std::memcpy(destination + column * 3, source + (width - 1 - column) * 3, 3);
         }
     }
-}
-
-int roundUpToAlignment(int value) {
-    return value % kAlignment == 0 ? value : (value / kAlignment + 1) * kAlignment;
-}
-
-struct Rectangle {
-    int x = 0;
-    int y = 0;
-    int width = 0;
-    int height = 0;
-};
-
-// A detection in the quarter-size copy as a full-size rectangle: scaled by four, made 10 %
-// narrower and taller unless it is clearly taller than wide already, and kept inside the
-// frame (cut at the right, moved up at the bottom).
-Rectangle rectangleFromDetection(const DetectedFace& detected, FrameSize size) {
-    int width = static_cast<int>(detected.width * 4.0);
-    int height = static_cast<int>(detected.height * 4.0);
-    if (width * 1.1 > static_cast<double>(height)) {
-        width = static_cast<int>(width * 0.9);
-        height = static_cast<int>(height * 1.1);
-    }
-    Rectangle rectangle;
-    rectangle.x = std::max(static_cast<int>(detected.x * 4.0), 0);
-    rectangle.y = std::max(static_cast<int>(detected.y * 4.0), 0);
-    if (rectangle.x + width > size.width) {
-        width = size.width - rectangle.x - 1;
-    }
-    if (rectangle.y + height > size.height) {
-        rectangle.y = size.height - height - 1;
-    }
-    rectangle.width = width;
-    rectangle.height = height;
-    return rectangle;
-}
-
-void alignToFilterSteps(FaceOutputs& face, FrameSize size) {
-    face.faceWidth = roundUpToAlignment(face.faceWidth);
-    face.faceHeight = roundUpToAlignment(face.faceHeight);
-    while (face.faceX + face.faceWidth > size.width) {
-        face.faceWidth -= kAlignment;
-    }
-    while (face.faceY + face.faceHeight > size.height) {
-        face.faceHeight -= kAlignment;
-    }
-}
-
-bool acceptable(const FaceOutputs& face) {
-    return face.faceX > 0 && face.faceWidth > kMinimumFaceSide && face.faceY > 0 &&
-           face.faceHeight > kMinimumFaceSide;
 }
 
 std::string modelProblemLine(const std::string& path, const std::string& problem) {
@@ -147,33 +92,17 @@ void FaceProcessingStep::run(const FaceStepBuffers& buffers, FaceOutputs& face) 
                    buffers.small, small.width, small.height, std::int64_t{small.width} * 3);
     const int* detections = detector_->detect(detectionResultBuffer(), buffers.small, small.width,
                                               small.height, small.width * 3);
-    chooseRectangle(detections, size, face);
-    if (hasAVX2) {
-        alignToFilterSteps(face, size);
-    }
-    if (!acceptable(face)) {
+    const FaceRectangle rectangle =
+        chooseFaceRectangle(detections, detector_->recordShorts(), size, hasAVX2);
+    face.faceX = rectangle.x;
+    face.faceY = rectangle.y;
+    face.faceWidth = rectangle.width;
+    face.faceHeight = rectangle.height;
+    if (!acceptableFaceRectangle(rectangle)) {
         return;
     }
     face.faceValid = true;
     fitAcceptedFace(buffers, face);
-}
-
-// The widest face after clamping; of equally wide ones the first.
-void FaceProcessingStep::chooseRectangle(const int* detections, FrameSize size,
-                                         FaceOutputs& face) const {
-    Rectangle best;
-    const int count = detectedFaceCount(detections);
-    for (int i = 0; i < count; ++i) {
-        const Rectangle candidate =
-            rectangleFromDetection(detectedFace(detections, detector_->recordShorts(), i), size);
-        if (candidate.width > best.width) {
-            best = candidate;
-        }
-    }
-    face.faceX = best.x;
-    face.faceY = best.y;
-    face.faceWidth = best.width;
-    face.faceHeight = best.height;
 }
 
 // Landmarks relative to the rectangle; without a model the rectangle is smoothed whole, so

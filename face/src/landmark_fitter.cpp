@@ -165,16 +165,20 @@ LiteMat globalRegression(const LandmarkModel& model, std::int32_t stage, const L
     return delta;
 }
 
+LiteMat fitStage(const LiteMat& image, const FaceBox& box, const LandmarkModel& model,
+                 std::int32_t stage, const LiteMat& current) {
+    const LiteMat normalised = project(current, box);
+    const SimilarityTransform transform = similarityTransform(normalised, model.meanShape);
+    const LiteMat features = localBinaryFeatures(model, stage, image, current, box, transform);
+    const LiteMat delta = globalRegression(model, stage, features);
+    const LiteMat rotated = delta.times(transform.scale).product(transform.rotation.transposed());
+    return reproject(normalised.plus(rotated), box);
+}
+
 LiteMat fitLandmarks(const LiteMat& image, const FaceBox& box, const LandmarkModel& model) {
     LiteMat current = reproject(model.meanShape, box);
     for (std::int32_t stage = 0; stage < model.stages; ++stage) {
-        const LiteMat normalised = project(current, box);
-        const SimilarityTransform transform = similarityTransform(normalised, model.meanShape);
-        const LiteMat features = localBinaryFeatures(model, stage, image, current, box, transform);
-        const LiteMat delta = globalRegression(model, stage, features);
-        const LiteMat rotated =
-            delta.times(transform.scale).product(transform.rotation.transposed());
-        current = reproject(normalised.plus(rotated), box);
+        current = fitStage(image, box, model, stage, current);
     }
     return current;
 }

@@ -6,34 +6,13 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+
+#include "face_data.hpp"
 
 namespace velvix::testing {
 namespace {
 
 constexpr FrameSize kFrame{1280, 720};
-
-std::vector<std::pair<float, float>> readPoints(const std::string& path) {
-    std::ifstream file(path);
-    std::string line;
-    std::vector<std::pair<float, float>> points;
-    bool inside = false;
-    while (std::getline(file, line)) {
-        if (line.find('{') != std::string::npos) {
-            inside = true;
-        } else if (line.find('}') != std::string::npos) {
-            break;
-        } else if (inside) {
-            std::istringstream values(line);
-            float x = 0;
-            float y = 0;
-            values >> x >> y;
-            points.emplace_back(x, y);
-        }
-    }
-    return points;
-}
 
 // A gentle gradient with some texture, as a room behind a person might give.
 std::uint8_t backgroundValue(int x, int y, int channel) {
@@ -57,17 +36,12 @@ std::optional<std::string> faceDataFolder(const std::string& subfolder) {
 }
 
 std::vector<WebcamFace> webcamFaces(const std::string& folder, float faceWidth) {
-    std::vector<std::filesystem::path> photos;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        if (entry.path().extension() == ".jpg") {
-            photos.push_back(entry.path());
-        }
-    }
-    std::sort(photos.begin(), photos.end());
     std::vector<WebcamFace> faces;
     int index = 0;
-    for (const auto& photo : photos) {
-        auto points = readPoints(std::filesystem::path(photo).replace_extension(".pts").string());
+    for (const auto& photo : train::annotatedPictures(folder)) {
+        const auto points =
+            train::readPointsFile(std::filesystem::path(photo).replace_extension(".pts").string())
+                .value_or(std::vector<train::Point>{});
         int width = 0;
         int height = 0;
         int channels = 0;

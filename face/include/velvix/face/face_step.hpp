@@ -32,7 +32,6 @@ class FaceProcessingStep final : public FaceStep {
 
   private:
     void loadModelOnce();
-    void chooseRectangle(const int* detections, FrameSize size, FaceOutputs& face) const;
     void fitAcceptedFace(const FaceStepBuffers& buffers, FaceOutputs& face);
 
     std::unique_ptr<FaceDetector> detector_;

@@ -41,6 +41,11 @@ LiteMat localBinaryFeatures(const LandmarkModel& model, std::int32_t stage, cons
 // the features.
 LiteMat globalRegression(const LandmarkModel& model, std::int32_t stage, const LiteMat& features);
 
+// One stage of the fit: the absolute shape `current` moved by the stage's regression. The
+// trainer runs the stages one at a time, as it builds them.
+LiteMat fitStage(const LiteMat& image, const FaceBox& box, const LandmarkModel& model,
+                 std::int32_t stage, const LiteMat& current);
+
 // Places the model's landmarks on the face in `box` of the 8-bit grey `image`; the result is
 // L x 2 floats in image coordinates.
 LiteMat fitLandmarks(const LiteMat& image, const FaceBox& box, const LandmarkModel& model);
