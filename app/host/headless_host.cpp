@@ -96,7 +96,10 @@ int runHeadless(const AppOptions& options) {
     FrameWorker worker({control, cameras, {&faceStep, &smoother}, clock, options.ringName});
     HeadlessHost host(stdout);
     WebMessageHandler handler(
-        control, host, ServiceAddresses::forOrigin(kDefaultServiceOrigin),
+        control, host,
+        ServiceAddresses::forOrigin(
+            options.serviceOrigin.empty() ? kDefaultServiceOrigin : options.serviceOrigin,
+            options.termsUrl),
         [&backends] { return listCameraNames(backends); }, platform::debugOutput);
     platform::debugOutput("velvix: face detector: " + faceStep.detector().name());
     platform::debugOutput(std::string("velvix: running headless; ") +
