@@ -237,7 +237,7 @@ TEST(WindowEndToEnd, SignsInShowsTheTestCameraSmoothsAndClosesWithCodeZero) {
     ASSERT_FALSE(smoothed.pixels.empty());
     EXPECT_GT(meanDifference(unsmoothed, smoothed), 0.01);
 
-    EXPECT_TRUE(saveScreen(std::string(VELVIX_ARTEFACT_DIR) + "/window-end-to-end.png", 400, 460));
+    EXPECT_TRUE(saveScreen(std::string(VELVIX_ARTEFACT_DIR) + "/window-end-to-end.png", 330, 390));
     ASSERT_TRUE(closeWindow("Velvix"));
     EXPECT_EQ(velvix.waitForExit(10000), 0) << testing::readFile(data.path() + "/velvix.log");
 }
