@@ -134,6 +134,12 @@ class PageEngine : public ::testing::Test {
         ASSERT_TRUE(waitForNavigations(2));
     }
 
+    // As the user changes it: a new value, then the change event.
+    void changeControl(const std::string& id, const std::string& value) {
+        host_.runScript("{ const c = document.getElementById('" + id + "'); c.value = '" + value +
+                        "'; c.dispatchEvent(new Event('change')); }");
+    }
+
     void reload() {
         const int before = host_.completedNavigations();
         host_.runScript("location.reload();");
@@ -211,9 +217,7 @@ TEST_F(PageEngine, PostsNoCameraWhenThereIsNone) {
 TEST_F(PageEngine, SelectsTheRememberedCameraAgain) {
     open({"Cam A", "Cam B"});
     reachSmoothingPage();
-    host_.runScript(
-        "const s = document.getElementById('camera-select'); s.value = 'Cam B';"
-        "s.dispatchEvent(new Event('change'));");
+    changeControl("camera-select", "Cam B");
     ASSERT_TRUE(waitForMessage(u"velv:CAMERA:Cam B"));
     messages_.clear();
     reload();
@@ -226,9 +230,7 @@ TEST_F(PageEngine, SliderPostsTheLevelAndRemembersIt) {
     open({"Cam A"});
     reachSmoothingPage();
     EXPECT_TRUE(waitForMessage(u"velv:SMOOTH:on,35"));
-    host_.runScript(
-        "const l = document.getElementById('smooth-level'); l.value = 60;"
-        "l.dispatchEvent(new Event('change'));");
+    changeControl("smooth-level", "60");
     ASSERT_TRUE(waitForMessage(u"velv:SMOOTH:on,60"));
     messages_.clear();
     reload();

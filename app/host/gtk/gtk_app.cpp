@@ -5,13 +5,9 @@
 #include <optional>
 #include <thread>
 
-#include "camera_backends.hpp"
 #include "gtk_host.hpp"
+#include "host/frame_service.hpp"
 #include "service/web_service.hpp"
-#include "velvix/capture/capture_manager.hpp"
-#include "velvix/face/face_step.hpp"
-#include "velvix/filters/smoothing.hpp"
-#include "velvix/pipeline/frame_worker.hpp"
 #include "velvix/platform/debug_output.hpp"
 
 namespace velvix {
@@ -39,24 +35,18 @@ int runWindow(const AppOptions& options) {
     }
     const ServiceAddresses addresses = ServiceAddresses::forOrigin(origin, options.termsUrl);
 
-    ControlBlock control;
-    const CaptureBackends backends = cameraBackends(options.fileCameras);
-    CaptureManager cameras(backends);
-    SystemPacerClock clock;
-    FilterSmoother smoother;
-    FaceProcessingStep faceStep(makeFaceDetector());
-    FrameWorker worker({control, cameras, {&faceStep, &smoother}, clock, options.ringName});
-    const CameraNameLister listCameras = [&backends] { return listCameraNames(backends); };
+    FrameService frames(options);
+    const CameraNameLister listCameras = [&frames] { return frames.cameraNames(); };
     PageSetupScript pageSetup(listCameras);
     GtkWebViewHost host(pageSetup, platform::debugOutput);
-    WebMessageHandler handler(control, host, addresses, listCameras, platform::debugOutput);
+    WebMessageHandler handler(frames.control, host, addresses, listCameras, platform::debugOutput);
     host.setMessageReceiver([&handler](const std::u16string& message) { handler.handle(message); });
-    platform::debugOutput("velvix: face detector: " + faceStep.detector().name());
+    platform::debugOutput("velvix: face detector: " + frames.detectorName());
     platform::debugOutput("velvix: pages from " + origin);
 
     host.open(addresses.signUpPage, dataFolder());
     {
-        std::jthread workerThread([&worker](std::stop_token stop) { worker.run(stop); });
+        const std::jthread worker = frames.start();
         gtk_main();
     }
     platform::debugOutput("velvix: stopped");
