@@ -1,7 +1,11 @@
 // The pages and both scripts in the real web engine: the window host on an Xvfb display the
 // test starts itself, the bundled service on a loopback port, and the real message handler.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -48,6 +52,19 @@ bool spinUntil(Predicate done, std::chrono::milliseconds timeout = kPageTimeout)
         }
     }
     return true;
+}
+
+// A loopback port nothing listens on.
+int closedPort() {
+    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(probe, reinterpret_cast<sockaddr*>(&address), length);
+    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    close(probe);
+    return ntohs(address.sin_port);
 }
 
 void spinFor(std::chrono::milliseconds time) {
@@ -190,6 +207,18 @@ TEST_F(PageEngine, SignInPostsTheNameRemembersItAndSignsInAgainOnAReload) {
     EXPECT_TRUE(waitForMessage(u"velv:LOGIN:Ada O'Neil"));
     EXPECT_TRUE(waitForNavigations(before + 1));
     EXPECT_TRUE(spinUntil([&] { return query("location.pathname") == "/smooth.html"; }));
+}
+
+TEST_F(PageEngine, RunsThePageSetupAfterCompletedNavigationsOnly) {
+    open({"Cam A"});
+    const int before = host_.completedNavigations();
+    host_.navigate("http://127.0.0.1:" + std::to_string(closedPort()) + "/signup.html");
+    spinFor(1500ms);
+    EXPECT_EQ(host_.completedNavigations(), before);
+    host_.navigate(addresses_.signUpPage);
+    EXPECT_TRUE(waitForNavigations(before + 1));
+    EXPECT_EQ(query("document.getElementsByTagName('button')[0].getAttribute('onclick')"),
+              "doLogin()");
 }
 
 TEST_F(PageEngine, ListsTheCamerasAfterNoCameraAndMarksTheFirst) {

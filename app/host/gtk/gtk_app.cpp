@@ -1,7 +1,9 @@
 #include "gtk_app.hpp"
 
+#include <glib-unix.h>
 #include <gtk/gtk.h>
 
+#include <csignal>
 #include <optional>
 #include <thread>
 
@@ -12,6 +14,18 @@
 
 namespace velvix {
 namespace {
+
+gboolean quitMainLoop(gpointer) {
+    gtk_main_quit();
+    return G_SOURCE_REMOVE;
+}
+
+// Ctrl+C and SIGTERM end the main loop like closing the window, so the worker is stopped and
+// joined in every case.
+void quitOnStopSignals() {
+    g_unix_signal_add(SIGINT, quitMainLoop, nullptr);
+    g_unix_signal_add(SIGTERM, quitMainLoop, nullptr);
+}
 
 std::string dataFolder() {
     return std::string(g_get_user_data_dir()) + "/velvix";
@@ -44,6 +58,7 @@ int runWindow(const AppOptions& options) {
     platform::debugOutput("velvix: face detector: " + frames.detectorName());
     platform::debugOutput("velvix: pages from " + origin);
 
+    quitOnStopSignals();
     host.open(addresses.signUpPage, dataFolder());
     {
         const std::jthread worker = frames.start();

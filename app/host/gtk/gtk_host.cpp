@@ -69,16 +69,17 @@ std::string scriptStringLiteral(std::u16string_view text) {
 }  // namespace
 
 struct GtkWebViewHost::Signals {
-    static void loadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self) {
+    static void loadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self) {
         auto* host = static_cast<GtkWebViewHost*>(self);
         if (event == WEBKIT_LOAD_STARTED) {
-            host->navigationStarted();
+            const char* uri = webkit_web_view_get_uri(view);
+            host->navigationStarted(uri != nullptr ? uri : "");
         } else if (event == WEBKIT_LOAD_FINISHED) {
             host->navigationFinished();
         }
     }
-    static gboolean loadFailed(WebKitWebView*, WebKitLoadEvent, char*, GError*, gpointer self) {
-        static_cast<GtkWebViewHost*>(self)->navigationFailed();
+    static gboolean loadFailed(WebKitWebView*, WebKitLoadEvent, char* uri, GError*, gpointer self) {
+        static_cast<GtkWebViewHost*>(self)->navigationFailed(uri);
         return FALSE;
     }
     static void scriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result,
@@ -208,12 +209,17 @@ void GtkWebViewHost::showFailure(const std::string& reason) {
     gtk_widget_show(label);
 }
 
-void GtkWebViewHost::navigationStarted() {
-    loadFailed_ = false;
+void GtkWebViewHost::navigationStarted(const std::string& uri) {
+    // After a failure the view loads its own error page for the same address; that load is
+    // part of the failed navigation.
+    const bool errorPage = !failedUri_.empty() && uri == failedUri_;
+    failedUri_.clear();
+    loadFailed_ = errorPage;
 }
 
-void GtkWebViewHost::navigationFailed() {
+void GtkWebViewHost::navigationFailed(const std::string& uri) {
     loadFailed_ = true;
+    failedUri_ = uri;
 }
 
 void GtkWebViewHost::navigationFinished() {

@@ -52,8 +52,8 @@ class GtkWebViewHost final : public WebHost {
     void createWindow();
     bool createView(const std::string& dataFolder);
     void showFailure(const std::string& reason);
-    void navigationStarted();
-    void navigationFailed();
+    void navigationStarted(const std::string& uri);
+    void navigationFailed(const std::string& uri);
     void navigationFinished();
     void receive(const std::u16string& message);
 
@@ -63,6 +63,7 @@ class GtkWebViewHost final : public WebHost {
     GtkWidget* window_ = nullptr;
     WebKitWebView* view_ = nullptr;
     bool loadFailed_ = false;
+    std::string failedUri_;  // until the next navigation starts
     bool failed_ = false;
     int completedNavigations_ = 0;
 };
