@@ -2,12 +2,17 @@
 PRESET ?= default
 BUILD_DIR := build/$(PRESET)
 JOBS ?= $(shell nproc)
-RUN_ARGS ?= --headless --file-camera app/assets/astronaut.png
+RUN_ARGS ?= --file-camera app/assets/astronaut.png
 
 .PHONY: run test build setup bench asan tsan fuzz format clean
 
+# With a display the window; without one a short headless demonstration that leaves pictures.
 run: build
-	./$(BUILD_DIR)/app/velvix $(RUN_ARGS)
+	@if [ -n "$${DISPLAY:-}$${WAYLAND_DISPLAY:-}" ]; then \
+		./$(BUILD_DIR)/app/velvix $(RUN_ARGS); \
+	else \
+		scripts/headless-demo $(BUILD_DIR); \
+	fi
 
 test: build
 	ctest --preset $(PRESET) -j $(JOBS)

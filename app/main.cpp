@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "host/gtk/gtk_app.hpp"
 #include "host/headless_host.hpp"
 #include "options.hpp"
 
@@ -15,10 +16,6 @@ int main(int argc, char** argv) {
         std::printf("%s", velvix::appUsage().c_str());
         return 0;
     }
-    if (!parsed.options.headless) {
-        std::fprintf(stderr, "velvix: this build runs without a window only; pass --headless\n%s",
-                     velvix::appUsage().c_str());
-        return 2;
-    }
-    return velvix::runHeadless(parsed.options);
+    return parsed.options.headless ? velvix::runHeadless(parsed.options)
+                                   : velvix::runWindow(parsed.options);
 }

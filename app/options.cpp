@@ -42,18 +42,37 @@ std::string addFileCamerasFromVariable(AppOptions& options, const std::string& p
     return "";
 }
 
+bool isWebAddress(const std::string& text) {
+    for (const std::string_view scheme : {"http://", "https://"}) {
+        if (text.starts_with(scheme) && text.size() > scheme.size()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string withoutTrailingSlash(std::string origin) {
+    while (origin.ends_with('/')) {
+        origin.pop_back();
+    }
+    return origin;
+}
+
 }  // namespace
 
 std::string appUsage() {
-    return "usage: velvix --headless [--run-seconds N] [--ring NAME] [--file-camera PATH]...\n"
-           "              [--exit-on-eof]\n"
+    return "usage: velvix [--headless] [--run-seconds N] [--ring NAME] [--file-camera PATH]...\n"
+           "              [--exit-on-eof] [--service-origin URL] [--terms-url URL]\n"
            "  --headless          run without a window; web messages come on standard input\n"
            "  --run-seconds N     stop after N seconds (otherwise on Ctrl+C or SIGTERM)\n"
            "  --ring NAME         name of the shared-memory frame ring (default VelvixShm)\n"
            "  --file-camera PATH  offer a PNG, JPEG or YUV4MPEG2 file as a camera; append\n"
            "                      ?format=nv12 and/or &freeze-after=N to change what it\n"
            "                      delivers (also VELVIX_FILE_CAMERA, paths separated by ':')\n"
-           "  --exit-on-eof       stop when standard input ends\n";
+           "  --exit-on-eof       stop when standard input ends\n"
+           "  --service-origin URL  take the pages from there instead of serving them on\n"
+           "                      127.0.0.1\n"
+           "  --terms-url URL     the terms of use opened in the browser\n";
 }
 
 ParsedOptions parseAppOptions(const std::vector<std::string>& arguments,
@@ -87,6 +106,16 @@ ParsedOptions parseAppOptions(const std::vector<std::string>& arguments,
                                                : "--file-camera needs a path";
             if (!error.empty()) {
                 return fail(error);
+            }
+        } else if (argument == "--service-origin" || argument == "--terms-url") {
+            const std::string value = hasValue ? arguments[++i] : "";
+            if (!isWebAddress(value)) {
+                return fail(argument + " needs an http or https address");
+            }
+            if (argument == "--terms-url") {
+                parsed.options.termsUrl = value;
+            } else {
+                parsed.options.serviceOrigin = withoutTrailingSlash(value);
             }
         } else if (argument == "--exit-on-eof") {
             parsed.options.exitOnEof = true;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "velvix/capture/file_camera.hpp"
+#include "web_messages.hpp"
 
 namespace velvix {
 
@@ -16,6 +17,9 @@ struct AppOptions {
     // Test cameras: those of --file-camera in their order, then those of the environment.
     std::vector<FileCameraConfig> fileCameras;
     bool exitOnEof = false;
+    // Where the pages come from; empty: the program serves its own on 127.0.0.1.
+    std::string serviceOrigin;
+    std::string termsUrl = kDefaultTermsOfUse;
 };
 
 struct ParsedOptions {

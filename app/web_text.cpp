@@ -1,5 +1,7 @@
 #include "web_text.hpp"
 
+#include <utility>
+
 namespace velvix {
 namespace {
 
@@ -32,7 +34,77 @@ void appendUtf8(std::string& out, char32_t code) {
     }
 }
 
+void appendUtf16(std::u16string& out, char32_t code) {
+    if (code < 0x10000) {
+        out.push_back(static_cast<char16_t>(code));
+        return;
+    }
+    code -= 0x10000;
+    out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
+    out.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
+}
+
+// Decodes the sequence at `at`; its code point and length, or U+FFFD and 1 when malformed.
+std::pair<char32_t, std::size_t> decodeUtf8(std::string_view text, std::size_t at) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    if (lead < 0x80) {
+        return {lead, 1};
+    }
+    std::size_t length = 0;
+    char32_t code = 0;
+    char32_t smallest = 0;
+    if ((lead & 0xE0) == 0xC0) {
+        length = 2, code = lead & 0x1F, smallest = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3, code = lead & 0x0F, smallest = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4, code = lead & 0x07, smallest = 0x10000;
+    } else {
+        return {kReplacement, 1};
+    }
+    if (at + length > text.size()) {
+        return {kReplacement, 1};
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        const auto next = static_cast<unsigned char>(text[at + i]);
+        if ((next & 0xC0) != 0x80) {
+            return {kReplacement, 1};
+        }
+        code = (code << 6) | (next & 0x3F);
+    }
+    if (code < smallest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+        return {kReplacement, 1};
+    }
+    return {code, length};
+}
+
 }  // namespace
+
+std::u16string utf16FromUtf8(std::string_view text) {
+    std::u16string out;
+    for (std::size_t at = 0; at < text.size();) {
+        const auto [code, length] = decodeUtf8(text, at);
+        appendUtf16(out, code);
+        at += length;
+    }
+    return out;
+}
+
+void appendScriptStringContent(std::string& out, std::u16string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    for (const char16_t unit : text) {
+        const bool plain = unit >= 0x20 && unit <= 0x7E && unit != u'"' && unit != u'\\' &&
+                           unit != u'/' && unit != u'\'';
+        if (plain) {
+            out.push_back(static_cast<char>(unit));
+            continue;
+        }
+        out += "\\u";
+        for (int shift = 12; shift >= 0; shift -= 4) {
+            out.push_back(kHex[(unit >> shift) & 0xF]);
+        }
+    }
+}
 
 std::u16string unitsFromBytes(std::string_view bytes) {
     std::u16string units;

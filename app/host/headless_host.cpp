@@ -3,12 +3,8 @@
 #include <chrono>
 #include <thread>
 
-#include "camera_backends.hpp"
-#include "velvix/capture/capture_manager.hpp"
-#include "velvix/face/face_step.hpp"
+#include "frame_service.hpp"
 #include "velvix/filters/cpu_info.hpp"
-#include "velvix/filters/smoothing.hpp"
-#include "velvix/pipeline/frame_worker.hpp"
 #include "velvix/platform/debug_output.hpp"
 #include "velvix/platform/input_lines.hpp"
 #include "velvix/platform/stop_signals.hpp"
@@ -87,23 +83,20 @@ void HeadlessHost::writeLine(const std::string& kind, const std::string& text) {
 
 int runHeadless(const AppOptions& options) {
     platform::StopSignals signals;
-    ControlBlock control;
-    const CaptureBackends backends = cameraBackends(options.fileCameras);
-    CaptureManager cameras(backends);
-    SystemPacerClock clock;
-    FilterSmoother smoother;
-    FaceProcessingStep faceStep(makeFaceDetector());
-    FrameWorker worker({control, cameras, {&faceStep, &smoother}, clock, options.ringName});
+    FrameService frames(options);
     HeadlessHost host(stdout);
     WebMessageHandler handler(
-        control, host, ServiceAddresses::forOrigin(kDefaultServiceOrigin),
-        [&backends] { return listCameraNames(backends); }, platform::debugOutput);
-    platform::debugOutput("velvix: face detector: " + faceStep.detector().name());
+        frames.control, host,
+        ServiceAddresses::forOrigin(
+            options.serviceOrigin.empty() ? kDefaultServiceOrigin : options.serviceOrigin,
+            options.termsUrl),
+        [&frames] { return frames.cameraNames(); }, platform::debugOutput);
+    platform::debugOutput("velvix: face detector: " + frames.detectorName());
     platform::debugOutput(std::string("velvix: running headless; ") +
                           (hasAVX2 ? "AVX2 available" : "no AVX2") +
                           "; web messages on standard input, one per line; stop with Ctrl+C");
     {
-        std::jthread workerThread([&worker](std::stop_token stop) { worker.run(stop); });
+        const std::jthread worker = frames.start();
         serveMessages(handler, signals, options);
     }
     platform::debugOutput("velvix: stopped");

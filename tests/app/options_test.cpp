@@ -13,6 +13,15 @@ TEST(AppOptions, DefaultsToTheProductRing) {
     EXPECT_FALSE(parsed.options.runSeconds.has_value());
 }
 
+TEST(AppOptions, ServesItsOwnPagesUnlessAnOriginIsGiven) {
+    EXPECT_EQ(parseAppOptions({}).options.serviceOrigin, "");
+    const auto parsed = parseAppOptions(
+        {"--service-origin", "https://pages.example/", "--terms-url", "http://terms.example/t"});
+    EXPECT_TRUE(parsed.error.empty());
+    EXPECT_EQ(parsed.options.serviceOrigin, "https://pages.example");
+    EXPECT_EQ(parsed.options.termsUrl, "http://terms.example/t");
+}
+
 TEST(AppOptions, ReadsRunSecondsAndRingName) {
     const auto parsed = parseAppOptions({"--headless", "--run-seconds", "5", "--ring", "Other"});
     EXPECT_TRUE(parsed.error.empty());
@@ -30,7 +39,11 @@ TEST(AppOptions, RejectsWhatItDoesNotUnderstand) {
                                                {"--ring", ""},
                                                {"--frobnicate"},
                                                {"--file-camera"},
-                                               {"--file-camera", "a.png?x=1"}}) {
+                                               {"--file-camera", "a.png?x=1"},
+                                               {"--service-origin"},
+                                               {"--service-origin", "127.0.0.1:80"},
+                                               {"--terms-url", "https://"},
+                                               {"--terms-url", "file:///etc/passwd"}}) {
         EXPECT_FALSE(parseAppOptions(arguments).error.empty()) << arguments[0];
     }
 }

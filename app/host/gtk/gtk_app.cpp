@@ -1,0 +1,71 @@
+#include "gtk_app.hpp"
+
+#include <glib-unix.h>
+#include <gtk/gtk.h>
+
+#include <csignal>
+#include <optional>
+#include <thread>
+
+#include "gtk_host.hpp"
+#include "host/frame_service.hpp"
+#include "service/web_service.hpp"
+#include "velvix/platform/debug_output.hpp"
+
+namespace velvix {
+namespace {
+
+gboolean quitMainLoop(gpointer) {
+    gtk_main_quit();
+    return G_SOURCE_REMOVE;
+}
+
+// Ctrl+C and SIGTERM end the main loop like closing the window, so the worker is stopped and
+// joined in every case.
+void quitOnStopSignals() {
+    g_unix_signal_add(SIGINT, quitMainLoop, nullptr);
+    g_unix_signal_add(SIGTERM, quitMainLoop, nullptr);
+}
+
+std::string dataFolder() {
+    return std::string(g_get_user_data_dir()) + "/velvix";
+}
+
+}  // namespace
+
+int runWindow(const AppOptions& options) {
+    if (!gtk_init_check(nullptr, nullptr)) {
+        platform::debugOutput("velvix: no display to open the window on (use --headless)");
+        return 1;
+    }
+    BundledService service;
+    std::string origin = options.serviceOrigin;
+    if (origin.empty()) {
+        if (!service.start()) {
+            platform::debugOutput("velvix: could not serve the pages on 127.0.0.1");
+            return 1;
+        }
+        origin = service.origin();
+    }
+    const ServiceAddresses addresses = ServiceAddresses::forOrigin(origin, options.termsUrl);
+
+    FrameService frames(options);
+    const CameraNameLister listCameras = [&frames] { return frames.cameraNames(); };
+    PageSetupScript pageSetup(listCameras);
+    GtkWebViewHost host(pageSetup, platform::debugOutput);
+    WebMessageHandler handler(frames.control, host, addresses, listCameras, platform::debugOutput);
+    host.setMessageReceiver([&handler](const std::u16string& message) { handler.handle(message); });
+    platform::debugOutput("velvix: face detector: " + frames.detectorName());
+    platform::debugOutput("velvix: pages from " + origin);
+
+    quitOnStopSignals();
+    host.open(addresses.signUpPage, dataFolder());
+    {
+        const std::jthread worker = frames.start();
+        gtk_main();
+    }
+    platform::debugOutput("velvix: stopped");
+    return 0;
+}
+
+}  // namespace velvix

@@ -1,0 +1,263 @@
+#include "gtk_host.hpp"
+
+#include <gtk/gtk.h>
+#include <webkit2/webkit2.h>
+
+#include <array>
+#include <cmath>
+
+#include "velvix/platform/browser.hpp"
+#include "web_text.hpp"
+
+namespace velvix {
+
+extern const std::string_view kWebViewBridgeScript;
+
+namespace {
+
+constexpr char kMessageChannel[] = "velvix";
+constexpr std::array<int, 9> kIconSizes = {16, 24, 32, 48, 64, 72, 96, 128, 256};
+
+// The product's icon: a violet-to-rose rounded square holding a soft white disc.
+GdkPixbuf* drawIcon(int size) {
+    cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, size, size);
+    cairo_t* cr = cairo_create(surface);
+    const double s = size;
+    const double radius = s * 0.22;
+    cairo_new_sub_path(cr);
+    cairo_arc(cr, s - radius, radius, radius, -M_PI / 2, 0);
+    cairo_arc(cr, s - radius, s - radius, radius, 0, M_PI / 2);
+    cairo_arc(cr, radius, s - radius, radius, M_PI / 2, M_PI);
+    cairo_arc(cr, radius, radius, radius, M_PI, 3 * M_PI / 2);
+    cairo_close_path(cr);
+    cairo_pattern_t* fill = cairo_pattern_create_linear(0, 0, s, s);
+    cairo_pattern_add_color_stop_rgb(fill, 0, 0x9d / 255.0, 0x6b / 255.0, 1.0);
+    cairo_pattern_add_color_stop_rgb(fill, 1, 0xf2 / 255.0, 0x7a / 255.0, 0xa8 / 255.0);
+    cairo_set_source(cr, fill);
+    cairo_fill(cr);
+    cairo_pattern_destroy(fill);
+    cairo_pattern_t* disc =
+        cairo_pattern_create_radial(s * 0.45, s * 0.42, 0, s / 2, s / 2, s * 0.25);
+    cairo_pattern_add_color_stop_rgba(disc, 0, 1, 1, 1, 1);
+    cairo_pattern_add_color_stop_rgba(disc, 1, 1, 1, 1, 0.8);
+    cairo_set_source(cr, disc);
+    cairo_arc(cr, s / 2, s / 2, s * 0.25, 0, 2 * M_PI);
+    cairo_fill(cr);
+    cairo_pattern_destroy(disc);
+    cairo_destroy(cr);
+    GdkPixbuf* pixbuf = gdk_pixbuf_get_from_surface(surface, 0, 0, size, size);
+    cairo_surface_destroy(surface);
+    return pixbuf;
+}
+
+void setIcons(GtkWindow* window) {
+    GList* icons = nullptr;
+    for (const int size : kIconSizes) {
+        icons = g_list_append(icons, drawIcon(size));
+    }
+    gtk_window_set_icon_list(window, icons);
+    g_list_free_full(icons, g_object_unref);
+}
+
+std::string scriptStringLiteral(std::u16string_view text) {
+    std::string literal = "\"";
+    appendScriptStringContent(literal, text);
+    literal += '"';
+    return literal;
+}
+
+}  // namespace
+
+struct GtkWebViewHost::Signals {
+    static void loadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self) {
+        auto* host = static_cast<GtkWebViewHost*>(self);
+        if (event == WEBKIT_LOAD_STARTED) {
+            const char* uri = webkit_web_view_get_uri(view);
+            host->navigationStarted(uri != nullptr ? uri : "");
+        } else if (event == WEBKIT_LOAD_FINISHED) {
+            host->navigationFinished();
+        }
+    }
+    static gboolean loadFailed(WebKitWebView*, WebKitLoadEvent, char* uri, GError*, gpointer self) {
+        static_cast<GtkWebViewHost*>(self)->navigationFailed(uri);
+        return FALSE;
+    }
+    static void scriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result,
+                              gpointer self) {
+        auto* host = static_cast<GtkWebViewHost*>(self);
+        JSCValue* value = webkit_javascript_result_get_js_value(result);
+        if (!jsc_value_is_string(value)) {
+            host->debug_("web message dropped: the page posted something that is not a text");
+            return;
+        }
+        char* text = jsc_value_to_string(value);
+        host->receive(utf16FromUtf8(text));
+        g_free(text);
+    }
+    static gboolean contextMenu(WebKitWebView*, WebKitContextMenu*, GdkEvent*, WebKitHitTestResult*,
+                                gpointer) {
+        return TRUE;
+    }
+    static void webProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason,
+                                     gpointer self) {
+        static_cast<GtkWebViewHost*>(self)->showFailure("its web process ended");
+    }
+    static gboolean closeRequested(GtkWidget*, GdkEvent*, gpointer) {
+        gtk_main_quit();
+        return FALSE;
+    }
+};
+
+GtkWebViewHost::GtkWebViewHost(PageSetupScript& pageSetup, DebugLines debug)
+    : pageSetup_(pageSetup), debug_(std::move(debug)) {}
+
+GtkWebViewHost::~GtkWebViewHost() {
+    if (window_ != nullptr) {
+        if (view_ != nullptr) {
+            g_signal_handlers_disconnect_by_data(view_, this);
+            g_signal_handlers_disconnect_by_data(webkit_web_view_get_user_content_manager(view_),
+                                                 this);
+        }
+        g_signal_handlers_disconnect_by_data(window_, this);
+        gtk_widget_destroy(window_);
+    }
+}
+
+void GtkWebViewHost::open(const std::string& firstPage, const std::string& dataFolder) {
+    createWindow();
+    if (!createView(dataFolder)) {
+        showFailure("the web view could not be created");
+        return;
+    }
+    // Both scripts are in force before the first page starts loading.
+    webkit_web_view_load_uri(view_, firstPage.c_str());
+}
+
+void GtkWebViewHost::createWindow() {
+    window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_title(GTK_WINDOW(window_), kWindowTitle);
+    gtk_window_set_resizable(GTK_WINDOW(window_), FALSE);
+    gtk_window_set_default_size(GTK_WINDOW(window_), kClientWidth, kClientHeight);
+    gtk_window_move(GTK_WINDOW(window_), 0, 0);
+    setIcons(GTK_WINDOW(window_));
+    g_signal_connect(window_, "delete-event", G_CALLBACK(Signals::closeRequested), this);
+    gtk_widget_show(window_);
+}
+
+bool GtkWebViewHost::createView(const std::string& dataFolder) {
+    WebKitWebsiteDataManager* data =
+        webkit_website_data_manager_new("base-data-directory", dataFolder.c_str(),
+                                        "base-cache-directory", dataFolder.c_str(), nullptr);
+    WebKitWebContext* context = webkit_web_context_new_with_website_data_manager(data);
+    const std::string cookies = dataFolder + "/cookies.sqlite";
+    webkit_cookie_manager_set_persistent_storage(
+        webkit_website_data_manager_get_cookie_manager(data), cookies.c_str(),
+        WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
+    WebKitUserContentManager* content = webkit_user_content_manager_new();
+    view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context,
+                                         "user-content-manager", content, nullptr));
+    g_object_unref(content);
+    g_object_unref(context);
+    g_object_unref(data);
+    if (view_ == nullptr) {
+        return false;
+    }
+    WebKitSettings* settings = webkit_web_view_get_settings(view_);
+    webkit_settings_set_enable_javascript(settings, TRUE);
+    webkit_settings_set_enable_developer_extras(settings, FALSE);
+    // Script dialogs use the view's own default dialogs; nothing is connected to replace them.
+    g_signal_connect(view_, "context-menu", G_CALLBACK(Signals::contextMenu), this);
+    g_signal_connect(view_, "load-changed", G_CALLBACK(Signals::loadChanged), this);
+    g_signal_connect(view_, "load-failed", G_CALLBACK(Signals::loadFailed), this);
+    g_signal_connect(view_, "web-process-terminated", G_CALLBACK(Signals::webProcessTerminated),
+                     this);
+    g_signal_connect(content,
+                     std::string("script-message-received::").append(kMessageChannel).c_str(),
+                     G_CALLBACK(Signals::scriptMessage), this);
+    webkit_user_content_manager_register_script_message_handler(content, kMessageChannel);
+    for (const std::string_view script : {kWebViewBridgeScript, documentScript()}) {
+        const std::string text(script);
+        WebKitUserScript* user =
+            webkit_user_script_new(text.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+                                   WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+        webkit_user_content_manager_add_script(content, user);
+        webkit_user_script_unref(user);
+    }
+    gtk_widget_set_size_request(GTK_WIDGET(view_), kClientWidth, kClientHeight);
+    gtk_container_add(GTK_CONTAINER(window_), GTK_WIDGET(view_));
+    gtk_widget_show(GTK_WIDGET(view_));
+    return true;
+}
+
+void GtkWebViewHost::showFailure(const std::string& reason) {
+    failed_ = true;
+    debug_("velvix: the control panel cannot be shown: " + reason);
+    if (view_ != nullptr) {
+        g_signal_handlers_disconnect_by_data(view_, this);
+        gtk_widget_destroy(GTK_WIDGET(view_));
+        view_ = nullptr;
+    }
+    GtkWidget* label = gtk_label_new(
+        "Velvix could not show its control panel.\n\n"
+        "The picture keeps running with the settings it has. Restart Velvix to try again.");
+    gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
+    gtk_label_set_justify(GTK_LABEL(label), GTK_JUSTIFY_CENTER);
+    gtk_widget_set_size_request(label, kClientWidth, kClientHeight);
+    gtk_widget_set_margin_start(label, 24);
+    gtk_widget_set_margin_end(label, 24);
+    gtk_container_add(GTK_CONTAINER(window_), label);
+    gtk_widget_show(label);
+}
+
+void GtkWebViewHost::navigationStarted(const std::string& uri) {
+    // After a failure the view loads its own error page for the same address; that load is
+    // part of the failed navigation.
+    const bool errorPage = !failedUri_.empty() && uri == failedUri_;
+    failedUri_.clear();
+    loadFailed_ = errorPage;
+}
+
+void GtkWebViewHost::navigationFailed(const std::string& uri) {
+    loadFailed_ = true;
+    failedUri_ = uri;
+}
+
+void GtkWebViewHost::navigationFinished() {
+    if (loadFailed_) {
+        return;
+    }
+    runScript(pageSetup_.text());
+    ++completedNavigations_;
+}
+
+void GtkWebViewHost::receive(const std::u16string& message) {
+    if (receiver_) {
+        receiver_(message);
+    }
+}
+
+void GtkWebViewHost::postToPage(const std::u16string& text) {
+    runScript("window.__velvixDeliver(" + scriptStringLiteral(text) + ");");
+}
+
+void GtkWebViewHost::navigate(const std::string& url) {
+    if (view_ != nullptr) {
+        webkit_web_view_load_uri(view_, url.c_str());
+    }
+}
+
+void GtkWebViewHost::openInBrowser(const std::string& url) {
+    if (!platform::openInBrowser(url)) {
+        debug_("velvix: could not start xdg-open for " + url);
+    }
+}
+
+void GtkWebViewHost::runScript(const std::string& script) {
+    if (view_ != nullptr) {
+        webkit_web_view_evaluate_javascript(view_, script.c_str(),
+                                            static_cast<gssize>(script.size()), nullptr, nullptr,
+                                            nullptr, nullptr, nullptr);
+    }
+}
+
+}  // namespace velvix

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "page_scripts.hpp"
+#include "web_messages.hpp"
+
+typedef struct _GtkWidget GtkWidget;
+typedef struct _WebKitWebView WebKitWebView;
+
+namespace velvix {
+
+inline constexpr int kClientWidth = 330;
+inline constexpr int kClientHeight = 390;
+inline constexpr char kWindowTitle[] = "Velvix";
+
+// Receives each text a page posts with window.chrome.webview.postMessage.
+using MessageReceiver = std::function<void(const std::u16string&)>;
+
+// The main window with its web view, on the GTK main loop's thread. The window is fixed at
+// 330 x 390 client pixels; the view runs the document script in every document and the page
+// setup script after every navigation that completed.
+class GtkWebViewHost final : public WebHost {
+  public:
+    GtkWebViewHost(PageSetupScript& pageSetup, DebugLines debug);
+    ~GtkWebViewHost() override;
+    GtkWebViewHost(const GtkWebViewHost&) = delete;
+    GtkWebViewHost& operator=(const GtkWebViewHost&) = delete;
+
+    // Shows the window, sets the view up and starts the first navigation. Cookies are kept in
+    // `dataFolder`.
+    void open(const std::string& firstPage, const std::string& dataFolder);
+    void setMessageReceiver(MessageReceiver receiver) { receiver_ = std::move(receiver); }
+
+    void postToPage(const std::u16string& text) override;
+    void navigate(const std::string& url) override;
+    void openInBrowser(const std::string& url) override;
+
+    // Runs a script in the current page, its result not collected.
+    void runScript(const std::string& script);
+    GtkWidget* window() const { return window_; }
+    // How many navigations have completed and had the page setup script run.
+    int completedNavigations() const { return completedNavigations_; }
+    // True when the view could not be made or its web process ended; the window then says so.
+    bool failed() const { return failed_; }
+
+  private:
+    struct Signals;
+    friend struct Signals;
+
+    void createWindow();
+    bool createView(const std::string& dataFolder);
+    void showFailure(const std::string& reason);
+    void navigationStarted(const std::string& uri);
+    void navigationFailed(const std::string& uri);
+    void navigationFinished();
+    void receive(const std::u16string& message);
+
+    PageSetupScript& pageSetup_;
+    DebugLines debug_;
+    MessageReceiver receiver_;
+    GtkWidget* window_ = nullptr;
+    WebKitWebView* view_ = nullptr;
+    bool loadFailed_ = false;
+    std::string failedUri_;  // until the next navigation starts
+    bool failed_ = false;
+    int completedNavigations_ = 0;
+};
+
+}  // namespace velvix

@@ -1,0 +1,246 @@
+// The whole program with its window: velvix under an Xvfb display of the test's own, its pages
+// served by the test (the bundled pages plus a few lines that act for the user), frames read
+// from the ring, and the window closed the way a window manager closes it.
+#include <gtest/gtest.h>
+#include <gtk/gtk.h>
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "process.hpp"
+#include "test_support.hpp"
+#include "velvix/pipeline/frame_ring.hpp"
+#include "virtual_display.hpp"
+
+// Last: Xlib's macros would break the headers above.
+#include <X11/Xlib.h>
+
+namespace velvix {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Fills in a name and presses the sign-in button once the program has wired it.
+constexpr char kActAsUserOnSignUp[] = R"(<script>
+const signIn = setInterval(() => {
+  const button = document.getElementsByTagName('button')[0];
+  if (button.getAttribute('onclick')) {
+    clearInterval(signIn);
+    document.getElementById('username').value = 'Grace';
+    button.click();
+  }
+}, 100);
+</script></body>)";
+
+// Reports the camera list once it is filled, then moves the slider when the test says so.
+constexpr char kActAsUserOnSmoothing[] = R"(<script>
+const report = setInterval(() => {
+  const options = document.getElementById('camera-select').options;
+  if (options.length > 1) {
+    clearInterval(report);
+    fetch('/report?cameras=' + encodeURIComponent(Array.from(options).map(o => o.value).join('|')));
+  }
+}, 100);
+setInterval(() => {
+  fetch('/level').then(r => r.text()).then(level => {
+    const slider = document.getElementById('smooth-level');
+    if (level !== '' && slider.value !== level) {
+      slider.value = level;
+      slider.dispatchEvent(new Event('change'));
+    }
+  });
+}, 100);
+</script></body>)";
+
+std::string withScript(const std::string& page, const char* script) {
+    std::string out = page;
+    out.replace(out.rfind("</body>"), 7, script);
+    return out;
+}
+
+class TestService {
+  public:
+    TestService() {
+        const std::string folder = VELVIX_SERVICE_DIR;
+        const std::string signUp =
+            withScript(testing::readFile(folder + "/signup.html"), kActAsUserOnSignUp);
+        const std::string smooth =
+            withScript(testing::readFile(folder + "/smooth.html"), kActAsUserOnSmoothing);
+        const std::string style = testing::readFile(folder + "/velvix.css");
+        server_.Get("/signup.html", [signUp](const httplib::Request&, httplib::Response& r) {
+            r.set_content(signUp, "text/html");
+        });
+        server_.Get("/smooth.html", [smooth](const httplib::Request&, httplib::Response& r) {
+            r.set_content(smooth, "text/html");
+        });
+        server_.Get("/velvix.css", [style](const httplib::Request&, httplib::Response& r) {
+            r.set_content(style, "text/css");
+        });
+        server_.Get("/report", [this](const httplib::Request& request, httplib::Response&) {
+            const std::lock_guard lock(mutex_);
+            cameras_ = request.get_param_value("cameras");
+        });
+        server_.Get("/level", [this](const httplib::Request&, httplib::Response& r) {
+            const std::lock_guard lock(mutex_);
+            r.set_content(level_, "text/plain");
+        });
+        port_ = server_.bind_to_any_port("127.0.0.1");
+        thread_ = std::thread([this] { server_.listen_after_bind(); });
+        while (!server_.is_running()) {
+            std::this_thread::yield();
+        }
+    }
+    ~TestService() {
+        server_.stop();
+        thread_.join();
+    }
+    std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    std::string cameras() {
+        const std::lock_guard lock(mutex_);
+        return cameras_;
+    }
+    void setLevel(int level) {
+        const std::lock_guard lock(mutex_);
+        level_ = std::to_string(level);
+    }
+
+  private:
+    httplib::Server server_;
+    int port_ = 0;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::string cameras_;
+    std::string level_;
+};
+
+template <typename Predicate>
+bool waitUntil(Predicate done, std::chrono::seconds timeout = 20s) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
+Window findWindow(Display* display, Window under, const std::string& title) {
+    char* name = nullptr;
+    if (XFetchName(display, under, &name) != 0 && name != nullptr) {
+        const bool found = title == name;
+        XFree(name);
+        if (found) {
+            return under;
+        }
+    }
+    Window root = 0;
+    Window parent = 0;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    Window result = 0;
+    if (XQueryTree(display, under, &root, &parent, &children, &count) != 0) {
+        for (unsigned int i = 0; i < count && result == 0; ++i) {
+            result = findWindow(display, children[i], title);
+        }
+        XFree(children);
+    }
+    return result;
+}
+
+// Asks the window to close, as a window manager's close button does.
+bool closeWindow(const std::string& title) {
+    Display* display = XOpenDisplay(nullptr);
+    if (display == nullptr) {
+        return false;
+    }
+    const Window window = findWindow(display, DefaultRootWindow(display), title);
+    if (window != 0) {
+        XEvent event{};
+        event.xclient.type = ClientMessage;
+        event.xclient.window = window;
+        event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+        event.xclient.format = 32;
+        event.xclient.data.l[0] =
+            static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+        event.xclient.data.l[1] = CurrentTime;
+        XSendEvent(display, window, False, NoEventMask, &event);
+        XFlush(display);
+    }
+    XCloseDisplay(display);
+    return window != 0;
+}
+
+bool saveScreen(const std::string& path, int width, int height) {
+    if (!gtk_init_check(nullptr, nullptr)) {
+        return false;
+    }
+    GdkPixbuf* shot =
+        gdk_pixbuf_get_from_window(gdk_get_default_root_window(), 0, 0, width, height);
+    const bool saved =
+        shot != nullptr && gdk_pixbuf_save(shot, path.c_str(), "png", nullptr, nullptr);
+    if (shot != nullptr) {
+        g_object_unref(shot);
+    }
+    return saved;
+}
+
+RingFrame newestFrameAfter(const FrameRingReader& ring, std::uint32_t frameNumber) {
+    RingFrame frame;
+    waitUntil([&] {
+        return ring.readNewest(frame) == FrameRingReader::Result::frame &&
+               frame.frameNumber > frameNumber;
+    });
+    return frame;
+}
+
+double meanDifference(const RingFrame& a, const RingFrame& b) {
+    double sum = 0;
+    for (std::size_t i = 0; i < a.pixels.size() && i < b.pixels.size(); ++i) {
+        sum += std::abs(a.pixels[i] - b.pixels[i]);
+    }
+    return sum / static_cast<double>(std::max<std::size_t>(a.pixels.size(), 1));
+}
+
+TEST(WindowEndToEnd, SignsInShowsTheTestCameraSmoothsAndClosesWithCodeZero) {
+    testing::VirtualDisplay display;
+    ASSERT_TRUE(display.running()) << "Xvfb did not start";
+    testing::ScopedFolder data;
+    setenv("XDG_DATA_HOME", data.path().c_str(), 1);
+    TestService service;
+    testing::ScopedRingName ring;
+    testing::ChildProcess velvix({VELVIX_APP, "--file-camera", VELVIX_DEMO_PHOTO, "--ring",
+                                  ring.get(), "--service-origin", service.origin()},
+                                 data.path() + "/velvix.log");
+
+    ASSERT_TRUE(waitUntil([&] { return !service.cameras().empty(); }))
+        << testing::readFile(data.path() + "/velvix.log");
+    EXPECT_EQ(service.cameras(), "no camera|Test camera: astronaut.png");
+
+    std::optional<FrameRingReader> opened;
+    ASSERT_TRUE(waitUntil([&] {
+        opened.emplace(FrameRingReader::open(ring.get()));
+        return opened->isOpen();
+    }));
+    const FrameRingReader& reader = *opened;
+    service.setLevel(0);
+    std::this_thread::sleep_for(1s);
+    const RingFrame unsmoothed = newestFrameAfter(reader, 0);
+    service.setLevel(100);
+    std::this_thread::sleep_for(1s);
+    const RingFrame smoothed = newestFrameAfter(reader, unsmoothed.frameNumber);
+    ASSERT_FALSE(smoothed.pixels.empty());
+    EXPECT_GT(meanDifference(unsmoothed, smoothed), 0.01);
+
+    EXPECT_TRUE(saveScreen(std::string(VELVIX_ARTEFACT_DIR) + "/window-end-to-end.png", 330, 390));
+    ASSERT_TRUE(closeWindow("Velvix"));
+    EXPECT_EQ(velvix.waitForExit(10000), 0) << testing::readFile(data.path() + "/velvix.log");
+}
+
+}  // namespace
+}  // namespace velvix
