@@ -116,7 +116,41 @@ void BM_FaceStep(benchmark::State& state) {
     state.SetLabel(step.detector().name());
 }
 
+// The shipped model on the portrait's face, boxed by the face step as at run time.
+void BM_FitShippedModel(benchmark::State& state) {
+    FaceProcessingStep step(makeFaceDetector(), VELVIX_SHIPPED_MODEL);
+    FrameBuffers buffers;
+    const auto frame = portraitFrame();
+    std::copy(frame.begin(), frame.end(), buffers.output());
+    FaceOutputs face;
+    step.run(buffers.faceStepBuffers(kDefaultFrameSize), face);
+    if (!face.faceValid || !step.model().loaded()) {
+        state.SkipWithError("no face in the portrait, or no shipped model");
+        return;
+    }
+    const LiteMat grey = LiteMat::external(LiteMat::kUint8, 720, 1280, buffers.grey());
+    const FaceBox box = FaceBox::fromRectangle(
+        static_cast<float>(face.faceX), static_cast<float>(face.faceY),
+        static_cast<float>(face.faceWidth), static_cast<float>(face.faceHeight));
+    LiteMat shape;
+    for (auto _ : state) {
+        shape = fitLandmarks(grey, box, step.model());
+        benchmark::DoNotOptimize(shape.data());
+    }
+    for (int l = 0; l < shape.rows(); ++l) {
+        const bool inBox = shape.at(l, 0) > box.x - box.width * 0.25f &&
+                           shape.at(l, 0) < box.x + box.width * 1.25f &&
+                           shape.at(l, 1) > box.y - box.height * 0.25f &&
+                           shape.at(l, 1) < box.y + box.height * 1.25f;
+        if (!inBox) {
+            state.SkipWithError("a fitted landmark left the face");
+            break;
+        }
+    }
+}
+
 BENCHMARK(BM_FitLandmarks)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_FitShippedModel)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_FaceStep)->Unit(benchmark::kMillisecond);
 
 }  // namespace
