@@ -25,22 +25,13 @@ LiteMat columnMeansRemoved(const LiteMat& shape) {
     return centred;
 }
 
-// A sample position kept inside the image; a position that is not a number reads column or
-// row 0.
-int clampedPosition(float position, int size) {
-    double value = position;
-    if (std::isnan(value)) {
-        value = 0.0;
-    }
-    value = std::clamp(value, 0.0, static_cast<double>(size - 1));
-    return static_cast<int>(static_cast<float>(value));
-}
-
 int pixelDifference(const LiteMat& image, float x1, float y1, float x2, float y2) {
     const int width = image.cols();
     const int height = image.rows();
-    return static_cast<int>(image.byteAt(clampedPosition(y1, height), clampedPosition(x1, width))) -
-           static_cast<int>(image.byteAt(clampedPosition(y2, height), clampedPosition(x2, width)));
+    return static_cast<int>(
+               image.byteAt(clampedSamplePosition(y1, height), clampedSamplePosition(x1, width))) -
+           static_cast<int>(
+               image.byteAt(clampedSamplePosition(y2, height), clampedSamplePosition(x2, width)));
 }
 
 // The leaf of one tree, as its index among the tree's 2^(depth - 1) leaves.
@@ -70,6 +61,15 @@ std::int32_t leafCode(const RandomTree& tree, const LiteMat& image, float landma
 }
 
 }  // namespace
+
+int clampedSamplePosition(float position, int size) {
+    double value = position;
+    if (std::isnan(value)) {
+        value = 0.0;
+    }
+    value = std::clamp(value, 0.0, static_cast<double>(size - 1));
+    return static_cast<int>(static_cast<float>(value));
+}
 
 FaceBox FaceBox::fromRectangle(float left, float top, float width, float height) {
     FaceBox box;

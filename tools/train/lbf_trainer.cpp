@@ -90,12 +90,6 @@ void prepareSample(Sample& sample, const LiteMat& mean) {
     }
 }
 
-int clampedPosition(float position, int size) {
-    double value = std::isnan(position) ? 0.0 : static_cast<double>(position);
-    value = std::clamp(value, 0.0, static_cast<double>(size - 1));
-    return static_cast<int>(static_cast<float>(value));
-}
-
 // The pixel at an offset around landmark l, placed as the fitter places it.
 std::uint8_t pixelAt(const Sample& sample, std::int32_t l, Offset offset) {
     const LiteMat& r = sample.transform.rotation;
@@ -104,8 +98,8 @@ std::uint8_t pixelAt(const Sample& sample, std::int32_t l, Offset offset) {
     const float rx = (r.at(0, 0) * offset.x + r.at(0, 1) * offset.y) * scale;
     const float ry = (r.at(1, 0) * offset.x + r.at(1, 1) * offset.y) * scale;
     const GreyImage& image = sample.face->image;
-    return image.at(clampedPosition(box.scaleX * rx + sample.current.at(l, 0), image.width),
-                    clampedPosition(box.scaleY * ry + sample.current.at(l, 1), image.height));
+    return image.at(clampedSamplePosition(box.scaleX * rx + sample.current.at(l, 0), image.width),
+                    clampedSamplePosition(box.scaleY * ry + sample.current.at(l, 1), image.height));
 }
 
 Offset offsetInDisc(float radius, std::mt19937& random) {

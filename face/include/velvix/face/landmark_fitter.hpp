@@ -31,6 +31,10 @@ LiteMat reproject(const LiteMat& shape, const FaceBox& box);
 // The scale and rotation that carry shape `from` onto shape `to` (both L x 2).
 SimilarityTransform similarityTransform(const LiteMat& from, const LiteMat& to);
 
+// A sample position (a column or row) kept inside an image `size` pixels across, compared in
+// double; a position that is not a number reads column or row 0.
+int clampedSamplePosition(float position, int size);
+
 // The leaf each tree of a stage reaches on the grey image around the current (absolute)
 // shape, as column indices into the stage's weights: 1 x (L x T) int32 values.
 LiteMat localBinaryFeatures(const LandmarkModel& model, std::int32_t stage, const LiteMat& image,
