@@ -185,6 +185,16 @@ TEST_F(FaceStepTest, TurnsTheFrameHalfway) {
     }
 }
 
+// A one-stage model of `landmarks` points with zero weights, written for the test.
+testing::ModelFileContents smallModel(int landmarks) {
+    testing::ModelFileContents contents;
+    contents.stages = 1;
+    contents.trees = 1;
+    contents.depth = 2;
+    contents.landmarks = landmarks;
+    return contents;
+}
+
 std::string writeModel(const testing::ModelFileContents& contents) {
     // ctest runs the tests of this file side by side, each in a process of its own.
     return testing::writeModelFile(contents, ::testing::TempDir() + "/velvix-face-step-model-" +
@@ -192,10 +202,7 @@ std::string writeModel(const testing::ModelFileContents& contents) {
 }
 
 TEST(FaceStepModel, LoadsOnceOnTheFirstCallAndPlacesLandmarksInTheRectangle) {
-    testing::ModelFileContents contents;
-    contents.stages = 1;
-    contents.trees = 1;
-    contents.depth = 2;
+    const testing::ModelFileContents contents = smallModel(98);
     const std::string path = writeModel(contents);
     std::vector<DetectedFace> boxes;
     FaceProcessingStep step(std::make_unique<ScriptedDetector>(boxes), path);
@@ -221,12 +228,7 @@ TEST(FaceStepModel, LoadsOnceOnTheFirstCallAndPlacesLandmarksInTheRectangle) {
 }
 
 TEST(FaceStepModel, RefusesAModelWithAnotherNumberOfLandmarks) {
-    testing::ModelFileContents contents;
-    contents.stages = 1;
-    contents.trees = 1;
-    contents.depth = 2;
-    contents.landmarks = 68;
-    const std::string path = writeModel(contents);
+    const std::string path = writeModel(smallModel(68));
     std::vector<DetectedFace> boxes;
     FaceProcessingStep step(std::make_unique<ScriptedDetector>(boxes), path);
     FrameBuffers buffers;
