@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "accuracy.hpp"
 #include "progress_bar.hpp"
 
 namespace velvix::train {
@@ -82,6 +83,14 @@ TEST(PointsFrom68, IsUndoneByTheDirectCorrespondence) {
     for (int k = 0; k < 68; ++k) {
         expectAt(back[k], p[k], k);
     }
+}
+
+TEST(BestLowerBrowDepth, FindsTheDepthTheFacesWereDrawnWith) {
+    std::vector<TrainingFace> faces(1);
+    faces[0].points = pointsFrom68(distinct68(), 0.37f);
+    EXPECT_NEAR(bestLowerBrowDepth(faces), 0.37f, 1e-6f);
+    EXPECT_NEAR(mappingErrors(faces, {lowerBrowGroup()}, 0.37f)[0], 0.0f, 1e-6f);
+    EXPECT_GT(mappingErrors(faces, {lowerBrowGroup()})[0], 0.01f);
 }
 
 TEST(MappingGroups, CoverEveryPointOnce) {

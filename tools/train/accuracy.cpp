@@ -53,10 +53,10 @@ FaceErrors fitErrors(const LandmarkModel& model, const std::vector<TrainingFace>
 }
 
 std::vector<float> mappingErrors(const std::vector<TrainingFace>& faces98,
-                                 const std::vector<PointGroup>& groups) {
+                                 const std::vector<PointGroup>& groups, float lowerBrowDepth) {
     std::vector<double> sums(groups.size(), 0.0);
     for (const TrainingFace& face : faces98) {
-        const auto mapped = pointsFrom68(pointsTo68(face.points));
+        const auto mapped = pointsFrom68(pointsTo68(face.points), lowerBrowDepth);
         for (std::size_t g = 0; g < groups.size(); ++g) {
             sums[g] += normalisedMeanError(mapped, face.points, groups[g].indices);
         }
@@ -66,6 +66,21 @@ std::vector<float> mappingErrors(const std::vector<TrainingFace>& faces98,
         result.push_back(static_cast<float>(sum / static_cast<double>(faces98.size())));
     }
     return result;
+}
+
+float bestLowerBrowDepth(const std::vector<TrainingFace>& faces98) {
+    const std::vector<PointGroup> lowerBrow{lowerBrowGroup()};
+    float best = 0.0f;
+    float bestError = mappingErrors(faces98, lowerBrow, best)[0];
+    for (int hundredths = 1; hundredths <= 50; ++hundredths) {
+        const float depth = static_cast<float>(hundredths) / 100.0f;
+        const float error = mappingErrors(faces98, lowerBrow, depth)[0];
+        if (error < bestError) {
+            best = depth;
+            bestError = error;
+        }
+    }
+    return best;
 }
 
 float mean(const std::vector<float>& values) {

@@ -21,7 +21,12 @@ FaceErrors fitErrors(const LandmarkModel& model, const std::vector<TrainingFace>
 // Mean error of each group of the 98-point layout when the 68 points that a 98-point
 // annotation contains are mapped back to 98.
 std::vector<float> mappingErrors(const std::vector<TrainingFace>& faces98,
-                                 const std::vector<PointGroup>& groups);
+                                 const std::vector<PointGroup>& groups,
+                                 float lowerBrowDepth = kLowerBrowDepth);
+
+// The lower brow depth, in steps of 0.01 from 0 to 0.5, whose estimated lower brow points lie
+// nearest to those of `faces98` on average.
+float bestLowerBrowDepth(const std::vector<TrainingFace>& faces98);
 
 float mean(const std::vector<float>& values);
 

@@ -46,12 +46,14 @@ std::vector<int> makeIndicesOf68() {
 // `upper` runs from the brow's outer end to its inner end, `lower` lists the lower-edge
 // indices in the same direction.
 void estimateLowerBrow(std::vector<Point>& points, const std::array<int, 5>& upper,
-                       const std::array<int, 4>& lower, Point eyeCentre) {
+                       const std::array<int, 4>& lower, Point eyeCentre, float depth) {
     for (std::size_t k = 0; k < lower.size(); ++k) {
         points[static_cast<std::size_t>(lower[k])] =
-            between(points[static_cast<std::size_t>(upper[k + 1])], eyeCentre, kLowerBrowDepth);
+            between(points[static_cast<std::size_t>(upper[k + 1])], eyeCentre, depth);
     }
 }
+
+constexpr std::size_t kLowerBrowGroup = 3;
 
 }  // namespace
 
@@ -68,7 +70,7 @@ std::vector<Point> pointsTo68(const std::vector<Point>& points98) {
     return points68;
 }
 
-std::vector<Point> pointsFrom68(const std::vector<Point>& points68) {
+std::vector<Point> pointsFrom68(const std::vector<Point>& points68, float lowerBrowDepth) {
     std::vector<Point> points(98);
     const auto& direct = indicesOf68();
     for (std::size_t k = 0; k < direct.size(); ++k) {
@@ -89,8 +91,8 @@ std::vector<Point> pointsFrom68(const std::vector<Point>& points68) {
     const Point rightEye = centreOf(points68, 42, 6);
     points[96] = leftEye;
     points[97] = rightEye;
-    estimateLowerBrow(points, {33, 34, 35, 36, 37}, {41, 40, 39, 38}, leftEye);
-    estimateLowerBrow(points, {46, 45, 44, 43, 42}, {47, 48, 49, 50}, rightEye);
+    estimateLowerBrow(points, {33, 34, 35, 36, 37}, {41, 40, 39, 38}, leftEye, lowerBrowDepth);
+    estimateLowerBrow(points, {46, 45, 44, 43, 42}, {47, 48, 49, 50}, rightEye, lowerBrowDepth);
     return points;
 }
 
@@ -115,6 +117,10 @@ const std::vector<PointGroup>& mappingGroups() {
         return result;
     }();
     return groups;
+}
+
+const PointGroup& lowerBrowGroup() {
+    return mappingGroups()[kLowerBrowGroup];
 }
 
 }  // namespace velvix::train
