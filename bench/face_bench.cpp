@@ -118,11 +118,18 @@ void BM_FaceStep(benchmark::State& state) {
 }
 
 // Writes more memory than the processor's caches hold, as the frame's other steps do between
-// two fits.
-void evictCaches(std::vector<std::uint8_t>& scratch) {
+// two fits, then reads the grey picture again: the face step makes it just before it fits.
+void evictAllButGreyPicture(std::vector<std::uint8_t>& scratch, const LiteMat& grey) {
     for (std::size_t i = 0; i < scratch.size(); i += 64) {
         scratch[i] = static_cast<std::uint8_t>(scratch[i] + 1);
     }
+    unsigned sum = 0;
+    for (std::int32_t row = 0; row < grey.rows(); ++row) {
+        for (std::int32_t col = 0; col < grey.cols(); col += 64) {
+            sum += grey.byteAt(row, col);
+        }
+    }
+    benchmark::DoNotOptimize(sum);
     benchmark::ClobberMemory();
 }
 
@@ -149,7 +156,7 @@ void BM_FitShippedModel(benchmark::State& state) {
     for (auto _ : state) {
         if (coldCaches) {
             state.PauseTiming();
-            evictCaches(scratch);
+            evictAllButGreyPicture(scratch, grey);
             state.ResumeTiming();
         }
         shape = fitLandmarks(grey, box, step.model());
