@@ -67,6 +67,7 @@ std::int32_t leafCode(const RandomTree& tree, const LiteMat& image, float landma
 constexpr std::int32_t kRowsFetchedAhead = 4;
 constexpr std::int32_t kFloatsPerCacheLine = 16;
 
+// Asks for the cache lines of `floats` consecutive 4-byte values without waiting for them.
 void fetchRow(const float* row, std::int32_t floats) {
     for (std::int32_t k = 0; k < floats; k += kFloatsPerCacheLine) {
         _mm_prefetch(reinterpret_cast<const char*>(row + k), _MM_HINT_T0);
@@ -148,6 +149,14 @@ LiteMat localBinaryFeatures(const LandmarkModel& model, std::int32_t stage, cons
     const std::int32_t leaves = std::int32_t{1} << (forest.depth - 1);
     LiteMat features(LiteMat::kFloat32, 1, forest.landmarks * forest.trees);
     for (std::int32_t l = 0; l < forest.landmarks; ++l) {
+        // Each tree's nodes sit in their own allocations, cold at each frame's fit: ask for the
+        // next landmark's trees while this landmark's are walked.
+        if (l + 1 < forest.landmarks) {
+            for (const RandomTree& next : forest.treesOf[static_cast<std::size_t>(l + 1)]) {
+                fetchRow(next.nodeFeatures.floatRow(0), next.nodes * 4);
+                fetchRow(reinterpret_cast<const float*>(next.thresholds.data()), next.nodes);
+            }
+        }
         for (std::int32_t t = 0; t < forest.trees; ++t) {
             const RandomTree& tree =
                 forest.treesOf[static_cast<std::size_t>(l)][static_cast<std::size_t>(t)];
