@@ -39,8 +39,13 @@ int usageError(const std::string& problem) {
 std::optional<FrameRingReader> openRing(const std::string& name) {
     auto reader = FrameRingReader::open(name);
     if (!reader.isOpen()) {
-        std::fprintf(stderr, "velvix-ring: no frame ring \"%s\": %s\n", name.c_str(),
-                     reader.section().errorText().c_str());
+        if (reader.section().error() == platform::SectionError::notFound) {
+            std::fprintf(stderr, "velvix-ring: no frame ring \"%s\": %s\n", name.c_str(),
+                         reader.section().errorText().c_str());
+        } else {
+            std::fprintf(stderr, "velvix-ring: %s\n",
+                         ringSectionProblem(name, reader.section()).c_str());
+        }
         return std::nullopt;
     }
     return reader;
