@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <mutex>
 #include <optional>
@@ -240,6 +241,25 @@ TEST(WindowEndToEnd, SignsInShowsTheTestCameraSmoothsAndClosesWithCodeZero) {
     EXPECT_TRUE(saveScreen(std::string(VELVIX_ARTEFACT_DIR) + "/window-end-to-end.png", 330, 390));
     ASSERT_TRUE(closeWindow("Velvix"));
     EXPECT_EQ(velvix.waitForExit(10000), 0) << testing::readFile(data.path() + "/velvix.log");
+    // Readers show no frame of a program that has stopped.
+    EXPECT_EQ(reader.header().state, kRingInitialised);
+}
+
+// The end of the terminal session stops the window like Ctrl+C and SIGTERM do: the worker is
+// stopped and joined and the program ends with 0.
+TEST(WindowEndToEnd, StopsCleanlyWhenTheTerminalSessionEnds) {
+    testing::VirtualDisplay display;
+    ASSERT_TRUE(display.running()) << "Xvfb did not start";
+    testing::ScopedFolder data;
+    setenv("XDG_DATA_HOME", data.path().c_str(), 1);
+    testing::ScopedRingName ring;
+    const std::string log = data.path() + "/velvix.log";
+    testing::ChildProcess velvix({VELVIX_APP, "--ring", ring.get()}, log);
+    ASSERT_TRUE(velvix.waitForOutput("velvix: pages from")) << testing::readFile(log);
+    velvix.signal(SIGHUP);
+    EXPECT_EQ(velvix.waitForExit(20000), 0) << "ended with " << velvix.exitStatus() << "\n"
+                                            << testing::readFile(log);
+    EXPECT_NE(testing::readFile(log).find("velvix: stopped"), std::string::npos);
 }
 
 }  // namespace
