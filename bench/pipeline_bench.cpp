@@ -97,6 +97,27 @@ void BM_Publish(benchmark::State& state) {
     reportPixels(state);
 }
 
+// The writer asks for the section's real size before each frame (a section cut down under a
+// mapping would end the process): one fstat.
+void BM_SectionSizeCheck(benchmark::State& state) {
+    const std::string name = "velvix-bench-" + std::to_string(getpid());
+    DebugOnce debug;
+    platform::SharedSection::remove(name);
+    auto ring = FrameRing::create(name, kSize, debug);
+    if (!ring) {
+        state.SkipWithError("cannot create the frame ring");
+        return;
+    }
+    bool intact = true;
+    for (auto _ : state) {
+        intact = ring->sectionIntact() && intact;
+    }
+    if (!intact) {
+        state.SkipWithError("the section was not intact");
+    }
+    platform::SharedSection::remove(name);
+}
+
 void BM_PackPixels(benchmark::State& state) {
     const Avx2Choice avx2(state.range(1) != 0);
     const bool keepOrder = state.range(0) != 0;
@@ -157,6 +178,7 @@ void BM_MaskFeatures(benchmark::State& state) {
 BENCHMARK(BM_Memcpy)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_MemcpyThreeSlots)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Publish)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SectionSizeCheck)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PackPixels)
     ->ArgsProduct({{0, 1}, {0, 1}})
     ->ArgNames({"keepOrder", "avx2"})
@@ -175,6 +197,13 @@ void printSummary(const std::map<std::string, double>& t) {
             "%.2f against three in turn (goal: at least 0.9)\n",
             t.at("BM_Memcpy") / t.at("BM_Publish"),
             t.at("BM_MemcpyThreeSlots") / t.at("BM_Publish"));
+    }
+    if (t.count("BM_SectionSizeCheck") && t.count("BM_Publish")) {
+        std::printf(
+            "  section size check before each publish: %.3f us per frame, %.2f %% of "
+            "publishing\n",
+            t.at("BM_SectionSizeCheck") / 1e3,
+            100.0 * t.at("BM_SectionSizeCheck") / t.at("BM_Publish"));
     }
     for (const auto& [name, nanoseconds] : t) {
         std::printf("  %-34s %8.3f ms per frame, %6.3f ns per pixel\n", name.c_str(),
