@@ -106,7 +106,11 @@ int watch(const std::string& name, std::optional<int> lines) {
             if (opened.isOpen()) {
                 reader.emplace(std::move(opened));
             } else if (!saidWaiting) {
-                std::printf("waiting for frame ring \"%s\"\n", name.c_str());
+                if (opened.section().error() == platform::SectionError::notFound) {
+                    std::printf("waiting for frame ring \"%s\"\n", name.c_str());
+                } else {
+                    std::printf("%s\n", ringSectionProblem(name, opened.section()).c_str());
+                }
                 std::fflush(stdout);
                 saidWaiting = true;
             }
