@@ -223,11 +223,15 @@ TEST(FileCamera, RefusesFilesItCannotUseWithOneClearLine) {
         EXPECT_NE(said.find(c.said), std::string::npos) << c.name << ": " << said;
     }
 
+    // The worker tries a camera again every two seconds: the line is said once.
     TempFile huge("huge.png");
     testing::writePngHeader(huge.path(), 16000, 16000);
+    FileCameraBackend backend({parseFileCamera(huge.path()).config});
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(connectTo(huge.path()), nullptr);
+    EXPECT_EQ(backend.connect(0), nullptr);
+    EXPECT_EQ(backend.connect(0), nullptr);
     const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
     EXPECT_NE(said.find("the picture is 16000 x 16000"), std::string::npos) << said;
 }
 
