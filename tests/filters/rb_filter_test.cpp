@@ -259,6 +259,11 @@ struct ImageCase {
     bool photoLike;
     float sigmaSpatial;
     float sigmaRange;
+
+    Image image(unsigned seed) const {
+        return photoLike ? testing::photoLikeImage(width, height, seed)
+                         : testing::randomImage(width, height, seed);
+    }
 };
 
 // The fallback has no fused multiply-adds and no threads: it must agree with its reference to
@@ -273,8 +278,7 @@ TEST(ScalarFilter, AgreesExactlyWithAPixelAtATimeReference) {
         {53, 1, true, 0.06f, 0.14f},      {40, 30, true, 0.5f, 1.0f}};
     unsigned seed = 21;
     for (const ImageCase& c : cases) {
-        const Image in = c.photoLike ? testing::photoLikeImage(c.width, c.height, ++seed)
-                                     : testing::randomImage(c.width, c.height, ++seed);
+        const Image in = c.image(++seed);
         const Image expected =
             testing::referenceScalarFilter(in, c.width, c.height, c.sigmaSpatial, c.sigmaRange);
         const Image actual = filterFallback(in, c.width, c.height, c.sigmaSpatial, c.sigmaRange);
@@ -300,8 +304,7 @@ TEST_F(VectorisedFilter, AgreesWithTheReferenceOnRandomAndPhotoLikeImages) {
         {320, 180, true, 0.036f, 0.084f}, {96, 33, true, kSmallestSigma, kSmallestSigma}};
     unsigned seed = 7;
     for (const ImageCase& c : cases) {
-        const Image in = c.photoLike ? testing::photoLikeImage(c.width, c.height, ++seed)
-                                     : testing::randomImage(c.width, c.height, ++seed);
+        const Image in = c.image(++seed);
         const Image expected =
             testing::referenceFilter(in, c.width, c.height, c.sigmaSpatial, c.sigmaRange);
         const Image actual = filterVectorised(in, c.width, c.height, c.sigmaSpatial, c.sigmaRange);
