@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         reader.readNewest(frame, 3);
     }
     velvix::ring_tool::VirtualCameraBridge bridge(
-        {section.name, {64, 48}, velvix::ring_tool::OutputFormat::yuyv, false},
+        {section.name, {32, 16}, velvix::ring_tool::OutputFormat::yuyv, false},
         [] { return std::make_unique<DiscardingSink>(); });
     bridge.step(0);
     bridge.frameInterval();
