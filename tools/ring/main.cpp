@@ -1,6 +1,5 @@
 // velvix-ring: looks at the frame ring from outside the program, as a virtual camera would.
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -225,8 +224,7 @@ int feedV4l2(const std::string& name, const std::vector<std::string>& arguments)
         return kUsageError;
     }
 
-    // A consumer that goes away must not end the program with SIGPIPE.
-    std::signal(SIGPIPE, SIG_IGN);
+    // Also keeps a consumer that goes away from ending the program with SIGPIPE.
     platform::StopSignals signals;
     std::unique_ptr<ring_tool::FrameSink> firstSink = std::move(opened.sink);
     ring_tool::VirtualCameraBridge bridge(
