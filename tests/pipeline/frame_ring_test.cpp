@@ -310,28 +310,6 @@ TEST(FrameRing, NeitherWriterNorReaderUsesASectionOthersMayOpen) {
     EXPECT_TRUE(requestRingSize(name.get(), {32, 16}));
 }
 
-TEST(FrameRing, OnlyOneWriterHasARingAtATime) {
-    ScopedRingName name;
-    DebugOnce debug;
-    auto first = FrameRing::create(name.get(), {64, 32}, debug);
-    ASSERT_TRUE(first);
-    first->publish(frameFilledWith({64, 32}, 9).data());
-    RingError error = RingError::none;
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(FrameRing::create(name.get(), {64, 32}, debug, &error), nullptr);
-    EXPECT_EQ(FrameRing::attach(name.get(), debug), nullptr);
-    const std::string said = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(error, RingError::writtenElsewhere);
-    EXPECT_NE(said.find("another Velvix is running"), std::string::npos) << said;
-    // The second writer wrote nothing: the first one's frame is still there.
-    RingFrame frame;
-    ASSERT_EQ(FrameRingReader::open(name.get()).readNewest(frame), FrameRingReader::Result::frame);
-    EXPECT_EQ(frame.frameNumber, 1u);
-
-    first.reset();
-    EXPECT_TRUE(FrameRing::attach(name.get(), debug));
-}
-
 TEST(FrameRing, AStoppedWriterLeavesNoFrameForTheReaders) {
     ScopedRingName name;
     DebugOnce debug;
