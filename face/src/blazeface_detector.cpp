@@ -45,6 +45,15 @@ std::string firstLine(const std::string& text) {
     return text.substr(start, text.find('\n', start) - start);
 }
 
+ScoredFace calibrated(const ScoredFace& face) {
+    const BoxCalibration& c = kBlazeFaceCalibration;
+    const float width = face.width * c.width;
+    const float height = face.height * c.height;
+    const float centreX = face.x + face.width * (0.5f + c.centreX);
+    const float centreY = face.y + face.height * (0.5f + c.centreY);
+    return {face.score, centreX - width / 2, centreY - height / 2, width, height};
+}
+
 float overlapOf(const ScoredFace& a, const ScoredFace& b) {
     const float width = std::min(a.x + a.width, b.x + b.width) - std::max(a.x, b.x);
     const float height = std::min(a.y + a.height, b.y + b.height) - std::max(a.y, b.y);
@@ -95,7 +104,7 @@ class BlazeFaceDetector final : public FaceDetector {
         mergeOverlappingFaces(faces_, kBlazeFaceSameFaceOverlap, merged_);
         const int count = std::min(static_cast<int>(merged_.size()), kMaxDetections);
         for (int i = 0; i < count; ++i) {
-            const ScoredFace& face = merged_[static_cast<std::size_t>(i)];
+            const ScoredFace face = calibrated(merged_[static_cast<std::size_t>(i)]);
             const auto inPicture = [&box](float value, float padding) {
                 return static_cast<int>(std::lround((value - padding) / box.scale));
             };

@@ -61,6 +61,9 @@ TEST_F(FaceTrackingTest, AFaceMovingAcrossTheClipStaysFoundOnEveryFrame) {
         }
         ASSERT_TRUE(holdsFace(tracked, pose)) << "frame " << k;
         ASSERT_TRUE(tracked.faceLandmarks.has_value());
+        if (k % 4 != 0) {
+            continue;
+        }
         const FaceOutputs own = run(fresh, pose);
         ASSERT_TRUE(own.faceValid && own.faceLandmarks) << "frame " << k;
         double distance = 0;
