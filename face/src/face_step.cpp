@@ -38,6 +38,25 @@ void turnedGrey(const std::uint8_t* frame, std::uint8_t* grey, FrameSize size) {
     }
 }
 
+// Stores the rectangle; true, with faceValid, when the face step accepts it.
+bool acceptRectangle(const FaceRectangle& rectangle, FaceOutputs& face) {
+    face.faceX = rectangle.x;
+    face.faceY = rectangle.y;
+    face.faceWidth = rectangle.width;
+    face.faceHeight = rectangle.height;
+    face.faceValid = acceptableFaceRectangle(rectangle);
+    return face.faceValid;
+}
+
+FaceLandmarks relativeToRectangle(const FaceLandmarks& landmarks, const FaceOutputs& face) {
+    FaceLandmarks relative;
+    for (std::size_t k = 0; k < landmarks.size(); ++k) {
+        relative[k] = {landmarks[k].x - static_cast<float>(face.faceX),
+                       landmarks[k].y - static_cast<float>(face.faceY)};
+    }
+    return relative;
+}
+
 std::string modelProblemLine(const std::string& path, const std::string& problem) {
     return "landmark model " + path + ": " + problem +
            "; faces are smoothed without sparing eyes, brows, nostrils and mouth";
@@ -145,15 +164,9 @@ FaceRectangle FaceProcessingStep::detectNow(const FaceStepBuffers& buffers) {
 void FaceProcessingStep::searchEveryFrame(const FaceStepBuffers& buffers, FaceOutputs& face) {
     const FrameSize size = buffers.size;
     makeSmallCopy(buffers);
-    const FaceRectangle rectangle = detectNow(buffers);
-    face.faceX = rectangle.x;
-    face.faceY = rectangle.y;
-    face.faceWidth = rectangle.width;
-    face.faceHeight = rectangle.height;
-    if (!acceptableFaceRectangle(rectangle)) {
+    if (!acceptRectangle(detectNow(buffers), face)) {
         return;
     }
-    face.faceValid = true;
     greyFromFrame(buffers.turned, buffers.grey, size.width, size.height, size.width);
     fitAcceptedFace(buffers, face);
 }
@@ -176,21 +189,9 @@ void FaceProcessingStep::track(const FaceStepBuffers& buffers, FaceOutputs& face
     if (!tracked.found) {
         return;
     }
-    const FaceRectangle rectangle = trackedFaceRectangle(tracked.box, size, hasAVX2);
-    face.faceX = rectangle.x;
-    face.faceY = rectangle.y;
-    face.faceWidth = rectangle.width;
-    face.faceHeight = rectangle.height;
-    if (!acceptableFaceRectangle(rectangle)) {
-        return;
+    if (acceptRectangle(trackedFaceRectangle(tracked.box, size, hasAVX2), face)) {
+        face.faceLandmarks = relativeToRectangle(tracked.landmarks, face);
     }
-    face.faceValid = true;
-    FaceLandmarks landmarks;
-    for (std::size_t k = 0; k < landmarks.size(); ++k) {
-        landmarks[k] = {tracked.landmarks[k].x - static_cast<float>(rectangle.x),
-                        tracked.landmarks[k].y - static_cast<float>(rectangle.y)};
-    }
-    face.faceLandmarks = landmarks;
 }
 
 // Landmarks relative to the rectangle; without a model the rectangle is smoothed whole, so
@@ -205,13 +206,7 @@ void FaceProcessingStep::fitAcceptedFace(const FaceStepBuffers& buffers, FaceOut
     const FaceBox box = FaceBox::fromRectangle(
         static_cast<float>(face.faceX), static_cast<float>(face.faceY),
         static_cast<float>(face.faceWidth), static_cast<float>(face.faceHeight));
-    const LiteMat shape = fitLandmarks(grey, box, model_);
-    FaceLandmarks landmarks;
-    for (int k = 0; k < kLandmarkCount; ++k) {
-        landmarks[static_cast<std::size_t>(k)] = {shape.at(k, 0) - static_cast<float>(face.faceX),
-                                                  shape.at(k, 1) - static_cast<float>(face.faceY)};
-    }
-    face.faceLandmarks = landmarks;
+    face.faceLandmarks = relativeToRectangle(landmarksOf(fitLandmarks(grey, box, model_)), face);
 }
 
 }  // namespace velvix

@@ -78,14 +78,18 @@ float bilinear(const LiteMat& grey, double x, double y) {
 
 }  // namespace
 
-LandmarkFaceFitter::LandmarkFaceFitter(const LandmarkModel& model) : model_(model) {}
-
-std::optional<FaceLandmarks> LandmarkFaceFitter::fit(const FaceBox& box, bool compare) {
-    const LiteMat shape = fitLandmarks(*grey_, box, model_);
+FaceLandmarks landmarksOf(const LiteMat& shape) {
     FaceLandmarks landmarks;
     for (int k = 0; k < kLandmarkCount; ++k) {
         landmarks[static_cast<std::size_t>(k)] = {shape.at(k, 0), shape.at(k, 1)};
     }
+    return landmarks;
+}
+
+LandmarkFaceFitter::LandmarkFaceFitter(const LandmarkModel& model) : model_(model) {}
+
+std::optional<FaceLandmarks> LandmarkFaceFitter::fit(const FaceBox& box, bool compare) {
+    const FaceLandmarks landmarks = landmarksOf(fitLandmarks(*grey_, box, model_));
     if (compare) {
         const Looks looks = looksAt(landmarks);
         lastCorrelation_ = 0;

@@ -7,6 +7,9 @@
 
 namespace velvix {
 
+// The fitter's L x 2 shape (98 points) as landmarks.
+FaceLandmarks landmarksOf(const LiteMat& shape);
+
 // The landmark model's fit, judged by the face's looks: a small grey picture of the face,
 // sampled in the frame of its own landmarks (so that it moves, turns and scales with the face),
 // compared by normalised correlation with the one remembered when the face was found.
