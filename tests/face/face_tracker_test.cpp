@@ -120,14 +120,15 @@ TEST_F(TrackerTest, FindsTracksLosesAndFindsAgain) {
     EXPECT_FALSE(frame().found);
     EXPECT_EQ(detection.starts, 3);
     EXPECT_FALSE(tracker.tracking());
-    // It found nothing; without a face the tracker looks again every fourth frame.
-    for (int k = 0; k < 4; ++k) {
+    // It found nothing; without a face the tracker looks again on the schedule.
+    const int searchFrames = TrackingSchedule{}.searchFrames;
+    for (int k = 0; k < searchFrames; ++k) {
         EXPECT_FALSE(frame().found);
     }
     EXPECT_EQ(detection.starts, 4);
 
-    // The face comes back elsewhere: three frames wait for the schedule, the fourth detects,
-    // the fifth fits in the detection's box.
+    // The face comes back elsewhere: the search waits for its schedule, detects, and the frame
+    // after fits in the detection's box.
     fitter.faceThere = true;
     detection.answers = {rectangleAt(100, 300)};
     fitter.face = boxOf(rectangleAt(100, 300));
@@ -137,7 +138,7 @@ TEST_F(TrackerTest, FindsTracksLosesAndFindsAgain) {
         ++frames;
     } while (!face.found && frames < 10);
     ASSERT_TRUE(face.found);
-    EXPECT_EQ(frames, 5);
+    EXPECT_EQ(frames, searchFrames + 1);
     EXPECT_FLOAT_EQ(face.box.x, 100);
     EXPECT_FALSE(fitter.compared.back());
 }

@@ -80,8 +80,9 @@ class FaceFitter {
 struct TrackingSchedule {
     // While a face is followed, a detection every this many frames.
     int redetectFrames = 15;
-    // Without a face, a detection every this many frames.
-    int searchFrames = 4;
+    // Without a face, a detection every this many frames: a face that comes in is found within
+    // a quarter of a second.
+    int searchFrames = 8;
     // A box whose centre and size moved by less than this share of its size stays where it was,
     // so that a still face's landmarks do not wander with the noise of the picture.
     float boxTolerance = 0.02f;
