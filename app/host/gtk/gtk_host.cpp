@@ -102,9 +102,12 @@ struct GtkWebViewHost::Signals {
                                      gpointer self) {
         static_cast<GtkWebViewHost*>(self)->showFailure("its web process ended");
     }
-    static gboolean closeRequested(GtkWidget*, GdkEvent*, gpointer) {
+    // The window and its view stay until the host destroys them, after the main loop: GTK's
+    // own destruction here would leave the host holding destroyed widgets.
+    static gboolean closeRequested(GtkWidget* window, GdkEvent*, gpointer) {
+        gtk_widget_hide(window);
         gtk_main_quit();
-        return FALSE;
+        return TRUE;
     }
 };
 
