@@ -228,6 +228,7 @@ TEST(WindowEndToEnd, SignsInShowsTheTestCameraSmoothsAndClosesWithCodeZero) {
     ASSERT_TRUE(display.running()) << "Xvfb did not start";
     testing::ScopedFolder data;
     setenv("XDG_DATA_HOME", data.path().c_str(), 1);
+    setenv("XDG_CACHE_HOME", (data.path() + "/cache").c_str(), 1);
     // GLib's own allocator would hide a use of a destroyed widget from everything but GLib.
     setenv("G_SLICE", "always-malloc", 1);
     setenv("G_DEBUG", "gc-friendly", 1);
@@ -261,6 +262,13 @@ TEST(WindowEndToEnd, SignsInShowsTheTestCameraSmoothsAndClosesWithCodeZero) {
     const std::string log = data.path() + "/velvix.log";
     EXPECT_EQ(velvix.waitForExit(10000), 0) << testing::readFile(log);
     EXPECT_EQ(glibComplaints(testing::readFile(log)), "");
+
+    // The cookies hold the user's name and camera; the cache goes where caches go.
+    EXPECT_EQ(testing::permissionBits(data.path() + "/velvix"), 0700u);
+    EXPECT_EQ(testing::permissionBits(data.path() + "/velvix/cookies.sqlite") & 077, 0u);
+    EXPECT_EQ(testing::permissionBits(data.path() + "/cache/velvix"), 0700u);
+    EXPECT_NE(testing::permissionBits(data.path() + "/cache/velvix/WebKitCache"), 01000u);
+    EXPECT_EQ(testing::permissionBits(data.path() + "/velvix/WebKitCache"), 01000u);
 }
 
 }  // namespace
