@@ -68,7 +68,7 @@ int runWindow(const AppOptions& options) {
         const std::jthread worker = frames.start();
         gtk_main();
     }
-    platform::debugOutput("velvix: stopped");
+    platform::debugOutput("velvix: stopped; " + frames.statisticsLine());
     return 0;
 }
 
