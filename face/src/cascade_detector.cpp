@@ -30,9 +30,9 @@ CascadeFaceDetector::CascadeFaceDetector(const std::string& cascadeFile)
 // be said at start, or smoothing would silently cover whole pictures.
 std::string CascadeFaceDetector::name() const {
     if (!ready()) {
-        return "none, as the OpenCV cascade " + cascadeFile_ +
-               " cannot be read (install opencv-data): no face will be found, and smoothing "
-               "covers the whole picture";
+        return "OpenCV cascade " + cascadeFile_ +
+               ", which cannot be read (install opencv-data): no face will be found, and "
+               "smoothing covers the whole picture";
     }
     const auto slash = cascadeFile_.find_last_of('/');
     return "OpenCV cascade " + cascadeFile_.substr(slash == std::string::npos ? 0 : slash + 1);

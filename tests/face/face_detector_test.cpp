@@ -56,7 +56,7 @@ TEST(FaceDetector, FindsNothingInAnEmptyPictureAndRefusesANullBuffer) {
 TEST(FaceDetector, ACascadeThatCannotBeReadSaysSoInItsName) {
     const CascadeFaceDetector missing("/nonexistent/velvix/haarcascade_frontalface_alt2.xml");
     EXPECT_FALSE(missing.ready());
-    for (const char* part : {"none", "/nonexistent/velvix/haarcascade_frontalface_alt2.xml",
+    for (const char* part : {"/nonexistent/velvix/haarcascade_frontalface_alt2.xml",
                              "cannot be read", "no face will be found"}) {
         EXPECT_NE(missing.name().find(part), std::string::npos) << missing.name();
     }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -121,6 +122,11 @@ std::string readFile(const std::string& path) {
     std::stringstream content;
     content << file.rdbuf();
     return content.str();
+}
+
+unsigned permissionBits(const std::string& path) {
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0 ? status.st_mode & 0777 : 01000;
 }
 
 RunResult runProgram(const std::vector<std::string>& arguments, int timeoutMilliseconds) {

@@ -49,4 +49,7 @@ RunResult runProgram(const std::vector<std::string>& arguments, int timeoutMilli
 
 std::string readFile(const std::string& path);
 
+// The permission bits of a file or folder (as 0700), or 01000 when there is none.
+unsigned permissionBits(const std::string& path);
+
 }  // namespace velvix::testing

@@ -175,16 +175,17 @@ TEST(HeadlessProgram, StopsCleanlyOnEveryStopAndLeavesNoFrame) {
         std::vector<std::string> arguments = {VELVIX_APP, "--headless",    "--ring",
                                               name.get(), "--file-camera", VELVIX_DEMO_PHOTO};
         if (stop == 0) {
-            arguments.insert(arguments.end(), {"--run-seconds", "3"});
+            arguments.insert(arguments.end(), {"--run-seconds", "6"});
         }
         testing::ChildProcess program(arguments, log, true);
         ASSERT_TRUE(program.waitForOutput(kHeadlessReady)) << testing::readFile(log);
         ASSERT_TRUE(program.writeInput(kDemoCamera));
-        ASSERT_TRUE(waitForFrames(name.get(), 1)) << testing::readFile(log);
+        // A loaded machine may end the run before its first frame; the signals come after one.
         if (stop != 0) {
+            ASSERT_TRUE(waitForFrames(name.get(), 1)) << testing::readFile(log);
             program.signal(stop);
         }
-        EXPECT_EQ(program.waitForExit(20000), 0)
+        EXPECT_EQ(program.waitForExit(60000), 0)
             << "stop " << stop << ", ended with " << program.exitStatus() << "\n"
             << testing::readFile(log);
         EXPECT_NE(testing::readFile(log).find("created at 1280 x 720"), std::string::npos);
