@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
-#include <iostream>
 #include <memory>
 #include <vector>
 
 #include "velvix/filters/cpu_info.hpp"
 #include "velvix/filters/rb_filter.hpp"
+#include "velvix/platform/debug_output.hpp"
 
 namespace velvix {
 namespace {
@@ -36,8 +36,14 @@ VELVIX_AVX2_FUNCTION void swapRedAndBlueAvx2(std::uint8_t* pixels, std::size_t c
     swapRedAndBlueBody(pixels, count);
 }
 
-void report(const char* message) {
-    std::cout << message << std::flush;
+// Diagnostics go to the debug output: standard output carries only the headless host's
+// protocol. The messages' leading line feed kept them apart from other output on a shared
+// stream; a line of its own needs none.
+void report(std::string_view message) {
+    if (message.starts_with('\n')) {
+        message.remove_prefix(1);
+    }
+    platform::debugOutput(message);
 }
 
 std::size_t rowBytes(int width) {
@@ -53,7 +59,9 @@ void growTo(std::vector<std::uint8_t>& buffer, std::size_t bytes) {
 }  // namespace
 
 SmoothingSigmas sigmasForLevel(int level) {
-    const double fraction = level / 100.0;
+    // The page's slider goes from 0 to 100; levels beyond it would give weights that no longer
+    // average the picture but darken it, and a page may post any number.
+    const double fraction = std::clamp(level, kLowestLevel, kHighestLevel) / 100.0;
     return {static_cast<float>(std::max(fraction * kSpatialPerLevel, kLowestSigma)),
             static_cast<float>(std::max(fraction * kRangePerLevel, kLowestSigma))};
 }

@@ -81,6 +81,9 @@ void FrameWorker::shutDown() {
         capture_.closeDevice(active);
     }
     cameraReady_ = false;
+    if (ring_ != nullptr && ring_->sectionIntact()) {
+        ring_->endPublishing();
+    }
     ring_.reset();
 }
 
@@ -148,6 +151,13 @@ FrameWorker::PublishOutcome FrameWorker::publish(const std::stop_token& stop) {
         ring_ = FrameRing::create(ringName_, frameSize_, debug_);
         return PublishOutcome::done;
     }
+    if (!ring_->sectionIntact()) {
+        debug_.say("frame ring \"" + ringName_ +
+                   "\": its section was truncated while in use; running without a ring until it "
+                   "can be made again");
+        ring_.reset();
+        return PublishOutcome::done;
+    }
     const FrameSize requested = ring_->requestedSize();
     if (requested == frameSize_) {
         ring_->publish(buffers_->output());
@@ -180,6 +190,9 @@ void FrameWorker::resizeRing(FrameSize requested, const std::stop_token& stop) {
         if (ring_ != nullptr) {
             adoptFrameSize(target);
             return;
+        }
+        if (error == RingError::sectionNotPrivate || error == RingError::writtenElsewhere) {
+            return;  // waiting does not help; the next processed frame tries again
         }
         if (error == RingError::sectionTooSmall) {
             if (target == frameSize_) {

@@ -157,6 +157,12 @@ TEST_F(ProcessTool, RefusesBadArgumentsAndPictures) {
     const auto small = runProgram({VELVIX_PROCESS_TOOL, input});
     EXPECT_EQ(small.exitCode, 1);
     EXPECT_NE(small.output.find("20 x 20 pixels"), std::string::npos) << small.output;
+
+    // Refused by the size in its header, before gigabytes are decoded.
+    testing::writePngHeader(input, 16000, 16000);
+    const auto huge = runProgram({VELVIX_PROCESS_TOOL, input});
+    EXPECT_EQ(huge.exitCode, 1);
+    EXPECT_NE(huge.output.find("16000 x 16000 pixels"), std::string::npos) << huge.output;
 }
 
 // A model that leaves a plausible mean face where the box is: eyes high and apart, the mouth

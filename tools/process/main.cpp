@@ -84,8 +84,8 @@ int main(int argc, char** argv) {
     int width = 0;
     int height = 0;
     int channels = 0;
-    stbi_uc* rgba = stbi_load(options.input.c_str(), &width, &height, &channels, 4);
-    if (rgba == nullptr) {
+    // The size first, from the file's header: a small file may describe a picture of gigabytes.
+    if (stbi_info(options.input.c_str(), &width, &height, &channels) == 0) {
         std::fprintf(stderr, "velvix-process: cannot read %s: %s\n", options.input.c_str(),
                      stbi_failure_reason());
         return 1;
@@ -95,6 +95,14 @@ int main(int argc, char** argv) {
                      "velvix-process: %s is %d x %d pixels; the filter takes 32 x 16 to "
                      "10000 x 10000\n",
                      options.input.c_str(), width, height);
+        return 1;
+    }
+    const int describedWidth = width;
+    const int describedHeight = height;
+    stbi_uc* rgba = stbi_load(options.input.c_str(), &width, &height, &channels, 4);
+    if (rgba == nullptr || width != describedWidth || height != describedHeight) {
+        std::fprintf(stderr, "velvix-process: cannot read %s: %s\n", options.input.c_str(),
+                     rgba == nullptr ? stbi_failure_reason() : "it changed while it was read");
         stbi_image_free(rgba);
         return 1;
     }
