@@ -43,7 +43,7 @@ void FrameWorker::tick(const std::stop_token& stop) {
     retryOpening(wantedCamera);
     changeCamera(wantedCamera);
     if (fetchNewFrame()) {
-        processFrame(*buffers_, frameSize_, control_.applied, steps_, control_.face);
+        processFrame(*buffers_, frameSize_, control_.applied, steps_, control_.face, fade_);
         if (publish(stop) == PublishOutcome::resized) {
             return;
         }

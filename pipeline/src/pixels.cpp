@@ -70,6 +70,43 @@ VELVIX_ALWAYS_INLINE void maskBySkinBody(const std::uint8_t* unsmoothed, std::ui
     }
 }
 
+// in + alpha x (smoothed - in) per colour byte, rounded: (in x (255 - a) + smoothed x a + 127)
+// / 255, where x / 255 = (x + 1 + (x >> 8)) >> 8 holds for every x up to 65534. Alpha 0 gives
+// the unsmoothed byte and 255 the smoothed one exactly. Pixels that are not skin-coloured
+// count as alpha 0.
+VELVIX_ALWAYS_INLINE void blendSkinBody(const std::uint8_t* unsmoothed, std::uint8_t* smoothed,
+                                        const std::uint8_t* alpha, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint32_t original = load32(unsmoothed + 4 * i);
+        const std::uint32_t current = load32(smoothed + 4 * i);
+        const std::uint32_t blue = original & 0xFFu;
+        const std::uint32_t green = (original >> 8) & 0xFFu;
+        const std::uint32_t red = (original >> 16) & 0xFFu;
+        const bool skin =
+            skinChroma(static_cast<std::int32_t>(blue), static_cast<std::int32_t>(green),
+                       static_cast<std::int32_t>(red));
+        const std::uint32_t a = skin ? alpha[i] : 0u;
+        const auto mix = [a](std::uint32_t from, std::uint32_t to) {
+            const std::uint32_t x = from * (255u - a) + to * a + 127u;
+            return (x + 1u + (x >> 8)) >> 8;
+        };
+        const std::uint32_t mixed = mix(blue, current & 0xFFu) |
+                                    (mix(green, (current >> 8) & 0xFFu) << 8) |
+                                    (mix(red, (current >> 16) & 0xFFu) << 16);
+        store32(smoothed + 4 * i, (current & ~kColourBytes) | mixed);
+    }
+}
+
+void blendSkinPlain(const std::uint8_t* unsmoothed, std::uint8_t* smoothed,
+                    const std::uint8_t* alpha, std::size_t count) {
+    blendSkinBody(unsmoothed, smoothed, alpha, count);
+}
+
+VELVIX_AVX2_FUNCTION void blendSkinAvx2(const std::uint8_t* unsmoothed, std::uint8_t* smoothed,
+                                        const std::uint8_t* alpha, std::size_t count) {
+    blendSkinBody(unsmoothed, smoothed, alpha, count);
+}
+
 void packRangePlain(const std::uint8_t* source, std::uint8_t* destination, std::size_t count,
                     bool keepOrder) {
     packRangeBody(source, destination, count, keepOrder);
@@ -105,8 +142,12 @@ struct Interval {
     bool contains(float value) const { return low < value && value < high; }
 };
 
-Interval horizontalOf(const FeatureBox& box) { return {box.left, box.right}; }
-Interval verticalOf(const FeatureBox& box) { return {box.top, box.bottom}; }
+Interval horizontalOf(const FeatureBox& box) {
+    return {box.left, box.right};
+}
+Interval verticalOf(const FeatureBox& box) {
+    return {box.top, box.bottom};
+}
 
 struct ColumnRange {
     int first = 0;
@@ -186,6 +227,11 @@ void maskFeatures(const std::uint8_t* unsmoothed, std::uint8_t* smoothed, int wi
             }
         }
     }
+}
+
+void blendSkin(const std::uint8_t* unsmoothed, std::uint8_t* smoothed, const std::uint8_t* alpha,
+               std::size_t count) {
+    (hasAVX2 ? blendSkinAvx2 : blendSkinPlain)(unsmoothed, smoothed, alpha, count);
 }
 
 void greyFromFrame(const std::uint8_t* source, std::uint8_t* destination, int width, int height,

@@ -107,6 +107,8 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
             parsed.options.level = *level;
         } else if (argument == "--no-face") {
             parsed.options.noFace = true;
+        } else if (argument == "--rectangle-mask") {
+            parsed.options.rectangleMask = true;
         } else if (argument == "--model" && hasValue) {
             parsed.options.modelPath = arguments[++i];
         } else if (argument == "--landmarks" && hasValue) {
@@ -206,14 +208,17 @@ std::vector<std::uint8_t> processStill(const CaptureStill& still, const ProcessO
     AppliedSettings settings;
     settings.smoothOn = true;
     settings.smoothLevel = options.level;
+    settings.maskShape = options.rectangleMask ? MaskShape::rectangle : MaskShape::faceOutline;
     TimedSmoother smoother;
     std::optional<TimedFaceStep> faceStep;
     if (!options.noFace) {
         faceStep.emplace(options.modelPath);
     }
     FaceOutputs face;
+    FaceRegionFade fade;
     const auto start = Clock::now();
-    processFrame(buffers, still.size, settings, {faceStep ? &*faceStep : nullptr, &smoother}, face);
+    processFrame(buffers, still.size, settings, {faceStep ? &*faceStep : nullptr, &smoother}, face,
+                 fade);
     report.processMilliseconds = millisecondsSince(start);
     report.smoothMilliseconds = smoother.milliseconds;
     report.size = still.size;

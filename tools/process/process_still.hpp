@@ -15,9 +15,10 @@ struct ProcessOptions {
     std::string output;  // empty: write nothing
     int level = 35;
     bool noFace = false;
-    std::string modelPath;      // empty: the usual places
-    std::string landmarksPath;  // empty: write no points
-    std::string overlayPath;    // empty: draw nothing
+    bool rectangleMask = false;  // smooth the face's rectangle as a whole
+    std::string modelPath;       // empty: the usual places
+    std::string landmarksPath;   // empty: write no points
+    std::string overlayPath;     // empty: draw nothing
 };
 
 struct ParsedOptions {
