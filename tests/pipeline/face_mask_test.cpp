@@ -8,6 +8,7 @@
 #include <numbers>
 #include <vector>
 
+#include "outline_distance.hpp"
 #include "velvix/filters/cpu_info.hpp"
 #include "velvix/pipeline/frame_processor.hpp"
 
@@ -45,25 +46,6 @@ std::vector<PointF> expectedOutline() {
     outline.push_back({170.0f, 1.5f});
     outline.push_back({30.0f, 1.5f});
     return outline;
-}
-
-// Distance of a point from a convex polygon's edge: positive inside, negative outside.
-double signedDistance(const std::vector<PointF>& polygon, double x, double y) {
-    double nearest = 1e9;
-    bool inside = true;
-    for (std::size_t k = 0; k < polygon.size(); ++k) {
-        const PointF a = polygon[k];
-        const PointF b = polygon[(k + 1) % polygon.size()];
-        const double ex = b.x - a.x;
-        const double ey = b.y - a.y;
-        const double t =
-            std::clamp(((x - a.x) * ex + (y - a.y) * ey) / (ex * ex + ey * ey), 0.0, 1.0);
-        nearest = std::min(nearest, std::hypot(x - a.x - t * ex, y - a.y - t * ey));
-        // The outline runs from the image-left end of the jaw down round the chin and back over
-        // the forehead, so the inside lies on this side of every edge.
-        inside = inside && ex * (y - a.y) - ey * (x - a.x) <= 0;
-    }
-    return inside ? nearest : -nearest;
 }
 
 FaceOutputs faceAt(int x, int y, int width, int height, std::optional<FaceLandmarks> landmarks) {
@@ -126,8 +108,8 @@ TEST_F(FaceMaskTest, FollowsTheFaceOutlineWithASoftEdgeInsideAndSparesTheFeature
                 ASSERT_EQ(value, 0) << "column " << column << " row " << row;
                 continue;
             }
-            const double depth = signedDistance(outline, kFrame.width - 1 - faceX - column,
-                                                kFrame.height - 1 - faceY - row);
+            const double depth = testing::signedDistance(outline, kFrame.width - 1 - faceX - column,
+                                                         kFrame.height - 1 - faceY - row);
             if (depth < 0) {
                 ASSERT_EQ(value, 0) << "column " << column << " row " << row;
             } else if (depth >= softEdge * std::sqrt(2.0) + 1) {
