@@ -148,7 +148,7 @@ std::optional<float> visibleForeheadShare(const AnnotatedFace& face) {
     };
 
     std::vector<Colour> cheeks;
-    for (const auto [eye, mouth] : {std::pair{66, 76}, std::pair{74, 82}}) {
+    for (const auto& [eye, mouth] : {std::pair{66, 76}, std::pair{74, 82}}) {
         for (float t = 0.25f; t <= 0.75f; t += 0.05f) {
             const Point& a = p[static_cast<std::size_t>(eye)];
             const Point& b = p[static_cast<std::size_t>(mouth)];
@@ -388,8 +388,9 @@ std::vector<float> changeImage(const std::vector<std::uint8_t>& capture,
     for (std::size_t i = 0; i < change.size(); ++i) {
         const std::uint8_t* before = capture.data() + i * 4;  // red, green, blue
         const std::uint8_t* after = output + i * 3;           // blue, green, red
-        change[i] = (std::abs(before[0] - after[2]) + std::abs(before[1] - after[1]) +
-                     std::abs(before[2] - after[0])) /
+        change[i] = static_cast<float>(std::abs(before[0] - after[2]) +
+                                       std::abs(before[1] - after[1]) +
+                                       std::abs(before[2] - after[0])) /
                     3.0f;
     }
     return change;

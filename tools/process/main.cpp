@@ -31,8 +31,8 @@ const char* const kUsage =
     "  --model PATH       the landmark model (default: velvix.dat in the current folder, beside\n"
     "                     the program, or in the installed data folder)\n"
     "  --landmarks FILE   write the 98 points of the face as an iBUG .pts file\n"
-    "  --overlay FILE     draw the face rectangle, the landmarks and the protected boxes on the\n"
-    "                     input and write it as PNG\n"
+    "  --overlay FILE     draw the face rectangle, the outline of the smoothed area, the\n"
+    "                     landmarks and the protected boxes on the input and write it as PNG\n"
     "Prints one JSON line: the picture's size, the paths taken, the face and the time per\n"
     "stage.\n";
 

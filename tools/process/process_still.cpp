@@ -9,6 +9,7 @@
 #include "velvix/face/landmark_layout.hpp"
 #include "velvix/filters/cpu_info.hpp"
 #include "velvix/filters/smoothing.hpp"
+#include "velvix/pipeline/face_mask.hpp"
 #include "velvix/pipeline/frame_processor.hpp"
 #include "velvix/pipeline/pixels.hpp"
 
@@ -173,6 +174,13 @@ UprightFace uprightFace(const FaceOutputs& face, FrameSize size) {
     upright.y = face.faceY;
     upright.width = face.faceWidth;
     upright.height = face.faceHeight;
+    if (const auto region = faceRegionOf(face, size)) {
+        // The buffers hold the still's bottom row first.
+        for (int k = 0; k < region->outline.count; ++k) {
+            const PointF& point = region->outline.points[static_cast<std::size_t>(k)];
+            upright.maskOutline.push_back({point.x, static_cast<float>(size.height - 1) - point.y});
+        }
+    }
     if (!face.faceLandmarks) {
         return upright;
     }

@@ -53,6 +53,8 @@ struct UprightFace {
     std::vector<Point> landmarks;
     // The areas the mask keeps unsmoothed: left, top, right, bottom.
     std::vector<std::array<float, 4>> protectedBoxes;
+    // The outline of the face-shaped mask, round the face.
+    std::vector<Point> maskOutline;
 };
 
 // What one run of the worker's per-frame processing did and how long each stage took.
