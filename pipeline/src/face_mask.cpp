@@ -69,26 +69,34 @@ bool allFinite(const FaceLandmarks& landmarks) {
                        [](PointF p) { return std::isfinite(p.x) && std::isfinite(p.y); });
 }
 
+struct Extent {
+    float left = 0;
+    float right = 0;
+    float top = 0;
+    float bottom = 0;
+};
+
+Extent extentOf(const FaceOutline& outline) {
+    Extent extent{outline.points[0].x, outline.points[0].x, outline.points[0].y,
+                  outline.points[0].y};
+    for (int k = 1; k < outline.count; ++k) {
+        const PointF p = outline.points[static_cast<std::size_t>(k)];
+        extent = {std::min(extent.left, p.x), std::max(extent.right, p.x),
+                  std::min(extent.top, p.y), std::max(extent.bottom, p.y)};
+    }
+    return extent;
+}
+
 // An outline a fit can have given: at least a few pixels each way, and near enough to the frame
 // that every coordinate stays far from the limits of int.
 bool plausible(const FaceOutline& outline, FrameSize size) {
-    const auto width = static_cast<float>(size.width);
-    const auto height = static_cast<float>(size.height);
-    float left = width * 8;
-    float right = -width * 8;
-    float top = height * 8;
-    float bottom = -height * 8;
-    for (int k = 0; k < outline.count; ++k) {
-        const PointF p = outline.points[static_cast<std::size_t>(k)];
-        if (!(std::abs(p.x) < width * 4 && std::abs(p.y) < height * 4)) {
-            return false;
-        }
-        left = std::min(left, p.x);
-        right = std::max(right, p.x);
-        top = std::min(top, p.y);
-        bottom = std::max(bottom, p.y);
-    }
-    return right - left >= 4 && bottom - top >= 4 && std::isfinite(outline.softEdge);
+    const Extent e = extentOf(outline);
+    const auto near = [](float value, int limit) {
+        return std::abs(value) < 4.0f * static_cast<float>(limit);
+    };
+    return near(e.left, size.width) && near(e.right, size.width) && near(e.top, size.height) &&
+           near(e.bottom, size.height) && e.right - e.left >= 4 && e.bottom - e.top >= 4 &&
+           std::isfinite(outline.softEdge);
 }
 
 // The pixels k of 0 .. limit - 1 with low < corner - k < high: the open interval measured
@@ -124,34 +132,25 @@ std::array<PixelArea, 4> protectedAreasOf(const FaceLandmarks& landmarks, const 
 
 // The pixels around the outline, cut to the frame.
 PixelArea boundsOf(const FaceOutline& outline, FrameSize size) {
-    float left = outline.points[0].x;
-    float right = left;
-    float top = outline.points[0].y;
-    float bottom = top;
-    for (int k = 1; k < outline.count; ++k) {
-        const PointF p = outline.points[static_cast<std::size_t>(k)];
-        left = std::min(left, p.x);
-        right = std::max(right, p.x);
-        top = std::min(top, p.y);
-        bottom = std::max(bottom, p.y);
-    }
-    const auto clampTo = [](float value, int limit) {
+    const Extent e = extentOf(outline);
+    const auto pixel = [](float value, int limit) {
         return static_cast<int>(std::clamp(value, -1.0f, static_cast<float>(limit)));
     };
-    const int x0 = std::max(0, clampTo(std::floor(left), size.width));
-    const int x1 = std::min(size.width - 1, clampTo(std::ceil(right), size.width));
-    const int y0 = std::max(0, clampTo(std::floor(top), size.height));
-    const int y1 = std::min(size.height - 1, clampTo(std::ceil(bottom), size.height));
+    const int x0 = std::max(0, pixel(std::floor(e.left), size.width));
+    const int x1 = std::min(size.width - 1, pixel(std::ceil(e.right), size.width));
+    const int y0 = std::max(0, pixel(std::floor(e.top), size.height));
+    const int y1 = std::min(size.height - 1, pixel(std::ceil(e.bottom), size.height));
     return {x0, y0, x1 - x0 + 1, y1 - y0 + 1};
 }
 
-// The columns whose centres lie inside the outline on row y (even-odd rule), as pairs of
-// first and last column; the columns may lie beyond the frame.
+// Runs of columns, each as its first and last column.
 struct Spans {
     std::array<std::pair<int, int>, kOutlinePointsMaximum / 2> spans{};
     int count = 0;
 };
 
+// The columns whose centres lie inside the outline on row y (even-odd rule); they may lie
+// beyond the frame.
 Spans spansOnRow(const FaceOutline& outline, float y) {
     std::array<float, kOutlinePointsMaximum> crossings{};
     int crossingCount = 0;

@@ -388,10 +388,10 @@ std::vector<float> changeImage(const std::vector<std::uint8_t>& capture,
     for (std::size_t i = 0; i < change.size(); ++i) {
         const std::uint8_t* before = capture.data() + i * 4;  // red, green, blue
         const std::uint8_t* after = output + i * 3;           // blue, green, red
-        change[i] = static_cast<float>(std::abs(before[0] - after[2]) +
-                                       std::abs(before[1] - after[1]) +
-                                       std::abs(before[2] - after[0])) /
-                    3.0f;
+        change[i] =
+            static_cast<float>(std::abs(before[0] - after[2]) + std::abs(before[1] - after[1]) +
+                               std::abs(before[2] - after[0])) /
+            3.0f;
     }
     return change;
 }
@@ -567,6 +567,7 @@ TEST(FaceMaskData, OnBeigePaperOnlyTheFaceChangesAndItsEdgeIsSoft) {
         byFace.cheeks.value() / byRectangle.cheeks.value(), medianOf(byFace.worstSteps),
         byFace.worstSteps.back(), medianOf(byRectangle.worstSteps), byRectangle.worstSteps.back());
     EXPECT_LE(byFace.offFace.value(), 0.5);
+    EXPECT_LE(byFace.offFaceInRectangle.value(), 0.5);
     EXPECT_GE(byFace.cheeks.value(), 0.9 * byRectangle.cheeks.value());
     EXPECT_LE(byFace.worstSteps.back(), 2.0);
 }

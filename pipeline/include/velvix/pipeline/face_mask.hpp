@@ -14,8 +14,8 @@ namespace velvix {
 
 // The outline closes over the forehead along the upper brow edges, raised by this share of the
 // height from the brows to the chin. Measured on the annotated faces, the skin of a visible
-// forehead ends at a median of 0.30 to 0.32 of that height above the brows, and 0.45 covers
-// it on 87 to 91 % of the faces (see the README, "The smoothing mask").
+// forehead ends at a median of 0.30 to 0.31 of that height above the brows, and 0.45 reaches
+// the hairline of 90 % of them (the README's "The smoothing mask" says how).
 inline constexpr float kForeheadShare = 0.45f;
 // The soft edge lies inside the outline: alpha rises from 0 on the outline to 255 this share
 // of the face's width further in.
