@@ -97,8 +97,8 @@ void smoothWholeFrame(const Smoothing& s, const FaceOutputs& face) {
     packPixels(b.work(), b.output(), s.size.width, s.size.height, true);
 }
 
-// Today's rule, kept as a setting: the face's rectangle smoothed as a whole, or the whole
-// frame when there is no face.
+// The rectangle mask: the face step's rectangle smoothed as a whole, or the whole frame when
+// there is no face.
 void smoothWithinRectangle(const Smoothing& s, const FaceOutputs& face) {
     const auto rectangle = face.faceValid ? faceRectangleInFrame(face, s.size) : std::nullopt;
     if (rectangle) {

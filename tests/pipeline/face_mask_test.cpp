@@ -38,6 +38,16 @@ FaceLandmarks drawnFace() {
     return points;
 }
 
+// The same face with feature box 1 (image-left eye and brow) at 30 < u < 90 and 60 < v < 110.
+FaceLandmarks drawnFaceWithEyeBox() {
+    FaceLandmarks landmarks = drawnFace();
+    landmarks[51] = {100.0f, 70.0f};
+    landmarks[64] = {80.0f, 90.0f};
+    landmarks[66] = {55.0f, 95.0f};
+    landmarks[40] = {55.0f, 65.0f};
+    return landmarks;
+}
+
 // Raised by 0.45 of the 130 pixels from the brows to the chin, the brows close the jaw at
 // y = 1.5.
 std::vector<PointF> expectedOutline() {
@@ -79,15 +89,9 @@ class FaceMaskTest : public ::testing::Test {
 };
 
 TEST_F(FaceMaskTest, FollowsTheFaceOutlineWithASoftEdgeInsideAndSparesTheFeatureBoxes) {
-    FaceLandmarks landmarks = drawnFace();
-    // Feature box 1 (image-left eye and brow) at 30 < u < 90 and 60 < v < 110.
-    landmarks[51] = {100.0f, 70.0f};
-    landmarks[64] = {80.0f, 90.0f};
-    landmarks[66] = {55.0f, 95.0f};
-    landmarks[40] = {55.0f, 65.0f};
     const int faceX = 60;
     const int faceY = 20;
-    const auto alpha = draw(faceAt(faceX, faceY, 200, 200, landmarks));
+    const auto alpha = draw(faceAt(faceX, faceY, 200, 200, drawnFaceWithEyeBox()));
     const double softEdge = 0.05 * 180;  // of the distance between the jaw's ends
     const auto outline = expectedOutline();
     // The square the soft edge is drawn with rounds the forehead's two sharp corners off
@@ -155,12 +159,7 @@ TEST_F(FaceMaskTest, WithoutLandmarksTheEllipseInTheRectangleFadesOut) {
 }
 
 TEST_F(FaceMaskTest, LaysTheFaceOverTheRestOfTheFrameAndKeepsItsFeatureBoxesAtZero) {
-    FaceLandmarks landmarks = drawnFace();
-    landmarks[51] = {100.0f, 70.0f};
-    landmarks[64] = {80.0f, 90.0f};
-    landmarks[66] = {55.0f, 95.0f};
-    landmarks[40] = {55.0f, 65.0f};
-    const FaceOutputs face = faceAt(60, 20, 200, 200, landmarks);
+    const FaceOutputs face = faceAt(60, 20, 200, 200, drawnFaceWithEyeBox());
     const auto alone = draw(face);
     const auto over = draw(face, 100);
     for (std::size_t i = 0; i < alone.size(); ++i) {
