@@ -4,7 +4,7 @@ BUILD_DIR := build/$(PRESET)
 JOBS ?= $(shell nproc)
 RUN_ARGS ?= --file-camera app/assets/astronaut.png
 
-.PHONY: run test build setup bench asan tsan fuzz format clean
+.PHONY: run test build setup bench bench-cpu asan tsan fuzz format clean
 
 # With a display the window; without one a short headless demonstration that leaves pictures.
 run: build
@@ -26,6 +26,10 @@ setup:
 
 bench: build
 	@for program in $(BUILD_DIR)/bench/velvix-bench-*; do echo "== $$program"; $$program; done
+
+# The whole program's processor time per frame, frames per second and worst frame time.
+bench-cpu: build
+	./$(BUILD_DIR)/bench/velvix-bench-cpu
 
 asan:
 	$(MAKE) test PRESET=asan

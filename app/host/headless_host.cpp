@@ -99,7 +99,7 @@ int runHeadless(const AppOptions& options) {
         const std::jthread worker = frames.start();
         serveMessages(handler, signals, options);
     }
-    platform::debugOutput("velvix: stopped");
+    platform::debugOutput("velvix: stopped; " + frames.statisticsLine());
     return 0;
 }
 

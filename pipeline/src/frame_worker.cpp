@@ -1,5 +1,7 @@
 #include "velvix/pipeline/frame_worker.hpp"
 
+#include <algorithm>
+
 namespace velvix {
 namespace {
 
@@ -8,6 +10,14 @@ bool isDeviceIndex(int index) {
 }
 
 }  // namespace
+
+double FrameStatistics::framesPerSecond() const {
+    if (published < 2 || lastPublished <= firstPublished) {
+        return 0;
+    }
+    return static_cast<double>(published - 1) * 1e7 /
+           static_cast<double>(lastPublished - firstPublished);
+}
 
 FrameWorker::FrameWorker(FrameWorkerParts parts)
     : control_(parts.control),
@@ -42,16 +52,27 @@ void FrameWorker::tick(const std::stop_token& stop) {
     noticeLostCamera();
     retryOpening(wantedCamera);
     changeCamera(wantedCamera);
+    const std::uint64_t fetchStart = clock_.now();
     if (fetchNewFrame()) {
         processFrame(*buffers_, frameSize_, control_.applied, steps_, control_.face, fade_);
         if (publish(stop) == PublishOutcome::resized) {
             return;
         }
+        countPublished(fetchStart);
     }
     pacer_.waitForNextTick();
     if (!cameraReady_) {
         ++retryTicks_;
     }
+}
+
+void FrameWorker::countPublished(std::uint64_t fetchStart) {
+    const std::uint64_t now = clock_.now();
+    if (statistics_.published++ == 0) {
+        statistics_.firstPublished = now;
+    }
+    statistics_.lastPublished = now;
+    statistics_.worstFetchToPublish = std::max(statistics_.worstFetchToPublish, now - fetchStart);
 }
 
 void FrameWorker::shutDown() {

@@ -505,7 +505,7 @@ TEST(FaceMaskData, OnBeigePaperOnlyTheFaceChangesAndItsEdgeIsSoft) {
     }
     ASSERT_GE(paperSkin, kFrame.pixels() * 99 / 100) << "the paper must be skin-coloured";
 
-    FaceProcessingStep faceStep(makeFaceDetector(), VELVIX_SHIPPED_MODEL);
+    FaceProcessingStep faceStep(makeFaceDetector(VELVIX_FACE_NETWORK), VELVIX_SHIPPED_MODEL);
     RecordedFace sameFace;
     FilterSmoother smoother;
     FrameBuffers buffers(kFrame);

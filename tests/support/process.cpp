@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -97,6 +98,23 @@ std::string readFile(const std::string& path) {
     std::stringstream content;
     content << file.rdbuf();
     return content.str();
+}
+
+bool waitForText(const std::string& path, const std::string& text, int timeoutMilliseconds) {
+    const auto end =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
+    while (readFile(path).find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+unsigned permissionBits(const std::string& path) {
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0 ? status.st_mode & 0777 : 01000;
 }
 
 RunResult runProgram(const std::vector<std::string>& arguments, int timeoutMilliseconds) {

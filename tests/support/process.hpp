@@ -40,4 +40,10 @@ RunResult runProgram(const std::vector<std::string>& arguments, int timeoutMilli
 
 std::string readFile(const std::string& path);
 
+// Waits until the file holds `text` (a program's line in its log); false after the time.
+bool waitForText(const std::string& path, const std::string& text, int timeoutMilliseconds);
+
+// The permission bits of a file or folder (as 0700), or 01000 when there is none.
+unsigned permissionBits(const std::string& path);
+
 }  // namespace velvix::testing

@@ -73,15 +73,16 @@ std::vector<std::uint8_t> readRgb(const std::string& path, FrameSize expectedSiz
     return rgb;
 }
 
-// The frame the worker publishes for one camera frame with smoothing on at `level`.
-RingFrame publishedByTheWorker(const std::vector<std::uint8_t>& capture, FrameSize size, int level,
-                               const std::string& model = {}) {
+// The frame the worker publishes for one camera frame with smoothing on at `level`, with the
+// face detector and landmark model that velvix-process finds beside itself.
+RingFrame publishedByTheWorker(const std::vector<std::uint8_t>& capture, FrameSize size,
+                               int level) {
     testing::ScopedRingName name;
     ControlBlock control;
     testing::ScriptedCamera camera;
     testing::FakeClock clock;
     FilterSmoother smoother;
-    FaceProcessingStep faceStep(makeFaceDetector(), model);
+    FaceProcessingStep faceStep(makeFaceDetector(VELVIX_FACE_NETWORK), VELVIX_SHIPPED_MODEL);
     FrameWorker worker({control, camera, {&faceStep, &smoother}, clock, name.get()});
     worker.startUp();
     control.requestCamera(0);
@@ -362,8 +363,7 @@ TEST_F(ProcessTool, SmoothsThePortraitsFaceButNotThePaperBehindItAsTheWorkerDoes
             }
         }
         if (placement.scale == 2.0f) {
-            const RingFrame published =
-                publishedByTheWorker(captureOf(before, size), size, 80, model);
+            const RingFrame published = publishedByTheWorker(captureOf(before, size), size, 80);
             EXPECT_TRUE(ring_tool::uprightRgb(published) == afterOutline);
         }
         const int cropWidth = face->width * 2;

@@ -129,15 +129,16 @@ TEST(RingTool, RefusesDevicesThatAreNotLoopbackOutputs) {
 TEST(HeadlessProgram, MakesTheRingAndStopsAfterRunSeconds) {
     ScopedRingName name;
     const std::string log = ::testing::TempDir() + "/velvix-headless-run.log";
+    // Long enough for the ring tool to start on a loaded machine before the program stops.
     testing::ChildProcess program(
-        {VELVIX_APP, "--headless", "--run-seconds", "2", "--ring", name.get()}, log);
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        {VELVIX_APP, "--headless", "--run-seconds", "8", "--ring", name.get()}, log);
+    ASSERT_TRUE(testing::waitForText(log, "created at 1280 x 720", 20000))
+        << testing::readFile(log);
     const auto info = runProgram({VELVIX_RING_TOOL, "--ring", name.get(), "info"});
     EXPECT_EQ(info.exitCode, 0) << info.output;
     EXPECT_NE(info.output.find("width          1280"), std::string::npos) << info.output;
     EXPECT_NE(info.output.find("state          1 "), std::string::npos) << info.output;
-    EXPECT_EQ(program.waitForExit(10000), 0);
-    EXPECT_NE(testing::readFile(log).find("created at 1280 x 720"), std::string::npos);
+    EXPECT_EQ(program.waitForExit(30000), 0);
 }
 
 TEST(HeadlessProgram, StopsCleanlyOnSigintAndSigterm) {
@@ -145,7 +146,9 @@ TEST(HeadlessProgram, StopsCleanlyOnSigintAndSigterm) {
         ScopedRingName name;
         const std::string log = ::testing::TempDir() + "/velvix-headless-signal.log";
         testing::ChildProcess program({VELVIX_APP, "--headless", "--ring", name.get()}, log);
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        // The line comes once the program collects its stop signals.
+        ASSERT_TRUE(testing::waitForText(log, "velvix: running headless", 20000))
+            << testing::readFile(log);
         program.signal(signalNumber);
         EXPECT_EQ(program.waitForExit(5000), 0) << testing::readFile(log);
     }

@@ -47,7 +47,7 @@ class TimedFaceStep final : public FaceStep {
         step_.run(buffers, face);
         milliseconds += millisecondsSince(start);
     }
-    std::string detectorName() const { return step_.detector().name(); }
+    std::string detectorName() const { return step_.detectorName(); }
 
     double milliseconds = 0;
 

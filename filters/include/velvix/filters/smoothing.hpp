@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
+#include "velvix/filters/rb_filter.hpp"
 #include "velvix/pipeline/processing_steps.hpp"
 
 namespace velvix {
@@ -26,11 +28,27 @@ SmoothingSigmas sigmasForLevel(int level);
 // on standard output and leaves the destination as it was.
 void smoothFrame(std::uint8_t* source, std::uint8_t* destination, int width, int height, int level);
 
-// The smoothing step of the frame worker.
+// The smoothing step of the frame worker: smoothFrame() with the filter, its helper thread and
+// every buffer kept from one picture to the next, so that a frame allocates and starts nothing
+// unless it is larger than every picture before it.
 class FilterSmoother final : public Smoother {
   public:
     void smoothFrame(std::uint8_t* source, std::uint8_t* destination, int width, int height,
                      int level) override;
+
+  private:
+    bool sizeFilterFor(int width, int height);
+    void smoothVectorised(const std::uint8_t* source, std::uint8_t* destination, int width,
+                          int height, SmoothingSigmas sigmas);
+    bool filterPadded(const std::uint8_t* source, std::uint8_t* destination, int width, int height,
+                      int pitch);
+    void smoothScalar(const std::uint8_t* source, std::uint8_t* destination, int width, int height,
+                      SmoothingSigmas sigmas);
+
+    CRBFilterAVX2 filter_;
+    std::vector<std::uint8_t> paddedIn_;
+    std::vector<std::uint8_t> paddedOut_;
+    ScalarBuffers scalar_;
 };
 
 }  // namespace velvix
