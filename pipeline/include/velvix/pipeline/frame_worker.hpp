@@ -85,6 +85,7 @@ class FrameWorker {
     DebugOnce debug_;
     FrameSize frameSize_ = kDefaultFrameSize;
     std::unique_ptr<FrameBuffers> buffers_;
+    FaceRegionFade fade_;
     std::unique_ptr<FrameRing> ring_;
     bool cameraReady_ = false;
     int retryTicks_ = 0;
