@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <opencv2/imgproc.hpp>
 
+#include "velvix/platform/debug_output.hpp"
+
 namespace velvix {
 namespace {
 
@@ -22,12 +24,15 @@ constexpr int kCascadeWindow = 20;
 }  // namespace
 
 CascadeFaceDetector::CascadeFaceDetector(const std::string& cascadeFile)
-    : cascadeFile_(cascadeFile) {
-    cascade_.load(cascadeFile);
+    : cascadeFile_(cascadeFile.empty() ? kCascadeFileName : cascadeFile) {
+    if (!cascadeFile.empty() && !cascade_.load(cascadeFile)) {
+        platform::debugOutput("face cascade " + cascadeFile +
+                              ": OpenCV cannot read it; no faces are found");
+    }
 }
 
 std::string CascadeFaceDetector::name() const {
-    const auto slash = cascadeFile_.find_last_of('/');
+    const auto slash = cascadeFile_.find_last_of("/\\");
     return "OpenCV cascade " + cascadeFile_.substr(slash == std::string::npos ? 0 : slash + 1);
 }
 

@@ -81,11 +81,19 @@ std::unique_ptr<FaceDetector> makeFaceDetector() {
 }  // namespace velvix
 #else
 #include "cascade_detector.hpp"
+#include "velvix/platform/data_files.hpp"
+#include "velvix/platform/debug_output.hpp"
 
 namespace velvix {
 
 std::unique_ptr<FaceDetector> makeFaceDetector() {
-    return std::make_unique<CascadeFaceDetector>(VELVIX_FACE_CASCADE);
+    const std::string cascade = platform::findDataFile(kCascadeFileName);
+    if (cascade.empty()) {
+        platform::debugOutput(std::string("face cascade ") + kCascadeFileName + ": " +
+                              platform::missingDataFileText(kCascadeFileName) +
+                              "; no faces are found");
+    }
+    return std::make_unique<CascadeFaceDetector>(cascade);
 }
 
 }  // namespace velvix

@@ -11,16 +11,13 @@
 
 namespace velvix {
 
-// Where the landmark model is looked for, in order: the current folder, the program's folder,
-// the installed data folder.
-std::vector<std::string> modelFileCandidates();
-
 // Finds the face in each frame, on a copy turned by 180 degrees: detection on a quarter-size
 // copy, the widest face turned into the smoothing rectangle, and the landmarks fitted on the
 // grey picture. The model is loaded on the first call.
 class FaceProcessingStep final : public FaceStep {
   public:
-    // `modelPath` names the model file; empty looks in the usual places.
+    // `modelPath` names the model file; empty looks for "velvix.dat" where the program's data
+    // files are looked for (platform/data_files.hpp).
     FaceProcessingStep(std::unique_ptr<FaceDetector> detector, std::string modelPath = {});
 
     void run(const FaceStepBuffers& buffers, FaceOutputs& face) override;
