@@ -15,6 +15,7 @@
 #include "velvix/face/face_step.hpp"
 #include "velvix/filters/smoothing.hpp"
 #include "velvix/pipeline/frame_worker.hpp"
+#include "virtual_display.hpp"
 
 namespace velvix {
 namespace {
@@ -217,6 +218,22 @@ TEST_F(ProcessTool, FindsTheFaceAndWritesItsLandmarksUprightAndAnOverlay) {
     EXPECT_NE(overlay, photo);
     unlink(points.c_str());
     unlink(model.c_str());
+}
+
+// The current folder comes before the data folder the build lays out like an installation.
+TEST_F(ProcessTool, TakesTheModelInTheCurrentFolderFirst) {
+    testing::ScopedFolder folder;
+    const std::string modelPath = folder.path() + "/velvix.dat";
+    std::FILE* model = std::fopen(modelPath.c_str(), "wb");
+    ASSERT_NE(model, nullptr);
+    std::fputs("not a model", model);
+    std::fclose(model);
+    const auto result =
+        runProgram({"/usr/bin/env", "-C", folder.path(), VELVIX_PROCESS_TOOL, VELVIX_DEMO_PHOTO});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_NE(result.output.find("landmark model velvix.dat: "), std::string::npos)
+        << result.output;
+    EXPECT_NE(result.output.find("\"landmarks\":false"), std::string::npos) << result.output;
 }
 
 TEST_F(ProcessTool, SaysSoWhenThereAreNoLandmarksToWrite) {
