@@ -5,13 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
-#include <thread>
 
 #include "process.hpp"
 #include "test_support.hpp"
@@ -263,11 +261,8 @@ TEST_F(Package, UnpackedProgramsFindTheirDataInTheirOwnPrefixAndNowhereElse) {
                 "--ring", ring.get(), "--file-camera", "portrait.png"}),
         log, true);
     velvix.writeInput("velv:CAMERA:Test camera: portrait.png\nvelv:SMOOTH:on,60\n");
-    const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(2);
-    while (!contains(testing::readFile(log), "landmark model ") &&
-           std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    EXPECT_TRUE(testing::waitForText(log, "landmark model ", kToolMilliseconds))
+        << testing::readFile(log);
     velvix.closeInput();
     EXPECT_EQ(velvix.waitForExit(kToolMilliseconds), 0) << testing::readFile(log);
     EXPECT_TRUE(contains(testing::readFile(log), modelLine)) << testing::readFile(log);

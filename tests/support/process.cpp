@@ -99,6 +99,18 @@ std::string readFile(const std::string& path) {
     return content.str();
 }
 
+bool waitForText(const std::string& path, const std::string& text, int timeoutMilliseconds) {
+    const auto end =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
+    while (readFile(path).find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
 RunResult runProgram(const std::vector<std::string>& arguments, int timeoutMilliseconds) {
     char path[] = "/tmp/velvix-test-output-XXXXXX";
     const int fd = mkstemp(path);

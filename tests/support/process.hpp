@@ -40,4 +40,8 @@ RunResult runProgram(const std::vector<std::string>& arguments, int timeoutMilli
 
 std::string readFile(const std::string& path);
 
+// Waits until the file (a program's output) holds `text`, as a program's ready line; false
+// when the time ran out first.
+bool waitForText(const std::string& path, const std::string& text, int timeoutMilliseconds);
+
 }  // namespace velvix::testing

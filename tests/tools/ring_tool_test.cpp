@@ -131,7 +131,7 @@ TEST(HeadlessProgram, MakesTheRingAndStopsAfterRunSeconds) {
     const std::string log = ::testing::TempDir() + "/velvix-headless-run.log";
     testing::ChildProcess program(
         {VELVIX_APP, "--headless", "--run-seconds", "2", "--ring", name.get()}, log);
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    ASSERT_TRUE(testing::waitForText(log, "frame ring", 20000)) << testing::readFile(log);
     const auto info = runProgram({VELVIX_RING_TOOL, "--ring", name.get(), "info"});
     EXPECT_EQ(info.exitCode, 0) << info.output;
     EXPECT_NE(info.output.find("width          1280"), std::string::npos) << info.output;
@@ -145,7 +145,8 @@ TEST(HeadlessProgram, StopsCleanlyOnSigintAndSigterm) {
         ScopedRingName name;
         const std::string log = ::testing::TempDir() + "/velvix-headless-signal.log";
         testing::ChildProcess program({VELVIX_APP, "--headless", "--ring", name.get()}, log);
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        // Said once the signals are taken over.
+        ASSERT_TRUE(testing::waitForText(log, "running headless", 20000)) << testing::readFile(log);
         program.signal(signalNumber);
         EXPECT_EQ(program.waitForExit(5000), 0) << testing::readFile(log);
     }
