@@ -3,7 +3,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "velvix/face/face_detector.hpp"
 #include "velvix/face/landmark_model.hpp"
