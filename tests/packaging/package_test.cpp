@@ -59,7 +59,7 @@ class Package : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         for (const char* tool :
-             {"dpkg-deb", "dpkg-shlibdeps", "lintian", "desktop-file-validate", "strace"}) {
+             {"dpkg-deb", "dpkg-shlibdeps", "file", "lintian", "desktop-file-validate", "strace"}) {
             if (!onPath(tool)) {
                 missingTool_ = tool;
                 return;
