@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -109,6 +110,11 @@ bool waitForText(const std::string& path, const std::string& text, int timeoutMi
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
+}
+
+unsigned permissionBits(const std::string& path) {
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0 ? status.st_mode & 0777 : 01000;
 }
 
 RunResult runProgram(const std::vector<std::string>& arguments, int timeoutMilliseconds) {

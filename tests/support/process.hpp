@@ -44,4 +44,7 @@ std::string readFile(const std::string& path);
 // when the time ran out first.
 bool waitForText(const std::string& path, const std::string& text, int timeoutMilliseconds);
 
+// The permission bits of a file or folder (as 0700), or 01000 when there is none.
+unsigned permissionBits(const std::string& path);
+
 }  // namespace velvix::testing
