@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <opencv2/imgproc.hpp>
 
-#include "velvix/platform/debug_output.hpp"
-
 namespace velvix {
 namespace {
 
@@ -25,13 +23,19 @@ constexpr int kCascadeWindow = 20;
 
 CascadeFaceDetector::CascadeFaceDetector(const std::string& cascadeFile)
     : cascadeFile_(cascadeFile.empty() ? kCascadeFileName : cascadeFile) {
-    if (!cascadeFile.empty() && !cascade_.load(cascadeFile)) {
-        platform::debugOutput("face cascade " + cascadeFile +
-                              ": OpenCV cannot read it; no faces are found");
+    if (!cascadeFile.empty()) {
+        cascade_.load(cascadeFile);
     }
 }
 
+// A cascade that is missing or damaged must be said at start, in the line that names the
+// detector, or smoothing would silently cover whole pictures.
 std::string CascadeFaceDetector::name() const {
+    if (!ready()) {
+        return "OpenCV cascade " + cascadeFile_ +
+               ", which cannot be read: no face will be found, and smoothing covers the whole "
+               "picture";
+    }
     const auto slash = cascadeFile_.find_last_of("/\\");
     return "OpenCV cascade " + cascadeFile_.substr(slash == std::string::npos ? 0 : slash + 1);
 }

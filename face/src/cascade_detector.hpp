@@ -14,7 +14,7 @@ inline constexpr char kCascadeFileName[] = "haarcascade_frontalface_alt2.xml";
 class CascadeFaceDetector final : public FaceDetector {
   public:
     // An empty `cascadeFile` (none was found) or one OpenCV cannot read leaves a detector that
-    // finds no faces; the second case is reported in one line.
+    // finds no faces, and says so in its name.
     explicit CascadeFaceDetector(const std::string& cascadeFile);
 
     std::string name() const override;

@@ -1,6 +1,7 @@
 #include "velvix/face/face_detector.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -50,12 +51,19 @@ void writeDetectedFace(int* result, int recordShorts, int index, const DetectedF
 
 }  // namespace velvix
 
+#include "cascade_detector.hpp"
+#include "velvix/face/blazeface.hpp"
+#include "velvix/platform/debug_output.hpp"
+#include "velvix/platform/data_files.hpp"
+
 #if VELVIX_HAVE_LIBFACEDETECTION
 #include <facedetection/facedetectcnn.h>
+#endif
 
 namespace velvix {
 namespace {
 
+#if VELVIX_HAVE_LIBFACEDETECTION
 class LibFaceDetection final : public FaceDetector {
   public:
     std::string name() const override { return "libfacedetection"; }
@@ -71,30 +79,44 @@ class LibFaceDetection final : public FaceDetector {
         return facedetect_cnn(resultBuffer, const_cast<unsigned char*>(image), width, height, step);
     }
 };
+#endif
+
+std::unique_ptr<FaceDetector> cascadeInstead(const std::string& why) {
+    auto cascade = makeCascadeDetector();
+    platform::debugOutput("face detector: " + why + "; using the " + cascade->name());
+    return cascade;
+}
 
 }  // namespace
 
-std::unique_ptr<FaceDetector> makeFaceDetector() {
-    return std::make_unique<LibFaceDetection>();
-}
-
-}  // namespace velvix
-#else
-#include "cascade_detector.hpp"
-#include "velvix/platform/data_files.hpp"
-#include "velvix/platform/debug_output.hpp"
-
-namespace velvix {
-
-std::unique_ptr<FaceDetector> makeFaceDetector() {
+std::unique_ptr<FaceDetector> makeCascadeDetector() {
     const std::string cascade = platform::findDataFile(kCascadeFileName);
     if (cascade.empty()) {
         platform::debugOutput(std::string("face cascade ") + kCascadeFileName + ": " +
-                              platform::missingDataFileText(kCascadeFileName) +
-                              "; no faces are found");
+                              platform::missingDataFileText(kCascadeFileName));
     }
     return std::make_unique<CascadeFaceDetector>(cascade);
 }
 
-}  // namespace velvix
+std::unique_ptr<FaceDetector> makeFaceDetector(const std::string& networkPath) {
+    std::string problem;
+    if (auto network = loadBlazeFaceDetector(networkPath, kBlazeFaceFullRange, problem)) {
+        return network;
+    }
+    return cascadeInstead(networkPath + " cannot be used (" + problem + ")");
+}
+
+std::unique_ptr<FaceDetector> makeFaceDetector() {
+#if VELVIX_HAVE_LIBFACEDETECTION
+    return std::make_unique<LibFaceDetection>();
+#else
+    const std::string network = platform::findDataFile(kBlazeFaceFullRange.fileName);
+    if (network.empty()) {
+        return cascadeInstead(std::string(kBlazeFaceFullRange.fileName) + ": " +
+                              platform::missingDataFileText(kBlazeFaceFullRange.fileName));
+    }
+    return makeFaceDetector(network);
 #endif
+}
+
+}  // namespace velvix

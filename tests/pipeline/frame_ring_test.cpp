@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
@@ -282,6 +283,64 @@ TEST(FrameRing, DetachMarksARingCreatedHereAsResizing) {
     auto reader = FrameRingReader::open(name.get());
     ring->detach();
     EXPECT_EQ(reader.header().state, kRingResizing);
+}
+
+// A section planted by someone else, holding a ring with a picture of their choosing.
+TEST(FrameRing, NeitherWriterNorReaderUsesASectionOthersMayOpen) {
+    ScopedRingName name;
+    const auto layout = *RingLayout::forSize({64, 32});
+    ASSERT_TRUE(testing::makeSection(name.get(), 0666, layout.totalBytes, 0xAB));
+    DebugOnce debug;
+    RingError error = RingError::none;
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(FrameRing::attach(name.get(), debug), nullptr);
+    EXPECT_EQ(FrameRing::create(name.get(), {64, 32}, debug, &error), nullptr);
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(error, RingError::sectionNotPrivate);
+    // One line, said once, naming the object, its mode and what to do.
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    for (const std::string& part :
+         {"/dev/shm/" + name.get(), std::string("mode 0666"), std::string("rm /dev/shm/"),
+          std::string("or use --ring with another name")}) {
+        EXPECT_NE(said.find(part), std::string::npos) << part << " in: " << said;
+    }
+    EXPECT_EQ(testing::sectionBytes(name.get()),
+              std::vector<std::uint8_t>(layout.totalBytes, 0xAB));
+    EXPECT_FALSE(FrameRingReader::open(name.get()).isOpen());
+    EXPECT_TRUE(requestRingSize(name.get(), {32, 16}));
+}
+
+TEST(FrameRing, AStoppedWriterLeavesNoFrameForTheReaders) {
+    ScopedRingName name;
+    DebugOnce debug;
+    auto ring = FrameRing::create(name.get(), {32, 16}, debug);
+    ring->publish(frameFilledWith({32, 16}, 5).data());
+    ring->endPublishing();
+    ring.reset();
+    const auto reader = FrameRingReader::open(name.get());
+    EXPECT_EQ(reader.header().state, kRingInitialised);
+    EXPECT_EQ(reader.header().readyCount, 1u);
+    RingFrame frame;
+    EXPECT_EQ(reader.readNewest(frame), FrameRingReader::Result::noFrame);
+}
+
+// The section's owner may cut it down under a mapping; touching the lost pages would end the
+// process.
+TEST(FrameRing, WriterAndReaderNoticeASectionCutDownUnderThem) {
+    ScopedRingName name;
+    DebugOnce debug;
+    auto ring = FrameRing::create(name.get(), {32, 16}, debug);
+    ring->publish(frameFilledWith({32, 16}, 5).data());
+    const auto reader = FrameRingReader::open(name.get());
+    EXPECT_TRUE(ring->sectionIntact());
+    for (const std::size_t bytes : {std::size_t{1000}, std::size_t{0}}) {
+        ASSERT_TRUE(testing::truncateSection(name.get(), bytes));
+        EXPECT_FALSE(ring->sectionIntact());
+        RingFrame frame;
+        EXPECT_EQ(reader.readNewest(frame), FrameRingReader::Result::unusable);
+    }
+    EXPECT_EQ(reader.header().width, 0);  // not even the header is left
+    EXPECT_EQ(reader.readyCount(), 0u);
 }
 
 TEST(FrameRing, DestroyingTheWriterLeavesTheHeaderAsItIs) {

@@ -15,7 +15,8 @@
 namespace velvix::testing {
 
 ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std::string& outputPath,
-                           bool pipeInput) {
+                           bool pipeInput)
+    : outputPath_(outputPath) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath.c_str(),
@@ -76,21 +77,44 @@ void ChildProcess::closeInput() {
     }
 }
 
+bool ChildProcess::reap(int options) {
+    int status = 0;
+    if (ended_ || waitpid(pid_, &status, options) != pid_) {
+        return ended_;
+    }
+    ended_ = true;
+    exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return true;
+}
+
 int ChildProcess::waitForExit(int timeoutMilliseconds) {
     if (ended_) {
-        return -1;
+        return exitStatus_ < 128 ? exitStatus_ : -1;
     }
     const auto end =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
     while (std::chrono::steady_clock::now() < end) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            ended_ = true;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (reap(WNOHANG)) {
+            return exitStatus_ < 128 ? exitStatus_ : -1;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return -1;
+}
+
+bool ChildProcess::waitForOutput(const std::string& text, int timeoutMilliseconds) {
+    const auto end =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
+    while (std::chrono::steady_clock::now() < end) {
+        if (readFile(outputPath_).find(text) != std::string::npos) {
+            return true;
+        }
+        if (reap(WNOHANG)) {
+            return readFile(outputPath_).find(text) != std::string::npos;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
 }
 
 std::string readFile(const std::string& path) {

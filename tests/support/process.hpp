@@ -23,9 +23,18 @@ class ChildProcess {
     void closeInput();
     // The exit code, or -1 when it did not end within the time or ended by a signal.
     int waitForExit(int timeoutMilliseconds);
+    // Waits until the program has printed `text` (its ready line, say); false when it ended or
+    // the time ran out first.
+    bool waitForOutput(const std::string& text, int timeoutMilliseconds = 30000);
+    // How the program ended, once it has: its exit code, or 128 and the signal's number.
+    int exitStatus() const { return exitStatus_; }
 
   private:
+    bool reap(int options);
+
+    std::string outputPath_;
     pid_t pid_ = -1;
+    int exitStatus_ = -1;
     bool ended_ = false;
     int input_ = -1;
 };
