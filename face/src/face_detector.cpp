@@ -53,8 +53,8 @@ void writeDetectedFace(int* result, int recordShorts, int index, const DetectedF
 
 #include "cascade_detector.hpp"
 #include "velvix/face/blazeface.hpp"
-#include "velvix/platform/debug_output.hpp"
 #include "velvix/platform/data_files.hpp"
+#include "velvix/platform/debug_output.hpp"
 
 #if VELVIX_HAVE_LIBFACEDETECTION
 #include <facedetection/facedetectcnn.h>

@@ -80,8 +80,8 @@ std::vector<std::uint8_t> readRgb(const std::string& path, FrameSize expectedSiz
 
 // The frame the worker publishes for one camera frame with smoothing on at `level`, with the
 // face detector velvix-process finds among its data files and the landmark model `modelPath`.
-RingFrame publishedByTheWorker(const std::vector<std::uint8_t>& capture, FrameSize size,
-                               int level, const std::string& modelPath) {
+RingFrame publishedByTheWorker(const std::vector<std::uint8_t>& capture, FrameSize size, int level,
+                               const std::string& modelPath) {
     testing::ScopedRingName name;
     ControlBlock control;
     testing::ScriptedCamera camera;
@@ -374,7 +374,8 @@ TEST_F(ProcessTool, SmoothsThePortraitsFaceButNotThePaperBehindItAsTheWorkerDoes
             }
         }
         if (placement.scale == 2.0f) {
-            const RingFrame published = publishedByTheWorker(captureOf(before, size), size, 80, model);
+            const RingFrame published =
+                publishedByTheWorker(captureOf(before, size), size, 80, model);
             EXPECT_TRUE(ring_tool::uprightRgb(published) == afterOutline);
         }
         const int cropWidth = face->width * 2;
