@@ -23,6 +23,16 @@ using testing::runProgram;
 
 constexpr int kToolMilliseconds = 300'000;
 
+// The detector the installed programs use and the data file it reads: the network where the
+// build had it to ship, otherwise the cascade.
+#if VELVIX_SHIPS_FACE_NETWORK
+constexpr char kDetectorFile[] = "face_detection_back_256x256_barracuda.onnx";
+constexpr char kDetectorName[] = "BlazeFace full-range face_detection_back_256x256_barracuda.onnx";
+#else
+constexpr char kDetectorFile[] = "haarcascade_frontalface_alt2.xml";
+constexpr char kDetectorName[] = "OpenCV cascade haarcascade_frontalface_alt2.xml";
+#endif
+
 bool onPath(const std::string& program) {
     return runProgram({"/bin/sh", "-c", "command -v " + program}).exitCode == 0;
 }
@@ -118,6 +128,7 @@ TEST_F(Package, SaysWhatItIsAndHoldsEverythingAnInstallationNeeds) {
     for (const std::string& path : std::vector<std::string>{
              "/usr/bin/velvix", "/usr/bin/velvix-ring", "/usr/bin/velvix-process",
              "/usr/share/velvix/velvix.dat", "/usr/share/velvix/haarcascade_frontalface_alt2.xml",
+             std::string("/usr/share/velvix/") + kDetectorFile,
              "/usr/share/applications/" + id + ".desktop",
              "/usr/share/icons/hicolor/scalable/apps/" + id + ".svg",
              "/usr/share/icons/hicolor/16x16/apps/" + id + ".png",
@@ -230,7 +241,7 @@ void expectOnlyOwnData(const std::vector<std::string>& read, const std::string& 
         }
     }
     EXPECT_TRUE(own.contains("/usr/share/velvix/velvix.dat")) << program;
-    EXPECT_TRUE(own.contains("/usr/share/velvix/haarcascade_frontalface_alt2.xml")) << program;
+    EXPECT_TRUE(own.contains(std::string("/usr/share/velvix/") + kDetectorFile)) << program;
 }
 
 TEST_F(Package, UnpackedProgramsFindTheirDataInTheirOwnPrefixAndNowhereElse) {
@@ -249,6 +260,8 @@ TEST_F(Package, UnpackedProgramsFindTheirDataInTheirOwnPrefixAndNowhereElse) {
     EXPECT_TRUE(contains(processed.output, "\"face\":{\"accepted\":true")) << processed.output;
     EXPECT_TRUE(contains(processed.output, "\"landmarks\":true")) << processed.output;
     EXPECT_TRUE(contains(processed.output, modelLine)) << processed.output;
+    EXPECT_TRUE(contains(processed.output, std::string("\"detector\":\"") + kDetectorName + "\""))
+        << processed.output;
     expectOnlyOwnData(filesRead(processTrace), root(), run, "velvix-process");
 
     // The window's program without its window, on the portrait as test camera with smoothing
@@ -263,11 +276,14 @@ TEST_F(Package, UnpackedProgramsFindTheirDataInTheirOwnPrefixAndNowhereElse) {
                 "--ring", ring.get(), "--file-camera", "portrait.png"}),
         log, true);
     velvix.writeInput("velv:CAMERA:Test camera: portrait.png\nvelv:SMOOTH:on,60\n");
-    EXPECT_TRUE(testing::waitForText(log, "landmark model ", kToolMilliseconds))
+    EXPECT_TRUE(velvix.waitForOutput("landmark model ", kToolMilliseconds))
         << testing::readFile(log);
     velvix.closeInput();
     EXPECT_EQ(velvix.waitForExit(kToolMilliseconds), 0) << testing::readFile(log);
-    EXPECT_TRUE(contains(testing::readFile(log), modelLine)) << testing::readFile(log);
+    const std::string said = testing::readFile(log);
+    EXPECT_TRUE(contains(said, modelLine)) << said;
+    EXPECT_TRUE(contains(said, std::string("velvix: face detector: ") + kDetectorName + "\n"))
+        << said;
     expectOnlyOwnData(filesRead(appTrace), root(), run, "velvix");
 }
 

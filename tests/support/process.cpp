@@ -124,18 +124,6 @@ std::string readFile(const std::string& path) {
     return content.str();
 }
 
-bool waitForText(const std::string& path, const std::string& text, int timeoutMilliseconds) {
-    const auto end =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
-    while (readFile(path).find(text) == std::string::npos) {
-        if (std::chrono::steady_clock::now() >= end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
 unsigned permissionBits(const std::string& path) {
     struct stat status {};
     return stat(path.c_str(), &status) == 0 ? status.st_mode & 0777 : 01000;

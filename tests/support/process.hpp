@@ -49,10 +49,6 @@ RunResult runProgram(const std::vector<std::string>& arguments, int timeoutMilli
 
 std::string readFile(const std::string& path);
 
-// Waits until the file (a program's output) holds `text`, as a program's ready line; false
-// when the time ran out first.
-bool waitForText(const std::string& path, const std::string& text, int timeoutMilliseconds);
-
 // The permission bits of a file or folder (as 0700), or 01000 when there is none.
 unsigned permissionBits(const std::string& path);
 
