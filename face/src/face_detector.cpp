@@ -80,12 +80,21 @@ std::unique_ptr<FaceDetector> makeFaceDetector() {
 
 }  // namespace velvix
 #else
+#include <filesystem>
+
 #include "cascade_detector.hpp"
+#include "velvix/platform/executable_path.hpp"
 
 namespace velvix {
 
+// A copy beside the program first (the Windows build puts one there), then the system's.
 std::unique_ptr<FaceDetector> makeFaceDetector() {
-    return std::make_unique<CascadeFaceDetector>(VELVIX_FACE_CASCADE);
+    const std::filesystem::path installed(VELVIX_FACE_CASCADE);
+    const auto beside =
+        std::filesystem::path(platform::executableDirectory()) / installed.filename();
+    std::error_code error;
+    const bool found = std::filesystem::is_regular_file(beside, error);
+    return std::make_unique<CascadeFaceDetector>(found ? beside.string() : installed.string());
 }
 
 }  // namespace velvix
