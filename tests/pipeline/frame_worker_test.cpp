@@ -1,15 +1,14 @@
 #include "velvix/pipeline/frame_worker.hpp"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include "fake_steps.hpp"
+#include "section_access.hpp"
 #include "test_support.hpp"
 
 namespace velvix {
@@ -332,8 +331,9 @@ TEST_F(FrameWorkerTest, AStopRequestEndsTheResizeRetries) {
     headerOf(section).width = 640;
     headerOf(section).height = 480;
     section.close();
-    // Replace the section with an empty one, which cannot be mapped, so that every attempt to
+    // Replace the section with one the program must not use, so that every attempt to
     // re-create the ring fails until the stop.
+    std::optional<testing::UnusableSection> unusable;
     int pauses = 0;
     clock.onSleep = [&](std::uint32_t ms) {
         if (ms != kResizeRetryMilliseconds) {
@@ -341,8 +341,7 @@ TEST_F(FrameWorkerTest, AStopRequestEndsTheResizeRetries) {
         }
         if (++pauses == 1) {
             SharedSection::remove(name.get());
-            const int fd = shm_open(("/" + name.get()).c_str(), O_RDWR | O_CREAT, 0600);
-            close(fd);
+            unusable.emplace(name.get());
         }
         if (pauses == 5) {
             stop.request_stop();

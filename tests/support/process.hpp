@@ -1,7 +1,6 @@
 #pragma once
 
-#include <sys/types.h>
-
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,7 +16,12 @@ class ChildProcess {
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
+    // Asks the program to stop the way a user at its terminal does: Ctrl+C (SIGINT on Linux,
+    // the console's control event on Windows, where the program gets a console of its own).
+    void interrupt() const;
+#ifndef _WIN32
     void signal(int number) const;
+#endif
     // Writes to the program's standard input (with pipeInput); false when it is gone.
     bool writeInput(const std::string& text);
     void closeInput();
@@ -25,9 +29,12 @@ class ChildProcess {
     int waitForExit(int timeoutMilliseconds);
 
   private:
-    pid_t pid_ = -1;
+    // The process and the writing end of its input: a pid and a file descriptor on Linux,
+    // handles on Windows; -1 when there is none.
+    std::intptr_t process_ = -1;
+    std::intptr_t input_ = -1;
+    unsigned long processId_ = 0;
     bool ended_ = false;
-    int input_ = -1;
 };
 
 struct RunResult {
@@ -39,5 +46,11 @@ struct RunResult {
 RunResult runProgram(const std::vector<std::string>& arguments, int timeoutMilliseconds = 20000);
 
 std::string readFile(const std::string& path);
+
+// Waits until the file holds `text` (a program's ready line in its log, say).
+bool waitForText(const std::string& path, const std::string& text, int timeoutMilliseconds);
+
+// A path for a file of the test's own in the system's folder for temporary files.
+std::string temporaryPath(const std::string& stem);
 
 }  // namespace velvix::testing

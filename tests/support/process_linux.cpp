@@ -1,5 +1,3 @@
-#include "process.hpp"
-
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -7,9 +5,9 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <thread>
+
+#include "process.hpp"
 
 namespace velvix::testing {
 
@@ -32,8 +30,10 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std:
         argv.push_back(const_cast<char*>(argument.c_str()));
     }
     argv.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-        pid_ = -1;
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+        process_ = pid;
+    } else {
         ended_ = true;
     }
     posix_spawn_file_actions_destroy(&actions);
@@ -45,21 +45,26 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std:
 ChildProcess::~ChildProcess() {
     closeInput();
     if (!ended_) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
+        kill(static_cast<pid_t>(process_), SIGKILL);
+        waitpid(static_cast<pid_t>(process_), nullptr, 0);
     }
+}
+
+void ChildProcess::interrupt() const {
+    signal(SIGINT);
 }
 
 void ChildProcess::signal(int number) const {
     if (!ended_) {
-        kill(pid_, number);
+        kill(static_cast<pid_t>(process_), number);
     }
 }
 
 bool ChildProcess::writeInput(const std::string& text) {
     std::size_t written = 0;
     while (input_ >= 0 && written < text.size()) {
-        const ssize_t result = write(input_, text.data() + written, text.size() - written);
+        const ssize_t result =
+            write(static_cast<int>(input_), text.data() + written, text.size() - written);
         if (result <= 0) {
             return false;
         }
@@ -70,7 +75,7 @@ bool ChildProcess::writeInput(const std::string& text) {
 
 void ChildProcess::closeInput() {
     if (input_ >= 0) {
-        close(input_);
+        close(static_cast<int>(input_));
         input_ = -1;
     }
 }
@@ -83,34 +88,13 @@ int ChildProcess::waitForExit(int timeoutMilliseconds) {
         std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
     while (std::chrono::steady_clock::now() < end) {
         int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        if (waitpid(static_cast<pid_t>(process_), &status, WNOHANG) == process_) {
             ended_ = true;
             return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return -1;
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream content;
-    content << file.rdbuf();
-    return content.str();
-}
-
-RunResult runProgram(const std::vector<std::string>& arguments, int timeoutMilliseconds) {
-    char path[] = "/tmp/velvix-test-output-XXXXXX";
-    const int fd = mkstemp(path);
-    close(fd);
-    RunResult result;
-    {
-        ChildProcess child(arguments, path);
-        result.exitCode = child.waitForExit(timeoutMilliseconds);
-    }
-    result.output = readFile(path);
-    unlink(path);
-    return result;
 }
 
 }  // namespace velvix::testing

@@ -13,6 +13,7 @@
 #include "ring_commands.hpp"
 #include "test_support.hpp"
 #include "velvix/face/face_step.hpp"
+#include "velvix/filters/cpu_info.hpp"
 #include "velvix/filters/smoothing.hpp"
 #include "velvix/pipeline/frame_worker.hpp"
 
@@ -217,6 +218,32 @@ TEST_F(ProcessTool, FindsTheFaceAndWritesItsLandmarksUprightAndAnOverlay) {
     EXPECT_NE(overlay, photo);
     unlink(points.c_str());
     unlink(model.c_str());
+}
+
+std::uint64_t fnv1a(std::string_view bytes) {
+    std::uint64_t hash = 14695981039346656037ull;
+    for (const char byte : bytes) {
+        hash = (hash ^ static_cast<std::uint8_t>(byte)) * 1099511628211ull;
+    }
+    return hash;
+}
+
+// Every build of the program gives the same picture and the same landmarks for the same photo:
+// the digests are those the Linux build gives, and the Windows build is held to them.
+TEST_F(ProcessTool, GivesTheSamePixelsAndLandmarksAsTheLinuxBuild) {
+    if (!hasAVX2) {
+        GTEST_SKIP() << "the digests are those of the AVX2 path";
+    }
+    const std::string points = output + ".pts";
+    const auto result =
+        runProgram({VELVIX_PROCESS_TOOL, VELVIX_DEMO_PHOTO, "--model", VELVIX_SHIPPED_MODEL,
+                    "--output", output, "--landmarks", points});
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+    const auto pixels = readRgb(output, {512, 512});
+    EXPECT_EQ(fnv1a({reinterpret_cast<const char*>(pixels.data()), pixels.size()}),
+              0xaca006167d298bb0ull);
+    EXPECT_EQ(fnv1a(testing::readFile(points)), 0xcac7f7387f00f011ull);
+    std::remove(points.c_str());
 }
 
 TEST_F(ProcessTool, SaysSoWhenThereAreNoLandmarksToWrite) {
