@@ -10,6 +10,7 @@
 #include <cstring>
 #include <cwchar>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -268,8 +269,12 @@ class GrabberCallback final : public ISampleGrabberCB {
 // grabber and the null renderer, added when streaming starts.
 class DirectShowConnection final : public DeviceConnection {
   public:
+    // The source's pins go before the source leaves the graph: a filter may delete its output
+    // pins when it is disconnected.
     ~DirectShowConnection() override {
         stopStreaming();
+        pin_.Reset();
+        config_.Reset();
         if (graph_ != nullptr && source_ != nullptr) {
             graph_->RemoveFilter(source_.Get());
         }
@@ -573,23 +578,28 @@ void DirectShowConnection::saveGraphWhenAsked() {
     ComPtr<IStorage> storage;
     ComPtr<IStream> stream;
     ComPtr<IPersistStream> persist;
-    if (FAILED(StgCreateDocfile(
+    const bool saved =
+        SUCCEEDED(StgCreateDocfile(
             path.c_str(), STGM_CREATE | STGM_TRANSACTED | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0,
-            &storage)) ||
-        FAILED(storage->CreateStream(
-            L"ActiveMovieGraph", STGM_WRITE | STGM_CREATE | STGM_SHARE_EXCLUSIVE, 0, 0, &stream)) ||
-        FAILED(graph_->QueryInterface(IID_IPersistStream, &persist))) {
+            &storage)) &&
+        SUCCEEDED(storage->CreateStream(
+            L"ActiveMovieGraph", STGM_WRITE | STGM_CREATE | STGM_SHARE_EXCLUSIVE, 0, 0, &stream)) &&
+        SUCCEEDED(graph_->QueryInterface(IID_IPersistStream, &persist)) &&
+        SUCCEEDED(persist->Save(stream.Get(), TRUE)) && SUCCEEDED(storage->Commit(STGC_DEFAULT));
+    if (!saved) {
+        stream.Reset();
+        storage.Reset();
+        DeleteFileW(path.c_str());
         platform::debugOutput(std::string(kSaveGraphVariable) + ": cannot write " + name);
-        return;
-    }
-    if (SUCCEEDED(persist->Save(stream.Get(), TRUE))) {
-        storage->Commit(STGC_DEFAULT);
     }
 }
 
 // COM as each thread set it up: S_OK and S_FALSE need a matching uninitialise; a thread
 // already in another apartment (a window's thread) is used as it is.
 thread_local HRESULT threadComResult = E_FAIL;
+// One thread at a time sets COM up or tears it down: under wine the window's thread and the
+// frame worker, doing so at once, have been seen to hang for good.
+std::mutex comSetUp;
 
 }  // namespace
 
@@ -609,10 +619,12 @@ std::unique_ptr<DeviceConnection> DirectShowBackend::connect(int index) {
 }
 
 void DirectShowBackend::beginThreadUse() {
+    const std::lock_guard guard(comSetUp);
     threadComResult = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
 }
 
 void DirectShowBackend::endThreadUse() {
+    const std::lock_guard guard(comSetUp);
     if (SUCCEEDED(threadComResult)) {
         CoUninitialize();
     }

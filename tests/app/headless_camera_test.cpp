@@ -163,8 +163,11 @@ class HeadlessCameraTest : public ::testing::Test {
         return program_->waitForExit(10000);
     }
 
+    // Its lines, which end with "\r\n" on Windows, with "\n" alone.
     std::string log() const {
-        return testing::readFile(logPath_);
+        std::string text = testing::readFile(logPath_);
+        std::erase(text, '\r');
+        return text;
     }
 
     testing::ScopedRingName ring_;

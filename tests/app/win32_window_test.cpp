@@ -65,7 +65,6 @@ TEST(Win32Window, ShowsWhyThePanelIsMissingKeepsThePictureRunningAndClosesWithCo
     const auto style = static_cast<DWORD>(GetWindowLongPtrW(window, GWL_STYLE));
     EXPECT_NE(style & WS_MINIMIZEBOX, 0u);
     EXPECT_EQ(style & (WS_MAXIMIZEBOX | WS_THICKFRAME), 0u);
-    EXPECT_NE(GetClassLongPtrW(window, GCLP_HICONSM), 0u);
 
     const HWND message = FindWindowExW(window, nullptr, L"STATIC", nullptr);
     ASSERT_NE(message, nullptr);

@@ -85,7 +85,9 @@ TEST(FrameRing, CreateInitialisesANewSection) {
     auto ring = FrameRing::create(name.get(), {1280, 720}, debug);
     ASSERT_TRUE(ring);
     EXPECT_TRUE(ring->initialisedHere());
-    EXPECT_EQ(ring->sectionBytes(), 8'294'592u);
+    // Exactly the layout's bytes on Linux; Windows rounds sections up to whole pages.
+    EXPECT_GE(ring->sectionBytes(), 8'294'592u);
+    EXPECT_LT(ring->sectionBytes(), 8'294'592u + 65'536u);
 
     auto reader = FrameRingReader::open(name.get());
     ASSERT_TRUE(reader.isOpen());
@@ -288,8 +290,9 @@ TEST(FrameRing, DestroyingTheWriterLeavesTheHeaderAsItIs) {
     DebugOnce debug;
     auto ring = FrameRing::create(name.get(), {32, 16}, debug);
     ring->publish(frameFilledWith({32, 16}, 5).data());
-    ring.reset();
+    // Open before the writer goes: on Windows a section disappears with its last handle.
     auto reader = FrameRingReader::open(name.get());
+    ring.reset();
     EXPECT_EQ(reader.header().state, kRingHasFrame);
     RingFrame frame;
     EXPECT_EQ(reader.readNewest(frame), FrameRingReader::Result::frame);
