@@ -3,7 +3,6 @@
 #include <wrl/client.h>
 
 #include <memory>
-#include <mutex>
 #include <optional>
 
 namespace velvix {
@@ -66,10 +65,6 @@ class SystemVideoInputs final : public VideoSources {
     // be read, until it returns true.
     template <typename Visit>
     void forEachDevice(Visit&& visit) {
-        // One thread at a time: the window's thread and the frame worker both enumerate, and
-        // wine's device enumerator has been seen to hang when two threads start it at once.
-        static std::mutex enumeration;
-        const std::lock_guard guard(enumeration);
         ComPtr<ICreateDevEnum> devices;
         ComPtr<IEnumMoniker> monikers;
         // S_FALSE (and no enumerator) when the category is empty.
