@@ -19,7 +19,8 @@ struct AppOptions {
     bool exitOnEof = false;
     // Where the pages come from; empty: the program serves its own on 127.0.0.1.
     std::string serviceOrigin;
-    std::string termsUrl = kDefaultTermsOfUse;
+    // Empty: the service's own terms-of-use page.
+    std::string termsUrl;
 };
 
 struct ParsedOptions {

@@ -46,7 +46,8 @@ std::optional<std::string> narrowName(std::u16string_view name) {
 
 ServiceAddresses ServiceAddresses::forOrigin(const std::string& origin,
                                              const std::string& termsOfUse) {
-    return {origin + "/smooth.html", origin + "/signup.html", termsOfUse};
+    return {origin + "/smooth.html", origin + "/signup.html",
+            termsOfUse.empty() ? origin + "/terms-of-use" : termsOfUse};
 }
 
 std::optional<int> parseLevel(std::u16string_view text) {

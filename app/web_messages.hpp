@@ -24,15 +24,16 @@ class WebHost {
 };
 
 inline constexpr char kDefaultServiceOrigin[] = "https://app.velvix.example";
-inline constexpr char kDefaultTermsOfUse[] = "https://www.velvix.example/terms-of-use";
 
 struct ServiceAddresses {
     std::string smoothPage;
     std::string signUpPage;
     std::string termsOfUse;
 
+    // The terms of use are the service's own "/terms-of-use" unless `termsOfUse` names another
+    // address.
     static ServiceAddresses forOrigin(const std::string& origin,
-                                      const std::string& termsOfUse = kDefaultTermsOfUse);
+                                      const std::string& termsOfUse = "");
 };
 
 // The camera names as a fresh enumeration finds them, index by index.

@@ -1,105 +1,126 @@
 // Runs at the creation of every document of the window, before the page's own scripts: the
 // functions the service's controls call, the choices kept in cookies, and the automatic
 // sign-in of a remembered user on the sign-up page.
+//
+// Its helpers and its state live in this closure. Only the functions that the pages and the
+// page setup script call become global names, so that a page's own names (a `post` of its own,
+// say) cannot change what reaches the program.
 Object.freeze(Object);
 
-function disableOnOff(id) {
-  const box = document.getElementById(id);
-  box.disabled = true;
-  box.parentNode.style.cursor = 'default';
-  box.parentNode.querySelector('.labels').style.color = '#ccc';
-}
+(function () {
+  const webview = window.chrome.webview;
 
-function enableOnOff(id) {
-  const box = document.getElementById(id);
-  box.disabled = false;
-  box.parentNode.style.cursor = 'pointer';
-  box.parentNode.querySelector('.labels').style.color = '#4d4d4d';
-}
-
-var checkBox = null;
-var smoothLevel = getCookie('session2') || 35;
-
-function post(message) {
-  window.chrome.webview.postMessage(message);
-}
-
-function onChangeOnOff(node) {
-  document.querySelector('.on-txt').style.display = node.checked ? 'block' : 'none';
-  document.querySelector('.off-txt').style.display = node.checked ? 'none' : 'block';
-  post('velv:SMOOTH:' + (node.checked ? 'on,' + smoothLevel : 'off'));
-}
-
-function onChangeSlider(node) {
-  smoothLevel = node.value;
-  setCookie('session2', smoothLevel, 360);
-  post('velv:SMOOTH:on,' + smoothLevel);
-}
-
-function getCookie(name) {
-  const pieces = ('; ' + document.cookie).split('; ' + name + '=');
-  if (pieces.length !== 2) {
-    return null;
+  function post(message) {
+    webview.postMessage(message);
   }
-  return pieces[1].split(';')[0];
-}
 
-function setCookie(cname, cvalue, exdays) {
-  const expiry = new Date(Date.now() + exdays * 24 * 60 * 60 * 1000);
-  document.cookie = cname + '=' + cvalue + ';expires=' + expiry.toUTCString() + ';path=/';
-}
+  function disableOnOff(id) {
+    const box = document.getElementById(id);
+    box.disabled = true;
+    box.parentNode.style.cursor = 'default';
+    box.parentNode.querySelector('.labels').style.color = '#ccc';
+  }
 
-function clearCookie(cname) {
-  document.cookie = cname + ' = ; expires = Thu, 01 Jan 1970 00:00 : 00 GMT';
-}
+  function enableOnOff(id) {
+    const box = document.getElementById(id);
+    box.disabled = false;
+    box.parentNode.style.cursor = 'pointer';
+    box.parentNode.querySelector('.labels').style.color = '#4d4d4d';
+  }
 
-function initOnOff(node) {
-  checkBox = node;
-  document.querySelector('.off-txt').style.display = 'block';
-  enableOnOff(node.id);
-  document.querySelector('.slider').style.setProperty('--val', smoothLevel);
-  document.getElementById('smooth-level').value = smoothLevel;
-  checkBox.checked = true;
-  onChangeOnOff(checkBox);
-  fixOnOffSlider(checkBox);
-}
+  let checkBox = null;
+  let smoothLevel = getCookie('session2') || 35;
 
-function showTerms() {
-  post('velv:TERMS');
-}
+  function onChangeOnOff(node) {
+    document.querySelector('.on-txt').style.display = node.checked ? 'block' : 'none';
+    document.querySelector('.off-txt').style.display = node.checked ? 'none' : 'block';
+    post('velv:SMOOTH:' + (node.checked ? 'on,' + smoothLevel : 'off'));
+  }
 
-var velvUser;
+  function onChangeSlider(node) {
+    smoothLevel = node.value;
+    setCookie('session2', smoothLevel, 360);
+    post('velv:SMOOTH:on,' + smoothLevel);
+  }
 
-function doLogin() {
-  velvUser = document.getElementById('username').value;
-  setCookie('usr', velvUser, 360);
-  post('velv:LOGIN:' + velvUser);
-}
+  function getCookie(name) {
+    const pieces = ('; ' + document.cookie).split('; ' + name + '=');
+    if (pieces.length !== 2) {
+      return null;
+    }
+    return pieces[1].split(';')[0];
+  }
 
-function doLogout() {
-  clearCookie('usr');
-  post('velv:LOGOUT:' + velvUser);
-}
+  function setCookie(cname, cvalue, exdays) {
+    const expiry = new Date(Date.now() + exdays * 24 * 60 * 60 * 1000);
+    document.cookie = cname + '=' + cvalue + ';expires=' + expiry.toUTCString() + ';path=/';
+  }
 
-function selectCamera(name) {
-  setCookie('cam', name, 360);
-  post('velv:CAMERA:' + name);
-}
+  function clearCookie(cname) {
+    document.cookie = cname + ' = ; expires = Thu, 01 Jan 1970 00:00 : 00 GMT';
+  }
 
-function initCamera() {
-  const select = document.getElementById('camera-select');
-  const fallback = select.options[1].value;
-  const name = getCookie('cam') || fallback;
-  const option = Array.from(select.options).find((candidate) => candidate.value === name);
-  option.selected = true;
-  post('velv:CAMERA:' + name);
-}
+  function initOnOff(node) {
+    checkBox = node;
+    document.querySelector('.off-txt').style.display = 'block';
+    enableOnOff(node.id);
+    document.querySelector('.slider').style.setProperty('--val', smoothLevel);
+    document.getElementById('smooth-level').value = smoothLevel;
+    checkBox.checked = true;
+    onChangeOnOff(checkBox);
+    fixOnOffSlider(checkBox);
+  }
 
-if (window.location.href.endsWith('/signup.html')) {
-  console.log('LOGIN PAGE');
-  velvUser = getCookie('usr');
-  if (velvUser) {
-    console.log('velvUser: ' + velvUser);
+  function showTerms() {
+    post('velv:TERMS');
+  }
+
+  let velvUser;
+
+  function doLogin() {
+    velvUser = document.getElementById('username').value;
+    setCookie('usr', velvUser, 360);
     post('velv:LOGIN:' + velvUser);
   }
-}
+
+  function doLogout() {
+    clearCookie('usr');
+    post('velv:LOGOUT:' + velvUser);
+  }
+
+  function selectCamera(name) {
+    setCookie('cam', name, 360);
+    post('velv:CAMERA:' + name);
+  }
+
+  function initCamera() {
+    const select = document.getElementById('camera-select');
+    const fallback = select.options[1].value;
+    const name = getCookie('cam') || fallback;
+    const option = Array.from(select.options).find((candidate) => candidate.value === name);
+    option.selected = true;
+    post('velv:CAMERA:' + name);
+  }
+
+  Object.assign(window, {
+    disableOnOff,
+    enableOnOff,
+    onChangeOnOff,
+    onChangeSlider,
+    initOnOff,
+    showTerms,
+    doLogin,
+    doLogout,
+    selectCamera,
+    initCamera,
+  });
+
+  if (window.location.href.endsWith('/signup.html')) {
+    console.log('LOGIN PAGE');
+    velvUser = getCookie('usr');
+    if (velvUser) {
+      console.log('velvUser: ' + velvUser);
+      post('velv:LOGIN:' + velvUser);
+    }
+  }
+})();

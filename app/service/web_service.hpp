@@ -8,6 +8,12 @@ namespace velvix {
 
 // The service's pages as the program serves them itself: the sign-up page, the smoothing page,
 // the terms of use and their style sheet, on 127.0.0.1 at a port the system picks.
+//
+// It answers GET and HEAD only, without request bodies, and only requests addressed to its own
+// host and port (127.0.0.1 or localhost), so that a web page in the user's browser cannot
+// reach it under a name of its own (DNS rebinding). Each connection carries one request, which
+// must arrive within a few seconds; a fixed number of connections is served at a time, a few
+// more wait, and any beyond those are closed at once.
 class BundledService {
   public:
     BundledService();
@@ -21,9 +27,8 @@ class BundledService {
     std::string origin() const;
 
   private:
-    struct Server;
+    class Server;
     std::unique_ptr<Server> server_;
-    int port_ = -1;
     std::jthread thread_;
 };
 

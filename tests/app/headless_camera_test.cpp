@@ -246,7 +246,7 @@ TEST_F(HeadlessCameraTest, AnswersMessagesOnStandardOutput) {
     EXPECT_EQ(stop(), 0);
     const std::string output = log();
     for (const char* line :
-         {"post: hello\n", "open: https://www.velvix.example/terms-of-use\n",
+         {"post: hello\n", "open: https://app.velvix.example/terms-of-use\n",
           "navigate: https://app.velvix.example/smooth.html\n",
           "navigate: https://app.velvix.example/signup.html\n", "velv:SMOOTH:on,abc: ignored"}) {
         EXPECT_NE(output.find(line), std::string::npos) << line << " in\n" << output;

@@ -1,19 +1,20 @@
 // The pages and both scripts in the real web engine: the window host on an Xvfb display the
 // test starts itself, the bundled service on a loopback port, and the real message handler.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <httplib.h>
+#include <sys/stat.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <thread>
 
 #include "host/gtk/gtk_host.hpp"
 #include "page_scripts.hpp"
+#include "process.hpp"
 #include "service/web_service.hpp"
 #include "virtual_display.hpp"
 #include "web_text.hpp"
@@ -54,29 +55,42 @@ bool spinUntil(Predicate done, std::chrono::milliseconds timeout = kPageTimeout)
     return true;
 }
 
-// A loopback port nothing listens on.
-int closedPort() {
-    const int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(probe, reinterpret_cast<sockaddr*>(&address), length);
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    close(probe);
-    return ntohs(address.sin_port);
-}
-
 void spinFor(std::chrono::milliseconds time) {
     spinUntil([] { return false; }, time);
 }
+
+// An xdg-open of the test's own, first on PATH while the object lives: it writes down each
+// address it is given instead of starting a browser.
+class FakeBrowser {
+  public:
+    FakeBrowser() : path_(std::getenv("PATH")) {
+        const std::string program = folder_.path() + "/xdg-open";
+        std::ofstream(program) << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> \"" << folder_.path()
+                               << "/opened\"\n";
+        chmod(program.c_str(), 0700);
+        setenv("PATH", (folder_.path() + ":" + path_).c_str(), 1);
+    }
+    ~FakeBrowser() { setenv("PATH", path_.c_str(), 1); }
+
+    std::vector<std::string> opened() const {
+        std::vector<std::string> lines;
+        std::ifstream file(folder_.path() + "/opened");
+        for (std::string line; std::getline(file, line);) {
+            lines.push_back(line);
+        }
+        return lines;
+    }
+
+  private:
+    testing::ScopedFolder folder_;
+    std::string path_;
+};
 
 class PageEngine : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(EngineEnvironment::ready) << "Xvfb or GTK could not be started";
-        ASSERT_TRUE(service_.start());
-        addresses_ = ServiceAddresses::forOrigin(service_.origin());
+        ASSERT_TRUE(serviceStarted_);
         handler_.emplace(
             control_, host_, addresses_, [this] { return cameras_; }, [](std::string_view) {});
     }
@@ -88,8 +102,18 @@ class PageEngine : public ::testing::Test {
             messages_.push_back(message);
             handler_->handle(message);
         });
-        host_.open(addresses_.signUpPage, data_.path());
+        host_.open(addresses_.signUpPage, dataFolder(), data_.path() + "/cache");
         ASSERT_TRUE(waitForNavigations(1));
+    }
+
+    std::string dataFolder() const { return data_.path() + "/data"; }
+
+    bool waitForDebugLine(const std::string& text) {
+        return spinUntil([&] {
+            return std::any_of(
+                debugLines_.begin(), debugLines_.end(),
+                [&](const std::string& line) { return line.find(text) != std::string::npos; });
+        });
     }
 
     bool waitForNavigations(int count) {
@@ -164,11 +188,14 @@ class PageEngine : public ::testing::Test {
     }
 
     BundledService service_;
-    ServiceAddresses addresses_;
+    bool serviceStarted_ = service_.start();
+    ServiceAddresses addresses_ = ServiceAddresses::forOrigin(service_.origin());
     testing::ScopedFolder data_;
     std::vector<std::string> cameras_;
     PageSetupScript pageSetup_{[this] { return cameras_; }};
-    GtkWebViewHost host_{pageSetup_, [](std::string_view) {}};
+    std::vector<std::string> debugLines_;
+    GtkWebViewHost host_{pageSetup_, PageOriginPolicy(service_.origin()),
+                         [this](std::string_view line) { debugLines_.emplace_back(line); }};
     ControlBlock control_;
     std::optional<WebMessageHandler> handler_;
     std::vector<std::u16string> messages_;
@@ -212,7 +239,8 @@ TEST_F(PageEngine, SignInPostsTheNameRemembersItAndSignsInAgainOnAReload) {
 TEST_F(PageEngine, RunsThePageSetupAfterCompletedNavigationsOnly) {
     open({"Cam A"});
     const int before = host_.completedNavigations();
-    host_.navigate("http://127.0.0.1:" + std::to_string(closedPort()) + "/signup.html");
+    // The service closes a connection whose request is longer than it reads: the load fails.
+    host_.navigate(addresses_.signUpPage + "?" + std::string(20000, 'a'));
     spinFor(1500ms);
     EXPECT_EQ(host_.completedNavigations(), before);
     host_.navigate(addresses_.signUpPage);
@@ -241,6 +269,20 @@ TEST_F(PageEngine, PostsNoCameraWhenThereIsNone) {
     EXPECT_EQ(cameraOptions(), "no camera*");
     spinFor(300ms);
     EXPECT_FALSE(postedWithPrefix(u"velv:CAMERA"));
+}
+
+TEST_F(PageEngine, ARememberedCameraThatIsNoLongerListedPostsNothingAndChangesNothing) {
+    open({"Cam A", "Cam B"});
+    reachSmoothingPage();
+    ASSERT_TRUE(waitForMessage(u"velv:CAMERA:Cam A"));
+    EXPECT_EQ(control_.takeOverSettings(), 0);
+    host_.runScript("document.cookie = 'cam=Unplugged Cam;path=/';");
+    messages_.clear();
+    reload();
+    // Asked after the page setup script, so answered after it has run.
+    EXPECT_EQ(cameraOptions(), "no camera|Cam A[marked]*|Cam B");
+    EXPECT_FALSE(postedWithPrefix(u"velv:CAMERA"));
+    EXPECT_EQ(control_.takeOverSettings(), 0);
 }
 
 TEST_F(PageEngine, SelectsTheRememberedCameraAgain) {
@@ -315,6 +357,82 @@ TEST_F(PageEngine, TextsThatAreNotStringsAreDropped) {
         "window.chrome.webview.postMessage({ a: 1 }); window.chrome.webview.postMessage('x');");
     ASSERT_TRUE(waitForMessage(u"x"));
     EXPECT_EQ(messages_.size(), 1u);
+}
+
+TEST_F(PageEngine, KeepsTheWindowAndItsFramesOnTheServiceOrigin) {
+    BundledService foreign;  // the same pages, from another origin
+    ASSERT_TRUE(foreign.start());
+    open({"Cam A"});
+    const int before = host_.completedNavigations();
+    host_.runScript("location.href = '" + foreign.origin() + "/smooth.html';");
+    EXPECT_TRUE(waitForDebugLine("refused to show " + foreign.origin() + "/smooth.html"));
+    host_.runScript("const frame = document.createElement('iframe'); frame.src = '" +
+                    foreign.origin() + "/signup.html'; document.body.appendChild(frame);");
+    EXPECT_TRUE(waitForDebugLine("refused to show " + foreign.origin() + "/signup.html"));
+    // What a frame of another origin could do: post through the message handler directly.
+    host_.runScript("window.webkit.messageHandlers.velvix.postMessage('velv:SMOOTH:on,97');");
+    EXPECT_TRUE(waitForDebugLine("did not come from the page's main frame"));
+
+    EXPECT_EQ(query("location.origin"), service_.origin());
+    // A frame of another origin would not even let the page read its address.
+    EXPECT_EQ(query("(() => { try { return frames[0].location.href; } catch (e) { return e.name; }"
+                    " })()"),
+              "about:blank");
+    EXPECT_EQ(host_.completedNavigations(), before);
+    EXPECT_FALSE(postedWithPrefix(u"velv:SMOOTH"));
+    EXPECT_EQ(control_.takeOverSettings(), kNoCameraChosen);
+    EXPECT_FALSE(control_.applied.smoothOn);
+}
+
+TEST_F(PageEngine, OpensTheTermsAndLinksToOtherSitesInTheBrowser) {
+    const FakeBrowser browser;
+    open({});
+    host_.runScript("document.getElementById('terms-of-use').click();");
+    ASSERT_TRUE(spinUntil([&] { return browser.opened().size() == 1; }));
+    // The default terms address is the service's own page, which loads.
+    EXPECT_EQ(browser.opened()[0], service_.origin() + "/terms-of-use");
+    const auto terms = httplib::Client(service_.origin()).Get("/terms-of-use");
+    ASSERT_TRUE(terms);
+    EXPECT_EQ(terms->status, 200);
+    EXPECT_NE(terms->body.find("<h1>Terms of use</h1>"), std::string::npos);
+
+    host_.runScript(
+        "const link = document.createElement('a'); link.href = 'https://example.org/';"
+        " link.textContent = 'elsewhere'; document.body.appendChild(link); link.click();");
+    ASSERT_TRUE(spinUntil([&] { return browser.opened().size() == 2; }));
+    EXPECT_EQ(browser.opened()[1], "https://example.org/");
+    EXPECT_EQ(query("location.href"), addresses_.signUpPage);
+}
+
+TEST_F(PageEngine, KeepsItsHelpersPrivateSoThatAPagesOwnNamesBreakNothing) {
+    open({"Cam A"});
+    EXPECT_EQ(query("[typeof post, typeof getCookie, typeof setCookie, typeof clearCookie,"
+                    " typeof smoothLevel, typeof checkBox, typeof velvUser].join()"),
+              "undefined,undefined,undefined,undefined,undefined,undefined,undefined");
+    EXPECT_EQ(query("[doLogin, doLogout, showTerms, selectCamera, initCamera, initOnOff,"
+                    " onChangeOnOff, onChangeSlider, enableOnOff, disableOnOff]"
+                    ".map(f => typeof f).join()"),
+              "function,function,function,function,function,function,function,function,"
+              "function,function");
+    host_.runScript(
+        "window.post = function () {}; window.getCookie = function () { return 'x'; };"
+        " window.setCookie = function () {}; window.chrome = {};");
+    signIn("Ada");
+    EXPECT_TRUE(waitForMessage(u"velv:LOGIN:Ada"));
+    EXPECT_TRUE(waitForNavigations(2));
+}
+
+TEST_F(PageEngine, KeepsTheDataFolderTheUsersAlone) {
+    // As an earlier version left it: open to everybody.
+    ASSERT_EQ(mkdir(dataFolder().c_str(), 0755), 0);
+    std::ofstream(dataFolder() + "/cookies.sqlite").close();
+    chmod(dataFolder().c_str(), 0755);
+    chmod((dataFolder() + "/cookies.sqlite").c_str(), 0644);
+    open({"Cam A"});
+    reachSmoothingPage();
+    EXPECT_EQ(testing::permissionBits(dataFolder()), 0700u);
+    EXPECT_EQ(testing::permissionBits(dataFolder() + "/cookies.sqlite"), 0600u);
+    EXPECT_EQ(testing::permissionBits(data_.path() + "/cache"), 0700u);
 }
 
 }  // namespace

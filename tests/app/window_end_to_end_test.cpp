@@ -199,6 +199,22 @@ RingFrame newestFrameAfter(const FrameRingReader& ring, std::uint32_t frameNumbe
     return frame;
 }
 
+// GLib's warnings and criticals in a program's output, one line each.
+std::string glibComplaints(const std::string& output) {
+    std::string complaints;
+    std::size_t start = 0;
+    while (start < output.size()) {
+        const std::size_t end = std::min(output.find('\n', start), output.size());
+        const std::string line = output.substr(start, end - start);
+        if (line.find("-WARNING **") != std::string::npos ||
+            line.find("-CRITICAL **") != std::string::npos) {
+            complaints += line + "\n";
+        }
+        start = end + 1;
+    }
+    return complaints;
+}
+
 double meanDifference(const RingFrame& a, const RingFrame& b) {
     double sum = 0;
     for (std::size_t i = 0; i < a.pixels.size() && i < b.pixels.size(); ++i) {
@@ -212,6 +228,10 @@ TEST(WindowEndToEnd, SignsInShowsTheTestCameraSmoothsAndClosesWithCodeZero) {
     ASSERT_TRUE(display.running()) << "Xvfb did not start";
     testing::ScopedFolder data;
     setenv("XDG_DATA_HOME", data.path().c_str(), 1);
+    setenv("XDG_CACHE_HOME", (data.path() + "/cache").c_str(), 1);
+    // GLib's own allocator would hide a use of a destroyed widget from everything but GLib.
+    setenv("G_SLICE", "always-malloc", 1);
+    setenv("G_DEBUG", "gc-friendly", 1);
     TestService service;
     testing::ScopedRingName ring;
     testing::ChildProcess velvix({VELVIX_APP, "--file-camera", VELVIX_DEMO_PHOTO, "--ring",
@@ -239,7 +259,16 @@ TEST(WindowEndToEnd, SignsInShowsTheTestCameraSmoothsAndClosesWithCodeZero) {
 
     EXPECT_TRUE(saveScreen(std::string(VELVIX_ARTEFACT_DIR) + "/window-end-to-end.png", 330, 390));
     ASSERT_TRUE(closeWindow("Velvix"));
-    EXPECT_EQ(velvix.waitForExit(10000), 0) << testing::readFile(data.path() + "/velvix.log");
+    const std::string log = data.path() + "/velvix.log";
+    EXPECT_EQ(velvix.waitForExit(10000), 0) << testing::readFile(log);
+    EXPECT_EQ(glibComplaints(testing::readFile(log)), "");
+
+    // The cookies hold the user's name and camera; the cache goes where caches go.
+    EXPECT_EQ(testing::permissionBits(data.path() + "/velvix"), 0700u);
+    EXPECT_EQ(testing::permissionBits(data.path() + "/velvix/cookies.sqlite") & 077, 0u);
+    EXPECT_EQ(testing::permissionBits(data.path() + "/cache/velvix"), 0700u);
+    EXPECT_NE(testing::permissionBits(data.path() + "/cache/velvix/WebKitCache"), 01000u);
+    EXPECT_EQ(testing::permissionBits(data.path() + "/velvix/WebKitCache"), 01000u);
 }
 
 }  // namespace

@@ -53,4 +53,9 @@ bool waitForText(const std::string& path, const std::string& text, int timeoutMi
 // A path for a file of the test's own in the system's folder for temporary files.
 std::string temporaryPath(const std::string& stem);
 
+#ifndef _WIN32
+// The permission bits of a file or folder (as 0700), or 01000 when there is none.
+unsigned permissionBits(const std::string& path);
+#endif
+
 }  // namespace velvix::testing

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -95,6 +96,11 @@ int ChildProcess::waitForExit(int timeoutMilliseconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return -1;
+}
+
+unsigned permissionBits(const std::string& path) {
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0 ? status.st_mode & 0777 : 01000;
 }
 
 }  // namespace velvix::testing

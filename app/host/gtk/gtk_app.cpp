@@ -31,6 +31,10 @@ std::string dataFolder() {
     return std::string(g_get_user_data_dir()) + "/velvix";
 }
 
+std::string cacheFolder() {
+    return std::string(g_get_user_cache_dir()) + "/velvix";
+}
+
 }  // namespace
 
 int runWindow(const AppOptions& options) {
@@ -52,14 +56,14 @@ int runWindow(const AppOptions& options) {
     FrameService frames(options);
     const CameraNameLister listCameras = [&frames] { return frames.cameraNames(); };
     PageSetupScript pageSetup(listCameras);
-    GtkWebViewHost host(pageSetup, platform::debugOutput);
+    GtkWebViewHost host(pageSetup, PageOriginPolicy(origin), platform::debugOutput);
     WebMessageHandler handler(frames.control, host, addresses, listCameras, platform::debugOutput);
     host.setMessageReceiver([&handler](const std::u16string& message) { handler.handle(message); });
     platform::debugOutput("velvix: face detector: " + frames.detectorName());
     platform::debugOutput("velvix: pages from " + origin);
 
     quitOnStopSignals();
-    host.open(addresses.signUpPage, dataFolder());
+    host.open(addresses.signUpPage, dataFolder(), cacheFolder());
     {
         const std::jthread worker = frames.start();
         gtk_main();

@@ -1,10 +1,14 @@
 #include "gtk_host.hpp"
 
+#include <fcntl.h>
+#include <glib/gstdio.h>
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
 #include <array>
 #include <cmath>
+#include <cstdio>
+#include <random>
 
 #include "velvix/platform/browser.hpp"
 #include "web_text.hpp"
@@ -17,6 +21,9 @@ namespace {
 
 constexpr char kMessageChannel[] = "velvix";
 constexpr std::array<int, 9> kIconSizes = {16, 24, 32, 48, 64, 72, 96, 128, 256};
+constexpr char kCookieFile[] = "cookies.sqlite";
+// Addresses in diagnostics are cut here: a data: address can be as long as a page.
+constexpr std::size_t kShownAddressLength = 200;
 
 // The product's icon: a violet-to-rose rounded square holding a soft white disc.
 GdkPixbuf* drawIcon(int size) {
@@ -66,6 +73,49 @@ std::string scriptStringLiteral(std::u16string_view text) {
     return literal;
 }
 
+// 128 random bits as hexadecimal digits.
+std::string randomKey() {
+    std::random_device random;
+    std::string key;
+    for (int part = 0; part < 4; ++part) {
+        char digits[9];
+        std::snprintf(digits, sizeof digits, "%08x", static_cast<unsigned>(random()));
+        key += digits;
+    }
+    return key;
+}
+
+std::string shownAddress(const std::string& uri) {
+    return uri.size() <= kShownAddressLength ? uri : uri.substr(0, kShownAddressLength) + "...";
+}
+
+// A folder only the user can enter, also when an earlier version made it open to others; a
+// file in it that others could read is closed to them as well.
+bool makePrivateFolder(const std::string& folder, const char* privateFile = nullptr) {
+    if (g_mkdir_with_parents(folder.c_str(), 0700) != 0 || g_chmod(folder.c_str(), 0700) != 0) {
+        return false;
+    }
+    if (privateFile == nullptr) {
+        return true;
+    }
+    const std::string file = folder + "/" + privateFile;
+    const int fd = g_open(file.c_str(), O_RDONLY | O_CREAT, 0600);
+    return fd >= 0 && g_close(fd, nullptr) && g_chmod(file.c_str(), 0600) == 0;
+}
+
+// The text of a message the top frame's bridge posted as [key, text]; null for anything else.
+JSCValue* bridgeMessageText(JSCValue* message, const std::string& key) {
+    if (!jsc_value_is_array(message)) {
+        return nullptr;
+    }
+    JSCValue* carried = jsc_value_object_get_property_at_index(message, 0);
+    char* carriedKey = jsc_value_is_string(carried) ? jsc_value_to_string(carried) : nullptr;
+    const bool keyMatches = carriedKey != nullptr && key == carriedKey;
+    g_free(carriedKey);
+    g_object_unref(carried);
+    return keyMatches ? jsc_value_object_get_property_at_index(message, 1) : nullptr;
+}
+
 }  // namespace
 
 struct GtkWebViewHost::Signals {
@@ -85,14 +135,43 @@ struct GtkWebViewHost::Signals {
     static void scriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result,
                               gpointer self) {
         auto* host = static_cast<GtkWebViewHost*>(self);
-        JSCValue* value = webkit_javascript_result_get_js_value(result);
-        if (!jsc_value_is_string(value)) {
-            host->debug_("web message dropped: the page posted something that is not a text");
+        JSCValue* value =
+            bridgeMessageText(webkit_javascript_result_get_js_value(result), host->messageKey_);
+        if (value == nullptr) {
+            host->debug_("web message dropped: it did not come from the page's main frame");
             return;
         }
-        char* text = jsc_value_to_string(value);
-        host->receive(utf16FromUtf8(text));
-        g_free(text);
+        if (!host->showsServicePage()) {
+            host->debug_("web message dropped: the window shows no page of " +
+                         host->origins_.origin());
+        } else if (!jsc_value_is_string(value)) {
+            host->debug_("web message dropped: the page posted something that is not a text");
+        } else {
+            char* text = jsc_value_to_string(value);
+            host->receive(utf16FromUtf8(text));
+            g_free(text);
+        }
+        g_object_unref(value);
+    }
+    static gboolean decidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+                                 WebKitPolicyDecisionType type, gpointer self) {
+        if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE) {
+            return FALSE;
+        }
+        WebKitNavigationAction* action = webkit_navigation_policy_decision_get_navigation_action(
+            WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+        const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
+        const bool followedLink = webkit_navigation_action_get_navigation_type(action) ==
+                                      WEBKIT_NAVIGATION_TYPE_LINK_CLICKED &&
+                                  webkit_navigation_action_is_user_gesture(action);
+        if (static_cast<GtkWebViewHost*>(self)->allowNavigation(
+                uri != nullptr ? uri : "", followedLink,
+                type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION)) {
+            webkit_policy_decision_use(decision);
+        } else {
+            webkit_policy_decision_ignore(decision);
+        }
+        return TRUE;
     }
     static gboolean contextMenu(WebKitWebView*, WebKitContextMenu*, GdkEvent*, WebKitHitTestResult*,
                                 gpointer) {
@@ -102,14 +181,21 @@ struct GtkWebViewHost::Signals {
                                      gpointer self) {
         static_cast<GtkWebViewHost*>(self)->showFailure("its web process ended");
     }
-    static gboolean closeRequested(GtkWidget*, GdkEvent*, gpointer) {
+    // The window and its view stay until the host destroys them, after the main loop: GTK's
+    // own destruction here would leave the host holding destroyed widgets.
+    static gboolean closeRequested(GtkWidget* window, GdkEvent*, gpointer) {
+        gtk_widget_hide(window);
         gtk_main_quit();
-        return FALSE;
+        return TRUE;
     }
 };
 
-GtkWebViewHost::GtkWebViewHost(PageSetupScript& pageSetup, DebugLines debug)
-    : pageSetup_(pageSetup), debug_(std::move(debug)) {}
+GtkWebViewHost::GtkWebViewHost(PageSetupScript& pageSetup, PageOriginPolicy origins,
+                               DebugLines debug)
+    : pageSetup_(pageSetup),
+      origins_(std::move(origins)),
+      debug_(std::move(debug)),
+      messageKey_(randomKey()) {}
 
 GtkWebViewHost::~GtkWebViewHost() {
     if (window_ != nullptr) {
@@ -123,9 +209,15 @@ GtkWebViewHost::~GtkWebViewHost() {
     }
 }
 
-void GtkWebViewHost::open(const std::string& firstPage, const std::string& dataFolder) {
+void GtkWebViewHost::open(const std::string& firstPage, const std::string& dataFolder,
+                          const std::string& cacheFolder) {
     createWindow();
-    if (!createView(dataFolder)) {
+    if (!makePrivateFolder(dataFolder, kCookieFile) || !makePrivateFolder(cacheFolder)) {
+        showFailure("its folders " + dataFolder + " and " + cacheFolder +
+                    " could not be made the user's own");
+        return;
+    }
+    if (!createView(dataFolder, cacheFolder)) {
         showFailure("the web view could not be created");
         return;
     }
@@ -144,12 +236,12 @@ void GtkWebViewHost::createWindow() {
     gtk_widget_show(window_);
 }
 
-bool GtkWebViewHost::createView(const std::string& dataFolder) {
+bool GtkWebViewHost::createView(const std::string& dataFolder, const std::string& cacheFolder) {
     WebKitWebsiteDataManager* data =
         webkit_website_data_manager_new("base-data-directory", dataFolder.c_str(),
-                                        "base-cache-directory", dataFolder.c_str(), nullptr);
+                                        "base-cache-directory", cacheFolder.c_str(), nullptr);
     WebKitWebContext* context = webkit_web_context_new_with_website_data_manager(data);
-    const std::string cookies = dataFolder + "/cookies.sqlite";
+    const std::string cookies = dataFolder + "/" + kCookieFile;
     webkit_cookie_manager_set_persistent_storage(
         webkit_website_data_manager_get_cookie_manager(data), cookies.c_str(),
         WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
@@ -167,6 +259,7 @@ bool GtkWebViewHost::createView(const std::string& dataFolder) {
     webkit_settings_set_enable_developer_extras(settings, FALSE);
     // Script dialogs use the view's own default dialogs; nothing is connected to replace them.
     g_signal_connect(view_, "context-menu", G_CALLBACK(Signals::contextMenu), this);
+    g_signal_connect(view_, "decide-policy", G_CALLBACK(Signals::decidePolicy), this);
     g_signal_connect(view_, "load-changed", G_CALLBACK(Signals::loadChanged), this);
     g_signal_connect(view_, "load-failed", G_CALLBACK(Signals::loadFailed), this);
     g_signal_connect(view_, "web-process-terminated", G_CALLBACK(Signals::webProcessTerminated),
@@ -175,7 +268,8 @@ bool GtkWebViewHost::createView(const std::string& dataFolder) {
                      std::string("script-message-received::").append(kMessageChannel).c_str(),
                      G_CALLBACK(Signals::scriptMessage), this);
     webkit_user_content_manager_register_script_message_handler(content, kMessageChannel);
-    for (const std::string_view script : {kWebViewBridgeScript, documentScript()}) {
+    const std::string bridge = std::string(kWebViewBridgeScript) + "(\"" + messageKey_ + "\");";
+    for (const std::string_view script : {std::string_view(bridge), documentScript()}) {
         const std::string text(script);
         WebKitUserScript* user =
             webkit_user_script_new(text.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
@@ -226,8 +320,36 @@ void GtkWebViewHost::navigationFinished() {
     if (loadFailed_) {
         return;
     }
+    if (!showsServicePage()) {
+        debug_("velvix: the page setup script does not run outside " + origins_.origin());
+        return;
+    }
     runScript(pageSetup_.text());
     ++completedNavigations_;
+}
+
+bool GtkWebViewHost::allowNavigation(const std::string& uri, bool followedLink, bool newWindow) {
+    switch (origins_.decide(uri, followedLink)) {
+        case PageOriginPolicy::Navigation::show:
+            if (!newWindow) {
+                return true;
+            }
+            debug_("velvix: no second window for " + shownAddress(uri));
+            return false;
+        case PageOriginPolicy::Navigation::openInBrowser:
+            openInBrowser(uri);
+            return false;
+        case PageOriginPolicy::Navigation::refuse:
+            break;
+    }
+    debug_("velvix: refused to show " + shownAddress(uri) + ": the window shows only pages of " +
+           origins_.origin());
+    return false;
+}
+
+bool GtkWebViewHost::showsServicePage() const {
+    const char* uri = view_ != nullptr ? webkit_web_view_get_uri(view_) : nullptr;
+    return uri != nullptr && origins_.talksTo(uri);
 }
 
 void GtkWebViewHost::receive(const std::u16string& message) {
@@ -237,6 +359,10 @@ void GtkWebViewHost::receive(const std::u16string& message) {
 }
 
 void GtkWebViewHost::postToPage(const std::u16string& text) {
+    if (!showsServicePage()) {
+        debug_("velvix: nothing posted back: the window shows no page of " + origins_.origin());
+        return;
+    }
     runScript("window.__velvixDeliver(" + scriptStringLiteral(text) + ");");
 }
 

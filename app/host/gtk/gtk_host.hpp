@@ -3,6 +3,7 @@
 #include <functional>
 #include <string>
 
+#include "page_origin.hpp"
 #include "page_scripts.hpp"
 #include "web_messages.hpp"
 
@@ -21,16 +22,24 @@ using MessageReceiver = std::function<void(const std::u16string&)>;
 // The main window with its web view, on the GTK main loop's thread. The window is fixed at
 // 330 x 390 client pixels; the view runs the document script in every document and the page
 // setup script after every navigation that completed.
+//
+// The view stays on the service's origin (`origins`): navigations of the main frame and of
+// sub-frames elsewhere are refused, except links the user follows to other web sites, which
+// open in the user's browser. Messages are taken, the page setup script runs and messages are
+// posted back only while the main frame shows a page of the service, and only messages of the
+// main frame count.
 class GtkWebViewHost final : public WebHost {
   public:
-    GtkWebViewHost(PageSetupScript& pageSetup, DebugLines debug);
+    GtkWebViewHost(PageSetupScript& pageSetup, PageOriginPolicy origins, DebugLines debug);
     ~GtkWebViewHost() override;
     GtkWebViewHost(const GtkWebViewHost&) = delete;
     GtkWebViewHost& operator=(const GtkWebViewHost&) = delete;
 
-    // Shows the window, sets the view up and starts the first navigation. Cookies are kept in
-    // `dataFolder`.
-    void open(const std::string& firstPage, const std::string& dataFolder);
+    // Shows the window, sets the view up and starts the first navigation. Cookies (the user's
+    // name and camera) and the other site data are kept in `dataFolder`, which is made the
+    // user's alone; the web cache in `cacheFolder`.
+    void open(const std::string& firstPage, const std::string& dataFolder,
+              const std::string& cacheFolder);
     void setMessageReceiver(MessageReceiver receiver) { receiver_ = std::move(receiver); }
 
     void postToPage(const std::u16string& text) override;
@@ -50,7 +59,10 @@ class GtkWebViewHost final : public WebHost {
     friend struct Signals;
 
     void createWindow();
-    bool createView(const std::string& dataFolder);
+    bool createView(const std::string& dataFolder, const std::string& cacheFolder);
+    bool allowNavigation(const std::string& uri, bool followedLink, bool newWindow);
+    // True while the main frame shows a page of the service.
+    bool showsServicePage() const;
     void showFailure(const std::string& reason);
     void navigationStarted(const std::string& uri);
     void navigationFailed(const std::string& uri);
@@ -58,7 +70,10 @@ class GtkWebViewHost final : public WebHost {
     void receive(const std::u16string& message);
 
     PageSetupScript& pageSetup_;
+    PageOriginPolicy origins_;
     DebugLines debug_;
+    // Carried by every message the top frame's bridge posts; other frames never see it.
+    std::string messageKey_;
     MessageReceiver receiver_;
     GtkWidget* window_ = nullptr;
     WebKitWebView* view_ = nullptr;

@@ -1,9 +1,15 @@
 // Gives the pages the window.chrome.webview object they talk to the program through:
 // postMessage goes to the program, and what the program posts back arrives as message events.
-(function () {
+//
+// The host runs this in the top frame only and calls it with the run's key, which each message
+// carries. A frame that posts through the message handler directly, as a frame of another
+// origin could, has no key, and the host drops what it posts.
+(function (key) {
+  const channel = window.webkit.messageHandlers.velvix;
+  const send = channel.postMessage.bind(channel);
   const webview = new EventTarget();
   webview.postMessage = function (message) {
-    window.webkit.messageHandlers.velvix.postMessage(message);
+    send([key, message]);
   };
   Object.defineProperty(window, '__velvixDeliver', {
     value: function (text) {
@@ -12,4 +18,4 @@
   });
   window.chrome = window.chrome || {};
   window.chrome.webview = webview;
-})();
+})
