@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "page_origin.hpp"
+
 namespace velvix {
 
 // What the embedded web view reports to its window, on the window's thread.
@@ -16,9 +18,19 @@ struct WebViewEvents {
     std::function<void()> navigationCompleted;
     // The view cannot be shown, for a person to read.
     std::function<void(const std::string& reason)> failed;
+    // An address of another web site the user asked for, for the user's own browser.
+    std::function<void(const std::string& url)> openInBrowser;
 };
 
+// The view stays on the service's origin (`origins`): navigations of the main frame and of
+// sub-frames elsewhere are refused, except links the user follows to other web sites, which open
+// in the user's browser, as do pages that ask for a new window. Messages are taken, the page
+// setup script runs and messages are posted back only while the main frame shows a page of the
+// service.
 struct WebViewSetup {
+    explicit WebViewSetup(PageOriginPolicy policy) : origins(std::move(policy)) {}
+
+    PageOriginPolicy origins;
     HWND window = nullptr;
     std::string firstPage;
     // Runs at the creation of every document, before the page's own scripts.

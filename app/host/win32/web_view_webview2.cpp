@@ -107,7 +107,7 @@ class WebView2View final : public EmbeddedWebView {
         }
     }
     void postMessage(const std::u16string& text) override {
-        if (view_ != nullptr) {
+        if (view_ != nullptr && showsServicePage()) {
             view_->PostWebMessageAsString(std::wstring(text.begin(), text.end()).c_str());
         }
     }
@@ -117,6 +117,12 @@ class WebView2View final : public EmbeddedWebView {
     void controllerCreated(HRESULT result, ICoreWebView2Controller* controller);
     void configure();
     void navigationCompleted(ICoreWebView2NavigationCompletedEventArgs* arguments);
+    // Whether a navigation to `uri` may go on; sends links to other sites to the browser.
+    bool allowNavigation(const std::string& uri, bool followedLink);
+    void navigationStarting(ICoreWebView2NavigationStartingEventArgs* arguments);
+    void newWindowRequested(ICoreWebView2NewWindowRequestedEventArgs* arguments);
+    // True while the main frame shows a page of the service.
+    bool showsServicePage() const;
     void messageReceived(ICoreWebView2WebMessageReceivedEventArgs* arguments);
     void fail(const std::string& reason) {
         if (setup_.events.failed) {
@@ -226,11 +232,91 @@ void WebView2View::configure() {
     EventRegistrationToken messageToken{};
     view_->add_WebMessageReceived(message, &messageToken);
     message->Release();
+
+    // Main frame and sub-frames alike stay on the service's origin.
+    auto* starting = Callback<ICoreWebView2NavigationStartingEventHandler, ICoreWebView2*,
+                              ICoreWebView2NavigationStartingEventArgs*>::
+        make(IID_ICoreWebView2NavigationStartingEventHandler,
+             [this](ICoreWebView2*, ICoreWebView2NavigationStartingEventArgs* arguments) {
+                 navigationStarting(arguments);
+             });
+    EventRegistrationToken startingToken{};
+    view_->add_NavigationStarting(starting, &startingToken);
+    view_->add_FrameNavigationStarting(starting, &startingToken);
+    starting->Release();
+
+    auto* newWindow = Callback<ICoreWebView2NewWindowRequestedEventHandler, ICoreWebView2*,
+                               ICoreWebView2NewWindowRequestedEventArgs*>::
+        make(IID_ICoreWebView2NewWindowRequestedEventHandler,
+             [this](ICoreWebView2*, ICoreWebView2NewWindowRequestedEventArgs* arguments) {
+                 newWindowRequested(arguments);
+             });
+    EventRegistrationToken newWindowToken{};
+    view_->add_NewWindowRequested(newWindow, &newWindowToken);
+    newWindow->Release();
+}
+
+bool WebView2View::allowNavigation(const std::string& uri, bool followedLink) {
+    switch (setup_.origins.decide(uri, followedLink)) {
+        case PageOriginPolicy::Navigation::show:
+            return true;
+        case PageOriginPolicy::Navigation::openInBrowser:
+            if (setup_.events.openInBrowser) {
+                setup_.events.openInBrowser(uri);
+            }
+            return false;
+        case PageOriginPolicy::Navigation::refuse:
+            return false;
+    }
+    return false;
+}
+
+void WebView2View::navigationStarting(ICoreWebView2NavigationStartingEventArgs* arguments) {
+    LPWSTR uri = nullptr;
+    BOOL userInitiated = FALSE;
+    if (arguments == nullptr || FAILED(arguments->get_Uri(&uri))) {
+        return;
+    }
+    arguments->get_IsUserInitiated(&userInitiated);
+    const std::string address = narrow(uri);
+    CoTaskMemFree(uri);
+    if (!allowNavigation(address, userInitiated != FALSE)) {
+        arguments->put_Cancel(TRUE);
+    }
+}
+
+// No page opens a window of its own: a link to another site goes to the browser, anything else
+// is dropped.
+void WebView2View::newWindowRequested(ICoreWebView2NewWindowRequestedEventArgs* arguments) {
+    LPWSTR uri = nullptr;
+    if (arguments == nullptr) {
+        return;
+    }
+    arguments->put_Handled(TRUE);
+    if (SUCCEEDED(arguments->get_Uri(&uri))) {
+        const std::string address = narrow(uri);
+        CoTaskMemFree(uri);
+        if (setup_.origins.decide(address, true) == PageOriginPolicy::Navigation::openInBrowser &&
+            setup_.events.openInBrowser) {
+            setup_.events.openInBrowser(address);
+        }
+    }
+}
+
+bool WebView2View::showsServicePage() const {
+    LPWSTR source = nullptr;
+    if (view_ == nullptr || FAILED(view_->get_Source(&source))) {
+        return false;
+    }
+    const std::string address = narrow(source);
+    CoTaskMemFree(source);
+    return setup_.origins.talksTo(address);
 }
 
 void WebView2View::navigationCompleted(ICoreWebView2NavigationCompletedEventArgs* arguments) {
     BOOL success = FALSE;
-    if (arguments == nullptr || FAILED(arguments->get_IsSuccess(&success)) || !success) {
+    if (arguments == nullptr || FAILED(arguments->get_IsSuccess(&success)) || !success ||
+        !showsServicePage()) {
         return;
     }
     runScript(setup_.pageSetupScript());
@@ -252,6 +338,9 @@ void WebView2View::messageReceived(ICoreWebView2WebMessageReceivedEventArgs* arg
     const std::string page = narrow(source);
     CoTaskMemFree(text);
     CoTaskMemFree(source);
+    if (!setup_.origins.talksTo(page)) {
+        return;
+    }
     if (setup_.events.messageReceived) {
         setup_.events.messageReceived(message, page);
     }

@@ -109,7 +109,7 @@ int runWindow(const AppOptions& options) {
     FrameService frames(options);
     const CameraNameLister listCameras = [&frames] { return frames.cameraNames(); };
     PageSetupScript pageSetup(listCameras);
-    Win32WindowHost host(pageSetup, platform::debugOutput);
+    Win32WindowHost host(pageSetup, PageOriginPolicy(origin), platform::debugOutput);
     WebMessageHandler handler(frames.control, host, addresses, listCameras, platform::debugOutput);
     host.setMessageReceiver([&handler](const std::u16string& message) { handler.handle(message); });
     if (!host.createWindow(SW_SHOWNORMAL)) {

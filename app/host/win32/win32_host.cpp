@@ -25,8 +25,9 @@ HICON loadIcon(HINSTANCE instance, int sizeMetric) {
 
 }  // namespace
 
-Win32WindowHost::Win32WindowHost(PageSetupScript& pageSetup, DebugLines debug)
-    : pageSetup_(pageSetup), debug_(std::move(debug)) {}
+Win32WindowHost::Win32WindowHost(PageSetupScript& pageSetup, PageOriginPolicy origins,
+                                 DebugLines debug)
+    : pageSetup_(pageSetup), origins_(std::move(origins)), debug_(std::move(debug)) {}
 
 Win32WindowHost::~Win32WindowHost() {
     view_.reset();
@@ -68,7 +69,7 @@ bool Win32WindowHost::createWindow(int showCommand) {
 }
 
 void Win32WindowHost::startView(const std::string& firstPage, const std::string& dataFolder) {
-    WebViewSetup setup;
+    WebViewSetup setup(origins_);
     setup.window = window_;
     setup.firstPage = firstPage;
     setup.documentScript = std::string(documentScript());
@@ -78,6 +79,7 @@ void Win32WindowHost::startView(const std::string& firstPage, const std::string&
         receive(message);
     };
     setup.events.failed = [this](const std::string& reason) { showFailure(reason); };
+    setup.events.openInBrowser = [this](const std::string& url) { openInBrowser(url); };
     WebViewStart start = startWebView(std::move(setup));
     if (start.view == nullptr) {
         showFailure(start.problem);

@@ -28,7 +28,7 @@ using MessageReceiver = std::function<void(const std::u16string&)>;
 // restoring; closing the window ends the message loop.
 class Win32WindowHost final : public WebHost {
   public:
-    Win32WindowHost(PageSetupScript& pageSetup, DebugLines debug);
+    Win32WindowHost(PageSetupScript& pageSetup, PageOriginPolicy origins, DebugLines debug);
     ~Win32WindowHost() override;
     Win32WindowHost(const Win32WindowHost&) = delete;
     Win32WindowHost& operator=(const Win32WindowHost&) = delete;
@@ -67,6 +67,7 @@ class Win32WindowHost final : public WebHost {
     void receive(const std::u16string& message);
 
     PageSetupScript& pageSetup_;
+    PageOriginPolicy origins_;
     DebugLines debug_;
     MessageReceiver receiver_;
     std::function<void()> onFailure_;
