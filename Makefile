@@ -4,7 +4,7 @@ BUILD_DIR := build/$(PRESET)
 JOBS ?= $(shell nproc)
 RUN_ARGS ?= --file-camera app/assets/astronaut.png
 
-.PHONY: run test build setup bench asan tsan fuzz format clean windows test-windows
+.PHONY: run test build setup bench bench-cpu asan tsan fuzz format clean windows test-windows
 
 # With a display the window; without one a short headless demonstration that leaves pictures.
 run: build
@@ -38,20 +38,32 @@ test-windows: windows
 bench: build
 	@for program in $(BUILD_DIR)/bench/velvix-bench-*; do echo "== $$program"; $$program; done
 
+# The whole program's processor time per frame, frames per second and worst frame time.
+bench-cpu: build
+	./$(BUILD_DIR)/bench/velvix-bench-cpu
+
 asan:
 	$(MAKE) test PRESET=asan
 
 tsan:
 	$(MAKE) test PRESET=tsan
 
-# Runs each fuzz target for FUZZ_SECONDS (default 60) with clang's libFuzzer.
+# Runs each fuzz target for FUZZ_SECONDS (default 60) with clang's libFuzzer, each with a
+# corpus of its own that later runs go on from; a finding stops the run and leaves its input
+# in build/fuzz/.
 FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := model-loader web-message y4m-reader ring-reader
 fuzz:
 	@scripts/setup fuzz
 	cmake --preset fuzz >/dev/null
-	cmake --build --preset fuzz -j $(JOBS) --target velvix-fuzz-model-loader
-	mkdir -p build/fuzz/corpus
-	./build/fuzz/tests/velvix-fuzz-model-loader -max_total_time=$(FUZZ_SECONDS) build/fuzz/corpus
+	cmake --build --preset fuzz -j $(JOBS) $(addprefix --target velvix-fuzz-,$(FUZZ_TARGETS))
+	@for target in $(FUZZ_TARGETS); do \
+		echo "== velvix-fuzz-$$target"; \
+		mkdir -p build/fuzz/corpus/$$target; \
+		./build/fuzz/tests/velvix-fuzz-$$target -max_total_time=$(FUZZ_SECONDS) \
+			-close_fd_mask=3 -artifact_prefix=build/fuzz/$$target- \
+			build/fuzz/corpus/$$target || exit 1; \
+	done
 
 format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i

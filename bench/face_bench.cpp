@@ -102,7 +102,7 @@ std::vector<std::uint8_t> portraitFrame() {
 void BM_FaceStep(benchmark::State& state) {
     const std::string modelPath = testing::writeModelFile(
         {}, "/tmp/velvix-bench-face-" + std::to_string(::getpid()) + ".dat");
-    FaceProcessingStep step(makeFaceDetector(), modelPath);
+    FaceProcessingStep step(makeFaceDetector(VELVIX_FACE_NETWORK), modelPath);
     FrameBuffers buffers;
     const auto frame = portraitFrame();
     std::copy(frame.begin(), frame.end(), buffers.output());
@@ -114,7 +114,7 @@ void BM_FaceStep(benchmark::State& state) {
     if (!face.faceValid || !face.faceLandmarks) {
         state.SkipWithError("the face step found no face in the portrait");
     }
-    state.SetLabel(step.detector().name());
+    state.SetLabel(step.detectorName());
 }
 
 // Writes more memory than the processor's caches hold, as the frame's other steps do between
@@ -136,7 +136,7 @@ void evictAllButGreyPicture(std::vector<std::uint8_t>& scratch, const LiteMat& g
 // The shipped model on the portrait's face, boxed by the face step as at run time; with
 // argument 1 every fit starts with the model out of the caches, as in the running program.
 void BM_FitShippedModel(benchmark::State& state) {
-    FaceProcessingStep step(makeFaceDetector(), VELVIX_SHIPPED_MODEL);
+    FaceProcessingStep step(makeFaceDetector(VELVIX_FACE_NETWORK), VELVIX_SHIPPED_MODEL);
     FrameBuffers buffers;
     const auto frame = portraitFrame();
     std::copy(frame.begin(), frame.end(), buffers.output());

@@ -22,7 +22,9 @@ class FrameService {
     // The worker on its own thread; destroying the thread asks the worker to stop and waits.
     std::jthread start();
     std::vector<std::string> cameraNames() const { return listCameraNames(backends_); }
-    std::string detectorName() const { return faceStep_.detector().name(); }
+    std::string detectorName() const { return faceStep_.detectorName(); }
+    // What the worker published and how quickly, once its thread has ended.
+    std::string statisticsLine() const;
 
     ControlBlock control;
 

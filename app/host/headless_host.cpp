@@ -76,8 +76,10 @@ void HeadlessHost::openInBrowser(const std::string& url) {
     writeLine("open", url);
 }
 
+// Control characters from a page must not reach the terminal: the text is escaped as the
+// debug output escapes it.
 void HeadlessHost::writeLine(const std::string& kind, const std::string& text) {
-    std::fprintf(out_, "%s: %s\n", kind.c_str(), text.c_str());
+    std::fprintf(out_, "%s: %s\n", kind.c_str(), platform::printableLine(text).c_str());
     std::fflush(out_);
 }
 
@@ -99,7 +101,7 @@ int runHeadless(const AppOptions& options) {
         const std::jthread worker = frames.start();
         serveMessages(handler, signals, options);
     }
-    platform::debugOutput("velvix: stopped");
+    platform::debugOutput("velvix: stopped; " + frames.statisticsLine());
     return 0;
 }
 

@@ -172,7 +172,7 @@ ParsedFileCamera parseFileCamera(const std::string& pathWithOptions) {
 }
 
 FileCameraBackend::FileCameraBackend(std::vector<FileCameraConfig> cameras)
-    : cameras_(std::move(cameras)) {}
+    : cameras_(std::move(cameras)), saidErrors_(cameras_.size()) {}
 
 std::vector<std::u16string> FileCameraBackend::deviceNames() {
     std::vector<std::u16string> names;
@@ -190,7 +190,12 @@ std::unique_ptr<DeviceConnection> FileCameraBackend::connect(int index) {
     auto opened = file_camera::openFrameSource(
         config.path, config.nv12 ? MediaSubtype::nv12 : MediaSubtype::rgb24);
     if (opened.source == nullptr) {
-        platform::debugOutput("test camera \"" + config.path + "\": " + opened.error);
+        const std::lock_guard guard(mutex_);
+        std::string& said = saidErrors_[static_cast<std::size_t>(index)];
+        if (said != opened.error) {
+            platform::debugOutput("test camera \"" + config.path + "\": " + opened.error);
+            said = opened.error;
+        }
         return nullptr;
     }
     return std::make_unique<FileConnection>(config, std::move(opened.source));

@@ -3,6 +3,9 @@
 #include <stb_image.h>
 
 #include <algorithm>
+#include <charconv>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <sstream>
 
@@ -11,10 +14,16 @@
 namespace velvix::file_camera {
 namespace {
 
-constexpr int kMaxSide = 16384;
+// 8K UHD (7680 x 4320) fits; the frame worker takes at most that much of a picture.
+constexpr int kMaxSide = 8192;
 constexpr std::size_t kMaxHeaderLine = 4096;
 constexpr char kY4mSignature[] = "YUV4MPEG2 ";
-constexpr std::int64_t kUnitsPerSecond = 10'000'000;
+constexpr char kFrameLine[] = "FRAME\n";
+constexpr std::uint64_t kUnitsPerSecond = 10'000'000;
+constexpr std::uint64_t kLongestFramePeriod = kUnitsPerSecond * 10;
+// The 8-bit colour spaces of the format: 4:2:0 with its chroma sitings, and grey.
+constexpr std::string_view kEightBit420[] = {"420", "420jpeg", "420paldv", "420mpeg2"};
+constexpr std::string_view kMono = "mono";
 
 std::uint8_t toByte(int value) {
     return static_cast<std::uint8_t>(std::clamp(value, 0, 255));
@@ -24,9 +33,35 @@ std::size_t area(int width, int height) {
     return static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
 }
 
+// The product, or nothing when it does not fit.
+std::optional<std::size_t> checkedProduct(std::size_t a, std::size_t b) {
+    std::size_t product = 0;
+    if (__builtin_mul_overflow(a, b, &product)) {
+        return std::nullopt;
+    }
+    return product;
+}
+
+// A whole decimal number from `lowest` to `highest`, the whole text and nothing else.
+template <typename Number>
+std::optional<Number> numberIn(std::string_view text, Number lowest, Number highest) {
+    Number value{};
+    const char* end = text.data() + text.size();
+    const auto [rest, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc{} || rest != end || value < lowest || value > highest) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::string sizeText(int width, int height) {
+    return std::to_string(width) + " x " + std::to_string(height);
+}
+
 bool usableSize(int width, int height, MediaSubtype delivered, std::string& error) {
     if (width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide) {
-        error = "unusable picture size";
+        error = "the picture is " + sizeText(width, height) + "; a test camera takes 1 x 1 to " +
+                sizeText(kMaxSide, kMaxSide);
         return false;
     }
     if (delivered == MediaSubtype::nv12 && (width % 2 != 0 || height % 2 != 0)) {
@@ -63,6 +98,10 @@ class Y4mSource final : public FrameSource {
             return {nullptr, error};
         }
         source->firstFrame_ = source->file_.tellg();
+        // Nothing is allocated for a frame that the file is too short to hold.
+        if (error = source->frameFitsInFile(); !error.empty()) {
+            return {nullptr, error};
+        }
         if (!source->readFrame()) {
             return {nullptr, "no complete frame in the file"};
         }
@@ -100,33 +139,96 @@ class Y4mSource final : public FrameSource {
         std::istringstream fields(line.substr(std::strlen(kY4mSignature)));
         std::string field;
         while (fields >> field) {
-            const std::string value = field.substr(1);
+            const std::string_view value = std::string_view(field).substr(1);
+            std::string error;
             if (field[0] == 'W') {
-                width_ = std::atoi(value.c_str());
+                error = readSide(value, "width", width_);
             } else if (field[0] == 'H') {
-                height_ = std::atoi(value.c_str());
+                error = readSide(value, "height", height_);
             } else if (field[0] == 'F') {
-                readFrameRate(value);
+                error = readFrameRate(value);
             } else if (field[0] == 'C') {
-                mono_ = value == "mono";
-                if (!mono_ && !value.starts_with("420")) {
-                    return "colour space C" + value + " is not supported (4:2:0 or mono)";
-                }
+                error = readColourSpace(value);
             }
+            if (!error.empty()) {
+                return "YUV4MPEG2 header field " + field + ": " + error;
+            }
+        }
+        if (width_ == 0 || height_ == 0) {
+            return "the YUV4MPEG2 header gives no width (W) or no height (H)";
         }
         return "";
     }
 
-    void readFrameRate(const std::string& value) {
-        long long numerator = 0;
-        long long denominator = 0;
-        if (std::sscanf(value.c_str(), "%lld:%lld", &numerator, &denominator) == 2 &&
-            numerator > 0 && denominator > 0) {
-            const long long period = kUnitsPerSecond * denominator / numerator;
-            if (period > 0 && period <= kUnitsPerSecond * 10) {
-                framePeriod_ = static_cast<int>(period);
-            }
+    static std::string readSide(std::string_view value, const char* what, int& side) {
+        const auto number = numberIn(value, 1, kMaxSide);
+        if (!number) {
+            return std::string("the ") + what + " is not a whole number from 1 to " +
+                   std::to_string(kMaxSide);
         }
+        side = *number;
+        return "";
+    }
+
+    // "F30000:1001"; "F0:0" means that the rate is not known.
+    std::string readFrameRate(std::string_view value) {
+        const auto colon = value.find(':');
+        const auto numerator = numberIn<std::uint64_t>(value.substr(0, colon), 0, UINT32_MAX);
+        const auto denominator =
+            colon == std::string_view::npos
+                ? std::nullopt
+                : numberIn<std::uint64_t>(value.substr(colon + 1), 0, UINT32_MAX);
+        if (!numerator || !denominator) {
+            return "the frame rate is not two whole numbers up to 4294967295 (such as 30000:1001)";
+        }
+        if (*numerator == 0 && *denominator == 0) {
+            return "";
+        }
+        // Both factors are below 2^32 and 10^7 is below 2^24: no product overflows.
+        const std::uint64_t period =
+            *numerator == 0 ? 0 : kUnitsPerSecond * *denominator / *numerator;
+        if (period == 0 || period > kLongestFramePeriod) {
+            return "the frame rate gives no frame period from 100 ns to 10 s";
+        }
+        framePeriod_ = static_cast<int>(period);
+        return "";
+    }
+
+    std::string readColourSpace(std::string_view value) {
+        mono_ = value == kMono;
+        if (!mono_ && std::find(std::begin(kEightBit420), std::end(kEightBit420), value) ==
+                          std::end(kEightBit420)) {
+            return "the colour space is not supported (8-bit 4:2:0 or mono only)";
+        }
+        return "";
+    }
+
+    // The bytes of one frame after its "FRAME" line, if they can be counted.
+    std::optional<std::size_t> frameBytes() const {
+        const auto luma =
+            checkedProduct(static_cast<std::size_t>(width_), static_cast<std::size_t>(height_));
+        const auto chroma = checkedProduct(static_cast<std::size_t>(chromaWidth()),
+                                           static_cast<std::size_t>(chromaHeight()));
+        const auto bothChroma = chroma ? checkedProduct(*chroma, 2) : std::nullopt;
+        if (!luma || !bothChroma) {
+            return std::nullopt;
+        }
+        return mono_ ? *luma : *luma + *bothChroma;
+    }
+
+    std::string frameFitsInFile() {
+        const auto bytes = frameBytes();
+        file_.seekg(0, std::ios::end);
+        const std::streamoff end = file_.tellg();
+        file_.seekg(firstFrame_);
+        const std::streamoff available = end - static_cast<std::streamoff>(firstFrame_);
+        const std::size_t needed = bytes ? *bytes + std::strlen(kFrameLine) : 0;
+        if (!bytes || !file_ || available < 0 || static_cast<std::size_t>(available) < needed) {
+            return "the file holds " + std::to_string(std::max<std::streamoff>(available, 0)) +
+                   " bytes after its header, less than one " + sizeText(width_, height_) +
+                   " frame (" + std::to_string(needed) + " bytes)";
+        }
+        return "";
     }
 
     bool readLine(std::string& line) {
@@ -205,18 +307,27 @@ OpenedSource openStill(const std::string& path, MediaSubtype delivered) {
     int width = 0;
     int height = 0;
     int channels = 0;
+    // The size first: a small file may describe a picture of gigabytes.
+    std::string error;
+    if (stbi_info(path.c_str(), &width, &height, &channels) == 0) {
+        return {nullptr, std::string("cannot read the picture: ") + stbi_failure_reason()};
+    }
+    if (!usableSize(width, height, delivered, error)) {
+        return {nullptr, error};
+    }
+    const int describedWidth = width;
+    const int describedHeight = height;
     stbi_uc* rgb = stbi_load(path.c_str(), &width, &height, &channels, 3);
     if (rgb == nullptr) {
         return {nullptr, std::string("cannot read the picture: ") + stbi_failure_reason()};
     }
-    std::string error;
     OpenedSource opened;
-    if (usableSize(width, height, delivered, error)) {
+    if (width == describedWidth && height == describedHeight) {
         auto sample = delivered == MediaSubtype::nv12 ? nv12FromRgb(rgb, width, height)
                                                       : rgb24FromRgb(rgb, width, height);
         opened.source = std::make_unique<StillSource>(std::move(sample), width, height);
     } else {
-        opened.error = error;
+        opened.error = "the picture changed while it was read";
     }
     stbi_image_free(rgb);
     return opened;

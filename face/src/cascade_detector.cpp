@@ -26,8 +26,15 @@ CascadeFaceDetector::CascadeFaceDetector(const std::string& cascadeFile)
     cascade_.load(cascadeFile);
 }
 
+// The cascade's path is fixed when the program is built; a cascade missing at run time must
+// be said at start, or smoothing would silently cover whole pictures.
 std::string CascadeFaceDetector::name() const {
-    const auto slash = cascadeFile_.find_last_of('/');
+    if (!ready()) {
+        return "OpenCV cascade " + cascadeFile_ +
+               ", which cannot be read (install opencv-data): no face will be found, and "
+               "smoothing covers the whole picture";
+    }
+    const auto slash = cascadeFile_.find_last_of("/\\");
     return "OpenCV cascade " + cascadeFile_.substr(slash == std::string::npos ? 0 : slash + 1);
 }
 

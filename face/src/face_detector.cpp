@@ -1,8 +1,10 @@
 #include "velvix/face/face_detector.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 namespace velvix {
 namespace {
@@ -50,12 +52,19 @@ void writeDetectedFace(int* result, int recordShorts, int index, const DetectedF
 
 }  // namespace velvix
 
+#include "cascade_detector.hpp"
+#include "velvix/face/blazeface.hpp"
+#include "velvix/platform/debug_output.hpp"
+#include "velvix/platform/executable_path.hpp"
+
 #if VELVIX_HAVE_LIBFACEDETECTION
 #include <facedetection/facedetectcnn.h>
+#endif
 
 namespace velvix {
 namespace {
 
+#if VELVIX_HAVE_LIBFACEDETECTION
 class LibFaceDetection final : public FaceDetector {
   public:
     std::string name() const override { return "libfacedetection"; }
@@ -71,24 +80,18 @@ class LibFaceDetection final : public FaceDetector {
         return facedetect_cnn(resultBuffer, const_cast<unsigned char*>(image), width, height, step);
     }
 };
+#endif
+
+std::unique_ptr<FaceDetector> cascadeInstead(const std::string& why) {
+    auto cascade = makeCascadeDetector();
+    platform::debugOutput("face detector: " + why + "; using the " + cascade->name());
+    return cascade;
+}
 
 }  // namespace
 
-std::unique_ptr<FaceDetector> makeFaceDetector() {
-    return std::make_unique<LibFaceDetection>();
-}
-
-}  // namespace velvix
-#else
-#include <filesystem>
-
-#include "cascade_detector.hpp"
-#include "velvix/platform/executable_path.hpp"
-
-namespace velvix {
-
 // A copy beside the program first (the Windows build puts one there), then the system's.
-std::unique_ptr<FaceDetector> makeFaceDetector() {
+std::unique_ptr<FaceDetector> makeCascadeDetector() {
     const std::filesystem::path installed(VELVIX_FACE_CASCADE);
     const auto beside =
         std::filesystem::path(platform::executableDirectory()) / installed.filename();
@@ -97,5 +100,40 @@ std::unique_ptr<FaceDetector> makeFaceDetector() {
     return std::make_unique<CascadeFaceDetector>(found ? beside.string() : installed.string());
 }
 
-}  // namespace velvix
+std::vector<std::string> dataFileCandidates(const std::string& fileName) {
+    std::vector<std::string> candidates{fileName};
+    const std::string programFolder = platform::executableDirectory();
+    if (!programFolder.empty()) {
+        candidates.push_back(programFolder + "/" + fileName);
+    }
+    candidates.push_back(std::string(VELVIX_DATA_DIR) + "/" + fileName);
+    return candidates;
+}
+
+std::unique_ptr<FaceDetector> makeFaceDetector(const std::string& networkPath) {
+    std::string problem;
+    if (auto network = loadBlazeFaceDetector(networkPath, kBlazeFaceFullRange, problem)) {
+        return network;
+    }
+    return cascadeInstead(networkPath + " cannot be used (" + problem + ")");
+}
+
+std::unique_ptr<FaceDetector> makeFaceDetector() {
+#if VELVIX_HAVE_LIBFACEDETECTION
+    return std::make_unique<LibFaceDetection>();
+#else
+    if (!blazeFaceDetectorBuilt()) {
+        return cascadeInstead("this build's OpenCV has no dnn module to run the network");
+    }
+    for (const std::string& path : dataFileCandidates(kBlazeFaceFullRange.fileName)) {
+        if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
+            std::fclose(file);
+            return makeFaceDetector(path);
+        }
+    }
+    return cascadeInstead(std::string("no ") + kBlazeFaceFullRange.fileName +
+                          " here, beside the program or in " VELVIX_DATA_DIR);
 #endif
+}
+
+}  // namespace velvix

@@ -4,13 +4,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "landmark_face_fitter.hpp"
 #include "velvix/face/face_rectangle.hpp"
 #include "velvix/face/landmark_fitter.hpp"
 #include "velvix/filters/ImageFIlters.hpp"
 #include "velvix/filters/cpu_info.hpp"
 #include "velvix/pipeline/pixels.hpp"
 #include "velvix/platform/debug_output.hpp"
-#include "velvix/platform/executable_path.hpp"
 
 namespace velvix {
 namespace {
@@ -27,6 +27,36 @@ void turnHalfway(const std::uint8_t* frame, std::uint8_t* turned, FrameSize size
     }
 }
 
+// The grey picture of the turned frame, made row by row from the frame itself.
+void turnedGrey(const std::uint8_t* frame, std::uint8_t* grey, FrameSize size) {
+    const auto width = static_cast<std::size_t>(size.width);
+    const auto height = static_cast<std::size_t>(size.height);
+    for (std::size_t row = 0; row < height; ++row) {
+        std::uint8_t* out = grey + row * width;
+        greyFromFrame(frame + (height - 1 - row) * width * 3, out, size.width, 1, size.width);
+        std::reverse(out, out + width);
+    }
+}
+
+// Stores the rectangle; true, with faceValid, when the face step accepts it.
+bool acceptRectangle(const FaceRectangle& rectangle, FaceOutputs& face) {
+    face.faceX = rectangle.x;
+    face.faceY = rectangle.y;
+    face.faceWidth = rectangle.width;
+    face.faceHeight = rectangle.height;
+    face.faceValid = acceptableFaceRectangle(rectangle);
+    return face.faceValid;
+}
+
+FaceLandmarks relativeToRectangle(const FaceLandmarks& landmarks, const FaceOutputs& face) {
+    FaceLandmarks relative;
+    for (std::size_t k = 0; k < landmarks.size(); ++k) {
+        relative[k] = {landmarks[k].x - static_cast<float>(face.faceX),
+                       landmarks[k].y - static_cast<float>(face.faceY)};
+    }
+    return relative;
+}
+
 std::string modelProblemLine(const std::string& path, const std::string& problem) {
     return "landmark model " + path + ": " + problem +
            "; faces are smoothed without sparing eyes, brows, nostrils and mouth";
@@ -35,18 +65,24 @@ std::string modelProblemLine(const std::string& path, const std::string& problem
 }  // namespace
 
 std::vector<std::string> modelFileCandidates() {
-    std::vector<std::string> candidates{kModelFileName};
-    const std::string programFolder = platform::executableDirectory();
-    if (!programFolder.empty()) {
-        candidates.push_back(programFolder + "/" + kModelFileName);
-    }
-    candidates.push_back(std::string(VELVIX_DATA_DIR) + "/" + kModelFileName);
-    return candidates;
+    return dataFileCandidates(kModelFileName);
 }
 
 FaceProcessingStep::FaceProcessingStep(std::unique_ptr<FaceDetector> detector,
-                                       std::string modelPath)
-    : detector_(std::move(detector)), modelPath_(std::move(modelPath)) {}
+                                       std::string modelPath, FaceSearch search)
+    : modelPath_(std::move(modelPath)) {
+    if (search == FaceSearch::tracking) {
+        detection_ = std::make_unique<DetectionThread>(std::move(detector), hasAVX2);
+    } else {
+        detector_ = std::move(detector);
+    }
+}
+
+FaceProcessingStep::~FaceProcessingStep() = default;
+
+std::string FaceProcessingStep::detectorName() const {
+    return detection_ ? detection_->detectorName() : detector_->name();
+}
 
 void FaceProcessingStep::loadModelOnce() {
     if (modelLoadAttempted_) {
@@ -80,29 +116,82 @@ void FaceProcessingStep::loadModelOnce() {
 
 void FaceProcessingStep::run(const FaceStepBuffers& buffers, FaceOutputs& face) {
     const FrameSize size = buffers.size;
-    turnHalfway(buffers.frame, buffers.turned, size);
     loadModelOnce();
     face.faceValid = false;
     face.faceX = face.faceY = face.faceWidth = face.faceHeight = 0;
     const FrameSize small{size.width / 4, size.height / 4};
     if (small.width < kMinimumResizeWidth || small.height < 2) {
+        turnHalfway(buffers.frame, buffers.turned, size);
         return;  // too small to look for a face in
     }
+    if (detection_ && model_.loaded()) {
+        track(buffers, face);
+    } else {
+        searchEveryFrame(buffers, face);
+    }
+}
+
+void FaceProcessingStep::makeSmallCopy(const FaceStepBuffers& buffers) {
+    const FrameSize size = buffers.size;
+    turnHalfway(buffers.frame, buffers.turned, size);
     resizeBilinear(buffers.turned, size.width, size.height, std::int64_t{size.width} * 3,
-                   buffers.small, small.width, small.height, std::int64_t{small.width} * 3);
+                   buffers.small, size.width / 4, size.height / 4,
+                   std::int64_t{size.width / 4} * 3);
+}
+
+void FaceProcessingStep::waitForDetection() {
+    if (detection_) {
+        detection_->waitUntilIdle();
+    }
+}
+
+// On the calling thread, or on the detection thread while this one waits for it.
+FaceRectangle FaceProcessingStep::detectNow(const FaceStepBuffers& buffers) {
+    const FrameSize size = buffers.size;
+    const FrameSize small{size.width / 4, size.height / 4};
+    if (detection_) {
+        detection_->waitUntilIdle();
+        detection_->finished();
+        detection_->start(buffers.small, small, size);
+        detection_->waitUntilIdle();
+        return detection_->finished().value_or(FaceRectangle{});
+    }
     const int* detections = detector_->detect(detectionResultBuffer(), buffers.small, small.width,
                                               small.height, small.width * 3);
-    const FaceRectangle rectangle =
-        chooseFaceRectangle(detections, detector_->recordShorts(), size, hasAVX2);
-    face.faceX = rectangle.x;
-    face.faceY = rectangle.y;
-    face.faceWidth = rectangle.width;
-    face.faceHeight = rectangle.height;
-    if (!acceptableFaceRectangle(rectangle)) {
+    return chooseFaceRectangle(detections, detector_->recordShorts(), size, hasAVX2);
+}
+
+void FaceProcessingStep::searchEveryFrame(const FaceStepBuffers& buffers, FaceOutputs& face) {
+    const FrameSize size = buffers.size;
+    makeSmallCopy(buffers);
+    if (!acceptRectangle(detectNow(buffers), face)) {
         return;
     }
-    face.faceValid = true;
+    greyFromFrame(buffers.turned, buffers.grey, size.width, size.height, size.width);
     fitAcceptedFace(buffers, face);
+}
+
+void FaceProcessingStep::track(const FaceStepBuffers& buffers, FaceOutputs& face) {
+    const FrameSize size = buffers.size;
+    turnedGrey(buffers.frame, buffers.grey, size);
+    const LiteMat grey = LiteMat::external(LiteMat::kUint8, size.height, size.width, buffers.grey);
+    if (!tracker_) {
+        fitter_ = std::make_unique<LandmarkFaceFitter>(model_);
+        tracker_ = std::make_unique<FaceTracker>(*detection_, *fitter_);
+    }
+    fitter_->setPicture(&grey);
+    const TrackedFace tracked = tracker_->next();
+    if (tracker_->detectionWanted()) {
+        makeSmallCopy(buffers);
+        tracker_->startDetection(buffers.small, {size.width / 4, size.height / 4}, size);
+    }
+    fitter_->setPicture(nullptr);
+    if (!tracked.found) {
+        return;
+    }
+    if (acceptRectangle(trackedFaceRectangle(tracked.box, size, hasAVX2), face)) {
+        face.faceLandmarks = relativeToRectangle(tracked.landmarks, face);
+    }
 }
 
 // Landmarks relative to the rectangle; without a model the rectangle is smoothed whole, so
@@ -113,18 +202,11 @@ void FaceProcessingStep::fitAcceptedFace(const FaceStepBuffers& buffers, FaceOut
         return;
     }
     const FrameSize size = buffers.size;
-    greyFromFrame(buffers.turned, buffers.grey, size.width, size.height, size.width);
     const LiteMat grey = LiteMat::external(LiteMat::kUint8, size.height, size.width, buffers.grey);
     const FaceBox box = FaceBox::fromRectangle(
         static_cast<float>(face.faceX), static_cast<float>(face.faceY),
         static_cast<float>(face.faceWidth), static_cast<float>(face.faceHeight));
-    const LiteMat shape = fitLandmarks(grey, box, model_);
-    FaceLandmarks landmarks;
-    for (int k = 0; k < kLandmarkCount; ++k) {
-        landmarks[static_cast<std::size_t>(k)] = {shape.at(k, 0) - static_cast<float>(face.faceX),
-                                                  shape.at(k, 1) - static_cast<float>(face.faceY)};
-    }
-    face.faceLandmarks = landmarks;
+    face.faceLandmarks = relativeToRectangle(landmarksOf(fitLandmarks(grey, box, model_)), face);
 }
 
 }  // namespace velvix

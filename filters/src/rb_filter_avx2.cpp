@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "velvix/filters/cpu_info.hpp"
 #include "velvix/filters/rb_filter.hpp"
@@ -418,27 +419,73 @@ bool CRBFilterAVX2::filter(std::uint8_t* out, const std::uint8_t* in, int width,
     if (!accepts(out, in, width, height, pitch)) {
         return false;
     }
+    if (!helper_) {
+        helper_ = std::make_unique<StripeHelper>();
+    }
     const int last = threadCount_ - 1;
     std::uint8_t* intermediate = intermediate_.get();
-    for (int j = 0; j < last; ++j) {
-        tasksH_[static_cast<std::size_t>(j)] =
-            std::async(std::launch::async, &CRBFilterAVX2::horizontalPass, this, j, in,
-                       intermediate, width, height, pitch);
-    }
+    helper_->start(
+        {this, &CRBFilterAVX2::horizontalPass, last, in, intermediate, width, height, pitch});
     horizontalPass(last, in, intermediate, width, height, pitch);
-    for (int j = 0; j < last; ++j) {
-        tasksH_[static_cast<std::size_t>(j)].get();
-    }
-    for (int j = 0; j < last; ++j) {
-        tasksV_[static_cast<std::size_t>(j)] =
-            std::async(std::launch::async, &CRBFilterAVX2::verticalPass, this, j, intermediate, out,
-                       width, height, pitch);
-    }
+    helper_->finish();
+    helper_->start(
+        {this, &CRBFilterAVX2::verticalPass, last, intermediate, out, width, height, pitch});
     verticalPass(last, intermediate, out, width, height, pitch);
-    for (int j = 0; j < last; ++j) {
-        tasksV_[static_cast<std::size_t>(j)].get();
-    }
+    helper_->finish();
     return true;
+}
+
+StripeHelper::StripeHelper() : thread_([this] { serve(); }) {}
+
+StripeHelper::~StripeHelper() {
+    {
+        const std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+}
+
+void StripeHelper::start(const Stripes& stripes) {
+    {
+        const std::lock_guard lock(mutex_);
+        stripes_ = stripes;
+        pending_ = true;
+    }
+    changed_.notify_all();
+}
+
+void StripeHelper::finish() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return !pending_; });
+    if (failure_) {
+        std::rethrow_exception(std::exchange(failure_, nullptr));
+    }
+}
+
+void StripeHelper::serve() {
+    std::unique_lock lock(mutex_);
+    while (true) {
+        changed_.wait(lock, [this] { return pending_ || stopping_; });
+        if (stopping_) {
+            return;
+        }
+        const Stripes stripes = stripes_;
+        lock.unlock();
+        std::exception_ptr failure;
+        try {
+            for (int stripe = 0; stripe < stripes.count; ++stripe) {
+                (stripes.filter->*stripes.pass)(stripe, stripes.in, stripes.out, stripes.width,
+                                                stripes.height, stripes.pitch);
+            }
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        lock.lock();
+        failure_ = failure;
+        pending_ = false;
+        changed_.notify_all();
+    }
 }
 
 void CRBFilterAVX2::release() {

@@ -1,5 +1,6 @@
 #include "velvix/pipeline/frame_processor.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "velvix/pipeline/pixels.hpp"
@@ -23,17 +24,10 @@ void growTo(std::vector<std::uint8_t>& buffer, std::size_t bytes) {
     }
 }
 
-struct Rectangle {
-    int x;
-    int y;
-    int width;
-    int height;
-};
-
 // The accepted face as a rectangle of the worker's own buffers, which are turned by 180
 // degrees against the face step's coordinates; nothing when it does not lie inside the frame.
-std::optional<Rectangle> faceRectangleInFrame(const FaceOutputs& face, FrameSize size) {
-    const Rectangle rectangle{size.width - face.faceX - face.faceWidth,
+std::optional<PixelArea> faceRectangleInFrame(const FaceOutputs& face, FrameSize size) {
+    const PixelArea rectangle{size.width - face.faceX - face.faceWidth,
                               size.height - face.faceY - face.faceHeight, face.faceWidth,
                               face.faceHeight};
     const bool inside = face.faceX >= 0 && face.faceY >= 0 && rectangle.width > 0 &&
@@ -44,7 +38,17 @@ std::optional<Rectangle> faceRectangleInFrame(const FaceOutputs& face, FrameSize
     return rectangle;
 }
 
-void copyRectangleOut(const std::uint8_t* frame, FrameSize size, const Rectangle& r,
+// The area smoothed for a face region: its bounds, widened to whole steps of 16 columns where
+// the frame allows, so that the vectorised filter works on the buffer directly.
+PixelArea filterAreaFor(const PixelArea& bounds, FrameSize size) {
+    constexpr int kStep = 16;
+    PixelArea area = bounds;
+    area.width = std::min(size.width, (bounds.width + kStep - 1) / kStep * kStep);
+    area.x = std::max(0, std::min(bounds.x, size.width - area.width));
+    return area;
+}
+
+void copyRectangleOut(const std::uint8_t* frame, FrameSize size, const PixelArea& r,
                       std::uint8_t* packed) {
     const std::size_t rowBytes = static_cast<std::size_t>(r.width) * 4;
     for (int row = 0; row < r.height; ++row) {
@@ -57,7 +61,7 @@ void copyRectangleOut(const std::uint8_t* frame, FrameSize size, const Rectangle
 }
 
 // Writes the packed 4-byte rectangle back into the 3-byte output frame, keeping byte order.
-void copyRectangleBack(const std::uint8_t* packed, const Rectangle& r, FrameSize size,
+void copyRectangleBack(const std::uint8_t* packed, const PixelArea& r, FrameSize size,
                        std::uint8_t* output) {
     for (int row = 0; row < r.height; ++row) {
         const std::uint8_t* source =
@@ -70,19 +74,71 @@ void copyRectangleBack(const std::uint8_t* packed, const Rectangle& r, FrameSize
     }
 }
 
-void smoothFaceRectangle(FrameBuffers& buffers, FrameSize size, const Rectangle& r, int level,
-                         Smoother& smoother, const FaceOutputs& face) {
-    copyRectangleOut(buffers.capture(), size, r, buffers.work());
-    smoother.smoothFrame(buffers.work(), buffers.capture(), r.width, r.height, level);
-    maskFeatures(buffers.work(), buffers.capture(), r.width, r.height, true, face);
-    copyRectangleBack(buffers.capture(), r, size, buffers.output());
+// One smoothing pass over the frame in the buffers.
+struct Smoothing {
+    FrameBuffers& buffers;
+    FrameSize size;
+    int level;
+    Smoother& smoother;
+};
+
+void smoothFaceRectangle(const Smoothing& s, const PixelArea& r, const FaceOutputs& face) {
+    FrameBuffers& b = s.buffers;
+    copyRectangleOut(b.capture(), s.size, r, b.work());
+    s.smoother.smoothFrame(b.work(), b.capture(), r.width, r.height, s.level);
+    maskFeatures(b.work(), b.capture(), r.width, r.height, true, face);
+    copyRectangleBack(b.capture(), r, s.size, b.output());
 }
 
-void smoothWholeFrame(FrameBuffers& buffers, FrameSize size, int level, Smoother& smoother,
-                      const FaceOutputs& face) {
-    smoother.smoothFrame(buffers.capture(), buffers.work(), size.width, size.height, level);
-    maskFeatures(buffers.capture(), buffers.work(), size.width, size.height, false, face);
-    packPixels(buffers.work(), buffers.output(), size.width, size.height, true);
+void smoothWholeFrame(const Smoothing& s, const FaceOutputs& face) {
+    FrameBuffers& b = s.buffers;
+    s.smoother.smoothFrame(b.capture(), b.work(), s.size.width, s.size.height, s.level);
+    maskFeatures(b.capture(), b.work(), s.size.width, s.size.height, false, face);
+    packPixels(b.work(), b.output(), s.size.width, s.size.height, true);
+}
+
+// The rectangle mask: the face step's rectangle smoothed as a whole, or the whole frame when
+// there is no face.
+void smoothWithinRectangle(const Smoothing& s, const FaceOutputs& face) {
+    const auto rectangle = face.faceValid ? faceRectangleInFrame(face, s.size) : std::nullopt;
+    if (rectangle) {
+        smoothFaceRectangle(s, *rectangle, face);
+    } else {
+        smoothWholeFrame(s, face);
+    }
+}
+
+// Only the area around the face is smoothed; the mask decides how much of it is used.
+void smoothFaceRegion(const Smoothing& s, const FaceRegion& region) {
+    FrameBuffers& b = s.buffers;
+    const PixelArea area = filterAreaFor(region.bounds, s.size);
+    copyRectangleOut(b.capture(), s.size, area, b.work());
+    s.smoother.smoothFrame(b.work(), b.capture(), area.width, area.height, s.level);
+    drawFaceMask(region, 0, {b.mask(), area, area.width}, b.maskScratch());
+    blendSkin(b.work(), b.capture(), b.mask(), area.pixels());
+    copyRectangleBack(b.capture(), area, s.size, b.output());
+}
+
+// While the rest of the frame fades in or out, the whole frame is smoothed and blended by a
+// mask of the face over the rest's alpha.
+void smoothAroundFaceRegion(const Smoothing& s, const FaceRegion& region, std::uint8_t background) {
+    FrameBuffers& b = s.buffers;
+    const PixelArea frame{0, 0, s.size.width, s.size.height};
+    s.smoother.smoothFrame(b.capture(), b.work(), s.size.width, s.size.height, s.level);
+    drawFaceMask(region, background, {b.mask(), frame, frame.width}, b.maskScratch());
+    blendSkin(b.capture(), b.work(), b.mask(), frame.pixels());
+    packPixels(b.work(), b.output(), s.size.width, s.size.height, true);
+}
+
+void smoothWithinFaceOutline(const Smoothing& s, const FaceOutputs& face, FaceRegionFade& fade) {
+    const FaceRegionFade::Step step = fade.next(faceRegionOf(face, s.size), s.size);
+    if (step.region == nullptr) {
+        smoothWholeFrame(s, face);
+    } else if (step.background == 0) {
+        smoothFaceRegion(s, *step.region);
+    } else {
+        smoothAroundFaceRegion(s, *step.region, step.background);
+    }
 }
 
 }  // namespace
@@ -98,6 +154,11 @@ void FrameBuffers::reserve(FrameSize size) {
     growTo(turned_, bytesFor(size, 3));
     growTo(small_, smallBytesFor(size));
     growTo(grey_, bytesFor(size, 1));
+    growTo(mask_, bytesFor(size, 1));
+    growTo(maskRowSums_, maskRowSumBytes(size));
+    if (maskColumnSums_.size() < static_cast<std::size_t>(size.width)) {
+        maskColumnSums_.resize(static_cast<std::size_t>(size.width));
+    }
 }
 
 FaceStepBuffers FrameBuffers::faceStepBuffers(FrameSize size) {
@@ -105,19 +166,21 @@ FaceStepBuffers FrameBuffers::faceStepBuffers(FrameSize size) {
 }
 
 void processFrame(FrameBuffers& buffers, FrameSize size, const AppliedSettings& settings,
-                  const ProcessingSteps& steps, FaceOutputs& face) {
+                  const ProcessingSteps& steps, FaceOutputs& face, FaceRegionFade& fade) {
     packPixels(buffers.capture(), buffers.output(), size.width, size.height, false);
     if (!settings.smoothOn || steps.smoother == nullptr) {
+        fade.forget();
         return;
     }
     if (steps.faceStep != nullptr) {
         steps.faceStep->run(buffers.faceStepBuffers(size), face);
     }
-    const auto rectangle = face.faceValid ? faceRectangleInFrame(face, size) : std::nullopt;
-    if (rectangle) {
-        smoothFaceRectangle(buffers, size, *rectangle, settings.smoothLevel, *steps.smoother, face);
+    const Smoothing smoothing{buffers, size, settings.smoothLevel, *steps.smoother};
+    if (settings.maskShape == MaskShape::rectangle) {
+        fade.forget();
+        smoothWithinRectangle(smoothing, face);
     } else {
-        smoothWholeFrame(buffers, size, settings.smoothLevel, *steps.smoother, face);
+        smoothWithinFaceOutline(smoothing, face, fade);
     }
 }
 

@@ -54,18 +54,30 @@ RingHeader& headerOf(const platform::SharedSection& section) {
     return *reinterpret_cast<RingHeader*>(section.data());
 }
 
+// The mapped bytes that the section still has: a reader must not touch any beyond them.
+std::size_t presentBytes(const platform::SharedSection& section) {
+    return std::min(section.size(), section.currentSize());
+}
+
 // The layout the header describes, if it fits in the section.
 std::optional<RingLayout> layoutOfSection(const platform::SharedSection& section,
                                           FrameSize& described) {
-    if (section.size() < kRingHeaderBytes) {
+    const std::size_t present = presentBytes(section);
+    if (present < kRingHeaderBytes) {
         return std::nullopt;
     }
     described = sizeFromFields(loadShared(sizeFieldsOf(section)));
     auto layout = RingLayout::forSize(described);
-    if (!layout || layout->totalBytes > section.size()) {
+    if (!layout || layout->totalBytes > present) {
         return std::nullopt;
     }
     return layout;
+}
+
+std::string writtenElsewhereText(std::string_view name) {
+    return ringText(name) +
+           ": another Velvix is running and writing into it; running without a ring until it "
+           "stops (or use --ring with another name)";
 }
 
 }  // namespace
@@ -94,6 +106,14 @@ void DebugOnce::say(const std::string& line) {
     platform::debugOutput(line);
 }
 
+std::string ringSectionProblem(std::string_view name, const platform::SharedSection& section) {
+    std::string text = ringText(name) + ": " + section.errorText();
+    if (section.error() == platform::SectionError::notPrivate) {
+        text += " or use --ring with another name";
+    }
+    return text;
+}
+
 bool copyMayBeTorn(std::uint32_t frameNumber, std::uint32_t writeCountAfter) {
     const std::uint32_t started = writeCountAfter - frameNumber;
     if (started >= 2) {
@@ -112,6 +132,13 @@ RingHeader& FrameRing::header() const {
 std::unique_ptr<FrameRing> FrameRing::attach(std::string_view name, DebugOnce& debug) {
     auto section = platform::SharedSection::open(name, platform::SharedSection::Access::readWrite);
     if (!section.isOpen()) {
+        if (section.error() == platform::SectionError::notPrivate) {
+            debug.say(ringSectionProblem(name, section));
+        }
+        return nullptr;
+    }
+    if (!section.tryLockForWriting()) {
+        debug.say(writtenElsewhereText(name));
         return nullptr;
     }
     FrameSize described;
@@ -132,21 +159,29 @@ std::unique_ptr<FrameRing> FrameRing::create(std::string_view name, FrameSize si
         if (error != nullptr) {
             *error = reason;
         }
-        debug.say(ringText(name) + ": " + text);
+        debug.say(text);
         return nullptr;
     };
     const auto layout = RingLayout::forSize(size);
     if (!layout) {
-        return fail(RingError::unusableSize, sizeText(size) + " is not a frame size it can carry");
+        return fail(RingError::unusableSize,
+                    ringText(name) + ": " + sizeText(size) + " is not a frame size it can carry");
     }
     auto section = platform::SharedSection::openOrCreate(name, layout->totalBytes);
     if (!section.isOpen()) {
-        return fail(RingError::sectionUnavailable, section.errorText());
+        const bool refused = section.error() == platform::SectionError::notPrivate;
+        return fail(refused ? RingError::sectionNotPrivate : RingError::sectionUnavailable,
+                    ringSectionProblem(name, section));
+    }
+    // The lock comes before anything is read or written: the other writer owns the ring.
+    if (!section.tryLockForWriting()) {
+        return fail(RingError::writtenElsewhere, writtenElsewhereText(name));
     }
     if (section.size() < layout->totalBytes) {
-        return fail(RingError::sectionTooSmall,
-                    "the section holds " + std::to_string(section.size()) + " bytes, " +
-                        std::to_string(layout->totalBytes) + " needed for " + sizeText(size));
+        return fail(RingError::sectionTooSmall, ringText(name) + ": the section holds " +
+                                                    std::to_string(section.size()) + " bytes, " +
+                                                    std::to_string(layout->totalBytes) +
+                                                    " needed for " + sizeText(size));
     }
     if (error != nullptr) {
         *error = RingError::none;
@@ -176,6 +211,10 @@ FrameSize FrameRing::requestedSize() const {
     return sizeFromFields(loadShared(sizeFieldsOf(section_)));
 }
 
+bool FrameRing::sectionIntact() const {
+    return section_.currentSize() >= layout_.totalBytes;
+}
+
 void FrameRing::publish(const std::uint8_t* frame) {
     RingHeader& h = header();
     const std::uint32_t frameNumber = loadShared(h.writeCount) + 1u;
@@ -197,6 +236,10 @@ void FrameRing::detach() {
     section_.close();
 }
 
+void FrameRing::endPublishing() {
+    storeShared(header().state, std::uint32_t{kRingInitialised}, std::memory_order_release);
+}
+
 FrameRingReader FrameRingReader::open(std::string_view name) {
     return FrameRingReader(
         platform::SharedSection::open(name, platform::SharedSection::Access::readOnly));
@@ -204,7 +247,7 @@ FrameRingReader FrameRingReader::open(std::string_view name) {
 
 RingHeaderSnapshot FrameRingReader::header() const {
     RingHeaderSnapshot snapshot;
-    if (section_.size() < kRingHeaderBytes) {
+    if (presentBytes(section_) < kRingHeaderBytes) {
         return snapshot;
     }
     const RingHeader& h = headerOf(section_);
@@ -222,7 +265,7 @@ RingHeaderSnapshot FrameRingReader::header() const {
 }
 
 std::uint32_t FrameRingReader::readyCount() const {
-    if (section_.size() < kRingHeaderBytes) {
+    if (presentBytes(section_) < kRingHeaderBytes) {
         return 0;
     }
     return loadShared(headerOf(section_).readyCount, std::memory_order_acquire);
@@ -234,6 +277,9 @@ FrameRingReader::Result FrameRingReader::readNewest(RingFrame& frame, int attemp
     }
     const RingHeader& h = headerOf(section_);
     for (int attempt = 0; attempt < attempts; ++attempt) {
+        if (presentBytes(section_) < kRingHeaderBytes) {
+            return Result::unusable;
+        }
         if (loadShared(h.state, std::memory_order_acquire) != kRingHasFrame) {
             return Result::noFrame;
         }
@@ -269,14 +315,19 @@ std::optional<std::string> requestRingSize(std::string_view name, FrameSize size
     if (!layout) {
         return sizeText(size) + " is not a frame size the ring can carry";
     }
+    const auto existing =
+        platform::SharedSection::open(name, platform::SharedSection::Access::readOnly);
+    if (!existing.isOpen()) {
+        return ringSectionProblem(name, existing);
+    }
     if (auto problem = platform::SharedSection::growTo(name, layout->totalBytes)) {
-        return problem;
+        return ringText(name) + ": " + *problem;
     }
     auto section = platform::SharedSection::open(name, platform::SharedSection::Access::readWrite);
     if (!section.isOpen()) {
-        return section.errorText();
+        return ringSectionProblem(name, section);
     }
-    if (section.size() < kRingHeaderBytes) {
+    if (presentBytes(section) < kRingHeaderBytes) {
         return ringText(name) + " is too small for its header";
     }
     storeShared(sizeFieldsOf(section), fieldsFromSize(size), std::memory_order_release);

@@ -1,5 +1,7 @@
 #include "velvix/pipeline/frame_worker.hpp"
 
+#include <algorithm>
+
 namespace velvix {
 namespace {
 
@@ -8,6 +10,14 @@ bool isDeviceIndex(int index) {
 }
 
 }  // namespace
+
+double FrameStatistics::framesPerSecond() const {
+    if (published < 2 || lastPublished <= firstPublished) {
+        return 0;
+    }
+    return static_cast<double>(published - 1) * 1e7 /
+           static_cast<double>(lastPublished - firstPublished);
+}
 
 FrameWorker::FrameWorker(FrameWorkerParts parts)
     : control_(parts.control),
@@ -42,16 +52,27 @@ void FrameWorker::tick(const std::stop_token& stop) {
     noticeLostCamera();
     retryOpening(wantedCamera);
     changeCamera(wantedCamera);
+    const std::uint64_t fetchStart = clock_.now();
     if (fetchNewFrame()) {
-        processFrame(*buffers_, frameSize_, control_.applied, steps_, control_.face);
+        processFrame(*buffers_, frameSize_, control_.applied, steps_, control_.face, fade_);
         if (publish(stop) == PublishOutcome::resized) {
             return;
         }
+        countPublished(fetchStart);
     }
     pacer_.waitForNextTick();
     if (!cameraReady_) {
         ++retryTicks_;
     }
+}
+
+void FrameWorker::countPublished(std::uint64_t fetchStart) {
+    const std::uint64_t now = clock_.now();
+    if (statistics_.published++ == 0) {
+        statistics_.firstPublished = now;
+    }
+    statistics_.lastPublished = now;
+    statistics_.worstFetchToPublish = std::max(statistics_.worstFetchToPublish, now - fetchStart);
 }
 
 void FrameWorker::shutDown() {
@@ -60,6 +81,9 @@ void FrameWorker::shutDown() {
         capture_.closeDevice(active);
     }
     cameraReady_ = false;
+    if (ring_ != nullptr && ring_->sectionIntact()) {
+        ring_->endPublishing();
+    }
     ring_.reset();
 }
 
@@ -127,6 +151,13 @@ FrameWorker::PublishOutcome FrameWorker::publish(const std::stop_token& stop) {
         ring_ = FrameRing::create(ringName_, frameSize_, debug_);
         return PublishOutcome::done;
     }
+    if (!ring_->sectionIntact()) {
+        debug_.say("frame ring \"" + ringName_ +
+                   "\": its section was truncated while in use; running without a ring until it "
+                   "can be made again");
+        ring_.reset();
+        return PublishOutcome::done;
+    }
     const FrameSize requested = ring_->requestedSize();
     if (requested == frameSize_) {
         ring_->publish(buffers_->output());
@@ -159,6 +190,9 @@ void FrameWorker::resizeRing(FrameSize requested, const std::stop_token& stop) {
         if (ring_ != nullptr) {
             adoptFrameSize(target);
             return;
+        }
+        if (error == RingError::sectionNotPrivate || error == RingError::writtenElsewhere) {
+            return;  // waiting does not help; the next processed frame tries again
         }
         if (error == RingError::sectionTooSmall) {
             if (target == frameSize_) {

@@ -1,19 +1,73 @@
 #include "velvix/platform/input_lines.hpp"
 
+#include <algorithm>
+#include <cstring>
+
+#include "velvix/platform/debug_output.hpp"
+
 namespace velvix::platform {
 
-bool takeLine(std::string& pending, bool ended, std::string& line) {
-    const auto end = pending.find('\n');
-    if (end == std::string::npos && (!ended || pending.empty())) {
-        return false;
+void LineSplitter::append(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const auto* end = static_cast<const char*>(std::memchr(bytes.data(), '\n', bytes.size()));
+        const std::size_t length = end == nullptr ? bytes.size() : end - bytes.data();
+        if (!dropping_) {
+            const std::size_t room = maxLineBytes_ - partial_.size();
+            partial_.append(bytes.data(), std::min(length, room));
+            if (length > room) {
+                finishLine(true);
+                dropping_ = true;
+            }
+        }
+        if (end == nullptr) {
+            return;
+        }
+        if (dropping_) {
+            dropping_ = false;
+        } else {
+            finishLine(false);
+        }
+        bytes.remove_prefix(length + 1);
     }
-    const std::size_t length = end == std::string::npos ? pending.size() : end;
-    line.assign(pending, 0, length);
-    if (!line.empty() && line.back() == '\r') {
-        line.pop_back();
+}
+
+void LineSplitter::end() {
+    if (!partial_.empty()) {
+        finishLine(false);
     }
-    pending.erase(0, end == std::string::npos ? length : length + 1);
-    return true;
+    ended_ = true;
+}
+
+void LineSplitter::finishLine(bool cut) {
+    if (!cut && !partial_.empty() && partial_.back() == '\r') {
+        partial_.pop_back();
+    }
+    complete_.push_back({std::move(partial_), cut});
+    partial_.clear();
+}
+
+LineSplitter::Take LineSplitter::take(std::string& line) {
+    if (complete_.empty()) {
+        return Take::none;
+    }
+    line = std::move(complete_.front().text);
+    const bool cut = complete_.front().cut;
+    complete_.pop_front();
+    return cut ? Take::cutLine : Take::line;
+}
+
+bool takeNextLine(LineSplitter& lines, std::string& line) {
+    switch (lines.take(line)) {
+        case LineSplitter::Take::line:
+            return true;
+        case LineSplitter::Take::cutLine:
+            debugOutput("standard input: a line longer than " + std::to_string(kMaxInputLineBytes) +
+                        " bytes was cut there and the rest of it dropped");
+            return true;
+        case LineSplitter::Take::none:
+            break;
+    }
+    return false;
 }
 
 }  // namespace velvix::platform

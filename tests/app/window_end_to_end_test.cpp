@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <mutex>
 #include <optional>
@@ -262,6 +263,8 @@ TEST(WindowEndToEnd, SignsInShowsTheTestCameraSmoothsAndClosesWithCodeZero) {
     const std::string log = data.path() + "/velvix.log";
     EXPECT_EQ(velvix.waitForExit(10000), 0) << testing::readFile(log);
     EXPECT_EQ(glibComplaints(testing::readFile(log)), "");
+    // Readers show no frame of a program that has stopped.
+    EXPECT_EQ(reader.header().state, kRingInitialised);
 
     // The cookies hold the user's name and camera; the cache goes where caches go.
     EXPECT_EQ(testing::permissionBits(data.path() + "/velvix"), 0700u);
@@ -269,6 +272,24 @@ TEST(WindowEndToEnd, SignsInShowsTheTestCameraSmoothsAndClosesWithCodeZero) {
     EXPECT_EQ(testing::permissionBits(data.path() + "/cache/velvix"), 0700u);
     EXPECT_NE(testing::permissionBits(data.path() + "/cache/velvix/WebKitCache"), 01000u);
     EXPECT_EQ(testing::permissionBits(data.path() + "/velvix/WebKitCache"), 01000u);
+}
+
+// The end of the terminal session stops the window like Ctrl+C and SIGTERM do: the worker is
+// stopped and joined and the program ends with 0.
+TEST(WindowEndToEnd, StopsCleanlyWhenTheTerminalSessionEnds) {
+    testing::VirtualDisplay display;
+    ASSERT_TRUE(display.running()) << "Xvfb did not start";
+    testing::ScopedFolder data;
+    setenv("XDG_DATA_HOME", data.path().c_str(), 1);
+    setenv("XDG_CACHE_HOME", (data.path() + "/cache").c_str(), 1);
+    testing::ScopedRingName ring;
+    const std::string log = data.path() + "/velvix.log";
+    testing::ChildProcess velvix({VELVIX_APP, "--ring", ring.get()}, log);
+    ASSERT_TRUE(velvix.waitForOutput("velvix: pages from")) << testing::readFile(log);
+    velvix.signal(SIGHUP);
+    EXPECT_EQ(velvix.waitForExit(20000), 0) << "ended with " << velvix.exitStatus() << "\n"
+                                            << testing::readFile(log);
+    EXPECT_NE(testing::readFile(log).find("velvix: stopped"), std::string::npos);
 }
 
 }  // namespace

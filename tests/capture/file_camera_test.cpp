@@ -4,11 +4,13 @@
 #include <stb_image_write.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
 
+#include "test_support.hpp"
 #include "velvix/capture/capture_manager.hpp"
 
 namespace velvix {
@@ -190,6 +192,47 @@ TEST(FileCamera, ConvertsVideoToRgb24AndRejectsOtherChroma) {
     TempFile truncated("short.y4m");
     std::ofstream(truncated.path()) << "YUV4MPEG2 W4 H2 F30:1\nFRAME\nabc";
     EXPECT_EQ(connectTo(truncated.path()), nullptr);
+}
+
+// Each file claims something the program cannot use or must not believe; each is refused in
+// one line before anything of the claimed size is allocated.
+TEST(FileCamera, RefusesFilesItCannotUseWithOneClearLine) {
+    const std::string frame = "FRAME\n" + std::string(12, '\x10');
+    struct Case {
+        const char* name;
+        std::string content;
+        const char* said;
+    };
+    const Case cases[] = {
+        {"rate.y4m", "YUV4MPEG2 W4 H2 F1:9223372036854775807\n" + frame, "frame rate is not two"},
+        {"slow.y4m", "YUV4MPEG2 W4 H2 F1:4294967295\n" + frame, "no frame period"},
+        {"wide.y4m", "YUV4MPEG2 W4294967336 H2 F30:1\n" + frame, "width is not a whole number"},
+        {"sides.y4m", "YUV4MPEG2 W16384 H16384 F30:1\n" + frame, "from 1 to 8192"},
+        {"short.y4m", "YUV4MPEG2 W8000 H8000 F30:1 C420jpeg\nFRAME\n",
+         "less than one 8000 x 8000 frame (96000006 bytes)"},
+        {"deep.y4m", "YUV4MPEG2 W4 H2 F30:1 C420p10\n" + frame + frame, "8-bit 4:2:0 or mono"},
+        {"sizeless.y4m", "YUV4MPEG2 F30:1\n" + frame, "no width"},
+    };
+    for (const Case& c : cases) {
+        TempFile file(c.name);
+        std::ofstream(file.path(), std::ios::binary) << c.content;
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(connectTo(file.path()), nullptr) << c.name;
+        const std::string said = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+        EXPECT_NE(said.find(c.said), std::string::npos) << c.name << ": " << said;
+    }
+
+    // The worker tries a camera again every two seconds: the line is said once.
+    TempFile huge("huge.png");
+    testing::writePngHeader(huge.path(), 16000, 16000);
+    FileCameraBackend backend({parseFileCamera(huge.path()).config});
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(backend.connect(0), nullptr);
+    EXPECT_EQ(backend.connect(0), nullptr);
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    EXPECT_NE(said.find("the picture is 16000 x 16000"), std::string::npos) << said;
 }
 
 TEST(FileCamera, Nv12OfAStillMatchesThePictureAfterTheRoundTrip) {

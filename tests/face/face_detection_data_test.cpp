@@ -1,10 +1,14 @@
-// Detection on webcam-like frames: each annotated face of the test set, about 250 pixels wide
-// in a 1280 x 720 frame, through the whole face step.
+// Detection on webcam-like frames: each annotated face of the test set put into a 1280 x 720
+// frame 100, 150 and 250 pixels wide, through the whole face step, with the program's detector
+// and, with VELVIX_DETECTOR_COMPARISON=1 in the environment, the cascade and the short-range
+// network beside it.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 
+#include "velvix/face/blazeface.hpp"
 #include "velvix/face/face_step.hpp"
 #include "velvix/filters/cpu_info.hpp"
 #include "velvix/pipeline/frame_processor.hpp"
@@ -13,7 +17,8 @@
 namespace velvix {
 namespace {
 
-// The program's detector, timed.
+// A detector, timed by the processor time it takes (the process does nothing else meanwhile),
+// which the load of other programs changes less than the time on the clock.
 class TimedDetector final : public FaceDetector {
   public:
     explicit TimedDetector(std::unique_ptr<FaceDetector> inner) : inner_(std::move(inner)) {}
@@ -21,9 +26,9 @@ class TimedDetector final : public FaceDetector {
     int recordShorts() const override { return inner_->recordShorts(); }
     int* detect(unsigned char* buffer, const unsigned char* image, int width, int height,
                 int step) override {
-        const auto start = std::chrono::steady_clock::now();
+        const std::clock_t start = std::clock();
         int* result = inner_->detect(buffer, image, width, height, step);
-        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        seconds += static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
         ++calls;
         return result;
     }
@@ -34,40 +39,87 @@ class TimedDetector final : public FaceDetector {
     std::unique_ptr<FaceDetector> inner_;
 };
 
-TEST(FaceDetectionData, TheFaceStepFindsFacesInWebcamSizedFrames) {
+struct Candidate {
+    TimedDetector* detector;
+    std::unique_ptr<FaceProcessingStep> step;
+    int found = 0;
+};
+
+Candidate candidate(std::unique_ptr<FaceDetector> detector) {
+    auto* timed = new TimedDetector(std::move(detector));
+    return {timed, std::make_unique<FaceProcessingStep>(std::unique_ptr<FaceDetector>(timed),
+                                                        "/nonexistent/velvix.dat")};
+}
+
+bool rectangleHoldsFace(const FaceOutputs& outputs, const testing::WebcamFace& face) {
+    const auto inside = [](float value, int start, int length) {
+        return value >= static_cast<float>(start) && value < static_cast<float>(start + length);
+    };
+    return outputs.faceValid && inside(face.centreX, outputs.faceX, outputs.faceWidth) &&
+           inside(face.centreY, outputs.faceY, outputs.faceHeight);
+}
+
+TEST(FaceDetectionData, TheFaceStepFindsFacesFrom100PixelsWide) {
     const auto folder = testing::faceDataFolder("landmarks68/test");
     if (!folder) {
         GTEST_SKIP() << "../shared/data/landmarks68/test is not here";
     }
-    const auto faces = testing::webcamFaces(*folder, 250.0f);
-    ASSERT_GT(faces.size(), 300u);
-
-    auto* timed = new TimedDetector(makeFaceDetector());
-    FaceProcessingStep step(std::unique_ptr<FaceDetector>(timed), "/nonexistent/velvix.dat");
-    FrameBuffers buffers;
-    int found = 0;
-    for (const auto& face : faces) {
-        std::copy(face.frame.begin(), face.frame.end(), buffers.output());
-        FaceOutputs outputs;
-        step.run(buffers.faceStepBuffers(face.size), outputs);
-        const auto inside = [](float value, int start, int length) {
-            return value >= static_cast<float>(start) && value < static_cast<float>(start + length);
-        };
-        const bool containsCentre = outputs.faceValid &&
-                                    inside(face.centreX, outputs.faceX, outputs.faceWidth) &&
-                                    inside(face.centreY, outputs.faceY, outputs.faceHeight);
-        found += containsCentre ? 1 : 0;
+    const std::string network =
+        std::string(VELVIX_SOURCE_DIR) + "/models/blazeface/" + kBlazeFaceFullRange.fileName;
+    const std::string shortRange =
+        std::string(VELVIX_SOURCE_DIR) + "/models/blazeface/" + kBlazeFaceShortRange.fileName;
+    std::vector<Candidate> candidates;
+    candidates.push_back(candidate(makeFaceDetector(network)));
+    const char* comparison = std::getenv("VELVIX_DETECTOR_COMPARISON");
+    if (comparison != nullptr && std::string(comparison) == "1") {
+        candidates.push_back(candidate(makeCascadeDetector()));
+        std::string problem;
+        if (auto detector = loadBlazeFaceDetector(shortRange, kBlazeFaceShortRange, problem)) {
+            candidates.push_back(candidate(std::move(detector)));
+        }
     }
-    const double share = static_cast<double>(found) / static_cast<double>(faces.size());
-    const double milliseconds = timed->seconds * 1e3 / timed->calls;
-    std::printf(
-        "%s: a rectangle around the face in %d of %zu frames (%.1f %%), %.2f ms per "
-        "detection on the 320 x 180 copy (AVX2 %s)\n",
-        timed->name().c_str(), found, faces.size(), 100 * share, milliseconds,
-        hasAVX2 ? "on" : "off");
-    RecordProperty("share", std::to_string(share));
-    RecordProperty("milliseconds_per_detection", std::to_string(milliseconds));
-    EXPECT_GE(share, 0.9);
+    const bool programUsesTheNetwork =
+        candidates.front().detector->name().starts_with(kBlazeFaceFullRange.label);
+
+    FrameBuffers buffers;
+    for (const float width : {100.0f, 150.0f, 250.0f}) {
+        const auto faces = testing::webcamFaces(*folder, width);
+        ASSERT_GT(faces.size(), 300u);
+        for (auto& c : candidates) {
+            c.found = 0;
+            c.detector->seconds = 0;
+            c.detector->calls = 0;
+        }
+        for (const auto& face : faces) {
+            std::copy(face.frame.begin(), face.frame.end(), buffers.output());
+            for (auto& c : candidates) {
+                FaceOutputs outputs;
+                c.step->run(buffers.faceStepBuffers(face.size), outputs);
+                c.found += rectangleHoldsFace(outputs, face) ? 1 : 0;
+            }
+        }
+        for (const auto& c : candidates) {
+            const double share = static_cast<double>(c.found) / static_cast<double>(faces.size());
+            std::printf(
+                "%s, faces %.0f pixels wide: a rectangle around the face in %d of %zu frames "
+                "(%.1f %%), %.2f ms of processor time per detection on the 320 x 180 copy (AVX2 "
+                "%s)\n",
+                c.detector->name().c_str(), width, c.found, faces.size(), 100 * share,
+                c.detector->seconds * 1e3 / c.detector->calls, hasAVX2 ? "on" : "off");
+        }
+        const double share =
+            static_cast<double>(candidates.front().found) / static_cast<double>(faces.size());
+        RecordProperty("share_" + std::to_string(static_cast<int>(width)), std::to_string(share));
+        if (programUsesTheNetwork) {
+            EXPECT_GE(share, 0.98) << width;
+        } else if (width == 250.0f) {
+            EXPECT_GE(share, 0.9);
+        }
+    }
+    if (!programUsesTheNetwork) {
+        GTEST_SKIP() << "the face detection network is missing (scripts/setup fetches it): only "
+                        "the cascade's 90 % at 250 pixels was checked";
+    }
 }
 
 }  // namespace

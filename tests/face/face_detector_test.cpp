@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "cascade_detector.hpp"
+
 namespace velvix {
 namespace {
 
@@ -47,6 +49,17 @@ TEST(FaceDetector, FindsNothingInAnEmptyPictureAndRefusesANullBuffer) {
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(detector->detect(nullptr, picture.data(), 320, 180, 960), nullptr);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "facedetect_cnn: null buffer memory.\n");
+}
+
+// The cascade's path is fixed at build time; a file missing at run time must show in the name
+// the program prints at start, not as faces that are silently never found.
+TEST(FaceDetector, ACascadeThatCannotBeReadSaysSoInItsName) {
+    const CascadeFaceDetector missing("/nonexistent/velvix/haarcascade_frontalface_alt2.xml");
+    EXPECT_FALSE(missing.ready());
+    for (const char* part : {"/nonexistent/velvix/haarcascade_frontalface_alt2.xml",
+                             "cannot be read", "no face will be found"}) {
+        EXPECT_NE(missing.name().find(part), std::string::npos) << missing.name();
+    }
 }
 
 }  // namespace

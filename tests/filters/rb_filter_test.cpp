@@ -259,7 +259,37 @@ struct ImageCase {
     bool photoLike;
     float sigmaSpatial;
     float sigmaRange;
+
+    Image image(unsigned seed) const {
+        return photoLike ? testing::photoLikeImage(width, height, seed)
+                         : testing::randomImage(width, height, seed);
+    }
 };
+
+// The fallback has no fused multiply-adds and no threads: it must agree with its reference to
+// the byte, on pictures with strong edges and smooth ones, on single rows and columns, and at
+// both ends of the smoothing levels.
+TEST(ScalarFilter, AgreesExactlyWithAPixelAtATimeReference) {
+    const ImageCase cases[] = {
+        {32, 16, false, 0.05f, 0.2f},     {64, 48, true, 0.03f, 0.07f},
+        {127, 37, true, 0.06f, 0.14f},    {80, 19, false, 0.03f, 0.5f},
+        {320, 180, true, 0.036f, 0.084f}, {96, 33, true, kSmallestSigma, kSmallestSigma},
+        {1, 1, true, 0.06f, 0.14f},       {1, 40, true, 0.06f, 0.14f},
+        {53, 1, true, 0.06f, 0.14f},      {40, 30, true, 0.5f, 1.0f}};
+    unsigned seed = 21;
+    for (const ImageCase& c : cases) {
+        const Image in = c.image(++seed);
+        const Image expected =
+            testing::referenceScalarFilter(in, c.width, c.height, c.sigmaSpatial, c.sigmaRange);
+        const Image actual = filterFallback(in, c.width, c.height, c.sigmaSpatial, c.sigmaRange);
+        const auto difference = testing::compareImages(actual, expected);
+        EXPECT_EQ(difference.differingBytes, 0u)
+            << c.width << " x " << c.height << ", largest difference " << difference.largest;
+        if (c.width * c.height > 1) {
+            EXPECT_NE(actual, in) << c.width << " x " << c.height;
+        }
+    }
+}
 
 // FMA rounds w x colour + invAlpha x pixel once where the reference rounds twice; the two
 // differ in the last bit now and then, which flips a rounding to the nearest byte at a half.
@@ -274,8 +304,7 @@ TEST_F(VectorisedFilter, AgreesWithTheReferenceOnRandomAndPhotoLikeImages) {
         {320, 180, true, 0.036f, 0.084f}, {96, 33, true, kSmallestSigma, kSmallestSigma}};
     unsigned seed = 7;
     for (const ImageCase& c : cases) {
-        const Image in = c.photoLike ? testing::photoLikeImage(c.width, c.height, ++seed)
-                                     : testing::randomImage(c.width, c.height, ++seed);
+        const Image in = c.image(++seed);
         const Image expected =
             testing::referenceFilter(in, c.width, c.height, c.sigmaSpatial, c.sigmaRange);
         const Image actual = filterVectorised(in, c.width, c.height, c.sigmaSpatial, c.sigmaRange);

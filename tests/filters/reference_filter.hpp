@@ -14,6 +14,14 @@ Image referenceColumnPass(const Image& rowFiltered, int width, int height, float
                           float sigmaRange);
 Image referenceFilter(const Image& in, int width, int height, float sigmaSpatial, float sigmaRange);
 
+// The scalar fallback written one pixel at a time from its description: its own coefficients
+// in float, distances averaged over all four bytes and always measured on the source picture,
+// every sweep seeded with the pixel itself and factor 1, rows merged by dividing the summed
+// colours by the summed factors, columns by multiplying with the inverse of the summed factors,
+// and the result truncated.
+Image referenceScalarFilter(const Image& in, int width, int height, float sigmaSpatial,
+                            float sigmaRange);
+
 // The largest difference between two images of the same size, and how many bytes differ.
 struct ImageDifference {
     int largest = 0;

@@ -1,9 +1,17 @@
 #include "velvix/filters/smoothing.hpp"
 
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+// After windows.h, which it builds on.
+#include <tlhelp32.h>
+#endif
 
 #include <algorithm>
+#include <filesystem>
+#include <limits>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -27,15 +35,18 @@ Image exchangedRedAndBlue(Image image) {
 struct SmoothResult {
     Image source;
     Image destination;
-    std::string printed;
+    std::string printed;  // on the debug output
+    std::string onStandardOutput;
 };
 
 SmoothResult smooth(const Image& capture, int width, int height, int level,
                     std::uint8_t destinationFill = 0) {
-    SmoothResult result{capture, Image(capture.size(), destinationFill), {}};
+    SmoothResult result{capture, Image(capture.size(), destinationFill), {}, {}};
     ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
     smoothFrame(result.source.data(), result.destination.data(), width, height, level);
-    result.printed = ::testing::internal::GetCapturedStdout();
+    result.printed = ::testing::internal::GetCapturedStderr();
+    result.onStandardOutput = ::testing::internal::GetCapturedStdout();
     return result;
 }
 
@@ -69,6 +80,20 @@ TEST_P(SmoothFrame, LevelZeroStillSmooths) {
     const SmoothResult result = smooth(capture, 64, 32, 0);
     EXPECT_NE(result.destination, exchangedRedAndBlue(capture));
     EXPECT_LE(testing::compareImages(result.destination, exchangedRedAndBlue(capture)).largest, 40);
+}
+
+// A page may post any level; beyond the slider's ends the picture is smoothed as at the ends
+// (a level of 1000 used to darken a face from a mean of 156 to 127).
+TEST_P(SmoothFrame, LevelsBeyondTheSliderAreTakenAsItsEnds) {
+    const Image capture = testing::photoLikeImage(64, 32, 8);
+    const Image highest = smooth(capture, 64, 32, 100).destination;
+    const Image lowest = smooth(capture, 64, 32, 0).destination;
+    for (const int level : {101, 1000, 10000, std::numeric_limits<int>::max()}) {
+        EXPECT_EQ(smooth(capture, 64, 32, level).destination, highest) << "level " << level;
+    }
+    for (const int level : {-1, -1000, std::numeric_limits<int>::min()}) {
+        EXPECT_EQ(smooth(capture, 64, 32, level).destination, lowest) << "level " << level;
+    }
 }
 
 // The buffers are exactly width x height x 4 bytes, so the address sanitizer sees any access
@@ -136,27 +161,71 @@ TEST_F(SmoothFrameVectorised, WidthsOffTheSixteenPixelGridAreFilteredAsPaddedRow
     }
 }
 
+// Standard output belongs to the headless host's protocol: the failures go to the debug output.
 TEST_F(SmoothFrameVectorised, ReportsAFilterThatRefusesAndLeavesTheDestination) {
     const SmoothResult narrow = smooth(testing::photoLikeImage(24, 16, 1), 24, 16, 35, 0x77);
-    EXPECT_EQ(narrow.printed, "\nCRBFilterAVX2::filter failed for some reason");
+    EXPECT_EQ(narrow.printed, "CRBFilterAVX2::filter failed for some reason\n");
+    EXPECT_EQ(narrow.onStandardOutput, "");
     EXPECT_EQ(narrow.destination, Image(narrow.destination.size(), 0x77));
 
     const SmoothResult flat = smooth(testing::photoLikeImage(64, 1, 1), 64, 1, 35, 0x77);
-    EXPECT_EQ(flat.printed, "\nCRBFilterAVX2 failed to initialize for some reason");
+    EXPECT_EQ(flat.printed, "CRBFilterAVX2 failed to initialize for some reason\n");
+    EXPECT_EQ(flat.onStandardOutput, "");
     EXPECT_EQ(flat.destination, Image(flat.destination.size(), 0x77));
     EXPECT_EQ(flat.source, exchangedRedAndBlue(testing::photoLikeImage(64, 1, 1)));
 }
 
-TEST(FilterSmoother, IsTheSmoothingDriver) {
-    const Image capture = testing::photoLikeImage(48, 16, 2);
-    Image source = capture;
-    Image destination(capture.size());
+#ifdef _WIN32
+std::set<std::string> threadsOfThisProcess() {
+    std::set<std::string> threads;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) {
+            threads.insert(std::to_string(entry.th32ThreadID));
+        }
+    }
+    CloseHandle(snapshot);
+    return threads;
+}
+#else
+std::set<std::string> threadsOfThisProcess() {
+    std::set<std::string> threads;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        threads.insert(task.path().filename().string());
+    }
+    return threads;
+}
+#endif
+
+// The worker's smoother keeps its filter and one helper thread from picture to picture:
+// pictures of changing sizes (a face rectangle grows and shrinks, a width off the 16-pixel
+// grid) come out as a fresh smoothFrame() makes them, and after the first picture the same
+// threads run, more than before it on the vectorised path (its helper).
+TEST_P(SmoothFrame, TheWorkersSmootherGivesTheSameBytesAndStartsNoThreadPerPicture) {
+    const std::set<std::string> before = threadsOfThisProcess();
     FilterSmoother smoother;
     Smoother& step = smoother;
-    step.smoothFrame(source.data(), destination.data(), 48, 16, 45);
-    const SmoothResult expected = smooth(capture, 48, 16, 45);
-    EXPECT_EQ(source, expected.source);
-    EXPECT_EQ(destination, expected.destination);
+    std::set<std::string> afterFirst;
+    const std::pair<int, int> sizes[] = {{48, 16}, {320, 400}, {96, 112}, {250, 21}, {320, 400}};
+    for (const auto& [width, height] : sizes) {
+        const Image capture = testing::photoLikeImage(width, height, width + height);
+        Image source = capture;
+        Image destination(capture.size());
+        step.smoothFrame(source.data(), destination.data(), width, height, 45);
+        if (afterFirst.empty()) {
+            afterFirst = threadsOfThisProcess();
+            if (vectorised()) {
+                // (The thread sanitizer starts a thread of its own beside the first one.)
+                EXPECT_GT(afterFirst.size(), before.size());
+            }
+        }
+        EXPECT_EQ(threadsOfThisProcess(), afterFirst) << width << " x " << height;
+        const SmoothResult expected = smooth(capture, width, height, 45);
+        EXPECT_EQ(source, expected.source) << width << " x " << height;
+        EXPECT_EQ(destination, expected.destination) << width << " x " << height;
+    }
 }
 
 }  // namespace

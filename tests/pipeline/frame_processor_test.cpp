@@ -14,6 +14,13 @@ constexpr FrameSize kSize{64, 48};
 constexpr std::array<std::uint8_t, 4> kSkin{200, 150, 120, 255};
 constexpr std::array<std::uint8_t, 4> kGrey{128, 128, 128, 255};
 
+// The exact per-frame rules of the rectangle mask.
+AppliedSettings rectangleMask() {
+    AppliedSettings settings;
+    settings.maskShape = MaskShape::rectangle;
+    return settings;
+}
+
 class FrameProcessorTest : public ::testing::Test {
   protected:
     void fillCapture(bool skinEverywhere) {
@@ -53,11 +60,12 @@ class FrameProcessorTest : public ::testing::Test {
         faceStep.result.faceHeight = height;
     }
 
-    void process() { processFrame(buffers, kSize, settings, {&faceStep, &smoother}, face); }
+    void process() { processFrame(buffers, kSize, settings, {&faceStep, &smoother}, face, fade); }
 
     FrameBuffers buffers{kSize};
-    AppliedSettings settings;
+    AppliedSettings settings = rectangleMask();
     FaceOutputs face;
+    FaceRegionFade fade;
     testing::MarkingSmoother smoother;
     testing::ScriptedFaceStep faceStep;
 };
@@ -118,9 +126,93 @@ TEST_F(FrameProcessorTest, AFaceRectangleOutsideTheFrameIsTreatedAsNoFace) {
 TEST_F(FrameProcessorTest, WithoutASmootherTheFrameIsOnlyPacked) {
     fillCapture(true);
     settings.smoothOn = true;
-    processFrame(buffers, kSize, settings, {&faceStep, nullptr}, face);
+    processFrame(buffers, kSize, settings, {&faceStep, nullptr}, face, fade);
     EXPECT_EQ(faceStep.calls, 0);
     EXPECT_EQ(output(10, 10), unsmoothed(kSkin));
+}
+
+// The face-shaped mask (what users get) with a face that has no landmarks: the ellipse in its
+// rectangle. The smoother adds 60 to every byte, so that partial smoothing shows.
+class FaceOutlineTest : public FrameProcessorTest {
+  protected:
+    FaceOutlineTest() {
+        settings.maskShape = MaskShape::faceOutline;
+        settings.smoothOn = true;
+        smoother.step = 60;
+    }
+
+    // How much of the smoothing reached a pixel, 0 to 60, on the next frame.
+    int smoothedBy(int x, int y) { return output(x, y)[0] - unsmoothed(kSkin)[0]; }
+
+    struct Frame {
+        int face;        // the middle of the rectangle
+        int background;  // a pixel far from it
+    };
+    // Each frame comes fresh from the camera, as the smoother swaps bytes in place.
+    Frame next(bool withFace) {
+        faceStep.result.faceValid = withFace;
+        fillCapture(true);
+        process();
+        return {smoothedBy(47, 37), smoothedBy(2, 2)};
+    }
+};
+
+TEST_F(FaceOutlineTest, SmoothsTheEllipseOfAFaceWithoutLandmarksAndNothingAroundIt) {
+    reportFace(8, 4, 32, 24);  // columns 24 to 55 and rows 20 to 43 of the buffers
+    fillCapture(true);
+    process();
+    for (int y = 0; y < kSize.height; ++y) {
+        for (int x = 0; x < kSize.width; ++x) {
+            const double dx = (x - 39.5) / 16;
+            const double dy = (y - 31.5) / 12;
+            if (dx * dx + dy * dy > 1) {
+                ASSERT_EQ(output(x, y), unsmoothed(kSkin)) << "column " << x << " row " << y;
+            }
+        }
+    }
+    EXPECT_EQ(smoothedBy(39, 31), 60);
+    EXPECT_EQ(smoothedBy(30, 31), 60);
+}
+
+TEST_F(FaceOutlineTest, ALostFaceIsHeldAndThenFadesIntoTheWholeFrameAndBack) {
+    reportFace(8, 4, 32, 24);
+    const Frame first = next(true);
+    EXPECT_EQ(first.face, 60);
+    EXPECT_EQ(first.background, 0);
+    for (int k = 0; k < FaceRegionFade::kHoldFrames; ++k) {
+        const Frame held = next(false);
+        EXPECT_EQ(held.face, 60);
+        EXPECT_EQ(held.background, 0) << "frame " << k << " of the hold";
+    }
+    int background = 0;
+    for (int k = 0; k < FaceRegionFade::kFadeInFrames; ++k) {
+        const Frame fading = next(false);
+        EXPECT_EQ(fading.face, 60);
+        EXPECT_GT(fading.background, background) << "frame " << k << " of the fade";
+        background = fading.background;
+    }
+    EXPECT_EQ(background, 60);
+    EXPECT_EQ(next(false).background, 60);
+    EXPECT_EQ(smoother.lastSize, kSize);
+    for (int k = 0; k < FaceRegionFade::kFadeOutFrames; ++k) {
+        const Frame back = next(true);
+        EXPECT_EQ(back.face, 60);
+        EXPECT_LT(back.background, background) << "frame " << k << " with the face back";
+        background = back.background;
+    }
+    EXPECT_EQ(background, 0);
+    EXPECT_LT(smoother.lastSize.width, kSize.width);  // only the face's area again
+}
+
+TEST_F(FaceOutlineTest, AFreshStartTakesTheFirstFramesOwnAnswer) {
+    reportFace(8, 4, 32, 24);
+    EXPECT_EQ(next(false).background, 60);  // no face: the whole frame at once
+    settings.smoothOn = false;
+    next(true);
+    settings.smoothOn = true;
+    const Frame first = next(true);  // a face: only the face at once
+    EXPECT_EQ(first.face, 60);
+    EXPECT_EQ(first.background, 0);
 }
 
 TEST(FrameBuffers, GrowForLargerFrames) {

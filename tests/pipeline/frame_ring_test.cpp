@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
@@ -284,6 +285,75 @@ TEST(FrameRing, DetachMarksARingCreatedHereAsResizing) {
     ring->detach();
     EXPECT_EQ(reader.header().state, kRingResizing);
 }
+
+// A section planted by someone else, holding a ring with a picture of their choosing.
+TEST(FrameRing, NeitherWriterNorReaderUsesASectionOthersMayOpen) {
+    ScopedRingName name;
+    const auto layout = *RingLayout::forSize({64, 32});
+    const testing::PlantedSection planted(name.get(), layout.totalBytes, 0xAB);
+    ASSERT_TRUE(planted.made());
+    DebugOnce debug;
+    RingError error = RingError::none;
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(FrameRing::attach(name.get(), debug), nullptr);
+    EXPECT_EQ(FrameRing::create(name.get(), {64, 32}, debug, &error), nullptr);
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(error, RingError::sectionNotPrivate);
+    // One line, said once, naming the object, its owner and access and what to do.
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+#ifdef _WIN32
+    const std::vector<std::string> parts = {"Local\\\\" + name.get(), "belongs to you",
+                                            "grants access to others", "end the program",
+                                            "or use --ring with another name"};
+#else
+    const std::vector<std::string> parts = {"/dev/shm/" + name.get(), "mode 0666", "rm /dev/shm/",
+                                            "or use --ring with another name"};
+#endif
+    for (const std::string& part : parts) {
+        EXPECT_NE(said.find(part), std::string::npos) << part << " in: " << said;
+    }
+    EXPECT_EQ(testing::sectionBytes(name.get(), layout.totalBytes),
+              std::vector<std::uint8_t>(layout.totalBytes, 0xAB));
+    EXPECT_FALSE(FrameRingReader::open(name.get()).isOpen());
+    EXPECT_TRUE(requestRingSize(name.get(), {32, 16}));
+}
+
+TEST(FrameRing, AStoppedWriterLeavesNoFrameForTheReaders) {
+    ScopedRingName name;
+    DebugOnce debug;
+    auto ring = FrameRing::create(name.get(), {32, 16}, debug);
+    ring->publish(frameFilledWith({32, 16}, 5).data());
+    ring->endPublishing();
+    // Open before the writer lets go: on Windows a section disappears with its last handle.
+    const auto reader = FrameRingReader::open(name.get());
+    ring.reset();
+    EXPECT_EQ(reader.header().state, kRingInitialised);
+    EXPECT_EQ(reader.header().readyCount, 1u);
+    RingFrame frame;
+    EXPECT_EQ(reader.readNewest(frame), FrameRingReader::Result::noFrame);
+}
+
+#ifndef _WIN32
+// The section's owner may cut it down under a mapping (Windows sections never shrink); touching the
+// lost pages would end the process.
+TEST(FrameRing, WriterAndReaderNoticeASectionCutDownUnderThem) {
+    ScopedRingName name;
+    DebugOnce debug;
+    auto ring = FrameRing::create(name.get(), {32, 16}, debug);
+    ring->publish(frameFilledWith({32, 16}, 5).data());
+    const auto reader = FrameRingReader::open(name.get());
+    EXPECT_TRUE(ring->sectionIntact());
+    for (const std::size_t bytes : {std::size_t{1000}, std::size_t{0}}) {
+        ASSERT_TRUE(testing::truncateSection(name.get(), bytes));
+        EXPECT_FALSE(ring->sectionIntact());
+        RingFrame frame;
+        EXPECT_EQ(reader.readNewest(frame), FrameRingReader::Result::unusable);
+    }
+    EXPECT_EQ(reader.header().width, 0);  // not even the header is left
+    EXPECT_EQ(reader.readyCount(), 0u);
+}
+
+#endif
 
 TEST(FrameRing, DestroyingTheWriterLeavesTheHeaderAsItIs) {
     ScopedRingName name;

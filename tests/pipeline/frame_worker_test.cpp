@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <optional>
@@ -377,7 +378,7 @@ TEST_F(FrameWorkerTest, WithoutARingTheNextProcessedFrameCreatesOne) {
     EXPECT_EQ(worker.ring()->size(), kDefaultFrameSize);
 }
 
-TEST_F(FrameWorkerTest, ShutDownReleasesTheCameraAndLeavesTheHeader) {
+TEST_F(FrameWorkerTest, ShutDownReleasesTheCameraAndLeavesNoFrame) {
     worker.startUp();
     control.requestCamera(1);
     camera.queueFrame(paintPattern);
@@ -388,9 +389,75 @@ TEST_F(FrameWorkerTest, ShutDownReleasesTheCameraAndLeavesTheHeader) {
     worker.shutDown();
     EXPECT_EQ(logSinceMark(), (std::vector<std::string>{"close 1"}));
     EXPECT_EQ(worker.ring(), nullptr);
-    EXPECT_EQ(reader.header().state, kRingHasFrame);
+    EXPECT_EQ(reader.header().state, kRingInitialised);
     EXPECT_EQ(reader.header().readyCount, 1u);
 }
+
+// Another user's section, or one open to others, may show or plant pictures: the worker says
+// so once, runs on without a ring, and takes a ring again once the section is gone.
+TEST_F(FrameWorkerTest, NeverWritesIntoASectionOthersMayOpen) {
+    const std::size_t bytes = RingLayout::forSize(kDefaultFrameSize)->totalBytes;
+    std::optional<testing::PlantedSection> planted(std::in_place, name.get(), bytes, 0xAB);
+    ASSERT_TRUE(planted->made());
+    ::testing::internal::CaptureStderr();
+    worker.startUp();
+    control.requestCamera(0);
+    for (int i = 0; i < 3; ++i) {
+        camera.queueFrame(paintPattern);
+        ticks(1);
+    }
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(worker.ring(), nullptr);
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    EXPECT_NE(said.find("refusing shared memory"), std::string::npos) << said;
+    EXPECT_EQ(said.find("created"), std::string::npos) << said;
+    EXPECT_EQ(testing::sectionBytes(name.get(), bytes), std::vector<std::uint8_t>(bytes, 0xAB));
+
+    planted.reset();
+    camera.queueFrame(paintPattern);
+    ticks(1);
+    ASSERT_NE(worker.ring(), nullptr);
+    camera.queueFrame(paintPattern);
+    ticks(1);
+    EXPECT_EQ(FrameRingReader::open(name.get()).readyCount(), 1u);
+}
+
+TEST_F(FrameWorkerTest, RunsWithoutARingWhileAnotherWriterHasIt) {
+    DebugOnce otherDebug;
+    auto other = FrameRing::create(name.get(), kDefaultFrameSize, otherDebug);
+    ::testing::internal::CaptureStderr();
+    worker.startUp();
+    control.requestCamera(0);
+    camera.queueFrame(paintPattern);
+    ticks(1);
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(worker.ring(), nullptr);
+    EXPECT_NE(said.find("another Velvix is running"), std::string::npos) << said;
+    EXPECT_EQ(FrameRingReader::open(name.get()).readyCount(), 0u);
+
+    other.reset();
+    camera.queueFrame(paintPattern);
+    ticks(1);
+    EXPECT_NE(worker.ring(), nullptr);
+}
+
+// Windows sections never shrink.
+#ifndef _WIN32
+TEST_F(FrameWorkerTest, ASectionCutDownUnderTheWorkerEndsTheRingNotTheWorker) {
+    worker.startUp();
+    control.requestCamera(0);
+    camera.queueFrame(paintPattern);
+    ticks(1);
+    ASSERT_TRUE(testing::truncateSection(name.get(), 0));
+    ::testing::internal::CaptureStderr();
+    camera.queueFrame(paintPattern);
+    ticks(1);
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(worker.ring(), nullptr);
+    EXPECT_NE(said.find("truncated while in use"), std::string::npos) << said;
+    worker.shutDown();
+}
+#endif
 
 // The real clock, counting the ticks that have ended.
 class CountingClock final : public PacerClock {

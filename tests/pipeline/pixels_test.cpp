@@ -177,15 +177,6 @@ bool insideFeatureBox(const FaceLandmarks& p, float u, float v) {
             between(p[78].y - 10, v, p[85].y + 10));
 }
 
-class ScalarPaths {
-  public:
-    explicit ScalarPaths(bool scalar) : saved_(hasAVX2) { hasAVX2 = saved_ && !scalar; }
-    ~ScalarPaths() { hasAVX2 = saved_; }
-
-  private:
-    bool saved_;
-};
-
 TEST(MaskFeatures, AgreesWithAPixelByPixelReferenceOnRandomFaces) {
     std::mt19937 random(11);
     std::uniform_real_distribution<float> coordinate(-20.0f, 90.0f);
@@ -249,6 +240,43 @@ TEST(PixelFunctions, PlainAndVectorisedPathsGiveTheSameBytes) {
         return std::tuple{packed, packedKept, masked};
     };
     EXPECT_EQ(run(true), run(false));
+}
+
+TEST(BlendSkin, GivesUnsmoothedAtAlphaZeroSmoothedAtFullAndRoundsInBetween) {
+    std::mt19937 random(23);
+    const std::size_t count = 4099;
+    Bytes unsmoothed(count * 4);
+    Bytes smoothed(count * 4);
+    Bytes alpha(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        // Three in four pixels skin-coloured, the rest anything.
+        const bool skin = random() % 4 != 0;
+        const int jitter = static_cast<int>(random() % 21) - 10;
+        for (std::size_t c = 0; c < 3; ++c) {
+            const int base = std::array{120, 150, 200}[c];
+            unsmoothed[4 * i + c] =
+                static_cast<std::uint8_t>(skin ? base + jitter : static_cast<int>(random()));
+            smoothed[4 * i + c] = static_cast<std::uint8_t>(random());
+        }
+        unsmoothed[4 * i + 3] = 255;
+        smoothed[4 * i + 3] = static_cast<std::uint8_t>(random());
+        alpha[i] = std::array<std::uint8_t, 3>{0, 255, static_cast<std::uint8_t>(random())}[i % 3];
+    }
+    for (const bool vectorised : {false, true}) {
+        const Avx2Choice paths(vectorised);
+        Bytes blended = smoothed;
+        blendSkin(unsmoothed.data(), blended.data(), alpha.data(), count);
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint8_t* u = &unsmoothed[4 * i];
+            const int a = isSkinColour(u[0], u[1], u[2]) ? alpha[i] : 0;
+            for (std::size_t c = 0; c < 3; ++c) {
+                const double exact = u[c] + a * (smoothed[4 * i + c] - u[c]) / 255.0;
+                ASSERT_EQ(blended[4 * i + c], std::lround(exact))
+                    << "pixel " << i << " byte " << c << " alpha " << a;
+            }
+            ASSERT_EQ(blended[4 * i + 3], smoothed[4 * i + 3]);
+        }
+    }
 }
 
 TEST(GreyFromFrame, WeighsRedGreenAndBlue) {

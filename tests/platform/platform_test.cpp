@@ -1,14 +1,27 @@
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "section_access.hpp"
 #include "test_support.hpp"
 #include "velvix/platform/clock.hpp"
+#include "velvix/platform/debug_output.hpp"
 #include "velvix/platform/input_lines.hpp"
 #include "velvix/platform/shared_memory.hpp"
+#include "velvix/platform/stop_signals.hpp"
 
 namespace velvix::platform {
 namespace {
@@ -47,13 +60,24 @@ TEST(SharedSection, AnExistingSectionKeepsItsSize) {
     EXPECT_EQ(second.size(), first.size());
 }
 
+// Every way in by name refuses it with the same error, names it and leaves it as it is.
 TEST(SharedSection, ASectionThatIsNotTheOwnersAloneIsRefused) {
     ScopedRingName name;
-    const testing::UnusableSection unusable(name.get());
-    ASSERT_TRUE(unusable.made());
-    const auto opened = SharedSection::open(name.get(), SharedSection::Access::readOnly);
-    EXPECT_FALSE(opened.isOpen());
-    EXPECT_FALSE(SharedSection::openOrCreate(name.get(), 4096).isOpen());
+    const testing::PlantedSection planted(name.get(), 4096, 0xAB);
+    ASSERT_TRUE(planted.made());
+    for (const auto& section : {SharedSection::open(name.get(), SharedSection::Access::readOnly),
+                                SharedSection::open(name.get(), SharedSection::Access::readWrite),
+                                SharedSection::openOrCreate(name.get(), 8192)}) {
+        EXPECT_FALSE(section.isOpen());
+        EXPECT_EQ(section.error(), SectionError::notPrivate);
+        EXPECT_NE(section.errorText().find(name.get()), std::string::npos) << section.errorText();
+        EXPECT_NE(section.errorText().find("belongs to you"), std::string::npos)
+            << section.errorText();
+    }
+    const auto grown = SharedSection::growTo(name.get(), 1 << 20);
+    ASSERT_TRUE(grown);
+    EXPECT_NE(grown->find(name.get()), std::string::npos) << *grown;
+    EXPECT_EQ(testing::sectionBytes(name.get(), 4096), std::vector<std::uint8_t>(4096, 0xAB));
 }
 
 TEST(SharedSection, MovesAndClosesCleanly) {
@@ -67,6 +91,122 @@ TEST(SharedSection, MovesAndClosesCleanly) {
     EXPECT_EQ(moved.size(), 0u);
 }
 
+// The refusal's text in full: the object, its owner and mode, and what to do.
+#ifndef _WIN32
+void expectRefused(const std::string& name, const std::string& owner, const std::string& mode,
+                   const std::string& advice) {
+    const std::string path = "/dev/shm/" + name;
+    for (const auto& section : {SharedSection::open(name, SharedSection::Access::readOnly),
+                                SharedSection::open(name, SharedSection::Access::readWrite),
+                                SharedSection::openOrCreate(name, 4096)}) {
+        EXPECT_FALSE(section.isOpen());
+        EXPECT_EQ(section.error(), SectionError::notPrivate);
+        for (const std::string& part : {path, owner, "mode " + mode, advice}) {
+            EXPECT_NE(section.errorText().find(part), std::string::npos)
+                << part << " in: " << section.errorText();
+        }
+    }
+    const auto grown = SharedSection::growTo(name, 1 << 20);
+    ASSERT_TRUE(grown);
+    EXPECT_NE(grown->find(path), std::string::npos) << *grown;
+    struct stat status {};
+    ASSERT_EQ(stat(path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_size, 4096);
+}
+
+TEST(SharedSection, RefusesASectionThatOthersMayOpen) {
+    for (const mode_t mode : {0666, 0640, 0604, 0610}) {
+        ScopedRingName name;
+        ASSERT_TRUE(testing::makeSection(name.get(), mode, 4096));
+        char modeText[8];
+        std::snprintf(modeText, sizeof modeText, "%04o", static_cast<unsigned>(mode));
+        expectRefused(name.get(), "belongs to you", modeText, "rm /dev/shm/" + name.get());
+    }
+}
+
+// Only the superuser can give a section to another user; elsewhere the owner check has the
+// same code path as the mode check above.
+TEST(SharedSection, RefusesAnotherUsersSection) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "making a section of another user needs the superuser";
+    }
+    constexpr int kOtherUser = 65534;
+    for (const mode_t mode : {0600, 0666}) {
+        ScopedRingName name;
+        ASSERT_TRUE(testing::makeSection(name.get(), mode, 4096, 0, kOtherUser));
+        char modeText[8];
+        std::snprintf(modeText, sizeof modeText, "%04o", static_cast<unsigned>(mode));
+        expectRefused(name.get(), "uid 65534", modeText, "sudo rm /dev/shm/" + name.get());
+    }
+}
+
+#endif
+
+TEST(SharedSection, OneOpenSectionOfANameHoldsTheWriterLock) {
+    ScopedRingName name;
+    auto first = SharedSection::openOrCreate(name.get(), 4096);
+    auto second = SharedSection::open(name.get(), SharedSection::Access::readWrite);
+    ASSERT_TRUE(first.isOpen() && second.isOpen());
+    EXPECT_TRUE(first.tryLockForWriting());
+    EXPECT_FALSE(second.tryLockForWriting());
+    first.close();
+    EXPECT_TRUE(second.tryLockForWriting());
+}
+
+#ifdef _WIN32
+// A page-file section cannot be cut down, so the size it was mapped with is its size.
+TEST(SharedSection, ItsSizeIsTheSizeItWasMappedWith) {
+    ScopedRingName name;
+    auto section = SharedSection::openOrCreate(name.get(), 1 << 16);
+    ASSERT_TRUE(section.isOpen());
+    EXPECT_EQ(section.currentSize(), section.size());
+    section.close();
+    EXPECT_EQ(section.currentSize(), 0u);
+}
+#else
+TEST(SharedSection, TellsItsSizeAfterAnotherProgramTruncatedIt) {
+    ScopedRingName name;
+    auto section = SharedSection::openOrCreate(name.get(), 1 << 16);
+    ASSERT_TRUE(section.isOpen());
+    EXPECT_EQ(section.currentSize(), 1u << 16);
+    ASSERT_TRUE(testing::truncateSection(name.get(), 100));
+    EXPECT_EQ(section.size(), 1u << 16);
+    EXPECT_EQ(section.currentSize(), 100u);
+}
+
+// On Windows the system runs the console control handler on a thread of its own; the
+// programs' tests stop them with Ctrl+C. Libraries may start threads before main that block no
+// signal, and the system gives a process's signal to any thread that does not block it.
+TEST(StopSignals, NoticesAStopWhicheverThreadReceivesIt) {
+    std::atomic<bool> done{false};
+    std::thread early([&] {
+        while (!done) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+        StopSignals signals;
+        EXPECT_FALSE(signals.wait(0));
+        ASSERT_EQ(pthread_kill(early.native_handle(), signalNumber), 0);
+        EXPECT_TRUE(signals.wait(10'000)) << "signal " << signalNumber;
+        EXPECT_TRUE(signals.wait(0));
+    }
+    done = true;
+    early.join();
+}
+
+TEST(StopSignals, AWriteToAPipeWithoutReaderFailsInsteadOfEndingTheProgram) {
+    const StopSignals signals;
+    int ends[2] = {-1, -1};
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[0]);
+    EXPECT_EQ(write(ends[1], "x", 1), -1);
+    EXPECT_EQ(errno, EPIPE);
+    close(ends[1]);
+}
+
+#endif
+
 TEST(Clock, CountsInHundredsOfNanoseconds) {
     const std::uint64_t before = clockNow100ns();
     sleepMilliseconds(20);
@@ -75,18 +215,53 @@ TEST(Clock, CountsInHundredsOfNanoseconds) {
     EXPECT_LT(elapsed, 200'000u * 50);
 }
 
-TEST(InputLines, SplitsLinesAndKeepsAnUnfinishedOneUntilInputEnds) {
-    std::string pending = "first\r\nsecond\n\nthird";
-    std::string line;
+// Everything the splitter hands out, with "(cut)" after lines that were cut.
+std::vector<std::string> takeAll(LineSplitter& splitter) {
     std::vector<std::string> lines;
-    while (takeLine(pending, false, line)) {
-        lines.push_back(line);
+    std::string line;
+    for (auto took = splitter.take(line); took != LineSplitter::Take::none;
+         took = splitter.take(line)) {
+        lines.push_back(line + (took == LineSplitter::Take::cutLine ? "(cut)" : ""));
     }
-    EXPECT_EQ(lines, (std::vector<std::string>{"first", "second", ""}));
-    EXPECT_EQ(pending, "third");
-    ASSERT_TRUE(takeLine(pending, true, line));
-    EXPECT_EQ(line, "third");
-    EXPECT_FALSE(takeLine(pending, true, line));
+    return lines;
+}
+
+TEST(InputLines, SplitsLinesAndKeepsAnUnfinishedOneUntilInputEnds) {
+    LineSplitter splitter;
+    splitter.append("first\r\nsec");
+    splitter.append("ond\n\nthird");
+    EXPECT_EQ(takeAll(splitter), (std::vector<std::string>{"first", "second", ""}));
+    splitter.end();
+    EXPECT_EQ(takeAll(splitter), (std::vector<std::string>{"third"}));
+    EXPECT_TRUE(splitter.ended());
+}
+
+// However the bytes arrive, a line is cut at the limit and the rest of it, up to its line end,
+// never becomes a line of its own.
+TEST(InputLines, CutsALineAtTheLimitAndDropsItsRest) {
+    for (const std::size_t chunk : {1, 3, 5, 100}) {
+        const std::string input = "12345678\nabcdefghijkl\nxyz\n123456789\r\nshort\r\nlast-one";
+        LineSplitter splitter(8);
+        for (std::size_t at = 0; at < input.size(); at += chunk) {
+            splitter.append(std::string_view(input).substr(at, chunk));
+        }
+        splitter.end();
+        EXPECT_EQ(takeAll(splitter),
+                  (std::vector<std::string>{"12345678", "abcdefgh(cut)", "xyz", "12345678(cut)",
+                                            "short", "last-one"}))
+            << "in pieces of " << chunk;
+    }
+}
+
+TEST(DebugOutput, EscapesControlCharactersSoThatTheLineCanBeReadBack) {
+    EXPECT_EQ(printableLine("plain text, caf\xc3\xa9 \xe2\x82\xac"),
+              "plain text, caf\xc3\xa9 \xe2\x82\xac");
+    EXPECT_EQ(printableLine("a\x1b[31mred\x1b]0;title\x07\r\nb\x7f"),
+              "a\\x1b[31mred\\x1b]0;title\\x07\\x0d\\x0ab\\x7f");
+    EXPECT_EQ(printableLine(std::string_view("nul\0", 4)), "nul\\x00");
+    EXPECT_EQ(printableLine("C1 \xc2\x9b and \xc2\xa0"), "C1 \\u009b and \xc2\xa0");
+    EXPECT_EQ(printableLine("back\\slash \xff\xc3"), "back\\\\slash \\xff\\xc3");
+    EXPECT_EQ(printableLine("\xed\xa0\x80"), "\\xed\\xa0\\x80");  // a surrogate's bytes
 }
 
 }  // namespace

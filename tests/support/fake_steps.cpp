@@ -14,7 +14,7 @@ void MarkingSmoother::smoothFrame(std::uint8_t* source, std::uint8_t* destinatio
         std::uint8_t* pixel = source + 4 * i;
         std::swap(pixel[0], pixel[2]);
         for (std::size_t c = 0; c < 3; ++c) {
-            destination[4 * i + c] = static_cast<std::uint8_t>(pixel[c] + 1);
+            destination[4 * i + c] = static_cast<std::uint8_t>(pixel[c] + step);
         }
         destination[4 * i + 3] = 0x5A;
     }

@@ -7,12 +7,14 @@
 namespace velvix::testing {
 
 // Swaps bytes 0 and 2 of the source as the real smoother does, and writes each channel plus
-// one, with a fourth byte of 0x5A, so that a test can tell smoothed from unsmoothed pixels.
+// `step` (wrapping), with a fourth byte of 0x5A, so that a test can tell smoothed from
+// unsmoothed pixels.
 class MarkingSmoother final : public Smoother {
   public:
     void smoothFrame(std::uint8_t* source, std::uint8_t* destination, int width, int height,
                      int level) override;
 
+    std::uint8_t step = 1;
     int calls = 0;
     int lastLevel = -1;
     FrameSize lastSize;

@@ -11,6 +11,33 @@
 
 namespace velvix::testing {
 
+int ChildProcess::waitForExit(int timeoutMilliseconds) {
+    const auto end =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
+    while (!ended()) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return exitStatus_ >= 0 && exitStatus_ < 128 ? exitStatus_ : -1;
+}
+
+bool ChildProcess::waitForOutput(const std::string& text, int timeoutMilliseconds) {
+    const auto end =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
+    while (std::chrono::steady_clock::now() < end) {
+        if (readFile(outputPath_).find(text) != std::string::npos) {
+            return true;
+        }
+        if (ended()) {
+            return readFile(outputPath_).find(text) != std::string::npos;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
 std::string readFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     std::stringstream content;

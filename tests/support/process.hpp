@@ -27,13 +27,25 @@ class ChildProcess {
     void closeInput();
     // The exit code, or -1 when it did not end within the time or ended by a signal.
     int waitForExit(int timeoutMilliseconds);
+    // Waits until the program has printed `text` (its ready line, say); false when it ended or
+    // the time ran out first.
+    bool waitForOutput(const std::string& text, int timeoutMilliseconds = 30000);
+    // How the program ended, once it has: its exit code, or on Linux 128 and the signal's number.
+    int exitStatus() const {
+        return exitStatus_;
+    }
 
   private:
+    // True once the program has ended, when it also records how: a look, without waiting.
+    bool ended();
+
+    std::string outputPath_;
     // The process and the writing end of its input: a pid and a file descriptor on Linux,
     // handles on Windows; -1 when there is none.
     std::intptr_t process_ = -1;
     std::intptr_t input_ = -1;
     unsigned long processId_ = 0;
+    int exitStatus_ = -1;
     bool ended_ = false;
 };
 

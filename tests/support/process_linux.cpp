@@ -5,15 +5,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <thread>
-
 #include "process.hpp"
 
 namespace velvix::testing {
 
 ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std::string& outputPath,
-                           bool pipeInput) {
+                           bool pipeInput)
+    : outputPath_(outputPath) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath.c_str(),
@@ -81,21 +79,14 @@ void ChildProcess::closeInput() {
     }
 }
 
-int ChildProcess::waitForExit(int timeoutMilliseconds) {
-    if (ended_) {
-        return -1;
+bool ChildProcess::ended() {
+    int status = 0;
+    if (ended_ || waitpid(static_cast<pid_t>(process_), &status, WNOHANG) != process_) {
+        return ended_;
     }
-    const auto end =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
-    while (std::chrono::steady_clock::now() < end) {
-        int status = 0;
-        if (waitpid(static_cast<pid_t>(process_), &status, WNOHANG) == process_) {
-            ended_ = true;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
+    ended_ = true;
+    exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return true;
 }
 
 unsigned permissionBits(const std::string& path) {

@@ -59,7 +59,8 @@ HANDLE handleOf(std::intptr_t value) {
 // The program gets a console of its own, hidden, so that interrupt() can send Ctrl+C to it
 // and to nothing else.
 ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std::string& outputPath,
-                           bool pipeInput) {
+                           bool pipeInput)
+    : outputPath_(outputPath) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     const HANDLE output = CreateFileW(wide(outputPath).c_str(), GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -140,18 +141,15 @@ void ChildProcess::closeInput() {
     }
 }
 
-int ChildProcess::waitForExit(int timeoutMilliseconds) {
-    if (ended_) {
-        return -1;
-    }
-    if (WaitForSingleObject(handleOf(process_), static_cast<DWORD>(timeoutMilliseconds)) !=
-        WAIT_OBJECT_0) {
-        return -1;
+bool ChildProcess::ended() {
+    if (ended_ || WaitForSingleObject(handleOf(process_), 0) != WAIT_OBJECT_0) {
+        return ended_;
     }
     ended_ = true;
     DWORD code = 0;
     GetExitCodeProcess(handleOf(process_), &code);
-    return static_cast<int>(code);
+    exitStatus_ = static_cast<int>(code);
+    return true;
 }
 
 }  // namespace velvix::testing

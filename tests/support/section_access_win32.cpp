@@ -3,6 +3,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <cstring>
 #include <vector>
 
 #include "section_access.hpp"
@@ -64,19 +65,40 @@ bool sectionIsOwnerOnly(const std::string& name) {
     return ownerOnly;
 }
 
-// Everyone may read it: a section the program did not make for its user alone.
-UnusableSection::UnusableSection(const std::string& name) {
+// A section of `bytes` owned by the current user with the given DACL (in which %USER% stands
+// for that user), or nothing.
+HANDLE makeSection(const std::string& name, const std::wstring& dacl, std::size_t bytes,
+                   bool& made) {
+    const std::vector<BYTE> user = currentUserSid();
+    wchar_t* userText = nullptr;
+    if (user.empty() || !ConvertSidToStringSidW(const_cast<BYTE*>(user.data()), &userText)) {
+        return nullptr;
+    }
+    const std::wstring self(userText);
+    LocalFree(userText);
+    std::wstring entries = dacl;
+    if (const auto at = entries.find(L"%USER%"); at != std::wstring::npos) {
+        entries.replace(at, 6, self);
+    }
+    const std::wstring sddl = L"O:" + self + entries;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;GA;;;WD)", SDDL_REVISION_1,
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
                                                               &descriptor, nullptr)) {
-        return;
+        return nullptr;
     }
     SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-    const HANDLE section = CreateFileMappingW(INVALID_HANDLE_VALUE, &attributes, PAGE_READWRITE, 0,
-                                              1 << 20, sectionName(name).c_str());
-    made_ = section != nullptr && GetLastError() != ERROR_ALREADY_EXISTS;
+    const auto size64 = static_cast<unsigned long long>(bytes);
+    const HANDLE section = CreateFileMappingW(
+        INVALID_HANDLE_VALUE, &attributes, PAGE_READWRITE, static_cast<DWORD>(size64 >> 32),
+        static_cast<DWORD>(size64 & 0xFFFFFFFFu), sectionName(name).c_str());
+    made = section != nullptr && GetLastError() != ERROR_ALREADY_EXISTS;
     LocalFree(descriptor);
-    if (section != nullptr) {
+    return section;
+}
+
+// Its owner may only look at it and read it: opening it for writing is denied.
+UnusableSection::UnusableSection(const std::string& name) {
+    if (const HANDLE section = makeSection(name, L"D:P(A;;0x0005;;;%USER%)", 1 << 20, made_)) {
         handle_ = reinterpret_cast<std::intptr_t>(section);
     }
 }
@@ -85,6 +107,41 @@ UnusableSection::~UnusableSection() {
     if (handle_ != -1) {
         CloseHandle(reinterpret_cast<HANDLE>(handle_));
     }
+}
+
+// Everyone may read and write it: a section the program did not make for its user alone.
+PlantedSection::PlantedSection(const std::string& name, std::size_t bytes, std::uint8_t fill)
+    : name_(name) {
+    const HANDLE section = makeSection(name, L"D:(A;;GA;;;WD)", bytes, made_);
+    if (section == nullptr) {
+        return;
+    }
+    handle_ = reinterpret_cast<std::intptr_t>(section);
+    if (void* view = made_ ? MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, bytes) : nullptr) {
+        std::memset(view, fill, bytes);
+        UnmapViewOfFile(view);
+    }
+}
+
+PlantedSection::~PlantedSection() {
+    if (handle_ != -1) {
+        CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    }
+}
+
+std::vector<std::uint8_t> sectionBytes(const std::string& name, std::size_t bytes) {
+    const HANDLE section = OpenFileMappingW(FILE_MAP_READ, FALSE, sectionName(name).c_str());
+    if (section == nullptr) {
+        return {};
+    }
+    std::vector<std::uint8_t> content;
+    if (const void* view = MapViewOfFile(section, FILE_MAP_READ, 0, 0, bytes)) {
+        const auto* first = static_cast<const std::uint8_t*>(view);
+        content.assign(first, first + bytes);
+        UnmapViewOfFile(view);
+    }
+    CloseHandle(section);
+    return content;
 }
 
 }  // namespace velvix::testing

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
 
 #include "velvix/platform/shared_memory.hpp"
 
@@ -16,6 +17,22 @@ ScopedRingName::ScopedRingName() {
 
 ScopedRingName::~ScopedRingName() {
     platform::SharedSection::remove(name_);
+}
+
+void writePngHeader(const std::string& path, std::uint32_t width, std::uint32_t height) {
+    std::string bytes = "\x89PNG\r\n\x1a\n";
+    const auto bigEndian = [&bytes](std::uint32_t value) {
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            bytes.push_back(static_cast<char>((value >> shift) & 0xFF));
+        }
+    };
+    bigEndian(13);
+    bytes += "IHDR";
+    bigEndian(width);
+    bigEndian(height);
+    bytes += std::string("\x08\x02\x00\x00\x00", 5);  // 8 bits, RGB, no interlace
+    bigEndian(0);                                     // the checksum, which readers skip
+    std::ofstream(path, std::ios::binary) << bytes;
 }
 
 std::uint64_t FakeClock::now() {

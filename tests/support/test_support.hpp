@@ -25,6 +25,10 @@ class ScopedRingName {
     std::string name_;
 };
 
+// Writes the start of a PNG file that describes an RGB picture of the given size and holds
+// none of its pixels: what a small hostile file claims.
+void writePngHeader(const std::string& path, std::uint32_t width, std::uint32_t height);
+
 // A clock that moves only when the code under test sleeps or when the test advances it.
 class FakeClock final : public PacerClock {
   public:

@@ -12,6 +12,7 @@
 
 #include "fake_steps.hpp"
 #include "frame_output.hpp"
+#include "section_access.hpp"
 #include "test_support.hpp"
 #include "velvix/filters/cpu_info.hpp"
 #include "velvix/pipeline/frame_worker.hpp"
@@ -284,6 +285,36 @@ TEST_F(BridgeTest, KeepsGoingWhenTheRingDisappearsAndPicksUpTheNewOne) {
     ring = ringShowing(90);
     EXPECT_EQ(bridge.step(2 * kSecond), BridgeFrame::newest);
     EXPECT_EQ(firstRed(), 90);
+}
+
+TEST_F(BridgeTest, ShowsThePlaceholderOnceTheProgramHasStopped) {
+    auto bridge = makeBridge();
+    auto ring = ringShowing(70);
+    EXPECT_EQ(bridge.step(0), BridgeFrame::newest);
+    ring->endPublishing();  // what the program does when it stops
+    EXPECT_EQ(bridge.step(kSecond / 30), BridgeFrame::placeholder);
+    EXPECT_NE(firstRed(), 70);
+
+    // The program comes back and publishes into the same ring.
+    ring.reset();
+    ring = ringShowing(90);
+    EXPECT_EQ(bridge.step(2 * kSecond / 30), BridgeFrame::newest);
+    EXPECT_EQ(firstRed(), 90);
+}
+
+TEST_F(BridgeTest, ShowsThePlaceholderAndSaysWhyForASectionOthersMayOpen) {
+    const auto layout = *RingLayout::forSize(size);
+    ASSERT_TRUE(testing::makeSection(name.get(), 0666, layout.totalBytes));
+    {
+        // A planted ring with a red picture, made while the section was still private.
+        ASSERT_EQ(chmod(("/dev/shm/" + name.get()).c_str(), 0600), 0);
+        auto planted = ringShowing(200);
+        ASSERT_EQ(chmod(("/dev/shm/" + name.get()).c_str(), 0666), 0);
+    }
+    auto bridge = makeBridge();
+    EXPECT_EQ(bridge.step(0), BridgeFrame::placeholder);
+    EXPECT_NE(firstRed(), 200);
+    EXPECT_NE(bridge.ringProblem().find("mode 0666"), std::string::npos) << bridge.ringProblem();
 }
 
 TEST(BridgeSink, AConsumerThatReconnectsIsServedAgain) {

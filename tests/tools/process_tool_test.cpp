@@ -3,11 +3,16 @@
 #include <stb_image_write.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstdio>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <stop_token>
 
+#include "beige_paper.hpp"
 #include "model_file.hpp"
 #include "process.hpp"
 #include "ring_commands.hpp"
@@ -69,7 +74,8 @@ std::vector<std::uint8_t> readRgb(const std::string& path, FrameSize expectedSiz
     return rgb;
 }
 
-// The frame the worker publishes for one camera frame with smoothing on at `level`.
+// The frame the worker publishes for one camera frame with smoothing on at `level`, with the
+// face detector and landmark model that velvix-process finds beside itself.
 RingFrame publishedByTheWorker(const std::vector<std::uint8_t>& capture, FrameSize size,
                                int level) {
     testing::ScopedRingName name;
@@ -77,7 +83,7 @@ RingFrame publishedByTheWorker(const std::vector<std::uint8_t>& capture, FrameSi
     testing::ScriptedCamera camera;
     testing::FakeClock clock;
     FilterSmoother smoother;
-    FaceProcessingStep faceStep(makeFaceDetector());
+    FaceProcessingStep faceStep(makeFaceDetector(VELVIX_FACE_NETWORK), VELVIX_SHIPPED_MODEL);
     FrameWorker worker({control, camera, {&faceStep, &smoother}, clock, name.get()});
     worker.startUp();
     control.requestCamera(0);
@@ -158,6 +164,222 @@ TEST_F(ProcessTool, RefusesBadArgumentsAndPictures) {
     const auto small = runProgram({VELVIX_PROCESS_TOOL, input});
     EXPECT_EQ(small.exitCode, 1);
     EXPECT_NE(small.output.find("20 x 20 pixels"), std::string::npos) << small.output;
+
+    // Refused by the size in its header, before gigabytes are decoded.
+    testing::writePngHeader(input, 16000, 16000);
+    const auto huge = runProgram({VELVIX_PROCESS_TOOL, input});
+    EXPECT_EQ(huge.exitCode, 1);
+    EXPECT_NE(huge.output.find("16000 x 16000 pixels"), std::string::npos) << huge.output;
+}
+
+using Rgb = std::vector<std::uint8_t>;
+
+// The demo portrait's head (an ellipse round its face and hair, soft at the edge), scaled and
+// laid on beige paper in a 1280 x 720 frame with its middle at `centreX`: upright red, green
+// and blue, as a webcam would see a person before a beige wall.
+Rgb portraitOnPaper(float scale, float centreX) {
+    int width = 0;
+    int height = 0;
+    int channels = 0;
+    stbi_uc* portrait = stbi_load(VELVIX_DEMO_PHOTO, &width, &height, &channels, 3);
+    EXPECT_NE(portrait, nullptr);
+    if (portrait == nullptr) {
+        return {};
+    }
+    const FrameSize frame = kDefaultFrameSize;
+    constexpr float kHeadX = 226;  // the head's middle and half axes in the portrait
+    constexpr float kHeadY = 118;
+    constexpr float kHalfWidth = 92;
+    constexpr float kHalfHeight = 118;
+    Rgb rgb(static_cast<std::size_t>(frame.pixels()) * 3);
+    for (int y = 0; y < frame.height; ++y) {
+        for (int x = 0; x < frame.width; ++x) {
+            const float px = kHeadX + (static_cast<float>(x) - centreX) / scale;
+            const float py = kHeadY + (static_cast<float>(y) - 360.0f) / scale;
+            const float radius =
+                std::hypot((px - kHeadX) / kHalfWidth, (py - kHeadY) / kHalfHeight);
+            const float weight = std::clamp((1.0f - radius) * 20.0f, 0.0f, 1.0f);
+            const auto paper = testing::beigePaper(x, y);
+            const int sx = std::clamp(static_cast<int>(px), 0, width - 1);
+            const int sy = std::clamp(static_cast<int>(py), 0, height - 1);
+            for (std::size_t c = 0; c < 3; ++c) {
+                const float photo = portrait[(static_cast<std::size_t>(sy) * width + sx) * 3 + c];
+                rgb[(static_cast<std::size_t>(y) * frame.width + x) * 3 + c] =
+                    static_cast<std::uint8_t>(std::lround(paper[c] + weight * (photo - paper[c])));
+            }
+        }
+    }
+    stbi_image_free(portrait);
+    return rgb;
+}
+
+// Upright red, green and blue into the capture layout, bottom row first.
+std::vector<std::uint8_t> captureOf(const Rgb& rgb, FrameSize size) {
+    std::vector<std::uint8_t> capture(static_cast<std::size_t>(size.pixels()) * 4);
+    for (int row = 0; row < size.height; ++row) {
+        for (int x = 0; x < size.width; ++x) {
+            const std::uint8_t* source =
+                rgb.data() + (static_cast<std::size_t>(size.height - 1 - row) * size.width + x) * 3;
+            std::uint8_t* pixel =
+                capture.data() + (static_cast<std::size_t>(row) * size.width + x) * 4;
+            std::copy(source, source + 3, pixel);
+            pixel[3] = 255;
+        }
+    }
+    return capture;
+}
+
+struct Rectangle {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+};
+
+// The accepted face's rectangle from velvix-process's JSON line.
+std::optional<Rectangle> faceRectangleOf(const std::string& json) {
+    const auto at = json.find("\"face\":{\"accepted\":true,");
+    Rectangle r;
+    if (at == std::string::npos ||
+        std::sscanf(json.c_str() + at,
+                    "\"face\":{\"accepted\":true,\"x\":%d,\"y\":%d,\"width\":%d,"
+                    "\"height\":%d",
+                    &r.x, &r.y, &r.width, &r.height) != 4) {
+        return std::nullopt;
+    }
+    return r;
+}
+
+// Pieces of pictures side by side: each row shows one frame's crop before, smoothed in the
+// face's rectangle, smoothed in its outline, and both changes six times as strong.
+class Strip {
+  public:
+    static constexpr int kCellWidth = 180;
+    static constexpr int kCellHeight = 200;
+    static constexpr int kCells = 5;
+
+    void addRow(const Rgb& before, const Rgb& rectangle, const Rgb& outline, FrameSize size,
+                const Rectangle& crop) {
+        const std::size_t rowStart = pixels_.size();
+        pixels_.resize(rowStart + static_cast<std::size_t>(kCellWidth) * kCells * kCellHeight * 3);
+        const auto change = [&](const Rgb& after) {
+            Rgb amplified(after.size());
+            for (std::size_t i = 0; i < after.size(); ++i) {
+                amplified[i] =
+                    static_cast<std::uint8_t>(std::min(255, 6 * std::abs(after[i] - before[i])));
+            }
+            return amplified;
+        };
+        const std::array<Rgb, kCells> cells{before, rectangle, outline, change(rectangle),
+                                            change(outline)};
+        for (int cell = 0; cell < kCells; ++cell) {
+            for (int y = 0; y < kCellHeight; ++y) {
+                for (int x = 0; x < kCellWidth; ++x) {
+                    const int sx =
+                        std::clamp(crop.x + x * crop.width / kCellWidth, 0, size.width - 1);
+                    const int sy =
+                        std::clamp(crop.y + y * crop.height / kCellHeight, 0, size.height - 1);
+                    const std::uint8_t* source =
+                        cells[static_cast<std::size_t>(cell)].data() +
+                        (static_cast<std::size_t>(sy) * size.width + sx) * 3;
+                    std::copy(
+                        source, source + 3,
+                        pixels_.begin() +
+                            static_cast<std::ptrdiff_t>(
+                                rowStart +
+                                ((static_cast<std::size_t>(y) * kCells + cell) * kCellWidth + x) *
+                                    3));
+                }
+            }
+        }
+    }
+
+    bool writeJpeg(const std::string& path) const {
+        const int rows =
+            static_cast<int>(pixels_.size() / (static_cast<std::size_t>(kCellWidth) * kCells * 3));
+        return stbi_write_jpg(path.c_str(), kCellWidth * kCells, rows, 3, pixels_.data(), 90) != 0;
+    }
+
+  private:
+    Rgb pixels_;
+};
+
+// The face-shaped mask on frames a user's camera might deliver: the demo portrait's head laid
+// on beige paper, and the portrait itself. velvix-process and the worker make the same
+// picture; nothing off the head changes, while the rectangle mask changes pixels round the
+// face that the face-shaped mask leaves alone. The rows of before and after pictures go to
+// face-mask.jpg in the test's build folder (the README shows them).
+TEST_F(ProcessTool, SmoothsThePortraitsFaceButNotThePaperBehindItAsTheWorkerDoes) {
+    const std::string model = VELVIX_SHIPPED_MODEL;
+    const std::string outline = output + ".outline.png";
+    Strip strip;
+    struct Placement {
+        float scale;
+        float centreX;
+    };
+    for (const Placement& placement : {Placement{1.6f, 330.0f}, Placement{2.0f, 660.0f},
+                                       Placement{2.4f, 960.0f}, Placement{0.0f, 0.0f}}) {
+        const bool plainPortrait = placement.scale == 0.0f;
+        const FrameSize size = plainPortrait ? FrameSize{512, 512} : kDefaultFrameSize;
+        const std::string source = plainPortrait ? std::string(VELVIX_DEMO_PHOTO) : input;
+        if (!plainPortrait) {
+            const Rgb frame = portraitOnPaper(placement.scale, placement.centreX);
+            ASSERT_NE(stbi_write_png(input.c_str(), size.width, size.height, 3, frame.data(),
+                                     size.width * 3),
+                      0);
+        }
+        const auto byOutline = runProgram(
+            {VELVIX_PROCESS_TOOL, source, "--model", model, "--level", "80", "--output", outline});
+        const auto byRectangle =
+            runProgram({VELVIX_PROCESS_TOOL, source, "--model", model, "--level", "80",
+                        "--rectangle-mask", "--output", output});
+        ASSERT_EQ(byOutline.exitCode, 0) << byOutline.output;
+        ASSERT_EQ(byRectangle.exitCode, 0) << byRectangle.output;
+        const auto face = faceRectangleOf(byOutline.output);
+        ASSERT_TRUE(face) << byOutline.output;
+        const Rgb before = readRgb(source, size);
+        const Rgb afterOutline = readRgb(outline, size);
+        const Rgb afterRectangle = readRgb(output, size);
+
+        // Changed pixels in the rectangle's lower corners, which lie off the round jaw.
+        const auto changedInCorners = [&](const Rgb& after) {
+            int changed = 0;
+            for (int y = face->y + face->height * 5 / 6; y < face->y + face->height; ++y) {
+                for (int x = face->x; x < face->x + face->width; ++x) {
+                    const bool corner =
+                        x < face->x + face->width / 6 || x >= face->x + face->width * 5 / 6;
+                    const std::size_t i = (static_cast<std::size_t>(y) * size.width + x) * 3;
+                    changed += corner && after[i] != before[i] ? 1 : 0;
+                }
+            }
+            return changed;
+        };
+        EXPECT_GT(changedInCorners(afterRectangle), 4 * changedInCorners(afterOutline) + 20);
+        if (!plainPortrait) {
+            // The paper, away from the head, is as it was.
+            for (int y = 0; y < size.height; y += 3) {
+                for (int x = 0; x < size.width; ++x) {
+                    const float dx =
+                        (static_cast<float>(x) - placement.centreX) / (92 * placement.scale);
+                    const float dy = (static_cast<float>(y) - 360.0f) / (118 * placement.scale);
+                    const std::size_t i = (static_cast<std::size_t>(y) * size.width + x) * 3;
+                    if (dx * dx + dy * dy > 1.1f * 1.1f) {
+                        ASSERT_EQ(afterOutline[i], before[i]) << "column " << x << " row " << y;
+                    }
+                }
+            }
+        }
+        if (placement.scale == 2.0f) {
+            const RingFrame published = publishedByTheWorker(captureOf(before, size), size, 80);
+            EXPECT_TRUE(ring_tool::uprightRgb(published) == afterOutline);
+        }
+        const int cropWidth = face->width * 2;
+        const Rectangle crop{face->x - face->width / 2, face->y - face->height * 2 / 5, cropWidth,
+                             cropWidth * Strip::kCellHeight / Strip::kCellWidth};
+        strip.addRow(before, afterRectangle, afterOutline, size, crop);
+    }
+    EXPECT_TRUE(strip.writeJpeg(std::string(VELVIX_ARTEFACT_DIR) + "/face-mask.jpg"));
+    unlink(outline.c_str());
 }
 
 // A model that leaves a plausible mean face where the box is: eyes high and apart, the mouth
@@ -228,8 +450,22 @@ std::uint64_t fnv1a(std::string_view bytes) {
     return hash;
 }
 
-// Every build of the program gives the same picture and the same landmarks for the same photo:
-// the digests are those the Linux build gives, and the Windows build is held to them.
+// Every build of the program gives the same picture and the same landmarks for the same photo
+// with the same detector: the digests are those the Linux build gives with each detector (with
+// the cascade when the network is not beside it), and the Windows build, whose OpenCV cannot run
+// the network, is held to the cascade's.
+struct BuildDigests {
+    const char* detector;
+    std::uint64_t pixels;
+    std::uint64_t landmarks;
+};
+constexpr BuildDigests kLinuxDigests[] = {
+    {"BlazeFace full-range face_detection_back_256x256_barracuda.onnx", 0x919503978625bce6ull,
+     0x5b10d4e3b993baefull},
+    {"OpenCV cascade haarcascade_frontalface_alt2.xml", 0x811096ea8f215caaull,
+     0xcac7f7387f00f011ull},
+};
+
 TEST_F(ProcessTool, GivesTheSamePixelsAndLandmarksAsTheLinuxBuild) {
     if (!hasAVX2) {
         GTEST_SKIP() << "the digests are those of the AVX2 path";
@@ -239,10 +475,19 @@ TEST_F(ProcessTool, GivesTheSamePixelsAndLandmarksAsTheLinuxBuild) {
         runProgram({VELVIX_PROCESS_TOOL, VELVIX_DEMO_PHOTO, "--model", VELVIX_SHIPPED_MODEL,
                     "--output", output, "--landmarks", points});
     ASSERT_EQ(result.exitCode, 0) << result.output;
+    const BuildDigests* expected = nullptr;
+    for (const BuildDigests& digests : kLinuxDigests) {
+        if (result.output.find("\"detector\":\"" + std::string(digests.detector) + "\"") !=
+            std::string::npos) {
+            expected = &digests;
+        }
+    }
+    ASSERT_NE(expected, nullptr) << result.output;
     const auto pixels = readRgb(output, {512, 512});
     EXPECT_EQ(fnv1a({reinterpret_cast<const char*>(pixels.data()), pixels.size()}),
-              0xaca006167d298bb0ull);
-    EXPECT_EQ(fnv1a(testing::readFile(points)), 0xcac7f7387f00f011ull);
+              expected->pixels)
+        << expected->detector;
+    EXPECT_EQ(fnv1a(testing::readFile(points)), expected->landmarks) << expected->detector;
     std::remove(points.c_str());
 }
 

@@ -1,13 +1,18 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stb_image.h>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <thread>
 
 #include "process.hpp"
 #include "ring_commands.hpp"
+#include "section_access.hpp"
 #include "test_support.hpp"
 
 namespace velvix {
@@ -91,6 +96,29 @@ TEST(RingTool, ReportsAMissingRingOrFrame) {
     EXPECT_EQ(result.exitCode, 2);
 }
 
+// Someone else's ring may carry a picture of their making, or be read by them.
+TEST(RingTool, RefusesARingOthersMayOpen) {
+    ScopedRingName name;
+#ifdef _WIN32
+    const testing::PlantedSection planted(name.get(), RingLayout::forSize({32, 16})->totalBytes);
+    ASSERT_TRUE(planted.made());
+#else
+    DebugOnce debug;
+    FrameRing::create(name.get(), {32, 16}, debug)->publish(gradientFrame({32, 16}).pixels.data());
+    ASSERT_EQ(chmod(("/dev/shm/" + name.get()).c_str(), 0666), 0);
+#endif
+    for (const std::vector<std::string>& command :
+         {std::vector<std::string>{"info"}, {"snapshot", testing::temporaryPath("unused.png")}}) {
+        std::vector<std::string> arguments = {VELVIX_RING_TOOL, "--ring", name.get()};
+        arguments.insert(arguments.end(), command.begin(), command.end());
+        const auto result = runProgram(arguments);
+        EXPECT_EQ(result.exitCode, 1) << result.output;
+        EXPECT_NE(result.output.find("refusing shared memory"), std::string::npos) << result.output;
+        EXPECT_NE(result.output.find("--ring"), std::string::npos) << result.output;
+        EXPECT_EQ(result.output.find("frame 1,"), std::string::npos) << result.output;
+    }
+}
+
 TEST(RingTool, WatchCountsFramesPerSecond) {
     ScopedRingName name;
     DebugOnce debug;
@@ -130,37 +158,109 @@ TEST(RingTool, RefusesDevicesThatAreNotLoopbackOutputs) {
 }
 #endif
 
-TEST(HeadlessProgram, MakesTheRingAndStopsAfterRunSeconds) {
-    ScopedRingName name;
-    const std::string log = testing::temporaryPath("velvix-headless-run.log");
-    testing::ChildProcess program(
-        {VELVIX_APP, "--headless", "--run-seconds", "2", "--ring", name.get()}, log);
-    ASSERT_TRUE(testing::waitForText(log, "created at 1280 x 720", 20000))
-        << testing::readFile(log);
-    const auto info = runProgram({VELVIX_RING_TOOL, "--ring", name.get(), "info"});
-    EXPECT_EQ(info.exitCode, 0) << info.output;
-    EXPECT_NE(info.output.find("width          1280"), std::string::npos) << info.output;
-    EXPECT_NE(info.output.find("state          1 "), std::string::npos) << info.output;
-    EXPECT_EQ(program.waitForExit(10000), 0);
-    EXPECT_NE(testing::readFile(log).find("created at 1280 x 720"), std::string::npos);
+// velvix --headless says this once its stop signals are in place.
+constexpr char kHeadlessReady[] = "velvix: running headless";
+const std::string kDemoCamera = "velv:CAMERA:Test camera: astronaut.png\n";
+
+std::uint32_t readyCountOf(const std::string& name) {
+    const auto reader = FrameRingReader::open(name);
+    return reader.isOpen() ? reader.readyCount() : 0;
 }
 
-// Ctrl+C on every system; on Linux also SIGTERM, which Windows has no gentle form of.
-TEST(HeadlessProgram, StopsCleanlyWhenAskedTo) {
-    const std::vector<std::function<void(const testing::ChildProcess&)>> stops = {
-        [](const testing::ChildProcess& program) { program.interrupt(); },
-#ifndef _WIN32
-        [](const testing::ChildProcess& program) { program.signal(SIGTERM); },
-#endif
-    };
-    for (const auto& stop : stops) {
-        ScopedRingName name;
-        const std::string log = testing::temporaryPath("velvix-headless-signal.log");
-        testing::ChildProcess program({VELVIX_APP, "--headless", "--ring", name.get()}, log);
-        ASSERT_TRUE(testing::waitForText(log, "running headless", 20000)) << testing::readFile(log);
-        stop(program);
-        EXPECT_EQ(program.waitForExit(10000), 0) << testing::readFile(log);
+bool waitForFrames(const std::string& name, std::uint32_t frames) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (readyCountOf(name) < frames) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    return true;
+}
+
+// Whichever way the program stops, it stops cleanly, and the ring it leaves holds no frame
+// that readers would show as live.
+// The ways a program without a window is asked to stop: Ctrl+C on every system, on Linux also
+// termination and the end of the terminal session; and the end of --run-seconds (no stop).
+struct Stop {
+    const char* name;
+    std::function<void(const testing::ChildProcess&)> send;
+};
+
+const std::vector<Stop>& stops() {
+    static const std::vector<Stop> all = {
+        {"Ctrl+C", [](const testing::ChildProcess& program) { program.interrupt(); }},
+#ifndef _WIN32
+        {"SIGTERM", [](const testing::ChildProcess& program) { program.signal(SIGTERM); }},
+        {"SIGHUP", [](const testing::ChildProcess& program) { program.signal(SIGHUP); }},
+#endif
+        {"--run-seconds", nullptr},
+    };
+    return all;
+}
+
+#ifdef _WIN32
+// The section goes with the program's last handle.
+constexpr char kNoFrameLeft[] = "no frame ring";
+#else
+constexpr char kNoFrameLeft[] = "no complete frame";
+#endif
+
+TEST(HeadlessProgram, StopsCleanlyOnEveryStopAndLeavesNoFrame) {
+    for (const Stop& stop : stops()) {
+        ScopedRingName name;
+        const std::string log = testing::temporaryPath("velvix-headless-stop.log");
+        std::vector<std::string> arguments = {VELVIX_APP, "--headless",    "--ring",
+                                              name.get(), "--file-camera", VELVIX_DEMO_PHOTO};
+        if (!stop.send) {
+            arguments.insert(arguments.end(), {"--run-seconds", "6"});
+        }
+        testing::ChildProcess program(arguments, log, true);
+        ASSERT_TRUE(program.waitForOutput(kHeadlessReady)) << testing::readFile(log);
+        ASSERT_TRUE(program.writeInput(kDemoCamera));
+        // A loaded machine may end the run before its first frame; the signals come after one.
+        if (stop.send) {
+            ASSERT_TRUE(waitForFrames(name.get(), 1)) << testing::readFile(log);
+            stop.send(program);
+        }
+        EXPECT_EQ(program.waitForExit(60000), 0)
+            << stop.name << ", ended with " << program.exitStatus() << "\n"
+            << testing::readFile(log);
+        EXPECT_NE(testing::readFile(log).find("created at 1280 x 720"), std::string::npos);
+        const auto snapshot = runProgram({VELVIX_RING_TOOL, "--ring", name.get(), "snapshot",
+                                          testing::temporaryPath("unused.png")});
+        EXPECT_NE(snapshot.output.find(kNoFrameLeft), std::string::npos)
+            << stop.name << ": " << snapshot.output;
+    }
+}
+
+// Two programs on one ring: the second says so and runs without it, and the first goes on.
+TEST(HeadlessProgram, ASecondProgramOnTheSameRingRunsWithoutIt) {
+    ScopedRingName name;
+    const std::string firstLog = testing::temporaryPath("velvix-headless-first.log");
+    const std::string secondLog = testing::temporaryPath("velvix-headless-second.log");
+    testing::ChildProcess first({VELVIX_APP, "--headless", "--exit-on-eof", "--ring", name.get(),
+                                 "--file-camera", VELVIX_DEMO_PHOTO},
+                                firstLog, true);
+    ASSERT_TRUE(first.waitForOutput("created at 1280 x 720")) << testing::readFile(firstLog);
+    ASSERT_TRUE(first.writeInput(kDemoCamera));
+    ASSERT_TRUE(waitForFrames(name.get(), 1)) << testing::readFile(firstLog);
+
+    testing::ChildProcess second({VELVIX_APP, "--headless", "--exit-on-eof", "--ring", name.get(),
+                                  "--file-camera", VELVIX_DEMO_PHOTO},
+                                 secondLog, true);
+    ASSERT_TRUE(second.waitForOutput("another Velvix is running")) << testing::readFile(secondLog);
+    ASSERT_TRUE(second.writeInput(kDemoCamera));
+    const std::uint32_t before = readyCountOf(name.get());
+    EXPECT_TRUE(waitForFrames(name.get(), before + 5));
+    second.closeInput();
+    EXPECT_EQ(second.waitForExit(20000), 0) << testing::readFile(secondLog);
+    EXPECT_EQ(testing::readFile(secondLog).find("created at"), std::string::npos);
+    // The first program's ring is untouched by the second one's end.
+    EXPECT_TRUE(waitForFrames(name.get(), readyCountOf(name.get()) + 3));
+
+    first.closeInput();
+    EXPECT_EQ(first.waitForExit(20000), 0) << testing::readFile(firstLog);
 }
 
 TEST(HeadlessProgram, RejectsUnknownOptions) {

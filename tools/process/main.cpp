@@ -20,18 +20,19 @@ using Clock = std::chrono::steady_clock;
 constexpr int kUsageError = 2;
 
 const char* const kUsage =
-    "usage: velvix-process INPUT [--output OUT.png] [--level N] [--no-face] [--model PATH]\n"
-    "                      [--landmarks OUT.pts] [--overlay OUT.png]\n"
+    "usage: velvix-process INPUT [--output OUT.png] [--level N] [--no-face] [--rectangle-mask]\n"
+    "                      [--model PATH] [--landmarks OUT.pts] [--overlay OUT.png]\n"
     "  INPUT              a PNG or JPEG picture, 32 x 16 to 10000 x 10000 pixels\n"
     "  --output FILE      write the processed picture as PNG\n"
     "  --level N          smoothing level 0 to 100 (default 35)\n"
     "  --no-face          smooth the whole picture, masked by skin colour, without looking for\n"
     "                     a face\n"
+    "  --rectangle-mask   smooth the face's whole rectangle instead of the face's outline\n"
     "  --model PATH       the landmark model (default: velvix.dat in the current folder, beside\n"
     "                     the program, or in the installed data folder)\n"
     "  --landmarks FILE   write the 98 points of the face as an iBUG .pts file\n"
-    "  --overlay FILE     draw the face rectangle, the landmarks and the protected boxes on the\n"
-    "                     input and write it as PNG\n"
+    "  --overlay FILE     draw the face rectangle, the outline of the smoothed area, the\n"
+    "                     landmarks and the protected boxes on the input and write it as PNG\n"
     "Prints one JSON line: the picture's size, the paths taken, the face and the time per\n"
     "stage.\n";
 
@@ -85,8 +86,8 @@ int main(int argc, char** argv) {
     int width = 0;
     int height = 0;
     int channels = 0;
-    stbi_uc* rgba = stbi_load(options.input.c_str(), &width, &height, &channels, 4);
-    if (rgba == nullptr) {
+    // The size first, from the file's header: a small file may describe a picture of gigabytes.
+    if (stbi_info(options.input.c_str(), &width, &height, &channels) == 0) {
         std::fprintf(stderr, "velvix-process: cannot read %s: %s\n", options.input.c_str(),
                      stbi_failure_reason());
         return 1;
@@ -96,6 +97,14 @@ int main(int argc, char** argv) {
                      "velvix-process: %s is %d x %d pixels; the filter takes 32 x 16 to "
                      "10000 x 10000\n",
                      options.input.c_str(), width, height);
+        return 1;
+    }
+    const int describedWidth = width;
+    const int describedHeight = height;
+    stbi_uc* rgba = stbi_load(options.input.c_str(), &width, &height, &channels, 4);
+    if (rgba == nullptr || width != describedWidth || height != describedHeight) {
+        std::fprintf(stderr, "velvix-process: cannot read %s: %s\n", options.input.c_str(),
+                     rgba == nullptr ? stbi_failure_reason() : "it changed while it was read");
         stbi_image_free(rgba);
         return 1;
     }

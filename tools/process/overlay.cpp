@@ -11,6 +11,7 @@ using Colour = std::array<std::uint8_t, 3>;
 
 constexpr Colour kRectangleColour{40, 220, 90};
 constexpr Colour kBoxColour{250, 210, 40};
+constexpr Colour kOutlineColour{60, 140, 255};
 constexpr Colour kLandmarkColour{240, 50, 50};
 
 class Canvas {
@@ -43,6 +44,15 @@ class Canvas {
         }
     }
 
+    void line(Point from, Point to, int radius, const Colour& colour) {
+        const float length = std::hypot(to.x - from.x, to.y - from.y);
+        const int steps = std::max(1, static_cast<int>(std::ceil(length)));
+        for (int k = 0; k <= steps; ++k) {
+            const float t = static_cast<float>(k) / static_cast<float>(steps);
+            disc(from.x + t * (to.x - from.x), from.y + t * (to.y - from.y), radius, colour);
+        }
+    }
+
     void disc(float x, float y, int radius, const Colour& colour) {
         const int cx = static_cast<int>(std::lround(x));
         const int cy = static_cast<int>(std::lround(y));
@@ -71,6 +81,10 @@ void drawOverlay(std::vector<std::uint8_t>& rgb, FrameSize size, const UprightFa
     canvas.outline(static_cast<float>(face.x), static_cast<float>(face.y),
                    static_cast<float>(face.x + face.width - 1),
                    static_cast<float>(face.y + face.height - 1), line + 1, kRectangleColour);
+    for (std::size_t k = 0; k < face.maskOutline.size(); ++k) {
+        canvas.line(face.maskOutline[k], face.maskOutline[(k + 1) % face.maskOutline.size()],
+                    line / 2, kOutlineColour);
+    }
     for (const auto& box : face.protectedBoxes) {
         if (box[0] < box[2] && box[1] < box[3]) {
             canvas.outline(box[0], box[1], box[2], box[3], line, kBoxColour);

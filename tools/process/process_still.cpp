@@ -9,6 +9,7 @@
 #include "velvix/face/landmark_layout.hpp"
 #include "velvix/filters/cpu_info.hpp"
 #include "velvix/filters/smoothing.hpp"
+#include "velvix/pipeline/face_mask.hpp"
 #include "velvix/pipeline/frame_processor.hpp"
 #include "velvix/pipeline/pixels.hpp"
 
@@ -46,7 +47,7 @@ class TimedFaceStep final : public FaceStep {
         step_.run(buffers, face);
         milliseconds += millisecondsSince(start);
     }
-    std::string detectorName() const { return step_.detector().name(); }
+    std::string detectorName() const { return step_.detectorName(); }
 
     double milliseconds = 0;
 
@@ -107,6 +108,8 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
             parsed.options.level = *level;
         } else if (argument == "--no-face") {
             parsed.options.noFace = true;
+        } else if (argument == "--rectangle-mask") {
+            parsed.options.rectangleMask = true;
         } else if (argument == "--model" && hasValue) {
             parsed.options.modelPath = arguments[++i];
         } else if (argument == "--landmarks" && hasValue) {
@@ -171,6 +174,13 @@ UprightFace uprightFace(const FaceOutputs& face, FrameSize size) {
     upright.y = face.faceY;
     upright.width = face.faceWidth;
     upright.height = face.faceHeight;
+    if (const auto region = faceRegionOf(face, size)) {
+        // The buffers hold the still's bottom row first.
+        for (int k = 0; k < region->outline.count; ++k) {
+            const PointF& point = region->outline.points[static_cast<std::size_t>(k)];
+            upright.maskOutline.push_back({point.x, static_cast<float>(size.height - 1) - point.y});
+        }
+    }
     if (!face.faceLandmarks) {
         return upright;
     }
@@ -206,14 +216,17 @@ std::vector<std::uint8_t> processStill(const CaptureStill& still, const ProcessO
     AppliedSettings settings;
     settings.smoothOn = true;
     settings.smoothLevel = options.level;
+    settings.maskShape = options.rectangleMask ? MaskShape::rectangle : MaskShape::faceOutline;
     TimedSmoother smoother;
     std::optional<TimedFaceStep> faceStep;
     if (!options.noFace) {
         faceStep.emplace(options.modelPath);
     }
     FaceOutputs face;
+    FaceRegionFade fade;
     const auto start = Clock::now();
-    processFrame(buffers, still.size, settings, {faceStep ? &*faceStep : nullptr, &smoother}, face);
+    processFrame(buffers, still.size, settings, {faceStep ? &*faceStep : nullptr, &smoother}, face,
+                 fade);
     report.processMilliseconds = millisecondsSince(start);
     report.smoothMilliseconds = smoother.milliseconds;
     report.size = still.size;

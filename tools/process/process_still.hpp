@@ -15,9 +15,10 @@ struct ProcessOptions {
     std::string output;  // empty: write nothing
     int level = 35;
     bool noFace = false;
-    std::string modelPath;      // empty: the usual places
-    std::string landmarksPath;  // empty: write no points
-    std::string overlayPath;    // empty: draw nothing
+    bool rectangleMask = false;  // smooth the face's rectangle as a whole
+    std::string modelPath;       // empty: the usual places
+    std::string landmarksPath;   // empty: write no points
+    std::string overlayPath;     // empty: draw nothing
 };
 
 struct ParsedOptions {
@@ -52,6 +53,8 @@ struct UprightFace {
     std::vector<Point> landmarks;
     // The areas the mask keeps unsmoothed: left, top, right, bottom.
     std::vector<std::array<float, 4>> protectedBoxes;
+    // The outline of the face-shaped mask, round the face.
+    std::vector<Point> maskOutline;
 };
 
 // What one run of the worker's per-frame processing did and how long each stage took.

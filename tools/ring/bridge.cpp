@@ -76,7 +76,8 @@ void VirtualCameraBridge::reattach(std::uint64_t now) {
     auto reader = FrameRingReader::open(settings_.ringName);
     if (!reader.isOpen()) {
         const bool missing = reader.section().error() == platform::SectionError::notFound;
-        ringProblem_ = missing ? std::string() : reader.section().errorText();
+        ringProblem_ =
+            missing ? std::string() : ringSectionProblem(settings_.ringName, reader.section());
         reader_.reset();
         haveFrame_ = false;  // the ring is gone
         return;
@@ -93,6 +94,14 @@ void VirtualCameraBridge::reattach(std::uint64_t now) {
 
 bool VirtualCameraBridge::refreshFrame(std::uint64_t now) {
     if (!reader_) {
+        return false;
+    }
+    // A writer that stopped leaves the ring initialised without a frame; the last frame it
+    // wrote is then no longer the picture. While the ring is being re-created at another size,
+    // the last frame stands in for the next one.
+    if (reader_->header().state == kRingInitialised) {
+        haveFrame_ = false;
+        lastFrameNumber_.reset();
         return false;
     }
     const auto frameNumber = reader_->readyCount();

@@ -1,6 +1,5 @@
 // velvix-ring: looks at the frame ring from outside the program, as a virtual camera would.
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -43,8 +42,13 @@ int usageError(const std::string& problem) {
 std::optional<FrameRingReader> openRing(const std::string& name) {
     auto reader = FrameRingReader::open(name);
     if (!reader.isOpen()) {
-        std::fprintf(stderr, "velvix-ring: no frame ring \"%s\": %s\n", name.c_str(),
-                     reader.section().errorText().c_str());
+        if (reader.section().error() == platform::SectionError::notFound) {
+            std::fprintf(stderr, "velvix-ring: no frame ring \"%s\": %s\n", name.c_str(),
+                         reader.section().errorText().c_str());
+        } else {
+            std::fprintf(stderr, "velvix-ring: %s\n",
+                         ringSectionProblem(name, reader.section()).c_str());
+        }
         return std::nullopt;
     }
     return reader;
@@ -105,7 +109,11 @@ int watch(const std::string& name, std::optional<int> lines) {
             if (opened.isOpen()) {
                 reader.emplace(std::move(opened));
             } else if (!saidWaiting) {
-                std::printf("waiting for frame ring \"%s\"\n", name.c_str());
+                if (opened.section().error() == platform::SectionError::notFound) {
+                    std::printf("waiting for frame ring \"%s\"\n", name.c_str());
+                } else {
+                    std::printf("%s\n", ringSectionProblem(name, opened.section()).c_str());
+                }
                 std::fflush(stdout);
                 saidWaiting = true;
             }
@@ -222,8 +230,7 @@ int feedV4l2(const std::string& name, const std::vector<std::string>& arguments)
         return kUsageError;
     }
 
-    // A consumer that goes away must not end the program with SIGPIPE.
-    std::signal(SIGPIPE, SIG_IGN);
+    // Also keeps a consumer that goes away from ending the program with SIGPIPE.
     platform::StopSignals signals;
     std::unique_ptr<ring_tool::FrameSink> firstSink = std::move(opened.sink);
     ring_tool::VirtualCameraBridge bridge(

@@ -20,11 +20,15 @@ gboolean quitMainLoop(gpointer) {
     return G_SOURCE_REMOVE;
 }
 
-// Ctrl+C and SIGTERM end the main loop like closing the window, so the worker is stopped and
-// joined in every case.
+// Ctrl+C, SIGTERM and the end of the terminal session end the main loop like closing the
+// window, so the worker is stopped and joined in every case. GLib notes them whichever thread
+// receives them. A pipe whose reader has gone (a browser opener's, say) must not end the
+// program.
 void quitOnStopSignals() {
-    g_unix_signal_add(SIGINT, quitMainLoop, nullptr);
-    g_unix_signal_add(SIGTERM, quitMainLoop, nullptr);
+    for (const int stopSignal : {SIGINT, SIGTERM, SIGHUP}) {
+        g_unix_signal_add(stopSignal, quitMainLoop, nullptr);
+    }
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 std::string dataFolder() {
@@ -38,6 +42,7 @@ std::string cacheFolder() {
 }  // namespace
 
 int runWindow(const AppOptions& options) {
+    quitOnStopSignals();
     if (!gtk_init_check(nullptr, nullptr)) {
         platform::debugOutput("velvix: no display to open the window on (use --headless)");
         return 1;
@@ -62,13 +67,12 @@ int runWindow(const AppOptions& options) {
     platform::debugOutput("velvix: face detector: " + frames.detectorName());
     platform::debugOutput("velvix: pages from " + origin);
 
-    quitOnStopSignals();
     host.open(addresses.signUpPage, dataFolder(), cacheFolder());
     {
         const std::jthread worker = frames.start();
         gtk_main();
     }
-    platform::debugOutput("velvix: stopped");
+    platform::debugOutput("velvix: stopped; " + frames.statisticsLine());
     return 0;
 }
 

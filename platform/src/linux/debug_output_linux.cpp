@@ -7,7 +7,7 @@
 namespace velvix::platform {
 
 void debugOutput(std::string_view line) {
-    std::string text(line);
+    std::string text = printableLine(line);
     text += '\n';
     // One write per line, so that lines from different threads never mix.
     const char* rest = text.data();

@@ -9,8 +9,7 @@
 namespace velvix::platform {
 
 struct InputLines::State {
-    std::string pending;
-    bool ended = false;
+    LineSplitter lines;
 };
 
 InputLines::InputLines() : state_(std::make_shared<State>()) {}
@@ -18,10 +17,13 @@ InputLines::InputLines() : state_(std::make_shared<State>()) {}
 InputLines::~InputLines() = default;
 
 InputLines::Status InputLines::next(std::string& line, std::uint32_t milliseconds) {
-    State& state = *state_;
+    LineSplitter& lines = state_->lines;
     const std::uint64_t deadline = clockNow100ns() + std::uint64_t{milliseconds} * 10'000;
-    while (!takeLine(state.pending, state.ended, line)) {
-        if (state.ended) {
+    for (;;) {
+        if (takeNextLine(lines, line)) {
+            return Status::line;
+        }
+        if (lines.ended()) {
             return Status::ended;
         }
         const std::uint64_t now = clockNow100ns();
@@ -32,21 +34,19 @@ InputLines::Status InputLines::next(std::string& line, std::uint32_t millisecond
             return Status::timeout;
         }
         if (ready < 0) {
-            if (errno == EINTR) {
-                continue;
+            if (errno != EINTR) {
+                lines.end();
             }
-            state.ended = true;
             continue;
         }
-        char buffer[4096];
+        char buffer[65536];
         const ssize_t got = read(STDIN_FILENO, buffer, sizeof buffer);
         if (got > 0) {
-            state.pending.append(buffer, static_cast<std::size_t>(got));
+            lines.append({buffer, static_cast<std::size_t>(got)});
         } else if (got == 0 || errno != EINTR) {
-            state.ended = true;
+            lines.end();
         }
     }
-    return Status::line;
 }
 
 }  // namespace velvix::platform

@@ -9,7 +9,7 @@ namespace velvix::platform {
 // To the debugger, and to standard error as well: a program started from a console or by a
 // test has no debugger attached, and its diagnostics must still be seen.
 void debugOutput(std::string_view line) {
-    std::string text(line);
+    std::string text = printableLine(line);
     text += '\n';
     const int units =
         MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);

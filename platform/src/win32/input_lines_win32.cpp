@@ -15,8 +15,7 @@ namespace velvix::platform {
 struct InputLines::State {
     std::mutex mutex;
     std::condition_variable arrived;
-    std::string pending;
-    bool ended = false;
+    LineSplitter lines;
 };
 
 InputLines::InputLines() : state_(std::make_shared<State>()) {
@@ -26,11 +25,11 @@ InputLines::InputLines() : state_(std::make_shared<State>()) {
         DWORD got = 0;
         while (ReadFile(input, buffer, sizeof buffer, &got, nullptr) && got > 0) {
             std::lock_guard guard(state->mutex);
-            state->pending.append(buffer, got);
+            state->lines.append({buffer, got});
             state->arrived.notify_all();
         }
         std::lock_guard guard(state->mutex);
-        state->ended = true;
+        state->lines.end();
         state->arrived.notify_all();
     }).detach();
 }
@@ -40,13 +39,12 @@ InputLines::~InputLines() = default;
 InputLines::Status InputLines::next(std::string& line, std::uint32_t milliseconds) {
     State& state = *state_;
     std::unique_lock guard(state.mutex);
-    const bool ready = state.arrived.wait_for(guard, std::chrono::milliseconds(milliseconds), [&] {
-        return state.ended || state.pending.find('\n') != std::string::npos;
-    });
-    if (takeLine(state.pending, state.ended, line)) {
+    state.arrived.wait_for(guard, std::chrono::milliseconds(milliseconds),
+                           [&] { return state.lines.ended() || state.lines.hasLine(); });
+    if (takeNextLine(state.lines, line)) {
         return Status::line;
     }
-    return ready && state.ended ? Status::ended : Status::timeout;
+    return state.lines.ended() ? Status::ended : Status::timeout;
 }
 
 }  // namespace velvix::platform

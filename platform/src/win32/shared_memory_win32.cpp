@@ -1,8 +1,10 @@
 #include <windows.h>
 // After windows.h, which they build on.
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -89,9 +91,38 @@ class OwnerOnlySecurity {
     bool ready_ = false;
 };
 
-// True when the section is owned by the current user and its DACL lets nobody else in: a
-// section someone else made under this name must not receive or hand out the picture.
-bool ownedByCurrentUserOnly(HANDLE section) {
+// Text for the refusal of a section: whose it is, as "DOMAIN\\user" where the system knows the
+// account.
+std::string accountText(PSID sid) {
+    char name[256];
+    char domain[256];
+    DWORD nameLength = sizeof name;
+    DWORD domainLength = sizeof domain;
+    SID_NAME_USE use{};
+    if (LookupAccountSidA(nullptr, sid, name, &nameLength, domain, &domainLength, &use)) {
+        return "user " + std::string(domain) + "\\" + name;
+    }
+    char* text = nullptr;
+    if (ConvertSidToStringSidA(sid, &text)) {
+        const std::unique_ptr<void, LocalFreeDeleter> release(text);
+        return "user " + std::string(text);
+    }
+    return "another user";
+}
+
+// One line: the object, its owner and access, and what the user can do about it.
+std::string refusal(std::string_view name, const std::string& owner, bool ours) {
+    return "refusing shared memory Local\\" + std::string(name) + ", which belongs to " +
+           (ours ? "you" : owner) + " and grants access to others or to no one known" +
+           ": only a section of your own with access for you alone is used; " +
+           (ours ? "end the program that keeps it (it goes with its last handle)"
+                 : "have that user's program ended (the section goes with its last handle)");
+}
+
+// Nothing when the section is owned by the current user and its DACL lets nobody else in; else
+// the refusal. A section someone else made under this name must not receive or hand out the
+// picture.
+std::optional<std::string> refusalOf(HANDLE section, std::string_view name) {
     const std::vector<BYTE> user = currentUserSid();
     PSID owner = nullptr;
     PACL dacl = nullptr;
@@ -100,26 +131,62 @@ bool ownedByCurrentUserOnly(HANDLE section) {
         GetSecurityInfo(section, SE_KERNEL_OBJECT,
                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
                         &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
-        return false;
+        return "refusing shared memory Local\\" + std::string(name) +
+               ", whose owner and access cannot be read";
     }
     const std::unique_ptr<void, LocalFreeDeleter> release(descriptor);
     const PSID self = const_cast<BYTE*>(user.data());
+    const bool ours = owner != nullptr && EqualSid(owner, self);
+    const std::string ownerText = owner == nullptr ? "no one" : accountText(owner);
     // A missing DACL grants everyone everything.
-    if (owner == nullptr || !EqualSid(owner, self) || dacl == nullptr) {
-        return false;
+    if (!ours || dacl == nullptr) {
+        return refusal(name, ownerText, ours);
     }
     for (DWORD i = 0; i < dacl->AceCount; ++i) {
         void* entry = nullptr;
         if (!GetAce(dacl, i, &entry)) {
-            return false;
+            return refusal(name, ownerText, ours);
         }
         auto* header = static_cast<ACE_HEADER*>(entry);
-        if (header->AceType == ACCESS_ALLOWED_ACE_TYPE &&
-            !EqualSid(&static_cast<ACCESS_ALLOWED_ACE*>(entry)->SidStart, self)) {
-            return false;
+        const bool deniesOnly = header->AceType == ACCESS_DENIED_ACE_TYPE;
+        const bool forSelf = header->AceType == ACCESS_ALLOWED_ACE_TYPE &&
+                             EqualSid(&static_cast<ACCESS_ALLOWED_ACE*>(entry)->SidStart, self);
+        if (!deniesOnly && !forSelf) {
+            return refusal(name, ownerText, ours);
         }
     }
-    return true;
+    return std::nullopt;
+}
+
+// Why a section this user may not open is refused: someone else's, whose own description says
+// whose where it can still be read.
+std::pair<SectionError, std::string> whyRefused(std::string_view name, DWORD code) {
+    const HANDLE section = OpenFileMappingW(READ_CONTROL, FALSE, objectName(name).c_str());
+    if (section == nullptr) {
+        return {SectionError::notPrivate,
+                "refusing shared memory Local\\" + std::string(name) +
+                    ", which belongs to another user and gives you no access: have that user's "
+                    "program ended (the section goes with its last handle)"};
+    }
+    std::optional<std::string> refused = refusalOf(section, name);
+    CloseHandle(section);
+    if (refused) {
+        return {SectionError::notPrivate, std::move(*refused)};
+    }
+    return {SectionError::permissionDenied, describe("cannot open", name, code)};
+}
+
+// The writer's lock is a byte range of a file in the user's folder for temporary files: the
+// system drops it when the handle closes or the process ends, however it ends, and a second
+// handle, in this process or another, cannot take it meanwhile. The file itself stays, empty.
+std::wstring lockFilePath(std::string_view name) {
+    wchar_t folder[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+    if (length == 0 || length > MAX_PATH) {
+        return {};
+    }
+    return std::wstring(folder, length) + L"velvix-" + std::wstring(name.begin(), name.end()) +
+           L".lock";
 }
 
 // The view of a section created elsewhere is as large as the section (rounded to pages).
@@ -148,19 +215,23 @@ SharedSection SharedSection::open(std::string_view name, Access access) {
     HANDLE handle = OpenFileMappingW(rights, FALSE, objectName(name).c_str());
     if (handle == nullptr) {
         const DWORD code = GetLastError();
+        if (code == ERROR_ACCESS_DENIED) {
+            auto [error, text] = whyRefused(name, code);
+            return failed(error, std::move(text));
+        }
         return failed(errorFromCode(code), describe("cannot open", name, code));
     }
-    if (!ownedByCurrentUserOnly(handle)) {
+    if (std::optional<std::string> refused = refusalOf(handle, name)) {
         CloseHandle(handle);
-        return failed(SectionError::permissionDenied,
-                      "shared memory \"" + std::string(name) +
-                          "\" belongs to another user or is open to others: not used");
+        return failed(SectionError::notPrivate, std::move(*refused));
     }
     const auto [address, code] = mapWhole(handle, access == Access::readWrite);
     if (address == nullptr) {
         return failed(errorFromCode(code), describe("cannot map", name, code));
     }
-    return adopt(address, viewSize(address), handle, false);
+    SharedSection opened = adopt(address, viewSize(address), handle, false);
+    opened.name_ = name;
+    return opened;
 }
 
 SharedSection SharedSection::openOrCreate(std::string_view name, std::size_t size) {
@@ -190,7 +261,9 @@ SharedSection SharedSection::openOrCreate(std::string_view name, std::size_t siz
     if (address == nullptr) {
         return failed(errorFromCode(code), describe("cannot map", name, code));
     }
-    return adopt(address, viewSize(address), handle, true);
+    SharedSection created = adopt(address, viewSize(address), handle, true);
+    created.name_ = name;
+    return created;
 }
 
 // A page-file section keeps the size it was created with.
@@ -209,6 +282,34 @@ std::optional<std::string> SharedSection::growTo(std::string_view name, std::siz
 // A section disappears with its last handle.
 void SharedSection::remove(std::string_view) {}
 
+// A page-file section never shrinks: the size it was mapped with stays valid.
+std::size_t SharedSection::currentSize() const {
+    return isOpen() ? size_ : 0;
+}
+
+bool SharedSection::tryLockForWriting() {
+    if (lockFile_ != nullptr) {
+        return true;
+    }
+    const std::wstring path = lockFilePath(name_);
+    if (!isOpen() || path.empty()) {
+        return false;
+    }
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    OVERLAPPED start{};
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &start)) {
+        CloseHandle(file);
+        return false;
+    }
+    lockFile_ = file;
+    return true;
+}
+
 void SharedSection::close() {
     if (address_ != nullptr) {
         UnmapViewOfFile(address_);
@@ -216,8 +317,13 @@ void SharedSection::close() {
     if (handle_ != nullptr) {
         CloseHandle(static_cast<HANDLE>(handle_));
     }
+    if (lockFile_ != nullptr) {
+        CloseHandle(static_cast<HANDLE>(lockFile_));
+    }
     address_ = nullptr;
     handle_ = nullptr;
+    lockFile_ = nullptr;
+    name_.clear();
     size_ = 0;
     createdHere_ = false;
 }

@@ -44,8 +44,12 @@ StopSignals::~StopSignals() {
     SetEvent(finishedEvent);
 }
 
+// The system runs the handler on a thread of its own whichever threads the process has, so every
+// request is seen. Windows has no signal for a pipe whose reader has gone: writing to it fails
+// with an error already.
 bool StopSignals::wait(std::uint32_t milliseconds) {
-    return WaitForSingleObject(stopEvent, milliseconds) == WAIT_OBJECT_0;
+    requested_ = requested_ || WaitForSingleObject(stopEvent, milliseconds) == WAIT_OBJECT_0;
+    return requested_;
 }
 
 }  // namespace velvix::platform

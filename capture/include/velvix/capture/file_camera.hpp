@@ -1,5 +1,6 @@
 #pragma once
 
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,11 +38,14 @@ class FileCameraBackend final : public CaptureBackend {
     explicit FileCameraBackend(std::vector<FileCameraConfig> cameras);
 
     std::vector<std::u16string> deviceNames() override;
-    // Reads the file; nothing (with a line on the debug output) when it cannot be used.
+    // Reads the file; nothing when it cannot be used, with a line on the debug output the
+    // first time (the worker tries again every two seconds).
     std::unique_ptr<DeviceConnection> connect(int index) override;
 
   private:
     std::vector<FileCameraConfig> cameras_;
+    std::mutex mutex_;
+    std::vector<std::string> saidErrors_;  // per camera
 };
 
 }  // namespace velvix

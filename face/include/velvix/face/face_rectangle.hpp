@@ -1,5 +1,8 @@
 #pragma once
 
+#include "velvix/face/landmark_fitter.hpp"
+#include "velvix/face/lite_mat.hpp"
+#include "velvix/pipeline/control_block.hpp"
 #include "velvix/pipeline/frame_size.hpp"
 
 namespace velvix {
@@ -18,6 +21,15 @@ struct FaceRectangle {
 // vectorised filter's 16-pixel steps.
 FaceRectangle chooseFaceRectangle(const int* detections, int recordShorts, FrameSize size,
                                   bool alignToSixteen);
+
+// The smoothing rectangle of a tracked face's box, by the same rules as a detection's after
+// its size correction: kept inside the frame and, with `alignToSixteen`, in 16-pixel steps.
+FaceRectangle trackedFaceRectangle(const FaceBox& box, FrameSize size, bool alignToSixteen);
+
+// The box in which the model's mean shape (L x 2, the box spanning -1 to +1) lies closest to
+// the landmarks: per axis the least-squares centre and half size. It is the box the fit of
+// these landmarks would most likely have started from, so the next frame's fit starts there.
+FaceBox boxAroundLandmarks(const FaceLandmarks& landmarks, const LiteMat& meanShape);
 
 // Whether the face step takes the rectangle for a face: off the top and left edges and more
 // than 50 pixels in both directions.

@@ -6,38 +6,65 @@
 #include <vector>
 
 #include "velvix/face/face_detector.hpp"
+#include "velvix/face/face_tracker.hpp"
 #include "velvix/face/landmark_model.hpp"
 #include "velvix/pipeline/processing_steps.hpp"
 
 namespace velvix {
 
+class LandmarkFaceFitter;
+
 // Where the landmark model is looked for, in order: the current folder, the program's folder,
 // the installed data folder.
 std::vector<std::string> modelFileCandidates();
 
+// How the face step finds the face.
+enum class FaceSearch {
+    // Detection on every frame, on the calling thread: for single pictures and measurements.
+    everyFrame,
+    // The face followed from frame to frame by its landmarks (FaceTracker), detection on a
+    // thread of its own: for the live picture.
+    tracking,
+};
+
 // Finds the face in each frame, on a copy turned by 180 degrees: detection on a quarter-size
 // copy, the widest face turned into the smoothing rectangle, and the landmarks fitted on the
-// grey picture. The model is loaded on the first call.
+// grey picture. The model is loaded on the first call. Tracking needs the model; without one
+// each frame is searched as with `everyFrame`.
 class FaceProcessingStep final : public FaceStep {
   public:
     // `modelPath` names the model file; empty looks in the usual places.
-    FaceProcessingStep(std::unique_ptr<FaceDetector> detector, std::string modelPath = {});
+    FaceProcessingStep(std::unique_ptr<FaceDetector> detector, std::string modelPath = {},
+                       FaceSearch search = FaceSearch::everyFrame);
+    ~FaceProcessingStep() override;
 
     void run(const FaceStepBuffers& buffers, FaceOutputs& face) override;
 
-    const FaceDetector& detector() const { return *detector_; }
+    std::string detectorName() const;
+    // Waits until a detection started by the `tracking` search has finished, as it would have
+    // by the next frame at 30 frames per second: for recorded frames processed faster.
+    void waitForDetection();
     // Loaded on the first run; empty before, or when no usable model was found.
     const LandmarkModel& model() const { return model_; }
     bool modelLoadAttempted() const { return modelLoadAttempted_; }
+    // The tracker of the `tracking` search; null before the first run or without a model.
+    const FaceTracker* tracker() const { return tracker_.get(); }
 
   private:
     void loadModelOnce();
+    FaceRectangle detectNow(const FaceStepBuffers& buffers);
+    void makeSmallCopy(const FaceStepBuffers& buffers);
+    void searchEveryFrame(const FaceStepBuffers& buffers, FaceOutputs& face);
+    void track(const FaceStepBuffers& buffers, FaceOutputs& face);
     void fitAcceptedFace(const FaceStepBuffers& buffers, FaceOutputs& face);
 
     std::unique_ptr<FaceDetector> detector_;
+    std::unique_ptr<DetectionThread> detection_;
     std::string modelPath_;
     bool modelLoadAttempted_ = false;
     LandmarkModel model_;
+    std::unique_ptr<LandmarkFaceFitter> fitter_;
+    std::unique_ptr<FaceTracker> tracker_;
 };
 
 }  // namespace velvix

@@ -1,9 +1,12 @@
 #pragma once
 
 #include <array>
+#include <condition_variable>
 #include <cstdint>
-#include <future>
+#include <exception>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 // The recursive bilateral filter over images of 4 bytes per pixel: each pixel becomes a running,
 // normalised average whose neighbour weights decay per pixel step and fall with the colour
@@ -24,12 +27,51 @@ inline constexpr int kMinimumFilterWidth = 16;
 inline constexpr int kMinimumFilterHeight = 2;
 inline constexpr int kMaximumFilterSize = 10000;
 inline constexpr int kRangeTableSize = 256;
-inline constexpr int kMaxFilterTasks = 8;
 
 using RangeTable = std::array<float, kRangeTableSize>;
 
+class CRBFilterAVX2;
+
+// One thread that runs the stripes the calling thread hands over, for as long as it lives, so
+// that filtering an image starts no thread.
+class StripeHelper {
+  public:
+    using Pass = void (CRBFilterAVX2::*)(int, const std::uint8_t*, std::uint8_t*, int, int, int);
+    struct Stripes {
+        CRBFilterAVX2* filter = nullptr;
+        Pass pass = nullptr;
+        int count = 0;  // stripes 0 ... count - 1, one after the other
+        const std::uint8_t* in = nullptr;
+        std::uint8_t* out = nullptr;
+        int width = 0;
+        int height = 0;
+        int pitch = 0;
+    };
+
+    StripeHelper();
+    ~StripeHelper();
+    StripeHelper(const StripeHelper&) = delete;
+    StripeHelper& operator=(const StripeHelper&) = delete;
+
+    void start(const Stripes& stripes);
+    // Waits until the stripes are done; an exception of theirs is thrown here.
+    void finish();
+
+  private:
+    void serve();
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    Stripes stripes_;
+    bool pending_ = false;
+    bool stopping_ = false;
+    std::exception_ptr failure_;
+    std::thread thread_;
+};
+
 // The vectorised filter (AVX2 and fused multiply-add), its rows and columns divided into stripes
-// that run on two threads. One object serves images up to the size given to initialize().
+// that run on two threads: the caller's and a helper thread the object starts on its first
+// filter() and keeps. One object serves images up to the size given to initialize().
 class CRBFilterAVX2 {
   public:
     CRBFilterAVX2();
@@ -80,8 +122,7 @@ class CRBFilterAVX2 {
     AlignedBytes intermediate_;
     std::unique_ptr<AlignedBytes[]> lineBuffersH_;
     std::unique_ptr<AlignedBytes[]> lineBuffersV_;
-    std::array<std::future<void>, kMaxFilterTasks> tasksH_;
-    std::array<std::future<void>, kMaxFilterTasks> tasksV_;
+    std::unique_ptr<StripeHelper> helper_;
 };
 
 // The spatial decay per pixel step and the range table of each path, for the given parameters.

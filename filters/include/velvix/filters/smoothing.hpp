@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
+#include "velvix/filters/rb_filter.hpp"
 #include "velvix/pipeline/processing_steps.hpp"
 
 namespace velvix {
@@ -15,22 +17,41 @@ struct SmoothingSigmas {
     float range = 0;
 };
 
-// The filter parameters for a smoothing level; both are at least float(0.02), there is no upper
-// bound.
+inline constexpr int kLowestLevel = 0;
+inline constexpr int kHighestLevel = 100;
+
+// The filter parameters for a smoothing level, taken as kLowestLevel or kHighestLevel where it
+// lies beyond them; both are at least float(0.02).
 SmoothingSigmas sigmasForLevel(int level);
 
 // Smooths width x height pixels of 4 bytes. First swaps bytes 0 and 2 of every source pixel in
 // place, then writes the smoothed picture in that byte order to the destination: with the
 // vectorised filter when the processor has AVX2, otherwise with the scalar one. Both buffers are
 // tightly packed and are never accessed outside width x height x 4 bytes. A failure is reported
-// on standard output and leaves the destination as it was.
+// on the debug output and leaves the destination as it was.
 void smoothFrame(std::uint8_t* source, std::uint8_t* destination, int width, int height, int level);
 
-// The smoothing step of the frame worker.
+// The smoothing step of the frame worker: smoothFrame() with the filter, its helper thread and
+// every buffer kept from one picture to the next, so that a frame allocates and starts nothing
+// unless it is larger than every picture before it.
 class FilterSmoother final : public Smoother {
   public:
     void smoothFrame(std::uint8_t* source, std::uint8_t* destination, int width, int height,
                      int level) override;
+
+  private:
+    bool sizeFilterFor(int width, int height);
+    void smoothVectorised(const std::uint8_t* source, std::uint8_t* destination, int width,
+                          int height, SmoothingSigmas sigmas);
+    bool filterPadded(const std::uint8_t* source, std::uint8_t* destination, int width, int height,
+                      int pitch);
+    void smoothScalar(const std::uint8_t* source, std::uint8_t* destination, int width, int height,
+                      SmoothingSigmas sigmas);
+
+    CRBFilterAVX2 filter_;
+    std::vector<std::uint8_t> paddedIn_;
+    std::vector<std::uint8_t> paddedOut_;
+    ScalarBuffers scalar_;
 };
 
 }  // namespace velvix

@@ -30,12 +30,19 @@ struct FaceOutputs {
     std::optional<FaceLandmarks> faceLandmarks;
 };
 
+// Which pixels of a frame with a face the smoothing may reach.
+enum class MaskShape {
+    faceOutline,  // the face's own outline with a soft edge
+    rectangle,    // the face step's rectangle as a whole, hard-edged
+};
+
 // Settings in force, owned by the frame worker's thread.
 struct AppliedSettings {
     int seenGeneration = 0;
     int activeCamera = kNoCameraChosen;
     bool smoothOn = false;
     int smoothLevel = kDefaultSmoothLevel;
+    MaskShape maskShape = MaskShape::faceOutline;
 };
 
 // What the user interface asks of the frame worker, and what the worker applies.

@@ -4,13 +4,14 @@
 #include <vector>
 
 #include "velvix/pipeline/control_block.hpp"
+#include "velvix/pipeline/face_mask.hpp"
 #include "velvix/pipeline/frame_size.hpp"
 #include "velvix/pipeline/processing_steps.hpp"
 
 namespace velvix {
 
-// The frame worker's six working buffers. They are allocated up front for the default size
-// and grow only when a larger frame size is adopted, never per frame.
+// The frame worker's working buffers. They are allocated up front for the default size and
+// grow only when a larger frame size is adopted, never per frame.
 class FrameBuffers {
   public:
     explicit FrameBuffers(FrameSize size = kDefaultFrameSize);
@@ -24,8 +25,10 @@ class FrameBuffers {
     std::uint8_t* turned() { return turned_.data(); }
     std::uint8_t* small() { return small_.data(); }
     std::uint8_t* grey() { return grey_.data(); }
+    std::uint8_t* mask() { return mask_.data(); }  // one alpha byte per pixel
 
     FaceStepBuffers faceStepBuffers(FrameSize size);
+    MaskScratch maskScratch() { return {maskRowSums_.data(), maskColumnSums_.data()}; }
 
   private:
     std::vector<std::uint8_t> capture_;
@@ -34,12 +37,16 @@ class FrameBuffers {
     std::vector<std::uint8_t> turned_;
     std::vector<std::uint8_t> small_;
     std::vector<std::uint8_t> grey_;
+    std::vector<std::uint8_t> mask_;
+    std::vector<std::uint8_t> maskRowSums_;
+    std::vector<std::uint32_t> maskColumnSums_;
 };
 
 // Turns the frame in the capture buffer into the frame to publish in the output buffer:
-// packed as it is, or, with smoothing on, smoothed on the skin of the face rectangle (or of
-// the whole frame when no face is accepted) and masked.
+// packed as it is, or, with smoothing on, smoothed on the skin of the face (or of the whole
+// frame when there is no face) and masked. `fade` carries the face's region from frame to
+// frame; give it a fresh one for a single picture.
 void processFrame(FrameBuffers& buffers, FrameSize size, const AppliedSettings& settings,
-                  const ProcessingSteps& steps, FaceOutputs& face);
+                  const ProcessingSteps& steps, FaceOutputs& face, FaceRegionFade& fade);
 
 }  // namespace velvix

@@ -73,20 +73,33 @@ class DebugOnce {
     std::vector<std::string> said_;
 };
 
-enum class RingError { none, unusableSize, sectionUnavailable, sectionTooSmall };
+enum class RingError {
+    none,
+    unusableSize,
+    sectionUnavailable,
+    sectionTooSmall,
+    sectionNotPrivate,  // another user's, or open to others: never written
+    writtenElsewhere,   // another writer holds the ring's lock
+};
 
-// The writer's side of the ring.
+// What a person can do about a ring section that could not be opened, in one line.
+std::string ringSectionProblem(std::string_view name, const platform::SharedSection& section);
+
+// The writer's side of the ring. A writer holds the section's writer lock for as long as it
+// has the ring, so that two programs never write into one ring; it writes only into a section
+// that is the user's alone.
 class FrameRing {
   public:
     // Maps a ring that exists already, taking its frame size from the header and writing
-    // nothing. Nothing when there is no ring or its header does not describe a usable one.
+    // nothing. Nothing when there is no ring, when its header does not describe a usable one,
+    // or when the section is refused or another writer has it (said on the debug output).
     static std::unique_ptr<FrameRing> attach(std::string_view name, DebugOnce& debug);
     // Opens or creates the section and initialises the header for `size`. An existing
     // section keeps its size and must be large enough.
     static std::unique_ptr<FrameRing> create(std::string_view name, FrameSize size,
                                              DebugOnce& debug, RingError* error = nullptr);
 
-    // Unmaps the section; the header stays as it is for the readers.
+    // Unmaps the section and gives up the lock; the header stays as it is for the readers.
     ~FrameRing() = default;
 
     FrameSize size() const { return layout_.size; }
@@ -94,11 +107,17 @@ class FrameRing {
     FrameSize requestedSize() const;
     bool initialisedHere() const { return initialisedHere_; }
     std::size_t sectionBytes() const { return section_.size(); }
+    // False when the section has shrunk below the ring since it was mapped (its owner may
+    // truncate it): then nothing of it may be touched any more, not even the header.
+    bool sectionIntact() const;
 
     // Writes one frame of size() into the next slot.
     void publish(const std::uint8_t* frame);
     // Marks the ring as being re-created (when this process wrote its header) and unmaps it.
     void detach();
+    // Marks the ring as holding no frame, as the writer stops, so that readers show no frame
+    // instead of the last one as if it were live.
+    void endPublishing();
 
   private:
     FrameRing(platform::SharedSection section, RingLayout layout, bool initialisedHere);

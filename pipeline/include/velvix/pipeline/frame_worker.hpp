@@ -21,6 +21,18 @@ inline constexpr int kRetryTicks = 60;
 // Pause before each attempt to re-create the ring at a new size.
 inline constexpr std::uint32_t kResizeRetryMilliseconds = 30;
 
+// How the worker kept time, for the end of a run. Times in units of 100 ns.
+struct FrameStatistics {
+    std::uint64_t published = 0;
+    std::uint64_t firstPublished = 0;  // clock time of the first and the last publish
+    std::uint64_t lastPublished = 0;
+    // The longest time from the start of a frame's fetch to the end of its publish.
+    std::uint64_t worstFetchToPublish = 0;
+
+    // Frames per second between the first and the last publish; 0 before the second.
+    double framesPerSecond() const;
+};
+
 struct FrameWorkerParts {
     ControlBlock& control;
     CaptureSource& capture;
@@ -49,6 +61,7 @@ class FrameWorker {
     bool cameraReady() const { return cameraReady_; }
     int retryTicks() const { return retryTicks_; }
     const FramePacer& pacer() const { return pacer_; }
+    const FrameStatistics& statistics() const { return statistics_; }
 
   private:
     enum class PublishOutcome { done, resized };
@@ -59,6 +72,7 @@ class FrameWorker {
     bool openCamera(int device, bool withFramePeriod);
     bool fetchNewFrame();
     PublishOutcome publish(const std::stop_token& stop);
+    void countPublished(std::uint64_t fetchStart);
     void resizeRing(FrameSize requested, const std::stop_token& stop);
     void adoptFrameSize(FrameSize size);
 
@@ -71,9 +85,11 @@ class FrameWorker {
     DebugOnce debug_;
     FrameSize frameSize_ = kDefaultFrameSize;
     std::unique_ptr<FrameBuffers> buffers_;
+    FaceRegionFade fade_;
     std::unique_ptr<FrameRing> ring_;
     bool cameraReady_ = false;
     int retryTicks_ = 0;
+    FrameStatistics statistics_;
 };
 
 }  // namespace velvix

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "velvix/pipeline/control_block.hpp"
@@ -24,6 +25,13 @@ void packPixels(const std::uint8_t* source, std::uint8_t* destination, int width
 // apply in rectangleMode, when the face step accepted a face and has landmarks.
 void maskFeatures(const std::uint8_t* unsmoothed, std::uint8_t* smoothed, int width, int height,
                   bool rectangleMode, const FaceOutputs& face);
+
+// Blends each smoothed pixel with its unsmoothed twin by its alpha (0 to 255):
+// smoothed = unsmoothed + alpha x (smoothed - unsmoothed) / 255, rounded, for skin-coloured
+// pixels; every other pixel gets its unsmoothed bytes back. Both buffers are in the filter
+// layout; byte 3 of the smoothed buffer is never written.
+void blendSkin(const std::uint8_t* unsmoothed, std::uint8_t* smoothed, const std::uint8_t* alpha,
+               std::size_t count);
 
 // An area the feature mask keeps unsmoothed: the open intervals left < u < right and
 // top < v < bottom, where u and v count from the far corner of the face rectangle (u = width - i

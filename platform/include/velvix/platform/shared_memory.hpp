@@ -7,18 +7,29 @@
 
 namespace velvix::platform {
 
-enum class SectionError { none, notFound, permissionDenied, other };
+// `notPrivate`: the section exists but is not the current user's alone (see SharedSection).
+enum class SectionError { none, notFound, permissionDenied, notPrivate, other };
 
 // A named block of memory shared between processes and mapped whole into this one.
-// Only the owner of a section may open it: the picture it carries is private.
+//
+// The picture a section carries is private: every operation that opens a section by name
+// (open, openOrCreate and growTo) first checks, on the open object itself and before mapping or
+// changing it, that the section belongs to the user running this program and that no one else
+// has any access to it. On POSIX systems that is the owner's user id and a mode without group or
+// other bits; on Windows the section's owner and a DACL that grants access to that owner alone.
+// Anything else fails with SectionError::notPrivate, and errorText() says in one line what the
+// section is, whose it is, what access it grants and how to get rid of it. A section that
+// cannot be opened for lack of permission is a section of someone else's, and its text says so
+// too where the system can tell.
 class SharedSection {
   public:
     enum class Access { readOnly, readWrite };
 
     // Opens a section that exists already.
     static SharedSection open(std::string_view name, Access access);
-    // Opens the section by name or, when there is none, creates it with `size` bytes.
-    // An existing section keeps the size it has; callers check size().
+    // Opens the section by name or, when there is none, creates it with `size` bytes and with
+    // access for the current user only. An existing section keeps the size it has; callers check
+    // size().
     static SharedSection openOrCreate(std::string_view name, std::size_t size);
     // Makes an existing section at least `size` bytes long, where the system lets sections grow.
     // Mappings made before keep their own length. Returns what went wrong, or nothing.
@@ -36,16 +47,29 @@ class SharedSection {
 
     bool isOpen() const { return address_ != nullptr; }
     std::byte* data() const { return static_cast<std::byte*>(address_); }
-    // The real size of the section, all of which is mapped.
+    // The size of the section when it was mapped, all of which is mapped.
     std::size_t size() const { return size_; }
+    // The size the section has now. Where the system lets another process with access shrink a
+    // section, touching mapped bytes beyond it would end this process; a writer asks before each
+    // write. Where sections cannot shrink, this is size(). 0 when the section is not open.
+    std::size_t currentSize() const;
     bool createdHere() const { return createdHere_; }
     SectionError error() const { return error_; }
     // What went wrong, for a person to read; empty when the section is open.
     const std::string& errorText() const { return errorText_; }
 
+    // Takes the writer's lock of the section without waiting: at most one open section of a
+    // name holds it at a time, whether the other one is open in this process or in another. The
+    // lock is released by close() or when the process ends, however it ends. False when another
+    // open section holds it (or the lock cannot be taken at all).
+    bool tryLockForWriting();
+
     void close();
 
   private:
+    // Helpers of the operating-system layer, where it has any.
+    friend struct SectionMaker;
+
     static SharedSection failed(SectionError error, std::string text);
     // A section over a mapping that the operating-system layer has made.
     static SharedSection adopt(void* address, std::size_t size, void* handle, bool createdHere);
@@ -53,7 +77,10 @@ class SharedSection {
 
     void* address_ = nullptr;
     std::size_t size_ = 0;
-    void* handle_ = nullptr;  // kept only where the mapping needs it
+    void* handle_ = nullptr;    // kept only where the mapping needs it
+    int descriptor_ = -1;       // POSIX systems: the open section, which carries the lock
+    void* lockFile_ = nullptr;  // Windows: the writer's lock file, while the lock is held
+    std::string name_;          // Windows: the name, which names the lock file
     bool createdHere_ = false;
     SectionError error_ = SectionError::none;
     std::string errorText_;

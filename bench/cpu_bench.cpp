@@ -1,0 +1,158 @@
+// The whole program's processor time: `velvix --headless` on the test camera, 1280 x 720 at 30
+// frames per second, with smoothing off, on without a face and on with a face (still and
+// moving). Each case runs twice, for a short and a long time; the difference of the two runs'
+// processor time (getrusage of the ended child) over the difference of their frames is the
+// time per frame without the start-up. The program's own last line gives the frames, their
+// rate and the worst time from a frame's fetch to its publish.
+//   velvix-bench-cpu [SHORT_SECONDS LONG_SECONDS]
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "portrait_clip.hpp"
+
+namespace {
+
+using velvix::testing::PortraitClip;
+using velvix::testing::PortraitPose;
+
+struct Run {
+    double cpuSeconds = 0;
+    long frames = 0;
+    double framesPerSecond = 0;
+    double worstMilliseconds = 0;
+    bool ok = false;
+};
+
+double seconds(const timeval& time) {
+    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+}
+
+// Starts the program with the messages on its standard input, waits for its end and reads its
+// last line.
+Run runProgram(const std::string& program, const std::string& camera, const std::string& ring,
+               const std::string& messages, int runSeconds, const std::string& logPath) {
+    int input[2];
+    if (pipe(input) != 0) {
+        return {};
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(input[0], 0);
+        const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(log, 1);
+        dup2(log, 2);
+        close(input[1]);
+        const std::string seconds = std::to_string(runSeconds);
+        execl(program.c_str(), program.c_str(), "--headless", "--file-camera", camera.c_str(),
+              "--ring", ring.c_str(), "--run-seconds", seconds.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(input[0]);
+    const ssize_t written = write(input[1], messages.data(), messages.size());
+    close(input[1]);
+    int status = 0;
+    rusage usage{};
+    wait4(child, &status, 0, &usage);
+    Run run;
+    run.cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
+    std::ifstream log(logPath);
+    std::string line;
+    while (std::getline(log, line)) {
+        const auto at = line.find("velvix: stopped; ");
+        if (at != std::string::npos) {
+            run.ok = std::sscanf(line.c_str() + at,
+                                 "velvix: stopped; %ld frames published, %lf frames per second, "
+                                 "fetch to publish at most %lf ms",
+                                 &run.frames, &run.framesPerSecond, &run.worstMilliseconds) == 3;
+        }
+    }
+    run.ok = run.ok && written == static_cast<ssize_t>(messages.size()) && WIFEXITED(status) &&
+             WEXITSTATUS(status) == 0;
+    std::filesystem::remove("/dev/shm/" + ring);
+    return run;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 1 && argc != 3) {
+        std::fprintf(stderr, "usage: velvix-bench-cpu [SHORT_SECONDS LONG_SECONDS]\n");
+        return 2;
+    }
+    const std::string program = VELVIX_APP;
+    const int shortSeconds = argc == 3 ? std::atoi(argv[1]) : 6;
+    const int longSeconds = argc == 3 ? std::atoi(argv[2]) : 21;
+    const auto folder =
+        std::filesystem::temp_directory_path() / ("velvix-bench-cpu-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+
+    const PortraitClip clip(VELVIX_DEMO_PHOTO);
+    const std::string portrait = (folder / "portrait.png").string();
+    const std::string empty = (folder / "empty.png").string();
+    const std::string moving = (folder / "moving.y4m").string();
+    velvix::testing::writeFramePng(portrait, clip.frame(PortraitPose{}), clip.size());
+    velvix::testing::writeFramePng(empty, clip.background(), clip.size());
+    {
+        velvix::testing::Y4mWriter writer(moving, clip.size());
+        constexpr int kFrames = 150;
+        for (int k = 0; k < kFrames; ++k) {
+            writer.add(clip.frame(PortraitClip::movingPose(k, kFrames)));
+        }
+    }
+
+    struct Case {
+        const char* name;
+        std::string camera;
+        const char* smoothing;
+    };
+    const std::vector<Case> cases{{"smoothing off", portrait, "velv:SMOOTH:off"},
+                                  {"smoothing on, no face", empty, "velv:SMOOTH:on,60"},
+                                  {"smoothing on, still face", portrait, "velv:SMOOTH:on,60"},
+                                  {"smoothing on, moving face", moving, "velv:SMOOTH:on,60"}};
+    double load[3] = {0, 0, 0};
+    getloadavg(load, 3);
+    std::printf(
+        "1280 x 720 at 30 fps, runs of %d and %d s, load average %.2f %.2f %.2f on %ld "
+        "processors\n",
+        shortSeconds, longSeconds, load[0], load[1], load[2], sysconf(_SC_NPROCESSORS_ONLN));
+    std::printf(
+        "| case | processor time per frame | share of one core | frames per second | "
+        "worst fetch to publish |\n|---|---|---|---|---|\n");
+    bool ok = true;
+    for (const Case& c : cases) {
+        const std::string name = std::filesystem::path(c.camera).filename().string();
+        const std::string messages = "velv:CAMERA:Test camera: " + name + "\n" + c.smoothing + "\n";
+        const std::string ring = "VelvixBenchCpu" + std::to_string(getpid());
+        const std::string log = (folder / "log.txt").string();
+        const Run brief = runProgram(program, c.camera, ring, messages, shortSeconds, log);
+        const Run full = runProgram(program, c.camera, ring, messages, longSeconds, log);
+        if (!brief.ok || !full.ok || full.frames <= brief.frames) {
+            std::printf("| %s | the program did not run as expected (see %s) |\n", c.name,
+                        log.c_str());
+            ok = false;
+            continue;
+        }
+        const double perFrame =
+            (full.cpuSeconds - brief.cpuSeconds) / static_cast<double>(full.frames - brief.frames);
+        std::printf("| %s | %.2f ms | %.1f %% | %.2f | %.1f ms |\n", c.name, perFrame * 1e3,
+                    perFrame * 30 * 100, full.framesPerSecond,
+                    std::max(brief.worstMilliseconds, full.worstMilliseconds));
+        std::fflush(stdout);
+    }
+    std::printf("goal: at most 8 ms of processor time per frame (25 %% of one core) with a face\n");
+    if (ok) {
+        std::filesystem::remove_all(folder);
+    }
+    return ok ? 0 : 1;
+}

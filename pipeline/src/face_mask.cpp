@@ -1,0 +1,397 @@
+#include "velvix/pipeline/face_mask.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <numbers>
+
+#include "velvix/filters/cpu_info.hpp"
+#include "velvix/pipeline/pixels.hpp"
+
+namespace velvix {
+namespace {
+
+constexpr int kJawPoints = 33;
+constexpr int kChin = 16;
+// Upper brow edges: image-left brow outer to inner, image-right brow inner to outer.
+constexpr std::array<int, 10> kUpperBrows{33, 34, 35, 36, 37, 42, 43, 44, 45, 46};
+constexpr int kEllipsePoints = 40;
+
+PointF operator+(PointF a, PointF b) {
+    return {a.x + b.x, a.y + b.y};
+}
+PointF operator-(PointF a, PointF b) {
+    return {a.x - b.x, a.y - b.y};
+}
+PointF operator*(PointF a, float s) {
+    return {a.x * s, a.y * s};
+}
+float length(PointF a) {
+    return std::hypot(a.x, a.y);
+}
+
+void add(FaceOutline& outline, PointF point) {
+    outline.points[static_cast<std::size_t>(outline.count++)] = point;
+}
+
+float cross(PointF o, PointF a, PointF b) {
+    return (a.x - o.x) * (b.y - o.y) - (a.y - o.y) * (b.x - o.x);
+}
+
+// The convex hull of the points (Andrew's monotone chain), each turn in the same direction.
+template <std::size_t N>
+FaceOutline convexHull(std::array<PointF, N> points) {
+    static_assert(N + 1 <= kOutlinePointsMaximum);
+    std::sort(points.begin(), points.end(),
+              [](PointF a, PointF b) { return a.x < b.x || (a.x == b.x && a.y < b.y); });
+    FaceOutline hull;
+    const auto extend = [&hull](PointF point, int keep) {
+        while (hull.count >= keep &&
+               cross(hull.points[static_cast<std::size_t>(hull.count - 2)],
+                     hull.points[static_cast<std::size_t>(hull.count - 1)], point) <= 0) {
+            --hull.count;
+        }
+        add(hull, point);
+    };
+    for (const PointF point : points) {
+        extend(point, 2);
+    }
+    const int lowerCount = hull.count + 1;
+    for (auto point = points.rbegin() + 1; point != points.rend(); ++point) {
+        extend(*point, lowerCount);
+    }
+    --hull.count;  // the first point came round again
+    return hull;
+}
+
+bool allFinite(const FaceLandmarks& landmarks) {
+    return std::all_of(landmarks.begin(), landmarks.end(),
+                       [](PointF p) { return std::isfinite(p.x) && std::isfinite(p.y); });
+}
+
+struct Extent {
+    float left = 0;
+    float right = 0;
+    float top = 0;
+    float bottom = 0;
+};
+
+Extent extentOf(const FaceOutline& outline) {
+    Extent extent{outline.points[0].x, outline.points[0].x, outline.points[0].y,
+                  outline.points[0].y};
+    for (int k = 1; k < outline.count; ++k) {
+        const PointF p = outline.points[static_cast<std::size_t>(k)];
+        extent = {std::min(extent.left, p.x), std::max(extent.right, p.x),
+                  std::min(extent.top, p.y), std::max(extent.bottom, p.y)};
+    }
+    return extent;
+}
+
+// An outline a fit can have given: at least a few pixels each way, and near enough to the frame
+// that every coordinate stays far from the limits of int.
+bool plausible(const FaceOutline& outline, FrameSize size) {
+    const Extent e = extentOf(outline);
+    const auto near = [](float value, int limit) {
+        return std::abs(value) < 4.0f * static_cast<float>(limit);
+    };
+    return near(e.left, size.width) && near(e.right, size.width) && near(e.top, size.height) &&
+           near(e.bottom, size.height) && e.right - e.left >= 4 && e.bottom - e.top >= 4 &&
+           std::isfinite(outline.softEdge);
+}
+
+// The pixels k of 0 .. limit - 1 with low < corner - k < high: the open interval measured
+// backwards from `corner`, as the feature boxes are. The bounds are clamped before any
+// conversion, so that no float out of int range (or NaN) reaches one.
+std::pair<int, int> backwardsRange(float low, float high, int corner, int limit) {
+    if (!(low < high)) {
+        return {0, 0};
+    }
+    const auto bound = static_cast<float>(limit) + static_cast<float>(std::abs(corner)) + 2.0f;
+    const int firstOffset = static_cast<int>(std::floor(std::clamp(low, -bound, bound))) + 1;
+    const int lastOffset = static_cast<int>(std::ceil(std::clamp(high, -bound, bound))) - 1;
+    const int first = std::max(0, corner - lastOffset);
+    const int end = std::min(limit, corner - firstOffset + 1);
+    return {first, std::max(first, end)};
+}
+
+std::array<PixelArea, 4> protectedAreasOf(const FaceLandmarks& landmarks, const FaceOutputs& face,
+                                          FrameSize size) {
+    const int cornerX = size.width - face.faceX;
+    const int cornerY = size.height - face.faceY;
+    std::array<PixelArea, 4> areas{};
+    const auto boxes = featureBoxes(landmarks);
+    for (std::size_t k = 0; k < boxes.size(); ++k) {
+        const auto [firstColumn, endColumn] =
+            backwardsRange(boxes[k].left, boxes[k].right, cornerX, size.width);
+        const auto [firstRow, endRow] =
+            backwardsRange(boxes[k].top, boxes[k].bottom, cornerY, size.height);
+        areas[k] = {firstColumn, firstRow, endColumn - firstColumn, endRow - firstRow};
+    }
+    return areas;
+}
+
+// The pixels around the outline, cut to the frame.
+PixelArea boundsOf(const FaceOutline& outline, FrameSize size) {
+    const Extent e = extentOf(outline);
+    const auto pixel = [](float value, int limit) {
+        return static_cast<int>(std::clamp(value, -1.0f, static_cast<float>(limit)));
+    };
+    const int x0 = std::max(0, pixel(std::floor(e.left), size.width));
+    const int x1 = std::min(size.width - 1, pixel(std::ceil(e.right), size.width));
+    const int y0 = std::max(0, pixel(std::floor(e.top), size.height));
+    const int y1 = std::min(size.height - 1, pixel(std::ceil(e.bottom), size.height));
+    return {x0, y0, x1 - x0 + 1, y1 - y0 + 1};
+}
+
+// Runs of columns, each as its first and last column.
+struct Spans {
+    std::array<std::pair<int, int>, kOutlinePointsMaximum / 2> spans{};
+    int count = 0;
+};
+
+// The columns whose centres lie inside the outline on row y (even-odd rule); they may lie
+// beyond the frame.
+Spans spansOnRow(const FaceOutline& outline, float y) {
+    std::array<float, kOutlinePointsMaximum> crossings{};
+    int crossingCount = 0;
+    for (int k = 0; k < outline.count; ++k) {
+        const PointF a = outline.points[static_cast<std::size_t>(k)];
+        const PointF b = outline.points[static_cast<std::size_t>((k + 1) % outline.count)];
+        if ((a.y <= y && y < b.y) || (b.y <= y && y < a.y)) {
+            crossings[static_cast<std::size_t>(crossingCount++)] =
+                a.x + (y - a.y) * (b.x - a.x) / (b.y - a.y);
+        }
+    }
+    std::sort(crossings.begin(), crossings.begin() + crossingCount);
+    Spans spans;
+    for (int k = 0; k + 1 < crossingCount; k += 2) {
+        // Columns c with crossing[k] <= c < crossing[k + 1]; the crossings lie within a few
+        // frame widths of the frame, as the outline's points do.
+        const int first = static_cast<int>(std::ceil(crossings[static_cast<std::size_t>(k)]));
+        const int last =
+            static_cast<int>(std::ceil(crossings[static_cast<std::size_t>(k + 1)])) - 1;
+        if (first <= last) {
+            spans.spans[static_cast<std::size_t>(spans.count++)] = {first, last};
+        }
+    }
+    return spans;
+}
+
+// For each column of `area`, how many pixels of the row within `radius` columns of it lie
+// inside the outline.
+void sumRowInside(const FaceOutline& outline, int row, const PixelArea& area, int radius,
+                  std::uint8_t* sums) {
+    std::memset(sums, 0, static_cast<std::size_t>(area.width));
+    const Spans spans = spansOnRow(outline, static_cast<float>(row));
+    for (int s = 0; s < spans.count; ++s) {
+        const auto [first, last] = spans.spans[static_cast<std::size_t>(s)];
+        const int from = std::max(area.x, first - radius);
+        const int to = std::min(area.x + area.width - 1, last + radius);
+        for (int c = from; c <= to; ++c) {
+            const int inside = std::min(c + radius, last) - std::max(c - radius, first) + 1;
+            sums[c - area.x] = static_cast<std::uint8_t>(sums[c - area.x] + inside);
+        }
+    }
+}
+
+// Alpha from the count of inside pixels in a square of `cells` pixels around each pixel:
+// half of them inside puts the pixel on the outline (alpha 0), all of them a soft edge's
+// width inside it (alpha 255); then laid over `floor`.
+VELVIX_ALWAYS_INLINE void alphaFromSumsBody(const std::uint32_t* sums, std::uint8_t* alpha,
+                                            int count, float cells, std::uint8_t floor) {
+    const float scale = 510.0f / cells;
+    const float over = static_cast<float>(255 - floor) / 255.0f;
+    const auto base = static_cast<float>(floor);
+    for (int i = 0; i < count; ++i) {
+        const float mask =
+            std::clamp((static_cast<float>(sums[i]) - cells * 0.5f) * scale, 0.0f, 255.0f);
+        alpha[i] = static_cast<std::uint8_t>(base + mask * over + 0.5f);
+    }
+}
+
+void alphaFromSumsPlain(const std::uint32_t* sums, std::uint8_t* alpha, int count, float cells,
+                        std::uint8_t floor) {
+    alphaFromSumsBody(sums, alpha, count, cells, floor);
+}
+
+VELVIX_AVX2_FUNCTION void alphaFromSumsAvx2(const std::uint32_t* sums, std::uint8_t* alpha,
+                                            int count, float cells, std::uint8_t floor) {
+    alphaFromSumsBody(sums, alpha, count, cells, floor);
+}
+
+void addRow(std::uint32_t* columnSums, const std::uint8_t* row, int count) {
+    for (int i = 0; i < count; ++i) {
+        columnSums[i] += row[i];
+    }
+}
+
+void moveWindow(std::uint32_t* columnSums, const std::uint8_t* entering,
+                const std::uint8_t* leaving, int count) {
+    for (int i = 0; i < count; ++i) {
+        columnSums[i] = columnSums[i] + entering[i] - leaving[i];
+    }
+}
+
+std::uint8_t* rowOf(const AlphaView& view, int frameRow) {
+    return view.pixels +
+           static_cast<std::size_t>(frameRow - view.area.y) * static_cast<std::size_t>(view.stride);
+}
+
+void fill(const AlphaView& view, const PixelArea& area, std::uint8_t value) {
+    const PixelArea inside = intersection(area, view.area);
+    for (int row = inside.y; row < inside.y + inside.height; ++row) {
+        std::memset(rowOf(view, row) + (inside.x - view.area.x), value,
+                    static_cast<std::size_t>(inside.width));
+    }
+}
+
+}  // namespace
+
+PixelArea intersection(const PixelArea& a, const PixelArea& b) {
+    const int x0 = std::max(a.x, b.x);
+    const int y0 = std::max(a.y, b.y);
+    const int x1 = std::min(a.x + a.width, b.x + b.width);
+    const int y1 = std::min(a.y + a.height, b.y + b.height);
+    return {x0, y0, std::max(0, x1 - x0), std::max(0, y1 - y0)};
+}
+
+FaceOutline faceOutline(const FaceLandmarks& p) {
+    PointF browMiddle{};
+    for (const int k : kUpperBrows) {
+        browMiddle = browMiddle + p[static_cast<std::size_t>(k)];
+    }
+    browMiddle = browMiddle * (1.0f / static_cast<float>(kUpperBrows.size()));
+    const PointF lift = (browMiddle - p[kChin]) * kForeheadShare;
+    std::array<PointF, kJawPoints + kUpperBrows.size()> points{};
+    std::copy(p.begin(), p.begin() + kJawPoints, points.begin());
+    for (std::size_t k = 0; k < kUpperBrows.size(); ++k) {
+        points[kJawPoints + k] = p[static_cast<std::size_t>(kUpperBrows[k])] + lift;
+    }
+    // The hull, not the points in turn: the raised brows dip between the brows, and a fitted
+    // jaw line may wriggle, where a face's outline does not.
+    FaceOutline outline = convexHull(points);
+    outline.softEdge = kSoftEdgeShare * length(p[kJawPoints - 1] - p[0]);
+    return outline;
+}
+
+FaceOutline ellipseOutline(float width, float height) {
+    FaceOutline outline;
+    const PointF centre{(width - 1.0f) * 0.5f, (height - 1.0f) * 0.5f};
+    for (int k = 0; k < kEllipsePoints; ++k) {
+        const double angle = 2.0 * std::numbers::pi * k / kEllipsePoints;
+        add(outline, {centre.x + static_cast<float>(std::cos(angle)) * width * 0.5f,
+                      centre.y + static_cast<float>(std::sin(angle)) * height * 0.5f});
+    }
+    outline.softEdge = kSoftEdgeShare * width;
+    return outline;
+}
+
+std::optional<FaceRegion> faceRegionOf(const FaceOutputs& face, FrameSize size) {
+    if (!face.faceValid || face.faceWidth <= 0 || face.faceHeight <= 0 || size.width <= 0 ||
+        size.height <= 0) {
+        return std::nullopt;
+    }
+    // The landmarks are relative to the rectangle in the frame turned by 180 degrees.
+    const auto originX = static_cast<float>(size.width - 1 - face.faceX);
+    const auto originY = static_cast<float>(size.height - 1 - face.faceY);
+    const auto inBuffer = [&](FaceOutline outline) {
+        for (int k = 0; k < outline.count; ++k) {
+            PointF& point = outline.points[static_cast<std::size_t>(k)];
+            point = {originX - point.x, originY - point.y};
+        }
+        outline.softEdge = std::min(outline.softEdge, static_cast<float>(kSoftEdgeMaximum));
+        return outline;
+    };
+    FaceRegion region;
+    region.frame = size;
+    std::optional<FaceOutline> fitted;
+    if (face.faceLandmarks && allFinite(*face.faceLandmarks)) {
+        fitted = inBuffer(faceOutline(*face.faceLandmarks));
+    }
+    if (fitted && plausible(*fitted, size)) {
+        region.outline = *fitted;
+        region.protectedAreas = protectedAreasOf(*face.faceLandmarks, face, size);
+    } else {
+        region.outline = inBuffer(ellipseOutline(static_cast<float>(face.faceWidth),
+                                                 static_cast<float>(face.faceHeight)));
+    }
+    region.bounds = boundsOf(region.outline, size);
+    if (region.bounds.empty()) {
+        return std::nullopt;
+    }
+    return region;
+}
+
+std::size_t maskRowSumBytes(FrameSize size) {
+    return static_cast<std::size_t>(size.width) *
+           static_cast<std::size_t>(size.height + 2 * kSoftEdgeMaximum + 2);
+}
+
+void drawFaceMask(const FaceRegion& region, std::uint8_t floor, const AlphaView& alpha,
+                  const MaskScratch& scratch) {
+    fill(alpha, alpha.area, floor);
+    const PixelArea area = intersection(region.bounds, alpha.area);
+    if (!area.empty()) {
+        const int radius =
+            std::clamp(static_cast<int>(std::lround(region.outline.softEdge)), 0, kSoftEdgeMaximum);
+        const int side = 2 * radius + 1;
+        // Row sums for the rows within `radius` of the area, so that the square around each
+        // pixel finds the outline's inside beyond the area (and the frame) too.
+        const int firstRow = area.y - radius;
+        const int rows = area.height + 2 * radius;
+        const auto width = static_cast<std::size_t>(area.width);
+        for (int r = 0; r < rows; ++r) {
+            sumRowInside(region.outline, firstRow + r, area, radius,
+                         scratch.rowSums + static_cast<std::size_t>(r) * width);
+        }
+        std::fill(scratch.columnSums, scratch.columnSums + width, 0u);
+        for (int r = 0; r < side; ++r) {
+            addRow(scratch.columnSums, scratch.rowSums + static_cast<std::size_t>(r) * width,
+                   area.width);
+        }
+        const auto cells = static_cast<float>(side * side);
+        const auto toAlpha = hasAVX2 ? alphaFromSumsAvx2 : alphaFromSumsPlain;
+        for (int row = 0; row < area.height; ++row) {
+            if (row > 0) {
+                moveWindow(scratch.columnSums,
+                           scratch.rowSums + static_cast<std::size_t>(row + side - 1) * width,
+                           scratch.rowSums + static_cast<std::size_t>(row - 1) * width, area.width);
+            }
+            toAlpha(scratch.columnSums, rowOf(alpha, area.y + row) + (area.x - alpha.area.x),
+                    area.width, cells, floor);
+        }
+    }
+    for (const PixelArea& features : region.protectedAreas) {
+        fill(alpha, features, 0);
+    }
+}
+
+FaceRegionFade::Step FaceRegionFade::next(std::optional<FaceRegion> found, FrameSize size) {
+    if (region_ && region_->frame != size) {
+        forget();
+    }
+    if (found) {
+        region_ = std::move(found);
+        framesLost_ = 0;
+        background_ = started_ ? std::max(0, background_ - kSteps / kFadeOutFrames) : 0;
+    } else if (!started_) {
+        background_ = kSteps;
+    } else if (++framesLost_ > kHoldFrames) {
+        background_ = std::min(kSteps, background_ + kSteps / kFadeInFrames);
+    }
+    started_ = true;
+    if (background_ == kSteps) {
+        region_.reset();  // the whole frame is smoothed: the old face no longer matters
+    }
+    const auto background = static_cast<std::uint8_t>((background_ * 255 + kSteps / 2) / kSteps);
+    return {region_ ? &*region_ : nullptr, background};
+}
+
+void FaceRegionFade::forget() {
+    region_.reset();
+    started_ = false;
+    framesLost_ = 0;
+    background_ = 0;
+}
+
+}  // namespace velvix

@@ -1,0 +1,113 @@
+// The face step following the demo portrait through clips, with the shipped landmark model and
+// the program's network.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+
+#include "portrait_clip.hpp"
+#include "velvix/face/blazeface.hpp"
+#include "velvix/face/face_step.hpp"
+#include "velvix/pipeline/frame_processor.hpp"
+
+namespace velvix {
+namespace {
+
+class FaceTrackingTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!blazeFaceDetectorBuilt()) {
+            GTEST_SKIP() << "this build's OpenCV has no dnn module to run the network";
+        }
+        if (!std::filesystem::exists(VELVIX_FACE_NETWORK)) {
+            GTEST_SKIP() << VELVIX_FACE_NETWORK << " is missing (scripts/setup fetches it)";
+        }
+        ASSERT_TRUE(clip.loaded());
+    }
+
+    // One frame through the step, and the detection it started finished as by the next frame.
+    FaceOutputs run(FaceProcessingStep& step, const testing::PortraitPose& pose) {
+        const auto frame = clip.frame(pose);
+        std::copy(frame.begin(), frame.end(), buffers.output());
+        FaceOutputs face;
+        step.run(buffers.faceStepBuffers(kDefaultFrameSize), face);
+        step.waitForDetection();
+        return face;
+    }
+
+    // Whether the rectangle holds the face's centre (the rectangle is in the turned frame).
+    static bool holdsFace(const FaceOutputs& face, const testing::PortraitPose& pose) {
+        const float x = 1279 - pose.centreX;
+        return face.faceValid && x >= static_cast<float>(face.faceX) &&
+               x < static_cast<float>(face.faceX + face.faceWidth) &&
+               pose.centreY >= static_cast<float>(face.faceY) &&
+               pose.centreY < static_cast<float>(face.faceY + face.faceHeight);
+    }
+
+    testing::PortraitClip clip{VELVIX_DEMO_PHOTO};
+    FrameBuffers buffers;
+    FaceProcessingStep tracking{makeFaceDetector(VELVIX_FACE_NETWORK), VELVIX_SHIPPED_MODEL,
+                                FaceSearch::tracking};
+};
+
+// The face moves across the frame and back, turns and changes size: after the first frame
+// (whose detection serves the second) it is found on every frame, its landmarks near those
+// of a fresh detection and fit, and detection runs only on the schedule.
+TEST_F(FaceTrackingTest, AFaceMovingAcrossTheClipStaysFoundOnEveryFrame) {
+    FaceProcessingStep fresh(makeFaceDetector(VELVIX_FACE_NETWORK), VELVIX_SHIPPED_MODEL);
+    constexpr int kFrames = 60;
+    double largestDistance = 0;
+    for (int k = 0; k < kFrames; ++k) {
+        const auto pose = testing::PortraitClip::movingPose(k, kFrames);
+        const FaceOutputs tracked = run(tracking, pose);
+        if (k == 0) {
+            continue;
+        }
+        ASSERT_TRUE(holdsFace(tracked, pose)) << "frame " << k;
+        ASSERT_TRUE(tracked.faceLandmarks.has_value());
+        if (k % 4 != 0) {
+            continue;
+        }
+        const FaceOutputs own = run(fresh, pose);
+        ASSERT_TRUE(own.faceValid && own.faceLandmarks) << "frame " << k;
+        double distance = 0;
+        for (std::size_t i = 0; i < kLandmarkCount; ++i) {
+            const auto& a = (*tracked.faceLandmarks)[i];
+            const auto& b = (*own.faceLandmarks)[i];
+            distance += std::hypot(a.x + static_cast<float>(tracked.faceX - own.faceX) - b.x,
+                                   a.y + static_cast<float>(tracked.faceY - own.faceY) - b.y);
+        }
+        largestDistance = std::max(largestDistance, distance / kLandmarkCount / pose.faceWidth);
+    }
+    // Fresh fits differ among themselves by about this much as the detector's boxes vary.
+    EXPECT_LT(largestDistance, 0.08);
+    ASSERT_NE(tracking.tracker(), nullptr);
+    EXPECT_TRUE(tracking.tracker()->tracking());
+}
+
+// The face slides out at the left edge of the picture (the right of the turned frame, where
+// the rectangle rules still accept a face cut by the edge) and at the bottom: it is dropped no
+// later than the frame on which its centre has left the picture.
+TEST_F(FaceTrackingTest, AFaceLeavingThePictureIsDroppedWithinOneFrame) {
+    for (const bool sideways : {true, false}) {
+        FaceProcessingStep step(makeFaceDetector(VELVIX_FACE_NETWORK), VELVIX_SHIPPED_MODEL,
+                                FaceSearch::tracking);
+        testing::PortraitPose pose{640, 300, 220, 0};
+        for (int k = 0; k < 4; ++k) {
+            run(step, pose);
+        }
+        ASSERT_TRUE(holdsFace(run(step, pose), pose)) << sideways;
+        bool dropped = false;
+        for (int k = 0; k < 30 && !dropped; ++k) {
+            (sideways ? pose.centreX : pose.centreY) += sideways ? -60.0f : 40.0f;
+            const FaceOutputs face = run(step, pose);
+            dropped = !face.faceValid;
+            const bool centreOutside = pose.centreX < 0 || pose.centreY >= 720;
+            EXPECT_TRUE(dropped || !centreOutside) << "frame " << k << ", " << sideways;
+        }
+        EXPECT_TRUE(dropped);
+    }
+}
+
+}  // namespace
+}  // namespace velvix

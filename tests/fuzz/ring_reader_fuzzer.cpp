@@ -1,0 +1,60 @@
+// Feeds any bytes to the readers of the frame ring as the whole shared-memory section: the
+// reader's header snapshot and frame copy, velvix-ring's header description, the virtual-camera
+// bridge's step, and the writer's attach, which reads the header too.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "bridge.hpp"
+#include "ring_commands.hpp"
+#include "velvix/pipeline/frame_ring.hpp"
+
+namespace {
+
+class DiscardingSink final : public velvix::ring_tool::FrameSink {
+  public:
+    bool writeFrame(const std::uint8_t*, std::size_t) override { return true; }
+};
+
+// The section this run's inputs are written into, removed when the run ends.
+struct FuzzSection {
+    FuzzSection() : name("velvix-fuzz-ring-" + std::to_string(getpid())) {
+        shm_unlink(("/" + name).c_str());
+        fd = shm_open(("/" + name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    }
+    ~FuzzSection() {
+        close(fd);
+        shm_unlink(("/" + name).c_str());
+    }
+    std::string name;
+    int fd = -1;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static FuzzSection section;
+    if (section.fd < 0 || ftruncate(section.fd, static_cast<off_t>(size)) != 0 ||
+        pwrite(section.fd, data, size, 0) != static_cast<ssize_t>(size)) {
+        return 0;
+    }
+    const auto reader = velvix::FrameRingReader::open(section.name);
+    if (reader.isOpen()) {
+        velvix::ring_tool::describeHeader(reader.header(), reader.section().size());
+        velvix::RingFrame frame;
+        reader.readNewest(frame, 3);
+    }
+    velvix::ring_tool::VirtualCameraBridge bridge(
+        {section.name, {32, 16}, velvix::ring_tool::OutputFormat::yuyv, false},
+        [] { return std::make_unique<DiscardingSink>(); });
+    bridge.step(0);
+    bridge.frameInterval();
+    velvix::DebugOnce debug;
+    velvix::FrameRing::attach(section.name, debug);
+    return 0;
+}

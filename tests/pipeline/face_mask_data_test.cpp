@@ -1,0 +1,576 @@
+// The smoothing mask on annotated faces: where the forehead ends, and what the face-shaped
+// mask changes on webcam-like frames against the rectangle mask.
+#include <gtest/gtest.h>
+#include <stb_image_resize.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <numeric>
+
+#include "beige_paper.hpp"
+#include "face_data.hpp"
+#include "landmark_mapping.hpp"
+#include "outline_distance.hpp"
+#include "velvix/face/face_step.hpp"
+#include "velvix/filters/smoothing.hpp"
+#include "velvix/pipeline/frame_processor.hpp"
+#include "velvix/pipeline/pixels.hpp"
+#include "webcam_faces.hpp"
+
+namespace velvix {
+namespace {
+
+using train::Point;
+
+constexpr FrameSize kFrame{1280, 720};
+constexpr int kLevel = 80;
+
+// An annotated face in the 98-point layout, with its picture in the frame layout.
+struct AnnotatedFace {
+    std::string name;
+    train::ColourPicture picture;
+    std::vector<Point> points;
+};
+
+std::vector<AnnotatedFace> annotatedFaces(const std::string& folder) {
+    std::vector<AnnotatedFace> faces;
+    for (const auto& photo : train::annotatedPictures(folder)) {
+        auto points =
+            train::readPointsFile(std::filesystem::path(photo).replace_extension(".pts").string());
+        auto picture = train::readColourPicture(photo.string());
+        if (!points || !picture) {
+            continue;
+        }
+        if (points->size() == 68) {
+            points = train::pointsFrom68(*points);
+        }
+        faces.push_back({photo.stem().string(), std::move(*picture), std::move(*points)});
+    }
+    return faces;
+}
+
+FaceLandmarks landmarksOf(const std::vector<Point>& points) {
+    FaceLandmarks landmarks{};
+    for (std::size_t k = 0; k < landmarks.size(); ++k) {
+        landmarks[k] = {points[k].x, points[k].y};
+    }
+    return landmarks;
+}
+
+std::vector<PointF> polygonOf(const FaceOutline& outline) {
+    return {outline.points.begin(), outline.points.begin() + outline.count};
+}
+
+// The polygon scaled about the mean of its corners.
+std::vector<PointF> grown(std::vector<PointF> polygon, float factor) {
+    PointF centre{};
+    for (const PointF& p : polygon) {
+        centre = {centre.x + p.x / static_cast<float>(polygon.size()),
+                  centre.y + p.y / static_cast<float>(polygon.size())};
+    }
+    for (PointF& p : polygon) {
+        p = {centre.x + (p.x - centre.x) * factor, centre.y + (p.y - centre.y) * factor};
+    }
+    return polygon;
+}
+
+struct Colour {
+    float luma = 0;
+    float cb = 0;
+    float cr = 0;
+};
+
+// The mean colour of the 3 x 3 pixels round a point, or nothing off the picture.
+std::optional<Colour> colourAt(const train::ColourPicture& picture, float x, float y) {
+    const int cx = static_cast<int>(std::lround(x));
+    const int cy = static_cast<int>(std::lround(y));
+    if (cx < 1 || cy < 1 || cx >= picture.width - 1 || cy >= picture.height - 1) {
+        return std::nullopt;
+    }
+    float blue = 0;
+    float green = 0;
+    float red = 0;
+    for (int dy = -1; dy <= 1; ++dy) {
+        for (int dx = -1; dx <= 1; ++dx) {
+            const std::uint8_t* pixel =
+                picture.pixels.data() +
+                (static_cast<std::size_t>(cy + dy) * static_cast<std::size_t>(picture.width) +
+                 static_cast<std::size_t>(cx + dx)) *
+                    3;
+            blue += pixel[0] / 9.0f;
+            green += pixel[1] / 9.0f;
+            red += pixel[2] / 9.0f;
+        }
+    }
+    return Colour{0.299f * red + 0.587f * green + 0.114f * blue,
+                  128 + (-37.797f * red - 74.203f * green + 112 * blue) / 256,
+                  128 + (112 * red - 93.786f * green - 18.214f * blue) / 256};
+}
+
+float median(std::vector<float> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+Colour medianColour(const std::vector<Colour>& colours) {
+    std::vector<float> luma, cb, cr;
+    for (const Colour& c : colours) {
+        luma.push_back(c.luma);
+        cb.push_back(c.cb);
+        cr.push_back(c.cr);
+    }
+    return {median(luma), median(cb), median(cr)};
+}
+
+float chromaDistance(const Colour& a, const Colour& b) {
+    return std::abs(a.cb - b.cb) + std::abs(a.cr - b.cr);
+}
+
+// How far above the upper brow edges the skin of the forehead reaches, as a share of the
+// height from the brows' middle to the chin, on three lines straight up (from the middle of
+// each brow and from between the brows): the forehead's colour is taken just above the
+// brows and followed up to the first stretch of 4 % of that height that differs from it
+// (hair, a hat, the background). A face whose forehead just above the brows does not have its
+// cheeks' colour has no visible forehead (hair or a hat covers it): nothing.
+std::optional<float> visibleForeheadShare(const AnnotatedFace& face) {
+    const auto& p = face.points;
+    Point middle{};
+    for (const int k : {33, 34, 35, 36, 37, 42, 43, 44, 45, 46}) {
+        middle = {middle.x + p[static_cast<std::size_t>(k)].x / 10,
+                  middle.y + p[static_cast<std::size_t>(k)].y / 10};
+    }
+    const float height = std::hypot(middle.x - p[16].x, middle.y - p[16].y);
+    const Point up{(middle.x - p[16].x) / height, (middle.y - p[16].y) / height};
+    const auto along = [&](Point from, float distance) {
+        return colourAt(face.picture, from.x + up.x * distance, from.y + up.y * distance);
+    };
+
+    std::vector<Colour> cheeks;
+    for (const auto& [eye, mouth] : {std::pair{66, 76}, std::pair{74, 82}}) {
+        for (float t = 0.25f; t <= 0.75f; t += 0.05f) {
+            const Point& a = p[static_cast<std::size_t>(eye)];
+            const Point& b = p[static_cast<std::size_t>(mouth)];
+            if (const auto c =
+                    colourAt(face.picture, a.x + t * (b.x - a.x), a.y + t * (b.y - a.y))) {
+                cheeks.push_back(*c);
+            }
+        }
+    }
+    if (cheeks.empty()) {
+        return std::nullopt;
+    }
+    const Colour cheek = medianColour(cheeks);
+    const Point betweenBrows{(p[37].x + p[42].x) / 2, (p[37].y + p[42].y) / 2};
+    std::vector<float> shares;
+    for (const Point start : {p[35], p[44], betweenBrows}) {
+        std::vector<Colour> justAbove;
+        for (float d = 0.04f * height; d <= 0.10f * height; d += 0.5f) {
+            if (const auto c = along(start, d)) {
+                justAbove.push_back(*c);
+            }
+        }
+        if (justAbove.empty()) {
+            return std::nullopt;
+        }
+        const Colour forehead = medianColour(justAbove);
+        if (chromaDistance(forehead, cheek) >= 14 || forehead.luma < 0.7f * cheek.luma) {
+            return std::nullopt;
+        }
+        const auto likeForehead = [&](const Colour& c) {
+            return chromaDistance(c, forehead) < 8 && c.luma > 0.75f * forehead.luma &&
+                   c.luma < 1.35f * forehead.luma + 8;
+        };
+        float top = 1.2f * height;  // as far as the line was followed
+        float differentSince = -1;
+        for (float d = 0.04f * height; d <= 1.2f * height; d += 0.5f) {
+            const auto c = along(start, d);
+            if (!c) {
+                break;
+            }
+            if (likeForehead(*c)) {
+                differentSince = -1;
+            } else if (differentSince < 0) {
+                differentSince = d;
+            } else if (d - differentSince >= 0.04f * height) {
+                top = differentSince;
+                break;
+            }
+        }
+        shares.push_back(top / height);
+    }
+    return median(shares);
+}
+
+TEST(FaceMaskData, TheForeheadShareCoversMostVisibleForeheads) {
+    int folders = 0;
+    for (const char* subfolder : {"landmarks98/dev", "landmarks68/test"}) {
+        const auto folder = testing::faceDataFolder(subfolder);
+        if (!folder) {
+            continue;
+        }
+        ++folders;
+        std::vector<float> shares;
+        const auto faces = annotatedFaces(*folder);
+        for (const auto& face : faces) {
+            if (const auto share = visibleForeheadShare(face)) {
+                shares.push_back(*share);
+            }
+        }
+        ASSERT_GT(shares.size(), faces.size() / 4) << subfolder;
+        std::sort(shares.begin(), shares.end());
+        const auto quantile = [&](double q) {
+            return shares[static_cast<std::size_t>(q * static_cast<double>(shares.size() - 1))];
+        };
+        const auto covered =
+            static_cast<double>(std::upper_bound(shares.begin(), shares.end(), kForeheadShare) -
+                                shares.begin()) /
+            static_cast<double>(shares.size());
+        std::printf(
+            "%s: %zu of %zu faces show their forehead; its skin ends above the brows at "
+            "%.3f, %.3f, %.3f, %.3f of the brow-to-chin height (quartiles and 90 %%); %.2f "
+            "covers %.1f %% of them\n",
+            subfolder, shares.size(), faces.size(), quantile(0.25), quantile(0.5), quantile(0.75),
+            quantile(0.9), kForeheadShare, 100 * covered);
+        EXPECT_GT(kForeheadShare, quantile(0.75)) << subfolder;
+        EXPECT_GE(covered, 0.85) << subfolder;
+        EXPECT_LT(covered, 0.97) << subfolder << ": a lower share would do";
+    }
+    if (folders == 0) {
+        GTEST_SKIP() << "../shared/data is not here";
+    }
+}
+
+bool within(std::pair<int, int> columns, int column) {
+    return columns.first <= column && column <= columns.second;
+}
+
+// Gives the face the face step found before, so that both masks see the same face.
+class RecordedFace final : public FaceStep {
+  public:
+    void run(const FaceStepBuffers&, FaceOutputs& outputs) override { outputs = face; }
+    FaceOutputs face;
+};
+
+// The paper over the whole frame, in the capture layout.
+const std::vector<std::uint8_t>& beigePaperFrame() {
+    static const std::vector<std::uint8_t> paper = [] {
+        std::vector<std::uint8_t> pixels(static_cast<std::size_t>(kFrame.pixels()) * 4);
+        for (int row = 0; row < kFrame.height; ++row) {
+            for (int column = 0; column < kFrame.width; ++column) {
+                const auto colour = testing::beigePaper(column, row);
+                std::uint8_t* pixel =
+                    pixels.data() + (static_cast<std::size_t>(row) * kFrame.width + column) * 4;
+                std::copy(colour.begin(), colour.end(), pixel);
+                pixel[3] = 255;
+            }
+        }
+        return pixels;
+    }();
+    return paper;
+}
+
+// One annotated face, about 250 pixels wide, cut out along its outline grown by a fifth (so
+// that hair and ears come along) and laid on beige paper in a 1280 x 720 frame.
+struct PaperFrame {
+    std::vector<std::uint8_t> capture;  // capture layout, bottom row first
+    std::vector<PointF> outline;        // the annotated face's outline, in buffer coordinates
+    std::array<std::vector<PointF>, 2> cheeks;
+};
+
+PaperFrame paperFrame(const AnnotatedFace& face, int index) {
+    float left = 1e9f, right = -1e9f, top = 1e9f, bottom = -1e9f;
+    for (const Point& point : face.points) {
+        left = std::min(left, point.x);
+        right = std::max(right, point.x);
+        top = std::min(top, point.y);
+        bottom = std::max(bottom, point.y);
+    }
+    const float scale = std::min(250.0f / (right - left), 600.0f / (bottom - top));
+    const int width = static_cast<int>(std::lround(static_cast<float>(face.picture.width) * scale));
+    const int height =
+        static_cast<int>(std::lround(static_cast<float>(face.picture.height) * scale));
+    std::vector<std::uint8_t> scaled(static_cast<std::size_t>(width) *
+                                     static_cast<std::size_t>(height) * 3);
+    stbir_resize_uint8(face.picture.pixels.data(), face.picture.width, face.picture.height, 0,
+                       scaled.data(), width, height, 0, 3);
+    // Spread over the frame, as people sit left, right or in the middle.
+    const float centreX = 200.0f + static_cast<float>((index * 263) % 880);
+    const float offsetX = centreX - (left + right) / 2 * scale;
+    const float offsetY = 360.0f - (top + bottom) / 2 * scale;
+
+    // Annotated points in the buffer: columns as in the picture, rows bottom first.
+    FaceLandmarks inBuffer = landmarksOf(face.points);
+    for (PointF& point : inBuffer) {
+        point = {offsetX + point.x * scale,
+                 static_cast<float>(kFrame.height - 1) - (offsetY + point.y * scale)};
+    }
+    PaperFrame frame;
+    frame.outline = polygonOf(faceOutline(inBuffer));
+    const auto cheek = [&](std::initializer_list<int> corners) {
+        std::vector<PointF> polygon;
+        for (const int k : corners) {
+            polygon.push_back(inBuffer[static_cast<std::size_t>(k)]);
+        }
+        return grown(polygon, 0.7f);
+    };
+    frame.cheeks = {cheek({66, 55, 76, 6}), cheek({74, 59, 82, 26})};
+
+    // The cut fades over a few pixels, as a hard cut would itself look like an edge of a face.
+    constexpr int kFade = 10;
+    const auto cutOut = grown(frame.outline, 1.25f);
+    frame.capture = beigePaperFrame();
+    for (int row = 0; row < kFrame.height; ++row) {
+        const int sy =
+            static_cast<int>(std::floor(static_cast<float>(kFrame.height - 1 - row) - offsetY));
+        const auto [first, last] = testing::columnsInside(cutOut, row);
+        const auto above = testing::columnsInside(cutOut, row - kFade);
+        const auto below = testing::columnsInside(cutOut, row + kFade);
+        for (int column = std::max(0, first); column <= std::min(kFrame.width - 1, last);
+             ++column) {
+            const int sx = static_cast<int>(std::floor(static_cast<float>(column) - offsetX));
+            if (sx < 0 || sy < 0 || sx >= width || sy >= height) {
+                continue;
+            }
+            const bool nearCut = column - first < kFade || last - column < kFade ||
+                                 !within(above, column) || !within(below, column);
+            const double weight =
+                nearCut ? std::min(1.0, testing::signedDistance(cutOut, column, row) / kFade) : 1.0;
+            std::uint8_t* pixel =
+                frame.capture.data() + (static_cast<std::size_t>(row) * kFrame.width + column) * 4;
+            const std::uint8_t* source =
+                scaled.data() + (static_cast<std::size_t>(sy) * width + sx) * 3;
+            // The picture holds blue, green, red; the capture layout red, green, blue.
+            for (std::size_t c = 0; c < 3; ++c) {
+                pixel[c] = static_cast<std::uint8_t>(
+                    std::lround(pixel[c] + weight * (source[2 - c] - pixel[c])));
+            }
+        }
+    }
+    return frame;
+}
+
+struct Mean {
+    double sum = 0;
+    std::size_t count = 0;
+
+    void add(double value) {
+        sum += value;
+        ++count;
+    }
+    void add(const Mean& other) {
+        sum += other.sum;
+        count += other.count;
+    }
+    double value() const { return count == 0 ? 0.0 : sum / static_cast<double>(count); }
+};
+
+// What one mask changed, on one frame or on all.
+struct Changes {
+    Mean offFace;             // outside the outline grown by 8 %, inside it grown by 50 %
+    Mean offFaceInRectangle;  // of those, the pixels in the face step's rectangle
+    Mean cheeks;
+    std::vector<double> worstSteps;  // across the mask's edge, one per frame
+
+    void add(const Changes& frame) {
+        offFace.add(frame.offFace);
+        offFaceInRectangle.add(frame.offFaceInRectangle);
+        cheeks.add(frame.cheeks);
+        worstSteps.insert(worstSteps.end(), frame.worstSteps.begin(), frame.worstSteps.end());
+    }
+};
+
+// The change of each pixel: the mean over its three bytes of |after - before|.
+std::vector<float> changeImage(const std::vector<std::uint8_t>& capture,
+                               const std::uint8_t* output) {
+    std::vector<float> change(static_cast<std::size_t>(kFrame.pixels()));
+    for (std::size_t i = 0; i < change.size(); ++i) {
+        const std::uint8_t* before = capture.data() + i * 4;  // red, green, blue
+        const std::uint8_t* after = output + i * 3;           // blue, green, red
+        change[i] =
+            static_cast<float>(std::abs(before[0] - after[2]) + std::abs(before[1] - after[1]) +
+                               std::abs(before[2] - after[0])) /
+            3.0f;
+    }
+    return change;
+}
+
+// The largest step between the mean changes of pixels one pixel apart across the edge of a
+// convex polygon, within `reach` pixels either side: the change is sampled along each side's
+// normal at every pixel of its length.
+double worstStepAcross(const std::vector<float>& change, const std::vector<PointF>& edge,
+                       int reach) {
+    PointF centre{};
+    for (const PointF& p : edge) {
+        centre = {centre.x + p.x / static_cast<float>(edge.size()),
+                  centre.y + p.y / static_cast<float>(edge.size())};
+    }
+    std::vector<double> sums(static_cast<std::size_t>(2 * reach), 0.0);
+    std::vector<int> counts(sums.size(), 0);
+    for (std::size_t k = 0; k < edge.size(); ++k) {
+        const PointF a = edge[k];
+        const PointF b = edge[(k + 1) % edge.size()];
+        const double length = std::hypot(b.x - a.x, b.y - a.y);
+        const double tx = (b.x - a.x) / length;
+        const double ty = (b.y - a.y) / length;
+        // The normal that points inwards.
+        const double side = (centre.x - a.x) * -ty + (centre.y - a.y) * tx;
+        const double nx = side > 0 ? -ty : ty;
+        const double ny = side > 0 ? tx : -tx;
+        for (double along = 0; along < length; along += 1) {
+            for (int d = -reach; d < reach; ++d) {
+                const double x = a.x + tx * along + nx * (d + 0.5);
+                const double y = a.y + ty * along + ny * (d + 0.5);
+                const auto column = static_cast<int>(std::lround(x));
+                const auto row = static_cast<int>(std::lround(y));
+                if (column < 0 || row < 0 || column >= kFrame.width || row >= kFrame.height) {
+                    continue;
+                }
+                const auto bin = static_cast<std::size_t>(d + reach);
+                sums[bin] += change[static_cast<std::size_t>(row) * kFrame.width + column];
+                ++counts[bin];
+            }
+        }
+    }
+    double worst = 0;
+    for (std::size_t k = 1; k < sums.size(); ++k) {
+        if (counts[k - 1] >= 50 && counts[k] >= 50) {
+            worst = std::max(worst, std::abs(sums[k] / counts[k] - sums[k - 1] / counts[k - 1]));
+        }
+    }
+    return worst;
+}
+
+PixelArea areaAround(const std::vector<PointF>& polygon) {
+    const auto [left, right] = std::minmax_element(polygon.begin(), polygon.end(),
+                                                   [](PointF a, PointF b) { return a.x < b.x; });
+    const auto [top, bottom] = std::minmax_element(polygon.begin(), polygon.end(),
+                                                   [](PointF a, PointF b) { return a.y < b.y; });
+    const PixelArea area{static_cast<int>(left->x), static_cast<int>(top->y),
+                         static_cast<int>(right->x - left->x) + 1,
+                         static_cast<int>(bottom->y - top->y) + 1};
+    return intersection(area, {0, 0, kFrame.width, kFrame.height});
+}
+
+Changes measure(const PaperFrame& frame, const std::vector<float>& change,
+                const std::vector<PointF>& edge, const PixelArea& rectangle) {
+    Changes changes;
+    const auto offFace = grown(frame.outline, 1.08f);
+    const PixelArea near = areaAround(grown(frame.outline, 1.5f));
+    for (int row = near.y; row < near.y + near.height; ++row) {
+        const auto face = testing::columnsInside(offFace, row);
+        const auto leftCheek = testing::columnsInside(frame.cheeks[0], row);
+        const auto rightCheek = testing::columnsInside(frame.cheeks[1], row);
+        const bool rectangleRow = rectangle.y <= row && row < rectangle.y + rectangle.height;
+        for (int column = near.x; column < near.x + near.width; ++column) {
+            const float value = change[static_cast<std::size_t>(row) * kFrame.width + column];
+            if (!within(face, column)) {
+                changes.offFace.add(value);
+                if (rectangleRow && rectangle.x <= column &&
+                    column < rectangle.x + rectangle.width) {
+                    changes.offFaceInRectangle.add(value);
+                }
+            }
+            if (within(leftCheek, column) || within(rightCheek, column)) {
+                changes.cheeks.add(value);
+            }
+        }
+    }
+    changes.worstSteps.push_back(worstStepAcross(change, edge, 30));
+    return changes;
+}
+
+std::vector<PointF> cornersOf(const PixelArea& area) {
+    const auto x0 = static_cast<float>(area.x) - 0.5f;
+    const auto y0 = static_cast<float>(area.y) - 0.5f;
+    const auto x1 = x0 + static_cast<float>(area.width);
+    const auto y1 = y0 + static_cast<float>(area.height);
+    return {{x0, y0}, {x1, y0}, {x1, y1}, {x0, y1}};
+}
+
+TEST(FaceMaskData, OnBeigePaperOnlyTheFaceChangesAndItsEdgeIsSoft) {
+    const auto folder = testing::faceDataFolder("landmarks68/test");
+    if (!folder) {
+        GTEST_SKIP() << "../shared/data/landmarks68/test is not here";
+    }
+    const auto faces = annotatedFaces(*folder);
+    ASSERT_GT(faces.size(), 300u);
+    int paperSkin = 0;
+    for (int y = 0; y < kFrame.height; ++y) {
+        for (int x = 0; x < kFrame.width; ++x) {
+            const auto [red, green, blue] = testing::beigePaper(x, y);
+            paperSkin += isSkinColour(blue, green, red) ? 1 : 0;
+        }
+    }
+    ASSERT_GE(paperSkin, kFrame.pixels() * 99 / 100) << "the paper must be skin-coloured";
+
+    FaceProcessingStep faceStep(makeFaceDetector(VELVIX_FACE_NETWORK), VELVIX_SHIPPED_MODEL);
+    RecordedFace sameFace;
+    FilterSmoother smoother;
+    FrameBuffers buffers(kFrame);
+    const auto run = [&](const PaperFrame& frame, MaskShape shape, FaceStep& step,
+                         FaceOutputs& face) {
+        std::copy(frame.capture.begin(), frame.capture.end(), buffers.capture());
+        AppliedSettings settings;
+        settings.smoothOn = true;
+        settings.smoothLevel = kLevel;
+        settings.maskShape = shape;
+        FaceRegionFade fade;
+        processFrame(buffers, kFrame, settings, {&step, &smoother}, face, fade);
+        return changeImage(frame.capture, buffers.output());
+    };
+
+    Changes byFace;
+    Changes byRectangle;
+    int found = 0;
+    for (std::size_t k = 0; k < faces.size(); ++k) {
+        const PaperFrame frame = paperFrame(faces[k], static_cast<int>(k));
+        FaceOutputs face;
+        const auto changeByFace = run(frame, MaskShape::faceOutline, faceStep, face);
+        const auto region = faceRegionOf(face, kFrame);
+        // Only faces the face step found and fitted: their region holds the face's cheek.
+        if (!face.faceLandmarks || !region ||
+            testing::signedDistance(polygonOf(region->outline), frame.cheeks[0][0].x,
+                                    frame.cheeks[0][0].y) <= 0) {
+            continue;
+        }
+        ++found;
+        const PixelArea box{kFrame.width - face.faceX - face.faceWidth,
+                            kFrame.height - face.faceY - face.faceHeight, face.faceWidth,
+                            face.faceHeight};
+        byFace.add(measure(frame, changeByFace, polygonOf(region->outline), box));
+        sameFace.face = face;
+        FaceOutputs again;
+        byRectangle.add(
+            measure(frame, run(frame, MaskShape::rectangle, sameFace, again), cornersOf(box), box));
+    }
+    ASSERT_GT(found, faces.size() / 2) << "faces found and fitted";
+
+    std::sort(byFace.worstSteps.begin(), byFace.worstSteps.end());
+    std::sort(byRectangle.worstSteps.begin(), byRectangle.worstSteps.end());
+    const auto medianOf = [](const std::vector<double>& sorted) {
+        return sorted[sorted.size() / 2];
+    };
+    std::printf(
+        "%d of %zu faces found and fitted, level %d; mean change of a byte, face-shaped mask "
+        "and rectangle:\n"
+        "  off the face (outside its outline grown by 8 %%, inside it grown by 50 %%): %.2f, "
+        "%.2f\n"
+        "  of that, inside the face step's rectangle: %.2f, %.2f\n"
+        "  on the cheeks: %.2f, %.2f (%.2f times)\n"
+        "  largest step across the mask's edge, median and worst face: %.2f and %.2f, %.2f "
+        "and %.2f\n",
+        found, faces.size(), kLevel, byFace.offFace.value(), byRectangle.offFace.value(),
+        byFace.offFaceInRectangle.value(), byRectangle.offFaceInRectangle.value(),
+        byFace.cheeks.value(), byRectangle.cheeks.value(),
+        byFace.cheeks.value() / byRectangle.cheeks.value(), medianOf(byFace.worstSteps),
+        byFace.worstSteps.back(), medianOf(byRectangle.worstSteps), byRectangle.worstSteps.back());
+    EXPECT_LE(byFace.offFace.value(), 0.5);
+    EXPECT_LE(byFace.offFaceInRectangle.value(), 0.5);
+    EXPECT_GE(byFace.cheeks.value(), 0.9 * byRectangle.cheeks.value());
+    EXPECT_LE(byFace.worstSteps.back(), 2.0);
+}
+
+}  // namespace
+}  // namespace velvix

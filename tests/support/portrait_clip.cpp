@@ -1,0 +1,176 @@
+#include "portrait_clip.hpp"
+
+#include <stb_image.h>
+#include <stb_image_write.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+namespace velvix::testing {
+namespace {
+
+// The demo portrait's face: its centre and width in the photo's own pixels.
+constexpr float kPhotoFaceX = 232;
+constexpr float kPhotoFaceY = 135;
+constexpr float kPhotoFaceWidth = 100;
+
+std::uint8_t backgroundValue(int x, int y, int channel) {
+    const int texture = ((x * 13 + y * 7) % 23) - 11;
+    return static_cast<std::uint8_t>(
+        std::clamp(90 + x / 16 + y / 12 + channel * 15 + texture, 0, 255));
+}
+
+}  // namespace
+
+PortraitClip::PortraitClip(const std::string& photoPath, FrameSize size) : size_(size) {
+    int channels = 0;
+    stbi_uc* rgb = stbi_load(photoPath.c_str(), &photoWidth_, &photoHeight_, &channels, 3);
+    if (rgb != nullptr) {
+        photo_.assign(rgb, rgb + static_cast<std::size_t>(photoWidth_) * photoHeight_ * 3);
+        stbi_image_free(rgb);
+    }
+}
+
+void PortraitClip::place(const PortraitPose& pose, float photoX, float photoY, float& x,
+                         float& y) const {
+    const float scale = pose.faceWidth / kPhotoFaceWidth;
+    const float radians = pose.degrees * std::numbers::pi_v<float> / 180;
+    const float dx = (photoX - kPhotoFaceX) * scale;
+    const float dy = (photoY - kPhotoFaceY) * scale;
+    x = pose.centreX + std::cos(radians) * dx - std::sin(radians) * dy;
+    y = pose.centreY + std::sin(radians) * dx + std::cos(radians) * dy;
+}
+
+std::vector<std::uint8_t> PortraitClip::background() const {
+    std::vector<std::uint8_t> frame(static_cast<std::size_t>(size_.pixels()) * 3);
+    for (int y = 0; y < size_.height; ++y) {
+        std::uint8_t* row = frame.data() + static_cast<std::size_t>(size_.height - 1 - y) *
+                                               static_cast<std::size_t>(size_.width) * 3;
+        for (int x = 0; x < size_.width; ++x) {
+            for (int c = 0; c < 3; ++c) {
+                row[x * 3 + c] = backgroundValue(x, y, c);
+            }
+        }
+    }
+    return frame;
+}
+
+std::vector<std::uint8_t> PortraitClip::frame(const PortraitPose& pose) const {
+    std::vector<std::uint8_t> frame = background();
+    if (photo_.empty()) {
+        return frame;
+    }
+    const float scale = pose.faceWidth / kPhotoFaceWidth;
+    const float radians = pose.degrees * std::numbers::pi_v<float> / 180;
+    const float cosine = std::cos(radians) / scale;
+    const float sine = std::sin(radians) / scale;
+    for (int y = 0; y < size_.height; ++y) {
+        std::uint8_t* row = frame.data() + static_cast<std::size_t>(size_.height - 1 - y) *
+                                               static_cast<std::size_t>(size_.width) * 3;
+        const float dy = static_cast<float>(y) - pose.centreY;
+        for (int x = 0; x < size_.width; ++x) {
+            const float dx = static_cast<float>(x) - pose.centreX;
+            // The frame point back in the photo, by the inverse turn and scale.
+            const float px = kPhotoFaceX + cosine * dx + sine * dy;
+            const float py = kPhotoFaceY - sine * dx + cosine * dy;
+            if (px < 0 || py < 0 || px > static_cast<float>(photoWidth_ - 1) ||
+                py > static_cast<float>(photoHeight_ - 1)) {
+                continue;
+            }
+            const int left = std::min(static_cast<int>(px), photoWidth_ - 2);
+            const int top = std::min(static_cast<int>(py), photoHeight_ - 2);
+            const float fx = px - static_cast<float>(left);
+            const float fy = py - static_cast<float>(top);
+            const auto at = [this](int column, int line, int channel) {
+                return static_cast<float>(
+                    photo_[(static_cast<std::size_t>(line) * photoWidth_ + column) * 3 + channel]);
+            };
+            for (int c = 0; c < 3; ++c) {
+                const float value =
+                    (at(left, top, c) * (1 - fx) + at(left + 1, top, c) * fx) * (1 - fy) +
+                    (at(left, top + 1, c) * (1 - fx) + at(left + 1, top + 1, c) * fx) * fy;
+                row[x * 3 + (2 - c)] = static_cast<std::uint8_t>(std::lround(value));
+            }
+        }
+    }
+    return frame;
+}
+
+PortraitPose PortraitClip::movingPose(int index, int frames) {
+    const float phase =
+        2 * std::numbers::pi_v<float> * static_cast<float>(index) / static_cast<float>(frames);
+    PortraitPose pose;
+    pose.centreX = 640 - 320 * std::cos(phase);
+    pose.centreY = 330 + 40 * std::sin(2 * phase);
+    pose.faceWidth = 240 + 60 * std::sin(phase);
+    pose.degrees = 15 * std::sin(3 * phase);
+    return pose;
+}
+
+Y4mWriter::Y4mWriter(const std::string& path, FrameSize size)
+    : file_(std::fopen(path.c_str(), "wb")), size_(size) {
+    if (file_ != nullptr) {
+        std::fprintf(file_, "YUV4MPEG2 W%d H%d F30:1 Ip A1:1 C420jpeg\n", size.width, size.height);
+    }
+}
+
+Y4mWriter::~Y4mWriter() {
+    if (file_ != nullptr) {
+        std::fclose(file_);
+    }
+}
+
+void Y4mWriter::add(const std::vector<std::uint8_t>& frame) {
+    if (file_ == nullptr) {
+        return;
+    }
+    const int width = size_.width;
+    const int height = size_.height;
+    const int chromaWidth = (width + 1) / 2;
+    const int chromaHeight = (height + 1) / 2;
+    const auto lumaBytes = static_cast<std::size_t>(width) * height;
+    const auto chromaBytes = static_cast<std::size_t>(chromaWidth) * chromaHeight;
+    planes_.assign(lumaBytes + 2 * chromaBytes, 0);
+    std::vector<float> sums(2 * chromaBytes, 0.0f);
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* row =
+            frame.data() + static_cast<std::size_t>(height - 1 - y) * width * 3;
+        for (int x = 0; x < width; ++x) {
+            const float b = row[x * 3];
+            const float g = row[x * 3 + 1];
+            const float r = row[x * 3 + 2];
+            const float luma = 0.299f * r + 0.587f * g + 0.114f * b;
+            planes_[static_cast<std::size_t>(y) * width + x] =
+                static_cast<std::uint8_t>(std::clamp(std::lround(luma), 0L, 255L));
+            const std::size_t chroma = static_cast<std::size_t>(y / 2) * chromaWidth + x / 2;
+            sums[chroma] += 128 + 0.564f * (b - luma);
+            sums[chromaBytes + chroma] += 128 + 0.713f * (r - luma);
+        }
+    }
+    for (std::size_t i = 0; i < 2 * chromaBytes; ++i) {
+        planes_[lumaBytes + i] =
+            static_cast<std::uint8_t>(std::clamp(std::lround(sums[i] / 4), 0L, 255L));
+    }
+    std::fputs("FRAME\n", file_);
+    std::fwrite(planes_.data(), 1, planes_.size(), file_);
+}
+
+bool writeFramePng(const std::string& path, const std::vector<std::uint8_t>& frame,
+                   FrameSize size) {
+    std::vector<std::uint8_t> rgb(frame.size());
+    const auto rowBytes = static_cast<std::size_t>(size.width) * 3;
+    for (int y = 0; y < size.height; ++y) {
+        const std::uint8_t* source = frame.data() + (size.height - 1 - y) * rowBytes;
+        std::uint8_t* destination = rgb.data() + static_cast<std::size_t>(y) * rowBytes;
+        for (std::size_t i = 0; i < rowBytes; i += 3) {
+            destination[i] = source[i + 2];
+            destination[i + 1] = source[i + 1];
+            destination[i + 2] = source[i];
+        }
+    }
+    return stbi_write_png(path.c_str(), size.width, size.height, 3, rgb.data(),
+                          static_cast<int>(rowBytes)) != 0;
+}
+
+}  // namespace velvix::testing
