@@ -4,7 +4,7 @@ BUILD_DIR := build/$(PRESET)
 JOBS ?= $(shell nproc)
 RUN_ARGS ?= --file-camera app/assets/astronaut.png
 
-.PHONY: run test build setup bench bench-cpu asan tsan fuzz format clean windows test-windows
+.PHONY: run test build setup package bench bench-cpu asan tsan fuzz format clean windows test-windows
 
 # With a display the window; without one a short headless demonstration that leaves pictures.
 run: build
@@ -23,6 +23,10 @@ build: setup
 
 setup:
 	@scripts/setup
+
+# The Debian package, in build/$(PRESET)/package/.
+package: build
+	cmake --build --preset $(PRESET) --target package
 
 # The Windows program, cross-built with mingw-w64; its libraries come from scripts/windows-libs,
 # which builds them once per machine into a cache outside the clone.

@@ -280,16 +280,10 @@ class Y4mSource final : public FrameSource {
         sample.resize(area(width_, height_) * 3);
         const auto chromaStride = static_cast<std::size_t>(chromaWidth());
         for (int y = 0; y < height_; ++y) {
-            std::uint8_t* out = sample.data() + area(width_, height_ - 1 - y) * 3;
             const std::size_t chromaRow = static_cast<std::size_t>(y / 2) * chromaStride;
-            for (int x = 0; x < width_; ++x, out += 3) {
-                const std::size_t chroma = chromaRow + static_cast<std::size_t>(x / 2);
-                const RgbPixel rgb = rgbFromYuv(
-                    luma_[area(width_, y) + static_cast<std::size_t>(x)], u_[chroma], v_[chroma]);
-                out[0] = rgb.blue;
-                out[1] = rgb.green;
-                out[2] = rgb.red;
-            }
+            rgb24RowFromYuv420(luma_.data() + area(width_, y), u_.data() + chromaRow,
+                               v_.data() + chromaRow, width_,
+                               sample.data() + area(width_, height_ - 1 - y) * 3);
         }
     }
 

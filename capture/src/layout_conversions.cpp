@@ -101,10 +101,16 @@ void writeYuvPixel(std::uint8_t* out, std::uint8_t luma, const ChromaTerms& chro
 
 }  // namespace
 
-RgbPixel rgbFromYuv(std::uint8_t luma, std::uint8_t u, std::uint8_t v) {
-    std::uint8_t pixel[kCaptureBytes];
-    writeYuvPixel(pixel, luma, chromaTerms(u, v));
-    return {pixel[0], pixel[1], pixel[2]};
+void rgb24RowFromYuv420(const std::uint8_t* luma, const std::uint8_t* u, const std::uint8_t* v,
+                        int width, std::uint8_t* out) {
+    const auto w = static_cast<std::size_t>(width);
+    for (std::size_t x = 0; x < w; ++x, out += 3) {
+        const ChromaTerms chroma = chromaTerms(u[x / 2], v[x / 2]);
+        const int scaledLuma = kYuvTables.luma[luma[x]];
+        out[0] = clampShifted(scaledLuma + chroma.blue);
+        out[1] = clampShifted(scaledLuma + chroma.green);
+        out[2] = clampShifted(scaledLuma + chroma.red);
+    }
 }
 
 void convertNv12Turned(const std::uint8_t* source, std::uint8_t* destination, int width,

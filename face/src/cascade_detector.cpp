@@ -22,17 +22,19 @@ constexpr int kCascadeWindow = 20;
 }  // namespace
 
 CascadeFaceDetector::CascadeFaceDetector(const std::string& cascadeFile)
-    : cascadeFile_(cascadeFile) {
-    cascade_.load(cascadeFile);
+    : cascadeFile_(cascadeFile.empty() ? kCascadeFileName : cascadeFile) {
+    if (!cascadeFile.empty()) {
+        cascade_.load(cascadeFile);
+    }
 }
 
-// The cascade's path is fixed when the program is built; a cascade missing at run time must
-// be said at start, or smoothing would silently cover whole pictures.
+// A cascade that is missing or damaged must be said at start, in the line that names the
+// detector, or smoothing would silently cover whole pictures.
 std::string CascadeFaceDetector::name() const {
     if (!ready()) {
         return "OpenCV cascade " + cascadeFile_ +
-               ", which cannot be read (install opencv-data): no face will be found, and "
-               "smoothing covers the whole picture";
+               ", which cannot be read: no face will be found, and smoothing covers the whole "
+               "picture";
     }
     const auto slash = cascadeFile_.find_last_of("/\\");
     return "OpenCV cascade " + cascadeFile_.substr(slash == std::string::npos ? 0 : slash + 1);

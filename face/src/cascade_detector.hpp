@@ -6,10 +6,15 @@
 
 namespace velvix {
 
+// The cascade the build takes from opencv-data and ships among the program's data files.
+inline constexpr char kCascadeFileName[] = "haarcascade_frontalface_alt2.xml";
+
 // Faces found by one of OpenCV's cascade classifiers, written in the detector library's
 // result layout so that nothing after it can tell the two apart.
 class CascadeFaceDetector final : public FaceDetector {
   public:
+    // An empty `cascadeFile` (none was found) or one OpenCV cannot read leaves a detector that
+    // finds no faces, and says so in its name.
     explicit CascadeFaceDetector(const std::string& cascadeFile);
 
     std::string name() const override;

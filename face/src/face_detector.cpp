@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 
 namespace velvix {
 namespace {
@@ -54,8 +53,8 @@ void writeDetectedFace(int* result, int recordShorts, int index, const DetectedF
 
 #include "cascade_detector.hpp"
 #include "velvix/face/blazeface.hpp"
+#include "velvix/platform/data_files.hpp"
 #include "velvix/platform/debug_output.hpp"
-#include "velvix/platform/executable_path.hpp"
 
 #if VELVIX_HAVE_LIBFACEDETECTION
 #include <facedetection/facedetectcnn.h>
@@ -90,24 +89,13 @@ std::unique_ptr<FaceDetector> cascadeInstead(const std::string& why) {
 
 }  // namespace
 
-// A copy beside the program first (the Windows build puts one there), then the system's.
 std::unique_ptr<FaceDetector> makeCascadeDetector() {
-    const std::filesystem::path installed(VELVIX_FACE_CASCADE);
-    const auto beside =
-        std::filesystem::path(platform::executableDirectory()) / installed.filename();
-    std::error_code error;
-    const bool found = std::filesystem::is_regular_file(beside, error);
-    return std::make_unique<CascadeFaceDetector>(found ? beside.string() : installed.string());
-}
-
-std::vector<std::string> dataFileCandidates(const std::string& fileName) {
-    std::vector<std::string> candidates{fileName};
-    const std::string programFolder = platform::executableDirectory();
-    if (!programFolder.empty()) {
-        candidates.push_back(programFolder + "/" + fileName);
+    const std::string cascade = platform::findDataFile(kCascadeFileName);
+    if (cascade.empty()) {
+        platform::debugOutput(std::string("face cascade ") + kCascadeFileName + ": " +
+                              platform::missingDataFileText(kCascadeFileName));
     }
-    candidates.push_back(std::string(VELVIX_DATA_DIR) + "/" + fileName);
-    return candidates;
+    return std::make_unique<CascadeFaceDetector>(cascade);
 }
 
 std::unique_ptr<FaceDetector> makeFaceDetector(const std::string& networkPath) {
@@ -125,14 +113,12 @@ std::unique_ptr<FaceDetector> makeFaceDetector() {
     if (!blazeFaceDetectorBuilt()) {
         return cascadeInstead("this build's OpenCV has no dnn module to run the network");
     }
-    for (const std::string& path : dataFileCandidates(kBlazeFaceFullRange.fileName)) {
-        if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
-            std::fclose(file);
-            return makeFaceDetector(path);
-        }
+    const std::string network = platform::findDataFile(kBlazeFaceFullRange.fileName);
+    if (network.empty()) {
+        return cascadeInstead(std::string(kBlazeFaceFullRange.fileName) + ": " +
+                              platform::missingDataFileText(kBlazeFaceFullRange.fileName));
     }
-    return cascadeInstead(std::string("no ") + kBlazeFaceFullRange.fileName +
-                          " here, beside the program or in " VELVIX_DATA_DIR);
+    return makeFaceDetector(network);
 #endif
 }
 

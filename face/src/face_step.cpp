@@ -10,6 +10,7 @@
 #include "velvix/filters/ImageFIlters.hpp"
 #include "velvix/filters/cpu_info.hpp"
 #include "velvix/pipeline/pixels.hpp"
+#include "velvix/platform/data_files.hpp"
 #include "velvix/platform/debug_output.hpp"
 
 namespace velvix {
@@ -64,10 +65,6 @@ std::string modelProblemLine(const std::string& path, const std::string& problem
 
 }  // namespace
 
-std::vector<std::string> modelFileCandidates() {
-    return dataFileCandidates(kModelFileName);
-}
-
 FaceProcessingStep::FaceProcessingStep(std::unique_ptr<FaceDetector> detector,
                                        std::string modelPath, FaceSearch search)
     : modelPath_(std::move(modelPath)) {
@@ -89,29 +86,29 @@ void FaceProcessingStep::loadModelOnce() {
         return;
     }
     modelLoadAttempted_ = true;
-    const std::vector<std::string> candidates =
-        modelPath_.empty() ? modelFileCandidates() : std::vector<std::string>{modelPath_};
-    for (const std::string& path : candidates) {
-        std::FILE* file = std::fopen(path.c_str(), "rb");
-        if (file == nullptr) {
-            continue;
-        }
-        const auto problem = loadLandmarkModel(file, model_, landmarkParams());
-        std::fclose(file);
-        if (problem) {
-            platform::debugOutput(modelProblemLine(path, *problem));
-        } else if (model_.landmarks != kLandmarkCount) {
-            platform::debugOutput(
-                modelProblemLine(path, "it places " + std::to_string(model_.landmarks) +
-                                           " landmarks, not " + std::to_string(kLandmarkCount)));
-            model_ = LandmarkModel{};
-        } else {
-            platform::debugOutput("landmark model " + path + ": " + std::to_string(model_.stages) +
-                                  " stages");
-        }
+    const std::string path =
+        modelPath_.empty() ? platform::findDataFile(kModelFileName) : modelPath_;
+    std::FILE* file = path.empty() ? nullptr : std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        platform::debugOutput(
+            path.empty()
+                ? modelProblemLine(kModelFileName, platform::missingDataFileText(kModelFileName))
+                : modelProblemLine(path, "no such file"));
         return;
     }
-    platform::debugOutput(modelProblemLine(candidates.front(), "no such file"));
+    const auto problem = loadLandmarkModel(file, model_, landmarkParams());
+    std::fclose(file);
+    if (problem) {
+        platform::debugOutput(modelProblemLine(path, *problem));
+    } else if (model_.landmarks != kLandmarkCount) {
+        platform::debugOutput(
+            modelProblemLine(path, "it places " + std::to_string(model_.landmarks) +
+                                       " landmarks, not " + std::to_string(kLandmarkCount)));
+        model_ = LandmarkModel{};
+    } else {
+        platform::debugOutput("landmark model " + path + ": " + std::to_string(model_.stages) +
+                              " stages");
+    }
 }
 
 void FaceProcessingStep::run(const FaceStepBuffers& buffers, FaceOutputs& face) {

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -20,6 +21,7 @@
 
 // Last: Xlib's macros would break the headers above.
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 namespace velvix {
 namespace {
@@ -177,6 +179,35 @@ bool closeWindow(const std::string& title) {
     return window != 0;
 }
 
+// The window's WM_CLASS: the instance name and the class.
+std::pair<std::string, std::string> windowClass(const std::string& title) {
+    std::pair<std::string, std::string> names;
+    Display* display = XOpenDisplay(nullptr);
+    if (display == nullptr) {
+        return names;
+    }
+    const Window window = findWindow(display, DefaultRootWindow(display), title);
+    XClassHint hint{};
+    if (window != 0 && XGetClassHint(display, window, &hint) != 0) {
+        names = {hint.res_name, hint.res_class};
+        XFree(hint.res_name);
+        XFree(hint.res_class);
+    }
+    XCloseDisplay(display);
+    return names;
+}
+
+// The value of a key of the desktop entry, or empty.
+std::string desktopEntryValue(const std::string& entry, const std::string& key) {
+    const std::string text = "\n" + testing::readFile(entry);
+    const auto start = text.find("\n" + key + "=");
+    if (start == std::string::npos) {
+        return "";
+    }
+    const auto value = start + key.size() + 2;
+    return text.substr(value, text.find('\n', value) - value);
+}
+
 bool saveScreen(const std::string& path, int width, int height) {
     if (!gtk_init_check(nullptr, nullptr)) {
         return false;
@@ -259,6 +290,11 @@ TEST(WindowEndToEnd, SignsInShowsTheTestCameraSmoothsAndClosesWithCodeZero) {
     EXPECT_GT(meanDifference(unsmoothed, smoothed), 0.01);
 
     EXPECT_TRUE(saveScreen(std::string(VELVIX_ARTEFACT_DIR) + "/window-end-to-end.png", 330, 390));
+    // The desktop shows the window under its menu entry: the entry's id names the program (the
+    // window's app id on Wayland) and its StartupWMClass is the window's class.
+    const auto [instance, windowClassName] = windowClass("Velvix");
+    EXPECT_EQ(instance, std::filesystem::path(VELVIX_DESKTOP_ENTRY).stem().string());
+    EXPECT_EQ(windowClassName, desktopEntryValue(VELVIX_DESKTOP_ENTRY, "StartupWMClass"));
     ASSERT_TRUE(closeWindow("Velvix"));
     const std::string log = data.path() + "/velvix.log";
     EXPECT_EQ(velvix.waitForExit(10000), 0) << testing::readFile(log);

@@ -51,8 +51,8 @@ TEST(FaceDetector, FindsNothingInAnEmptyPictureAndRefusesANullBuffer) {
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "facedetect_cnn: null buffer memory.\n");
 }
 
-// The cascade's path is fixed at build time; a file missing at run time must show in the name
-// the program prints at start, not as faces that are silently never found.
+// A cascade file that is missing or damaged must show in the name the program prints at start,
+// not as faces that are silently never found.
 TEST(FaceDetector, ACascadeThatCannotBeReadSaysSoInItsName) {
     const CascadeFaceDetector missing("/nonexistent/velvix/haarcascade_frontalface_alt2.xml");
     EXPECT_FALSE(missing.ready());

@@ -21,11 +21,18 @@
 #include "velvix/filters/cpu_info.hpp"
 #include "velvix/filters/smoothing.hpp"
 #include "velvix/pipeline/frame_worker.hpp"
+#ifndef _WIN32
+#include "virtual_display.hpp"
+#endif
 
 namespace velvix {
 namespace {
 
 using testing::runProgram;
+
+// No landmark model. A frame without a face needs none, and the shipped 38 MB model takes
+// seconds to load under the sanitizers.
+constexpr char kNoModel[] = "/nonexistent/velvix.dat";
 
 // A camera frame in the capture layout, bottom row first: skin-coloured on the left, grey on
 // the right, with noise for the filter to smooth.
@@ -75,15 +82,15 @@ std::vector<std::uint8_t> readRgb(const std::string& path, FrameSize expectedSiz
 }
 
 // The frame the worker publishes for one camera frame with smoothing on at `level`, with the
-// face detector and landmark model that velvix-process finds beside itself.
-RingFrame publishedByTheWorker(const std::vector<std::uint8_t>& capture, FrameSize size,
-                               int level) {
+// face detector velvix-process finds among its data files and the landmark model `modelPath`.
+RingFrame publishedByTheWorker(const std::vector<std::uint8_t>& capture, FrameSize size, int level,
+                               const std::string& modelPath) {
     testing::ScopedRingName name;
     ControlBlock control;
     testing::ScriptedCamera camera;
     testing::FakeClock clock;
     FilterSmoother smoother;
-    FaceProcessingStep faceStep(makeFaceDetector(VELVIX_FACE_NETWORK), VELVIX_SHIPPED_MODEL);
+    FaceProcessingStep faceStep(makeFaceDetector(VELVIX_FACE_NETWORK), modelPath);
     FrameWorker worker({control, camera, {&faceStep, &smoother}, clock, name.get()});
     worker.startUp();
     control.requestCamera(0);
@@ -116,11 +123,11 @@ class ProcessTool : public ::testing::Test {
 TEST_F(ProcessTool, WritesWhatTheWorkerPublishesForTheSameFrame) {
     const auto capture = noisyCaptureFrame(kDefaultFrameSize);
     writeUprightPng(capture, kDefaultFrameSize, input);
-    const auto result =
-        runProgram({VELVIX_PROCESS_TOOL, input, "--output", output, "--level", "60"});
+    const auto result = runProgram(
+        {VELVIX_PROCESS_TOOL, input, "--output", output, "--level", "60", "--model", kNoModel});
     ASSERT_EQ(result.exitCode, 0) << result.output;
 
-    const RingFrame published = publishedByTheWorker(capture, kDefaultFrameSize, 60);
+    const RingFrame published = publishedByTheWorker(capture, kDefaultFrameSize, 60, kNoModel);
     const auto expected = ring_tool::uprightRgb(published);
     const auto written = readRgb(output, kDefaultFrameSize);
     EXPECT_TRUE(written == expected);
@@ -370,7 +377,8 @@ TEST_F(ProcessTool, SmoothsThePortraitsFaceButNotThePaperBehindItAsTheWorkerDoes
             }
         }
         if (placement.scale == 2.0f) {
-            const RingFrame published = publishedByTheWorker(captureOf(before, size), size, 80);
+            const RingFrame published =
+                publishedByTheWorker(captureOf(before, size), size, 80, model);
             EXPECT_TRUE(ring_tool::uprightRgb(published) == afterOutline);
         }
         const int cropWidth = face->width * 2;
@@ -491,10 +499,28 @@ TEST_F(ProcessTool, GivesTheSamePixelsAndLandmarksAsTheLinuxBuild) {
     std::remove(points.c_str());
 }
 
+#ifndef _WIN32
+// The current folder comes before the data folder the build lays out like an installation.
+TEST_F(ProcessTool, TakesTheModelInTheCurrentFolderFirst) {
+    testing::ScopedFolder folder;
+    const std::string modelPath = folder.path() + "/velvix.dat";
+    std::FILE* model = std::fopen(modelPath.c_str(), "wb");
+    ASSERT_NE(model, nullptr);
+    std::fputs("not a model", model);
+    std::fclose(model);
+    const auto result =
+        runProgram({"/usr/bin/env", "-C", folder.path(), VELVIX_PROCESS_TOOL, VELVIX_DEMO_PHOTO});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_NE(result.output.find("landmark model velvix.dat: "), std::string::npos)
+        << result.output;
+    EXPECT_NE(result.output.find("\"landmarks\":false"), std::string::npos) << result.output;
+}
+#endif
+
 TEST_F(ProcessTool, SaysSoWhenThereAreNoLandmarksToWrite) {
     const std::string points = output + ".pts";
-    const auto result = runProgram({VELVIX_PROCESS_TOOL, VELVIX_DEMO_PHOTO, "--model",
-                                    "/nonexistent/velvix.dat", "--landmarks", points});
+    const auto result = runProgram(
+        {VELVIX_PROCESS_TOOL, VELVIX_DEMO_PHOTO, "--model", kNoModel, "--landmarks", points});
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_NE(result.output.find("no landmark model was loaded"), std::string::npos)
         << result.output;

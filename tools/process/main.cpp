@@ -80,6 +80,10 @@ int main(int argc, char** argv) {
         return kUsageError;
     }
     const process_tool::ProcessOptions& options = parsed.options;
+    if (options.help) {
+        std::printf("%s", kUsage);
+        return 0;
+    }
 
     process_tool::ProcessReport report;
     auto start = Clock::now();

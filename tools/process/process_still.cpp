@@ -97,6 +97,10 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         const bool hasValue = i + 1 < arguments.size();
+        if (argument == "--help" || argument == "-h") {
+            parsed.options.help = true;
+            return parsed;
+        }
         if (argument == "--output" && hasValue) {
             parsed.options.output = arguments[++i];
         } else if (argument == "--level" && hasValue) {

@@ -19,6 +19,7 @@ struct ProcessOptions {
     std::string modelPath;       // empty: the usual places
     std::string landmarksPath;   // empty: write no points
     std::string overlayPath;     // empty: draw nothing
+    bool help = false;
 };
 
 struct ParsedOptions {

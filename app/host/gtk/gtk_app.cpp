@@ -31,6 +31,21 @@ void quitOnStopSignals() {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+// The desktop entry's id names the program, and so the window's app id on Wayland and the
+// instance part of its WM_CLASS on X11; the entry's StartupWMClass is the class part. The class
+// goes through GTK's own --class option, which takes effect before the display is opened, so
+// that the client leader window carries it as well as the main window.
+bool initGtkAsTheDesktopEntry() {
+    g_set_prgname(VELVIX_APP_ID);
+    char program[] = "velvix";
+    char classOption[] = "--class";
+    char windowClass[] = VELVIX_WINDOW_CLASS;
+    char* arguments[] = {program, classOption, windowClass, nullptr};
+    int count = 3;
+    char** argv = arguments;
+    return gtk_init_check(&count, &argv);
+}
+
 std::string dataFolder() {
     return std::string(g_get_user_data_dir()) + "/velvix";
 }
@@ -43,7 +58,7 @@ std::string cacheFolder() {
 
 int runWindow(const AppOptions& options) {
     quitOnStopSignals();
-    if (!gtk_init_check(nullptr, nullptr)) {
+    if (!initGtkAsTheDesktopEntry()) {
         platform::debugOutput("velvix: no display to open the window on (use --headless)");
         return 1;
     }

@@ -5,11 +5,10 @@
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
-#include <array>
-#include <cmath>
 #include <cstdio>
 #include <random>
 
+#include "icon.hpp"
 #include "velvix/platform/browser.hpp"
 #include "web_text.hpp"
 
@@ -20,37 +19,14 @@ extern const std::string_view kWebViewBridgeScript;
 namespace {
 
 constexpr char kMessageChannel[] = "velvix";
-constexpr std::array<int, 9> kIconSizes = {16, 24, 32, 48, 64, 72, 96, 128, 256};
 constexpr char kCookieFile[] = "cookies.sqlite";
 // Addresses in diagnostics are cut here: a data: address can be as long as a page.
 constexpr std::size_t kShownAddressLength = 200;
 
-// The product's icon: a violet-to-rose rounded square holding a soft white disc.
 GdkPixbuf* drawIcon(int size) {
     cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, size, size);
     cairo_t* cr = cairo_create(surface);
-    const double s = size;
-    const double radius = s * 0.22;
-    cairo_new_sub_path(cr);
-    cairo_arc(cr, s - radius, radius, radius, -M_PI / 2, 0);
-    cairo_arc(cr, s - radius, s - radius, radius, 0, M_PI / 2);
-    cairo_arc(cr, radius, s - radius, radius, M_PI / 2, M_PI);
-    cairo_arc(cr, radius, radius, radius, M_PI, 3 * M_PI / 2);
-    cairo_close_path(cr);
-    cairo_pattern_t* fill = cairo_pattern_create_linear(0, 0, s, s);
-    cairo_pattern_add_color_stop_rgb(fill, 0, 0x9d / 255.0, 0x6b / 255.0, 1.0);
-    cairo_pattern_add_color_stop_rgb(fill, 1, 0xf2 / 255.0, 0x7a / 255.0, 0xa8 / 255.0);
-    cairo_set_source(cr, fill);
-    cairo_fill(cr);
-    cairo_pattern_destroy(fill);
-    cairo_pattern_t* disc =
-        cairo_pattern_create_radial(s * 0.45, s * 0.42, 0, s / 2, s / 2, s * 0.25);
-    cairo_pattern_add_color_stop_rgba(disc, 0, 1, 1, 1, 1);
-    cairo_pattern_add_color_stop_rgba(disc, 1, 1, 1, 1, 0.8);
-    cairo_set_source(cr, disc);
-    cairo_arc(cr, s / 2, s / 2, s * 0.25, 0, 2 * M_PI);
-    cairo_fill(cr);
-    cairo_pattern_destroy(disc);
+    paintIcon(cr, size);
     cairo_destroy(cr);
     GdkPixbuf* pixbuf = gdk_pixbuf_get_from_surface(surface, 0, 0, size, size);
     cairo_surface_destroy(surface);

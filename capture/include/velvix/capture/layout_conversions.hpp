@@ -18,14 +18,10 @@ void convertGrey8(const std::uint8_t* source, std::uint8_t* destination, int wid
 // 16-bit little-endian grey; the high byte becomes a grey capture pixel.
 void convertGrey16(const std::uint8_t* source, std::uint8_t* destination, int width, int height);
 
-struct RgbPixel {
-    std::uint8_t red;
-    std::uint8_t green;
-    std::uint8_t blue;
-};
-
-// One pixel of video-range YUV (BT.601) in RGB, by the formula the NV12 conversion uses.
-RgbPixel rgbFromYuv(std::uint8_t luma, std::uint8_t u, std::uint8_t v);
+// One row of width pixels of video-range 4:2:0 YUV (BT.601) as RGB24 (blue, green, red), by the
+// formula the NV12 conversion uses; u and v hold the row's (width + 1) / 2 chroma samples.
+void rgb24RowFromYuv420(const std::uint8_t* luma, const std::uint8_t* u, const std::uint8_t* v,
+                        int width, std::uint8_t* out);
 
 // NV12 (a plane of luma, then interleaved U, V for each 2 x 2 block), turned by 180 degrees:
 // source pixel (x, y) lands at (width - 1 - x, height - 1 - y). A top-down NV12 frame thus

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace velvix {
 
@@ -44,15 +43,13 @@ DetectedFace detectedFace(const int* result, int recordShorts, int index);
 void writeDetectedFace(int* result, int recordShorts, int index, const DetectedFace& face,
                        int confidence);
 
-// Where the program's data files are looked for, in order: the current folder, the program's
-// folder, the installed data folder.
-std::vector<std::string> dataFileCandidates(const std::string& fileName);
-
 // The program's detector: libfacedetection where the program was built with it; otherwise the
-// BlazeFace full-range network when its file is found and works; otherwise, saying why in one
-// line, OpenCV's cascade classifier.
+// BlazeFace full-range network when its file is found among the program's data files
+// (platform/data_files.hpp) and works; otherwise, saying why in one line, OpenCV's cascade
+// classifier.
 std::unique_ptr<FaceDetector> makeFaceDetector();
-// OpenCV's cascade classifier with opencv-data's frontal face cascade.
+// OpenCV's cascade classifier with opencv-data's frontal face cascade, found among the
+// program's data files.
 std::unique_ptr<FaceDetector> makeCascadeDetector();
 // The BlazeFace full-range network of `networkPath`, or the cascade (with one line) when that
 // file cannot be used.

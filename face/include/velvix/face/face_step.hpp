@@ -3,7 +3,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "velvix/face/face_detector.hpp"
 #include "velvix/face/face_tracker.hpp"
@@ -13,10 +12,6 @@
 namespace velvix {
 
 class LandmarkFaceFitter;
-
-// Where the landmark model is looked for, in order: the current folder, the program's folder,
-// the installed data folder.
-std::vector<std::string> modelFileCandidates();
 
 // How the face step finds the face.
 enum class FaceSearch {
@@ -33,7 +28,8 @@ enum class FaceSearch {
 // each frame is searched as with `everyFrame`.
 class FaceProcessingStep final : public FaceStep {
   public:
-    // `modelPath` names the model file; empty looks in the usual places.
+    // `modelPath` names the model file; empty looks for "velvix.dat" where the program's data
+    // files are looked for (platform/data_files.hpp).
     FaceProcessingStep(std::unique_ptr<FaceDetector> detector, std::string modelPath = {},
                        FaceSearch search = FaceSearch::everyFrame);
     ~FaceProcessingStep() override;
