@@ -12,6 +12,7 @@
 
 #include "fake_steps.hpp"
 #include "frame_output.hpp"
+#include "section_access.hpp"
 #include "test_support.hpp"
 #include "velvix/filters/cpu_info.hpp"
 #include "velvix/pipeline/frame_worker.hpp"
