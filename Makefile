@@ -4,7 +4,7 @@ BUILD_DIR := build/$(PRESET)
 JOBS ?= $(shell nproc)
 RUN_ARGS ?= --file-camera app/assets/astronaut.png
 
-.PHONY: run test build setup package bench bench-cpu asan tsan fuzz format clean
+.PHONY: run test build setup package bench bench-cpu asan tsan fuzz format clean windows test-windows
 
 # With a display the window; without one a short headless demonstration that leaves pictures.
 run: build
@@ -27,6 +27,17 @@ setup:
 # The Debian package, in build/$(PRESET)/package/.
 package: build
 	cmake --build --preset $(PRESET) --target package
+
+# The Windows program, cross-built with mingw-w64; its libraries come from scripts/windows-libs,
+# which builds them once per machine into a cache outside the clone.
+windows:
+	@scripts/setup windows
+	cmake --preset windows -DVELVIX_WINDOWS_PREFIXES="$$(scripts/windows-libs)" >/dev/null
+	cmake --build --preset windows -j $(JOBS)
+
+# Its tests, through wine under a virtual display.
+test-windows: windows
+	scripts/wine-tests
 
 bench: build
 	@for program in $(BUILD_DIR)/bench/velvix-bench-*; do echo "== $$program"; $$program; done

@@ -3,7 +3,9 @@
 #include <algorithm>
 
 #include "velvix/capture/capture_manager.hpp"
-#ifndef _WIN32
+#ifdef _WIN32
+#include "velvix/capture/dshow_backend.hpp"
+#else
 #include "velvix/capture/v4l2_backend.hpp"
 #include "velvix/virtual_camera/linux_devices.hpp"
 #endif
@@ -12,7 +14,9 @@ namespace velvix {
 
 CaptureBackends cameraBackends(const std::vector<FileCameraConfig>& testCameras) {
     CaptureBackends backends;
-#ifndef _WIN32
+#ifdef _WIN32
+    backends.push_back(std::make_shared<DirectShowBackend>());
+#else
     backends.push_back(std::make_shared<V4l2Backend>());
 #endif
     if (!testCameras.empty()) {

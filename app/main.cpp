@@ -1,8 +1,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "host/gtk/gtk_app.hpp"
 #include "host/headless_host.hpp"
+#ifdef _WIN32
+#include "host/win32/win32_app.hpp"
+#else
+#include "host/gtk/gtk_app.hpp"
+#endif
 #include "options.hpp"
 
 int main(int argc, char** argv) {

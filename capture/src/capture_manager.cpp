@@ -229,6 +229,9 @@ bool CaptureManager::buildStream(int device, DeviceLocation location) {
         return failBuild(device);
     }
     record.threadUse = std::make_unique<BackendThreadUse>(backends_);
+    if (record.useInputRouting) {
+        record.connection->routeInput(record.connectorType);
+    }
     const auto current = record.connection->currentFormat();
     if (!current) {
         return failBuild(device);

@@ -1,13 +1,13 @@
 #include <immintrin.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
 
 #include "velvix/filters/cpu_info.hpp"
 #include "velvix/filters/rb_filter.hpp"
+#include "velvix/platform/aligned_memory.hpp"
 
 namespace velvix {
 namespace {
@@ -309,13 +309,12 @@ VELVIX_AVX2_FUNCTION void filterColumns(ColumnRange range, const std::uint8_t* i
 
 }  // namespace
 
-void FreeDeleter::operator()(void* memory) const {
-    std::free(memory);
+void AlignedDeleter::operator()(void* memory) const {
+    platform::freeAligned(memory);
 }
 
 AlignedBytes allocateAligned(std::size_t bytes, std::size_t alignment) {
-    const std::size_t rounded = (bytes + alignment - 1) / alignment * alignment;
-    return AlignedBytes(static_cast<std::uint8_t*>(std::aligned_alloc(alignment, rounded)));
+    return AlignedBytes(static_cast<std::uint8_t*>(platform::allocateAligned(bytes, alignment)));
 }
 
 FilterCoefficients vectorCoefficients(float sigmaSpatial, float sigmaRange) {
@@ -333,7 +332,7 @@ FilterCoefficients vectorCoefficients(float sigmaSpatial, float sigmaRange) {
 
 CRBFilterAVX2::CRBFilterAVX2() {
     constexpr std::size_t tableBytes = sizeof(float) * kRangeTableSize;
-    rangeTable_.reset(static_cast<float*>(std::aligned_alloc(32, tableBytes)));
+    rangeTable_.reset(static_cast<float*>(platform::allocateAligned(tableBytes, 32)));
     if (!rangeTable_) {
         throw std::bad_alloc();
     }

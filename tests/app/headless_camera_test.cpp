@@ -84,7 +84,12 @@ int largestDifference(const Picture& a, const Picture& b) {
 // One velvix --headless with a test camera made from a picture, fed web messages.
 class HeadlessCameraTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() { signal(SIGPIPE, SIG_IGN); }
+#ifdef SIGPIPE
+    // Writing to a program that has ended must fail, not end the test.
+    static void SetUpTestSuite() {
+        signal(SIGPIPE, SIG_IGN);
+    }
+#endif
 
     void TearDown() override {
         unlink(photoPath_.c_str());
@@ -108,7 +113,9 @@ class HeadlessCameraTest : public ::testing::Test {
         ASSERT_TRUE(program_->writeInput(message + "\n")) << log();
     }
 
-    std::string cameraMessage() const { return "velv:CAMERA:Test camera: " + photoName_; }
+    std::string cameraMessage() const {
+        return "velv:CAMERA:Test camera: " + photoName_;
+    }
 
     std::uint32_t readyCount() {
         const auto reader = FrameRingReader::open(ring_.get());
@@ -158,7 +165,12 @@ class HeadlessCameraTest : public ::testing::Test {
         return program_->waitForExit(10000);
     }
 
-    std::string log() const { return testing::readFile(logPath_); }
+    // Its lines, which end with "\r\n" on Windows, with "\n" alone.
+    std::string log() const {
+        std::string text = testing::readFile(logPath_);
+        std::erase(text, '\r');
+        return text;
+    }
 
     testing::ScopedRingName ring_;
     std::string photoName_ = "velvix-photo-" + std::to_string(getpid()) + ".png";
@@ -243,6 +255,7 @@ TEST_F(HeadlessCameraTest, AnswersMessagesOnStandardOutput) {
 // The panel's questions about the virtual camera, answered by the running program: a device
 // named on the command line that is not there is explained, and "off" means off.
 TEST_F(HeadlessCameraTest, AnswersWhatTheVirtualCameraIsDoing) {
+#ifndef _WIN32  // the program feeds loopback devices on Linux only
     const std::string missing = "/nonexistent/video77";
     start(gradientPicture(16, 16), "", {"--virtual-camera", missing});
     ASSERT_TRUE(program_->waitForOutput("cannot feed the virtual camera")) << log();
@@ -252,6 +265,7 @@ TEST_F(HeadlessCameraTest, AnswersWhatTheVirtualCameraIsDoing) {
                          ": No such file or directory\n"),
               std::string::npos)
         << log();
+#endif
 
     start(gradientPicture(16, 16), "", {"--virtual-camera", "off"});
     send("velv:VCAM:SETUP");  // nothing to set up: no command runs

@@ -1,12 +1,17 @@
 #include "service/web_service.hpp"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
+// First: on Windows it brings the socket headers and starts Winsock.
 #include <httplib.h>
+#ifdef _WIN32
+#include <winsock2.h>
+#else
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <condition_variable>
@@ -18,6 +23,26 @@ namespace velvix {
 namespace {
 
 using namespace std::chrono_literals;
+
+#ifdef _WIN32
+using Socket = SOCKET;
+constexpr int kSendFlags = 0;
+void closeSocket(Socket socket) {
+    closesocket(socket);
+}
+int pollSockets(pollfd* sockets, int count, int milliseconds) {
+    return WSAPoll(sockets, static_cast<ULONG>(count), milliseconds);
+}
+#else
+using Socket = int;
+constexpr int kSendFlags = MSG_NOSIGNAL;
+void closeSocket(Socket socket) {
+    close(socket);
+}
+int pollSockets(pollfd* sockets, int count, int milliseconds) {
+    return poll(sockets, static_cast<nfds_t>(count), milliseconds);
+}
+#endif
 
 int portOf(const std::string& origin) {
     return std::stoi(origin.substr(origin.rfind(':') + 1));
@@ -33,13 +58,13 @@ class RawConnection {
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     }
-    ~RawConnection() { close(fd_); }
+    ~RawConnection() { closeSocket(fd_); }
     RawConnection(const RawConnection&) = delete;
     RawConnection& operator=(const RawConnection&) = delete;
 
     bool send(std::string_view text) const {
-        return connected_ && ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) ==
-                                 static_cast<ssize_t>(text.size());
+        return connected_ && ::send(fd_, text.data(), static_cast<int>(text.size()), kSendFlags) ==
+                                 static_cast<int>(text.size());
     }
 
     // What the service sends until it closes the connection or the time is up.
@@ -48,7 +73,7 @@ class RawConnection {
         const auto end = std::chrono::steady_clock::now() + timeout;
         char buffer[4096];
         while (waitForInput(end)) {
-            const ssize_t got = recv(fd_, buffer, sizeof buffer, 0);
+            const auto got = recv(fd_, buffer, sizeof buffer, 0);
             if (got <= 0) {
                 break;
             }
@@ -68,10 +93,11 @@ class RawConnection {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             end - std::chrono::steady_clock::now());
         pollfd waiting{fd_, POLLIN, 0};
-        return poll(&waiting, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0))) > 0;
+        return pollSockets(&waiting, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0))) >
+               0;
     }
 
-    int fd_;
+    Socket fd_;
     bool connected_ = false;
 };
 

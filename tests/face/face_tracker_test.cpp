@@ -2,8 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <deque>
-#include <latch>
+#include <mutex>
 #include <thread>
 
 namespace velvix {
@@ -188,19 +189,38 @@ TEST_F(TrackerTest, AStillFaceKeepsItsBoxThroughSmallChanges) {
 }
 
 // Detects as told, but only once the test lets it.
+// Two threads wait here for each other. (std::latch's wait never returned in the MinGW build
+// under wine.)
+class Meeting {
+  public:
+    void arriveAndWait() {
+        std::unique_lock lock(mutex_);
+        if (++arrived_ == 2) {
+            met_.notify_all();
+            return;
+        }
+        met_.wait(lock, [this] { return arrived_ == 2; });
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable met_;
+    int arrived_ = 0;
+};
+
 class GatedDetector final : public FaceDetector {
   public:
     std::string name() const override { return "gated"; }
     int recordShorts() const override { return 16; }
     int* detect(unsigned char* buffer, const unsigned char* image, int, int, int) override {
-        gate.arrive_and_wait();
+        gate.arriveAndWait();
         firstByte = image[0];
         int* result = reinterpret_cast<int*>(buffer);
         result[0] = 1;
         writeDetectedFace(result, recordShorts(), 0, {100, 50, 25, 30}, 90);
         return result;
     }
-    std::latch gate{2};
+    Meeting gate;
     int firstByte = -1;
 };
 
@@ -213,7 +233,7 @@ TEST(DetectionThread, DetectsACopyOnItsOwnThreadOneAtATime) {
     small[0] = 99;  // the thread works on its own copy
     EXPECT_FALSE(thread.start(small.data(), {320, 180}, {1280, 720}));
     EXPECT_FALSE(thread.finished().has_value());
-    detector->gate.arrive_and_wait();
+    detector->gate.arriveAndWait();
     thread.waitUntilIdle();
     const auto rectangle = thread.finished();
     ASSERT_TRUE(rectangle.has_value());

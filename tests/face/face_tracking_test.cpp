@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "portrait_clip.hpp"
+#include "velvix/face/blazeface.hpp"
 #include "velvix/face/face_step.hpp"
 #include "velvix/pipeline/frame_processor.hpp"
 
@@ -15,6 +16,9 @@ namespace {
 class FaceTrackingTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        if (!blazeFaceDetectorBuilt()) {
+            GTEST_SKIP() << "this build's OpenCV has no dnn module to run the network";
+        }
         if (!std::filesystem::exists(VELVIX_FACE_NETWORK)) {
             GTEST_SKIP() << VELVIX_FACE_NETWORK << " is missing (scripts/setup fetches it)";
         }

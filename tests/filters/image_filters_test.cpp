@@ -116,7 +116,7 @@ TEST(ComputeResizeTable, FollowsTheSixteenthsRule) {
 // The checks come before any access: null images reach them unharmed.
 TEST(ResizeBilinearDeathTest, ADestinationNarrowerThan32Stops) {
     EXPECT_DEATH(resizeBilinear(nullptr, 64, 8, 192, nullptr, 31, 4, 93),
-                 "dstWidth >= A, file ImageFIlters, line [0-9]+");
+                 "dstWidth >= A, file ImageFIlters, line ");
 }
 
 TEST(ResizeBilinearDeathTest, ASourceSideBelowTwoStops) {

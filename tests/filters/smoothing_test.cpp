@@ -1,6 +1,11 @@
 #include "velvix/filters/smoothing.hpp"
 
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+// After windows.h, which it builds on.
+#include <tlhelp32.h>
+#endif
 
 #include <algorithm>
 #include <filesystem>
@@ -170,6 +175,21 @@ TEST_F(SmoothFrameVectorised, ReportsAFilterThatRefusesAndLeavesTheDestination) 
     EXPECT_EQ(flat.source, exchangedRedAndBlue(testing::photoLikeImage(64, 1, 1)));
 }
 
+#ifdef _WIN32
+std::set<std::string> threadsOfThisProcess() {
+    std::set<std::string> threads;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) {
+            threads.insert(std::to_string(entry.th32ThreadID));
+        }
+    }
+    CloseHandle(snapshot);
+    return threads;
+}
+#else
 std::set<std::string> threadsOfThisProcess() {
     std::set<std::string> threads;
     for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
@@ -177,6 +197,7 @@ std::set<std::string> threadsOfThisProcess() {
     }
     return threads;
 }
+#endif
 
 // The worker's smoother keeps its filter and one helper thread from picture to picture:
 // pictures of changing sizes (a face rectangle grows and shrinks, a width off the 16-pixel

@@ -1,7 +1,6 @@
 #pragma once
 
-#include <sys/types.h>
-
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,7 +16,12 @@ class ChildProcess {
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
+    // Asks the program to stop the way a user at its terminal does: Ctrl+C (SIGINT on Linux,
+    // the console's control event on Windows, where the program gets a console of its own).
+    void interrupt() const;
+#ifndef _WIN32
     void signal(int number) const;
+#endif
     // Writes to the program's standard input (with pipeInput); false when it is gone.
     bool writeInput(const std::string& text);
     void closeInput();
@@ -26,17 +30,23 @@ class ChildProcess {
     // Waits until the program has printed `text` (its ready line, say); false when it ended or
     // the time ran out first.
     bool waitForOutput(const std::string& text, int timeoutMilliseconds = 30000);
-    // How the program ended, once it has: its exit code, or 128 and the signal's number.
-    int exitStatus() const { return exitStatus_; }
+    // How the program ended, once it has: its exit code, or on Linux 128 and the signal's number.
+    int exitStatus() const {
+        return exitStatus_;
+    }
 
   private:
-    bool reap(int options);
+    // True once the program has ended, when it also records how: a look, without waiting.
+    bool ended();
 
     std::string outputPath_;
-    pid_t pid_ = -1;
+    // The process and the writing end of its input: a pid and a file descriptor on Linux,
+    // handles on Windows; -1 when there is none.
+    std::intptr_t process_ = -1;
+    std::intptr_t input_ = -1;
+    unsigned long processId_ = 0;
     int exitStatus_ = -1;
     bool ended_ = false;
-    int input_ = -1;
 };
 
 struct RunResult {
@@ -49,7 +59,15 @@ RunResult runProgram(const std::vector<std::string>& arguments, int timeoutMilli
 
 std::string readFile(const std::string& path);
 
+// Waits until the file holds `text` (a program's ready line in its log, say).
+bool waitForText(const std::string& path, const std::string& text, int timeoutMilliseconds);
+
+// A path for a file of the test's own in the system's folder for temporary files.
+std::string temporaryPath(const std::string& stem);
+
+#ifndef _WIN32
 // The permission bits of a file or folder (as 0700), or 01000 when there is none.
 unsigned permissionBits(const std::string& path);
+#endif
 
 }  // namespace velvix::testing

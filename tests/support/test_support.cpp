@@ -1,13 +1,9 @@
 #include "test_support.hpp"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <fstream>
-#include <iterator>
 
 #include "velvix/platform/shared_memory.hpp"
 
@@ -21,36 +17,6 @@ ScopedRingName::ScopedRingName() {
 
 ScopedRingName::~ScopedRingName() {
     platform::SharedSection::remove(name_);
-}
-
-bool makeSection(const std::string& name, unsigned mode, std::size_t bytes, std::uint8_t fill,
-                 int owner) {
-    const int fd = shm_open(("/" + name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-    if (fd < 0) {
-        return false;
-    }
-    const std::vector<std::uint8_t> content(bytes, fill);
-    bool made = fchmod(fd, static_cast<mode_t>(mode)) == 0 &&
-                write(fd, content.data(), content.size()) == static_cast<ssize_t>(bytes);
-    if (owner >= 0) {
-        made = made && fchown(fd, static_cast<uid_t>(owner), static_cast<gid_t>(-1)) == 0;
-    }
-    close(fd);
-    return made;
-}
-
-std::vector<std::uint8_t> sectionBytes(const std::string& name) {
-    std::ifstream file("/dev/shm/" + name, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
-bool truncateSection(const std::string& name, std::size_t bytes) {
-    const int fd = shm_open(("/" + name).c_str(), O_RDWR, 0);
-    const bool truncated = fd >= 0 && ftruncate(fd, static_cast<off_t>(bytes)) == 0;
-    if (fd >= 0) {
-        close(fd);
-    }
-    return truncated;
 }
 
 void writePngHeader(const std::string& path, std::uint32_t width, std::uint32_t height) {

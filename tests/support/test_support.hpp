@@ -25,16 +25,6 @@ class ScopedRingName {
     std::string name_;
 };
 
-// Makes the shared-memory section `name` as another program might: `bytes` long, filled with
-// `fill`, with the given mode and, where the test runs as the superuser, owner. False when the
-// section could not be made so.
-bool makeSection(const std::string& name, unsigned mode, std::size_t bytes, std::uint8_t fill = 0,
-                 int owner = -1);
-// The bytes of a section, read without the checks of the program's own code.
-std::vector<std::uint8_t> sectionBytes(const std::string& name);
-// Cuts a section down to `bytes`, as its owner may.
-bool truncateSection(const std::string& name, std::size_t bytes);
-
 // Writes the start of a PNG file that describes an RGB picture of the given size and holds
 // none of its pixels: what a small hostile file claims.
 void writePngHeader(const std::string& path, std::uint32_t width, std::uint32_t height);

@@ -1,14 +1,18 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stb_image.h>
+#ifndef _WIN32
 #include <sys/stat.h>
-#include <unistd.h>
+#endif
 
 #include <chrono>
+#include <cstdio>
+#include <functional>
 #include <thread>
 
 #include "process.hpp"
 #include "ring_commands.hpp"
+#include "section_access.hpp"
 #include "test_support.hpp"
 
 namespace velvix {
@@ -72,7 +76,7 @@ TEST(RingTool, SnapshotSavesTheNewestFrameUpright) {
     const auto expected = ring_tool::uprightRgb(gradientFrame(size));
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), image));
     stbi_image_free(image);
-    unlink(path.c_str());
+    std::remove(path.c_str());
 }
 
 TEST(RingTool, ReportsAMissingRingOrFrame) {
@@ -83,7 +87,8 @@ TEST(RingTool, ReportsAMissingRingOrFrame) {
 
     DebugOnce debug;
     auto ring = FrameRing::create(name.get(), {32, 16}, debug);
-    result = runProgram({VELVIX_RING_TOOL, "--ring", name.get(), "snapshot", "/tmp/unused.png"});
+    result = runProgram(
+        {VELVIX_RING_TOOL, "--ring", name.get(), "snapshot", testing::temporaryPath("unused.png")});
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_NE(result.output.find("no complete frame"), std::string::npos) << result.output;
 
@@ -94,16 +99,21 @@ TEST(RingTool, ReportsAMissingRingOrFrame) {
 // Someone else's ring may carry a picture of their making, or be read by them.
 TEST(RingTool, RefusesARingOthersMayOpen) {
     ScopedRingName name;
+#ifdef _WIN32
+    const testing::PlantedSection planted(name.get(), RingLayout::forSize({32, 16})->totalBytes);
+    ASSERT_TRUE(planted.made());
+#else
     DebugOnce debug;
     FrameRing::create(name.get(), {32, 16}, debug)->publish(gradientFrame({32, 16}).pixels.data());
     ASSERT_EQ(chmod(("/dev/shm/" + name.get()).c_str(), 0666), 0);
+#endif
     for (const std::vector<std::string>& command :
-         {std::vector<std::string>{"info"}, {"snapshot", "/tmp/unused.png"}}) {
+         {std::vector<std::string>{"info"}, {"snapshot", testing::temporaryPath("unused.png")}}) {
         std::vector<std::string> arguments = {VELVIX_RING_TOOL, "--ring", name.get()};
         arguments.insert(arguments.end(), command.begin(), command.end());
         const auto result = runProgram(arguments);
         EXPECT_EQ(result.exitCode, 1) << result.output;
-        EXPECT_NE(result.output.find("mode 0666"), std::string::npos) << result.output;
+        EXPECT_NE(result.output.find("refusing shared memory"), std::string::npos) << result.output;
         EXPECT_NE(result.output.find("--ring"), std::string::npos) << result.output;
         EXPECT_EQ(result.output.find("frame 1,"), std::string::npos) << result.output;
     }
@@ -131,6 +141,7 @@ TEST(RingTool, WatchCountsFramesPerSecond) {
         << result.output;
 }
 
+#ifndef _WIN32
 TEST(RingTool, RefusesDevicesThatAreNotLoopbackOutputs) {
     auto result = runProgram({VELVIX_RING_TOOL, "v4l2", "/dev/null"});
     EXPECT_EQ(result.exitCode, 2);
@@ -145,6 +156,7 @@ TEST(RingTool, RefusesDevicesThatAreNotLoopbackOutputs) {
     result = runProgram({VELVIX_RING_TOOL, "v4l2", "/dev/null", "--format", "mjpeg"});
     EXPECT_EQ(result.exitCode, 2);
 }
+#endif
 
 // velvix --headless says this once its stop signals are in place.
 constexpr char kHeadlessReady[] = "velvix: running headless";
@@ -168,39 +180,65 @@ bool waitForFrames(const std::string& name, std::uint32_t frames) {
 
 // Whichever way the program stops, it stops cleanly, and the ring it leaves holds no frame
 // that readers would show as live.
+// The ways a program without a window is asked to stop: Ctrl+C on every system, on Linux also
+// termination and the end of the terminal session; and the end of --run-seconds (no stop).
+struct Stop {
+    const char* name;
+    std::function<void(const testing::ChildProcess&)> send;
+};
+
+const std::vector<Stop>& stops() {
+    static const std::vector<Stop> all = {
+        {"Ctrl+C", [](const testing::ChildProcess& program) { program.interrupt(); }},
+#ifndef _WIN32
+        {"SIGTERM", [](const testing::ChildProcess& program) { program.signal(SIGTERM); }},
+        {"SIGHUP", [](const testing::ChildProcess& program) { program.signal(SIGHUP); }},
+#endif
+        {"--run-seconds", nullptr},
+    };
+    return all;
+}
+
+#ifdef _WIN32
+// The section goes with the program's last handle.
+constexpr char kNoFrameLeft[] = "no frame ring";
+#else
+constexpr char kNoFrameLeft[] = "no complete frame";
+#endif
+
 TEST(HeadlessProgram, StopsCleanlyOnEveryStopAndLeavesNoFrame) {
-    for (const int stop : {SIGINT, SIGTERM, SIGHUP, 0}) {
+    for (const Stop& stop : stops()) {
         ScopedRingName name;
-        const std::string log = ::testing::TempDir() + "/velvix-headless-stop.log";
+        const std::string log = testing::temporaryPath("velvix-headless-stop.log");
         std::vector<std::string> arguments = {VELVIX_APP, "--headless",    "--ring",
                                               name.get(), "--file-camera", VELVIX_DEMO_PHOTO};
-        if (stop == 0) {
+        if (!stop.send) {
             arguments.insert(arguments.end(), {"--run-seconds", "6"});
         }
         testing::ChildProcess program(arguments, log, true);
         ASSERT_TRUE(program.waitForOutput(kHeadlessReady)) << testing::readFile(log);
         ASSERT_TRUE(program.writeInput(kDemoCamera));
         // A loaded machine may end the run before its first frame; the signals come after one.
-        if (stop != 0) {
+        if (stop.send) {
             ASSERT_TRUE(waitForFrames(name.get(), 1)) << testing::readFile(log);
-            program.signal(stop);
+            stop.send(program);
         }
         EXPECT_EQ(program.waitForExit(60000), 0)
-            << "stop " << stop << ", ended with " << program.exitStatus() << "\n"
+            << stop.name << ", ended with " << program.exitStatus() << "\n"
             << testing::readFile(log);
         EXPECT_NE(testing::readFile(log).find("created at 1280 x 720"), std::string::npos);
-        const auto snapshot =
-            runProgram({VELVIX_RING_TOOL, "--ring", name.get(), "snapshot", "/tmp/unused.png"});
-        EXPECT_NE(snapshot.output.find("no complete frame"), std::string::npos)
-            << "stop " << stop << ": " << snapshot.output;
+        const auto snapshot = runProgram({VELVIX_RING_TOOL, "--ring", name.get(), "snapshot",
+                                          testing::temporaryPath("unused.png")});
+        EXPECT_NE(snapshot.output.find(kNoFrameLeft), std::string::npos)
+            << stop.name << ": " << snapshot.output;
     }
 }
 
 // Two programs on one ring: the second says so and runs without it, and the first goes on.
 TEST(HeadlessProgram, ASecondProgramOnTheSameRingRunsWithoutIt) {
     ScopedRingName name;
-    const std::string firstLog = ::testing::TempDir() + "/velvix-headless-first.log";
-    const std::string secondLog = ::testing::TempDir() + "/velvix-headless-second.log";
+    const std::string firstLog = testing::temporaryPath("velvix-headless-first.log");
+    const std::string secondLog = testing::temporaryPath("velvix-headless-second.log");
     testing::ChildProcess first({VELVIX_APP, "--headless", "--exit-on-eof", "--ring", name.get(),
                                  "--file-camera", VELVIX_DEMO_PHOTO},
                                 firstLog, true);

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "fake_steps.hpp"
+#include "section_access.hpp"
 #include "test_support.hpp"
 #include "velvix/filters/cpu_info.hpp"
 #include "velvix/pipeline/frame_worker.hpp"

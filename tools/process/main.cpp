@@ -49,8 +49,9 @@ std::vector<std::uint8_t> rgbOf(const stbi_uc* rgba, FrameSize size) {
     return rgb;
 }
 
+// The bytes as they are: the same file on every system, line ends included.
 bool writeText(const std::string& path, const std::string& text) {
-    std::FILE* file = std::fopen(path.c_str(), "w");
+    std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) {
         return false;
     }

@@ -9,8 +9,10 @@
 #include "ring_commands.hpp"
 #include "velvix/platform/clock.hpp"
 #include "velvix/platform/stop_signals.hpp"
+#ifndef _WIN32
 #include "velvix/virtual_camera/bridge.hpp"
 #include "velvix/virtual_camera/linux_devices.hpp"
+#endif
 
 namespace {
 
@@ -25,9 +27,11 @@ const char* const kUsage =
     "  snapshot FILE.png    save the newest complete frame, the right way up\n"
     "  watch [--lines N]    print frames per second and the age of the newest frame once a\n"
     "                       second, until interrupted (or after N lines)\n"
+#ifndef _WIN32
     "  v4l2 DEVICE [--size WxH] [--format yuyv|rgb24]\n"
     "                       feed a v4l2loopback device with the newest frame, upright, once\n"
     "                       per frame interval; --size asks the program for that frame size\n"
+#endif
     "  --ring NAME          the ring's shared-memory name (default VelvixShm)\n";
 
 int usageError(const std::string& problem) {
@@ -154,6 +158,8 @@ int watch(const std::string& name, std::optional<int> lines) {
     return 0;
 }
 
+#ifndef _WIN32
+// Feeding a v4l2loopback device, on Linux.
 std::optional<FrameSize> parseSize(const std::string& text) {
     int width = 0;
     int height = 0;
@@ -250,6 +256,8 @@ int feedV4l2(const std::string& name, const std::vector<std::string>& arguments)
     }
 }
 
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -279,9 +287,11 @@ int main(int argc, char** argv) {
         }
         return watch(name, lines);
     }
+#ifndef _WIN32
     if (command == "v4l2") {
         return feedV4l2(name, {arguments.begin() + 1, arguments.end()});
     }
+#endif
     if (command == "--help" || command == "help") {
         std::printf("%s", kUsage);
         return 0;

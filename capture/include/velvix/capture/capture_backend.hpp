@@ -54,6 +54,9 @@ class DeviceConnection {
     // period is a wish the device follows as closely as it can.
     virtual bool setFormat(const VideoFormat& format) = 0;
     virtual std::vector<SizeCapability> capabilities() = 0;
+    // Routes the physical input of that DirectShow connector type (composite video 2, S-Video
+    // 3, tuner 1, ...) to the device's video decoder, where the device has such a switch.
+    virtual void routeInput(int connectorType) { (void)connectorType; }
 
     // Starts delivering samples of the current size to the sink, laid out as `delivered`
     // (see deliveredSubtype).

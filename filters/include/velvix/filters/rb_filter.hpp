@@ -14,11 +14,11 @@
 // both directions.
 namespace velvix {
 
-// Memory from std::aligned_alloc, released with std::free.
-struct FreeDeleter {
+// Memory from platform::allocateAligned, released with platform::freeAligned.
+struct AlignedDeleter {
     void operator()(void* memory) const;
 };
-using AlignedBytes = std::unique_ptr<std::uint8_t[], FreeDeleter>;
+using AlignedBytes = std::unique_ptr<std::uint8_t[], AlignedDeleter>;
 
 // Nothing when the allocation fails. The size is rounded up to the alignment.
 AlignedBytes allocateAligned(std::size_t bytes, std::size_t alignment);
@@ -118,7 +118,7 @@ class CRBFilterAVX2 {
     float sigmaSpatial_ = 0;
     float sigmaRange_ = 0;
     float invAlpha_ = 0;
-    std::unique_ptr<float[], FreeDeleter> rangeTable_;
+    std::unique_ptr<float[], AlignedDeleter> rangeTable_;
     AlignedBytes intermediate_;
     std::unique_ptr<AlignedBytes[]> lineBuffersH_;
     std::unique_ptr<AlignedBytes[]> lineBuffersV_;

@@ -77,8 +77,10 @@ class SharedSection {
 
     void* address_ = nullptr;
     std::size_t size_ = 0;
-    void* handle_ = nullptr;  // kept only where the mapping needs it
-    int descriptor_ = -1;     // POSIX systems: the open section, which carries the lock
+    void* handle_ = nullptr;    // kept only where the mapping needs it
+    int descriptor_ = -1;       // POSIX systems: the open section, which carries the lock
+    void* lockFile_ = nullptr;  // Windows: the writer's lock file, while the lock is held
+    std::string name_;          // Windows: the name, which names the lock file
     bool createdHere_ = false;
     SectionError error_ = SectionError::none;
     std::string errorText_;

@@ -1,0 +1,140 @@
+#include "win32_app.hpp"
+
+#include <objbase.h>
+#include <shlobj.h>
+#include <windows.h>
+
+#include <stop_token>
+#include <thread>
+
+#include "host/frame_service.hpp"
+#include "service/web_service.hpp"
+#include "velvix/platform/debug_output.hpp"
+#include "velvix/platform/input_lines.hpp"
+#include "velvix/platform/stop_signals.hpp"
+#include "web_text.hpp"
+#include "win32_host.hpp"
+
+namespace velvix {
+namespace {
+
+constexpr std::uint32_t kWaitMilliseconds = 50;
+
+// Cookies and the web view's cache: %LOCALAPPDATA%\Velvix.
+std::string dataFolder() {
+    wchar_t* folder = nullptr;
+    std::string path;
+    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &folder))) {
+        const std::wstring wide(folder);
+        path = utf8FromUtf16(std::u16string(wide.begin(), wide.end())) + "\\Velvix";
+    }
+    CoTaskMemFree(folder);
+    return path;
+}
+
+// Started from Explorer, the program gets a console window of its own that nobody needs;
+// started from a console, or with its input redirected, it keeps the console.
+void leaveAConsoleOfItsOwn() {
+    DWORD processes[2];
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    if (GetConsoleProcessList(processes, 2) == 1 && input != nullptr &&
+        input != INVALID_HANDLE_VALUE && GetFileType(input) == FILE_TYPE_CHAR) {
+        FreeConsole();
+    }
+}
+
+// Without its control panel the window takes the page's messages from standard input, one
+// per line, as the headless program does.
+void forwardInputLines(Win32WindowHost& host, std::stop_token stop) {
+    platform::InputLines input;
+    std::string line;
+    while (!stop.stop_requested()) {
+        switch (input.next(line, kWaitMilliseconds)) {
+            case platform::InputLines::Status::line:
+                host.postMessageFromOutside(unitsFromBytes(line));
+                break;
+            case platform::InputLines::Status::ended:
+                return;
+            case platform::InputLines::Status::timeout:
+                break;
+        }
+    }
+}
+
+// Ctrl+C, Ctrl+Break and closing the console close the window, so the worker is stopped and
+// joined in every case.
+void closeOnStopSignals(Win32WindowHost& host, platform::StopSignals& signals,
+                        std::stop_token stop) {
+    while (!stop.stop_requested()) {
+        if (signals.wait(kWaitMilliseconds)) {
+            host.requestClose();
+            return;
+        }
+    }
+}
+
+// The window's thread is a single-threaded COM apartment, as the web view requires.
+class ComApartment {
+  public:
+    ComApartment() : result_(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
+    ~ComApartment() {
+        if (SUCCEEDED(result_)) {
+            CoUninitialize();
+        }
+    }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+
+  private:
+    HRESULT result_;
+};
+
+}  // namespace
+
+int runWindow(const AppOptions& options) {
+    platform::StopSignals signals;
+    leaveAConsoleOfItsOwn();
+    const ComApartment apartment;
+    BundledService service;
+    std::string origin = options.serviceOrigin;
+    if (origin.empty()) {
+        if (!service.start()) {
+            platform::debugOutput("velvix: could not serve the pages on 127.0.0.1");
+            return 1;
+        }
+        origin = service.origin();
+    }
+    const ServiceAddresses addresses = ServiceAddresses::forOrigin(origin, options.termsUrl);
+
+    FrameService frames(options);
+    const CameraNameLister listCameras = [&frames] { return frames.cameraNames(); };
+    PageSetupScript pageSetup(listCameras);
+    Win32WindowHost host(pageSetup, PageOriginPolicy(origin), platform::debugOutput);
+    WebMessageHandler handler(frames.control, host, addresses, listCameras, platform::debugOutput,
+                              &frames);
+    host.setMessageReceiver([&handler](const std::u16string& message) { handler.handle(message); });
+    if (!host.createWindow(SW_SHOWNORMAL)) {
+        return 1;
+    }
+    platform::debugOutput("velvix: face detector: " + frames.detectorName());
+    platform::debugOutput("velvix: pages from " + origin);
+
+    std::jthread input;
+    host.setFailureListener([&] {
+        platform::debugOutput("velvix: web messages on standard input, one per line");
+        input = std::jthread([&host](std::stop_token stop) { forwardInputLines(host, stop); });
+    });
+    host.startView(addresses.signUpPage, dataFolder());
+    int code = 0;
+    {
+        const FrameService::Threads threads = frames.start();
+        const std::jthread closer(
+            [&](std::stop_token stop) { closeOnStopSignals(host, signals, stop); });
+        platform::debugOutput("velvix: window open");
+        code = host.runMessageLoop();
+    }
+    platform::debugOutput("velvix: stopped");
+    return code;
+}
+
+}  // namespace velvix

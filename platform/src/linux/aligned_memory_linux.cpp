@@ -1,0 +1,16 @@
+#include <cstdlib>
+
+#include "velvix/platform/aligned_memory.hpp"
+
+namespace velvix::platform {
+
+void* allocateAligned(std::size_t bytes, std::size_t alignment) {
+    const std::size_t rounded = (bytes + alignment - 1) / alignment * alignment;
+    return std::aligned_alloc(alignment, rounded);
+}
+
+void freeAligned(void* memory) {
+    std::free(memory);
+}
+
+}  // namespace velvix::platform

@@ -1,0 +1,70 @@
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "section_access.hpp"
+
+namespace velvix::testing {
+
+bool sectionIsOwnerOnly(const std::string& name) {
+    struct stat status {};
+    return stat(("/dev/shm/" + name).c_str(), &status) == 0 && status.st_uid == geteuid() &&
+           (status.st_mode & 0777) == 0600;
+}
+
+UnusableSection::UnusableSection(const std::string& name) {
+    const int fd = shm_open(("/" + name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    made_ = fd >= 0;
+    if (made_) {
+        close(fd);
+    }
+}
+
+UnusableSection::~UnusableSection() = default;
+
+PlantedSection::PlantedSection(const std::string& name, std::size_t bytes, std::uint8_t fill)
+    : name_(name), made_(makeSection(name, 0666, bytes, fill)) {}
+
+PlantedSection::~PlantedSection() {
+    if (made_) {
+        shm_unlink(("/" + name_).c_str());
+    }
+}
+
+std::vector<std::uint8_t> sectionBytes(const std::string& name, std::size_t bytes) {
+    std::ifstream file("/dev/shm/" + name, std::ios::binary);
+    std::vector<std::uint8_t> content(bytes);
+    file.read(reinterpret_cast<char*>(content.data()), static_cast<std::streamsize>(bytes));
+    content.resize(static_cast<std::size_t>(file.gcount()));
+    return content;
+}
+
+bool makeSection(const std::string& name, unsigned mode, std::size_t bytes, std::uint8_t fill,
+                 int owner) {
+    const int fd = shm_open(("/" + name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    if (fd < 0) {
+        return false;
+    }
+    const std::vector<std::uint8_t> content(bytes, fill);
+    bool made = fchmod(fd, static_cast<mode_t>(mode)) == 0 &&
+                write(fd, content.data(), content.size()) == static_cast<ssize_t>(bytes);
+    if (owner >= 0) {
+        made = made && fchown(fd, static_cast<uid_t>(owner), static_cast<gid_t>(-1)) == 0;
+    }
+    close(fd);
+    return made;
+}
+
+bool truncateSection(const std::string& name, std::size_t bytes) {
+    const int fd = shm_open(("/" + name).c_str(), O_RDWR, 0);
+    const bool truncated = fd >= 0 && ftruncate(fd, static_cast<off_t>(bytes)) == 0;
+    if (fd >= 0) {
+        close(fd);
+    }
+    return truncated;
+}
+
+}  // namespace velvix::testing
