@@ -7,6 +7,7 @@
 #include "velvix/capture/dshow_backend.hpp"
 #else
 #include "velvix/capture/v4l2_backend.hpp"
+#include "velvix/virtual_camera/linux_devices.hpp"
 #endif
 
 namespace velvix {
@@ -32,6 +33,22 @@ std::vector<std::string> listCameraNames(const CaptureBackends& backends) {
         names.push_back(manager.deviceName(index));
     }
     return names;
+}
+
+std::unique_ptr<virtual_camera::OutputDevices> virtualCameraDevices() {
+#ifndef _WIN32
+    return std::make_unique<virtual_camera::V4l2OutputDevices>();
+#else
+    return nullptr;
+#endif
+}
+
+virtual_camera::CommandResult runSetupCommand(const std::vector<std::string>& arguments) {
+#ifndef _WIN32
+    return virtual_camera::runCommand(arguments);
+#else
+    return {};
+#endif
 }
 
 }  // namespace velvix

@@ -5,6 +5,8 @@
 
 #include "velvix/capture/capture_backend.hpp"
 #include "velvix/capture/file_camera.hpp"
+#include "velvix/virtual_camera/loopback_setup.hpp"
+#include "velvix/virtual_camera/output_devices.hpp"
 
 namespace velvix {
 
@@ -13,5 +15,12 @@ CaptureBackends cameraBackends(const std::vector<FileCameraConfig>& testCameras)
 
 // The device names by index, as a short-lived capture manager on the calling thread finds them.
 std::vector<std::string> listCameraNames(const CaptureBackends& backends);
+
+// The system's video output devices that a virtual camera can be fed through, or nothing
+// where the program cannot feed one.
+std::unique_ptr<virtual_camera::OutputDevices> virtualCameraDevices();
+
+// Runs the set-up command of a virtual camera on this system.
+virtual_camera::CommandResult runSetupCommand(const std::vector<std::string>& arguments);
 
 }  // namespace velvix

@@ -63,6 +63,7 @@ std::string withoutTrailingSlash(std::string origin) {
 std::string appUsage() {
     return "usage: velvix [--headless] [--run-seconds N] [--ring NAME] [--file-camera PATH]...\n"
            "              [--exit-on-eof] [--service-origin URL] [--terms-url URL]\n"
+           "              [--virtual-camera DEVICE|auto|off]\n"
            "  --headless          run without a window; web messages come on standard input\n"
            "  --run-seconds N     stop after N seconds (otherwise on Ctrl+C or SIGTERM)\n"
            "  --ring NAME         name of the shared-memory frame ring (default VelvixShm)\n"
@@ -72,7 +73,10 @@ std::string appUsage() {
            "  --exit-on-eof       stop when standard input ends\n"
            "  --service-origin URL  take the pages from there instead of serving them on\n"
            "                      127.0.0.1\n"
-           "  --terms-url URL     the terms of use opened in the browser\n";
+           "  --terms-url URL     the terms of use opened in the browser\n"
+           "  --virtual-camera DEVICE|auto|off\n"
+           "                      feed that v4l2loopback device, every one whose label begins\n"
+           "                      with \"Velvix\" (auto, the default), or none\n";
 }
 
 ParsedOptions parseAppOptions(const std::vector<std::string>& arguments,
@@ -117,6 +121,17 @@ ParsedOptions parseAppOptions(const std::vector<std::string>& arguments,
             } else {
                 parsed.options.serviceOrigin = withoutTrailingSlash(value);
             }
+        } else if (argument == "--virtual-camera") {
+            const std::string value = hasValue ? arguments[++i] : "";
+            if (value.empty()) {
+                return fail("--virtual-camera needs a device such as /dev/video10, auto or off");
+            }
+            using VirtualCamera = AppOptions::VirtualCamera;
+            parsed.options.virtualCamera = value == "auto"  ? VirtualCamera::automatic
+                                           : value == "off" ? VirtualCamera::off
+                                                            : VirtualCamera::device;
+            parsed.options.virtualCameraDevice =
+                parsed.options.virtualCamera == VirtualCamera::device ? value : "";
         } else if (argument == "--exit-on-eof") {
             parsed.options.exitOnEof = true;
         } else {

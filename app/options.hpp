@@ -21,6 +21,11 @@ struct AppOptions {
     std::string serviceOrigin;
     // Empty: the service's own terms-of-use page.
     std::string termsUrl;
+    // Which loopback devices the program feeds: every one labelled "Velvix..." (auto), the
+    // one at this path, or none.
+    enum class VirtualCamera { automatic, device, off };
+    VirtualCamera virtualCamera = VirtualCamera::automatic;
+    std::string virtualCameraDevice;
 };
 
 struct ParsedOptions {

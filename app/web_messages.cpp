@@ -12,6 +12,9 @@ constexpr std::u16string_view kSmooth = u"velv:SMOOTH";
 constexpr std::u16string_view kLogin = u"velv:LOGIN";
 constexpr std::u16string_view kLogout = u"velv:LOGOUT";
 constexpr std::u16string_view kTerms = u"velv:TERMS";
+constexpr std::u16string_view kVirtualCamera = u"velv:VCAM";
+constexpr std::u16string_view kVirtualCameraState = u"velv:VCAM:STATE";
+constexpr std::u16string_view kVirtualCameraSetUp = u"velv:VCAM:SETUP";
 
 // Where the fields start: one separator after the prefix is skipped unexamined.
 constexpr std::size_t kCameraNameAt = 12;
@@ -81,12 +84,13 @@ std::optional<int> parseLevel(std::u16string_view text) {
 
 WebMessageHandler::WebMessageHandler(ControlBlock& control, WebHost& host,
                                      ServiceAddresses addresses, CameraNameLister listCameras,
-                                     DebugLines debug)
+                                     DebugLines debug, VirtualCameraPanel* virtualCamera)
     : control_(control),
       host_(host),
       addresses_(std::move(addresses)),
       listCameras_(std::move(listCameras)),
-      debug_(std::move(debug)) {}
+      debug_(std::move(debug)),
+      virtualCamera_(virtualCamera) {}
 
 void WebMessageHandler::handle(const std::u16string& message) noexcept {
     try {
@@ -119,9 +123,27 @@ void WebMessageHandler::dispatch(const std::u16string& message) {
         host_.navigate(addresses_.signUpPage);
     } else if (message.starts_with(kTerms)) {
         host_.openInBrowser(addresses_.termsOfUse);
+    } else if (message.starts_with(kVirtualCamera)) {
+        answerVirtualCamera(message);
     } else {
         host_.postToPage(message);
     }
+}
+
+// The page asks for the state (and polls it while it shows it), or for the set-up; either
+// way the state comes back.
+void WebMessageHandler::answerVirtualCamera(const std::u16string& message) {
+    if (message == kVirtualCameraSetUp) {
+        debug_(utf8FromUtf16(message));
+        if (virtualCamera_ != nullptr) {
+            virtualCamera_->setUp();
+        }
+    } else if (message != kVirtualCameraState) {
+        ignore(message, "it asks nothing the program knows");
+        return;
+    }
+    const std::string state = virtualCamera_ != nullptr ? virtualCamera_->stateText() : "off";
+    host_.postToPage(std::u16string(kVirtualCameraState) + u":" + utf16FromUtf8(state));
 }
 
 void WebMessageHandler::ignore(const std::u16string& message, std::string_view reason) {

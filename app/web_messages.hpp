@@ -23,6 +23,17 @@ class WebHost {
     virtual void openInBrowser(const std::string& url) = 0;
 };
 
+// What the panel shows of the virtual camera, and its set-up button.
+class VirtualCameraPanel {
+  public:
+    virtual ~VirtualCameraPanel() = default;
+    // The state as the page gets it after "velv:VCAM:STATE:": "off", "feeding:NAMES",
+    // "none", "none:PROBLEM", "setting-up" or "failed:TEXT".
+    virtual std::string stateText() = 0;
+    // Starts the set-up of a virtual camera, unless one is under way.
+    virtual void setUp() = 0;
+};
+
 inline constexpr char kDefaultServiceOrigin[] = "https://app.velvix.example";
 
 struct ServiceAddresses {
@@ -53,8 +64,10 @@ std::optional<int> parseLevel(std::u16string_view text);
 // browser openings. Runs on the host's user-interface thread.
 class WebMessageHandler {
   public:
+    // Without a virtual camera panel the virtual camera is reported as off.
     WebMessageHandler(ControlBlock& control, WebHost& host, ServiceAddresses addresses,
-                      CameraNameLister listCameras, DebugLines debug);
+                      CameraNameLister listCameras, DebugLines debug,
+                      VirtualCameraPanel* virtualCamera = nullptr);
 
     // Never throws: a message that cannot be handled is dropped with a line on the debug
     // output.
@@ -64,6 +77,7 @@ class WebMessageHandler {
     void dispatch(const std::u16string& message);
     void chooseCamera(const std::u16string& message);
     void setSmoothing(const std::u16string& message);
+    void answerVirtualCamera(const std::u16string& message);
     void ignore(const std::u16string& message, std::string_view reason);
     void noteDropped(const char* reason) noexcept;
     int cameraIndex(const std::string& name);
@@ -73,6 +87,7 @@ class WebMessageHandler {
     ServiceAddresses addresses_;
     CameraNameLister listCameras_;
     DebugLines debug_;
+    VirtualCameraPanel* virtualCamera_;
 };
 
 }  // namespace velvix

@@ -10,16 +10,17 @@
 #include <string>
 #include <vector>
 
-#include "bridge.hpp"
-#include "frame_output.hpp"
 #include "frame_time_reporter.hpp"
 #include "velvix/filters/cpu_info.hpp"
 #include "velvix/platform/shared_memory.hpp"
+#include "velvix/virtual_camera/bridge.hpp"
+#include "velvix/virtual_camera/frame_output.hpp"
+#include "velvix/virtual_camera/linux_devices.hpp"
 
 namespace {
 
 using namespace velvix;
-using namespace velvix::ring_tool;
+using namespace velvix::virtual_camera;
 
 constexpr FrameSize kSize = kDefaultFrameSize;
 const auto kPixels = static_cast<std::size_t>(kSize.pixels());

@@ -1,7 +1,8 @@
 // Skin smoothing and resampling costs, side by side with OpenCV's edge-preserving filters on the
 // same photo-like picture: a whole 1280 x 720 frame and a 320 x 400 face region; and the
-// smoothing of a frame 1270 pixels wide, whose rows the driver pads. Each benchmark checks the
-// output it timed.
+// smoothing of a frame 1270 pixels wide, whose rows the driver pads; and the scaling of camera
+// pictures of other sizes to cover the frame, next to OpenCV's cv::resize. Each benchmark
+// checks the output it timed.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "velvix/filters/ImageFIlters.hpp"
+#include "velvix/filters/cover_scale.hpp"
 #include "velvix/filters/cpu_info.hpp"
 #include "velvix/filters/smoothing.hpp"
 
@@ -223,6 +225,69 @@ void BM_ResizeBilinear(benchmark::State& state) {
     reportSize(state, kFrame);
 }
 
+// The camera sizes the cover scaling is timed for, and the part of each picture that covers
+// the frame (the whole of it, or its middle 640 x 360).
+struct CameraPicture {
+    FrameSize size;
+    cv::Rect covering;
+};
+const CameraPicture kCameraPictures[] = {{{640, 480}, {0, 60, 640, 360}},
+                                         {{1920, 1080}, {0, 0, 1920, 1080}}};
+
+cv::Mat randomCameraPicture(FrameSize size) {
+    cv::Mat picture(size.height, size.width, CV_8UC4);
+    cv::randu(picture, cv::Scalar::all(0), cv::Scalar::all(256));
+    return picture;
+}
+
+// cv::resize of the covering part, in OpenCV's own bilinear arithmetic.
+cv::Mat openCvCovering(const cv::Mat& picture, const cv::Rect& covering) {
+    cv::Mat frame;
+    cv::resize(picture(covering), frame, cv::Size(kFrame.width, kFrame.height), 0, 0,
+               cv::INTER_LINEAR);
+    return frame;
+}
+
+void BM_CoverScale(benchmark::State& state) {
+    const CameraPicture& camera = kCameraPictures[state.range(0)];
+    const bool avx2 = state.range(1) != 0;
+    if (avx2 && !hasAVX2) {
+        state.SkipWithError("this processor has no AVX2");
+        return;
+    }
+    const Avx2Choice choice(avx2);
+    const cv::Mat picture = randomCameraPicture(camera.size);
+    cv::Mat frame(kFrame.height, kFrame.width, CV_8UC4);
+    CoverScaler scaler(camera.size, kFrame);
+    for (auto _ : state) {
+        scaler.scale(picture.data, frame.data);
+        benchmark::ClobberMemory();
+    }
+    // OpenCV clamps at the covering part's edge where the scaler reads the rows beyond it, so
+    // the frame's edge pixels are left out of the comparison.
+    cv::Mat difference;
+    cv::absdiff(frame, openCvCovering(picture, camera.covering), difference);
+    double largest = 0;
+    cv::minMaxLoc(difference(cv::Rect(1, 1, kFrame.width - 2, kFrame.height - 2)).reshape(1),
+                  nullptr, &largest);
+    if (largest > 2) {
+        state.SkipWithError("the scaled frame differs from cv::resize's by more than 2");
+        return;
+    }
+    reportSize(state, kFrame);
+}
+
+void BM_OpenCvResize(benchmark::State& state) {
+    const CameraPicture& camera = kCameraPictures[state.range(0)];
+    const cv::Mat picture = randomCameraPicture(camera.size);
+    cv::Mat frame(kFrame.height, kFrame.width, CV_8UC4);
+    for (auto _ : state) {
+        cv::resize(picture(camera.covering), frame, frame.size(), 0, 0, cv::INTER_LINEAR);
+        benchmark::ClobberMemory();
+    }
+    reportSize(state, kFrame);
+}
+
 // Wall-clock time, since the filter runs on two threads; the fastest of five runs, since the
 // development machine's two cores are shared with other work.
 double fastest(const std::vector<double>& times) {
@@ -246,6 +311,11 @@ BENCHMARK(BM_OpenCvEdgePreserving)->Apply([](auto* b) {
     measured(b->Arg(0)->Arg(1)->ArgName("area"));
 });
 BENCHMARK(BM_ResizeBilinear)->Apply([](auto* b) { measured(b->Arg(1)->Arg(0)->ArgName("avx2")); });
+BENCHMARK(BM_CoverScale)->Apply([](auto* b) {
+    measured(b->Args({0, 1})->Args({1, 1})->Args({0, 0})->Args({1, 0})->ArgNames(
+        {"camera", "avx2"}));
+});
+BENCHMARK(BM_OpenCvResize)->Apply([](auto* b) { measured(b->Arg(0)->Arg(1)->ArgName("camera")); });
 
 // Prints the usual table, then each result per frame and per megapixel, and the goals.
 class SummaryReporter : public benchmark::ConsoleReporter {
@@ -264,7 +334,8 @@ class SummaryReporter : public benchmark::ConsoleReporter {
 
     void Finalize() override {
         ConsoleReporter::Finalize();
-        std::printf("\nFastest of five runs (area 0: 1280 x 720, 1: 320 x 400, 2: 1270 x 720)\n");
+        std::printf("\nFastest of five runs (area 0: 1280 x 720, 1: 320 x 400, 2: 1270 x 720; "
+                    "camera 0: 640 x 480, 1: 1920 x 1080, scaled to 1280 x 720)\n");
         std::printf("%-46s %12s %12s\n", "", "ms / frame", "ms / Mpixel");
         for (const auto& [name, result] : results_) {
             std::printf("%-46s %12.3f %12.3f\n", name.c_str(), result.milliseconds,
@@ -298,6 +369,14 @@ class SummaryReporter : public benchmark::ConsoleReporter {
         std::printf("  smoothFrame with AVX2 at 1270 x 720, rows padded: %.3f ms\n",
                     time("BM_SmoothFrame/area:2/avx2:1"));
         std::printf("  resizeBilinear to 320 x 180: %.3f ms (goal: at most 0.3 ms)\n", resize);
+        const char* const cameras[] = {"640 x 480", "1920 x 1080"};
+        for (int camera = 0; camera < 2; ++camera) {
+            const std::string arg = "camera:" + std::to_string(camera);
+            std::printf("  CoverScaler from %s: %.3f ms with AVX2, %.3f ms plain; cv::resize "
+                        "%.3f ms (goal: at most 1.5 ms)\n",
+                        cameras[camera], time("BM_CoverScale/" + arg + "/avx2:1"),
+                        time("BM_CoverScale/" + arg + "/avx2:0"), time("BM_OpenCvResize/" + arg));
+        }
     }
 
     std::map<std::string, Result> results_;

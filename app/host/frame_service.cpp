@@ -2,13 +2,60 @@
 
 #include <cstdio>
 
+#include "velvix/platform/debug_output.hpp"
+
 namespace velvix {
 
 FrameService::FrameService(const AppOptions& options)
     : backends_(cameraBackends(options.fileCameras)),
       cameras_(backends_),
       faceStep_(makeFaceDetector(), {}, FaceSearch::tracking),
-      worker_({control, cameras_, {&faceStep_, &smoother_}, clock_, options.ringName}) {}
+      worker_({control, cameras_, {&faceStep_, &smoother_}, clock_, options.ringName}),
+      outputDevices_(options.virtualCamera == AppOptions::VirtualCamera::off
+                         ? nullptr
+                         : virtualCameraDevices()),
+      setup_(runSetupCommand, [this] {
+          if (feeder_) {
+              feeder_->searchSoon();
+          }
+      }) {
+    if (outputDevices_) {
+        std::optional<std::string> device;
+        if (options.virtualCamera == AppOptions::VirtualCamera::device) {
+            device = options.virtualCameraDevice;
+        }
+        feeder_.emplace(virtual_camera::FeederSettings{options.ringName, device}, *outputDevices_,
+                        platform::debugOutput);
+    }
+}
+
+std::string FrameService::stateText() {
+    if (!feeder_) {
+        return "off";
+    }
+    if (setup_.running()) {
+        return "setting-up";
+    }
+    const auto fed = feeder_->fedDevices();
+    if (!fed.empty()) {
+        std::string names;
+        for (const auto& device : fed) {
+            names += (names.empty() ? "" : ", ") + device.label;
+        }
+        return "feeding:" + names;
+    }
+    if (const std::string failure = setup_.failure(); !failure.empty()) {
+        return "failed:" + failure;
+    }
+    const std::string problem = feeder_->problem();
+    return problem.empty() ? "none" : "none:" + problem;
+}
+
+void FrameService::setUp() {
+    if (feeder_) {
+        setup_.start();
+    }
+}
 
 std::string FrameService::statisticsLine() const {
     const FrameStatistics& statistics = worker_.statistics();
@@ -21,8 +68,13 @@ std::string FrameService::statisticsLine() const {
     return line;
 }
 
-std::jthread FrameService::start() {
-    return std::jthread([this](std::stop_token stop) { worker_.run(stop); });
+FrameService::Threads FrameService::start() {
+    Threads threads;
+    threads.worker = std::jthread([this](std::stop_token stop) { worker_.run(stop); });
+    if (feeder_) {
+        threads.virtualCamera = std::jthread([this](std::stop_token stop) { feeder_->run(stop); });
+    }
+    return threads;
 }
 
 }  // namespace velvix

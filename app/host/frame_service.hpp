@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -10,21 +12,33 @@
 #include "velvix/face/face_step.hpp"
 #include "velvix/filters/smoothing.hpp"
 #include "velvix/pipeline/frame_worker.hpp"
+#include "velvix/virtual_camera/camera_feeder.hpp"
+#include "velvix/virtual_camera/loopback_setup.hpp"
+#include "web_messages.hpp"
 
 namespace velvix {
 
 // The frame worker and everything it works with, as every host runs it: the cameras of the
-// options, the face step and the smoother, publishing into the options' ring.
-class FrameService {
+// options, the face step and the smoother, publishing into the options' ring; and the
+// virtual camera fed from that ring, with what the panel shows of it.
+class FrameService final : public VirtualCameraPanel {
   public:
     explicit FrameService(const AppOptions& options);
 
-    // The worker on its own thread; destroying the thread asks the worker to stop and waits.
-    std::jthread start();
+    // The worker and the virtual camera's feeder, each on its own thread; destroying the
+    // threads asks both to stop and waits for them.
+    struct Threads {
+        std::jthread worker;
+        std::jthread virtualCamera;
+    };
+    Threads start();
     std::vector<std::string> cameraNames() const { return listCameraNames(backends_); }
     std::string detectorName() const { return faceStep_.detectorName(); }
     // What the worker published and how quickly, once its thread has ended.
     std::string statisticsLine() const;
+
+    std::string stateText() override;
+    void setUp() override;
 
     ControlBlock control;
 
@@ -35,6 +49,11 @@ class FrameService {
     FilterSmoother smoother_;
     FaceProcessingStep faceStep_;
     FrameWorker worker_;
+    std::unique_ptr<virtual_camera::OutputDevices> outputDevices_;
+    // None when the virtual camera is off or the system has none.
+    std::optional<virtual_camera::VirtualCameraFeeder> feeder_;
+    // Declared last: its thread may still tell the feeder to search when it ends.
+    virtual_camera::LoopbackSetup setup_;
 };
 
 }  // namespace velvix

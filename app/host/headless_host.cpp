@@ -92,13 +92,13 @@ int runHeadless(const AppOptions& options) {
         ServiceAddresses::forOrigin(
             options.serviceOrigin.empty() ? kDefaultServiceOrigin : options.serviceOrigin,
             options.termsUrl),
-        [&frames] { return frames.cameraNames(); }, platform::debugOutput);
+        [&frames] { return frames.cameraNames(); }, platform::debugOutput, &frames);
     platform::debugOutput("velvix: face detector: " + frames.detectorName());
     platform::debugOutput(std::string("velvix: running headless; ") +
                           (hasAVX2 ? "AVX2 available" : "no AVX2") +
                           "; web messages on standard input, one per line; stop with Ctrl+C");
     {
-        const std::jthread worker = frames.start();
+        const FrameService::Threads threads = frames.start();
         serveMessages(handler, signals, options);
     }
     platform::debugOutput("velvix: stopped; " + frames.statisticsLine());

@@ -102,6 +102,61 @@ Object.freeze(Object);
     post('velv:CAMERA:' + name);
   }
 
+  // The virtual camera's line and its set-up button, where the page has them. The page asks
+  // for the state when it loads, after the set-up button and then once a second while it is
+  // shown; the program answers with "velv:VCAM:STATE:" and the state.
+  const virtualCameraState = 'velv:VCAM:STATE';
+  const virtualCameraTexts = {
+    off: () => 'The virtual camera is switched off.',
+    feeding: (names) => 'Other programs see the picture as the camera "' + names + '".',
+    none: (problem) =>
+      problem
+        ? 'No virtual camera: ' + problem
+        : 'No virtual camera yet: set one up (needs the package v4l2loopback-dkms).',
+    'setting-up': () => 'Setting up the virtual camera\u2026',
+    failed: (why) => 'The virtual camera could not be set up: ' + why,
+  };
+
+  function showVirtualCamera(line, button, state) {
+    const colon = state.indexOf(':');
+    const kind = colon < 0 ? state : state.slice(0, colon);
+    const detail = colon < 0 ? '' : state.slice(colon + 1);
+    const text = virtualCameraTexts[kind];
+    if (!text) {
+      return;
+    }
+    line.textContent = text(detail);
+    if (button) {
+      button.hidden = kind !== 'none' && kind !== 'failed' && kind !== 'setting-up';
+      button.disabled = kind === 'setting-up';
+      button.textContent = kind === 'failed' ? 'Try again' : 'Set up the virtual camera';
+    }
+  }
+
+  function initVirtualCamera() {
+    const line = document.getElementById('virtual-camera');
+    if (!line) {
+      return;
+    }
+    const button = document.getElementById('virtual-camera-setup');
+    webview.addEventListener('message', function (event) {
+      if (typeof event.data === 'string' && event.data.startsWith(virtualCameraState + ':')) {
+        showVirtualCamera(line, button, event.data.slice(virtualCameraState.length + 1));
+      }
+    });
+    if (button) {
+      button.addEventListener('click', function () {
+        post('velv:VCAM:SETUP');
+      });
+    }
+    post(virtualCameraState);
+    setInterval(function () {
+      if (!document.hidden) {
+        post(virtualCameraState);
+      }
+    }, 1000);
+  }
+
   Object.assign(window, {
     disableOnOff,
     enableOnOff,
@@ -114,6 +169,10 @@ Object.freeze(Object);
     selectCamera,
     initCamera,
   });
+
+  if (window.location.href.endsWith('/smooth.html')) {
+    document.addEventListener('DOMContentLoaded', initVirtualCamera);
+  }
 
   if (window.location.href.endsWith('/signup.html')) {
     console.log('LOGIN PAGE');

@@ -353,7 +353,11 @@ bool CaptureManager::fetchFrame(int device, std::uint8_t* destination, FrameSize
             return;
         }
         convertToCaptureLayout(delivered, frame, record.frameBuffer.data(), own.width, own.height);
-        centreCropOrPad(record.frameBuffer.data(), own, destination, size);
+        if (!record.scaler || record.scaler->source() != own ||
+            record.scaler->destination() != size) {
+            record.scaler.emplace(own, size);
+        }
+        record.scaler->scale(record.frameBuffer.data(), destination);
     });
     return true;
 }

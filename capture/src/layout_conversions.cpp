@@ -156,27 +156,4 @@ void convertToCaptureLayout(MediaSubtype delivered, const std::uint8_t* source,
     }
 }
 
-void centreCropOrPad(const std::uint8_t* source, FrameSize sourceSize, std::uint8_t* destination,
-                     FrameSize destinationSize) {
-    // Opaque black everywhere the picture does not reach.
-    const std::size_t destinationPixels = pixelCount(destinationSize.width, destinationSize.height);
-    for (std::size_t i = 0; i < destinationPixels; ++i) {
-        writeGrey(destination + i * kCaptureBytes, 0);
-    }
-    const int copyWidth = std::min(sourceSize.width, destinationSize.width);
-    const int copyHeight = std::min(sourceSize.height, destinationSize.height);
-    const int sourceX = (sourceSize.width - copyWidth) / 2;
-    const int sourceY = (sourceSize.height - copyHeight) / 2;
-    const int destinationX = (destinationSize.width - copyWidth) / 2;
-    const int destinationY = (destinationSize.height - copyHeight) / 2;
-    for (int row = 0; row < copyHeight; ++row) {
-        const std::uint8_t* in =
-            source + (pixelCount(sourceSize.width, sourceY + row) + sourceX) * kCaptureBytes;
-        std::uint8_t* out =
-            destination +
-            (pixelCount(destinationSize.width, destinationY + row) + destinationX) * kCaptureBytes;
-        std::memcpy(out, in, static_cast<std::size_t>(copyWidth) * kCaptureBytes);
-    }
-}
-
 }  // namespace velvix

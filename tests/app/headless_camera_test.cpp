@@ -97,14 +97,16 @@ class HeadlessCameraTest : public ::testing::Test {
         unlink(logPath_.c_str());
     }
 
-    void start(const Picture& picture, const std::string& options = "") {
+    void start(const Picture& picture, const std::string& options = "",
+               const std::vector<std::string>& moreArguments = {}) {
         ASSERT_NE(stbi_write_png(photoPath_.c_str(), picture.width, picture.height, 3,
                                  picture.rgb.data(), picture.width * 3),
                   0);
-        program_ = std::make_unique<testing::ChildProcess>(
-            std::vector<std::string>{VELVIX_APP, "--headless", "--exit-on-eof", "--ring",
-                                     ring_.get(), "--file-camera", photoPath_ + options},
-            logPath_, true);
+        std::vector<std::string> arguments{
+            VELVIX_APP,  "--headless",    "--exit-on-eof",     "--ring",
+            ring_.get(), "--file-camera", photoPath_ + options};
+        arguments.insert(arguments.end(), moreArguments.begin(), moreArguments.end());
+        program_ = std::make_unique<testing::ChildProcess>(arguments, logPath_, true);
     }
 
     void send(const std::string& message) {
@@ -248,6 +250,27 @@ TEST_F(HeadlessCameraTest, AnswersMessagesOnStandardOutput) {
           "navigate: https://app.velvix.example/signup.html\n", "velv:SMOOTH:on,abc: ignored"}) {
         EXPECT_NE(output.find(line), std::string::npos) << line << " in\n" << output;
     }
+}
+
+// The panel's questions about the virtual camera, answered by the running program: a device
+// named on the command line that is not there is explained, and "off" means off.
+TEST_F(HeadlessCameraTest, AnswersWhatTheVirtualCameraIsDoing) {
+#ifndef _WIN32  // the program feeds loopback devices on Linux only
+    const std::string missing = "/nonexistent/video77";
+    start(gradientPicture(16, 16), "", {"--virtual-camera", missing});
+    ASSERT_TRUE(program_->waitForOutput("cannot feed the virtual camera")) << log();
+    send("velv:VCAM:STATE");
+    EXPECT_EQ(stop(), 0);
+    EXPECT_NE(log().find("post: velv:VCAM:STATE:none:cannot open " + missing +
+                         ": No such file or directory\n"),
+              std::string::npos)
+        << log();
+#endif
+
+    start(gradientPicture(16, 16), "", {"--virtual-camera", "off"});
+    send("velv:VCAM:SETUP");  // nothing to set up: no command runs
+    EXPECT_EQ(stop(), 0);
+    EXPECT_NE(log().find("post: velv:VCAM:STATE:off\n"), std::string::npos) << log();
 }
 
 // A page's text reaches the terminal only escaped: no control character can clear the screen,

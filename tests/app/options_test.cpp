@@ -22,6 +22,18 @@ TEST(AppOptions, ServesItsOwnPagesUnlessAnOriginIsGiven) {
     EXPECT_EQ(parsed.options.termsUrl, "http://terms.example/t");
 }
 
+TEST(AppOptions, FeedsEveryVelvixDeviceUnlessOneOrNoneIsNamed) {
+    using VirtualCamera = AppOptions::VirtualCamera;
+    EXPECT_EQ(parseAppOptions({}).options.virtualCamera, VirtualCamera::automatic);
+    EXPECT_EQ(parseAppOptions({"--virtual-camera", "auto"}).options.virtualCamera,
+              VirtualCamera::automatic);
+    EXPECT_EQ(parseAppOptions({"--virtual-camera", "off"}).options.virtualCamera,
+              VirtualCamera::off);
+    const auto named = parseAppOptions({"--virtual-camera", "/dev/video10"});
+    EXPECT_EQ(named.options.virtualCamera, VirtualCamera::device);
+    EXPECT_EQ(named.options.virtualCameraDevice, "/dev/video10");
+}
+
 TEST(AppOptions, ReadsRunSecondsAndRingName) {
     const auto parsed = parseAppOptions({"--headless", "--run-seconds", "5", "--ring", "Other"});
     EXPECT_TRUE(parsed.error.empty());
@@ -37,6 +49,8 @@ TEST(AppOptions, RejectsWhatItDoesNotUnderstand) {
                                                {"--run-seconds", "2x"},
                                                {"--ring"},
                                                {"--ring", ""},
+                                               {"--virtual-camera"},
+                                               {"--virtual-camera", ""},
                                                {"--frobnicate"},
                                                {"--file-camera"},
                                                {"--file-camera", "a.png?x=1"},

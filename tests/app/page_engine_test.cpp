@@ -92,7 +92,8 @@ class PageEngine : public ::testing::Test {
         ASSERT_TRUE(EngineEnvironment::ready) << "Xvfb or GTK could not be started";
         ASSERT_TRUE(serviceStarted_);
         handler_.emplace(
-            control_, host_, addresses_, [this] { return cameras_; }, [](std::string_view) {});
+            control_, host_, addresses_, [this] { return cameras_; }, [](std::string_view) {},
+            &virtualCamera_);
     }
 
     // Opens the window on the sign-up page with these devices in the camera list.
@@ -181,6 +182,19 @@ class PageEngine : public ::testing::Test {
                         "'; c.dispatchEvent(new Event('change')); }");
     }
 
+    // Asks until the expression has this value; false when it never gets it.
+    bool waitForQuery(const std::string& expression, const std::string& expected) {
+        const auto end = std::chrono::steady_clock::now() + kPageTimeout;
+        while (std::chrono::steady_clock::now() < end) {
+            if (query(expression) == expected) {
+                return true;
+            }
+            spinFor(50ms);
+        }
+        ADD_FAILURE() << expression << " is " << query(expression) << ", not " << expected;
+        return false;
+    }
+
     void reload() {
         const int before = host_.completedNavigations();
         host_.runScript("location.reload();");
@@ -197,6 +211,15 @@ class PageEngine : public ::testing::Test {
     GtkWebViewHost host_{pageSetup_, PageOriginPolicy(service_.origin()),
                          [this](std::string_view line) { debugLines_.emplace_back(line); }};
     ControlBlock control_;
+    struct FakeVirtualCamera final : VirtualCameraPanel {
+        std::string stateText() override { return state; }
+        void setUp() override {
+            ++setUps;
+            state = "setting-up";
+        }
+        std::string state = "none";
+        int setUps = 0;
+    } virtualCamera_;
     std::optional<WebMessageHandler> handler_;
     std::vector<std::u16string> messages_;
     int queries_ = 0;
@@ -319,6 +342,34 @@ TEST_F(PageEngine, SwitchPostsOffAndOn) {
     messages_.clear();
     host_.runScript("document.getElementById('smooth-switch').click();");
     EXPECT_TRUE(waitForMessage(u"velv:SMOOTH:on,35"));
+}
+
+TEST_F(PageEngine, ShowsTheVirtualCameraAndSetsOneUpWithOneButton) {
+    open({"Cam A"});
+    reachSmoothingPage();
+    const std::string line = "document.getElementById('virtual-camera').textContent";
+    const std::string button = "document.getElementById('virtual-camera-setup')";
+    EXPECT_TRUE(waitForQuery(
+        line, "No virtual camera yet: set one up (needs the package v4l2loopback-dkms)."));
+    EXPECT_EQ(query(button + ".hidden"), "false");
+
+    host_.runScript(button + ".click();");
+    ASSERT_TRUE(waitForMessage(u"velv:VCAM:SETUP"));
+    EXPECT_EQ(virtualCamera_.setUps, 1);
+    EXPECT_TRUE(waitForQuery(line, "Setting up the virtual camera\u2026"));
+    EXPECT_EQ(query(button + ".disabled"), "true");
+
+    // The state is asked for again while the page shows: a device that is fed now appears.
+    virtualCamera_.state = "feeding:Velvix Camera";
+    EXPECT_TRUE(
+        waitForQuery(line, "Other programs see the picture as the camera \"Velvix Camera\"."));
+    EXPECT_EQ(query(button + ".hidden"), "true");
+
+    virtualCamera_.state = "failed:the module is <b>missing</b>";
+    EXPECT_TRUE(waitForQuery(line,
+                             "The virtual camera could not be set up: the module is "
+                             "<b>missing</b>"));
+    EXPECT_EQ(query(button + ".textContent"), "Try again");
 }
 
 TEST_F(PageEngine, SignOutForgetsTheName) {

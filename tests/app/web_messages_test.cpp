@@ -172,6 +172,31 @@ TEST_F(WebMessagesTest, OpensTheTermsAndPostsEverythingElseBack) {
     EXPECT_EQ(requested().generation, 0);
 }
 
+TEST_F(WebMessagesTest, AnswersTheVirtualCameraStateAndStartsItsSetUp) {
+    struct Panel final : VirtualCameraPanel {
+        std::string stateText() override { return setUps == 0 ? "none" : "setting-up"; }
+        void setUp() override { ++setUps; }
+        int setUps = 0;
+    } panel;
+    WebMessageHandler withPanel{control,
+                                host,
+                                ServiceAddresses::forOrigin("https://s.test"),
+                                [this] { return cameras; },
+                                [this](std::string_view line) { debugLines.emplace_back(line); },
+                                &panel};
+    withPanel.handle(u"velv:VCAM:STATE");
+    withPanel.handle(u"velv:VCAM:SETUP");
+    withPanel.handle(u"velv:VCAM:SETUPX");
+    withPanel.handle(u"velv:VCAM");
+    send(u"velv:VCAM:STATE");  // a handler without a panel: no virtual camera
+    EXPECT_EQ(host.calls, (std::vector<std::string>{"post velv:VCAM:STATE:none",
+                                                    "post velv:VCAM:STATE:setting-up",
+                                                    "post velv:VCAM:STATE:off"}));
+    EXPECT_EQ(panel.setUps, 1);
+    EXPECT_EQ(debugLines.size(), 3u);  // the set-up and the two it did not understand
+    EXPECT_EQ(requested().generation, 0);
+}
+
 TEST_F(WebMessagesTest, AnEnumerationThatFailsDropsTheMessage) {
     WebMessageHandler failing{control, host, ServiceAddresses::forOrigin("https://s.test"),
                               []() -> std::vector<std::string> { throw std::bad_alloc(); },

@@ -250,15 +250,15 @@ TEST_F(CaptureManagerTest, FetchGivesUpAfterASecondWithoutAFrame) {
     EXPECT_FALSE(manager().fetchFrame(1, frame.data(), {4, 2}));
 }
 
-TEST_F(CaptureManagerTest, FetchDeliversAWholePictureOfTheAskedSize) {
+TEST_F(CaptureManagerTest, FetchScalesAPictureOfAnotherSizeToCoverTheAskedSize) {
     backend->devices = {FakeDevice{u"Cam"}};
     ASSERT_TRUE(openAsWorker(4, 2));
-    // Blue = column, green = row, red = 100.
+    // Blue = 10 x column, green = 10 x row, red = 100.
     std::vector<std::uint8_t> sample;
     for (int y = 0; y < 2; ++y) {
         for (int x = 0; x < 4; ++x) {
-            sample.insert(sample.end(),
-                          {static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(y), 100});
+            sample.insert(sample.end(), {static_cast<std::uint8_t>(10 * x),
+                                         static_cast<std::uint8_t>(10 * y), 100});
         }
     }
     auto fetchAs = [&](FrameSize size) {
@@ -267,18 +267,16 @@ TEST_F(CaptureManagerTest, FetchDeliversAWholePictureOfTheAskedSize) {
         EXPECT_TRUE(manager().fetchFrame(0, frame.data(), size));
         return frame;
     };
-    const auto cropped = fetchAs({2, 1});
-    EXPECT_EQ(cropped, (std::vector<std::uint8_t>{100, 0, 1, 255, 100, 0, 2, 255}));
+    // Halved: each pixel the mean of a 2 x 2 block.
+    EXPECT_EQ(fetchAs({2, 1}), (std::vector<std::uint8_t>{100, 5, 5, 255, 100, 5, 25, 255}));
 
-    const auto padded = fetchAs({6, 4});
-    auto pixel = [&](int x, int y) {
-        const auto at = padded.begin() + (y * 6 + x) * 4;
-        return std::vector<std::uint8_t>(at, at + 4);
-    };
-    EXPECT_EQ(pixel(0, 0), (std::vector<std::uint8_t>{0, 0, 0, 255}));
-    EXPECT_EQ(pixel(1, 1), (std::vector<std::uint8_t>{100, 0, 0, 255}));
-    EXPECT_EQ(pixel(4, 2), (std::vector<std::uint8_t>{100, 1, 3, 255}));
-    EXPECT_EQ(pixel(5, 3), (std::vector<std::uint8_t>{0, 0, 0, 255}));
+    // 4 x 2 covers 4 x 4 at twice its size: columns 1 and 2 of the doubled picture fill the
+    // frame's width, nothing is black.
+    const auto enlarged = fetchAs({2, 4});
+    EXPECT_EQ(std::vector<std::uint8_t>(enlarged.begin(), enlarged.begin() + 8),
+              (std::vector<std::uint8_t>{100, 0, 13, 255, 100, 0, 18, 255}));
+    EXPECT_EQ(std::vector<std::uint8_t>(enlarged.end() - 8, enlarged.end()),
+              (std::vector<std::uint8_t>{100, 10, 13, 255, 100, 10, 18, 255}));
 }
 
 TEST_F(CaptureManagerTest, NamesAreCutTo253BytesAndReducedToTheirLowBytes) {

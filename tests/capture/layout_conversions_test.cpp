@@ -87,20 +87,5 @@ TEST(LayoutConversions, GreyAndRgbBecomeCapturePixelsInTheirRowOrder) {
     EXPECT_EQ(outRgb, (std::vector<std::uint8_t>{3, 2, 1, 255, 6, 5, 4, 255}));
 }
 
-TEST(CentreCropOrPad, CropsOneAxisWhilePaddingTheOther) {
-    // 4 x 1 picture of pixels numbered 1..4 into 2 x 3.
-    std::vector<std::uint8_t> source;
-    for (std::uint8_t i = 1; i <= 4; ++i) {
-        source.insert(source.end(), {i, i, i, 255});
-    }
-    std::vector<std::uint8_t> out(2 * 3 * 4, 7);
-    centreCropOrPad(source.data(), {4, 1}, out.data(), {2, 3});
-    const std::vector<std::uint8_t> black{0, 0, 0, 255, 0, 0, 0, 255};
-    EXPECT_EQ(std::vector<std::uint8_t>(out.begin(), out.begin() + 8), black);
-    EXPECT_EQ(std::vector<std::uint8_t>(out.begin() + 8, out.begin() + 16),
-              (std::vector<std::uint8_t>{2, 2, 2, 255, 3, 3, 3, 255}));
-    EXPECT_EQ(std::vector<std::uint8_t>(out.begin() + 16, out.end()), black);
-}
-
 }  // namespace
 }  // namespace velvix

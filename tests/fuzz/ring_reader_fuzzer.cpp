@@ -10,13 +10,13 @@
 #include <memory>
 #include <string>
 
-#include "bridge.hpp"
 #include "ring_commands.hpp"
 #include "velvix/pipeline/frame_ring.hpp"
+#include "velvix/virtual_camera/bridge.hpp"
 
 namespace {
 
-class DiscardingSink final : public velvix::ring_tool::FrameSink {
+class DiscardingSink final : public velvix::virtual_camera::FrameSink {
   public:
     bool writeFrame(const std::uint8_t*, std::size_t) override { return true; }
 };
@@ -49,8 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         velvix::RingFrame frame;
         reader.readNewest(frame, 3);
     }
-    velvix::ring_tool::VirtualCameraBridge bridge(
-        {section.name, {32, 16}, velvix::ring_tool::OutputFormat::yuyv, false},
+    velvix::virtual_camera::VirtualCameraBridge bridge(
+        {section.name, {32, 16}, velvix::virtual_camera::OutputFormat::yuyv, false},
         [] { return std::make_unique<DiscardingSink>(); });
     bridge.step(0);
     bridge.frameInterval();

@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "ring_commands.hpp"
-#ifndef _WIN32
-#include "bridge.hpp"
-#include "v4l2_output.hpp"
-#endif
 #include "velvix/platform/clock.hpp"
 #include "velvix/platform/stop_signals.hpp"
+#ifndef _WIN32
+#include "velvix/virtual_camera/bridge.hpp"
+#include "velvix/virtual_camera/linux_devices.hpp"
+#endif
 
 namespace {
 
@@ -172,26 +172,14 @@ std::optional<FrameSize> parseSize(const std::string& text) {
     return FrameSize{width, height};
 }
 
-// The size to feed when none is asked for: the ring's, or the default.
-FrameSize currentRingSize(const std::string& name) {
-    const auto reader = FrameRingReader::open(name);
-    if (reader.isOpen()) {
-        const auto header = reader.header();
-        if (RingLayout::forSize({header.width, header.height})) {
-            return {header.width, header.height};
-        }
-    }
-    return kDefaultFrameSize;
-}
-
-const char* describe(ring_tool::BridgeFrame frame) {
+const char* describe(virtual_camera::BridgeFrame frame) {
     switch (frame) {
-        case ring_tool::BridgeFrame::newest:
-        case ring_tool::BridgeFrame::repeated:
+        case virtual_camera::BridgeFrame::newest:
+        case virtual_camera::BridgeFrame::repeated:
             return "writing frames from the ring";
-        case ring_tool::BridgeFrame::placeholder:
+        case virtual_camera::BridgeFrame::placeholder:
             return "no frame in the ring: writing the placeholder picture";
-        case ring_tool::BridgeFrame::notWritten:
+        case virtual_camera::BridgeFrame::notWritten:
             return "the device takes no frames at the moment; trying again";
     }
     return "";
@@ -203,7 +191,7 @@ int feedV4l2(const std::string& name, const std::vector<std::string>& arguments)
     }
     const std::string& device = arguments[0];
     std::optional<FrameSize> askedSize;
-    auto format = ring_tool::OutputFormat::yuyv;
+    auto format = virtual_camera::OutputFormat::yuyv;
     for (std::size_t i = 1; i < arguments.size(); i += 2) {
         if (i + 1 >= arguments.size()) {
             return usageError(arguments[i] + " needs a value");
@@ -214,7 +202,7 @@ int feedV4l2(const std::string& name, const std::vector<std::string>& arguments)
                 return usageError("--size needs WIDTHxHEIGHT, such as 1280x720");
             }
         } else if (arguments[i] == "--format") {
-            const auto parsed = ring_tool::outputFormatFromName(arguments[i + 1]);
+            const auto parsed = virtual_camera::outputFormatFromName(arguments[i + 1]);
             if (!parsed) {
                 return usageError("--format is yuyv or rgb24");
             }
@@ -223,8 +211,8 @@ int feedV4l2(const std::string& name, const std::vector<std::string>& arguments)
             return usageError("cannot understand: " + arguments[i]);
         }
     }
-    const FrameSize size = askedSize.value_or(currentRingSize(name));
-    auto opened = ring_tool::openV4l2Output(device, size, format);
+    const FrameSize size = askedSize.value_or(virtual_camera::ringFrameSize(name));
+    auto opened = virtual_camera::openV4l2Output(device, size, format);
     if (!opened.sink) {
         std::fprintf(stderr, "velvix-ring: %s\n", opened.error.c_str());
         return kUsageError;
@@ -232,18 +220,18 @@ int feedV4l2(const std::string& name, const std::vector<std::string>& arguments)
 
     // Also keeps a consumer that goes away from ending the program with SIGPIPE.
     platform::StopSignals signals;
-    std::unique_ptr<ring_tool::FrameSink> firstSink = std::move(opened.sink);
-    ring_tool::VirtualCameraBridge bridge(
+    std::unique_ptr<virtual_camera::FrameSink> firstSink = std::move(opened.sink);
+    virtual_camera::VirtualCameraBridge bridge(
         {name, size, format, askedSize.has_value()},
-        [&]() -> std::unique_ptr<ring_tool::FrameSink> {
+        [&]() -> std::unique_ptr<virtual_camera::FrameSink> {
             if (firstSink) {
                 return std::move(firstSink);
             }
-            return ring_tool::openV4l2Output(device, size, format).sink;
+            return virtual_camera::openV4l2Output(device, size, format).sink;
         });
     std::printf("feeding %s with %d x %d %s from frame ring \"%s\"; stop with Ctrl+C\n",
                 device.c_str(), size.width, size.height,
-                format == ring_tool::OutputFormat::yuyv ? "YUYV" : "RGB24", name.c_str());
+                format == virtual_camera::OutputFormat::yuyv ? "YUYV" : "RGB24", name.c_str());
     std::fflush(stdout);
     std::optional<std::string> lastReport;
     std::uint64_t deadline = platform::clockNow100ns();
@@ -267,6 +255,7 @@ int feedV4l2(const std::string& name, const std::vector<std::string>& arguments)
         }
     }
 }
+
 #endif
 
 }  // namespace

@@ -77,14 +77,15 @@ int runWindow(const AppOptions& options) {
     const CameraNameLister listCameras = [&frames] { return frames.cameraNames(); };
     PageSetupScript pageSetup(listCameras);
     GtkWebViewHost host(pageSetup, PageOriginPolicy(origin), platform::debugOutput);
-    WebMessageHandler handler(frames.control, host, addresses, listCameras, platform::debugOutput);
+    WebMessageHandler handler(frames.control, host, addresses, listCameras, platform::debugOutput,
+                              &frames);
     host.setMessageReceiver([&handler](const std::u16string& message) { handler.handle(message); });
     platform::debugOutput("velvix: face detector: " + frames.detectorName());
     platform::debugOutput("velvix: pages from " + origin);
 
     host.open(addresses.signUpPage, dataFolder(), cacheFolder());
     {
-        const std::jthread worker = frames.start();
+        const FrameService::Threads threads = frames.start();
         gtk_main();
     }
     platform::debugOutput("velvix: stopped; " + frames.statisticsLine());

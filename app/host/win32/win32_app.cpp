@@ -110,7 +110,8 @@ int runWindow(const AppOptions& options) {
     const CameraNameLister listCameras = [&frames] { return frames.cameraNames(); };
     PageSetupScript pageSetup(listCameras);
     Win32WindowHost host(pageSetup, PageOriginPolicy(origin), platform::debugOutput);
-    WebMessageHandler handler(frames.control, host, addresses, listCameras, platform::debugOutput);
+    WebMessageHandler handler(frames.control, host, addresses, listCameras, platform::debugOutput,
+                              &frames);
     host.setMessageReceiver([&handler](const std::u16string& message) { handler.handle(message); });
     if (!host.createWindow(SW_SHOWNORMAL)) {
         return 1;
@@ -126,7 +127,7 @@ int runWindow(const AppOptions& options) {
     host.startView(addresses.signUpPage, dataFolder());
     int code = 0;
     {
-        const std::jthread worker = frames.start();
+        const FrameService::Threads threads = frames.start();
         const std::jthread closer(
             [&](std::stop_token stop) { closeOnStopSignals(host, signals, stop); });
         platform::debugOutput("velvix: window open");

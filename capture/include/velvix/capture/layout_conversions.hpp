@@ -34,10 +34,4 @@ void convertNv12Turned(const std::uint8_t* source, std::uint8_t* destination, in
 void convertToCaptureLayout(MediaSubtype delivered, const std::uint8_t* source,
                             std::uint8_t* destination, int width, int height);
 
-// Places a capture-layout picture of one size into a buffer of another: the middle part when
-// the picture is larger, the picture in the middle of opaque black when it is smaller, each
-// axis on its own. Used until frames are resampled to the frame size.
-void centreCropOrPad(const std::uint8_t* source, FrameSize sourceSize, std::uint8_t* destination,
-                     FrameSize destinationSize);
-
 }  // namespace velvix

@@ -1,10 +1,6 @@
-#include "bridge.hpp"
+#include "velvix/virtual_camera/bridge.hpp"
 
-#include <unistd.h>
-
-#include <cerrno>
-
-namespace velvix::ring_tool {
+namespace velvix::virtual_camera {
 namespace {
 
 constexpr std::uint64_t kSecond = 10'000'000;
@@ -14,23 +10,15 @@ constexpr std::uint64_t kReattachAfter = kSecond;
 
 }  // namespace
 
-DescriptorSink::~DescriptorSink() {
-    ::close(fd_);
-}
-
-bool DescriptorSink::writeFrame(const std::uint8_t* data, std::size_t bytes) {
-    while (bytes > 0) {
-        const ssize_t written = ::write(fd_, data, bytes);
-        if (written < 0 && errno == EINTR) {
-            continue;
+FrameSize ringFrameSize(const std::string& ringName) {
+    const auto reader = FrameRingReader::open(ringName);
+    if (reader.isOpen()) {
+        const auto header = reader.header();
+        if (RingLayout::forSize({header.width, header.height})) {
+            return {header.width, header.height};
         }
-        if (written <= 0) {
-            return false;
-        }
-        data += written;
-        bytes -= static_cast<std::size_t>(written);
     }
-    return true;
+    return kDefaultFrameSize;
 }
 
 VirtualCameraBridge::VirtualCameraBridge(BridgeSettings settings, SinkOpener openSink)
@@ -131,4 +119,4 @@ bool VirtualCameraBridge::write() {
     return true;
 }
 
-}  // namespace velvix::ring_tool
+}  // namespace velvix::virtual_camera

@@ -1,4 +1,4 @@
-#include "frame_output.hpp"
+#include "velvix/virtual_camera/frame_output.hpp"
 
 #include <algorithm>
 #include <array>
@@ -6,7 +6,7 @@
 
 #include "velvix/filters/cpu_info.hpp"
 
-namespace velvix::ring_tool {
+namespace velvix::virtual_camera {
 namespace {
 
 // BT.601 limited range in 16-bit fixed point: 219/255 and 224/255 of the full-range weights.
@@ -239,4 +239,4 @@ std::vector<std::uint8_t> placeholderFrame(FrameSize size) {
     return pixels;
 }
 
-}  // namespace velvix::ring_tool
+}  // namespace velvix::virtual_camera

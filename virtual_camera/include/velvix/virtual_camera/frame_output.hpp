@@ -7,7 +7,7 @@
 
 #include "velvix/pipeline/frame_size.hpp"
 
-namespace velvix::ring_tool {
+namespace velvix::virtual_camera {
 
 // Pixel formats a video device is fed with; both hold the top row first.
 enum class OutputFormat {
@@ -43,4 +43,4 @@ class FrameConverter {
 // A neutral picture in the ring's layout that says the program is not delivering frames.
 std::vector<std::uint8_t> placeholderFrame(FrameSize size);
 
-}  // namespace velvix::ring_tool
+}  // namespace velvix::virtual_camera

@@ -1,4 +1,4 @@
-#include "bridge.hpp"
+#include "velvix/virtual_camera/bridge.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,13 +11,14 @@
 #include <thread>
 
 #include "fake_steps.hpp"
-#include "frame_output.hpp"
 #include "section_access.hpp"
 #include "test_support.hpp"
 #include "velvix/filters/cpu_info.hpp"
 #include "velvix/pipeline/frame_worker.hpp"
+#include "velvix/virtual_camera/frame_output.hpp"
+#include "velvix/virtual_camera/linux_devices.hpp"
 
-namespace velvix::ring_tool {
+namespace velvix::virtual_camera {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -375,4 +376,4 @@ TEST(BridgeSink, AConsumerThatReconnectsIsServedAgain) {
 }
 
 }  // namespace
-}  // namespace velvix::ring_tool
+}  // namespace velvix::virtual_camera

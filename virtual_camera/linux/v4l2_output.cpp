@@ -1,5 +1,3 @@
-#include "v4l2_output.hpp"
-
 #include <fcntl.h>
 #include <linux/videodev2.h>
 #include <sys/ioctl.h>
@@ -8,7 +6,9 @@
 #include <cerrno>
 #include <cstring>
 
-namespace velvix::ring_tool {
+#include "velvix/virtual_camera/linux_devices.hpp"
+
+namespace velvix::virtual_camera {
 namespace {
 
 constexpr char kLoopbackDriver[] = "v4l2 loopback";
@@ -72,7 +72,26 @@ std::string formatProblem(int fd, const std::string& path, FrameSize size, Outpu
 
 }  // namespace
 
-V4l2Output openV4l2Output(const std::string& path, FrameSize size, OutputFormat format) {
+DescriptorSink::~DescriptorSink() {
+    ::close(fd_);
+}
+
+bool DescriptorSink::writeFrame(const std::uint8_t* data, std::size_t bytes) {
+    while (bytes > 0) {
+        const ssize_t written = ::write(fd_, data, bytes);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        data += written;
+        bytes -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+OpenedOutput openV4l2Output(const std::string& path, FrameSize size, OutputFormat format) {
     const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         return {nullptr, "cannot open " + path + ": " + std::strerror(errno)};
@@ -88,4 +107,4 @@ V4l2Output openV4l2Output(const std::string& path, FrameSize size, OutputFormat 
     return {std::move(sink), {}};
 }
 
-}  // namespace velvix::ring_tool
+}  // namespace velvix::virtual_camera

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "frame_output.hpp"
 #include "velvix/pipeline/frame_ring.hpp"
+#include "velvix/virtual_camera/frame_output.hpp"
 
-namespace velvix::ring_tool {
+namespace velvix::virtual_camera {
 
 // Where the bridge writes frames: a video output device, or a pipe or file in tests.
 class FrameSink {
@@ -20,19 +20,6 @@ class FrameSink {
     virtual bool writeFrame(const std::uint8_t* data, std::size_t bytes) = 0;
 };
 
-// Writes whole frames to a file descriptor, which it owns.
-class DescriptorSink final : public FrameSink {
-  public:
-    explicit DescriptorSink(int fd) : fd_(fd) {}
-    ~DescriptorSink() override;
-    DescriptorSink(const DescriptorSink&) = delete;
-    DescriptorSink& operator=(const DescriptorSink&) = delete;
-    bool writeFrame(const std::uint8_t* data, std::size_t bytes) override;
-
-  private:
-    int fd_;
-};
-
 struct BridgeSettings {
     std::string ringName = kRingName;
     FrameSize outputSize = kDefaultFrameSize;
@@ -40,6 +27,10 @@ struct BridgeSettings {
     // Ask the program for frames of the output size instead of scaling them.
     bool requestOutputSize = false;
 };
+
+// The ring's frame size, or the default frame size where there is no usable ring: what a
+// device is fed with unless another size is asked for.
+FrameSize ringFrameSize(const std::string& ringName);
 
 enum class BridgeFrame { newest, repeated, placeholder, notWritten };
 
@@ -82,4 +73,4 @@ class VirtualCameraBridge {
     std::vector<std::uint8_t> output_;
 };
 
-}  // namespace velvix::ring_tool
+}  // namespace velvix::virtual_camera
