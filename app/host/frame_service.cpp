@@ -70,7 +70,10 @@ std::string FrameService::statisticsLine() const {
 
 FrameService::Threads FrameService::start() {
     Threads threads;
-    threads.worker = std::jthread([this](std::stop_token stop) { worker_.run(stop); });
+    threads.worker = std::jthread([this](std::stop_token stop) {
+        faceStep_.prepare();
+        worker_.run(stop);
+    });
     if (feeder_) {
         threads.virtualCamera = std::jthread([this](std::stop_token stop) { feeder_->run(stop); });
     }

@@ -265,7 +265,7 @@ TEST_F(Package, UnpackedProgramsFindTheirDataInTheirOwnPrefixAndNowhereElse) {
     expectOnlyOwnData(filesRead(processTrace), root(), run, "velvix-process");
 
     // The window's program without its window, on the portrait as test camera with smoothing
-    // on: its model line comes with the first smoothed frame, and the end of its input stops it.
+    // on: its model line comes before its first frame, and the end of its input stops it.
     const std::string appTrace = folder_->path() + "/trace-velvix";
     fs::create_directories(appTrace);
     const testing::ScopedRingName ring;

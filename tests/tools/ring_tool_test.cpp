@@ -160,6 +160,8 @@ TEST(RingTool, RefusesDevicesThatAreNotLoopbackOutputs) {
 
 // velvix --headless says this once its stop signals are in place.
 constexpr char kHeadlessReady[] = "velvix: running headless";
+// And this once it has read the shipped landmark model.
+constexpr char kModelRead[] = "velvix.dat: 5 stages";
 const std::string kDemoCamera = "velv:CAMERA:Test camera: astronaut.png\n";
 
 std::uint32_t readyCountOf(const std::string& name) {
@@ -226,7 +228,11 @@ TEST(HeadlessProgram, StopsCleanlyOnEveryStopAndLeavesNoFrame) {
         EXPECT_EQ(program.waitForExit(60000), 0)
             << stop.name << ", ended with " << program.exitStatus() << "\n"
             << testing::readFile(log);
-        EXPECT_NE(testing::readFile(log).find("created at 1280 x 720"), std::string::npos);
+        const std::string said = testing::readFile(log);
+        EXPECT_NE(said.find("created at 1280 x 720"), std::string::npos);
+        // The landmark model is read at start, though smoothing is never switched on: the first
+        // smoothed frame must not wait for it.
+        EXPECT_NE(said.find(kModelRead), std::string::npos) << said;
         const auto snapshot = runProgram({VELVIX_RING_TOOL, "--ring", name.get(), "snapshot",
                                           testing::temporaryPath("unused.png")});
         EXPECT_NE(snapshot.output.find(kNoFrameLeft), std::string::npos)

@@ -24,8 +24,8 @@ enum class FaceSearch {
 
 // Finds the face in each frame, on a copy turned by 180 degrees: detection on a quarter-size
 // copy, the widest face turned into the smoothing rectangle, and the landmarks fitted on the
-// grey picture. The model is loaded on the first call. Tracking needs the model; without one
-// each frame is searched as with `everyFrame`.
+// grey picture. The model is loaded by `prepare` or on the first call. Tracking needs the model;
+// without one each frame is searched as with `everyFrame`.
 class FaceProcessingStep final : public FaceStep {
   public:
     // `modelPath` names the model file; empty looks for "velvix.dat" where the program's data
@@ -35,6 +35,10 @@ class FaceProcessingStep final : public FaceStep {
     ~FaceProcessingStep() override;
 
     void run(const FaceStepBuffers& buffers, FaceOutputs& face) override;
+    // Loads the model now rather than on the first run, which would otherwise hold up the first
+    // frame with smoothing on for the time it takes to read the file. Call it on the thread
+    // that runs the step, before the first run.
+    void prepare() { loadModelOnce(); }
 
     std::string detectorName() const;
     // Waits until a detection started by the `tracking` search has finished, as it would have
