@@ -124,14 +124,7 @@ class HeadlessCameraTest : public ::testing::Test {
 
     // Waits until at least `frames` frames are published; false after the time limit.
     bool waitForFrames(std::uint32_t frames, std::chrono::seconds limit) {
-        const auto end = Clock::now() + limit;
-        while (readyCount() < frames) {
-            if (Clock::now() > end) {
-                return false;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        return true;
+        return testing::waitUntil([&] { return readyCount() >= frames; }, limit);
     }
 
     // The frame count once it has not moved for `quiet`; 0 when that does not happen in time.

@@ -17,18 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-template <typename Condition>
-bool waitUntil(Condition condition, std::chrono::seconds limit = 20s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
 RECT clientRectangle(HWND window) {
     RECT client{};
     GetClientRect(window, &client);
@@ -72,12 +60,13 @@ TEST(Win32Window, ShowsWhyThePanelIsMissingKeepsThePictureRunningAndClosesWithCo
 
     // The camera chosen on standard input, the frames reach the ring.
     ASSERT_TRUE(velvix.writeInput("velv:CAMERA:Test camera: astronaut.png\n"));
-    ASSERT_TRUE(waitUntil([&] { return framesIn(ring.get()) >= 3; })) << testing::readFile(log);
+    ASSERT_TRUE(testing::waitUntil([&] { return framesIn(ring.get()) >= 3; }))
+        << testing::readFile(log);
 
     // The message follows the client area through minimising and restoring.
     ShowWindow(window, SW_MINIMIZE);
     ShowWindow(window, SW_RESTORE);
-    ASSERT_TRUE(waitUntil([&] { return !IsIconic(window); }));
+    ASSERT_TRUE(testing::waitUntil([&] { return !IsIconic(window); }));
     RECT shown{};
     GetWindowRect(message, &shown);
     EXPECT_EQ(shown.right - shown.left, 330 - 2 * 24);

@@ -4,10 +4,22 @@
 
 #include <atomic>
 #include <fstream>
+#include <thread>
 
 #include "velvix/platform/shared_memory.hpp"
 
 namespace velvix::testing {
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
 
 ScopedRingName::ScopedRingName() {
     static std::atomic<int> counter{0};

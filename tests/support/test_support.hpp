@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -11,6 +12,11 @@
 #include "velvix/pipeline/frame_pacer.hpp"
 
 namespace velvix::testing {
+
+// Asks `condition` every 10 ms until it holds (true) or `limit` has passed (false): for a state
+// of another thread or program that a test waits for.
+bool waitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds limit = std::chrono::seconds(20));
 
 // A shared-memory name of the test's own, removed again at the end of the test.
 class ScopedRingName {

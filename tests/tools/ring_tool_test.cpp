@@ -170,14 +170,8 @@ std::uint32_t readyCountOf(const std::string& name) {
 }
 
 bool waitForFrames(const std::string& name, std::uint32_t frames) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (readyCountOf(name) < frames) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+    return testing::waitUntil([&] { return readyCountOf(name) >= frames; },
+                              std::chrono::seconds(30));
 }
 
 // Whichever way the program stops, it stops cleanly, and the ring it leaves holds no frame
