@@ -17,10 +17,10 @@ constexpr std::u16string_view kVirtualCameraState = u"velv:VCAM:STATE";
 constexpr std::u16string_view kVirtualCameraSetUp = u"velv:VCAM:SETUP";
 
 // Where the fields start: one separator after the prefix is skipped unexamined.
-constexpr std::size_t kCameraNameAt = 12;
-constexpr std::size_t kSwitchAt = 12;
-constexpr std::size_t kLevelAt = 15;
 constexpr std::u16string_view kOn = u"on";
+constexpr std::size_t kCameraNameAt = kCamera.size() + 1;
+constexpr std::size_t kSwitchAt = kSmooth.size() + 1;
+constexpr std::size_t kLevelAt = kSwitchAt + kOn.size() + 1;
 
 bool isSpace(char16_t unit) {
     return unit == u' ' || (unit >= u'\t' && unit <= u'\r');

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "frame_time_reporter.hpp"
-#include "velvix/filters/cpu_info.hpp"
+#include "velvix/platform/cpu_info.hpp"
 #include "velvix/platform/shared_memory.hpp"
 #include "velvix/virtual_camera/bridge.hpp"
 #include "velvix/virtual_camera/frame_output.hpp"

@@ -18,8 +18,8 @@
 
 #include "velvix/filters/ImageFIlters.hpp"
 #include "velvix/filters/cover_scale.hpp"
-#include "velvix/filters/cpu_info.hpp"
 #include "velvix/filters/smoothing.hpp"
+#include "velvix/platform/cpu_info.hpp"
 
 namespace {
 
@@ -312,8 +312,8 @@ BENCHMARK(BM_OpenCvEdgePreserving)->Apply([](auto* b) {
 });
 BENCHMARK(BM_ResizeBilinear)->Apply([](auto* b) { measured(b->Arg(1)->Arg(0)->ArgName("avx2")); });
 BENCHMARK(BM_CoverScale)->Apply([](auto* b) {
-    measured(b->Args({0, 1})->Args({1, 1})->Args({0, 0})->Args({1, 0})->ArgNames(
-        {"camera", "avx2"}));
+    measured(
+        b->Args({0, 1})->Args({1, 1})->Args({0, 0})->Args({1, 0})->ArgNames({"camera", "avx2"}));
 });
 BENCHMARK(BM_OpenCvResize)->Apply([](auto* b) { measured(b->Arg(0)->Arg(1)->ArgName("camera")); });
 
@@ -334,8 +334,9 @@ class SummaryReporter : public benchmark::ConsoleReporter {
 
     void Finalize() override {
         ConsoleReporter::Finalize();
-        std::printf("\nFastest of five runs (area 0: 1280 x 720, 1: 320 x 400, 2: 1270 x 720; "
-                    "camera 0: 640 x 480, 1: 1920 x 1080, scaled to 1280 x 720)\n");
+        std::printf(
+            "\nFastest of five runs (area 0: 1280 x 720, 1: 320 x 400, 2: 1270 x 720; "
+            "camera 0: 640 x 480, 1: 1920 x 1080, scaled to 1280 x 720)\n");
         std::printf("%-46s %12s %12s\n", "", "ms / frame", "ms / Mpixel");
         for (const auto& [name, result] : results_) {
             std::printf("%-46s %12.3f %12.3f\n", name.c_str(), result.milliseconds,
@@ -372,10 +373,11 @@ class SummaryReporter : public benchmark::ConsoleReporter {
         const char* const cameras[] = {"640 x 480", "1920 x 1080"};
         for (int camera = 0; camera < 2; ++camera) {
             const std::string arg = "camera:" + std::to_string(camera);
-            std::printf("  CoverScaler from %s: %.3f ms with AVX2, %.3f ms plain; cv::resize "
-                        "%.3f ms (goal: at most 1.5 ms)\n",
-                        cameras[camera], time("BM_CoverScale/" + arg + "/avx2:1"),
-                        time("BM_CoverScale/" + arg + "/avx2:0"), time("BM_OpenCvResize/" + arg));
+            std::printf(
+                "  CoverScaler from %s: %.3f ms with AVX2, %.3f ms plain; cv::resize "
+                "%.3f ms (goal: at most 1.5 ms)\n",
+                cameras[camera], time("BM_CoverScale/" + arg + "/avx2:1"),
+                time("BM_CoverScale/" + arg + "/avx2:0"), time("BM_OpenCvResize/" + arg));
         }
     }
 

@@ -14,11 +14,11 @@
 #include <vector>
 
 #include "frame_time_reporter.hpp"
-#include "velvix/filters/cpu_info.hpp"
 #include "velvix/pipeline/face_mask.hpp"
 #include "velvix/pipeline/frame_processor.hpp"
 #include "velvix/pipeline/frame_ring.hpp"
 #include "velvix/pipeline/pixels.hpp"
+#include "velvix/platform/cpu_info.hpp"
 #include "velvix/platform/shared_memory.hpp"
 
 namespace {

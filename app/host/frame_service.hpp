@@ -8,9 +8,9 @@
 
 #include "camera_backends.hpp"
 #include "options.hpp"
+#include "smoothing_step.hpp"
 #include "velvix/capture/capture_manager.hpp"
 #include "velvix/face/face_step.hpp"
-#include "velvix/filters/smoothing.hpp"
 #include "velvix/pipeline/frame_worker.hpp"
 #include "velvix/virtual_camera/camera_feeder.hpp"
 #include "velvix/virtual_camera/loopback_setup.hpp"
@@ -46,7 +46,7 @@ class FrameService final : public VirtualCameraPanel {
     const CaptureBackends backends_;
     CaptureManager cameras_;
     SystemPacerClock clock_;
-    FilterSmoother smoother_;
+    FilterSmoothingStep smoother_;
     FaceProcessingStep faceStep_;
     FrameWorker worker_;
     std::unique_ptr<virtual_camera::OutputDevices> outputDevices_;

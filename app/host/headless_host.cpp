@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "frame_service.hpp"
-#include "velvix/filters/cpu_info.hpp"
+#include "velvix/platform/cpu_info.hpp"
 #include "velvix/platform/debug_output.hpp"
 #include "velvix/platform/input_lines.hpp"
 #include "velvix/platform/stop_signals.hpp"

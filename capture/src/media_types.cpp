@@ -6,10 +6,11 @@
 namespace velvix {
 namespace {
 
-constexpr std::array<std::string_view, kSubtypeCount> kNames{
-    "RGB24", "RGB32", "RGB555", "RGB565", "YUY2", "YVYU", "YUYV", "IYUV",
-    "UYVY",  "YV12",  "YVU9",   "Y411",   "Y41P", "Y211", "AYUV", "MJPG",
-    "Y800",  "Y8",    "GREY",   "I420",   "BY8",  "Y16",  "OTHER"};
+// One name for each MediaSubtype, in its order.
+constexpr std::array kNames{"RGB24", "RGB32", "RGB555", "RGB565", "YUY2", "YVYU", "YUYV", "IYUV",
+                            "UYVY",  "YV12",  "YVU9",   "Y411",   "Y41P", "Y211", "AYUV", "MJPG",
+                            "Y800",  "Y8",    "GREY",   "I420",   "BY8",  "Y16",  "NV12"};
+static_assert(kNames.size() == kSubtypeCount);
 
 // Frames larger than this are taken for a broken driver rather than allocated.
 constexpr std::int64_t kMaxFramePixels = 16384LL * 16384LL;

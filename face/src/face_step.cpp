@@ -8,8 +8,8 @@
 #include "velvix/face/face_rectangle.hpp"
 #include "velvix/face/landmark_fitter.hpp"
 #include "velvix/filters/ImageFIlters.hpp"
-#include "velvix/filters/cpu_info.hpp"
 #include "velvix/pipeline/pixels.hpp"
+#include "velvix/platform/cpu_info.hpp"
 #include "velvix/platform/data_files.hpp"
 #include "velvix/platform/debug_output.hpp"
 

@@ -9,7 +9,7 @@
 #include <new>
 #include <utility>
 
-#include "velvix/filters/cpu_info.hpp"
+#include "velvix/platform/cpu_info.hpp"
 
 namespace velvix {
 namespace {

@@ -5,9 +5,9 @@
 #include <new>
 #include <utility>
 
-#include "velvix/filters/cpu_info.hpp"
 #include "velvix/filters/rb_filter.hpp"
 #include "velvix/platform/aligned_memory.hpp"
+#include "velvix/platform/cpu_info.hpp"
 
 namespace velvix {
 namespace {

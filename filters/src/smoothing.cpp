@@ -6,8 +6,8 @@
 #include <memory>
 #include <vector>
 
-#include "velvix/filters/cpu_info.hpp"
 #include "velvix/filters/rb_filter.hpp"
+#include "velvix/platform/cpu_info.hpp"
 #include "velvix/platform/debug_output.hpp"
 
 namespace velvix {
@@ -34,16 +34,6 @@ void swapRedAndBluePlain(std::uint8_t* pixels, std::size_t count) {
 
 VELVIX_AVX2_FUNCTION void swapRedAndBlueAvx2(std::uint8_t* pixels, std::size_t count) {
     swapRedAndBlueBody(pixels, count);
-}
-
-// Diagnostics go to the debug output: standard output carries only the headless host's
-// protocol. The messages' leading line feed kept them apart from other output on a shared
-// stream; a line of its own needs none.
-void report(std::string_view message) {
-    if (message.starts_with('\n')) {
-        message.remove_prefix(1);
-    }
-    platform::debugOutput(message);
 }
 
 std::size_t rowBytes(int width) {
@@ -98,7 +88,7 @@ bool FilterSmoother::sizeFilterFor(int width, int height) {
 void FilterSmoother::smoothVectorised(const std::uint8_t* source, std::uint8_t* destination,
                                       int width, int height, SmoothingSigmas sigmas) {
     if (!sizeFilterFor(width, height)) {
-        report(kFilterInitializeFailed);
+        platform::debugOutput(kFilterInitializeFailed);
         return;
     }
     filter_.setSigma(sigmas.spatial, sigmas.range);
@@ -108,7 +98,7 @@ void FilterSmoother::smoothVectorised(const std::uint8_t* source, std::uint8_t* 
                               ? filter_.filter(destination, source, width, height, pitch)
                               : filterPadded(source, destination, width, height, pitch);
     if (!filtered) {
-        report(kFilterFailed);
+        platform::debugOutput(kFilterFailed);
     }
 }
 

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <numbers>
 
-#include "velvix/filters/cpu_info.hpp"
 #include "velvix/pipeline/pixels.hpp"
+#include "velvix/platform/cpu_info.hpp"
 
 namespace velvix {
 namespace {

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "velvix/filters/cpu_info.hpp"
+#include "velvix/platform/cpu_info.hpp"
 
 namespace velvix {
 namespace {

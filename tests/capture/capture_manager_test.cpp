@@ -83,10 +83,10 @@ TEST_F(CaptureManagerTest, AnNv12DeviceIsOnlyEverAskedForNv12) {
     ASSERT_TRUE(openAsWorker());
     const CaptureDevice& record = manager().record(0);
     // Every other sub-type was refused before reaching the device; the list's last entry won.
-    EXPECT_EQ(setAttempts(), (std::vector<std::string>{"set 0 1280x720 OTHER every 333333"}));
+    EXPECT_EQ(setAttempts(), (std::vector<std::string>{"set 0 1280x720 NV12 every 333333"}));
     EXPECT_EQ(record.subtype, subtypeAt(22));
     EXPECT_EQ(record.bufferSize, 1280u * 720u * 3u / 2u);
-    EXPECT_EQ(backend->logLines().back(), "start 0 OTHER");
+    EXPECT_EQ(backend->logLines().back(), "start 0 NV12");
 }
 
 TEST_F(CaptureManagerTest, FallsBackToTheNearestOfferedSize) {

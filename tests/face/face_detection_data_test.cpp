@@ -10,8 +10,8 @@
 
 #include "velvix/face/blazeface.hpp"
 #include "velvix/face/face_step.hpp"
-#include "velvix/filters/cpu_info.hpp"
 #include "velvix/pipeline/frame_processor.hpp"
+#include "velvix/platform/cpu_info.hpp"
 #include "webcam_faces.hpp"
 
 namespace velvix {

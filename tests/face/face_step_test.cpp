@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "model_file.hpp"
-#include "velvix/filters/cpu_info.hpp"
 #include "velvix/pipeline/frame_processor.hpp"
+#include "velvix/platform/cpu_info.hpp"
 
 namespace velvix {
 namespace {

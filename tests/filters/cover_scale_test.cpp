@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "filter_images.hpp"
-#include "velvix/filters/cpu_info.hpp"
+#include "velvix/platform/cpu_info.hpp"
 
 namespace velvix {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <random>
 
-#include "velvix/filters/cpu_info.hpp"
+#include "velvix/platform/cpu_info.hpp"
 
 namespace velvix::testing {
 

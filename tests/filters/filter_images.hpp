@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "velvix/filters/cpu_info.hpp"
+#include "velvix/platform/cpu_info.hpp"
 
 namespace velvix::testing {
 

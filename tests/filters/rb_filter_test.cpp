@@ -6,8 +6,8 @@
 
 #include "filter_images.hpp"
 #include "reference_filter.hpp"
-#include "velvix/filters/cpu_info.hpp"
 #include "velvix/filters/smoothing.hpp"
+#include "velvix/platform/cpu_info.hpp"
 
 namespace velvix {
 namespace {

@@ -17,8 +17,8 @@
 
 #include "filter_images.hpp"
 #include "reference_filter.hpp"
-#include "velvix/filters/cpu_info.hpp"
 #include "velvix/filters/rb_filter.hpp"
+#include "velvix/platform/cpu_info.hpp"
 
 namespace velvix {
 namespace {
@@ -206,14 +206,13 @@ std::set<std::string> threadsOfThisProcess() {
 TEST_P(SmoothFrame, TheWorkersSmootherGivesTheSameBytesAndStartsNoThreadPerPicture) {
     const std::set<std::string> before = threadsOfThisProcess();
     FilterSmoother smoother;
-    Smoother& step = smoother;
     std::set<std::string> afterFirst;
     const std::pair<int, int> sizes[] = {{48, 16}, {320, 400}, {96, 112}, {250, 21}, {320, 400}};
     for (const auto& [width, height] : sizes) {
         const Image capture = testing::photoLikeImage(width, height, width + height);
         Image source = capture;
         Image destination(capture.size());
-        step.smoothFrame(source.data(), destination.data(), width, height, 45);
+        smoother.smoothFrame(source.data(), destination.data(), width, height, 45);
         if (afterFirst.empty()) {
             afterFirst = threadsOfThisProcess();
             if (vectorised()) {

@@ -11,10 +11,10 @@
 
 #include "beige_paper.hpp"
 #include "face_data.hpp"
+#include "host/smoothing_step.hpp"
 #include "landmark_mapping.hpp"
 #include "outline_distance.hpp"
 #include "velvix/face/face_step.hpp"
-#include "velvix/filters/smoothing.hpp"
 #include "velvix/pipeline/frame_processor.hpp"
 #include "velvix/pipeline/pixels.hpp"
 #include "webcam_faces.hpp"
@@ -507,7 +507,7 @@ TEST(FaceMaskData, OnBeigePaperOnlyTheFaceChangesAndItsEdgeIsSoft) {
 
     FaceProcessingStep faceStep(makeFaceDetector(VELVIX_FACE_NETWORK), VELVIX_SHIPPED_MODEL);
     RecordedFace sameFace;
-    FilterSmoother smoother;
+    FilterSmoothingStep smoother;
     FrameBuffers buffers(kFrame);
     const auto run = [&](const PaperFrame& frame, MaskShape shape, FaceStep& step,
                          FaceOutputs& face) {

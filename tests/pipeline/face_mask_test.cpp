@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "outline_distance.hpp"
-#include "velvix/filters/cpu_info.hpp"
 #include "velvix/pipeline/frame_processor.hpp"
+#include "velvix/platform/cpu_info.hpp"
 
 namespace velvix {
 namespace {

@@ -7,7 +7,7 @@
 #include <tuple>
 #include <vector>
 
-#include "velvix/filters/cpu_info.hpp"
+#include "velvix/platform/cpu_info.hpp"
 
 namespace velvix {
 namespace {

@@ -13,14 +13,14 @@
 #include <stop_token>
 
 #include "beige_paper.hpp"
+#include "host/smoothing_step.hpp"
 #include "model_file.hpp"
 #include "process.hpp"
 #include "ring_commands.hpp"
 #include "test_support.hpp"
 #include "velvix/face/face_step.hpp"
-#include "velvix/filters/cpu_info.hpp"
-#include "velvix/filters/smoothing.hpp"
 #include "velvix/pipeline/frame_worker.hpp"
+#include "velvix/platform/cpu_info.hpp"
 #ifndef _WIN32
 #include "virtual_display.hpp"
 #endif
@@ -89,7 +89,7 @@ RingFrame publishedByTheWorker(const std::vector<std::uint8_t>& capture, FrameSi
     ControlBlock control;
     testing::ScriptedCamera camera;
     testing::FakeClock clock;
-    FilterSmoother smoother;
+    FilterSmoothingStep smoother;
     FaceProcessingStep faceStep(makeFaceDetector(VELVIX_FACE_NETWORK), modelPath);
     FrameWorker worker({control, camera, {&faceStep, &smoother}, clock, name.get()});
     worker.startUp();

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "velvix/filters/cpu_info.hpp"
+#include "velvix/platform/cpu_info.hpp"
 
 namespace velvix::train {
 namespace {

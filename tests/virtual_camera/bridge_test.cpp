@@ -13,8 +13,8 @@
 #include "fake_steps.hpp"
 #include "section_access.hpp"
 #include "test_support.hpp"
-#include "velvix/filters/cpu_info.hpp"
 #include "velvix/pipeline/frame_worker.hpp"
+#include "velvix/platform/cpu_info.hpp"
 #include "velvix/virtual_camera/frame_output.hpp"
 #include "velvix/virtual_camera/linux_devices.hpp"
 

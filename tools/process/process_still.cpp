@@ -7,11 +7,11 @@
 
 #include "velvix/face/face_step.hpp"
 #include "velvix/face/landmark_layout.hpp"
-#include "velvix/filters/cpu_info.hpp"
 #include "velvix/filters/smoothing.hpp"
 #include "velvix/pipeline/face_mask.hpp"
 #include "velvix/pipeline/frame_processor.hpp"
 #include "velvix/pipeline/pixels.hpp"
+#include "velvix/platform/cpu_info.hpp"
 
 namespace velvix::process_tool {
 namespace {

@@ -5,7 +5,7 @@
 
 #include "velvix/face/face_rectangle.hpp"
 #include "velvix/filters/ImageFIlters.hpp"
-#include "velvix/filters/cpu_info.hpp"
+#include "velvix/platform/cpu_info.hpp"
 
 namespace velvix::train {
 namespace {

@@ -4,7 +4,7 @@
 #include <array>
 #include <cstddef>
 
-#include "velvix/filters/cpu_info.hpp"
+#include "velvix/platform/cpu_info.hpp"
 
 namespace velvix::virtual_camera {
 namespace {

@@ -9,7 +9,7 @@
 namespace velvix {
 
 // Every sub-type, in the order in which a refused request falls back to them.
-inline constexpr int kSubtypeCount = 23;
+inline constexpr int kSubtypeCount = static_cast<int>(MediaSubtype::nv12) + 1;
 MediaSubtype subtypeAt(int position);
 
 // The label diagnostics use for a sub-type.

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "velvix/pipeline/frame_size.hpp"
+#include "velvix/base/picture.hpp"
 
 // Scaling a camera picture to the frame size so that it covers the whole frame.
 namespace velvix {

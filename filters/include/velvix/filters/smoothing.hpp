@@ -4,13 +4,13 @@
 #include <vector>
 
 #include "velvix/filters/rb_filter.hpp"
-#include "velvix/pipeline/processing_steps.hpp"
 
 namespace velvix {
 
+// The failures smoothing reports, each a line of the debug output.
 inline constexpr char kFilterInitializeFailed[] =
-    "\nCRBFilterAVX2 failed to initialize for some reason";
-inline constexpr char kFilterFailed[] = "\nCRBFilterAVX2::filter failed for some reason";
+    "CRBFilterAVX2 failed to initialize for some reason";
+inline constexpr char kFilterFailed[] = "CRBFilterAVX2::filter failed for some reason";
 
 struct SmoothingSigmas {
     float spatial = 0;
@@ -31,13 +31,13 @@ SmoothingSigmas sigmasForLevel(int level);
 // on the debug output and leaves the destination as it was.
 void smoothFrame(std::uint8_t* source, std::uint8_t* destination, int width, int height, int level);
 
-// The smoothing step of the frame worker: smoothFrame() with the filter, its helper thread and
-// every buffer kept from one picture to the next, so that a frame allocates and starts nothing
-// unless it is larger than every picture before it.
-class FilterSmoother final : public Smoother {
+// smoothFrame() with the filter, its helper thread and every buffer kept from one picture to
+// the next, so that a frame allocates and starts nothing unless it is larger than every
+// picture before it. The frame worker smooths with one of these.
+class FilterSmoother {
   public:
     void smoothFrame(std::uint8_t* source, std::uint8_t* destination, int width, int height,
-                     int level) override;
+                     int level);
 
   private:
     bool sizeFilterFor(int width, int height);

@@ -2,15 +2,9 @@
 
 #include <cstdint>
 
+#include "velvix/base/picture.hpp"
+
 namespace velvix {
-
-struct FrameSize {
-    int width = 0;
-    int height = 0;
-
-    friend bool operator==(const FrameSize&, const FrameSize&) = default;
-    std::int64_t pixels() const { return std::int64_t{width} * height; }
-};
 
 inline constexpr FrameSize kDefaultFrameSize{1280, 720};
 

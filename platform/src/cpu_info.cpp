@@ -1,4 +1,4 @@
-#include "velvix/filters/cpu_info.hpp"
+#include "velvix/platform/cpu_info.hpp"
 
 #if defined(_MSC_VER)
 #include <intrin.h>
