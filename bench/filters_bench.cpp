@@ -26,7 +26,7 @@ namespace {
 using namespace velvix;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr FrameSize kFrame = kDefaultFrameSize;
+constexpr FrameSize kFrame{1280, 720};
 
 // A part of the frame: the whole of it, the face region, or all but its last 10 columns.
 struct Area {

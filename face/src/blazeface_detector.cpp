@@ -81,14 +81,17 @@ class BlazeFaceDetector final : public FaceDetector {
     }
 
     // The outputs of a blank picture, or the problem when they are not BlazeFace's.
-    std::string check() {
+    Result<> check() {
         try {
             input_.setTo(0);
             net_.setInput(input_);
             net_.forward(outputs_, outputNames_);
-            return outputsByShape().fineBoxes == nullptr ? "its outputs are not BlazeFace's" : "";
+            if (outputsByShape().fineBoxes == nullptr) {
+                return Failure{"its outputs are not BlazeFace's"};
+            }
+            return {};
         } catch (const std::exception& error) {
-            return firstLine(error.what());
+            return Failure{firstLine(error.what())};
         }
     }
 
@@ -175,28 +178,24 @@ bool blazeFaceDetectorBuilt() {
     return true;
 }
 
-std::unique_ptr<FaceDetector> loadBlazeFaceDetector(const std::string& path,
-                                                    const BlazeFaceNetwork& network,
-                                                    std::string& problem) {
+Result<std::unique_ptr<FaceDetector>> loadBlazeFaceDetector(const std::string& path,
+                                                            const BlazeFaceNetwork& network) {
     cv::dnn::Net net;
     try {
         net = cv::dnn::readNetFromONNX(path);
     } catch (const std::exception& error) {
-        problem = firstLine(error.what());
-        return nullptr;
+        return Failure{firstLine(error.what())};
     }
     if (net.empty()) {
-        problem = "no network in the file";
-        return nullptr;
+        return Failure{"no network in the file"};
     }
     const auto slash = path.find_last_of('/');
     auto detector = std::make_unique<BlazeFaceDetector>(
         std::move(net), network, path.substr(slash == std::string::npos ? 0 : slash + 1));
-    problem = detector->check();
-    if (!problem.empty()) {
-        return nullptr;
+    if (const auto checked = detector->check(); !checked) {
+        return Failure{checked.error()};
     }
-    return detector;
+    return std::unique_ptr<FaceDetector>(std::move(detector));
 }
 
 }  // namespace velvix

@@ -8,10 +8,9 @@ bool blazeFaceDetectorBuilt() {
     return false;
 }
 
-std::unique_ptr<FaceDetector> loadBlazeFaceDetector(const std::string&, const BlazeFaceNetwork&,
-                                                    std::string& problem) {
-    problem = "this build's OpenCV has no dnn module to run it";
-    return nullptr;
+Result<std::unique_ptr<FaceDetector>> loadBlazeFaceDetector(const std::string&,
+                                                            const BlazeFaceNetwork&) {
+    return Failure{"this build's OpenCV has no dnn module to run it"};
 }
 
 }  // namespace velvix

@@ -99,11 +99,11 @@ std::unique_ptr<FaceDetector> makeCascadeDetector() {
 }
 
 std::unique_ptr<FaceDetector> makeFaceDetector(const std::string& networkPath) {
-    std::string problem;
-    if (auto network = loadBlazeFaceDetector(networkPath, kBlazeFaceFullRange, problem)) {
-        return network;
+    auto network = loadBlazeFaceDetector(networkPath, kBlazeFaceFullRange);
+    if (network) {
+        return std::move(*network);
     }
-    return cascadeInstead(networkPath + " cannot be used (" + problem + ")");
+    return cascadeInstead(networkPath + " cannot be used (" + network.error() + ")");
 }
 
 std::unique_ptr<FaceDetector> makeFaceDetector() {

@@ -129,17 +129,17 @@ RingHeader& FrameRing::header() const {
     return headerOf(section_);
 }
 
-std::unique_ptr<FrameRing> FrameRing::attach(std::string_view name, DebugOnce& debug) {
+std::optional<FrameRing> FrameRing::attach(std::string_view name, DebugOnce& debug) {
     auto section = platform::SharedSection::open(name, platform::SharedSection::Access::readWrite);
     if (!section.isOpen()) {
         if (section.error() == platform::SectionError::notPrivate) {
             debug.say(ringSectionProblem(name, section));
         }
-        return nullptr;
+        return std::nullopt;
     }
     if (!section.tryLockForWriting()) {
         debug.say(writtenElsewhereText(name));
-        return nullptr;
+        return std::nullopt;
     }
     FrameSize described;
     const auto layout = layoutOfSection(section, described);
@@ -147,20 +147,17 @@ std::unique_ptr<FrameRing> FrameRing::attach(std::string_view name, DebugOnce& d
         debug.say(ringText(name) + ": the header asks for " + sizeText(described) + " in " +
                   std::to_string(section.size()) +
                   " bytes, which is not a usable ring; making a new one");
-        return nullptr;
+        return std::nullopt;
     }
     debug.say(ringText(name) + ": attached at " + sizeText(layout->size));
-    return std::unique_ptr<FrameRing>(new FrameRing(std::move(section), *layout, false));
+    return FrameRing(std::move(section), *layout, false);
 }
 
-std::unique_ptr<FrameRing> FrameRing::create(std::string_view name, FrameSize size,
-                                             DebugOnce& debug, RingError* error) {
-    auto fail = [&](RingError reason, const std::string& text) -> std::unique_ptr<FrameRing> {
-        if (error != nullptr) {
-            *error = reason;
-        }
+Result<FrameRing, RingError> FrameRing::create(std::string_view name, FrameSize size,
+                                               DebugOnce& debug) {
+    auto fail = [&](RingError reason, const std::string& text) {
         debug.say(text);
-        return nullptr;
+        return Failure<RingError>{text, reason};
     };
     const auto layout = RingLayout::forSize(size);
     if (!layout) {
@@ -183,11 +180,8 @@ std::unique_ptr<FrameRing> FrameRing::create(std::string_view name, FrameSize si
                                                     std::to_string(layout->totalBytes) +
                                                     " needed for " + sizeText(size));
     }
-    if (error != nullptr) {
-        *error = RingError::none;
-    }
-    auto ring = std::unique_ptr<FrameRing>(new FrameRing(std::move(section), *layout, true));
-    ring->initialiseHeader();
+    FrameRing ring(std::move(section), *layout, true);
+    ring.initialiseHeader();
     debug.say(ringText(name) + ": created at " + sizeText(size) + " (" +
               std::to_string(layout->totalBytes) + " bytes)");
     return ring;
@@ -310,28 +304,28 @@ FrameRingReader::Result FrameRingReader::readNewest(RingFrame& frame, int attemp
 
 namespace velvix {
 
-std::optional<std::string> requestRingSize(std::string_view name, FrameSize size) {
+Result<> requestRingSize(std::string_view name, FrameSize size) {
     const auto layout = RingLayout::forSize(size);
     if (!layout) {
-        return sizeText(size) + " is not a frame size the ring can carry";
+        return Failure{sizeText(size) + " is not a frame size the ring can carry"};
     }
     const auto existing =
         platform::SharedSection::open(name, platform::SharedSection::Access::readOnly);
     if (!existing.isOpen()) {
-        return ringSectionProblem(name, existing);
+        return Failure{ringSectionProblem(name, existing)};
     }
-    if (auto problem = platform::SharedSection::growTo(name, layout->totalBytes)) {
-        return ringText(name) + ": " + *problem;
+    if (const auto grown = platform::SharedSection::growTo(name, layout->totalBytes); !grown) {
+        return Failure{ringText(name) + ": " + grown.error()};
     }
     auto section = platform::SharedSection::open(name, platform::SharedSection::Access::readWrite);
     if (!section.isOpen()) {
-        return ringSectionProblem(name, section);
+        return Failure{ringSectionProblem(name, section)};
     }
     if (presentBytes(section) < kRingHeaderBytes) {
-        return ringText(name) + " is too small for its header";
+        return Failure{ringText(name) + " is too small for its header"};
     }
     storeShared(sizeFieldsOf(section), fieldsFromSize(size), std::memory_order_release);
-    return std::nullopt;
+    return {};
 }
 
 }  // namespace velvix

@@ -39,8 +39,8 @@ void FrameWorker::startUp() {
     capture_.countDevices();
     buffers_ = std::make_unique<FrameBuffers>(frameSize_);
     ring_ = FrameRing::attach(ringName_, debug_);
-    if (ring_ == nullptr) {
-        ring_ = FrameRing::create(ringName_, kDefaultFrameSize, debug_);
+    if (!ring_) {
+        createRing(kDefaultFrameSize);
     }
     pacer_.start();
     cameraReady_ = false;
@@ -81,7 +81,7 @@ void FrameWorker::shutDown() {
         capture_.closeDevice(active);
     }
     cameraReady_ = false;
-    if (ring_ != nullptr && ring_->sectionIntact()) {
+    if (ring_ && ring_->sectionIntact()) {
         ring_->endPublishing();
     }
     ring_.reset();
@@ -147,8 +147,8 @@ bool FrameWorker::fetchNewFrame() {
 }
 
 FrameWorker::PublishOutcome FrameWorker::publish(const std::stop_token& stop) {
-    if (ring_ == nullptr) {
-        ring_ = FrameRing::create(ringName_, frameSize_, debug_);
+    if (!ring_) {
+        createRing(frameSize_);
         return PublishOutcome::done;
     }
     if (!ring_->sectionIntact()) {
@@ -185,9 +185,8 @@ void FrameWorker::resizeRing(FrameSize requested, const std::stop_token& stop) {
         if (stop.stop_requested()) {
             return;
         }
-        RingError error = RingError::none;
-        ring_ = FrameRing::create(ringName_, target, debug_, &error);
-        if (ring_ != nullptr) {
+        const RingError error = createRing(target);
+        if (ring_) {
             adoptFrameSize(target);
             return;
         }
@@ -201,6 +200,15 @@ void FrameWorker::resizeRing(FrameSize requested, const std::stop_token& stop) {
             target = frameSize_;
         }
     }
+}
+
+// Why the ring could not be created; RingError::none when it was.
+RingError FrameWorker::createRing(FrameSize size) {
+    auto created = FrameRing::create(ringName_, size, debug_);
+    if (created) {
+        ring_.emplace(std::move(*created));
+    }
+    return created.reason();
 }
 
 void FrameWorker::adoptFrameSize(FrameSize size) {

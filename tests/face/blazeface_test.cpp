@@ -119,9 +119,9 @@ TEST(BlazeFaceDetector, FindsThePortraitsFaceFrom100PixelsUp) {
     if (!std::filesystem::exists(VELVIX_FACE_NETWORK)) {
         GTEST_SKIP() << VELVIX_FACE_NETWORK << " is missing (scripts/setup fetches it)";
     }
-    std::string problem;
-    const auto detector = loadBlazeFaceDetector(VELVIX_FACE_NETWORK, kBlazeFaceFullRange, problem);
-    ASSERT_NE(detector, nullptr) << problem;
+    auto loaded = loadBlazeFaceDetector(VELVIX_FACE_NETWORK, kBlazeFaceFullRange);
+    ASSERT_TRUE(loaded) << loaded.error();
+    const auto detector = std::move(*loaded);
     const testing::PortraitClip clip(VELVIX_DEMO_PHOTO);
     ASSERT_TRUE(clip.loaded());
     std::vector<std::uint8_t> small(320 * 180 * 3);

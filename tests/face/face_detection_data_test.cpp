@@ -73,9 +73,8 @@ TEST(FaceDetectionData, TheFaceStepFindsFacesFrom100PixelsWide) {
     const char* comparison = std::getenv("VELVIX_DETECTOR_COMPARISON");
     if (comparison != nullptr && std::string(comparison) == "1") {
         candidates.push_back(candidate(makeCascadeDetector()));
-        std::string problem;
-        if (auto detector = loadBlazeFaceDetector(shortRange, kBlazeFaceShortRange, problem)) {
-            candidates.push_back(candidate(std::move(detector)));
+        if (auto detector = loadBlazeFaceDetector(shortRange, kBlazeFaceShortRange)) {
+            candidates.push_back(candidate(std::move(*detector)));
         }
     }
     const bool programUsesTheNetwork =

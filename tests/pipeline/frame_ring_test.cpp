@@ -209,7 +209,7 @@ TEST(FrameRing, AttachTakesTheSizeFromTheHeaderWithoutWriting) {
 TEST(FrameRing, AttachFindsNothingWhereThereIsNoRing) {
     ScopedRingName name;
     DebugOnce debug;
-    EXPECT_EQ(FrameRing::attach(name.get(), debug), nullptr);
+    EXPECT_FALSE(FrameRing::attach(name.get(), debug));
 }
 
 struct HostileHeader {
@@ -226,7 +226,7 @@ TEST_P(FrameRingHostileHeader, AttachRefusesItAndCreateRepairsItWhereTheSectionA
     DebugOnce debug;
     auto foreign = makeForeignRing(name.get(), hostile.sectionBytes, hostile.described);
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(FrameRing::attach(name.get(), debug), nullptr);
+    EXPECT_FALSE(FrameRing::attach(name.get(), debug));
     const std::string said = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(said.find("not a usable ring"), std::string::npos) << said;
 
@@ -237,7 +237,7 @@ TEST_P(FrameRingHostileHeader, AttachRefusesItAndCreateRepairsItWhereTheSectionA
         ring->publish(frameFilledWith(small, 7).data());
         EXPECT_EQ(headerOf(foreign).width, 64);
     } else {
-        EXPECT_EQ(ring, nullptr);
+        EXPECT_FALSE(ring);
     }
 }
 
@@ -262,9 +262,8 @@ TEST(FrameRing, CreateDoesNotWriteASectionTooSmallForTheSize) {
     DebugOnce debug;
     const auto small = *RingLayout::forSize({64, 32});
     auto foreign = makeForeignRing(name.get(), small.totalBytes, {64, 32});
-    RingError error = RingError::none;
-    EXPECT_EQ(FrameRing::create(name.get(), {1280, 720}, debug, &error), nullptr);
-    EXPECT_EQ(error, RingError::sectionTooSmall);
+    EXPECT_EQ(FrameRing::create(name.get(), {1280, 720}, debug).reason(),
+              RingError::sectionTooSmall);
     EXPECT_EQ(headerOf(foreign).width, 64);
     EXPECT_EQ(headerOf(foreign).writeCount, 41u);
 }
@@ -293,10 +292,9 @@ TEST(FrameRing, NeitherWriterNorReaderUsesASectionOthersMayOpen) {
     const testing::PlantedSection planted(name.get(), layout.totalBytes, 0xAB);
     ASSERT_TRUE(planted.made());
     DebugOnce debug;
-    RingError error = RingError::none;
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(FrameRing::attach(name.get(), debug), nullptr);
-    EXPECT_EQ(FrameRing::create(name.get(), {64, 32}, debug, &error), nullptr);
+    EXPECT_FALSE(FrameRing::attach(name.get(), debug));
+    const RingError error = FrameRing::create(name.get(), {64, 32}, debug).reason();
     const std::string said = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(error, RingError::sectionNotPrivate);
     // One line, said once, naming the object, its owner and access and what to do.
@@ -315,13 +313,13 @@ TEST(FrameRing, NeitherWriterNorReaderUsesASectionOthersMayOpen) {
     EXPECT_EQ(testing::sectionBytes(name.get(), layout.totalBytes),
               std::vector<std::uint8_t>(layout.totalBytes, 0xAB));
     EXPECT_FALSE(FrameRingReader::open(name.get()).isOpen());
-    EXPECT_TRUE(requestRingSize(name.get(), {32, 16}));
+    EXPECT_FALSE(requestRingSize(name.get(), {32, 16}));
 }
 
 TEST(FrameRing, AStoppedWriterLeavesNoFrameForTheReaders) {
     ScopedRingName name;
     DebugOnce debug;
-    auto ring = FrameRing::create(name.get(), {32, 16}, debug);
+    std::optional<FrameRing> ring = *FrameRing::create(name.get(), {32, 16}, debug);
     ring->publish(frameFilledWith({32, 16}, 5).data());
     ring->endPublishing();
     // Open before the writer lets go: on Windows a section disappears with its last handle.
@@ -358,7 +356,7 @@ TEST(FrameRing, WriterAndReaderNoticeASectionCutDownUnderThem) {
 TEST(FrameRing, DestroyingTheWriterLeavesTheHeaderAsItIs) {
     ScopedRingName name;
     DebugOnce debug;
-    auto ring = FrameRing::create(name.get(), {32, 16}, debug);
+    std::optional<FrameRing> ring = *FrameRing::create(name.get(), {32, 16}, debug);
     ring->publish(frameFilledWith({32, 16}, 5).data());
     // Open before the writer goes: on Windows a section disappears with its last handle.
     auto reader = FrameRingReader::open(name.get());

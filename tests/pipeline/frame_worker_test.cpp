@@ -424,7 +424,7 @@ TEST_F(FrameWorkerTest, NeverWritesIntoASectionOthersMayOpen) {
 
 TEST_F(FrameWorkerTest, RunsWithoutARingWhileAnotherWriterHasIt) {
     DebugOnce otherDebug;
-    auto other = FrameRing::create(name.get(), kDefaultFrameSize, otherDebug);
+    std::optional<FrameRing> other = *FrameRing::create(name.get(), kDefaultFrameSize, otherDebug);
     ::testing::internal::CaptureStderr();
     worker.startUp();
     control.requestCamera(0);

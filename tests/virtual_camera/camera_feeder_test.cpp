@@ -130,7 +130,7 @@ class FeederTest : public ::testing::Test {
     // A ring with a picture whose every pixel is this red.
     void publishRed(int red) {
         if (!ring) {
-            ring = FrameRing::create(name.get(), kSize, debug);
+            ring = *FrameRing::create(name.get(), kSize, debug);
         }
         Bytes pixels(static_cast<std::size_t>(kSize.pixels()) * 3, 0);
         for (std::size_t i = 2; i < pixels.size(); i += 3) {
@@ -153,7 +153,7 @@ class FeederTest : public ::testing::Test {
 
     ScopedRingName name;
     DebugOnce debug;
-    std::unique_ptr<FrameRing> ring;
+    std::optional<FrameRing> ring;
     FakeDevices devices;
     std::vector<std::string> lines;
 };

@@ -76,7 +76,8 @@ void VirtualCameraBridge::reattach(std::uint64_t now) {
     const FrameSize ringSize{header.width, header.height};
     if (settings_.requestOutputSize && ringSize != settings_.outputSize &&
         header.state != kRingResizing) {
-        requestRingSize(settings_.ringName, settings_.outputSize);
+        // A refused request leaves the ring at its size, whose frames are scaled to the output.
+        static_cast<void>(requestRingSize(settings_.ringName, settings_.outputSize));
     }
 }
 

@@ -173,24 +173,24 @@ SharedSection SharedSection::openOrCreate(std::string_view name, std::size_t siz
     return open(name, Access::readWrite);
 }
 
-std::optional<std::string> SharedSection::growTo(std::string_view name, std::size_t size) {
+Result<> SharedSection::growTo(std::string_view name, std::size_t size) {
     const int opened = shm_open(objectName(name).c_str(), O_RDWR, 0);
     if (opened < 0) {
-        return SectionMaker::openFailed(name, errno).errorText();
+        return Failure{SectionMaker::openFailed(name, errno).errorText()};
     }
     FileDescriptor fd(opened);
     struct stat status {};
     if (fstat(fd.get(), &status) != 0) {
-        return describe("cannot inspect", name, errno);
+        return Failure{describe("cannot inspect", name, errno)};
     }
     if (!isPrivate(status)) {
-        return refusal(name, status);
+        return Failure{refusal(name, status)};
     }
     if (static_cast<std::size_t>(status.st_size) < size &&
         ftruncate(fd.get(), static_cast<off_t>(size)) != 0) {
-        return describe("cannot enlarge", name, errno);
+        return Failure{describe("cannot enlarge", name, errno)};
     }
-    return std::nullopt;
+    return {};
 }
 
 void SharedSection::remove(std::string_view name) {

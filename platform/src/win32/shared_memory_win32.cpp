@@ -267,16 +267,16 @@ SharedSection SharedSection::openOrCreate(std::string_view name, std::size_t siz
 }
 
 // A page-file section keeps the size it was created with.
-std::optional<std::string> SharedSection::growTo(std::string_view name, std::size_t size) {
+Result<> SharedSection::growTo(std::string_view name, std::size_t size) {
     const SharedSection section = open(name, Access::readOnly);
     if (!section.isOpen()) {
-        return section.errorText();
+        return Failure{section.errorText()};
     }
     if (section.size() < size) {
-        return "shared memory \"" + std::string(name) + "\" holds " +
-               std::to_string(section.size()) + " bytes and cannot grow";
+        return Failure{"shared memory \"" + std::string(name) + "\" holds " +
+                       std::to_string(section.size()) + " bytes and cannot grow"};
     }
-    return std::nullopt;
+    return {};
 }
 
 // A section disappears with its last handle.

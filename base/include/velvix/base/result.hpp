@@ -29,8 +29,9 @@ class [[nodiscard]] Result {
     bool ok() const { return state_.index() == 0; }
     explicit operator bool() const { return ok(); }
 
-    T& operator*() { return std::get<0>(state_); }
-    const T& operator*() const { return std::get<0>(state_); }
+    T& operator*() & { return std::get<0>(state_); }
+    const T& operator*() const& { return std::get<0>(state_); }
+    T&& operator*() && { return std::get<0>(std::move(state_)); }
     T* operator->() { return &std::get<0>(state_); }
     const T* operator->() const { return &std::get<0>(state_); }
 

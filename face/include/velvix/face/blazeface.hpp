@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "velvix/base/result.hpp"
 #include "velvix/face/face_detector.hpp"
 
 // MediaPipe's BlazeFace networks: a square RGB input of N x N pixels scaled to [-1, 1], and per
@@ -82,11 +83,9 @@ void mergeOverlappingFaces(std::vector<ScoredFace>& faces, float overlap,
 // saying so, and the programs use the next detector.
 bool blazeFaceDetectorBuilt();
 
-// The network of `path`, run by OpenCV's dnn module on a letterboxed copy of the picture.
-// Nothing, and the problem in `problem`, when the file cannot be read or its network does not
-// give BlazeFace's outputs.
-std::unique_ptr<FaceDetector> loadBlazeFaceDetector(const std::string& path,
-                                                    const BlazeFaceNetwork& network,
-                                                    std::string& problem);
+// The network of `path`, run by OpenCV's dnn module on a letterboxed copy of the picture. Fails
+// when the file cannot be read or its network does not give BlazeFace's outputs.
+Result<std::unique_ptr<FaceDetector>> loadBlazeFaceDetector(const std::string& path,
+                                                            const BlazeFaceNetwork& network);
 
 }  // namespace velvix

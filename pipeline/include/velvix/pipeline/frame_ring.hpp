@@ -3,12 +3,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "velvix/base/result.hpp"
 #include "velvix/pipeline/frame_size.hpp"
 #include "velvix/platform/shared_memory.hpp"
 
@@ -73,6 +73,7 @@ class DebugOnce {
     std::vector<std::string> said_;
 };
 
+// Why the writer could not have the ring.
 enum class RingError {
     none,
     unusableSize,
@@ -93,12 +94,15 @@ class FrameRing {
     // Maps a ring that exists already, taking its frame size from the header and writing
     // nothing. Nothing when there is no ring, when its header does not describe a usable one,
     // or when the section is refused or another writer has it (said on the debug output).
-    static std::unique_ptr<FrameRing> attach(std::string_view name, DebugOnce& debug);
+    static std::optional<FrameRing> attach(std::string_view name, DebugOnce& debug);
     // Opens or creates the section and initialises the header for `size`. An existing
-    // section keeps its size and must be large enough.
-    static std::unique_ptr<FrameRing> create(std::string_view name, FrameSize size,
-                                             DebugOnce& debug, RingError* error = nullptr);
+    // section keeps its size and must be large enough. A failure is said on the debug output
+    // as well.
+    static Result<FrameRing, RingError> create(std::string_view name, FrameSize size,
+                                               DebugOnce& debug);
 
+    FrameRing(FrameRing&&) = default;
+    FrameRing& operator=(FrameRing&&) = default;
     // Unmaps the section and gives up the lock; the header stays as it is for the readers.
     ~FrameRing() = default;
 
@@ -171,8 +175,8 @@ class FrameRingReader {
 
 // Asks the writer of the ring for frames of `size`: makes the section large enough for that
 // size, then writes width and height into the header in one store. The writer re-creates the
-// ring at the new size on its next frame. Returns what went wrong, or nothing.
-std::optional<std::string> requestRingSize(std::string_view name, FrameSize size);
+// ring at the new size on its next frame.
+Result<> requestRingSize(std::string_view name, FrameSize size);
 
 // True when a copy of frame `frameNumber` may have been overwritten, given the writer's
 // writeCount read after the copy. Two or more frames started since, or one going to the same

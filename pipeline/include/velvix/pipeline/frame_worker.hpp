@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <stop_token>
 #include <string>
 
@@ -57,7 +58,7 @@ class FrameWorker {
     void shutDown();
 
     FrameSize frameSize() const { return frameSize_; }
-    const FrameRing* ring() const { return ring_.get(); }
+    const FrameRing* ring() const { return ring_ ? &*ring_ : nullptr; }
     bool cameraReady() const { return cameraReady_; }
     int retryTicks() const { return retryTicks_; }
     const FramePacer& pacer() const { return pacer_; }
@@ -73,6 +74,7 @@ class FrameWorker {
     bool fetchNewFrame();
     PublishOutcome publish(const std::stop_token& stop);
     void countPublished(std::uint64_t fetchStart);
+    RingError createRing(FrameSize size);
     void resizeRing(FrameSize requested, const std::stop_token& stop);
     void adoptFrameSize(FrameSize size);
 
@@ -86,7 +88,7 @@ class FrameWorker {
     FrameSize frameSize_ = kDefaultFrameSize;
     std::unique_ptr<FrameBuffers> buffers_;
     FaceRegionFade fade_;
-    std::unique_ptr<FrameRing> ring_;
+    std::optional<FrameRing> ring_;
     bool cameraReady_ = false;
     int retryTicks_ = 0;
     FrameStatistics statistics_;

@@ -1,9 +1,10 @@
 #pragma once
 
 #include <cstddef>
-#include <optional>
 #include <string>
 #include <string_view>
+
+#include "velvix/base/result.hpp"
 
 namespace velvix::platform {
 
@@ -32,8 +33,8 @@ class SharedSection {
     // size().
     static SharedSection openOrCreate(std::string_view name, std::size_t size);
     // Makes an existing section at least `size` bytes long, where the system lets sections grow.
-    // Mappings made before keep their own length. Returns what went wrong, or nothing.
-    static std::optional<std::string> growTo(std::string_view name, std::size_t size);
+    // Mappings made before keep their own length.
+    static Result<> growTo(std::string_view name, std::size_t size);
     // Drops the name, so that the next openOrCreate makes a new section. Where a section
     // disappears with its last user anyway, there is nothing to do.
     static void remove(std::string_view name);
