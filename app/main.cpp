@@ -12,14 +12,13 @@
 int main(int argc, char** argv) {
     const auto parsed =
         velvix::parseAppOptions({argv + 1, argv + argc}, std::getenv("VELVIX_FILE_CAMERA"));
-    if (!parsed.error.empty()) {
-        std::fprintf(stderr, "velvix: %s\n%s", parsed.error.c_str(), velvix::appUsage().c_str());
+    if (!parsed) {
+        std::fprintf(stderr, "velvix: %s\n%s", parsed.error().c_str(), velvix::appUsage().c_str());
         return 2;
     }
-    if (parsed.options.help) {
+    if (parsed->help) {
         std::printf("%s", velvix::appUsage().c_str());
         return 0;
     }
-    return parsed.options.headless ? velvix::runHeadless(parsed.options)
-                                   : velvix::runWindow(parsed.options);
+    return parsed->headless ? velvix::runHeadless(*parsed) : velvix::runWindow(*parsed);
 }

@@ -18,28 +18,27 @@ std::optional<int> positiveNumber(const std::string& text) {
     return value;
 }
 
-// Adds a test camera; the error text, or empty.
-std::string addFileCamera(AppOptions& options, const std::string& text) {
-    const auto camera = parseFileCamera(text);
-    if (camera.error.empty()) {
-        options.fileCameras.push_back(camera.config);
+Result<> addFileCamera(AppOptions& options, const std::string& text) {
+    auto camera = parseFileCamera(text);
+    if (!camera) {
+        return Failure{camera.error()};
     }
-    return camera.error;
+    options.fileCameras.push_back(std::move(*camera));
+    return {};
 }
 
-std::string addFileCamerasFromVariable(AppOptions& options, const std::string& paths) {
+Result<> addFileCamerasFromVariable(AppOptions& options, const std::string& paths) {
     std::size_t start = 0;
     while (start <= paths.size()) {
         const std::size_t end = std::min(paths.find(':', start), paths.size());
         if (end > start) {
-            const std::string error = addFileCamera(options, paths.substr(start, end - start));
-            if (!error.empty()) {
-                return "VELVIX_FILE_CAMERA: " + error;
+            if (auto added = addFileCamera(options, paths.substr(start, end - start)); !added) {
+                return Failure{"VELVIX_FILE_CAMERA: " + added.error()};
             }
         }
         start = end + 1;
     }
-    return "";
+    return {};
 }
 
 bool isWebAddress(const std::string& text) {
@@ -79,37 +78,35 @@ std::string appUsage() {
            "                      with \"Velvix\" (auto, the default), or none\n";
 }
 
-ParsedOptions parseAppOptions(const std::vector<std::string>& arguments,
-                              const char* fileCameraVariable) {
-    ParsedOptions parsed;
-    parsed.options.ringName = kRingName;
-    auto fail = [&](std::string text) {
-        parsed.error = std::move(text);
-        return parsed;
-    };
+Result<AppOptions> parseAppOptions(const std::vector<std::string>& arguments,
+                                   const char* fileCameraVariable) {
+    AppOptions options;
+    options.ringName = kRingName;
+    auto fail = [](std::string text) { return Failure{std::move(text)}; };
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         const bool hasValue = i + 1 < arguments.size();
         if (argument == "--headless") {
-            parsed.options.headless = true;
+            options.headless = true;
         } else if (argument == "--help" || argument == "-h") {
-            parsed.options.help = true;
+            options.help = true;
         } else if (argument == "--run-seconds") {
             const auto seconds = hasValue ? positiveNumber(arguments[++i]) : std::nullopt;
             if (!seconds) {
                 return fail("--run-seconds needs a whole number of seconds above 0");
             }
-            parsed.options.runSeconds = seconds;
+            options.runSeconds = seconds;
         } else if (argument == "--ring") {
             if (!hasValue || arguments[i + 1].empty()) {
                 return fail("--ring needs a name");
             }
-            parsed.options.ringName = arguments[++i];
+            options.ringName = arguments[++i];
         } else if (argument == "--file-camera") {
-            const std::string error = hasValue ? addFileCamera(parsed.options, arguments[++i])
-                                               : "--file-camera needs a path";
-            if (!error.empty()) {
-                return fail(error);
+            if (!hasValue) {
+                return fail("--file-camera needs a path");
+            }
+            if (auto added = addFileCamera(options, arguments[++i]); !added) {
+                return fail(added.error());
             }
         } else if (argument == "--service-origin" || argument == "--terms-url") {
             const std::string value = hasValue ? arguments[++i] : "";
@@ -117,9 +114,9 @@ ParsedOptions parseAppOptions(const std::vector<std::string>& arguments,
                 return fail(argument + " needs an http or https address");
             }
             if (argument == "--terms-url") {
-                parsed.options.termsUrl = value;
+                options.termsUrl = value;
             } else {
-                parsed.options.serviceOrigin = withoutTrailingSlash(value);
+                options.serviceOrigin = withoutTrailingSlash(value);
             }
         } else if (argument == "--virtual-camera") {
             const std::string value = hasValue ? arguments[++i] : "";
@@ -127,24 +124,23 @@ ParsedOptions parseAppOptions(const std::vector<std::string>& arguments,
                 return fail("--virtual-camera needs a device such as /dev/video10, auto or off");
             }
             using VirtualCamera = AppOptions::VirtualCamera;
-            parsed.options.virtualCamera = value == "auto"  ? VirtualCamera::automatic
-                                           : value == "off" ? VirtualCamera::off
-                                                            : VirtualCamera::device;
-            parsed.options.virtualCameraDevice =
-                parsed.options.virtualCamera == VirtualCamera::device ? value : "";
+            options.virtualCamera = value == "auto"  ? VirtualCamera::automatic
+                                    : value == "off" ? VirtualCamera::off
+                                                     : VirtualCamera::device;
+            options.virtualCameraDevice =
+                options.virtualCamera == VirtualCamera::device ? value : "";
         } else if (argument == "--exit-on-eof") {
-            parsed.options.exitOnEof = true;
+            options.exitOnEof = true;
         } else {
             return fail("unknown option " + argument);
         }
     }
     if (fileCameraVariable != nullptr) {
-        const std::string error = addFileCamerasFromVariable(parsed.options, fileCameraVariable);
-        if (!error.empty()) {
-            return fail(error);
+        if (auto added = addFileCamerasFromVariable(options, fileCameraVariable); !added) {
+            return fail(added.error());
         }
     }
-    return parsed;
+    return options;
 }
 
 }  // namespace velvix

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "velvix/base/result.hpp"
 #include "velvix/capture/file_camera.hpp"
 #include "web_messages.hpp"
 
@@ -28,14 +29,9 @@ struct AppOptions {
     std::string virtualCameraDevice;
 };
 
-struct ParsedOptions {
-    AppOptions options;
-    std::string error;  // empty when the command line was understood
-};
-
 // `fileCameraVariable` is the value of VELVIX_FILE_CAMERA (paths separated by ':'), or null.
-ParsedOptions parseAppOptions(const std::vector<std::string>& arguments,
-                              const char* fileCameraVariable = nullptr);
+Result<AppOptions> parseAppOptions(const std::vector<std::string>& arguments,
+                                   const char* fileCameraVariable = nullptr);
 
 std::string appUsage();
 

@@ -37,7 +37,7 @@ LandmarkModel defaultSizedModel() {
     std::FILE* file = testing::temporaryFile(testing::serialiseModel(contents));
     LandmarkModel model;
     LandmarkParams params;
-    loadLandmarkModel(file, model, params);
+    static_cast<void>(loadLandmarkModel(file, model, params));
     std::fclose(file);
     return model;
 }

@@ -26,14 +26,14 @@ std::u16string widened(const std::string& bytes) {
     return wide;
 }
 
-std::string applyOption(FileCameraConfig& config, const std::string& option) {
+Result<> applyOption(FileCameraConfig& config, const std::string& option) {
     if (option == "format=nv12") {
         config.nv12 = true;
-        return "";
+        return {};
     }
     if (option == "format=rgb24") {
         config.nv12 = false;
-        return "";
+        return {};
     }
     constexpr std::string_view kFreezeAfter = "freeze-after=";
     if (option.starts_with(kFreezeAfter)) {
@@ -43,10 +43,10 @@ std::string applyOption(FileCameraConfig& config, const std::string& option) {
         const auto [end, error] = std::from_chars(first, last, frames);
         if (error == std::errc{} && end == last && first != last && frames >= 0) {
             config.freezeAfter = frames;
-            return "";
+            return {};
         }
     }
-    return "unknown test camera option \"" + option + "\"";
+    return Failure{"unknown test camera option \"" + option + "\""};
 }
 
 // Delivers the file's frames at the frame period on a thread of its own. The schedule starts
@@ -146,29 +146,28 @@ std::string FileCameraConfig::deviceName() const {
     return kTestCameraPrefix + (slash == std::string::npos ? path : path.substr(slash + 1));
 }
 
-ParsedFileCamera parseFileCamera(const std::string& pathWithOptions) {
-    ParsedFileCamera parsed;
+Result<FileCameraConfig> parseFileCamera(const std::string& pathWithOptions) {
+    FileCameraConfig config;
     const auto folderEnd = pathWithOptions.find_last_of('/');
     const auto question =
         pathWithOptions.find('?', folderEnd == std::string::npos ? 0 : folderEnd + 1);
-    parsed.config.path = pathWithOptions.substr(0, question);
-    if (parsed.config.path.empty() || parsed.config.path.ends_with('/')) {
-        parsed.error = "a test camera needs a file: \"" + pathWithOptions + "\"";
-        return parsed;
+    config.path = pathWithOptions.substr(0, question);
+    if (config.path.empty() || config.path.ends_with('/')) {
+        return Failure{"a test camera needs a file: \"" + pathWithOptions + "\""};
     }
     if (question == std::string::npos) {
-        return parsed;
+        return config;
     }
     std::size_t start = question + 1;
     while (start <= pathWithOptions.size()) {
         const auto end = std::min(pathWithOptions.find('&', start), pathWithOptions.size());
-        parsed.error = applyOption(parsed.config, pathWithOptions.substr(start, end - start));
-        if (!parsed.error.empty()) {
-            return parsed;
+        if (auto applied = applyOption(config, pathWithOptions.substr(start, end - start));
+            !applied) {
+            return Failure{applied.error()};
         }
         start = end + 1;
     }
-    return parsed;
+    return config;
 }
 
 FileCameraBackend::FileCameraBackend(std::vector<FileCameraConfig> cameras)
@@ -189,16 +188,16 @@ std::unique_ptr<DeviceConnection> FileCameraBackend::connect(int index) {
     const FileCameraConfig& config = cameras_[static_cast<std::size_t>(index)];
     auto opened = file_camera::openFrameSource(
         config.path, config.nv12 ? MediaSubtype::nv12 : MediaSubtype::rgb24);
-    if (opened.source == nullptr) {
+    if (!opened) {
         const std::lock_guard guard(mutex_);
         std::string& said = saidErrors_[static_cast<std::size_t>(index)];
-        if (said != opened.error) {
-            platform::debugOutput("test camera \"" + config.path + "\": " + opened.error);
-            said = opened.error;
+        if (said != opened.error()) {
+            platform::debugOutput("test camera \"" + config.path + "\": " + opened.error());
+            said = opened.error();
         }
         return nullptr;
     }
-    return std::make_unique<FileConnection>(config, std::move(opened.source));
+    return std::make_unique<FileConnection>(config, std::move(*opened));
 }
 
 }  // namespace velvix

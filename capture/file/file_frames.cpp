@@ -58,17 +58,15 @@ std::string sizeText(int width, int height) {
     return std::to_string(width) + " x " + std::to_string(height);
 }
 
-bool usableSize(int width, int height, MediaSubtype delivered, std::string& error) {
+Result<> usableSize(int width, int height, MediaSubtype delivered) {
     if (width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide) {
-        error = "the picture is " + sizeText(width, height) + "; a test camera takes 1 x 1 to " +
-                sizeText(kMaxSide, kMaxSide);
-        return false;
+        return Failure{"the picture is " + sizeText(width, height) +
+                       "; a test camera takes 1 x 1 to " + sizeText(kMaxSide, kMaxSide)};
     }
     if (delivered == MediaSubtype::nv12 && (width % 2 != 0 || height % 2 != 0)) {
-        error = "NV12 needs an even width and height";
-        return false;
+        return Failure{"NV12 needs an even width and height"};
     }
-    return true;
+    return {};
 }
 
 class StillSource final : public FrameSource {
@@ -91,22 +89,25 @@ class StillSource final : public FrameSource {
 // A YUV4MPEG2 stream: a header line, then frames of a "FRAME" line and the planes.
 class Y4mSource final : public FrameSource {
   public:
-    static OpenedSource open(const std::string& path, MediaSubtype delivered) {
+    static Result<std::unique_ptr<FrameSource>> open(const std::string& path,
+                                                     MediaSubtype delivered) {
         auto source = std::unique_ptr<Y4mSource>(new Y4mSource(path, delivered));
-        std::string error = source->readHeader();
-        if (!error.empty() || !usableSize(source->width_, source->height_, delivered, error)) {
-            return {nullptr, error};
+        if (auto header = source->readHeader(); !header) {
+            return Failure{header.error()};
+        }
+        if (auto usable = usableSize(source->width_, source->height_, delivered); !usable) {
+            return Failure{usable.error()};
         }
         source->firstFrame_ = source->file_.tellg();
         // Nothing is allocated for a frame that the file is too short to hold.
-        if (error = source->frameFitsInFile(); !error.empty()) {
-            return {nullptr, error};
+        if (auto fits = source->frameFitsInFile(); !fits) {
+            return Failure{fits.error()};
         }
         if (!source->readFrame()) {
-            return {nullptr, "no complete frame in the file"};
+            return Failure{"no complete frame in the file"};
         }
         source->file_.seekg(source->firstFrame_);
-        return {std::move(source), ""};
+        return std::unique_ptr<FrameSource>(std::move(source));
     }
 
     int framePeriod() const override { return framePeriod_; }
@@ -131,47 +132,47 @@ class Y4mSource final : public FrameSource {
     Y4mSource(const std::string& path, MediaSubtype delivered)
         : file_(path, std::ios::binary), delivered_(delivered) {}
 
-    std::string readHeader() {
+    Result<> readHeader() {
         std::string line;
         if (!readLine(line) || !line.starts_with(kY4mSignature)) {
-            return "not a YUV4MPEG2 file";
+            return Failure{"not a YUV4MPEG2 file"};
         }
         std::istringstream fields(line.substr(std::strlen(kY4mSignature)));
         std::string field;
         while (fields >> field) {
             const std::string_view value = std::string_view(field).substr(1);
-            std::string error;
+            Result<> read;
             if (field[0] == 'W') {
-                error = readSide(value, "width", width_);
+                read = readSide(value, "width", width_);
             } else if (field[0] == 'H') {
-                error = readSide(value, "height", height_);
+                read = readSide(value, "height", height_);
             } else if (field[0] == 'F') {
-                error = readFrameRate(value);
+                read = readFrameRate(value);
             } else if (field[0] == 'C') {
-                error = readColourSpace(value);
+                read = readColourSpace(value);
             }
-            if (!error.empty()) {
-                return "YUV4MPEG2 header field " + field + ": " + error;
+            if (!read) {
+                return Failure{"YUV4MPEG2 header field " + field + ": " + read.error()};
             }
         }
         if (width_ == 0 || height_ == 0) {
-            return "the YUV4MPEG2 header gives no width (W) or no height (H)";
+            return Failure{"the YUV4MPEG2 header gives no width (W) or no height (H)"};
         }
-        return "";
+        return {};
     }
 
-    static std::string readSide(std::string_view value, const char* what, int& side) {
+    static Result<> readSide(std::string_view value, const char* what, int& side) {
         const auto number = numberIn(value, 1, kMaxSide);
         if (!number) {
-            return std::string("the ") + what + " is not a whole number from 1 to " +
-                   std::to_string(kMaxSide);
+            return Failure{std::string("the ") + what + " is not a whole number from 1 to " +
+                           std::to_string(kMaxSide)};
         }
         side = *number;
-        return "";
+        return {};
     }
 
     // "F30000:1001"; "F0:0" means that the rate is not known.
-    std::string readFrameRate(std::string_view value) {
+    Result<> readFrameRate(std::string_view value) {
         const auto colon = value.find(':');
         const auto numerator = numberIn<std::uint64_t>(value.substr(0, colon), 0, UINT32_MAX);
         const auto denominator =
@@ -179,28 +180,29 @@ class Y4mSource final : public FrameSource {
                 ? std::nullopt
                 : numberIn<std::uint64_t>(value.substr(colon + 1), 0, UINT32_MAX);
         if (!numerator || !denominator) {
-            return "the frame rate is not two whole numbers up to 4294967295 (such as 30000:1001)";
+            return Failure{
+                "the frame rate is not two whole numbers up to 4294967295 (such as 30000:1001)"};
         }
         if (*numerator == 0 && *denominator == 0) {
-            return "";
+            return {};
         }
         // Both factors are below 2^32 and 10^7 is below 2^24: no product overflows.
         const std::uint64_t period =
             *numerator == 0 ? 0 : kUnitsPerSecond * *denominator / *numerator;
         if (period == 0 || period > kLongestFramePeriod) {
-            return "the frame rate gives no frame period from 100 ns to 10 s";
+            return Failure{"the frame rate gives no frame period from 100 ns to 10 s"};
         }
         framePeriod_ = static_cast<int>(period);
-        return "";
+        return {};
     }
 
-    std::string readColourSpace(std::string_view value) {
+    Result<> readColourSpace(std::string_view value) {
         mono_ = value == kMono;
         if (!mono_ && std::find(std::begin(kEightBit420), std::end(kEightBit420), value) ==
                           std::end(kEightBit420)) {
-            return "the colour space is not supported (8-bit 4:2:0 or mono only)";
+            return Failure{"the colour space is not supported (8-bit 4:2:0 or mono only)"};
         }
-        return "";
+        return {};
     }
 
     // The bytes of one frame after its "FRAME" line, if they can be counted.
@@ -216,7 +218,7 @@ class Y4mSource final : public FrameSource {
         return mono_ ? *luma : *luma + *bothChroma;
     }
 
-    std::string frameFitsInFile() {
+    Result<> frameFitsInFile() {
         const auto bytes = frameBytes();
         file_.seekg(0, std::ios::end);
         const std::streamoff end = file_.tellg();
@@ -224,11 +226,12 @@ class Y4mSource final : public FrameSource {
         const std::streamoff available = end - static_cast<std::streamoff>(firstFrame_);
         const std::size_t needed = bytes ? *bytes + std::strlen(kFrameLine) : 0;
         if (!bytes || !file_ || available < 0 || static_cast<std::size_t>(available) < needed) {
-            return "the file holds " + std::to_string(std::max<std::streamoff>(available, 0)) +
-                   " bytes after its header, less than one " + sizeText(width_, height_) +
-                   " frame (" + std::to_string(needed) + " bytes)";
+            return Failure{"the file holds " +
+                           std::to_string(std::max<std::streamoff>(available, 0)) +
+                           " bytes after its header, less than one " + sizeText(width_, height_) +
+                           " frame (" + std::to_string(needed) + " bytes)"};
         }
-        return "";
+        return {};
     }
 
     bool readLine(std::string& line) {
@@ -297,34 +300,32 @@ class Y4mSource final : public FrameSource {
     std::vector<std::uint8_t> v_;
 };
 
-OpenedSource openStill(const std::string& path, MediaSubtype delivered) {
+Result<std::unique_ptr<FrameSource>> openStill(const std::string& path, MediaSubtype delivered) {
     int width = 0;
     int height = 0;
     int channels = 0;
     // The size first: a small file may describe a picture of gigabytes.
-    std::string error;
     if (stbi_info(path.c_str(), &width, &height, &channels) == 0) {
-        return {nullptr, std::string("cannot read the picture: ") + stbi_failure_reason()};
+        return Failure{std::string("cannot read the picture: ") + stbi_failure_reason()};
     }
-    if (!usableSize(width, height, delivered, error)) {
-        return {nullptr, error};
+    if (auto usable = usableSize(width, height, delivered); !usable) {
+        return Failure{usable.error()};
     }
     const int describedWidth = width;
     const int describedHeight = height;
     stbi_uc* rgb = stbi_load(path.c_str(), &width, &height, &channels, 3);
     if (rgb == nullptr) {
-        return {nullptr, std::string("cannot read the picture: ") + stbi_failure_reason()};
+        return Failure{std::string("cannot read the picture: ") + stbi_failure_reason()};
     }
-    OpenedSource opened;
-    if (width == describedWidth && height == describedHeight) {
-        auto sample = delivered == MediaSubtype::nv12 ? nv12FromRgb(rgb, width, height)
-                                                      : rgb24FromRgb(rgb, width, height);
-        opened.source = std::make_unique<StillSource>(std::move(sample), width, height);
-    } else {
-        opened.error = "the picture changed while it was read";
+    if (width != describedWidth || height != describedHeight) {
+        stbi_image_free(rgb);
+        return Failure{"the picture changed while it was read"};
     }
+    auto sample = delivered == MediaSubtype::nv12 ? nv12FromRgb(rgb, width, height)
+                                                  : rgb24FromRgb(rgb, width, height);
     stbi_image_free(rgb);
-    return opened;
+    return std::unique_ptr<FrameSource>(
+        std::make_unique<StillSource>(std::move(sample), width, height));
 }
 
 bool startsWithY4mSignature(const std::string& path) {
@@ -336,7 +337,8 @@ bool startsWithY4mSignature(const std::string& path) {
 
 }  // namespace
 
-OpenedSource openFrameSource(const std::string& path, MediaSubtype delivered) {
+Result<std::unique_ptr<FrameSource>> openFrameSource(const std::string& path,
+                                                     MediaSubtype delivered) {
     return startsWithY4mSignature(path) ? Y4mSource::open(path, delivered)
                                         : openStill(path, delivered);
 }

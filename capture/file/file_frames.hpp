@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "velvix/base/result.hpp"
 #include "velvix/capture/capture_backend.hpp"
 
 namespace velvix::file_camera {
@@ -28,13 +29,9 @@ class FrameSource {
     int height_ = 0;
 };
 
-struct OpenedSource {
-    std::unique_ptr<FrameSource> source;
-    std::string error;
-};
-
 // A PNG or JPEG still or a YUV4MPEG2 video (4:2:0 or mono), chosen by the file's content.
-OpenedSource openFrameSource(const std::string& path, MediaSubtype delivered);
+Result<std::unique_ptr<FrameSource>> openFrameSource(const std::string& path,
+                                                     MediaSubtype delivered);
 
 // Video-range YUV (BT.601) of a top-down RGB picture, as NV12. Width and height even.
 std::vector<std::uint8_t> nv12FromRgb(const std::uint8_t* rgb, int width, int height);

@@ -96,10 +96,10 @@ void FaceProcessingStep::loadModelOnce() {
                 : modelProblemLine(path, "no such file"));
         return;
     }
-    const auto problem = loadLandmarkModel(file, model_, landmarkParams());
+    const auto loaded = loadLandmarkModel(file, model_, landmarkParams());
     std::fclose(file);
-    if (problem) {
-        platform::debugOutput(modelProblemLine(path, *problem));
+    if (!loaded) {
+        platform::debugOutput(modelProblemLine(path, loaded.error()));
     } else if (model_.landmarks != kLandmarkCount) {
         platform::debugOutput(
             modelProblemLine(path, "it places " + std::to_string(model_.landmarks) +

@@ -128,27 +128,27 @@ std::optional<std::uint64_t> modelFileBytes(std::int32_t stages, std::int32_t tr
     return total;
 }
 
-std::optional<std::string> loadLandmarkModel(std::FILE* file, LandmarkModel& model,
-                                             LandmarkParams& params) {
+Result<> loadLandmarkModel(std::FILE* file, LandmarkModel& model, LandmarkParams& params) {
     if (file == nullptr) {
-        return "cannot open the model file";
+        return Failure{"cannot open the model file"};
     }
     const auto available = bytesLeftIn(file);
     ModelReader reader(file);
     std::array<std::int32_t, 4> header{};
     if (!reader.read(header.data(), sizeof header)) {
-        return "the file is shorter than its 16-byte header";
+        return Failure{"the file is shorter than its 16-byte header"};
     }
     const auto [stages, trees, depth, landmarks] = header;
     const auto expected = modelFileBytes(stages, trees, depth, landmarks);
     if (!expected) {
-        return "the header (" + std::to_string(stages) + " stages, " + std::to_string(trees) +
-               " trees, depth " + std::to_string(depth) + ", " + std::to_string(landmarks) +
-               " landmarks) does not describe a model of at most 1 GiB";
+        return Failure{"the header (" + std::to_string(stages) + " stages, " +
+                       std::to_string(trees) + " trees, depth " + std::to_string(depth) + ", " +
+                       std::to_string(landmarks) +
+                       " landmarks) does not describe a model of at most 1 GiB"};
     }
     if (available && *available < *expected) {
-        return "the file holds " + std::to_string(*available) + " bytes, its header announces " +
-               std::to_string(*expected);
+        return Failure{"the file holds " + std::to_string(*available) +
+                       " bytes, its header announces " + std::to_string(*expected)};
     }
 
     LandmarkModel loading;
@@ -156,17 +156,17 @@ std::optional<std::string> loadLandmarkModel(std::FILE* file, LandmarkModel& mod
     loading.landmarks = landmarks;
     loading.meanShape = LiteMat(LiteMat::kFloat32, landmarks, 2);
     if (!readRows(reader, loading.meanShape)) {
-        return "the file ends inside the mean shape";
+        return Failure{"the file ends inside the mean shape"};
     }
     const std::int32_t features = landmarks * trees * leavesOf(depth);
     for (std::int32_t stage = 0; stage < stages; ++stage) {
         loading.forests.emplace_back(landmarks, trees, depth);
         if (!readForest(reader, loading.forests.back())) {
-            return "the file ends inside the forest of stage " + std::to_string(stage);
+            return Failure{"the file ends inside the forest of stage " + std::to_string(stage)};
         }
         loading.weights.emplace_back(LiteMat::kFloat32, features, 2 * landmarks);
         if (!readTransposed(reader, loading.weights.back())) {
-            return "the file ends inside the weights of stage " + std::to_string(stage);
+            return Failure{"the file ends inside the weights of stage " + std::to_string(stage)};
         }
     }
     model = std::move(loading);
@@ -174,7 +174,7 @@ std::optional<std::string> loadLandmarkModel(std::FILE* file, LandmarkModel& mod
     params.trees = trees;
     params.depth = depth;
     params.landmarks = landmarks;
-    return std::nullopt;
+    return {};
 }
 
 }  // namespace velvix

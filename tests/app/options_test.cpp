@@ -7,38 +7,37 @@ namespace {
 
 TEST(AppOptions, DefaultsToTheProductRing) {
     const auto parsed = parseAppOptions({"--headless"});
-    EXPECT_TRUE(parsed.error.empty());
-    EXPECT_TRUE(parsed.options.headless);
-    EXPECT_EQ(parsed.options.ringName, "VelvixShm");
-    EXPECT_FALSE(parsed.options.runSeconds.has_value());
+    ASSERT_TRUE(parsed) << parsed.error();
+    EXPECT_TRUE(parsed->headless);
+    EXPECT_EQ(parsed->ringName, "VelvixShm");
+    EXPECT_FALSE(parsed->runSeconds.has_value());
 }
 
 TEST(AppOptions, ServesItsOwnPagesUnlessAnOriginIsGiven) {
-    EXPECT_EQ(parseAppOptions({}).options.serviceOrigin, "");
+    EXPECT_EQ(parseAppOptions({})->serviceOrigin, "");
     const auto parsed = parseAppOptions(
         {"--service-origin", "https://pages.example/", "--terms-url", "http://terms.example/t"});
-    EXPECT_TRUE(parsed.error.empty());
-    EXPECT_EQ(parsed.options.serviceOrigin, "https://pages.example");
-    EXPECT_EQ(parsed.options.termsUrl, "http://terms.example/t");
+    ASSERT_TRUE(parsed) << parsed.error();
+    EXPECT_EQ(parsed->serviceOrigin, "https://pages.example");
+    EXPECT_EQ(parsed->termsUrl, "http://terms.example/t");
 }
 
 TEST(AppOptions, FeedsEveryVelvixDeviceUnlessOneOrNoneIsNamed) {
     using VirtualCamera = AppOptions::VirtualCamera;
-    EXPECT_EQ(parseAppOptions({}).options.virtualCamera, VirtualCamera::automatic);
-    EXPECT_EQ(parseAppOptions({"--virtual-camera", "auto"}).options.virtualCamera,
+    EXPECT_EQ(parseAppOptions({})->virtualCamera, VirtualCamera::automatic);
+    EXPECT_EQ(parseAppOptions({"--virtual-camera", "auto"})->virtualCamera,
               VirtualCamera::automatic);
-    EXPECT_EQ(parseAppOptions({"--virtual-camera", "off"}).options.virtualCamera,
-              VirtualCamera::off);
+    EXPECT_EQ(parseAppOptions({"--virtual-camera", "off"})->virtualCamera, VirtualCamera::off);
     const auto named = parseAppOptions({"--virtual-camera", "/dev/video10"});
-    EXPECT_EQ(named.options.virtualCamera, VirtualCamera::device);
-    EXPECT_EQ(named.options.virtualCameraDevice, "/dev/video10");
+    EXPECT_EQ(named->virtualCamera, VirtualCamera::device);
+    EXPECT_EQ(named->virtualCameraDevice, "/dev/video10");
 }
 
 TEST(AppOptions, ReadsRunSecondsAndRingName) {
     const auto parsed = parseAppOptions({"--headless", "--run-seconds", "5", "--ring", "Other"});
-    EXPECT_TRUE(parsed.error.empty());
-    EXPECT_EQ(parsed.options.runSeconds, 5);
-    EXPECT_EQ(parsed.options.ringName, "Other");
+    ASSERT_TRUE(parsed) << parsed.error();
+    EXPECT_EQ(parsed->runSeconds, 5);
+    EXPECT_EQ(parsed->ringName, "Other");
 }
 
 TEST(AppOptions, RejectsWhatItDoesNotUnderstand) {
@@ -58,7 +57,7 @@ TEST(AppOptions, RejectsWhatItDoesNotUnderstand) {
                                                {"--service-origin", "127.0.0.1:80"},
                                                {"--terms-url", "https://"},
                                                {"--terms-url", "file:///etc/passwd"}}) {
-        EXPECT_FALSE(parseAppOptions(arguments).error.empty()) << arguments[0];
+        EXPECT_FALSE(parseAppOptions(arguments)) << arguments[0];
     }
 }
 
@@ -66,19 +65,19 @@ TEST(AppOptions, CollectsTestCamerasFromTheCommandLineThenTheEnvironment) {
     const auto parsed = parseAppOptions({"--headless", "--file-camera", "/p/one.png?format=nv12",
                                          "--exit-on-eof", "--file-camera", "two.y4m"},
                                         "/q/three.jpg::four.png?freeze-after=5");
-    ASSERT_EQ(parsed.error, "");
-    EXPECT_TRUE(parsed.options.exitOnEof);
+    ASSERT_TRUE(parsed) << parsed.error();
+    EXPECT_TRUE(parsed->exitOnEof);
     std::vector<std::string> names;
-    for (const auto& camera : parsed.options.fileCameras) {
+    for (const auto& camera : parsed->fileCameras) {
         names.push_back(camera.deviceName());
     }
     EXPECT_EQ(names, (std::vector<std::string>{"Test camera: one.png", "Test camera: two.y4m",
                                                "Test camera: three.jpg", "Test camera: four.png"}));
-    EXPECT_TRUE(parsed.options.fileCameras[0].nv12);
-    EXPECT_EQ(parsed.options.fileCameras[3].freezeAfter, 5);
+    EXPECT_TRUE(parsed->fileCameras[0].nv12);
+    EXPECT_EQ(parsed->fileCameras[3].freezeAfter, 5);
 
     const auto bad = parseAppOptions({"--headless"}, "ok.png:bad.png?format=yuv");
-    EXPECT_NE(bad.error.find("VELVIX_FILE_CAMERA"), std::string::npos) << bad.error;
+    EXPECT_NE(bad.error().find("VELVIX_FILE_CAMERA"), std::string::npos) << bad.error();
 }
 
 }  // namespace

@@ -84,32 +84,32 @@ void writeY4m(const std::string& path, int frames, const std::string& rate = "30
 
 std::unique_ptr<DeviceConnection> connectTo(const std::string& pathWithOptions) {
     const auto parsed = parseFileCamera(pathWithOptions);
-    EXPECT_EQ(parsed.error, "");
-    FileCameraBackend backend({parsed.config});
+    EXPECT_TRUE(parsed) << parsed.error();
+    FileCameraBackend backend({*parsed});
     return backend.connect(0);
 }
 
 TEST(FileCameraConfig, ReadsOptionsAndNamesTheDeviceAfterTheFile) {
-    auto parsed = parseFileCamera("/data/pics/face.png?format=nv12&freeze-after=12");
-    EXPECT_EQ(parsed.error, "");
-    EXPECT_EQ(parsed.config.path, "/data/pics/face.png");
-    EXPECT_TRUE(parsed.config.nv12);
-    EXPECT_EQ(parsed.config.freezeAfter, 12);
-    EXPECT_EQ(parsed.config.deviceName(), "Test camera: face.png");
+    const auto parsed = parseFileCamera("/data/pics/face.png?format=nv12&freeze-after=12");
+    ASSERT_TRUE(parsed) << parsed.error();
+    EXPECT_EQ(parsed->path, "/data/pics/face.png");
+    EXPECT_TRUE(parsed->nv12);
+    EXPECT_EQ(parsed->freezeAfter, 12);
+    EXPECT_EQ(parsed->deviceName(), "Test camera: face.png");
 
-    parsed = parseFileCamera("odd?dir/clip.y4m");  // a '?' in a folder name is no option
-    EXPECT_EQ(parsed.error, "");
-    EXPECT_EQ(parsed.config.deviceName(), "Test camera: clip.y4m");
+    const auto inFolder = parseFileCamera("odd?dir/clip.y4m");  // a '?' in a folder: no option
+    ASSERT_TRUE(inFolder) << inFolder.error();
+    EXPECT_EQ(inFolder->deviceName(), "Test camera: clip.y4m");
 
     for (const char* bad : {"x.png?format=yuv", "x.png?freeze-after=", "x.png?freeze-after=-1",
                             "x.png?freeze-after=3x", "x.png?", "/tmp/", "?format=nv12"}) {
-        EXPECT_NE(parseFileCamera(bad).error, "") << bad;
+        EXPECT_NE(parseFileCamera(bad).error(), "") << bad;
     }
 }
 
 TEST(FileCamera, ListsItsDevicesAndRefusesFilesItCannotRead) {
     FileCameraBackend backend(
-        {parseFileCamera("/a/one.png").config, parseFileCamera("/nowhere/two.jpg").config});
+        {*parseFileCamera("/a/one.png"), *parseFileCamera("/nowhere/two.jpg")});
     EXPECT_EQ(backend.deviceNames(),
               (std::vector<std::u16string>{u"Test camera: one.png", u"Test camera: two.jpg"}));
     EXPECT_EQ(backend.connect(1), nullptr);
@@ -226,7 +226,7 @@ TEST(FileCamera, RefusesFilesItCannotUseWithOneClearLine) {
     // The worker tries a camera again every two seconds: the line is said once.
     TempFile huge("huge.png");
     testing::writePngHeader(huge.path(), 16000, 16000);
-    FileCameraBackend backend({parseFileCamera(huge.path()).config});
+    FileCameraBackend backend({*parseFileCamera(huge.path())});
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(backend.connect(0), nullptr);
     EXPECT_EQ(backend.connect(0), nullptr);
@@ -243,7 +243,7 @@ TEST(FileCamera, Nv12OfAStillMatchesThePictureAfterTheRoundTrip) {
     }
     writePng(png.path(), rgb, 2, 2);
     auto backend = std::make_shared<FileCameraBackend>(
-        std::vector<FileCameraConfig>{parseFileCamera(png.path() + "?format=nv12").config});
+        std::vector<FileCameraConfig>{*parseFileCamera(png.path() + "?format=nv12")});
     CaptureManager manager({backend});
     manager.setAskSize(0, 2, 2, MediaSubtype::rgb24);
     ASSERT_TRUE(manager.openDevice(0));

@@ -16,9 +16,9 @@ LandmarkModel load(const ModelFileContents& contents) {
     std::FILE* file = testing::temporaryFile(testing::serialiseModel(contents));
     LandmarkModel model;
     LandmarkParams params;
-    const auto problem = loadLandmarkModel(file, model, params);
+    const auto loaded = loadLandmarkModel(file, model, params);
     std::fclose(file);
-    EXPECT_EQ(problem, std::nullopt);
+    EXPECT_TRUE(loaded) << loaded.error();
     return model;
 }
 

@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     velvix::LandmarkModel model;
     velvix::LandmarkParams params;
-    velvix::loadLandmarkModel(file, model, params);
+    static_cast<void>(velvix::loadLandmarkModel(file, model, params));
     std::fclose(file);
     return 0;
 }

@@ -56,9 +56,9 @@ TEST_F(TrainedOnDrawnFaces, WrittenModelLoadsBackUnchanged) {
     std::rewind(file);
     LandmarkModel loaded;
     LandmarkParams params;
-    const auto problem = loadLandmarkModel(file, loaded, params);
+    const auto read = loadLandmarkModel(file, loaded, params);
     std::fclose(file);
-    ASSERT_FALSE(problem) << *problem;
+    ASSERT_TRUE(read) << read.error();
     EXPECT_EQ(params.trees, 4);
     EXPECT_EQ(params.depth, 4);
     ASSERT_EQ(loaded.stages, 2);

@@ -59,17 +59,17 @@ class FakeDevices final : public OutputDevices {
         const auto found = std::find_if(devices_.begin(), devices_.end(),
                                         [&](const Device& d) { return d.device.path == path; });
         if (found == devices_.end()) {
-            return {nullptr, "cannot open " + path + ": no such device"};
+            return Failure{"cannot open " + path + ": no such device"};
         }
         if (!found->loopback) {
-            return {nullptr, path + " is not a v4l2loopback device"};
+            return Failure{path + " is not a v4l2loopback device"};
         }
         if (size != kSize || format != OutputFormat::rgb24) {
-            return {nullptr, path + " was asked for another format"};
+            return Failure{path + " was asked for another format"};
         }
         const int fd =
             ::open(fileOf(path).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-        return {std::make_unique<DescriptorSink>(fd), {}};
+        return std::unique_ptr<FrameSink>(std::make_unique<DescriptorSink>(fd));
     }
 
     // The frames a device was fed, each whole.

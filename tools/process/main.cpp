@@ -75,11 +75,11 @@ process_tool::CaptureStill captureStill(const stbi_uc* rgba, int width, int heig
 
 int main(int argc, char** argv) {
     const auto parsed = process_tool::parseOptions({argv + 1, argv + argc});
-    if (!parsed.error.empty()) {
-        std::fprintf(stderr, "velvix-process: %s\n%s", parsed.error.c_str(), kUsage);
+    if (!parsed) {
+        std::fprintf(stderr, "velvix-process: %s\n%s", parsed.error().c_str(), kUsage);
         return kUsageError;
     }
-    const process_tool::ProcessOptions& options = parsed.options;
+    const process_tool::ProcessOptions& options = *parsed;
     if (options.help) {
         std::printf("%s", kUsage);
         return 0;

@@ -92,45 +92,43 @@ std::string jsonString(const std::string& text) {
 
 }  // namespace
 
-ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
-    ParsedOptions parsed;
+Result<ProcessOptions> parseOptions(const std::vector<std::string>& arguments) {
+    ProcessOptions options;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         const bool hasValue = i + 1 < arguments.size();
         if (argument == "--help" || argument == "-h") {
-            parsed.options.help = true;
-            return parsed;
+            options.help = true;
+            return options;
         }
         if (argument == "--output" && hasValue) {
-            parsed.options.output = arguments[++i];
+            options.output = arguments[++i];
         } else if (argument == "--level" && hasValue) {
             const auto level = parseLevel(arguments[++i]);
             if (!level) {
-                parsed.error = "--level takes a whole number from 0 to 100";
-                return parsed;
+                return Failure{"--level takes a whole number from 0 to 100"};
             }
-            parsed.options.level = *level;
+            options.level = *level;
         } else if (argument == "--no-face") {
-            parsed.options.noFace = true;
+            options.noFace = true;
         } else if (argument == "--rectangle-mask") {
-            parsed.options.rectangleMask = true;
+            options.rectangleMask = true;
         } else if (argument == "--model" && hasValue) {
-            parsed.options.modelPath = arguments[++i];
+            options.modelPath = arguments[++i];
         } else if (argument == "--landmarks" && hasValue) {
-            parsed.options.landmarksPath = arguments[++i];
+            options.landmarksPath = arguments[++i];
         } else if (argument == "--overlay" && hasValue) {
-            parsed.options.overlayPath = arguments[++i];
-        } else if (argument.starts_with("--") || !parsed.options.input.empty()) {
-            parsed.error = "unexpected argument " + argument;
-            return parsed;
+            options.overlayPath = arguments[++i];
+        } else if (argument.starts_with("--") || !options.input.empty()) {
+            return Failure{"unexpected argument " + argument};
         } else {
-            parsed.options.input = argument;
+            options.input = argument;
         }
     }
-    if (parsed.options.input.empty()) {
-        parsed.error = "no input picture given";
+    if (options.input.empty()) {
+        return Failure{"no input picture given"};
     }
-    return parsed;
+    return options;
 }
 
 std::string faceJson(const UprightFace& face) {

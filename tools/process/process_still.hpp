@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "velvix/base/result.hpp"
 #include "velvix/pipeline/control_block.hpp"
 #include "velvix/pipeline/frame_size.hpp"
 
@@ -22,12 +23,7 @@ struct ProcessOptions {
     bool help = false;
 };
 
-struct ParsedOptions {
-    ProcessOptions options;
-    std::string error;  // empty when the command line is usable
-};
-
-ParsedOptions parseOptions(const std::vector<std::string>& arguments);
+Result<ProcessOptions> parseOptions(const std::vector<std::string>& arguments);
 
 // A still in the capture layout (red, green, blue, alpha), bottom row first, as the worker
 // receives camera frames.

@@ -213,21 +213,21 @@ int feedV4l2(const std::string& name, const std::vector<std::string>& arguments)
     }
     const FrameSize size = askedSize.value_or(virtual_camera::ringFrameSize(name));
     auto opened = virtual_camera::openV4l2Output(device, size, format);
-    if (!opened.sink) {
-        std::fprintf(stderr, "velvix-ring: %s\n", opened.error.c_str());
+    if (!opened) {
+        std::fprintf(stderr, "velvix-ring: %s\n", opened.error().c_str());
         return kUsageError;
     }
 
     // Also keeps a consumer that goes away from ending the program with SIGPIPE.
     platform::StopSignals signals;
-    std::unique_ptr<virtual_camera::FrameSink> firstSink = std::move(opened.sink);
+    std::unique_ptr<virtual_camera::FrameSink> firstSink = std::move(*opened);
     virtual_camera::VirtualCameraBridge bridge(
         {name, size, format, askedSize.has_value()},
         [&]() -> std::unique_ptr<virtual_camera::FrameSink> {
             if (firstSink) {
                 return std::move(firstSink);
             }
-            return virtual_camera::openV4l2Output(device, size, format).sink;
+            return virtual_camera::openV4l2Output(device, size, format).valueOr(nullptr);
         });
     std::printf("feeding %s with %d x %d %s from frame ring \"%s\"; stop with Ctrl+C\n",
                 device.c_str(), size.width, size.height,

@@ -105,10 +105,10 @@ int main(int argc, char** argv) {
     }
     LandmarkModel model;
     LandmarkParams params;
-    const auto problem = loadLandmarkModel(file, model, params);
+    const auto loaded = loadLandmarkModel(file, model, params);
     std::fclose(file);
-    if (problem) {
-        std::fprintf(stderr, "%s: %s\n", argv[1], problem->c_str());
+    if (!loaded) {
+        std::fprintf(stderr, "%s: %s\n", argv[1], loaded.error().c_str());
         return 1;
     }
     const auto detector = makeFaceDetector();

@@ -27,25 +27,25 @@ std::string fromBytes(const __u8* bytes, std::size_t size) {
 }
 
 // A capability check that explains what it found.
-std::string loopbackProblem(int fd, const std::string& path) {
+Result<> checkLoopback(int fd, const std::string& path) {
     v4l2_capability capability{};
     if (ioctlRetrying(fd, VIDIOC_QUERYCAP, &capability) < 0) {
-        return path + " is not a video device";
+        return Failure{path + " is not a video device"};
     }
     const std::string driver = fromBytes(capability.driver, sizeof capability.driver);
     if (driver != kLoopbackDriver) {
-        return path + " is not a v4l2loopback device (its driver is \"" + driver + "\")";
+        return Failure{path + " is not a v4l2loopback device (its driver is \"" + driver + "\")"};
     }
     const __u32 capabilities = (capability.capabilities & V4L2_CAP_DEVICE_CAPS) != 0
                                    ? capability.device_caps
                                    : capability.capabilities;
     if ((capabilities & V4L2_CAP_VIDEO_OUTPUT) == 0) {
-        return path + " does not accept video output (another program may be feeding it)";
+        return Failure{path + " does not accept video output (another program may be feeding it)"};
     }
     return {};
 }
 
-std::string formatProblem(int fd, const std::string& path, FrameSize size, OutputFormat format) {
+Result<> applyFormat(int fd, const std::string& path, FrameSize size, OutputFormat format) {
     v4l2_format wanted{};
     wanted.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
     wanted.fmt.pix.width = static_cast<__u32>(size.width);
@@ -58,14 +58,14 @@ std::string formatProblem(int fd, const std::string& path, FrameSize size, Outpu
     wanted.fmt.pix.colorspace = V4L2_COLORSPACE_SMPTE170M;
     const v4l2_format asked = wanted;
     if (ioctlRetrying(fd, VIDIOC_S_FMT, &wanted) < 0) {
-        return path + " refused the format: " + std::strerror(errno);
+        return Failure{path + " refused the format: " + std::strerror(errno)};
     }
     if (wanted.fmt.pix.width != asked.fmt.pix.width ||
         wanted.fmt.pix.height != asked.fmt.pix.height ||
         wanted.fmt.pix.pixelformat != asked.fmt.pix.pixelformat ||
         wanted.fmt.pix.sizeimage != asked.fmt.pix.sizeimage) {
-        return path + " offers " + std::to_string(wanted.fmt.pix.width) + " x " +
-               std::to_string(wanted.fmt.pix.height) + " instead of the format asked for";
+        return Failure{path + " offers " + std::to_string(wanted.fmt.pix.width) + " x " +
+                       std::to_string(wanted.fmt.pix.height) + " instead of the format asked for"};
     }
     return {};
 }
@@ -94,17 +94,16 @@ bool DescriptorSink::writeFrame(const std::uint8_t* data, std::size_t bytes) {
 OpenedOutput openV4l2Output(const std::string& path, FrameSize size, OutputFormat format) {
     const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) {
-        return {nullptr, "cannot open " + path + ": " + std::strerror(errno)};
+        return Failure{"cannot open " + path + ": " + std::strerror(errno)};
     }
     auto sink = std::make_unique<DescriptorSink>(fd);
-    std::string problem = loopbackProblem(fd, path);
-    if (problem.empty()) {
-        problem = formatProblem(fd, path, size, format);
+    if (auto loopback = checkLoopback(fd, path); !loopback) {
+        return Failure{loopback.error()};
     }
-    if (!problem.empty()) {
-        return {nullptr, problem};
+    if (auto formatted = applyFormat(fd, path, size, format); !formatted) {
+        return Failure{formatted.error()};
     }
-    return {std::move(sink), {}};
+    return std::unique_ptr<FrameSink>(std::move(sink));
 }
 
 }  // namespace velvix::virtual_camera

@@ -126,12 +126,12 @@ void VirtualCameraFeeder::search(std::uint64_t now) {
 void VirtualCameraFeeder::startFeeding(const LoopbackDevice& device) {
     const FrameSize size = ringFrameSize(settings_.ringName);
     OpenedOutput opened = devices_.open(device.path, size, settings_.format);
-    if (!opened.sink) {
-        setProblem(device.path, opened.error);
+    if (!opened) {
+        setProblem(device.path, opened.error());
         return;
     }
     problems_.erase(device.path);
-    auto firstSink = std::make_shared<std::unique_ptr<FrameSink>>(std::move(opened.sink));
+    auto firstSink = std::make_shared<std::unique_ptr<FrameSink>>(std::move(*opened));
     const std::string path = device.path;
     auto bridge = std::make_unique<VirtualCameraBridge>(
         BridgeSettings{settings_.ringName, size, settings_.format, false},
@@ -139,7 +139,7 @@ void VirtualCameraFeeder::startFeeding(const LoopbackDevice& device) {
             if (*firstSink) {
                 return std::move(*firstSink);
             }
-            return devices_.open(path, size, settings_.format).sink;
+            return devices_.open(path, size, settings_.format).valueOr(nullptr);
         });
     debug_("velvix: feeding the virtual camera \"" + device.label + "\" (" + device.path +
            ") with " + std::to_string(size.width) + " x " + std::to_string(size.height));

@@ -34,6 +34,8 @@ class [[nodiscard]] Result {
     T&& operator*() && { return std::get<0>(std::move(state_)); }
     T* operator->() { return &std::get<0>(state_); }
     const T* operator->() const { return &std::get<0>(state_); }
+    // The value, or `fallback` for a caller that needs no reason.
+    T valueOr(T fallback) && { return ok() ? std::get<0>(std::move(state_)) : std::move(fallback); }
 
     // What went wrong; empty on success.
     const std::string& error() const { return ok() ? kNoError : std::get<1>(state_).message; }

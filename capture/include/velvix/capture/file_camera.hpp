@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "velvix/base/result.hpp"
 #include "velvix/capture/capture_backend.hpp"
 
 // The test camera: a PNG or JPEG still (delivered again every frame period) or a YUV4MPEG2
@@ -26,12 +27,7 @@ struct FileCameraConfig {
     std::string deviceName() const;
 };
 
-struct ParsedFileCamera {
-    FileCameraConfig config;
-    std::string error;  // empty when the text was understood
-};
-
-ParsedFileCamera parseFileCamera(const std::string& pathWithOptions);
+Result<FileCameraConfig> parseFileCamera(const std::string& pathWithOptions);
 
 class FileCameraBackend final : public CaptureBackend {
   public:

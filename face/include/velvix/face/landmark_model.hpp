@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "velvix/base/result.hpp"
 #include "velvix/face/lite_mat.hpp"
 
 namespace velvix {
@@ -79,8 +80,7 @@ std::optional<std::uint64_t> modelFileBytes(std::int32_t stages, std::int32_t tr
                                             std::int32_t depth, std::int32_t landmarks);
 
 // Reads a model from the start of `file`. On success the model and the header fields of
-// `params` are replaced; otherwise both stay as they were and the problem is returned.
-std::optional<std::string> loadLandmarkModel(std::FILE* file, LandmarkModel& model,
-                                             LandmarkParams& params);
+// `params` are replaced; otherwise both stay as they were.
+Result<> loadLandmarkModel(std::FILE* file, LandmarkModel& model, LandmarkParams& params);
 
 }  // namespace velvix

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "velvix/base/result.hpp"
 #include "velvix/pipeline/frame_size.hpp"
 #include "velvix/virtual_camera/bridge.hpp"
 #include "velvix/virtual_camera/frame_output.hpp"
@@ -20,10 +21,7 @@ struct LoopbackDevice {
 };
 
 // A device opened for feeding, or why it cannot be.
-struct OpenedOutput {
-    std::unique_ptr<FrameSink> sink;
-    std::string error;
-};
+using OpenedOutput = Result<std::unique_ptr<FrameSink>>;
 
 // The system's video devices, as the feeder sees them: on Linux /dev/video* with the names
 // the kernel gives them, in tests a fake.
