@@ -70,7 +70,7 @@ class NullSink final : public FrameSink {
 void BM_BridgeStep(benchmark::State& state) {
     const std::string name = "velvix-bench-bridge-" + std::to_string(getpid());
     platform::SharedSection::remove(name);
-    DebugOnce debug;
+    platform::DebugOnce debug;
     auto ring = FrameRing::create(name, kSize, debug);
     const auto frame = noisyFrame();
     NullSink* sink = nullptr;

@@ -99,7 +99,7 @@ class BenchRing {
 
   private:
     std::string name_;
-    DebugOnce debug_;
+    platform::DebugOnce debug_;
     std::optional<FrameRing> ring_;
 };
 

@@ -98,14 +98,6 @@ std::optional<RingLayout> RingLayout::forSize(FrameSize size) {
     return layout;
 }
 
-void DebugOnce::say(const std::string& line) {
-    if (std::find(said_.begin(), said_.end(), line) != said_.end()) {
-        return;
-    }
-    said_.push_back(line);
-    platform::debugOutput(line);
-}
-
 std::string ringSectionProblem(std::string_view name, const platform::SharedSection& section) {
     std::string text = ringText(name) + ": " + section.errorText();
     if (section.error() == platform::SectionError::notPrivate) {
@@ -129,7 +121,7 @@ RingHeader& FrameRing::header() const {
     return headerOf(section_);
 }
 
-std::optional<FrameRing> FrameRing::attach(std::string_view name, DebugOnce& debug) {
+std::optional<FrameRing> FrameRing::attach(std::string_view name, platform::DebugOnce& debug) {
     auto section = platform::SharedSection::open(name, platform::SharedSection::Access::readWrite);
     if (!section.isOpen()) {
         if (section.error() == platform::SectionError::notPrivate) {
@@ -154,7 +146,7 @@ std::optional<FrameRing> FrameRing::attach(std::string_view name, DebugOnce& deb
 }
 
 Result<FrameRing, RingError> FrameRing::create(std::string_view name, FrameSize size,
-                                               DebugOnce& debug) {
+                                               platform::DebugOnce& debug) {
     auto fail = [&](RingError reason, const std::string& text) {
         debug.say(text);
         return Failure<RingError>{text, reason};

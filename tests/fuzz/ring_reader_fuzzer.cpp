@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         [] { return std::make_unique<DiscardingSink>(); });
     bridge.step(0);
     bridge.frameInterval();
-    velvix::DebugOnce debug;
+    velvix::platform::DebugOnce debug;
     velvix::FrameRing::attach(section.name, debug);
     return 0;
 }

@@ -82,7 +82,7 @@ TEST(RingLayout, RefusesSizesItCannotCarry) {
 
 TEST(FrameRing, CreateInitialisesANewSection) {
     ScopedRingName name;
-    DebugOnce debug;
+    platform::DebugOnce debug;
     auto ring = FrameRing::create(name.get(), {1280, 720}, debug);
     ASSERT_TRUE(ring);
     EXPECT_TRUE(ring->initialisedHere());
@@ -106,7 +106,7 @@ TEST(FrameRing, CreateInitialisesANewSection) {
 
 TEST(FrameRing, CreateLeavesTheUnwrittenHeaderBytesAndSlotHeadersAlone) {
     ScopedRingName name;
-    DebugOnce debug;
+    platform::DebugOnce debug;
     const auto layout = *RingLayout::forSize({64, 32});
     auto section = SharedSection::openOrCreate(name.get(), layout.totalBytes);
     std::memset(section.data(), 0xAB, section.size());
@@ -123,7 +123,7 @@ TEST(FrameRing, CreateLeavesTheUnwrittenHeaderBytesAndSlotHeadersAlone) {
 
 TEST(FrameRing, PublishesIntoSlotsOneTwoZeroAndTheReaderGetsEachFrame) {
     ScopedRingName name;
-    DebugOnce debug;
+    platform::DebugOnce debug;
     const FrameSize size{64, 32};
     auto ring = FrameRing::create(name.get(), size, debug);
     ASSERT_TRUE(ring);
@@ -158,7 +158,7 @@ TEST(FrameRing, PublishesIntoSlotsOneTwoZeroAndTheReaderGetsEachFrame) {
 
 TEST(FrameRing, WriteCountWrapsAndTheSlotFollowsTheWrappedNumber) {
     ScopedRingName name;
-    DebugOnce debug;
+    platform::DebugOnce debug;
     const FrameSize size{32, 16};
     auto ring = FrameRing::create(name.get(), size, debug);
     auto section = openForTest(name.get());
@@ -192,7 +192,7 @@ TEST(FrameRing, ReaderTreatsOvertakenSlotsAsTorn) {
 
 TEST(FrameRing, AttachTakesTheSizeFromTheHeaderWithoutWriting) {
     ScopedRingName name;
-    DebugOnce debug;
+    platform::DebugOnce debug;
     const auto layout = *RingLayout::forSize({640, 480});
     auto foreign = makeForeignRing(name.get(), layout.totalBytes, {640, 480});
     auto ring = FrameRing::attach(name.get(), debug);
@@ -208,7 +208,7 @@ TEST(FrameRing, AttachTakesTheSizeFromTheHeaderWithoutWriting) {
 
 TEST(FrameRing, AttachFindsNothingWhereThereIsNoRing) {
     ScopedRingName name;
-    DebugOnce debug;
+    platform::DebugOnce debug;
     EXPECT_FALSE(FrameRing::attach(name.get(), debug));
 }
 
@@ -223,7 +223,7 @@ class FrameRingHostileHeader : public ::testing::TestWithParam<HostileHeader> {}
 TEST_P(FrameRingHostileHeader, AttachRefusesItAndCreateRepairsItWhereTheSectionAllows) {
     const auto& hostile = GetParam();
     ScopedRingName name;
-    DebugOnce debug;
+    platform::DebugOnce debug;
     auto foreign = makeForeignRing(name.get(), hostile.sectionBytes, hostile.described);
     ::testing::internal::CaptureStderr();
     EXPECT_FALSE(FrameRing::attach(name.get(), debug));
@@ -259,7 +259,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(FrameRing, CreateDoesNotWriteASectionTooSmallForTheSize) {
     ScopedRingName name;
-    DebugOnce debug;
+    platform::DebugOnce debug;
     const auto small = *RingLayout::forSize({64, 32});
     auto foreign = makeForeignRing(name.get(), small.totalBytes, {64, 32});
     EXPECT_EQ(FrameRing::create(name.get(), {1280, 720}, debug).reason(),
@@ -270,7 +270,7 @@ TEST(FrameRing, CreateDoesNotWriteASectionTooSmallForTheSize) {
 
 TEST(FrameRing, SectionIsReadableByItsOwnerOnly) {
     ScopedRingName name;
-    DebugOnce debug;
+    platform::DebugOnce debug;
     const auto ring = FrameRing::create(name.get(), {32, 16}, debug);
     ASSERT_TRUE(ring);
     EXPECT_TRUE(testing::sectionIsOwnerOnly(name.get()));
@@ -278,7 +278,7 @@ TEST(FrameRing, SectionIsReadableByItsOwnerOnly) {
 
 TEST(FrameRing, DetachMarksARingCreatedHereAsResizing) {
     ScopedRingName name;
-    DebugOnce debug;
+    platform::DebugOnce debug;
     auto ring = FrameRing::create(name.get(), {32, 16}, debug);
     auto reader = FrameRingReader::open(name.get());
     ring->detach();
@@ -291,7 +291,7 @@ TEST(FrameRing, NeitherWriterNorReaderUsesASectionOthersMayOpen) {
     const auto layout = *RingLayout::forSize({64, 32});
     const testing::PlantedSection planted(name.get(), layout.totalBytes, 0xAB);
     ASSERT_TRUE(planted.made());
-    DebugOnce debug;
+    platform::DebugOnce debug;
     ::testing::internal::CaptureStderr();
     EXPECT_FALSE(FrameRing::attach(name.get(), debug));
     const RingError error = FrameRing::create(name.get(), {64, 32}, debug).reason();
@@ -318,7 +318,7 @@ TEST(FrameRing, NeitherWriterNorReaderUsesASectionOthersMayOpen) {
 
 TEST(FrameRing, AStoppedWriterLeavesNoFrameForTheReaders) {
     ScopedRingName name;
-    DebugOnce debug;
+    platform::DebugOnce debug;
     std::optional<FrameRing> ring = *FrameRing::create(name.get(), {32, 16}, debug);
     ring->publish(frameFilledWith({32, 16}, 5).data());
     ring->endPublishing();
@@ -336,7 +336,7 @@ TEST(FrameRing, AStoppedWriterLeavesNoFrameForTheReaders) {
 // lost pages would end the process.
 TEST(FrameRing, WriterAndReaderNoticeASectionCutDownUnderThem) {
     ScopedRingName name;
-    DebugOnce debug;
+    platform::DebugOnce debug;
     auto ring = FrameRing::create(name.get(), {32, 16}, debug);
     ring->publish(frameFilledWith({32, 16}, 5).data());
     const auto reader = FrameRingReader::open(name.get());
@@ -355,7 +355,7 @@ TEST(FrameRing, WriterAndReaderNoticeASectionCutDownUnderThem) {
 
 TEST(FrameRing, DestroyingTheWriterLeavesTheHeaderAsItIs) {
     ScopedRingName name;
-    DebugOnce debug;
+    platform::DebugOnce debug;
     std::optional<FrameRing> ring = *FrameRing::create(name.get(), {32, 16}, debug);
     ring->publish(frameFilledWith({32, 16}, 5).data());
     // Open before the writer goes: on Windows a section disappears with its last handle.
@@ -375,7 +375,7 @@ TEST(FrameRing, ReaderRefusesAHeaderThatDoesNotFitItsSection) {
 }
 
 TEST(DebugOnce, SaysEachLineOnce) {
-    DebugOnce debug;
+    platform::DebugOnce debug;
     ::testing::internal::CaptureStderr();
     debug.say("first");
     debug.say("second");

@@ -423,7 +423,7 @@ TEST_F(FrameWorkerTest, NeverWritesIntoASectionOthersMayOpen) {
 }
 
 TEST_F(FrameWorkerTest, RunsWithoutARingWhileAnotherWriterHasIt) {
-    DebugOnce otherDebug;
+    platform::DebugOnce otherDebug;
     std::optional<FrameRing> other = *FrameRing::create(name.get(), kDefaultFrameSize, otherDebug);
     ::testing::internal::CaptureStderr();
     worker.startUp();

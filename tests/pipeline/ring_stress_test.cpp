@@ -71,7 +71,7 @@ struct ReaderReport {
 
 TEST(FrameRingStress, AReaderInAnotherProcessAcceptsOnlyWholeFrames) {
     testing::ScopedRingName name;
-    DebugOnce debug;
+    platform::DebugOnce debug;
     auto ring = FrameRing::create(name.get(), kSize, debug);
     ASSERT_TRUE(ring);
     std::vector<std::uint8_t> pixels(static_cast<std::size_t>(kSize.pixels()) * 3);

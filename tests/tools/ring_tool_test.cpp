@@ -58,7 +58,7 @@ TEST(RingCommands, DescribesTheHeaderAndFlagsSlotsThatDoNotFit) {
 
 TEST(RingTool, SnapshotSavesTheNewestFrameUpright) {
     ScopedRingName name;
-    DebugOnce debug;
+    platform::DebugOnce debug;
     const FrameSize size{64, 48};
     auto ring = FrameRing::create(name.get(), size, debug);
     ring->publish(gradientFrame(size).pixels.data());
@@ -85,7 +85,7 @@ TEST(RingTool, ReportsAMissingRingOrFrame) {
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_NE(result.output.find("no frame ring"), std::string::npos) << result.output;
 
-    DebugOnce debug;
+    platform::DebugOnce debug;
     auto ring = FrameRing::create(name.get(), {32, 16}, debug);
     result = runProgram(
         {VELVIX_RING_TOOL, "--ring", name.get(), "snapshot", testing::temporaryPath("unused.png")});
@@ -103,7 +103,7 @@ TEST(RingTool, RefusesARingOthersMayOpen) {
     const testing::PlantedSection planted(name.get(), RingLayout::forSize({32, 16})->totalBytes);
     ASSERT_TRUE(planted.made());
 #else
-    DebugOnce debug;
+    platform::DebugOnce debug;
     FrameRing::create(name.get(), {32, 16}, debug)->publish(gradientFrame({32, 16}).pixels.data());
     ASSERT_EQ(chmod(("/dev/shm/" + name.get()).c_str(), 0666), 0);
 #endif
@@ -121,7 +121,7 @@ TEST(RingTool, RefusesARingOthersMayOpen) {
 
 TEST(RingTool, WatchCountsFramesPerSecond) {
     ScopedRingName name;
-    DebugOnce debug;
+    platform::DebugOnce debug;
     const FrameSize size{32, 16};
     auto ring = FrameRing::create(name.get(), size, debug);
     const auto pixels = gradientFrame(size).pixels;

@@ -247,7 +247,7 @@ class BridgeTest : public ::testing::Test {
     }
 
     ScopedRingName name;
-    DebugOnce debug;
+    platform::DebugOnce debug;
     const FrameSize size{64, 32};
     Bytes written;
 };

@@ -152,7 +152,7 @@ class FeederTest : public ::testing::Test {
     }
 
     ScopedRingName name;
-    DebugOnce debug;
+    platform::DebugOnce debug;
     std::optional<FrameRing> ring;
     FakeDevices devices;
     std::vector<std::string> lines;

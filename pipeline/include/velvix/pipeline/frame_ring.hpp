@@ -10,6 +10,7 @@
 
 #include "velvix/base/result.hpp"
 #include "velvix/pipeline/frame_size.hpp"
+#include "velvix/platform/debug_output.hpp"
 #include "velvix/platform/shared_memory.hpp"
 
 // The frame ring: a named shared-memory section with a 96-byte header and three slots, each a
@@ -64,15 +65,6 @@ inline int slotForFrame(std::uint32_t frameNumber) {
     return static_cast<int>(frameNumber % kRingSlots);
 }
 
-// Prints each distinct diagnostic line once.
-class DebugOnce {
-  public:
-    void say(const std::string& line);
-
-  private:
-    std::vector<std::string> said_;
-};
-
 // Why the writer could not have the ring.
 enum class RingError {
     none,
@@ -94,12 +86,12 @@ class FrameRing {
     // Maps a ring that exists already, taking its frame size from the header and writing
     // nothing. Nothing when there is no ring, when its header does not describe a usable one,
     // or when the section is refused or another writer has it (said on the debug output).
-    static std::optional<FrameRing> attach(std::string_view name, DebugOnce& debug);
+    static std::optional<FrameRing> attach(std::string_view name, platform::DebugOnce& debug);
     // Opens or creates the section and initialises the header for `size`. An existing
     // section keeps its size and must be large enough. A failure is said on the debug output
     // as well.
     static Result<FrameRing, RingError> create(std::string_view name, FrameSize size,
-                                               DebugOnce& debug);
+                                               platform::DebugOnce& debug);
 
     FrameRing(FrameRing&&) = default;
     FrameRing& operator=(FrameRing&&) = default;

@@ -84,7 +84,7 @@ class FrameWorker {
     PacerClock& clock_;
     std::string ringName_;
     FramePacer pacer_;
-    DebugOnce debug_;
+    platform::DebugOnce debug_;
     FrameSize frameSize_ = kDefaultFrameSize;
     std::unique_ptr<FrameBuffers> buffers_;
     FaceRegionFade fade_;
