@@ -54,7 +54,7 @@ void FrameWorker::tick(const std::stop_token& stop) {
     changeCamera(wantedCamera);
     const std::uint64_t fetchStart = clock_.now();
     if (fetchNewFrame()) {
-        processFrame(*buffers_, frameSize_, control_.applied, steps_, control_.face, fade_);
+        processFrame(*buffers_, frameSize_, control_.applied, steps_, face_, fade_);
         if (publish(stop) == PublishOutcome::resized) {
             return;
         }

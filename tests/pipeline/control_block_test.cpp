@@ -14,8 +14,6 @@ TEST(ControlBlock, AFreshBlockHasNoPendingChange) {
     EXPECT_FALSE(control.applied.smoothOn);
     EXPECT_EQ(control.applied.smoothLevel, 35);
     EXPECT_EQ(control.applied.seenGeneration, 0);
-    EXPECT_FALSE(control.face.faceValid);
-    EXPECT_FALSE(control.face.faceLandmarks.has_value());
 }
 
 TEST(ControlBlock, TwoMessagesBetweenTicksAreTakenOverTogether) {

@@ -3,7 +3,7 @@
 #include <utility>
 #include <vector>
 
-#include "velvix/pipeline/control_block.hpp"
+#include "velvix/pipeline/face_outputs.hpp"
 
 namespace velvix::testing {
 

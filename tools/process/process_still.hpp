@@ -7,6 +7,7 @@
 
 #include "velvix/base/result.hpp"
 #include "velvix/pipeline/control_block.hpp"
+#include "velvix/pipeline/face_outputs.hpp"
 #include "velvix/pipeline/frame_size.hpp"
 
 namespace velvix::process_tool {

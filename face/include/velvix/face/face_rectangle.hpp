@@ -2,7 +2,7 @@
 
 #include "velvix/face/landmark_fitter.hpp"
 #include "velvix/face/lite_mat.hpp"
-#include "velvix/pipeline/control_block.hpp"
+#include "velvix/pipeline/face_outputs.hpp"
 #include "velvix/pipeline/frame_size.hpp"
 
 namespace velvix {

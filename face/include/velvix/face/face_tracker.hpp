@@ -11,7 +11,7 @@
 #include "velvix/face/face_detector.hpp"
 #include "velvix/face/face_rectangle.hpp"
 #include "velvix/face/landmark_fitter.hpp"
-#include "velvix/pipeline/control_block.hpp"
+#include "velvix/pipeline/face_outputs.hpp"
 #include "velvix/pipeline/frame_size.hpp"
 
 namespace velvix {

@@ -1,34 +1,12 @@
 #pragma once
 
-#include <array>
 #include <atomic>
-#include <optional>
 
 namespace velvix {
 
 inline constexpr int kNoCameraChosen = -2;
 inline constexpr int kCameraOff = -1;
 inline constexpr int kDefaultSmoothLevel = 35;
-inline constexpr int kLandmarkCount = 98;
-
-struct PointF {
-    float x = 0;
-    float y = 0;
-};
-
-using FaceLandmarks = std::array<PointF, kLandmarkCount>;
-
-// What the face step found in the current frame. The rectangle is in the coordinates of the
-// frame turned by 180 degrees; the landmarks are relative to the rectangle's corner.
-struct FaceOutputs {
-    bool faceValid = false;
-    int faceX = 0;
-    int faceY = 0;
-    int faceWidth = 0;
-    int faceHeight = 0;
-    // The last accepted fit; it outlives ticks on which no face is accepted.
-    std::optional<FaceLandmarks> faceLandmarks;
-};
 
 // Which pixels of a frame with a face the smoothing may reach.
 enum class MaskShape {
@@ -63,7 +41,6 @@ class ControlBlock {
 
     // Worker thread only.
     AppliedSettings applied;
-    FaceOutputs face;
 
   private:
     void publishRequest();

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "velvix/pipeline/control_block.hpp"
+#include "velvix/pipeline/face_outputs.hpp"
 #include "velvix/pipeline/frame_size.hpp"
 
 // The smoothing mask of a frame with a face: an alpha of 0 (the pixel stays as it is) to 255

@@ -5,6 +5,7 @@
 
 #include "velvix/pipeline/control_block.hpp"
 #include "velvix/pipeline/face_mask.hpp"
+#include "velvix/pipeline/face_outputs.hpp"
 #include "velvix/pipeline/frame_size.hpp"
 #include "velvix/pipeline/processing_steps.hpp"
 

@@ -87,6 +87,8 @@ class FrameWorker {
     platform::DebugOnce debug_;
     FrameSize frameSize_ = kDefaultFrameSize;
     std::unique_ptr<FrameBuffers> buffers_;
+    // What the face step found; its last accepted fit outlives ticks without a face.
+    FaceOutputs face_;
     FaceRegionFade fade_;
     std::optional<FrameRing> ring_;
     bool cameraReady_ = false;

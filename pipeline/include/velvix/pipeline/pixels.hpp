@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "velvix/pipeline/control_block.hpp"
+#include "velvix/pipeline/face_outputs.hpp"
 
 // Pixel layouts of the frame pipeline. Every buffer is tightly packed and holds the picture's
 // bottom row first.

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "velvix/pipeline/control_block.hpp"
+#include "velvix/pipeline/face_outputs.hpp"
 #include "velvix/pipeline/frame_size.hpp"
 
 namespace velvix {
