@@ -142,10 +142,11 @@ void BM_SectionSizeCheck(benchmark::State& state) {
 void BM_PackPixels(benchmark::State& state) {
     const Avx2Choice avx2(state.range(1) != 0);
     const bool keepOrder = state.range(0) != 0;
+    const PackFrom from = keepOrder ? PackFrom::filterLayout : PackFrom::captureLayout;
     const auto capture = photoLikePixels(kPixels * 4);
     std::vector<std::uint8_t> frame(kPixels * 3);
     for (auto _ : state) {
-        packPixels(capture.data(), frame.data(), kSize.width, kSize.height, keepOrder);
+        packPixels(capture.data(), frame.data(), kSize.width, kSize.height, from);
         benchmark::ClobberMemory();
     }
     for (std::size_t i = 0; i < kPixels; i += 997) {
@@ -172,6 +173,8 @@ FaceOutputs faceWithLandmarks() {
 void BM_MaskFeatures(benchmark::State& state) {
     const Avx2Choice avx2(state.range(1) != 0);
     const bool rectangleMode = state.range(0) != 0;
+    const FeatureBoxes boxRule =
+        rectangleMode ? FeatureBoxes::keepUnsmoothed : FeatureBoxes::ignore;
     const auto unsmoothed = photoLikePixels(kPixels * 4);
     const std::vector<std::uint8_t> smoothedBefore(kPixels * 4, 3);
     auto smoothed = smoothedBefore;
@@ -180,8 +183,7 @@ void BM_MaskFeatures(benchmark::State& state) {
         state.PauseTiming();
         smoothed = smoothedBefore;
         state.ResumeTiming();
-        maskFeatures(unsmoothed.data(), smoothed.data(), kSize.width, kSize.height, rectangleMode,
-                     face);
+        maskFeatures(unsmoothed.data(), smoothed.data(), kSize.width, kSize.height, boxRule, face);
         benchmark::ClobberMemory();
     }
     for (std::size_t i = 0; i < kPixels; i += 991) {

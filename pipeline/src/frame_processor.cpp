@@ -70,7 +70,7 @@ void copyRectangleBack(const std::uint8_t* packed, const PixelArea& r, FrameSize
             output + (static_cast<std::size_t>(r.y + row) * static_cast<std::size_t>(size.width) +
                       static_cast<std::size_t>(r.x)) *
                          3;
-        packPixels(source, destination, r.width, 1, true);
+        packPixels(source, destination, r.width, 1, PackFrom::filterLayout);
     }
 }
 
@@ -86,15 +86,15 @@ void smoothFaceRectangle(const Smoothing& s, const PixelArea& r, const FaceOutpu
     FrameBuffers& b = s.buffers;
     copyRectangleOut(b.capture(), s.size, r, b.work());
     s.smoother.smoothFrame(b.work(), b.capture(), r.width, r.height, s.level);
-    maskFeatures(b.work(), b.capture(), r.width, r.height, true, face);
+    maskFeatures(b.work(), b.capture(), r.width, r.height, FeatureBoxes::keepUnsmoothed, face);
     copyRectangleBack(b.capture(), r, s.size, b.output());
 }
 
 void smoothWholeFrame(const Smoothing& s, const FaceOutputs& face) {
     FrameBuffers& b = s.buffers;
     s.smoother.smoothFrame(b.capture(), b.work(), s.size.width, s.size.height, s.level);
-    maskFeatures(b.capture(), b.work(), s.size.width, s.size.height, false, face);
-    packPixels(b.work(), b.output(), s.size.width, s.size.height, true);
+    maskFeatures(b.capture(), b.work(), s.size.width, s.size.height, FeatureBoxes::ignore, face);
+    packPixels(b.work(), b.output(), s.size.width, s.size.height, PackFrom::filterLayout);
 }
 
 // The rectangle mask: the face step's rectangle smoothed as a whole, or the whole frame when
@@ -127,7 +127,7 @@ void smoothAroundFaceRegion(const Smoothing& s, const FaceRegion& region, std::u
     s.smoother.smoothFrame(b.capture(), b.work(), s.size.width, s.size.height, s.level);
     drawFaceMask(region, background, {b.mask(), frame, frame.width}, b.maskScratch());
     blendSkin(b.capture(), b.work(), b.mask(), frame.pixels());
-    packPixels(b.work(), b.output(), s.size.width, s.size.height, true);
+    packPixels(b.work(), b.output(), s.size.width, s.size.height, PackFrom::filterLayout);
 }
 
 void smoothWithinFaceOutline(const Smoothing& s, const FaceOutputs& face, FaceRegionFade& fade) {
@@ -167,7 +167,8 @@ FaceStepBuffers FrameBuffers::faceStepBuffers(FrameSize size) {
 
 void processFrame(FrameBuffers& buffers, FrameSize size, const AppliedSettings& settings,
                   const ProcessingSteps& steps, FaceOutputs& face, FaceRegionFade& fade) {
-    packPixels(buffers.capture(), buffers.output(), size.width, size.height, false);
+    packPixels(buffers.capture(), buffers.output(), size.width, size.height,
+               PackFrom::captureLayout);
     if (!settings.smoothOn || steps.smoother == nullptr) {
         fade.forget();
         return;

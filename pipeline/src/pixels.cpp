@@ -258,21 +258,23 @@ bool isSkinColour(std::uint8_t blue, std::uint8_t green, std::uint8_t red) {
 }
 
 void packPixels(const std::uint8_t* source, std::uint8_t* destination, int width, int height,
-                bool keepOrder) {
+                PackFrom from) {
     if (width <= 0 || height <= 0) {
         return;
     }
     packRange(source, destination,
-              static_cast<std::size_t>(width) * static_cast<std::size_t>(height), keepOrder);
+              static_cast<std::size_t>(width) * static_cast<std::size_t>(height),
+              from == PackFrom::filterLayout);
 }
 
 void maskFeatures(const std::uint8_t* unsmoothed, std::uint8_t* smoothed, int width, int height,
-                  bool rectangleMode, const FaceOutputs& face) {
+                  FeatureBoxes boxRule, const FaceOutputs& face) {
     if (width <= 0 || height <= 0) {
         return;
     }
     const std::size_t rowBytes = static_cast<std::size_t>(width) * 4;
-    const bool useBoxes = rectangleMode && face.faceValid && face.faceLandmarks.has_value();
+    const bool useBoxes =
+        boxRule == FeatureBoxes::keepUnsmoothed && face.faceValid && face.faceLandmarks.has_value();
     if (!useBoxes) {
         maskBySkin(unsmoothed, smoothed, rowBytes / 4 * static_cast<std::size_t>(height));
         return;

@@ -34,14 +34,14 @@ Bytes pixels4(std::initializer_list<std::array<std::uint8_t, 4>> list) {
 TEST(PackPixels, TurnsTheCaptureLayoutIntoTheFrameLayout) {
     const Bytes capture = pixels4({{10, 20, 30, 255}, {1, 2, 3, 255}});
     Bytes frame(6, 0);
-    packPixels(capture.data(), frame.data(), 2, 1, false);
+    packPixels(capture.data(), frame.data(), 2, 1, PackFrom::captureLayout);
     EXPECT_EQ(frame, (Bytes{30, 20, 10, 3, 2, 1}));
 }
 
 TEST(PackPixels, KeepsTheOrderOfTheFilterLayout) {
     const Bytes filtered = pixels4({{30, 20, 10, 0}, {3, 2, 1, 9}});
     Bytes frame(6, 0);
-    packPixels(filtered.data(), frame.data(), 1, 2, true);
+    packPixels(filtered.data(), frame.data(), 1, 2, PackFrom::filterLayout);
     EXPECT_EQ(frame, (Bytes{30, 20, 10, 3, 2, 1}));
 }
 
@@ -49,8 +49,9 @@ TEST(PixelFunctions, SizesOfZeroOrLessWriteNothing) {
     const Bytes source(64, 200);
     for (const auto& [width, height] : {std::pair{0, 4}, {4, 0}, {-1, 4}, {4, -3}, {-2, -2}}) {
         Bytes destination(64, 7);
-        packPixels(source.data(), destination.data(), width, height, false);
-        maskFeatures(source.data(), destination.data(), width, height, false, FaceOutputs{});
+        packPixels(source.data(), destination.data(), width, height, PackFrom::captureLayout);
+        maskFeatures(source.data(), destination.data(), width, height, FeatureBoxes::ignore,
+                     FaceOutputs{});
         greyFromFrame(source.data(), destination.data(), width, height, width);
         EXPECT_EQ(destination, Bytes(64, 7)) << width << " x " << height;
     }
@@ -75,7 +76,7 @@ TEST(MaskFeatures, RestoresGreyAndKeepsSkin) {
     // Filter layout: blue, green, red, fourth byte.
     const Bytes unsmoothed = pixels4({{128, 128, 128, 255}, {120, 150, 200, 255}});
     Bytes smoothed = pixels4({{1, 2, 3, 44}, {4, 5, 6, 55}});
-    maskFeatures(unsmoothed.data(), smoothed.data(), 2, 1, false, FaceOutputs{});
+    maskFeatures(unsmoothed.data(), smoothed.data(), 2, 1, FeatureBoxes::ignore, FaceOutputs{});
     EXPECT_EQ(smoothed, pixels4({{128, 128, 128, 44}, {4, 5, 6, 55}}));
 }
 
@@ -92,7 +93,8 @@ TEST(MaskFeatures, NeverChangesTheFourthByteOfTheSmoothedBuffer) {
         byte = static_cast<std::uint8_t>(random());
     }
     const Bytes before = smoothed;
-    maskFeatures(unsmoothed.data(), smoothed.data(), width, height, false, FaceOutputs{});
+    maskFeatures(unsmoothed.data(), smoothed.data(), width, height, FeatureBoxes::ignore,
+                 FaceOutputs{});
     for (std::size_t i = 0; i < smoothed.size(); i += 4) {
         const bool skin = isSkinColour(unsmoothed[i], unsmoothed[i + 1], unsmoothed[i + 2]);
         for (std::size_t c = 0; c < 3; ++c) {
@@ -132,7 +134,8 @@ TEST(MaskFeatures, RestoresTheStrictInsideOfAFeatureBoxInRectangleMode) {
     const Bytes smoothedBefore(unsmoothed.size(), 9);
 
     Bytes smoothed = smoothedBefore;
-    maskFeatures(unsmoothed.data(), smoothed.data(), width, height, true, faceWithOneBox());
+    maskFeatures(unsmoothed.data(), smoothed.data(), width, height, FeatureBoxes::keepUnsmoothed,
+                 faceWithOneBox());
     for (int j = 0; j < height; ++j) {
         for (int i = 0; i < width; ++i) {
             const int u = width - i;
@@ -145,19 +148,20 @@ TEST(MaskFeatures, RestoresTheStrictInsideOfAFeatureBoxInRectangleMode) {
     }
 
     // Without rectangle mode, or without landmarks, the boxes do not apply.
-    for (const bool rectangleMode : {false, true}) {
+    for (const auto boxRule : {FeatureBoxes::ignore, FeatureBoxes::keepUnsmoothed}) {
         FaceOutputs face = faceWithOneBox();
-        if (rectangleMode) {
+        if (boxRule == FeatureBoxes::keepUnsmoothed) {
             face.faceLandmarks.reset();
         }
         smoothed = smoothedBefore;
-        maskFeatures(unsmoothed.data(), smoothed.data(), width, height, rectangleMode, face);
+        maskFeatures(unsmoothed.data(), smoothed.data(), width, height, boxRule, face);
         EXPECT_EQ(smoothed, smoothedBefore);
     }
     FaceOutputs notValid = faceWithOneBox();
     notValid.faceValid = false;
     smoothed = smoothedBefore;
-    maskFeatures(unsmoothed.data(), smoothed.data(), width, height, true, notValid);
+    maskFeatures(unsmoothed.data(), smoothed.data(), width, height, FeatureBoxes::keepUnsmoothed,
+                 notValid);
     EXPECT_EQ(smoothed, smoothedBefore);
 }
 
@@ -205,7 +209,8 @@ TEST(MaskFeatures, AgreesWithAPixelByPixelReferenceOnRandomFaces) {
         for (const bool scalar : {false, true}) {
             const Avx2Choice paths(!scalar);
             Bytes smoothed(unsmoothed.size(), 1);
-            maskFeatures(unsmoothed.data(), smoothed.data(), width, height, true, face);
+            maskFeatures(unsmoothed.data(), smoothed.data(), width, height,
+                         FeatureBoxes::keepUnsmoothed, face);
             for (int j = 0; j < height; ++j) {
                 for (int i = 0; i < width; ++i) {
                     const std::size_t at = static_cast<std::size_t>((j * width + i) * 4);
@@ -234,9 +239,10 @@ TEST(PixelFunctions, PlainAndVectorisedPathsGiveTheSameBytes) {
         Bytes packed(static_cast<std::size_t>(width * height * 3));
         Bytes packedKept(packed.size());
         Bytes masked(source.size(), 9);
-        packPixels(source.data(), packed.data(), width, height, false);
-        packPixels(source.data(), packedKept.data(), width, height, true);
-        maskFeatures(source.data(), masked.data(), width, height, false, FaceOutputs{});
+        packPixels(source.data(), packed.data(), width, height, PackFrom::captureLayout);
+        packPixels(source.data(), packedKept.data(), width, height, PackFrom::filterLayout);
+        maskFeatures(source.data(), masked.data(), width, height, FeatureBoxes::ignore,
+                     FaceOutputs{});
         return std::tuple{packed, packedKept, masked};
     };
     EXPECT_EQ(run(true), run(false));

@@ -14,17 +14,25 @@
 //   grey layout:    1 byte luma
 namespace velvix {
 
-// 4-byte pixels to 3-byte pixels. keepOrder false turns the capture layout into the frame
-// layout (bytes 2, 1, 0); keepOrder true turns the filter layout into it (bytes 0, 1, 2).
+// The 4-byte layout packPixels reads.
+enum class PackFrom {
+    captureLayout,  // red first: bytes 2, 1, 0 make the frame layout
+    filterLayout,   // blue first: bytes 0, 1, 2 make the frame layout
+};
+
+// 4-byte pixels to 3-byte pixels in the frame layout.
 void packPixels(const std::uint8_t* source, std::uint8_t* destination, int width, int height,
-                bool keepOrder);
+                PackFrom from);
+
+// Whether maskFeatures also keeps the facial feature boxes unsmoothed.
+enum class FeatureBoxes { ignore, keepUnsmoothed };
 
 // Decides which smoothed pixels stay smoothed: skin-coloured ones outside the facial feature
 // boxes. Every other pixel gets bytes 0 to 2 of its unsmoothed twin back; byte 3 of the
 // smoothed buffer is never written. Both buffers are in the filter layout. The feature boxes
-// apply in rectangleMode, when the face step accepted a face and has landmarks.
+// apply when asked for, the face step accepted a face and it has landmarks.
 void maskFeatures(const std::uint8_t* unsmoothed, std::uint8_t* smoothed, int width, int height,
-                  bool rectangleMode, const FaceOutputs& face);
+                  FeatureBoxes boxRule, const FaceOutputs& face);
 
 // Blends each smoothed pixel with its unsmoothed twin by its alpha (0 to 255):
 // smoothed = unsmoothed + alpha x (smoothed - unsmoothed) / 255, rounded, for skin-coloured
