@@ -12,7 +12,8 @@
 namespace velvix {
 
 // The frame worker's working buffers. They are allocated up front for the default size and
-// grow only when a larger frame size is adopted, never per frame.
+// grow only when a larger frame size is adopted, never per frame. Their layouts and row
+// orders, and who writes and reads each: pixels.hpp.
 class FrameBuffers {
   public:
     explicit FrameBuffers(FrameSize size = kDefaultFrameSize);

@@ -6,12 +6,34 @@
 
 #include "velvix/pipeline/face_outputs.hpp"
 
-// Pixel layouts of the frame pipeline. Every buffer is tightly packed and holds the picture's
-// bottom row first.
+// Pixel layouts and orientations of the frame pipeline, in one place. Every buffer is tightly
+// packed (a row is width x pixel bytes).
 //   capture layout: 4 bytes red, green, blue, alpha (255)
 //   filter layout:  4 bytes blue, green, red, fourth byte
 //   frame layout:   3 bytes blue, green, red (also the frame ring's pixels)
 //   grey layout:    1 byte luma
+//
+// The worker's buffers (FrameBuffers) and the ring, in the order a frame passes them:
+//   buffer   layout               rows                written by             read by
+//   capture  capture              bottom first        CaptureSource          packPixels, Smoother
+//   output   frame                bottom first        packPixels, smoothing  face step, ring
+//   turned   frame                turned (see below)  face step              face step
+//   small    frame, 1/4 per side  turned              face step              face detector
+//   grey     grey                 turned              face step              landmark fitter
+//   work     filter (capture      bottom first        copyRectangleOut,      maskFeatures,
+//            until smoothed)                          Smoother               blendSkin, packPixels
+//   mask     1 byte alpha         bottom first        drawFaceMask           blendSkin
+//   ring     frame                bottom first        FrameRing::publish     bridge, readers
+// The Smoother turns its source from the capture layout into the filter layout in place, so
+// capture and work trade places for a face area: the area is copied into work, smoothed into
+// capture and copied back into output; the whole frame is smoothed from capture into work.
+//
+// Turned: the face step works on a copy of the output turned by 180 degrees (rotate180), so
+// that its first row is the picture's top row and its first column the picture's right edge.
+// Its rectangle (FaceOutputs.faceX, faceY) is in the turned picture's coordinates and is
+// turned back into the worker's buffers before smoothing; its landmarks count from the
+// rectangle's corner in the turned picture, which is the rectangle's far corner (last column,
+// last row) in the worker's buffers: FeatureBox below measures from there.
 namespace velvix {
 
 // The 4-byte layout packPixels reads.
