@@ -255,8 +255,7 @@ TEST_F(FrameWorkerTest, ARingCreatedHereShowsResizingWhileItIsRecreated) {
     ticks(1);
     ASSERT_EQ(headerOf(section).readyCount, 1u);
 
-    headerOf(section).width = 640;  // the reader asks for a smaller picture
-    headerOf(section).height = 480;
+    ASSERT_FALSE(requestRingSize(name.get(), {640, 480}));  // a reader asks for a smaller picture
     std::vector<std::uint32_t> statesDuringSleeps;
     clock.onSleep = [&](std::uint32_t ms) {
         if (ms == kResizeRetryMilliseconds) {
@@ -269,6 +268,7 @@ TEST_F(FrameWorkerTest, ARingCreatedHereShowsResizingWhileItIsRecreated) {
     EXPECT_EQ(headerOf(section).state, kRingInitialised);
     EXPECT_EQ(headerOf(section).writeCount, 0u);
     EXPECT_EQ(worker.frameSize(), (FrameSize{640, 480}));
+    EXPECT_EQ(worker.ring()->size(), (FrameSize{640, 480}));
 }
 
 TEST_F(FrameWorkerTest, ALargerRequestedFrameGrowsTheBuffers) {
@@ -310,11 +310,14 @@ TEST_F(FrameWorkerTest, ARequestTheSectionCannotHoldKeepsTheCurrentSize) {
     EXPECT_EQ(headerOf(section).readyCount, 1u);
 }
 
+// Refused when asked for, and when written into the header by a reader that did not ask.
 TEST_F(FrameWorkerTest, AnAbsurdRequestedSizeIsRefused) {
     worker.startUp();
     auto section = ringSection();
     control.requestCamera(0);
-    for (const auto& [width, height] : {std::pair{0, 480}, {-640, 480}, {100000, 100000}}) {
+    for (const auto& [width, height] :
+         {std::pair{0, 480}, {-640, 480}, {100000, 480}, {100000, 100000}}) {
+        EXPECT_TRUE(requestRingSize(name.get(), {width, height}));
         headerOf(section).width = width;
         headerOf(section).height = height;
         camera.queueFrame(paintPattern);
@@ -323,6 +326,8 @@ TEST_F(FrameWorkerTest, AnAbsurdRequestedSizeIsRefused) {
         EXPECT_EQ(headerOf(section).width, 1280);
         EXPECT_EQ(headerOf(section).height, 720);
     }
+    testing::ScopedRingName missing;
+    EXPECT_TRUE(requestRingSize(missing.get(), {640, 480}));
 }
 
 TEST_F(FrameWorkerTest, AStopRequestEndsTheResizeRetries) {
@@ -441,8 +446,22 @@ TEST_F(FrameWorkerTest, RunsWithoutARingWhileAnotherWriterHasIt) {
     EXPECT_NE(worker.ring(), nullptr);
 }
 
-// Windows sections never shrink.
+// Windows sections never grow or shrink.
 #ifndef _WIN32
+TEST_F(FrameWorkerTest, ARequestForALargerSizeGrowsTheSectionBeforeTheWriterTakesIt) {
+    worker.startUp();
+    control.requestCamera(0);
+    ASSERT_FALSE(requestRingSize(name.get(), {1920, 1080}));
+    EXPECT_GE(FrameRingReader::open(name.get()).section().size(),
+              RingLayout::forSize({1920, 1080})->totalBytes);
+    camera.queueFrame(paintPattern);
+    ticks(1);
+    EXPECT_EQ(worker.frameSize(), (FrameSize{1920, 1080}));
+    camera.queueFrame(paintPattern);
+    ticks(1);
+    EXPECT_EQ(FrameRingReader::open(name.get()).readyCount(), 1u);
+}
+
 TEST_F(FrameWorkerTest, ASectionCutDownUnderTheWorkerEndsTheRingNotTheWorker) {
     worker.startUp();
     control.requestCamera(0);
