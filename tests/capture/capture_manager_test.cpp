@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -152,7 +153,6 @@ TEST_F(CaptureManagerTest, OpeningADeviceBeyondTheCountLeavesItsRecordAlone) {
     EXPECT_EQ(record.askWidth, 800);
     EXPECT_EQ(record.askSubtype, MediaSubtype::yuy2);
     EXPECT_EQ(record.framePeriod, 12345);
-    EXPECT_FALSE(record.buildStarted);
     EXPECT_EQ(backend->connectsOf(3), 0);
     EXPECT_EQ(manager().deviceCount(), 2);
     EXPECT_FALSE(manager().openDevice(-1));
@@ -165,7 +165,6 @@ TEST_F(CaptureManagerTest, AFailedOpenForgetsTheRequests) {
     manager().setReconnect(0, 90);
     EXPECT_FALSE(openAsWorker());
     const CaptureDevice& record = manager().record(0);
-    EXPECT_FALSE(record.buildStarted);
     EXPECT_FALSE(record.reconnectOnFreeze);
     EXPECT_EQ(record.framePeriod, kNoFramePeriod);
     EXPECT_EQ(record.askWidth, 640);
@@ -204,7 +203,8 @@ TEST_F(CaptureManagerTest, ReportsAFreezeOnlyAfter400PollsAndReopensWithTheReque
     EXPECT_EQ(record.askSubtype, MediaSubtype::rgb24);
     EXPECT_TRUE(record.reconnectOnFreeze);
     EXPECT_EQ(record.reconnectThreshold, 90);
-    EXPECT_TRUE(record.useInputRouting);
+    const auto lines = backend->logLines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "route 0 2"), 2);  // the input, both times
 }
 
 TEST_F(CaptureManagerTest, ADeviceThatKeepsDeliveringIsNeverReopened) {

@@ -40,15 +40,6 @@ class ScriptedDetector final : public FaceDetector {
     std::vector<DetectedFace>& boxes_;
 };
 
-class Avx2Setting {
-  public:
-    explicit Avx2Setting(bool on) : saved_(hasAVX2) { hasAVX2 = on; }
-    ~Avx2Setting() { hasAVX2 = saved_; }
-
-  private:
-    bool saved_;
-};
-
 class FaceStepTest : public ::testing::Test {
   protected:
     FaceOutputs run(std::vector<DetectedFace> faces, bool avx2, FrameSize size = {1280, 720}) {
