@@ -114,12 +114,9 @@ TEST(ComputeResizeTable, FollowsTheSixteenthsRule) {
 }
 
 // The checks come before any access: null images reach them unharmed.
-TEST(ResizeBilinearDeathTest, ADestinationNarrowerThan32Stops) {
+TEST(ResizeBilinearDeathTest, ADestinationNarrowerThan32OrASourceSideBelowTwoStops) {
     EXPECT_DEATH(resizeBilinear(nullptr, 64, 8, 192, nullptr, 31, 4, 93),
                  "dstWidth >= A, file ImageFIlters, line ");
-}
-
-TEST(ResizeBilinearDeathTest, ASourceSideBelowTwoStops) {
     EXPECT_DEATH(resizeBilinear(nullptr, 64, 1, 192, nullptr, 32, 4, 96),
                  "srcWidth >= 2 && srcHeight >= 2, file ImageFIlters");
 }
