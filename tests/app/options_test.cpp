@@ -5,19 +5,21 @@
 namespace velvix {
 namespace {
 
-TEST(AppOptions, DefaultsToTheProductRing) {
-    const auto parsed = parseAppOptions({"--headless"});
-    ASSERT_TRUE(parsed) << parsed.error();
-    EXPECT_TRUE(parsed->headless);
-    EXPECT_EQ(parsed->ringName, "VelvixShm");
-    EXPECT_FALSE(parsed->runSeconds.has_value());
-}
+// Without options: the product's ring, its own pages, no time limit.
+TEST(AppOptions, ReadsRingRunSecondsAndServiceOrigin) {
+    const auto defaults = parseAppOptions({"--headless"});
+    ASSERT_TRUE(defaults) << defaults.error();
+    EXPECT_TRUE(defaults->headless);
+    EXPECT_EQ(defaults->ringName, "VelvixShm");
+    EXPECT_FALSE(defaults->runSeconds.has_value());
+    EXPECT_EQ(defaults->serviceOrigin, "");
 
-TEST(AppOptions, ServesItsOwnPagesUnlessAnOriginIsGiven) {
-    EXPECT_EQ(parseAppOptions({})->serviceOrigin, "");
-    const auto parsed = parseAppOptions(
-        {"--service-origin", "https://pages.example/", "--terms-url", "http://terms.example/t"});
+    const auto parsed =
+        parseAppOptions({"--run-seconds", "5", "--ring", "Other", "--service-origin",
+                         "https://pages.example/", "--terms-url", "http://terms.example/t"});
     ASSERT_TRUE(parsed) << parsed.error();
+    EXPECT_EQ(parsed->runSeconds, 5);
+    EXPECT_EQ(parsed->ringName, "Other");
     EXPECT_EQ(parsed->serviceOrigin, "https://pages.example");
     EXPECT_EQ(parsed->termsUrl, "http://terms.example/t");
 }
@@ -31,13 +33,6 @@ TEST(AppOptions, FeedsEveryVelvixDeviceUnlessOneOrNoneIsNamed) {
     const auto named = parseAppOptions({"--virtual-camera", "/dev/video10"});
     EXPECT_EQ(named->virtualCamera, VirtualCamera::device);
     EXPECT_EQ(named->virtualCameraDevice, "/dev/video10");
-}
-
-TEST(AppOptions, ReadsRunSecondsAndRingName) {
-    const auto parsed = parseAppOptions({"--headless", "--run-seconds", "5", "--ring", "Other"});
-    ASSERT_TRUE(parsed) << parsed.error();
-    EXPECT_EQ(parsed->runSeconds, 5);
-    EXPECT_EQ(parsed->ringName, "Other");
 }
 
 TEST(AppOptions, RejectsWhatItDoesNotUnderstand) {
