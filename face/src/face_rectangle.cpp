@@ -10,11 +10,8 @@ namespace {
 
 // Rectangles narrower or lower than this are no face.
 constexpr int kMinimumFaceSide = 50;
-// The smoothing rectangle follows the vectorised filter's 16-pixel steps.
-constexpr int kAlignment = 16;
-
-int roundUpToAlignment(int value) {
-    return value % kAlignment == 0 ? value : (value / kAlignment + 1) * kAlignment;
+int roundUpToGrid(int value, int grid) {
+    return value % grid == 0 ? value : (value / grid + 1) * grid;
 }
 
 // A rectangle kept inside the frame: cut at the right, moved up at the bottom.
@@ -45,21 +42,21 @@ FaceRectangle rectangleFromDetection(const DetectedFace& detected, FrameSize siz
         size);
 }
 
-void alignToFilterSteps(FaceRectangle& rectangle, FrameSize size) {
-    rectangle.width = roundUpToAlignment(rectangle.width);
-    rectangle.height = roundUpToAlignment(rectangle.height);
+void alignToGrid(FaceRectangle& rectangle, FrameSize size, int grid) {
+    rectangle.width = roundUpToGrid(rectangle.width, grid);
+    rectangle.height = roundUpToGrid(rectangle.height, grid);
     while (rectangle.x + rectangle.width > size.width) {
-        rectangle.width -= kAlignment;
+        rectangle.width -= grid;
     }
     while (rectangle.y + rectangle.height > size.height) {
-        rectangle.height -= kAlignment;
+        rectangle.height -= grid;
     }
 }
 
 }  // namespace
 
 FaceRectangle chooseFaceRectangle(const int* detections, int recordShorts, FrameSize size,
-                                  bool alignToSixteen) {
+                                  int grid) {
     FaceRectangle best;
     const int count = detectedFaceCount(detections);
     for (int i = 0; i < count; ++i) {
@@ -69,19 +66,19 @@ FaceRectangle chooseFaceRectangle(const int* detections, int recordShorts, Frame
             best = candidate;
         }
     }
-    if (alignToSixteen) {
-        alignToFilterSteps(best, size);
+    if (grid > 1) {
+        alignToGrid(best, size, grid);
     }
     return best;
 }
 
-FaceRectangle trackedFaceRectangle(const FaceBox& box, FrameSize size, bool alignToSixteen) {
+FaceRectangle trackedFaceRectangle(const FaceBox& box, FrameSize size, int grid) {
     FaceRectangle rectangle = keptInsideFrame(
         {static_cast<int>(std::lround(box.x)), static_cast<int>(std::lround(box.y)),
          static_cast<int>(std::lround(box.width)), static_cast<int>(std::lround(box.height))},
         size);
-    if (alignToSixteen) {
-        alignToFilterSteps(rectangle, size);
+    if (grid > 1) {
+        alignToGrid(rectangle, size, grid);
     }
     return rectangle;
 }

@@ -10,15 +10,15 @@
 #include "velvix/face/face_rectangle.hpp"
 #include "velvix/face/landmark_fitter.hpp"
 #include "velvix/filters/ImageFIlters.hpp"
+#include "velvix/filters/smoothing.hpp"
 #include "velvix/pipeline/pixels.hpp"
-#include "velvix/platform/cpu_info.hpp"
 #include "velvix/platform/data_files.hpp"
 #include "velvix/platform/debug_output.hpp"
 
 namespace velvix {
 namespace {
 
-void turnHalfway(const std::uint8_t* frame, std::uint8_t* turned, FrameSize size) {
+void rotate180(const std::uint8_t* frame, std::uint8_t* turned, FrameSize size) {
     const auto width = static_cast<std::size_t>(size.width);
     const auto height = static_cast<std::size_t>(size.height);
     for (std::size_t row = 0; row < height; ++row) {
@@ -134,7 +134,7 @@ FaceProcessingStep::FaceProcessingStep(std::unique_ptr<FaceDetector> detector,
                                        std::string modelPath, FaceSearch search)
     : modelPath_(std::move(modelPath)) {
     if (search == FaceSearch::tracking) {
-        detection_ = std::make_unique<DetectionThread>(std::move(detector), hasAVX2);
+        detection_ = std::make_unique<DetectionThread>(std::move(detector), faceRectangleGrid());
     } else {
         detector_ = std::move(detector);
     }
@@ -183,7 +183,7 @@ void FaceProcessingStep::run(const FaceStepBuffers& buffers, FaceOutputs& face) 
     face.faceX = face.faceY = face.faceWidth = face.faceHeight = 0;
     const FrameSize small{size.width / 4, size.height / 4};
     if (small.width < kMinimumResizeWidth || small.height < 2) {
-        turnHalfway(buffers.frame, buffers.turned, size);
+        rotate180(buffers.frame, buffers.turned, size);
         return;  // too small to look for a face in
     }
     if (detection_ && model_.loaded()) {
@@ -195,7 +195,7 @@ void FaceProcessingStep::run(const FaceStepBuffers& buffers, FaceOutputs& face) 
 
 void FaceProcessingStep::makeSmallCopy(const FaceStepBuffers& buffers) {
     const FrameSize size = buffers.size;
-    turnHalfway(buffers.frame, buffers.turned, size);
+    rotate180(buffers.frame, buffers.turned, size);
     resizeBilinear(buffers.turned, size.width, size.height, std::int64_t{size.width} * 3,
                    buffers.small, size.width / 4, size.height / 4,
                    std::int64_t{size.width / 4} * 3);
@@ -220,7 +220,7 @@ FaceRectangle FaceProcessingStep::detectNow(const FaceStepBuffers& buffers) {
     }
     const int* detections = detector_->detect(detectionResultBuffer(), buffers.small, small.width,
                                               small.height, small.width * 3);
-    return chooseFaceRectangle(detections, detector_->recordShorts(), size, hasAVX2);
+    return chooseFaceRectangle(detections, detector_->recordShorts(), size, faceRectangleGrid());
 }
 
 void FaceProcessingStep::searchEveryFrame(const FaceStepBuffers& buffers, FaceOutputs& face) {
@@ -250,7 +250,7 @@ void FaceProcessingStep::track(const FaceStepBuffers& buffers, FaceOutputs& face
     if (!tracked.found) {
         return;
     }
-    if (acceptRectangle(trackedFaceRectangle(tracked.box, size, hasAVX2), face)) {
+    if (acceptRectangle(trackedFaceRectangle(tracked.box, size, faceRectangleGrid()), face)) {
         face.faceLandmarks = relativeToRectangle(tracked.landmarks, face);
     }
 }

@@ -6,10 +6,10 @@
 
 namespace velvix {
 
-DetectionThread::DetectionThread(std::unique_ptr<FaceDetector> detector, bool alignToSixteen)
+DetectionThread::DetectionThread(std::unique_ptr<FaceDetector> detector, int grid)
     : detector_(std::move(detector)),
       name_(detector_->name()),
-      alignToSixteen_(alignToSixteen),
+      grid_(grid),
       resultBuffer_(kDetectionBufferBytes),
       thread_([this] { serve(); }) {}
 
@@ -65,7 +65,7 @@ void DetectionThread::serve() {
             detector_->detect(resultBuffer_.data(), picture_.data(), smallSize_.width,
                               smallSize_.height, smallSize_.width * 3);
         const FaceRectangle rectangle =
-            chooseFaceRectangle(detections, detector_->recordShorts(), frameSize_, alignToSixteen_);
+            chooseFaceRectangle(detections, detector_->recordShorts(), frameSize_, grid_);
         lock.lock();
         result_ = rectangle;
         running_ = false;

@@ -61,6 +61,10 @@ void smoothFrame(std::uint8_t* source, std::uint8_t* destination, int width, int
     FilterSmoother().smoothFrame(source, destination, width, height, level);
 }
 
+int faceRectangleGrid() {
+    return hasAVX2 ? kFilterGrid : 1;
+}
+
 void FilterSmoother::smoothFrame(std::uint8_t* source, std::uint8_t* destination, int width,
                                  int height, int level) {
     const SmoothingSigmas sigmas = sigmasForLevel(level);

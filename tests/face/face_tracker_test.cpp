@@ -226,7 +226,7 @@ class GatedDetector final : public FaceDetector {
 
 TEST(DetectionThread, DetectsACopyOnItsOwnThreadOneAtATime) {
     auto* detector = new GatedDetector;
-    DetectionThread thread(std::unique_ptr<FaceDetector>(detector), false);
+    DetectionThread thread(std::unique_ptr<FaceDetector>(detector), 1);
     EXPECT_EQ(thread.detectorName(), "gated");
     std::vector<std::uint8_t> small(320 * 180 * 3, 7);
     ASSERT_TRUE(thread.start(small.data(), {320, 180}, {1280, 720}));

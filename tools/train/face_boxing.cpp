@@ -5,7 +5,7 @@
 
 #include "velvix/face/face_rectangle.hpp"
 #include "velvix/filters/ImageFIlters.hpp"
-#include "velvix/platform/cpu_info.hpp"
+#include "velvix/filters/smoothing.hpp"
 
 namespace velvix::train {
 namespace {
@@ -40,7 +40,7 @@ std::optional<FaceBox> detectedFaceBox(FaceDetector& detector, const ColourPictu
     const int* detections = detector.detect(detectionResultBuffer(), smallPixels.data(),
                                             small.width, small.height, small.width * 3);
     const FaceRectangle rectangle =
-        chooseFaceRectangle(detections, detector.recordShorts(), size, hasAVX2);
+        chooseFaceRectangle(detections, detector.recordShorts(), size, faceRectangleGrid());
     if (!acceptableFaceRectangle(rectangle)) {
         return std::nullopt;
     }

@@ -17,14 +17,14 @@ struct FaceRectangle {
 
 // The face step's rectangle for detections made on the quarter-size copy of a frame of
 // `size`: the widest detection after correction and clamping (of equally wide ones the
-// first), or an empty rectangle at 0, 0. With `alignToSixteen` the sides then follow the
-// vectorised filter's 16-pixel steps.
+// first), or an empty rectangle at 0, 0. Its sides then follow a `grid` of that many pixels
+// (the filter's faceRectangleGrid(); 1 leaves them as they are).
 FaceRectangle chooseFaceRectangle(const int* detections, int recordShorts, FrameSize size,
-                                  bool alignToSixteen);
+                                  int grid);
 
 // The smoothing rectangle of a tracked face's box, by the same rules as a detection's after
-// its size correction: kept inside the frame and, with `alignToSixteen`, in 16-pixel steps.
-FaceRectangle trackedFaceRectangle(const FaceBox& box, FrameSize size, bool alignToSixteen);
+// its size correction: kept inside the frame and on the `grid`.
+FaceRectangle trackedFaceRectangle(const FaceBox& box, FrameSize size, int grid);
 
 // The box in which the model's mean shape (L x 2, the box spanning -1 to +1) lies closest to
 // the landmarks: per axis the least-squares centre and half size. It is the box the fit of

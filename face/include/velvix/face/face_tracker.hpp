@@ -34,7 +34,7 @@ class DetectionService {
 // copy and the result buffer are allocated once; a start copies and signals, nothing more.
 class DetectionThread final : public DetectionService {
   public:
-    DetectionThread(std::unique_ptr<FaceDetector> detector, bool alignToSixteen);
+    DetectionThread(std::unique_ptr<FaceDetector> detector, int grid);
     ~DetectionThread() override;
     DetectionThread(const DetectionThread&) = delete;
     DetectionThread& operator=(const DetectionThread&) = delete;
@@ -50,7 +50,7 @@ class DetectionThread final : public DetectionService {
 
     std::unique_ptr<FaceDetector> detector_;
     const std::string name_;
-    const bool alignToSixteen_;
+    const int grid_;
     std::vector<std::uint8_t> picture_;
     std::vector<unsigned char> resultBuffer_;
     std::mutex mutex_;

@@ -17,6 +17,14 @@ struct SmoothingSigmas {
     float range = 0;
 };
 
+// The vectorised filter takes rows of whole steps of this many pixels as they are and others
+// through a padded copy, so a face rectangle on this grid is filtered without copying.
+inline constexpr int kFilterGrid = 16;
+
+// The grid a face rectangle's sides follow: kFilterGrid where the vectorised filter runs, 1
+// (any size) where the scalar one does.
+int faceRectangleGrid();
+
 inline constexpr int kLowestLevel = 0;
 inline constexpr int kHighestLevel = 100;
 
