@@ -217,6 +217,15 @@ TEST(WebText, ConvertsBetweenUnitsAndBytes) {
     EXPECT_EQ(unitsFromBytes("A\xe9\xff"), u"A\u00e9\u00ff");
     EXPECT_EQ(utf8FromUtf16(u"\U0001F600"), "\xF0\x9F\x98\x80");
     EXPECT_EQ(utf8FromUtf16(std::u16string(1, char16_t{0xD800})), "\xEF\xBF\xBD");
+
+    // The examples of RFC 4648, and bytes above 127 in every position of a group.
+    std::u16string base64;
+    for (const std::string_view bytes : {"", "f", "fo", "foo", "foob", "fooba", "foobar"}) {
+        appendBase64(base64, bytes);
+        base64 += u'|';
+    }
+    appendBase64(base64, "\xff\xfe\xfd\xfc\x80");
+    EXPECT_EQ(base64, u"|Zg==|Zm8=|Zm9v|Zm9vYg==|Zm9vYmE=|Zm9vYmFy|//79/IA=");
 }
 
 }  // namespace
