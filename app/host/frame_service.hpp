@@ -49,8 +49,9 @@ class FrameService final : public VirtualCameraPanel {
     FilterSmoother smoother_;
     FaceProcessingStep faceStep_;
     FrameWorker worker_;
+    const bool virtualCameraOff_;
     std::unique_ptr<virtual_camera::OutputDevices> outputDevices_;
-    // None when the virtual camera is off or the system has none.
+    // None when the virtual camera is off or the system has none the program can feed.
     std::optional<virtual_camera::VirtualCameraFeeder> feeder_;
     // Declared last: its thread may still tell the feeder to search when it ends.
     virtual_camera::LoopbackSetup setup_;

@@ -108,6 +108,9 @@ Object.freeze(Object);
   const virtualCameraState = 'velv:VCAM:STATE';
   const virtualCameraTexts = {
     off: () => 'The virtual camera is switched off.',
+    elsewhere: () =>
+      'On Windows, other programs see the picture through the Velvix virtual camera, which is ' +
+      'installed separately; this panel cannot set it up yet.',
     feeding: (names) => 'Other programs see the picture as the camera "' + names + '".',
     none: (problem) =>
       problem

@@ -365,6 +365,13 @@ TEST_F(PageEngine, ShowsTheVirtualCameraAndSetsOneUpWithOneButton) {
         waitForQuery(line, "Other programs see the picture as the camera \"Velvix Camera\"."));
     EXPECT_EQ(query(button + ".hidden"), "true");
 
+    virtualCamera_.state = "elsewhere";
+    EXPECT_TRUE(waitForQuery(line,
+                             "On Windows, other programs see the picture through the Velvix "
+                             "virtual camera, which is installed separately; this panel cannot "
+                             "set it up yet."));
+    EXPECT_EQ(query(button + ".hidden"), "true");
+
     virtualCamera_.state = "failed:the module is <b>missing</b>";
     EXPECT_TRUE(waitForQuery(line,
                              "The virtual camera could not be set up: the module is "
