@@ -10,7 +10,7 @@ FrameService::FrameService(const AppOptions& options)
     : backends_(cameraBackends(options.fileCameras)),
       cameras_(backends_),
       faceStep_(makeFaceDetector(), {}, FaceSearch::tracking),
-      worker_({control, cameras_, {&faceStep_, &smoother_}, clock_, options.ringName}),
+      worker_({control, cameras_, {&faceStep_, &smoother_, &preview_}, clock_, options.ringName}),
       virtualCameraOff_(options.virtualCamera == AppOptions::VirtualCamera::off),
       outputDevices_(virtualCameraOff_ ? nullptr : virtualCameraDevices()),
       setup_(runSetupCommand, [this] {

@@ -160,6 +160,77 @@ Object.freeze(Object);
     }, 1000);
   }
 
+  // The picture, where the page has a place for it. The page asks for the next picture once
+  // it has shown the last one, at most once per frame the screen draws, so nothing is sent
+  // while the window is hidden or the page is gone. The program answers with
+  // "velv:PREVIEW:FRAME:" and the picture as a data address, with "velv:PREVIEW:WAIT" while
+  // it has no newer one, or with "velv:PREVIEW:OFF" where it shows none. While the picture is
+  // pressed, it asks for the picture before smoothing.
+  const preview = 'velv:PREVIEW';
+  // After this many answers without a picture the page asks less often.
+  const previewPatience = 30;
+
+  function initPreview() {
+    const image = document.getElementById('preview');
+    if (!image) {
+      return;
+    }
+    const box = image.parentNode;
+    let held = false;
+    let waits = 0;
+
+    function ask() {
+      post(held ? preview + ':BEFORE' : preview);
+    }
+    function askOnNextFrame() {
+      requestAnimationFrame(ask);
+    }
+    function hold(on) {
+      held = on;
+      box.classList.toggle('held', on);
+    }
+
+    webview.addEventListener('message', function (event) {
+      if (typeof event.data !== 'string' || !event.data.startsWith(preview + ':')) {
+        return;
+      }
+      const answer = event.data.slice(preview.length + 1);
+      if (answer.startsWith('FRAME:')) {
+        waits = 0;
+        const address = answer.slice('FRAME:'.length);
+        if (address === image.src) {
+          askOnNextFrame();  // the same picture loads no new image
+        } else {
+          image.src = address;
+        }
+      } else if (answer === 'WAIT') {
+        setTimeout(askOnNextFrame, ++waits > previewPatience ? 250 : 10);
+      } else if (answer === 'OFF') {
+        box.hidden = true;
+      }
+    });
+    image.addEventListener('load', function () {
+      box.classList.add('showing');
+      askOnNextFrame();
+    });
+    image.addEventListener('error', askOnNextFrame);
+    box.addEventListener('pointerdown', function (event) {
+      hold(true);
+      // Held until released, also when the pointer leaves the picture meanwhile.
+      try {
+        box.setPointerCapture(event.pointerId);
+      } catch (error) {
+        // A pointer the browser does not know (a made-up event) cannot be captured.
+      }
+    });
+    for (const end of ['pointerup', 'pointercancel', 'lostpointercapture']) {
+      box.addEventListener(end, function () {
+        hold(false);
+      });
+    }
+    ask();
+  }
+
   Object.assign(window, {
     disableOnOff,
     enableOnOff,
@@ -175,6 +246,7 @@ Object.freeze(Object);
 
   if (window.location.href.endsWith('/smooth.html')) {
     document.addEventListener('DOMContentLoaded', initVirtualCamera);
+    document.addEventListener('DOMContentLoaded', initPreview);
   }
 
   if (window.location.href.endsWith('/signup.html')) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "web_text.hpp"
 
 namespace velvix {
@@ -194,6 +196,42 @@ TEST_F(WebMessagesTest, AnswersTheVirtualCameraStateAndStartsItsSetUp) {
                                                     "post velv:VCAM:STATE:off"}));
     EXPECT_EQ(panel.setUps, 1);
     EXPECT_EQ(debugLines.size(), 3u);  // the set-up and the two it did not understand
+    EXPECT_EQ(requested().generation, 0);
+}
+
+// The page asks again after every answer, so every request gets one: a picture it has not
+// had, word to wait, or word that there is none.
+TEST_F(WebMessagesTest, AnswersEachPreviewRequestWithAPictureOrWordToWait) {
+    struct Source final : PreviewSource {
+        std::optional<std::string> newJpeg(PreviewPicture picture) override {
+            asked.push_back(picture);
+            return std::exchange(next, std::nullopt);
+        }
+        std::optional<std::string> next;
+        std::vector<PreviewPicture> asked;
+    } source;
+    WebMessageHandler withPreview{control,
+                                  host,
+                                  ServiceAddresses::forOrigin("https://s.test"),
+                                  [this] { return cameras; },
+                                  [this](std::string_view line) { debugLines.emplace_back(line); },
+                                  nullptr,
+                                  &source};
+    source.next = std::string("\xff\xd8\x00\xfe", 4);
+    withPreview.handle(u"velv:PREVIEW");
+    withPreview.handle(u"velv:PREVIEW:BEFORE");
+    source.next = std::string();  // a picture that could not be encoded
+    withPreview.handle(u"velv:PREVIEW");
+    withPreview.handle(u"velv:PREVIEW:AFTER");
+    send(u"velv:PREVIEW");  // a handler without a preview
+    EXPECT_EQ(host.calls,
+              (std::vector<std::string>{"post velv:PREVIEW:FRAME:data:image/jpeg;base64,/9gA/g==",
+                                        "post velv:PREVIEW:WAIT", "post velv:PREVIEW:WAIT",
+                                        "post velv:PREVIEW:OFF"}));
+    EXPECT_EQ(source.asked,
+              (std::vector<PreviewPicture>{PreviewPicture::smoothed, PreviewPicture::unsmoothed,
+                                           PreviewPicture::smoothed}));
+    EXPECT_EQ(debugLines.size(), 1u);  // the request it did not understand
     EXPECT_EQ(requested().generation, 0);
 }
 
