@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <memory>
+#include <thread>
 
 namespace velvix {
 namespace {
@@ -80,13 +81,15 @@ TEST(PanelPreview, CopiesTheAskedPictureOnlyAndGivesEachOnceUprightAndInItsColou
     const auto smoothed = gradientFrame(size, 40);
     const auto unsmoothed = gradientFrame(size, 200);
     PanelPreview preview;
-    preview.unsmoothed(unsmoothed.data(), size);
-    preview.published(smoothed.data(), size);
+    const auto workOneFrame = [&] {
+        preview.unsmoothed(unsmoothed.data(), size);
+        preview.published(smoothed.data(), size);
+    };
+    workOneFrame();
     EXPECT_EQ(preview.copiedFrames(), 0u);  // nobody has asked yet
 
     EXPECT_EQ(preview.newJpeg(PreviewPicture::smoothed), std::nullopt);
-    preview.unsmoothed(unsmoothed.data(), size);
-    preview.published(smoothed.data(), size);
+    workOneFrame();
     EXPECT_EQ(preview.copiedFrames(), 1u);
     const auto jpeg = preview.newJpeg(PreviewPicture::smoothed);
     ASSERT_TRUE(jpeg);
@@ -99,8 +102,7 @@ TEST(PanelPreview, CopiesTheAskedPictureOnlyAndGivesEachOnceUprightAndInItsColou
 
     // Pressed: the next frame's picture before smoothing.
     EXPECT_EQ(preview.newJpeg(PreviewPicture::unsmoothed), std::nullopt);
-    preview.unsmoothed(unsmoothed.data(), size);
-    preview.published(smoothed.data(), size);
+    workOneFrame();
     EXPECT_EQ(preview.copiedFrames(), 2u);
     const auto before = preview.newJpeg(PreviewPicture::unsmoothed);
     ASSERT_TRUE(before);
@@ -129,6 +131,36 @@ TEST(PanelPreview, KeepsTheAspectRatioOfAnyFrameSizeWithinItsBox) {
             EXPECT_LT(differenceFromGradient(picture, frame, 90).first, 2.0);
         }
     }
+}
+
+// The worker copies while the page takes pictures: every picture is one whole frame, never
+// parts of two (frames alternate between two colours of blue), and the thread sanitizer sees
+// the two threads share nothing unguarded.
+TEST(PanelPreview, GivesWholeFramesWhileTheWorkerKeepsCopying) {
+    const FrameSize size{640, 360};
+    const std::vector<std::vector<std::uint8_t>> frames{gradientFrame(size, 40),
+                                                        gradientFrame(size, 200)};
+    PanelPreview preview;
+    preview.newJpeg(PreviewPicture::smoothed);
+    std::atomic<bool> stop{false};
+    std::jthread worker([&] {
+        for (std::size_t frame = 0; !stop.load(); ++frame) {
+            preview.published(frames[frame % 2].data(), size);
+        }
+    });
+    int pictures = 0;
+    while (pictures < 20) {
+        const auto jpeg = preview.newJpeg(PreviewPicture::smoothed);
+        if (!jpeg) {
+            continue;
+        }
+        const Decoded picture = decodeJpeg(*jpeg);
+        const double fromDark = differenceFromGradient(picture, size, 40).first;
+        const double fromLight = differenceFromGradient(picture, size, 200).first;
+        ASSERT_LT(std::min(fromDark, fromLight), 2.0) << "picture " << pictures;
+        ++pictures;
+    }
+    stop = true;
 }
 
 }  // namespace
