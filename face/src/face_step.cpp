@@ -1,6 +1,8 @@
 #include "velvix/face/face_step.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -28,16 +30,79 @@ void turnHalfway(const std::uint8_t* frame, std::uint8_t* turned, FrameSize size
     }
 }
 
-// The grey picture of the turned frame, made row by row from the frame itself.
-void turnedGrey(const std::uint8_t* frame, std::uint8_t* grey, FrameSize size) {
-    const auto width = static_cast<std::size_t>(size.width);
-    const auto height = static_cast<std::size_t>(size.height);
-    for (std::size_t row = 0; row < height; ++row) {
-        std::uint8_t* out = grey + row * width;
-        greyFromFrame(frame + (height - 1 - row) * width * 3, out, size.width, 1, size.width);
-        std::reverse(out, out + width);
+// The grey picture of the turned frame, converted only around the boxes that the fits of one
+// frame read: a face's fit reads within its box's own size of the box's centre, so twice the
+// box holds every read of a fit that stays near the face.
+class TurnedGreyFrame final : public GreyFrame {
+  public:
+    TurnedGreyFrame(const std::uint8_t* frame, std::uint8_t* grey, FrameSize size)
+        : frame_(frame),
+          grey_(grey),
+          size_(size),
+          picture_(LiteMat::external(LiteMat::kUint8, size.height, size.width, grey)) {}
+
+    const LiteMat& around(const FaceBox& box) override {
+        const Region region = regionAround(box);
+        if (!converted(region)) {
+            convert(region);
+        }
+        return picture_;
     }
-}
+
+  private:
+    struct Region {
+        int left = 0;
+        int top = 0;
+        int right = 0;
+        int bottom = 0;
+    };
+    static constexpr float kReach = 2.0f;  // in half box sides from the centre
+    static constexpr std::size_t kRemembered = 4;
+
+    Region regionAround(const FaceBox& box) const {
+        const auto clampTo = [](float value, int limit) {
+            return static_cast<int>(std::clamp(value, 0.0f, static_cast<float>(limit)));
+        };
+        const float reachX = std::abs(box.scaleX) * kReach + 1;
+        const float reachY = std::abs(box.scaleY) * kReach + 1;
+        return {clampTo(std::floor(box.centreX - reachX), size_.width),
+                clampTo(std::floor(box.centreY - reachY), size_.height),
+                clampTo(std::ceil(box.centreX + reachX), size_.width),
+                clampTo(std::ceil(box.centreY + reachY), size_.height)};
+    }
+
+    bool converted(const Region& region) const {
+        return std::any_of(done_.begin(), done_.begin() + static_cast<std::ptrdiff_t>(doneCount_),
+                           [&](const Region& d) {
+                               return d.left <= region.left && d.top <= region.top &&
+                                      d.right >= region.right && d.bottom >= region.bottom;
+                           });
+    }
+
+    // Turned pixel (x, y) is frame pixel (width - 1 - x, height - 1 - y).
+    void convert(const Region& region) {
+        const int width = size_.width;
+        const int columns = region.right - region.left;
+        for (int row = region.top; row < region.bottom && columns > 0; ++row) {
+            const std::uint8_t* source =
+                frame_ + (static_cast<std::size_t>(size_.height - 1 - row) * width +
+                          static_cast<std::size_t>(width - region.right)) *
+                             3;
+            std::uint8_t* out = grey_ + static_cast<std::size_t>(row) * width + region.left;
+            greyFromFrame(source, out, columns, 1, width);
+            std::reverse(out, out + columns);
+        }
+        done_[std::min(doneCount_, kRemembered - 1)] = region;
+        doneCount_ = std::min(doneCount_ + 1, kRemembered);
+    }
+
+    const std::uint8_t* frame_;
+    std::uint8_t* grey_;
+    FrameSize size_;
+    LiteMat picture_;
+    std::array<Region, kRemembered> done_{};
+    std::size_t doneCount_ = 0;
+};
 
 // Stores the rectangle; true, with faceValid, when the face step accepts it.
 bool acceptRectangle(const FaceRectangle& rectangle, FaceOutputs& face) {
@@ -170,8 +235,7 @@ void FaceProcessingStep::searchEveryFrame(const FaceStepBuffers& buffers, FaceOu
 
 void FaceProcessingStep::track(const FaceStepBuffers& buffers, FaceOutputs& face) {
     const FrameSize size = buffers.size;
-    turnedGrey(buffers.frame, buffers.grey, size);
-    const LiteMat grey = LiteMat::external(LiteMat::kUint8, size.height, size.width, buffers.grey);
+    TurnedGreyFrame grey(buffers.frame, buffers.grey, size);
     if (!tracker_) {
         fitter_ = std::make_unique<LandmarkFaceFitter>(model_);
         tracker_ = std::make_unique<FaceTracker>(*detection_, *fitter_);

@@ -89,7 +89,7 @@ FaceLandmarks landmarksOf(const LiteMat& shape) {
 LandmarkFaceFitter::LandmarkFaceFitter(const LandmarkModel& model) : model_(model) {}
 
 std::optional<FaceLandmarks> LandmarkFaceFitter::fit(const FaceBox& box, bool compare) {
-    const FaceLandmarks landmarks = landmarksOf(fitLandmarks(*grey_, box, model_));
+    const FaceLandmarks landmarks = landmarksOf(fitLandmarks(grey_->around(box), box, model_));
     if (compare) {
         const Looks looks = looksAt(landmarks);
         lastCorrelation_ = 0;
@@ -117,6 +117,7 @@ LandmarkFaceFitter::Looks LandmarkFaceFitter::looksAt(const FaceLandmarks& landm
     if (!map || grey_ == nullptr) {
         return looks;
     }
+    const LiteMat& grey = grey_->around(boxAround(landmarks));
     double sum = 0;
     for (int row = 0; row < kSide; ++row) {
         const double v = kLooksReach * (2 * (row + 0.5) / kSide - 1);
@@ -124,7 +125,7 @@ LandmarkFaceFitter::Looks LandmarkFaceFitter::looksAt(const FaceLandmarks& landm
             const double u = kLooksReach * (2 * (column + 0.5) / kSide - 1);
             const double x = map->x[0] * u + map->x[1] * v + map->x[2];
             const double y = map->y[0] * u + map->y[1] * v + map->y[2];
-            const float value = bilinear(*grey_, x, y);
+            const float value = bilinear(grey, x, y);
             looks[static_cast<std::size_t>(row * kSide + column)] = value;
             sum += value;
         }

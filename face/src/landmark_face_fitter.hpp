@@ -10,6 +10,15 @@ namespace velvix {
 // The fitter's L x 2 shape (98 points) as landmarks.
 FaceLandmarks landmarksOf(const LiteMat& shape);
 
+// The grey picture of the current frame as a fit reads it: brought up to date around a box
+// before the fit reads there, so that a frame need not be converted whole.
+class GreyFrame {
+  public:
+    virtual ~GreyFrame() = default;
+    // The whole picture, up to date at least where a fit of the landmarks in `box` reads.
+    virtual const LiteMat& around(const FaceBox& box) = 0;
+};
+
 // The landmark model's fit, judged by the face's looks: a small grey picture of the face,
 // sampled in the frame of its own landmarks (so that it moves, turns and scales with the face),
 // compared by normalised correlation with the one remembered when the face was found.
@@ -22,7 +31,7 @@ class LandmarkFaceFitter final : public FaceFitter {
     explicit LandmarkFaceFitter(const LandmarkModel& model);
 
     // The grey picture of the current frame, for the calls that follow until the next.
-    void setPicture(const LiteMat* grey) { grey_ = grey; }
+    void setPicture(GreyFrame* grey) { grey_ = grey; }
 
     std::optional<FaceLandmarks> fit(const FaceBox& box, bool compare) override;
     void remember(const FaceLandmarks& landmarks) override;
@@ -35,7 +44,7 @@ class LandmarkFaceFitter final : public FaceFitter {
 
   private:
     const LandmarkModel& model_;
-    const LiteMat* grey_ = nullptr;
+    GreyFrame* grey_ = nullptr;
     Looks remembered_{};
     float lastCorrelation_ = 0;
 };

@@ -228,21 +228,44 @@ TEST_F(HeadlessCameraTest, ReopensAFrozenCameraAndFramesFlowAgain) {
     EXPECT_EQ(stop(), 0) << log();
 }
 
-TEST_F(HeadlessCameraTest, AnswersMessagesOnStandardOutput) {
+// What the window would show comes out on standard output, one line each. A page's text
+// reaches the terminal only escaped: no control character can clear the screen, set the
+// window title or forge a line. A line beyond 64 KiB is cut there, with one line saying so,
+// and the next one is read as ever.
+TEST_F(HeadlessCameraTest, AnswersMessagesOnStandardOutputEscapedAndCut) {
     start(gradientPicture(16, 16));
     send("hello");
     send("velv:TERMS");
     send("velv:LOGIN:someone");
     send("velv:LOGOUT:");
     send("velv:SMOOTH:on,abc");
+    send(
+        "velv:LOGIN:\x1b[2J\x1b]0;owned\x07"
+        "eve");
+    send("post\x1b[31mred\rpost: forged\\n");
+    send(std::string("nul\0byte", 8));
+    send(std::string(300'000, 'a'));
+    send("after");
     EXPECT_EQ(stop(), 0);
     const std::string output = log();
     for (const char* line :
          {"post: hello\n", "open: https://app.velvix.example/terms-of-use\n",
           "navigate: https://app.velvix.example/smooth.html\n",
-          "navigate: https://app.velvix.example/signup.html\n", "velv:SMOOTH:on,abc: ignored"}) {
-        EXPECT_NE(output.find(line), std::string::npos) << line << " in\n" << output;
+          "navigate: https://app.velvix.example/signup.html\n", "velv:SMOOTH:on,abc: ignored",
+          "velv:LOGIN:\\x1b[2J\\x1b]0;owned\\x07eve\n",
+          "post: post\\x1b[31mred\\x0dpost: forged\\\\n\n", "post: nul\\x00byte\n",
+          "post: after\n"}) {
+        EXPECT_NE(output.find(line), std::string::npos) << line << " in\n"
+                                                        << output.substr(0, 2000);
     }
+    EXPECT_EQ(output.find('\x1b'), std::string::npos);
+    EXPECT_EQ(output.find('\r'), std::string::npos);
+    EXPECT_NE(output.find("post: " + std::string(65536, 'a') + "\n"), std::string::npos);
+    EXPECT_EQ(output.find(std::string(65537, 'a')), std::string::npos);
+    const std::string notice = "a line longer than 65536 bytes was cut";
+    const auto first = output.find(notice);
+    EXPECT_NE(first, std::string::npos);
+    EXPECT_EQ(output.find(notice, first + 1), std::string::npos);
 }
 
 // The panel's questions about the virtual camera, answered by the running program: a device
@@ -264,42 +287,6 @@ TEST_F(HeadlessCameraTest, AnswersWhatTheVirtualCameraIsDoing) {
     send("velv:VCAM:SETUP");  // nothing to set up: no command runs
     EXPECT_EQ(stop(), 0);
     EXPECT_NE(log().find("post: velv:VCAM:STATE:off\n"), std::string::npos) << log();
-}
-
-// A page's text reaches the terminal only escaped: no control character can clear the screen,
-// set the window title or forge a line.
-TEST_F(HeadlessCameraTest, EscapesControlCharactersOfMessagesOnBothStreams) {
-    start(gradientPicture(16, 16));
-    send(
-        "velv:LOGIN:\x1b[2J\x1b]0;owned\x07"
-        "eve");
-    send("post\x1b[31mred\rpost: forged\\n");
-    send(std::string("nul\0byte", 8));
-    EXPECT_EQ(stop(), 0);
-    const std::string output = log();
-    for (const char* line :
-         {"velv:LOGIN:\\x1b[2J\\x1b]0;owned\\x07eve\n",
-          "post: post\\x1b[31mred\\x0dpost: forged\\\\n\n", "post: nul\\x00byte\n"}) {
-        EXPECT_NE(output.find(line), std::string::npos) << line << " in\n" << output;
-    }
-    EXPECT_EQ(output.find('\x1b'), std::string::npos) << output;
-    EXPECT_EQ(output.find('\r'), std::string::npos) << output;
-}
-
-// A line beyond 64 KiB is cut there, with one line saying so, and the next one is read as ever.
-TEST_F(HeadlessCameraTest, CutsAnOverlongInputLineAndReadsOn) {
-    start(gradientPicture(16, 16));
-    send(std::string(300'000, 'a'));
-    send("after");
-    EXPECT_EQ(stop(), 0);
-    const std::string output = log();
-    EXPECT_NE(output.find("post: " + std::string(65536, 'a') + "\n"), std::string::npos);
-    EXPECT_EQ(output.find(std::string(65537, 'a')), std::string::npos);
-    EXPECT_NE(output.find("post: after\n"), std::string::npos) << output.substr(65600);
-    const std::string notice = "a line longer than 65536 bytes was cut";
-    const auto first = output.find(notice);
-    EXPECT_NE(first, std::string::npos);
-    EXPECT_EQ(output.find(notice, first + 1), std::string::npos);
 }
 
 }  // namespace

@@ -5,19 +5,21 @@
 namespace velvix {
 namespace {
 
-TEST(AppOptions, DefaultsToTheProductRing) {
-    const auto parsed = parseAppOptions({"--headless"});
-    EXPECT_TRUE(parsed.error.empty());
-    EXPECT_TRUE(parsed.options.headless);
-    EXPECT_EQ(parsed.options.ringName, "VelvixShm");
-    EXPECT_FALSE(parsed.options.runSeconds.has_value());
-}
+// Without options: the product's ring, its own pages, no time limit.
+TEST(AppOptions, ReadsRingRunSecondsAndServiceOrigin) {
+    const auto defaults = parseAppOptions({"--headless"});
+    EXPECT_TRUE(defaults.error.empty());
+    EXPECT_TRUE(defaults.options.headless);
+    EXPECT_EQ(defaults.options.ringName, "VelvixShm");
+    EXPECT_FALSE(defaults.options.runSeconds.has_value());
+    EXPECT_EQ(defaults.options.serviceOrigin, "");
 
-TEST(AppOptions, ServesItsOwnPagesUnlessAnOriginIsGiven) {
-    EXPECT_EQ(parseAppOptions({}).options.serviceOrigin, "");
-    const auto parsed = parseAppOptions(
-        {"--service-origin", "https://pages.example/", "--terms-url", "http://terms.example/t"});
+    const auto parsed =
+        parseAppOptions({"--run-seconds", "5", "--ring", "Other", "--service-origin",
+                         "https://pages.example/", "--terms-url", "http://terms.example/t"});
     EXPECT_TRUE(parsed.error.empty());
+    EXPECT_EQ(parsed.options.runSeconds, 5);
+    EXPECT_EQ(parsed.options.ringName, "Other");
     EXPECT_EQ(parsed.options.serviceOrigin, "https://pages.example");
     EXPECT_EQ(parsed.options.termsUrl, "http://terms.example/t");
 }
@@ -32,13 +34,6 @@ TEST(AppOptions, FeedsEveryVelvixDeviceUnlessOneOrNoneIsNamed) {
     const auto named = parseAppOptions({"--virtual-camera", "/dev/video10"});
     EXPECT_EQ(named.options.virtualCamera, VirtualCamera::device);
     EXPECT_EQ(named.options.virtualCameraDevice, "/dev/video10");
-}
-
-TEST(AppOptions, ReadsRunSecondsAndRingName) {
-    const auto parsed = parseAppOptions({"--headless", "--run-seconds", "5", "--ring", "Other"});
-    EXPECT_TRUE(parsed.error.empty());
-    EXPECT_EQ(parsed.options.runSeconds, 5);
-    EXPECT_EQ(parsed.options.ringName, "Other");
 }
 
 TEST(AppOptions, RejectsWhatItDoesNotUnderstand) {

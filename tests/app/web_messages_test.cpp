@@ -73,18 +73,13 @@ TEST_F(WebMessagesTest, ChoosesCamerasByNameAndAdvancesTheGenerationEachTime) {
     send(u"velv:CAMERA:");
     EXPECT_EQ(requested(), (Requested{-1, false, 35, 5}));
     EXPECT_EQ(enumerations, 5);
+    send(u"velv:CAMERA:no camera");  // needs no enumeration
+    EXPECT_EQ(requested(), (Requested{-1, false, 35, 6}));
+    EXPECT_EQ(enumerations, 5);
     EXPECT_TRUE(debugLines.empty());
     EXPECT_TRUE(host.calls.empty());
-}
 
-TEST_F(WebMessagesTest, NoCameraNeedsNoEnumeration) {
-    send(u"velv:CAMERA:USB Cam");
-    send(u"velv:CAMERA:no camera");
-    EXPECT_EQ(requested(), (Requested{-1, false, 35, 2}));
-    EXPECT_EQ(enumerations, 1);
-}
-
-TEST_F(WebMessagesTest, ComparesNamesByteForByteAfterTheNarrowConversion) {
+    // Names are compared byte for byte after the narrow conversion.
     cameras = {"Cam\xe9ra"};
     send(u"velv:CAMERA:Cam\u00e9ra");
     EXPECT_EQ(requested().camera, 0);

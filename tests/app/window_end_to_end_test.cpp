@@ -121,18 +121,6 @@ class TestService {
     std::string level_;
 };
 
-template <typename Predicate>
-bool waitUntil(Predicate done, std::chrono::seconds timeout = 20s) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
-}
-
 Window findWindow(Display* display, Window under, const std::string& title) {
     char* name = nullptr;
     if (XFetchName(display, under, &name) != 0 && name != nullptr) {
@@ -224,7 +212,7 @@ bool saveScreen(const std::string& path, int width, int height) {
 
 RingFrame newestFrameAfter(const FrameRingReader& ring, std::uint32_t frameNumber) {
     RingFrame frame;
-    waitUntil([&] {
+    testing::waitUntil([&] {
         return ring.readNewest(frame) == FrameRingReader::Result::frame &&
                frame.frameNumber > frameNumber;
     });
@@ -270,12 +258,12 @@ TEST(WindowEndToEnd, SignsInShowsTheTestCameraSmoothsAndClosesWithCodeZero) {
                                   ring.get(), "--service-origin", service.origin()},
                                  data.path() + "/velvix.log");
 
-    ASSERT_TRUE(waitUntil([&] { return !service.cameras().empty(); }))
+    ASSERT_TRUE(testing::waitUntil([&] { return !service.cameras().empty(); }))
         << testing::readFile(data.path() + "/velvix.log");
     EXPECT_EQ(service.cameras(), "no camera|Test camera: astronaut.png");
 
     std::optional<FrameRingReader> opened;
-    ASSERT_TRUE(waitUntil([&] {
+    ASSERT_TRUE(testing::waitUntil([&] {
         opened.emplace(FrameRingReader::open(ring.get()));
         return opened->isOpen();
     }));

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -152,7 +153,6 @@ TEST_F(CaptureManagerTest, OpeningADeviceBeyondTheCountLeavesItsRecordAlone) {
     EXPECT_EQ(record.askWidth, 800);
     EXPECT_EQ(record.askSubtype, MediaSubtype::yuy2);
     EXPECT_EQ(record.framePeriod, 12345);
-    EXPECT_FALSE(record.buildStarted);
     EXPECT_EQ(backend->connectsOf(3), 0);
     EXPECT_EQ(manager().deviceCount(), 2);
     EXPECT_FALSE(manager().openDevice(-1));
@@ -165,7 +165,6 @@ TEST_F(CaptureManagerTest, AFailedOpenForgetsTheRequests) {
     manager().setReconnect(0, 90);
     EXPECT_FALSE(openAsWorker());
     const CaptureDevice& record = manager().record(0);
-    EXPECT_FALSE(record.buildStarted);
     EXPECT_FALSE(record.reconnectOnFreeze);
     EXPECT_EQ(record.framePeriod, kNoFramePeriod);
     EXPECT_EQ(record.askWidth, 640);
@@ -204,7 +203,8 @@ TEST_F(CaptureManagerTest, ReportsAFreezeOnlyAfter400PollsAndReopensWithTheReque
     EXPECT_EQ(record.askSubtype, MediaSubtype::rgb24);
     EXPECT_TRUE(record.reconnectOnFreeze);
     EXPECT_EQ(record.reconnectThreshold, 90);
-    EXPECT_TRUE(record.useInputRouting);
+    const auto lines = backend->logLines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "route 0 2"), 2);  // the input, both times
 }
 
 TEST_F(CaptureManagerTest, ADeviceThatKeepsDeliveringIsNeverReopened) {
@@ -292,24 +292,15 @@ TEST_F(CaptureManagerTest, NamesAreCutTo253BytesAndReducedToTheirLowBytes) {
     EXPECT_EQ(manager().deviceName(0), "Caf\xe9");  // an empty listing writes no row
 }
 
-TEST_F(CaptureManagerTest, EachManagerKeepsItsOwnNameTable) {
-    backend->devices = {FakeDevice{u"Worker camera"}};
-    manager().countDevices();
-    auto other = std::make_shared<FakeBackend>();
-    other->devices = {FakeDevice{u"Something else"}};
-    CaptureManager second({other});
-    second.countDevices();
-    EXPECT_EQ(manager().deviceName(0), "Worker camera");
-    EXPECT_EQ(second.deviceName(0), "Something else");
-}
-
-TEST_F(CaptureManagerTest, ListsDevicesOfSeveralBackendsInTheirOrder) {
+TEST_F(CaptureManagerTest, ListsDevicesOfSeveralBackendsInTheirOrderEachManagerItsOwn) {
     backend->devices = {FakeDevice{u"Platform"}};
+    manager().countDevices();
     auto tests = std::make_shared<FakeBackend>();
     tests->devices = {FakeDevice{u"Test 1"}, FakeDevice{u"Test 2"}};
     CaptureManager both({backend, tests});
     EXPECT_EQ(both.countDevices(), 3);
     EXPECT_EQ(both.deviceName(2), "Test 2");
+    EXPECT_EQ(manager().deviceName(1), "");  // each manager keeps its own name table
     both.setAskSize(2, 640, 480, MediaSubtype::rgb24);
     EXPECT_TRUE(both.openDevice(2));
     EXPECT_NE(tests->sinkOf(1), nullptr);

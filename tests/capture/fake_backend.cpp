@@ -26,6 +26,10 @@ class FakeConnection final : public DeviceConnection {
 
     std::vector<SizeCapability> capabilities() override { return device().capabilities; }
 
+    void routeInput(int connectorType) override {
+        backend_.note("route " + std::to_string(index_) + " " + std::to_string(connectorType));
+    }
+
     bool startStreaming(MediaSubtype delivered, SampleSink& sink) override {
         backend_.note("start " + std::to_string(index_) + " " +
                       std::string(subtypeName(delivered)));

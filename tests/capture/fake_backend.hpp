@@ -25,7 +25,7 @@ struct FakeDevice {
 };
 
 // A camera system the test scripts. Every configuration call is logged as one line, e.g.
-// "set 1 1280x720 RGB24", "start 1 RGB24", "stop 1".
+// "route 1 2", "set 1 1280x720 RGB24", "start 1 RGB24", "stop 1".
 class FakeBackend final : public CaptureBackend {
   public:
     std::vector<std::u16string> deviceNames() override;

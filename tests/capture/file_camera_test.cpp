@@ -11,7 +11,6 @@
 #include <mutex>
 
 #include "test_support.hpp"
-#include "velvix/capture/capture_manager.hpp"
 
 namespace velvix {
 namespace {
@@ -144,19 +143,6 @@ TEST(FileCamera, OffersOnlyItsOwnSizeAndDeliversTheStillAsRgb24) {
               (std::vector<std::uint8_t>{9, 60, 0, 9, 60, 40}));
 }
 
-TEST(FileCamera, StopsDeliveringAfterTheFreezeCount) {
-    TempFile png("freeze.png");
-    writePng(png.path(), gradient(2, 2), 2, 2);
-    auto connection = connectTo(png.path() + "?freeze-after=3");
-    ASSERT_NE(connection, nullptr);
-    ASSERT_TRUE(connection->setFormat({2, 2, MediaSubtype::rgb24, 50'000}));  // 200 per second
-    CollectingSink sink;
-    ASSERT_TRUE(connection->startStreaming(MediaSubtype::rgb24, sink));
-    ASSERT_TRUE(sink.waitForSamples(3, 2s));
-    EXPECT_FALSE(sink.waitForSamples(4, 100ms));
-    connection->stopStreaming();
-}
-
 TEST(FileCamera, LoopsAVideoAndTakesItsFrameRate) {
     TempFile y4m("clip.y4m");
     writeY4m(y4m.path(), 2, "25:1");
@@ -233,30 +219,6 @@ TEST(FileCamera, RefusesFilesItCannotUseWithOneClearLine) {
     const std::string said = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
     EXPECT_NE(said.find("the picture is 16000 x 16000"), std::string::npos) << said;
-}
-
-TEST(FileCamera, Nv12OfAStillMatchesThePictureAfterTheRoundTrip) {
-    TempFile png("colour.png");
-    std::vector<std::uint8_t> rgb;
-    for (int i = 0; i < 4; ++i) {
-        rgb.insert(rgb.end(), {200, 120, 60});
-    }
-    writePng(png.path(), rgb, 2, 2);
-    auto backend = std::make_shared<FileCameraBackend>(
-        std::vector<FileCameraConfig>{parseFileCamera(png.path() + "?format=nv12").config});
-    CaptureManager manager({backend});
-    manager.setAskSize(0, 2, 2, MediaSubtype::rgb24);
-    ASSERT_TRUE(manager.openDevice(0));
-    EXPECT_EQ(manager.record(0).subtype, MediaSubtype::nv12);
-    std::vector<std::uint8_t> frame(16);
-    const auto deadline = std::chrono::steady_clock::now() + 2s;
-    while (!manager.pollNewFrame(0) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(1ms);
-    }
-    ASSERT_TRUE(manager.fetchFrame(0, frame.data(), {2, 2}));
-    EXPECT_NEAR(frame[0], 200, 3);
-    EXPECT_NEAR(frame[1], 120, 3);
-    EXPECT_NEAR(frame[2], 60, 3);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <memory>
+#include <tuple>
 
 #include "model_file.hpp"
 
@@ -48,14 +49,6 @@ struct GreyImage {
 
 const FaceBox kBox = FaceBox::fromRectangle(40, 30, 100, 120);
 
-TEST(FaceBox, CentresAndHalfSizes) {
-    const FaceBox box = FaceBox::fromRectangle(41, 31, 101, 121);
-    EXPECT_FLOAT_EQ(box.centreX, 91.5f);
-    EXPECT_FLOAT_EQ(box.centreY, 91.5f);
-    EXPECT_FLOAT_EQ(box.scaleX, 50.5f);
-    EXPECT_FLOAT_EQ(box.scaleY, 60.5f);
-}
-
 TEST(LandmarkFitter, ProjectAndReprojectAreInverse) {
     const LandmarkModel model = load(smallModel());
     const LiteMat absolute = reproject(model.meanShape, kBox);
@@ -65,16 +58,6 @@ TEST(LandmarkFitter, ProjectAndReprojectAreInverse) {
         EXPECT_NEAR(back.at(l, 0), model.meanShape.at(l, 0), 1e-6);
         EXPECT_NEAR(back.at(l, 1), model.meanShape.at(l, 1), 1e-6);
     }
-}
-
-TEST(LandmarkFitter, TheMeanShapeMapsToScaleOneAndNoRotation) {
-    const LandmarkModel model = load(smallModel());
-    const SimilarityTransform transform = similarityTransform(model.meanShape, model.meanShape);
-    EXPECT_NEAR(transform.scale, 1.0f, 1e-6);
-    EXPECT_NEAR(transform.rotation.at(0, 0), 1.0f, 1e-6);
-    EXPECT_NEAR(transform.rotation.at(0, 1), 0.0f, 1e-6);
-    EXPECT_NEAR(transform.rotation.at(1, 0), 0.0f, 1e-6);
-    EXPECT_NEAR(transform.rotation.at(1, 1), 1.0f, 1e-6);
 }
 
 TEST(LandmarkFitter, FindsTheScaleAndRotationBetweenShapes) {
@@ -95,30 +78,22 @@ TEST(LandmarkFitter, FindsTheScaleAndRotationBetweenShapes) {
     EXPECT_NEAR(transform.rotation.at(0, 0), std::cos(angle), 1e-4);
 }
 
-TEST(LandmarkFitter, ThresholdsNoDifferenceReachesSendEveryTreeLeft) {
-    ModelFileContents contents = smallModel();
-    contents.threshold = [](int, int, int, int) { return 256; };
-    const LandmarkModel model = load(contents);
-    const GreyImage image(200, 200);
-    const LiteMat current = reproject(model.meanShape, kBox);
-    const auto transform = similarityTransform(project(current, kBox), model.meanShape);
-    const LiteMat features = localBinaryFeatures(model, 0, image.matrix, current, kBox, transform);
-    ASSERT_EQ(features.cols(), 40);
-    for (int j = 0; j < 40; ++j) {
-        EXPECT_EQ(features.intAt(0, j), j * 8);
-    }
-}
-
-TEST(LandmarkFitter, ThresholdsEveryDifferenceReachesSendEveryTreeRight) {
-    ModelFileContents contents = smallModel();
-    contents.threshold = [](int, int, int, int) { return -255; };
-    const LandmarkModel model = load(contents);
-    const GreyImage image(200, 200);
-    const LiteMat current = reproject(model.meanShape, kBox);
-    const auto transform = similarityTransform(project(current, kBox), model.meanShape);
-    const LiteMat features = localBinaryFeatures(model, 1, image.matrix, current, kBox, transform);
-    for (int j = 0; j < 40; ++j) {
-        EXPECT_EQ(features.intAt(0, j), j * 8 + 7);
+// Leaf numbers run on through the trees, 8 per tree of depth 4: a threshold no difference
+// reaches sends every tree to its first leaf, one every difference reaches to its last.
+TEST(LandmarkFitter, ThresholdsChooseTheLeafOfEveryTree) {
+    for (const auto& [threshold, stage, leaf] : {std::tuple{256, 0, 0}, {-255, 1, 7}}) {
+        ModelFileContents contents = smallModel();
+        contents.threshold = [threshold](int, int, int, int) { return threshold; };
+        const LandmarkModel model = load(contents);
+        const GreyImage image(200, 200);
+        const LiteMat current = reproject(model.meanShape, kBox);
+        const auto transform = similarityTransform(project(current, kBox), model.meanShape);
+        const LiteMat features =
+            localBinaryFeatures(model, stage, image.matrix, current, kBox, transform);
+        ASSERT_EQ(features.cols(), 40);
+        for (int j = 0; j < 40; ++j) {
+            EXPECT_EQ(features.intAt(0, j), j * 8 + leaf) << "threshold " << threshold;
+        }
     }
 }
 
@@ -145,28 +120,22 @@ TEST(LandmarkFitter, SamplesOutsideTheImageReadItsEdges) {
     }
 }
 
-TEST(LandmarkFitter, WithZeroWeightsTheMeanShapeIsReturnedInTheBox) {
-    const LandmarkModel model = load(smallModel());
-    const GreyImage image(200, 200);
-    const LiteMat shape = fitLandmarks(image.matrix, kBox, model);
-    ASSERT_EQ(shape.rows(), 10);
-    for (int l = 0; l < 10; ++l) {
-        EXPECT_NEAR(shape.at(l, 0), model.meanShape.at(l, 0) * 50 + 90, 1e-3);
-        EXPECT_NEAR(shape.at(l, 1), model.meanShape.at(l, 1) * 60 + 90, 1e-3);
-    }
-}
-
+// With zero weights the mean shape comes back in the box. With every leaf of every tree
+// moving every landmark by 0.01 box units along x, each stage (40 trees) moves the shape by 0.4
+// box units, which is 20 pixels in a 100-wide box.
 TEST(LandmarkFitter, AppliesTheRegressedDisplacementOfEachStage) {
-    // Every leaf of every tree moves every landmark by 0.01 box units along x, so that each
-    // stage (40 trees) moves the shape by 0.4 box units, which is 20 pixels in a 100-wide box.
-    ModelFileContents contents = smallModel();
-    contents.weight = [](int, int row, int) { return row % 2 == 0 ? 0.01f : 0.0f; };
-    const LandmarkModel model = load(contents);
-    const GreyImage image(200, 200);
-    const LiteMat shape = fitLandmarks(image.matrix, kBox, model);
-    for (int l = 0; l < 10; ++l) {
-        EXPECT_NEAR(shape.at(l, 0), model.meanShape.at(l, 0) * 50 + 90 + 3 * 20, 1e-2);
-        EXPECT_NEAR(shape.at(l, 1), model.meanShape.at(l, 1) * 60 + 90, 1e-2);
+    for (const float weight : {0.0f, 0.01f}) {
+        ModelFileContents contents = smallModel();
+        contents.weight = [weight](int, int row, int) { return row % 2 == 0 ? weight : 0.0f; };
+        const LandmarkModel model = load(contents);
+        const GreyImage image(200, 200);
+        const LiteMat shape = fitLandmarks(image.matrix, kBox, model);
+        ASSERT_EQ(shape.rows(), 10);
+        const float shift = weight * 40 * 50 * 3;
+        for (int l = 0; l < 10; ++l) {
+            EXPECT_NEAR(shape.at(l, 0), model.meanShape.at(l, 0) * 50 + 90 + shift, 1e-2);
+            EXPECT_NEAR(shape.at(l, 1), model.meanShape.at(l, 1) * 60 + 90, 1e-2);
+        }
     }
 }
 

@@ -47,8 +47,6 @@ TEST(LandmarkModel, LoadsTheDefaultSizedModelReadingExactlyItsBytes) {
     EXPECT_EQ(params.trees, 6);
     EXPECT_EQ(params.depth, 5);
     EXPECT_EQ(params.landmarks, 98);
-    EXPECT_EQ(params.initialShapes, 10);
-    EXPECT_EQ(params.modelFile, "velvix.dat");
 
     ASSERT_EQ(model.forests.size(), 5u);
     ASSERT_EQ(model.weights.size(), 5u);
@@ -89,15 +87,6 @@ TEST(LandmarkModel, DepthOneReadsNoForests) {
     ASSERT_EQ(loadLandmarkModel(file.get(), model, params), std::nullopt);
     EXPECT_EQ(model.forests[1].treesOf[3][2].nodes, 2);
     EXPECT_EQ(model.weights[1].rows(), 12);  // F = L x T
-}
-
-TEST(LandmarkModel, SizesFromTheHeader) {
-    EXPECT_EQ(modelFileBytes(5, 6, 5, 98), 37'762'160u);
-    EXPECT_EQ(modelFileBytes(0, 6, 5, 98), std::nullopt);
-    EXPECT_EQ(modelFileBytes(5, -6, 5, 98), std::nullopt);
-    EXPECT_EQ(modelFileBytes(5, 6, 40, 98), std::nullopt);
-    EXPECT_EQ(modelFileBytes(5, 6, 5, 0), std::nullopt);
-    EXPECT_EQ(modelFileBytes(64, 1024, 16, 4096), std::nullopt);  // far beyond 1 GiB
 }
 
 TEST(LandmarkModel, RefusesMissingShortAndMalformedFilesAndKeepsWhatItHad) {
@@ -141,13 +130,6 @@ TEST(LandmarkModel, RefusesMissingShortAndMalformedFilesAndKeepsWhatItHad) {
         expectRefused(bytes, "does not describe a model");
     }
     EXPECT_EQ(loadLandmarkModel(nullptr, model, params), "cannot open the model file");
-}
-
-TEST(LandmarkModel, ParamsAreOneProcessWideRecord) {
-    EXPECT_EQ(&landmarkParams(), &landmarkParams());
-    EXPECT_EQ(landmarkParams().featuresPerStage.size(), 10u);
-    EXPECT_FLOAT_EQ(landmarkParams().radiusPerStage[9], 0.05f);
-    EXPECT_FLOAT_EQ(landmarkParams().overlap, 0.4f);
 }
 
 }  // namespace

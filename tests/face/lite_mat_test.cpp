@@ -13,15 +13,6 @@ LiteMat floats(std::int32_t rows, std::int32_t cols, std::initializer_list<float
     return matrix;
 }
 
-TEST(LiteMat, ADefaultMatrixIsAnEmptyFloatMatrix) {
-    const LiteMat matrix;
-    EXPECT_EQ(matrix.type(), LiteMat::kFloat32);
-    EXPECT_EQ(matrix.rows(), 0);
-    EXPECT_EQ(matrix.cols(), 0);
-    EXPECT_FALSE(matrix.isExternal());
-    EXPECT_TRUE(matrix.empty());
-}
-
 TEST(LiteMat, OwnedBuffersCountTheirSharesAheadOfTheData) {
     LiteMat first(LiteMat::kUint8, 3, 5);
     EXPECT_EQ(first.referenceCount(), 1);

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <optional>
 #include <random>
 #include <vector>
@@ -114,12 +113,9 @@ TEST(ComputeResizeTable, FollowsTheSixteenthsRule) {
 }
 
 // The checks come before any access: null images reach them unharmed.
-TEST(ResizeBilinearDeathTest, ADestinationNarrowerThan32Stops) {
+TEST(ResizeBilinearDeathTest, ADestinationNarrowerThan32OrASourceSideBelowTwoStops) {
     EXPECT_DEATH(resizeBilinear(nullptr, 64, 8, 192, nullptr, 31, 4, 93),
                  "dstWidth >= A, file ImageFIlters, line ");
-}
-
-TEST(ResizeBilinearDeathTest, ASourceSideBelowTwoStops) {
     EXPECT_DEATH(resizeBilinear(nullptr, 64, 1, 192, nullptr, 32, 4, 96),
                  "srcWidth >= 2 && srcHeight >= 2, file ImageFIlters");
 }
@@ -139,21 +135,13 @@ TEST(GuardedBlockDeathTest, ADamagedGuardStopsWhenTheBlockIsFreed) {
         "nose\\[i\\] == NO_MANS_LAND_WATERMARK, file ImageFIlters");
 }
 
-TEST(GuardedBlock, HoldsItsLengthAheadOfTheGuardsAndAZeroedPayload) {
+// The vectorised filter loads whole cache lines: the payload starts on one, zeroed. (Where the
+// guards sit is checked by the damaged-guard case.)
+TEST(GuardedBlock, GivesAZeroedPayloadOnACacheLine) {
     GuardedBlock block(100);
-    std::uint64_t length = 0;
-    std::memcpy(&length, block.payload() - 64, sizeof length);
-    EXPECT_EQ(length, 100u);
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block.payload()) % 64, 0u);
-    for (std::size_t i = 0; i < 100; ++i) {
-        ASSERT_EQ(block.payload()[i], 0);
-    }
-    for (int i = 1; i <= 56; ++i) {
-        EXPECT_EQ(block.payload()[-i], NO_MANS_LAND_WATERMARK);
-    }
-    for (std::size_t i = 0; i < 64; ++i) {
-        EXPECT_EQ(block.payload()[100 + i], NO_MANS_LAND_WATERMARK);
-    }
+    EXPECT_EQ(std::vector(block.payload(), block.payload() + 100),
+              std::vector<std::uint8_t>(100, 0));
 }
 
 }  // namespace

@@ -59,18 +59,6 @@ TEST(FilterCoefficients, MatchTheListedValues) {
     }
 }
 
-TEST(FilterCoefficients, SetSigmaFillsTheObjectsTable) {
-    CRBFilterAVX2 filter;
-    EXPECT_EQ(filter.invAlpha(), 0.0f);
-    EXPECT_EQ(filter.rangeTable()[0], 0.0f);
-    filter.setSigma(0.03f, 0.07f);
-    const FilterCoefficients expected = vectorCoefficients(0.03f, 0.07f);
-    EXPECT_EQ(filter.invAlpha(), expected.invAlpha);
-    for (int i = 0; i < kRangeTableSize; ++i) {
-        EXPECT_EQ(filter.rangeTable()[i], expected.rangeTable[static_cast<std::size_t>(i)]);
-    }
-}
-
 TEST(SmoothingLevels, GiveTheListedSigmas) {
     struct Case {
         int level;
@@ -129,16 +117,12 @@ TEST_F(VectorisedFilter, RefusesCallsItCannotServeWithoutWritingAnything) {
     out = untouched;
     EXPECT_FALSE(filter.filter(out.data(), in.data(), 64, 32, 256)) << "after release";
     EXPECT_EQ(out, untouched);
-}
 
-TEST_F(VectorisedFilter, RefusesWhenTheScalarPathsAreForced) {
-    const Image in = testing::photoLikeImage(64, 32, 1);
-    Image out(in.size());
-    CRBFilterAVX2 filter;
     ASSERT_TRUE(filter.initialize(64, 32));
     filter.setSigma(0.03f, 0.07f);
     const Avx2Choice scalar(false);
-    EXPECT_FALSE(filter.filter(out.data(), in.data(), 64, 32, 256));
+    EXPECT_FALSE(filter.filter(out.data(), in.data(), 64, 32, 256)) << "scalar paths forced";
+    EXPECT_EQ(out, untouched);
 }
 
 TEST(BothFilters, LeaveAFlatImageUnchanged) {

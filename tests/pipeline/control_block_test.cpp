@@ -7,35 +7,22 @@
 namespace velvix {
 namespace {
 
-TEST(ControlBlock, AFreshBlockHasNoPendingChange) {
+// Nothing is pending in a fresh block; two messages between ticks are taken over together,
+// and switching smoothing off keeps the level.
+TEST(ControlBlock, TakesOverEveryMessageSinceTheLastTick) {
     ControlBlock control;
     EXPECT_EQ(control.takeOverSettings(), kNoCameraChosen);
-    EXPECT_EQ(control.applied.activeCamera, kNoCameraChosen);
-    EXPECT_FALSE(control.applied.smoothOn);
-    EXPECT_EQ(control.applied.smoothLevel, 35);
     EXPECT_EQ(control.applied.seenGeneration, 0);
-    EXPECT_FALSE(control.face.faceValid);
-    EXPECT_FALSE(control.face.faceLandmarks.has_value());
-}
-
-TEST(ControlBlock, TwoMessagesBetweenTicksAreTakenOverTogether) {
-    ControlBlock control;
     control.requestCamera(3);
     control.requestSmoothOn(60);
     EXPECT_EQ(control.takeOverSettings(), 3);
     EXPECT_TRUE(control.applied.smoothOn);
     EXPECT_EQ(control.applied.smoothLevel, 60);
     EXPECT_EQ(control.applied.seenGeneration, 2);
-}
-
-TEST(ControlBlock, SmoothingOffKeepsTheLevel) {
-    ControlBlock control;
-    control.requestSmoothOn(80);
-    control.takeOverSettings();
     control.requestSmoothOff();
     control.takeOverSettings();
     EXPECT_FALSE(control.applied.smoothOn);
-    EXPECT_EQ(control.applied.smoothLevel, 80);
+    EXPECT_EQ(control.applied.smoothLevel, 60);
 }
 
 TEST(ControlBlock, WithoutANewGenerationTheAppliedCameraIsWanted) {

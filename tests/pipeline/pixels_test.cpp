@@ -31,17 +31,14 @@ Bytes pixels4(std::initializer_list<std::array<std::uint8_t, 4>> list) {
     return bytes;
 }
 
-TEST(PackPixels, TurnsTheCaptureLayoutIntoTheFrameLayout) {
-    const Bytes capture = pixels4({{10, 20, 30, 255}, {1, 2, 3, 255}});
+// The capture layout (red, green, blue, fourth byte) is turned; the filter layout (blue,
+// green, red, fourth byte) keeps its order.
+TEST(PackPixels, TurnsTheCaptureLayoutAndKeepsTheFilterLayout) {
     Bytes frame(6, 0);
-    packPixels(capture.data(), frame.data(), 2, 1, false);
+    packPixels(pixels4({{10, 20, 30, 255}, {1, 2, 3, 255}}).data(), frame.data(), 2, 1, false);
     EXPECT_EQ(frame, (Bytes{30, 20, 10, 3, 2, 1}));
-}
-
-TEST(PackPixels, KeepsTheOrderOfTheFilterLayout) {
-    const Bytes filtered = pixels4({{30, 20, 10, 0}, {3, 2, 1, 9}});
-    Bytes frame(6, 0);
-    packPixels(filtered.data(), frame.data(), 1, 2, true);
+    frame.assign(6, 0);
+    packPixels(pixels4({{30, 20, 10, 0}, {3, 2, 1, 9}}).data(), frame.data(), 1, 2, true);
     EXPECT_EQ(frame, (Bytes{30, 20, 10, 3, 2, 1}));
 }
 
@@ -71,15 +68,8 @@ TEST(SkinTest, AgreesWithTheFloatingPointFormulaOnEveryColour) {
     EXPECT_EQ(mismatches, 0);
 }
 
-TEST(MaskFeatures, RestoresGreyAndKeepsSkin) {
-    // Filter layout: blue, green, red, fourth byte.
-    const Bytes unsmoothed = pixels4({{128, 128, 128, 255}, {120, 150, 200, 255}});
-    Bytes smoothed = pixels4({{1, 2, 3, 44}, {4, 5, 6, 55}});
-    maskFeatures(unsmoothed.data(), smoothed.data(), 2, 1, false, FaceOutputs{});
-    EXPECT_EQ(smoothed, pixels4({{128, 128, 128, 44}, {4, 5, 6, 55}}));
-}
-
-TEST(MaskFeatures, NeverChangesTheFourthByteOfTheSmoothedBuffer) {
+// Colours that are not skin get their unsmoothed bytes back; the fourth byte is never touched.
+TEST(MaskFeatures, RestoresWhatIsNotSkinAndNeverTheFourthByte) {
     std::mt19937 random(5);
     const int width = 37;
     const int height = 11;

@@ -28,36 +28,35 @@ namespace {
 
 using testing::ScopedRingName;
 
-TEST(SharedSection, OpeningAMissingSectionSaysSo) {
+TEST(SharedSection, CreatesOwnerOnlySharesTheBytesAndKeepsItsSize) {
     ScopedRingName name;
-    const auto section = SharedSection::open(name.get(), SharedSection::Access::readOnly);
-    EXPECT_FALSE(section.isOpen());
-    EXPECT_EQ(section.error(), SectionError::notFound);
-    EXPECT_NE(section.errorText().find(name.get()), std::string::npos);
-}
+    const auto missing = SharedSection::open(name.get(), SharedSection::Access::readOnly);
+    EXPECT_FALSE(missing.isOpen());
+    EXPECT_EQ(missing.error(), SectionError::notFound);
+    EXPECT_NE(missing.errorText().find(name.get()), std::string::npos);
 
-TEST(SharedSection, CreatesOwnerOnlyAndSharesTheBytes) {
-    ScopedRingName name;
     auto created = SharedSection::openOrCreate(name.get(), 10000);
     ASSERT_TRUE(created.isOpen());
     EXPECT_TRUE(created.createdHere());
     // Windows rounds sections up to whole pages.
     EXPECT_GE(created.size(), 10000u);
     EXPECT_TRUE(testing::sectionIsOwnerOnly(name.get()));
-
     std::memcpy(created.data(), "frame", 5);
     const auto reader = SharedSection::open(name.get(), SharedSection::Access::readOnly);
     ASSERT_TRUE(reader.isOpen());
     EXPECT_EQ(std::memcmp(reader.data(), "frame", 5), 0);
-}
 
-TEST(SharedSection, AnExistingSectionKeepsItsSize) {
-    ScopedRingName name;
-    auto first = SharedSection::openOrCreate(name.get(), 4096);
-    auto second = SharedSection::openOrCreate(name.get(), 1 << 20);
-    ASSERT_TRUE(second.isOpen());
-    EXPECT_FALSE(second.createdHere());
-    EXPECT_EQ(second.size(), first.size());
+    const auto again = SharedSection::openOrCreate(name.get(), 1 << 20);
+    ASSERT_TRUE(again.isOpen());
+    EXPECT_FALSE(again.createdHere());
+    EXPECT_EQ(again.size(), created.size());
+
+    SharedSection moved = std::move(created);
+    EXPECT_FALSE(created.isOpen());
+    EXPECT_TRUE(moved.isOpen());
+    moved.close();
+    EXPECT_FALSE(moved.isOpen());
+    EXPECT_EQ(moved.size(), 0u);
 }
 
 // Every way in by name refuses it with the same error, names it and leaves it as it is.
@@ -78,17 +77,6 @@ TEST(SharedSection, ASectionThatIsNotTheOwnersAloneIsRefused) {
     ASSERT_TRUE(grown);
     EXPECT_NE(grown->find(name.get()), std::string::npos) << *grown;
     EXPECT_EQ(testing::sectionBytes(name.get(), 4096), std::vector<std::uint8_t>(4096, 0xAB));
-}
-
-TEST(SharedSection, MovesAndClosesCleanly) {
-    ScopedRingName name;
-    auto section = SharedSection::openOrCreate(name.get(), 4096);
-    SharedSection moved = std::move(section);
-    EXPECT_FALSE(section.isOpen());
-    EXPECT_TRUE(moved.isOpen());
-    moved.close();
-    EXPECT_FALSE(moved.isOpen());
-    EXPECT_EQ(moved.size(), 0u);
 }
 
 // The refusal's text in full: the object, its owner and mode, and what to do.

@@ -10,11 +10,10 @@
 #include <random>
 #include <thread>
 
-#include "fake_steps.hpp"
 #include "section_access.hpp"
 #include "test_support.hpp"
 #include "velvix/filters/cpu_info.hpp"
-#include "velvix/pipeline/frame_worker.hpp"
+#include "velvix/pipeline/frame_ring.hpp"
 #include "velvix/virtual_camera/frame_output.hpp"
 #include "velvix/virtual_camera/linux_devices.hpp"
 
@@ -66,15 +65,6 @@ int referenceRedDifference(Rgb a, Rgb b) {
     return static_cast<int>(
         std::lround(128 + 224.0 / 255 * (0.5 * red - 0.418688 * green - 0.081312 * blue)));
 }
-
-class ScalarPaths {
-  public:
-    explicit ScalarPaths(bool scalar) : saved_(hasAVX2) { hasAVX2 = saved_ && !scalar; }
-    ~ScalarPaths() { hasAVX2 = saved_; }
-
-  private:
-    bool saved_;
-};
 
 TEST(FrameConverter, YuyvAgreesWithTheBt601ReferenceOnRandomPixels) {
     const FrameSize size{37, 9};
@@ -170,50 +160,6 @@ TEST(Placeholder, IsANeutralPictureWithTextInTheMiddle) {
         std::any_of(picture.begin() + static_cast<std::ptrdiff_t>(middleRow),
                     picture.begin() + static_cast<std::ptrdiff_t>(middleRow + size.width * 3),
                     [](std::uint8_t byte) { return byte > 100; }));
-}
-
-// The resize request as the frame worker sees it.
-class ResizeRequestTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        worker.startUp();
-        control.requestCamera(0);
-    }
-    void tickWithFrame() {
-        camera.queueFrame([](int, int, std::uint8_t* pixel) { pixel[3] = 255; });
-        worker.tick(stop.get_token());
-    }
-
-    ScopedRingName name;
-    ControlBlock control;
-    testing::ScriptedCamera camera;
-    testing::FakeClock clock;
-    std::stop_source stop;
-    FrameWorker worker{{control, camera, {}, clock, name.get()}};
-};
-
-TEST_F(ResizeRequestTest, TheWriterRecreatesTheRingAtTheRequestedSize) {
-    ASSERT_FALSE(requestRingSize(name.get(), {640, 480}));
-    tickWithFrame();
-    EXPECT_EQ(worker.frameSize(), (FrameSize{640, 480}));
-    EXPECT_EQ(worker.ring()->size(), (FrameSize{640, 480}));
-}
-
-TEST_F(ResizeRequestTest, ALargerSizeGrowsTheSectionFirst) {
-    ASSERT_FALSE(requestRingSize(name.get(), {1920, 1080}));
-    const auto reader = FrameRingReader::open(name.get());
-    EXPECT_GE(reader.section().size(), RingLayout::forSize({1920, 1080})->totalBytes);
-    tickWithFrame();
-    EXPECT_EQ(worker.frameSize(), (FrameSize{1920, 1080}));
-    tickWithFrame();
-    EXPECT_EQ(FrameRingReader::open(name.get()).header().readyCount, 1u);
-}
-
-TEST_F(ResizeRequestTest, RefusesSizesTheRingCannotCarry) {
-    EXPECT_TRUE(requestRingSize(name.get(), {0, 480}));
-    EXPECT_TRUE(requestRingSize(name.get(), {100000, 480}));
-    ScopedRingName missing;
-    EXPECT_TRUE(requestRingSize(missing.get(), {640, 480}));
 }
 
 // A sink on a regular file that the test reads back.

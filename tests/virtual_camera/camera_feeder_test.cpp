@@ -223,17 +223,10 @@ TEST_F(FeederTest, TheThreadFeedsADeviceAtOnceWhenAskedToSearchAndStopsWhenTold)
     auto feeder = makeFeeder();
     {
         std::jthread thread([&](std::stop_token stop) { feeder.run(stop); });
-        const auto waitFor = [](auto done) {
-            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-            while (!done() && std::chrono::steady_clock::now() < end) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            }
-            return done();
-        };
-        ASSERT_TRUE(waitFor([&] { return devices.frameCount("/dev/video4") > 0; }));
+        ASSERT_TRUE(testing::waitUntil([&] { return devices.frameCount("/dev/video4") > 0; }));
         devices.addLoopback("/dev/video5", "Velvix Camera");
         feeder.searchSoon();
-        ASSERT_TRUE(waitFor([&] { return feeder.fedDevices().size() == 2; }));
+        ASSERT_TRUE(testing::waitUntil([&] { return feeder.fedDevices().size() == 2; }));
     }
     EXPECT_GE(devices.frameCount("/dev/video5"), 1u);
 }

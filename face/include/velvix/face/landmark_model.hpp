@@ -26,8 +26,6 @@ struct LandmarkParams {
     std::vector<float> radiusPerStage{0.3f, 0.2f,  0.15f, 0.12f, 0.1f,
                                       0.1f, 0.08f, 0.06f, 0.06f, 0.05f};
     float overlap = 0.4f;
-    std::vector<std::int32_t> leftEye{36, 37, 38, 39, 40, 41};
-    std::vector<std::int32_t> rightEye{42, 43, 44, 45, 46, 47};
 };
 
 // The process-wide parameters, made on first use.
