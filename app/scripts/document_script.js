@@ -169,6 +169,9 @@ Object.freeze(Object);
   const preview = 'velv:PREVIEW';
   // After this many answers without a picture the page asks less often.
   const previewPatience = 30;
+  // Pictures come at most every 40 ms (with the wait for the screen's next frame about 20 a
+  // second): each costs the program a JPEG and the web view its decoding and drawing.
+  const previewInterval = 40;
 
   function initPreview() {
     const image = document.getElementById('preview');
@@ -178,12 +181,21 @@ Object.freeze(Object);
     const box = image.parentNode;
     let held = false;
     let waits = 0;
+    let pictureAt = 0;
 
     function ask() {
       post(held ? preview + ':BEFORE' : preview);
     }
     function askOnNextFrame() {
       requestAnimationFrame(ask);
+    }
+    function askForTheNextPicture() {
+      const early = pictureAt + previewInterval - performance.now();
+      if (early > 0) {
+        setTimeout(askOnNextFrame, early);
+      } else {
+        askOnNextFrame();
+      }
     }
     function hold(on) {
       held = on;
@@ -197,9 +209,10 @@ Object.freeze(Object);
       const answer = event.data.slice(preview.length + 1);
       if (answer.startsWith('FRAME:')) {
         waits = 0;
+        pictureAt = performance.now();
         const address = answer.slice('FRAME:'.length);
         if (address === image.src) {
-          askOnNextFrame();  // the same picture loads no new image
+          askForTheNextPicture();  // the same picture loads no new image
         } else {
           image.src = address;
         }
@@ -211,7 +224,7 @@ Object.freeze(Object);
     });
     image.addEventListener('load', function () {
       box.classList.add('showing');
-      askOnNextFrame();
+      askForTheNextPicture();
     });
     image.addEventListener('error', askOnNextFrame);
     box.addEventListener('pointerdown', function (event) {
