@@ -15,6 +15,11 @@ constexpr std::u16string_view kTerms = u"velv:TERMS";
 constexpr std::u16string_view kVirtualCamera = u"velv:VCAM";
 constexpr std::u16string_view kVirtualCameraState = u"velv:VCAM:STATE";
 constexpr std::u16string_view kVirtualCameraSetUp = u"velv:VCAM:SETUP";
+constexpr std::u16string_view kPreview = u"velv:PREVIEW";
+constexpr std::u16string_view kPreviewUnsmoothed = u"velv:PREVIEW:BEFORE";
+constexpr std::u16string_view kPreviewFrame = u"velv:PREVIEW:FRAME:data:image/jpeg;base64,";
+constexpr std::u16string_view kPreviewWait = u"velv:PREVIEW:WAIT";
+constexpr std::u16string_view kPreviewOff = u"velv:PREVIEW:OFF";
 
 // Where the fields start: one separator after the prefix is skipped unexamined.
 constexpr std::u16string_view kOn = u"on";
@@ -84,13 +89,15 @@ std::optional<int> parseLevel(std::u16string_view text) {
 
 WebMessageHandler::WebMessageHandler(ControlBlock& control, WebHost& host,
                                      ServiceAddresses addresses, CameraNameLister listCameras,
-                                     DebugLines debug, VirtualCameraPanel* virtualCamera)
+                                     DebugLines debug, VirtualCameraPanel* virtualCamera,
+                                     PreviewSource* preview)
     : control_(control),
       host_(host),
       addresses_(std::move(addresses)),
       listCameras_(std::move(listCameras)),
       debug_(std::move(debug)),
-      virtualCamera_(virtualCamera) {}
+      virtualCamera_(virtualCamera),
+      preview_(preview) {}
 
 void WebMessageHandler::handle(const std::u16string& message) noexcept {
     try {
@@ -125,6 +132,8 @@ void WebMessageHandler::dispatch(const std::u16string& message) {
         host_.openInBrowser(addresses_.termsOfUse);
     } else if (message.starts_with(kVirtualCamera)) {
         answerVirtualCamera(message);
+    } else if (message.starts_with(kPreview)) {
+        answerPreview(message);
     } else {
         host_.postToPage(message);
     }
@@ -144,6 +153,28 @@ void WebMessageHandler::answerVirtualCamera(const std::u16string& message) {
     }
     const std::string state = virtualCamera_ != nullptr ? virtualCamera_->stateText() : "off";
     host_.postToPage(std::u16string(kVirtualCameraState) + u":" + utf16FromUtf8(state));
+}
+
+// The page asks for the next picture once it has shown the last one, so the answer is a new
+// picture or word to ask again a little later; it is never left without one.
+void WebMessageHandler::answerPreview(const std::u16string& message) {
+    if (message != kPreview && message != kPreviewUnsmoothed) {
+        ignore(message, "it asks for no picture the program knows");
+        return;
+    }
+    if (preview_ == nullptr) {
+        host_.postToPage(std::u16string(kPreviewOff));
+        return;
+    }
+    const auto jpeg = preview_->newJpeg(message == kPreview ? PreviewPicture::smoothed
+                                                            : PreviewPicture::unsmoothed);
+    if (!jpeg || jpeg->empty()) {
+        host_.postToPage(std::u16string(kPreviewWait));
+        return;
+    }
+    std::u16string answer(kPreviewFrame);
+    appendBase64(answer, *jpeg);
+    host_.postToPage(answer);
 }
 
 void WebMessageHandler::ignore(const std::u16string& message, std::string_view reason) {

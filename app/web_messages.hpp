@@ -34,6 +34,18 @@ class VirtualCameraPanel {
     virtual void setUp() = 0;
 };
 
+// The two pictures the panel's preview can show.
+enum class PreviewPicture { smoothed, unsmoothed };
+
+// The panel's preview picture.
+class PreviewSource {
+  public:
+    virtual ~PreviewSource() = default;
+    // The newest picture of that kind as a JPEG file, when there is one the page has not had
+    // yet; nothing otherwise. Asking keeps the pictures coming for a while.
+    virtual std::optional<std::string> newJpeg(PreviewPicture picture) = 0;
+};
+
 inline constexpr char kDefaultServiceOrigin[] = "https://app.velvix.example";
 
 struct ServiceAddresses {
@@ -64,10 +76,12 @@ std::optional<int> parseLevel(std::u16string_view text);
 // browser openings. Runs on the host's user-interface thread.
 class WebMessageHandler {
   public:
-    // Without a virtual camera panel the virtual camera is reported as off.
+    // Without a virtual camera panel the virtual camera is reported as off; without a preview
+    // the page is told that there is none.
     WebMessageHandler(ControlBlock& control, WebHost& host, ServiceAddresses addresses,
                       CameraNameLister listCameras, DebugLines debug,
-                      VirtualCameraPanel* virtualCamera = nullptr);
+                      VirtualCameraPanel* virtualCamera = nullptr,
+                      PreviewSource* preview = nullptr);
 
     // Never throws: a message that cannot be handled is dropped with a line on the debug
     // output.
@@ -78,6 +92,7 @@ class WebMessageHandler {
     void chooseCamera(const std::u16string& message);
     void setSmoothing(const std::u16string& message);
     void answerVirtualCamera(const std::u16string& message);
+    void answerPreview(const std::u16string& message);
     void ignore(const std::u16string& message, std::string_view reason);
     void noteDropped(const char* reason) noexcept;
     int cameraIndex(const std::string& name);
@@ -88,6 +103,7 @@ class WebMessageHandler {
     CameraNameLister listCameras_;
     DebugLines debug_;
     VirtualCameraPanel* virtualCamera_;
+    PreviewSource* preview_;
 };
 
 }  // namespace velvix

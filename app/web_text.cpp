@@ -1,11 +1,17 @@
 #include "web_text.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <utility>
 
 namespace velvix {
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
+
+std::uint32_t byteAt(std::string_view bytes, std::size_t at) {
+    return at < bytes.size() ? static_cast<unsigned char>(bytes[at]) : 0u;
+}
 
 bool isHighSurrogate(char16_t unit) {
     return unit >= 0xD800 && unit <= 0xDBFF;
@@ -129,6 +135,21 @@ std::string utf8FromUtf16(std::u16string_view text) {
         }
     }
     return out;
+}
+
+void appendBase64(std::u16string& out, std::string_view bytes) {
+    static constexpr char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    out.reserve(out.size() + (bytes.size() + 2) / 3 * 4);
+    for (std::size_t at = 0; at < bytes.size(); at += 3) {
+        const std::uint32_t group =
+            byteAt(bytes, at) << 16 | byteAt(bytes, at + 1) << 8 | byteAt(bytes, at + 2);
+        // One to three bytes make two to four digits; '=' pads the group to four.
+        const std::size_t digits = std::min<std::size_t>(bytes.size() - at, 3) + 1;
+        for (std::size_t digit = 0; digit < 4; ++digit) {
+            out.push_back(digit < digits ? kAlphabet[(group >> (18 - 6 * digit)) & 63] : u'=');
+        }
+    }
 }
 
 }  // namespace velvix

@@ -22,4 +22,8 @@ std::u16string utf16FromUtf8(std::string_view text);
 // exactly these code units back.
 void appendScriptStringContent(std::string& out, std::u16string_view text);
 
+// Appends the bytes in base64 (the standard alphabet, padded with '='), as a data: address
+// carries them.
+void appendBase64(std::u16string& out, std::string_view bytes);
+
 }  // namespace velvix

@@ -10,10 +10,9 @@ FrameService::FrameService(const AppOptions& options)
     : backends_(cameraBackends(options.fileCameras)),
       cameras_(backends_),
       faceStep_(makeFaceDetector(), {}, FaceSearch::tracking),
-      worker_({control, cameras_, {&faceStep_, &smoother_}, clock_, options.ringName}),
-      outputDevices_(options.virtualCamera == AppOptions::VirtualCamera::off
-                         ? nullptr
-                         : virtualCameraDevices()),
+      worker_({control, cameras_, {&faceStep_, &smoother_, &preview_}, clock_, options.ringName}),
+      virtualCameraOff_(options.virtualCamera == AppOptions::VirtualCamera::off),
+      outputDevices_(virtualCameraOff_ ? nullptr : virtualCameraDevices()),
       setup_(runSetupCommand, [this] {
           if (feeder_) {
               feeder_->searchSoon();
@@ -31,7 +30,8 @@ FrameService::FrameService(const AppOptions& options)
 
 std::string FrameService::stateText() {
     if (!feeder_) {
-        return "off";
+        // Windows: a virtual camera of its own reads the ring; the program feeds none.
+        return virtualCameraOff_ ? "off" : "elsewhere";
     }
     if (setup_.running()) {
         return "setting-up";

@@ -8,6 +8,7 @@
 
 #include "camera_backends.hpp"
 #include "options.hpp"
+#include "preview.hpp"
 #include "smoothing_step.hpp"
 #include "velvix/capture/capture_manager.hpp"
 #include "velvix/face/face_step.hpp"
@@ -20,7 +21,8 @@ namespace velvix {
 
 // The frame worker and everything it works with, as every host runs it: the cameras of the
 // options, the face step and the smoother, publishing into the options' ring; and the
-// virtual camera fed from that ring, with what the panel shows of it.
+// virtual camera fed from that ring, with what the panel shows of it; and the panel's preview
+// of the picture.
 class FrameService final : public VirtualCameraPanel {
   public:
     explicit FrameService(const AppOptions& options);
@@ -40,6 +42,8 @@ class FrameService final : public VirtualCameraPanel {
     std::string stateText() override;
     void setUp() override;
 
+    PanelPreview& preview() { return preview_; }
+
     ControlBlock control;
 
   private:
@@ -48,9 +52,11 @@ class FrameService final : public VirtualCameraPanel {
     SystemPacerClock clock_;
     FilterSmoothingStep smoother_;
     FaceProcessingStep faceStep_;
+    PanelPreview preview_;
     FrameWorker worker_;
+    const bool virtualCameraOff_;
     std::unique_ptr<virtual_camera::OutputDevices> outputDevices_;
-    // None when the virtual camera is off or the system has none.
+    // None when the virtual camera is off or the system has none the program can feed.
     std::optional<virtual_camera::VirtualCameraFeeder> feeder_;
     // Declared last: its thread may still tell the feeder to search when it ends.
     virtual_camera::LoopbackSetup setup_;

@@ -92,7 +92,8 @@ int runHeadless(const AppOptions& options) {
         ServiceAddresses::forOrigin(
             options.serviceOrigin.empty() ? kDefaultServiceOrigin : options.serviceOrigin,
             options.termsUrl),
-        [&frames] { return frames.cameraNames(); }, platform::debugOutput, &frames);
+        [&frames] { return frames.cameraNames(); }, platform::debugOutput, &frames,
+        &frames.preview());
     platform::debugOutput("velvix: face detector: " + frames.detectorName());
     platform::debugOutput(std::string("velvix: running headless; ") +
                           (hasAVX2 ? "AVX2 available" : "no AVX2") +

@@ -108,6 +108,9 @@ Object.freeze(Object);
   const virtualCameraState = 'velv:VCAM:STATE';
   const virtualCameraTexts = {
     off: () => 'The virtual camera is switched off.',
+    elsewhere: () =>
+      'On Windows, other programs see the picture through the Velvix virtual camera, which is ' +
+      'installed separately; this panel cannot set it up yet.',
     feeding: (names) => 'Other programs see the picture as the camera "' + names + '".',
     none: (problem) =>
       problem
@@ -157,6 +160,90 @@ Object.freeze(Object);
     }, 1000);
   }
 
+  // The picture, where the page has a place for it. The page asks for the next picture once
+  // it has shown the last one, at most once per frame the screen draws, so nothing is sent
+  // while the window is hidden or the page is gone. The program answers with
+  // "velv:PREVIEW:FRAME:" and the picture as a data address, with "velv:PREVIEW:WAIT" while
+  // it has no newer one, or with "velv:PREVIEW:OFF" where it shows none. While the picture is
+  // pressed, it asks for the picture before smoothing.
+  const preview = 'velv:PREVIEW';
+  // After this many answers without a picture the page asks less often.
+  const previewPatience = 30;
+  // Pictures come at most every 40 ms (with the wait for the screen's next frame about 20 a
+  // second): each costs the program a JPEG and the web view its decoding and drawing.
+  const previewInterval = 40;
+
+  function initPreview() {
+    const image = document.getElementById('preview');
+    if (!image) {
+      return;
+    }
+    const box = image.parentNode;
+    let held = false;
+    let waits = 0;
+    let pictureAt = 0;
+
+    function ask() {
+      post(held ? preview + ':BEFORE' : preview);
+    }
+    function askOnNextFrame() {
+      requestAnimationFrame(ask);
+    }
+    function askForTheNextPicture() {
+      const early = pictureAt + previewInterval - performance.now();
+      if (early > 0) {
+        setTimeout(askOnNextFrame, early);
+      } else {
+        askOnNextFrame();
+      }
+    }
+    function hold(on) {
+      held = on;
+      box.classList.toggle('held', on);
+    }
+
+    webview.addEventListener('message', function (event) {
+      if (typeof event.data !== 'string' || !event.data.startsWith(preview + ':')) {
+        return;
+      }
+      const answer = event.data.slice(preview.length + 1);
+      if (answer.startsWith('FRAME:')) {
+        waits = 0;
+        pictureAt = performance.now();
+        const address = answer.slice('FRAME:'.length);
+        if (address === image.src) {
+          askForTheNextPicture();  // the same picture loads no new image
+        } else {
+          image.src = address;
+        }
+      } else if (answer === 'WAIT') {
+        setTimeout(askOnNextFrame, ++waits > previewPatience ? 250 : 10);
+      } else if (answer === 'OFF') {
+        box.hidden = true;
+      }
+    });
+    image.addEventListener('load', function () {
+      box.classList.add('showing');
+      askForTheNextPicture();
+    });
+    image.addEventListener('error', askOnNextFrame);
+    box.addEventListener('pointerdown', function (event) {
+      hold(true);
+      // Held until released, also when the pointer leaves the picture meanwhile.
+      try {
+        box.setPointerCapture(event.pointerId);
+      } catch (error) {
+        // A pointer the browser does not know (a made-up event) cannot be captured.
+      }
+    });
+    for (const end of ['pointerup', 'pointercancel', 'lostpointercapture']) {
+      box.addEventListener(end, function () {
+        hold(false);
+      });
+    }
+    ask();
+  }
+
   Object.assign(window, {
     disableOnOff,
     enableOnOff,
@@ -172,6 +259,7 @@ Object.freeze(Object);
 
   if (window.location.href.endsWith('/smooth.html')) {
     document.addEventListener('DOMContentLoaded', initVirtualCamera);
+    document.addEventListener('DOMContentLoaded', initPreview);
   }
 
   if (window.location.href.endsWith('/signup.html')) {

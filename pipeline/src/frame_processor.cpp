@@ -141,6 +141,24 @@ void smoothWithinFaceOutline(const Smoothing& s, const FaceOutputs& face, FaceRe
     }
 }
 
+void smoothPackedFrame(FrameBuffers& buffers, FrameSize size, const AppliedSettings& settings,
+                       const ProcessingSteps& steps, FaceOutputs& face, FaceRegionFade& fade) {
+    if (!settings.smoothOn || steps.smoother == nullptr) {
+        fade.forget();
+        return;
+    }
+    if (steps.faceStep != nullptr) {
+        steps.faceStep->run(buffers.faceStepBuffers(size), face);
+    }
+    const Smoothing smoothing{buffers, size, settings.smoothLevel, *steps.smoother};
+    if (settings.maskShape == MaskShape::rectangle) {
+        fade.forget();
+        smoothWithinRectangle(smoothing, face);
+    } else {
+        smoothWithinFaceOutline(smoothing, face, fade);
+    }
+}
+
 }  // namespace
 
 FrameBuffers::FrameBuffers(FrameSize size) {
@@ -169,19 +187,12 @@ void processFrame(FrameBuffers& buffers, FrameSize size, const AppliedSettings& 
                   const ProcessingSteps& steps, FaceOutputs& face, FaceRegionFade& fade) {
     packPixels(buffers.capture(), buffers.output(), size.width, size.height,
                PackFrom::captureLayout);
-    if (!settings.smoothOn || steps.smoother == nullptr) {
-        fade.forget();
-        return;
+    if (steps.tap != nullptr) {
+        steps.tap->unsmoothed(buffers.output(), size);
     }
-    if (steps.faceStep != nullptr) {
-        steps.faceStep->run(buffers.faceStepBuffers(size), face);
-    }
-    const Smoothing smoothing{buffers, size, settings.smoothLevel, *steps.smoother};
-    if (settings.maskShape == MaskShape::rectangle) {
-        fade.forget();
-        smoothWithinRectangle(smoothing, face);
-    } else {
-        smoothWithinFaceOutline(smoothing, face, fade);
+    smoothPackedFrame(buffers, size, settings, steps, face, fade);
+    if (steps.tap != nullptr) {
+        steps.tap->published(buffers.output(), size);
     }
 }
 

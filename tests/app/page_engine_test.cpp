@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 #include <httplib.h>
+#include <stb_image.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -12,10 +13,14 @@
 #include <optional>
 #include <thread>
 
+#include "host/frame_service.hpp"
 #include "host/gtk/gtk_host.hpp"
 #include "page_scripts.hpp"
 #include "process.hpp"
 #include "service/web_service.hpp"
+#include "test_support.hpp"
+#include "velvix/filters/cover_scale.hpp"
+#include "velvix/pipeline/frame_ring.hpp"
 #include "virtual_display.hpp"
 #include "web_text.hpp"
 
@@ -365,6 +370,13 @@ TEST_F(PageEngine, ShowsTheVirtualCameraAndSetsOneUpWithOneButton) {
         waitForQuery(line, "Other programs see the picture as the camera \"Velvix Camera\"."));
     EXPECT_EQ(query(button + ".hidden"), "true");
 
+    virtualCamera_.state = "elsewhere";
+    EXPECT_TRUE(waitForQuery(line,
+                             "On Windows, other programs see the picture through the Velvix "
+                             "virtual camera, which is installed separately; this panel cannot "
+                             "set it up yet."));
+    EXPECT_EQ(query(button + ".hidden"), "true");
+
     virtualCamera_.state = "failed:the module is <b>missing</b>";
     EXPECT_TRUE(waitForQuery(line,
                              "The virtual camera could not be set up: the module is "
@@ -485,6 +497,279 @@ TEST_F(PageEngine, KeepsTheDataFolderTheUsersAlone) {
     EXPECT_EQ(testing::permissionBits(dataFolder()), 0700u);
     EXPECT_EQ(testing::permissionBits(dataFolder() + "/cookies.sqlite"), 0600u);
     EXPECT_EQ(testing::permissionBits(data_.path() + "/cache"), 0700u);
+}
+
+// A picture of red, green and blue bytes, top row first.
+struct Picture {
+    FrameSize size;
+    std::vector<std::uint8_t> rgb;
+
+    const std::uint8_t* at(int x, int y) const {
+        return &rgb[(static_cast<std::size_t>(y) * size.width + x) * 3];
+    }
+};
+
+Picture decodeImageFile(const std::string& bytes) {
+    int width = 0;
+    int height = 0;
+    int channels = 0;
+    stbi_uc* pixels =
+        stbi_load_from_memory(reinterpret_cast<const stbi_uc*>(bytes.data()),
+                              static_cast<int>(bytes.size()), &width, &height, &channels, 3);
+    if (pixels == nullptr) {
+        return {};
+    }
+    Picture picture{{width, height}, {pixels, pixels + std::size_t(width) * height * 3}};
+    stbi_image_free(pixels);
+    return picture;
+}
+
+std::string bytesFromBase64(std::string_view text) {
+    static const std::string alphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string bytes;
+    std::uint32_t bits = 0;
+    int count = 0;
+    for (const char digit : text) {
+        const auto value = alphabet.find(digit);
+        if (value == std::string::npos) {
+            break;
+        }
+        bits = bits << 6 | static_cast<std::uint32_t>(value);
+        if ((count += 6) >= 8) {
+            count -= 8;
+            bytes.push_back(static_cast<char>((bits >> count) & 0xFF));
+        }
+    }
+    return bytes;
+}
+
+// The ring's frame the right way up, in red, green, blue.
+Picture uprightFrame(const RingFrame& frame) {
+    Picture picture{frame.size, std::vector<std::uint8_t>(frame.pixels.size())};
+    for (int y = 0; y < frame.size.height; ++y) {
+        const std::uint8_t* row =
+            &frame.pixels[static_cast<std::size_t>(frame.size.height - 1 - y) * frame.size.width *
+                          3];
+        for (int x = 0; x < frame.size.width; ++x) {
+            std::uint8_t* out =
+                &picture.rgb[(static_cast<std::size_t>(y) * frame.size.width + x) * 3];
+            out[0] = row[x * 3 + 2];
+            out[1] = row[x * 3 + 1];
+            out[2] = row[x * 3];
+        }
+    }
+    return picture;
+}
+
+// The test camera's frame as the worker gets it: the photo scaled to cover the frame.
+Picture coveredPhoto(FrameSize frame) {
+    const Picture photo = decodeImageFile(testing::readFile(VELVIX_DEMO_PHOTO));
+    std::vector<std::uint8_t> rgba(static_cast<std::size_t>(photo.size.pixels()) * 4, 255);
+    for (std::int64_t i = 0; i < photo.size.pixels(); ++i) {
+        std::copy_n(&photo.rgb[i * 3], 3, &rgba[i * 4]);
+    }
+    std::vector<std::uint8_t> covered(static_cast<std::size_t>(frame.pixels()) * 4);
+    CoverScaler(photo.size, frame).scale(rgba.data(), covered.data());
+    Picture picture{frame, std::vector<std::uint8_t>(static_cast<std::size_t>(frame.pixels()) * 3)};
+    for (std::int64_t i = 0; i < frame.pixels(); ++i) {
+        std::copy_n(&covered[i * 4], 3, &picture.rgb[i * 3]);
+    }
+    return picture;
+}
+
+// A grid of 32 x 18 cells laid over a picture, whatever its size: what a picture shows,
+// independent of how it was scaled.
+template <typename CellValue>
+std::vector<double> forEachCell(const Picture& picture, CellValue value) {
+    constexpr int kColumns = 32;
+    constexpr int kRows = 18;
+    std::vector<double> values;
+    for (int row = 0; row < kRows; ++row) {
+        const int top = row * picture.size.height / kRows;
+        const int bottom = (row + 1) * picture.size.height / kRows;
+        for (int column = 0; column < kColumns; ++column) {
+            const int left = column * picture.size.width / kColumns;
+            const int right = (column + 1) * picture.size.width / kColumns;
+            for (int channel = 0; channel < 3; ++channel) {
+                values.push_back(value(left, top, right, bottom, channel));
+            }
+        }
+    }
+    return values;
+}
+
+// The mean colour of each cell.
+std::vector<double> cellMeans(const Picture& picture) {
+    return forEachCell(picture, [&](int left, int top, int right, int bottom, int channel) {
+        double sum = 0;
+        for (int y = top; y < bottom; ++y) {
+            for (int x = left; x < right; ++x) {
+                sum += picture.at(x, y)[channel];
+            }
+        }
+        return sum / ((bottom - top) * (right - left));
+    });
+}
+
+// The mean difference between neighbouring pixels along the rows of each cell: the fine
+// detail, which smoothing takes away where it works (on the skin).
+std::vector<double> cellDetail(const Picture& picture) {
+    return forEachCell(picture, [&](int left, int top, int right, int bottom, int channel) {
+        double sum = 0;
+        for (int y = top; y < bottom; ++y) {
+            for (int x = left + 1; x < right; ++x) {
+                sum += std::abs(picture.at(x, y)[channel] - picture.at(x - 1, y)[channel]);
+            }
+        }
+        return sum / ((bottom - top) * (right - left - 1));
+    });
+}
+
+double meanDifference(const std::vector<double>& a, const std::vector<double>& b) {
+    double sum = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        sum += std::abs(a[i] - b[i]);
+    }
+    return a.empty() || a.size() != b.size() ? 1e9 : sum / static_cast<double>(a.size());
+}
+
+// How many cells (and colours) of `smoother` have less than 60 % of the detail they have in
+// `sharper`: a few between two pictures of the same frame, a face's worth after smoothing.
+int smoothedCells(const Picture& smoother, const Picture& sharper) {
+    const auto less = cellDetail(smoother);
+    const auto more = cellDetail(sharper);
+    int count = 0;
+    for (std::size_t i = 0; i < less.size() && i < more.size(); ++i) {
+        count += less[i] < more[i] * 0.6 ? 1 : 0;
+    }
+    return count;
+}
+
+// The preview with the program's own frame service behind the page: the test camera on the
+// demo photo, the face step and the smoother, publishing into a ring of the test's own.
+class PagePreview : public PageEngine {
+  protected:
+    void SetUp() override {
+        PageEngine::SetUp();
+        AppOptions options;
+        FileCameraConfig camera;
+        camera.path = VELVIX_DEMO_PHOTO;
+        options.fileCameras = {camera};
+        options.ringName = ring_.get();
+        options.virtualCamera = AppOptions::VirtualCamera::off;
+        frames_.emplace(options);
+        handler_.emplace(
+            frames_->control, host_, addresses_, [this] { return frames_->cameraNames(); },
+            [](std::string_view) {}, &virtualCamera_, &frames_->preview());
+        threads_ = frames_->start();
+        open(frames_->cameraNames());
+        reachSmoothingPage();
+    }
+    void TearDown() override { threads_ = {}; }
+
+    // What the page's picture shows now, read back from the page through a canvas.
+    Picture shown() {
+        const std::string png = query(
+            "(() => { const image = document.getElementById('preview');"
+            " if (!image.complete || !image.naturalWidth) { return ''; }"
+            " const canvas = document.createElement('canvas');"
+            " canvas.width = image.naturalWidth; canvas.height = image.naturalHeight;"
+            " canvas.getContext('2d').drawImage(image, 0, 0);"
+            " return canvas.toDataURL('image/png').split(',')[1]; })()");
+        return decodeImageFile(bytesFromBase64(png));
+    }
+
+    Picture published() {
+        const FrameRingReader reader = FrameRingReader::open(ring_.get());
+        RingFrame frame;
+        if (!reader.isOpen() || reader.readNewest(frame) != FrameRingReader::Result::frame) {
+            return {};
+        }
+        return uprightFrame(frame);
+    }
+
+    // What the page shows once the worker has taken over what was just changed (a level, the
+    // picture held): a frame copied after the change has been encoded and drawn. The page asks
+    // for the next picture only once it has drawn the last, so when the third picture after
+    // that copy is encoded, the second has been drawn.
+    Picture shownAfterTheChange() {
+        const std::uint64_t copied = frames_->preview().copiedFrames();
+        EXPECT_TRUE(spinUntil([&] { return frames_->preview().copiedFrames() >= copied + 2; }));
+        const std::uint64_t encoded = frames_->preview().encodedPictures();
+        EXPECT_TRUE(spinUntil([&] { return frames_->preview().encodedPictures() >= encoded + 3; }));
+        Picture picture;
+        EXPECT_TRUE(spinUntil([&] {
+            picture = shown();
+            return !picture.rgb.empty();
+        }));
+        return picture;
+    }
+
+    void setLevel(int level) {
+        changeControl("smooth-level", std::to_string(level));
+        ASSERT_TRUE(waitForMessage(u"velv:SMOOTH:on," + utf16FromUtf8(std::to_string(level))));
+    }
+
+    void pressPicture(bool down) {
+        host_.runScript(std::string("document.querySelector('.preview').dispatchEvent(new "
+                                    "PointerEvent('") +
+                        (down ? "pointerdown" : "pointerup") + "', { pointerId: 1 }));");
+    }
+
+    testing::ScopedRingName ring_;
+    std::optional<FrameService> frames_;
+    FrameService::Threads threads_;
+};
+
+// Smoothing keeps the colours of the cells and takes the fine detail of the skin away.
+constexpr int kFaceCells = 20;
+
+TEST_F(PagePreview, ShowsThePublishedPictureWhichFollowsTheLevel) {
+    setLevel(0);
+    const Picture gentle = shownAfterTheChange();
+    ASSERT_EQ(gentle.size, (FrameSize{288, 162}));
+    // The test camera's own picture, scaled to cover the frame as the worker scales it.
+    EXPECT_LT(meanDifference(cellMeans(gentle), cellMeans(coveredPhoto(kDefaultFrameSize))), 3.0);
+
+    setLevel(100);
+    const Picture strong = shownAfterTheChange();
+    EXPECT_GT(smoothedCells(strong, gentle), kFaceCells);
+    EXPECT_LT(meanDifference(cellMeans(strong), cellMeans(published())), 2.0);
+}
+
+TEST_F(PagePreview, ShowsThePictureBeforeSmoothingWhileHeldAndTheRingKeepsTheSmoothedOne) {
+    setLevel(100);
+    const Picture smoothed = shownAfterTheChange();
+    pressPicture(true);
+    EXPECT_TRUE(
+        waitForQuery("document.querySelector('.preview').classList.contains('held')", "true"));
+    const Picture before = shownAfterTheChange();
+    EXPECT_GT(smoothedCells(smoothed, before), kFaceCells);
+    const Picture photo = coveredPhoto(kDefaultFrameSize);
+    EXPECT_LT(meanDifference(cellMeans(before), cellMeans(photo)), 3.0);
+    EXPECT_GT(smoothedCells(published(), photo), kFaceCells);
+
+    pressPicture(false);
+    EXPECT_GT(smoothedCells(shownAfterTheChange(), before), kFaceCells);
+}
+
+TEST_F(PagePreview, StopsAskingAndCopyingOnceThePageHasGone) {
+    ASSERT_TRUE(
+        waitForQuery("document.querySelector('.preview').classList.contains('showing')", "true"));
+    EXPECT_GT(frames_->preview().encodedPictures(), 0u);
+    const int before = host_.completedNavigations();
+    host_.runScript("document.getElementsByClassName('btn-logout')[0].click();");
+    ASSERT_TRUE(waitForNavigations(before + 1));
+    messages_.clear();
+    const std::uint64_t encoded = frames_->preview().encodedPictures();
+    // The worker keeps copying for a second after the last request.
+    spinFor(kPreviewInterest + 500ms);
+    const std::uint64_t copied = frames_->preview().copiedFrames();
+    spinFor(1s);
+    EXPECT_EQ(frames_->preview().copiedFrames(), copied);
+    EXPECT_EQ(frames_->preview().encodedPictures(), encoded);
+    EXPECT_FALSE(postedWithPrefix(u"velv:PREVIEW"));
 }
 
 }  // namespace

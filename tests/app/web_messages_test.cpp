@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "web_text.hpp"
 
 namespace velvix {
@@ -192,6 +194,42 @@ TEST_F(WebMessagesTest, AnswersTheVirtualCameraStateAndStartsItsSetUp) {
     EXPECT_EQ(requested().generation, 0);
 }
 
+// The page asks again after every answer, so every request gets one: a picture it has not
+// had, word to wait, or word that there is none.
+TEST_F(WebMessagesTest, AnswersEachPreviewRequestWithAPictureOrWordToWait) {
+    struct Source final : PreviewSource {
+        std::optional<std::string> newJpeg(PreviewPicture picture) override {
+            asked.push_back(picture);
+            return std::exchange(next, std::nullopt);
+        }
+        std::optional<std::string> next;
+        std::vector<PreviewPicture> asked;
+    } source;
+    WebMessageHandler withPreview{control,
+                                  host,
+                                  ServiceAddresses::forOrigin("https://s.test"),
+                                  [this] { return cameras; },
+                                  [this](std::string_view line) { debugLines.emplace_back(line); },
+                                  nullptr,
+                                  &source};
+    source.next = std::string("\xff\xd8\x00\xfe", 4);
+    withPreview.handle(u"velv:PREVIEW");
+    withPreview.handle(u"velv:PREVIEW:BEFORE");
+    source.next = std::string();  // a picture that could not be encoded
+    withPreview.handle(u"velv:PREVIEW");
+    withPreview.handle(u"velv:PREVIEW:AFTER");
+    send(u"velv:PREVIEW");  // a handler without a preview
+    EXPECT_EQ(host.calls,
+              (std::vector<std::string>{"post velv:PREVIEW:FRAME:data:image/jpeg;base64,/9gA/g==",
+                                        "post velv:PREVIEW:WAIT", "post velv:PREVIEW:WAIT",
+                                        "post velv:PREVIEW:OFF"}));
+    EXPECT_EQ(source.asked,
+              (std::vector<PreviewPicture>{PreviewPicture::smoothed, PreviewPicture::unsmoothed,
+                                           PreviewPicture::smoothed}));
+    EXPECT_EQ(debugLines.size(), 1u);  // the request it did not understand
+    EXPECT_EQ(requested().generation, 0);
+}
+
 TEST_F(WebMessagesTest, AnEnumerationThatFailsDropsTheMessage) {
     WebMessageHandler failing{control, host, ServiceAddresses::forOrigin("https://s.test"),
                               []() -> std::vector<std::string> { throw std::bad_alloc(); },
@@ -212,6 +250,15 @@ TEST(WebText, ConvertsBetweenUnitsAndBytes) {
     EXPECT_EQ(unitsFromBytes("A\xe9\xff"), u"A\u00e9\u00ff");
     EXPECT_EQ(utf8FromUtf16(u"\U0001F600"), "\xF0\x9F\x98\x80");
     EXPECT_EQ(utf8FromUtf16(std::u16string(1, char16_t{0xD800})), "\xEF\xBF\xBD");
+
+    // The examples of RFC 4648, and bytes above 127 in every position of a group.
+    std::u16string base64;
+    for (const std::string_view bytes : {"", "f", "fo", "foo", "foob", "fooba", "foobar"}) {
+        appendBase64(base64, bytes);
+        base64 += u'|';
+    }
+    appendBase64(base64, "\xff\xfe\xfd\xfc\x80");
+    EXPECT_EQ(base64, u"|Zg==|Zm8=|Zm9v|Zm9vYg==|Zm9vYmE=|Zm9vYmFy|//79/IA=");
 }
 
 }  // namespace

@@ -78,7 +78,7 @@ int runWindow(const AppOptions& options) {
     PageSetupScript pageSetup(listCameras);
     GtkWebViewHost host(pageSetup, PageOriginPolicy(origin), platform::debugOutput);
     WebMessageHandler handler(frames.control, host, addresses, listCameras, platform::debugOutput,
-                              &frames);
+                              &frames, &frames.preview());
     host.setMessageReceiver([&handler](const std::u16string& message) { handler.handle(message); });
     platform::debugOutput("velvix: face detector: " + frames.detectorName());
     platform::debugOutput("velvix: pages from " + origin);

@@ -111,7 +111,7 @@ int runWindow(const AppOptions& options) {
     PageSetupScript pageSetup(listCameras);
     Win32WindowHost host(pageSetup, PageOriginPolicy(origin), platform::debugOutput);
     WebMessageHandler handler(frames.control, host, addresses, listCameras, platform::debugOutput,
-                              &frames);
+                              &frames, &frames.preview());
     host.setMessageReceiver([&handler](const std::u16string& message) { handler.handle(message); });
     if (!host.createWindow(SW_SHOWNORMAL)) {
         return 1;

@@ -34,10 +34,20 @@ class Smoother {
                              int level) = 0;
 };
 
+// Sees every processed frame twice, in the frame layout: once before smoothing writes into it
+// and once as it is published. Called on the worker's thread; it must be quick.
+class FrameTap {
+  public:
+    virtual ~FrameTap() = default;
+    virtual void unsmoothed(const std::uint8_t* frame, FrameSize size) = 0;
+    virtual void published(const std::uint8_t* frame, FrameSize size) = 0;
+};
+
 // The optional stages of the per-frame processing; a missing one is skipped.
 struct ProcessingSteps {
     FaceStep* faceStep = nullptr;
     Smoother* smoother = nullptr;
+    FrameTap* tap = nullptr;
 };
 
 }  // namespace velvix
