@@ -14,6 +14,7 @@ class FilterSmoothingStep final : public Smoother {
                      int level) override {
         filter_.smoothFrame(source, destination, width, height, level);
     }
+    int columnGrid() const override { return kFilterGrid; }
 
   private:
     FilterSmoother filter_;

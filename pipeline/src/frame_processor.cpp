@@ -40,10 +40,9 @@ std::optional<PixelArea> faceRectangleInFrame(const FaceOutputs& face, FrameSize
 
 // The area smoothed for a face region: its bounds, widened to whole steps of 16 columns where
 // the frame allows, so that the vectorised filter works on the buffer directly.
-PixelArea filterAreaFor(const PixelArea& bounds, FrameSize size) {
-    constexpr int kStep = 16;
+PixelArea filterAreaFor(const PixelArea& bounds, FrameSize size, int grid) {
     PixelArea area = bounds;
-    area.width = std::min(size.width, (bounds.width + kStep - 1) / kStep * kStep);
+    area.width = std::min(size.width, (bounds.width + grid - 1) / grid * grid);
     area.x = std::max(0, std::min(bounds.x, size.width - area.width));
     return area;
 }
@@ -111,7 +110,8 @@ void smoothWithinRectangle(const Smoothing& s, const FaceOutputs& face) {
 // Only the area around the face is smoothed; the mask decides how much of it is used.
 void smoothFaceRegion(const Smoothing& s, const FaceRegion& region) {
     FrameBuffers& b = s.buffers;
-    const PixelArea area = filterAreaFor(region.bounds, s.size);
+    const PixelArea area =
+        filterAreaFor(region.bounds, s.size, std::max(1, s.smoother.columnGrid()));
     copyRectangleOut(b.capture(), s.size, area, b.work());
     s.smoother.smoothFrame(b.work(), b.capture(), area.width, area.height, s.level);
     drawFaceMask(region, 0, {b.mask(), area, area.width}, b.maskScratch());

@@ -6,10 +6,10 @@
 #include <stdexcept>
 
 #include "velvix/face/face_step.hpp"
-#include "velvix/face/landmark_layout.hpp"
 #include "velvix/filters/smoothing.hpp"
 #include "velvix/pipeline/face_mask.hpp"
 #include "velvix/pipeline/frame_processor.hpp"
+#include "velvix/pipeline/landmark_layout.hpp"
 #include "velvix/pipeline/pixels.hpp"
 #include "velvix/platform/cpu_info.hpp"
 
@@ -31,6 +31,7 @@ class TimedSmoother final : public Smoother {
         smoother_.smoothFrame(source, destination, width, height, level);
         milliseconds += millisecondsSince(start);
     }
+    int columnGrid() const override { return kFilterGrid; }
 
     double milliseconds = 0;
 

@@ -32,6 +32,9 @@ class Smoother {
     virtual ~Smoother() = default;
     virtual void smoothFrame(std::uint8_t* source, std::uint8_t* destination, int width, int height,
                              int level) = 0;
+    // The smoother works in columns of this many pixels: an area cut out of the frame for it is
+    // widened to a whole number of them.
+    virtual int columnGrid() const = 0;
 };
 
 // Sees every processed frame twice, in the frame layout: once before smoothing writes into it
