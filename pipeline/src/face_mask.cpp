@@ -5,16 +5,16 @@
 #include <cstring>
 #include <numbers>
 
+#include "velvix/pipeline/landmark_layout.hpp"
 #include "velvix/pipeline/pixels.hpp"
 #include "velvix/platform/cpu_info.hpp"
 
 namespace velvix {
 namespace {
 
-constexpr int kJawPoints = 33;
-constexpr int kChin = 16;
-// Upper brow edges: image-left brow outer to inner, image-right brow inner to outer.
-constexpr std::array<int, 10> kUpperBrows{33, 34, 35, 36, 37, 42, 43, 44, 45, 46};
+using landmark::kChin;
+using landmark::kJawPoints;
+using landmark::kUpperBrows;
 constexpr int kEllipsePoints = 40;
 
 PointF operator+(PointF a, PointF b) {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "velvix/pipeline/landmark_layout.hpp"
 #include "velvix/platform/cpu_info.hpp"
 
 namespace velvix {
@@ -242,16 +243,6 @@ void restoreColumns(const std::uint8_t* unsmoothed, std::uint8_t* smoothed, Colu
 }
 
 }  // namespace
-
-std::array<FeatureBox, 4> featureBoxes(const FaceLandmarks& p) {
-    const float mouthSpread = p[79].x - p[78].x;
-    return {{
-        {p[33].x, (p[51].x + p[64].x) * 0.5f, p[35].y, p[66].y + (p[66].y - p[40].y) * 0.5f},
-        {(p[51].x + p[68].x) * 0.5f, p[46].x, p[44].y, p[74].y + (p[74].y - p[48].y) * 0.5f},
-        {2.0f * p[55].x - p[56].x, 2.0f * p[59].x - p[58].x, p[54].y + 10.0f, p[57].y + 10.0f},
-        {p[76].x - mouthSpread, p[82].x + mouthSpread, p[78].y - 10.0f, p[85].y + 10.0f},
-    }};
-}
 
 bool isSkinColour(std::uint8_t blue, std::uint8_t green, std::uint8_t red) {
     return skinChroma(blue, green, red);

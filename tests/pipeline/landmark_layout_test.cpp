@@ -1,4 +1,4 @@
-#include "velvix/face/landmark_layout.hpp"
+#include "velvix/pipeline/landmark_layout.hpp"
 
 #include <gtest/gtest.h>
 
@@ -25,6 +25,35 @@ TEST(MirroredLandmark, IsAnInvolutionThatSwapsTheSides) {
     EXPECT_EQ(kMirroredLandmark[96], 97);  // pupils
     for (int k = 51; k <= 54; ++k) {
         EXPECT_EQ(kMirroredLandmark[static_cast<std::size_t>(k)], k);  // nose bridge
+    }
+}
+
+// The named points of one side mirror onto their namesakes of the other, and the middle ones
+// onto themselves: a name on the wrong index breaks one of these.
+TEST(MirroredLandmark, AgreesWithTheNamedPoints) {
+    using namespace landmark;
+    const std::pair<int, int> sides[] = {
+        {kLeftBrowOuterEnd, kRightBrowOuterEnd},
+        {kLeftBrowTop, kRightBrowTop},
+        {kLeftBrowUnderside, kRightBrowUnderside},
+        {kLeftNoseWing, kRightNoseWing},
+        {kLeftNostril, kRightNostril},
+        {kLeftEyeInnerCorner, kRightEyeInnerCorner},
+        {kLeftEyeLowerLid, kRightEyeLowerLid},
+        {kLeftMouthCorner, kRightMouthCorner},
+        {kChin, kChin},
+        {kNoseBridgeTop, kNoseBridgeTop},
+        {kNoseTip, kNoseTip},
+        {kNoseBottom, kNoseBottom},
+        {kUpperLipMiddle, kUpperLipMiddle},
+        {kLowerLipMiddle, kLowerLipMiddle},
+    };
+    for (const auto& [left, right] : sides) {
+        EXPECT_EQ(kMirroredLandmark[static_cast<std::size_t>(left)], right) << left;
+    }
+    for (std::size_t k = 0; k < kUpperBrows.size(); ++k) {
+        EXPECT_EQ(kMirroredLandmark[static_cast<std::size_t>(kUpperBrows[k])],
+                  kUpperBrows[kUpperBrows.size() - 1 - k]);
     }
 }
 

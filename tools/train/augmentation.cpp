@@ -3,7 +3,7 @@
 #include <cmath>
 #include <numbers>
 
-#include "velvix/face/landmark_layout.hpp"
+#include "velvix/pipeline/landmark_layout.hpp"
 
 namespace velvix::train {
 namespace {

@@ -33,7 +33,7 @@
 // Its rectangle (FaceOutputs.faceX, faceY) is in the turned picture's coordinates and is
 // turned back into the worker's buffers before smoothing; its landmarks count from the
 // rectangle's corner in the turned picture, which is the rectangle's far corner (last column,
-// last row) in the worker's buffers: FeatureBox below measures from there.
+// last row) in the worker's buffers: FeatureBox (landmark_layout.hpp) measures from there.
 namespace velvix {
 
 // The 4-byte layout packPixels reads.
@@ -62,20 +62,6 @@ void maskFeatures(const std::uint8_t* unsmoothed, std::uint8_t* smoothed, int wi
 // layout; byte 3 of the smoothed buffer is never written.
 void blendSkin(const std::uint8_t* unsmoothed, std::uint8_t* smoothed, const std::uint8_t* alpha,
                std::size_t count);
-
-// An area the feature mask keeps unsmoothed: the open intervals left < u < right and
-// top < v < bottom, where u and v count from the far corner of the face rectangle (u = width - i
-// and v = height - j for the pixel at column i, row j of the rectangle in memory), in the
-// turned coordinates of the landmarks.
-struct FeatureBox {
-    float left = 1.0f;
-    float right = 0.0f;
-    float top = 1.0f;
-    float bottom = 0.0f;
-};
-
-// Eyes with their brows (one box each), the nostrils and the mouth.
-std::array<FeatureBox, 4> featureBoxes(const FaceLandmarks& landmarks);
 
 // Frame layout to grey. Source rows start every sourceStride pixels.
 void greyFromFrame(const std::uint8_t* source, std::uint8_t* destination, int width, int height,
