@@ -32,7 +32,7 @@ std::vector<double> floatReference(FrameSize from, FrameSize to, const Image& so
     const double left = (from.width * s - to.width) / 2;
     const double top = (from.height * s - to.height) / 2;
     const auto at = [&](int x, int y, int c) {
-        return double{source[(static_cast<std::size_t>(y) * from.width + x) * 4 + c]};
+        return static_cast<double>(source[(static_cast<std::size_t>(y) * from.width + x) * 4 + c]);
     };
     std::vector<double> out;
     for (int y = 0; y < to.height; ++y) {

@@ -351,14 +351,5 @@ TEST(FrameRing, WriterAndReaderNoticeASectionCutDownUnderThem) {
 
 #endif
 
-TEST(DebugOnce, SaysEachLineOnce) {
-    platform::DebugOnce debug;
-    ::testing::internal::CaptureStderr();
-    debug.say("first");
-    debug.say("second");
-    debug.say("first");
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "first\nsecond\n");
-}
-
 }  // namespace
 }  // namespace velvix

@@ -252,5 +252,14 @@ TEST(DebugOutput, EscapesControlCharactersSoThatTheLineCanBeReadBack) {
     EXPECT_EQ(printableLine("\xed\xa0\x80"), "\\xed\\xa0\\x80");  // a surrogate's bytes
 }
 
+TEST(DebugOnce, SaysEachLineOnce) {
+    platform::DebugOnce debug;
+    ::testing::internal::CaptureStderr();
+    debug.say("first");
+    debug.say("second");
+    debug.say("first");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "first\nsecond\n");
+}
+
 }  // namespace
 }  // namespace velvix::platform
