@@ -74,9 +74,10 @@ void PanelPreview::keep(const std::uint8_t* frame, FrameSize size, PreviewPictur
     const FrameSize small = previewSize(size);
     const std::int64_t rowBytes = std::int64_t{small.width} * 3;
     scaling_.pixels.resize(static_cast<std::size_t>(rowBytes * small.height));
-    resizeBilinear(frame, size.width, size.height, std::int64_t{size.width} * 3,
-                   scaling_.pixels.data() + rowBytes * (small.height - 1), small.width,
-                   small.height, -rowBytes);
+    // Bottom row first, as the frame's rows are: the picture is stored top row first.
+    resizeBilinear(packedPicture(frame, size, 3),
+                   {scaling_.pixels.data() + rowBytes * (small.height - 1), small.width,
+                    small.height, -rowBytes});
     scaling_.size = small;
     scaling_.kind = kind;
     const std::lock_guard lock(newestLock_);

@@ -205,8 +205,8 @@ void BM_ResizeBilinear(benchmark::State& state) {
     const FrameSize small{kFrame.width / 4, kFrame.height / 4};
     Bytes destination(static_cast<std::size_t>(small.pixels()) * 3);
     for (auto _ : state) {
-        resizeBilinear(source.data(), kFrame.width, kFrame.height, kFrame.width * 3,
-                       destination.data(), small.width, small.height, small.width * 3);
+        resizeBilinear(packedPicture<const std::uint8_t>(source.data(), kFrame, 3),
+                       packedPicture(destination.data(), small, 3));
         benchmark::ClobberMemory();
     }
     for (int y = 0; y < small.height; y += 7) {

@@ -33,8 +33,8 @@ const std::vector<std::uint8_t>& photoFrame() {
             std::fprintf(stderr, "cannot read %s\n", VELVIX_DEMO_PHOTO);
             return pixels;
         }
-        resizeBilinear(photo.get(), width, height, std::int64_t{width} * 3, pixels.data(),
-                       kSize.width, kSize.height, std::int64_t{kSize.width} * 3);
+        resizeBilinear(packedPicture<const std::uint8_t>(photo.get(), {width, height}, 3),
+                       packedPicture(pixels.data(), kSize, 3));
         return pixels;
     }();
     return frame;

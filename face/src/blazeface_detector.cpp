@@ -44,18 +44,17 @@ class BlazeFaceDetector final : public FaceDetector {
     std::string name() const override { return std::string(network_.label) + " " + fileName_; }
     int recordShorts() const override { return kClassicRecordShorts; }
 
-    int* detect(unsigned char* resultBuffer, const unsigned char* image, int width, int height,
-                int step) override {
+    int* detect(unsigned char* resultBuffer, ConstPicture image) override {
         if (resultBuffer == nullptr) {
             std::fprintf(stderr, "%s: null buffer memory.\n", "facedetect_cnn");
             return nullptr;
         }
         int* result = reinterpret_cast<int*>(resultBuffer);
         result[0] = 0;
-        if (width <= 0 || height <= 0) {
+        if (image.width <= 0 || image.height <= 0) {
             return result;
         }
-        const Letterbox box = letterbox(image, width, height, step);
+        const Letterbox box = letterbox(image);
         faces_.clear();
         try {
             net_.setInput(input_);
@@ -104,7 +103,9 @@ class BlazeFaceDetector final : public FaceDetector {
 
     // The picture scaled to fit the square input and centred in it, the rest mid-grey, as
     // RGB values from -1 to 1.
-    Letterbox letterbox(const unsigned char* image, int width, int height, int step) {
+    Letterbox letterbox(ConstPicture image) {
+        const int width = image.width;
+        const int height = image.height;
         const int side = network_.inputSide;
         const float scale = std::min(static_cast<float>(side) / static_cast<float>(width),
                                      static_cast<float>(side) / static_cast<float>(height));
@@ -112,8 +113,8 @@ class BlazeFaceDetector final : public FaceDetector {
             std::clamp(static_cast<int>(std::lround(static_cast<float>(width) * scale)), 1, side);
         const int scaledHeight =
             std::clamp(static_cast<int>(std::lround(static_cast<float>(height) * scale)), 1, side);
-        const cv::Mat picture(height, width, CV_8UC3, const_cast<unsigned char*>(image),
-                              static_cast<std::size_t>(step));
+        const cv::Mat picture(height, width, CV_8UC3, const_cast<unsigned char*>(image.pixels),
+                              static_cast<std::size_t>(image.stride));
         cv::resize(picture, scaled_, cv::Size(scaledWidth, scaledHeight), 0, 0, cv::INTER_AREA);
         const int padX = (side - scaledWidth) / 2;
         const int padY = (side - scaledHeight) / 2;

@@ -40,8 +40,9 @@ std::string CascadeFaceDetector::name() const {
     return "OpenCV cascade " + cascadeFile_.substr(slash == std::string::npos ? 0 : slash + 1);
 }
 
-int* CascadeFaceDetector::detect(unsigned char* resultBuffer, const unsigned char* image, int width,
-                                 int height, int step) {
+int* CascadeFaceDetector::detect(unsigned char* resultBuffer, ConstPicture image) {
+    const int width = image.width;
+    const int height = image.height;
     if (resultBuffer == nullptr) {
         std::fprintf(stderr, "%s: null buffer memory.\n", "facedetect_cnn");
         return nullptr;
@@ -51,8 +52,8 @@ int* CascadeFaceDetector::detect(unsigned char* resultBuffer, const unsigned cha
     if (cascade_.empty() || width <= 0 || height <= 0) {
         return result;
     }
-    const cv::Mat colour(height, width, CV_8UC3, const_cast<unsigned char*>(image),
-                         static_cast<std::size_t>(step));
+    const cv::Mat colour(height, width, CV_8UC3, const_cast<unsigned char*>(image.pixels),
+                         static_cast<std::size_t>(image.stride));
     cv::Mat grey;
     cv::cvtColor(colour, grey, cv::COLOR_BGR2GRAY);
     cv::equalizeHist(grey, grey);

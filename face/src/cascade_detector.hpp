@@ -19,8 +19,7 @@ class CascadeFaceDetector final : public FaceDetector {
 
     std::string name() const override;
     int recordShorts() const override { return kClassicRecordShorts; }
-    int* detect(unsigned char* resultBuffer, const unsigned char* image, int width, int height,
-                int step) override;
+    int* detect(unsigned char* resultBuffer, ConstPicture image) override;
     bool ready() const { return !cascade_.empty(); }
 
   private:

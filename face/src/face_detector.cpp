@@ -74,9 +74,9 @@ class LibFaceDetection final : public FaceDetector {
         return kClassicRecordShorts;
 #endif
     }
-    int* detect(unsigned char* resultBuffer, const unsigned char* image, int width, int height,
-                int step) override {
-        return facedetect_cnn(resultBuffer, const_cast<unsigned char*>(image), width, height, step);
+    int* detect(unsigned char* resultBuffer, ConstPicture image) override {
+        return facedetect_cnn(resultBuffer, const_cast<unsigned char*>(image.pixels), image.width,
+                              image.height, static_cast<int>(image.stride));
     }
 };
 #endif

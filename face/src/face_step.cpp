@@ -89,7 +89,7 @@ class TurnedGreyFrame final : public GreyFrame {
                           static_cast<std::size_t>(width - region.right)) *
                              3;
             std::uint8_t* out = grey_ + static_cast<std::size_t>(row) * width + region.left;
-            greyFromFrame(source, out, columns, 1, width);
+            greyFromFrame({source, columns, 1, std::ptrdiff_t{width} * 3}, out);
             std::reverse(out, out + columns);
         }
         done_[std::min(doneCount_, kRemembered - 1)] = region;
@@ -196,9 +196,8 @@ void FaceProcessingStep::run(const FaceStepBuffers& buffers, FaceOutputs& face) 
 void FaceProcessingStep::makeSmallCopy(const FaceStepBuffers& buffers) {
     const FrameSize size = buffers.size;
     rotate180(buffers.frame, buffers.turned, size);
-    resizeBilinear(buffers.turned, size.width, size.height, std::int64_t{size.width} * 3,
-                   buffers.small, size.width / 4, size.height / 4,
-                   std::int64_t{size.width / 4} * 3);
+    resizeBilinear(packedPicture<const std::uint8_t>(buffers.turned, size, 3),
+                   packedPicture(buffers.small, {size.width / 4, size.height / 4}, 3));
 }
 
 void FaceProcessingStep::waitForDetection() {
@@ -218,8 +217,8 @@ FaceRectangle FaceProcessingStep::detectNow(const FaceStepBuffers& buffers) {
         detection_->waitUntilIdle();
         return detection_->finished().value_or(FaceRectangle{});
     }
-    const int* detections = detector_->detect(detectionResultBuffer(), buffers.small, small.width,
-                                              small.height, small.width * 3);
+    const int* detections = detector_->detect(
+        detectionResultBuffer(), packedPicture<const std::uint8_t>(buffers.small, small, 3));
     return chooseFaceRectangle(detections, detector_->recordShorts(), size, faceRectangleGrid());
 }
 
@@ -229,7 +228,7 @@ void FaceProcessingStep::searchEveryFrame(const FaceStepBuffers& buffers, FaceOu
     if (!acceptRectangle(detectNow(buffers), face)) {
         return;
     }
-    greyFromFrame(buffers.turned, buffers.grey, size.width, size.height, size.width);
+    greyFromFrame(packedPicture<const std::uint8_t>(buffers.turned, size, 3), buffers.grey);
     fitAcceptedFace(buffers, face);
 }
 

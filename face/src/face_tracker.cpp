@@ -62,8 +62,8 @@ void DetectionThread::serve() {
         // The picture and sizes are not touched by start() while a detection runs.
         lock.unlock();
         const int* detections =
-            detector_->detect(resultBuffer_.data(), picture_.data(), smallSize_.width,
-                              smallSize_.height, smallSize_.width * 3);
+            detector_->detect(resultBuffer_.data(),
+                              packedPicture<const std::uint8_t>(picture_.data(), smallSize_, 3));
         const FaceRectangle rectangle =
             chooseFaceRectangle(detections, detector_->recordShorts(), frameSize_, grid_);
         lock.lock();

@@ -268,9 +268,11 @@ void computeResizeTable(std::int64_t srcSize, std::int64_t dstSize, std::int32_t
     }
 }
 
-void resizeBilinear(const std::uint8_t* src, std::int64_t srcWidth, std::int64_t srcHeight,
-                    std::int64_t srcStride, std::uint8_t* dst, std::int64_t dstWidth,
-                    std::int64_t dstHeight, std::int64_t dstStride) {
+void resizeBilinear(ConstPicture source, Picture destination) {
+    const std::int64_t srcWidth = source.width;
+    const std::int64_t srcHeight = source.height;
+    const std::int64_t dstWidth = destination.width;
+    const std::int64_t dstHeight = destination.height;
     constexpr std::int64_t A = kMinimumResizeWidth;
     VELVIX_KERNEL_ASSERT(dstWidth >= A);
     VELVIX_KERNEL_ASSERT(srcWidth >= 2 && srcHeight >= 2);
@@ -293,7 +295,9 @@ void resizeBilinear(const std::uint8_t* src, std::int64_t srcWidth, std::int64_t
         g};
     fillColumnTable(scratch, srcWidth, dstWidth);
     computeResizeTable(srcHeight, dstHeight, scratch.rowIndexes, scratch.rowWeights);
-    resizeRows({src, srcStride, dst, dstWidth, dstHeight, dstStride}, scratch);
+    resizeRows(
+        {source.pixels, source.stride, destination.pixels, dstWidth, dstHeight, destination.stride},
+        scratch);
 }
 
 }  // namespace velvix

@@ -309,18 +309,16 @@ struct LumaShares {
 
 }  // namespace
 
-void greyFromFrame(const std::uint8_t* source, std::uint8_t* destination, int width, int height,
-                   int sourceStride) {
-    if (width <= 0 || height <= 0) {
+void greyFromFrame(ConstPicture frame, std::uint8_t* grey) {
+    if (frame.width <= 0 || frame.height <= 0) {
         return;
     }
     static const LumaShares shares;
-    for (int y = 0; y < height; ++y) {
-        const std::uint8_t* row =
-            source + static_cast<std::size_t>(y) * static_cast<std::size_t>(sourceStride) * 3;
+    for (int y = 0; y < frame.height; ++y) {
+        const std::uint8_t* row = frame.row(y);
         std::uint8_t* out =
-            destination + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
-        for (int x = 0; x < width; ++x) {
+            grey + static_cast<std::size_t>(y) * static_cast<std::size_t>(frame.width);
+        for (int x = 0; x < frame.width; ++x) {
             const std::uint8_t* pixel = row + static_cast<std::size_t>(x) * 3;
             const double luma =
                 shares.red[pixel[2]] + shares.green[pixel[1]] + shares.blue[pixel[0]];

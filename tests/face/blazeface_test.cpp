@@ -140,7 +140,7 @@ TEST(BlazeFaceDetector, FindsThePortraitsFaceFrom100PixelsUp) {
             }
         }
         return chooseFaceRectangle(
-            detector->detect(detectionResultBuffer(), small.data(), 320, 180, 960),
+            detector->detect(detectionResultBuffer(), {small.data(), 320, 180, 960}),
             detector->recordShorts(), {1280, 720}, 1);
     };
     for (const float width : {100.0f, 250.0f}) {

@@ -24,10 +24,9 @@ class TimedDetector final : public FaceDetector {
     explicit TimedDetector(std::unique_ptr<FaceDetector> inner) : inner_(std::move(inner)) {}
     std::string name() const override { return inner_->name(); }
     int recordShorts() const override { return inner_->recordShorts(); }
-    int* detect(unsigned char* buffer, const unsigned char* image, int width, int height,
-                int step) override {
+    int* detect(unsigned char* buffer, ConstPicture image) override {
         const std::clock_t start = std::clock();
-        int* result = inner_->detect(buffer, image, width, height, step);
+        int* result = inner_->detect(buffer, image);
         seconds += static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
         ++calls;
         return result;

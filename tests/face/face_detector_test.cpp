@@ -42,12 +42,12 @@ TEST(FaceDetector, FindsNothingInAnEmptyPictureAndRefusesANullBuffer) {
     ASSERT_NE(detector, nullptr);
     EXPECT_FALSE(detector->name().empty());
     std::vector<unsigned char> picture(320 * 180 * 3, 128);
-    int* result = detector->detect(detectionResultBuffer(), picture.data(), 320, 180, 960);
+    int* result = detector->detect(detectionResultBuffer(), {picture.data(), 320, 180, 960});
     ASSERT_NE(result, nullptr);
     EXPECT_EQ(detectedFaceCount(result), 0);
 
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(detector->detect(nullptr, picture.data(), 320, 180, 960), nullptr);
+    EXPECT_EQ(detector->detect(nullptr, {picture.data(), 320, 180, 960}), nullptr);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "facedetect_cnn: null buffer memory.\n");
 }
 

@@ -20,10 +20,9 @@ class ScriptedDetector final : public FaceDetector {
     explicit ScriptedDetector(std::vector<DetectedFace>& boxes) : boxes_(boxes) {}
     std::string name() const override { return "scripted"; }
     int recordShorts() const override { return 16; }
-    int* detect(unsigned char* buffer, const unsigned char*, int width, int height,
-                int step) override {
-        seen = {width, height};
-        seenStep = step;
+    int* detect(unsigned char* buffer, ConstPicture image) override {
+        seen = image.size();
+        seenStep = static_cast<int>(image.stride);
         ++calls;
         int* result = reinterpret_cast<int*>(buffer);
         result[0] = static_cast<int>(boxes_.size());

@@ -212,9 +212,9 @@ class GatedDetector final : public FaceDetector {
   public:
     std::string name() const override { return "gated"; }
     int recordShorts() const override { return 16; }
-    int* detect(unsigned char* buffer, const unsigned char* image, int, int, int) override {
+    int* detect(unsigned char* buffer, ConstPicture image) override {
         gate.arriveAndWait();
-        firstByte = image[0];
+        firstByte = image.pixels[0];
         int* result = reinterpret_cast<int*>(buffer);
         result[0] = 1;
         writeDetectedFace(result, recordShorts(), 0, {100, 50, 25, 30}, 90);

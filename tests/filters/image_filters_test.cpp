@@ -32,8 +32,8 @@ struct Resize {
 // Resizes a random picture with tightly packed rows.
 Bytes resized(const Resize& r, const Bytes& source) {
     Bytes destination(static_cast<std::size_t>(r.dstWidth) * r.dstHeight * 3);
-    resizeBilinear(source.data(), r.srcWidth, r.srcHeight, r.srcWidth * 3, destination.data(),
-                   r.dstWidth, r.dstHeight, r.dstWidth * 3);
+    resizeBilinear(packedPicture(source.data(), {r.srcWidth, r.srcHeight}, 3),
+                   packedPicture(destination.data(), {r.dstWidth, r.dstHeight}, 3));
     return destination;
 }
 
@@ -69,7 +69,7 @@ TEST_P(ResizeBothPaths, WritesNothingPastTheRowsWidth) {
     const Bytes source = randomBytes(100 * 50 * 3, 3);
     constexpr int kStride = 32 * 3 + 40;
     Bytes destination(kStride * 20, 0xEE);
-    resizeBilinear(source.data(), 100, 50, 300, destination.data(), 32, 20, kStride);
+    resizeBilinear({source.data(), 100, 50, 300}, {destination.data(), 32, 20, kStride});
     for (int y = 0; y < 20; ++y) {
         for (int i = 96; i < kStride; ++i) {
             ASSERT_EQ(destination[static_cast<std::size_t>(y) * kStride + i], 0xEE)
@@ -114,9 +114,9 @@ TEST(ComputeResizeTable, FollowsTheSixteenthsRule) {
 
 // The checks come before any access: null images reach them unharmed.
 TEST(ResizeBilinearDeathTest, ADestinationNarrowerThan32OrASourceSideBelowTwoStops) {
-    EXPECT_DEATH(resizeBilinear(nullptr, 64, 8, 192, nullptr, 31, 4, 93),
+    EXPECT_DEATH(resizeBilinear({nullptr, 64, 8, 192}, {nullptr, 31, 4, 93}),
                  "dstWidth >= A, file ImageFIlters, line ");
-    EXPECT_DEATH(resizeBilinear(nullptr, 64, 1, 192, nullptr, 32, 4, 96),
+    EXPECT_DEATH(resizeBilinear({nullptr, 64, 1, 192}, {nullptr, 32, 4, 96}),
                  "srcWidth >= 2 && srcHeight >= 2, file ImageFIlters");
 }
 

@@ -51,7 +51,7 @@ TEST(PixelFunctions, SizesOfZeroOrLessWriteNothing) {
         packPixels(source.data(), destination.data(), width, height, PackFrom::captureLayout);
         maskFeatures(source.data(), destination.data(), width, height, FeatureBoxes::ignore,
                      FaceOutputs{});
-        greyFromFrame(source.data(), destination.data(), width, height, width);
+        greyFromFrame(packedPicture(source.data(), {width, height}, 3), destination.data());
         EXPECT_EQ(destination, Bytes(64, 7)) << width << " x " << height;
     }
 }
@@ -278,11 +278,11 @@ TEST(BlendSkin, GivesUnsmoothedAtAlphaZeroSmoothedAtFullAndRoundsInBetween) {
 }
 
 TEST(GreyFromFrame, WeighsRedGreenAndBlue) {
-    // Frame layout: blue, green, red. Rows of 2 pixels read from a stride of 3.
+    // Frame layout: blue, green, red. Rows of 2 pixels, 9 bytes apart.
     const Bytes frame{0,   0, 255, 0,   255, 0,   99, 99, 99,   // row 0 (third pixel skipped)
                       255, 0, 0,   128, 128, 128, 77, 77, 77};  // row 1
     Bytes grey(4, 0);
-    greyFromFrame(frame.data(), grey.data(), 2, 2, 3);
+    greyFromFrame({frame.data(), 2, 2, 9}, grey.data());
     // Truncation, not rounding: mid-grey comes out one below itself in double precision.
     EXPECT_EQ(grey, (Bytes{76, 149, 29, 127}));
 }

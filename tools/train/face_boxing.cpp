@@ -35,10 +35,9 @@ std::optional<FaceBox> detectedFaceBox(FaceDetector& detector, const ColourPictu
     const ColourPicture turned = mirrored(picture);
     std::vector<std::uint8_t> smallPixels(static_cast<std::size_t>(small.width) *
                                           static_cast<std::size_t>(small.height) * 3);
-    resizeBilinear(turned.pixels.data(), size.width, size.height, std::int64_t{size.width} * 3,
-                   smallPixels.data(), small.width, small.height, std::int64_t{small.width} * 3);
-    const int* detections = detector.detect(detectionResultBuffer(), smallPixels.data(),
-                                            small.width, small.height, small.width * 3);
+    const Picture smallPicture = packedPicture(smallPixels.data(), small, 3);
+    resizeBilinear(packedPicture<const std::uint8_t>(turned.pixels.data(), size, 3), smallPicture);
+    const int* detections = detector.detect(detectionResultBuffer(), smallPicture);
     const FaceRectangle rectangle =
         chooseFaceRectangle(detections, detector.recordShorts(), size, faceRectangleGrid());
     if (!acceptableFaceRectangle(rectangle)) {

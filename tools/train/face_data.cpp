@@ -81,8 +81,9 @@ GreyImage greyOf(const ColourPicture& picture) {
     GreyImage image{picture.width, picture.height,
                     std::vector<std::uint8_t>(static_cast<std::size_t>(picture.width) *
                                               static_cast<std::size_t>(picture.height))};
-    greyFromFrame(picture.pixels.data(), image.pixels.data(), picture.width, picture.height,
-                  picture.width);
+    greyFromFrame(packedPicture<const std::uint8_t>(picture.pixels.data(),
+                                                    {picture.width, picture.height}, 3),
+                  image.pixels.data());
     return image;
 }
 

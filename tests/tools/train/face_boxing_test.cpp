@@ -13,11 +13,10 @@ class OneFaceDetector final : public FaceDetector {
     explicit OneFaceDetector(DetectedFace face) : face_(face) {}
     std::string name() const override { return "one face"; }
     int recordShorts() const override { return kClassicRecordShorts; }
-    int* detect(unsigned char* resultBuffer, const unsigned char* image, int width, int height,
-                int) override {
-        firstPixel = image[0];
-        seenWidth = width;
-        seenHeight = height;
+    int* detect(unsigned char* resultBuffer, ConstPicture image) override {
+        firstPixel = image.pixels[0];
+        seenWidth = image.width;
+        seenHeight = image.height;
         auto* result = reinterpret_cast<int*>(resultBuffer);
         result[0] = 1;
         writeDetectedFace(result, recordShorts(), 0, face_, 90);

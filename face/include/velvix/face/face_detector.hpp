@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "velvix/base/picture.hpp"
+
 namespace velvix {
 
 // The detector's result buffer: an int32 face count, then one record of int16 values per face.
@@ -31,8 +33,7 @@ class FaceDetector {
     virtual std::string name() const = 0;
     // int16 values from one record to the next in the result buffer.
     virtual int recordShorts() const = 0;
-    virtual int* detect(unsigned char* resultBuffer, const unsigned char* image, int width,
-                        int height, int step) = 0;
+    virtual int* detect(unsigned char* resultBuffer, ConstPicture image) = 0;
 };
 
 // The number of faces in a returned buffer (0 for null, at most kMaxDetections).

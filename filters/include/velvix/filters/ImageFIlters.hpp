@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "velvix/base/picture.hpp"
 #include "velvix/filters/rb_filter.hpp"
 
 // The bilinear resampling kernel for 3-byte pixels, with 4-bit fixed-point weights.
@@ -39,12 +40,10 @@ class GuardedBlock {
 void computeResizeTable(std::int64_t srcSize, std::int64_t dstSize, std::int32_t* indexes,
                         std::int32_t* weights);
 
-// Resizes src (srcWidth x srcHeight, rows srcStride bytes apart) into dst. Writes exactly
-// dstWidth x 3 bytes of each destination row and reads only source pixels inside the image.
-// Stops the program with an assertion when dstWidth is below 32 or a source side below 2.
+// Resizes one picture of 3-byte pixels into another. Writes exactly width x 3 bytes of each
+// destination row and reads only source pixels inside the picture. Stops the program with an
+// assertion when the destination is narrower than 32 pixels or a source side below 2.
 // Uses AVX2 when hasAVX2 is set; the plain path gives the same bytes.
-void resizeBilinear(const std::uint8_t* src, std::int64_t srcWidth, std::int64_t srcHeight,
-                    std::int64_t srcStride, std::uint8_t* dst, std::int64_t dstWidth,
-                    std::int64_t dstHeight, std::int64_t dstStride);
+void resizeBilinear(ConstPicture source, Picture destination);
 
 }  // namespace velvix

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "velvix/base/picture.hpp"
 #include "velvix/pipeline/face_outputs.hpp"
 
 // Pixel layouts and orientations of the frame pipeline, in one place. Every buffer is tightly
@@ -63,9 +64,8 @@ void maskFeatures(const std::uint8_t* unsmoothed, std::uint8_t* smoothed, int wi
 void blendSkin(const std::uint8_t* unsmoothed, std::uint8_t* smoothed, const std::uint8_t* alpha,
                std::size_t count);
 
-// Frame layout to grey. Source rows start every sourceStride pixels.
-void greyFromFrame(const std::uint8_t* source, std::uint8_t* destination, int width, int height,
-                   int sourceStride);
+// A picture in the frame layout to grey, into rows of the picture's width.
+void greyFromFrame(ConstPicture frame, std::uint8_t* grey);
 
 // The skin test on the chroma of an unsmoothed pixel (77 <= Cb <= 127, 133 <= Cr <= 173).
 bool isSkinColour(std::uint8_t blue, std::uint8_t green, std::uint8_t red);
