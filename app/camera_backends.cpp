@@ -43,7 +43,8 @@ std::unique_ptr<virtual_camera::OutputDevices> virtualCameraDevices() {
 #endif
 }
 
-virtual_camera::CommandResult runSetupCommand(const std::vector<std::string>& arguments) {
+virtual_camera::CommandResult runSetupCommand(
+    [[maybe_unused]] const std::vector<std::string>& arguments) {
 #ifndef _WIN32
     return virtual_camera::runCommand(arguments);
 #else

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "page_origin.hpp"
+#include "velvix/base/result.hpp"
 
 namespace velvix {
 
@@ -54,13 +55,9 @@ class EmbeddedWebView {
 
 // Asks the WebView2 runtime for a view in the window; the view comes up later, through the
 // runtime's completions on the window's thread, and opens the first page once the document
-// script is in force. Nothing, and the reason, when the runtime cannot even be asked (no
+// script is in force. Fails, with the reason, when the runtime cannot even be asked (no
 // loader library, or a program built without the WebView2 SDK); later failures arrive as
 // events.failed.
-struct WebViewStart {
-    std::unique_ptr<EmbeddedWebView> view;
-    std::string problem;
-};
-WebViewStart startWebView(WebViewSetup setup);
+Result<std::unique_ptr<EmbeddedWebView>> startWebView(WebViewSetup setup);
 
 }  // namespace velvix

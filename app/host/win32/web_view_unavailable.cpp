@@ -4,13 +4,10 @@
 namespace velvix {
 
 // This build was made without the WebView2 SDK, whose interfaces the view needs.
-WebViewStart startWebView(WebViewSetup) {
-    WebViewStart start;
-    const WebView2Loader loader = loadWebView2();
-    start.problem = !loader.problem.empty()
-                        ? loader.problem
-                        : "this build has no WebView2 support (it was built without the SDK)";
-    return start;
+Result<std::unique_ptr<EmbeddedWebView>> startWebView(WebViewSetup) {
+    const Result<FARPROC> loader = loadWebView2();
+    return Failure{!loader ? loader.error()
+                           : "this build has no WebView2 support (it was built without the SDK)"};
 }
 
 }  // namespace velvix

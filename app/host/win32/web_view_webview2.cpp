@@ -89,7 +89,7 @@ class WebView2View final : public EmbeddedWebView {
         release(controller_);
     }
 
-    bool start(FARPROC entry, std::string& problem);
+    Result<> start(FARPROC entry);
 
     void resize(const RECT& bounds) override {
         if (controller_ != nullptr) {
@@ -136,7 +136,7 @@ class WebView2View final : public EmbeddedWebView {
     EventRegistrationToken navigationToken_{};
 };
 
-bool WebView2View::start(FARPROC entry, std::string& problem) {
+Result<> WebView2View::start(FARPROC entry) {
     auto* handler = Callback<ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler, HRESULT,
                              ICoreWebView2Environment*>::
         make(IID_ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler,
@@ -147,10 +147,10 @@ bool WebView2View::start(FARPROC entry, std::string& problem) {
     const HRESULT result = create(nullptr, wide(setup_.dataFolder).c_str(), nullptr, handler);
     handler->Release();
     if (FAILED(result)) {
-        problem = "the WebView2 runtime could not be started (" + std::to_string(result) + ")";
-        return false;
+        return Failure{"the WebView2 runtime could not be started (" + std::to_string(result) +
+                       ")"};
     }
-    return true;
+    return {};
 }
 
 // Without an environment or a controller the chain stops there and the window says so.
@@ -348,18 +348,16 @@ void WebView2View::messageReceived(ICoreWebView2WebMessageReceivedEventArgs* arg
 
 }  // namespace
 
-WebViewStart startWebView(WebViewSetup setup) {
-    WebViewStart start;
-    const WebView2Loader loader = loadWebView2();
-    if (!loader.problem.empty()) {
-        start.problem = loader.problem;
-        return start;
+Result<std::unique_ptr<EmbeddedWebView>> startWebView(WebViewSetup setup) {
+    const Result<FARPROC> entry = loadWebView2();
+    if (!entry) {
+        return Failure{entry.error()};
     }
     auto view = std::make_unique<WebView2View>(std::move(setup));
-    if (view->start(loader.createEnvironment, start.problem)) {
-        start.view = std::move(view);
+    if (const Result<> started = view->start(*entry); !started) {
+        return Failure{started.error()};
     }
-    return start;
+    return std::unique_ptr<EmbeddedWebView>(std::move(view));
 }
 
 }  // namespace velvix

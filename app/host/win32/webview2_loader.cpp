@@ -1,20 +1,20 @@
 #include "webview2_loader.hpp"
 
+#include <string>
+
 namespace velvix {
 
-WebView2Loader loadWebView2() {
-    WebView2Loader loader;
+Result<FARPROC> loadWebView2() {
     const HMODULE library = LoadLibraryW(L"WebView2Loader.dll");
     if (library == nullptr) {
-        loader.problem =
-            "WebView2Loader.dll could not be loaded (error " + std::to_string(GetLastError()) + ")";
-        return loader;
+        return Failure{"WebView2Loader.dll could not be loaded (error " +
+                       std::to_string(GetLastError()) + ")"};
     }
-    loader.createEnvironment = GetProcAddress(library, "CreateCoreWebView2EnvironmentWithOptions");
-    if (loader.createEnvironment == nullptr) {
-        loader.problem = "WebView2Loader.dll has no CreateCoreWebView2EnvironmentWithOptions";
+    const FARPROC entry = GetProcAddress(library, "CreateCoreWebView2EnvironmentWithOptions");
+    if (entry == nullptr) {
+        return Failure{"WebView2Loader.dll has no CreateCoreWebView2EnvironmentWithOptions"};
     }
-    return loader;
+    return entry;
 }
 
 }  // namespace velvix

@@ -80,12 +80,12 @@ void Win32WindowHost::startView(const std::string& firstPage, const std::string&
     };
     setup.events.failed = [this](const std::string& reason) { showFailure(reason); };
     setup.events.openInBrowser = [this](const std::string& url) { openInBrowser(url); };
-    WebViewStart start = startWebView(std::move(setup));
-    if (start.view == nullptr) {
-        showFailure(start.problem);
+    auto view = startWebView(std::move(setup));
+    if (!view) {
+        showFailure(view.error());
         return;
     }
-    view_ = std::move(start.view);
+    view_ = std::move(*view);
 }
 
 int Win32WindowHost::runMessageLoop() {
