@@ -103,8 +103,8 @@ void FrameWorker::retryOpening(int wantedCamera) {
         return;
     }
     retryTicks_ = 0;
-    cameraReady_ =
-        isDeviceIndex(active) && !capture_.isCapturing(active) && openCamera(active, false);
+    cameraReady_ = isDeviceIndex(active) && !capture_.isCapturing(active) &&
+                   openCamera(active, FramePeriod::keep);
 }
 
 void FrameWorker::changeCamera(int wantedCamera) {
@@ -122,13 +122,13 @@ void FrameWorker::changeCamera(int wantedCamera) {
         return;
     }
     if (!capture_.isCapturing(wantedCamera)) {
-        cameraReady_ = openCamera(wantedCamera, true);
+        cameraReady_ = openCamera(wantedCamera, FramePeriod::ask);
     }
     capture_.setReconnect(wantedCamera, kReconnectThreshold);
 }
 
-bool FrameWorker::openCamera(int device, bool withFramePeriod) {
-    if (withFramePeriod) {
+bool FrameWorker::openCamera(int device, FramePeriod period) {
+    if (period == FramePeriod::ask) {
         capture_.setFramePeriod(device, kCameraFramePeriod);
     }
     capture_.setAskSize(device, kDefaultFrameSize.width, kDefaultFrameSize.height,

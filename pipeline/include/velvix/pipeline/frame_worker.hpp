@@ -66,11 +66,14 @@ class FrameWorker {
 
   private:
     enum class PublishOutcome { done, resized };
+    // A camera chosen anew is asked for the worker's frame period; a retried open keeps what
+    // it was asked before.
+    enum class FramePeriod { ask, keep };
 
     void noticeLostCamera();
     void retryOpening(int wantedCamera);
     void changeCamera(int wantedCamera);
-    bool openCamera(int device, bool withFramePeriod);
+    bool openCamera(int device, FramePeriod period);
     bool fetchNewFrame();
     PublishOutcome publish(const std::stop_token& stop);
     void countPublished(std::uint64_t fetchStart);
