@@ -81,10 +81,21 @@ TEST(LayoutConversions, GreyAndRgbBecomeCapturePixelsInTheirRowOrder) {
     convertToCaptureLayout(MediaSubtype::y16, grey16.data(), out16.data(), 2, 1);
     EXPECT_EQ(out16, (std::vector<std::uint8_t>{0x12, 0x12, 0x12, 255, 0x80, 0x80, 0x80, 255}));
 
-    const std::vector<std::uint8_t> bgr{1, 2, 3, 4, 5, 6};
-    std::vector<std::uint8_t> outRgb(8);
-    convertToCaptureLayout(MediaSubtype::rgb24, bgr.data(), outRgb.data(), 1, 2);
-    EXPECT_EQ(outRgb, (std::vector<std::uint8_t>{3, 2, 1, 255, 6, 5, 4, 255}));
+    // Every pixel count around the vectorised steps of eight, from sources of exactly their
+    // size, so that the sanitizer build sees any read past the end.
+    for (int count = 1; count <= 42; ++count) {
+        std::vector<std::uint8_t> bgr(static_cast<std::size_t>(count) * 3);
+        std::vector<std::uint8_t> expected;
+        for (std::size_t i = 0; i < bgr.size(); i += 3) {
+            bgr[i] = static_cast<std::uint8_t>(i);
+            bgr[i + 1] = static_cast<std::uint8_t>(i * 7 + 1);
+            bgr[i + 2] = static_cast<std::uint8_t>(255 - i);
+            expected.insert(expected.end(), {bgr[i + 2], bgr[i + 1], bgr[i], 255});
+        }
+        std::vector<std::uint8_t> outRgb(static_cast<std::size_t>(count) * 4, 7);
+        convertToCaptureLayout(MediaSubtype::rgb24, bgr.data(), outRgb.data(), count, 1);
+        ASSERT_EQ(outRgb, expected) << count << " pixels";
+    }
 }
 
 }  // namespace
