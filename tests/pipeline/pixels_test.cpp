@@ -285,6 +285,33 @@ TEST(GreyFromFrame, WeighsRedGreenAndBlue) {
     greyFromFrame({frame.data(), 2, 2, 9}, grey.data());
     // Truncation, not rounding: mid-grey comes out one below itself in double precision.
     EXPECT_EQ(grey, (Bytes{76, 149, 29, 127}));
+    greyFromFrame({frame.data(), 2, 2, 9}, grey.data(), GreyColumns::reversed);
+    EXPECT_EQ(grey, (Bytes{149, 76, 127, 29}));
+}
+
+TEST(GreyFromFrame, AgreesWithTheDoubleFormulaOnEveryColour) {
+    Bytes row(256 * 3);
+    Bytes grey(256);
+    Bytes reversed(256);
+    int mismatches = 0;
+    for (int red = 0; red < 256; ++red) {
+        for (int green = 0; green < 256; ++green) {
+            for (int blue = 0; blue < 256; ++blue) {
+                row[3 * blue] = static_cast<std::uint8_t>(blue);
+                row[3 * blue + 1] = static_cast<std::uint8_t>(green);
+                row[3 * blue + 2] = static_cast<std::uint8_t>(red);
+            }
+            greyFromFrame({row.data(), 256, 1, 256 * 3}, grey.data());
+            greyFromFrame({row.data(), 256, 1, 256 * 3}, reversed.data(), GreyColumns::reversed);
+            for (int blue = 0; blue < 256; ++blue) {
+                const auto expected =
+                    static_cast<std::uint8_t>(0.299 * red + 0.587 * green + 0.114 * blue);
+                mismatches += grey[static_cast<std::size_t>(blue)] != expected;
+                mismatches += reversed[static_cast<std::size_t>(255 - blue)] != expected;
+            }
+        }
+    }
+    EXPECT_EQ(mismatches, 0);
 }
 
 }  // namespace

@@ -64,8 +64,14 @@ void maskFeatures(const std::uint8_t* unsmoothed, std::uint8_t* smoothed, int wi
 void blendSkin(const std::uint8_t* unsmoothed, std::uint8_t* smoothed, const std::uint8_t* alpha,
                std::size_t count);
 
-// A picture in the frame layout to grey, into rows of the picture's width.
-void greyFromFrame(ConstPicture frame, std::uint8_t* grey);
+// Whether greyFromFrame writes a row's pixels in the picture's order or from its last column
+// to its first (with a bottom-first view of the frame, the picture turned by 180 degrees).
+enum class GreyColumns { inOrder, reversed };
+
+// A picture in the frame layout to grey, into rows of the picture's width: each pixel becomes
+// floor(0.299 red + 0.587 green + 0.114 blue), as computed in double precision.
+void greyFromFrame(ConstPicture frame, std::uint8_t* grey,
+                   GreyColumns columns = GreyColumns::inOrder);
 
 // The skin test on the chroma of an unsmoothed pixel (77 <= Cb <= 127, 133 <= Cr <= 173).
 bool isSkinColour(std::uint8_t blue, std::uint8_t green, std::uint8_t red);
