@@ -1,10 +1,12 @@
 #include "velvix/face/landmark_fitter.hpp"
 
-#include <xmmintrin.h>
+#include <immintrin.h>
 
 #include <algorithm>
 #include <cmath>
 #include <vector>
+
+#include "velvix/platform/cpu_info.hpp"
 
 namespace velvix {
 namespace {
@@ -72,6 +74,22 @@ void fetchRow(const float* row, std::int32_t floats) {
     for (std::int32_t k = 0; k < floats; k += kFloatsPerCacheLine) {
         _mm_prefetch(reinterpret_cast<const char*>(row + k), _MM_HINT_T0);
     }
+}
+
+void addRowPlain(const float* row, float* sums, std::int32_t count) {
+    for (std::int32_t k = 0; k < count; ++k) {
+        sums[k] += row[k];
+    }
+}
+
+// Eight sums a step; each sum still adds the same terms in the same order.
+VELVIX_AVX2_FUNCTION void addRowAvx2(const float* row, float* sums, std::int32_t count) {
+    std::int32_t k = 0;
+    for (; k + 8 <= count; k += 8) {
+        _mm256_storeu_ps(sums + k,
+                         _mm256_add_ps(_mm256_loadu_ps(sums + k), _mm256_loadu_ps(row + k)));
+    }
+    addRowPlain(row + k, sums + k, count - k);
 }
 
 }  // namespace
@@ -173,14 +191,12 @@ LiteMat globalRegression(const LandmarkModel& model, std::int32_t stage, const L
     const std::int32_t outputs = weights.cols();
     // Each displacement still adds its terms in the order of the features.
     std::vector<float> sums(static_cast<std::size_t>(outputs), 0.0f);
+    const auto addRow = hasAVX2 ? addRowAvx2 : addRowPlain;
     for (std::int32_t j = 0; j < features.cols(); ++j) {
         if (j + kRowsFetchedAhead < features.cols()) {
             fetchRow(weights.floatRow(features.intAt(0, j + kRowsFetchedAhead)), outputs);
         }
-        const float* leaf = weights.floatRow(features.intAt(0, j));
-        for (std::int32_t output = 0; output < outputs; ++output) {
-            sums[static_cast<std::size_t>(output)] += leaf[output];
-        }
+        addRow(weights.floatRow(features.intAt(0, j)), sums.data(), outputs);
     }
     LiteMat delta(LiteMat::kFloat32, outputs / 2, 2);
     for (std::int32_t l = 0; l < delta.rows(); ++l) {
