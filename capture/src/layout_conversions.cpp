@@ -133,18 +133,75 @@ void writeYuvPixel(std::uint8_t* out, std::uint8_t luma, const ChromaTerms& chro
     std::memcpy(out, pixel, kCaptureBytes);
 }
 
-}  // namespace
-
-void rgb24RowFromYuv420(const std::uint8_t* luma, const std::uint8_t* u, const std::uint8_t* v,
-                        int width, std::uint8_t* out) {
-    const auto w = static_cast<std::size_t>(width);
-    for (std::size_t x = 0; x < w; ++x, out += 3) {
+void rgb24RowFromYuv420Plain(const std::uint8_t* luma, const std::uint8_t* u, const std::uint8_t* v,
+                             std::size_t width, std::uint8_t* out) {
+    for (std::size_t x = 0; x < width; ++x, out += 3) {
         const ChromaTerms chroma = chromaTerms(u[x / 2], v[x / 2]);
         const int scaledLuma = kYuvTables.luma[luma[x]];
         out[0] = clampShifted(scaledLuma + chroma.blue);
         out[1] = clampShifted(scaledLuma + chroma.green);
         out[2] = clampShifted(scaledLuma + chroma.red);
     }
+}
+
+// The first eight bytes, less an offset, in 32-bit lanes.
+VELVIX_AVX2_FUNCTION __m256i lanesLess(__m128i bytes, int offset) {
+    return _mm256_sub_epi32(_mm256_cvtepu8_epi32(bytes), _mm256_set1_epi32(offset));
+}
+
+// Four chroma samples, each for the two pixels it covers, less 128.
+VELVIX_AVX2_FUNCTION __m256i chromaLanes(const std::uint8_t* chroma) {
+    std::int32_t four = 0;
+    std::memcpy(&four, chroma, sizeof four);
+    const __m128i twice = _mm_setr_epi8(0, 0, 1, 1, 2, 2, 3, 3, -1, -1, -1, -1, -1, -1, -1, -1);
+    return lanesLess(_mm_shuffle_epi8(_mm_cvtsi32_si128(four), twice), 128);
+}
+
+// The formula on eight pixels a step, in 32-bit lanes; the saturating packs from 32 to 8 bits
+// do the clamping. Each half of the register ends as four pixels of blue, green, red in its
+// first 12 bytes; the second half's store overwrites the 4 spare bytes of the first, and its
+// own spare bytes fall within the next step's pixels, so steps stop 10 pixels before the end.
+VELVIX_AVX2_FUNCTION void rgb24RowFromYuv420Avx2(const std::uint8_t* luma, const std::uint8_t* u,
+                                                 const std::uint8_t* v, std::size_t width,
+                                                 std::uint8_t* out) {
+    const __m256i interleave =
+        _mm256_setr_epi8(0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1, 0, 4, 8, 1, 5, 9, 2,
+                         6, 10, 3, 7, 11, -1, -1, -1, -1);
+    std::size_t x = 0;
+    for (; x + 10 <= width; x += 8) {
+        std::int64_t eight = 0;
+        std::memcpy(&eight, luma + x, sizeof eight);
+        const __m256i y =
+            _mm256_mullo_epi32(lanesLess(_mm_cvtsi64_si128(eight), 16), _mm256_set1_epi32(76309));
+        const __m256i cu = chromaLanes(u + x / 2);
+        const __m256i cv = chromaLanes(v + x / 2);
+        const __m256i red = _mm256_srai_epi32(
+            _mm256_add_epi32(y, _mm256_mullo_epi32(cv, _mm256_set1_epi32(104597))), 16);
+        const __m256i green = _mm256_srai_epi32(
+            _mm256_sub_epi32(_mm256_sub_epi32(y, _mm256_mullo_epi32(cv, _mm256_set1_epi32(53279))),
+                             _mm256_mullo_epi32(cu, _mm256_set1_epi32(25675))),
+            16);
+        const __m256i blue = _mm256_srai_epi32(
+            _mm256_add_epi32(y, _mm256_mullo_epi32(cu, _mm256_set1_epi32(132201))), 16);
+        const __m256i bytes = _mm256_packus_epi16(_mm256_packus_epi32(blue, green),
+                                                  _mm256_packus_epi32(red, _mm256_setzero_si256()));
+        const __m256i pixels = _mm256_shuffle_epi8(bytes, interleave);
+        std::uint8_t* at = out + x * 3;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm256_castsi256_si128(pixels));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(at + 12), _mm256_extracti128_si256(pixels, 1));
+    }
+    rgb24RowFromYuv420Plain(luma + x, u + x / 2, v + x / 2, width - x, out + x * 3);
+}
+
+}  // namespace
+
+void rgb24RowFromYuv420(const std::uint8_t* luma, const std::uint8_t* u, const std::uint8_t* v,
+                        int width, std::uint8_t* out) {
+    if (width <= 0) {
+        return;
+    }
+    (hasAVX2 ? rgb24RowFromYuv420Avx2 : rgb24RowFromYuv420Plain)(
+        luma, u, v, static_cast<std::size_t>(width), out);
 }
 
 void convertNv12Turned(const std::uint8_t* source, std::uint8_t* destination, int width,

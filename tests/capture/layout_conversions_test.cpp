@@ -53,6 +53,33 @@ TEST(Nv12Conversion, AgreesWithTheFormulaAndTurnsThePicture) {
     }
 }
 
+// Rows of every width around the vectorised steps of eight, odd ones included, from buffers of
+// exactly their size; the random bytes reach both clamps.
+TEST(Yuv420Row, AgreesWithTheFormulaAtEveryWidth) {
+    std::mt19937 random(1234);
+    std::uniform_int_distribution<int> byte(0, 255);
+    const auto bytes = [&](int count) {
+        std::vector<std::uint8_t> values(static_cast<std::size_t>(count));
+        for (auto& value : values) {
+            value = static_cast<std::uint8_t>(byte(random));
+        }
+        return values;
+    };
+    for (int width = 1; width <= 41; ++width) {
+        const auto luma = bytes(width);
+        const auto u = bytes((width + 1) / 2);
+        const auto v = bytes((width + 1) / 2);
+        std::vector<std::uint8_t> out(static_cast<std::size_t>(width) * 3);
+        rgb24RowFromYuv420(luma.data(), u.data(), v.data(), width, out.data());
+        for (int x = 0; x < width; ++x) {
+            const Rgb expected = referenceNv12(luma[x], u[x / 2], v[x / 2]);
+            ASSERT_EQ(out[x * 3], expected.blue) << width << " wide, pixel " << x;
+            ASSERT_EQ(out[x * 3 + 1], expected.green) << width << " wide, pixel " << x;
+            ASSERT_EQ(out[x * 3 + 2], expected.red) << width << " wide, pixel " << x;
+        }
+    }
+}
+
 TEST(Nv12Conversion, ClampsTheExtremesAndSkipsPicturesOfOneRow) {
     // Luma 255 with extreme chroma overflows; luma 0 underflows.
     std::vector<std::uint8_t> source{255, 0, 255, 0, 255, 0};  // 2 x 2, U 255, V 0
