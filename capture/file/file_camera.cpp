@@ -106,7 +106,6 @@ class FileConnection final : public DeviceConnection {
     void stream(const std::stop_token& stop, SampleSink& sink) {
         std::mutex mutex;
         std::condition_variable_any wake;
-        std::vector<std::uint8_t> sample;
         const Clock::duration step = period();
         Clock::time_point next = Clock::now() + step / 2;
         int delivered = 0;
@@ -123,12 +122,13 @@ class FileConnection final : public DeviceConnection {
             if (frozenAfter(delivered)) {
                 continue;
             }
-            if (!source_->nextFrame(sample)) {
+            const std::vector<std::uint8_t>* sample = source_->nextFrame();
+            if (sample == nullptr) {
                 platform::debugOutput("test camera \"" + config_.path +
                                       "\": the file cannot be read any more");
                 return;
             }
-            sink.deliverSample(sample.data(), sample.size());
+            sink.deliverSample(sample->data(), sample->size());
             ++delivered;
         }
     }

@@ -77,10 +77,7 @@ class StillSource final : public FrameSource {
         height_ = height;
     }
 
-    bool nextFrame(std::vector<std::uint8_t>& sample) override {
-        sample = sample_;
-        return true;
-    }
+    const std::vector<std::uint8_t>* nextFrame() override { return &sample_; }
 
   private:
     std::vector<std::uint8_t> sample_;
@@ -112,20 +109,20 @@ class Y4mSource final : public FrameSource {
 
     int framePeriod() const override { return framePeriod_; }
 
-    bool nextFrame(std::vector<std::uint8_t>& sample) override {
+    const std::vector<std::uint8_t>* nextFrame() override {
         if (!readFrame()) {
             file_.clear();
             file_.seekg(firstFrame_);
             if (!readFrame()) {
-                return false;
+                return nullptr;
             }
         }
         if (delivered_ == MediaSubtype::nv12) {
-            toNv12(sample);
+            toNv12(sample_);
         } else {
-            toRgb24(sample);
+            toRgb24(sample_);
         }
-        return true;
+        return &sample_;
     }
 
   private:
@@ -295,6 +292,7 @@ class Y4mSource final : public FrameSource {
     std::streampos firstFrame_;
     bool mono_ = false;
     int framePeriod_ = kNoFramePeriod;
+    std::vector<std::uint8_t> sample_;
     std::vector<std::uint8_t> luma_;
     std::vector<std::uint8_t> u_;
     std::vector<std::uint8_t> v_;

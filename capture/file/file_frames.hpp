@@ -21,8 +21,9 @@ class FrameSource {
     int height() const { return height_; }
     // The file's own frame period; kNoFramePeriod for a still.
     virtual int framePeriod() const { return kNoFramePeriod; }
-    // The next frame; false when the file cannot be read any more.
-    virtual bool nextFrame(std::vector<std::uint8_t>& sample) = 0;
+    // The next frame, held by the source until the next call; nothing when the file cannot be
+    // read any more. A still hands out its one frame every time, without a copy.
+    virtual const std::vector<std::uint8_t>* nextFrame() = 0;
 
   protected:
     int width_ = 0;

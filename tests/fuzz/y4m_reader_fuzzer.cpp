@@ -26,8 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         data[0] % 2 == 0 ? velvix::MediaSubtype::rgb24 : velvix::MediaSubtype::nv12;
     auto opened = velvix::file_camera::openFrameSource(path, delivered);
     if (opened) {
-        std::vector<std::uint8_t> sample;
-        for (int frame = 0; frame < 3 && (*opened)->nextFrame(sample); ++frame) {
+        for (int frame = 0; frame < 3 && (*opened)->nextFrame() != nullptr; ++frame) {
         }
     }
     return 0;
