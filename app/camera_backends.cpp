@@ -3,22 +3,11 @@
 #include <algorithm>
 
 #include "velvix/capture/capture_manager.hpp"
-#ifdef _WIN32
-#include "velvix/capture/dshow_backend.hpp"
-#else
-#include "velvix/capture/v4l2_backend.hpp"
-#include "velvix/virtual_camera/linux_devices.hpp"
-#endif
 
 namespace velvix {
 
 CaptureBackends cameraBackends(const std::vector<FileCameraConfig>& testCameras) {
-    CaptureBackends backends;
-#ifdef _WIN32
-    backends.push_back(std::make_shared<DirectShowBackend>());
-#else
-    backends.push_back(std::make_shared<V4l2Backend>());
-#endif
+    CaptureBackends backends{systemCameraBackend()};
     if (!testCameras.empty()) {
         backends.push_back(std::make_shared<FileCameraBackend>(testCameras));
     }
@@ -33,23 +22,6 @@ std::vector<std::string> listCameraNames(const CaptureBackends& backends) {
         names.push_back(manager.deviceName(index));
     }
     return names;
-}
-
-std::unique_ptr<virtual_camera::OutputDevices> virtualCameraDevices() {
-#ifndef _WIN32
-    return std::make_unique<virtual_camera::V4l2OutputDevices>();
-#else
-    return nullptr;
-#endif
-}
-
-virtual_camera::CommandResult runSetupCommand(
-    [[maybe_unused]] const std::vector<std::string>& arguments) {
-#ifndef _WIN32
-    return virtual_camera::runCommand(arguments);
-#else
-    return {};
-#endif
 }
 
 }  // namespace velvix

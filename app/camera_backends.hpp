@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,9 @@
 #include "velvix/virtual_camera/output_devices.hpp"
 
 namespace velvix {
+
+// The system's own cameras (one source file per system).
+std::shared_ptr<CaptureBackend> systemCameraBackend();
 
 // The cameras the program offers: the system's own first, then the test cameras.
 CaptureBackends cameraBackends(const std::vector<FileCameraConfig>& testCameras);

@@ -1,0 +1,20 @@
+#include "camera_backends.hpp"
+
+#include "velvix/capture/v4l2_backend.hpp"
+#include "velvix/virtual_camera/linux_devices.hpp"
+
+namespace velvix {
+
+std::shared_ptr<CaptureBackend> systemCameraBackend() {
+    return std::make_shared<V4l2Backend>();
+}
+
+std::unique_ptr<virtual_camera::OutputDevices> virtualCameraDevices() {
+    return std::make_unique<virtual_camera::V4l2OutputDevices>();
+}
+
+virtual_camera::CommandResult runSetupCommand(const std::vector<std::string>& arguments) {
+    return virtual_camera::runCommand(arguments);
+}
+
+}  // namespace velvix
