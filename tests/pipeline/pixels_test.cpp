@@ -277,37 +277,39 @@ TEST(BlendSkin, GivesUnsmoothedAtAlphaZeroSmoothedAtFullAndRoundsInBetween) {
     }
 }
 
-TEST(GreyFromFrame, WeighsRedGreenAndBlue) {
-    // Frame layout: blue, green, red. Rows of 2 pixels, 9 bytes apart.
-    const Bytes frame{0,   0, 255, 0,   255, 0,   99, 99, 99,   // row 0 (third pixel skipped)
-                      255, 0, 0,   128, 128, 128, 77, 77, 77};  // row 1
-    Bytes grey(4, 0);
-    greyFromFrame({frame.data(), 2, 2, 9}, grey.data());
-    // Truncation, not rounding: mid-grey comes out one below itself in double precision.
-    EXPECT_EQ(grey, (Bytes{76, 149, 29, 127}));
-    greyFromFrame({frame.data(), 2, 2, 9}, grey.data(), GreyColumns::reversed);
-    EXPECT_EQ(grey, (Bytes{149, 76, 127, 29}));
-}
-
-TEST(GreyFromFrame, AgreesWithTheDoubleFormulaOnEveryColour) {
-    Bytes row(256 * 3);
-    Bytes grey(256);
-    Bytes reversed(256);
+// Every colour once, in rows of 100 pixels (not a whole number of vector steps) with padding
+// between them, so that both paths see row ends, strides and the turned order.
+TEST(GreyFromFrame, AgreesWithTheDoubleFormulaOnEveryColourInBothPaths) {
+    constexpr int width = 100;
+    constexpr int height = 3;
+    constexpr int stride = width * 3 + 5;
+    Bytes frame(height * stride);
+    Bytes grey(height * width);
+    Bytes reversed(height * width);
     int mismatches = 0;
-    for (int red = 0; red < 256; ++red) {
-        for (int green = 0; green < 256; ++green) {
-            for (int blue = 0; blue < 256; ++blue) {
-                row[3 * blue] = static_cast<std::uint8_t>(blue);
-                row[3 * blue + 1] = static_cast<std::uint8_t>(green);
-                row[3 * blue + 2] = static_cast<std::uint8_t>(red);
-            }
-            greyFromFrame({row.data(), 256, 1, 256 * 3}, grey.data());
-            greyFromFrame({row.data(), 256, 1, 256 * 3}, reversed.data(), GreyColumns::reversed);
-            for (int blue = 0; blue < 256; ++blue) {
-                const auto expected =
-                    static_cast<std::uint8_t>(0.299 * red + 0.587 * green + 0.114 * blue);
-                mismatches += grey[static_cast<std::size_t>(blue)] != expected;
-                mismatches += reversed[static_cast<std::size_t>(255 - blue)] != expected;
+    for (const bool vectorised : {false, true}) {
+        const Avx2Choice paths(vectorised);
+        for (int red = 0; red < 256; ++red) {
+            for (int green = 0; green < 256; ++green) {
+                for (int blue = 0; blue < 256; ++blue) {
+                    std::uint8_t* pixel = &frame[static_cast<std::size_t>((blue / width) * stride +
+                                                                          (blue % width) * 3)];
+                    pixel[0] = static_cast<std::uint8_t>(blue);
+                    pixel[1] = static_cast<std::uint8_t>(green);
+                    pixel[2] = static_cast<std::uint8_t>(red);
+                }
+                greyFromFrame({frame.data(), width, height, stride}, grey.data());
+                greyFromFrame({frame.data(), width, height, stride}, reversed.data(),
+                              GreyColumns::reversed);
+                for (int blue = 0; blue < 256; ++blue) {
+                    // Truncated, as the double formula is: mid-grey comes out one below itself.
+                    const auto expected =
+                        static_cast<std::uint8_t>(0.299 * red + 0.587 * green + 0.114 * blue);
+                    const int row = blue / width;
+                    mismatches += grey[static_cast<std::size_t>(blue)] != expected;
+                    mismatches += reversed[static_cast<std::size_t>(row * width + width - 1 -
+                                                                    blue % width)] != expected;
+                }
             }
         }
     }
