@@ -1,12 +1,11 @@
 // The face step following the demo portrait through clips, with the shipped landmark model and
-// the program's network.
+// the detector the program would choose: the network, or the cascade where it cannot run.
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <filesystem>
 
 #include "portrait_clip.hpp"
-#include "velvix/face/blazeface.hpp"
+#include "velvix/face/face_detector.hpp"
 #include "velvix/face/face_step.hpp"
 #include "velvix/pipeline/frame_processor.hpp"
 
@@ -15,15 +14,7 @@ namespace {
 
 class FaceTrackingTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        if (!blazeFaceDetectorBuilt()) {
-            GTEST_SKIP() << "this build's OpenCV has no dnn module to run the network";
-        }
-        if (!std::filesystem::exists(VELVIX_FACE_NETWORK)) {
-            GTEST_SKIP() << VELVIX_FACE_NETWORK << " is missing (scripts/setup fetches it)";
-        }
-        ASSERT_TRUE(clip.loaded());
-    }
+    void SetUp() override { ASSERT_TRUE(clip.loaded()); }
 
     // One frame through the step, and the detection it started finished as by the next frame.
     FaceOutputs run(FaceProcessingStep& step, const testing::PortraitPose& pose) {
@@ -57,6 +48,7 @@ TEST_F(FaceTrackingTest, AFaceMovingAcrossTheClipStaysFoundOnEveryFrame) {
     FaceProcessingStep fresh(makeFaceDetector(VELVIX_FACE_NETWORK), VELVIX_SHIPPED_MODEL);
     constexpr int kFrames = 60;
     double largestDistance = 0;
+    int compared = 0;
     for (int k = 0; k < kFrames; ++k) {
         const auto pose = testing::PortraitClip::movingPose(k, kFrames);
         const FaceOutputs tracked = run(tracking, pose);
@@ -68,8 +60,13 @@ TEST_F(FaceTrackingTest, AFaceMovingAcrossTheClipStaysFoundOnEveryFrame) {
         if (k % 4 != 0) {
             continue;
         }
+        // The cascade misses some of the smaller faces and now and then finds one in the
+        // background; only fresh fits on the face are compared.
         const FaceOutputs own = run(fresh, pose);
-        ASSERT_TRUE(own.faceValid && own.faceLandmarks) << "frame " << k;
+        if (!holdsFace(own, pose) || !own.faceLandmarks) {
+            continue;
+        }
+        ++compared;
         double distance = 0;
         for (std::size_t i = 0; i < kLandmarkCount; ++i) {
             const auto& a = (*tracked.faceLandmarks)[i];
@@ -81,6 +78,7 @@ TEST_F(FaceTrackingTest, AFaceMovingAcrossTheClipStaysFoundOnEveryFrame) {
     }
     // Fresh fits differ among themselves by about this much as the detector's boxes vary.
     EXPECT_LT(largestDistance, 0.08);
+    EXPECT_GE(compared, 10);
     ASSERT_NE(tracking.tracker(), nullptr);
     EXPECT_TRUE(tracking.tracker()->tracking());
 }
