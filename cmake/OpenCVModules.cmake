@@ -7,6 +7,8 @@
 # dependencies.
 function(velvix_find_opencv_modules)
     if(WIN32)
+        # OpenCV's dnn module, linked statically, names protobuf's target without finding it.
+        find_package(protobuf CONFIG QUIET)
         find_package(OpenCV CONFIG QUIET)
         foreach(module IN LISTS ARGN)
             if(TARGET opencv_${module} AND NOT TARGET opencv::${module})
