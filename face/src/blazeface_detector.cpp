@@ -175,10 +175,6 @@ class BlazeFaceDetector final : public FaceDetector {
 
 }  // namespace
 
-bool blazeFaceDetectorBuilt() {
-    return true;
-}
-
 Result<std::unique_ptr<FaceDetector>> loadBlazeFaceDetector(const std::string& path,
                                                             const BlazeFaceNetwork& network) {
     cv::dnn::Net net;

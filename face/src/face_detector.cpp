@@ -110,9 +110,6 @@ std::unique_ptr<FaceDetector> makeFaceDetector() {
 #if VELVIX_HAVE_LIBFACEDETECTION
     return std::make_unique<LibFaceDetection>();
 #else
-    if (!blazeFaceDetectorBuilt()) {
-        return cascadeInstead("this build's OpenCV has no dnn module to run the network");
-    }
     const std::string network = platform::findDataFile(kBlazeFaceFullRange.fileName);
     if (network.empty()) {
         return cascadeInstead(std::string(kBlazeFaceFullRange.fileName) + ": " +

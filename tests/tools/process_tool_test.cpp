@@ -460,8 +460,7 @@ std::uint64_t fnv1a(std::string_view bytes) {
 
 // Every build of the program gives the same picture and the same landmarks for the same photo
 // with the same detector: the digests are those the Linux build gives with each detector (with
-// the cascade when the network is not beside it), and the Windows build, whose OpenCV cannot run
-// the network, is held to the cascade's.
+// the cascade when the network is not beside it), and the Windows build is held to them.
 struct BuildDigests {
     const char* detector;
     std::uint64_t pixels;

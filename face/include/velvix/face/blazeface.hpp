@@ -79,10 +79,6 @@ void decodeBlazeFace(const BlazeFaceOutputs& outputs, int inputSide, float minim
 void mergeOverlappingFaces(std::vector<ScoredFace>& faces, float overlap,
                            std::vector<ScoredFace>& merged);
 
-// False where this build's OpenCV has no dnn module: loadBlazeFaceDetector then always fails,
-// saying so, and the programs use the next detector.
-bool blazeFaceDetectorBuilt();
-
 // The network of `path`, run by OpenCV's dnn module on a letterboxed copy of the picture. Fails
 // when the file cannot be read or its network does not give BlazeFace's outputs.
 Result<std::unique_ptr<FaceDetector>> loadBlazeFaceDetector(const std::string& path,
