@@ -1,5 +1,5 @@
 // The face step following the demo portrait through clips, with the shipped landmark model and
-// the detector the program would choose: the network, or the cascade where it cannot run.
+// the detector the program would choose: the network, or the cascade where its file is missing.
 #include <gtest/gtest.h>
 
 #include <cmath>
