@@ -10,6 +10,15 @@ namespace velvix {
 namespace {
 
 constexpr std::uint32_t kExtendedBase = 0x80000000u;
+constexpr std::uint32_t kLeaf1EcxFma = 1u << 12;
+constexpr std::uint32_t kLeaf1EcxOsxsave = 1u << 27;
+constexpr std::uint32_t kLeaf1EcxAvx = 1u << 28;
+constexpr std::uint32_t kLeaf7EbxAvx2 = 1u << 5;
+constexpr std::uint64_t kXcr0SseAndAvxState = 0b110;
+
+bool hasAll(std::uint64_t word, std::uint64_t bits) {
+    return (word & bits) == bits;
+}
 
 std::array<std::int32_t, 4> asWords(const CpuidResult& result) {
     return {static_cast<std::int32_t>(result.eax), static_cast<std::int32_t>(result.ebx),
@@ -49,7 +58,21 @@ CpuidResult readCpuid(std::uint32_t leaf, std::uint32_t subleaf) {
     return result;
 }
 
-CpuInfo::CpuInfo(const CpuidFunction& cpuid) {
+std::uint64_t readXgetbv(std::uint32_t index) {
+#if defined(_MSC_VER)
+    return _xgetbv(index);
+#elif defined(__x86_64__) || defined(__i386__)
+    std::uint32_t low = 0;
+    std::uint32_t high = 0;
+    __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(index));
+    return (std::uint64_t{high} << 32) | low;
+#else
+    (void)index;
+    return 0;
+#endif
+}
+
+CpuInfo::CpuInfo(const CpuidFunction& cpuid, const XgetbvFunction& xgetbv) {
     const CpuidResult leaf0 = cpuid(0, 0);
     highestLeaf = static_cast<std::int32_t>(leaf0.eax);
     vendor = textFromRegisters({leaf0.ebx, leaf0.edx, leaf0.ecx});
@@ -62,6 +85,9 @@ CpuInfo::CpuInfo(const CpuidFunction& cpuid) {
         const auto& leaf1 = leaves[1];
         leaf1Ecx = static_cast<std::uint32_t>(leaf1[2]);
         leaf1Edx = static_cast<std::uint32_t>(leaf1[3]);
+    }
+    if (hasAll(leaf1Ecx, kLeaf1EcxOsxsave)) {
+        xcr0 = xgetbv(0);
     }
     if (highestLeaf >= 7) {
         const auto& leaf7 = leaves[7];
@@ -92,7 +118,9 @@ CpuInfo::CpuInfo(const CpuidFunction& cpuid) {
 }
 
 bool avx2FromCpuInfo(const CpuInfo& info) {
-    return ((info.leaf7Ebx >> 5) & 1u) != 0;
+    return hasAll(info.leaf7Ebx, kLeaf7EbxAvx2) &&
+           hasAll(info.leaf1Ecx, kLeaf1EcxFma | kLeaf1EcxOsxsave | kLeaf1EcxAvx) &&
+           hasAll(info.xcr0, kXcr0SseAndAvxState);
 }
 
 // Defined in this order in one translation unit, so cpuInfo is complete when hasAVX2 reads it.

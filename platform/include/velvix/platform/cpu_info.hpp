@@ -28,13 +28,20 @@ struct CpuidResult {
 // Runs CPUID for a leaf and subleaf.
 using CpuidFunction = std::function<CpuidResult(std::uint32_t leaf, std::uint32_t subleaf)>;
 
+// Reads an extended control register (XGETBV); register 0 says which register state the
+// operating system saves. Called only where CPUID reports OSXSAVE, since the instruction
+// faults elsewhere.
+using XgetbvFunction = std::function<std::uint64_t(std::uint32_t index)>;
+
 // This processor's CPUID instruction (all zeros where there is none).
 CpuidResult readCpuid(std::uint32_t leaf, std::uint32_t subleaf);
+// This processor's XGETBV instruction (zero where there is none).
+std::uint64_t readXgetbv(std::uint32_t index);
 
 // The processor's identification and feature words, read once at start.
 struct CpuInfo {
-    CpuInfo() : CpuInfo(readCpuid) {}
-    explicit CpuInfo(const CpuidFunction& cpuid);
+    CpuInfo() : CpuInfo(readCpuid, readXgetbv) {}
+    CpuInfo(const CpuidFunction& cpuid, const XgetbvFunction& xgetbv);
 
     std::int32_t highestLeaf = 0;
     std::int32_t highestExtendedLeaf = 0;
@@ -48,11 +55,17 @@ struct CpuInfo {
     std::uint32_t leaf7Ecx = 0;
     std::uint32_t ext1Ecx = 0;
     std::uint32_t ext1Edx = 0;
+    // XCR0: the register state the operating system saves and restores; 0 without OSXSAVE.
+    std::uint64_t xcr0 = 0;
     std::vector<std::array<std::int32_t, 4>> leaves;
     std::vector<std::array<std::int32_t, 4>> extendedLeaves;
 };
 
-// Bit 5 of leaf 7's EBX. Nothing else is consulted: the vectorised paths are chosen on it alone.
+// The vectorised paths use AVX2 and fused multiply-add on 256-bit registers, so they need all
+// of: AVX2 (leaf 7 EBX bit 5), FMA (leaf 1 ECX bit 12), AVX and OSXSAVE (leaf 1 ECX bits 28 and
+// 27), and an operating system that saves the XMM and YMM state (XCR0 bits 1 and 2). A
+// processor or virtual machine that reports AVX2 without the rest would fault on the first
+// vectorised instruction.
 bool avx2FromCpuInfo(const CpuInfo& info);
 
 extern const CpuInfo cpuInfo;
