@@ -408,10 +408,11 @@ void CRBFilterAVX2::verticalPass(int stripe, const std::uint8_t* in, std::uint8_
 // and fit the intermediate image: the passes cover every pixel position up to the pitch.
 bool CRBFilterAVX2::accepts(const std::uint8_t* out, const std::uint8_t* in, int width, int height,
                             int pitch) const {
-    return intermediate_ && width >= 32 && width <= reservedWidth_ && height >= 16 &&
-           height <= reservedHeight_ && std::int64_t{pitch} >= std::int64_t{width} * 4 &&
-           pitch % (threadCount_ * 32) == 0 && pitch <= reservedWidth_ * 4 && out != nullptr &&
-           in != nullptr && invAlpha_ != 0 && hasAVX2;
+    return intermediate_ && width >= kSmallestVectorisedWidth && width <= reservedWidth_ &&
+           height >= kSmallestVectorisedHeight && height <= reservedHeight_ &&
+           std::int64_t{pitch} >= std::int64_t{width} * 4 && pitch % (threadCount_ * 32) == 0 &&
+           pitch <= reservedWidth_ * 4 && out != nullptr && in != nullptr && invAlpha_ != 0 &&
+           hasAVX2;
 }
 
 bool CRBFilterAVX2::filter(std::uint8_t* out, const std::uint8_t* in, int width, int height,

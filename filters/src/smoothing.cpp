@@ -40,6 +40,8 @@ std::size_t rowBytes(int width) {
     return static_cast<std::size_t>(width) * 4;
 }
 
+constexpr char kScalarInstead[] = "; smoothing with the scalar filter instead";
+
 void growTo(std::vector<std::uint8_t>& buffer, std::size_t bytes) {
     if (buffer.size() < bytes) {
         buffer.resize(bytes);
@@ -67,17 +69,17 @@ int faceRectangleGrid() {
 
 void FilterSmoother::smoothFrame(std::uint8_t* source, std::uint8_t* destination, int width,
                                  int height, int level) {
+    if (width <= 0 || height <= 0) {
+        return;
+    }
     const SmoothingSigmas sigmas = sigmasForLevel(level);
-    if (width > 0 && height > 0) {
-        const std::size_t pixels =
-            static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-        (hasAVX2 ? swapRedAndBlueAvx2 : swapRedAndBluePlain)(source, pixels);
+    const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    (hasAVX2 ? swapRedAndBlueAvx2 : swapRedAndBluePlain)(source, pixels);
+    if (hasAVX2 && vectorisedFilterTakes(width, height) &&
+        smoothVectorised(source, destination, width, height, sigmas)) {
+        return;
     }
-    if (hasAVX2) {
-        smoothVectorised(source, destination, width, height, sigmas);
-    } else if (width > 0 && height > 0) {
-        smoothScalar(source, destination, width, height, sigmas);
-    }
+    smoothScalar(source, destination, width, height, sigmas);
 }
 
 // The filter is sized once for the largest picture so far.
@@ -89,11 +91,13 @@ bool FilterSmoother::sizeFilterFor(int width, int height) {
                               std::max(height, filter_.reservedHeight()));
 }
 
-void FilterSmoother::smoothVectorised(const std::uint8_t* source, std::uint8_t* destination,
+// A failure is said once and the picture is smoothed by the scalar filter instead, so that no
+// frame leaves half done.
+bool FilterSmoother::smoothVectorised(const std::uint8_t* source, std::uint8_t* destination,
                                       int width, int height, SmoothingSigmas sigmas) {
     if (!sizeFilterFor(width, height)) {
-        platform::debugOutput(kFilterInitializeFailed);
-        return;
+        failures_.say(std::string(kFilterInitializeFailed) + kScalarInstead);
+        return false;
     }
     filter_.setSigma(sigmas.spatial, sigmas.range);
     const int granule = filter_.threadCount() * 32;
@@ -102,8 +106,9 @@ void FilterSmoother::smoothVectorised(const std::uint8_t* source, std::uint8_t* 
                               ? filter_.filter(destination, source, width, height, pitch)
                               : filterPadded(source, destination, width, height, pitch);
     if (!filtered) {
-        platform::debugOutput(kFilterFailed);
+        failures_.say(std::string(kFilterFailed) + kScalarInstead);
     }
+    return filtered;
 }
 
 // The filter covers every pixel position up to its pitch. Rows whose packed length is not a

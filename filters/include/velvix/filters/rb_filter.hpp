@@ -26,6 +26,15 @@ AlignedBytes allocateAligned(std::size_t bytes, std::size_t alignment);
 inline constexpr int kMinimumFilterWidth = 16;
 inline constexpr int kMinimumFilterHeight = 2;
 inline constexpr int kMaximumFilterSize = 10000;
+// The smallest picture the vectorised passes filter: two column stripes of 16 pixels, and a
+// 16-row block for the transposes.
+inline constexpr int kSmallestVectorisedWidth = 32;
+inline constexpr int kSmallestVectorisedHeight = 16;
+
+inline bool vectorisedFilterTakes(int width, int height) {
+    return width >= kSmallestVectorisedWidth && height >= kSmallestVectorisedHeight &&
+           width <= kMaximumFilterSize && height <= kMaximumFilterSize;
+}
 inline constexpr int kRangeTableSize = 256;
 
 using RangeTable = std::array<float, kRangeTableSize>;

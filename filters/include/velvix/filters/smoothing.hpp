@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "velvix/filters/rb_filter.hpp"
+#include "velvix/platform/debug_output.hpp"
 
 namespace velvix {
 
@@ -35,8 +36,9 @@ SmoothingSigmas sigmasForLevel(int level);
 // Smooths width x height pixels of 4 bytes. First swaps bytes 0 and 2 of every source pixel in
 // place, then writes the smoothed picture in that byte order to the destination: with the
 // vectorised filter when the processor has AVX2, otherwise with the scalar one. Both buffers are
-// tightly packed and are never accessed outside width x height x 4 bytes. A failure is reported
-// on the debug output and leaves the destination as it was.
+// tightly packed and are never accessed outside width x height x 4 bytes. Pictures the
+// vectorised filter cannot take (see vectorisedFilterTakes) go to the scalar one, as does a
+// picture whose vectorised filtering fails, which is said once on the debug output.
 void smoothFrame(std::uint8_t* source, std::uint8_t* destination, int width, int height, int level);
 
 // smoothFrame() with the filter, its helper thread and every buffer kept from one picture to
@@ -49,7 +51,7 @@ class FilterSmoother {
 
   private:
     bool sizeFilterFor(int width, int height);
-    void smoothVectorised(const std::uint8_t* source, std::uint8_t* destination, int width,
+    bool smoothVectorised(const std::uint8_t* source, std::uint8_t* destination, int width,
                           int height, SmoothingSigmas sigmas);
     bool filterPadded(const std::uint8_t* source, std::uint8_t* destination, int width, int height,
                       int pitch);
@@ -60,6 +62,7 @@ class FilterSmoother {
     std::vector<std::uint8_t> paddedIn_;
     std::vector<std::uint8_t> paddedOut_;
     ScalarBuffers scalar_;
+    platform::DebugOnce failures_;
 };
 
 }  // namespace velvix
