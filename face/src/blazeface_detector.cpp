@@ -5,6 +5,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "velvix/face/blazeface.hpp"
+#include "velvix/platform/file_digest.hpp"
 
 namespace velvix {
 namespace {
@@ -177,6 +178,14 @@ class BlazeFaceDetector final : public FaceDetector {
 
 Result<std::unique_ptr<FaceDetector>> loadBlazeFaceDetector(const std::string& path,
                                                             const BlazeFaceNetwork& network) {
+    const auto digest = platform::fileSha256(path);
+    if (!digest) {
+        return Failure{"the file " + digest.error()};
+    }
+    if (*digest != network.sha256) {
+        return Failure{"it is not the " + std::string(network.label) +
+                       " network this program was built for (its SHA-256 differs)"};
+    }
     cv::dnn::Net net;
     try {
         net = cv::dnn::readNetFromONNX(path);

@@ -23,8 +23,15 @@ constexpr int kCascadeWindow = 20;
 
 CascadeFaceDetector::CascadeFaceDetector(const std::string& cascadeFile)
     : cascadeFile_(cascadeFile.empty() ? kCascadeFileName : cascadeFile) {
-    if (!cascadeFile.empty()) {
+    if (cascadeFile.empty()) {
+        return;
+    }
+    // OpenCV throws on some damaged cascades (window sizes it cannot allocate for, say) instead
+    // of failing the load: such a cascade is one that cannot be read.
+    try {
         cascade_.load(cascadeFile);
+    } catch (const cv::Exception&) {
+        cascade_ = cv::CascadeClassifier();
     }
 }
 
@@ -59,8 +66,14 @@ int* CascadeFaceDetector::detect(unsigned char* resultBuffer, ConstPicture image
     cv::equalizeHist(grey, grey);
     std::vector<cv::Rect> faces;
     const int smallest = std::max(kCascadeWindow, width / kSmallestFaceShare);
-    cascade_.detectMultiScale(grey, faces, kScaleStep, kMinNeighbours, 0,
-                              cv::Size(smallest, smallest));
+    try {
+        cascade_.detectMultiScale(grey, faces, kScaleStep, kMinNeighbours, 0,
+                                  cv::Size(smallest, smallest));
+    } catch (const cv::Exception& error) {
+        failures_.say("face cascade " + cascadeFile_ + ": detection failed, no face found (" +
+                      error.err + ")");
+        return result;
+    }
     const int count = std::min(static_cast<int>(faces.size()), kMaxDetections);
     for (int i = 0; i < count; ++i) {
         const cv::Rect& face = faces[static_cast<std::size_t>(i)];

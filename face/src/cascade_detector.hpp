@@ -3,6 +3,7 @@
 #include <opencv2/objdetect.hpp>
 
 #include "velvix/face/face_detector.hpp"
+#include "velvix/platform/debug_output.hpp"
 
 namespace velvix {
 
@@ -25,6 +26,7 @@ class CascadeFaceDetector final : public FaceDetector {
   private:
     std::string cascadeFile_;
     cv::CascadeClassifier cascade_;
+    platform::DebugOnce failures_;
 };
 
 }  // namespace velvix

@@ -26,7 +26,7 @@ std::string followRelative(std::string folder, std::string_view relative) {
 }  // namespace
 
 std::vector<std::string> dataFileCandidates(const std::string& name) {
-    std::vector<std::string> candidates{name};
+    std::vector<std::string> candidates;
     const std::string programFolder = executableDirectory();
     if (!programFolder.empty()) {
         candidates.push_back(programFolder + "/" + name);
@@ -46,8 +46,11 @@ std::string findDataFile(const std::string& name) {
 }
 
 std::string missingDataFileText(const std::string& name) {
-    std::string text = "no such file (looked for ";
     const auto candidates = dataFileCandidates(name);
+    if (candidates.empty()) {
+        return "no such file (the program's own folder, where data files lie, is unknown)";
+    }
+    std::string text = "no such file (looked for ";
     for (std::size_t i = 0; i < candidates.size(); ++i) {
         text += (i == 0 ? "" : ", ") + candidates[i];
     }

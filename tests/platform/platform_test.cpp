@@ -11,14 +11,17 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "process.hpp"
 #include "section_access.hpp"
 #include "test_support.hpp"
 #include "velvix/platform/clock.hpp"
 #include "velvix/platform/debug_output.hpp"
+#include "velvix/platform/file_digest.hpp"
 #include "velvix/platform/input_lines.hpp"
 #include "velvix/platform/shared_memory.hpp"
 #include "velvix/platform/stop_signals.hpp"
@@ -259,6 +262,37 @@ TEST(DebugOnce, SaysEachLineOnce) {
     debug.say("second");
     debug.say("first");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "first\nsecond\n");
+}
+
+// The example messages of the SHA-256 standard, the empty one, and lengths on each side of the
+// padding's block boundary (55 bytes fit one block, 56 need two); a file gives its contents'
+// digest.
+TEST(FileDigest, Sha256GivesTheStandardsDigests) {
+    struct Case {
+        std::string message;
+        const char* digest;
+    };
+    for (const Case& c : {
+             Case{"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+             Case{"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+             Case{"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+                  "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+             Case{std::string(1000000, 'a'),
+                  "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+             Case{std::string(55, 'a'),
+                  "9f4390f8d30c2dd92ec9f095b65e2b9ae9b0a925a5258e241c9f1e910f734318"},
+             Case{std::string(56, 'a'),
+                  "b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a"},
+         }) {
+        EXPECT_EQ(sha256Hex(c.message), c.digest) << c.message.size() << " bytes";
+        const std::string path = testing::temporaryPath("digest");
+        std::ofstream(path, std::ios::binary) << c.message;
+        const auto digest = fileSha256(path);
+        std::remove(path.c_str());
+        ASSERT_TRUE(digest) << digest.error();
+        EXPECT_EQ(*digest, c.digest) << c.message.size() << " bytes";
+    }
+    EXPECT_FALSE(fileSha256("/nonexistent/velvix/file"));
 }
 
 }  // namespace

@@ -23,16 +23,21 @@ inline constexpr int kBlazeFaceCoarseAnchors =
     kBlazeFaceCoarseCells * kBlazeFaceCoarseCells * kBlazeFaceCoarseAnchorsPerCell;  // 384
 inline constexpr int kBlazeFaceRegressors = 16;
 
-// The networks' files as the setup script installs them.
+// The networks' files as the setup script installs them, with the SHA-256 digest each was
+// published with. A file with another digest is never handed to OpenCV's importer, which
+// crashes on some damaged files instead of refusing them.
 struct BlazeFaceNetwork {
     const char* fileName;
     const char* label;
     int inputSide;
+    const char* sha256;
 };
-inline constexpr BlazeFaceNetwork kBlazeFaceFullRange{"face_detection_back_256x256_barracuda.onnx",
-                                                      "BlazeFace full-range", 256};
+inline constexpr BlazeFaceNetwork kBlazeFaceFullRange{
+    "face_detection_back_256x256_barracuda.onnx", "BlazeFace full-range", 256,
+    "427cbbe0fc41448d09e1dc9cfabe2423d997cf2faaeab91fadd09a510b63b8e2"};
 inline constexpr BlazeFaceNetwork kBlazeFaceShortRange{
-    "face_detection_front_128x128_barracuda.onnx", "BlazeFace short-range", 128};
+    "face_detection_front_128x128_barracuda.onnx", "BlazeFace short-range", 128,
+    "d388b1cf8a5f6f1af2b3f4c14f6d0f138bab970cd618cccd12dddb7484e82e51"};
 
 // The four outputs of one run, each row-major.
 struct BlazeFaceOutputs {
@@ -80,7 +85,8 @@ void mergeOverlappingFaces(std::vector<ScoredFace>& faces, float overlap,
                            std::vector<ScoredFace>& merged);
 
 // The network of `path`, run by OpenCV's dnn module on a letterboxed copy of the picture. Fails
-// when the file cannot be read or its network does not give BlazeFace's outputs.
+// when the file cannot be read, is not the published file of `network` (its digest), or its
+// network does not give BlazeFace's outputs.
 Result<std::unique_ptr<FaceDetector>> loadBlazeFaceDetector(const std::string& path,
                                                             const BlazeFaceNetwork& network);
 

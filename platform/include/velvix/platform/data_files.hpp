@@ -6,10 +6,11 @@
 namespace velvix::platform {
 
 // Where a data file of the program (the landmark model, the face detector's files) is looked
-// for, by its bare name and in this order: the current folder, the running program's folder,
-// and the installed data folder. The data folder is found from the program's folder
-// (`../share/velvix` beside `bin/`), so that an installation moved to another prefix still
-// finds its data.
+// for, by its bare name and in this order: the running program's folder and the installed data
+// folder. The data folder is found from the program's folder (`../share/velvix` beside `bin/`),
+// so that an installation moved to another prefix still finds its data. The current folder is
+// never searched: whoever can write to the folder a person works in would choose the files
+// the program parses.
 std::vector<std::string> dataFileCandidates(const std::string& name);
 
 // The first candidate that is a file; empty when there is none.
