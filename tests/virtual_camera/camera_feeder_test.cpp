@@ -232,9 +232,13 @@ TEST_F(FeederTest, TheThreadFeedsADeviceAtOnceWhenAskedToSearchAndStopsWhenTold)
 }
 
 TEST(LoopbackSetup, RunsTheFixedCommandOnceAtATimeAndExplainsFailures) {
-    EXPECT_EQ(loopbackSetupCommand(),
-              (std::vector<std::string>{"pkexec", "modprobe", "v4l2loopback", "exclusive_caps=1",
-                                        "card_label=Velvix Camera"}));
+    const auto command = loopbackSetupCommand();
+    ASSERT_EQ(command.size(), 5u);
+    EXPECT_TRUE(command[0].starts_with('/') && command[0].ends_with("/pkexec")) << command[0];
+    EXPECT_TRUE(command[1].starts_with('/') && command[1].ends_with("/modprobe")) << command[1];
+    EXPECT_EQ(
+        std::vector(command.begin() + 2, command.end()),
+        (std::vector<std::string>{"v4l2loopback", "exclusive_caps=1", "card_label=Velvix Camera"}));
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -286,6 +290,14 @@ TEST(LoopbackSetup, RunsTheFixedCommandOnceAtATimeAndExplainsFailures) {
     EXPECT_NE(setup.failure().find("mokutil --import"), std::string::npos);
 
     EXPECT_NE(setupFailureText({true, 126, ""}).find("cancelled"), std::string::npos);
+    // pkexec's 127 covers a refusal and a program it cannot run: its own line says which.
+    for (const char* said : {"Error executing command as another user: Not authorized",
+                             "Cannot run program modprobe: No such file or directory"}) {
+        const std::string text = setupFailureText({true, 127, std::string(said) + "\n"});
+        EXPECT_NE(text.find("not allowed, or pkexec could not run it: " + std::string(said)),
+                  std::string::npos)
+            << text;
+    }
     EXPECT_NE(setupFailureText({false, -1, ""}).find("pkexec could not be started"),
               std::string::npos);
     EXPECT_EQ(setupFailureText({true, 3, "first\nmodprobe: something else\n"}),
@@ -293,13 +305,15 @@ TEST(LoopbackSetup, RunsTheFixedCommandOnceAtATimeAndExplainsFailures) {
 }
 
 TEST(RunCommand, GivesTheExitCodeAndStandardErrorWithoutAShell) {
-    const CommandResult ran = runCommand({"sh", "-c", "echo out; echo was $0 >&2; exit 3"});
+    const CommandResult ran = runCommand({"/bin/sh", "-c", "echo out; echo was $0 >&2; exit 3"});
     EXPECT_TRUE(ran.started);
     EXPECT_EQ(ran.exitCode, 3);
-    EXPECT_EQ(ran.errorOutput, "was sh\n");
+    EXPECT_EQ(ran.errorOutput, "was /bin/sh\n");
     // An argument is one word whatever it holds.
-    EXPECT_EQ(runCommand({"printf", "%s", "a b; exit 9"}).exitCode, 0);
-    EXPECT_FALSE(runCommand({"velvix-no-such-program"}).started);
+    EXPECT_EQ(runCommand({"/usr/bin/printf", "%s", "a b; exit 9"}).exitCode, 0);
+    EXPECT_FALSE(runCommand({"/nonexistent/velvix-no-such-program"}).started);
+    // PATH is not searched: a program of the same name earlier on it is never run.
+    EXPECT_FALSE(runCommand({"sh", "-c", "exit 0"}).started);
 }
 
 }  // namespace

@@ -36,7 +36,7 @@ std::string readAll(int fd) {
 
 CommandResult runCommand(const std::vector<std::string>& arguments) {
     int pipeFds[2];
-    if (arguments.empty() || ::pipe2(pipeFds, O_CLOEXEC) != 0) {
+    if (arguments.empty() || !arguments[0].starts_with('/') || ::pipe2(pipeFds, O_CLOEXEC) != 0) {
         return {};
     }
     std::vector<std::string> words = arguments;
@@ -53,7 +53,7 @@ CommandResult runCommand(const std::vector<std::string>& arguments) {
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
     pid_t child = 0;
-    const int spawned = posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
+    const int spawned = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(pipeFds[1]);
     if (spawned != 0) {

@@ -3,10 +3,11 @@
 namespace velvix::virtual_camera {
 namespace {
 
-// pkexec's own exit codes: the user dismissed the password dialog or may not do this, or
-// the authorisation could not be obtained at all.
+// pkexec's own exit codes: the user dismissed the password dialog; or the user may not do
+// this, the authorisation could not be obtained, or pkexec could not run the program (its
+// message says which).
 constexpr int kPkexecDismissed = 126;
-constexpr int kPkexecNotAuthorised = 127;
+constexpr int kPkexecFailed = 127;
 
 bool says(const std::string& text, const char* what) {
     return text.find(what) != std::string::npos;
@@ -25,12 +26,16 @@ std::string lastLine(const std::string& text) {
 }  // namespace
 
 std::vector<std::string> loopbackSetupCommand() {
-    return {"pkexec", "modprobe", "v4l2loopback", "exclusive_caps=1", "card_label=Velvix Camera"};
+    // Absolute paths: whatever the user's PATH holds, the administrator authorises the
+    // system's own modprobe.
+    return {VELVIX_PKEXEC_PATH, VELVIX_MODPROBE_PATH, "v4l2loopback", "exclusive_caps=1",
+            "card_label=Velvix Camera"};
 }
 
 std::string setupFailureText(const CommandResult& result) {
     if (!result.started) {
-        return "pkexec could not be started: install the package pkexec (sudo apt install "
+        return std::string(VELVIX_PKEXEC_PATH) +
+               " could not be started: install the package pkexec (sudo apt install "
                "pkexec), or load the module in a terminal: sudo modprobe v4l2loopback "
                "exclusive_caps=1 card_label=\"Velvix Camera\"";
     }
@@ -49,10 +54,14 @@ std::string setupFailureText(const CommandResult& result) {
                "blue MOK screen) or switch Secure Boot off in the firmware settings, then set "
                "up again";
     }
-    if (result.exitCode == kPkexecDismissed || result.exitCode == kPkexecNotAuthorised) {
-        return "the set-up was cancelled or not allowed (it needs an administrator's password)";
-    }
     const std::string line = lastLine(error);
+    if (result.exitCode == kPkexecDismissed) {
+        return "the set-up was cancelled (it needs an administrator's password)";
+    }
+    if (result.exitCode == kPkexecFailed) {
+        return "the set-up was not allowed, or pkexec could not run it" +
+               (line.empty() ? "" : ": " + line);
+    }
     return "modprobe failed (exit code " + std::to_string(result.exitCode) + ")" +
            (line.empty() ? "" : ": " + line);
 }

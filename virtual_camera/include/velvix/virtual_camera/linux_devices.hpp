@@ -41,8 +41,8 @@ class V4l2OutputDevices final : public OutputDevices {
     std::string deviceFolder_;
 };
 
-// Runs a program without a shell, with nothing on its standard input, and collects its
-// standard error.
+// Runs the program at the absolute path arguments[0] (PATH is not searched) without a shell,
+// with nothing on its standard input, and collects its standard error.
 CommandResult runCommand(const std::vector<std::string>& arguments);
 
 }  // namespace velvix::virtual_camera

@@ -16,12 +16,13 @@ struct CommandResult {
     std::string errorOutput;
 };
 
-// Runs a program with these arguments (the first is the program, found on PATH), without a
-// shell, and waits for it.
+// Runs a program with these arguments (the first is the program's absolute path; PATH is not
+// searched), without a shell, and waits for it.
 using CommandRunner = std::function<CommandResult(const std::vector<std::string>& arguments)>;
 
 // The command that loads the loopback module with one device that Velvix feeds, as the
-// administrator: always these words, nothing from a page or the user goes into it.
+// administrator: always these words, with the programs' absolute paths, and nothing from a
+// page or the user goes into it.
 std::vector<std::string> loopbackSetupCommand();
 
 // What the user should know about a set-up that failed and what to do; empty when it worked.
