@@ -1,6 +1,7 @@
 #include "web_messages.hpp"
 
 #include <limits>
+#include <string>
 
 #include "web_text.hpp"
 
@@ -50,7 +51,26 @@ std::optional<std::string> narrowName(std::u16string_view name) {
     return narrow;
 }
 
+// A message as the debug output shows it: whole up to kMaxEchoedUnits, so that a page cannot
+// fill the log with one message.
+std::string echoed(std::u16string_view message) {
+    if (message.size() <= kMaxEchoedUnits) {
+        return utf8FromUtf16(message);
+    }
+    std::size_t kept = kMaxEchoedUnits;
+    if (message[kept - 1] >= 0xD800 && message[kept - 1] <= 0xDBFF) {
+        --kept;  // not half a surrogate pair
+    }
+    return utf8FromUtf16(message.substr(0, kept)) + "... (" + std::to_string(message.size()) +
+           " characters)";
+}
+
 }  // namespace
+
+std::string overlongMessageLine(std::size_t units) {
+    return "web message dropped: it is " + std::to_string(units) + " characters long, more than " +
+           std::to_string(kMaxWebMessageUnits);
+}
 
 ServiceAddresses ServiceAddresses::forOrigin(const std::string& origin,
                                              const std::string& termsOfUse) {
@@ -101,6 +121,10 @@ WebMessageHandler::WebMessageHandler(ControlBlock& control, WebHost& host,
 
 void WebMessageHandler::handle(const std::u16string& message) noexcept {
     try {
+        if (message.size() > kMaxWebMessageUnits) {
+            debug_(overlongMessageLine(message.size()));
+            return;
+        }
         dispatch(message);
     } catch (const std::exception& error) {
         noteDropped(error.what());
@@ -123,10 +147,10 @@ void WebMessageHandler::dispatch(const std::u16string& message) {
     } else if (message.starts_with(kSmooth)) {
         setSmoothing(message);
     } else if (message.starts_with(kLogin)) {
-        debug_(utf8FromUtf16(message));
+        debug_(echoed(message));
         host_.navigate(addresses_.smoothPage);
     } else if (message.starts_with(kLogout)) {
-        debug_(utf8FromUtf16(message));
+        debug_(echoed(message));
         host_.navigate(addresses_.signUpPage);
     } else if (message.starts_with(kTerms)) {
         host_.openInBrowser(addresses_.termsOfUse);
@@ -143,7 +167,7 @@ void WebMessageHandler::dispatch(const std::u16string& message) {
 // way the state comes back.
 void WebMessageHandler::answerVirtualCamera(const std::u16string& message) {
     if (message == kVirtualCameraSetUp) {
-        debug_(utf8FromUtf16(message));
+        debug_(echoed(message));
         if (virtualCamera_ != nullptr) {
             virtualCamera_->setUp();
         }
@@ -178,7 +202,7 @@ void WebMessageHandler::answerPreview(const std::u16string& message) {
 }
 
 void WebMessageHandler::ignore(const std::u16string& message, std::string_view reason) {
-    debug_(utf8FromUtf16(message) + ": ignored, " + std::string(reason));
+    debug_(echoed(message) + ": ignored, " + std::string(reason));
 }
 
 void WebMessageHandler::chooseCamera(const std::u16string& message) {
@@ -208,7 +232,7 @@ void WebMessageHandler::setSmoothing(const std::u16string& message) {
     const std::u16string_view text(message);
     const bool on = text.size() >= kSwitchAt + kOn.size() && text.substr(kSwitchAt, 2) == kOn;
     if (!on) {
-        debug_(utf8FromUtf16(message));
+        debug_(echoed(message));
         control_.requestSmoothOff();
         return;
     }
@@ -217,7 +241,7 @@ void WebMessageHandler::setSmoothing(const std::u16string& message) {
         ignore(message, "the level is missing, has no digits or is out of range");
         return;
     }
-    debug_(utf8FromUtf16(message));
+    debug_(echoed(message));
     control_.requestSmoothOn(*level);
 }
 

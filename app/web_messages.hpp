@@ -64,6 +64,13 @@ using CameraNameLister = std::function<std::vector<std::string>()>;
 using DebugLines = std::function<void(std::string_view)>;
 
 inline constexpr char kNoCameraName[] = "no camera";
+// A longer message is dropped, whichever host carried it: the pages' own messages are a few
+// dozen characters, and the headless host's input lines end at the same length.
+inline constexpr std::size_t kMaxWebMessageUnits = 64 * 1024;
+// The line that says a message of `units` characters was dropped for its length.
+std::string overlongMessageLine(std::size_t units);
+// A message said on the debug output is cut after this many characters.
+inline constexpr std::size_t kMaxEchoedUnits = 200;
 // A camera name longer than this many bytes cannot be any device's.
 inline constexpr std::size_t kMaxCameraNameBytes = 255;
 

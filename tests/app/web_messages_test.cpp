@@ -127,6 +127,10 @@ TEST_F(WebMessagesTest, MalformedMessagesChangeNothingAndLeaveOneDebugLine) {
         u"velv:SMOOTH:on,-2147483649",
         u"velv:CAMERA:" + std::u16string(256, u'x'),
         u"velv:CAMERA:\u0421am",
+        u"velv:SMOOTH:on,x" + std::u16string(5000, u'y'),
+        // Longer than any message may be: not even posted back.
+        u"velv:LOGIN:" + std::u16string(kMaxWebMessageUnits, u'z'),
+        u"hello" + std::u16string(kMaxWebMessageUnits, u'z'),
     };
     for (const auto& message : malformed) {
         const std::size_t lines = debugLines.size();
@@ -137,6 +141,11 @@ TEST_F(WebMessagesTest, MalformedMessagesChangeNothingAndLeaveOneDebugLine) {
     EXPECT_TRUE(host.calls.empty());
     EXPECT_EQ(debugLines[0], "velv:CAMERA: ignored, it names no camera");
     EXPECT_EQ(debugLines[8], "velv:CAMERA:\u0421am: ignored, no camera can have that name");
+    EXPECT_EQ(debugLines[11], "web message dropped: it is 65541 characters long, more than 65536");
+    // A page cannot fill the log: what a line echoes of a message is cut.
+    for (const std::string& line : debugLines) {
+        EXPECT_LE(line.size(), kMaxEchoedUnits + 100) << line.substr(0, 100);
+    }
 
     // The longest name that fits is looked up like any other.
     send(u"velv:CAMERA:" + std::u16string(255, u'x'));
