@@ -415,12 +415,22 @@ TEST_F(PageEngine, MessagesPostedBackArriveAsMessageEvents) {
     EXPECT_TRUE(waitForMessage(u"got " + text));
 }
 
-TEST_F(PageEngine, TextsThatAreNotStringsAreDropped) {
+// A text longer than any message may be reaches the program as its length alone.
+TEST_F(PageEngine, TextsThatAreNotStringsOrTooLongAreDropped) {
     open({});
     host_.runScript(
-        "window.chrome.webview.postMessage({ a: 1 }); window.chrome.webview.postMessage('x');");
+        "window.chrome.webview.postMessage({ a: 1 });"
+        "window.chrome.webview.postMessage('y'.repeat(50000000));"
+        "window.chrome.webview.postMessage('x');");
     ASSERT_TRUE(waitForMessage(u"x"));
     EXPECT_EQ(messages_.size(), 1u);
+    EXPECT_TRUE(waitForDebugLine("it is 50000000 characters long, more than 65536"));
+}
+
+// A service worker would outlive the run and answer later runs in the service's place.
+TEST_F(PageEngine, PagesCannotRegisterServiceWorkers) {
+    open({});
+    EXPECT_EQ(query("'serviceWorker' in navigator"), "false");
 }
 
 TEST_F(PageEngine, KeepsTheWindowAndItsFramesOnTheServiceOrigin) {

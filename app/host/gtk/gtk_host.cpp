@@ -10,6 +10,7 @@
 
 #include "icon.hpp"
 #include "velvix/platform/browser.hpp"
+#include "web_messages.hpp"
 #include "web_text.hpp"
 
 namespace velvix {
@@ -79,6 +80,17 @@ bool makePrivateFolder(const std::string& folder, const char* privateFile = null
     return fd >= 0 && g_close(fd, nullptr) && g_chmod(file.c_str(), 0600) == 0;
 }
 
+void switchOffFeature(WebKitSettings* settings, const char* identifier) {
+    WebKitFeatureList* features = webkit_settings_get_all_features();
+    for (gsize i = 0; i < webkit_feature_list_get_length(features); ++i) {
+        WebKitFeature* feature = webkit_feature_list_get(features, i);
+        if (std::string_view(webkit_feature_get_identifier(feature)) == identifier) {
+            webkit_settings_set_feature_enabled(settings, feature, FALSE);
+        }
+    }
+    webkit_feature_list_unref(features);
+}
+
 // The text of a message the top frame's bridge posted as [key, text]; null for anything else.
 JSCValue* bridgeMessageText(JSCValue* message, const std::string& key) {
     if (!jsc_value_is_array(message)) {
@@ -120,6 +132,8 @@ struct GtkWebViewHost::Signals {
         if (!host->showsServicePage()) {
             host->debug_("web message dropped: the window shows no page of " +
                          host->origins_.origin());
+        } else if (jsc_value_is_number(value)) {
+            host->debug_(overlongMessageLine(static_cast<std::size_t>(jsc_value_to_double(value))));
         } else if (!jsc_value_is_string(value)) {
             host->debug_("web message dropped: the page posted something that is not a text");
         } else {
@@ -233,6 +247,10 @@ bool GtkWebViewHost::createView(const std::string& dataFolder, const std::string
     WebKitSettings* settings = webkit_web_view_get_settings(view_);
     webkit_settings_set_enable_javascript(settings, TRUE);
     webkit_settings_set_enable_developer_extras(settings, FALSE);
+    // A service worker that a page registers outlives the run and answers the next run's
+    // requests in the service's place; with the feature off, none registered by an earlier
+    // version runs either.
+    switchOffFeature(settings, "ServiceWorkers");
     // Script dialogs use the view's own default dialogs; nothing is connected to replace them.
     g_signal_connect(view_, "context-menu", G_CALLBACK(Signals::contextMenu), this);
     g_signal_connect(view_, "decide-policy", G_CALLBACK(Signals::decidePolicy), this);
@@ -244,7 +262,8 @@ bool GtkWebViewHost::createView(const std::string& dataFolder, const std::string
                      std::string("script-message-received::").append(kMessageChannel).c_str(),
                      G_CALLBACK(Signals::scriptMessage), this);
     webkit_user_content_manager_register_script_message_handler(content, kMessageChannel);
-    const std::string bridge = std::string(kWebViewBridgeScript) + "(\"" + messageKey_ + "\");";
+    const std::string bridge = std::string(kWebViewBridgeScript) + "(\"" + messageKey_ + "\", " +
+                               std::to_string(kMaxWebMessageUnits) + ");";
     for (const std::string_view script : {std::string_view(bridge), documentScript()}) {
         const std::string text(script);
         WebKitUserScript* user =

@@ -2,14 +2,16 @@
 // postMessage goes to the program, and what the program posts back arrives as message events.
 //
 // The host runs this in the top frame only and calls it with the run's key, which each message
-// carries. A frame that posts through the message handler directly, as a frame of another
-// origin could, has no key, and the host drops what it posts.
-(function (key) {
+// carries, and the longest message it takes. A frame that posts through the message handler
+// directly, as a frame of another origin could, has no key, and the host drops what it posts.
+// Of a longer text only its length goes to the host, which says it dropped it.
+(function (key, mostUnits) {
   const channel = window.webkit.messageHandlers.velvix;
   const send = channel.postMessage.bind(channel);
   const webview = new EventTarget();
   webview.postMessage = function (message) {
-    send([key, message]);
+    const overlong = typeof message === 'string' && message.length > mostUnits;
+    send([key, overlong ? message.length : message]);
   };
   Object.defineProperty(window, '__velvixDeliver', {
     value: function (text) {
