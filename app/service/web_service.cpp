@@ -1,6 +1,9 @@
 #include "web_service.hpp"
 
 #include <httplib.h>
+#ifndef _WIN32
+#include <poll.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -24,43 +27,54 @@ using Clock = std::chrono::steady_clock;
 
 // The web view asks for four small files; these bounds leave it room and nobody else much.
 constexpr std::size_t kServingThreads = 8;
-constexpr std::size_t kWaitingConnections = 32;
+constexpr std::size_t kReadyConnections = 32;
+// Connections that have sent nothing yet hold no thread; beyond this many the oldest is closed.
+constexpr std::size_t kIdleConnections = 256;
+constexpr auto kIdlePoll = std::chrono::milliseconds(10);
 constexpr auto kReadTimeout = std::chrono::seconds(2);
 constexpr auto kWriteTimeout = std::chrono::seconds(5);
 // A whole request (it has no body) must arrive within this time and these many bytes, however
-// slowly a client trickles it in.
+// slowly a client trickles it in; a connection may also wait this long before it starts.
 constexpr auto kRequestTime = std::chrono::seconds(5);
 constexpr std::size_t kRequestBytes = 16 * 1024;
 
-// Set while the connection queue has a connection closed unserved, on the thread that does it.
-thread_local bool tRefusingConnection = false;
+#ifdef _WIN32
+int pollSockets(std::vector<pollfd>& sockets, std::chrono::milliseconds timeout) {
+    return WSAPoll(sockets.data(), static_cast<ULONG>(sockets.size()),
+                   static_cast<int>(timeout.count()));
+}
+#else
+int pollSockets(std::vector<pollfd>& sockets, std::chrono::milliseconds timeout) {
+    return ::poll(sockets.data(), static_cast<nfds_t>(sockets.size()),
+                  static_cast<int>(timeout.count()));
+}
+#endif
 
-// Runs each connection on one of a fixed number of threads. Connections wait for a thread in a
-// short queue; one that finds the queue full is closed at once, so that clients that hold their
-// connections open cannot pile up without bound.
-class ConnectionQueue final : public httplib::TaskQueue {
+// Runs ready connections on a fixed number of threads. They wait for a thread in a short
+// queue; one that finds the queue full is closed at once.
+class ServingThreads {
   public:
-    ConnectionQueue(std::size_t threads, std::size_t waiting) : waiting_(waiting) {
+    ServingThreads(std::size_t threads, std::size_t waiting) : waiting_(waiting) {
         for (std::size_t i = 0; i < threads; ++i) {
             threads_.emplace_back([this] { serveConnections(); });
         }
     }
+    ~ServingThreads() { stop(); }
+    ServingThreads(const ServingThreads&) = delete;
+    ServingThreads& operator=(const ServingThreads&) = delete;
 
-    void enqueue(std::function<void()> connection) override {
-        {
-            const std::lock_guard lock(mutex_);
-            if (!stopping_ && queue_.size() < waiting_) {
-                queue_.push_back(std::move(connection));
-                ready_.notify_one();
-                return;
-            }
+    // False when the connection was not taken.
+    bool run(std::function<void()> connection) {
+        const std::lock_guard lock(mutex_);
+        if (stopping_ || queue_.size() >= waiting_) {
+            return false;
         }
-        tRefusingConnection = true;
-        connection();
-        tRefusingConnection = false;
+        queue_.push_back(std::move(connection));
+        ready_.notify_one();
+        return true;
     }
 
-    void shutdown() override {
+    void stop() {
         {
             const std::lock_guard lock(mutex_);
             stopping_ = true;
@@ -69,6 +83,7 @@ class ConnectionQueue final : public httplib::TaskQueue {
         for (std::thread& thread : threads_) {
             thread.join();
         }
+        threads_.clear();
     }
 
   private:
@@ -94,6 +109,126 @@ class ConnectionQueue final : public httplib::TaskQueue {
     std::deque<std::function<void()>> queue_;
     bool stopping_ = false;
     std::vector<std::thread> threads_;
+};
+
+// Accepted connections wait here, without a thread, until their request starts to arrive, so
+// that clients that open connections and send nothing cannot keep the web view's requests
+// from being served. When too many wait, the oldest is closed; one that waits longer than a
+// request may take is closed too.
+class IdleConnections {
+  public:
+    explicit IdleConnections(std::function<void(socket_t)> ready)
+        : ready_(std::move(ready)), thread_([this] { watch(); }) {}
+    ~IdleConnections() { stop(); }
+    IdleConnections(const IdleConnections&) = delete;
+    IdleConnections& operator=(const IdleConnections&) = delete;
+
+    void add(socket_t socket) {
+        const std::lock_guard lock(mutex_);
+        if (stopping_) {
+            httplib::detail::close_socket(socket);
+            return;
+        }
+        if (idle_.size() >= kIdleConnections) {
+            httplib::detail::close_socket(idle_.front().socket);
+            idle_.pop_front();
+        }
+        idle_.push_back({socket, nextId_++, Clock::now() + kRequestTime});
+        changed_.notify_one();
+    }
+
+    void stop() {
+        if (!thread_.joinable()) {
+            return;
+        }
+        {
+            const std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+        for (const Idle& idle : idle_) {
+            httplib::detail::close_socket(idle.socket);
+        }
+        idle_.clear();
+    }
+
+  private:
+    struct Idle {
+        socket_t socket;
+        std::uint64_t id;  // a socket's number may come back for a later connection
+        Clock::time_point deadline;
+    };
+
+    void watch() {
+        std::vector<pollfd> polled;
+        std::vector<std::uint64_t> ids;
+        for (;;) {
+            {
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [this] { return stopping_ || !idle_.empty(); });
+                if (stopping_) {
+                    return;
+                }
+                polled.clear();
+                ids.clear();
+                for (const Idle& idle : idle_) {
+                    polled.push_back({idle.socket, POLLIN, 0});
+                    ids.push_back(idle.id);
+                }
+            }
+            // New connections join the next round, at most one poll interval later.
+            if (pollSockets(polled, kIdlePoll) >= 0) {
+                handOver(polled, ids);
+            }
+        }
+    }
+
+    // Ready connections go to be served, closed and expired ones are closed.
+    void handOver(const std::vector<pollfd>& polled, const std::vector<std::uint64_t>& ids) {
+        std::vector<socket_t> ready;
+        {
+            const std::lock_guard lock(mutex_);
+            const auto now = Clock::now();
+            std::erase_if(idle_, [&](const Idle& idle) {
+                const auto at = std::find(ids.begin(), ids.end(), idle.id);
+                const short events =
+                    at == ids.end() ? 0
+                                    : polled[static_cast<std::size_t>(at - ids.begin())].revents;
+                if ((events & POLLIN) != 0) {
+                    ready.push_back(idle.socket);
+                } else if (events != 0 || now >= idle.deadline) {
+                    httplib::detail::close_socket(idle.socket);
+                } else {
+                    return false;
+                }
+                return true;
+            });
+        }
+        for (const socket_t socket : ready) {
+            ready_(socket);
+        }
+    }
+
+    std::function<void(socket_t)> ready_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Idle> idle_;
+    std::uint64_t nextId_ = 0;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+// The server's accept loop hands every connection to this queue, which passes it on at once:
+// where it waits and which thread serves it, the server decides (process_and_close_socket).
+class HandOnQueue final : public httplib::TaskQueue {
+  public:
+    explicit HandOnQueue(std::function<void()> stopped) : stopped_(std::move(stopped)) {}
+    void enqueue(std::function<void()> connection) override { connection(); }
+    void shutdown() override { stopped_(); }
+
+  private:
+    std::function<void()> stopped_;
 };
 
 // One request on one connection. Each read waits at most the read time-out (the server sets it
@@ -163,7 +298,7 @@ bool hasBody(const httplib::Request& request) {
 class BundledService::Server final : public httplib::Server {
   public:
     Server() {
-        new_task_queue = [] { return new ConnectionQueue(kServingThreads, kWaitingConnections); };
+        new_task_queue = [this] { return new HandOnQueue([this] { stopServing(); }); };
         set_read_timeout(kReadTimeout);
         set_write_timeout(kWriteTimeout);
         set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& answer) {
@@ -221,20 +356,36 @@ class BundledService::Server final : public httplib::Server {
         return name == "127.0.0.1" || equalsIgnoringCase(name, "localhost");
     }
 
+    // Called by the accept loop for each new connection, which waits without a thread until
+    // its request starts to arrive.
+    bool process_and_close_socket(socket_t socket) override {
+        idle_.add(socket);
+        return true;
+    }
+
+    void serveWhenPossible(socket_t socket) {
+        if (!serving_.run([this, socket] { serve(socket); })) {
+            httplib::detail::close_socket(socket);
+        }
+    }
+
     // One request per connection: the deadline of a request is that of its connection, and a
     // connection ends as soon as it has been answered.
-    bool process_and_close_socket(socket_t socket) override {
-        bool served = false;
-        if (!tRefusingConnection) {
-            RequestStream stream(socket, svr_sock_);
-            bool closed = false;
-            served = process_request(stream, true, closed, nullptr);
-        }
+    void serve(socket_t socket) {
+        RequestStream stream(socket, svr_sock_);
+        bool closed = false;
+        process_request(stream, true, closed, nullptr);
         httplib::detail::close_socket(socket);
-        return served;
+    }
+
+    void stopServing() {
+        idle_.stop();
+        serving_.stop();
     }
 
     int port_ = -1;
+    ServingThreads serving_{kServingThreads, kReadyConnections};
+    IdleConnections idle_{[this](socket_t socket) { serveWhenPossible(socket); }};
 };
 
 BundledService::BundledService() : server_(std::make_unique<Server>()) {}

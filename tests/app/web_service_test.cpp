@@ -192,22 +192,16 @@ TEST(BundledService, KeepsAnsweringWhileSlowAndIdleClientsHoldConnections) {
         EXPECT_EQ(page->status, 200);
     }
 
-    // Connections that send nothing: beyond the few the service holds, each is closed at once
-    // (well within the read time-out of two seconds that ends the held ones).
+    // Connections that send nothing hold no thread: the page is served while they stay open,
+    // and of more than the service keeps waiting, the oldest are closed first.
     std::vector<std::unique_ptr<RawConnection>> idle;
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < 300; ++i) {
         idle.push_back(std::make_unique<RawConnection>(port));
     }
-    const auto end = std::chrono::steady_clock::now() + 1500ms;
-    int closed = 0;
-    for (const auto& connection : idle) {
-        closed += connection->closedUnanswered(end) ? 1 : 0;
-    }
-    EXPECT_GE(closed, 50);
-    idle.clear();
     const auto page = client.Get("/signup.html");
     ASSERT_TRUE(page) << httplib::to_string(page.error());
     EXPECT_EQ(page->status, 200);
+    EXPECT_TRUE(idle.front()->closedUnanswered(std::chrono::steady_clock::now() + 10s));
 }
 
 TEST(BundledService, TwoServicesGetTwoPortsAndStopWhenDestroyed) {
