@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -234,6 +235,19 @@ TEST_F(Win32Window, SetsUpItsPanelStaysOnTheServiceAndStopsTheWorkerBeforeTheVie
         EXPECT_TRUE(testing::waitForText(browserLog_, address, 20000)) << address;
     }
     EXPECT_EQ(testing::readFile(browserLog_).size(), opened[0].size() + opened[1].size());
+
+    // The page setup script runs after each navigation that succeeds, and only then.
+    const auto setUpRuns = [&] {
+        const auto now = records();
+        return std::count_if(now.begin(), now.end(), [](const std::string& line) {
+            return line.starts_with("execute-script ");
+        });
+    };
+    const auto runs = setUpRuns();
+    raise("complete failure");
+    EXPECT_EQ(setUpRuns(), runs);
+    raise("complete success");
+    EXPECT_EQ(setUpRuns(), runs + 1);
 
     // Messages count only from the service's pages, each cut at 64 KiB; answers go back to them.
     const std::string page = std::string("message ") + kService + "/smooth.html ";

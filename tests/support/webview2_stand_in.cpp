@@ -5,7 +5,7 @@
 // Every call the program makes is written to the program's standard error as one line that
 // begins with "webview2: ", among the program's own lines and in the order of the calls. The
 // first navigation and the completions come later through the program's message loop, as the
-// runtime's do. A test raises events with WM_COPYDATA (a UTF-16 command, as kCommands lists) sent
+// runtime's do. A test raises events with WM_COPYDATA (a UTF-16 command, as listed below) sent
 // to the message-only window of class "VelvixWebView2StandIn"; they run on the program's window
 // thread before SendMessage returns. VELVIX_WEBVIEW2_STAND_IN_FAILS=environment or =controller
 // makes that completion deliver E_FAIL.
@@ -452,6 +452,20 @@ bool fails(const wchar_t* step) {
     return lstrcmpW(value, step) == 0;
 }
 
+// Delivers `object` to a completion later, or E_FAIL where the test makes `step` fail.
+template <typename Handler, typename Object>
+void completeLater(Handler* handler, const wchar_t* step, Object* object) {
+    handler->AddRef();
+    later.run([handler, step, object] {
+        if (fails(step)) {
+            handler->Invoke(E_FAIL, nullptr);
+        } else {
+            handler->Invoke(S_OK, object);
+        }
+        handler->Release();
+    });
+}
+
 class Environment final : public Unknown<ICoreWebView2Environment> {
   public:
     HRESULT STDMETHODCALLTYPE CreateCoreWebView2Controller(
@@ -459,15 +473,7 @@ class Environment final : public Unknown<ICoreWebView2Environment> {
         wchar_t parentClass[64] = {};
         GetClassNameW(parent, parentClass, 64);
         record(std::wstring(L"create-controller in ") + parentClass);
-        handler->AddRef();
-        later.run([handler] {
-            if (fails(L"controller")) {
-                handler->Invoke(E_FAIL, nullptr);
-            } else {
-                handler->Invoke(S_OK, &controller);
-            }
-            handler->Release();
-        });
+        completeLater(handler, L"controller", &controller);
         return S_OK;
     }
 };
@@ -543,14 +549,6 @@ extern "C" __declspec(dllexport) HRESULT STDMETHODCALLTYPE
            (userDataFolder != nullptr ? userDataFolder : L"(none)") +
            (options != nullptr ? L" with options" : L" without options"));
     later.setWindow(makeControlWindow());
-    handler->AddRef();
-    later.run([handler] {
-        if (fails(L"environment")) {
-            handler->Invoke(E_FAIL, nullptr);
-        } else {
-            handler->Invoke(S_OK, &environment);
-        }
-        handler->Release();
-    });
+    completeLater(handler, L"environment", &environment);
     return S_OK;
 }
