@@ -3,6 +3,8 @@
 
 #include "host/headless_host.hpp"
 #ifdef _WIN32
+#include <windows.h>
+
 #include "host/win32/win32_app.hpp"
 #else
 #include "host/gtk/gtk_app.hpp"
@@ -10,6 +12,11 @@
 #include "options.hpp"
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+    // Libraries named without a path come from the system's folder or the program's own, never
+    // from the current folder or PATH, where anyone who can write there could plant one.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_APPLICATION_DIR);
+#endif
     const auto parsed =
         velvix::parseAppOptions({argv + 1, argv + argc}, std::getenv("VELVIX_FILE_CAMERA"));
     if (!parsed) {

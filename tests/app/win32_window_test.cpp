@@ -1,21 +1,28 @@
-// The Windows program with its window, under wine and a virtual display: the window's shape,
-// the message it shows when its web view cannot be made (wine has no WebView2), the picture
-// running behind it with the camera chosen on standard input, and closing it.
+// The Windows program with its window, under wine and a virtual display, its web view run by
+// a stand-in for the WebView2 runtime (the real engine cannot run under wine) that writes down
+// every call the program makes and lets the test raise the runtime's events. The program is
+// the one a user runs: the runtime is found through the runtime loader's own override, and the
+// addresses it opens in the browser reach a stand-in browser registered in wine's registry.
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <chrono>
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include "process.hpp"
 #include "test_support.hpp"
 #include "velvix/pipeline/frame_ring.hpp"
+#include "webview2_runtimes.hpp"
 
 namespace velvix {
 namespace {
 
-using namespace std::chrono_literals;
+constexpr char kService[] = "https://app.velvix.example";
+constexpr char kRecord[] = "webview2: ";
 
 RECT clientRectangle(HWND window) {
     RECT client{};
@@ -29,51 +36,341 @@ std::wstring textOf(HWND window) {
     return text;
 }
 
+std::wstring wide(const std::string& text) {
+    return std::wstring(text.begin(), text.end());
+}
+
+double meanDifference(const RingFrame& a, const RingFrame& b) {
+    double sum = 0;
+    for (std::size_t i = 0; i < a.pixels.size() && i < b.pixels.size(); ++i) {
+        sum += std::abs(a.pixels[i] - b.pixels[i]);
+    }
+    return sum / static_cast<double>(std::max<std::size_t>(a.pixels.size(), 1));
+}
+
+// A registry string that the test replaces and puts back.
+class ScopedRegistryText {
+  public:
+    ScopedRegistryText(HKEY hive, std::wstring key, const std::wstring& value)
+        : hive_(hive), key_(std::move(key)) {
+        wchar_t previous[1024] = {};
+        DWORD bytes = sizeof previous;
+        if (RegGetValueW(hive_, key_.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, previous, &bytes) ==
+            ERROR_SUCCESS) {
+            previous_ = previous;
+        }
+        write(value);
+    }
+    ~ScopedRegistryText() {
+        if (previous_) {
+            write(*previous_);
+        } else {
+            RegDeleteKeyValueW(hive_, key_.c_str(), nullptr);
+        }
+    }
+    ScopedRegistryText(const ScopedRegistryText&) = delete;
+    ScopedRegistryText& operator=(const ScopedRegistryText&) = delete;
+
+  private:
+    void write(const std::wstring& value) {
+        RegSetKeyValueW(hive_, key_.c_str(), nullptr, REG_SZ, value.c_str(),
+                        static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    }
+
+    HKEY hive_;
+    std::wstring key_;
+    std::optional<std::wstring> previous_;
+};
+
+class Win32Window : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!testing::runsUnderWine()) {
+            GTEST_SKIP() << "changes the machine's registry: under wine only";
+        }
+        testing::installClientLibrary(runtime_.path(), VELVIX_WEBVIEW2_STAND_IN);
+        // What the program opens in the browser goes to the stand-in browser (wine looks the
+        // handlers up in the machine's classes only).
+        const std::wstring browser =
+            L"\"" + testing::windowsPath(VELVIX_TEST_BROWSER) + L"\" \"%1\"";
+        for (const wchar_t* scheme : {L"http", L"https"}) {
+            browsers_.emplace_back(std::make_unique<ScopedRegistryText>(
+                HKEY_LOCAL_MACHINE,
+                std::wstring(L"Software\\Classes\\") + scheme + L"\\shell\\open\\command",
+                browser));
+        }
+    }
+
+    void start(const std::wstring& runtimeFolder) {
+        environment_.clear();
+        environment_.emplace_back(std::make_unique<testing::ScopedEnvironment>(
+            L"WEBVIEW2_BROWSER_EXECUTABLE_FOLDER",
+            runtimeFolder.empty() ? std::nullopt : std::optional(runtimeFolder)));
+        environment_.emplace_back(std::make_unique<testing::ScopedEnvironment>(
+            L"VELVIX_TEST_BROWSER_LOG", wide(browserLog_)));
+        velvix_.emplace(std::vector<std::string>{app_, "--file-camera", photo_, "--ring",
+                                                 ring_.get(), "--service-origin", kService},
+                        log_, true);
+    }
+
+    std::string log() const { return testing::readFile(log_); }
+
+    // The stand-in's records, in the order of the calls.
+    std::vector<std::string> records() const {
+        std::vector<std::string> lines;
+        const std::string text = log();
+        for (std::size_t at = 0; at < text.size();) {
+            const std::size_t end = std::min(text.find('\n', at), text.size());
+            if (text.compare(at, sizeof kRecord - 1, kRecord) == 0) {
+                lines.push_back(
+                    text.substr(at + sizeof kRecord - 1, end - at - sizeof kRecord + 1));
+            }
+            at = end + 1;
+        }
+        return lines;
+    }
+    bool recorded(const std::string& line) const {
+        return log().find(kRecord + line + "\n") != std::string::npos;
+    }
+
+    // Raises one of the runtime's events in the program; it has been handled on return.
+    void raise(const std::string& command) {
+        const HWND standIn =
+            FindWindowExW(HWND_MESSAGE, nullptr, L"VelvixWebView2StandIn", nullptr);
+        ASSERT_NE(standIn, nullptr);
+        const std::wstring text = wide(command);
+        COPYDATASTRUCT data{0, static_cast<DWORD>(text.size() * sizeof(wchar_t)),
+                            const_cast<wchar_t*>(text.data())};
+        ASSERT_EQ(SendMessageW(standIn, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data)), 1);
+    }
+
+    HWND window() const { return FindWindowW(L"DesktopApp", L"Velvix"); }
+
+    int close() {
+        PostMessageW(window(), WM_CLOSE, 0, 0);
+        return velvix_->waitForExit(20000);
+    }
+
+    std::string app_ = VELVIX_APP;
+    std::string photo_ = VELVIX_DEMO_PHOTO;
+    testing::ScopedRingName ring_;
+    testing::ScopedFolder runtime_{"velvix-webview2-stand-in"};
+    std::string log_ = testing::temporaryPath("velvix-window.log");
+    std::string browserLog_ = testing::temporaryPath("velvix-browser.log");
+    std::vector<std::unique_ptr<ScopedRegistryText>> browsers_;
+    std::vector<std::unique_ptr<testing::ScopedEnvironment>> environment_;
+    std::optional<testing::ChildProcess> velvix_;
+};
+
 std::uint32_t framesIn(const std::string& ring) {
     const auto reader = FrameRingReader::open(ring);
     return reader.isOpen() ? reader.readyCount() : 0;
 }
 
-TEST(Win32Window, ShowsWhyThePanelIsMissingKeepsThePictureRunningAndClosesWithCodeZero) {
-    testing::ScopedRingName ring;
-    const std::string log = testing::temporaryPath("velvix-window.log");
-    testing::ChildProcess velvix(
-        {VELVIX_APP, "--file-camera", VELVIX_DEMO_PHOTO, "--ring", ring.get()}, log, true);
-    ASSERT_TRUE(testing::waitForText(log, "velvix: window open", 30000)) << testing::readFile(log);
-    EXPECT_NE(testing::readFile(log).find("the control panel cannot be shown: "
-                                          "WebView2Loader.dll could not be loaded"),
-              std::string::npos)
-        << testing::readFile(log);
+TEST_F(Win32Window, SetsUpItsPanelStaysOnTheServiceAndStopsTheWorkerBeforeTheView) {
+    start(runtime_.path().wstring());
+    ASSERT_TRUE(testing::waitForText(log_, "webview2: execute-script ", 30000)) << log();
 
-    const HWND window = FindWindowW(L"DesktopApp", L"Velvix");
-    ASSERT_NE(window, nullptr);
-    const RECT client = clientRectangle(window);
+    // The runtime is asked once, and the view is set up in this order before the first page
+    // of the service opens.
+    const std::vector<std::string> setUp = {
+        "create-environment check-running=1 runtime-type=1 user-data=C:\\",
+        "create-controller in DesktopApp",
+        "setting IsScriptEnabled=1",
+        "setting AreDefaultScriptDialogsEnabled=1",
+        "setting IsWebMessageEnabled=1",
+        "setting AreDefaultContextMenusEnabled=0",
+        "setting AreDevToolsEnabled=0",
+        "setting IsStatusBarEnabled=0",
+        "setting AreBrowserAcceleratorKeysEnabled=0",
+        "bounds 0 0 330 390",
+        "add-script ",
+        "script added",
+        "navigate https://app.velvix.example/signup.html",
+        "navigation-starting main https://app.velvix.example/signup.html: goes on",
+        "execute-script "};
+    std::vector<std::string> lines = records();
+    ASSERT_GE(lines.size(), setUp.size()) << log();
+    for (std::size_t i = 0; i < setUp.size(); ++i) {
+        EXPECT_TRUE(lines[i].starts_with(setUp[i])) << lines[i];
+    }
+    EXPECT_NE(lines[0].find("\\Velvix without options"), std::string::npos) << lines[0];
+    // Service workers are put out of reach before the document script's first line.
+    EXPECT_LT(lines[10].find("delete Navigator.prototype.serviceWorker"),
+              lines[10].find("Object.freeze(Object)"));
+    EXPECT_NE(lines[14].find("camera-select"), std::string::npos);
+
+    // Other origins are refused in the main frame, in sub-frames and in new windows; links the
+    // user follows to other sites open in the browser, what a page opens by itself nowhere.
+    struct Navigation {
+        std::string command;
+        std::string outcome;
+    };
+    const Navigation navigations[] = {
+        {"navigate main script https://app.velvix.example/smooth.html",
+         "navigation-starting main https://app.velvix.example/smooth.html: goes on"},
+        {"navigate main script https://evil.example/",
+         "navigation-starting main https://evil.example/: cancelled"},
+        {"navigate main user file:///C:/windows/win.ini",
+         "navigation-starting main file:///C:/windows/win.ini: cancelled"},
+        {"navigate frame script https://evil.example/ad",
+         "navigation-starting frame https://evil.example/ad: cancelled"},
+        {"navigate frame user https://app.velvix.example/inner.html",
+         "navigation-starting frame https://app.velvix.example/inner.html: goes on"},
+        {"new-window script https://popup.example/", "new-window https://popup.example/: handled"},
+        {"new-window user https://app.velvix.example/smooth.html",
+         "new-window https://app.velvix.example/smooth.html: handled"},
+        {"navigate main user https://www.example.org/news",
+         "navigation-starting main https://www.example.org/news: cancelled"},
+        {"new-window user https://www.example.org/help",
+         "new-window https://www.example.org/help: handled"},
+    };
+    for (const Navigation& row : navigations) {
+        raise(row.command);
+        EXPECT_TRUE(recorded(row.outcome)) << row.command;
+    }
+    const std::string opened[] = {"https://www.example.org/news\n",
+                                  "https://www.example.org/help\n"};
+    for (const std::string& address : opened) {
+        EXPECT_TRUE(testing::waitForText(browserLog_, address, 20000)) << address;
+    }
+    EXPECT_EQ(testing::readFile(browserLog_).size(), opened[0].size() + opened[1].size());
+
+    // The page setup script runs after each navigation that succeeds, and only then.
+    const auto setUpRuns = [&] {
+        const auto now = records();
+        return std::count_if(now.begin(), now.end(), [](const std::string& line) {
+            return line.starts_with("execute-script ");
+        });
+    };
+    const auto runs = setUpRuns();
+    raise("complete failure");
+    EXPECT_EQ(setUpRuns(), runs);
+    raise("complete success");
+    EXPECT_EQ(setUpRuns(), runs + 1);
+
+    // Messages count only from the service's pages, each cut at 64 KiB; answers go back to them.
+    const std::string page = std::string("message ") + kService + "/smooth.html ";
+    raise("message https://evil.example/ velv:CAMERA:Test camera: astronaut.png");
+    raise("message https://evil.example/ from afar");
+    raise("object-message https://app.velvix.example/smooth.html");
+    raise(page + "hello");
+    raise(page + std::string(70'000, 'x'));
+    EXPECT_NE(log().find("web message dropped: it came from https://evil.example/, not from a "
+                         "page of https://app.velvix.example:443"),
+              std::string::npos)
+        << log().substr(0, 4000);
+    EXPECT_NE(log().find("web message dropped: the page posted something that is not a text"),
+              std::string::npos);
+    EXPECT_FALSE(recorded("post from afar"));
+    EXPECT_TRUE(recorded("post hello"));
+    EXPECT_TRUE(recorded("post " + std::string(65'536, 'x')));
+    EXPECT_NE(log().find("web message cut: a message longer than 65536 units"), std::string::npos);
+
+    // A camera change opens the camera, a level change reaches the frame ring, signing in
+    // shows the smoothing page.
+    raise(page + "velv:CAMERA:Test camera: astronaut.png");
+    ASSERT_TRUE(testing::waitUntil([&] { return framesIn(ring_.get()) >= 3; })) << log();
+    const FrameRingReader reader = FrameRingReader::open(ring_.get());
+    RingFrame unsmoothed;
+    ASSERT_EQ(reader.readNewest(unsmoothed), FrameRingReader::Result::frame);
+    raise(page + "velv:SMOOTH:on,100");
+    RingFrame smoothed;
+    EXPECT_TRUE(testing::waitUntil([&] {
+        return reader.readNewest(smoothed) == FrameRingReader::Result::frame &&
+               meanDifference(unsmoothed, smoothed) > 0.01;
+    }));
+    raise(page + "velv:LOGIN:someone");
+    EXPECT_TRUE(recorded("navigate https://app.velvix.example/smooth.html"));
+
+    // Closing stops the worker, then the view is closed and given back.
+    EXPECT_EQ(close(), 0) << log();
+    const std::string output = log();
+    const std::size_t stopped = output.find("velvix: stopped");
+    EXPECT_LT(stopped, output.find("webview2: controller closed"));
+    EXPECT_LT(output.find("webview2: controller closed"), output.find("webview2: view released"));
+    EXPECT_LT(output.find("webview2: view released"), output.find("webview2: controller released"));
+    EXPECT_EQ(output.find("webview2: unexpected"), std::string::npos) << output;
+}
+
+// A runtime that fails to start or to make the view: the window says which, and still closes
+// cleanly. The runtime keeps its data where the runtime's loader was told.
+TEST_F(Win32Window, SaysWhyTheRuntimeFailedAndStillClosesWithCodeZero) {
+    const testing::ScopedEnvironment data(L"WEBVIEW2_USER_DATA_FOLDER", L"C:\\velvix-test-data");
+    struct Failing {
+        const wchar_t* step;
+        std::string reason;
+    };
+    for (const Failing& row :
+         {Failing{L"environment", "the WebView2 runtime could not start (error 0x80004005)"},
+          Failing{L"controller", "the web view could not be created (error 0x80004005)"}}) {
+        SCOPED_TRACE(row.reason);
+        const testing::ScopedEnvironment fails(L"VELVIX_WEBVIEW2_STAND_IN_FAILS", row.step);
+        start(runtime_.path().wstring());
+        ASSERT_TRUE(
+            testing::waitForText(log_, "the control panel cannot be shown: " + row.reason, 30000))
+            << log();
+        const HWND message = FindWindowExW(window(), nullptr, L"STATIC", nullptr);
+        ASSERT_NE(message, nullptr);
+        EXPECT_NE(textOf(message).find(wide(row.reason)), std::wstring::npos);
+        EXPECT_TRUE(recorded(
+            "create-environment check-running=1 runtime-type=1 user-data=C:\\velvix-test-data "
+            "without options"));
+        EXPECT_EQ(close(), 0) << log();
+        EXPECT_EQ(log().find("webview2: navigate"), std::string::npos);
+    }
+}
+
+// With no runtime installed the window says where to get one, the picture runs behind it with
+// the camera chosen on standard input, and no library planted in the folder the program was
+// started from is loaded.
+TEST_F(Win32Window, WithoutARuntimeSaysWhereToGetItAndLoadsNothingPlanted) {
+    testing::forgetInstalledRuntimes();
+    const testing::ScopedFolder planted("velvix-planted");
+    for (const char* name : {"WebView2Loader.dll", "EmbeddedBrowserWebView.dll"}) {
+        std::filesystem::copy_file(VELVIX_LOADED_MARKER, planted.path() / name);
+    }
+    testing::installClientLibrary(planted.path(), VELVIX_LOADED_MARKER);
+    app_ = std::filesystem::path(testing::windowsPath(app_)).string();
+    // Forward slashes: the camera is named after what follows the last one.
+    photo_ = std::filesystem::path(testing::windowsPath(photo_)).generic_string();
+    const std::filesystem::path started = std::filesystem::current_path();
+    std::filesystem::current_path(planted.path());
+    start(L"");
+    std::filesystem::current_path(started);
+
+    ASSERT_TRUE(testing::waitForText(log_, "velvix: window open", 30000)) << log();
+    const std::string reason =
+        "the WebView2 runtime is not installed; get it from "
+        "https://developer.microsoft.com/microsoft-edge/webview2/";
+    EXPECT_NE(log().find("the control panel cannot be shown: " + reason), std::string::npos)
+        << log();
+    ASSERT_NE(window(), nullptr);
+    const RECT client = clientRectangle(window());
     EXPECT_EQ(client.right - client.left, 330);
     EXPECT_EQ(client.bottom - client.top, 390);
-    const auto style = static_cast<DWORD>(GetWindowLongPtrW(window, GWL_STYLE));
+    const auto style = static_cast<DWORD>(GetWindowLongPtrW(window(), GWL_STYLE));
     EXPECT_NE(style & WS_MINIMIZEBOX, 0u);
     EXPECT_EQ(style & (WS_MAXIMIZEBOX | WS_THICKFRAME), 0u);
-
-    const HWND message = FindWindowExW(window, nullptr, L"STATIC", nullptr);
+    const HWND message = FindWindowExW(window(), nullptr, L"STATIC", nullptr);
     ASSERT_NE(message, nullptr);
-    EXPECT_NE(textOf(message).find(L"could not show its control panel"), std::wstring::npos);
+    EXPECT_NE(textOf(message).find(wide(reason)), std::wstring::npos);
 
-    // The camera chosen on standard input, the frames reach the ring.
-    ASSERT_TRUE(velvix.writeInput("velv:CAMERA:Test camera: astronaut.png\n"));
-    ASSERT_TRUE(testing::waitUntil([&] { return framesIn(ring.get()) >= 3; }))
-        << testing::readFile(log);
+    ASSERT_TRUE(velvix_->writeInput("velv:CAMERA:Test camera: astronaut.png\n"));
+    ASSERT_TRUE(testing::waitUntil([&] { return framesIn(ring_.get()) >= 3; })) << log();
 
     // The message follows the client area through minimising and restoring.
-    ShowWindow(window, SW_MINIMIZE);
-    ShowWindow(window, SW_RESTORE);
-    ASSERT_TRUE(testing::waitUntil([&] { return !IsIconic(window); }));
+    ShowWindow(window(), SW_MINIMIZE);
+    ShowWindow(window(), SW_RESTORE);
+    ASSERT_TRUE(testing::waitUntil([&] { return !IsIconic(window()); }));
     RECT shown{};
     GetWindowRect(message, &shown);
     EXPECT_EQ(shown.right - shown.left, 330 - 2 * 24);
 
-    PostMessageW(window, WM_CLOSE, 0, 0);
-    EXPECT_EQ(velvix.waitForExit(20000), 0) << testing::readFile(log);
-    EXPECT_NE(testing::readFile(log).find("velvix: stopped"), std::string::npos);
+    EXPECT_EQ(close(), 0) << log();
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(planted.path())) {
+        EXPECT_NE(entry.path().extension(), ".loaded") << entry.path();
+    }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "page_origin.hpp"
 #include "velvix/base/result.hpp"
+#include "web_messages.hpp"
 
 namespace velvix {
 
@@ -25,9 +26,10 @@ struct WebViewEvents {
 
 // The view stays on the service's origin (`origins`): navigations of the main frame and of
 // sub-frames elsewhere are refused, except links the user follows to other web sites, which open
-// in the user's browser, as do pages that ask for a new window. Messages are taken, the page
-// setup script runs and messages are posted back only while the main frame shows a page of the
-// service.
+// in the user's browser. No page opens a window of its own: a new window the user asked for with
+// a link to another site opens in the browser, any other is refused. Messages are taken only from
+// pages of the service, each cut at 64 KiB; the page setup script runs and messages are posted
+// back only while the main frame shows a page of the service.
 struct WebViewSetup {
     explicit WebViewSetup(PageOriginPolicy policy) : origins(std::move(policy)) {}
 
@@ -40,6 +42,8 @@ struct WebViewSetup {
     std::function<std::string()> pageSetupScript;
     // Where the view keeps cookies and its cache.
     std::string dataFolder;
+    // Lines for the person who runs the program: navigations refused, messages dropped.
+    DebugLines debug;
     WebViewEvents events;
 };
 
@@ -55,9 +59,8 @@ class EmbeddedWebView {
 
 // Asks the WebView2 runtime for a view in the window; the view comes up later, through the
 // runtime's completions on the window's thread, and opens the first page once the document
-// script is in force. Fails, with the reason, when the runtime cannot even be asked (no
-// loader library, or a program built without the WebView2 SDK); later failures arrive as
-// events.failed.
+// script is in force. Fails, with the reason, when the runtime cannot even be asked (none is
+// installed, or its library cannot be used); later failures arrive as events.failed.
 Result<std::unique_ptr<EmbeddedWebView>> startWebView(WebViewSetup setup);
 
 }  // namespace velvix

@@ -1,21 +1,26 @@
-// The web view through the WebView2 SDK's interfaces; built only where the builder names the
-// SDK's folder (VELVIX_WEBVIEW2_SDK). The loader library itself is loaded at run time.
-#include <WebView2.h>
-
+// The web view through the WebView2 runtime, reached with our own interface declarations and
+// our own loader: no SDK is needed to build it.
 #include <atomic>
+#include <cstdio>
 #include <functional>
+#include <string_view>
 #include <utility>
 
+#include "velvix/platform/input_lines.hpp"
 #include "web_text.hpp"
 #include "web_view.hpp"
+#include "webview2_interfaces.hpp"
 #include "webview2_loader.hpp"
 
 namespace velvix {
 namespace {
 
-using CreateEnvironmentFunction = HRESULT(STDAPICALLTYPE*)(
-    PCWSTR browserFolder, PCWSTR userDataFolder, ICoreWebView2EnvironmentOptions* options,
-    ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler* handler);
+using namespace webview2;
+
+// A page's message is at most as long as a line the headless program reads.
+constexpr std::size_t kMaxMessageUnits = platform::kMaxInputLineBytes;
+// Addresses in lines for a person are cut at this length.
+constexpr std::size_t kShownAddressLength = 200;
 
 std::wstring wide(const std::string& text) {
     const std::u16string units = utf16FromUtf8(text);
@@ -27,6 +32,32 @@ std::string narrow(const wchar_t* text) {
                            : utf8FromUtf16(std::u16string(reinterpret_cast<const char16_t*>(text)));
 }
 
+std::string shownAddress(const std::string& uri) {
+    return uri.size() <= kShownAddressLength ? uri : uri.substr(0, kShownAddressLength) + "...";
+}
+
+std::string errorCode(HRESULT result) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08lx", static_cast<unsigned long>(result));
+    return text;
+}
+
+// A string the runtime hands over, freed with the task allocator however the caller leaves.
+class RuntimeString {
+  public:
+    RuntimeString() = default;
+    ~RuntimeString() { CoTaskMemFree(text_); }
+    RuntimeString(const RuntimeString&) = delete;
+    RuntimeString& operator=(const RuntimeString&) = delete;
+
+    LPWSTR* out() { return &text_; }
+    const wchar_t* get() const { return text_; }
+    std::string utf8() const { return narrow(text_); }
+
+  private:
+    LPWSTR text_ = nullptr;
+};
+
 // A reference-counted callback object for one WebView2 completion or event interface: it
 // answers only IUnknown and that interface, deletes itself with its last reference, and
 // always reports success to the runtime, whatever its action does.
@@ -36,12 +67,10 @@ class Callback final : public Interface {
     using Action = std::function<void(Arguments...)>;
 
     // The caller owns the one reference it starts with.
-    static Interface* make(const IID& id, Action action) {
-        return new Callback(id, std::move(action));
-    }
+    static Interface* make(Action action) { return new Callback(std::move(action)); }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** object) override {
-        if (IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, id_)) {
+        if (IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, Interface::kIid)) {
             *object = static_cast<Interface*>(this);
             AddRef();
             return S_OK;
@@ -66,9 +95,8 @@ class Callback final : public Interface {
     }
 
   private:
-    Callback(const IID& id, Action action) : id_(id), action_(std::move(action)) {}
+    explicit Callback(Action action) : action_(std::move(action)) {}
 
-    const IID& id_;
     Action action_;
     std::atomic<ULONG> references_{1};
 };
@@ -81,15 +109,34 @@ void release(Interface*& object) {
     }
 }
 
+using EnvironmentCompleted = Callback<ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler,
+                                      HRESULT, ICoreWebView2Environment*>;
+using ControllerCompleted = Callback<ICoreWebView2CreateCoreWebView2ControllerCompletedHandler,
+                                     HRESULT, ICoreWebView2Controller*>;
+using ScriptAdded =
+    Callback<ICoreWebView2AddScriptToExecuteOnDocumentCreatedCompletedHandler, HRESULT, LPCWSTR>;
+using NavigationCompleted = Callback<ICoreWebView2NavigationCompletedEventHandler, ICoreWebView2*,
+                                     ICoreWebView2NavigationCompletedEventArgs*>;
+using MessageReceived = Callback<ICoreWebView2WebMessageReceivedEventHandler, ICoreWebView2*,
+                                 ICoreWebView2WebMessageReceivedEventArgs*>;
+using NavigationStarting = Callback<ICoreWebView2NavigationStartingEventHandler, ICoreWebView2*,
+                                    ICoreWebView2NavigationStartingEventArgs*>;
+using NewWindowRequested = Callback<ICoreWebView2NewWindowRequestedEventHandler, ICoreWebView2*,
+                                    ICoreWebView2NewWindowRequestedEventArgs*>;
+
 class WebView2View final : public EmbeddedWebView {
   public:
     explicit WebView2View(WebViewSetup setup) : setup_(std::move(setup)) {}
+    // The runtime is told that the view goes before the last references are given back.
     ~WebView2View() override {
+        if (controller_ != nullptr) {
+            controller_->Close();
+        }
         release(view_);
         release(controller_);
     }
 
-    Result<> start(FARPROC entry);
+    Result<> start(CreateEnvironmentFunction create, const WebView2Runtime& runtime);
 
     void resize(const RECT& bounds) override {
         if (controller_ != nullptr) {
@@ -115,15 +162,22 @@ class WebView2View final : public EmbeddedWebView {
   private:
     void environmentCreated(HRESULT result, ICoreWebView2Environment* environment);
     void controllerCreated(HRESULT result, ICoreWebView2Controller* controller);
-    void configure();
+    void applySettings();
+    void listen();
     void navigationCompleted(ICoreWebView2NavigationCompletedEventArgs* arguments);
-    // Whether a navigation to `uri` may go on; sends links to other sites to the browser.
-    bool allowNavigation(const std::string& uri, bool followedLink);
+    // Whether a navigation to `uri` may go on; sends links the user follows to other sites to
+    // the browser.
+    bool allowNavigation(const std::string& uri, bool followedLink, bool newWindow);
     void navigationStarting(ICoreWebView2NavigationStartingEventArgs* arguments);
     void newWindowRequested(ICoreWebView2NewWindowRequestedEventArgs* arguments);
     // True while the main frame shows a page of the service.
     bool showsServicePage() const;
     void messageReceived(ICoreWebView2WebMessageReceivedEventArgs* arguments);
+    void say(const std::string& line) const {
+        if (setup_.debug) {
+            setup_.debug(line);
+        }
+    }
     void fail(const std::string& reason) {
         if (setup_.events.failed) {
             setup_.events.failed(reason);
@@ -133,21 +187,21 @@ class WebView2View final : public EmbeddedWebView {
     WebViewSetup setup_;
     ICoreWebView2Controller* controller_ = nullptr;
     ICoreWebView2* view_ = nullptr;
-    EventRegistrationToken navigationToken_{};
 };
 
-Result<> WebView2View::start(FARPROC entry) {
-    auto* handler = Callback<ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler, HRESULT,
-                             ICoreWebView2Environment*>::
-        make(IID_ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler,
-             [this](HRESULT result, ICoreWebView2Environment* environment) {
-                 environmentCreated(result, environment);
-             });
-    const auto create = reinterpret_cast<CreateEnvironmentFunction>(entry);
-    const HRESULT result = create(nullptr, wide(setup_.dataFolder).c_str(), nullptr, handler);
+Result<> WebView2View::start(CreateEnvironmentFunction create, const WebView2Runtime& runtime) {
+    auto* handler =
+        EnvironmentCompleted::make([this](HRESULT result, ICoreWebView2Environment* environment) {
+            environmentCreated(result, environment);
+        });
+    const std::wstring dataFolder = webView2DataFolder(wide(setup_.dataFolder));
+    // Forwarded to a runtime that already runs for the same folder; no options of ours.
+    const HRESULT result =
+        create(true, runtime.named ? 1 : 0, dataFolder.empty() ? nullptr : dataFolder.c_str(),
+               nullptr, handler);
     handler->Release();
     if (FAILED(result)) {
-        return Failure{"the WebView2 runtime could not be started (" + std::to_string(result) +
+        return Failure{"the WebView2 runtime could not be started (error " + errorCode(result) +
                        ")"};
     }
     return {};
@@ -156,22 +210,23 @@ Result<> WebView2View::start(FARPROC entry) {
 // Without an environment or a controller the chain stops there and the window says so.
 void WebView2View::environmentCreated(HRESULT result, ICoreWebView2Environment* environment) {
     if (FAILED(result) || environment == nullptr) {
-        fail("the WebView2 runtime is not installed or could not start");
+        fail("the WebView2 runtime could not start (error " + errorCode(result) + ")");
         return;
     }
-    auto* handler = Callback<ICoreWebView2CreateCoreWebView2ControllerCompletedHandler, HRESULT,
-                             ICoreWebView2Controller*>::
-        make(IID_ICoreWebView2CreateCoreWebView2ControllerCompletedHandler,
-             [this](HRESULT created, ICoreWebView2Controller* controller) {
-                 controllerCreated(created, controller);
-             });
-    environment->CreateCoreWebView2Controller(setup_.window, handler);
+    auto* handler =
+        ControllerCompleted::make([this](HRESULT created, ICoreWebView2Controller* controller) {
+            controllerCreated(created, controller);
+        });
+    const HRESULT asked = environment->CreateCoreWebView2Controller(setup_.window, handler);
     handler->Release();
+    if (FAILED(asked)) {
+        fail("the web view could not be created (error " + errorCode(asked) + ")");
+    }
 }
 
 void WebView2View::controllerCreated(HRESULT result, ICoreWebView2Controller* controller) {
     if (FAILED(result) || controller == nullptr) {
-        fail("the web view could not be created");
+        fail("the web view could not be created (error " + errorCode(result) + ")");
         return;
     }
     controller->AddRef();
@@ -179,144 +234,136 @@ void WebView2View::controllerCreated(HRESULT result, ICoreWebView2Controller* co
     controller_ = controller;
     release(view_);
     if (FAILED(controller_->get_CoreWebView2(&view_)) || view_ == nullptr) {
-        fail("the web view could not be created");
+        fail("the web view could not be created: the runtime gave no view");
         return;
     }
-    configure();
-}
-
-void WebView2View::configure() {
-    ICoreWebView2Settings* settings = nullptr;
-    if (SUCCEEDED(view_->get_Settings(&settings)) && settings != nullptr) {
-        settings->put_IsScriptEnabled(TRUE);
-        settings->put_AreDefaultScriptDialogsEnabled(TRUE);
-        settings->put_IsWebMessageEnabled(TRUE);
-        settings->put_AreDefaultContextMenusEnabled(FALSE);
-        settings->put_AreDevToolsEnabled(FALSE);
-        settings->put_IsStatusBarEnabled(FALSE);
-        ICoreWebView2Settings3* settings3 = nullptr;
-        if (SUCCEEDED(settings->QueryInterface(IID_ICoreWebView2Settings3,
-                                               reinterpret_cast<void**>(&settings3)))) {
-            settings3->put_AreBrowserAcceleratorKeysEnabled(FALSE);
-            settings3->Release();
-        }
-        settings->Release();
-    }
+    applySettings();
     RECT bounds{};
     GetClientRect(setup_.window, &bounds);
     controller_->put_Bounds(bounds);
-
     // The first page opens only once the document script is in force.
-    auto* scriptAdded = Callback<
-        ICoreWebView2AddScriptToExecuteOnDocumentCreatedCompletedHandler, HRESULT,
-        LPCWSTR>::make(IID_ICoreWebView2AddScriptToExecuteOnDocumentCreatedCompletedHandler,
-                       [this](HRESULT, LPCWSTR) { navigate(setup_.firstPage); });
+    auto* scriptAdded = ScriptAdded::make([this](HRESULT, LPCWSTR) { navigate(setup_.firstPage); });
     view_->AddScriptToExecuteOnDocumentCreated(wide(setup_.documentScript).c_str(), scriptAdded);
     scriptAdded->Release();
+    listen();
+}
 
-    auto* completed = Callback<ICoreWebView2NavigationCompletedEventHandler, ICoreWebView2*,
-                               ICoreWebView2NavigationCompletedEventArgs*>::
-        make(IID_ICoreWebView2NavigationCompletedEventHandler,
-             [this](ICoreWebView2*, ICoreWebView2NavigationCompletedEventArgs* arguments) {
-                 navigationCompleted(arguments);
-             });
-    view_->add_NavigationCompleted(completed, &navigationToken_);
+void WebView2View::applySettings() {
+    ICoreWebView2Settings* settings = nullptr;
+    if (FAILED(view_->get_Settings(&settings)) || settings == nullptr) {
+        return;
+    }
+    settings->put_IsScriptEnabled(TRUE);
+    settings->put_AreDefaultScriptDialogsEnabled(TRUE);
+    settings->put_IsWebMessageEnabled(TRUE);
+    settings->put_AreDefaultContextMenusEnabled(FALSE);
+    settings->put_AreDevToolsEnabled(FALSE);
+    settings->put_IsStatusBarEnabled(FALSE);
+    // Older runtimes have no third settings interface, and keep their accelerator keys.
+    ICoreWebView2Settings3* settings3 = nullptr;
+    if (SUCCEEDED(settings->QueryInterface(ICoreWebView2Settings3::kIid,
+                                           reinterpret_cast<void**>(&settings3)))) {
+        settings3->put_AreBrowserAcceleratorKeysEnabled(FALSE);
+        settings3->Release();
+    }
+    settings->Release();
+}
+
+// The handlers stay registered for the life of the view.
+void WebView2View::listen() {
+    EventRegistrationToken token{};
+    auto* completed = NavigationCompleted::make(
+        [this](ICoreWebView2*, ICoreWebView2NavigationCompletedEventArgs* arguments) {
+            navigationCompleted(arguments);
+        });
+    view_->add_NavigationCompleted(completed, &token);
     completed->Release();
 
-    auto* message = Callback<ICoreWebView2WebMessageReceivedEventHandler, ICoreWebView2*,
-                             ICoreWebView2WebMessageReceivedEventArgs*>::
-        make(IID_ICoreWebView2WebMessageReceivedEventHandler,
-             [this](ICoreWebView2*, ICoreWebView2WebMessageReceivedEventArgs* arguments) {
-                 messageReceived(arguments);
-             });
-    EventRegistrationToken messageToken{};
-    view_->add_WebMessageReceived(message, &messageToken);
+    auto* message = MessageReceived::make(
+        [this](ICoreWebView2*, ICoreWebView2WebMessageReceivedEventArgs* arguments) {
+            messageReceived(arguments);
+        });
+    view_->add_WebMessageReceived(message, &token);
     message->Release();
 
     // Main frame and sub-frames alike stay on the service's origin.
-    auto* starting = Callback<ICoreWebView2NavigationStartingEventHandler, ICoreWebView2*,
-                              ICoreWebView2NavigationStartingEventArgs*>::
-        make(IID_ICoreWebView2NavigationStartingEventHandler,
-             [this](ICoreWebView2*, ICoreWebView2NavigationStartingEventArgs* arguments) {
-                 navigationStarting(arguments);
-             });
-    EventRegistrationToken startingToken{};
-    view_->add_NavigationStarting(starting, &startingToken);
-    view_->add_FrameNavigationStarting(starting, &startingToken);
+    auto* starting = NavigationStarting::make(
+        [this](ICoreWebView2*, ICoreWebView2NavigationStartingEventArgs* arguments) {
+            navigationStarting(arguments);
+        });
+    view_->add_NavigationStarting(starting, &token);
+    view_->add_FrameNavigationStarting(starting, &token);
     starting->Release();
 
-    auto* newWindow = Callback<ICoreWebView2NewWindowRequestedEventHandler, ICoreWebView2*,
-                               ICoreWebView2NewWindowRequestedEventArgs*>::
-        make(IID_ICoreWebView2NewWindowRequestedEventHandler,
-             [this](ICoreWebView2*, ICoreWebView2NewWindowRequestedEventArgs* arguments) {
-                 newWindowRequested(arguments);
-             });
-    EventRegistrationToken newWindowToken{};
-    view_->add_NewWindowRequested(newWindow, &newWindowToken);
+    auto* newWindow = NewWindowRequested::make(
+        [this](ICoreWebView2*, ICoreWebView2NewWindowRequestedEventArgs* arguments) {
+            newWindowRequested(arguments);
+        });
+    view_->add_NewWindowRequested(newWindow, &token);
     newWindow->Release();
 }
 
-bool WebView2View::allowNavigation(const std::string& uri, bool followedLink) {
+bool WebView2View::allowNavigation(const std::string& uri, bool followedLink, bool newWindow) {
     switch (setup_.origins.decide(uri, followedLink)) {
         case PageOriginPolicy::Navigation::show:
-            return true;
+            if (!newWindow) {
+                return true;
+            }
+            say("velvix: no second window for " + shownAddress(uri));
+            return false;
         case PageOriginPolicy::Navigation::openInBrowser:
             if (setup_.events.openInBrowser) {
                 setup_.events.openInBrowser(uri);
             }
             return false;
         case PageOriginPolicy::Navigation::refuse:
-            return false;
+            break;
     }
+    say("velvix: refused to show " + shownAddress(uri) + ": the window shows only pages of " +
+        setup_.origins.origin());
     return false;
 }
 
 void WebView2View::navigationStarting(ICoreWebView2NavigationStartingEventArgs* arguments) {
-    LPWSTR uri = nullptr;
+    RuntimeString uri;
     BOOL userInitiated = FALSE;
-    if (arguments == nullptr || FAILED(arguments->get_Uri(&uri))) {
+    if (arguments == nullptr || FAILED(arguments->get_Uri(uri.out()))) {
         return;
     }
     arguments->get_IsUserInitiated(&userInitiated);
-    const std::string address = narrow(uri);
-    CoTaskMemFree(uri);
-    if (!allowNavigation(address, userInitiated != FALSE)) {
+    if (!allowNavigation(uri.utf8(), userInitiated != FALSE, false)) {
         arguments->put_Cancel(TRUE);
     }
 }
 
-// No page opens a window of its own: a link to another site goes to the browser, anything else
-// is dropped.
+// No page opens a window of its own: a link to another site that the user clicked goes to the
+// browser; what a page opens by itself goes nowhere.
 void WebView2View::newWindowRequested(ICoreWebView2NewWindowRequestedEventArgs* arguments) {
-    LPWSTR uri = nullptr;
     if (arguments == nullptr) {
         return;
     }
     arguments->put_Handled(TRUE);
-    if (SUCCEEDED(arguments->get_Uri(&uri))) {
-        const std::string address = narrow(uri);
-        CoTaskMemFree(uri);
-        if (setup_.origins.decide(address, true) == PageOriginPolicy::Navigation::openInBrowser &&
-            setup_.events.openInBrowser) {
-            setup_.events.openInBrowser(address);
-        }
+    RuntimeString uri;
+    BOOL userInitiated = FALSE;
+    if (SUCCEEDED(arguments->get_Uri(uri.out()))) {
+        arguments->get_IsUserInitiated(&userInitiated);
+        allowNavigation(uri.utf8(), userInitiated != FALSE, true);
     }
 }
 
 bool WebView2View::showsServicePage() const {
-    LPWSTR source = nullptr;
-    if (view_ == nullptr || FAILED(view_->get_Source(&source))) {
-        return false;
-    }
-    const std::string address = narrow(source);
-    CoTaskMemFree(source);
-    return setup_.origins.talksTo(address);
+    RuntimeString source;
+    return view_ != nullptr && SUCCEEDED(view_->get_Source(source.out())) &&
+           setup_.origins.talksTo(source.utf8());
 }
 
 void WebView2View::navigationCompleted(ICoreWebView2NavigationCompletedEventArgs* arguments) {
     BOOL success = FALSE;
-    if (arguments == nullptr || FAILED(arguments->get_IsSuccess(&success)) || !success ||
-        !showsServicePage()) {
+    if (arguments == nullptr || FAILED(arguments->get_IsSuccess(&success)) || !success) {
+        return;
+    }
+    if (!showsServicePage()) {
+        say("velvix: the page setup script does not run outside " + setup_.origins.origin());
         return;
     }
     runScript(setup_.pageSetupScript());
@@ -325,21 +372,29 @@ void WebView2View::navigationCompleted(ICoreWebView2NavigationCompletedEventArgs
     }
 }
 
-// Messages that are not texts are dropped: the protocol has only texts.
+// Only texts from a page of the service count, each cut at the length of a line the headless
+// program takes: the protocol has only short texts.
 void WebView2View::messageReceived(ICoreWebView2WebMessageReceivedEventArgs* arguments) {
-    LPWSTR text = nullptr;
-    LPWSTR source = nullptr;
-    if (arguments == nullptr || FAILED(arguments->TryGetWebMessageAsString(&text)) ||
-        text == nullptr) {
+    RuntimeString source;
+    RuntimeString text;
+    if (arguments == nullptr || FAILED(arguments->get_Source(source.out()))) {
         return;
     }
-    arguments->get_Source(&source);
-    const std::u16string message(reinterpret_cast<const char16_t*>(text));
-    const std::string page = narrow(source);
-    CoTaskMemFree(text);
-    CoTaskMemFree(source);
+    const std::string page = source.utf8();
     if (!setup_.origins.talksTo(page)) {
+        say("web message dropped: it came from " + shownAddress(page) + ", not from a page of " +
+            setup_.origins.origin());
         return;
+    }
+    if (FAILED(arguments->TryGetWebMessageAsString(text.out())) || text.get() == nullptr) {
+        say("web message dropped: the page posted something that is not a text");
+        return;
+    }
+    const std::u16string_view whole(reinterpret_cast<const char16_t*>(text.get()));
+    const std::u16string message(whole.substr(0, kMaxMessageUnits));
+    if (whole.size() > kMaxMessageUnits) {
+        say("web message cut: a message longer than " + std::to_string(kMaxMessageUnits) +
+            " units was cut there and the rest of it dropped");
     }
     if (setup_.events.messageReceived) {
         setup_.events.messageReceived(message, page);
@@ -349,12 +404,16 @@ void WebView2View::messageReceived(ICoreWebView2WebMessageReceivedEventArgs* arg
 }  // namespace
 
 Result<std::unique_ptr<EmbeddedWebView>> startWebView(WebViewSetup setup) {
-    const Result<FARPROC> entry = loadWebView2();
-    if (!entry) {
-        return Failure{entry.error()};
+    const Result<WebView2Runtime> runtime = findWebView2Runtime();
+    if (!runtime) {
+        return Failure{runtime.error()};
+    }
+    const Result<CreateEnvironmentFunction> create = loadWebView2(*runtime);
+    if (!create) {
+        return Failure{create.error()};
     }
     auto view = std::make_unique<WebView2View>(std::move(setup));
-    if (const Result<> started = view->start(*entry); !started) {
+    if (const Result<> started = view->start(*create, *runtime); !started) {
         return Failure{started.error()};
     }
     return std::unique_ptr<EmbeddedWebView>(std::move(view));

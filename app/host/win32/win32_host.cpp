@@ -3,8 +3,13 @@
 #include <algorithm>
 
 #include "velvix/platform/browser.hpp"
+#include "web_text.hpp"
 
 namespace velvix {
+
+// Put ahead of the document script (host/win32/service_workers_off.js).
+extern const std::string_view kServiceWorkersOff;
+
 namespace {
 
 // A web message handed over from another thread; lParam owns a std::u16string.
@@ -12,9 +17,9 @@ constexpr UINT kOutsideMessage = WM_APP + 1;
 
 constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 constexpr wchar_t kFailureCaption[] = L"Windows Desktop Guided Tour";
-constexpr wchar_t kFailureText[] =
-    L"Velvix could not show its control panel.\r\n\r\n"
-    L"The picture keeps running with the settings it has. Restart Velvix to try again.";
+constexpr char kFailureText[] = "Velvix could not show its control panel: ";
+constexpr char kFailureAdvice[] =
+    "\r\n\r\nThe picture keeps running with the settings it has. Restart Velvix to try again.";
 constexpr int kFailureMargin = 24;
 
 HICON loadIcon(HINSTANCE instance, int sizeMetric) {
@@ -72,7 +77,8 @@ void Win32WindowHost::startView(const std::string& firstPage, const std::string&
     WebViewSetup setup(origins_);
     setup.window = window_;
     setup.firstPage = firstPage;
-    setup.documentScript = std::string(documentScript());
+    setup.documentScript = std::string(kServiceWorkersOff) + std::string(documentScript());
+    setup.debug = debug_;
     setup.pageSetupScript = [this] { return pageSetup_.text(); };
     setup.dataFolder = dataFolder;
     setup.events.messageReceived = [this](const std::u16string& message, const std::string&) {
@@ -186,8 +192,10 @@ void Win32WindowHost::showFailure(const std::string& reason) {
     }
     failed_ = true;
     debug_("velvix: the control panel cannot be shown: " + reason);
-    failureText_ = CreateWindowExW(0, L"STATIC", kFailureText, WS_CHILD | WS_VISIBLE | SS_CENTER, 0,
-                                   0, 0, 0, window_, nullptr, GetModuleHandleW(nullptr), nullptr);
+    const std::u16string text = utf16FromUtf8(kFailureText + reason + kFailureAdvice);
+    failureText_ = CreateWindowExW(0, L"STATIC", reinterpret_cast<const wchar_t*>(text.c_str()),
+                                   WS_CHILD | WS_VISIBLE | SS_CENTER | SS_EDITCONTROL, 0, 0, 0, 0,
+                                   window_, nullptr, GetModuleHandleW(nullptr), nullptr);
     SendMessageW(failureText_, WM_SETFONT,
                  reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), TRUE);
     fitToClientArea();
