@@ -21,14 +21,12 @@ FrameSize ringFrameSize(const std::string& ringName) {
     return kDefaultFrameSize;
 }
 
-VirtualCameraBridge::VirtualCameraBridge(BridgeSettings settings, SinkOpener openSink)
+RingPicture::RingPicture(BridgeSettings settings)
     : settings_(std::move(settings)),
-      openSink_(std::move(openSink)),
       converter_(settings_.outputSize, settings_.format),
-      placeholder_(placeholderFrame(settings_.outputSize)),
-      output_(converter_.frameBytes()) {}
+      placeholder_(placeholderFrame(settings_.outputSize)) {}
 
-std::uint64_t VirtualCameraBridge::frameInterval() const {
+std::uint64_t RingPicture::frameInterval() const {
     if (reader_) {
         const std::int64_t announced = reader_->header().frameInterval;
         if (announced >= 10'000 && announced <= 10'000'000) {  // 1 to 1000 frames per second
@@ -38,27 +36,21 @@ std::uint64_t VirtualCameraBridge::frameInterval() const {
     return kFramePeriod;
 }
 
-BridgeFrame VirtualCameraBridge::step(std::uint64_t now) {
+BridgeFrame RingPicture::render(std::uint64_t now, std::uint8_t* destination) {
     const bool ringStalled = !reader_ || now - lastChange_ >= kReattachAfter;
     if (ringStalled && (!lastAttach_ || now - *lastAttach_ >= kReattachAfter)) {
         reattach(now);
     }
     const bool fresh = refreshFrame(now);
-    if (haveFrame_) {
-        converter_.convert(frame_.pixels.data(), frame_.size, output_.data());
-    } else {
-        converter_.convert(placeholder_.data(), settings_.outputSize, output_.data());
-    }
-    if (!write()) {
-        return BridgeFrame::notWritten;
-    }
     if (!haveFrame_) {
+        converter_.convert(placeholder_.data(), settings_.outputSize, destination);
         return BridgeFrame::placeholder;
     }
+    converter_.convert(frame_.pixels.data(), frame_.size, destination);
     return fresh ? BridgeFrame::newest : BridgeFrame::repeated;
 }
 
-void VirtualCameraBridge::reattach(std::uint64_t now) {
+void RingPicture::reattach(std::uint64_t now) {
     lastAttach_ = now;
     lastFrameNumber_.reset();
     auto reader = FrameRingReader::open(settings_.ringName);
@@ -81,7 +73,7 @@ void VirtualCameraBridge::reattach(std::uint64_t now) {
     }
 }
 
-bool VirtualCameraBridge::refreshFrame(std::uint64_t now) {
+bool RingPicture::refreshFrame(std::uint64_t now) {
     if (!reader_) {
         return false;
     }
@@ -104,6 +96,16 @@ bool VirtualCameraBridge::refreshFrame(std::uint64_t now) {
     lastFrameNumber_ = frame_.frameNumber;
     lastChange_ = now;
     return true;
+}
+
+VirtualCameraBridge::VirtualCameraBridge(BridgeSettings settings, SinkOpener openSink)
+    : picture_(std::move(settings)),
+      openSink_(std::move(openSink)),
+      output_(picture_.frameBytes()) {}
+
+BridgeFrame VirtualCameraBridge::step(std::uint64_t now) {
+    const BridgeFrame frame = picture_.render(now, output_.data());
+    return write() ? frame : BridgeFrame::notWritten;
 }
 
 bool VirtualCameraBridge::write() {
