@@ -1,5 +1,7 @@
 #include "velvix/virtual_camera/frame_output.hpp"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -9,12 +11,24 @@
 namespace velvix::virtual_camera {
 namespace {
 
-// BT.601 limited range in 16-bit fixed point: 219/255 and 224/255 of the full-range weights.
-constexpr std::int32_t kHalf = 1 << 15;
+// BT.601 limited range in 15-bit fixed point: 219/255 and 224/255 of the full-range weights,
+// small enough for the 16-bit multiplications of the AVX2 path, which gives the same bytes.
+constexpr std::int32_t kLumaRed = 8414;
+constexpr std::int32_t kLumaGreen = 16520;
+constexpr std::int32_t kLumaBlue = 3208;
+constexpr std::int32_t kLumaOffset = (16 << 15) + (1 << 14);  // 16, and a half for rounding
+constexpr std::int32_t kBlueRed = -4857;
+constexpr std::int32_t kBlueGreen = -9535;
+constexpr std::int32_t kBlueBlue = 14392;
+constexpr std::int32_t kRedRed = 14392;
+constexpr std::int32_t kRedGreen = -12052;
+constexpr std::int32_t kRedBlue = -2340;
+// 128 and a half for rounding, for each pixel of a sum of two or four.
+constexpr std::int32_t kChromaOffsetPerPixel = (128 << 15) + (1 << 14);
 
 VELVIX_ALWAYS_INLINE std::uint8_t lumaOf(std::int32_t red, std::int32_t green, std::int32_t blue) {
     return static_cast<std::uint8_t>(
-        (16829 * red + 33039 * green + 6416 * blue + (16 << 16) + kHalf) >> 16);
+        (kLumaRed * red + kLumaGreen * green + kLumaBlue * blue + kLumaOffset) >> 15);
 }
 
 // Chroma of 2 ^ kSumShift pixels from the sums of their channels: 1 for the pixel pairs of
@@ -22,17 +36,17 @@ VELVIX_ALWAYS_INLINE std::uint8_t lumaOf(std::int32_t red, std::int32_t green, s
 template <int kSumShift>
 VELVIX_ALWAYS_INLINE std::uint8_t blueDifferenceOf(std::int32_t red, std::int32_t green,
                                                    std::int32_t blue) {
-    return static_cast<std::uint8_t>((-9714 * red - 19070 * green + 28784 * blue +
-                                      (128 << (16 + kSumShift)) + (kHalf << kSumShift)) >>
-                                     (16 + kSumShift));
+    return static_cast<std::uint8_t>((kBlueRed * red + kBlueGreen * green + kBlueBlue * blue +
+                                      (kChromaOffsetPerPixel << kSumShift)) >>
+                                     (15 + kSumShift));
 }
 
 template <int kSumShift>
 VELVIX_ALWAYS_INLINE std::uint8_t redDifferenceOf(std::int32_t red, std::int32_t green,
                                                   std::int32_t blue) {
-    return static_cast<std::uint8_t>((28784 * red - 24103 * green - 4681 * blue +
-                                      (128 << (16 + kSumShift)) + (kHalf << kSumShift)) >>
-                                     (16 + kSumShift));
+    return static_cast<std::uint8_t>((kRedRed * red + kRedGreen * green + kRedBlue * blue +
+                                      (kChromaOffsetPerPixel << kSumShift)) >>
+                                     (15 + kSumShift));
 }
 
 // A ring row split into planes of `width` + 1 bytes from `planes`, so that the loops that
@@ -135,10 +149,6 @@ VELVIX_ALWAYS_INLINE void i420RowPairBody(const std::uint8_t* __restrict top,
 void yuyvRowPlain(const std::uint8_t* bgr, std::uint8_t* yuyv, int width, std::uint8_t* scratch) {
     yuyvRowBody(bgr, yuyv, width, scratch);
 }
-VELVIX_AVX2_FUNCTION void yuyvRowAvx2(const std::uint8_t* bgr, std::uint8_t* yuyv, int width,
-                                      std::uint8_t* scratch) {
-    yuyvRowBody(bgr, yuyv, width, scratch);
-}
 void rgbRowPlain(const std::uint8_t* bgr, std::uint8_t* rgb, int width, std::uint8_t* scratch) {
     rgbRowBody(bgr, rgb, width, scratch);
 }
@@ -149,17 +159,159 @@ VELVIX_AVX2_FUNCTION void rgbRowAvx2(const std::uint8_t* bgr, std::uint8_t* rgb,
 void bgrxRowPlain(const std::uint8_t* bgr, std::uint8_t* bgrx, int width, std::uint8_t* scratch) {
     bgrxRowBody(bgr, bgrx, width, scratch);
 }
-VELVIX_AVX2_FUNCTION void bgrxRowAvx2(const std::uint8_t* bgr, std::uint8_t* bgrx, int width,
-                                      std::uint8_t* scratch) {
-    bgrxRowBody(bgr, bgrx, width, scratch);
-}
 void i420RowPairPlain(const std::uint8_t* top, const std::uint8_t* bottom, I420Rows out, int width,
                       std::uint8_t* scratch) {
     i420RowPairBody(top, bottom, out, width, scratch);
 }
+
+// The AVX2 path takes eight pixels a step: each half of a register takes four pixels (12 of
+// the 16 bytes it loads, so a step reads 28 bytes from its first pixel on and steps stop 10
+// pixels before the end of a row; the plain code does the rest). Byte shuffles spread each
+// pixel to the 16-bit pairs (red, green) and (blue, 256), whose products with pairs of weights
+// (16-bit multiply and add) give a channel of Y, U or V in one 32-bit lane per pixel.
+constexpr int kStepReach = 10;
+
+struct PixelPairs {
+    __m256i redGreen;
+    __m256i blueOne;
+};
+
+// Two 16-bit weights as one 32-bit lane: `low` for red or blue, `high` for green or 256.
+constexpr std::int32_t weightPair(std::int32_t low, std::int32_t high) {
+    return static_cast<std::int32_t>((static_cast<std::uint32_t>(high) << 16) |
+                                     (static_cast<std::uint32_t>(low) & 0xFFFFu));
+}
+
+struct Weights {
+    __m256i redGreen;
+    __m256i blueOne;
+};
+
+VELVIX_AVX2_FUNCTION VELVIX_ALWAYS_INLINE Weights weightsOf(std::int32_t red, std::int32_t green,
+                                                            std::int32_t blue,
+                                                            std::int32_t offsetPerPixel) {
+    return {_mm256_set1_epi32(weightPair(red, green)),
+            _mm256_set1_epi32(weightPair(blue, offsetPerPixel / 256))};
+}
+
+VELVIX_AVX2_FUNCTION VELVIX_ALWAYS_INLINE PixelPairs loadPixels(const std::uint8_t* bgr) {
+    const __m256i pixels = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(bgr + 12),
+                                               reinterpret_cast<const __m128i*>(bgr));
+    const __m256i toRedGreen =
+        _mm256_setr_epi8(2, -1, 1, -1, 5, -1, 4, -1, 8, -1, 7, -1, 11, -1, 10, -1, 2, -1, 1, -1, 5,
+                         -1, 4, -1, 8, -1, 7, -1, 11, -1, 10, -1);
+    const __m256i toBlue =
+        _mm256_setr_epi8(0, -1, -1, -1, 3, -1, -1, -1, 6, -1, -1, -1, 9, -1, -1, -1, 0, -1, -1, -1,
+                         3, -1, -1, -1, 6, -1, -1, -1, 9, -1, -1, -1);
+    const __m256i one = _mm256_set1_epi32(256 << 16);
+    return {_mm256_shuffle_epi8(pixels, toRedGreen),
+            _mm256_or_si256(_mm256_shuffle_epi8(pixels, toBlue), one)};
+}
+
+VELVIX_AVX2_FUNCTION VELVIX_ALWAYS_INLINE __m256i weighted(PixelPairs pixels, Weights weights) {
+    return _mm256_add_epi32(_mm256_madd_epi16(pixels.redGreen, weights.redGreen),
+                            _mm256_madd_epi16(pixels.blueOne, weights.blueOne));
+}
+
+// Each lane plus its neighbour of the same pair.
+VELVIX_AVX2_FUNCTION VELVIX_ALWAYS_INLINE __m256i pairSums(__m256i lanes) {
+    return _mm256_add_epi32(lanes, _mm256_shuffle_epi32(lanes, _MM_SHUFFLE(2, 3, 0, 1)));
+}
+
+struct Avx2Weights {
+    Weights luma;
+    Weights blueDifference;
+    Weights redDifference;
+};
+
+VELVIX_AVX2_FUNCTION VELVIX_ALWAYS_INLINE Avx2Weights avx2Weights() {
+    return {weightsOf(kLumaRed, kLumaGreen, kLumaBlue, kLumaOffset),
+            weightsOf(kBlueRed, kBlueGreen, kBlueBlue, kChromaOffsetPerPixel),
+            weightsOf(kRedRed, kRedGreen, kRedBlue, kChromaOffsetPerPixel)};
+}
+
+// Eight pixels as Y and then U or V (U for the first of a pair) in 16 bits of each lane.
+VELVIX_AVX2_FUNCTION VELVIX_ALWAYS_INLINE __m256i yuyvOf8(const std::uint8_t* bgr,
+                                                          const Avx2Weights& weights) {
+    const PixelPairs pixels = loadPixels(bgr);
+    const __m256i luma = _mm256_srai_epi32(weighted(pixels, weights.luma), 15);
+    const __m256i blue = _mm256_srai_epi32(pairSums(weighted(pixels, weights.blueDifference)), 16);
+    const __m256i red = _mm256_srai_epi32(pairSums(weighted(pixels, weights.redDifference)), 16);
+    const __m256i chroma = _mm256_blend_epi32(blue, red, 0b10101010);
+    return _mm256_or_si256(luma, _mm256_slli_epi32(chroma, 8));
+}
+
+VELVIX_AVX2_FUNCTION void yuyvRowAvx2(const std::uint8_t* bgr, std::uint8_t* yuyv, int width,
+                                      std::uint8_t* scratch) {
+    const Avx2Weights weights = avx2Weights();
+    int x = 0;
+    for (; x + 16 + kStepReach - 8 <= width; x += 16) {
+        const __m256i packed =
+            _mm256_packus_epi32(yuyvOf8(bgr + 3 * x, weights), yuyvOf8(bgr + 3 * x + 24, weights));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(yuyv + 2 * x),
+                            _mm256_permute4x64_epi64(packed, _MM_SHUFFLE(3, 1, 2, 0)));
+    }
+    if (x < width) {
+        yuyvRowBody(bgr + 3 * x, yuyv + 2 * x, width - x, scratch);
+    }
+}
+
+VELVIX_AVX2_FUNCTION void bgrxRowAvx2(const std::uint8_t* bgr, std::uint8_t* bgrx, int width,
+                                      std::uint8_t* scratch) {
+    const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 0,
+                                            1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+    const __m256i opaque = _mm256_set1_epi32(static_cast<int>(0xFF000000u));
+    int x = 0;
+    for (; x + kStepReach <= width; x += 8) {
+        const __m256i pixels =
+            _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(bgr + 3 * x + 12),
+                                reinterpret_cast<const __m128i*>(bgr + 3 * x));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(bgrx + 4 * x),
+                            _mm256_or_si256(_mm256_shuffle_epi8(pixels, spread), opaque));
+    }
+    if (x < width) {
+        bgrxRowBody(bgr + 3 * x, bgrx + 4 * x, width - x, scratch);
+    }
+}
+
 VELVIX_AVX2_FUNCTION void i420RowPairAvx2(const std::uint8_t* top, const std::uint8_t* bottom,
                                           I420Rows out, int width, std::uint8_t* scratch) {
-    i420RowPairBody(top, bottom, out, width, scratch);
+    const Avx2Weights weights = avx2Weights();
+    // U of the four squares in the lower half, V in the upper.
+    const __m256i squaresFirst = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+    int x = 0;
+    for (; x + kStepReach <= width; x += 8) {
+        const PixelPairs upper = loadPixels(top + 3 * x);
+        const PixelPairs lower = loadPixels(bottom + 3 * x);
+        const __m256i luma =
+            _mm256_packus_epi32(_mm256_srai_epi32(weighted(upper, weights.luma), 15),
+                                _mm256_srai_epi32(weighted(lower, weights.luma), 15));
+        const __m256i lumaBytes = _mm256_packus_epi16(
+            _mm256_permute4x64_epi64(luma, _MM_SHUFFLE(3, 1, 2, 0)), _mm256_setzero_si256());
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out.lumaTop + x),
+                         _mm256_castsi256_si128(lumaBytes));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out.lumaBottom + x),
+                         _mm256_extracti128_si256(lumaBytes, 1));
+        const __m256i blue = pairSums(_mm256_add_epi32(weighted(upper, weights.blueDifference),
+                                                       weighted(lower, weights.blueDifference)));
+        const __m256i red = pairSums(_mm256_add_epi32(weighted(upper, weights.redDifference),
+                                                      weighted(lower, weights.redDifference)));
+        const __m256i chroma = _mm256_permutevar8x32_epi32(
+            _mm256_srai_epi32(_mm256_blend_epi32(blue, red, 0b10101010), 17), squaresFirst);
+        const __m256i words = _mm256_packus_epi32(chroma, chroma);
+        const __m256i chromaBytes = _mm256_packus_epi16(words, words);
+        const std::int32_t blueBytes = _mm256_cvtsi256_si32(chromaBytes);
+        const std::int32_t redBytes = _mm_cvtsi128_si32(_mm256_extracti128_si256(chromaBytes, 1));
+        std::copy_n(reinterpret_cast<const std::uint8_t*>(&blueBytes), 4,
+                    out.blueDifference + x / 2);
+        std::copy_n(reinterpret_cast<const std::uint8_t*>(&redBytes), 4, out.redDifference + x / 2);
+    }
+    if (x < width) {
+        i420RowPairBody(top + 3 * x, bottom + 3 * x,
+                        {out.lumaTop + x, out.lumaBottom + x, out.blueDifference + x / 2,
+                         out.redDifference + x / 2},
+                        width - x, scratch);
+    }
 }
 
 using RowConversion = void (*)(const std::uint8_t*, std::uint8_t*, int, std::uint8_t*);
