@@ -36,9 +36,11 @@ enum class BridgeFrame { newest, repeated, placeholder, notWritten };
 
 // The picture a virtual camera shows at each frame interval, in its output format: the newest
 // complete frame of the ring, the last one again when nothing new has come, or a placeholder
-// while there is no ring or no frame yet and once the program has stopped. It re-attaches when
-// the ring stops moving (the program may have re-created it). A frame the writer may have
-// overwritten while it was copied is never shown.
+// while there is no ring or no frame in it (before the first, once the program has stopped,
+// while the ring is re-created at another size). It re-attaches when the ring stops moving
+// (the program may have re-created it). Frames are converted straight out of the ring; one
+// that the writer may have overwritten meanwhile is converted anew from the newest, so none
+// is shown torn or older than one shown before.
 class RingPicture {
   public:
     explicit RingPicture(BridgeSettings settings);
@@ -49,9 +51,7 @@ class RingPicture {
     std::size_t frameBytes() const { return converter_.frameBytes(); }
     OutputFormat format() const { return settings_.format; }
     // The ring's number of the frame rendered last; nothing for the placeholder.
-    std::optional<std::uint32_t> frameNumber() const {
-        return haveFrame_ ? std::optional(frame_.frameNumber) : std::nullopt;
-    }
+    std::optional<std::uint32_t> frameNumber() const { return shownFrame_; }
     // The frame interval the ring announces, or 30 frames per second.
     std::uint64_t frameInterval() const;
     // Why the ring could not be opened the last time, when it exists but is not accessible
@@ -60,14 +60,12 @@ class RingPicture {
 
   private:
     void reattach(std::uint64_t now);
-    bool refreshFrame(std::uint64_t now);
+    bool convertNewest(std::uint8_t* destination);
 
     BridgeSettings settings_;
     FrameConverter converter_;
     std::optional<FrameRingReader> reader_;
-    RingFrame frame_;
-    bool haveFrame_ = false;
-    std::optional<std::uint32_t> lastFrameNumber_;
+    std::optional<std::uint32_t> shownFrame_;
     std::uint64_t lastChange_ = 0;
     std::optional<std::uint64_t> lastAttach_;
     std::string ringProblem_;
