@@ -119,7 +119,8 @@ TEST_F(Package, SaysWhatItIsAndHoldsEverythingAnInstallationNeeds) {
     // Worked out by dpkg-shlibdeps from the libraries the programs link.
     const std::string depends = field("Depends");
     for (const char* library :
-         {"libc6", "libgtk-3-0", "libwebkit2gtk-4.1-0", "libopencv-core", "libv4l-0"}) {
+         {"libc6", "libgtk-3-0", "libwebkit2gtk-4.1-0", "libopencv-core", "libv4l-0",
+          "libpipewire-0.3-0"}) {
         EXPECT_TRUE(contains(depends, library)) << library << " in " << depends;
     }
 
