@@ -4,7 +4,7 @@
 // wireplumber), and velvix-pipewire-reader reads it in that format. The camera's time is the
 // process's processor time less that of the writer and of the waiting main thread: the
 // camera's thread and PipeWire's data thread, conversion included.
-//   velvix-bench-pipewire [SECONDS]
+//   velvix-bench-pipewire [SECONDS [FORMAT...]]   (formats: yuy2 i420 bgrx rgb, the default)
 #include <sys/resource.h>
 
 #include <cstdio>
@@ -104,6 +104,10 @@ Measurement measure(const std::string& ring, const std::string& format, int seco
 
 int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    std::vector<std::string> formats(argv + std::min(argc, 2), argv + argc);
+    if (formats.empty()) {
+        formats = {"yuy2", "i420", "bgrx", "rgb"};
+    }
     testing::PipeWireSession session("bench", VELVIX_PIPEWIRE_READER);
     if (!session.start()) {
         std::fprintf(stderr, "velvix-bench-pipewire: %s\n", session.why().c_str());
@@ -113,7 +117,7 @@ int main(int argc, char** argv) {
     std::printf("PipeWire camera, %d x %d, %d s per format: processor time per delivered frame\n",
                 kSize.width, kSize.height, seconds);
     bool allOk = true;
-    for (const std::string format : {"yuy2", "i420", "bgrx", "rgb"}) {
+    for (const std::string& format : formats) {
         const Measurement result = measure(ring, format, seconds, session.folder());
         allOk = allOk && result.ok;
         if (!result.ok) {
