@@ -8,6 +8,7 @@
 #include "velvix/capture/file_camera.hpp"
 #include "velvix/virtual_camera/loopback_setup.hpp"
 #include "velvix/virtual_camera/output_devices.hpp"
+#include "velvix/virtual_camera/served_camera.hpp"
 
 namespace velvix {
 
@@ -23,6 +24,10 @@ std::vector<std::string> listCameraNames(const CaptureBackends& backends);
 // The system's video output devices that a virtual camera can be fed through, or nothing
 // where the program cannot feed one.
 std::unique_ptr<virtual_camera::OutputDevices> virtualCameraDevices();
+
+// The camera the program offers through the session's media server, started now (on a thread
+// of its own, fed from the ring of that name), or nothing where the program serves none.
+std::unique_ptr<virtual_camera::ServedCamera> startServedCamera(const std::string& ringName);
 
 // Runs the set-up command of a virtual camera on this system.
 virtual_camera::CommandResult runSetupCommand(const std::vector<std::string>& arguments);

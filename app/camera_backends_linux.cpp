@@ -1,7 +1,8 @@
 #include "camera_backends.hpp"
-
 #include "velvix/capture/v4l2_backend.hpp"
+#include "velvix/platform/debug_output.hpp"
 #include "velvix/virtual_camera/linux_devices.hpp"
+#include "velvix/virtual_camera/pipewire_camera.hpp"
 
 namespace velvix {
 
@@ -11,6 +12,11 @@ std::shared_ptr<CaptureBackend> systemCameraBackend() {
 
 std::unique_ptr<virtual_camera::OutputDevices> virtualCameraDevices() {
     return std::make_unique<virtual_camera::V4l2OutputDevices>();
+}
+
+std::unique_ptr<virtual_camera::ServedCamera> startServedCamera(const std::string& ringName) {
+    return std::make_unique<virtual_camera::PipeWireCamera>(
+        virtual_camera::PipeWireCameraSettings{ringName}, platform::debugOutput);
 }
 
 virtual_camera::CommandResult runSetupCommand(const std::vector<std::string>& arguments) {

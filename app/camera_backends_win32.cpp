@@ -1,5 +1,4 @@
 #include "camera_backends.hpp"
-
 #include "velvix/capture/dshow_backend.hpp"
 
 namespace velvix {
@@ -9,8 +8,12 @@ std::shared_ptr<CaptureBackend> systemCameraBackend() {
 }
 
 // The virtual camera on Windows is a DirectShow source of its own that reads the ring; the
-// program feeds no device and has nothing to set up.
+// program feeds no device, serves no camera and has nothing to set up.
 std::unique_ptr<virtual_camera::OutputDevices> virtualCameraDevices() {
+    return nullptr;
+}
+
+std::unique_ptr<virtual_camera::ServedCamera> startServedCamera(const std::string& /*ringName*/) {
     return nullptr;
 }
 

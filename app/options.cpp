@@ -62,7 +62,7 @@ std::string withoutTrailingSlash(std::string origin) {
 std::string appUsage() {
     return "usage: velvix [--headless] [--run-seconds N] [--ring NAME] [--file-camera PATH]...\n"
            "              [--exit-on-eof] [--service-origin URL] [--terms-url URL]\n"
-           "              [--virtual-camera DEVICE|auto|off]\n"
+           "              [--virtual-camera DEVICE|auto|pipewire|v4l2|off]\n"
            "  --headless          run without a window; web messages come on standard input\n"
            "  --run-seconds N     stop after N seconds (otherwise on Ctrl+C or SIGTERM)\n"
            "  --ring NAME         name of the shared-memory frame ring (default VelvixShm)\n"
@@ -73,9 +73,10 @@ std::string appUsage() {
            "  --service-origin URL  take the pages from there instead of serving them on\n"
            "                      127.0.0.1\n"
            "  --terms-url URL     the terms of use opened in the browser\n"
-           "  --virtual-camera DEVICE|auto|off\n"
-           "                      feed that v4l2loopback device, every one whose label begins\n"
-           "                      with \"Velvix\" (auto, the default), or none\n";
+           "  --virtual-camera DEVICE|auto|pipewire|v4l2|off\n"
+           "                      feed the PipeWire camera and every v4l2loopback device whose\n"
+           "                      label begins with \"Velvix\" (auto, the default), only the\n"
+           "                      PipeWire camera, only those devices, that device only, or none\n";
 }
 
 Result<AppOptions> parseAppOptions(const std::vector<std::string>& arguments,
@@ -121,12 +122,16 @@ Result<AppOptions> parseAppOptions(const std::vector<std::string>& arguments,
         } else if (argument == "--virtual-camera") {
             const std::string value = hasValue ? arguments[++i] : "";
             if (value.empty()) {
-                return fail("--virtual-camera needs a device such as /dev/video10, auto or off");
+                return fail(
+                    "--virtual-camera needs a device such as /dev/video10, auto, pipewire, v4l2 or "
+                    "off");
             }
             using VirtualCamera = AppOptions::VirtualCamera;
-            options.virtualCamera = value == "auto"  ? VirtualCamera::automatic
-                                    : value == "off" ? VirtualCamera::off
-                                                     : VirtualCamera::device;
+            options.virtualCamera = value == "auto"       ? VirtualCamera::automatic
+                                    : value == "pipewire" ? VirtualCamera::pipewire
+                                    : value == "v4l2"     ? VirtualCamera::v4l2
+                                    : value == "off"      ? VirtualCamera::off
+                                                          : VirtualCamera::device;
             options.virtualCameraDevice =
                 options.virtualCamera == VirtualCamera::device ? value : "";
         } else if (argument == "--exit-on-eof") {

@@ -22,11 +22,20 @@ struct AppOptions {
     std::string serviceOrigin;
     // Empty: the service's own terms-of-use page.
     std::string termsUrl;
-    // Which loopback devices the program feeds: every one labelled "Velvix..." (auto), the
-    // one at this path, or none.
-    enum class VirtualCamera { automatic, device, off };
+    // Which virtual cameras the program feeds: the PipeWire camera and every loopback device
+    // labelled "Velvix..." (auto), only the one or only the others, the loopback device at
+    // this path, or none.
+    enum class VirtualCamera { automatic, pipewire, v4l2, device, off };
     VirtualCamera virtualCamera = VirtualCamera::automatic;
     std::string virtualCameraDevice;
+
+    bool feedsPipeWire() const {
+        return virtualCamera == VirtualCamera::automatic ||
+               virtualCamera == VirtualCamera::pipewire;
+    }
+    bool feedsLoopback() const {
+        return virtualCamera != VirtualCamera::off && virtualCamera != VirtualCamera::pipewire;
+    }
 };
 
 // `fileCameraVariable` is the value of VELVIX_FILE_CAMERA (paths separated by ':'), or null.

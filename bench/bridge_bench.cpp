@@ -34,8 +34,12 @@ std::vector<std::uint8_t> noisyFrame() {
     return pixels;
 }
 
+// In the order of the benchmarks' format argument.
+constexpr OutputFormat kFormats[] = {OutputFormat::yuyv, OutputFormat::rgb24, OutputFormat::i420,
+                                     OutputFormat::bgrx};
+
 OutputFormat formatOf(const benchmark::State& state) {
-    return state.range(0) == 0 ? OutputFormat::yuyv : OutputFormat::rgb24;
+    return kFormats[state.range(0)];
 }
 
 void BM_Convert(benchmark::State& state) {
@@ -50,9 +54,9 @@ void BM_Convert(benchmark::State& state) {
     // The top-left output pixel comes from the last ring row.
     const std::uint8_t* source =
         ring.data() + (kPixels - static_cast<std::size_t>(kSize.width)) * 3;
-    const bool right = formatOf(state) == OutputFormat::rgb24
-                           ? out[0] == source[2] && out[2] == source[0]
-                           : out[0] >= 16 && out[0] <= 235;
+    const bool right = formatOf(state) == OutputFormat::rgb24  ? out[0] == source[2]
+                       : formatOf(state) == OutputFormat::bgrx ? out[0] == source[0]
+                                                               : out[0] >= 16 && out[0] <= 235;
     if (!right) {
         state.SkipWithError("the converted frame is wrong");
     }
@@ -96,9 +100,10 @@ void BM_BridgeStep(benchmark::State& state) {
     platform::SharedSection::remove(name);
 }
 
+// Formats 0 to 3: YUYV, RGB24, I420, BGRx.
 BENCHMARK(BM_Convert)
-    ->ArgsProduct({{0, 1}, {0, 1}})
-    ->ArgNames({"rgb24", "avx2"})
+    ->ArgsProduct({{0, 1, 2, 3}, {0, 1}})
+    ->ArgNames({"format", "avx2"})
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_BridgeStep)->Arg(0)->Arg(1)->ArgName("rgb24")->Unit(benchmark::kMicrosecond);
 

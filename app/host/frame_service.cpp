@@ -11,8 +11,10 @@ FrameService::FrameService(const AppOptions& options)
       cameras_(backends_),
       faceStep_(makeFaceDetector(), {}, FaceSearch::tracking),
       worker_({control, cameras_, {&faceStep_, &smoother_, &preview_}, clock_, options.ringName}),
-      virtualCameraOff_(options.virtualCamera == AppOptions::VirtualCamera::off),
-      outputDevices_(virtualCameraOff_ ? nullptr : virtualCameraDevices()),
+      ringName_(options.ringName),
+      feedsLoopback_(options.feedsLoopback()),
+      servesCamera_(options.feedsPipeWire()),
+      outputDevices_(feedsLoopback_ ? virtualCameraDevices() : nullptr),
       setup_(runSetupCommand, [this] {
           if (feeder_) {
               feeder_->searchSoon();
@@ -28,10 +30,27 @@ FrameService::FrameService(const AppOptions& options)
     }
 }
 
+// The served camera first, when it is there, then the loopback devices as before: the page
+// shows both.
 std::string FrameService::stateText() {
+    const std::string loopback = loopbackStateText();
+    if (!servedCamera_) {
+        return loopback;
+    }
+    switch (servedCamera_->state()) {
+        case virtual_camera::ServedCamera::State::offered:
+            return "pipewire=idle;" + loopback;
+        case virtual_camera::ServedCamera::State::read:
+            return "pipewire=reading;" + loopback;
+        default:
+            return loopback;
+    }
+}
+
+std::string FrameService::loopbackStateText() {
     if (!feeder_) {
         // Windows: a virtual camera of its own reads the ring; the program feeds none.
-        return virtualCameraOff_ ? "off" : "elsewhere";
+        return feedsLoopback_ ? "elsewhere" : "off";
     }
     if (setup_.running()) {
         return "setting-up";
@@ -76,6 +95,9 @@ FrameService::Threads FrameService::start() {
     });
     if (feeder_) {
         threads.virtualCamera = std::jthread([this](std::stop_token stop) { feeder_->run(stop); });
+    }
+    if (servesCamera_ && !servedCamera_) {
+        servedCamera_ = startServedCamera(ringName_);
     }
     return threads;
 }

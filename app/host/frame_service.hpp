@@ -28,7 +28,8 @@ class FrameService final : public VirtualCameraPanel {
     explicit FrameService(const AppOptions& options);
 
     // The worker and the virtual camera's feeder, each on its own thread; destroying the
-    // threads asks both to stop and waits for them.
+    // threads asks both to stop and waits for them. The served camera starts here too, on a
+    // thread of its own that ends with the service.
     struct Threads {
         std::jthread worker;
         std::jthread virtualCamera;
@@ -47,6 +48,8 @@ class FrameService final : public VirtualCameraPanel {
     ControlBlock control;
 
   private:
+    std::string loopbackStateText();
+
     const CaptureBackends backends_;
     CaptureManager cameras_;
     SystemPacerClock clock_;
@@ -54,7 +57,11 @@ class FrameService final : public VirtualCameraPanel {
     FaceProcessingStep faceStep_;
     PanelPreview preview_;
     FrameWorker worker_;
-    const bool virtualCameraOff_;
+
+    const std::string ringName_;
+    const bool feedsLoopback_;
+    const bool servesCamera_;
+    std::unique_ptr<virtual_camera::ServedCamera> servedCamera_;
     std::unique_ptr<virtual_camera::OutputDevices> outputDevices_;
     // None when the virtual camera is off or the system has none the program can feed.
     std::optional<virtual_camera::VirtualCameraFeeder> feeder_;

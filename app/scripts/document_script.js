@@ -104,7 +104,8 @@ Object.freeze(Object);
 
   // The virtual camera's line and its set-up button, where the page has them. The page asks
   // for the state when it loads, after the set-up button and then once a second while it is
-  // shown; the program answers with "velv:VCAM:STATE:" and the state.
+  // shown; the program answers with "velv:VCAM:STATE:" and the state: the loopback devices'
+  // state, after "pipewire=reading;" or "pipewire=idle;" while it offers the PipeWire camera.
   const virtualCameraState = 'velv:VCAM:STATE';
   const virtualCameraTexts = {
     off: () => 'The virtual camera is switched off.',
@@ -119,20 +120,40 @@ Object.freeze(Object);
     'setting-up': () => 'Setting up the virtual camera\u2026',
     failed: (why) => 'The virtual camera could not be set up: ' + why,
   };
+  // What is said of the loopback devices after the PipeWire camera.
+  const loopbackTexts = {
+    off: () => '',
+    feeding: (names) => ' Programs that only use V4L2 see it as "' + names + '".',
+    none: (problem) =>
+      problem
+        ? ' No camera for programs that only use V4L2: ' + problem
+        : ' Programs that only use V4L2 need a loopback device (package v4l2loopback-dkms).',
+    'setting-up': () => ' Setting up the loopback device\u2026',
+    failed: (why) => ' The loopback device could not be set up: ' + why,
+  };
+  const pipewireTexts = {
+    reading: 'Other programs see the picture as the PipeWire camera "Velvix Camera"; a program ' +
+      'is reading it.',
+    idle: 'Other programs see the picture as the PipeWire camera "Velvix Camera"; no program ' +
+      'is reading it.',
+  };
 
   function showVirtualCamera(line, button, state) {
-    const colon = state.indexOf(':');
-    const kind = colon < 0 ? state : state.slice(0, colon);
-    const detail = colon < 0 ? '' : state.slice(colon + 1);
-    const text = virtualCameraTexts[kind];
+    const served = /^pipewire=(reading|idle);/.exec(state);
+    const loopback = served ? state.slice(served[0].length) : state;
+    const colon = loopback.indexOf(':');
+    const kind = colon < 0 ? loopback : loopback.slice(0, colon);
+    const detail = colon < 0 ? '' : loopback.slice(colon + 1);
+    const text = served ? loopbackTexts[kind] : virtualCameraTexts[kind];
     if (!text) {
       return;
     }
-    line.textContent = text(detail);
+    line.textContent = (served ? pipewireTexts[served[1]] : '') + text(detail);
     if (button) {
       button.hidden = kind !== 'none' && kind !== 'failed' && kind !== 'setting-up';
       button.disabled = kind === 'setting-up';
-      button.textContent = kind === 'failed' ? 'Try again' : 'Set up the virtual camera';
+      button.textContent =
+        kind === 'failed' ? 'Try again' : served ? 'Set up a V4L2 camera' : 'Set up the virtual camera';
     }
   }
 

@@ -258,6 +258,23 @@ std::uint32_t FrameRingReader::readyCount() const {
 }
 
 FrameRingReader::Result FrameRingReader::readNewest(RingFrame& frame, int attempts) const {
+    FrameSize size;
+    std::uint32_t number = 0;
+    const Result result = useNewest(
+        [&](const std::uint8_t* pixels, FrameSize pixelsSize, std::uint32_t frameNumber) {
+            frame.pixels.assign(pixels, pixels + static_cast<std::size_t>(pixelsSize.pixels()) * 3);
+            size = pixelsSize;
+            number = frameNumber;
+        },
+        attempts);
+    if (result == Result::frame) {
+        frame.size = size;
+        frame.frameNumber = number;
+    }
+    return result;
+}
+
+FrameRingReader::Result FrameRingReader::useNewest(const PixelUse& use, int attempts) const {
     if (!isOpen()) {
         return Result::unusable;
     }
@@ -276,16 +293,13 @@ FrameRingReader::Result FrameRingReader::readNewest(RingFrame& frame, int attemp
             return Result::unusable;
         }
         const int slot = slotForFrame(frameNumber);
-        frame.pixels.resize(layout->frameBytes);
-        std::memcpy(frame.pixels.data(), section_.data() + layout->pixelOffset(slot),
-                    layout->frameBytes);
+        use(reinterpret_cast<const std::uint8_t*>(section_.data() + layout->pixelOffset(slot)),
+            layout->size, frameNumber);
         std::atomic_thread_fence(std::memory_order_acquire);
         const std::uint32_t writeCountAfter = loadShared(h.writeCount);
         const FrameSize sizeAfter = sizeFromFields(loadShared(sizeFieldsOf(section_)));
         if (!copyMayBeTorn(frameNumber, writeCountAfter) && sizeAfter == layout->size &&
             loadShared(h.state) == kRingHasFrame) {
-            frame.size = layout->size;
-            frame.frameNumber = frameNumber;
             return Result::frame;
         }
     }

@@ -30,6 +30,9 @@ TEST(AppOptions, FeedsEveryVelvixDeviceUnlessOneOrNoneIsNamed) {
     EXPECT_EQ(parseAppOptions({"--virtual-camera", "auto"})->virtualCamera,
               VirtualCamera::automatic);
     EXPECT_EQ(parseAppOptions({"--virtual-camera", "off"})->virtualCamera, VirtualCamera::off);
+    EXPECT_EQ(parseAppOptions({"--virtual-camera", "pipewire"})->virtualCamera,
+              VirtualCamera::pipewire);
+    EXPECT_EQ(parseAppOptions({"--virtual-camera", "v4l2"})->virtualCamera, VirtualCamera::v4l2);
     const auto named = parseAppOptions({"--virtual-camera", "/dev/video10"});
     EXPECT_EQ(named->virtualCamera, VirtualCamera::device);
     EXPECT_EQ(named->virtualCameraDevice, "/dev/video10");

@@ -370,6 +370,15 @@ TEST_F(PageEngine, ShowsTheVirtualCameraAndSetsOneUpWithOneButton) {
         waitForQuery(line, "Other programs see the picture as the camera \"Velvix Camera\"."));
     EXPECT_EQ(query(button + ".hidden"), "true");
 
+    // The PipeWire camera is read; programs that only use V4L2 still need a loopback device.
+    virtualCamera_.state = "pipewire=reading;none";
+    EXPECT_TRUE(waitForQuery(line,
+                             "Other programs see the picture as the PipeWire camera \"Velvix "
+                             "Camera\"; a program is reading it. Programs that only use V4L2 need "
+                             "a loopback device (package v4l2loopback-dkms)."));
+    EXPECT_EQ(query(button + ".textContent"), "Set up a V4L2 camera");
+    EXPECT_EQ(query(button + ".hidden"), "false");
+
     virtualCamera_.state = "elsewhere";
     EXPECT_TRUE(waitForQuery(line,
                              "On Windows, other programs see the picture through the Velvix "

@@ -118,8 +118,8 @@ TEST_F(Package, SaysWhatItIsAndHoldsEverythingAnInstallationNeeds) {
     EXPECT_EQ(field("Recommends"), "v4l2loopback-dkms");
     // Worked out by dpkg-shlibdeps from the libraries the programs link.
     const std::string depends = field("Depends");
-    for (const char* library :
-         {"libc6", "libgtk-3-0", "libwebkit2gtk-4.1-0", "libopencv-core", "libv4l-0"}) {
+    for (const char* library : {"libc6", "libgtk-3-0", "libwebkit2gtk-4.1-0", "libopencv-core",
+                                "libv4l-0", "libpipewire-0.3-0"}) {
         EXPECT_TRUE(contains(depends, library)) << library << " in " << depends;
     }
 
@@ -207,7 +207,8 @@ std::vector<std::string> filesRead(const std::string& traceFolder) {
 // What a program may read outside its installation: the system's shared libraries and their
 // configuration, the kernel's files, and what the user handed it in the folder it runs in.
 bool systemFileOrInput(const std::string& path, const std::string& runFolder) {
-    for (const std::string folder : {"/proc", "/sys", "/dev", "/etc", "/usr/lib/ssl"}) {
+    for (const std::string folder :
+         {"/proc", "/sys", "/dev", "/etc", "/usr/lib/ssl", "/usr/share/pipewire"}) {
         if (path == folder || path.starts_with(folder + "/")) {
             return true;
         }

@@ -21,6 +21,9 @@ class ChildProcess {
     void interrupt() const;
 #ifndef _WIN32
     void signal(int number) const;
+    int pid() const {
+        return static_cast<int>(process_);
+    }
 #endif
     // Writes to the program's standard input (with pipeInput); false when it is gone.
     bool writeInput(const std::string& text);

@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <csignal>
+#include <map>
 #include <random>
 #include <thread>
 
@@ -48,25 +49,35 @@ Bytes ringFrame(FrameSize size, const std::function<Rgb(int x, int yFromTop)>& c
     return pixels;
 }
 
-// BT.601 limited range, in floating point, rounded to the nearest step.
+// BT.601 limited range, in floating point, rounded to the nearest step; chroma of the mean of
+// the pixels that share it.
 int referenceLuma(Rgb c) {
     return static_cast<int>(
         std::lround(16 + 219.0 / 255 * (0.299 * c.red + 0.587 * c.green + 0.114 * c.blue)));
 }
-int referenceBlueDifference(Rgb a, Rgb b) {
-    const double red = (a.red + b.red) / 2.0, green = (a.green + b.green) / 2.0,
-                 blue = (a.blue + b.blue) / 2.0;
-    return static_cast<int>(
-        std::lround(128 + 224.0 / 255 * (-0.168736 * red - 0.331264 * green + 0.5 * blue)));
+struct Mean {
+    double red = 0, green = 0, blue = 0;
+};
+Mean meanOf(std::initializer_list<Rgb> colours) {
+    Mean mean;
+    for (const Rgb& c : colours) {
+        mean.red += c.red / double(colours.size());
+        mean.green += c.green / double(colours.size());
+        mean.blue += c.blue / double(colours.size());
+    }
+    return mean;
 }
-int referenceRedDifference(Rgb a, Rgb b) {
-    const double red = (a.red + b.red) / 2.0, green = (a.green + b.green) / 2.0,
-                 blue = (a.blue + b.blue) / 2.0;
+int referenceBlueDifference(Mean c) {
     return static_cast<int>(
-        std::lround(128 + 224.0 / 255 * (0.5 * red - 0.418688 * green - 0.081312 * blue)));
+        std::lround(128 + 224.0 / 255 * (-0.168736 * c.red - 0.331264 * c.green + 0.5 * c.blue)));
+}
+int referenceRedDifference(Mean c) {
+    return static_cast<int>(
+        std::lround(128 + 224.0 / 255 * (0.5 * c.red - 0.418688 * c.green - 0.081312 * c.blue)));
 }
 
-TEST(FrameConverter, YuyvAgreesWithTheBt601ReferenceOnRandomPixels) {
+// Odd sizes: an odd last pixel (and row, in I420) shares its chroma with itself.
+TEST(FrameConverter, YuvAgreesWithTheBt601ReferenceOnRandomPixelsInBothPaths) {
     const FrameSize size{37, 9};
     std::mt19937 random(17);
     std::vector<Rgb> colours(static_cast<std::size_t>(size.pixels()));
@@ -75,31 +86,59 @@ TEST(FrameConverter, YuyvAgreesWithTheBt601ReferenceOnRandomPixels) {
              static_cast<int>(random() % 256)};
     }
     auto colourAt = [&](int x, int y) {
-        return colours[static_cast<std::size_t>(y * size.width + x)];
+        return colours[static_cast<std::size_t>(std::min(y, size.height - 1) * size.width +
+                                                std::min(x, size.width - 1))];
     };
     const Bytes ring = ringFrame(size, colourAt);
-    for (const bool scalar : {false, true}) {
+    std::map<OutputFormat, Bytes> plainOutput;
+    for (const bool scalar : {true, false}) {
         const Avx2Choice paths(!scalar);
-        FrameConverter converter(size, OutputFormat::yuyv);
-        Bytes out(converter.frameBytes());
+        FrameConverter yuyv(size, OutputFormat::yuyv);
+        Bytes out(yuyv.frameBytes());
         ASSERT_EQ(out.size(), static_cast<std::size_t>(19 * 4 * 9));
-        converter.convert(ring.data(), size, out.data());
+        yuyv.convert(ring.data(), size, out.data());
         for (int y = 0; y < size.height; ++y) {
             for (int x = 0; x < size.width; x += 2) {
-                const Rgb first = colourAt(x, y);
-                const Rgb second = x + 1 < size.width ? colourAt(x + 1, y) : first;
+                const Mean pair = meanOf({colourAt(x, y), colourAt(x + 1, y)});
                 const std::uint8_t* quad =
                     out.data() + static_cast<std::size_t>(y) * 19 * 4 + 2 * x;
-                EXPECT_NEAR(quad[0], referenceLuma(first), 1) << x << "," << y;
-                EXPECT_NEAR(quad[1], referenceBlueDifference(first, second), 1) << x << "," << y;
-                EXPECT_NEAR(quad[2], referenceLuma(second), 1) << x << "," << y;
-                EXPECT_NEAR(quad[3], referenceRedDifference(first, second), 1) << x << "," << y;
+                EXPECT_NEAR(quad[0], referenceLuma(colourAt(x, y)), 1) << x << "," << y;
+                EXPECT_NEAR(quad[1], referenceBlueDifference(pair), 1) << x << "," << y;
+                EXPECT_NEAR(quad[2], referenceLuma(colourAt(x + 1, y)), 1) << x << "," << y;
+                EXPECT_NEAR(quad[3], referenceRedDifference(pair), 1) << x << "," << y;
+            }
+        }
+        FrameConverter i420(size, OutputFormat::i420);
+        Bytes planes(i420.frameBytes());
+        ASSERT_EQ(planes.size(), static_cast<std::size_t>(37 * 9 + 2 * 19 * 5));
+        i420.convert(ring.data(), size, planes.data());
+        for (int y = 0; y < size.height; ++y) {
+            for (int x = 0; x < size.width; ++x) {
+                EXPECT_NEAR(planes[static_cast<std::size_t>(y * 37 + x)],
+                            referenceLuma(colourAt(x, y)), 1);
+                const Mean square = meanOf({colourAt(x & ~1, y & ~1), colourAt(x | 1, y & ~1),
+                                            colourAt(x & ~1, y | 1), colourAt(x | 1, y | 1)});
+                const std::size_t chroma = 37 * 9 + static_cast<std::size_t>(y / 2 * 19 + x / 2);
+                EXPECT_NEAR(planes[chroma], referenceBlueDifference(square), 1) << x << "," << y;
+                EXPECT_NEAR(planes[chroma + 19 * 5], referenceRedDifference(square), 1);
+            }
+        }
+        // Both paths give the same bytes in every format.
+        for (const OutputFormat format :
+             {OutputFormat::yuyv, OutputFormat::i420, OutputFormat::bgrx, OutputFormat::rgb24}) {
+            FrameConverter converter(size, format);
+            Bytes bytes(converter.frameBytes());
+            converter.convert(ring.data(), size, bytes.data());
+            if (scalar) {
+                plainOutput[format] = bytes;
+            } else {
+                EXPECT_EQ(bytes, plainOutput[format]) << static_cast<int>(format);
             }
         }
     }
 }
 
-TEST(FrameConverter, YuyvOfFlatColoursIsExact) {
+TEST(FrameConverter, YuvOfFlatColoursIsExact) {
     struct Case {
         Rgb colour;
         std::array<int, 3> yuv;
@@ -107,26 +146,40 @@ TEST(FrameConverter, YuyvOfFlatColoursIsExact) {
     for (const Case& c : {Case{{0, 0, 0}, {16, 128, 128}}, Case{{255, 255, 255}, {235, 128, 128}},
                           Case{{128, 128, 128}, {126, 128, 128}}, Case{{255, 0, 0}, {81, 90, 240}},
                           Case{{0, 255, 0}, {145, 54, 34}}, Case{{0, 0, 255}, {41, 240, 110}}}) {
-        const FrameSize size{4, 2};
-        FrameConverter converter(size, OutputFormat::yuyv);
-        Bytes out(converter.frameBytes());
-        converter.convert(ringFrame(size, [&](int, int) { return c.colour; }).data(), size,
-                          out.data());
+        const FrameSize size{20, 2};  // wide enough for the AVX2 path
+        const Bytes ring = ringFrame(size, [&](int, int) { return c.colour; });
+        FrameConverter yuyv(size, OutputFormat::yuyv);
+        Bytes out(yuyv.frameBytes());
+        yuyv.convert(ring.data(), size, out.data());
         for (std::size_t i = 0; i < out.size(); i += 4) {
             EXPECT_EQ((std::array<int, 4>{out[i], out[i + 1], out[i + 2], out[i + 3]}),
                       (std::array<int, 4>{c.yuv[0], c.yuv[1], c.yuv[0], c.yuv[2]}))
                 << c.colour.red << " " << c.colour.green << " " << c.colour.blue;
         }
+        FrameConverter i420(size, OutputFormat::i420);
+        Bytes planes(i420.frameBytes());
+        i420.convert(ring.data(), size, planes.data());
+        EXPECT_EQ(planes, [&] {
+            Bytes expected(40, static_cast<std::uint8_t>(c.yuv[0]));
+            expected.insert(expected.end(), 10, static_cast<std::uint8_t>(c.yuv[1]));
+            expected.insert(expected.end(), 10, static_cast<std::uint8_t>(c.yuv[2]));
+            return expected;
+        }());
     }
 }
 
-TEST(FrameConverter, Rgb24IsUprightRedGreenBlue) {
+TEST(FrameConverter, Rgb24AndBgrxAreUpright) {
     const FrameSize size{3, 2};
     const Bytes ring = ringFrame(size, [](int x, int y) { return Rgb{x, y, 9}; });
-    FrameConverter converter(size, OutputFormat::rgb24);
-    Bytes out(converter.frameBytes());
-    converter.convert(ring.data(), size, out.data());
+    FrameConverter rgb(size, OutputFormat::rgb24);
+    Bytes out(rgb.frameBytes());
+    rgb.convert(ring.data(), size, out.data());
     EXPECT_EQ(out, (Bytes{0, 0, 9, 1, 0, 9, 2, 0, 9, 0, 1, 9, 1, 1, 9, 2, 1, 9}));
+    FrameConverter bgrx(size, OutputFormat::bgrx);
+    out.resize(bgrx.frameBytes());
+    bgrx.convert(ring.data(), size, out.data());
+    EXPECT_EQ(out, (Bytes{9, 0, 0, 255, 9, 0, 1, 255, 9, 0, 2, 255,  //
+                          9, 1, 0, 255, 9, 1, 1, 255, 9, 1, 2, 255}));
 }
 
 TEST(FrameConverter, ScalesFramesOfAnotherSizeToTheNearestPixel) {

@@ -12,6 +12,7 @@
 #ifndef _WIN32
 #include "velvix/virtual_camera/bridge.hpp"
 #include "velvix/virtual_camera/linux_devices.hpp"
+#include "velvix/virtual_camera/pipewire_camera.hpp"
 #endif
 
 namespace {
@@ -31,6 +32,8 @@ const char* const kUsage =
     "  v4l2 DEVICE [--size WxH] [--format yuyv|rgb24]\n"
     "                       feed a v4l2loopback device with the newest frame, upright, once\n"
     "                       per frame interval; --size asks the program for that frame size\n"
+    "  pipewire             offer the newest frame as the PipeWire camera \"Velvix Camera\"\n"
+    "                       until interrupted\n"
 #endif
     "  --ring NAME          the ring's shared-memory name (default VelvixShm)\n";
 
@@ -256,6 +259,18 @@ int feedV4l2(const std::string& name, const std::vector<std::string>& arguments)
     }
 }
 
+// The PipeWire camera, which runs on a thread of its own and says what it does.
+int offerPipeWireCamera(const std::string& name) {
+    platform::StopSignals signals;
+    virtual_camera::PipeWireCamera camera({name}, [](std::string_view line) {
+        std::printf("%.*s\n", static_cast<int>(line.size()), line.data());
+        std::fflush(stdout);
+    });
+    while (!signals.wait(1000)) {
+    }
+    return 0;
+}
+
 #endif
 
 }  // namespace
@@ -290,6 +305,9 @@ int main(int argc, char** argv) {
 #ifndef _WIN32
     if (command == "v4l2") {
         return feedV4l2(name, {arguments.begin() + 1, arguments.end()});
+    }
+    if (command == "pipewire" && arguments.size() == 1) {
+        return offerPipeWireCamera(name);
     }
 #endif
     if (command == "--help" || command == "help") {

@@ -45,15 +45,28 @@ Result<> checkLoopback(int fd, const std::string& path) {
     return {};
 }
 
+__u32 pixelFormatOf(OutputFormat format) {
+    switch (format) {
+        case OutputFormat::yuyv:
+            return V4L2_PIX_FMT_YUYV;
+        case OutputFormat::rgb24:
+            return V4L2_PIX_FMT_RGB24;
+        case OutputFormat::i420:
+            return V4L2_PIX_FMT_YUV420;
+        case OutputFormat::bgrx:
+            return V4L2_PIX_FMT_XBGR32;  // blue, green, red, padding in memory
+    }
+    return 0;
+}
+
 Result<> applyFormat(int fd, const std::string& path, FrameSize size, OutputFormat format) {
     v4l2_format wanted{};
     wanted.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
     wanted.fmt.pix.width = static_cast<__u32>(size.width);
     wanted.fmt.pix.height = static_cast<__u32>(size.height);
-    wanted.fmt.pix.pixelformat =
-        format == OutputFormat::yuyv ? V4L2_PIX_FMT_YUYV : V4L2_PIX_FMT_RGB24;
+    wanted.fmt.pix.pixelformat = pixelFormatOf(format);
     wanted.fmt.pix.field = V4L2_FIELD_NONE;
-    wanted.fmt.pix.bytesperline = static_cast<__u32>(outputFrameBytes({size.width, 1}, format));
+    wanted.fmt.pix.bytesperline = static_cast<__u32>(outputStride(size.width, format));
     wanted.fmt.pix.sizeimage = static_cast<__u32>(outputFrameBytes(size, format));
     wanted.fmt.pix.colorspace = V4L2_COLORSPACE_SMPTE170M;
     const v4l2_format asked = wanted;

@@ -21,14 +21,12 @@ FrameSize ringFrameSize(const std::string& ringName) {
     return kDefaultFrameSize;
 }
 
-VirtualCameraBridge::VirtualCameraBridge(BridgeSettings settings, SinkOpener openSink)
+RingPicture::RingPicture(BridgeSettings settings)
     : settings_(std::move(settings)),
-      openSink_(std::move(openSink)),
       converter_(settings_.outputSize, settings_.format),
-      placeholder_(placeholderFrame(settings_.outputSize)),
-      output_(converter_.frameBytes()) {}
+      placeholder_(placeholderFrame(settings_.outputSize)) {}
 
-std::uint64_t VirtualCameraBridge::frameInterval() const {
+std::uint64_t RingPicture::frameInterval() const {
     if (reader_) {
         const std::int64_t announced = reader_->header().frameInterval;
         if (announced >= 10'000 && announced <= 10'000'000) {  // 1 to 1000 frames per second
@@ -38,36 +36,32 @@ std::uint64_t VirtualCameraBridge::frameInterval() const {
     return kFramePeriod;
 }
 
-BridgeFrame VirtualCameraBridge::step(std::uint64_t now) {
+BridgeFrame RingPicture::render(std::uint64_t now, std::uint8_t* destination) {
     const bool ringStalled = !reader_ || now - lastChange_ >= kReattachAfter;
     if (ringStalled && (!lastAttach_ || now - *lastAttach_ >= kReattachAfter)) {
         reattach(now);
     }
-    const bool fresh = refreshFrame(now);
-    if (haveFrame_) {
-        converter_.convert(frame_.pixels.data(), frame_.size, output_.data());
-    } else {
-        converter_.convert(placeholder_.data(), settings_.outputSize, output_.data());
-    }
-    if (!write()) {
-        return BridgeFrame::notWritten;
-    }
-    if (!haveFrame_) {
+    const std::optional<std::uint32_t> shownBefore = shownFrame_;
+    if (!convertNewest(destination)) {
+        shownFrame_.reset();
+        converter_.convert(placeholder_.data(), settings_.outputSize, destination);
         return BridgeFrame::placeholder;
     }
-    return fresh ? BridgeFrame::newest : BridgeFrame::repeated;
+    if (shownFrame_ == shownBefore) {
+        return BridgeFrame::repeated;
+    }
+    lastChange_ = now;
+    return BridgeFrame::newest;
 }
 
-void VirtualCameraBridge::reattach(std::uint64_t now) {
+void RingPicture::reattach(std::uint64_t now) {
     lastAttach_ = now;
-    lastFrameNumber_.reset();
     auto reader = FrameRingReader::open(settings_.ringName);
     if (!reader.isOpen()) {
         const bool missing = reader.section().error() == platform::SectionError::notFound;
         ringProblem_ =
             missing ? std::string() : ringSectionProblem(settings_.ringName, reader.section());
-        reader_.reset();
-        haveFrame_ = false;  // the ring is gone
+        reader_.reset();  // the ring is gone
         return;
     }
     ringProblem_.clear();
@@ -81,29 +75,33 @@ void VirtualCameraBridge::reattach(std::uint64_t now) {
     }
 }
 
-bool VirtualCameraBridge::refreshFrame(std::uint64_t now) {
-    if (!reader_) {
+// A writer that stopped leaves the ring initialised without a frame; the last frame it wrote
+// is then no longer the picture.
+bool RingPicture::convertNewest(std::uint8_t* destination) {
+    if (!reader_ || reader_->header().state == kRingInitialised) {
         return false;
     }
-    // A writer that stopped leaves the ring initialised without a frame; the last frame it
-    // wrote is then no longer the picture. While the ring is being re-created at another size,
-    // the last frame stands in for the next one.
-    if (reader_->header().state == kRingInitialised) {
-        haveFrame_ = false;
-        lastFrameNumber_.reset();
+    std::uint32_t shown = 0;
+    const auto result = reader_->useNewest(
+        [&](const std::uint8_t* pixels, FrameSize size, std::uint32_t frameNumber) {
+            converter_.convert(pixels, size, destination);
+            shown = frameNumber;
+        });
+    if (result != FrameRingReader::Result::frame) {
         return false;
     }
-    const auto frameNumber = reader_->readyCount();
-    if (lastFrameNumber_ == frameNumber) {
-        return false;
-    }
-    if (reader_->readNewest(frame_) != FrameRingReader::Result::frame) {
-        return false;
-    }
-    haveFrame_ = true;
-    lastFrameNumber_ = frame_.frameNumber;
-    lastChange_ = now;
+    shownFrame_ = shown;
     return true;
+}
+
+VirtualCameraBridge::VirtualCameraBridge(BridgeSettings settings, SinkOpener openSink)
+    : picture_(std::move(settings)),
+      openSink_(std::move(openSink)),
+      output_(picture_.frameBytes()) {}
+
+BridgeFrame VirtualCameraBridge::step(std::uint64_t now) {
+    const BridgeFrame frame = picture_.render(now, output_.data());
+    return write() ? frame : BridgeFrame::notWritten;
 }
 
 bool VirtualCameraBridge::write() {

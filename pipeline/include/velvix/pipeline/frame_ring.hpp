@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -158,6 +159,13 @@ class FrameRingReader {
     // Copies the newest complete frame into `frame`. `busy` when the writer kept overtaking
     // the copy; `unusable` when the header does not describe a ring that fits the section.
     Result readNewest(RingFrame& frame, int attempts = 100) const;
+    // Hands the newest complete frame's pixels, where they lie in the section, to `use` and
+    // checks afterwards, as readNewest does, that the writer cannot have reached them
+    // meanwhile; when it may have, `use` gets the newest frame again. Saves the copy for a
+    // reader that converts the pixels anyway; `use` must not keep the pointer.
+    using PixelUse =
+        std::function<void(const std::uint8_t* pixels, FrameSize size, std::uint32_t frameNumber)>;
+    Result useNewest(const PixelUse& use, int attempts = 100) const;
 
   private:
     explicit FrameRingReader(platform::SharedSection section) : section_(std::move(section)) {}

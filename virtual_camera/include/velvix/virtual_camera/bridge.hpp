@@ -34,19 +34,24 @@ FrameSize ringFrameSize(const std::string& ringName);
 
 enum class BridgeFrame { newest, repeated, placeholder, notWritten };
 
-// Feeds a video device from the frame ring, one frame per interval, so that the consuming
-// program never stalls: it writes the newest complete frame, the last one again when nothing
-// new has come, or a placeholder while there is no ring or no frame yet. It re-attaches when
-// the ring stops moving (the program may have re-created it) and re-opens a sink whose
-// consumer went away.
-class VirtualCameraBridge {
+// The picture a virtual camera shows at each frame interval, in its output format: the newest
+// complete frame of the ring, the last one again when nothing new has come, or a placeholder
+// while there is no ring or no frame in it (before the first, once the program has stopped,
+// while the ring is re-created at another size). It re-attaches when the ring stops moving
+// (the program may have re-created it). Frames are converted straight out of the ring; one
+// that the writer may have overwritten meanwhile is converted anew from the newest, so none
+// is shown torn or older than one shown before.
+class RingPicture {
   public:
-    using SinkOpener = std::function<std::unique_ptr<FrameSink>()>;
+    explicit RingPicture(BridgeSettings settings);
 
-    VirtualCameraBridge(BridgeSettings settings, SinkOpener openSink);
-
-    // One interval's work at the given time (100 ns units).
-    BridgeFrame step(std::uint64_t now);
+    // The picture at the given time (100 ns units) into `destination`, which holds
+    // frameBytes(): newest, repeated or placeholder.
+    BridgeFrame render(std::uint64_t now, std::uint8_t* destination);
+    std::size_t frameBytes() const { return converter_.frameBytes(); }
+    OutputFormat format() const { return settings_.format; }
+    // The ring's number of the frame rendered last; nothing for the placeholder.
+    std::optional<std::uint32_t> frameNumber() const { return shownFrame_; }
     // The frame interval the ring announces, or 30 frames per second.
     std::uint64_t frameInterval() const;
     // Why the ring could not be opened the last time, when it exists but is not accessible
@@ -55,21 +60,38 @@ class VirtualCameraBridge {
 
   private:
     void reattach(std::uint64_t now);
-    bool refreshFrame(std::uint64_t now);
-    bool write();
+    bool convertNewest(std::uint8_t* destination);
 
     BridgeSettings settings_;
-    SinkOpener openSink_;
     FrameConverter converter_;
-    std::unique_ptr<FrameSink> sink_;
     std::optional<FrameRingReader> reader_;
-    RingFrame frame_;
-    bool haveFrame_ = false;
-    std::optional<std::uint32_t> lastFrameNumber_;
+    std::optional<std::uint32_t> shownFrame_;
     std::uint64_t lastChange_ = 0;
     std::optional<std::uint64_t> lastAttach_;
     std::string ringProblem_;
     std::vector<std::uint8_t> placeholder_;
+};
+
+// Feeds a video device from the frame ring, one frame per interval, so that the consuming
+// program never stalls: it writes the ring's picture (see RingPicture) and re-opens a sink
+// whose consumer went away.
+class VirtualCameraBridge {
+  public:
+    using SinkOpener = std::function<std::unique_ptr<FrameSink>()>;
+
+    VirtualCameraBridge(BridgeSettings settings, SinkOpener openSink);
+
+    // One interval's work at the given time (100 ns units).
+    BridgeFrame step(std::uint64_t now);
+    std::uint64_t frameInterval() const { return picture_.frameInterval(); }
+    const std::string& ringProblem() const { return picture_.ringProblem(); }
+
+  private:
+    bool write();
+
+    RingPicture picture_;
+    SinkOpener openSink_;
+    std::unique_ptr<FrameSink> sink_;
     std::vector<std::uint8_t> output_;
 };
 
