@@ -688,14 +688,21 @@ class PagePreview : public PageEngine {
     void TearDown() override { threads_ = {}; }
 
     // What the page's picture shows now, read back from the page through a canvas.
+    // The picture comes back in pieces: a message may not be longer than 64 KiB.
     Picture shown() {
-        const std::string png = query(
+        const std::string length = query(
             "(() => { const image = document.getElementById('preview');"
-            " if (!image.complete || !image.naturalWidth) { return ''; }"
+            " if (!image.complete || !image.naturalWidth) { window.shownPng = ''; return 0; }"
             " const canvas = document.createElement('canvas');"
             " canvas.width = image.naturalWidth; canvas.height = image.naturalHeight;"
             " canvas.getContext('2d').drawImage(image, 0, 0);"
-            " return canvas.toDataURL('image/png').split(',')[1]; })()");
+            " window.shownPng = canvas.toDataURL('image/png').split(',')[1];"
+            " return window.shownPng.length; })()");
+        std::string png;
+        for (std::size_t at = 0; at < std::stoul(length); at += kMaxWebMessageUnits / 2) {
+            png += query("window.shownPng.substr(" + std::to_string(at) + ", " +
+                         std::to_string(kMaxWebMessageUnits / 2) + ")");
+        }
         return decodeImageFile(bytesFromBase64(png));
     }
 
