@@ -391,8 +391,7 @@ TEST_F(FrameWorkerTest, NeverWritesIntoASectionOthersMayOpen) {
     }
     const std::string said = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(worker.ring(), nullptr);
-    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
-    EXPECT_NE(said.find("refusing shared memory"), std::string::npos) << said;
+    EXPECT_EQ(testing::countLinesWith(said, "refusing shared memory"), 1) << said;
     EXPECT_EQ(said.find("created"), std::string::npos) << said;
     EXPECT_EQ(testing::sectionBytes(name.get(), bytes), std::vector<std::uint8_t>(bytes, 0xAB));
 

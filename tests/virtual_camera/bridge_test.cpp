@@ -254,9 +254,10 @@ TEST_F(BridgeTest, ShowsThePlaceholderAndSaysWhyForASectionOthersMayOpen) {
     ASSERT_TRUE(testing::makeSection(name.get(), 0666, layout.totalBytes));
     {
         // A planted ring with a red picture, made while the section was still private.
-        ASSERT_EQ(chmod(("/dev/shm/" + name.get()).c_str(), 0600), 0);
+        const std::string path = platform::SharedSection::location(name.get());
+        ASSERT_EQ(chmod(path.c_str(), 0600), 0);
         auto planted = ringShowing(200);
-        ASSERT_EQ(chmod(("/dev/shm/" + name.get()).c_str(), 0666), 0);
+        ASSERT_EQ(chmod(path.c_str(), 0666), 0);
     }
     auto bridge = makeBridge();
     EXPECT_EQ(bridge.step(0), BridgeFrame::placeholder);

@@ -209,6 +209,10 @@ std::pair<void*, DWORD> mapWhole(HANDLE handle, bool writable) {
 
 }  // namespace
 
+std::string SharedSection::location(std::string_view name) {
+    return "Local\\" + std::string(name);
+}
+
 SharedSection SharedSection::open(std::string_view name, Access access) {
     const DWORD rights =
         (access == Access::readWrite ? FILE_MAP_ALL_ACCESS : FILE_MAP_READ) | READ_CONTROL;

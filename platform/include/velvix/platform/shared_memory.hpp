@@ -8,7 +8,8 @@
 
 namespace velvix::platform {
 
-// `notPrivate`: the section exists but is not the current user's alone (see SharedSection).
+// `notPrivate`: what stands under the name must not be used as a section: it is not the current
+// user's alone, or not a plain file (see SharedSection).
 enum class SectionError { none, notFound, permissionDenied, notPrivate, other };
 
 // A named block of memory shared between processes and mapped whole into this one.
@@ -16,15 +17,24 @@ enum class SectionError { none, notFound, permissionDenied, notPrivate, other };
 // The picture a section carries is private: every operation that opens a section by name
 // (open, openOrCreate and growTo) first checks, on the open object itself and before mapping or
 // changing it, that the section belongs to the user running this program and that no one else
-// has any access to it. On POSIX systems that is the owner's user id and a mode without group or
-// other bits; on Windows the section's owner and a DACL that grants access to that owner alone.
-// Anything else fails with SectionError::notPrivate, and errorText() says in one line what the
-// section is, whose it is, what access it grants and how to get rid of it. A section that
-// cannot be opened for lack of permission is a section of someone else's, and its text says so
-// too where the system can tell.
+// has any access to it. On Linux that is a regular file (opened without waiting and without
+// following a link, so that a FIFO or a device under the name cannot hold the program up) with
+// the owner's user id and a mode without group or other bits; on Windows the section's owner
+// and a DACL that grants access to that owner alone. Anything else fails with
+// SectionError::notPrivate, and errorText() says in one line where the object is, what it is or
+// whose it is and what access it grants, and how to get rid of it. A section that cannot be
+// opened for lack of permission is a section of someone else's, and its text says so too where
+// the system can tell.
 class SharedSection {
   public:
     enum class Access { readOnly, readWrite };
+
+    // Where the section of that name is, as a person would look for it; every operation by name
+    // goes there. On Linux a file in the user's runtime folder ($XDG_RUNTIME_DIR) when that
+    // folder is the user's alone (a folder of theirs without group or other access), otherwise
+    // in /dev/shm, which all users share (said once on the debug output, with the reason); on
+    // Windows the name in the session's own namespace, Local\NAME.
+    static std::string location(std::string_view name);
 
     // Opens a section that exists already.
     static SharedSection open(std::string_view name, Access access);
@@ -78,8 +88,8 @@ class SharedSection {
 
     void* address_ = nullptr;
     std::size_t size_ = 0;
-    void* handle_ = nullptr;    // kept only where the mapping needs it
-    int descriptor_ = -1;       // POSIX systems: the open section, which carries the lock
+    void* handle_ = nullptr;      // kept only where the mapping needs it
+    int descriptor_ = -1;         // POSIX systems: the open section, which carries the lock
     void* lockFile_ = nullptr;  // Windows: the writer's lock file, while the lock is held
     std::string name_;          // Windows: the name, which names the lock file
     bool createdHere_ = false;
