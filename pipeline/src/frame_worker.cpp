@@ -151,20 +151,18 @@ FrameWorker::PublishOutcome FrameWorker::publish(const std::stop_token& stop) {
         createRing(frameSize_);
         return PublishOutcome::done;
     }
-    if (!ring_->sectionIntact()) {
+    const std::optional<FrameSize> requested = ring_->requestedSize();
+    if (requested && *requested != frameSize_) {
+        resizeRing(*requested, stop);
+        return PublishOutcome::resized;
+    }
+    if (!requested || !ring_->publish(buffers_->output())) {
         debug_.say("frame ring \"" + ringName_ +
                    "\": its section was truncated while in use; running without a ring until it "
                    "can be made again");
         ring_.reset();
-        return PublishOutcome::done;
     }
-    const FrameSize requested = ring_->requestedSize();
-    if (requested == frameSize_) {
-        ring_->publish(buffers_->output());
-        return PublishOutcome::done;
-    }
-    resizeRing(requested, stop);
-    return PublishOutcome::resized;
+    return PublishOutcome::done;
 }
 
 // The reader asked for another frame size by writing it into the header (or the ring this

@@ -1,6 +1,7 @@
 // A reader in another process checks every frame it accepts while the writer publishes as fast
 // as it can. The reader runs at the lowest priority against a busy second core, so that it is
 // often interrupted in the middle of a copy, as a virtual camera on a loaded machine would be.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +20,8 @@ namespace {
 
 constexpr FrameSize kSize{320, 240};
 constexpr auto kDuration = std::chrono::seconds(3);
+// Generous, for a machine slowed down by a sanitizer and by other work beside the test.
+constexpr auto kLimit = std::chrono::minutes(2);
 
 // Frame n: its number in the first four bytes, then one byte value derived from n.
 std::uint8_t fillFor(std::uint32_t frameNumber) {
@@ -117,6 +120,51 @@ TEST(FrameRingStress, AReaderInAnotherProcessAcceptsOnlyWholeFrames) {
     EXPECT_EQ(report.broken, 0u) << "of " << report.accepted << " accepted frames";
     // Slowed down and interrupted, the reader still gets whole frames through now and then.
     EXPECT_GE(report.accepted, 5u) << "published " << published << ", busy " << report.busy;
+}
+
+// The section's owner may cut it down at any moment, in the middle of a copy too: then the copy
+// ends, not the writer or the reader. Another process flips the section's size between nothing
+// and whole while this one publishes and reads, until copies have met both.
+TEST(FrameRingStress, ASectionCutDownUnderTheCopiesEndsThemNotTheProgram) {
+    testing::ScopedRingName name;
+    platform::DebugOnce debug;
+    auto ring = FrameRing::create(name.get(), kSize, debug);
+    ASSERT_TRUE(ring);
+    const auto reader = FrameRingReader::open(name.get());
+    const auto bytes = static_cast<off_t>(ring->sectionBytes());
+    const int section = open(platform::SharedSection::location(name.get()).c_str(), O_RDWR);
+    ASSERT_GE(section, 0);
+
+    int stop[2];
+    ASSERT_EQ(pipe2(stop, O_NONBLOCK), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(stop[1]);
+        char byte = 0;
+        for (off_t flip = 0; flip % 64 != 0 || read(stop[0], &byte, 1) != 0; ++flip) {
+            (void)ftruncate(section, flip % 2 == 0 ? 0 : bytes);
+        }
+        _exit(ftruncate(section, bytes) == 0 ? 0 : 1);
+    }
+    close(stop[0]);
+
+    std::vector<std::uint8_t> pixels(static_cast<std::size_t>(kSize.pixels()) * 3, 7);
+    std::uint32_t whole = 0;
+    std::uint32_t cut = 0;
+    RingFrame frame;
+    const auto end = std::chrono::steady_clock::now() + kLimit;
+    while ((whole < 100 || cut < 100) && std::chrono::steady_clock::now() < end) {
+        ++(ring->publish(pixels.data()) ? whole : cut);
+        reader.readNewest(frame, 1);
+    }
+    close(stop[1]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(section);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_GE(cut, 100u) << whole << " whole copies";
+    EXPECT_GE(whole, 100u) << cut << " copies cut short";
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include <fcntl.h>
 #include <pwd.h>
+#include <setjmp.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -235,7 +238,58 @@ Checked openChecked(const SectionFolder& folder, std::string_view name, int acce
     return checkOpened(FileDescriptor(fd), folder.pathOf(name));
 }
 
+// Where a fault on lost pages of a section returns to, while this thread accesses sections.
+thread_local sigjmp_buf* accessReturn = nullptr;
+struct sigaction previousBusAction {};
+
+// Any other SIGBUS goes where it went before this handler was installed.
+void passOnBusError(int signal, siginfo_t* info, void* context) {
+    if ((previousBusAction.sa_flags & SA_SIGINFO) != 0) {
+        previousBusAction.sa_sigaction(signal, info, context);
+        return;
+    }
+    if (previousBusAction.sa_handler != SIG_DFL && previousBusAction.sa_handler != SIG_IGN) {
+        previousBusAction.sa_handler(signal);
+        return;
+    }
+    // The default action ends the process, as it would have without this handler.
+    sigaction(SIGBUS, &previousBusAction, nullptr);
+    raise(SIGBUS);
+}
+
+extern "C" void onBusError(int signal, siginfo_t* info, void* context) {
+    if (sigjmp_buf* const target = accessReturn) {
+        siglongjmp(*target, 1);
+    }
+    passOnBusError(signal, info, context);
+}
+
+void catchBusErrors() {
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+        struct sigaction action {};
+        action.sa_sigaction = onBusError;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_SIGINFO;
+        sigaction(SIGBUS, &action, &previousBusAction);
+    });
+}
+
 }  // namespace
+
+bool runAccessingSections(void (*access)(void* context) noexcept, void* context) {
+    catchBusErrors();
+    sigjmp_buf jump;
+    sigjmp_buf* const outer = accessReturn;
+    if (sigsetjmp(jump, 1) != 0) {
+        accessReturn = outer;
+        return false;
+    }
+    accessReturn = &jump;
+    access(context);
+    accessReturn = outer;
+    return true;
+}
 
 struct SectionMaker {
     static SharedSection map(CheckedFile file, SharedSection::Access access, bool createdHere,

@@ -213,6 +213,12 @@ std::string SharedSection::location(std::string_view name) {
     return "Local\\" + std::string(name);
 }
 
+// A page-file section never shrinks, so its mapped bytes stay.
+bool runAccessingSections(void (*access)(void* context) noexcept, void* context) {
+    access(context);
+    return true;
+}
+
 SharedSection SharedSection::open(std::string_view name, Access access) {
     const DWORD rights =
         (access == Access::readWrite ? FILE_MAP_ALL_ACCESS : FILE_MAP_READ) | READ_CONTROL;

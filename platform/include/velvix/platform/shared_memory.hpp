@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "velvix/base/result.hpp"
 
@@ -96,5 +97,19 @@ class SharedSection {
     SectionError error_ = SectionError::none;
     std::string errorText_;
 };
+
+// Runs `access`, which reads or writes mapped bytes of sections, and tells whether it ran to its
+// end. Where the owner of a section may cut it down under a mapping (Linux), touching the lost
+// pages raises SIGBUS; while `access` runs on this thread that stops `access` where it is, instead
+// of the process, and the answer is false. So `access` must leave nothing to release behind it:
+// no locks, no allocations, no objects with destructors of their own.
+bool runAccessingSections(void (*access)(void* context) noexcept, void* context);
+
+template <typename Access>
+bool accessSections(Access&& access) {
+    return runAccessingSections(
+        [](void* context) noexcept { (*static_cast<std::remove_reference_t<Access>*>(context))(); },
+        &access);
+}
 
 }  // namespace velvix::platform
