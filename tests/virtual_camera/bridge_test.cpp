@@ -265,6 +265,28 @@ TEST_F(BridgeTest, ShowsThePlaceholderAndSaysWhyForASectionOthersMayOpen) {
     EXPECT_NE(bridge.ringProblem().find("mode 0666"), std::string::npos) << bridge.ringProblem();
 }
 
+// The program may make the ring at another size than the bridge asked for (it says why on its
+// side); the bridge then scales its frames and says so instead of passing it over.
+TEST_F(BridgeTest, SaysWhenTheProgramMadeTheRingAtAnotherSizeThanAskedFor) {
+    auto ring = ringShowing(70);
+    const FrameSize asked{32, 16};
+    VirtualCameraBridge bridge({name.get(), asked, OutputFormat::rgb24, true},
+                               [this] { return std::make_unique<FileSink>(written); });
+    EXPECT_EQ(bridge.step(0), BridgeFrame::newest);
+    const auto header = FrameRingReader::open(name.get()).header();
+    ASSERT_EQ((FrameSize{header.width, header.height}), asked);
+    EXPECT_EQ(bridge.ringProblem(), "");
+
+    ring.reset();
+    ring = ringShowing(90);  // made again at the program's own size
+    ring->publish(ringFrame(size, [](int, int) { return Rgb{90, 0, 0}; }).data());
+    EXPECT_EQ(bridge.step(kSecond / 30), BridgeFrame::newest);
+    EXPECT_EQ(firstRed(), 90);
+    EXPECT_NE(bridge.ringProblem().find("made the ring at 64 x 32, not at the 32 x 16 asked for"),
+              std::string::npos)
+        << bridge.ringProblem();
+}
+
 TEST(BridgeSink, AConsumerThatReconnectsIsServedAgain) {
     std::signal(SIGPIPE, SIG_IGN);
     const std::string fifo = ::testing::TempDir() + "/velvix-bridge-" + std::to_string(getpid());
