@@ -218,6 +218,41 @@ TEST(SharedSection, OneOpenSectionOfANameHoldsTheWriterLock) {
 }
 
 #ifdef _WIN32
+// The lock rests on nothing the user's programs can take away or move: not on a file they may
+// delete, nor on the folder for temporary files they name.
+TEST(SharedSection, TheWriterLockCannotBeSidesteppedThroughTheTemporaryFolder) {
+    ScopedRingName name;
+    auto first = SharedSection::openOrCreate(name.get(), 4096);
+    ASSERT_TRUE(first.tryLockForWriting());
+    wchar_t temporary[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, temporary);
+    ASSERT_GT(length, 0u);
+    const std::wstring folder(temporary, length);
+    WIN32_FIND_DATAW found{};
+    if (const HANDLE search = FindFirstFileW((folder + L"velvix-*.lock").c_str(), &found);
+        search != INVALID_HANDLE_VALUE) {
+        do {
+            DeleteFileW((folder + found.cFileName).c_str());
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    auto second = SharedSection::open(name.get(), SharedSection::Access::readWrite);
+    EXPECT_FALSE(second.tryLockForWriting());
+
+    const std::wstring elsewhere = folder + L"velvix-other-temporary-folder";
+    CreateDirectoryW(elsewhere.c_str(), nullptr);
+    SetEnvironmentVariableW(L"TMP", elsewhere.c_str());
+    SetEnvironmentVariableW(L"TEMP", elsewhere.c_str());
+    auto third = SharedSection::open(name.get(), SharedSection::Access::readWrite);
+    EXPECT_FALSE(third.tryLockForWriting());
+    SetEnvironmentVariableW(L"TMP", folder.c_str());
+    SetEnvironmentVariableW(L"TEMP", folder.c_str());
+    RemoveDirectoryW(elsewhere.c_str());
+
+    first.close();
+    EXPECT_TRUE(third.tryLockForWriting());
+}
+
 // A page-file section cannot be cut down, so the size it was mapped with is its size.
 TEST(SharedSection, ItsSizeIsTheSizeItWasMappedWith) {
     ScopedRingName name;

@@ -71,9 +71,10 @@ class SharedSection {
     const std::string& errorText() const { return errorText_; }
 
     // Takes the writer's lock of the section without waiting: at most one open section of a
-    // name holds it at a time, whether the other one is open in this process or in another. The
-    // lock is released by close() or when the process ends, however it ends. False when another
-    // open section holds it (or the lock cannot be taken at all).
+    // name holds it at a time, whether the other one is open in this process or in another (of
+    // the same session, where the system has sessions). The lock is released by close() or when
+    // the process ends, however it ends. False when another open section holds it (or the lock
+    // cannot be taken at all).
     bool tryLockForWriting();
 
     void close();
@@ -91,8 +92,8 @@ class SharedSection {
     std::size_t size_ = 0;
     void* handle_ = nullptr;      // kept only where the mapping needs it
     int descriptor_ = -1;         // POSIX systems: the open section, which carries the lock
-    void* lockFile_ = nullptr;  // Windows: the writer's lock file, while the lock is held
-    std::string name_;          // Windows: the name, which names the lock file
+    void* writerLock_ = nullptr;  // Windows: the writer's lock object, while the lock is held
+    std::string name_;            // Windows: the name, which names the lock object
     bool createdHere_ = false;
     SectionError error_ = SectionError::none;
     std::string errorText_;
