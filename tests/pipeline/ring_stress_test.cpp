@@ -150,6 +150,12 @@ TEST(FrameRingStress, AReaderInAnotherProcessAcceptsOnlyWholeFrames) {
 // ends, not the writer or the reader. Another process flips the section's size between nothing
 // and whole while this one publishes and reads, until copies have met both.
 TEST(FrameRingStress, ASectionCutDownUnderTheCopiesEndsThemNotTheProgram) {
+#ifdef __SANITIZE_THREAD__
+    // The thread sanitizer's atomics hold a lock of its own while they touch memory; a fault
+    // there leaves that lock taken when the access is abandoned, and the next atomic store into
+    // the ring waits for it forever. The default and asan builds run this test.
+    GTEST_SKIP() << "a fault inside the thread sanitizer's atomics cannot be left";
+#endif
     testing::ScopedRingName name;
     platform::DebugOnce debug;
     auto ring = FrameRing::create(name.get(), kSize, debug);
