@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "portrait_clip.hpp"
+#include "velvix/platform/shared_memory.hpp"
 
 namespace {
 
@@ -79,7 +80,7 @@ Run runProgram(const std::string& program, const std::string& camera, const std:
     }
     run.ok = run.ok && written == static_cast<ssize_t>(messages.size()) && WIFEXITED(status) &&
              WEXITSTATUS(status) == 0;
-    std::filesystem::remove("/dev/shm/" + ring);
+    velvix::platform::SharedSection::remove(ring);
     return run;
 }
 

@@ -134,7 +134,8 @@ std::optional<FrameRing> FrameRing::attach(std::string_view name, platform::Debu
         return std::nullopt;
     }
     FrameSize described;
-    const auto layout = layoutOfSection(section, described);
+    std::optional<RingLayout> layout;
+    platform::accessSections([&] { layout = layoutOfSection(section, described); });
     if (!layout) {
         debug.say(ringText(name) + ": the header asks for " + sizeText(described) + " in " +
                   std::to_string(section.size()) +
@@ -173,57 +174,75 @@ Result<FrameRing, RingError> FrameRing::create(std::string_view name, FrameSize 
                                                     " needed for " + sizeText(size));
     }
     FrameRing ring(std::move(section), *layout, true);
-    ring.initialiseHeader();
+    if (!ring.initialiseHeader()) {
+        return fail(RingError::sectionUnavailable,
+                    ringText(name) + ": its section was cut down while the ring was made");
+    }
     debug.say(ringText(name) + ": created at " + sizeText(size) + " (" +
               std::to_string(layout->totalBytes) + " bytes)");
     return ring;
 }
 
-void FrameRing::initialiseHeader() {
-    RingHeader& h = header();
-    storeShared(h.writeCount, 0u);
-    storeShared(h.readyCount, 0u);
-    storeShared(h.state, std::uint32_t{kRingInitialised});
-    for (int slot = 0; slot < kRingSlots; ++slot) {
-        storeShared(h.slotOffset[slot], layout_.slotOffset[static_cast<std::size_t>(slot)]);
-    }
-    storeShared(sizeFieldsOf(section_), fieldsFromSize(layout_.size));
-    storeShared(h.frameInterval, static_cast<std::int64_t>(kFramePeriod));
-    std::memset(h.reserved, 0, sizeof h.reserved);
-    std::atomic_thread_fence(std::memory_order_release);
+bool FrameRing::initialiseHeader() {
+    return platform::accessSections([this] {
+        RingHeader& h = header();
+        storeShared(h.writeCount, 0u);
+        storeShared(h.readyCount, 0u);
+        storeShared(h.state, std::uint32_t{kRingInitialised});
+        for (int slot = 0; slot < kRingSlots; ++slot) {
+            storeShared(h.slotOffset[slot], layout_.slotOffset[static_cast<std::size_t>(slot)]);
+        }
+        storeShared(sizeFieldsOf(section_), fieldsFromSize(layout_.size));
+        storeShared(h.frameInterval, static_cast<std::int64_t>(kFramePeriod));
+        std::memset(h.reserved, 0, sizeof h.reserved);
+        std::atomic_thread_fence(std::memory_order_release);
+    });
 }
 
-FrameSize FrameRing::requestedSize() const {
-    return sizeFromFields(loadShared(sizeFieldsOf(section_)));
+std::optional<FrameSize> FrameRing::requestedSize() const {
+    std::uint64_t fields = 0;
+    if (!sectionIntact() ||
+        !platform::accessSections([&] { fields = loadShared(sizeFieldsOf(section_)); })) {
+        return std::nullopt;
+    }
+    return sizeFromFields(fields);
 }
 
 bool FrameRing::sectionIntact() const {
     return section_.currentSize() >= layout_.totalBytes;
 }
 
-void FrameRing::publish(const std::uint8_t* frame) {
-    RingHeader& h = header();
-    const std::uint32_t frameNumber = loadShared(h.writeCount) + 1u;
-    storeShared(h.writeCount, frameNumber);
-    // Readers check writeCount after copying a slot: it must be visible before the pixels move.
-    std::atomic_thread_fence(std::memory_order_release);
-    const int slot = slotForFrame(frameNumber);
-    std::byte* slotHeader = section_.data() + layout_.slotOffset[static_cast<std::size_t>(slot)];
-    storeShared(*reinterpret_cast<std::uint64_t*>(slotHeader), std::uint64_t{0});
-    std::memcpy(section_.data() + layout_.pixelOffset(slot), frame, layout_.frameBytes);
-    storeShared(h.readyCount, frameNumber, std::memory_order_release);
-    storeShared(h.state, std::uint32_t{kRingHasFrame}, std::memory_order_release);
+bool FrameRing::publish(const std::uint8_t* frame) {
+    return platform::accessSections([this, frame] {
+        RingHeader& h = header();
+        const std::uint32_t frameNumber = loadShared(h.writeCount) + 1u;
+        storeShared(h.writeCount, frameNumber);
+        // Readers check writeCount after copying a slot: it must be visible before the pixels
+        // move.
+        std::atomic_thread_fence(std::memory_order_release);
+        const int slot = slotForFrame(frameNumber);
+        std::byte* slotHeader =
+            section_.data() + layout_.slotOffset[static_cast<std::size_t>(slot)];
+        storeShared(*reinterpret_cast<std::uint64_t*>(slotHeader), std::uint64_t{0});
+        std::memcpy(section_.data() + layout_.pixelOffset(slot), frame, layout_.frameBytes);
+        storeShared(h.readyCount, frameNumber, std::memory_order_release);
+        storeShared(h.state, std::uint32_t{kRingHasFrame}, std::memory_order_release);
+    });
 }
 
 void FrameRing::detach() {
     if (initialisedHere_) {
-        storeShared(header().state, std::uint32_t{kRingResizing}, std::memory_order_release);
+        platform::accessSections([this] {
+            storeShared(header().state, std::uint32_t{kRingResizing}, std::memory_order_release);
+        });
     }
     section_.close();
 }
 
 void FrameRing::endPublishing() {
-    storeShared(header().state, std::uint32_t{kRingInitialised}, std::memory_order_release);
+    platform::accessSections([this] {
+        storeShared(header().state, std::uint32_t{kRingInitialised}, std::memory_order_release);
+    });
 }
 
 FrameRingReader FrameRingReader::open(std::string_view name) {
@@ -237,73 +256,110 @@ RingHeaderSnapshot FrameRingReader::header() const {
         return snapshot;
     }
     const RingHeader& h = headerOf(section_);
-    snapshot.writeCount = loadShared(h.writeCount, std::memory_order_acquire);
-    snapshot.readyCount = loadShared(h.readyCount, std::memory_order_acquire);
-    snapshot.state = loadShared(h.state, std::memory_order_acquire);
-    for (int slot = 0; slot < kRingSlots; ++slot) {
-        snapshot.slotOffset[static_cast<std::size_t>(slot)] = loadShared(h.slotOffset[slot]);
-    }
-    const FrameSize size = sizeFromFields(loadShared(sizeFieldsOf(section_)));
-    snapshot.width = size.width;
-    snapshot.height = size.height;
-    snapshot.frameInterval = loadShared(h.frameInterval);
-    return snapshot;
+    const bool read = platform::accessSections([&] {
+        snapshot.writeCount = loadShared(h.writeCount, std::memory_order_acquire);
+        snapshot.readyCount = loadShared(h.readyCount, std::memory_order_acquire);
+        snapshot.state = loadShared(h.state, std::memory_order_acquire);
+        for (int slot = 0; slot < kRingSlots; ++slot) {
+            snapshot.slotOffset[static_cast<std::size_t>(slot)] = loadShared(h.slotOffset[slot]);
+        }
+        const FrameSize size = sizeFromFields(loadShared(sizeFieldsOf(section_)));
+        snapshot.width = size.width;
+        snapshot.height = size.height;
+        snapshot.frameInterval = loadShared(h.frameInterval);
+    });
+    return read ? snapshot : RingHeaderSnapshot{};
 }
 
 std::uint32_t FrameRingReader::readyCount() const {
-    if (presentBytes(section_) < kRingHeaderBytes) {
-        return 0;
+    std::uint32_t count = 0;
+    if (presentBytes(section_) >= kRingHeaderBytes) {
+        platform::accessSections(
+            [&] { count = loadShared(headerOf(section_).readyCount, std::memory_order_acquire); });
     }
-    return loadShared(headerOf(section_).readyCount, std::memory_order_acquire);
+    return count;
 }
 
 FrameRingReader::Result FrameRingReader::readNewest(RingFrame& frame, int attempts) const {
+    // Grown outside the guarded access, which must not allocate; never shrunk before a frame is
+    // taken, so that the frame the caller holds stays whole.
+    frame.pixels.resize(std::max(frame.pixels.size(), describedFrameBytes()));
     FrameSize size;
     std::uint32_t number = 0;
+    bool fitted = false;
     const Result result = useNewest(
         [&](const std::uint8_t* pixels, FrameSize pixelsSize, std::uint32_t frameNumber) {
-            frame.pixels.assign(pixels, pixels + static_cast<std::size_t>(pixelsSize.pixels()) * 3);
+            const auto bytes = static_cast<std::size_t>(pixelsSize.pixels()) * 3;
+            fitted = bytes <= frame.pixels.size();
+            if (fitted) {
+                std::memcpy(frame.pixels.data(), pixels, bytes);
+            }
             size = pixelsSize;
             number = frameNumber;
         },
         attempts);
-    if (result == Result::frame) {
-        frame.size = size;
-        frame.frameNumber = number;
+    if (result != Result::frame) {
+        return result;
     }
-    return result;
+    if (!fitted) {
+        return Result::busy;  // the size changed since the buffer was sized
+    }
+    frame.pixels.resize(static_cast<std::size_t>(size.pixels()) * 3);  // shrinking allocates nothing
+    frame.size = size;
+    frame.frameNumber = number;
+    return Result::frame;
 }
 
 FrameRingReader::Result FrameRingReader::useNewest(const PixelUse& use, int attempts) const {
     if (!isOpen()) {
         return Result::unusable;
     }
-    const RingHeader& h = headerOf(section_);
     for (int attempt = 0; attempt < attempts; ++attempt) {
-        if (presentBytes(section_) < kRingHeaderBytes) {
-            return Result::unusable;
+        Result result = Result::unusable;
+        if (!platform::accessSections([&] { result = useNewestOnce(use); })) {
+            return Result::unusable;  // the section was cut down under the access
         }
-        if (loadShared(h.state, std::memory_order_acquire) != kRingHasFrame) {
-            return Result::noFrame;
-        }
-        const std::uint32_t frameNumber = loadShared(h.readyCount, std::memory_order_acquire);
-        FrameSize described;
-        const auto layout = layoutOfSection(section_, described);
-        if (!layout) {
-            return Result::unusable;
-        }
-        const int slot = slotForFrame(frameNumber);
-        use(reinterpret_cast<const std::uint8_t*>(section_.data() + layout->pixelOffset(slot)),
-            layout->size, frameNumber);
-        std::atomic_thread_fence(std::memory_order_acquire);
-        const std::uint32_t writeCountAfter = loadShared(h.writeCount);
-        const FrameSize sizeAfter = sizeFromFields(loadShared(sizeFieldsOf(section_)));
-        if (!copyMayBeTorn(frameNumber, writeCountAfter) && sizeAfter == layout->size &&
-            loadShared(h.state) == kRingHasFrame) {
-            return Result::frame;
+        if (result != Result::busy) {
+            return result;
         }
     }
     return Result::busy;
+}
+
+std::size_t FrameRingReader::describedFrameBytes() const {
+    std::optional<RingLayout> layout;
+    platform::accessSections([&] {
+        FrameSize described;
+        layout = layoutOfSection(section_, described);
+    });
+    return layout ? layout->frameBytes : 0;
+}
+
+FrameRingReader::Result FrameRingReader::useNewestOnce(const PixelUse& use) const {
+    if (presentBytes(section_) < kRingHeaderBytes) {
+        return Result::unusable;
+    }
+    const RingHeader& h = headerOf(section_);
+    if (loadShared(h.state, std::memory_order_acquire) != kRingHasFrame) {
+        return Result::noFrame;
+    }
+    const std::uint32_t frameNumber = loadShared(h.readyCount, std::memory_order_acquire);
+    FrameSize described;
+    const auto layout = layoutOfSection(section_, described);
+    if (!layout) {
+        return Result::unusable;
+    }
+    const int slot = slotForFrame(frameNumber);
+    use(reinterpret_cast<const std::uint8_t*>(section_.data() + layout->pixelOffset(slot)),
+        layout->size, frameNumber);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    const std::uint32_t writeCountAfter = loadShared(h.writeCount);
+    const FrameSize sizeAfter = sizeFromFields(loadShared(sizeFieldsOf(section_)));
+    if (copyMayBeTorn(frameNumber, writeCountAfter) || sizeAfter != layout->size ||
+        loadShared(h.state) != kRingHasFrame) {
+        return Result::busy;
+    }
+    return Result::frame;
 }
 
 }  // namespace velvix
@@ -330,7 +386,11 @@ Result<> requestRingSize(std::string_view name, FrameSize size) {
     if (presentBytes(section) < kRingHeaderBytes) {
         return Failure{ringText(name) + " is too small for its header"};
     }
-    storeShared(sizeFieldsOf(section), fieldsFromSize(size), std::memory_order_release);
+    if (!platform::accessSections([&] {
+            storeShared(sizeFieldsOf(section), fieldsFromSize(size), std::memory_order_release);
+        })) {
+        return Failure{ringText(name) + ": its section was cut down under the request"};
+    }
     return {};
 }
 

@@ -148,35 +148,35 @@ bool FrameWorker::fetchNewFrame() {
 
 FrameWorker::PublishOutcome FrameWorker::publish(const std::stop_token& stop) {
     if (!ring_) {
-        createRing(frameSize_);
+        recreateRing();
         return PublishOutcome::done;
     }
-    if (!ring_->sectionIntact()) {
+    const std::optional<FrameSize> requested = ring_->requestedSize();
+    if (requested && *requested != frameSize_) {
+        resizeRing(*requested, stop);
+        return PublishOutcome::resized;
+    }
+    if (!requested || !ring_->publish(buffers_->output())) {
         debug_.say("frame ring \"" + ringName_ +
                    "\": its section was truncated while in use; running without a ring until it "
                    "can be made again");
         ring_.reset();
-        return PublishOutcome::done;
     }
-    const FrameSize requested = ring_->requestedSize();
-    if (requested == frameSize_) {
-        ring_->publish(buffers_->output());
-        return PublishOutcome::done;
-    }
-    resizeRing(requested, stop);
-    return PublishOutcome::resized;
+    return PublishOutcome::done;
 }
 
 // The reader asked for another frame size by writing it into the header (or the ring this
 // worker attached to has another size): re-create the ring at that size. A size the ring
 // cannot carry, or one its section is too small for, is refused by re-creating the ring at
-// the current size instead.
+// the current size instead, which puts the current size back into the header for the reader to
+// see. A ring that cannot be re-created for now keeps the request for the next attempt.
 void FrameWorker::resizeRing(FrameSize requested, const std::stop_token& stop) {
-    FrameSize target = requested;
-    if (!RingLayout::forSize(requested)) {
+    pendingSize_.reset();
+    if (RingLayout::forSize(requested)) {
+        pendingSize_ = requested;
+    } else {
         debug_.say("frame ring \"" + ringName_ + "\": refusing the requested size " +
                    std::to_string(requested.width) + " x " + std::to_string(requested.height));
-        target = frameSize_;
     }
     ring_->detach();
     ring_.reset();
@@ -185,21 +185,30 @@ void FrameWorker::resizeRing(FrameSize requested, const std::stop_token& stop) {
         if (stop.stop_requested()) {
             return;
         }
-        const RingError error = createRing(target);
-        if (ring_) {
-            adoptFrameSize(target);
-            return;
-        }
-        if (error == RingError::sectionNotPrivate || error == RingError::writtenElsewhere) {
+        const bool asked = pendingSize_.has_value();
+        const RingError error = recreateRing();
+        if (ring_ || error == RingError::sectionNotPrivate ||
+            error == RingError::writtenElsewhere) {
             return;  // waiting does not help; the next processed frame tries again
         }
-        if (error == RingError::sectionTooSmall) {
-            if (target == frameSize_) {
-                return;  // no ring for now; the next processed frame tries again
-            }
-            target = frameSize_;
+        if (error == RingError::sectionTooSmall && !asked) {
+            return;  // no ring for now; the next processed frame tries again
         }
     }
+}
+
+// Makes the ring at the size asked for and not served yet, or else at the worker's frame size.
+// A section too small for the size asked for refuses the request.
+RingError FrameWorker::recreateRing() {
+    const FrameSize target = pendingSize_.value_or(frameSize_);
+    const RingError error = createRing(target);
+    if (error == RingError::none) {
+        adoptFrameSize(target);
+    }
+    if (error == RingError::none || error == RingError::sectionTooSmall) {
+        pendingSize_.reset();
+    }
+    return error;
 }
 
 // Why the ring could not be created; RingError::none when it was.

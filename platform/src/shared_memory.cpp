@@ -42,7 +42,7 @@ void SharedSection::swap(SharedSection& other) noexcept {
     std::swap(size_, other.size_);
     std::swap(handle_, other.handle_);
     std::swap(descriptor_, other.descriptor_);
-    std::swap(lockFile_, other.lockFile_);
+    std::swap(writerLock_, other.writerLock_);
     std::swap(name_, other.name_);
     std::swap(createdHere_, other.createdHere_);
     std::swap(error_, other.error_);

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include <chrono>
 #include <functional>
@@ -7,6 +10,7 @@
 #include "process.hpp"
 #include "ring_commands.hpp"
 #include "test_support.hpp"
+#include "velvix/platform/shared_memory.hpp"
 
 namespace velvix {
 namespace {
@@ -118,6 +122,27 @@ TEST(HeadlessProgram, ASecondProgramOnTheSameRingRunsWithoutIt) {
     first.closeInput();
     EXPECT_EQ(first.waitForExit(20000), 0) << testing::readFile(firstLog);
 }
+
+#ifndef _WIN32
+// A FIFO where the ring belongs would hold up whoever opens it to read, the virtual camera's
+// feeder among them: the program says why it has no ring and stops on SIGTERM as always.
+TEST(HeadlessProgram, AFifoInThePlaceOfTheRingHoldsNothingUp) {
+    ScopedRingName name;
+    const std::string path = platform::SharedSection::location(name.get());
+    ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);
+    const std::string log = testing::temporaryPath("velvix-headless-fifo.log");
+    testing::ChildProcess program({VELVIX_APP, "--headless", "--ring", name.get(), "--file-camera",
+                                   VELVIX_DEMO_PHOTO, "--virtual-camera", "/dev/null"},
+                                  log, true);
+    ASSERT_TRUE(program.waitForOutput(kHeadlessReady)) << testing::readFile(log);
+    EXPECT_TRUE(program.waitForOutput(path + ", which is a FIFO and not a regular file"))
+        << testing::readFile(log);
+    // The feeder says this once it has looked at the ring and tried the device.
+    EXPECT_TRUE(program.waitForOutput("cannot feed the virtual camera")) << testing::readFile(log);
+    program.signal(SIGTERM);
+    EXPECT_EQ(program.waitForExit(60000), 0) << testing::readFile(log);
+}
+#endif
 
 TEST(HeadlessProgram, RejectsUnknownOptions) {
     const auto result = runProgram({VELVIX_APP, "--headless", "--bogus"});

@@ -2,7 +2,6 @@
 // reader's header snapshot and frame copy, velvix-ring's header description, the virtual-camera
 // bridge's step, and the writer's attach, which reads the header too.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -21,17 +20,21 @@ class DiscardingSink final : public velvix::virtual_camera::FrameSink {
     bool writeFrame(const std::uint8_t*, std::size_t) override { return true; }
 };
 
-// The section this run's inputs are written into, removed when the run ends.
+// The section this run's inputs are written into, where the programs look for it, removed when
+// the run ends.
 struct FuzzSection {
-    FuzzSection() : name("velvix-fuzz-ring-" + std::to_string(getpid())) {
-        shm_unlink(("/" + name).c_str());
-        fd = shm_open(("/" + name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    FuzzSection()
+        : name("velvix-fuzz-ring-" + std::to_string(getpid())),
+          path(velvix::platform::SharedSection::location(name)) {
+        unlink(path.c_str());
+        fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
     }
     ~FuzzSection() {
         close(fd);
-        shm_unlink(("/" + name).c_str());
+        unlink(path.c_str());
     }
     std::string name;
+    std::string path;
     int fd = -1;
 };
 

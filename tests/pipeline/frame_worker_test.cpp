@@ -1,10 +1,14 @@
 #include "velvix/pipeline/frame_worker.hpp"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <thread>
 
@@ -322,7 +326,7 @@ TEST_F(FrameWorkerTest, AnAbsurdRequestedSizeIsRefused) {
 }
 
 // A ring that cannot be re-created is tried again until the worker is stopped; the next
-// processed frame after that creates a ring of the default size once it can.
+// processed frame after that creates the ring at the size asked for once it can.
 TEST_F(FrameWorkerTest, AStopRequestEndsTheResizeRetriesAndTheNextFrameCreatesARing) {
     worker.startUp();
     auto section = ringSection();
@@ -358,7 +362,64 @@ TEST_F(FrameWorkerTest, AStopRequestEndsTheResizeRetriesAndTheNextFrameCreatesAR
     camera.queueFrame(paintPattern);
     ticks(1);
     ASSERT_NE(worker.ring(), nullptr);
-    EXPECT_EQ(worker.ring()->size(), kDefaultFrameSize);
+    EXPECT_EQ(worker.ring()->size(), (FrameSize{640, 480}));
+    EXPECT_EQ(worker.frameSize(), (FrameSize{640, 480}));
+}
+
+// A request the worker cannot serve at once, because another writer took the ring meanwhile or
+// the section was opened to others, is kept: the next ring is made at the size asked for, and
+// the header says so.
+TEST_F(FrameWorkerTest, ARequestIsKeptWhileTheRingCannotBeRecreated) {
+    struct Obstacle {
+        const char* what;
+        FrameSize asked;
+        std::function<void()> place;
+        std::function<void()> remove;
+    };
+    SharedSection otherWriter;
+    std::vector<Obstacle> obstacles = {
+        {"another writer",
+         {640, 480},
+         [&] {
+             otherWriter = ringSection();
+             ASSERT_TRUE(otherWriter.tryLockForWriting());
+         },
+         [&] { otherWriter.close(); }},
+    };
+#ifndef _WIN32
+    const std::string path = SharedSection::location(name.get());
+    obstacles.push_back({"a section open to others",
+                         {320, 240},
+                         [&] { ASSERT_EQ(chmod(path.c_str(), 0666), 0); },
+                         [&] { ASSERT_EQ(chmod(path.c_str(), 0600), 0); }});
+#endif
+    worker.startUp();
+    // On Windows a section disappears with its last handle.
+    const auto reader = FrameRingReader::open(name.get());
+    control.requestCamera(0);
+    camera.queueFrame(paintPattern);
+    ticks(1);
+    for (const Obstacle& obstacle : obstacles) {
+        ASSERT_TRUE(requestRingSize(name.get(), obstacle.asked));
+        clock.onSleep = [&](std::uint32_t ms) {
+            if (ms == kResizeRetryMilliseconds) {
+                obstacle.place();
+            }
+        };
+        camera.queueFrame(paintPattern);
+        ticks(1);
+        clock.onSleep = nullptr;
+        EXPECT_EQ(worker.ring(), nullptr) << obstacle.what;
+        obstacle.remove();
+
+        camera.queueFrame(paintPattern);
+        ticks(1);
+        ASSERT_NE(worker.ring(), nullptr) << obstacle.what;
+        EXPECT_EQ(worker.ring()->size(), obstacle.asked) << obstacle.what;
+        EXPECT_EQ(worker.frameSize(), obstacle.asked) << obstacle.what;
+        const auto header = FrameRingReader::open(name.get()).header();
+        EXPECT_EQ((FrameSize{header.width, header.height}), obstacle.asked) << obstacle.what;
+    }
 }
 
 TEST_F(FrameWorkerTest, ShutDownReleasesTheCameraAndLeavesNoFrame) {
@@ -391,8 +452,7 @@ TEST_F(FrameWorkerTest, NeverWritesIntoASectionOthersMayOpen) {
     }
     const std::string said = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(worker.ring(), nullptr);
-    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
-    EXPECT_NE(said.find("refusing shared memory"), std::string::npos) << said;
+    EXPECT_EQ(testing::countLinesWith(said, "refusing shared memory"), 1) << said;
     EXPECT_EQ(said.find("created"), std::string::npos) << said;
     EXPECT_EQ(testing::sectionBytes(name.get(), bytes), std::vector<std::uint8_t>(bytes, 0xAB));
 

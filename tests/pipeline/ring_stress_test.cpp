@@ -1,7 +1,9 @@
 // A reader in another process checks every frame it accepts while the writer publishes as fast
 // as it can. The reader runs at the lowest priority against a busy second core, so that it is
 // often interrupted in the middle of a copy, as a virtual camera on a loaded machine would be.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 #include "test_support.hpp"
 #include "velvix/pipeline/frame_ring.hpp"
@@ -18,7 +21,10 @@ namespace velvix {
 namespace {
 
 constexpr FrameSize kSize{320, 240};
-constexpr auto kDuration = std::chrono::seconds(3);
+// The reader's whole frames that end the writing; the limit is generous for a machine slowed
+// down by a sanitizer and by other work beside the test.
+constexpr std::uint32_t kFramesToAccept = 20;
+constexpr auto kLimit = std::chrono::minutes(2);
 
 // Frame n: its number in the first four bytes, then one byte value derived from n.
 std::uint8_t fillFor(std::uint32_t frameNumber) {
@@ -41,32 +47,49 @@ bool isWholeFrame(const RingFrame& frame) {
 }
 
 struct ReaderReport {
-    std::uint32_t accepted = 0;
-    std::uint32_t broken = 0;
+    std::uint32_t taken = 0;     // every frame readNewest gave, the same one again included
+    std::uint32_t broken = 0;    // of those
+    std::uint32_t accepted = 0;  // frames of numbers not taken before
     std::uint32_t busy = 0;
 };
 
+bool send(int fd, const ReaderReport& report) {
+    return write(fd, &report, sizeof report) == static_cast<ssize_t>(sizeof report);
+}
+
+// Reads until the writer ends publishing, reporting once when it has accepted the frames asked
+// for and once at the end.
 [[noreturn]] void runReader(const std::string& name, int reportFd) {
     (void)nice(19);
     ReaderReport report;
     auto reader = FrameRingReader::open(name);
     RingFrame frame;
-    const auto end = std::chrono::steady_clock::now() + kDuration;
-    while (std::chrono::steady_clock::now() < end) {
+    std::uint32_t lastAccepted = 0;
+    bool sent = true;
+    for (bool reading = true; reading;) {
         switch (reader.readNewest(frame, 1)) {
             case FrameRingReader::Result::frame:
-                ++report.accepted;
+                ++report.taken;
                 report.broken += isWholeFrame(frame) ? 0 : 1;
+                if (frame.frameNumber != std::exchange(lastAccepted, frame.frameNumber) &&
+                    ++report.accepted == kFramesToAccept) {
+                    sent = send(reportFd, report);
+                }
                 break;
             case FrameRingReader::Result::busy:
                 ++report.busy;
                 break;
             default:
-                break;
+                reading = false;  // the writer has ended publishing
         }
     }
-    const auto written = write(reportFd, &report, sizeof report);
-    _exit(written == sizeof report ? 0 : 1);
+    sent = send(reportFd, report) && sent;
+    _exit(sent ? 0 : 1);
+}
+
+bool hasInput(int fd) {
+    pollfd waiting{fd, POLLIN, 0};
+    return poll(&waiting, 1, 0) > 0;
 }
 
 TEST(FrameRingStress, AReaderInAnotherProcessAcceptsOnlyWholeFrames) {
@@ -96,16 +119,19 @@ TEST(FrameRingStress, AReaderInAnotherProcessAcceptsOnlyWholeFrames) {
         }
     });
     std::uint32_t published = 1;
-    const auto end = std::chrono::steady_clock::now() + kDuration + std::chrono::milliseconds(200);
-    while (std::chrono::steady_clock::now() < end) {
+    const auto end = std::chrono::steady_clock::now() + kLimit;
+    while (!hasInput(fds[0]) && std::chrono::steady_clock::now() < end) {
         stamp(pixels, ++published);
         ring->publish(pixels.data());
     }
+    ring->endPublishing();
     writing = false;
     busyCore.join();
 
     ReaderReport report;
-    ASSERT_EQ(read(fds[0], &report, sizeof report), static_cast<ssize_t>(sizeof report));
+    for (ReaderReport next; read(fds[0], &next, sizeof next) == sizeof next;) {
+        report = next;
+    }
     close(fds[0]);
     int status = 0;
     waitpid(child, &status, 0);
@@ -114,9 +140,61 @@ TEST(FrameRingStress, AReaderInAnotherProcessAcceptsOnlyWholeFrames) {
     RecordProperty("published", static_cast<int>(published));
     RecordProperty("accepted", static_cast<int>(report.accepted));
     RecordProperty("busy", static_cast<int>(report.busy));
-    EXPECT_EQ(report.broken, 0u) << "of " << report.accepted << " accepted frames";
-    // Slowed down and interrupted, the reader still gets whole frames through now and then.
-    EXPECT_GE(report.accepted, 5u) << "published " << published << ", busy " << report.busy;
+    EXPECT_EQ(report.broken, 0u) << "of " << report.taken << " frames taken";
+    EXPECT_GE(report.accepted, kFramesToAccept)
+        << "within " << std::chrono::duration_cast<std::chrono::seconds>(kLimit).count()
+        << " s; published " << published << ", busy " << report.busy;
+}
+
+// The section's owner may cut it down at any moment, in the middle of a copy too: then the copy
+// ends, not the writer or the reader. Another process flips the section's size between nothing
+// and whole while this one publishes and reads, until copies have met both.
+TEST(FrameRingStress, ASectionCutDownUnderTheCopiesEndsThemNotTheProgram) {
+#ifdef __SANITIZE_THREAD__
+    // The thread sanitizer's atomics hold a lock of its own while they touch memory; a fault
+    // there leaves that lock taken when the access is abandoned, and the next atomic store into
+    // the ring waits for it forever. The default and asan builds run this test.
+    GTEST_SKIP() << "a fault inside the thread sanitizer's atomics cannot be left";
+#endif
+    testing::ScopedRingName name;
+    platform::DebugOnce debug;
+    auto ring = FrameRing::create(name.get(), kSize, debug);
+    ASSERT_TRUE(ring);
+    const auto reader = FrameRingReader::open(name.get());
+    const auto bytes = static_cast<off_t>(ring->sectionBytes());
+    const int section = open(platform::SharedSection::location(name.get()).c_str(), O_RDWR);
+    ASSERT_GE(section, 0);
+
+    int stop[2];
+    ASSERT_EQ(pipe2(stop, O_NONBLOCK), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(stop[1]);
+        char byte = 0;
+        for (off_t flip = 0; flip % 64 != 0 || read(stop[0], &byte, 1) != 0; ++flip) {
+            (void)ftruncate(section, flip % 2 == 0 ? 0 : bytes);
+        }
+        _exit(ftruncate(section, bytes) == 0 ? 0 : 1);
+    }
+    close(stop[0]);
+
+    std::vector<std::uint8_t> pixels(static_cast<std::size_t>(kSize.pixels()) * 3, 7);
+    std::uint32_t whole = 0;
+    std::uint32_t cut = 0;
+    RingFrame frame;
+    const auto end = std::chrono::steady_clock::now() + kLimit;
+    while ((whole < 100 || cut < 100) && std::chrono::steady_clock::now() < end) {
+        ++(ring->publish(pixels.data()) ? whole : cut);
+        reader.readNewest(frame, 1);
+    }
+    close(stop[1]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(section);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_GE(cut, 100u) << whole << " whole copies";
+    EXPECT_GE(whole, 100u) << cut << " copies cut short";
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,8 +35,41 @@ namespace {
 
 using testing::ScopedRingName;
 
-TEST(SharedSection, CreatesOwnerOnlySharesTheBytesAndKeepsItsSize) {
+// Where sections may live: on Linux the user's runtime folder and, where there is none, /dev/shm;
+// on Windows the session's namespace. Each place has the same rules.
+#ifdef _WIN32
+enum class Place { session };
+const auto kPlaces = ::testing::Values(Place::session);
+#else
+using Place = testing::ScopedSectionFolder::Kind;
+const auto kPlaces = ::testing::Values(Place::runtime, Place::shared);
+#endif
+
+class SharedSectionIn : public ::testing::TestWithParam<Place> {
+#ifndef _WIN32
+  protected:
+    const testing::ScopedSectionFolder folder{GetParam()};
+#endif
+};
+
+std::string placeName(Place place) {
+#ifdef _WIN32
+    static_cast<void>(place);
+    return "session";
+#else
+    return place == Place::runtime ? "runtimeFolder" : "devShm";
+#endif
+}
+
+INSTANTIATE_TEST_SUITE_P(Places, SharedSectionIn, kPlaces,
+                         [](const auto& place) { return placeName(place.param); });
+
+TEST_P(SharedSectionIn, CreatesOwnerOnlySharesTheBytesAndKeepsItsSize) {
     ScopedRingName name;
+#ifndef _WIN32
+    EXPECT_EQ(SharedSection::location(name.get()),
+              (GetParam() == Place::runtime ? folder.path() : "/dev/shm") + "/" + name.get());
+#endif
     const auto missing = SharedSection::open(name.get(), SharedSection::Access::readOnly);
     EXPECT_FALSE(missing.isOpen());
     EXPECT_EQ(missing.error(), SectionError::notFound);
@@ -63,7 +100,7 @@ TEST(SharedSection, CreatesOwnerOnlySharesTheBytesAndKeepsItsSize) {
 }
 
 // Every way in by name refuses it with the same error, names it and leaves it as it is.
-TEST(SharedSection, ASectionThatIsNotTheOwnersAloneIsRefused) {
+TEST_P(SharedSectionIn, ASectionThatIsNotTheOwnersAloneIsRefused) {
     ScopedRingName name;
     const testing::PlantedSection planted(name.get(), 4096, 0xAB);
     ASSERT_TRUE(planted.made());
@@ -82,42 +119,45 @@ TEST(SharedSection, ASectionThatIsNotTheOwnersAloneIsRefused) {
     EXPECT_EQ(testing::sectionBytes(name.get(), 4096), std::vector<std::uint8_t>(4096, 0xAB));
 }
 
-// The refusal's text in full: the object, its owner and mode, and what to do.
+// The refusal's text in full: where the object is, what it is or whose it is, and what to do.
 #ifndef _WIN32
-void expectRefused(const std::string& name, const std::string& owner, const std::string& mode,
-                   const std::string& advice) {
-    const std::string path = "/dev/shm/" + name;
+void expectRefused(const std::string& name, const std::vector<std::string>& parts) {
+    const std::string path = SharedSection::location(name);
     for (const auto& section : {SharedSection::open(name, SharedSection::Access::readOnly),
                                 SharedSection::open(name, SharedSection::Access::readWrite),
                                 SharedSection::openOrCreate(name, 4096)}) {
         EXPECT_FALSE(section.isOpen());
         EXPECT_EQ(section.error(), SectionError::notPrivate);
-        for (const std::string& part : {path, owner, "mode " + mode, advice}) {
+        for (const std::string& part : parts) {
             EXPECT_NE(section.errorText().find(part), std::string::npos)
                 << part << " in: " << section.errorText();
         }
+        EXPECT_NE(section.errorText().find(path), std::string::npos) << section.errorText();
     }
     const auto grown = SharedSection::growTo(name, 1 << 20);
     ASSERT_FALSE(grown);
     EXPECT_NE(grown.error().find(path), std::string::npos) << grown.error();
-    struct stat status {};
-    ASSERT_EQ(stat(path.c_str(), &status), 0);
-    EXPECT_EQ(status.st_size, 4096);
 }
 
-TEST(SharedSection, RefusesASectionThatOthersMayOpen) {
+std::string modeText(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode));
+    return text;
+}
+
+TEST_P(SharedSectionIn, RefusesASectionThatOthersMayOpen) {
     for (const mode_t mode : {0666, 0640, 0604, 0610}) {
         ScopedRingName name;
         ASSERT_TRUE(testing::makeSection(name.get(), mode, 4096));
-        char modeText[8];
-        std::snprintf(modeText, sizeof modeText, "%04o", static_cast<unsigned>(mode));
-        expectRefused(name.get(), "belongs to you", modeText, "rm /dev/shm/" + name.get());
+        expectRefused(name.get(), {"belongs to you", "mode " + modeText(mode),
+                                   "rm " + SharedSection::location(name.get())});
+        EXPECT_EQ(testing::sectionBytes(name.get(), 8192).size(), 4096u);
     }
 }
 
 // Only the superuser can give a section to another user; elsewhere the owner check has the
 // same code path as the mode check above.
-TEST(SharedSection, RefusesAnotherUsersSection) {
+TEST_P(SharedSectionIn, RefusesAnotherUsersSection) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "making a section of another user needs the superuser";
     }
@@ -125,9 +165,45 @@ TEST(SharedSection, RefusesAnotherUsersSection) {
     for (const mode_t mode : {0600, 0666}) {
         ScopedRingName name;
         ASSERT_TRUE(testing::makeSection(name.get(), mode, 4096, 0, kOtherUser));
-        char modeText[8];
-        std::snprintf(modeText, sizeof modeText, "%04o", static_cast<unsigned>(mode));
-        expectRefused(name.get(), "uid 65534", modeText, "sudo rm /dev/shm/" + name.get());
+        expectRefused(name.get(), {"uid 65534", "mode " + modeText(mode),
+                                   "sudo rm " + SharedSection::location(name.get())});
+        EXPECT_EQ(testing::sectionBytes(name.get(), 8192).size(), 4096u);
+    }
+}
+
+// What may stand under the name instead of a file: none of it is opened for what it is, and a
+// FIFO holds nobody up (it has a writer here only so that a reader that waits for one would
+// not hang the test: the programs' tests show that nothing waits).
+TEST_P(SharedSectionIn, RefusesWhatIsNotARegularFile) {
+    struct Kind {
+        const char* what;
+        std::function<bool(const std::string& path)> make;
+        const char* advice;
+    };
+    const std::vector<Kind> kinds = {
+        {"a FIFO", [](const std::string& path) { return mkfifo(path.c_str(), 0600) == 0; }, "rm "},
+        {"a symbolic link",
+         [](const std::string& path) {
+             const std::string target = path + "-target";
+             return testing::makeSection(target.substr(target.rfind('/') + 1), 0600, 4096) &&
+                    symlink(target.c_str(), path.c_str()) == 0;
+         },
+         "rm "},
+        {"a folder", [](const std::string& path) { return mkdir(path.c_str(), 0700) == 0; },
+         "rmdir "},
+    };
+    for (const Kind& kind : kinds) {
+        ScopedRingName name;
+        const std::string path = SharedSection::location(name.get());
+        ASSERT_TRUE(kind.make(path)) << kind.what;
+        const int writer = open(path.c_str(), O_RDWR | O_NONBLOCK);
+        expectRefused(name.get(),
+                      {std::string(kind.what) + " and not a regular file", kind.advice + path});
+        if (writer >= 0) {
+            close(writer);
+        }
+        rmdir(path.c_str());
+        unlink((path + "-target").c_str());
     }
 }
 
@@ -145,6 +221,41 @@ TEST(SharedSection, OneOpenSectionOfANameHoldsTheWriterLock) {
 }
 
 #ifdef _WIN32
+// The lock rests on nothing the user's programs can take away or move: not on a file they may
+// delete, nor on the folder for temporary files they name.
+TEST(SharedSection, TheWriterLockCannotBeSidesteppedThroughTheTemporaryFolder) {
+    ScopedRingName name;
+    auto first = SharedSection::openOrCreate(name.get(), 4096);
+    ASSERT_TRUE(first.tryLockForWriting());
+    wchar_t temporary[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, temporary);
+    ASSERT_GT(length, 0u);
+    const std::wstring folder(temporary, length);
+    WIN32_FIND_DATAW found{};
+    if (const HANDLE search = FindFirstFileW((folder + L"velvix-*.lock").c_str(), &found);
+        search != INVALID_HANDLE_VALUE) {
+        do {
+            DeleteFileW((folder + found.cFileName).c_str());
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    auto second = SharedSection::open(name.get(), SharedSection::Access::readWrite);
+    EXPECT_FALSE(second.tryLockForWriting());
+
+    const std::wstring elsewhere = folder + L"velvix-other-temporary-folder";
+    CreateDirectoryW(elsewhere.c_str(), nullptr);
+    SetEnvironmentVariableW(L"TMP", elsewhere.c_str());
+    SetEnvironmentVariableW(L"TEMP", elsewhere.c_str());
+    auto third = SharedSection::open(name.get(), SharedSection::Access::readWrite);
+    EXPECT_FALSE(third.tryLockForWriting());
+    SetEnvironmentVariableW(L"TMP", folder.c_str());
+    SetEnvironmentVariableW(L"TEMP", folder.c_str());
+    RemoveDirectoryW(elsewhere.c_str());
+
+    first.close();
+    EXPECT_TRUE(third.tryLockForWriting());
+}
+
 // A page-file section cannot be cut down, so the size it was mapped with is its size.
 TEST(SharedSection, ItsSizeIsTheSizeItWasMappedWith) {
     ScopedRingName name;

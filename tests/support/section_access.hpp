@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,25 @@ class PlantedSection {
 std::vector<std::uint8_t> sectionBytes(const std::string& name, std::size_t bytes);
 
 #ifndef _WIN32
+// Where sections go while the object lives: a runtime folder of the test's own (XDG_RUNTIME_DIR
+// set to a new folder of mode 0700, removed with what it holds at the end) or, for `shared`, no
+// runtime folder at all (XDG_RUNTIME_DIR unset), so that they go to /dev/shm. The variable is
+// put back as it was.
+class ScopedSectionFolder {
+  public:
+    enum class Kind { runtime, shared };
+    explicit ScopedSectionFolder(Kind kind);
+    ~ScopedSectionFolder();
+    ScopedSectionFolder(const ScopedSectionFolder&) = delete;
+    ScopedSectionFolder& operator=(const ScopedSectionFolder&) = delete;
+    // The runtime folder; empty for `shared`.
+    const std::string& path() const { return path_; }
+
+  private:
+    std::optional<std::string> previous_;
+    std::string path_;
+};
+
 // Makes the section `name` as another program might: `bytes` long, filled with `fill`, with
 // the given mode and, where the test runs as the superuser, owner. False when the section could
 // not be made so.

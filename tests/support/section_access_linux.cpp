@@ -1,22 +1,31 @@
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include "section_access.hpp"
+#include "velvix/platform/shared_memory.hpp"
 
 namespace velvix::testing {
+namespace {
+
+std::string pathOf(const std::string& name) {
+    return platform::SharedSection::location(name);
+}
+
+}  // namespace
 
 bool sectionIsOwnerOnly(const std::string& name) {
     struct stat status {};
-    return stat(("/dev/shm/" + name).c_str(), &status) == 0 && status.st_uid == geteuid() &&
+    return stat(pathOf(name).c_str(), &status) == 0 && status.st_uid == geteuid() &&
            (status.st_mode & 0777) == 0600;
 }
 
 UnusableSection::UnusableSection(const std::string& name) {
-    const int fd = shm_open(("/" + name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    const int fd = open(pathOf(name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
     made_ = fd >= 0;
     if (made_) {
         close(fd);
@@ -30,12 +39,12 @@ PlantedSection::PlantedSection(const std::string& name, std::size_t bytes, std::
 
 PlantedSection::~PlantedSection() {
     if (made_) {
-        shm_unlink(("/" + name_).c_str());
+        unlink(pathOf(name_).c_str());
     }
 }
 
 std::vector<std::uint8_t> sectionBytes(const std::string& name, std::size_t bytes) {
-    std::ifstream file("/dev/shm/" + name, std::ios::binary);
+    std::ifstream file(pathOf(name), std::ios::binary);
     std::vector<std::uint8_t> content(bytes);
     file.read(reinterpret_cast<char*>(content.data()), static_cast<std::streamsize>(bytes));
     content.resize(static_cast<std::size_t>(file.gcount()));
@@ -44,7 +53,7 @@ std::vector<std::uint8_t> sectionBytes(const std::string& name, std::size_t byte
 
 bool makeSection(const std::string& name, unsigned mode, std::size_t bytes, std::uint8_t fill,
                  int owner) {
-    const int fd = shm_open(("/" + name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    const int fd = open(pathOf(name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
     if (fd < 0) {
         return false;
     }
@@ -59,12 +68,40 @@ bool makeSection(const std::string& name, unsigned mode, std::size_t bytes, std:
 }
 
 bool truncateSection(const std::string& name, std::size_t bytes) {
-    const int fd = shm_open(("/" + name).c_str(), O_RDWR, 0);
+    const int fd = open(pathOf(name).c_str(), O_RDWR, 0);
     const bool truncated = fd >= 0 && ftruncate(fd, static_cast<off_t>(bytes)) == 0;
     if (fd >= 0) {
         close(fd);
     }
     return truncated;
+}
+
+ScopedSectionFolder::ScopedSectionFolder(Kind kind) {
+    if (const char* previous = std::getenv("XDG_RUNTIME_DIR")) {
+        previous_ = previous;
+    }
+    if (kind == Kind::shared) {
+        unsetenv("XDG_RUNTIME_DIR");
+        return;
+    }
+    std::string folder =
+        (std::filesystem::temp_directory_path() / "velvix-runtime-XXXXXX").string();
+    if (mkdtemp(folder.data()) != nullptr) {
+        path_ = folder;
+        setenv("XDG_RUNTIME_DIR", path_.c_str(), 1);
+    }
+}
+
+ScopedSectionFolder::~ScopedSectionFolder() {
+    if (previous_) {
+        setenv("XDG_RUNTIME_DIR", previous_->c_str(), 1);
+    } else {
+        unsetenv("XDG_RUNTIME_DIR");
+    }
+    if (!path_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
 }
 
 }  // namespace velvix::testing

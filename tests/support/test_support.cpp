@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "velvix/platform/shared_memory.hpp"
@@ -132,6 +133,15 @@ void ScriptedCamera::queueFrame(std::function<void(int, int, std::uint8_t*)> fil
 
 int ScriptedCamera::opensOf(int device) const {
     return static_cast<int>(linesStartingWith(log, "open " + std::to_string(device)).size());
+}
+
+int countLinesWith(const std::string& text, const std::string& part) {
+    std::istringstream lines(text);
+    int count = 0;
+    for (std::string line; std::getline(lines, line);) {
+        count += line.find(part) != std::string::npos ? 1 : 0;
+    }
+    return count;
 }
 
 std::vector<std::string> linesStartingWith(const std::vector<std::string>& log,

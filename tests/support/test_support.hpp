@@ -82,6 +82,9 @@ class ScriptedCamera final : public CaptureSource {
     std::deque<std::function<void(int, int, std::uint8_t*)>> frames_;
 };
 
+// How many lines of `text` hold `part`.
+int countLinesWith(const std::string& text, const std::string& part);
+
 // Lines of `log` that start with `prefix`.
 std::vector<std::string> linesStartingWith(const std::vector<std::string>& log,
                                            const std::string& prefix);

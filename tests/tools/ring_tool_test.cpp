@@ -2,10 +2,14 @@
 #include <stb_image.h>
 #ifndef _WIN32
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
 #include <thread>
 
 #include "process.hpp"
@@ -103,7 +107,7 @@ TEST(RingTool, RefusesARingOthersMayOpen) {
 #else
     platform::DebugOnce debug;
     FrameRing::create(name.get(), {32, 16}, debug)->publish(gradientFrame({32, 16}).pixels.data());
-    ASSERT_EQ(chmod(("/dev/shm/" + name.get()).c_str(), 0666), 0);
+    ASSERT_EQ(chmod(platform::SharedSection::location(name.get()).c_str(), 0666), 0);
 #endif
     for (const std::vector<std::string>& command :
          {std::vector<std::string>{"info"}, {"snapshot", testing::temporaryPath("unused.png")}}) {
@@ -116,6 +120,138 @@ TEST(RingTool, RefusesARingOthersMayOpen) {
         EXPECT_EQ(result.output.find("frame 1,"), std::string::npos) << result.output;
     }
 }
+
+#ifndef _WIN32
+using Place = testing::ScopedSectionFolder::Kind;
+
+// What may stand under the ring's name instead of a ring: the tools say so at once, with the
+// real path, and end. A reader that waited for a FIFO's writer would never end.
+TEST(RingTool, RefusesAtOnceWhatIsNotARingFile) {
+    struct Planted {
+        const char* what;
+        std::function<bool(const std::string& path)> make;
+    };
+    const std::vector<Planted> planted = {
+        {"a FIFO", [](const std::string& path) { return mkfifo(path.c_str(), 0666) == 0; }},
+        {"a symbolic link",
+         [](const std::string& path) {
+             // To a ring of the user's own, which is still not the ring under this name.
+             return symlink((path + "-target").c_str(), path.c_str()) == 0;
+         }},
+        {"a folder", [](const std::string& path) { return mkdir(path.c_str(), 0700) == 0; }},
+    };
+    for (const Place place : {Place::runtime, Place::shared}) {
+        const testing::ScopedSectionFolder folder(place);
+        for (const Planted& object : planted) {
+            ScopedRingName name;
+            const std::string path = platform::SharedSection::location(name.get());
+            platform::DebugOnce debug;
+            auto ring = FrameRing::create(name.get() + "-target", {32, 16}, debug);
+            ASSERT_TRUE(object.make(path)) << object.what;
+            for (const std::vector<std::string>& command :
+                 {std::vector<std::string>{"info"},
+                  {"snapshot", testing::temporaryPath("unused.png")}}) {
+                std::vector<std::string> arguments = {VELVIX_RING_TOOL, "--ring", name.get()};
+                arguments.insert(arguments.end(), command.begin(), command.end());
+                const auto result = runProgram(arguments);
+                EXPECT_EQ(result.exitCode, 1) << object.what << ": " << result.output;
+                const std::string refusal = "refusing shared memory " + path + ", which is " +
+                                            object.what + " and not a regular file";
+                EXPECT_NE(result.output.find(refusal), std::string::npos) << result.output;
+            }
+            rmdir(path.c_str());
+            platform::SharedSection::remove(name.get() + "-target");
+        }
+    }
+}
+
+// The ring lies in the user's runtime folder where that folder is the user's alone, else in
+// /dev/shm, which a program says once, with the reason; the tool finds it where the writer
+// put it.
+TEST(RingTool, FindsTheRingWhereTheWriterPutIt) {
+    struct Case {
+        const char* what;
+        // Points XDG_RUNTIME_DIR as the case has it, given a runtime folder of the test's own;
+        // gives back the folder the ring belongs in.
+        std::function<std::string(const std::string& own)> point;
+        const char* reason;  // why not the runtime folder, where it is not
+    };
+    std::vector<Case> cases = {
+        {"the user's own", [](const std::string& own) { return own; }, nullptr},
+        {"the user's own, with a slash",
+         [](const std::string& own) {
+             setenv("XDG_RUNTIME_DIR", (own + "/").c_str(), 1);
+             return own;
+         },
+         nullptr},
+        {"open to its group",
+         [](const std::string& own) {
+             chmod(own.c_str(), 0750);
+             return std::string("/dev/shm");
+         },
+         "has mode 0750, not 0700"},
+        {"a file",
+         [](const std::string& own) {
+             std::ofstream(own + "/file") << "x";
+             setenv("XDG_RUNTIME_DIR", (own + "/file").c_str(), 1);
+             return std::string("/dev/shm");
+         },
+         "cannot be opened as a folder"},
+        {"a link to a folder",
+         [](const std::string& own) {
+             mkdir((own + "/folder").c_str(), 0700);
+             symlink((own + "/folder").c_str(), (own + "/link").c_str());
+             setenv("XDG_RUNTIME_DIR", (own + "/link").c_str(), 1);
+             return std::string("/dev/shm");
+         },
+         "cannot be opened as a folder"},
+        {"relative",
+         [](const std::string&) {
+             setenv("XDG_RUNTIME_DIR", "velvix-runtime", 1);
+             return std::string("/dev/shm");
+         },
+         "is not an absolute path"},
+        {"not set",
+         [](const std::string&) {
+             unsetenv("XDG_RUNTIME_DIR");
+             return std::string("/dev/shm");
+         },
+         "XDG_RUNTIME_DIR is not set"},
+    };
+    if (geteuid() == 0) {
+        cases.push_back({"another user's",
+                         [](const std::string& own) {
+                             chown(own.c_str(), 65534, static_cast<gid_t>(-1));
+                             return std::string("/dev/shm");
+                         },
+                         "(uid 65534)"});
+    }
+    for (const Case& place : cases) {
+        const testing::ScopedSectionFolder folder(Place::runtime);
+        ASSERT_FALSE(folder.path().empty());
+        const std::string path = place.point(folder.path()) + "/";
+        ScopedRingName name;
+        platform::DebugOnce debug;
+        auto ring = FrameRing::create(name.get(), {32, 16}, debug);
+        ASSERT_TRUE(ring) << place.what;
+        ring->publish(gradientFrame({32, 16}).pixels.data());
+        EXPECT_EQ(testing::permissionBits(path + name.get()), 0600u) << place.what;
+
+        const auto result = runProgram({VELVIX_RING_TOOL, "--ring", name.get(), "info"});
+        EXPECT_EQ(result.exitCode, 0) << place.what << ": " << result.output;
+        EXPECT_NE(result.output.find("frame ring \"" + name.get() + "\" in " + path + name.get()),
+                  std::string::npos)
+            << place.what << ": " << result.output;
+        EXPECT_EQ(testing::countLinesWith(result.output, "sections go to /dev/shm"),
+                  place.reason ? 1 : 0)
+            << place.what << ": " << result.output;
+        if (place.reason) {
+            EXPECT_EQ(testing::countLinesWith(result.output, place.reason), 1)
+                << place.what << ": " << result.output;
+        }
+    }
+}
+#endif
 
 TEST(RingTool, WatchCountsFramesPerSecond) {
     ScopedRingName name;

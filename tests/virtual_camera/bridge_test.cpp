@@ -307,14 +307,37 @@ TEST_F(BridgeTest, ShowsThePlaceholderAndSaysWhyForASectionOthersMayOpen) {
     ASSERT_TRUE(testing::makeSection(name.get(), 0666, layout.totalBytes));
     {
         // A planted ring with a red picture, made while the section was still private.
-        ASSERT_EQ(chmod(("/dev/shm/" + name.get()).c_str(), 0600), 0);
+        const std::string path = platform::SharedSection::location(name.get());
+        ASSERT_EQ(chmod(path.c_str(), 0600), 0);
         auto planted = ringShowing(200);
-        ASSERT_EQ(chmod(("/dev/shm/" + name.get()).c_str(), 0666), 0);
+        ASSERT_EQ(chmod(path.c_str(), 0666), 0);
     }
     auto bridge = makeBridge();
     EXPECT_EQ(bridge.step(0), BridgeFrame::placeholder);
     EXPECT_NE(firstRed(), 200);
     EXPECT_NE(bridge.ringProblem().find("mode 0666"), std::string::npos) << bridge.ringProblem();
+}
+
+// The program may make the ring at another size than the bridge asked for (it says why on its
+// side); the bridge then scales its frames and says so instead of passing it over.
+TEST_F(BridgeTest, SaysWhenTheProgramMadeTheRingAtAnotherSizeThanAskedFor) {
+    auto ring = ringShowing(70);
+    const FrameSize asked{32, 16};
+    VirtualCameraBridge bridge({name.get(), asked, OutputFormat::rgb24, true},
+                               [this] { return std::make_unique<FileSink>(written); });
+    EXPECT_EQ(bridge.step(0), BridgeFrame::newest);
+    const auto header = FrameRingReader::open(name.get()).header();
+    ASSERT_EQ((FrameSize{header.width, header.height}), asked);
+    EXPECT_EQ(bridge.ringProblem(), "");
+
+    ring.reset();
+    ring = ringShowing(90);  // made again at the program's own size
+    ring->publish(ringFrame(size, [](int, int) { return Rgb{90, 0, 0}; }).data());
+    EXPECT_EQ(bridge.step(kSecond / 30), BridgeFrame::newest);
+    EXPECT_EQ(firstRed(), 90);
+    EXPECT_NE(bridge.ringProblem().find("made the ring at 64 x 32, not at the 32 x 16 asked for"),
+              std::string::npos)
+        << bridge.ringProblem();
 }
 
 TEST(BridgeSink, AConsumerThatReconnectsIsServedAgain) {

@@ -62,7 +62,8 @@ int info(const std::string& name) {
     if (!reader) {
         return 1;
     }
-    std::printf("frame ring \"%s\"\n%s", name.c_str(),
+    std::printf("frame ring \"%s\" in %s\n%s", name.c_str(),
+                platform::SharedSection::location(name).c_str(),
                 ring_tool::describeHeader(reader->header(), reader->section().size()).c_str());
     return 0;
 }

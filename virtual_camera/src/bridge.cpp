@@ -42,6 +42,7 @@ BridgeFrame RingPicture::render(std::uint64_t now, std::uint8_t* destination) {
         reattach(now);
     }
     const std::optional<std::uint32_t> shownBefore = shownFrame_;
+    noticeRefusedSize();
     if (!convertNewest(destination)) {
         shownFrame_.reset();
         converter_.convert(placeholder_.data(), settings_.outputSize, destination);
@@ -70,8 +71,26 @@ void RingPicture::reattach(std::uint64_t now) {
     const FrameSize ringSize{header.width, header.height};
     if (settings_.requestOutputSize && ringSize != settings_.outputSize &&
         header.state != kRingResizing) {
-        // A refused request leaves the ring at its size, whose frames are scaled to the output.
-        static_cast<void>(requestRingSize(settings_.ringName, settings_.outputSize));
+        asked_ = requestRingSize(settings_.ringName, settings_.outputSize).ok() || asked_;
+    }
+}
+
+// Once asked, the header holds the size asked for until the program re-creates the ring; another
+// size there means that the program made the ring at that size instead. Its frames are then
+// scaled to the output, and the reason is on the program's side.
+void RingPicture::noticeRefusedSize() {
+    if (!asked_ || !reader_) {
+        return;
+    }
+    const auto header = reader_->header();
+    const FrameSize ringSize{header.width, header.height};
+    ringProblem_.clear();
+    if (ringSize != settings_.outputSize) {
+        ringProblem_ = "the program made the ring at " + std::to_string(ringSize.width) + " x " +
+                       std::to_string(ringSize.height) + ", not at the " +
+                       std::to_string(settings_.outputSize.width) + " x " +
+                       std::to_string(settings_.outputSize.height) +
+                       " asked for; its frames are scaled";
     }
 }
 

@@ -102,10 +102,10 @@ void VirtualCameraFeeder::search(std::uint64_t now) {
         present.push_back({*settings_.device, *settings_.device});
     }
     std::vector<std::string> gone;
-    for (const auto& [path, feed] : feeds_) {
+    for (const auto& fed : feeds_) {
         if (std::none_of(present.begin(), present.end(),
-                         [&](const LoopbackDevice& d) { return d.path == path; })) {
-            gone.push_back(path);
+                         [&](const LoopbackDevice& d) { return d.path == fed.first; })) {
+            gone.push_back(fed.first);
         }
     }
     for (const std::string& path : gone) {

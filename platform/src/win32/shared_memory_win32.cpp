@@ -61,7 +61,7 @@ std::vector<BYTE> currentUserSid() {
 // the section is private, as a 0600 file is.
 class OwnerOnlySecurity {
   public:
-    OwnerOnlySecurity() : user_(currentUserSid()) {
+    explicit OwnerOnlySecurity(DWORD rights) : user_(currentUserSid()) {
         if (user_.empty()) {
             return;
         }
@@ -69,7 +69,7 @@ class OwnerOnlySecurity {
         acl_.resize(aclBytes);
         ACL* acl = reinterpret_cast<ACL*>(acl_.data());
         ready_ = InitializeAcl(acl, aclBytes, ACL_REVISION) &&
-                 AddAccessAllowedAce(acl, ACL_REVISION, SECTION_ALL_ACCESS, sid()) &&
+                 AddAccessAllowedAce(acl, ACL_REVISION, rights, sid()) &&
                  InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) &&
                  SetSecurityDescriptorOwner(&descriptor_, sid(), FALSE) &&
                  SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE) &&
@@ -176,17 +176,13 @@ std::pair<SectionError, std::string> whyRefused(std::string_view name, DWORD cod
     return {SectionError::permissionDenied, describe("cannot open", name, code)};
 }
 
-// The writer's lock is a byte range of a file in the user's folder for temporary files: the
-// system drops it when the handle closes or the process ends, however it ends, and a second
-// handle, in this process or another, cannot take it meanwhile. The file itself stays, empty.
-std::wstring lockFilePath(std::string_view name) {
-    wchar_t folder[MAX_PATH + 1];
-    const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
-    if (length == 0 || length > MAX_PATH) {
-        return {};
-    }
-    return std::wstring(folder, length) + L"velvix-" + std::wstring(name.begin(), name.end()) +
-           L".lock";
+// The writer's lock is a named object beside the section, in the session's namespace as the
+// section is: the writer that makes it holds the lock while its handle is open, and the system
+// closes that handle when the process ends, however it ends. An object that exists already is
+// another writer's (or someone's who took the name), so the lock is not taken. Nothing of it lies
+// in a folder where the user's programs could remove it.
+std::wstring writerLockName(std::string_view name) {
+    return objectName(name) + L".writer";
 }
 
 // The view of a section created elsewhere is as large as the section (rounded to pages).
@@ -208,6 +204,16 @@ std::pair<void*, DWORD> mapWhole(HANDLE handle, bool writable) {
 }
 
 }  // namespace
+
+std::string SharedSection::location(std::string_view name) {
+    return "Local\\" + std::string(name);
+}
+
+// A page-file section never shrinks, so its mapped bytes stay.
+bool runAccessingSections(void (*access)(void* context) noexcept, void* context) {
+    access(context);
+    return true;
+}
 
 SharedSection SharedSection::open(std::string_view name, Access access) {
     const DWORD rights =
@@ -239,7 +245,7 @@ SharedSection SharedSection::openOrCreate(std::string_view name, std::size_t siz
     if (existing.isOpen() || existing.error() != SectionError::notFound) {
         return existing;
     }
-    OwnerOnlySecurity security;
+    OwnerOnlySecurity security(SECTION_ALL_ACCESS);
     if (!security.ready()) {
         return failed(SectionError::other, describe("cannot secure", name, GetLastError()));
     }
@@ -288,25 +294,23 @@ std::size_t SharedSection::currentSize() const {
 }
 
 bool SharedSection::tryLockForWriting() {
-    if (lockFile_ != nullptr) {
+    if (writerLock_ != nullptr) {
         return true;
     }
-    const std::wstring path = lockFilePath(name_);
-    if (!isOpen() || path.empty()) {
+    OwnerOnlySecurity security(EVENT_ALL_ACCESS);
+    if (!isOpen() || !security.ready()) {
         return false;
     }
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    const HANDLE lock =
+        CreateEventW(security.attributes(), TRUE, FALSE, writerLockName(name_).c_str());
+    if (lock == nullptr) {
         return false;
     }
-    OVERLAPPED start{};
-    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &start)) {
-        CloseHandle(file);
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(lock);
         return false;
     }
-    lockFile_ = file;
+    writerLock_ = lock;
     return true;
 }
 
@@ -317,12 +321,12 @@ void SharedSection::close() {
     if (handle_ != nullptr) {
         CloseHandle(static_cast<HANDLE>(handle_));
     }
-    if (lockFile_ != nullptr) {
-        CloseHandle(static_cast<HANDLE>(lockFile_));
+    if (writerLock_ != nullptr) {
+        CloseHandle(static_cast<HANDLE>(writerLock_));
     }
     address_ = nullptr;
     handle_ = nullptr;
-    lockFile_ = nullptr;
+    writerLock_ = nullptr;
     name_.clear();
     size_ = 0;
     createdHere_ = false;

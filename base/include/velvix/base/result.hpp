@@ -15,6 +15,10 @@ struct Failure {
     Reason reason{};
 };
 
+// Failure{"text"} is a Failure<> also where the compiler deduces no arguments for aggregates
+// (clang before 17, which the fuzz build uses).
+Failure(std::string) -> Failure<>;
+
 // What an operation that may fail gives back: its value, or its Failure. Result<> is the
 // outcome of an operation that gives nothing back. Test it before taking the value:
 //

@@ -100,16 +100,18 @@ class FrameRing {
     ~FrameRing() = default;
 
     FrameSize size() const { return layout_.size; }
-    // The size the header asks for now; another process may have changed it.
-    FrameSize requestedSize() const;
+    // The size the header asks for now; another process may have changed it. Nothing when the
+    // section is no longer intact.
+    std::optional<FrameSize> requestedSize() const;
     bool initialisedHere() const { return initialisedHere_; }
     std::size_t sectionBytes() const { return section_.size(); }
     // False when the section has shrunk below the ring since it was mapped (its owner may
     // truncate it): then nothing of it may be touched any more, not even the header.
     bool sectionIntact() const;
 
-    // Writes one frame of size() into the next slot.
-    void publish(const std::uint8_t* frame);
+    // Writes one frame of size() into the next slot. False when the section was cut down under
+    // the copy, which then ends the copy instead of the program.
+    bool publish(const std::uint8_t* frame);
     // Marks the ring as being re-created (when this process wrote its header) and unmaps it.
     void detach();
     // Marks the ring as holding no frame, as the writer stops, so that readers show no frame
@@ -119,7 +121,7 @@ class FrameRing {
   private:
     FrameRing(platform::SharedSection section, RingLayout layout, bool initialisedHere);
     RingHeader& header() const;
-    void initialiseHeader();
+    bool initialiseHeader();
 
     platform::SharedSection section_;
     RingLayout layout_;
@@ -145,6 +147,7 @@ struct RingFrame {
 
 // A reader of the ring for tools and tests. It never blocks the writer: it copies the newest
 // complete slot and checks afterwards that the writer cannot have reached that slot meanwhile.
+// A section cut down under it reads as an empty header and an unusable ring.
 class FrameRingReader {
   public:
     enum class Result { frame, noFrame, unusable, busy };
@@ -162,13 +165,20 @@ class FrameRingReader {
     // Hands the newest complete frame's pixels, where they lie in the section, to `use` and
     // checks afterwards, as readNewest does, that the writer cannot have reached them
     // meanwhile; when it may have, `use` gets the newest frame again. Saves the copy for a
-    // reader that converts the pixels anyway; `use` must not keep the pointer.
+    // reader that converts the pixels anyway; `use` must not keep the pointer, and must not
+    // allocate: it runs inside a guarded access that a section cut down under it ends.
     using PixelUse =
         std::function<void(const std::uint8_t* pixels, FrameSize size, std::uint32_t frameNumber)>;
     Result useNewest(const PixelUse& use, int attempts = 100) const;
 
   private:
     explicit FrameRingReader(platform::SharedSection section) : section_(std::move(section)) {}
+    // The bytes of one frame of the size the header describes; 0 when it describes no ring
+    // that fits the section.
+    std::size_t describedFrameBytes() const;
+    // One attempt at useNewest, inside a guarded access; `busy` when the writer may have
+    // overtaken the use or the size changed.
+    Result useNewestOnce(const PixelUse& use) const;
 
     platform::SharedSection section_;
 };

@@ -78,6 +78,7 @@ class FrameWorker {
     PublishOutcome publish(const std::stop_token& stop);
     void countPublished(std::uint64_t fetchStart);
     RingError createRing(FrameSize size);
+    RingError recreateRing();
     void resizeRing(FrameSize requested, const std::stop_token& stop);
     void adoptFrameSize(FrameSize size);
 
@@ -94,6 +95,8 @@ class FrameWorker {
     FaceOutputs face_;
     FaceRegionFade fade_;
     std::optional<FrameRing> ring_;
+    // A frame size a reader asked for that no ring has been made at yet.
+    std::optional<FrameSize> pendingSize_;
     bool cameraReady_ = false;
     int retryTicks_ = 0;
     FrameStatistics statistics_;

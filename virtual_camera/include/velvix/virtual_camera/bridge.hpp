@@ -55,12 +55,14 @@ class RingPicture {
     // The frame interval the ring announces, or 30 frames per second.
     std::uint64_t frameInterval() const;
     // Why the ring could not be opened the last time, when it exists but is not accessible
-    // (it belongs to another user, say); empty otherwise.
+    // (it belongs to another user, say), or that the program did not take the size asked for;
+    // empty otherwise.
     const std::string& ringProblem() const { return ringProblem_; }
 
   private:
     void reattach(std::uint64_t now);
     bool convertNewest(std::uint8_t* destination);
+    void noticeRefusedSize();
 
     BridgeSettings settings_;
     FrameConverter converter_;
@@ -68,6 +70,8 @@ class RingPicture {
     std::optional<std::uint32_t> shownFrame_;
     std::uint64_t lastChange_ = 0;
     std::optional<std::uint64_t> lastAttach_;
+    // The output size has been asked of the program.
+    bool asked_ = false;
     std::string ringProblem_;
     std::vector<std::uint8_t> placeholder_;
 };
