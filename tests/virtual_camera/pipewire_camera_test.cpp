@@ -21,12 +21,13 @@ namespace {
 constexpr int kWidth = 1280;
 constexpr int kHeight = 720;
 
-// The camera starts a frame every 1/30 s; a sanitizer build converts frames too slowly for
-// that, and only frames that stop flowing fail it there.
+// The camera starts a frame every 1/30 s; the lower bound leaves room for a machine loaded by
+// other work (a rate well below it means frames are lost, not late). A sanitizer build
+// converts frames too slowly for that, and only frames that stop flowing fail it there.
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
 constexpr double kFewestFramesPerSecond = 2.0;
 #else
-constexpr double kFewestFramesPerSecond = 28.5;
+constexpr double kFewestFramesPerSecond = 20.0;
 #endif
 constexpr double kMostFramesPerSecond = 30.5;
 
