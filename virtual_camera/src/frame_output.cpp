@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstring>
 
 #include "velvix/platform/cpu_info.hpp"
 
@@ -84,18 +85,42 @@ VELVIX_AVX2_FUNCTION void rgbRowAvx2(const std::uint8_t* bgr, std::uint8_t* rgb,
     rgbRowBody(bgr, rgb, width, scratch);
 }
 
+// The ring's own byte order: a copy.
+void bgrRow(const std::uint8_t* bgr, std::uint8_t* out, int width, std::uint8_t*) {
+    std::memcpy(out, bgr, static_cast<std::size_t>(width) * 3);
+}
+
 using RowConversion = void (*)(const std::uint8_t*, std::uint8_t*, int, std::uint8_t*);
 
 RowConversion rowConversionFor(OutputFormat format) {
-    if (format == OutputFormat::yuyv) {
-        return hasAVX2 ? yuyvRowAvx2 : yuyvRowPlain;
+    switch (format) {
+        case OutputFormat::yuyv:
+            return hasAVX2 ? yuyvRowAvx2 : yuyvRowPlain;
+        case OutputFormat::rgb24:
+            return hasAVX2 ? rgbRowAvx2 : rgbRowPlain;
+        case OutputFormat::bitmapRgb24:
+            break;
     }
-    return hasAVX2 ? rgbRowAvx2 : rgbRowPlain;
+    return bgrRow;
 }
 
 std::size_t outputRowBytes(int width, OutputFormat format) {
     const auto pixels = static_cast<std::size_t>(width);
-    return format == OutputFormat::yuyv ? (pixels + 1) / 2 * 4 : pixels * 3;
+    switch (format) {
+        case OutputFormat::yuyv:
+            return (pixels + 1) / 2 * 4;
+        case OutputFormat::rgb24:
+            return pixels * 3;
+        case OutputFormat::bitmapRgb24:
+            break;
+    }
+    return (pixels * 3 + 3) / 4 * 4;
+}
+
+// Where the picture's row y (counted from the top) lies in an output frame.
+std::size_t outputRowIndex(int y, FrameSize output, OutputFormat format) {
+    const int row = format == OutputFormat::bitmapRgb24 ? output.height - 1 - y : y;
+    return static_cast<std::size_t>(row);
 }
 
 // 5 x 7 glyphs, one row per entry, the leftmost column in bit 4.
@@ -178,7 +203,8 @@ void FrameConverter::convert(const std::uint8_t* ringPixels, FrameSize input,
     for (int y = 0; y < output_.height; ++y) {
         const std::uint8_t* sourceRow =
             ringPixels + static_cast<std::size_t>(input.height - 1 - y) * sourceRowBytes;
-        convertRow(sourceRow, destination + static_cast<std::size_t>(y) * destinationRowBytes,
+        convertRow(sourceRow,
+                   destination + outputRowIndex(y, output_, format_) * destinationRowBytes,
                    output_.width, planes_.data());
     }
 }
@@ -211,7 +237,8 @@ void FrameConverter::convertScaled(const std::uint8_t* ringPixels, FrameSize inp
             const std::uint8_t* pixel = sourceRow + static_cast<std::size_t>(sourceColumns_[x]) * 3;
             std::copy(pixel, pixel + 3, row.begin() + static_cast<std::ptrdiff_t>(3 * x));
         }
-        convertRow(row.data(), destination + static_cast<std::size_t>(y) * destinationRowBytes,
+        convertRow(row.data(),
+                   destination + outputRowIndex(y, output_, format_) * destinationRowBytes,
                    output_.width, planes_.data());
     }
 }

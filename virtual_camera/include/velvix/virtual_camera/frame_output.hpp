@@ -9,17 +9,21 @@
 
 namespace velvix::virtual_camera {
 
-// Pixel formats a video device is fed with; both hold the top row first.
+// Pixel formats a video device is fed with.
 enum class OutputFormat {
-    yuyv,   // Y0 U Y1 V for each pair of pixels, BT.601 limited range
-    rgb24,  // red, green, blue
+    yuyv,   // Y0 U Y1 V for each pair of pixels, BT.601 limited range; top row first
+    rgb24,  // red, green, blue; top row first
+    // Blue, green, red, bottom row first, each row padded to whole 4 bytes: a Windows bitmap's
+    // rows, DirectShow's RGB24 (the ring's own layout where W x 3 is a multiple of 4).
+    bitmapRgb24,
 };
 
 std::optional<OutputFormat> outputFormatFromName(std::string_view name);
 std::size_t outputFrameBytes(FrameSize size, OutputFormat format);
 
 // Turns ring frames (blue, green, red, bottom row first) of any size into frames of one output
-// size and format; a frame of another size is scaled to the nearest pixel.
+// size and format; a frame of another size is scaled to the nearest pixel. Rows come out in
+// the order the output format keeps them.
 class FrameConverter {
   public:
     FrameConverter(FrameSize output, OutputFormat format);
