@@ -61,6 +61,9 @@ BridgeFrame VirtualCameraBridge::step(std::uint64_t now) {
 void VirtualCameraBridge::reattach(std::uint64_t now) {
     lastAttach_ = now;
     lastFrameNumber_.reset();
+    // Where a section lasts only while someone has it open (Windows), the old mapping would
+    // keep the ring of a program that ended without a word alive, its last frame with it.
+    reader_.reset();
     auto reader = FrameRingReader::open(settings_.ringName);
     if (!reader.isOpen()) {
         const bool missing = reader.section().error() == platform::SectionError::notFound;
