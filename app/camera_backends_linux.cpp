@@ -1,5 +1,4 @@
 #include "camera_backends.hpp"
-
 #include "velvix/capture/v4l2_backend.hpp"
 #include "velvix/virtual_camera/linux_devices.hpp"
 
@@ -15,6 +14,10 @@ std::unique_ptr<virtual_camera::OutputDevices> virtualCameraDevices() {
 
 virtual_camera::CommandResult runSetupCommand(const std::vector<std::string>& arguments) {
     return virtual_camera::runCommand(arguments);
+}
+
+std::optional<std::string> readingCameraState(const std::string& /*ringName*/) {
+    return std::nullopt;
 }
 
 }  // namespace velvix

@@ -11,6 +11,7 @@ FrameService::FrameService(const AppOptions& options)
       cameras_(backends_),
       faceStep_(makeFaceDetector(), {}, FaceSearch::tracking),
       worker_({control, cameras_, {&faceStep_, &smoother_, &preview_}, clock_, options.ringName}),
+      ringName_(options.ringName),
       virtualCameraOff_(options.virtualCamera == AppOptions::VirtualCamera::off),
       outputDevices_(virtualCameraOff_ ? nullptr : virtualCameraDevices()),
       setup_(runSetupCommand, [this] {
@@ -29,9 +30,14 @@ FrameService::FrameService(const AppOptions& options)
 }
 
 std::string FrameService::stateText() {
+    if (virtualCameraOff_) {
+        return "off";
+    }
+    if (auto reading = readingCameraState(ringName_)) {
+        return *reading;
+    }
     if (!feeder_) {
-        // Windows: a virtual camera of its own reads the ring; the program feeds none.
-        return virtualCameraOff_ ? "off" : "elsewhere";
+        return "off";
     }
     if (setup_.running()) {
         return "setting-up";

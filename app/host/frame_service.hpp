@@ -54,6 +54,7 @@ class FrameService final : public VirtualCameraPanel {
     FaceProcessingStep faceStep_;
     PanelPreview preview_;
     FrameWorker worker_;
+    const std::string ringName_;
     const bool virtualCameraOff_;
     std::unique_ptr<virtual_camera::OutputDevices> outputDevices_;
     // None when the virtual camera is off or the system has none the program can feed.
