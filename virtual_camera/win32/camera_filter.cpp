@@ -154,7 +154,7 @@ STDMETHODIMP CameraFilter::EnumPins(IEnumPins** pins) {
         return E_POINTER;
     }
     return guarded([&] {
-        *pins = new PinEnumerator(*this, pin_);
+        *pins = new PinEnumerator(FilterPins(*this, pin_));
         return S_OK;
     });
 }

@@ -228,7 +228,7 @@ STDMETHODIMP CameraPin::EnumMediaTypes(IEnumMediaTypes** types) {
     }
     return guarded([&] {
         const FilterLock lock(filter_.lock());
-        *types = new MediaTypeEnumerator(candidates(nullptr));
+        *types = new MediaTypeEnumerator(FormatTypes(candidates(nullptr)));
         return S_OK;
     });
 }
