@@ -4,7 +4,8 @@ BUILD_DIR := build/$(PRESET)
 JOBS ?= $(shell nproc)
 RUN_ARGS ?= --file-camera app/assets/astronaut.png
 
-.PHONY: run test build setup package bench bench-cpu asan tsan fuzz format clean windows test-windows
+.PHONY: run test build setup package bench bench-cpu asan tsan fuzz format clean windows test-windows \
+	package-windows
 
 # With a display the window; without one a short headless demonstration that leaves pictures.
 run: build
@@ -24,7 +25,7 @@ build: setup
 setup:
 	@scripts/setup
 
-# The Debian package, in build/$(PRESET)/package/.
+# The Debian packages velvix and velvix-landmarks, in build/$(PRESET)/package/.
 package: build
 	cmake --build --preset $(PRESET) --target package
 
@@ -38,6 +39,10 @@ windows:
 # Its tests, through wine under a virtual display.
 test-windows: windows
 	scripts/wine-tests
+
+# The Windows installer (NSIS, through CPack): build/windows/package/velvix-VERSION-setup.exe.
+package-windows: windows
+	cmake --build --preset windows --target package
 
 bench: build
 	@for program in $(BUILD_DIR)/bench/velvix-bench-*; do echo "== $$program"; $$program; done

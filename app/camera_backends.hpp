@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,5 +32,10 @@ std::unique_ptr<virtual_camera::ServedCamera> startServedCamera(const std::strin
 
 // Runs the set-up command of a virtual camera on this system.
 virtual_camera::CommandResult runSetupCommand(const std::vector<std::string>& arguments);
+
+// What the panel says of a virtual camera that reads ring `ringName` by itself, as it does on
+// Windows: "not-installed:NAME", "ready:NAME" or "reading:NAME". Nothing where the program
+// feeds its virtual cameras itself.
+std::optional<std::string> readingCameraState(const std::string& ringName);
 
 }  // namespace velvix

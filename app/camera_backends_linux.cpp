@@ -23,4 +23,8 @@ virtual_camera::CommandResult runSetupCommand(const std::vector<std::string>& ar
     return virtual_camera::runCommand(arguments);
 }
 
+std::optional<std::string> readingCameraState(const std::string& /*ringName*/) {
+    return std::nullopt;
+}
+
 }  // namespace velvix

@@ -1,5 +1,6 @@
 #include "camera_backends.hpp"
 #include "velvix/capture/dshow_backend.hpp"
+#include "velvix/virtual_camera/windows_camera.hpp"
 
 namespace velvix {
 
@@ -19,6 +20,19 @@ std::unique_ptr<virtual_camera::ServedCamera> startServedCamera(const std::strin
 
 virtual_camera::CommandResult runSetupCommand(const std::vector<std::string>& /*arguments*/) {
     return {};
+}
+
+std::optional<std::string> readingCameraState(const std::string& ringName) {
+    const std::string name = virtual_camera::kWindowsCameraName;
+    switch (virtual_camera::windowsCameraUse(ringName)) {
+        case virtual_camera::WindowsCameraUse::notInstalled:
+            return "not-installed:" + name;
+        case virtual_camera::WindowsCameraUse::idle:
+            return "ready:" + name;
+        case virtual_camera::WindowsCameraUse::reading:
+            break;
+    }
+    return "reading:" + name;
 }
 
 }  // namespace velvix

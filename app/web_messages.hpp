@@ -28,7 +28,8 @@ class VirtualCameraPanel {
   public:
     virtual ~VirtualCameraPanel() = default;
     // The state as the page gets it after "velv:VCAM:STATE:": "off", "feeding:NAMES",
-    // "none", "none:PROBLEM", "setting-up" or "failed:TEXT".
+    // "none", "none:PROBLEM", "setting-up" or "failed:TEXT"; on Windows, whose camera reads the
+    // ring by itself, "not-installed:NAME", "ready:NAME" or "reading:NAME".
     virtual std::string stateText() = 0;
     // Starts the set-up of a virtual camera, unless one is under way.
     virtual void setUp() = 0;

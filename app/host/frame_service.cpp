@@ -48,9 +48,15 @@ std::string FrameService::stateText() {
 }
 
 std::string FrameService::loopbackStateText() {
+    if (!feedsLoopback_) {
+        return "off";
+    }
+    // Windows: a virtual camera of its own reads the ring; the program feeds none.
+    if (auto reading = readingCameraState(ringName_)) {
+        return *reading;
+    }
     if (!feeder_) {
-        // Windows: a virtual camera of its own reads the ring; the program feeds none.
-        return feedsLoopback_ ? "elsewhere" : "off";
+        return "off";
     }
     if (setup_.running()) {
         return "setting-up";

@@ -109,9 +109,11 @@ Object.freeze(Object);
   const virtualCameraState = 'velv:VCAM:STATE';
   const virtualCameraTexts = {
     off: () => 'The virtual camera is switched off.',
-    elsewhere: () =>
-      'On Windows, other programs see the picture through the Velvix virtual camera, which is ' +
-      'installed separately; this panel cannot set it up yet.',
+    reading: (name) => 'A program is showing the picture through the camera "' + name + '".',
+    ready: (name) =>
+      'Choose the camera "' + name + '" in a video-call program to show it the picture.',
+    'not-installed': (name) =>
+      'The camera "' + name + '" is not installed: install Velvix with its installer to have it.',
     feeding: (names) => 'Other programs see the picture as the camera "' + names + '".',
     none: (problem) =>
       problem

@@ -126,8 +126,14 @@ FaceLandmarks relativeToRectangle(const FaceLandmarks& landmarks, const FaceOutp
 
 std::string modelProblemLine(const std::string& path, const std::string& problem) {
     return "landmark model " + path + ": " + problem +
-           "; faces are smoothed without sparing eyes, brows, nostrils and mouth";
+           "; faces are smoothed within an ellipse, without sparing eyes, brows, nostrils and "
+           "mouth";
 }
+
+// The model is shipped apart from the programs, under terms of its own.
+constexpr char kModelInstallHint[] =
+    " (the model comes with the package velvix-landmarks, or with the Windows installer's "
+    "component \"Landmark model\")";
 
 }  // namespace
 
@@ -158,7 +164,8 @@ void FaceProcessingStep::loadModelOnce() {
     if (file == nullptr) {
         platform::debugOutput(
             path.empty()
-                ? modelProblemLine(kModelFileName, platform::missingDataFileText(kModelFileName))
+                ? modelProblemLine(kModelFileName, platform::missingDataFileText(kModelFileName)) +
+                      kModelInstallHint
                 : modelProblemLine(path, "no such file"));
         return;
     }

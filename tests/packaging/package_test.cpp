@@ -1,7 +1,8 @@
-// The Debian package as a user gets it: built with CPack from this build tree, looked at with
-// dpkg-deb, checked by lintian and desktop-file-validate, unpacked with dpkg -x into a folder
-// of its own, and its programs run from another folder that holds no model, under strace, to
-// see every file they open.
+// The Debian packages as a user gets them: velvix and velvix-landmarks (the model), built with
+// CPack from this build tree, looked at with dpkg-deb, checked by lintian and
+// desktop-file-validate, unpacked with dpkg -x into folders of their own (velvix alone, and
+// both), and their programs run from another folder that holds no model, under strace, to see
+// every file they open.
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -13,6 +14,7 @@
 
 #include "process.hpp"
 #include "test_support.hpp"
+#include "velvix/pipeline/frame_ring.hpp"
 #include "virtual_display.hpp"
 
 namespace velvix {
@@ -64,6 +66,16 @@ std::set<std::string> filesWithLicences(const std::string& copyright) {
     return names;
 }
 
+constexpr char kModelMissing[] = "landmark model velvix.dat: no such file";
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
 // Built and unpacked once for all cases.
 class Package : public ::testing::Test {
   protected:
@@ -81,12 +93,16 @@ class Package : public ::testing::Test {
             kToolMilliseconds);
         buildLog_ = built.output;
         for (const auto& entry : fs::directory_iterator(folder_->path() + "/out")) {
+            const std::string name = entry.path().filename().string();
             if (entry.path().extension() == ".deb") {
-                deb_ = entry.path().string();
+                (name.starts_with("velvix-landmarks_") ? landmarksDeb_ : deb_) =
+                    entry.path().string();
             }
         }
-        if (!deb_.empty()) {
+        if (!deb_.empty() && !landmarksDeb_.empty()) {
+            runProgram({"/usr/bin/env", "dpkg", "-x", deb_, rootWithoutModel()});
             runProgram({"/usr/bin/env", "dpkg", "-x", deb_, root()});
+            runProgram({"/usr/bin/env", "dpkg", "-x", landmarksDeb_, root()});
         }
     }
     static void TearDownTestSuite() {
@@ -97,37 +113,75 @@ class Package : public ::testing::Test {
         if (!missingTool_.empty()) {
             GTEST_SKIP() << "needs " << missingTool_ << " (scripts/setup installs it)";
         }
-        ASSERT_FALSE(deb_.empty()) << "CPack made no package:\n" << buildLog_;
+        ASSERT_FALSE(deb_.empty() || landmarksDeb_.empty()) << "CPack made no packages:\n"
+                                                            << buildLog_;
     }
 
+    // Both packages unpacked, and velvix alone.
     static std::string root() { return folder_->path() + "/root"; }
-    static std::string field(const std::string& name) {
-        const auto read = runProgram({"/usr/bin/env", "dpkg-deb", "--field", deb_, name});
+    static std::string rootWithoutModel() { return folder_->path() + "/without-model"; }
+    static std::string field(const std::string& deb, const std::string& name) {
+        const auto read = runProgram({"/usr/bin/env", "dpkg-deb", "--field", deb, name});
         return read.output.substr(0, read.output.find_last_not_of('\n') + 1);
+    }
+    static std::string listing(const std::string& deb) {
+        return runProgram({"/usr/bin/env", "dpkg-deb", "--contents", deb}).output;
     }
 
     static inline std::string missingTool_;
     static inline testing::ScopedFolder* folder_ = nullptr;
     static inline std::string buildLog_;
     static inline std::string deb_;
+    static inline std::string landmarksDeb_;
 };
 
 TEST_F(Package, SaysWhatItIsAndHoldsEverythingAnInstallationNeeds) {
-    EXPECT_EQ(field("Package"), "velvix");
-    EXPECT_EQ(field("Version"), VELVIX_VERSION);
-    EXPECT_EQ(field("Recommends"), "v4l2loopback-dkms");
+    // The model's research-only terms put it into non-free, and a package that recommends it
+    // into contrib.
+    for (const auto& [deb, fields] :
+         {std::pair{deb_,
+                    std::vector<std::pair<std::string, std::string>>{
+                        {"Package", "velvix"},
+                        {"Version", VELVIX_VERSION},
+                        {"Section", "contrib/video"},
+                        {"Recommends", "velvix-landmarks, v4l2loopback-dkms"}}},
+          std::pair{landmarksDeb_, std::vector<std::pair<std::string, std::string>>{
+                                       {"Package", "velvix-landmarks"},
+                                       {"Version", VELVIX_VERSION},
+                                       {"Section", "non-free/video"},
+                                       {"Architecture", "all"},
+                                       {"Enhances", "velvix"}}}}) {
+        for (const auto& [name, value] : fields) {
+            EXPECT_EQ(field(deb, name), value) << deb;
+        }
+    }
     // Worked out by dpkg-shlibdeps from the libraries the programs link.
-    const std::string depends = field("Depends");
+    const std::string depends = field(deb_, "Depends");
     for (const char* library : {"libc6", "libgtk-3-0", "libwebkit2gtk-4.1-0", "libopencv-core",
                                 "libv4l-0", "libpipewire-0.3-0"}) {
         EXPECT_TRUE(contains(depends, library)) << library << " in " << depends;
     }
 
-    const std::string listing = runProgram({"/usr/bin/env", "dpkg-deb", "--contents", deb_}).output;
+    const std::string model = listing(landmarksDeb_);
+    for (const char* path :
+         {"/usr/share/velvix/velvix.dat", "/usr/share/doc/velvix-landmarks/copyright",
+          "/usr/share/doc/velvix-landmarks/changelog.gz"}) {
+        EXPECT_TRUE(contains(model, std::string(" .") + path + "\n")) << path << " in\n" << model;
+    }
+    for (const std::string& line : linesOf(model)) {
+        EXPECT_TRUE(line.ends_with("/") || contains(line, "/velvix.dat") ||
+                    contains(line, "/doc/velvix-landmarks/"))
+            << line;
+    }
+    EXPECT_TRUE(contains(testing::readFile(root() + "/usr/share/doc/velvix-landmarks/copyright"),
+                         "research use only"));
+
+    const std::string listing = Package::listing(deb_);
+    EXPECT_FALSE(contains(listing, "velvix.dat")) << listing;
     const std::string id = VELVIX_APP_ID;
     for (const std::string& path : std::vector<std::string>{
              "/usr/bin/velvix", "/usr/bin/velvix-ring", "/usr/bin/velvix-process",
-             "/usr/share/velvix/velvix.dat", "/usr/share/velvix/haarcascade_frontalface_alt2.xml",
+             "/usr/share/velvix/haarcascade_frontalface_alt2.xml",
              std::string("/usr/share/velvix/") + kDetectorFile,
              "/usr/share/applications/" + id + ".desktop",
              "/usr/share/icons/hicolor/scalable/apps/" + id + ".svg",
@@ -153,19 +207,22 @@ TEST_F(Package, SaysWhatItIsAndHoldsEverythingAnInstallationNeeds) {
         << "the changelog's last entry is for another version:\n"
         << changelog;
 
-    // Every data file the programs read comes with the terms it is under.
-    const std::set<std::string> licensed =
-        filesWithLicences(testing::readFile(root() + "/usr/share/doc/velvix/copyright"));
-    for (const auto& entry : fs::directory_iterator(root() + "/usr/share/velvix")) {
-        if (entry.is_regular_file()) {
-            EXPECT_TRUE(licensed.contains(entry.path().filename().string()))
-                << "no licence stanza for " << entry.path();
+    // Every data file the programs read comes with the terms it is under, in each package.
+    for (const char* package : {"velvix", "velvix-landmarks"}) {
+        const std::set<std::string> licensed = filesWithLicences(
+            testing::readFile(root() + "/usr/share/doc/" + package + "/copyright"));
+        for (const auto& entry : fs::directory_iterator(root() + "/usr/share/velvix")) {
+            if (entry.is_regular_file()) {
+                EXPECT_TRUE(licensed.contains(entry.path().filename().string()))
+                    << "no licence stanza for " << entry.path() << " in " << package;
+            }
         }
     }
 }
 
 TEST_F(Package, PassesLintianAndItsDesktopEntryIsValid) {
-    const auto lintian = runProgram({"/usr/bin/env", "lintian", deb_}, kToolMilliseconds);
+    const auto lintian =
+        runProgram({"/usr/bin/env", "lintian", deb_, landmarksDeb_}, kToolMilliseconds);
     for (const std::string& line : linesOf(lintian.output)) {
         EXPECT_FALSE(line.starts_with("E: ") || line.starts_with("W: ")) << line;
     }
@@ -219,16 +276,25 @@ bool systemFileOrInput(const std::string& path, const std::string& runFolder) {
 }
 
 // Runs the unpacked program from `runFolder` with an empty environment (no source tree or
-// test camera reachable through it), tracing what it opens.
-std::vector<std::string> traced(const std::string& traceFolder, const std::string& runFolder,
-                                const std::vector<std::string>& program) {
-    std::vector<std::string> command = {
-        "/usr/bin/env", "-i", "-C", runFolder, "PATH=/usr/bin:/bin",
-        // The leak checker of a sanitizer build cannot work under a tracer.
-        "ASAN_OPTIONS=detect_leaks=0", "strace", "-ff", "-qq", "-e", "trace=open,openat,openat2",
-        "-o", traceFolder + "/open"};
+// test camera reachable through it) and these variables.
+std::vector<std::string> isolated(const std::string& runFolder,
+                                  const std::vector<std::string>& program,
+                                  const std::vector<std::string>& variables = {}) {
+    std::vector<std::string> command = {"/usr/bin/env", "-i", "-C", runFolder,
+                                        "PATH=/usr/bin:/bin"};
+    command.insert(command.end(), variables.begin(), variables.end());
     command.insert(command.end(), program.begin(), program.end());
     return command;
+}
+
+// The same, tracing what it opens.
+std::vector<std::string> traced(const std::string& traceFolder, const std::string& runFolder,
+                                const std::vector<std::string>& program) {
+    std::vector<std::string> tracer = {
+        "strace", "-ff", "-qq", "-e", "trace=open,openat,openat2", "-o", traceFolder + "/open"};
+    tracer.insert(tracer.end(), program.begin(), program.end());
+    // The leak checker of a sanitizer build cannot work under a tracer.
+    return isolated(runFolder, tracer, {"ASAN_OPTIONS=detect_leaks=0"});
 }
 
 void expectOnlyOwnData(const std::vector<std::string>& read, const std::string& root,
@@ -286,6 +352,38 @@ TEST_F(Package, UnpackedProgramsFindTheirDataInTheirOwnPrefixAndNowhereElse) {
     EXPECT_TRUE(contains(said, std::string("velvix: face detector: ") + kDetectorName + "\n"))
         << said;
     expectOnlyOwnData(filesRead(appTrace), root(), run, "velvix");
+}
+
+// velvix alone: the programs go on, smoothing faces within an ellipse, and each says once, as
+// it starts, that the model is missing and where it comes from.
+TEST_F(Package, WithoutTheModelTheProgramsSayItOnceAndGoOn) {
+    const std::string run = folder_->path() + "/run-without-model";
+    fs::create_directories(run);
+    fs::copy_file(VELVIX_DEMO_PHOTO, run + "/portrait.png");
+    const std::string bin = rootWithoutModel() + "/usr/bin/";
+
+    const auto processed =
+        runProgram(isolated(run, {bin + "velvix-process", "portrait.png"}), kToolMilliseconds);
+    ASSERT_EQ(processed.exitCode, 0) << processed.output;
+    EXPECT_TRUE(contains(processed.output, "\"face\":{\"accepted\":true")) << processed.output;
+    EXPECT_TRUE(contains(processed.output, "\"landmarks\":false")) << processed.output;
+    EXPECT_EQ(occurrences(processed.output, kModelMissing), 1u) << processed.output;
+    EXPECT_TRUE(contains(processed.output, "the package velvix-landmarks")) << processed.output;
+
+    const testing::ScopedRingName ring;
+    const std::string log = folder_->path() + "/velvix-without-model.log";
+    testing::ChildProcess velvix(
+        isolated(run, {bin + "velvix", "--headless", "--exit-on-eof", "--run-seconds", "120",
+                       "--ring", ring.get(), "--file-camera", "portrait.png"}),
+        log, true);
+    velvix.writeInput("velv:CAMERA:Test camera: portrait.png\nvelv:SMOOTH:on,60\n");
+    EXPECT_TRUE(
+        testing::waitUntil([&] { return FrameRingReader::open(ring.get()).readyCount() >= 30; },
+                           std::chrono::milliseconds(kToolMilliseconds)))
+        << testing::readFile(log);
+    velvix.closeInput();
+    EXPECT_EQ(velvix.waitForExit(kToolMilliseconds), 0) << testing::readFile(log);
+    EXPECT_EQ(occurrences(testing::readFile(log), kModelMissing), 1u) << testing::readFile(log);
 }
 
 }  // namespace

@@ -16,9 +16,15 @@ std::wstring wide(const std::string& text) {
     return result;
 }
 
-// One argument as the C runtime's command-line parser reads it back: quoted, with the
-// backslashes before a quote doubled.
+// One argument as the C runtime's command-line parser reads it back: as it is where it holds
+// nothing the parser splits or takes apart (programs that read their command line themselves,
+// such as installers, take switches only so), otherwise quoted, with the backslashes before a
+// quote doubled.
 void appendQuoted(std::wstring& line, const std::wstring& argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) {
+        line += argument;
+        return;
+    }
     line += L'"';
     std::size_t backslashes = 0;
     for (const wchar_t unit : argument) {

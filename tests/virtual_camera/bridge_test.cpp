@@ -168,31 +168,40 @@ TEST(FrameConverter, YuvOfFlatColoursIsExact) {
     }
 }
 
-TEST(FrameConverter, Rgb24AndBgrxAreUpright) {
+// RGB24 for V4L2 upright in red, green, blue, BGRx upright; for DirectShow a bitmap's rows:
+// bottom up in blue, green, red, each padded to 4 bytes.
+TEST(FrameConverter, RgbFormatsComeInTheirOwnLayouts) {
     const FrameSize size{3, 2};
     const Bytes ring = ringFrame(size, [](int x, int y) { return Rgb{x, y, 9}; });
-    FrameConverter rgb(size, OutputFormat::rgb24);
-    Bytes out(rgb.frameBytes());
-    rgb.convert(ring.data(), size, out.data());
-    EXPECT_EQ(out, (Bytes{0, 0, 9, 1, 0, 9, 2, 0, 9, 0, 1, 9, 1, 1, 9, 2, 1, 9}));
-    FrameConverter bgrx(size, OutputFormat::bgrx);
-    out.resize(bgrx.frameBytes());
-    bgrx.convert(ring.data(), size, out.data());
-    EXPECT_EQ(out, (Bytes{9, 0, 0, 255, 9, 0, 1, 255, 9, 0, 2, 255,  //
-                          9, 1, 0, 255, 9, 1, 1, 255, 9, 1, 2, 255}));
+    for (const auto& [format, expected] :
+         {std::pair{OutputFormat::rgb24,
+                    Bytes{0, 0, 9, 1, 0, 9, 2, 0, 9, 0, 1, 9, 1, 1, 9, 2, 1, 9}},
+          std::pair{OutputFormat::bgrx, Bytes{9, 0, 0, 255, 9, 0, 1, 255, 9, 0, 2, 255,  //
+                                              9, 1, 0, 255, 9, 1, 1, 255, 9, 1, 2, 255}},
+          std::pair{OutputFormat::bitmapRgb24, Bytes{9, 1, 0, 9, 1, 1, 9, 1, 2, 0, 0, 0,
+                                                     9, 0, 0, 9, 0, 1, 9, 0, 2, 0, 0, 0}}}) {
+        FrameConverter converter(size, format);
+        Bytes out(converter.frameBytes());
+        converter.convert(ring.data(), size, out.data());
+        EXPECT_EQ(out, expected);
+    }
 }
 
 TEST(FrameConverter, ScalesFramesOfAnotherSizeToTheNearestPixel) {
     const FrameSize ringSize{4, 2};
     const Bytes ring = ringFrame(ringSize, [](int x, int y) { return Rgb{10 * x, 100 + y, 0}; });
-    FrameConverter converter({8, 4}, OutputFormat::rgb24);
-    Bytes out(converter.frameBytes());
-    converter.convert(ring.data(), ringSize, out.data());
-    for (int y = 0; y < 4; ++y) {
-        for (int x = 0; x < 8; ++x) {
-            const std::uint8_t* pixel = out.data() + static_cast<std::size_t>(y * 8 + x) * 3;
-            EXPECT_EQ(pixel[0], 10 * (x / 2));
-            EXPECT_EQ(pixel[1], 100 + y / 2);
+    for (const OutputFormat format : {OutputFormat::rgb24, OutputFormat::bitmapRgb24}) {
+        FrameConverter converter({8, 4}, format);
+        Bytes out(converter.frameBytes());
+        converter.convert(ring.data(), ringSize, out.data());
+        const bool bitmap = format == OutputFormat::bitmapRgb24;
+        for (int y = 0; y < 4; ++y) {
+            for (int x = 0; x < 8; ++x) {
+                const int row = bitmap ? 3 - y : y;
+                const std::uint8_t* pixel = out.data() + static_cast<std::size_t>(row * 8 + x) * 3;
+                EXPECT_EQ(pixel[bitmap ? 2 : 0], 10 * (x / 2));
+                EXPECT_EQ(pixel[1], 100 + y / 2);
+            }
         }
     }
 }

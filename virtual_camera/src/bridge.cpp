@@ -57,6 +57,9 @@ BridgeFrame RingPicture::render(std::uint64_t now, std::uint8_t* destination) {
 
 void RingPicture::reattach(std::uint64_t now) {
     lastAttach_ = now;
+    // Where a section lasts only while someone has it open (Windows), the old mapping would
+    // keep the ring of a program that ended without a word alive, its last frame with it.
+    reader_.reset();
     auto reader = FrameRingReader::open(settings_.ringName);
     if (!reader.isOpen()) {
         const bool missing = reader.section().error() == platform::SectionError::notFound;

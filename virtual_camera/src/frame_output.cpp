@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstring>
 
 #include "velvix/platform/cpu_info.hpp"
 
@@ -314,6 +315,11 @@ VELVIX_AVX2_FUNCTION void i420RowPairAvx2(const std::uint8_t* top, const std::ui
     }
 }
 
+// The ring's own byte order: a copy.
+void bgrRow(const std::uint8_t* bgr, std::uint8_t* out, int width, std::uint8_t*) {
+    std::memcpy(out, bgr, static_cast<std::size_t>(width) * 3);
+}
+
 using RowConversion = void (*)(const std::uint8_t*, std::uint8_t*, int, std::uint8_t*);
 
 RowConversion rowConversionFor(OutputFormat format) {
@@ -322,9 +328,17 @@ RowConversion rowConversionFor(OutputFormat format) {
             return hasAVX2 ? yuyvRowAvx2 : yuyvRowPlain;
         case OutputFormat::bgrx:
             return hasAVX2 ? bgrxRowAvx2 : bgrxRowPlain;
+        case OutputFormat::bitmapRgb24:
+            return bgrRow;
         default:
             return hasAVX2 ? rgbRowAvx2 : rgbRowPlain;
     }
+}
+
+// Where the picture's row y (counted from the top) lies in an output frame.
+std::size_t outputRowIndex(int y, FrameSize output, OutputFormat format) {
+    const int row = format == OutputFormat::bitmapRgb24 ? output.height - 1 - y : y;
+    return static_cast<std::size_t>(row);
 }
 
 // 5 x 7 glyphs, one row per entry, the leftmost column in bit 4.
@@ -399,6 +413,8 @@ std::size_t outputStride(int width, OutputFormat format) {
             return pixels;
         case OutputFormat::bgrx:
             return pixels * 4;
+        case OutputFormat::bitmapRgb24:
+            return (pixels * 3 + 3) / 4 * 4;
     }
     return 0;
 }
@@ -461,7 +477,7 @@ void FrameConverter::convert(const std::uint8_t* ringPixels, FrameSize input,
     const std::size_t destinationRowBytes = outputStride(output_.width, format_);
     for (int y = 0; y < output_.height; ++y) {
         convertRow(sourceRow(ringPixels, input, y, scaledRows_[0]),
-                   destination + static_cast<std::size_t>(y) * destinationRowBytes, output_.width,
+                   destination + outputRowIndex(y, output_, format_) * destinationRowBytes, output_.width,
                    planes_.data());
     }
 }

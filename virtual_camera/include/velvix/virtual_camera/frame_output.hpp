@@ -9,13 +9,16 @@
 
 namespace velvix::virtual_camera {
 
-// Pixel formats a virtual camera is fed with; all hold the top row first, rows and planes
-// without padding, colours in BT.601 limited range where they are YUV.
+// Pixel formats a virtual camera is fed with; colours in BT.601 limited range where they are
+// YUV. All but bitmapRgb24 hold the top row first, rows and planes without padding.
 enum class OutputFormat {
     yuyv,   // Y0 U Y1 V for each pair of pixels
     rgb24,  // red, green, blue
     i420,   // a plane of Y, then planes of U and V for each square of 2 x 2 pixels
     bgrx,   // blue, green, red and a fourth byte of 255
+    // Blue, green, red, bottom row first, each row padded to whole 4 bytes: a Windows bitmap's
+    // rows, DirectShow's RGB24 (the ring's own layout where W x 3 is a multiple of 4).
+    bitmapRgb24,
 };
 
 std::optional<OutputFormat> outputFormatFromName(std::string_view name);
@@ -24,7 +27,8 @@ std::size_t outputFrameBytes(FrameSize size, OutputFormat format);
 std::size_t outputStride(int width, OutputFormat format);
 
 // Turns ring frames (blue, green, red, bottom row first) of any size into frames of one output
-// size and format; a frame of another size is scaled to the nearest pixel.
+// size and format; a frame of another size is scaled to the nearest pixel. Rows come out in
+// the order the output format keeps them.
 class FrameConverter {
   public:
     FrameConverter(FrameSize output, OutputFormat format);

@@ -1,0 +1,165 @@
+// The Windows installer as a user runs it, under wine: installed silently (with its default
+// components, the landmark model among them), its files, registry entries, Start menu entry
+// and camera looked at, the installed program run and read through the installed camera, then
+// uninstalled silently, after which nothing of it is left.
+#include <gtest/gtest.h>
+#include <shlobj.h>
+#include <windows.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "camera_client.hpp"
+#include "process.hpp"
+#include "test_support.hpp"
+#include "velvix/virtual_camera/windows_camera.hpp"
+
+namespace velvix {
+namespace {
+
+namespace fs = std::filesystem;
+using virtual_camera::testing::CameraClient;
+using virtual_camera::testing::cameraListed;
+
+constexpr int kInstallerMilliseconds = 300'000;
+constexpr wchar_t kUninstallKey[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Velvix";
+
+fs::path knownFolder(REFKNOWNFOLDERID id) {
+    PWSTR path = nullptr;
+    fs::path folder;
+    if (SUCCEEDED(SHGetKnownFolderPath(id, 0, nullptr, &path))) {
+        folder = path;
+    }
+    CoTaskMemFree(path);
+    return folder;
+}
+
+std::wstring cameraServerKey() {
+    return std::wstring(L"CLSID\\") + virtual_camera::kWindowsCameraClassId + L"\\InprocServer32";
+}
+
+// A text value of a registry key; nothing when the key or the value is missing.
+std::optional<std::wstring> registryText(HKEY root, const std::wstring& key, const wchar_t* name) {
+    DWORD bytes = 0;
+    if (RegGetValueW(root, key.c_str(), name, RRF_RT_REG_SZ, nullptr, nullptr, &bytes) !=
+        ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    std::wstring text(bytes / sizeof(wchar_t), L'\0');
+    if (RegGetValueW(root, key.c_str(), name, RRF_RT_REG_SZ, nullptr, text.data(), &bytes) !=
+        ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    text.resize(text.find(L'\0'));
+    return text;
+}
+
+bool sameFile(const std::wstring& a, const fs::path& b) {
+    return CompareStringOrdinal(a.c_str(), -1, b.wstring().c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+class WindowsInstaller : public ::testing::Test {
+  protected:
+    // A run that failed half-way leaves nothing for the next: the uninstaller, then whatever
+    // it left.
+    void TearDown() override {
+        if (fs::exists(folder_ / "Uninstall.exe")) {
+            uninstall();
+        }
+        std::error_code ignored;
+        fs::remove_all(folder_, ignored);
+    }
+
+    // The uninstaller starts a copy of itself elsewhere and returns at once: its work is done
+    // when the program folder is gone.
+    testing::RunResult uninstall() const {
+        const auto removed = testing::runProgram({(folder_ / "Uninstall.exe").string(), "/S"},
+                                                 kInstallerMilliseconds);
+        testing::waitUntil([&] { return !fs::exists(folder_); }, std::chrono::minutes(2));
+        return removed;
+    }
+
+    const fs::path folder_ = knownFolder(FOLDERID_ProgramFiles) / "Velvix";
+    const fs::path startMenu_ = knownFolder(FOLDERID_CommonPrograms) / "Velvix";
+    virtual_camera::testing::ComOnThisThread com_;
+};
+
+TEST_F(WindowsInstaller, InstallsSilentlyRunsAndLeavesNothingBehind) {
+    ASSERT_TRUE(fs::exists(VELVIX_INSTALLER)) << VELVIX_INSTALLER;
+    ASSERT_FALSE(fs::exists(folder_)) << "installed before the test";
+    const auto installed = testing::runProgram({VELVIX_INSTALLER, "/S"}, kInstallerMilliseconds);
+    ASSERT_EQ(installed.exitCode, 0) << installed.output;
+
+    // The programs, the camera, every data file the build has and the terms of each.
+    std::vector<fs::path> files{
+        "bin/velvix.exe",        "bin/velvix-ring.exe",        "bin/velvix-process.exe",
+        "bin/velvix-camera.dll", "share/doc/velvix/copyright", "Uninstall.exe"};
+    for (const auto& data : fs::directory_iterator(VELVIX_BUILD_DATADIR)) {
+        files.push_back(fs::path("share/velvix") / data.path().filename());
+    }
+    for (const fs::path& file : files) {
+        EXPECT_TRUE(fs::is_regular_file(folder_ / file)) << file;
+    }
+    EXPECT_TRUE(fs::is_regular_file(startMenu_ / "Velvix.lnk")) << startMenu_;
+    EXPECT_EQ(registryText(HKEY_LOCAL_MACHINE, kUninstallKey, L"DisplayName"), L"Velvix");
+    const auto uninstaller = registryText(HKEY_LOCAL_MACHINE, kUninstallKey, L"UninstallString");
+    ASSERT_TRUE(uninstaller);
+    EXPECT_NE(uninstaller->find(L"Uninstall.exe"), std::wstring::npos) << *uninstaller;
+    const auto server = registryText(HKEY_CLASSES_ROOT, cameraServerKey(), nullptr);
+    ASSERT_TRUE(server);
+    EXPECT_TRUE(sameFile(*server, folder_ / "bin" / "velvix-camera.dll"));
+    EXPECT_TRUE(cameraListed());
+
+    const std::string program = (folder_ / "bin" / "velvix.exe").string();
+    const auto help = testing::runProgram({program, "--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.output.find("--headless"), std::string::npos) << help.output;
+
+    // The installed program's picture, read through the installed camera.
+    {
+        const testing::ScopedRingName ring;
+        const CameraClient camera(ring.get(), {{1280, 720, MediaSubtype::rgb24},
+                                               virtual_camera::OutputFormat::bitmapRgb24});
+        ASSERT_TRUE(camera.streaming());
+        const std::string log = testing::temporaryPath("velvix-installed.log");
+        testing::ChildProcess velvix(
+            {program, "--headless", "--ring", ring.get(), "--file-camera", VELVIX_DEMO_PHOTO}, log,
+            true);
+        ASSERT_TRUE(velvix.waitForOutput("velvix: running headless")) << testing::readFile(log);
+        velvix.writeInput("velv:CAMERA:Test camera: astronaut.png\n");
+        EXPECT_TRUE(testing::waitUntil([&] { return camera.showsTheRing(ring.get()); },
+                                       std::chrono::seconds(60)))
+            << camera.comparison(ring.get()) << "\n"
+            << testing::readFile(log);
+        velvix.interrupt();
+        EXPECT_EQ(velvix.waitForExit(30000), 0) << testing::readFile(log);
+    }
+    // With its objects gone the camera lets COM unload its DLL, whose file the uninstaller
+    // could not remove while a program held it.
+    CoFreeUnusedLibrariesEx(0, 0);
+    EXPECT_EQ(GetModuleHandleW(L"velvix-camera.dll"), nullptr);
+
+    const auto removed = uninstall();
+    EXPECT_EQ(removed.exitCode, 0) << removed.output;
+    auto left = [&] {
+        std::string what;
+        for (const auto& [remains, name] :
+             {std::pair{fs::exists(folder_), "the program folder"},
+              std::pair{fs::exists(startMenu_), "the Start menu folder"},
+              std::pair{registryText(HKEY_LOCAL_MACHINE, kUninstallKey, L"DisplayName").has_value(),
+                        "the uninstall entry"},
+              std::pair{registryText(HKEY_CLASSES_ROOT, cameraServerKey(), nullptr).has_value(),
+                        "the camera's class"}}) {
+            what += remains ? std::string(name) + "; " : "";
+        }
+        return what;
+    };
+    EXPECT_TRUE(testing::waitUntil([&] { return left().empty(); }, std::chrono::minutes(2)))
+        << left();
+    EXPECT_FALSE(cameraListed());
+}
+
+}  // namespace
+}  // namespace velvix
