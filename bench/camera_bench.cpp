@@ -125,7 +125,7 @@ class Publisher {
         threadHandle_ = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, GetCurrentThreadId());
         std::uint64_t next = velvix::platform::clockNow100ns();
         while (!stop_ && ring_) {
-            const FrameSize asked = ring_->requestedSize();
+            const FrameSize asked = ring_->requestedSize().value_or(ring_->size());
             if (asked != ring_->size()) {
                 const FrameSize size = keepSize_ ? ring_->size() : asked;
                 ring_->detach();
