@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
+#include <cstdio>
 
 #include "velvix/pipeline/frame_ring.hpp"
 
@@ -59,10 +61,24 @@ std::string withoutTrailingSlash(std::string origin) {
 
 }  // namespace
 
+std::string panelInstanceName(std::string_view base, std::string_view ringName) {
+    if (ringName == kRingName) {
+        return std::string(base);
+    }
+    // FNV-1a: the name only has to differ between rings.
+    std::uint64_t digest = 14695981039346656037ull;
+    for (const char byte : ringName) {
+        digest = (digest ^ static_cast<unsigned char>(byte)) * 1099511628211ull;
+    }
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(digest));
+    return std::string(base) + ".Ring_" + hex;
+}
+
 std::string appUsage() {
     return "usage: velvix [--headless] [--run-seconds N] [--ring NAME] [--file-camera PATH]...\n"
            "              [--exit-on-eof] [--service-origin URL] [--terms-url URL]\n"
-           "              [--virtual-camera DEVICE|auto|pipewire|v4l2|off]\n"
+           "              [--virtual-camera DEVICE|auto|pipewire|v4l2|off] [--verbose]\n"
            "  --headless          run without a window; web messages come on standard input\n"
            "  --run-seconds N     stop after N seconds (otherwise on Ctrl+C or SIGTERM)\n"
            "  --ring NAME         name of the shared-memory frame ring (default VelvixShm)\n"
@@ -76,7 +92,9 @@ std::string appUsage() {
            "  --virtual-camera DEVICE|auto|pipewire|v4l2|off\n"
            "                      feed the PipeWire camera and every v4l2loopback device whose\n"
            "                      label begins with \"Velvix\" (auto, the default), only the\n"
-           "                      PipeWire camera, only those devices, that device only, or none\n";
+           "                      PipeWire camera, only those devices, that device only, or none\n"
+           "  --verbose           also write the user's name and camera names in the messages\n"
+           "                      on standard error\n";
 }
 
 Result<AppOptions> parseAppOptions(const std::vector<std::string>& arguments,
@@ -134,6 +152,8 @@ Result<AppOptions> parseAppOptions(const std::vector<std::string>& arguments,
                                                           : VirtualCamera::device;
             options.virtualCameraDevice =
                 options.virtualCamera == VirtualCamera::device ? value : "";
+        } else if (argument == "--verbose") {
+            options.verbose = true;
         } else if (argument == "--exit-on-eof") {
             options.exitOnEof = true;
         } else {

@@ -18,6 +18,8 @@ struct AppOptions {
     // Test cameras: those of --file-camera in their order, then those of the environment.
     std::vector<FileCameraConfig> fileCameras;
     bool exitOnEof = false;
+    // The user's names and camera names on the debug output too.
+    bool verbose = false;
     // Where the pages come from; empty: the program serves its own on 127.0.0.1.
     std::string serviceOrigin;
     // Empty: the service's own terms-of-use page.
@@ -43,5 +45,9 @@ Result<AppOptions> parseAppOptions(const std::vector<std::string>& arguments,
                                    const char* fileCameraVariable = nullptr);
 
 std::string appUsage();
+
+// The name under which one panel per user and ring runs: `base` for the default ring, `base`
+// and a digest of the ring's name for another one. A valid D-Bus name and Windows object name.
+std::string panelInstanceName(std::string_view base, std::string_view ringName);
 
 }  // namespace velvix

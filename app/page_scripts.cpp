@@ -78,11 +78,4 @@ std::string composePageSetupScript(const std::vector<std::string>& cameraNames) 
     return script;
 }
 
-const std::string& PageSetupScript::text() {
-    if (!text_) {
-        text_ = composePageSetupScript(listCameras_());
-    }
-    return *text_;
-}
-
 }  // namespace velvix

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,17 +17,16 @@ std::string_view documentScript();
 // option's value is posted back byte for byte.
 std::string composePageSetupScript(const std::vector<std::string>& cameraNames);
 
-// The page setup script, composed from the cameras found on its first use and kept for the
-// rest of the process: cameras attached later appear after a restart.
+// The page setup script with the cameras as they are found now: composed afresh for every page
+// that loads and whenever cameras are plugged in or removed.
 class PageSetupScript {
   public:
     explicit PageSetupScript(CameraNameLister listCameras) : listCameras_(std::move(listCameras)) {}
 
-    const std::string& text();
+    std::string text() const { return composePageSetupScript(listCameras_()); }
 
   private:
     CameraNameLister listCameras_;
-    std::optional<std::string> text_;
 };
 
 }  // namespace velvix

@@ -21,6 +21,11 @@ constexpr std::u16string_view kPreviewUnsmoothed = u"velv:PREVIEW:BEFORE";
 constexpr std::u16string_view kPreviewFrame = u"velv:PREVIEW:FRAME:data:image/jpeg;base64,";
 constexpr std::u16string_view kPreviewWait = u"velv:PREVIEW:WAIT";
 constexpr std::u16string_view kPreviewOff = u"velv:PREVIEW:OFF";
+constexpr std::u16string_view kCameraState = u"velv:CAM:STATE";
+constexpr std::u16string_view kQuit = u"velv:QUIT";
+constexpr std::u16string_view kBrowserFailed = u"velv:BROWSER:FAILED:";
+// Messages whose rest is the user's name or a camera's.
+constexpr std::u16string_view kPersonal[] = {kCamera, kLogin, kLogout};
 
 // Where the fields start: one separator after the prefix is skipped unexamined.
 constexpr std::u16string_view kOn = u"on";
@@ -67,6 +72,10 @@ std::string echoed(std::u16string_view message) {
 
 }  // namespace
 
+std::u16string browserFailedMessage(const std::string& url) {
+    return std::u16string(kBrowserFailed) + utf16FromUtf8(url);
+}
+
 std::string overlongMessageLine(std::size_t units) {
     return "web message dropped: it is " + std::to_string(units) + " characters long, more than " +
            std::to_string(kMaxWebMessageUnits);
@@ -109,15 +118,13 @@ std::optional<int> parseLevel(std::u16string_view text) {
 
 WebMessageHandler::WebMessageHandler(ControlBlock& control, WebHost& host,
                                      ServiceAddresses addresses, CameraNameLister listCameras,
-                                     DebugLines debug, VirtualCameraPanel* virtualCamera,
-                                     PreviewSource* preview)
+                                     DebugLines debug, PanelSources panel)
     : control_(control),
       host_(host),
       addresses_(std::move(addresses)),
       listCameras_(std::move(listCameras)),
       debug_(std::move(debug)),
-      virtualCamera_(virtualCamera),
-      preview_(preview) {}
+      panel_(panel) {}
 
 void WebMessageHandler::handle(const std::u16string& message) noexcept {
     try {
@@ -147,10 +154,10 @@ void WebMessageHandler::dispatch(const std::u16string& message) {
     } else if (message.starts_with(kSmooth)) {
         setSmoothing(message);
     } else if (message.starts_with(kLogin)) {
-        debug_(echoed(message));
+        say(message);
         host_.navigate(addresses_.smoothPage);
     } else if (message.starts_with(kLogout)) {
-        debug_(echoed(message));
+        say(message);
         host_.navigate(addresses_.signUpPage);
     } else if (message.starts_with(kTerms)) {
         host_.openInBrowser(addresses_.termsOfUse);
@@ -158,6 +165,11 @@ void WebMessageHandler::dispatch(const std::u16string& message) {
         answerVirtualCamera(message);
     } else if (message.starts_with(kPreview)) {
         answerPreview(message);
+    } else if (message == kCameraState) {
+        answerCameraState();
+    } else if (message == kQuit) {
+        say(message);
+        host_.quit();
     } else {
         host_.postToPage(message);
     }
@@ -167,15 +179,16 @@ void WebMessageHandler::dispatch(const std::u16string& message) {
 // way the state comes back.
 void WebMessageHandler::answerVirtualCamera(const std::u16string& message) {
     if (message == kVirtualCameraSetUp) {
-        debug_(echoed(message));
-        if (virtualCamera_ != nullptr) {
-            virtualCamera_->setUp();
+        say(message);
+        if (panel_.virtualCamera != nullptr) {
+            panel_.virtualCamera->setUp();
         }
     } else if (message != kVirtualCameraState) {
         ignore(message, "it asks nothing the program knows");
         return;
     }
-    const std::string state = virtualCamera_ != nullptr ? virtualCamera_->stateText() : "off";
+    const std::string state =
+        panel_.virtualCamera != nullptr ? panel_.virtualCamera->stateText() : "off";
     host_.postToPage(std::u16string(kVirtualCameraState) + u":" + utf16FromUtf8(state));
 }
 
@@ -186,12 +199,12 @@ void WebMessageHandler::answerPreview(const std::u16string& message) {
         ignore(message, "it asks for no picture the program knows");
         return;
     }
-    if (preview_ == nullptr) {
+    if (panel_.preview == nullptr) {
         host_.postToPage(std::u16string(kPreviewOff));
         return;
     }
-    const auto jpeg = preview_->newJpeg(message == kPreview ? PreviewPicture::smoothed
-                                                            : PreviewPicture::unsmoothed);
+    const auto jpeg = panel_.preview->newJpeg(message == kPreview ? PreviewPicture::smoothed
+                                                                  : PreviewPicture::unsmoothed);
     if (!jpeg || jpeg->empty()) {
         host_.postToPage(std::u16string(kPreviewWait));
         return;
@@ -201,8 +214,26 @@ void WebMessageHandler::answerPreview(const std::u16string& message) {
     host_.postToPage(answer);
 }
 
+void WebMessageHandler::answerCameraState() {
+    const std::string state = panel_.camera != nullptr ? panel_.camera->cameraStateText() : "none";
+    host_.postToPage(std::u16string(kCameraState) + u":" + utf16FromUtf8(state));
+}
+
 void WebMessageHandler::ignore(const std::u16string& message, std::string_view reason) {
-    debug_(echoed(message) + ": ignored, " + std::string(reason));
+    say(message, ": ignored, " + std::string(reason));
+}
+
+// A message on the debug output; of one that carries a name, only its command unless the
+// user asked for everything with --verbose.
+void WebMessageHandler::say(const std::u16string& message, std::string_view remark) {
+    for (const std::u16string_view personal : kPersonal) {
+        if (!panel_.verbose && message.starts_with(personal)) {
+            debug_(utf8FromUtf16(personal) + " (names are shown with --verbose)" +
+                   std::string(remark));
+            return;
+        }
+    }
+    debug_(echoed(message) + std::string(remark));
 }
 
 void WebMessageHandler::chooseCamera(const std::u16string& message) {
@@ -232,7 +263,7 @@ void WebMessageHandler::setSmoothing(const std::u16string& message) {
     const std::u16string_view text(message);
     const bool on = text.size() >= kSwitchAt + kOn.size() && text.substr(kSwitchAt, 2) == kOn;
     if (!on) {
-        debug_(echoed(message));
+        say(message);
         control_.requestSmoothOff();
         return;
     }
@@ -241,7 +272,7 @@ void WebMessageHandler::setSmoothing(const std::u16string& message) {
         ignore(message, "the level is missing, has no digits or is out of range");
         return;
     }
-    debug_(echoed(message));
+    say(message);
     control_.requestSmoothOn(*level);
 }
 

@@ -19,8 +19,22 @@ class WebHost {
     virtual void postToPage(const std::u16string& text) = 0;
     // Shows another page of the service.
     virtual void navigate(const std::string& url) = 0;
-    // Opens an address in the user's own browser.
+    // Opens an address in the user's own browser. When no browser can be started, the page is
+    // told with browserFailedMessage().
     virtual void openInBrowser(const std::string& url) = 0;
+    // Ends the program as closing its window does.
+    virtual void quit() = 0;
+};
+
+// What the page is told when no browser could be started for `url`.
+std::u16string browserFailedMessage(const std::string& url);
+
+// What the panel says about the camera.
+class CameraStatus {
+  public:
+    virtual ~CameraStatus() = default;
+    // "none" (no camera chosen), "starting", "working" or "lost" (no picture; retrying).
+    virtual std::string cameraStateText() = 0;
 };
 
 // What the panel shows of the virtual camera, and its set-up button.
@@ -80,16 +94,23 @@ inline constexpr std::size_t kMaxCameraNameBytes = 255;
 // other character. Nothing without digits or outside the 32-bit range.
 std::optional<int> parseLevel(std::u16string_view text);
 
+// What the panel asks about besides the control block. Without a virtual camera panel the
+// virtual camera is reported as off; without a preview the page is told that there is none;
+// without a camera status the camera is reported as not chosen.
+struct PanelSources {
+    VirtualCameraPanel* virtualCamera = nullptr;
+    PreviewSource* preview = nullptr;
+    CameraStatus* camera = nullptr;
+    // The user's names and camera names reach the debug output only when this is set.
+    bool verbose = false;
+};
+
 // Turns the messages the pages post into requests to the frame worker, page changes and
 // browser openings. Runs on the host's user-interface thread.
 class WebMessageHandler {
   public:
-    // Without a virtual camera panel the virtual camera is reported as off; without a preview
-    // the page is told that there is none.
     WebMessageHandler(ControlBlock& control, WebHost& host, ServiceAddresses addresses,
-                      CameraNameLister listCameras, DebugLines debug,
-                      VirtualCameraPanel* virtualCamera = nullptr,
-                      PreviewSource* preview = nullptr);
+                      CameraNameLister listCameras, DebugLines debug, PanelSources panel = {});
 
     // Never throws: a message that cannot be handled is dropped with a line on the debug
     // output.
@@ -101,6 +122,8 @@ class WebMessageHandler {
     void setSmoothing(const std::u16string& message);
     void answerVirtualCamera(const std::u16string& message);
     void answerPreview(const std::u16string& message);
+    void answerCameraState();
+    void say(const std::u16string& message, std::string_view remark = {});
     void ignore(const std::u16string& message, std::string_view reason);
     void noteDropped(const char* reason) noexcept;
     int cameraIndex(const std::string& name);
@@ -110,8 +133,7 @@ class WebMessageHandler {
     ServiceAddresses addresses_;
     CameraNameLister listCameras_;
     DebugLines debug_;
-    VirtualCameraPanel* virtualCamera_;
-    PreviewSource* preview_;
+    PanelSources panel_;
 };
 
 }  // namespace velvix

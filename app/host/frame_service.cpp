@@ -76,6 +76,20 @@ std::string FrameService::loopbackStateText() {
     return problem.empty() ? "none" : "none:" + problem;
 }
 
+std::string FrameService::cameraStateText() {
+    switch (worker_.cameraState()) {
+        case CameraState::starting:
+            return "starting";
+        case CameraState::working:
+            return "working";
+        case CameraState::lost:
+            return "lost";
+        case CameraState::none:
+            break;
+    }
+    return "none";
+}
+
 void FrameService::setUp() {
     if (feeder_) {
         setup_.start();

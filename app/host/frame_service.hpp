@@ -23,7 +23,7 @@ namespace velvix {
 // options, the face step and the smoother, publishing into the options' ring; and the
 // virtual camera fed from that ring, with what the panel shows of it; and the panel's preview
 // of the picture.
-class FrameService final : public VirtualCameraPanel {
+class FrameService final : public VirtualCameraPanel, public CameraStatus {
   public:
     explicit FrameService(const AppOptions& options);
 
@@ -42,6 +42,12 @@ class FrameService final : public VirtualCameraPanel {
 
     std::string stateText() override;
     void setUp() override;
+    std::string cameraStateText() override;
+
+    // What the panel's web message handler asks about.
+    PanelSources panel(const AppOptions& options) {
+        return {this, &preview_, this, options.verbose};
+    }
 
     PanelPreview& preview() { return preview_; }
 

@@ -30,13 +30,13 @@ class RunClock {
 };
 
 // Hands each input line to the handler until a stop is due.
-void serveMessages(WebMessageHandler& handler, platform::StopSignals& signals,
-                   const AppOptions& options) {
+void serveMessages(WebMessageHandler& handler, const HeadlessHost& host,
+                   platform::StopSignals& signals, const AppOptions& options) {
     platform::InputLines input;
     const RunClock clock(options.runSeconds);
     bool inputOpen = true;
     std::string line;
-    while (!clock.expired()) {
+    while (!clock.expired() && !host.quitting()) {
         if (!inputOpen) {
             if (signals.wait(kInputWaitMilliseconds)) {
                 return;
@@ -76,6 +76,11 @@ void HeadlessHost::openInBrowser(const std::string& url) {
     writeLine("open", url);
 }
 
+void HeadlessHost::quit() {
+    writeLine("quit", "");
+    quitting_ = true;
+}
+
 // Control characters from a page must not reach the terminal: the text is escaped as the
 // debug output escapes it.
 void HeadlessHost::writeLine(const std::string& kind, const std::string& text) {
@@ -92,15 +97,14 @@ int runHeadless(const AppOptions& options) {
         ServiceAddresses::forOrigin(
             options.serviceOrigin.empty() ? kDefaultServiceOrigin : options.serviceOrigin,
             options.termsUrl),
-        [&frames] { return frames.cameraNames(); }, platform::debugOutput, &frames,
-        &frames.preview());
+        [&frames] { return frames.cameraNames(); }, platform::debugOutput, frames.panel(options));
     platform::debugOutput("velvix: face detector: " + frames.detectorName());
     platform::debugOutput(std::string("velvix: running headless; ") +
                           (hasAVX2 ? "AVX2 available" : "no AVX2") +
                           "; web messages on standard input, one per line; stop with Ctrl+C");
     {
         const FrameService::Threads threads = frames.start();
-        serveMessages(handler, signals, options);
+        serveMessages(handler, host, signals, options);
     }
     platform::debugOutput("velvix: stopped; " + frames.statisticsLine());
     return 0;

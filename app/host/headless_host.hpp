@@ -8,7 +8,7 @@
 namespace velvix {
 
 // Shows what the window would show as lines on an output stream: "post: TEXT",
-// "navigate: URL" and "open: URL".
+// "navigate: URL", "open: URL" and "quit:".
 class HeadlessHost final : public WebHost {
   public:
     explicit HeadlessHost(std::FILE* out) : out_(out) {}
@@ -16,11 +16,14 @@ class HeadlessHost final : public WebHost {
     void postToPage(const std::u16string& text) override;
     void navigate(const std::string& url) override;
     void openInBrowser(const std::string& url) override;
+    void quit() override;
+    bool quitting() const { return quitting_; }
 
   private:
     void writeLine(const std::string& kind, const std::string& text);
 
     std::FILE* out_;
+    bool quitting_ = false;
 };
 
 // Runs the frame worker without a window. Each line on standard input is one web message; it

@@ -34,6 +34,11 @@ Object.freeze(Object);
   function onChangeOnOff(node) {
     document.querySelector('.on-txt').style.display = node.checked ? 'block' : 'none';
     document.querySelector('.off-txt').style.display = node.checked ? 'none' : 'block';
+    // The preview's hint is about smoothing.
+    const preview = document.querySelector('.preview');
+    if (preview) {
+      preview.classList.toggle('smoothing-off', !node.checked);
+    }
     post('velv:SMOOTH:' + (node.checked ? 'on,' + smoothLevel : 'off'));
   }
 
@@ -43,17 +48,24 @@ Object.freeze(Object);
     post('velv:SMOOTH:on,' + smoothLevel);
   }
 
+  // Values are kept encoded, so that a name with ';' or '=' in it survives.
   function getCookie(name) {
     const pieces = ('; ' + document.cookie).split('; ' + name + '=');
     if (pieces.length !== 2) {
       return null;
     }
-    return pieces[1].split(';')[0];
+    const value = pieces[1].split(';')[0];
+    try {
+      return decodeURIComponent(value);
+    } catch (error) {
+      return value;  // kept by an earlier version, unencoded
+    }
   }
 
   function setCookie(cname, cvalue, exdays) {
     const expiry = new Date(Date.now() + exdays * 24 * 60 * 60 * 1000);
-    document.cookie = cname + '=' + cvalue + ';expires=' + expiry.toUTCString() + ';path=/';
+    document.cookie =
+      cname + '=' + encodeURIComponent(cvalue) + ';expires=' + expiry.toUTCString() + ';path=/';
   }
 
   function clearCookie(cname) {
@@ -75,32 +87,144 @@ Object.freeze(Object);
     post('velv:TERMS');
   }
 
-  let velvUser;
+  let velvUser = getCookie('usr');
 
+  // A name is needed: an empty one (or only spaces) gets one hint, and nothing is posted.
   function doLogin() {
-    velvUser = document.getElementById('username').value;
+    const field = document.getElementById('username');
+    const hint = document.getElementById('username-hint');
+    const name = field.value.trim();
+    if (hint) {
+      hint.hidden = name !== '';
+    }
+    if (!name) {
+      field.focus();
+      return;
+    }
+    velvUser = name;
     setCookie('usr', velvUser, 360);
     post('velv:LOGIN:' + velvUser);
   }
 
   function doLogout() {
     clearCookie('usr');
-    post('velv:LOGOUT:' + velvUser);
+    post('velv:LOGOUT:' + (velvUser || ''));
   }
 
   function selectCamera(name) {
     setCookie('cam', name, 360);
     post('velv:CAMERA:' + name);
+    askCameraState();
   }
 
+  const noCamera = 'no camera';
+  let camerasFound = true;
+
+  // Chooses the remembered camera, or the first one while it is missing, and shows what runs.
   function initCamera() {
     const select = document.getElementById('camera-select');
-    const fallback = select.options[1].value;
-    const name = getCookie('cam') || fallback;
-    const option = Array.from(select.options).find((candidate) => candidate.value === name);
-    option.selected = true;
+    if (!select) {
+      return;
+    }
+    const names = Array.from(select.options, (option) => option.value).filter(
+      (value) => value !== noCamera,
+    );
+    const remembered = getCookie('cam');
+    const name =
+      remembered === noCamera || names.includes(remembered) ? remembered : names[0] || noCamera;
+    select.value = name;
+    camerasFound = names.length > 0;
     post('velv:CAMERA:' + name);
+    askCameraState();
   }
+
+  // The camera's line and what the picture says while it has none. The page asks for the state
+  // when it loads, after a camera is chosen and then once a second while it is shown; the
+  // program answers with "velv:CAM:STATE:" and "none", "starting", "working" or "lost".
+  const cameraState = 'velv:CAM:STATE';
+  const cameraLines = {
+    none: 'No camera',
+    starting: 'Camera starting\u2026',
+    working: 'Camera working',
+    lost: 'Camera lost, retrying',
+  };
+  const pictureTexts = {
+    none: 'No camera chosen',
+    lost: 'No picture from the camera - trying again',
+  };
+
+  function askCameraState() {
+    if (document.getElementById('camera-state')) {
+      post(cameraState);
+    }
+  }
+
+  function showCameraState(state) {
+    const line = document.getElementById('camera-state');
+    const status = document.getElementById('preview-status');
+    if (!line || !Object.hasOwn(cameraLines, state)) {
+      return;
+    }
+    const text = camerasFound ? cameraLines[state] : 'No camera found';
+    line.textContent = text;
+    line.classList.toggle('lost', camerasFound && state === 'lost');
+    if (status) {
+      status.textContent = camerasFound ? pictureTexts[state] || '' : text;
+      status.hidden = !status.textContent;
+    }
+  }
+
+  function initCameraState() {
+    if (!document.getElementById('camera-state')) {
+      return;
+    }
+    webview.addEventListener('message', function (event) {
+      if (typeof event.data === 'string' && event.data.startsWith(cameraState + ':')) {
+        showCameraState(event.data.slice(cameraState.length + 1));
+      }
+    });
+    askCameraState();
+    setInterval(function () {
+      if (!document.hidden) {
+        askCameraState();
+      }
+    }, 1000);
+  }
+
+  // Ctrl+Q ends the program from any page, as closing the window does.
+  window.addEventListener('keydown', function (event) {
+    if (event.ctrlKey && !event.altKey && (event.key === 'q' || event.key === 'Q')) {
+      event.preventDefault();
+      post('velv:QUIT');
+    }
+  });
+
+  // The program says "velv:BROWSER:FAILED:" and the address when no browser could be started
+  // for it: the page says so and shows the address to copy. Escape closes the dialog.
+  const browserFailed = 'velv:BROWSER:FAILED:';
+
+  function showBrowserFailure(address) {
+    const dialog = document.createElement('dialog');
+    const text = document.createElement('p');
+    text.textContent = 'No web browser could be started. The page is at this address:';
+    const shown = document.createElement('p');
+    shown.className = 'address';
+    shown.textContent = address;
+    const close = document.createElement('button');
+    close.type = 'button';
+    close.textContent = 'Close';
+    close.addEventListener('click', () => dialog.close());
+    dialog.addEventListener('close', () => dialog.remove());
+    dialog.append(text, shown, close);
+    document.body.appendChild(dialog);
+    dialog.showModal();
+  }
+
+  webview.addEventListener('message', function (event) {
+    if (typeof event.data === 'string' && event.data.startsWith(browserFailed)) {
+      showBrowserFailure(event.data.slice(browserFailed.length));
+    }
+  });
 
   // The virtual camera's line and its set-up button, where the page has them. The page asks
   // for the state when it loads, after the set-up button and then once a second while it is
@@ -250,6 +374,22 @@ Object.freeze(Object);
       askForTheNextPicture();
     });
     image.addEventListener('error', askOnNextFrame);
+    // The space bar holds the picture too, while the picture has the keyboard's focus.
+    box.addEventListener('keydown', function (event) {
+      if (event.key === ' ') {
+        event.preventDefault();
+        if (!event.repeat) {
+          hold(true);
+        }
+      }
+    });
+    for (const end of ['keyup', 'blur']) {
+      box.addEventListener(end, function (event) {
+        if (end === 'blur' || event.key === ' ') {
+          hold(false);
+        }
+      });
+    }
     box.addEventListener('pointerdown', function (event) {
       hold(true);
       // Held until released, also when the pointer leaves the picture meanwhile.
@@ -283,13 +423,12 @@ Object.freeze(Object);
   if (window.location.href.endsWith('/smooth.html')) {
     document.addEventListener('DOMContentLoaded', initVirtualCamera);
     document.addEventListener('DOMContentLoaded', initPreview);
+    document.addEventListener('DOMContentLoaded', initCameraState);
   }
 
   if (window.location.href.endsWith('/signup.html')) {
     console.log('LOGIN PAGE');
-    velvUser = getCookie('usr');
     if (velvUser) {
-      console.log('velvUser: ' + velvUser);
       post('velv:LOGIN:' + velvUser);
     }
   }

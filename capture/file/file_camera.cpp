@@ -35,6 +35,10 @@ Result<> applyOption(FileCameraConfig& config, const std::string& option) {
         config.nv12 = false;
         return {};
     }
+    if (option == "fit=cover" || option == "fit=whole") {
+        config.cover = option == "fit=cover";
+        return {};
+    }
     constexpr std::string_view kFreezeAfter = "freeze-after=";
     if (option.starts_with(kFreezeAfter)) {
         int frames = 0;
@@ -187,7 +191,8 @@ std::unique_ptr<DeviceConnection> FileCameraBackend::connect(int index) {
     }
     const FileCameraConfig& config = cameras_[static_cast<std::size_t>(index)];
     auto opened = file_camera::openFrameSource(
-        config.path, config.nv12 ? MediaSubtype::nv12 : MediaSubtype::rgb24);
+        config.path, config.nv12 ? MediaSubtype::nv12 : MediaSubtype::rgb24,
+        config.cover ? file_camera::StillFit::cover : file_camera::StillFit::whole);
     if (!opened) {
         const std::lock_guard guard(mutex_);
         std::string& said = saidErrors_[static_cast<std::size_t>(index)];

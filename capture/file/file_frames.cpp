@@ -3,9 +3,11 @@
 #include <stb_image.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <sstream>
 
@@ -298,10 +300,16 @@ class Y4mSource final : public FrameSource {
     std::vector<std::uint8_t> v_;
 };
 
-Result<std::unique_ptr<FrameSource>> openStill(const std::string& path, MediaSubtype delivered) {
+Result<std::unique_ptr<FrameSource>> openStill(const std::string& path, MediaSubtype delivered,
+                                               StillFit fit) {
     int width = 0;
     int height = 0;
     int channels = 0;
+    if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
+        std::fclose(file);
+    } else {
+        return Failure{"cannot read the picture: " + std::string(std::strerror(errno))};
+    }
     // The size first: a small file may describe a picture of gigabytes.
     if (stbi_info(path.c_str(), &width, &height, &channels) == 0) {
         return Failure{std::string("cannot read the picture: ") + stbi_failure_reason()};
@@ -319,8 +327,13 @@ Result<std::unique_ptr<FrameSource>> openStill(const std::string& path, MediaSub
         stbi_image_free(rgb);
         return Failure{"the picture changed while it was read"};
     }
-    auto sample = delivered == MediaSubtype::nv12 ? nv12FromRgb(rgb, width, height)
-                                                  : rgb24FromRgb(rgb, width, height);
+    std::vector<std::uint8_t> whole;
+    if (fit == StillFit::whole) {
+        whole = wholeIn16By9(rgb, width, height);
+    }
+    const std::uint8_t* picture = whole.empty() ? rgb : whole.data();
+    auto sample = delivered == MediaSubtype::nv12 ? nv12FromRgb(picture, width, height)
+                                                  : rgb24FromRgb(picture, width, height);
     stbi_image_free(rgb);
     return std::unique_ptr<FrameSource>(
         std::make_unique<StillSource>(std::move(sample), width, height));
@@ -336,9 +349,30 @@ bool startsWithY4mSignature(const std::string& path) {
 }  // namespace
 
 Result<std::unique_ptr<FrameSource>> openFrameSource(const std::string& path,
-                                                     MediaSubtype delivered) {
+                                                     MediaSubtype delivered, StillFit fit) {
     return startsWithY4mSignature(path) ? Y4mSource::open(path, delivered)
-                                        : openStill(path, delivered);
+                                        : openStill(path, delivered, fit);
+}
+
+std::vector<std::uint8_t> wholeIn16By9(const std::uint8_t* rgb, int& width, int& height) {
+    const auto even = [](std::int64_t side) { return side + side % 2; };
+    const std::int64_t wideWidth = even(std::max<std::int64_t>(width, (height * 16LL + 8) / 9));
+    const std::int64_t wideHeight = even(std::max<std::int64_t>(height, (width * 9LL + 15) / 16));
+    if (wideWidth > kMaxSide || wideHeight > kMaxSide ||
+        (wideWidth == width && wideHeight == height)) {
+        return {};
+    }
+    std::vector<std::uint8_t> wide(static_cast<std::size_t>(wideWidth * wideHeight * 3),
+                                   kNeutralGrey);
+    const std::int64_t left = (wideWidth - width) / 2;
+    const std::int64_t top = (wideHeight - height) / 2;
+    for (std::int64_t y = 0; y < height; ++y) {
+        std::memcpy(&wide[static_cast<std::size_t>(((top + y) * wideWidth + left) * 3)],
+                    rgb + y * width * 3, static_cast<std::size_t>(width) * 3);
+    }
+    width = static_cast<int>(wideWidth);
+    height = static_cast<int>(wideHeight);
+    return wide;
 }
 
 std::vector<std::uint8_t> nv12FromRgb(const std::uint8_t* rgb, int width, int height) {

@@ -30,9 +30,21 @@ class FrameSource {
     int height_ = 0;
 };
 
+// How a still meets the frame, which the capture layer fills by scaling the camera's picture to
+// cover it: whole (the still in the middle of a 16:9 picture on a neutral grey, so that no part
+// of it is cut) or covering (the still as it is, cut at two sides when its shape differs).
+enum class StillFit { whole, cover };
+
 // A PNG or JPEG still or a YUV4MPEG2 video (4:2:0 or mono), chosen by the file's content.
 Result<std::unique_ptr<FrameSource>> openFrameSource(const std::string& path,
-                                                     MediaSubtype delivered);
+                                                     MediaSubtype delivered,
+                                                     StillFit fit = StillFit::whole);
+
+// The picture (RGB, top row first) in the middle of the smallest 16:9 picture of even sides that
+// holds it, on kNeutralGrey; the size is updated. Unchanged when that would exceed 8192 pixels.
+std::vector<std::uint8_t> wholeIn16By9(const std::uint8_t* rgb, int& width, int& height);
+// A grey that no skin test takes for skin: red, green and blue are equal.
+inline constexpr std::uint8_t kNeutralGrey = 128;
 
 // Video-range YUV (BT.601) of a top-down RGB picture, as NV12. Width and height even.
 std::vector<std::uint8_t> nv12FromRgb(const std::uint8_t* rgb, int width, int height);

@@ -54,16 +54,43 @@ void FrameWorker::tick(const std::stop_token& stop) {
     changeCamera(wantedCamera);
     const std::uint64_t fetchStart = clock_.now();
     if (fetchNewFrame()) {
+        hadFrame_ = true;
+        ticksWithoutFrame_ = 0;
+        updateCameraState();
         processFrame(*buffers_, frameSize_, control_.applied, steps_, face_, fade_);
         if (publish(stop) == PublishOutcome::resized) {
             return;
         }
         countPublished(fetchStart);
+    } else {
+        countMissingFrame();
     }
     pacer_.waitForNextTick();
     if (!cameraReady_) {
         ++retryTicks_;
     }
+}
+
+void FrameWorker::countMissingFrame() {
+    if (ticksWithoutFrame_ >= kNoFrameTicks) {
+        return;
+    }
+    if (++ticksWithoutFrame_ == kNoFrameTicks && ring_ && ring_->sectionIntact()) {
+        ring_->endPublishing();
+    }
+    updateCameraState();
+}
+
+void FrameWorker::updateCameraState() {
+    CameraState state = CameraState::working;
+    if (control_.applied.activeCamera < 0) {
+        state = CameraState::none;
+    } else if (ticksWithoutFrame_ >= kNoFrameTicks) {
+        state = CameraState::lost;
+    } else if (!hadFrame_) {
+        state = CameraState::starting;
+    }
+    cameraState_.store(state, std::memory_order_relaxed);
 }
 
 void FrameWorker::countPublished(std::uint64_t fetchStart) {
@@ -114,10 +141,13 @@ void FrameWorker::changeCamera(int wantedCamera) {
     }
     cameraReady_ = false;
     retryTicks_ = 0;
+    hadFrame_ = false;
+    ticksWithoutFrame_ = 0;
     if (isDeviceIndex(active)) {
         capture_.closeDevice(active);
     }
     control_.applied.activeCamera = wantedCamera;
+    updateCameraState();
     if (!isDeviceIndex(wantedCamera)) {
         return;
     }

@@ -12,6 +12,9 @@
 #include "process.hpp"
 #include "ring_commands.hpp"
 #include "test_support.hpp"
+#ifndef _WIN32
+#include "virtual_display.hpp"
+#endif
 
 namespace velvix {
 namespace {
@@ -215,25 +218,102 @@ TEST_F(HeadlessCameraTest, DeliversACorrectPictureInNv12) {
     EXPECT_EQ(stop(), 0) << log();
 }
 
-TEST_F(HeadlessCameraTest, ReopensAFrozenCameraAndFramesFlowAgain) {
+// A second without a new frame: the ring says it holds no frame, so that readers show their
+// placeholder, and the panel is told that the camera is lost; the picture comes back by itself.
+TEST_F(HeadlessCameraTest, SaysWhenTheCameraIsLostAndReopensItAndFramesFlowAgain) {
+    const auto ringState = [&] { return FrameRingReader::open(ring_.get()).header().state; };
     start(gradientPicture(64, 48), "?freeze-after=30");
     send(cameraMessage());
     ASSERT_TRUE(waitForFrames(1, 10s)) << log();
     // The camera stops after 30 frames; a worker slower than the camera has dropped some.
-    const std::uint32_t frozenAt = waitForStandstill(1500ms, 10s);
+    ASSERT_TRUE(testing::waitUntil([&] { return ringState() == kRingInitialised; }, 20s));
+    send("velv:CAM:STATE");
+    EXPECT_TRUE(program_->waitForOutput("post: velv:CAM:STATE:lost")) << log();
+    const std::uint32_t frozenAt = readyCount();
     EXPECT_LE(frozenAt, 30u);
     // The freeze check starts 400 polls (13.3 s at full speed) after the open and re-opens
     // the device, which delivers again.
     EXPECT_TRUE(waitForFrames(frozenAt + 1, 40s)) << log();
+    EXPECT_TRUE(testing::waitUntil([&] { return ringState() == kRingHasFrame; }));
     EXPECT_EQ(stop(), 0) << log();
 }
+
+#ifndef _WIN32
+// The mean difference between neighbouring pixels along the rows of a box: the fine detail,
+// which smoothing takes away.
+double detail(const Picture& picture, int left, int top, int right, int bottom) {
+    double sum = 0;
+    for (int y = top; y < bottom; ++y) {
+        for (int x = left + 1; x < right; ++x) {
+            for (int c = 0; c < 3; ++c) {
+                sum += std::abs(picture.rgb[(y * picture.width + x) * 3 + c] -
+                                picture.rgb[(y * picture.width + x - 1) * 3 + c]);
+            }
+        }
+    }
+    return sum / ((bottom - top) * (right - left - 1) * 3);
+}
+
+double meanDifference(const Picture& a, const Picture& b, int left, int top, int right,
+                      int bottom) {
+    double sum = 0;
+    for (int y = top; y < bottom; ++y) {
+        for (int x = left; x < right; ++x) {
+            for (int c = 0; c < 3; ++c) {
+                sum +=
+                    std::abs(a.rgb[(y * a.width + x) * 3 + c] - b.rgb[(y * b.width + x) * 3 + c]);
+            }
+        }
+    }
+    return sum / ((bottom - top) * (right - left) * 3);
+}
+
+// What `make run` shows without a display: the demo photo whole, its face found, the skin of
+// the face smoothed and the wall, the flag, the suit and the grey around the photo as they were.
+TEST(HeadlessDemo, SmoothsTheFacesSkinAndLeavesTheRestAlone) {
+    const testing::ScopedFolder out;
+    const auto demo =
+        testing::runProgram({VELVIX_DEMO_SCRIPT, VELVIX_BUILD_DIR, out.path()}, 240000);
+    ASSERT_EQ(demo.exitCode, 0) << demo.output;
+    const Picture before = loadPng(out.path() + "/before.png");
+    const Picture after = loadPng(out.path() + "/after.png");
+    ASSERT_EQ(before.width, kWidth);
+    ASSERT_EQ(after.width, kWidth);
+    // A box of the 512 x 512 photo as the frame shows it: in the middle of a 912 x 512 picture,
+    // scaled by 720 / 512.
+    struct Box {
+        const char* name;
+        int left, top, right, bottom;
+    };
+    const auto inFrame = [](int photo, int offset) { return (photo + offset) * 720 / 512; };
+    const auto detailIn = [&](const Picture& picture, const Box& b) {
+        return detail(picture, inFrame(b.left, 200), inFrame(b.top, 0), inFrame(b.right, 200),
+                      inFrame(b.bottom, 0));
+    };
+    const auto differenceIn = [&](const Box& b) {
+        return meanDifference(before, after, inFrame(b.left, 200), inFrame(b.top, 0),
+                              inFrame(b.right, 200), inFrame(b.bottom, 0));
+    };
+    for (const Box& skin :
+         {Box{"left cheek", 185, 128, 212, 158}, Box{"right cheek", 238, 128, 262, 158},
+          Box{"forehead", 200, 82, 250, 100}}) {
+        EXPECT_LT(detailIn(after, skin), detailIn(before, skin)) << skin.name;
+        EXPECT_GT(differenceIn(skin), 1.0) << skin.name;
+    }
+    for (const Box& rest : {Box{"wall", 300, 15, 370, 90}, Box{"flag", 5, 60, 60, 200},
+                            Box{"suit", 60, 300, 110, 380}, Box{"lips", 205, 140, 245, 152},
+                            Box{"grey beside the photo", -200, 0, -20, 512}}) {
+        EXPECT_LT(differenceIn(rest), 0.5) << rest.name;
+    }
+}
+#endif
 
 // What the window would show comes out on standard output, one line each. A page's text
 // reaches the terminal only escaped: no control character can clear the screen, set the
 // window title or forge a line. A line beyond 64 KiB is cut there, with one line saying so,
 // and the next one is read as ever.
 TEST_F(HeadlessCameraTest, AnswersMessagesOnStandardOutputEscapedAndCut) {
-    start(gradientPicture(16, 16));
+    start(gradientPicture(16, 16), "", {"--verbose"});  // the names, escaped, on standard error
     send("hello");
     send("velv:TERMS");
     send("velv:LOGIN:someone");
@@ -285,8 +365,13 @@ TEST_F(HeadlessCameraTest, AnswersWhatTheVirtualCameraIsDoing) {
 
     start(gradientPicture(16, 16), "", {"--virtual-camera", "off"});
     send("velv:VCAM:SETUP");  // nothing to set up: no command runs
+    // Without --verbose the user's names stay out of the log.
+    send("velv:LOGIN:Ada Secret");
+    send(cameraMessage());
     EXPECT_EQ(stop(), 0);
     EXPECT_NE(log().find("post: velv:VCAM:STATE:off\n"), std::string::npos) << log();
+    EXPECT_EQ(log().find("Ada Secret"), std::string::npos) << log();
+    EXPECT_EQ(log().find(photoName_), std::string::npos) << log();
 }
 
 }  // namespace

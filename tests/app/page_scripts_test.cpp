@@ -40,16 +40,15 @@ TEST(PageSetupScript, KeepsTheScriptPlainAsciiAndItsStringClosedWhateverTheName)
               std::string::npos);
 }
 
-TEST(PageSetupScript, IsComposedOnceFromTheFirstEnumeration) {
+// Cameras plugged in later appear without a restart.
+TEST(PageSetupScript, IsComposedAfreshFromEachEnumeration) {
     int enumerations = 0;
     PageSetupScript script([&] {
         ++enumerations;
         return std::vector<std::string>{"Cam " + std::to_string(enumerations)};
     });
-    const std::string first = script.text();
-    EXPECT_EQ(script.text(), first);
-    EXPECT_EQ(enumerations, 1);
-    EXPECT_NE(first.find("Cam 1"), std::string::npos);
+    EXPECT_NE(script.text().find("Cam 1"), std::string::npos);
+    EXPECT_NE(script.text().find("Cam 2"), std::string::npos);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@ class RecordingHost final : public WebHost {
     }
     void navigate(const std::string& url) override { calls.push_back("navigate " + url); }
     void openInBrowser(const std::string& url) override { calls.push_back("open " + url); }
+    void quit() override { calls.push_back("quit"); }
 
     std::vector<std::string> calls;
 };
@@ -139,8 +140,11 @@ TEST_F(WebMessagesTest, MalformedMessagesChangeNothingAndLeaveOneDebugLine) {
     }
     EXPECT_EQ(requested(), before);
     EXPECT_TRUE(host.calls.empty());
-    EXPECT_EQ(debugLines[0], "velv:CAMERA: ignored, it names no camera");
-    EXPECT_EQ(debugLines[8], "velv:CAMERA:\u0421am: ignored, no camera can have that name");
+    EXPECT_EQ(debugLines[0],
+              "velv:CAMERA (names are shown with --verbose): ignored, it names no camera");
+    EXPECT_EQ(debugLines[8],
+              "velv:CAMERA (names are shown with --verbose): ignored, no camera "
+              "can have that name");
     EXPECT_EQ(debugLines[11], "web message dropped: it is 65541 characters long, more than 65536");
     // A page cannot fill the log: what a line echoes of a message is cut.
     for (const std::string& line : debugLines) {
@@ -163,7 +167,16 @@ TEST_F(WebMessagesTest, NavigatesOnSignInAndSignOutWithoutTouchingTheSettings) {
                                                     "navigate https://service.test/signup.html",
                                                     "navigate https://service.test/smooth.html"}));
     EXPECT_EQ(requested(), before);
-    EXPECT_EQ(debugLines.back(), "velv:LOGINX");
+    // The user's name reaches the debug output only with --verbose.
+    EXPECT_EQ(debugLines.back(), "velv:LOGIN (names are shown with --verbose)");
+    WebMessageHandler verbose{control,
+                              host,
+                              ServiceAddresses::forOrigin("https://s.test"),
+                              [this] { return cameras; },
+                              [this](std::string_view line) { debugLines.emplace_back(line); },
+                              {.verbose = true}};
+    verbose.handle(u"velv:LOGOUT:Ada");
+    EXPECT_EQ(debugLines.back(), "velv:LOGOUT:Ada");
 }
 
 TEST_F(WebMessagesTest, OpensTheTermsAndPostsEverythingElseBack) {
@@ -178,28 +191,35 @@ TEST_F(WebMessagesTest, OpensTheTermsAndPostsEverythingElseBack) {
     EXPECT_EQ(requested().generation, 0);
 }
 
-TEST_F(WebMessagesTest, AnswersTheVirtualCameraStateAndStartsItsSetUp) {
+TEST_F(WebMessagesTest, AnswersThePanelsQuestionsStartsTheSetUpAndQuits) {
     struct Panel final : VirtualCameraPanel {
         std::string stateText() override { return setUps == 0 ? "none" : "setting-up"; }
         void setUp() override { ++setUps; }
         int setUps = 0;
     } panel;
+    struct Camera final : CameraStatus {
+        std::string cameraStateText() override { return "lost"; }
+    } camera;
     WebMessageHandler withPanel{control,
                                 host,
                                 ServiceAddresses::forOrigin("https://s.test"),
                                 [this] { return cameras; },
                                 [this](std::string_view line) { debugLines.emplace_back(line); },
-                                &panel};
+                                {&panel, nullptr, &camera}};
     withPanel.handle(u"velv:VCAM:STATE");
     withPanel.handle(u"velv:VCAM:SETUP");
     withPanel.handle(u"velv:VCAM:SETUPX");
     withPanel.handle(u"velv:VCAM");
+    withPanel.handle(u"velv:CAM:STATE");
     send(u"velv:VCAM:STATE");  // a handler without a panel: no virtual camera
-    EXPECT_EQ(host.calls, (std::vector<std::string>{"post velv:VCAM:STATE:none",
-                                                    "post velv:VCAM:STATE:setting-up",
-                                                    "post velv:VCAM:STATE:off"}));
+    send(u"velv:CAM:STATE");   // and no camera
+    send(u"velv:QUIT");
+    EXPECT_EQ(host.calls, (std::vector<std::string>{
+                              "post velv:VCAM:STATE:none", "post velv:VCAM:STATE:setting-up",
+                              "post velv:CAM:STATE:lost", "post velv:VCAM:STATE:off",
+                              "post velv:CAM:STATE:none", "quit"}));
     EXPECT_EQ(panel.setUps, 1);
-    EXPECT_EQ(debugLines.size(), 3u);  // the set-up and the two it did not understand
+    EXPECT_EQ(debugLines.size(), 4u);  // the set-up, the two it did not understand, the quit
     EXPECT_EQ(requested().generation, 0);
 }
 
@@ -219,8 +239,7 @@ TEST_F(WebMessagesTest, AnswersEachPreviewRequestWithAPictureOrWordToWait) {
                                   ServiceAddresses::forOrigin("https://s.test"),
                                   [this] { return cameras; },
                                   [this](std::string_view line) { debugLines.emplace_back(line); },
-                                  nullptr,
-                                  &source};
+                                  {nullptr, &source}};
     source.next = std::string("\xff\xd8\x00\xfe", 4);
     withPreview.handle(u"velv:PREVIEW");
     withPreview.handle(u"velv:PREVIEW:BEFORE");

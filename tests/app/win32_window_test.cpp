@@ -248,6 +248,10 @@ TEST_F(Win32Window, SetsUpItsPanelStaysOnTheServiceAndStopsTheWorkerBeforeTheVie
     EXPECT_EQ(setUpRuns(), runs);
     raise("complete success");
     EXPECT_EQ(setUpRuns(), runs + 1);
+    // A camera plugged in or removed: the list is made again in the page.
+    SendMessageW(window(), WM_DEVICECHANGE, 0x0007 /* DBT_DEVNODES_CHANGED */, 0);
+    EXPECT_TRUE(testing::waitForText(log_, "the cameras changed", 20000));
+    EXPECT_TRUE(testing::waitUntil([&] { return setUpRuns() == runs + 2; }));
 
     // Messages count only from the service's pages, each cut at 64 KiB; answers go back to them.
     const std::string page = std::string("message ") + kService + "/smooth.html ";
@@ -283,8 +287,16 @@ TEST_F(Win32Window, SetsUpItsPanelStaysOnTheServiceAndStopsTheWorkerBeforeTheVie
     raise(page + "velv:LOGIN:someone");
     EXPECT_TRUE(recorded("navigate https://app.velvix.example/smooth.html"));
 
-    // Closing stops the worker, then the view is closed and given back.
-    EXPECT_EQ(close(), 0) << log();
+    // One panel per ring: a second start brings this window to the front and ends with 0.
+    const std::string secondLog = testing::temporaryPath("velvix-second.log");
+    testing::ChildProcess second({app_, "--ring", ring_.get()}, secondLog);
+    EXPECT_EQ(second.waitForExit(20000), 0) << testing::readFile(secondLog);
+    EXPECT_NE(testing::readFile(secondLog).find("velvix: already running"), std::string::npos);
+    EXPECT_TRUE(testing::waitForText(log_, "another start brought the window to the front", 20000));
+
+    // Ctrl+Q in the page (velv:QUIT) stops the worker, then the view is closed and given back.
+    raise(page + "velv:QUIT");
+    EXPECT_EQ(velvix_->waitForExit(20000), 0) << log();
     const std::string output = log();
     const std::size_t stopped = output.find("velvix: stopped");
     EXPECT_LT(stopped, output.find("webview2: controller closed"));

@@ -316,5 +316,44 @@ TEST(WindowEndToEnd, StopsCleanlyWhenTheTerminalSessionEnds) {
     EXPECT_NE(testing::readFile(log).find("velvix: stopped"), std::string::npos);
 }
 
+// One panel per user and ring: a second start brings the first window to the front and ends
+// with 0; a start on another ring runs on its own. The session bus is the test's own, as the
+// desktop gives each user one.
+TEST(WindowEndToEnd, ASecondStartBringsTheFirstWindowToTheFrontAndEnds) {
+    testing::VirtualDisplay display;
+    ASSERT_TRUE(display.running()) << "Xvfb did not start";
+    testing::ScopedFolder data;
+    setenv("XDG_DATA_HOME", data.path().c_str(), 1);
+    setenv("XDG_CACHE_HOME", (data.path() + "/cache").c_str(), 1);
+    const std::string bus = "unix:path=" + data.path() + "/bus";
+    testing::ChildProcess daemon(
+        {"/usr/bin/dbus-daemon", "--session", "--nofork", "--address=" + bus, "--print-address=1"},
+        data.path() + "/dbus.log");
+    ASSERT_TRUE(daemon.waitForOutput(bus, 10000)) << testing::readFile(data.path() + "/dbus.log");
+    setenv("DBUS_SESSION_BUS_ADDRESS", bus.c_str(), 1);
+    testing::ScopedRingName ring;
+    testing::ScopedRingName otherRing;
+    const std::string log = data.path() + "/first.log";
+    testing::ChildProcess first({VELVIX_APP, "--ring", ring.get()}, log);
+    ASSERT_TRUE(first.waitForOutput("velvix: pages from")) << testing::readFile(log);
+
+    const auto second = testing::runProgram({VELVIX_APP, "--ring", ring.get()});
+    EXPECT_EQ(second.exitCode, 0) << second.output;
+    EXPECT_NE(second.output.find("velvix: already running"), std::string::npos) << second.output;
+    EXPECT_TRUE(first.waitForOutput("another start brought the window to the front"))
+        << testing::readFile(log);
+    testing::ChildProcess other({VELVIX_APP, "--ring", otherRing.get()},
+                                data.path() + "/other.log");
+    EXPECT_TRUE(other.waitForOutput("velvix: pages from"))
+        << testing::readFile(data.path() + "/other.log");
+
+    for (testing::ChildProcess* program : {&other, &first}) {
+        program->signal(SIGTERM);
+        EXPECT_EQ(program->waitForExit(20000), 0);
+    }
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    EXPECT_EQ(glibComplaints(testing::readFile(log)), "");
+}
+
 }  // namespace
 }  // namespace velvix

@@ -89,19 +89,22 @@ std::unique_ptr<DeviceConnection> connectTo(const std::string& pathWithOptions) 
 }
 
 TEST(FileCameraConfig, ReadsOptionsAndNamesTheDeviceAfterTheFile) {
-    const auto parsed = parseFileCamera("/data/pics/face.png?format=nv12&freeze-after=12");
+    const auto parsed =
+        parseFileCamera("/data/pics/face.png?format=nv12&freeze-after=12&fit=cover");
     ASSERT_TRUE(parsed) << parsed.error();
     EXPECT_EQ(parsed->path, "/data/pics/face.png");
     EXPECT_TRUE(parsed->nv12);
     EXPECT_EQ(parsed->freezeAfter, 12);
+    EXPECT_TRUE(parsed->cover);
     EXPECT_EQ(parsed->deviceName(), "Test camera: face.png");
 
     const auto inFolder = parseFileCamera("odd?dir/clip.y4m");  // a '?' in a folder: no option
     ASSERT_TRUE(inFolder) << inFolder.error();
     EXPECT_EQ(inFolder->deviceName(), "Test camera: clip.y4m");
 
-    for (const char* bad : {"x.png?format=yuv", "x.png?freeze-after=", "x.png?freeze-after=-1",
-                            "x.png?freeze-after=3x", "x.png?", "/tmp/", "?format=nv12"}) {
+    for (const char* bad :
+         {"x.png?format=yuv", "x.png?freeze-after=", "x.png?freeze-after=-1",
+          "x.png?freeze-after=3x", "x.png?", "/tmp/", "?format=nv12", "x.png?fit=stretch"}) {
         EXPECT_NE(parseFileCamera(bad).error(), "") << bad;
     }
 }
@@ -123,7 +126,7 @@ TEST(FileCamera, OffersOnlyItsOwnSizeAndDeliversTheStillAsRgb24) {
     TempFile png("still.png");
     const auto rgb = gradient(4, 2);
     writePng(png.path(), rgb, 4, 2);
-    auto connection = connectTo(png.path());
+    auto connection = connectTo(png.path() + "?fit=cover");
     ASSERT_NE(connection, nullptr);
     EXPECT_EQ(connection->currentFormat(), (VideoFormat{4, 2, MediaSubtype::rgb24}));
     EXPECT_FALSE(connection->setFormat({8, 2, MediaSubtype::rgb24}));
@@ -141,6 +144,25 @@ TEST(FileCamera, OffersOnlyItsOwnSizeAndDeliversTheStillAsRgb24) {
     // Bottom row first, blue, green, red: the first pixel is (0, 1) of the picture.
     EXPECT_EQ((std::vector<std::uint8_t>(sample.begin(), sample.begin() + 6)),
               (std::vector<std::uint8_t>{9, 60, 0, 9, 60, 40}));
+}
+
+// Shown whole, a still lies in the middle of a 16:9 picture on a grey that is not skin.
+TEST(FileCamera, ShowsAStillWholeOnGreyUnlessAskedToCover) {
+    TempFile png("square.png");
+    writePng(png.path(), gradient(8, 8), 8, 8);
+    auto connection = connectTo(png.path());
+    ASSERT_NE(connection, nullptr);
+    EXPECT_EQ(connection->currentFormat(), (VideoFormat{16, 8, MediaSubtype::rgb24}));
+    CollectingSink sink;
+    ASSERT_TRUE(connection->startStreaming(MediaSubtype::rgb24, sink));
+    ASSERT_TRUE(sink.waitForSamples(1, 2s));
+    connection->stopStreaming();
+    // Bottom row first, blue, green, red: four grey pixels, then (0, 7) and (1, 7).
+    const auto sample = sink.samples()[0];
+    std::vector<std::uint8_t> expected(12, 128);
+    expected.insert(expected.end(), {9, 7 * 60 % 256, 0, 9, 7 * 60 % 256, 40});
+    EXPECT_EQ(std::vector<std::uint8_t>(sample.begin(), sample.begin() + 18), expected);
+    EXPECT_EQ(sample[(4 + 8) * 3], 128);  // and grey again after the picture
 }
 
 TEST(FileCamera, LoopsAVideoAndTakesItsFrameRate) {

@@ -30,6 +30,7 @@ class CheckingHost final : public velvix::WebHost {
     }
     void navigate(const std::string& url) override { checkPrintable(url); }
     void openInBrowser(const std::string& url) override { checkPrintable(url); }
+    void quit() override {}
 };
 
 std::u16string messageOf(const std::uint8_t* data, std::size_t size) {

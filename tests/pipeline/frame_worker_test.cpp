@@ -141,20 +141,42 @@ TEST_F(FrameWorkerTest, AFailedOpenIsRetriedEverySixtyTicks) {
     EXPECT_EQ(worker.retryTicks(), 0);
 }
 
-TEST_F(FrameWorkerTest, ACameraThatStopsCapturingIsTriedAgain) {
+// Meanwhile, after a second without a new frame, the ring says that it holds none, and the
+// frames coming back say that they do.
+TEST_F(FrameWorkerTest, ACameraThatStopsCapturingIsTriedAgainAndTheRingSaysSoMeanwhile) {
+    const auto ringState = [&] { return FrameRingReader::open(name.get()).header().state; };
     worker.startUp();
+    EXPECT_EQ(worker.cameraState(), CameraState::none);
     control.requestCamera(0);
     ticks(1);
+    EXPECT_EQ(worker.cameraState(), CameraState::starting);
+    camera.queueFrame(paintPattern);
+    ticks(1);
     ASSERT_TRUE(worker.cameraReady());
+    EXPECT_EQ(worker.cameraState(), CameraState::working);
     camera.loseDevice(0);
     camera.failingOpens[0] = 1;  // still unplugged at the first retry
-    ticks(1);
+    ticks(kNoFrameTicks - 1);
     EXPECT_FALSE(worker.cameraReady());
-    ticks(60);
+    EXPECT_EQ(ringState(), kRingHasFrame);
+    EXPECT_EQ(worker.cameraState(), CameraState::working);
+    ticks(1);
+    EXPECT_EQ(ringState(), kRingInitialised);
+    EXPECT_EQ(worker.cameraState(), CameraState::lost);
+    ticks(kRetryTicks + 1 - kNoFrameTicks);
     EXPECT_EQ(camera.opensOf(0), 2);
-    ticks(60);
+    ticks(kRetryTicks);
     EXPECT_EQ(camera.opensOf(0), 3);
     EXPECT_TRUE(worker.cameraReady());
+    camera.queueFrame(paintPattern);
+    ticks(1);
+    EXPECT_EQ(ringState(), kRingHasFrame);
+    EXPECT_EQ(worker.cameraState(), CameraState::working);
+
+    control.requestCamera(kCameraOff);
+    ticks(kNoFrameTicks);
+    EXPECT_EQ(ringState(), kRingInitialised);
+    EXPECT_EQ(worker.cameraState(), CameraState::none);
 }
 
 TEST_F(FrameWorkerTest, AnIndexBeyondTheDeviceTableNeverOpens) {

@@ -2,8 +2,10 @@
 #include <stb_image.h>
 #include <stb_image_write.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -90,6 +92,13 @@ int main(int argc, char** argv) {
     int width = 0;
     int height = 0;
     int channels = 0;
+    if (std::FILE* file = std::fopen(options.input.c_str(), "rb")) {
+        std::fclose(file);
+    } else {
+        std::fprintf(stderr, "velvix-process: cannot read %s: %s\n", options.input.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
     // The size first, from the file's header: a small file may describe a picture of gigabytes.
     if (stbi_info(options.input.c_str(), &width, &height, &channels) == 0) {
         std::fprintf(stderr, "velvix-process: cannot read %s: %s\n", options.input.c_str(),

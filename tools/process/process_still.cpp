@@ -102,6 +102,12 @@ Result<ProcessOptions> parseOptions(const std::vector<std::string>& arguments) {
             options.help = true;
             return options;
         }
+        const bool takesValue = argument == "--output" || argument == "--level" ||
+                                argument == "--model" || argument == "--landmarks" ||
+                                argument == "--overlay";
+        if (takesValue && !hasValue) {
+            return Failure{argument + " needs a value"};
+        }
         if (argument == "--output" && hasValue) {
             options.output = arguments[++i];
         } else if (argument == "--level" && hasValue) {

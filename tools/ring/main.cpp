@@ -279,7 +279,10 @@ int offerPipeWireCamera(const std::string& name) {
 int main(int argc, char** argv) {
     std::vector<std::string> arguments(argv + 1, argv + argc);
     std::string name = kRingName;
-    if (arguments.size() >= 2 && arguments[0] == "--ring") {
+    if (!arguments.empty() && arguments[0] == "--ring") {
+        if (arguments.size() < 2) {
+            return usageError("--ring needs a name");
+        }
         name = arguments[1];
         arguments.erase(arguments.begin(), arguments.begin() + 2);
     }
@@ -290,8 +293,10 @@ int main(int argc, char** argv) {
     if (command == "info" && arguments.size() == 1) {
         return info(name);
     }
-    if (command == "snapshot" && arguments.size() == 2) {
-        return snapshot(name, arguments[1]);
+    if (command == "snapshot") {
+        return arguments.size() == 2
+                   ? snapshot(name, arguments[1])
+                   : usageError("snapshot needs one file to save the frame to, such as frame.png");
     }
     if (command == "watch" && arguments.size() == 1) {
         return watch(name, std::nullopt);

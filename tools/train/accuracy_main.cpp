@@ -8,7 +8,9 @@
 //       detector misses are reported apart. --curve writes the cumulative error curves
 //       (68-point folder red, 98-point folder blue).
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "accuracy.hpp"
@@ -21,11 +23,15 @@ using namespace velvix::train;
 
 constexpr float kCurveLimit = 0.15f;
 
-int usage() {
-    std::fprintf(stderr,
-                 "usage: velvix-landmark-accuracy --mapping FOLDER98\n"
-                 "       velvix-landmark-accuracy MODEL [--68 FOLDER] [--98 FOLDER] "
-                 "[--curve PNG]\n");
+constexpr char kUsage[] =
+    "usage: velvix-landmark-accuracy --mapping FOLDER98\n"
+    "       velvix-landmark-accuracy MODEL [--68 FOLDER] [--98 FOLDER] [--curve PNG]\n"
+    "  --mapping FOLDER98  how well the 68-to-98 point mapping fits the faces in FOLDER98\n"
+    "  MODEL               the landmark model to score, on the faces of the folders given\n"
+    "  --curve PNG         draw the share of faces against the error\n";
+
+int usage(const std::string& problem) {
+    std::fprintf(stderr, "velvix-landmark-accuracy: %s\n%s", problem.c_str(), kUsage);
     return 2;
 }
 
@@ -77,11 +83,19 @@ std::vector<float> reportFolder(const LandmarkModel& model, FaceDetector& detect
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 3 && std::string(argv[1]) == "--mapping") {
-        return reportMapping(argv[2]);
+    const std::string first = argc > 1 ? argv[1] : "";
+    if (first == "--help" || first == "-h") {
+        std::printf("%s", kUsage);
+        return 0;
     }
-    if (argc < 2 || argc % 2 != 0) {
-        return usage();
+    if (first == "--mapping") {
+        return argc == 3 ? reportMapping(argv[2]) : usage("--mapping needs one folder");
+    }
+    if (argc < 2 || first.starts_with("--")) {
+        return usage("no model given");
+    }
+    if (argc % 2 != 0) {
+        return usage(std::string(argv[argc - 1]) + " needs a value");
     }
     std::string folder68;
     std::string folder98;
@@ -95,12 +109,13 @@ int main(int argc, char** argv) {
         } else if (option == "--curve") {
             curvePath = argv[i + 1];
         } else {
-            return usage();
+            return usage("unknown option " + option);
         }
     }
     std::FILE* file = std::fopen(argv[1], "rb");
     if (file == nullptr) {
-        std::fprintf(stderr, "cannot open %s\n", argv[1]);
+        std::fprintf(stderr, "velvix-landmark-accuracy: cannot open %s: %s\n", argv[1],
+                     std::strerror(errno));
         return 1;
     }
     LandmarkModel model;

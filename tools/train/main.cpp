@@ -29,16 +29,20 @@ struct CommandLine {
     AugmentationOptions augmentation;
 };
 
-int usage() {
-    std::fprintf(stderr,
-                 "usage: velvix-train [--validation FOLDER] [--limit N] [--stages N] [--trees N]\n"
-                 "                    [--depth N] [--initial N] [--regularisation X]\n"
-                 "                    [--rotations N] [--no-mirror] [--seed N]\n"
-                 "                    OUTPUT TRAINING_FOLDER...\n");
+constexpr char kUsage[] =
+    "usage: velvix-train [--validation FOLDER] [--limit N] [--stages N] [--trees N]\n"
+    "                    [--depth N] [--initial N] [--regularisation X]\n"
+    "                    [--rotations N] [--no-mirror] [--seed N]\n"
+    "                    OUTPUT TRAINING_FOLDER...\n"
+    "Trains a landmark model on the annotated faces of the folders and writes it to OUTPUT.\n";
+
+int usage(const std::string& problem) {
+    std::fprintf(stderr, "velvix-train: %s\n%s", problem.c_str(), kUsage);
     return 2;
 }
 
-bool parse(int argc, char** argv, CommandLine& command) {
+// What is wrong with the command line; empty when nothing is.
+std::string parse(int argc, char** argv, CommandLine& command) {
     std::vector<std::string> positional;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
@@ -46,7 +50,7 @@ bool parse(int argc, char** argv, CommandLine& command) {
         if (option == "--no-mirror") {
             command.augmentation.mirror = false;
         } else if (option.rfind("--", 0) == 0 && !hasValue) {
-            return false;
+            return option + " needs a value";
         } else if (option == "--validation") {
             command.validation = argv[++i];
         } else if (option == "--limit") {
@@ -66,18 +70,22 @@ bool parse(int argc, char** argv, CommandLine& command) {
         } else if (option == "--seed") {
             command.training.seed = static_cast<std::uint32_t>(std::atol(argv[++i]));
         } else if (option.rfind("--", 0) == 0) {
-            return false;
+            return "unknown option " + option;
         } else {
             positional.push_back(option);
         }
     }
-    if (positional.size() < 2 || command.training.stages < 1 || command.training.trees < 1 ||
-        command.training.depth < 1 || command.training.depth > 16) {
-        return false;
+    if (positional.size() < 2) {
+        return positional.empty() ? "no OUTPUT and no TRAINING_FOLDER given"
+                                  : "no TRAINING_FOLDER given";
+    }
+    if (command.training.stages < 1 || command.training.trees < 1 || command.training.depth < 1 ||
+        command.training.depth > 16) {
+        return "--stages and --trees need 1 or more, --depth 1 to 16";
     }
     command.output = positional.front();
     command.folders.assign(positional.begin() + 1, positional.end());
-    return true;
+    return "";
 }
 
 void reportBoxes(const std::string& folder, const std::vector<TrainingFace>& faces,
@@ -94,9 +102,13 @@ void reportBoxes(const std::string& folder, const std::vector<TrainingFace>& fac
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+        std::printf("%s", kUsage);
+        return 0;
+    }
     CommandLine command;
-    if (!parse(argc, argv, command)) {
-        return usage();
+    if (const std::string problem = parse(argc, argv, command); !problem.empty()) {
+        return usage(problem);
     }
     const auto detector = makeFaceDetector();
     std::vector<TrainingFace> faces;

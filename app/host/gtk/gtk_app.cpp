@@ -46,6 +46,47 @@ bool initGtkAsTheDesktopEntry() {
     return gtk_init_check(&count, &argv);
 }
 
+// One panel per user and ring: a second start finds the first through the session bus, asks it
+// to bring its window to the front and ends. Without a session bus every start runs alone.
+class SinglePanel {
+  public:
+    explicit SinglePanel(const std::string& ringName)
+        : application_(g_application_new(panelInstanceName(VELVIX_APP_ID, ringName).c_str(),
+                                         G_APPLICATION_DEFAULT_FLAGS)) {}
+    ~SinglePanel() { g_object_unref(application_); }
+    SinglePanel(const SinglePanel&) = delete;
+    SinglePanel& operator=(const SinglePanel&) = delete;
+
+    // True when another start shows the panel; it has been asked to bring it to the front.
+    bool runsElsewhere() {
+        GError* error = nullptr;
+        if (!g_application_register(application_, nullptr, &error)) {
+            platform::debugOutput(std::string("velvix: cannot tell whether Velvix runs already: ") +
+                                  error->message);
+            g_error_free(error);
+            return false;
+        }
+        if (!g_application_get_is_remote(application_)) {
+            return false;
+        }
+        g_application_activate(application_);
+        return true;
+    }
+
+    // Called on the main loop each time a later start asks for the window.
+    void onLaterStart(GtkWebViewHost& host) {
+        g_signal_connect(
+            application_, "activate", G_CALLBACK(+[](GApplication*, gpointer data) {
+                static_cast<GtkWebViewHost*>(data)->bringToFront();
+                platform::debugOutput("velvix: another start brought the window to the front");
+            }),
+            &host);
+    }
+
+  private:
+    GApplication* application_;
+};
+
 std::string dataFolder() {
     return std::string(g_get_user_data_dir()) + "/velvix";
 }
@@ -61,6 +102,11 @@ int runWindow(const AppOptions& options) {
     if (!initGtkAsTheDesktopEntry()) {
         platform::debugOutput("velvix: no display to open the window on (use --headless)");
         return 1;
+    }
+    SinglePanel single(options.ringName);
+    if (single.runsElsewhere()) {
+        platform::debugOutput("velvix: already running; its window is brought to the front");
+        return 0;
     }
     BundledService service;
     std::string origin = options.serviceOrigin;
@@ -78,12 +124,14 @@ int runWindow(const AppOptions& options) {
     PageSetupScript pageSetup(listCameras);
     GtkWebViewHost host(pageSetup, PageOriginPolicy(origin), platform::debugOutput);
     WebMessageHandler handler(frames.control, host, addresses, listCameras, platform::debugOutput,
-                              &frames, &frames.preview());
+                              frames.panel(options));
     host.setMessageReceiver([&handler](const std::u16string& message) { handler.handle(message); });
+    single.onLaterStart(host);
     platform::debugOutput("velvix: face detector: " + frames.detectorName());
     platform::debugOutput("velvix: pages from " + origin);
 
     host.open(addresses.signUpPage, dataFolder(), cacheFolder());
+    host.watchDevices("/dev");
     {
         const FrameService::Threads threads = frames.start();
         gtk_main();

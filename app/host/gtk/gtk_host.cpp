@@ -23,6 +23,9 @@ constexpr char kMessageChannel[] = "velvix";
 constexpr char kCookieFile[] = "cookies.sqlite";
 // Addresses in diagnostics are cut here: a data: address can be as long as a page.
 constexpr std::size_t kShownAddressLength = 200;
+// A camera brings several device nodes, and their permissions are set after they appear.
+constexpr unsigned kDeviceSettleMilliseconds = 500;
+constexpr std::string_view kVideoDevicePrefix = "video";
 
 GdkPixbuf* drawIcon(int size) {
     cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, size, size);
@@ -173,10 +176,27 @@ struct GtkWebViewHost::Signals {
     }
     // The window and its view stay until the host destroys them, after the main loop: GTK's
     // own destruction here would leave the host holding destroyed widgets.
-    static gboolean closeRequested(GtkWidget* window, GdkEvent*, gpointer) {
-        gtk_widget_hide(window);
-        gtk_main_quit();
+    static gboolean closeRequested(GtkWidget*, GdkEvent*, gpointer self) {
+        static_cast<GtkWebViewHost*>(self)->quit();
         return TRUE;
+    }
+    static void deviceChanged(GFileMonitor*, GFile* file, GFile*, GFileMonitorEvent event,
+                              gpointer self) {
+        char* name = g_file_get_basename(file);
+        const bool video =
+            name != nullptr && std::string_view(name).starts_with(kVideoDevicePrefix);
+        g_free(name);
+        if (video &&
+            (event == G_FILE_MONITOR_EVENT_CREATED || event == G_FILE_MONITOR_EVENT_DELETED ||
+             event == G_FILE_MONITOR_EVENT_ATTRIBUTE_CHANGED)) {
+            static_cast<GtkWebViewHost*>(self)->devicesChanged();
+        }
+    }
+    static gboolean devicesSettled(gpointer self) {
+        auto* host = static_cast<GtkWebViewHost*>(self);
+        host->settleTimer_ = 0;
+        host->remakeCameraList();
+        return G_SOURCE_REMOVE;
     }
 };
 
@@ -188,6 +208,13 @@ GtkWebViewHost::GtkWebViewHost(PageSetupScript& pageSetup, PageOriginPolicy orig
       messageKey_(randomKey()) {}
 
 GtkWebViewHost::~GtkWebViewHost() {
+    if (settleTimer_ != 0) {
+        g_source_remove(settleTimer_);
+    }
+    if (devices_ != nullptr) {
+        g_signal_handlers_disconnect_by_data(devices_, this);
+        g_object_unref(devices_);
+    }
     if (window_ != nullptr) {
         if (view_ != nullptr) {
             g_signal_handlers_disconnect_by_data(view_, this);
@@ -368,8 +395,70 @@ void GtkWebViewHost::navigate(const std::string& url) {
 }
 
 void GtkWebViewHost::openInBrowser(const std::string& url) {
-    if (!platform::openInBrowser(url)) {
-        debug_("velvix: could not start xdg-open for " + url);
+    struct Failure {
+        std::weak_ptr<GtkWebViewHost*> host;
+        std::string url;
+    };
+    const std::weak_ptr<GtkWebViewHost*> host = self_;
+    const bool started = platform::openInBrowser(url, [host, url] {
+        // On the opener's thread: the host is told on the main loop's.
+        g_idle_add(
+            [](gpointer data) -> gboolean {
+                const std::unique_ptr<Failure> failure(static_cast<Failure*>(data));
+                if (const auto alive = failure->host.lock()) {
+                    (*alive)->browserFailed(failure->url);
+                }
+                return G_SOURCE_REMOVE;
+            },
+            new Failure{host, url});
+    });
+    if (!started) {
+        browserFailed(url);
+    }
+}
+
+void GtkWebViewHost::browserFailed(const std::string& url) {
+    debug_("velvix: no web browser could be started for " + shownAddress(url));
+    postToPage(browserFailedMessage(url));
+}
+
+void GtkWebViewHost::quit() {
+    if (window_ != nullptr) {
+        gtk_widget_hide(window_);
+    }
+    if (gtk_main_level() > 0) {
+        gtk_main_quit();
+    }
+}
+
+void GtkWebViewHost::bringToFront() {
+    if (window_ != nullptr) {
+        gtk_window_present(GTK_WINDOW(window_));
+    }
+}
+
+void GtkWebViewHost::watchDevices(const std::string& folder) {
+    GFile* file = g_file_new_for_path(folder.c_str());
+    devices_ = g_file_monitor_directory(file, G_FILE_MONITOR_NONE, nullptr, nullptr);
+    g_object_unref(file);
+    if (devices_ == nullptr) {
+        debug_("velvix: cameras plugged in later appear after a restart: " + folder +
+               " cannot be watched");
+        return;
+    }
+    g_signal_connect(devices_, "changed", G_CALLBACK(Signals::deviceChanged), this);
+}
+
+void GtkWebViewHost::devicesChanged() {
+    if (settleTimer_ == 0) {
+        settleTimer_ = g_timeout_add(kDeviceSettleMilliseconds, Signals::devicesSettled, this);
+    }
+}
+
+void GtkWebViewHost::remakeCameraList() {
+    debug_("velvix: the cameras changed; the list is made again");
+    if (!loadFailed_ && showsServicePage()) {
+        runScript(pageSetup_.text());
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "page_origin.hpp"
@@ -9,6 +10,7 @@
 
 typedef struct _GtkWidget GtkWidget;
 typedef struct _WebKitWebView WebKitWebView;
+typedef struct _GFileMonitor GFileMonitor;
 
 namespace velvix {
 
@@ -45,6 +47,13 @@ class GtkWebViewHost final : public WebHost {
     void postToPage(const std::u16string& text) override;
     void navigate(const std::string& url) override;
     void openInBrowser(const std::string& url) override;
+    void quit() override;
+    // Shows the window in front of the others.
+    void bringToFront();
+
+    // Makes the page's camera list again, after a short wait for the device to settle, whenever
+    // a video device appears in or leaves `folder` (/dev).
+    void watchDevices(const std::string& folder);
 
     // Runs a script in the current page, its result not collected.
     void runScript(const std::string& script);
@@ -68,6 +77,9 @@ class GtkWebViewHost final : public WebHost {
     void navigationFailed(const std::string& uri);
     void navigationFinished();
     void receive(const std::u16string& message);
+    void browserFailed(const std::string& url);
+    void devicesChanged();
+    void remakeCameraList();
 
     PageSetupScript& pageSetup_;
     PageOriginPolicy origins_;
@@ -81,6 +93,10 @@ class GtkWebViewHost final : public WebHost {
     std::string failedUri_;  // until the next navigation starts
     bool failed_ = false;
     int completedNavigations_ = 0;
+    GFileMonitor* devices_ = nullptr;
+    unsigned settleTimer_ = 0;
+    // Lets a browser opener that failed find the host again, if it is still there.
+    std::shared_ptr<GtkWebViewHost*> self_ = std::make_shared<GtkWebViewHost*>(this);
 };
 
 }  // namespace velvix

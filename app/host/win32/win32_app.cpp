@@ -91,7 +91,40 @@ class ComApartment {
 
 }  // namespace
 
+// One panel per user and ring: the first start holds a mutex named after the ring in the
+// session's namespace; a later start asks the first's window to come to the front and ends.
+class SinglePanel {
+  public:
+    explicit SinglePanel(const std::string& ringName)
+        : name_(wideName(panelInstanceName("Velvix", ringName))),
+          mutex_(CreateMutexW(nullptr, FALSE, (L"Local\\" + name_).c_str())),
+          elsewhere_(mutex_ != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {}
+    ~SinglePanel() {
+        if (mutex_ != nullptr) {
+            CloseHandle(mutex_);
+        }
+    }
+    SinglePanel(const SinglePanel&) = delete;
+    SinglePanel& operator=(const SinglePanel&) = delete;
+
+    bool runsElsewhere() const { return elsewhere_; }
+    const std::wstring& name() const { return name_; }
+
+  private:
+    static std::wstring wideName(const std::string& name) { return {name.begin(), name.end()}; }
+
+    std::wstring name_;
+    HANDLE mutex_;
+    bool elsewhere_;
+};
+
 int runWindow(const AppOptions& options) {
+    const SinglePanel single(options.ringName);
+    if (single.runsElsewhere()) {
+        Win32WindowHost::bringPanelToFront(single.name());
+        platform::debugOutput("velvix: already running; its window is brought to the front");
+        return 0;
+    }
     platform::StopSignals signals;
     leaveAConsoleOfItsOwn();
     const ComApartment apartment;
@@ -111,11 +144,12 @@ int runWindow(const AppOptions& options) {
     PageSetupScript pageSetup(listCameras);
     Win32WindowHost host(pageSetup, PageOriginPolicy(origin), platform::debugOutput);
     WebMessageHandler handler(frames.control, host, addresses, listCameras, platform::debugOutput,
-                              &frames, &frames.preview());
+                              frames.panel(options));
     host.setMessageReceiver([&handler](const std::u16string& message) { handler.handle(message); });
     if (!host.createWindow(SW_SHOWNORMAL)) {
         return 1;
     }
+    host.markAsPanel(single.name());
     platform::debugOutput("velvix: face detector: " + frames.detectorName());
     platform::debugOutput("velvix: pages from " + origin);
 

@@ -14,6 +14,11 @@ namespace {
 
 // A web message handed over from another thread; lParam owns a std::u16string.
 constexpr UINT kOutsideMessage = WM_APP + 1;
+// Devices come and go in bursts; the list is made again once they have settled.
+constexpr UINT_PTR kDevicesSettledTimer = 1;
+constexpr UINT kDeviceSettleMilliseconds = 500;
+// What a later start sends the panel's window.
+constexpr wchar_t kBringToFrontMessage[] = L"Velvix.BringToFront";
 
 constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 constexpr wchar_t kFailureCaption[] = L"Windows Desktop Guided Tour";
@@ -38,6 +43,9 @@ Win32WindowHost::~Win32WindowHost() {
     view_.reset();
     if (window_ != nullptr) {
         SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
+        if (!panelName_.empty()) {
+            RemovePropW(window_, panelName_.c_str());
+        }
         DestroyWindow(window_);
     }
 }
@@ -128,7 +136,53 @@ void Win32WindowHost::navigate(const std::string& url) {
 
 void Win32WindowHost::openInBrowser(const std::string& url) {
     if (!platform::openInBrowser(url)) {
-        debug_("velvix: could not open " + url + " in the browser");
+        debug_("velvix: no web browser could be started for " + url);
+        postToPage(browserFailedMessage(url));
+    }
+}
+
+void Win32WindowHost::markAsPanel(const std::wstring& instanceName) {
+    panelName_ = instanceName;
+    SetPropW(window_, panelName_.c_str(), reinterpret_cast<HANDLE>(1));
+}
+
+bool Win32WindowHost::bringPanelToFront(const std::wstring& instanceName) {
+    struct Search {
+        const std::wstring* name;
+        HWND found = nullptr;
+    } search{&instanceName};
+    EnumWindows(
+        [](HWND candidate, LPARAM data) -> BOOL {
+            auto* looking = reinterpret_cast<Search*>(data);
+            if (GetPropW(candidate, looking->name->c_str()) != nullptr) {
+                looking->found = candidate;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    if (search.found == nullptr) {
+        return false;
+    }
+    // Only the program the user just started may hand the foreground on.
+    DWORD process = 0;
+    GetWindowThreadProcessId(search.found, &process);
+    AllowSetForegroundWindow(process);
+    return PostMessageW(search.found, RegisterWindowMessageW(kBringToFrontMessage), 0, 0) != 0;
+}
+
+void Win32WindowHost::bringToFront() {
+    if (IsIconic(window_)) {
+        ShowWindow(window_, SW_RESTORE);
+    }
+    SetForegroundWindow(window_);
+    debug_("velvix: another start brought the window to the front");
+}
+
+void Win32WindowHost::remakeCameraList() {
+    debug_("velvix: the cameras changed; the list is made again");
+    if (view_ != nullptr) {
+        view_->runScript(pageSetup_.text());
     }
 }
 
@@ -154,7 +208,23 @@ LRESULT CALLBACK Win32WindowHost::windowProcedure(HWND window, UINT message, WPA
 }
 
 LRESULT Win32WindowHost::handle(UINT message, WPARAM wParam, LPARAM lParam) {
+    static const UINT bringToFrontMessage = RegisterWindowMessageW(kBringToFrontMessage);
+    if (message == bringToFrontMessage) {
+        bringToFront();
+        return 0;
+    }
     switch (message) {
+        case WM_DEVICECHANGE:
+            // A camera plugged in or removed (DBT_DEVNODES_CHANGED and its kind).
+            SetTimer(window_, kDevicesSettledTimer, kDeviceSettleMilliseconds, nullptr);
+            return TRUE;
+        case WM_TIMER:
+            if (wParam != kDevicesSettledTimer) {
+                break;
+            }
+            KillTimer(window_, kDevicesSettledTimer);
+            remakeCameraList();
+            return 0;
         case WM_SIZE:
             // Minimising gives an empty client area, restoring the whole one again.
             fitToClientArea();
@@ -168,8 +238,9 @@ LRESULT Win32WindowHost::handle(UINT message, WPARAM wParam, LPARAM lParam) {
             return 0;
         }
         default:
-            return DefWindowProcW(window_, message, wParam, lParam);
+            break;
     }
+    return DefWindowProcW(window_, message, wParam, lParam);
 }
 
 void Win32WindowHost::fitToClientArea() {

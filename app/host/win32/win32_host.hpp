@@ -54,6 +54,13 @@ class Win32WindowHost final : public WebHost {
     void postToPage(const std::u16string& text) override;
     void navigate(const std::string& url) override;
     void openInBrowser(const std::string& url) override;
+    void quit() override { requestClose(); }
+
+    // Marks the window as the panel of `instanceName`, for a later start to find.
+    void markAsPanel(const std::wstring& instanceName);
+    // From a later start: asks the panel of `instanceName` to come to the front. False when
+    // no such window is there (yet).
+    static bool bringPanelToFront(const std::wstring& instanceName);
 
     HWND window() const { return window_; }
     bool failed() const { return failed_; }
@@ -65,6 +72,8 @@ class Win32WindowHost final : public WebHost {
     void fitToClientArea();
     void showFailure(const std::string& reason);
     void receive(const std::u16string& message);
+    void bringToFront();
+    void remakeCameraList();
 
     PageSetupScript& pageSetup_;
     PageOriginPolicy origins_;
@@ -75,6 +84,7 @@ class Win32WindowHost final : public WebHost {
     HWND failureText_ = nullptr;
     std::unique_ptr<EmbeddedWebView> view_;
     bool failed_ = false;
+    std::wstring panelName_;
 };
 
 }  // namespace velvix

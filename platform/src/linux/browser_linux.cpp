@@ -9,7 +9,7 @@ extern char** environ;
 
 namespace velvix::platform {
 
-bool openInBrowser(const std::string& url) {
+bool openInBrowser(const std::string& url, std::function<void()> failedLater) {
     std::string program = "xdg-open";
     std::string address = url;
     char* arguments[] = {program.data(), address.data(), nullptr};
@@ -18,7 +18,14 @@ bool openInBrowser(const std::string& url) {
         return false;
     }
     // Reaped on the side, so that the caller never waits for the browser.
-    std::thread([child] { ::waitpid(child, nullptr, 0); }).detach();
+    std::thread([child, failedLater = std::move(failedLater)] {
+        int status = 0;
+        const bool failed =
+            ::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+        if (failed && failedLater) {
+            failedLater();
+        }
+    }).detach();
     return true;
 }
 

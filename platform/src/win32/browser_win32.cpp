@@ -8,7 +8,8 @@
 
 namespace velvix::platform {
 
-bool openInBrowser(const std::string& url) {
+// ShellExecuteW says at once whether the address could be handed to a program.
+bool openInBrowser(const std::string& url, std::function<void()> /*failedLater*/) {
     const int units =
         MultiByteToWideChar(CP_UTF8, 0, url.data(), static_cast<int>(url.size()), nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(units), L'\0');

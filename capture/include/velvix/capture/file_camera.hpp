@@ -17,11 +17,13 @@ namespace velvix {
 inline constexpr char kTestCameraPrefix[] = "Test camera: ";
 
 // A test camera as given on the command line: a path with options appended after '?' and
-// separated by '&': "format=nv12" and "freeze-after=N" (stop delivering after N frames).
+// separated by '&': "format=nv12", "freeze-after=N" (stop delivering after N frames) and
+// "fit=cover" (a still fills the frame, cut at two sides, instead of being shown whole).
 struct FileCameraConfig {
     std::string path;
     bool nv12 = false;
     std::optional<int> freezeAfter;
+    bool cover = false;
 
     // "Test camera: " and the file name without its folder or options.
     std::string deviceName() const;

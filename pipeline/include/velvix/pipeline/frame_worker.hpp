@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <stop_token>
@@ -21,6 +22,18 @@ inline constexpr int kReconnectThreshold = 90;
 inline constexpr int kRetryTicks = 60;
 // Pause before each attempt to re-create the ring at a new size.
 inline constexpr std::uint32_t kResizeRetryMilliseconds = 30;
+// After this many ticks without a new frame (about a second) the camera counts as lost and the
+// ring says that it holds no frame, so that readers show their placeholder instead of a frozen
+// picture as if it were live.
+inline constexpr int kNoFrameTicks = 30;
+
+// What the panel says about the camera.
+enum class CameraState {
+    none,      // no camera chosen, or "no camera"
+    starting,  // chosen, no frame yet
+    working,   // frames arrive
+    lost,      // no new frame for kNoFrameTicks; opening is retried
+};
 
 // How the worker kept time, for the end of a run. Times in units of 100 ns.
 struct FrameStatistics {
@@ -60,6 +73,8 @@ class FrameWorker {
     FrameSize frameSize() const { return frameSize_; }
     const FrameRing* ring() const { return ring_ ? &*ring_ : nullptr; }
     bool cameraReady() const { return cameraReady_; }
+    // From any thread.
+    CameraState cameraState() const { return cameraState_.load(std::memory_order_relaxed); }
     int retryTicks() const { return retryTicks_; }
     const FramePacer& pacer() const { return pacer_; }
     const FrameStatistics& statistics() const { return statistics_; }
@@ -75,6 +90,8 @@ class FrameWorker {
     void changeCamera(int wantedCamera);
     bool openCamera(int device, FramePeriod period);
     bool fetchNewFrame();
+    void countMissingFrame();
+    void updateCameraState();
     PublishOutcome publish(const std::stop_token& stop);
     void countPublished(std::uint64_t fetchStart);
     RingError createRing(FrameSize size);
@@ -99,6 +116,9 @@ class FrameWorker {
     std::optional<FrameSize> pendingSize_;
     bool cameraReady_ = false;
     int retryTicks_ = 0;
+    bool hadFrame_ = false;  // since the camera was chosen
+    int ticksWithoutFrame_ = 0;
+    std::atomic<CameraState> cameraState_{CameraState::none};
     FrameStatistics statistics_;
 };
 
