@@ -442,7 +442,6 @@ TEST_F(PageEngine, ShowsTheVirtualCameraAndSetsOneUpWithOneButton) {
     EXPECT_EQ(query(button + ".textContent"), "Set up a V4L2 camera");
     EXPECT_EQ(query(button + ".hidden"), "false");
 
-
     // Windows' camera reads the ring by itself: nothing to set up, only whether it is read.
     for (const auto& [state, text] :
          {std::pair{"reading:Velvix Camera",
@@ -697,8 +696,9 @@ TEST_F(PageEngine, EveryStateOfEveryPageFitsOrScrollsWithinTheWindow) {
         line, "No virtual camera yet: set one up (needs the package v4l2loopback-dkms)."));
     check("no virtual camera");
     std::string shown = query(line);
-    for (const char* state : {"none:the module is missing", "setting-up", "feeding:Velvix Camera",
-                              "pipewire=reading;none", "elsewhere"}) {
+    for (const char* state :
+         {"none:the module is missing", "setting-up", "feeding:Velvix Camera",
+          "pipewire=reading;none", "not-installed:Velvix Camera", "ready:Velvix Camera"}) {
         virtualCamera_.state = state;
         ASSERT_TRUE(spinUntil([&] {
             const std::string now = query(line);

@@ -11,7 +11,7 @@ namespace {
 std::string stateText(std::uint32_t state) {
     switch (state) {
         case kRingInitialised:
-            return "initialised, no frame written yet";
+            return "no frame (none written yet, the camera is lost or the program has stopped)";
         case kRingHasFrame:
             return "frames available";
         case kRingResizing:

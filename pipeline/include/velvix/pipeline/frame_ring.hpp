@@ -28,7 +28,7 @@ inline constexpr int kMaxRingWidth = 7680;
 inline constexpr int kMaxRingHeight = 4320;
 
 enum RingState : std::uint32_t {
-    kRingInitialised = 1,  // no frame written yet
+    kRingInitialised = 1,  // no frame: none written yet, the camera is lost, or the writer stopped
     kRingHasFrame = 2,     // at least one complete frame is available
     kRingResizing = 3,     // the writer is re-creating the ring at another size
 };
