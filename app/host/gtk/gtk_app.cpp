@@ -70,6 +70,10 @@ class SinglePanel {
             return false;
         }
         g_application_activate(application_);
+        // The request is sent on the bus's own thread; without waiting for it, a start that
+        // ends at once can end before it is sent, and the first window never hears of it.
+        g_dbus_connection_flush_sync(g_application_get_dbus_connection(application_), nullptr,
+                                     nullptr);
         return true;
     }
 
