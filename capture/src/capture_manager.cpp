@@ -206,6 +206,13 @@ void CaptureManager::closeDevice(int device) {
 }
 
 void CaptureManager::replaceRecord(int device) {
+    {
+        const std::scoped_lock lock(noteLock_);
+        if (cameraNoteDevice_ == device) {
+            cameraNote_.clear();
+            cameraNoteDevice_ = -1;
+        }
+    }
     auto& slot = devices_[index(device)];
     slot.reset();
     slot = std::make_unique<CaptureDevice>();
@@ -253,7 +260,19 @@ bool CaptureManager::buildStream(int device, DeviceLocation location) {
     return true;
 }
 
+std::string CaptureManager::cameraNote() const {
+    const std::scoped_lock lock(noteLock_);
+    return cameraNote_;
+}
+
+// A device that lists its formats gets the chosen one; one that lists none, or refuses the
+// choice, is asked for formats one by one.
 bool CaptureManager::negotiate(CaptureDevice& record) {
+    const auto choice = chooseFormat(record.connection->modes(), record.askWidth, record.askHeight,
+                                     record.framePeriod);
+    if (choice && applyChoice(record, *choice)) {
+        return true;
+    }
     if (applyFormat(record, record.askWidth, record.askHeight, record.askSubtype)) {
         record.subtype = record.askSubtype;
         return fixSize(record, record.askWidth, record.askHeight);
@@ -272,19 +291,41 @@ bool CaptureManager::negotiate(CaptureDevice& record) {
     return false;
 }
 
-bool CaptureManager::applyFormat(CaptureDevice& record, int width, int height,
-                                 MediaSubtype subtype) {
-    const auto old = record.connection->currentFormat();
-    if (!old) {
+bool CaptureManager::applyChoice(CaptureDevice& record, const FormatChoice& choice) {
+    VideoFormat wanted = choice.format;
+    if (wanted.framePeriod == kNoFramePeriod) {
+        wanted.framePeriod = record.framePeriod;
+    }
+    if (!applyWanted(record, wanted) ||
+        !fixSize(record, choice.format.width, choice.format.height)) {
         return false;
     }
-    // A device that runs NV12 is only ever switched to NV12.
-    if (old->subtype == MediaSubtype::nv12 && subtype != MediaSubtype::nv12) {
+    record.subtype = choice.format.subtype;
+    platform::debugOutput(choiceLine(choice));
+    const std::scoped_lock lock(noteLock_);
+    cameraNote_ = slowCameraNote(choice);
+    cameraNoteDevice_ = record.deviceId;
+    return true;
+}
+
+bool CaptureManager::applyFormat(CaptureDevice& record, int width, int height,
+                                 MediaSubtype subtype) {
+    // A device that runs NV12 is only ever switched to NV12 by a request.
+    const auto current = record.connection->currentFormat();
+    if (current && current->subtype == MediaSubtype::nv12 && subtype != MediaSubtype::nv12) {
         return false;
     }
     VideoFormat wanted{width, height, subtype, record.mediaType.framePeriod};
     if (record.framePeriod != kNoFramePeriod) {
         wanted.framePeriod = record.framePeriod;
+    }
+    return applyWanted(record, wanted);
+}
+
+bool CaptureManager::applyWanted(CaptureDevice& record, const VideoFormat& wanted) {
+    const auto old = record.connection->currentFormat();
+    if (!old) {
+        return false;
     }
     if (record.connection->setFormat(wanted)) {
         record.mediaType = wanted;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <thread>
 
+#include "camera_lists.hpp"
 #include "fake_backend.hpp"
 #include "velvix/capture/media_types.hpp"
 
@@ -75,6 +76,32 @@ TEST_F(CaptureManagerTest, OpensAtTheRequestedSizeAndSubtypeOnTheFirstAttempt) {
     EXPECT_EQ(backend->logLines().back(), "start 0 RGB24");
     EXPECT_EQ(manager().deviceCount(), 1);
     EXPECT_TRUE(manager().isCapturing(0));
+}
+
+// A device that lists its formats is asked once, for the chosen one; what that costs in frames
+// stays readable while it is open.
+TEST_F(CaptureManagerTest, AsksADeviceThatListsItsFormatsForTheChosenOne) {
+    FakeDevice webcam{u"C310", {640, 480, MediaSubtype::yuy2}};
+    webcam.modes = testing::cameraModes(testing::readCameraList("logitech_c310"));
+    FakeDevice captureCard{u"Cam Link", {1920, 1080, MediaSubtype::nv12}};
+    captureCard.modes = testing::cameraModes(testing::readCameraList("elgato_camlink_4k_1080p25"));
+    backend->devices = {webcam, captureCard};
+
+    ASSERT_TRUE(openAsWorker());
+    EXPECT_EQ(setAttempts(), (std::vector<std::string>{"set 0 1280x720 MJPG every 333333"}));
+    EXPECT_EQ(manager().record(0).subtype, MediaSubtype::mjpg);
+    EXPECT_EQ(backend->logLines().back(), "start 0 RGB24");
+    EXPECT_EQ(manager().cameraNote(), "");
+    manager().closeDevice(0);
+
+    manager().setFramePeriod(1, kPeriod);
+    manager().setAskSize(1, 1280, 720, MediaSubtype::rgb24);
+    ASSERT_TRUE(manager().openDevice(1));
+    EXPECT_EQ(setAttempts().back(), "set 1 1920x1080 YUY2 every 400000");
+    EXPECT_EQ(manager().record(1).width, 1920);
+    EXPECT_EQ(manager().cameraNote(), "25 fps: the camera sends no faster at this size");
+    manager().closeDevice(1);
+    EXPECT_EQ(manager().cameraNote(), "");
 }
 
 TEST_F(CaptureManagerTest, AnNv12DeviceIsOnlyEverAskedForNv12) {

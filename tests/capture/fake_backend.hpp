@@ -21,6 +21,7 @@ struct FakeDevice {
     // Which formats setFormat takes; all of them when empty.
     std::function<bool(const VideoFormat&)> accepts;
     std::vector<SizeCapability> capabilities;
+    std::vector<CameraMode> modes;
     bool startFails = false;
 };
 

@@ -37,6 +37,15 @@ struct SizeCapability {
     int stepY = 1;
 };
 
+// One size of one format as the device lists it, with the frame periods (100 ns units) it
+// offers there in the device's order; none when the device does not say.
+struct CameraMode {
+    MediaSubtype subtype = MediaSubtype::rgb24;
+    int width = 0;
+    int height = 0;
+    std::vector<int> framePeriods;
+};
+
 // Receives the samples of a running stream on the backend's streaming thread.
 class SampleSink {
   public:
@@ -54,6 +63,10 @@ class DeviceConnection {
     // period is a wish the device follows as closely as it can.
     virtual bool setFormat(const VideoFormat& format) = 0;
     virtual std::vector<SizeCapability> capabilities() = 0;
+    // Every size and frame period of the device's own formats that the capture layer can take,
+    // for choosing one (see chooseFormat). Empty where the camera system does not list them;
+    // the manager then asks for formats one by one.
+    virtual std::vector<CameraMode> modes() { return {}; }
     // Routes the physical input of that DirectShow connector type (composite video 2, S-Video
     // 3, tuner 1, ...) to the device's video decoder, where the device has such a switch.
     virtual void routeInput(int connectorType) { (void)connectorType; }

@@ -2,11 +2,13 @@
 
 #include <array>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "velvix/capture/capture_backend.hpp"
+#include "velvix/capture/format_choice.hpp"
 #include "velvix/capture/sample_grabber.hpp"
 #include "velvix/filters/cover_scale.hpp"
 #include "velvix/pipeline/capture_source.hpp"
@@ -104,6 +106,9 @@ class CaptureManager final : public CaptureSource {
     bool reopenDevice(int device);
 
     const CaptureDevice& record(int device) const { return *devices_[index(device)]; }
+    // What the format of the last opened camera costs the person in frames (slowCameraNote),
+    // while it stays open; empty when nothing. Safe from any thread.
+    std::string cameraNote() const;
 
   private:
     struct DeviceLocation {
@@ -120,7 +125,9 @@ class CaptureManager final : public CaptureSource {
     bool buildStream(int device, DeviceLocation location);
     bool failBuild(int device);
     bool negotiate(CaptureDevice& record);
+    bool applyChoice(CaptureDevice& record, const FormatChoice& choice);
     bool applyFormat(CaptureDevice& record, int width, int height, MediaSubtype subtype);
+    bool applyWanted(CaptureDevice& record, const VideoFormat& wanted);
     void useDefaultFormat(CaptureDevice& record, int width, int height);
     bool fixSize(CaptureDevice& record, int width, int height);
 
@@ -128,6 +135,9 @@ class CaptureManager final : public CaptureSource {
     int deviceCount_ = 0;
     std::array<std::unique_ptr<CaptureDevice>, kMaxCaptureDevices> devices_;
     std::array<std::string, kMaxCaptureDevices> names_;
+    mutable std::mutex noteLock_;
+    std::string cameraNote_;
+    int cameraNoteDevice_ = -1;
 };
 
 }  // namespace velvix
