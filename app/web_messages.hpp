@@ -33,7 +33,8 @@ std::u16string browserFailedMessage(const std::string& url);
 class CameraStatus {
   public:
     virtual ~CameraStatus() = default;
-    // "none" (no camera chosen), "starting", "working" or "lost" (no picture; retrying).
+    // "none" (no camera chosen), "starting", "working" or "lost" (no picture; retrying);
+    // "working:NOTE" when the camera sends fewer frames than asked, NOTE saying so.
     virtual std::string cameraStateText() = 0;
 };
 

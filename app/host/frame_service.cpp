@@ -80,8 +80,10 @@ std::string FrameService::cameraStateText() {
     switch (worker_.cameraState()) {
         case CameraState::starting:
             return "starting";
-        case CameraState::working:
-            return "working";
+        case CameraState::working: {
+            const std::string note = cameras_.cameraNote();
+            return note.empty() ? "working" : "working:" + note;
+        }
         case CameraState::lost:
             return "lost";
         case CameraState::none:

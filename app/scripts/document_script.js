@@ -140,7 +140,8 @@ Object.freeze(Object);
 
   // The camera's line and what the picture says while it has none. The page asks for the state
   // when it loads, after a camera is chosen and then once a second while it is shown; the
-  // program answers with "velv:CAM:STATE:" and "none", "starting", "working" or "lost".
+  // program answers with "velv:CAM:STATE:" and "none", "starting", "working" or "lost";
+  // "working:NOTE" when the camera's format costs frames, which the line then says.
   const cameraState = 'velv:CAM:STATE';
   const cameraLines = {
     none: 'No camera',
@@ -159,13 +160,14 @@ Object.freeze(Object);
     }
   }
 
-  function showCameraState(state) {
+  function showCameraState(answer) {
     const line = document.getElementById('camera-state');
     const status = document.getElementById('preview-status');
+    const [state, note] = answer.split(/:(.*)/s);
     if (!line || !Object.hasOwn(cameraLines, state)) {
       return;
     }
-    const text = camerasFound ? cameraLines[state] : 'No camera found';
+    const text = camerasFound ? cameraLines[state] + (note ? ', ' + note : '') : 'No camera found';
     line.textContent = text;
     line.classList.toggle('lost', camerasFound && state === 'lost');
     if (status) {

@@ -507,6 +507,8 @@ TEST_F(PageEngine, ShowsTheCameraStateOnItsLineAndOverThePicture) {
     };
     for (const Row& row :
          {Row{"working", "Camera working", "(none)"},
+          Row{"working:10 fps: the camera sends no faster at this size",
+              "Camera working, 10 fps: the camera sends no faster at this size", "(none)"},
           Row{"lost", "Camera lost, retrying", "No picture from the camera - trying again"},
           Row{"none", "No camera", "No camera chosen"},
           Row{"starting", "Camera starting\u2026", "(none)"}}) {
