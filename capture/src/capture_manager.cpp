@@ -268,8 +268,10 @@ std::string CaptureManager::cameraNote() const {
 // A device that lists its formats gets the chosen one; one that lists none, or refuses the
 // choice, is asked for formats one by one.
 bool CaptureManager::negotiate(CaptureDevice& record) {
-    const auto choice = chooseFormat(record.connection->modes(), record.askWidth, record.askHeight,
-                                     record.framePeriod);
+    const VideoFormat asked{record.askWidth, record.askHeight, record.askSubtype,
+                            record.framePeriod};
+    const auto choice = chooseFormat(record.connection->modes(asked), record.askWidth,
+                                     record.askHeight, record.framePeriod);
     if (choice && applyChoice(record, *choice)) {
         return true;
     }

@@ -133,14 +133,17 @@ void writeYuvPixel(std::uint8_t* out, std::uint8_t luma, const ChromaTerms& chro
     std::memcpy(out, pixel, kCaptureBytes);
 }
 
+void writeBgrPixel(std::uint8_t* out, std::uint8_t luma, const ChromaTerms& chroma) {
+    const int scaledLuma = kYuvTables.luma[luma];
+    out[0] = clampShifted(scaledLuma + chroma.blue);
+    out[1] = clampShifted(scaledLuma + chroma.green);
+    out[2] = clampShifted(scaledLuma + chroma.red);
+}
+
 void rgb24RowFromYuv420Plain(const std::uint8_t* luma, const std::uint8_t* u, const std::uint8_t* v,
                              std::size_t width, std::uint8_t* out) {
     for (std::size_t x = 0; x < width; ++x, out += 3) {
-        const ChromaTerms chroma = chromaTerms(u[x / 2], v[x / 2]);
-        const int scaledLuma = kYuvTables.luma[luma[x]];
-        out[0] = clampShifted(scaledLuma + chroma.blue);
-        out[1] = clampShifted(scaledLuma + chroma.green);
-        out[2] = clampShifted(scaledLuma + chroma.red);
+        writeBgrPixel(out, luma[x], chromaTerms(u[x / 2], v[x / 2]));
     }
 }
 
@@ -194,6 +197,20 @@ VELVIX_AVX2_FUNCTION void rgb24RowFromYuv420Avx2(const std::uint8_t* luma, const
 }
 
 }  // namespace
+
+void rgb24FromYuyvBottomUp(const std::uint8_t* source, std::size_t stride, int width, int height,
+                           std::uint8_t* destination) {
+    const std::size_t rowBytes = static_cast<std::size_t>(width) * 3;
+    for (int row = 0; row < height; ++row) {
+        const std::uint8_t* in = source + static_cast<std::size_t>(row) * stride;
+        std::uint8_t* out = destination + static_cast<std::size_t>(height - 1 - row) * rowBytes;
+        for (int x = 0; x + 1 < width; x += 2, in += 4, out += 6) {
+            const ChromaTerms chroma = chromaTerms(in[1], in[3]);
+            writeBgrPixel(out, in[0], chroma);
+            writeBgrPixel(out + 3, in[2], chroma);
+        }
+    }
+}
 
 void rgb24RowFromYuv420(const std::uint8_t* luma, const std::uint8_t* u, const std::uint8_t* v,
                         int width, std::uint8_t* out) {

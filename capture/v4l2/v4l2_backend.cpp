@@ -14,7 +14,9 @@
 #include <stop_token>
 #include <thread>
 
+#include "mjpg_decoder.hpp"
 #include "v4l2_formats.hpp"
+#include "velvix/capture/layout_conversions.hpp"
 #include "velvix/capture/media_types.hpp"
 #include "velvix/platform/debug_output.hpp"
 
@@ -77,15 +79,21 @@ class V4l2Connection final : public DeviceConnection {
         return v4l2::writeFormat(device_, format);
     }
     std::vector<SizeCapability> capabilities() override { return v4l2::listCapabilities(device_); }
+    std::vector<CameraMode> modes(const VideoFormat& asked) override {
+        return v4l2::listModes(device_, asked);
+    }
 
     bool startStreaming(MediaSubtype delivered, SampleSink& sink) override {
         const auto current = currentFormat();
         if (!current || thread_.joinable()) {
             return false;
         }
-        // Everything but grey and NV12 is delivered as RGB24, which libv4l2 converts to.
+        // Everything but grey and NV12 is delivered as RGB24: MJPG and YUYV converted here from
+        // what the camera sends, other formats by libv4l2.
         VideoFormat streamed = *current;
-        streamed.subtype = delivered;
+        if (!convertsItself(current->subtype, delivered)) {
+            streamed.subtype = delivered;
+        }
         if (!v4l2::writeFormat(device_, streamed) || !mapBuffers()) {
             releaseBuffers();
             return false;
@@ -114,6 +122,11 @@ class V4l2Connection final : public DeviceConnection {
     }
 
   private:
+    static bool convertsItself(MediaSubtype sent, MediaSubtype delivered) {
+        return delivered == MediaSubtype::rgb24 &&
+               (sent == MediaSubtype::mjpg || sent == MediaSubtype::yuy2);
+    }
+
     bool mapBuffers() {
         v4l2_requestbuffers request{};
         request.count = kBufferCount;
@@ -163,6 +176,31 @@ class V4l2Connection final : public DeviceConnection {
         if (device_.control(VIDIOC_G_FMT, &format) == 0) {
             stride_ = format.fmt.pix.bytesperline;
         }
+    }
+
+    // The delivered sample of one filled buffer; false when it holds no whole frame.
+    bool makeSample(const std::uint8_t* data, std::size_t used, MediaSubtype delivered,
+                    const VideoFormat& format, std::vector<std::uint8_t>& sample) {
+        if (format.subtype == MediaSubtype::mjpg) {
+            if (decoder_.decode(data, used, format.width, format.height, sample)) {
+                return true;
+            }
+            platform::debugOutput("camera " + path_ + ": a damaged MJPG frame was dropped (" +
+                                  decoder_.problem() + ")");
+            return false;
+        }
+        if (format.subtype == MediaSubtype::yuy2) {
+            const std::size_t rowBytes = static_cast<std::size_t>(format.width) * 2;
+            const std::size_t stride = std::max<std::size_t>(stride_, rowBytes);
+            if (used < stride * static_cast<std::size_t>(format.height - 1) + rowBytes) {
+                return false;
+            }
+            sample.resize(static_cast<std::size_t>(format.width) *
+                          static_cast<std::size_t>(format.height) * 3);
+            rgb24FromYuyvBottomUp(data, stride, format.width, format.height, sample.data());
+            return true;
+        }
+        return packSample(data, used, delivered, format, sample);
     }
 
     // Packs the rows of one buffer tightly; RGB24 rows are turned to bottom row first as the
@@ -224,7 +262,7 @@ class V4l2Connection final : public DeviceConnection {
                 break;
             }
             const auto* data = static_cast<const std::uint8_t*>(buffers_[buffer.index].start);
-            if (packSample(data, buffer.bytesused, delivered, format, sample)) {
+            if (makeSample(data, buffer.bytesused, delivered, format, sample)) {
                 sink.deliverSample(sample.data(), sample.size());
             }
             if (device_.control(VIDIOC_QBUF, &buffer) != 0) {
@@ -241,6 +279,7 @@ class V4l2Connection final : public DeviceConnection {
     LibV4l2Device device_;
     std::vector<MappedBuffer> buffers_;
     std::uint32_t stride_ = 0;
+    v4l2::MjpgDecoder decoder_;
     std::jthread thread_;
 };
 

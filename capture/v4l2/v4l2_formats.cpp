@@ -1,9 +1,11 @@
 #include "v4l2_formats.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <limits>
 
 #include "velvix/capture/media_types.hpp"
+#include "velvix/pipeline/frame_size.hpp"
 
 namespace velvix::v4l2 {
 namespace {
@@ -42,7 +44,84 @@ void addSizes(DeviceIo& device, std::uint32_t pixelFormat, MediaSubtype subtype,
     }
 }
 
+int nearestInRange(int low, int high, int step, int wanted) {
+    if (wanted <= low || step < 1) {
+        return low;
+    }
+    if (wanted >= high) {
+        return high;
+    }
+    const int below = low + (wanted - low) / step * step;
+    return wanted - below <= step / 2 || below + step > high ? below : below + step;
+}
+
+// The periods offered at one size: every listed one, or for a range the one nearest the asked
+// period and the fastest.
+std::vector<int> framePeriods(DeviceIo& device, std::uint32_t pixelFormat, int width, int height,
+                              int askedPeriod) {
+    std::vector<int> periods;
+    v4l2_frmivalenum interval{};
+    interval.pixel_format = pixelFormat;
+    interval.width = static_cast<std::uint32_t>(width);
+    interval.height = static_cast<std::uint32_t>(height);
+    for (interval.index = 0; device.control(VIDIOC_ENUM_FRAMEINTERVALS, &interval) == 0;
+         ++interval.index) {
+        if (interval.type == V4L2_FRMIVAL_TYPE_DISCRETE) {
+            periods.push_back(static_cast<int>(periodOf(interval.discrete)));
+            continue;
+        }
+        const auto fastest = static_cast<int>(periodOf(interval.stepwise.min));
+        const auto slowest = static_cast<int>(periodOf(interval.stepwise.max));
+        periods = {std::clamp(askedPeriod > 0 ? askedPeriod : fastest, fastest, slowest), fastest};
+        break;
+    }
+    return periods;
+}
+
+std::vector<FrameSize> offeredSizes(DeviceIo& device, std::uint32_t pixelFormat,
+                                    const VideoFormat& asked) {
+    std::vector<FrameSize> sizes;
+    v4l2_frmsizeenum size{};
+    size.pixel_format = pixelFormat;
+    for (size.index = 0; device.control(VIDIOC_ENUM_FRAMESIZES, &size) == 0; ++size.index) {
+        if (size.type == V4L2_FRMSIZE_TYPE_DISCRETE) {
+            sizes.push_back(
+                {static_cast<int>(size.discrete.width), static_cast<int>(size.discrete.height)});
+            continue;
+        }
+        const auto& range = size.stepwise;
+        const bool continuous = size.type == V4L2_FRMSIZE_TYPE_CONTINUOUS;
+        sizes.push_back(
+            {nearestInRange(static_cast<int>(range.min_width), static_cast<int>(range.max_width),
+                            continuous ? 1 : static_cast<int>(range.step_width), asked.width),
+             nearestInRange(static_cast<int>(range.min_height), static_cast<int>(range.max_height),
+                            continuous ? 1 : static_cast<int>(range.step_height), asked.height)});
+        break;  // a range is the only entry
+    }
+    return sizes;
+}
+
 }  // namespace
+
+std::vector<CameraMode> listModes(DeviceIo& device, const VideoFormat& asked) {
+    std::vector<CameraMode> modes;
+    v4l2_fmtdesc format{};
+    format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    for (format.index = 0; device.control(VIDIOC_ENUM_FMT, &format) == 0; ++format.index) {
+        const auto subtype = subtypeFor(format.pixelformat);
+        // A format is only worth choosing when it can be asked for again as it is listed.
+        if (!subtype || pixelFormatFor(*subtype) != format.pixelformat ||
+            (format.flags & V4L2_FMT_FLAG_EMULATED) != 0) {
+            continue;
+        }
+        for (const FrameSize size : offeredSizes(device, format.pixelformat, asked)) {
+            modes.push_back({*subtype, size.width, size.height,
+                             framePeriods(device, format.pixelformat, size.width, size.height,
+                                          asked.framePeriod)});
+        }
+    }
+    return modes;
+}
 
 std::optional<std::uint32_t> pixelFormatFor(MediaSubtype subtype) {
     switch (subtype) {

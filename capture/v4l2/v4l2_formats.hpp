@@ -30,6 +30,11 @@ std::optional<MediaSubtype> subtypeFor(std::uint32_t pixelFormat);
 // to), with its sub-type; formats without a sub-type are left out.
 std::vector<SizeCapability> listCapabilities(DeviceIo& device);
 
+// The sizes and frame periods of the camera's own formats that have a sub-type, in the
+// driver's order; the formats libv4l2 makes by converting are left out. A range of sizes
+// counts as its size nearest `asked`, a range of intervals as the period nearest it.
+std::vector<CameraMode> listModes(DeviceIo& device, const VideoFormat& asked);
+
 // The driver's format now; an unknown pixel format counts as RGB24, which libv4l2 produces
 // from the formats it knows.
 std::optional<VideoFormat> readFormat(DeviceIo& device);

@@ -25,7 +25,7 @@ class FakeConnection final : public DeviceConnection {
     }
 
     std::vector<SizeCapability> capabilities() override { return device().capabilities; }
-    std::vector<CameraMode> modes() override { return device().modes; }
+    std::vector<CameraMode> modes(const VideoFormat& /*asked*/) override { return device().modes; }
 
     void routeInput(int connectorType) override {
         backend_.note("route " + std::to_string(index_) + " " + std::to_string(connectorType));

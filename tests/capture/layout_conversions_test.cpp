@@ -80,6 +80,31 @@ TEST(Yuv420Row, AgreesWithTheFormulaAtEveryWidth) {
     }
 }
 
+// Rows with padding after them, as drivers leave; the picture comes out bottom row first.
+TEST(YuyvConversion, AgreesWithTheFormulaAndTurnsTheRowOrder) {
+    constexpr int kWidth = 18;
+    constexpr int kHeight = 5;
+    constexpr std::size_t kStride = kWidth * 2 + 6;
+    std::mt19937 random(99);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::vector<std::uint8_t> source(kStride * kHeight);
+    for (auto& value : source) {
+        value = static_cast<std::uint8_t>(byte(random));
+    }
+    std::vector<std::uint8_t> out(kWidth * kHeight * 3);
+    rgb24FromYuyvBottomUp(source.data(), kStride, kWidth, kHeight, out.data());
+    for (int y = 0; y < kHeight; ++y) {
+        for (int x = 0; x < kWidth; ++x) {
+            const std::uint8_t* pair = source.data() + y * kStride + x / 2 * 4;
+            const Rgb expected = referenceNv12(pair[x % 2 * 2], pair[1], pair[3]);
+            const std::uint8_t* pixel = out.data() + ((kHeight - 1 - y) * kWidth + x) * 3;
+            ASSERT_EQ(pixel[0], expected.blue) << x << "," << y;
+            ASSERT_EQ(pixel[1], expected.green) << x << "," << y;
+            ASSERT_EQ(pixel[2], expected.red) << x << "," << y;
+        }
+    }
+}
+
 TEST(Nv12Conversion, ClampsTheExtremesAndSkipsPicturesOfOneRow) {
     // Luma 255 with extreme chroma overflows; luma 0 underflows.
     std::vector<std::uint8_t> source{255, 0, 255, 0, 255, 0};  // 2 x 2, U 255, V 0

@@ -3,11 +3,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <map>
 
+#include "camera_lists.hpp"
 #include "v4l2_formats.hpp"
+#include "velvix/capture/format_choice.hpp"
 
 namespace velvix {
 namespace {
@@ -20,6 +24,9 @@ class FakeDriver final : public v4l2::DeviceIo {
         std::uint32_t pixelFormat;
         std::vector<v4l2_frmsizeenum> sizes;
         std::vector<v4l2_fract> intervals;
+        std::uint32_t flags = 0;
+        // Intervals of single sizes, where they differ from `intervals`.
+        std::map<std::pair<std::uint32_t, std::uint32_t>, std::vector<v4l2_fract>> sizeIntervals;
     };
 
     int control(unsigned long request, void* argument) override {
@@ -70,6 +77,7 @@ class FakeDriver final : public v4l2::DeviceIo {
             return fail();
         }
         description.pixelformat = formats[description.index].pixelFormat;
+        description.flags = formats[description.index].flags;
         return 0;
     }
 
@@ -87,11 +95,17 @@ class FakeDriver final : public v4l2::DeviceIo {
 
     int enumInterval(v4l2_frmivalenum& entry) {
         const Format* format = find(entry.pixel_format);
-        if (format == nullptr || entry.index >= format->intervals.size()) {
+        if (format == nullptr) {
+            return fail();
+        }
+        const auto own = format->sizeIntervals.find({entry.width, entry.height});
+        const auto& intervals =
+            own != format->sizeIntervals.end() ? own->second : format->intervals;
+        if (entry.index >= intervals.size()) {
             return fail();
         }
         entry.type = V4L2_FRMIVAL_TYPE_DISCRETE;
-        entry.discrete = format->intervals[entry.index];
+        entry.discrete = intervals[entry.index];
         return 0;
     }
 
@@ -143,6 +157,81 @@ FakeDriver webcam() {
     driver.current.height = 480;
     driver.current.pixelformat = V4L2_PIX_FMT_YUYV;
     return driver;
+}
+
+// A driver that lists what a real camera lists, and, as libv4l2 does, the BGR24 it could make
+// from it, marked as made.
+FakeDriver realCamera(const std::string& camera) {
+    FakeDriver driver;
+    for (const auto& listed : testing::readCameraList(camera)) {
+        const auto& name = listed.fourcc;
+        const std::uint32_t pixelFormat = v4l2_fourcc(name[0], name[1], name[2], name[3]);
+        auto format = std::find_if(driver.formats.begin(), driver.formats.end(),
+                                   [&](const auto& f) { return f.pixelFormat == pixelFormat; });
+        if (format == driver.formats.end()) {
+            driver.formats.push_back({pixelFormat, {}, {}});
+            format = driver.formats.end() - 1;
+        }
+        const auto width = static_cast<std::uint32_t>(listed.width);
+        const auto height = static_cast<std::uint32_t>(listed.height);
+        format->sizes.push_back(discrete(width, height));
+        auto& intervals = format->sizeIntervals[{width, height}];
+        intervals.clear();
+        for (const double rate : listed.framesPerSecond) {
+            intervals.push_back({1000, static_cast<std::uint32_t>(std::lround(rate * 1000))});
+        }
+    }
+    driver.formats.push_back(
+        {V4L2_PIX_FMT_BGR24, {discrete(1280, 720)}, {{1, 30}}, V4L2_FMT_FLAG_EMULATED, {}});
+    driver.current.width = 640;
+    driver.current.height = 480;
+    driver.current.pixelformat = driver.formats.front().pixelFormat;
+    return driver;
+}
+
+// Each camera is set to the chosen format and its interval, whatever libv4l2 offers to make.
+TEST(V4l2Formats, SetsRealCamerasToTheChosenFormatAndInterval) {
+    struct Row {
+        const char* camera;
+        std::uint32_t pixelFormat;
+        std::uint32_t width;
+        std::uint32_t height;
+        double framesPerSecond;
+    };
+    for (const Row& row : {Row{"logitech_c310", V4L2_PIX_FMT_MJPEG, 1280, 720, 30},
+                           Row{"logitech_c920", V4L2_PIX_FMT_MJPEG, 1280, 720, 30},
+                           Row{"ms2109_hdmi_capture", V4L2_PIX_FMT_MJPEG, 1280, 720, 30},
+                           Row{"usb20_camera_yuyv720p30_claim", V4L2_PIX_FMT_YUYV, 1280, 720, 30},
+                           Row{"elgato_camlink_4k_1080p25", V4L2_PIX_FMT_YUYV, 1920, 1080, 25},
+                           Row{"usb20_camera_yuyv_only", V4L2_PIX_FMT_YUYV, 640, 480, 30}}) {
+        SCOPED_TRACE(row.camera);
+        FakeDriver driver = realCamera(row.camera);
+        const VideoFormat asked{1280, 720, MediaSubtype::rgb24, 333333};
+        const auto modes = v4l2::listModes(driver, asked);
+        for (const CameraMode& mode : modes) {
+            EXPECT_NE(mode.subtype, MediaSubtype::rgb24);
+        }
+        const auto choice = chooseFormat(modes, asked.width, asked.height, asked.framePeriod);
+        ASSERT_TRUE(choice.has_value());
+        ASSERT_TRUE(v4l2::writeFormat(driver, choice->format));
+        EXPECT_EQ(driver.current.pixelformat, row.pixelFormat);
+        EXPECT_EQ(driver.current.width, row.width);
+        EXPECT_EQ(driver.current.height, row.height);
+        ASSERT_NE(driver.interval.numerator, 0u);
+        EXPECT_DOUBLE_EQ(double(driver.interval.denominator) / driver.interval.numerator,
+                         row.framesPerSecond);
+    }
+}
+
+TEST(V4l2Formats, ListsARangeOfSizesAsItsSizeNearestTheAskedOne) {
+    FakeDriver driver = webcam();
+    const auto modes = v4l2::listModes(driver, {1280, 720, MediaSubtype::rgb24, 333333});
+    ASSERT_FALSE(modes.empty());
+    const CameraMode& grey = modes.back();
+    EXPECT_EQ(grey.subtype, MediaSubtype::y800);
+    EXPECT_EQ(grey.width, 640);
+    EXPECT_EQ(grey.height, 480);
+    EXPECT_EQ(grey.framePeriods, std::vector<int>{166666});
 }
 
 TEST(V4l2Formats, MapSubtypesBothWays) {

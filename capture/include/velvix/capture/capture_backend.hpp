@@ -64,9 +64,13 @@ class DeviceConnection {
     virtual bool setFormat(const VideoFormat& format) = 0;
     virtual std::vector<SizeCapability> capabilities() = 0;
     // Every size and frame period of the device's own formats that the capture layer can take,
-    // for choosing one (see chooseFormat). Empty where the camera system does not list them;
-    // the manager then asks for formats one by one.
-    virtual std::vector<CameraMode> modes() { return {}; }
+    // for choosing one (see chooseFormat); a range of sizes or periods as its member nearest
+    // the asked one. Empty where the camera system does not list them; the manager then asks
+    // for formats one by one.
+    virtual std::vector<CameraMode> modes(const VideoFormat& asked) {
+        (void)asked;
+        return {};
+    }
     // Routes the physical input of that DirectShow connector type (composite video 2, S-Video
     // 3, tuner 1, ...) to the device's video decoder, where the device has such a switch.
     virtual void routeInput(int connectorType) { (void)connectorType; }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "velvix/pipeline/capture_source.hpp"
@@ -22,6 +23,12 @@ void convertGrey16(const std::uint8_t* source, std::uint8_t* destination, int wi
 // formula the NV12 conversion uses; u and v hold the row's (width + 1) / 2 chroma samples.
 void rgb24RowFromYuv420(const std::uint8_t* luma, const std::uint8_t* u, const std::uint8_t* v,
                         int width, std::uint8_t* out);
+
+// Packed 4:2:2 YUV (luma, U, luma, V for each two pixels; top row first, rows `stride` bytes
+// apart) as RGB24 with its bottom row first, by the formula the NV12 conversion uses. Width
+// must be even.
+void rgb24FromYuyvBottomUp(const std::uint8_t* source, std::size_t stride, int width, int height,
+                           std::uint8_t* destination);
 
 // NV12 (a plane of luma, then interleaved U, V for each 2 x 2 block), turned by 180 degrees:
 // source pixel (x, y) lands at (width - 1 - x, height - 1 - y). A top-down NV12 frame thus

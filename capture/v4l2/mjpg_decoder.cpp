@@ -1,0 +1,48 @@
+#include "mjpg_decoder.hpp"
+
+#include <turbojpeg.h>
+
+namespace velvix::v4l2 {
+
+MjpgDecoder::MjpgDecoder() : handle_(tjInitDecompress()) {}
+
+MjpgDecoder::~MjpgDecoder() {
+    if (handle_ != nullptr) {
+        tjDestroy(handle_);
+    }
+}
+
+bool MjpgDecoder::decode(const std::uint8_t* data, std::size_t length, int width, int height,
+                         std::vector<std::uint8_t>& rgb24) {
+    if (handle_ == nullptr) {
+        problem_ = "no JPEG decoder";
+        return false;
+    }
+    if (length == 0) {
+        problem_ = "an empty frame";
+        return false;
+    }
+    int frameWidth = 0;
+    int frameHeight = 0;
+    int subsampling = 0;
+    int colourspace = 0;
+    if (tjDecompressHeader3(handle_, data, static_cast<unsigned long>(length), &frameWidth,
+                            &frameHeight, &subsampling, &colourspace) != 0) {
+        problem_ = tjGetErrorStr2(handle_);
+        return false;
+    }
+    if (frameWidth != width || frameHeight != height) {
+        problem_ = "a frame of " + std::to_string(frameWidth) + "x" + std::to_string(frameHeight);
+        return false;
+    }
+    rgb24.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3);
+    // A frame cut short decodes with a warning and grey rows at its end; that is a refusal.
+    if (tjDecompress2(handle_, data, static_cast<unsigned long>(length), rgb24.data(), width, 0,
+                      height, TJPF_BGR, TJFLAG_BOTTOMUP | TJFLAG_STOPONWARNING) != 0) {
+        problem_ = tjGetErrorStr2(handle_);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace velvix::v4l2
