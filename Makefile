@@ -61,7 +61,7 @@ tsan:
 # corpus of its own that later runs go on from; a finding stops the run and leaves its input
 # in build/fuzz/.
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := model-loader web-message y4m-reader ring-reader ring-file
+FUZZ_TARGETS := model-loader web-message y4m-reader ring-reader ring-file mjpg-decoder
 fuzz:
 	@scripts/setup fuzz
 	cmake --preset fuzz >/dev/null
