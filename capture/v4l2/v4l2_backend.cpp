@@ -11,20 +11,12 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <stop_token>
-#include <thread>
 
-#include "mjpg_decoder.hpp"
-#include "v4l2_formats.hpp"
-#include "velvix/capture/layout_conversions.hpp"
-#include "velvix/capture/media_types.hpp"
+#include "v4l2_connection.hpp"
 #include "velvix/platform/debug_output.hpp"
 
 namespace velvix {
 namespace {
-
-constexpr std::uint32_t kBufferCount = 4;
-constexpr int kPollMilliseconds = 100;
 
 // A device opened through libv4l2, which converts the formats it knows into RGB24 and BGR24.
 class LibV4l2Device final : public v4l2::DeviceIo {
@@ -41,15 +33,21 @@ class LibV4l2Device final : public v4l2::DeviceIo {
         } while (result == -1 && errno == EINTR);
         return result;
     }
-    int fd() const { return fd_; }
+    void* map(std::size_t length, std::int64_t offset) override {
+        return v4l2_mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, offset);
+    }
+    void unmap(void* start, std::size_t length) override { v4l2_munmap(start, length); }
+    int waitForFrame(int milliseconds) override {
+        pollfd waiting{fd_, POLLIN, 0};
+        const int ready = poll(&waiting, 1, milliseconds);
+        if (ready <= 0) {
+            return ready < 0 && errno != EINTR ? -1 : 0;
+        }
+        return (waiting.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 ? -1 : 1;
+    }
 
   private:
     int fd_;
-};
-
-struct MappedBuffer {
-    void* start = MAP_FAILED;
-    std::size_t length = 0;
 };
 
 bool isCaptureNode(int fd, std::string& card) {
@@ -68,220 +66,6 @@ bool isCaptureNode(int fd, std::string& card) {
 int nodeNumber(const std::string& fileName) {
     return std::atoi(fileName.c_str() + std::strlen("video"));
 }
-
-class V4l2Connection final : public DeviceConnection {
-  public:
-    V4l2Connection(std::string path, int fd) : path_(std::move(path)), device_(fd) {}
-    ~V4l2Connection() override { stopStreaming(); }
-
-    std::optional<VideoFormat> currentFormat() override { return v4l2::readFormat(device_); }
-    bool setFormat(const VideoFormat& format) override {
-        return v4l2::writeFormat(device_, format);
-    }
-    std::vector<SizeCapability> capabilities() override { return v4l2::listCapabilities(device_); }
-    std::vector<CameraMode> modes(const VideoFormat& asked) override {
-        return v4l2::listModes(device_, asked);
-    }
-
-    bool startStreaming(MediaSubtype delivered, SampleSink& sink) override {
-        const auto current = currentFormat();
-        if (!current || thread_.joinable()) {
-            return false;
-        }
-        // Everything but grey and NV12 is delivered as RGB24: MJPG and YUYV converted here from
-        // what the camera sends, other formats by libv4l2.
-        VideoFormat streamed = *current;
-        if (!convertsItself(current->subtype, delivered)) {
-            streamed.subtype = delivered;
-        }
-        if (!v4l2::writeFormat(device_, streamed) || !mapBuffers()) {
-            releaseBuffers();
-            return false;
-        }
-        v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        if (device_.control(VIDIOC_STREAMON, &type) != 0) {
-            releaseBuffers();
-            return false;
-        }
-        readStride();
-        thread_ = std::jthread([this, delivered, streamed, &sink](std::stop_token stop) {
-            stream(stop, delivered, streamed, sink);
-        });
-        return true;
-    }
-
-    void stopStreaming() override {
-        if (!thread_.joinable()) {
-            return;
-        }
-        thread_.request_stop();
-        thread_.join();
-        v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        device_.control(VIDIOC_STREAMOFF, &type);
-        releaseBuffers();
-    }
-
-  private:
-    static bool convertsItself(MediaSubtype sent, MediaSubtype delivered) {
-        return delivered == MediaSubtype::rgb24 &&
-               (sent == MediaSubtype::mjpg || sent == MediaSubtype::yuy2);
-    }
-
-    bool mapBuffers() {
-        v4l2_requestbuffers request{};
-        request.count = kBufferCount;
-        request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        request.memory = V4L2_MEMORY_MMAP;
-        if (device_.control(VIDIOC_REQBUFS, &request) != 0 || request.count == 0) {
-            return false;
-        }
-        for (std::uint32_t i = 0; i < request.count; ++i) {
-            v4l2_buffer buffer{};
-            buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-            buffer.memory = V4L2_MEMORY_MMAP;
-            buffer.index = i;
-            if (device_.control(VIDIOC_QUERYBUF, &buffer) != 0) {
-                return false;
-            }
-            MappedBuffer mapped;
-            mapped.length = buffer.length;
-            mapped.start = v4l2_mmap(nullptr, buffer.length, PROT_READ | PROT_WRITE, MAP_SHARED,
-                                     device_.fd(), buffer.m.offset);
-            if (mapped.start == MAP_FAILED) {
-                return false;
-            }
-            buffers_.push_back(mapped);
-            if (device_.control(VIDIOC_QBUF, &buffer) != 0) {
-                return false;
-            }
-        }
-        return true;
-    }
-
-    void releaseBuffers() {
-        for (const auto& buffer : buffers_) {
-            v4l2_munmap(buffer.start, buffer.length);
-        }
-        buffers_.clear();
-        v4l2_requestbuffers request{};
-        request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        request.memory = V4L2_MEMORY_MMAP;
-        device_.control(VIDIOC_REQBUFS, &request);
-    }
-
-    void readStride() {
-        v4l2_format format{};
-        format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        stride_ = 0;
-        if (device_.control(VIDIOC_G_FMT, &format) == 0) {
-            stride_ = format.fmt.pix.bytesperline;
-        }
-    }
-
-    // The delivered sample of one filled buffer; false when it holds no whole frame.
-    bool makeSample(const std::uint8_t* data, std::size_t used, MediaSubtype delivered,
-                    const VideoFormat& format, std::vector<std::uint8_t>& sample) {
-        if (format.subtype == MediaSubtype::mjpg) {
-            if (decoder_.decode(data, used, format.width, format.height, sample)) {
-                return true;
-            }
-            platform::debugOutput("camera " + path_ + ": a damaged MJPG frame was dropped (" +
-                                  decoder_.problem() + ")");
-            return false;
-        }
-        if (format.subtype == MediaSubtype::yuy2) {
-            const std::size_t rowBytes = static_cast<std::size_t>(format.width) * 2;
-            const std::size_t stride = std::max<std::size_t>(stride_, rowBytes);
-            if (used < stride * static_cast<std::size_t>(format.height - 1) + rowBytes) {
-                return false;
-            }
-            sample.resize(static_cast<std::size_t>(format.width) *
-                          static_cast<std::size_t>(format.height) * 3);
-            rgb24FromYuyvBottomUp(data, stride, format.width, format.height, sample.data());
-            return true;
-        }
-        return packSample(data, used, delivered, format, sample);
-    }
-
-    // Packs the rows of one buffer tightly; RGB24 rows are turned to bottom row first as the
-    // capture layer expects.
-    bool packSample(const std::uint8_t* data, std::size_t used, MediaSubtype delivered,
-                    const VideoFormat& format, std::vector<std::uint8_t>& sample) const {
-        const auto bytes = deliveredFrameBytes(delivered, format.width, format.height);
-        if (!bytes) {
-            return false;
-        }
-        const auto height = static_cast<std::size_t>(format.height);
-        const std::size_t rowBytes = *bytes / height;
-        const std::size_t stride = std::max<std::size_t>(stride_, rowBytes);
-        if (delivered == MediaSubtype::nv12 || stride == rowBytes) {
-            if (used < *bytes) {
-                return false;
-            }
-            sample.assign(data, data + *bytes);
-        } else if (used >= stride * (height - 1) + rowBytes) {
-            sample.resize(*bytes);
-            for (std::size_t row = 0; row < height; ++row) {
-                std::memcpy(sample.data() + row * rowBytes, data + row * stride, rowBytes);
-            }
-        } else {
-            return false;
-        }
-        if (delivered == MediaSubtype::rgb24) {
-            for (std::size_t top = 0, bottom = height - 1; top < bottom; ++top, --bottom) {
-                std::swap_ranges(sample.begin() + static_cast<std::ptrdiff_t>(top * rowBytes),
-                                 sample.begin() + static_cast<std::ptrdiff_t>((top + 1) * rowBytes),
-                                 sample.begin() + static_cast<std::ptrdiff_t>(bottom * rowBytes));
-            }
-        }
-        return true;
-    }
-
-    void stream(const std::stop_token& stop, MediaSubtype delivered, VideoFormat format,
-                SampleSink& sink) {
-        std::vector<std::uint8_t> sample;
-        while (!stop.stop_requested()) {
-            pollfd waiting{device_.fd(), POLLIN, 0};
-            const int ready = poll(&waiting, 1, kPollMilliseconds);
-            if (ready < 0 && errno != EINTR) {
-                break;
-            }
-            if (ready <= 0) {
-                continue;
-            }
-            if ((waiting.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-                break;
-            }
-            v4l2_buffer buffer{};
-            buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-            buffer.memory = V4L2_MEMORY_MMAP;
-            if (device_.control(VIDIOC_DQBUF, &buffer) != 0) {
-                if (errno == EAGAIN) {
-                    continue;
-                }
-                break;
-            }
-            const auto* data = static_cast<const std::uint8_t*>(buffers_[buffer.index].start);
-            if (makeSample(data, buffer.bytesused, delivered, format, sample)) {
-                sink.deliverSample(sample.data(), sample.size());
-            }
-            if (device_.control(VIDIOC_QBUF, &buffer) != 0) {
-                break;
-            }
-        }
-        if (!stop.stop_requested()) {
-            platform::debugOutput("camera " + path_ + ": the stream ended (" +
-                                  std::strerror(errno) + ")");
-        }
-    }
-
-    std::string path_;
-    LibV4l2Device device_;
-    std::vector<MappedBuffer> buffers_;
-    std::uint32_t stride_ = 0;
-    v4l2::MjpgDecoder decoder_;
-    std::jthread thread_;
-};
 
 }  // namespace
 
@@ -336,7 +120,7 @@ std::unique_ptr<DeviceConnection> V4l2Backend::connect(int index) {
         platform::debugOutput("camera " + path + ": " + std::strerror(errno));
         return nullptr;
     }
-    return std::make_unique<V4l2Connection>(path, fd);
+    return v4l2::connectCamera(path, std::make_unique<LibV4l2Device>(fd));
 }
 
 }  // namespace velvix

@@ -18,6 +18,12 @@ class DeviceIo {
     virtual ~DeviceIo() = default;
     // Returns -1 and sets errno on failure, like ioctl.
     virtual int control(unsigned long request, void* argument) = 0;
+    // Maps a buffer of the device, like mmap; MAP_FAILED on failure.
+    virtual void* map(std::size_t length, std::int64_t offset) = 0;
+    virtual void unmap(void* start, std::size_t length) = 0;
+    // Waits up to that long for a filled buffer: 1 when one is there, 0 when none came, -1
+    // when the device failed or went away.
+    virtual int waitForFrame(int milliseconds) = 0;
 };
 
 // The pixel format to ask the driver for. RGB24 is asked for as BGR24, whose bytes are in

@@ -1,23 +1,52 @@
 #include "velvix/capture/v4l2_backend.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
+#include <deque>
 #include <map>
+#include <memory>
+#include <mutex>
 
 #include "camera_lists.hpp"
+#include "photo_frames.hpp"
+#include "v4l2_connection.hpp"
 #include "v4l2_formats.hpp"
+#include "velvix/capture/capture_manager.hpp"
 #include "velvix/capture/format_choice.hpp"
 
 namespace velvix {
 namespace {
 
+// The buffers of a streaming driver and the frames the test sends through them; shared by the
+// copies of a driver.
+struct FakeStream {
+    static constexpr std::size_t kBufferBytes = 1 << 21;
+    static constexpr std::int64_t kOffsetStep = 1 << 22;
+
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::deque<std::vector<std::uint8_t>> frames;
+    std::vector<std::vector<std::uint8_t>> buffers;
+    std::deque<std::uint32_t> queued;
+    bool streaming = false;
+
+    void send(std::vector<std::uint8_t> frame) {
+        const std::scoped_lock lock(mutex);
+        frames.push_back(std::move(frame));
+        arrived.notify_all();
+    }
+};
+
 // A driver with a fixed list of formats, each with its sizes and frame intervals. It adjusts
-// a requested size to the first one it has, as drivers do.
+// a requested size to the first one it has, as drivers do, and streams the frames sent to it.
 class FakeDriver final : public v4l2::DeviceIo {
   public:
     struct Format {
@@ -48,16 +77,86 @@ class FakeDriver final : public v4l2::DeviceIo {
             case VIDIOC_S_PARM:
                 interval = static_cast<v4l2_streamparm*>(argument)->parm.capture.timeperframe;
                 return 0;
+            case VIDIOC_REQBUFS:
+                return requestBuffers(*static_cast<v4l2_requestbuffers*>(argument));
+            case VIDIOC_QUERYBUF:
+                return queryBuffer(*static_cast<v4l2_buffer*>(argument));
+            case VIDIOC_QBUF:
+                return queueBuffer(*static_cast<v4l2_buffer*>(argument));
+            case VIDIOC_DQBUF:
+                return takeBuffer(*static_cast<v4l2_buffer*>(argument));
+            case VIDIOC_STREAMON:
+            case VIDIOC_STREAMOFF: {
+                const std::scoped_lock lock(stream->mutex);
+                stream->streaming = request == VIDIOC_STREAMON;
+                return 0;
+            }
         }
         errno = ENOTTY;
         return -1;
     }
 
+    void* map(std::size_t length, std::int64_t offset) override {
+        const auto index = static_cast<std::size_t>(offset / FakeStream::kOffsetStep);
+        if (index >= stream->buffers.size() || length > FakeStream::kBufferBytes) {
+            return MAP_FAILED;
+        }
+        return stream->buffers[index].data();
+    }
+    void unmap(void* /*start*/, std::size_t /*length*/) override {}
+
+    int waitForFrame(int milliseconds) override {
+        std::unique_lock lock(stream->mutex);
+        return stream->arrived.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                                        [&] { return !stream->frames.empty(); })
+                   ? 1
+                   : 0;
+    }
+
     std::vector<Format> formats;
     v4l2_pix_format current{};
     v4l2_fract interval{1, 30};
+    std::shared_ptr<FakeStream> stream = std::make_shared<FakeStream>();
 
   private:
+    int requestBuffers(v4l2_requestbuffers& request) {
+        const std::scoped_lock lock(stream->mutex);
+        stream->buffers.assign(request.count, std::vector<std::uint8_t>(FakeStream::kBufferBytes));
+        stream->queued.clear();
+        return 0;
+    }
+
+    int queryBuffer(v4l2_buffer& buffer) {
+        if (buffer.index >= stream->buffers.size()) {
+            return fail();
+        }
+        buffer.length = FakeStream::kBufferBytes;
+        buffer.m.offset = static_cast<std::uint32_t>(buffer.index * FakeStream::kOffsetStep);
+        return 0;
+    }
+
+    int queueBuffer(const v4l2_buffer& buffer) {
+        const std::scoped_lock lock(stream->mutex);
+        stream->queued.push_back(buffer.index);
+        return 0;
+    }
+
+    // The next frame sent, in the buffer queued longest ago.
+    int takeBuffer(v4l2_buffer& buffer) {
+        const std::scoped_lock lock(stream->mutex);
+        if (stream->frames.empty() || stream->queued.empty()) {
+            errno = EAGAIN;
+            return -1;
+        }
+        const auto& frame = stream->frames.front();
+        buffer.index = stream->queued.front();
+        stream->queued.pop_front();
+        std::copy(frame.begin(), frame.end(), stream->buffers[buffer.index].begin());
+        buffer.bytesused = static_cast<std::uint32_t>(frame.size());
+        stream->frames.pop_front();
+        return 0;
+    }
+
     int fail() {
         errno = EINVAL;
         return -1;
@@ -274,6 +373,44 @@ TEST(V4l2Formats, AcceptsAFormatOnlyAsAskedAndSetsTheNearestInterval) {
     EXPECT_FALSE(v4l2::writeFormat(driver, {1024, 768, MediaSubtype::yuy2}));
     // H264 is not among the sub-types; Y211 has no V4L2 format at all.
     EXPECT_FALSE(v4l2::writeFormat(driver, {640, 480, MediaSubtype::y211}));
+}
+
+// One camera, reached through a driver the test holds the stream of.
+class OneCamera final : public CaptureBackend {
+  public:
+    explicit OneCamera(FakeDriver driver) : driver_(std::move(driver)) {}
+    std::vector<std::u16string> deviceNames() override { return {u"Fake camera"}; }
+    std::unique_ptr<DeviceConnection> connect(int /*index*/) override {
+        return v4l2::connectCamera("fake camera", std::make_unique<FakeDriver>(driver_));
+    }
+
+  private:
+    FakeDriver driver_;
+};
+
+// A webcam whose 1280x720 comes at 30 fps only as MJPG: it is set to that, streams it, and its
+// frames reach the fetch decoded; a damaged frame before them is dropped, never shown.
+TEST(V4l2Backend, StreamsTheChosenMjpgAndFetchesItDecoded) {
+    FakeDriver driver = realCamera("logitech_c310");
+    const auto stream = driver.stream;
+    CaptureManager manager({std::make_shared<OneCamera>(driver)});
+    manager.setFramePeriod(0, 333333);
+    manager.setAskSize(0, 1280, 720, MediaSubtype::rgb24);
+    ASSERT_TRUE(manager.openDevice(0));
+    EXPECT_EQ(manager.record(0).subtype, MediaSubtype::mjpg);
+    EXPECT_EQ(manager.cameraNote(), "");
+
+    const testing::Photo picture = testing::photoInFrame(1280, 720);
+    const auto jpeg = testing::cameraJpeg(picture);
+    ASSERT_FALSE(jpeg.empty());
+    stream->send(std::vector<std::uint8_t>(jpeg.begin(), jpeg.begin() + jpeg.size() / 2));
+    stream->send(jpeg);
+    std::vector<std::uint8_t> frame(1280 * 720 * 4);
+    ASSERT_TRUE(manager.fetchFrame(0, frame.data(), {1280, 720}));
+    EXPECT_LT(testing::meanDifference(frame.data(), testing::kCaptureLayout, picture), 3.0);
+    EXPECT_EQ(frame[3], 255);
+    manager.closeDevice(0);
+    EXPECT_FALSE(stream->streaming);
 }
 
 TEST(V4l2Backend, FindsNoCameraWhereThereIsNone) {

@@ -7,8 +7,9 @@
 namespace velvix {
 
 // The cameras of a Linux system: every video capture node in the device folder (/dev/video*),
-// named by its card name, opened through libv4l2 so that MJPEG and YUYV cameras deliver
-// RGB24. Each stream runs on a thread of its own with memory-mapped buffers; a device that
+// named by its card name, opened through libv4l2. Each camera lists its own formats for the
+// manager's choice; MJPG and YUYV are decoded and converted to RGB24 here, other formats by
+// libv4l2. Each stream runs on a thread of its own with memory-mapped buffers; a device that
 // disappears ends its stream.
 class V4l2Backend final : public CaptureBackend {
   public:

@@ -1,0 +1,72 @@
+#include "photo_frames.hpp"
+
+#include <stb_image.h>
+#include <turbojpeg.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+
+namespace velvix::testing {
+
+Photo testPhoto() {
+    Photo photo;
+    int channels = 0;
+    const std::unique_ptr<stbi_uc, decltype(&stbi_image_free)> pixels(
+        stbi_load(VELVIX_DEMO_PHOTO, &photo.width, &photo.height, &channels, 3), stbi_image_free);
+    if (pixels) {
+        photo.rgb.assign(pixels.get(), pixels.get() + photo.width * photo.height * 3);
+    }
+    return photo;
+}
+
+Photo photoInFrame(int width, int height) {
+    const Photo photo = testPhoto();
+    Photo frame{width, height, std::vector<std::uint8_t>(std::size_t(width) * height * 3, 128)};
+    const int left = (width - photo.width) / 2;
+    const int top = (height - photo.height) / 2;
+    for (int y = 0; y < photo.height; ++y) {
+        const int row = top + y;
+        if (row < 0 || row >= height) {
+            continue;
+        }
+        for (int x = 0; x < photo.width; ++x) {
+            const int column = left + x;
+            if (column >= 0 && column < width) {
+                std::copy_n(photo.rgb.begin() + (y * photo.width + x) * 3, 3,
+                            frame.rgb.begin() + (row * width + column) * 3);
+            }
+        }
+    }
+    return frame;
+}
+
+std::vector<std::uint8_t> cameraJpeg(const Photo& photo) {
+    const std::unique_ptr<void, decltype(&tjDestroy)> coder(tjInitCompress(), tjDestroy);
+    unsigned char* jpeg = nullptr;
+    unsigned long length = 0;
+    if (photo.rgb.empty() ||
+        tjCompress2(coder.get(), photo.rgb.data(), photo.width, 0, photo.height, TJPF_RGB, &jpeg,
+                    &length, TJSAMP_422, 85, 0) != 0) {
+        return {};
+    }
+    std::vector<std::uint8_t> bytes(jpeg, jpeg + length);
+    tjFree(jpeg);
+    return bytes;
+}
+
+double meanDifference(const std::uint8_t* frame, PixelOrder order, const Photo& photo) {
+    double sum = 0;
+    for (int y = 0; y < photo.height; ++y) {
+        const std::uint8_t* out =
+            frame + std::size_t(photo.height - 1 - y) * photo.width * order.bytes;
+        const std::uint8_t* in = photo.rgb.data() + std::size_t(y) * photo.width * 3;
+        for (int x = 0; x < photo.width; ++x, out += order.bytes, in += 3) {
+            sum += std::abs(out[order.red] - in[0]) + std::abs(out[1] - in[1]) +
+                   std::abs(out[order.blue] - in[2]);
+        }
+    }
+    return sum / (3.0 * photo.width * photo.height);
+}
+
+}  // namespace velvix::testing
