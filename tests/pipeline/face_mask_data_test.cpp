@@ -16,6 +16,7 @@
 #include "outline_distance.hpp"
 #include "velvix/face/face_step.hpp"
 #include "velvix/pipeline/frame_processor.hpp"
+#include "velvix/pipeline/landmark_layout.hpp"
 #include "velvix/pipeline/pixels.hpp"
 #include "webcam_faces.hpp"
 
@@ -277,6 +278,7 @@ struct PaperFrame {
     std::vector<std::uint8_t> capture;  // capture layout, bottom row first
     std::vector<PointF> outline;        // the annotated face's outline, in buffer coordinates
     std::array<std::vector<PointF>, 2> cheeks;
+    FaceLandmarks points{};  // the annotated points, in buffer coordinates
 };
 
 PaperFrame paperFrame(const AnnotatedFace& face, int index) {
@@ -307,6 +309,7 @@ PaperFrame paperFrame(const AnnotatedFace& face, int index) {
                  static_cast<float>(kFrame.height - 1) - (offsetY + point.y * scale)};
     }
     PaperFrame frame;
+    frame.points = inBuffer;
     frame.outline = polygonOf(faceOutline(inBuffer));
     const auto cheek = [&](std::initializer_list<int> corners) {
         std::vector<PointF> polygon;
@@ -570,6 +573,195 @@ TEST(FaceMaskData, OnBeigePaperOnlyTheFaceChangesAndItsEdgeIsSoft) {
     EXPECT_LE(byFace.offFaceInRectangle.value(), 0.5);
     EXPECT_GE(byFace.cheeks.value(), 0.9 * byRectangle.cheeks.value());
     EXPECT_LE(byFace.worstSteps.back(), 2.0);
+}
+
+// The frames of the annotated faces the face step finds and fits, each with the face it found.
+struct FoundFace {
+    PaperFrame frame;
+    FaceOutputs face;
+    FaceRegion region;
+};
+
+std::vector<FoundFace> foundFaces(const std::vector<AnnotatedFace>& faces) {
+    FaceProcessingStep faceStep(makeFaceDetector(VELVIX_FACE_NETWORK), VELVIX_SHIPPED_MODEL);
+    FrameBuffers buffers(kFrame);
+    std::vector<FoundFace> found;
+    for (std::size_t k = 0; k < faces.size(); ++k) {
+        PaperFrame frame = paperFrame(faces[k], static_cast<int>(k));
+        packPixels(frame.capture.data(), buffers.output(), kFrame.width, kFrame.height,
+                   PackFrom::captureLayout);
+        FaceOutputs face;
+        faceStep.run(buffers.faceStepBuffers(kFrame), face);
+        const auto region = faceRegionOf(face, kFrame);
+        if (face.faceLandmarks && region &&
+            testing::signedDistance(polygonOf(region->outline), frame.cheeks[0][0].x,
+                                    frame.cheeks[0][0].y) > 0) {
+            found.push_back({std::move(frame), face, *region});
+        }
+    }
+    return found;
+}
+
+// Runs the program's frame processing on a found face at a level, with the face-shaped mask.
+class Smoothing {
+  public:
+    std::vector<float> change(const FoundFace& found, int level) {
+        return changeImage(found.frame.capture, smooth(found, level));
+    }
+
+    const std::uint8_t* smooth(const FoundFace& found, int level) {
+        std::copy(found.frame.capture.begin(), found.frame.capture.end(), buffers_.capture());
+        AppliedSettings settings;
+        settings.smoothOn = true;
+        settings.smoothLevel = level;
+        settings.maskShape = MaskShape::faceOutline;
+        RecordedFace step;
+        step.face = found.face;
+        FaceOutputs face;
+        FaceRegionFade fade;
+        processFrame(buffers_, kFrame, settings, {&step, &smoother_}, face, fade);
+        return buffers_.output();
+    }
+
+  private:
+    FilterSmoothingStep smoother_;
+    FrameBuffers buffers_{kFrame};
+};
+
+std::vector<PointF> annotatedPolygon(const PaperFrame& frame, int first, int last) {
+    return {frame.points.begin() + first, frame.points.begin() + last + 1};
+}
+
+// The annotated eyes, brows and lips, each a polygon of its points in turn.
+std::vector<std::vector<PointF>> annotatedFeatures(const PaperFrame& frame) {
+    return {annotatedPolygon(frame, 60, 67), annotatedPolygon(frame, 68, 75),
+            annotatedPolygon(frame, 33, 41), annotatedPolygon(frame, 42, 50),
+            annotatedPolygon(frame, 76, 87)};
+}
+
+bool insideAny(const std::vector<std::vector<PointF>>& polygons, int column, int row) {
+    return std::any_of(polygons.begin(), polygons.end(), [&](const auto& polygon) {
+        return testing::signedDistance(polygon, column, row) >= 0;
+    });
+}
+
+// The mean change of pixels at each distance across the edges of rectangles, on both sides of
+// them: bin k holds the pixels k - reach + 0.5 pixels inside (negative: outside).
+struct ChangeAcrossEdges {
+    explicit ChangeAcrossEdges(int reach)
+        : reach(reach), means(static_cast<std::size_t>(2 * reach)) {}
+
+    // Samples the change along every side of the rectangle, on the pixels `counted` accepts.
+    template <typename Counted>
+    void add(const std::vector<float>& change, const std::vector<PointF>& rectangle,
+             Counted counted) {
+        const PointF centre{(rectangle[0].x + rectangle[2].x) / 2,
+                            (rectangle[0].y + rectangle[2].y) / 2};
+        for (std::size_t k = 0; k < rectangle.size(); ++k) {
+            const PointF a = rectangle[k];
+            const PointF b = rectangle[(k + 1) % rectangle.size()];
+            const double length = std::hypot(b.x - a.x, b.y - a.y);
+            const double tx = (b.x - a.x) / length;
+            const double ty = (b.y - a.y) / length;
+            const double side = (centre.x - a.x) * -ty + (centre.y - a.y) * tx;
+            const double nx = side > 0 ? -ty : ty;
+            const double ny = side > 0 ? tx : -tx;
+            for (double along = 0.5; along < length; along += 1) {
+                for (int d = -reach; d < reach; ++d) {
+                    const auto column =
+                        static_cast<int>(std::floor(a.x + tx * along + nx * (d + 0.5)));
+                    const auto row =
+                        static_cast<int>(std::floor(a.y + ty * along + ny * (d + 0.5)));
+                    if (column < 0 || row < 0 || column >= kFrame.width || row >= kFrame.height ||
+                        !counted(column, row)) {
+                        continue;
+                    }
+                    means[static_cast<std::size_t>(d + reach)].add(
+                        change[static_cast<std::size_t>(row) * kFrame.width + column]);
+                }
+            }
+        }
+    }
+
+    double stepAt(std::size_t k) const { return std::abs(means[k].value() - means[k - 1].value()); }
+    double stepOnEdge() const { return stepAt(static_cast<std::size_t>(reach)); }
+    // The largest step between neighbouring distances away from the edge.
+    double largestStepAround() const {
+        double largest = 0;
+        for (std::size_t k = 1; k < means.size(); ++k) {
+            if (k != static_cast<std::size_t>(reach)) {
+                largest = std::max(largest, stepAt(k));
+            }
+        }
+        return largest;
+    }
+
+    int reach;
+    std::vector<Mean> means;
+};
+
+// The feature boxes of the rectangle mask for a fitted face, as corners in the buffers.
+std::vector<std::vector<PointF>> featureBoxesInBuffers(const FaceOutputs& face) {
+    std::vector<std::vector<PointF>> boxes;
+    const auto cornerX = static_cast<float>(kFrame.width - face.faceX);
+    const auto cornerY = static_cast<float>(kFrame.height - face.faceY);
+    for (const FeatureBox& box : featureBoxes(*face.faceLandmarks)) {
+        const float x0 = cornerX - box.right;
+        const float x1 = cornerX - box.left;
+        const float y0 = cornerY - box.bottom;
+        const float y1 = cornerY - box.top;
+        boxes.push_back({{x0, y0}, {x1, y0}, {x1, y1}, {x0, y1}});
+    }
+    return boxes;
+}
+
+TEST(FaceMaskData, FeaturesStayAsTheyAreAndTheirSurroundingsShowNoEdge) {
+    constexpr int kFullLevel = 100;
+    const auto folder = testing::faceDataFolder("landmarks68/test");
+    if (!folder) {
+        GTEST_SKIP() << "../shared/data/landmarks68/test is not here";
+    }
+    const auto found = foundFaces(annotatedFaces(*folder));
+    ASSERT_GT(found.size(), 300u);
+    Smoothing smoothing;
+    Mean eyesAndLips;
+    Mean skin;
+    ChangeAcrossEdges acrossBoxes(12);
+    for (const FoundFace& face : found) {
+        const auto change = smoothing.change(face, kFullLevel);
+        const auto features = annotatedFeatures(face.frame);
+        const PixelArea area = areaAround(face.frame.outline);
+        for (int row = area.y; row < area.y + area.height; ++row) {
+            for (int column = area.x; column < area.x + area.width; ++column) {
+                const float value = change[static_cast<std::size_t>(row) * kFrame.width + column];
+                if (insideAny({features[0], features[1], features[4]}, column, row)) {
+                    eyesAndLips.add(value);
+                }
+            }
+        }
+        const auto onSkin = [&](int column, int row) {
+            const std::uint8_t* pixel = face.frame.capture.data() +
+                                        (static_cast<std::size_t>(row) * kFrame.width + column) * 4;
+            return isSkinColour(pixel[2], pixel[1], pixel[0]) &&
+                   testing::signedDistance(face.frame.outline, column, row) > 0 &&
+                   !insideAny(features, column, row);
+        };
+        for (const auto& box : featureBoxesInBuffers(face.face)) {
+            acrossBoxes.add(change, box, onSkin);
+        }
+    }
+    std::printf(
+        "%zu faces found and fitted, level %d; mean change of a byte inside the eyes and "
+        "lips: %.3f\n  on skin across the rectangle mask's feature boxes, from 12 pixels "
+        "outside to 12 inside:",
+        found.size(), kFullLevel, eyesAndLips.value());
+    for (const Mean& mean : acrossBoxes.means) {
+        std::printf(" %.2f", mean.value());
+    }
+    std::printf("\n  step across the boxes' edges %.3f, largest step beside them %.3f\n",
+                acrossBoxes.stepOnEdge(), acrossBoxes.largestStepAround());
+    EXPECT_LE(eyesAndLips.value(), 0.5);
+    EXPECT_LE(acrossBoxes.stepOnEdge(), acrossBoxes.largestStepAround());
 }
 
 }  // namespace
