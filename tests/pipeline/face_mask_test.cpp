@@ -85,8 +85,10 @@ bool nearFeature(const FaceRegion& region, int column, int row) {
             points.begin(), points.end(), [](PointF a, PointF b) { return a.x < b.x; });
         const auto [top, bottom] = std::minmax_element(
             points.begin(), points.end(), [](PointF a, PointF b) { return a.y < b.y; });
-        return !points.empty() && left->x - 1 < column && column < right->x + 1 &&
-               top->y - 1 < row && row < bottom->y + 1;
+        const auto x = static_cast<float>(column);
+        const auto y = static_cast<float>(row);
+        return !points.empty() && left->x - 1 < x && x < right->x + 1 && top->y - 1 < y &&
+               y < bottom->y + 1;
     });
 }
 
