@@ -809,8 +809,8 @@ TEST(FaceMaskData, SmoothedCheeksLoseTheirBlotchesButKeepTheirGrain) {
     }
     const auto found = foundFaces(annotatedFaces(*folder));
     ASSERT_GT(found.size(), 300u);
-    // Share of the blotches' contrast the filter alone took away before the finest detail
-    // went back into the skin, at each level.
+    // At each level, the share of the blotches' contrast the filter alone took away and of the
+    // grain's energy it kept, before the finest detail went back into the skin.
     struct Level {
         int level;
         double blotchesTakenBefore;
