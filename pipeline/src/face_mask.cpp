@@ -64,6 +64,49 @@ FaceOutline convexHull(std::array<PointF, N> points) {
     return hull;
 }
 
+PointF pointOf(const FaceOutline& outline, int k) {
+    return outline.points[static_cast<std::size_t>((k + outline.count) % outline.count)];
+}
+
+PointF centreOf(const FaceOutline& outline) {
+    PointF sum{};
+    for (int k = 0; k < outline.count; ++k) {
+        sum = sum + pointOf(outline, k);
+    }
+    return sum * (1.0f / static_cast<float>(outline.count));
+}
+
+// The unit normal of the side from a to b that points away from `centre`; nothing for a side
+// of no length.
+PointF outwardNormal(PointF a, PointF b, PointF centre) {
+    const float side = length(b - a);
+    if (!(side > 0)) {
+        return {};
+    }
+    const PointF normal{(b.y - a.y) / side, (a.x - b.x) / side};
+    const PointF inward = centre - a;
+    return normal.x * inward.x + normal.y * inward.y > 0 ? normal * -1.0f : normal;
+}
+
+// A convex hull grown by `distance`, its corners rounded: each corner becomes three points
+// on the circle round it, along the normals of its two sides and between them.
+FaceOutline grownHull(const FaceOutline& hull, float distance) {
+    static_assert(kOutlinePointsMaximum % 3 == 0);
+    FaceOutline grown;
+    const PointF centre = centreOf(hull);
+    for (int k = 0; k < std::min(hull.count, kOutlinePointsMaximum / 3); ++k) {
+        const PointF corner = pointOf(hull, k);
+        const PointF before = outwardNormal(pointOf(hull, k - 1), corner, centre);
+        const PointF after = outwardNormal(corner, pointOf(hull, k + 1), centre);
+        const PointF middle = before + after;
+        const float middleLength = length(middle);
+        add(grown, corner + before * distance);
+        add(grown, corner + (middleLength > 0 ? middle * (distance / middleLength) : before));
+        add(grown, corner + after * distance);
+    }
+    return grown;
+}
+
 bool allFinite(const FaceLandmarks& landmarks) {
     return std::all_of(landmarks.begin(), landmarks.end(),
                        [](PointF p) { return std::isfinite(p.x) && std::isfinite(p.y); });
@@ -87,47 +130,20 @@ Extent extentOf(const FaceOutline& outline) {
     return extent;
 }
 
-// An outline a fit can have given: at least a few pixels each way, and near enough to the frame
-// that every coordinate stays far from the limits of int.
-bool plausible(const FaceOutline& outline, FrameSize size) {
+// Every coordinate near enough to the frame that it stays far from the limits of int.
+bool nearFrame(const FaceOutline& outline, FrameSize size) {
     const Extent e = extentOf(outline);
     const auto near = [](float value, int limit) {
         return std::abs(value) < 4.0f * static_cast<float>(limit);
     };
     return near(e.left, size.width) && near(e.right, size.width) && near(e.top, size.height) &&
-           near(e.bottom, size.height) && e.right - e.left >= 4 && e.bottom - e.top >= 4 &&
-           std::isfinite(outline.softEdge);
+           near(e.bottom, size.height) && std::isfinite(outline.softEdge);
 }
 
-// The pixels k of 0 .. limit - 1 with low < corner - k < high: the open interval measured
-// backwards from `corner`, as the feature boxes are. The bounds are clamped before any
-// conversion, so that no float out of int range (or NaN) reaches one.
-std::pair<int, int> backwardsRange(float low, float high, int corner, int limit) {
-    if (!(low < high)) {
-        return {0, 0};
-    }
-    const auto bound = static_cast<float>(limit) + static_cast<float>(std::abs(corner)) + 2.0f;
-    const int firstOffset = static_cast<int>(std::floor(std::clamp(low, -bound, bound))) + 1;
-    const int lastOffset = static_cast<int>(std::ceil(std::clamp(high, -bound, bound))) - 1;
-    const int first = std::max(0, corner - lastOffset);
-    const int end = std::min(limit, corner - firstOffset + 1);
-    return {first, std::max(first, end)};
-}
-
-std::array<PixelArea, 4> protectedAreasOf(const FaceLandmarks& landmarks, const FaceOutputs& face,
-                                          FrameSize size) {
-    const int cornerX = size.width - face.faceX;
-    const int cornerY = size.height - face.faceY;
-    std::array<PixelArea, 4> areas{};
-    const auto boxes = featureBoxes(landmarks);
-    for (std::size_t k = 0; k < boxes.size(); ++k) {
-        const auto [firstColumn, endColumn] =
-            backwardsRange(boxes[k].left, boxes[k].right, cornerX, size.width);
-        const auto [firstRow, endRow] =
-            backwardsRange(boxes[k].top, boxes[k].bottom, cornerY, size.height);
-        areas[k] = {firstColumn, firstRow, endColumn - firstColumn, endRow - firstRow};
-    }
-    return areas;
+// An outline a fit can have given: near the frame and at least a few pixels each way.
+bool plausible(const FaceOutline& outline, FrameSize size) {
+    const Extent e = extentOf(outline);
+    return nearFrame(outline, size) && e.right - e.left >= 4 && e.bottom - e.top >= 4;
 }
 
 // The pixels around the outline, cut to the frame.
@@ -209,6 +225,27 @@ VELVIX_ALWAYS_INLINE void alphaFromSumsBody(const std::uint32_t* sums, std::uint
     }
 }
 
+// Alpha taken down where the square lies inside a feature's outline: all of it a soft edge's
+// width inside the outline keeps the pixel unsmoothed, half of it leaves alpha as it was.
+VELVIX_ALWAYS_INLINE void protectFromSumsBody(const std::uint32_t* sums, std::uint8_t* alpha,
+                                              int count, float cells) {
+    const float scale = 2.0f / cells;
+    for (int i = 0; i < count; ++i) {
+        const float keep =
+            std::clamp(1.0f - (static_cast<float>(sums[i]) - cells * 0.5f) * scale, 0.0f, 1.0f);
+        alpha[i] = static_cast<std::uint8_t>(static_cast<float>(alpha[i]) * keep + 0.5f);
+    }
+}
+
+void protectFromSumsPlain(const std::uint32_t* sums, std::uint8_t* alpha, int count, float cells) {
+    protectFromSumsBody(sums, alpha, count, cells);
+}
+
+VELVIX_AVX2_FUNCTION void protectFromSumsAvx2(const std::uint32_t* sums, std::uint8_t* alpha,
+                                              int count, float cells) {
+    protectFromSumsBody(sums, alpha, count, cells);
+}
+
 void alphaFromSumsPlain(const std::uint32_t* sums, std::uint8_t* alpha, int count, float cells,
                         std::uint8_t floor) {
     alphaFromSumsBody(sums, alpha, count, cells, floor);
@@ -245,6 +282,42 @@ void fill(const AlphaView& view, const PixelArea& area, std::uint8_t value) {
     }
 }
 
+// Calls use(sums, row, area, cells) for each row of `area`, with the count of pixels inside the
+// outline in the square of `cells` pixels (a soft edge's width each way) round each pixel of it.
+template <typename Use>
+void forSquareSums(const FaceOutline& outline, const PixelArea& area, const MaskScratch& scratch,
+                   Use use) {
+    if (area.empty()) {
+        return;
+    }
+    const int radius =
+        std::clamp(static_cast<int>(std::lround(outline.softEdge)), 0, kSoftEdgeMaximum);
+    const int side = 2 * radius + 1;
+    // Row sums for the rows within `radius` of the area, so that the square around each pixel
+    // finds the outline's inside beyond the area (and the frame) too.
+    const int firstRow = area.y - radius;
+    const int rows = area.height + 2 * radius;
+    const auto width = static_cast<std::size_t>(area.width);
+    for (int r = 0; r < rows; ++r) {
+        sumRowInside(outline, firstRow + r, area, radius,
+                     scratch.rowSums + static_cast<std::size_t>(r) * width);
+    }
+    std::fill(scratch.columnSums, scratch.columnSums + width, 0u);
+    for (int r = 0; r < side; ++r) {
+        addRow(scratch.columnSums, scratch.rowSums + static_cast<std::size_t>(r) * width,
+               area.width);
+    }
+    const auto cells = static_cast<float>(side * side);
+    for (int row = 0; row < area.height; ++row) {
+        if (row > 0) {
+            moveWindow(scratch.columnSums,
+                       scratch.rowSums + static_cast<std::size_t>(row + side - 1) * width,
+                       scratch.rowSums + static_cast<std::size_t>(row - 1) * width, area.width);
+        }
+        use(scratch.columnSums, area.y + row, area, cells);
+    }
+}
+
 }  // namespace
 
 PixelArea intersection(const PixelArea& a, const PixelArea& b) {
@@ -272,6 +345,74 @@ FaceOutline faceOutline(const FaceLandmarks& p) {
     FaceOutline outline = convexHull(points);
     outline.softEdge = kSoftEdgeShare * length(p[kJawPoints - 1] - p[0]);
     return outline;
+}
+
+namespace {
+
+template <std::size_t N>
+std::array<PointF, N> pointsAt(const FaceLandmarks& p, const std::array<int, N>& indices) {
+    std::array<PointF, N> points{};
+    for (std::size_t k = 0; k < N; ++k) {
+        points[k] = p[static_cast<std::size_t>(indices[k])];
+    }
+    return points;
+}
+
+// The eye's points with its upper lid's raised towards the brow's underside, as the lid reaches
+// up to its fold.
+std::array<PointF, 11> eyeWithLid(const FaceLandmarks& p, const std::array<int, 8>& eye,
+                                  const std::array<int, 3>& upperLid,
+                                  const std::array<int, 4>& browUnderside) {
+    PointF lid{};
+    for (const int k : upperLid) {
+        lid = lid + p[static_cast<std::size_t>(k)] * (1.0f / 3.0f);
+    }
+    PointF brow{};
+    for (const int k : browUnderside) {
+        brow = brow + p[static_cast<std::size_t>(k)] * 0.25f;
+    }
+    const PointF lift = (brow - lid) * kUpperLidShare;
+    std::array<PointF, 11> points{};
+    std::copy_n(pointsAt(p, eye).begin(), 8, points.begin());
+    for (std::size_t k = 0; k < upperLid.size(); ++k) {
+        points[8 + k] = p[static_cast<std::size_t>(upperLid[k])] + lift;
+    }
+    return points;
+}
+
+// The nose's lower edge with the nostrils halfway up from it to the tip.
+std::array<PointF, 7> nostrils(const FaceLandmarks& p) {
+    using namespace landmark;
+    std::array<PointF, 7> points{};
+    std::copy_n(pointsAt(p, std::array{kLeftNoseWing, kLeftNostril, kNoseBottom, kRightNostril,
+                                       kRightNoseWing})
+                    .begin(),
+                5, points.begin());
+    points[5] = (p[kLeftNostril] + p[kNoseTip]) * 0.5f;
+    points[6] = (p[kRightNostril] + p[kNoseTip]) * 0.5f;
+    return points;
+}
+
+}  // namespace
+
+std::array<FaceOutline, kFeatureCount> featureOutlines(const FaceLandmarks& p) {
+    using namespace landmark;
+    const std::array<FaceOutline, kFeatureCount> hulls{
+        convexHull(eyeWithLid(p, kLeftEye, kLeftUpperLid, kLeftBrowLowerEdge)),
+        convexHull(eyeWithLid(p, kRightEye, kRightUpperLid, kRightBrowLowerEdge)),
+        convexHull(pointsAt(p, kLeftBrow)),
+        convexHull(pointsAt(p, kRightBrow)),
+        convexHull(nostrils(p)),
+        convexHull(pointsAt(p, kOuterLips)),
+    };
+    const float faceWidth = length(p[kJawPoints - 1] - p[0]);
+    const float softEdge = kSoftEdgeShare * faceWidth;
+    std::array<FaceOutline, kFeatureCount> outlines{};
+    for (std::size_t k = 0; k < hulls.size(); ++k) {
+        outlines[k] = grownHull(hulls[k], kFeatureMarginShare * faceWidth + softEdge);
+        outlines[k].softEdge = softEdge;
+    }
+    return outlines;
 }
 
 FaceOutline ellipseOutline(float width, float height) {
@@ -308,9 +449,20 @@ std::optional<FaceRegion> faceRegionOf(const FaceOutputs& face, FrameSize size) 
     if (face.faceLandmarks && allFinite(*face.faceLandmarks)) {
         fitted = inBuffer(faceOutline(*face.faceLandmarks));
     }
-    if (fitted && plausible(*fitted, size)) {
+    std::array<FaceOutline, kFeatureCount> features{};
+    if (fitted) {
+        features = featureOutlines(*face.faceLandmarks);
+        for (FaceOutline& feature : features) {
+            feature = inBuffer(feature);
+        }
+    }
+    const auto nearThisFrame = [size](const FaceOutline& outline) {
+        return nearFrame(outline, size);
+    };
+    if (fitted && plausible(*fitted, size) &&
+        std::all_of(features.begin(), features.end(), nearThisFrame)) {
         region.outline = *fitted;
-        region.protectedAreas = protectedAreasOf(*face.faceLandmarks, face, size);
+        region.features = features;
     } else {
         region.outline = inBuffer(ellipseOutline(static_cast<float>(face.faceWidth),
                                                  static_cast<float>(face.faceHeight)));
@@ -330,39 +482,22 @@ std::size_t maskRowSumBytes(FrameSize size) {
 void drawFaceMask(const FaceRegion& region, std::uint8_t floor, const AlphaView& alpha,
                   const MaskScratch& scratch) {
     fill(alpha, alpha.area, floor);
-    const PixelArea area = intersection(region.bounds, alpha.area);
-    if (!area.empty()) {
-        const int radius =
-            std::clamp(static_cast<int>(std::lround(region.outline.softEdge)), 0, kSoftEdgeMaximum);
-        const int side = 2 * radius + 1;
-        // Row sums for the rows within `radius` of the area, so that the square around each
-        // pixel finds the outline's inside beyond the area (and the frame) too.
-        const int firstRow = area.y - radius;
-        const int rows = area.height + 2 * radius;
-        const auto width = static_cast<std::size_t>(area.width);
-        for (int r = 0; r < rows; ++r) {
-            sumRowInside(region.outline, firstRow + r, area, radius,
-                         scratch.rowSums + static_cast<std::size_t>(r) * width);
+    const auto toAlpha = hasAVX2 ? alphaFromSumsAvx2 : alphaFromSumsPlain;
+    forSquareSums(region.outline, intersection(region.bounds, alpha.area), scratch,
+                  [&](const std::uint32_t* sums, int row, const PixelArea& area, float cells) {
+                      toAlpha(sums, rowOf(alpha, row) + (area.x - alpha.area.x), area.width, cells,
+                              floor);
+                  });
+    const auto protect = hasAVX2 ? protectFromSumsAvx2 : protectFromSumsPlain;
+    for (const FaceOutline& feature : region.features) {
+        if (feature.count == 0) {
+            continue;
         }
-        std::fill(scratch.columnSums, scratch.columnSums + width, 0u);
-        for (int r = 0; r < side; ++r) {
-            addRow(scratch.columnSums, scratch.rowSums + static_cast<std::size_t>(r) * width,
-                   area.width);
-        }
-        const auto cells = static_cast<float>(side * side);
-        const auto toAlpha = hasAVX2 ? alphaFromSumsAvx2 : alphaFromSumsPlain;
-        for (int row = 0; row < area.height; ++row) {
-            if (row > 0) {
-                moveWindow(scratch.columnSums,
-                           scratch.rowSums + static_cast<std::size_t>(row + side - 1) * width,
-                           scratch.rowSums + static_cast<std::size_t>(row - 1) * width, area.width);
-            }
-            toAlpha(scratch.columnSums, rowOf(alpha, area.y + row) + (area.x - alpha.area.x),
-                    area.width, cells, floor);
-        }
-    }
-    for (const PixelArea& features : region.protectedAreas) {
-        fill(alpha, features, 0);
+        forSquareSums(feature, intersection(boundsOf(feature, region.frame), alpha.area), scratch,
+                      [&](const std::uint32_t* sums, int row, const PixelArea& area, float cells) {
+                          protect(sums, rowOf(alpha, row) + (area.x - alpha.area.x), area.width,
+                                  cells);
+                      });
     }
 }
 

@@ -81,17 +81,24 @@ struct Smoothing {
     Smoother& smoother;
 };
 
+// Smooths a picture and gives it back its finest grain, so that skin keeps its texture.
+void smoothKeepingGrain(const Smoothing& s, std::uint8_t* source, std::uint8_t* destination,
+                        int width, int height) {
+    s.smoother.smoothFrame(source, destination, width, height, s.level);
+    returnFineGrain(source, destination, width, height, s.level, s.buffers.grainScratch());
+}
+
 void smoothFaceRectangle(const Smoothing& s, const PixelArea& r, const FaceOutputs& face) {
     FrameBuffers& b = s.buffers;
     copyRectangleOut(b.capture(), s.size, r, b.work());
-    s.smoother.smoothFrame(b.work(), b.capture(), r.width, r.height, s.level);
+    smoothKeepingGrain(s, b.work(), b.capture(), r.width, r.height);
     maskFeatures(b.work(), b.capture(), r.width, r.height, FeatureBoxes::keepUnsmoothed, face);
     copyRectangleBack(b.capture(), r, s.size, b.output());
 }
 
 void smoothWholeFrame(const Smoothing& s, const FaceOutputs& face) {
     FrameBuffers& b = s.buffers;
-    s.smoother.smoothFrame(b.capture(), b.work(), s.size.width, s.size.height, s.level);
+    smoothKeepingGrain(s, b.capture(), b.work(), s.size.width, s.size.height);
     maskFeatures(b.capture(), b.work(), s.size.width, s.size.height, FeatureBoxes::ignore, face);
     packPixels(b.work(), b.output(), s.size.width, s.size.height, PackFrom::filterLayout);
 }
@@ -113,7 +120,7 @@ void smoothFaceRegion(const Smoothing& s, const FaceRegion& region) {
     const PixelArea area =
         filterAreaFor(region.bounds, s.size, std::max(1, s.smoother.columnGrid()));
     copyRectangleOut(b.capture(), s.size, area, b.work());
-    s.smoother.smoothFrame(b.work(), b.capture(), area.width, area.height, s.level);
+    smoothKeepingGrain(s, b.work(), b.capture(), area.width, area.height);
     drawFaceMask(region, 0, {b.mask(), area, area.width}, b.maskScratch());
     blendSkin(b.work(), b.capture(), b.mask(), area.pixels());
     copyRectangleBack(b.capture(), area, s.size, b.output());
@@ -124,7 +131,7 @@ void smoothFaceRegion(const Smoothing& s, const FaceRegion& region) {
 void smoothAroundFaceRegion(const Smoothing& s, const FaceRegion& region, std::uint8_t background) {
     FrameBuffers& b = s.buffers;
     const PixelArea frame{0, 0, s.size.width, s.size.height};
-    s.smoother.smoothFrame(b.capture(), b.work(), s.size.width, s.size.height, s.level);
+    smoothKeepingGrain(s, b.capture(), b.work(), s.size.width, s.size.height);
     drawFaceMask(region, background, {b.mask(), frame, frame.width}, b.maskScratch());
     blendSkin(b.capture(), b.work(), b.mask(), frame.pixels());
     packPixels(b.work(), b.output(), s.size.width, s.size.height, PackFrom::filterLayout);
@@ -176,6 +183,10 @@ void FrameBuffers::reserve(FrameSize size) {
     growTo(maskRowSums_, maskRowSumBytes(size));
     if (maskColumnSums_.size() < static_cast<std::size_t>(size.width)) {
         maskColumnSums_.resize(static_cast<std::size_t>(size.width));
+    }
+    const std::size_t grainValues = grainScratchBytes(size.width) / sizeof(std::int32_t);
+    if (grainScratch_.size() < grainValues) {
+        grainScratch_.resize(grainValues);
     }
 }
 

@@ -291,6 +291,170 @@ void blendSkin(const std::uint8_t* unsmoothed, std::uint8_t* smoothed, const std
 
 namespace {
 
+// The limit of the detail, in the units returnGrainToRowBody counts it in: 81 times the sum
+// blue + 2 green + red.
+constexpr std::int32_t kGrainDetailLimit = 81 * 4 * kGrainLimit;
+
+// What smoothing took from the brightness of each pixel of a row, as blue + 2 green + red.
+void brightnessTakenPlain(const std::uint8_t* unsmoothed, const std::uint8_t* smoothed,
+                          std::int32_t* taken, int width) {
+    for (int x = 0; x < width; ++x) {
+        const std::uint8_t* before = unsmoothed + 4 * x;
+        const std::uint8_t* after = smoothed + 4 * x;
+        taken[x] = before[0] - after[0] + 2 * (before[1] - after[1]) + before[2] - after[2];
+    }
+}
+
+// The same eight pixels at a time: each pixel's bytes weighed by 1, 2, 1 and 0 and added.
+VELVIX_AVX2_FUNCTION __m256i brightnessLanes(const std::uint8_t* pixels) {
+    const __m256i weights = _mm256_set1_epi32(0x00010201);
+    const __m256i pairs =
+        _mm256_maddubs_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(pixels)), weights);
+    return _mm256_madd_epi16(pairs, _mm256_set1_epi16(1));
+}
+
+VELVIX_AVX2_FUNCTION void brightnessTakenAvx2(const std::uint8_t* unsmoothed,
+                                              const std::uint8_t* smoothed, std::int32_t* taken,
+                                              int width) {
+    const int whole = width / 8 * 8;
+    for (int x = 0; x < whole; x += 8) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(taken + x),
+                            _mm256_sub_epi32(brightnessLanes(unsmoothed + 4 * x),
+                                             brightnessLanes(smoothed + 4 * x)));
+    }
+    brightnessTakenPlain(unsmoothed + 4 * whole, smoothed + 4 * whole, taken + whole,
+                         width - whole);
+}
+
+// The sums of the 3 x 3 values round each value of the middle row, but the first and last.
+VELVIX_ALWAYS_INLINE void sumSquaresBody(const std::int32_t* __restrict above,
+                                         const std::int32_t* __restrict row,
+                                         const std::int32_t* __restrict below,
+                                         std::int32_t* __restrict sums, int width) {
+    for (int x = 1; x + 1 < width; ++x) {
+        sums[x] = above[x - 1] + above[x] + above[x + 1] + row[x - 1] + row[x] + row[x + 1] +
+                  below[x - 1] + below[x] + below[x + 1];
+    }
+}
+
+// The change the grain makes to each pixel of a row, for the pixels two or more from its ends.
+VELVIX_ALWAYS_INLINE void grainOfRowBody(const std::int32_t* __restrict taken,
+                                         const std::int32_t* __restrict above,
+                                         const std::int32_t* __restrict sums,
+                                         const std::int32_t* __restrict below,
+                                         std::int32_t* __restrict changes, int width,
+                                         std::int32_t gain) {
+    for (int x = 2; x + 2 < width; ++x) {
+        const std::int32_t sumOfSums = above[x - 1] + above[x] + above[x + 1] + sums[x - 1] +
+                                       sums[x] + sums[x + 1] + below[x - 1] + below[x] +
+                                       below[x + 1];
+        const std::int32_t detail = std::clamp(81 * taken[x] - 18 * sums[x] + sumOfSums,
+                                               -kGrainDetailLimit, kGrainDetailLimit);
+        const std::int32_t coarser = 9 * sums[x] - sumOfSums;
+        changes[x] = std::clamp(((detail - coarser) * gain + (1 << 14)) >> 15, -255, 255);
+    }
+}
+
+// Adds each pixel's change to its blue, green and red, within 0 to 255.
+void addToColoursPlain(const std::int32_t* changes, std::uint8_t* pixels, int count) {
+    for (int x = 0; x < count; ++x) {
+        for (int c = 0; c < 3; ++c) {
+            std::uint8_t& byte = pixels[4 * x + c];
+            byte = static_cast<std::uint8_t>(std::clamp(byte + changes[x], 0, 255));
+        }
+    }
+}
+
+// The same eight pixels at a time: the change's size in bytes 0 to 2 of each pixel, added or
+// taken away with saturation.
+VELVIX_AVX2_FUNCTION void addToColoursAvx2(const std::int32_t* changes, std::uint8_t* pixels,
+                                           int count) {
+    const int whole = count / 8 * 8;
+    const __m256i colourBytes = _mm256_set1_epi32(0x010101);
+    const __m256i zero = _mm256_setzero_si256();
+    for (int x = 0; x < whole; x += 8) {
+        const __m256i change = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(changes + x));
+        const __m256i up = _mm256_mullo_epi32(_mm256_max_epi32(change, zero), colourBytes);
+        const __m256i down =
+            _mm256_mullo_epi32(_mm256_max_epi32(_mm256_sub_epi32(zero, change), zero), colourBytes);
+        auto* at = reinterpret_cast<__m256i*>(pixels + 4 * x);
+        const __m256i before = _mm256_loadu_si256(at);
+        _mm256_storeu_si256(at, _mm256_subs_epu8(_mm256_adds_epu8(before, up), down));
+    }
+    addToColoursPlain(changes + whole, pixels + 4 * whole, count - whole);
+}
+
+void sumSquaresPlain(const std::int32_t* above, const std::int32_t* row, const std::int32_t* below,
+                     std::int32_t* sums, int width) {
+    sumSquaresBody(above, row, below, sums, width);
+}
+
+VELVIX_AVX2_FUNCTION void sumSquaresAvx2(const std::int32_t* above, const std::int32_t* row,
+                                         const std::int32_t* below, std::int32_t* sums, int width) {
+    sumSquaresBody(above, row, below, sums, width);
+}
+
+void grainOfRowPlain(const std::int32_t* taken, const std::int32_t* above, const std::int32_t* sums,
+                     const std::int32_t* below, std::int32_t* changes, int width,
+                     std::int32_t gain) {
+    grainOfRowBody(taken, above, sums, below, changes, width, gain);
+}
+
+VELVIX_AVX2_FUNCTION void grainOfRowAvx2(const std::int32_t* taken, const std::int32_t* above,
+                                         const std::int32_t* sums, const std::int32_t* below,
+                                         std::int32_t* changes, int width, std::int32_t gain) {
+    grainOfRowBody(taken, above, sums, below, changes, width, gain);
+}
+
+}  // namespace
+
+std::size_t grainScratchBytes(int width) {
+    return 7 * static_cast<std::size_t>(std::max(width, 0)) * sizeof(std::int32_t);
+}
+
+void returnFineGrain(const std::uint8_t* unsmoothed, std::uint8_t* smoothed, int width, int height,
+                     int level, std::int32_t* scratch) {
+    const float share = kGrainShareAtFull * static_cast<float>(std::clamp(level, 0, 100)) / 100;
+    // The brightness counts each byte four times over (blue + 2 green + red).
+    const auto gain = static_cast<std::int32_t>(std::lround(share * 32768.0f / (81.0f * 4.0f)));
+    if (width < 5 || height < 5 || gain == 0) {
+        return;
+    }
+    const auto takenOf = hasAVX2 ? brightnessTakenAvx2 : brightnessTakenPlain;
+    const auto sumOf = hasAVX2 ? sumSquaresAvx2 : sumSquaresPlain;
+    const auto grainOf = hasAVX2 ? grainOfRowAvx2 : grainOfRowPlain;
+    const auto addToColours = hasAVX2 ? addToColoursAvx2 : addToColoursPlain;
+    const auto columns = static_cast<std::size_t>(width);
+    const std::size_t rowBytes = columns * 4;
+    // Rows j of what was taken and of its sums in turn, each in row j % 3 of its three rows of
+    // the scratch, and a row's changes in its last row. Row j is taken before the grain goes
+    // back into it.
+    const auto takenRow = [&](std::size_t j) { return scratch + (j % 3) * columns; };
+    const auto sumsRow = [&](std::size_t j) { return scratch + (3 + j % 3) * columns; };
+    std::int32_t* const changes = scratch + 6 * columns;
+    const auto take = [&](std::size_t j) {
+        takenOf(unsmoothed + j * rowBytes, smoothed + j * rowBytes, takenRow(j), width);
+    };
+    const auto sum = [&](std::size_t j) {
+        sumOf(takenRow(j - 1), takenRow(j), takenRow(j + 1), sumsRow(j), width);
+    };
+    take(0);
+    take(1);
+    take(2);
+    sum(1);
+    take(3);
+    sum(2);
+    for (std::size_t row = 2; row + 2 < static_cast<std::size_t>(height); ++row) {
+        take(row + 2);  // in the place of row - 1, whose sums are done
+        sum(row + 1);
+        grainOf(takenRow(row), sumsRow(row - 1), sumsRow(row), sumsRow(row + 1), changes, width,
+                gain);
+        addToColours(changes + 2, smoothed + row * rowBytes + 8, width - 4);
+    }
+}
+
+namespace {
+
 // Each channel's share of the luma, as the same double products the formula makes, so that the
 // three looked-up values add up to exactly what it gives.
 struct LumaShares {

@@ -16,6 +16,7 @@
 #include "outline_distance.hpp"
 #include "velvix/face/face_step.hpp"
 #include "velvix/pipeline/frame_processor.hpp"
+#include "velvix/pipeline/landmark_layout.hpp"
 #include "velvix/pipeline/pixels.hpp"
 #include "webcam_faces.hpp"
 
@@ -277,6 +278,7 @@ struct PaperFrame {
     std::vector<std::uint8_t> capture;  // capture layout, bottom row first
     std::vector<PointF> outline;        // the annotated face's outline, in buffer coordinates
     std::array<std::vector<PointF>, 2> cheeks;
+    FaceLandmarks points{};  // the annotated points, in buffer coordinates
 };
 
 PaperFrame paperFrame(const AnnotatedFace& face, int index) {
@@ -307,6 +309,7 @@ PaperFrame paperFrame(const AnnotatedFace& face, int index) {
                  static_cast<float>(kFrame.height - 1) - (offsetY + point.y * scale)};
     }
     PaperFrame frame;
+    frame.points = inBuffer;
     frame.outline = polygonOf(faceOutline(inBuffer));
     const auto cheek = [&](std::initializer_list<int> corners) {
         std::vector<PointF> polygon;
@@ -396,50 +399,74 @@ std::vector<float> changeImage(const std::vector<std::uint8_t>& capture,
     return change;
 }
 
-// The largest step between the mean changes of pixels one pixel apart across the edge of a
-// convex polygon, within `reach` pixels either side: the change is sampled along each side's
-// normal at every pixel of its length.
-double worstStepAcross(const std::vector<float>& change, const std::vector<PointF>& edge,
-                       int reach) {
-    PointF centre{};
-    for (const PointF& p : edge) {
-        centre = {centre.x + p.x / static_cast<float>(edge.size()),
-                  centre.y + p.y / static_cast<float>(edge.size())};
-    }
-    std::vector<double> sums(static_cast<std::size_t>(2 * reach), 0.0);
-    std::vector<int> counts(sums.size(), 0);
-    for (std::size_t k = 0; k < edge.size(); ++k) {
-        const PointF a = edge[k];
-        const PointF b = edge[(k + 1) % edge.size()];
-        const double length = std::hypot(b.x - a.x, b.y - a.y);
-        const double tx = (b.x - a.x) / length;
-        const double ty = (b.y - a.y) / length;
-        // The normal that points inwards.
-        const double side = (centre.x - a.x) * -ty + (centre.y - a.y) * tx;
-        const double nx = side > 0 ? -ty : ty;
-        const double ny = side > 0 ? tx : -tx;
-        for (double along = 0; along < length; along += 1) {
-            for (int d = -reach; d < reach; ++d) {
-                const double x = a.x + tx * along + nx * (d + 0.5);
-                const double y = a.y + ty * along + ny * (d + 0.5);
-                const auto column = static_cast<int>(std::lround(x));
-                const auto row = static_cast<int>(std::lround(y));
-                if (column < 0 || row < 0 || column >= kFrame.width || row >= kFrame.height) {
-                    continue;
+// The mean change of pixels at each distance across the sides of a convex polygon, sampled
+// along each side's normal at every pixel of its length: bin k holds the pixels k - reach + 0.5
+// pixels inside (negative: outside).
+struct ChangeAcrossEdges {
+    explicit ChangeAcrossEdges(int pixels)
+        : reach(pixels), means(static_cast<std::size_t>(2 * pixels)) {}
+
+    // Samples the pixels `counted` accepts.
+    template <typename Counted>
+    void add(const std::vector<float>& change, const std::vector<PointF>& edge, Counted counted) {
+        PointF centre{};
+        for (const PointF& p : edge) {
+            centre = {centre.x + p.x / static_cast<float>(edge.size()),
+                      centre.y + p.y / static_cast<float>(edge.size())};
+        }
+        for (std::size_t k = 0; k < edge.size(); ++k) {
+            const PointF a = edge[k];
+            const PointF b = edge[(k + 1) % edge.size()];
+            const double length = std::hypot(b.x - a.x, b.y - a.y);
+            const double tx = (b.x - a.x) / length;
+            const double ty = (b.y - a.y) / length;
+            // The normal that points inwards.
+            const double side = (centre.x - a.x) * -ty + (centre.y - a.y) * tx;
+            const double nx = side > 0 ? -ty : ty;
+            const double ny = side > 0 ? tx : -tx;
+            for (double along = 0; along < length; along += 1) {
+                for (int d = -reach; d < reach; ++d) {
+                    const auto column =
+                        static_cast<int>(std::lround(a.x + tx * along + nx * (d + 0.5)));
+                    const auto row =
+                        static_cast<int>(std::lround(a.y + ty * along + ny * (d + 0.5)));
+                    if (column < 0 || row < 0 || column >= kFrame.width || row >= kFrame.height ||
+                        !counted(column, row)) {
+                        continue;
+                    }
+                    means[static_cast<std::size_t>(d + reach)].add(
+                        change[static_cast<std::size_t>(row) * kFrame.width + column]);
                 }
-                const auto bin = static_cast<std::size_t>(d + reach);
-                sums[bin] += change[static_cast<std::size_t>(row) * kFrame.width + column];
-                ++counts[bin];
             }
         }
     }
-    double worst = 0;
-    for (std::size_t k = 1; k < sums.size(); ++k) {
-        if (counts[k - 1] >= 50 && counts[k] >= 50) {
-            worst = std::max(worst, std::abs(sums[k] / counts[k] - sums[k - 1] / counts[k - 1]));
+
+    double stepAt(std::size_t k) const { return std::abs(means[k].value() - means[k - 1].value()); }
+    double stepOnEdge() const { return stepAt(static_cast<std::size_t>(reach)); }
+    // The largest step between neighbouring distances with enough pixels each, on the edge or
+    // away from it.
+    double largestStep(bool onEdge, std::size_t pixels) const {
+        double largest = 0;
+        for (std::size_t k = 1; k < means.size(); ++k) {
+            if ((onEdge || k != static_cast<std::size_t>(reach)) && means[k - 1].count >= pixels &&
+                means[k].count >= pixels) {
+                largest = std::max(largest, stepAt(k));
+            }
         }
+        return largest;
     }
-    return worst;
+
+    int reach;
+    std::vector<Mean> means;
+};
+
+// The largest step between the mean changes of pixels one pixel apart across the edge of a
+// convex polygon, within `reach` pixels either side.
+double worstStepAcross(const std::vector<float>& change, const std::vector<PointF>& edge,
+                       int reach) {
+    ChangeAcrossEdges across(reach);
+    across.add(change, edge, [](int, int) { return true; });
+    return across.largestStep(true, 50);
 }
 
 PixelArea areaAround(const std::vector<PointF>& polygon) {
@@ -570,6 +597,279 @@ TEST(FaceMaskData, OnBeigePaperOnlyTheFaceChangesAndItsEdgeIsSoft) {
     EXPECT_LE(byFace.offFaceInRectangle.value(), 0.5);
     EXPECT_GE(byFace.cheeks.value(), 0.9 * byRectangle.cheeks.value());
     EXPECT_LE(byFace.worstSteps.back(), 2.0);
+}
+
+// The frames of the annotated faces the face step finds and fits, each with the face it found.
+struct FoundFace {
+    PaperFrame frame;
+    FaceOutputs face;
+    FaceRegion region;
+};
+
+std::vector<FoundFace> foundFaces(const std::vector<AnnotatedFace>& faces) {
+    FaceProcessingStep faceStep(makeFaceDetector(VELVIX_FACE_NETWORK), VELVIX_SHIPPED_MODEL);
+    FrameBuffers buffers(kFrame);
+    std::vector<FoundFace> found;
+    for (std::size_t k = 0; k < faces.size(); ++k) {
+        PaperFrame frame = paperFrame(faces[k], static_cast<int>(k));
+        packPixels(frame.capture.data(), buffers.output(), kFrame.width, kFrame.height,
+                   PackFrom::captureLayout);
+        FaceOutputs face;
+        faceStep.run(buffers.faceStepBuffers(kFrame), face);
+        const auto region = faceRegionOf(face, kFrame);
+        if (face.faceLandmarks && region &&
+            testing::signedDistance(polygonOf(region->outline), frame.cheeks[0][0].x,
+                                    frame.cheeks[0][0].y) > 0) {
+            found.push_back({std::move(frame), face, *region});
+        }
+    }
+    return found;
+}
+
+// Runs the program's frame processing on a found face at a level, with the face-shaped mask.
+class Smoothing {
+  public:
+    std::vector<float> change(const FoundFace& found, int level) {
+        return changeImage(found.frame.capture, smooth(found, level));
+    }
+
+    const std::uint8_t* smooth(const FoundFace& found, int level) {
+        std::copy(found.frame.capture.begin(), found.frame.capture.end(), buffers_.capture());
+        AppliedSettings settings;
+        settings.smoothOn = true;
+        settings.smoothLevel = level;
+        settings.maskShape = MaskShape::faceOutline;
+        RecordedFace step;
+        step.face = found.face;
+        FaceOutputs face;
+        FaceRegionFade fade;
+        processFrame(buffers_, kFrame, settings, {&step, &smoother_}, face, fade);
+        return buffers_.output();
+    }
+
+  private:
+    FilterSmoothingStep smoother_;
+    FrameBuffers buffers_{kFrame};
+};
+
+std::vector<PointF> annotatedPolygon(const PaperFrame& frame, int first, int last) {
+    return {frame.points.begin() + first, frame.points.begin() + last + 1};
+}
+
+// The annotated eyes, brows and lips, each a polygon of its points in turn.
+std::vector<std::vector<PointF>> annotatedFeatures(const PaperFrame& frame) {
+    return {annotatedPolygon(frame, 60, 67), annotatedPolygon(frame, 68, 75),
+            annotatedPolygon(frame, 33, 41), annotatedPolygon(frame, 42, 50),
+            annotatedPolygon(frame, 76, 87)};
+}
+
+bool insideAny(const std::vector<std::vector<PointF>>& polygons, int column, int row) {
+    return std::any_of(polygons.begin(), polygons.end(), [&](const auto& polygon) {
+        return testing::signedDistance(polygon, column, row) >= 0;
+    });
+}
+
+// The feature boxes of the rectangle mask for a fitted face, as corners in the buffers.
+std::vector<std::vector<PointF>> featureBoxesInBuffers(const FaceOutputs& face) {
+    std::vector<std::vector<PointF>> boxes;
+    const auto cornerX = static_cast<float>(kFrame.width - face.faceX);
+    const auto cornerY = static_cast<float>(kFrame.height - face.faceY);
+    for (const FeatureBox& box : featureBoxes(*face.faceLandmarks)) {
+        const float x0 = cornerX - box.right;
+        const float x1 = cornerX - box.left;
+        const float y0 = cornerY - box.bottom;
+        const float y1 = cornerY - box.top;
+        boxes.push_back({{x0, y0}, {x1, y0}, {x1, y1}, {x0, y1}});
+    }
+    return boxes;
+}
+
+TEST(FaceMaskData, FeaturesStayAsTheyAreAndTheirSurroundingsShowNoEdge) {
+    constexpr int kFullLevel = 100;
+    const auto folder = testing::faceDataFolder("landmarks68/test");
+    if (!folder) {
+        GTEST_SKIP() << "../shared/data/landmarks68/test is not here";
+    }
+    const auto found = foundFaces(annotatedFaces(*folder));
+    ASSERT_GT(found.size(), 300u);
+    Smoothing smoothing;
+    Mean eyesAndLips;
+    Mean skin;
+    ChangeAcrossEdges acrossBoxes(12);
+    for (const FoundFace& face : found) {
+        const auto change = smoothing.change(face, kFullLevel);
+        const auto features = annotatedFeatures(face.frame);
+        const PixelArea area = areaAround(face.frame.outline);
+        for (int row = area.y; row < area.y + area.height; ++row) {
+            for (int column = area.x; column < area.x + area.width; ++column) {
+                const float value = change[static_cast<std::size_t>(row) * kFrame.width + column];
+                if (insideAny({features[0], features[1], features[4]}, column, row)) {
+                    eyesAndLips.add(value);
+                }
+            }
+        }
+        const auto onSkin = [&](int column, int row) {
+            const std::uint8_t* pixel = face.frame.capture.data() +
+                                        (static_cast<std::size_t>(row) * kFrame.width + column) * 4;
+            return isSkinColour(pixel[2], pixel[1], pixel[0]) &&
+                   testing::signedDistance(face.frame.outline, column, row) > 0 &&
+                   !insideAny(features, column, row);
+        };
+        for (const auto& box : featureBoxesInBuffers(face.face)) {
+            acrossBoxes.add(change, box, onSkin);
+        }
+    }
+    std::printf(
+        "%zu faces found and fitted, level %d; mean change of a byte inside the eyes and "
+        "lips: %.3f\n  on skin across the rectangle mask's feature boxes, from 12 pixels "
+        "outside to 12 inside:",
+        found.size(), kFullLevel, eyesAndLips.value());
+    for (const Mean& mean : acrossBoxes.means) {
+        std::printf(" %.2f", mean.value());
+    }
+    std::printf("\n  step across the boxes' edges %.3f, largest step beside them %.3f\n",
+                acrossBoxes.stepOnEdge(), acrossBoxes.largestStep(false, 50));
+    EXPECT_LE(eyesAndLips.value(), 0.5);
+    EXPECT_LE(acrossBoxes.stepOnEdge(), acrossBoxes.largestStep(false, 50));
+}
+
+// Luma per pixel of a frame in the capture layout (red, green, blue, fourth byte) or in the
+// frame layout (blue, green, red).
+std::vector<float> lumaOf(const std::uint8_t* pixels, int bytesPerPixel) {
+    const bool redFirst = bytesPerPixel == 4;
+    std::vector<float> luma(static_cast<std::size_t>(kFrame.pixels()));
+    for (std::size_t i = 0; i < luma.size(); ++i) {
+        const std::uint8_t* pixel = pixels + i * static_cast<std::size_t>(bytesPerPixel);
+        const float red = pixel[redFirst ? 0 : 2];
+        const float blue = pixel[redFirst ? 2 : 0];
+        luma[i] = 0.299f * red + 0.587f * pixel[1] + 0.114f * blue;
+    }
+    return luma;
+}
+
+// The mean of the square of 2 radius + 1 pixels round each pixel, the square cut to the frame.
+std::vector<float> boxMean(const std::vector<float>& image, int radius) {
+    const auto width = static_cast<std::size_t>(kFrame.width);
+    std::vector<double> sums((width + 1) * static_cast<std::size_t>(kFrame.height + 1), 0.0);
+    for (std::size_t row = 0; row < static_cast<std::size_t>(kFrame.height); ++row) {
+        double rowSum = 0;
+        for (std::size_t column = 0; column < width; ++column) {
+            rowSum += image[row * width + column];
+            sums[(row + 1) * (width + 1) + column + 1] =
+                sums[row * (width + 1) + column + 1] + rowSum;
+        }
+    }
+    std::vector<float> mean(image.size());
+    for (int row = 0; row < kFrame.height; ++row) {
+        const auto top = static_cast<std::size_t>(std::max(0, row - radius));
+        const auto bottom = static_cast<std::size_t>(std::min(kFrame.height, row + radius + 1));
+        for (int column = 0; column < kFrame.width; ++column) {
+            const auto left = static_cast<std::size_t>(std::max(0, column - radius));
+            const auto right =
+                static_cast<std::size_t>(std::min(kFrame.width, column + radius + 1));
+            const double sum = sums[bottom * (width + 1) + right] -
+                               sums[top * (width + 1) + right] - sums[bottom * (width + 1) + left] +
+                               sums[top * (width + 1) + left];
+            mean[static_cast<std::size_t>(row) * width + static_cast<std::size_t>(column)] =
+                static_cast<float>(sum / static_cast<double>((bottom - top) * (right - left)));
+        }
+    }
+    return mean;
+}
+
+// The skin's texture at two scales: its fine grain (pores, fine wrinkles, stubble), what a
+// picture has beyond the mean of the 3 x 3 pixels round each pixel, and its blotches (spots,
+// redness, shine), the mean of 5 x 5 pixels beyond the mean of 17 x 17.
+struct Texture {
+    std::vector<float> grain;
+    std::vector<float> blotches;
+};
+
+Texture textureOf(const std::vector<float>& luma) {
+    Texture texture{luma, boxMean(luma, 2)};
+    const auto fine = boxMean(luma, 1);
+    const auto wide = boxMean(luma, 8);
+    for (std::size_t i = 0; i < luma.size(); ++i) {
+        texture.grain[i] -= fine[i];
+        texture.blotches[i] -= wide[i];
+    }
+    return texture;
+}
+
+// Energies of the grain and of the blotches, summed over pixels.
+struct TextureEnergy {
+    double grain = 0;
+    double blotches = 0;
+};
+
+TEST(FaceMaskData, SmoothedCheeksLoseTheirBlotchesButKeepTheirGrain) {
+    const auto folder = testing::faceDataFolder("landmarks68/test");
+    if (!folder) {
+        GTEST_SKIP() << "../shared/data/landmarks68/test is not here";
+    }
+    const auto found = foundFaces(annotatedFaces(*folder));
+    ASSERT_GT(found.size(), 300u);
+    // At each level, the share of the blotches' contrast the filter alone took away and of the
+    // grain's energy it kept, before the finest detail went back into the skin.
+    struct Level {
+        int level;
+        double blotchesTakenBefore;
+        double grainKeptBefore;
+    };
+    constexpr std::array kLevels{Level{30, 0.07381, 0.4529}, Level{60, 0.22025, 0.2106},
+                                 Level{100, 0.41077, 0.0934}};
+    Smoothing smoothing;
+    TextureEnergy original;
+    std::array<TextureEnergy, kLevels.size()> smoothed{};
+    for (const FoundFace& face : found) {
+        // Cheek pixels of skin's colour, away from the features and their soft edges.
+        std::vector<std::size_t> cheek;
+        for (const auto& polygon : face.frame.cheeks) {
+            const PixelArea area = areaAround(polygon);
+            for (int row = area.y; row < area.y + area.height; ++row) {
+                for (int column = area.x; column < area.x + area.width; ++column) {
+                    const auto i = static_cast<std::size_t>(row) * kFrame.width +
+                                   static_cast<std::size_t>(column);
+                    const std::uint8_t* pixel = face.frame.capture.data() + i * 4;
+                    const bool nearFeature = std::any_of(
+                        face.region.features.begin(), face.region.features.end(),
+                        [&](const FaceOutline& feature) {
+                            return testing::signedDistance(polygonOf(feature), column, row) > -1;
+                        });
+                    if (testing::signedDistance(polygon, column, row) >= 0 && !nearFeature &&
+                        isSkinColour(pixel[2], pixel[1], pixel[0])) {
+                        cheek.push_back(i);
+                    }
+                }
+            }
+        }
+        const auto add = [&](TextureEnergy& energy, const Texture& texture) {
+            for (const std::size_t i : cheek) {
+                energy.grain += texture.grain[i] * texture.grain[i];
+                energy.blotches += texture.blotches[i] * texture.blotches[i];
+            }
+        };
+        add(original, textureOf(lumaOf(face.frame.capture.data(), 4)));
+        for (std::size_t k = 0; k < kLevels.size(); ++k) {
+            add(smoothed[k], textureOf(lumaOf(smoothing.smooth(face, kLevels[k].level), 3)));
+        }
+    }
+    std::printf(
+        "%zu faces, their cheeks smoothed at a level: share of the blotches' contrast "
+        "taken away, and of the grain's energy kept (before the finest detail went back "
+        "into the skin)\n",
+        found.size());
+    for (std::size_t k = 0; k < kLevels.size(); ++k) {
+        const double taken = 1 - std::sqrt(smoothed[k].blotches / original.blotches);
+        const double kept = smoothed[k].grain / original.grain;
+        std::printf("  level %3d: blotches %.2f %% taken (%.2f %%), grain %.2f %% kept (%.2f %%)\n",
+                    kLevels[k].level, 100 * taken, 100 * kLevels[k].blotchesTakenBefore, 100 * kept,
+                    100 * kLevels[k].grainKeptBefore);
+        EXPECT_GE(taken, kLevels[k].blotchesTakenBefore) << "level " << kLevels[k].level;
+        if (kLevels[k].level == 100) {
+            EXPECT_GE(kept, 0.3);
+        }
+    }
 }
 
 }  // namespace

@@ -19,8 +19,8 @@ constexpr FrameSize kFrame{320, 240};
 
 // A face in the turned, rectangle-relative coordinates of the landmarks: the jaw is the lower
 // half of an ellipse round (100, 80) with radii 90 and 110, so the chin is at (100, 190); both
-// upper brow edges lie on y = 60. Every other point is far off, which leaves all feature
-// boxes empty.
+// brows are lines on y = 60. Every other point is far off, where its feature lies beyond the
+// frame.
 FaceLandmarks drawnFace() {
     FaceLandmarks points{};
     for (auto& point : points) {
@@ -35,17 +35,61 @@ FaceLandmarks drawnFace() {
         points[static_cast<std::size_t>(33 + k)] = {30.0f + 12.5f * static_cast<float>(k), 60.0f};
         points[static_cast<std::size_t>(42 + k)] = {120.0f + 12.5f * static_cast<float>(k), 60.0f};
     }
+    for (int k = 0; k < 4; ++k) {
+        points[static_cast<std::size_t>(38 + k)] = {40.0f + 10.0f * static_cast<float>(k), 60.0f};
+        points[static_cast<std::size_t>(47 + k)] = {130.0f + 10.0f * static_cast<float>(k), 60.0f};
+    }
     return points;
 }
 
-// The same face with feature box 1 (image-left eye and brow) at 30 < u < 90 and 60 < v < 110.
-FaceLandmarks drawnFaceWithEyeBox() {
+// The same face with its image-left eye: corners at (40, 100) and (70, 100), the upper lid
+// through (55, 94), the lower lid through (55, 106).
+FaceLandmarks drawnFaceWithEye() {
     FaceLandmarks landmarks = drawnFace();
-    landmarks[51] = {100.0f, 70.0f};
-    landmarks[64] = {80.0f, 90.0f};
-    landmarks[66] = {55.0f, 95.0f};
-    landmarks[40] = {55.0f, 65.0f};
+    for (int k = 0; k < 8; ++k) {
+        const double angle = std::numbers::pi * k / 4;
+        landmarks[static_cast<std::size_t>(60 + k)] = {
+            static_cast<float>(55 - 15 * std::cos(angle)),
+            static_cast<float>(100 - 6 * std::sin(angle))};
+    }
     return landmarks;
+}
+
+// The drawn eye as a polygon in the buffers of a face at faceX, faceY: its eight points and its
+// upper lid raised by 0.4 of the way from the lid's mean up to the brow's underside.
+std::vector<PointF> drawnEyeInBuffers(int faceX, int faceY) {
+    const FaceLandmarks face = drawnFaceWithEye();
+    std::vector<PointF> eye(face.begin() + 60, face.begin() + 68);
+    const float lidY = (face[61].y + face[62].y + face[63].y) / 3;
+    for (const int k : {61, 62, 63}) {
+        const PointF lid = face[static_cast<std::size_t>(k)];
+        eye.push_back({lid.x, lid.y + 0.4f * (60.0f - lidY)});
+    }
+    for (PointF& point : eye) {
+        point = {static_cast<float>(kFrame.width - 1 - faceX) - point.x,
+                 static_cast<float>(kFrame.height - 1 - faceY) - point.y};
+    }
+    return eye;
+}
+
+std::vector<PointF> polygonOf(const FaceOutline& outline) {
+    return {outline.points.begin(), outline.points.begin() + outline.count};
+}
+
+// Whether a pixel of the buffers lies within a pixel of the box round a feature's grown
+// outline.
+bool nearFeature(const FaceRegion& region, int column, int row) {
+    return std::any_of(region.features.begin(), region.features.end(), [&](const auto& feature) {
+        const auto points = polygonOf(feature);
+        const auto [left, right] = std::minmax_element(
+            points.begin(), points.end(), [](PointF a, PointF b) { return a.x < b.x; });
+        const auto [top, bottom] = std::minmax_element(
+            points.begin(), points.end(), [](PointF a, PointF b) { return a.y < b.y; });
+        const auto x = static_cast<float>(column);
+        const auto y = static_cast<float>(row);
+        return !points.empty() && left->x - 1 < x && x < right->x + 1 && top->y - 1 < y &&
+               y < bottom->y + 1;
+    });
 }
 
 // Raised by 0.45 of the 130 pixels from the brows to the chin, the brows close the jaw at
@@ -88,10 +132,13 @@ class FaceMaskTest : public ::testing::Test {
     FrameBuffers buffers{kFrame};
 };
 
-TEST_F(FaceMaskTest, FollowsTheFaceOutlineWithASoftEdgeInsideAndSparesTheFeatureBoxes) {
+TEST_F(FaceMaskTest, FollowsTheFaceOutlineWithASoftEdgeInside) {
     const int faceX = 60;
     const int faceY = 20;
-    const auto alpha = draw(faceAt(faceX, faceY, 200, 200, drawnFaceWithEyeBox()));
+    const FaceOutputs face = faceAt(faceX, faceY, 200, 200, drawnFace());
+    const auto region = faceRegionOf(face, kFrame);
+    ASSERT_TRUE(region);
+    const auto alpha = draw(face);
     const double softEdge = 0.05 * 180;  // of the distance between the jaw's ends
     const auto outline = expectedOutline();
     // The square the soft edge is drawn with rounds the forehead's two sharp corners off
@@ -105,11 +152,7 @@ TEST_F(FaceMaskTest, FollowsTheFaceOutlineWithASoftEdgeInsideAndSparesTheFeature
     for (int row = 0; row < kFrame.height; ++row) {
         for (int column = 0; column < kFrame.width; ++column) {
             const std::uint8_t value = alpha[static_cast<std::size_t>(row * kFrame.width + column)];
-            // The feature boxes measure u and v from the rectangle's far corner.
-            const int u = kFrame.width - faceX - column;
-            const int v = kFrame.height - faceY - row;
-            if (30 < u && u < 90 && 60 < v && v < 110) {
-                ASSERT_EQ(value, 0) << "column " << column << " row " << row;
+            if (nearFeature(*region, column, row)) {
                 continue;
             }
             const double depth = testing::signedDistance(outline, kFrame.width - 1 - faceX - column,
@@ -158,19 +201,62 @@ TEST_F(FaceMaskTest, WithoutLandmarksTheEllipseInTheRectangleFadesOut) {
     EXPECT_TRUE(std::is_sorted(middle + 55, middle + firstFull));
 }
 
-TEST_F(FaceMaskTest, LaysTheFaceOverTheRestOfTheFrameAndKeepsItsFeatureBoxesAtZero) {
-    const FaceOutputs face = faceAt(60, 20, 200, 200, drawnFaceWithEyeBox());
-    const auto alone = draw(face);
-    const auto over = draw(face, 100);
-    for (std::size_t i = 0; i < alone.size(); ++i) {
-        const int expected = 100 + (alone[i] * 155 + 127) / 255;
-        const bool inBox = alone[i] == 0 && over[i] == 0;
-        if (!inBox) {
-            ASSERT_NEAR(over[i], expected, 1) << "pixel " << i;
+TEST_F(FaceMaskTest, KeepsTheFeaturesWithinTheirGrownOutlinesAndSmoothsAgainBeyond) {
+    const int faceX = 60;
+    const int faceY = 20;
+    const auto alpha = draw(faceAt(faceX, faceY, 200, 200, drawnFaceWithEye()));
+    const auto eye = drawnEyeInBuffers(faceX, faceY);
+    // Of the 180 pixels between the jaw's ends, 3 % margin and 5 % soft edge. The square the
+    // soft edge is drawn with reaches out from the grown outline's rounded corners by up to
+    // 1.41 soft edges, and chords cut those corners by up to a pixel, so only this much of the
+    // margin is sure to be kept whole everywhere.
+    const double margin = 0.03 * 180;
+    const double softEdge = 0.05 * 180;
+    const double keptWhole = margin + softEdge - softEdge * std::sqrt(2.0) - 1;
+    int ramp = 0;
+    for (int row = 0; row < kFrame.height; ++row) {
+        for (int column = 0; column < kFrame.width; ++column) {
+            const std::uint8_t value = alpha[static_cast<std::size_t>(row * kFrame.width + column)];
+            const double outside = -testing::signedDistance(eye, column, row);
+            if (outside <= keptWhole) {
+                ASSERT_EQ(value, 0) << "column " << column << " row " << row;
+            } else if (outside < margin + softEdge * std::sqrt(2.0) + 1) {
+                ++ramp;
+            }
         }
     }
-    // A pixel of the box (u = 60, v = 85): column 200, row 135.
-    EXPECT_EQ(over[135 * kFrame.width + 200], 0);
+    EXPECT_GT(ramp, 500);
+    // Straight down the lower lid's middle, (55, 106) in the landmarks, alpha rises steadily
+    // from 0 to full over the soft edge: the skin below the eye shows no line.
+    const int column = kFrame.width - 1 - faceX - 55;
+    const int lidRow = kFrame.height - 1 - faceY - 106;
+    std::vector<int> below;
+    for (int row = lidRow; row >= lidRow - 30; --row) {
+        below.push_back(alpha[static_cast<std::size_t>(row * kFrame.width + column)]);
+    }
+    EXPECT_TRUE(std::is_sorted(below.begin(), below.end()));
+    const auto rising = std::count_if(below.begin(), below.end(),
+                                      [](int value) { return 0 < value && value < 255; });
+    EXPECT_GE(rising, static_cast<int>(softEdge) - 2);
+    EXPECT_EQ(below.back(), 255);
+}
+
+TEST_F(FaceMaskTest, LaysTheFaceOverTheRestOfTheFrameAndKeepsItsFeaturesAtZero) {
+    const FaceOutputs face = faceAt(60, 20, 200, 200, drawnFaceWithEye());
+    const auto region = faceRegionOf(face, kFrame);
+    ASSERT_TRUE(region);
+    const auto alone = draw(face);
+    const auto over = draw(face, 100);
+    for (int row = 0; row < kFrame.height; ++row) {
+        for (int column = 0; column < kFrame.width; ++column) {
+            const auto i = static_cast<std::size_t>(row * kFrame.width + column);
+            if (!nearFeature(*region, column, row)) {
+                ASSERT_NEAR(over[i], 100 + (alone[i] * 155 + 127) / 255, 1) << "pixel " << i;
+            }
+        }
+    }
+    // The eye's middle, (55, 100) in the landmarks: column 204, row 119.
+    EXPECT_EQ(over[119 * kFrame.width + 204], 0);
     EXPECT_EQ(over[0], 100);
 }
 
@@ -188,8 +274,8 @@ TEST(FaceRegion, ComesFromAnAcceptedFaceThatMeetsTheFrame) {
     // The ellipse touches the rectangle's sides, columns 60 and 259 in the buffers.
     EXPECT_EQ(region->bounds.x, 59);
     EXPECT_EQ(region->bounds.width, 202);
-    EXPECT_TRUE(std::all_of(region->protectedAreas.begin(), region->protectedAreas.end(),
-                            [](const PixelArea& area) { return area.empty(); }));
+    EXPECT_TRUE(std::all_of(region->features.begin(), region->features.end(),
+                            [](const FaceOutline& feature) { return feature.count == 0; }));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <tuple>
@@ -274,6 +275,81 @@ TEST(BlendSkin, GivesUnsmoothedAtAlphaZeroSmoothedAtFullAndRoundsInBetween) {
             }
             ASSERT_EQ(blended[4 * i + 3], smoothed[4 * i + 3]);
         }
+    }
+}
+
+// Against the detail's own definition in double precision: smoothed plus the level's share of
+// what smoothing took from the brightness (blue + 2 green + red, over 4) beyond the 3 x 3 mean
+// of what it took, less the 3 x 3 mean of that, within the limit, and less the same share of
+// the next coarser part (the 3 x 3 mean of what it took less the 3 x 3 mean of that); the
+// same for blue, green and red; both paths alike.
+TEST(ReturnFineGrain, AddsTheLevelsShareOfTheFinestDetailAwayFromTheEdgesInBothPaths) {
+    std::mt19937 random(31);
+    const int width = 37;  // not a whole number of vector steps
+    const int height = 7;
+    const std::size_t bytes = static_cast<std::size_t>(width * height * 4);
+    Bytes unsmoothed(bytes);
+    Bytes smoothed(bytes);
+    for (std::size_t i = 0; i < bytes; ++i) {
+        // Mostly gentle grain, now and then a hard edge; smoothed bytes near both ends too.
+        const int grain = static_cast<int>(random() % 17) - 8;
+        unsmoothed[i] = static_cast<std::uint8_t>(random() % 8 == 0 ? random() : 128 + grain);
+        smoothed[i] = static_cast<std::uint8_t>(std::array{2, 128, 253}[random() % 3]);
+    }
+    const auto takenAt = [&](int x, int y) {
+        const auto i = static_cast<std::size_t>((y * width + x) * 4);
+        double taken = 0;
+        for (std::size_t c = 0; c < 3; ++c) {
+            taken += (c == 1 ? 0.5 : 0.25) * (unsmoothed[i + c] - smoothed[i + c]);
+        }
+        return taken;
+    };
+    const auto meanAround = [](int x, int y, auto value) {
+        double mean = 0;
+        for (int dy = -1; dy <= 1; ++dy) {
+            for (int dx = -1; dx <= 1; ++dx) {
+                mean += value(x + dx, y + dy) / 9.0;
+            }
+        }
+        return mean;
+    };
+    const auto meanTaken = [&](int x, int y) { return meanAround(x, y, takenAt); };
+    const auto beyondMean = [&](int x, int y) { return takenAt(x, y) - meanTaken(x, y); };
+    std::vector<Bytes> grainedByPath;
+    for (const int level : {0, 35, 100, 250}) {
+        const double share = 0.7 * std::clamp(level, 0, 100) / 100.0;
+        for (const bool vectorised : {false, true}) {
+            const Avx2Choice paths(vectorised);
+            Bytes grained = smoothed;
+            std::vector<std::int32_t> scratch(grainScratchBytes(width) / 4);
+            returnFineGrain(unsmoothed.data(), grained.data(), width, height, level,
+                            scratch.data());
+            for (int y = 0; y < height; ++y) {
+                for (int x = 0; x < width; ++x) {
+                    const bool edge = x < 2 || y < 2 || x >= width - 2 || y >= height - 2;
+                    const double detail =
+                        edge ? 0.0
+                             : std::clamp(beyondMean(x, y) - meanAround(x, y, beyondMean), -12.0,
+                                          12.0);
+                    const double coarser =
+                        edge ? 0.0 : meanTaken(x, y) - meanAround(x, y, meanTaken);
+                    for (int c = 0; c < 4; ++c) {
+                        const auto i = static_cast<std::size_t>((y * width + x) * 4 + c);
+                        if (edge || c == 3) {
+                            ASSERT_EQ(grained[i], smoothed[i]) << x << ", " << y << ", " << c;
+                            continue;
+                        }
+                        const double expected =
+                            std::clamp(smoothed[i] + share * (detail - coarser), 0.0, 255.0);
+                        ASSERT_NEAR(grained[i], expected, 1.0)
+                            << "level " << level << " at " << x << ", " << y << ", " << c;
+                    }
+                }
+            }
+            grainedByPath.push_back(grained);
+        }
+        EXPECT_EQ(grainedByPath[grainedByPath.size() - 2], grainedByPath.back())
+            << "level " << level;
     }
 }
 

@@ -505,9 +505,9 @@ struct BuildDigests {
     std::uint64_t landmarks;
 };
 constexpr BuildDigests kLinuxDigests[] = {
-    {"BlazeFace full-range face_detection_back_256x256_barracuda.onnx", 0x8821b850b2b3ea59ull,
+    {"BlazeFace full-range face_detection_back_256x256_barracuda.onnx", 0x2585eabb326e1f26ull,
      0x31c64a176b30a619ull},
-    {"OpenCV cascade haarcascade_frontalface_alt2.xml", 0x69cdc063adf59c3aull,
+    {"OpenCV cascade haarcascade_frontalface_alt2.xml", 0xfe2094464564a3acull,
      0xc3dad4224d434d4dull},
 };
 

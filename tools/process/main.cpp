@@ -34,7 +34,9 @@ const char* const kUsage =
     "                     the program, or in the installed data folder)\n"
     "  --landmarks FILE   write the 98 points of the face as an iBUG .pts file\n"
     "  --overlay FILE     draw the face rectangle, the outline of the smoothed area, the\n"
-    "                     landmarks and the protected boxes on the input and write it as PNG\n"
+    "                     landmarks and what the mask keeps unsmoothed (the features'\n"
+    "                     outlines, or the rectangle mask's boxes) on the input and write it\n"
+    "                     as PNG\n"
     "Prints one JSON line: the picture's size, the paths taken, the face and the time per\n"
     "stage.\n";
 

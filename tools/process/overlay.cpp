@@ -85,6 +85,11 @@ void drawOverlay(std::vector<std::uint8_t>& rgb, FrameSize size, const UprightFa
         canvas.line(face.maskOutline[k], face.maskOutline[(k + 1) % face.maskOutline.size()],
                     line / 2, kOutlineColour);
     }
+    for (const auto& feature : face.featureOutlines) {
+        for (std::size_t k = 0; k < feature.size(); ++k) {
+            canvas.line(feature[k], feature[(k + 1) % feature.size()], line / 2, kBoxColour);
+        }
+    }
     for (const auto& box : face.protectedBoxes) {
         if (box[0] < box[2] && box[1] < box[3]) {
             canvas.outline(box[0], box[1], box[2], box[3], line, kBoxColour);

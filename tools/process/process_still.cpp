@@ -167,7 +167,7 @@ std::string reportJson(const ProcessReport& report) {
            ",\"encode\":" + jsonNumber(report.encodeMilliseconds) + "}}";
 }
 
-UprightFace uprightFace(const FaceOutputs& face, FrameSize size) {
+UprightFace uprightFace(const FaceOutputs& face, FrameSize size, MaskShape shape) {
     UprightFace upright;
     upright.searched = true;
     upright.accepted = face.faceValid;
@@ -183,11 +183,21 @@ UprightFace uprightFace(const FaceOutputs& face, FrameSize size) {
     upright.y = face.faceY;
     upright.width = face.faceWidth;
     upright.height = face.faceHeight;
+    // The buffers hold the still's bottom row first.
+    const auto uprightOutline = [&](const FaceOutline& outline) {
+        std::vector<Point> points;
+        for (int k = 0; k < outline.count; ++k) {
+            const PointF& point = outline.points[static_cast<std::size_t>(k)];
+            points.push_back({point.x, static_cast<float>(size.height - 1) - point.y});
+        }
+        return points;
+    };
     if (const auto region = faceRegionOf(face, size)) {
-        // The buffers hold the still's bottom row first.
-        for (int k = 0; k < region->outline.count; ++k) {
-            const PointF& point = region->outline.points[static_cast<std::size_t>(k)];
-            upright.maskOutline.push_back({point.x, static_cast<float>(size.height - 1) - point.y});
+        upright.maskOutline = uprightOutline(region->outline);
+        for (const FaceOutline& feature : region->features) {
+            if (shape == MaskShape::faceOutline && feature.count > 0) {
+                upright.featureOutlines.push_back(uprightOutline(feature));
+            }
         }
     }
     if (!face.faceLandmarks) {
@@ -197,6 +207,9 @@ UprightFace uprightFace(const FaceOutputs& face, FrameSize size) {
     for (std::size_t k = 0; k < turned.size(); ++k) {
         const PointF& point = turned[kMirroredLandmark[k]];
         upright.landmarks.push_back({mirrorX(point.x), static_cast<float>(face.faceY) + point.y});
+    }
+    if (shape != MaskShape::rectangle) {
+        return upright;
     }
     // The mask measures from the rectangle's far corner, one pixel beyond the landmarks'
     // origin: u = turned x + 1 and v = turned y + 1.
@@ -242,7 +255,7 @@ std::vector<std::uint8_t> processStill(const CaptureStill& still, const ProcessO
     report.vectorised = hasAVX2;
     if (faceStep) {
         report.faceMilliseconds = faceStep->milliseconds;
-        report.face = uprightFace(face, still.size);
+        report.face = uprightFace(face, still.size, settings.maskShape);
         report.face.detector = faceStep->detectorName();
     }
     const auto frameBytes = static_cast<std::size_t>(still.size.pixels()) * 3;

@@ -49,10 +49,12 @@ struct UprightFace {
     std::string detector;
     // The 98 points in their usual order (image-left eye at 60 to 67), when a model placed them.
     std::vector<Point> landmarks;
-    // The areas the mask keeps unsmoothed: left, top, right, bottom.
+    // The boxes the rectangle mask keeps unsmoothed: left, top, right, bottom.
     std::vector<std::array<float, 4>> protectedBoxes;
-    // The outline of the face-shaped mask, round the face.
+    // The outline of the face-shaped mask, round the face, and the grown outlines of the
+    // features it keeps unsmoothed.
     std::vector<Point> maskOutline;
+    std::vector<std::vector<Point>> featureOutlines;
 };
 
 // What one run of the worker's per-frame processing did and how long each stage took.
@@ -75,8 +77,9 @@ std::string reportJson(const ProcessReport& report);
 std::vector<std::uint8_t> processStill(const CaptureStill& still, const ProcessOptions& options,
                                        ProcessReport& report);
 
-// The face step's outputs, which live in the turned frame, in the upright still.
-UprightFace uprightFace(const FaceOutputs& face, FrameSize size);
+// The face step's outputs, which live in the turned frame, in the upright still, with what
+// the mask of `shape` keeps unsmoothed.
+UprightFace uprightFace(const FaceOutputs& face, FrameSize size, MaskShape shape);
 
 // The points in iBUG .pts form.
 std::string ptsText(const std::vector<Point>& points);

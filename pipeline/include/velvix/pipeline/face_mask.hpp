@@ -24,6 +24,14 @@ inline constexpr float kSoftEdgeShare = 0.05f;
 // The widest soft edge, in pixels (faces wider than 2500 pixels get a narrower share).
 inline constexpr int kSoftEdgeMaximum = 126;
 inline constexpr int kOutlinePointsMaximum = 48;
+// The eyes with their lids, the brows, the nostrils and the lips are kept as they are within
+// their landmarks' outline grown by this share of the face's width, and smoothing comes back
+// over a soft edge as wide as the face's beyond it: the skin under an eye or beside the mouth
+// meets no line where smoothing stops.
+inline constexpr float kFeatureMarginShare = 0.03f;
+// The upper lid reaches from the lid's edge this share of the way up to the brow's underside.
+inline constexpr float kUpperLidShare = 0.4f;
+inline constexpr int kFeatureCount = 6;
 
 // A closed polygon and the width of the soft edge inside it.
 struct FaceOutline {
@@ -37,6 +45,12 @@ struct FaceOutline {
 // middle to the chin (point 16). The soft edge is kSoftEdgeShare of the distance between the
 // jaw's ends. The landmarks must be finite.
 FaceOutline faceOutline(const FaceLandmarks& landmarks);
+
+// The outlines of the features in the landmarks' own coordinates, each grown by
+// kFeatureMarginShare and a soft edge of kSoftEdgeShare of the distance between the jaw's ends:
+// the soft edge lies inside each, where alpha falls from its full value on the outer side to 0
+// on the feature's side. The landmarks must be finite.
+std::array<FaceOutline, kFeatureCount> featureOutlines(const FaceLandmarks& landmarks);
 
 // The ellipse inscribed in a rectangle of width x height pixels whose first pixel is at 0, 0,
 // with a soft edge of kSoftEdgeShare of the width.
@@ -62,8 +76,8 @@ struct FaceRegion {
     FrameSize frame;
     FaceOutline outline;
     PixelArea bounds;  // holds every pixel whose alpha may be above 0; inside the frame
-    // The feature boxes (eyes with brows, nostrils, mouth), kept unsmoothed.
-    std::array<PixelArea, 4> protectedAreas{};
+    // The features kept unsmoothed; outlines without points for a face without landmarks.
+    std::array<FaceOutline, kFeatureCount> features{};
 };
 
 // The region of the face the face step accepted: its outline from the landmarks, or the
@@ -87,9 +101,9 @@ struct MaskScratch {
 std::size_t maskRowSumBytes(FrameSize size);
 
 // Fills the view: alpha 255 deeper inside the outline than its soft edge, 0 outside it,
-// rising in between, laid over `floor` (alpha = floor + mask x (255 - floor) / 255); 0 in the
-// protected areas. Where the outline leaves the frame the face goes on beyond it, so the soft
-// edge follows the outline only.
+// rising in between, laid over `floor` (alpha = floor + mask x (255 - floor) / 255); then
+// 0 inside the features, rising back over their soft edges. Where the outline leaves the frame the
+// face goes on beyond it, so the soft edge follows the outline only.
 void drawFaceMask(const FaceRegion& region, std::uint8_t floor, const AlphaView& alpha,
                   const MaskScratch& scratch);
 

@@ -31,6 +31,7 @@ class FrameBuffers {
 
     FaceStepBuffers faceStepBuffers(FrameSize size);
     MaskScratch maskScratch() { return {maskRowSums_.data(), maskColumnSums_.data()}; }
+    std::int32_t* grainScratch() { return grainScratch_.data(); }  // for returnFineGrain
 
   private:
     std::vector<std::uint8_t> capture_;
@@ -42,6 +43,7 @@ class FrameBuffers {
     std::vector<std::uint8_t> mask_;
     std::vector<std::uint8_t> maskRowSums_;
     std::vector<std::uint32_t> maskColumnSums_;
+    std::vector<std::int32_t> grainScratch_;
 };
 
 // Turns the frame in the capture buffer into the frame to publish in the output buffer:

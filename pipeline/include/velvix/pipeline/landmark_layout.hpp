@@ -23,6 +23,10 @@ inline constexpr int kLeftBrowUnderside = 40;
 inline constexpr int kRightBrowTop = 44;
 inline constexpr int kRightBrowOuterEnd = 46;
 inline constexpr int kRightBrowUnderside = 48;
+inline constexpr std::array<int, 9> kLeftBrow{33, 34, 35, 36, 37, 38, 39, 40, 41};
+inline constexpr std::array<int, 9> kRightBrow{42, 43, 44, 45, 46, 47, 48, 49, 50};
+inline constexpr std::array<int, 4> kLeftBrowLowerEdge{38, 39, 40, 41};
+inline constexpr std::array<int, 4> kRightBrowLowerEdge{47, 48, 49, 50};
 // The nose: the bridge from between the eyes (51) to the tip (54), then the lower nose from the
 // image-left wing (55) through the middle (57) to the image-right wing (59).
 inline constexpr int kNoseBridgeTop = 51;
@@ -34,6 +38,10 @@ inline constexpr int kRightNostril = 58;
 inline constexpr int kRightNoseWing = 59;
 // The eyes, each from its outer corner over the upper lid and back under the lower lid: the
 // image-left eye 60-67, the image-right eye 68-75 (starting at its inner corner); pupils 96, 97.
+inline constexpr std::array<int, 8> kLeftEye{60, 61, 62, 63, 64, 65, 66, 67};
+inline constexpr std::array<int, 8> kRightEye{68, 69, 70, 71, 72, 73, 74, 75};
+inline constexpr std::array<int, 3> kLeftUpperLid{61, 62, 63};
+inline constexpr std::array<int, 3> kRightUpperLid{69, 70, 71};
 inline constexpr int kLeftEyeInnerCorner = 64;
 inline constexpr int kLeftEyeLowerLid = 66;
 inline constexpr int kRightEyeInnerCorner = 68;
@@ -45,6 +53,7 @@ inline constexpr int kUpperLipLeft = 78;
 inline constexpr int kUpperLipMiddle = 79;
 inline constexpr int kRightMouthCorner = 82;
 inline constexpr int kLowerLipMiddle = 85;
+inline constexpr std::array<int, 12> kOuterLips{76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87};
 
 }  // namespace landmark
 

@@ -64,6 +64,33 @@ void maskFeatures(const std::uint8_t* unsmoothed, std::uint8_t* smoothed, int wi
 void blendSkin(const std::uint8_t* unsmoothed, std::uint8_t* smoothed, const std::uint8_t* alpha,
                std::size_t count);
 
+// Smoothing takes the skin's fine grain (pores, fine lines, stubble) along with its blotches;
+// this share of the finest detail it took from the brightness goes back at the highest level,
+// less at lower ones in proportion. The finest detail of what smoothing took (unsmoothed less
+// smoothed) is its part beyond the mean of the 3 x 3 pixels round each pixel, less that
+// difference's own 3 x 3 mean. A little of a blotch's edge comes back with it; so that
+// blotches end up at least as smoothed as the filter left them, the same share of the next
+// coarser part of what smoothing took (its 3 x 3 mean less the 3 x 3 mean of that) is taken
+// away once more. Detail beyond kGrainLimit (an edge rather than grain) goes back only up to
+// the limit. Grain is brightness: colour noise stays smoothed.
+inline constexpr float kGrainShareAtFull = 0.7f;
+inline constexpr int kGrainLimit = 12;
+
+// Bytes of work memory returnFineGrain needs for pictures `width` pixels wide.
+std::size_t grainScratchBytes(int width);
+
+// Returns the finest detail of the brightness smoothing took to the smoothed picture at a
+// smoothing level (0 to 100; others count as the nearer end). With t = what smoothing took
+// from blue + 2 green + red of a pixel (unsmoothed less smoothed), S the sum of the 3 x 3
+// values of t round a pixel and SS the sum of the 3 x 3 values of S round it, bytes 0 to 2 of
+// every pixel at least two pixels from the picture's edge change by
+// ((d - 9 S + SS) x gain + 2^14) >> 15, clamped to 0 to 255, where d = 81 t - 18 S + SS
+// clamped to +-324 kGrainLimit and gain = round(share x 2^15 / 324); t, S and SS are taken from
+// the smoothed picture as it was. Both buffers are in the filter layout and width x height
+// pixels; byte 3 of the smoothed buffer keeps its value.
+void returnFineGrain(const std::uint8_t* unsmoothed, std::uint8_t* smoothed, int width, int height,
+                     int level, std::int32_t* scratch);
+
 // Whether greyFromFrame writes a row's pixels in the picture's order or from its last column
 // to its first (with a bottom-first view of the frame, the picture turned by 180 degrees).
 enum class GreyColumns { inOrder, reversed };
