@@ -295,28 +295,25 @@ std::optional<Rectangle> faceRectangleOf(const std::string& json) {
     return r;
 }
 
-// Pieces of pictures side by side: each row shows one frame's crop before, smoothed in the
-// face's rectangle, smoothed in its outline, and both changes six times as strong.
+// The change from one picture to another, six times as strong, so that it shows.
+Rgb amplifiedChange(const Rgb& before, const Rgb& after) {
+    Rgb amplified(after.size());
+    for (std::size_t i = 0; i < after.size(); ++i) {
+        amplified[i] = static_cast<std::uint8_t>(std::min(255, 6 * std::abs(after[i] - before[i])));
+    }
+    return amplified;
+}
+
+// Pieces of pictures side by side, five to a row, each the same crop of one frame.
 class Strip {
   public:
     static constexpr int kCellWidth = 180;
     static constexpr int kCellHeight = 200;
     static constexpr int kCells = 5;
 
-    void addRow(const Rgb& before, const Rgb& rectangle, const Rgb& outline, FrameSize size,
-                const Rectangle& crop) {
+    void addRow(const std::array<Rgb, kCells>& cells, FrameSize size, const Rectangle& crop) {
         const std::size_t rowStart = pixels_.size();
         pixels_.resize(rowStart + static_cast<std::size_t>(kCellWidth) * kCells * kCellHeight * 3);
-        const auto change = [&](const Rgb& after) {
-            Rgb amplified(after.size());
-            for (std::size_t i = 0; i < after.size(); ++i) {
-                amplified[i] =
-                    static_cast<std::uint8_t>(std::min(255, 6 * std::abs(after[i] - before[i])));
-            }
-            return amplified;
-        };
-        const std::array<Rgb, kCells> cells{before, rectangle, outline, change(rectangle),
-                                            change(outline)};
         for (int cell = 0; cell < kCells; ++cell) {
             for (int y = 0; y < kCellHeight; ++y) {
                 for (int x = 0; x < kCellWidth; ++x) {
@@ -353,7 +350,8 @@ class Strip {
 // on beige paper, and the portrait itself. velvix-process and the worker make the same
 // picture; nothing off the head changes, while the rectangle mask changes pixels round the
 // face that the face-shaped mask leaves alone. The rows of before and after pictures go to
-// face-mask.jpg in the test's build folder (the README shows them).
+// face-mask.jpg in the test's build folder (the README shows them): each row before, smoothed in
+// the face's rectangle, smoothed in its outline, and both changes.
 TEST_F(ProcessTool, SmoothsThePortraitsFaceButNotThePaperBehindItAsTheWorkerDoes) {
     const std::string model = VELVIX_SHIPPED_MODEL;
     const std::string outline = output + ".outline.png";
@@ -422,10 +420,56 @@ TEST_F(ProcessTool, SmoothsThePortraitsFaceButNotThePaperBehindItAsTheWorkerDoes
         const int cropWidth = face->width * 2;
         const Rectangle crop{face->x - face->width / 2, face->y - face->height * 2 / 5, cropWidth,
                              cropWidth * Strip::kCellHeight / Strip::kCellWidth};
-        strip.addRow(before, afterRectangle, afterOutline, size, crop);
+        strip.addRow({before, afterRectangle, afterOutline, amplifiedChange(before, afterRectangle),
+                      amplifiedChange(before, afterOutline)},
+                     size, crop);
     }
     EXPECT_TRUE(strip.writeJpeg(std::string(VELVIX_ARTEFACT_DIR) + "/face-mask.jpg"));
     unlink(outline.c_str());
+}
+
+// The slider's levels on the demo portrait: each level changes the face more than the one below
+// it, and none touches the picture's corners, which are off the face. The crops before, at 30,
+// 60 and 100, and the change at 100 go to levels.jpg in the test's build folder (the README
+// shows them).
+TEST_F(ProcessTool, EachLevelChangesTheFaceMoreThanTheOneBelow) {
+    const FrameSize size{512, 512};
+    const Rgb before = readRgb(VELVIX_DEMO_PHOTO, size);
+    std::array<Rgb, Strip::kCells> cells{before};
+    std::optional<Rectangle> face;
+    double previousChange = 0.0;
+    int cell = 1;
+    for (const int level : {30, 60, 100}) {
+        const auto run =
+            runProgram({VELVIX_PROCESS_TOOL, VELVIX_DEMO_PHOTO, "--model", VELVIX_SHIPPED_MODEL,
+                        "--level", std::to_string(level), "--output", output});
+        ASSERT_EQ(run.exitCode, 0) << run.output;
+        face = faceRectangleOf(run.output);
+        ASSERT_TRUE(face) << run.output;
+        const Rgb after = readRgb(output, size);
+        double change = 0.0;
+        for (int y = face->y; y < face->y + face->height; ++y) {
+            for (int x = face->x; x < face->x + face->width; ++x) {
+                const std::size_t i = (static_cast<std::size_t>(y) * size.width + x) * 3;
+                change += std::abs(after[i] - before[i]) + std::abs(after[i + 1] - before[i + 1]) +
+                          std::abs(after[i + 2] - before[i + 2]);
+            }
+        }
+        EXPECT_GT(change, previousChange * 1.2) << "level " << level;
+        previousChange = change;
+        for (const std::size_t corner :
+             {std::size_t{0}, static_cast<std::size_t>(size.width - 1) * 3, after.size() - 3}) {
+            EXPECT_EQ(after[corner], before[corner]) << "level " << level;
+        }
+        cells[static_cast<std::size_t>(cell++)] = after;
+    }
+    cells[4] = amplifiedChange(before, cells[3]);
+    const int cropWidth = face->width * 3 / 2;
+    const Rectangle crop{face->x - face->width / 4, face->y - face->height / 5, cropWidth,
+                         cropWidth * Strip::kCellHeight / Strip::kCellWidth};
+    Strip strip;
+    strip.addRow(cells, size, crop);
+    EXPECT_TRUE(strip.writeJpeg(std::string(VELVIX_ARTEFACT_DIR) + "/levels.jpg"));
 }
 
 // A model that leaves a plausible mean face where the box is: eyes high and apart, the mouth
