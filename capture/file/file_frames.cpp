@@ -11,7 +11,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "velvix/capture/layout_conversions.hpp"
+#include "layout_conversions.hpp"
 
 namespace velvix::file_camera {
 namespace {

@@ -3,8 +3,10 @@
 #include <cstdlib>
 #include <map>
 
-#include "velvix/capture/layout_conversions.hpp"
-#include "velvix/capture/media_types.hpp"
+#include "format_choice.hpp"
+#include "layout_conversions.hpp"
+#include "media_types.hpp"
+#include "sample_grabber.hpp"
 #include "velvix/platform/debug_output.hpp"
 
 namespace velvix {

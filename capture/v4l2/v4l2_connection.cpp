@@ -8,9 +8,9 @@
 #include <stop_token>
 #include <thread>
 
+#include "layout_conversions.hpp"
+#include "media_types.hpp"
 #include "mjpg_decoder.hpp"
-#include "velvix/capture/layout_conversions.hpp"
-#include "velvix/capture/media_types.hpp"
 #include "velvix/platform/debug_output.hpp"
 
 namespace velvix::v4l2 {
