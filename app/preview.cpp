@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "velvix/filters/ImageFIlters.hpp"
+#include "velvix/filters/resize_bilinear.hpp"
 
 namespace velvix {
 namespace {

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "velvix/filters/ImageFIlters.hpp"
 #include "velvix/filters/cover_scale.hpp"
+#include "velvix/filters/resize_bilinear.hpp"
 #include "velvix/filters/smoothing.hpp"
 #include "velvix/platform/cpu_info.hpp"
 
