@@ -346,7 +346,7 @@ class SummaryReporter : public benchmark::ConsoleReporter {
     }
 
   private:
-    struct Result {
+    struct Timing {
         double milliseconds = 0;
         double megapixels = 0;
     };
@@ -381,7 +381,7 @@ class SummaryReporter : public benchmark::ConsoleReporter {
         }
     }
 
-    std::map<std::string, Result> results_;
+    std::map<std::string, Timing> results_;
 };
 
 }  // namespace
