@@ -60,7 +60,7 @@ struct CaptureDevice {
     int reconnectThreshold = kDefaultReconnectThreshold;
     unsigned pollsRunning = 0;
     int connectorType = 2;
-    ConnectorKind connectionIndex = ConnectorKind::composite;
+    ConnectorKind connectorKind = ConnectorKind::composite;
     int deviceId = -1;
     int framePeriod = kNoFramePeriod;
     std::vector<std::uint8_t> frameBuffer;  // the converted picture, for a size change
