@@ -8,13 +8,13 @@
 namespace velvix::ring_tool {
 namespace {
 
-std::string stateText(std::uint32_t state) {
+std::string stateText(RingState state) {
     switch (state) {
-        case kRingInitialised:
+        case RingState::initialised:
             return "no frame (none written yet, the camera is lost or the program has stopped)";
-        case kRingHasFrame:
+        case RingState::hasFrame:
             return "frames available";
-        case kRingResizing:
+        case RingState::resizing:
             return "being re-created at another size";
         default:
             return "unknown";
@@ -34,7 +34,8 @@ std::string describeHeader(const RingHeaderSnapshot& header, std::size_t section
     text += line("section", std::to_string(sectionBytes) + " bytes");
     text += line("writeCount", std::to_string(header.writeCount));
     text += line("readyCount", std::to_string(header.readyCount));
-    text += line("state", std::to_string(header.state) + " (" + stateText(header.state) + ")");
+    text += line("state", std::to_string(static_cast<std::uint32_t>(header.state)) + " (" +
+                              stateText(header.state) + ")");
     text += line("width", std::to_string(header.width));
     text += line("height", std::to_string(header.height));
     std::string interval = std::to_string(header.frameInterval) + " x 100 ns";
