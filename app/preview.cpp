@@ -5,7 +5,8 @@
 #include <algorithm>
 #include <utility>
 
-#include "velvix/filters/ImageFIlters.hpp"
+#include "velvix/base/picture_rows.hpp"
+#include "velvix/filters/resize_bilinear.hpp"
 
 namespace velvix {
 namespace {
@@ -72,12 +73,10 @@ void PanelPreview::keep(const std::uint8_t* frame, FrameSize size, PreviewPictur
         return;
     }
     const FrameSize small = previewSize(size);
-    const std::int64_t rowBytes = std::int64_t{small.width} * 3;
-    scaling_.pixels.resize(static_cast<std::size_t>(rowBytes * small.height));
+    scaling_.pixels.resize(static_cast<std::size_t>(small.pixels()) * 3);
     // Bottom row first, as the frame's rows are: the picture is stored top row first.
     resizeBilinear(packedPicture(frame, size, 3),
-                   {scaling_.pixels.data() + rowBytes * (small.height - 1), small.width,
-                    small.height, -rowBytes});
+                   upsideDown(packedPicture(scaling_.pixels.data(), small, 3)));
     scaling_.size = small;
     scaling_.kind = kind;
     const std::lock_guard lock(newestLock_);

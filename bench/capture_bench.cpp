@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "frame_time_reporter.hpp"
+#include "media_types.hpp"
 #include "velvix/capture/capture_manager.hpp"
-#include "velvix/capture/media_types.hpp"
 #include "velvix/filters/cover_scale.hpp"
 
 namespace {

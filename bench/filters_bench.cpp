@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "velvix/filters/ImageFIlters.hpp"
 #include "velvix/filters/cover_scale.hpp"
+#include "velvix/filters/resize_bilinear.hpp"
 #include "velvix/filters/smoothing.hpp"
 #include "velvix/platform/cpu_info.hpp"
 
@@ -346,7 +346,7 @@ class SummaryReporter : public benchmark::ConsoleReporter {
     }
 
   private:
-    struct Result {
+    struct Timing {
         double milliseconds = 0;
         double megapixels = 0;
     };
@@ -381,7 +381,7 @@ class SummaryReporter : public benchmark::ConsoleReporter {
         }
     }
 
-    std::map<std::string, Result> results_;
+    std::map<std::string, Timing> results_;
 };
 
 }  // namespace

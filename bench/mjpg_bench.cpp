@@ -17,8 +17,8 @@
 #include <random>
 #include <vector>
 
+#include "layout_conversions.hpp"
 #include "mjpg_decoder.hpp"
-#include "velvix/capture/layout_conversions.hpp"
 #include "velvix/pipeline/frame_size.hpp"
 
 namespace {

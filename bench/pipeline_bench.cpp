@@ -115,7 +115,8 @@ void BM_Publish(benchmark::State& state) {
         benchmark::ClobberMemory();
     }
     RingFrame newest;
-    if (FrameRingReader::open(ring.name()).readNewest(newest) != FrameRingReader::Result::frame ||
+    if (FrameRingReader::open(ring.name()).readNewest(newest) !=
+            FrameRingReader::ReadOutcome::frame ||
         newest.pixels != frame) {
         state.SkipWithError("the ring does not hold the published frame");
     }

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "preview.hpp"
-#include "velvix/filters/ImageFIlters.hpp"
+#include "velvix/filters/resize_bilinear.hpp"
 #include "web_text.hpp"
 
 namespace {

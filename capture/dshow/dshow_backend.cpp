@@ -14,7 +14,7 @@
 #include <optional>
 #include <string>
 
-#include "velvix/capture/media_types.hpp"
+#include "media_types.hpp"
 #include "velvix/platform/debug_output.hpp"
 #include "video_sources.hpp"
 

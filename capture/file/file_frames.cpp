@@ -11,7 +11,9 @@
 #include <cstring>
 #include <sstream>
 
-#include "velvix/capture/layout_conversions.hpp"
+#include "layout_conversions.hpp"
+#include "velvix/base/picture_rows.hpp"
+#include "velvix/pipeline/pixels.hpp"
 
 namespace velvix::file_camera {
 namespace {
@@ -409,18 +411,9 @@ std::vector<std::uint8_t> nv12FromRgb(const std::uint8_t* rgb, int width, int he
 }
 
 std::vector<std::uint8_t> rgb24FromRgb(const std::uint8_t* rgb, int width, int height) {
-    const auto w = static_cast<std::size_t>(width);
-    const auto h = static_cast<std::size_t>(height);
-    std::vector<std::uint8_t> bgr(w * h * 3);
-    for (std::size_t y = 0; y < h; ++y) {
-        const std::uint8_t* in = rgb + y * w * 3;
-        std::uint8_t* out = bgr.data() + (h - 1 - y) * w * 3;
-        for (std::size_t x = 0; x < w; ++x) {
-            out[x * 3] = in[x * 3 + 2];
-            out[x * 3 + 1] = in[x * 3 + 1];
-            out[x * 3 + 2] = in[x * 3];
-        }
-    }
+    const FrameSize size{width, height};
+    std::vector<std::uint8_t> bgr(static_cast<std::size_t>(size.pixels()) * 3);
+    swapRedAndBlue(packedPicture(rgb, size, 3), upsideDown(packedPicture(bgr.data(), size, 3)));
     return bgr;
 }
 

@@ -3,8 +3,10 @@
 #include <cstdlib>
 #include <map>
 
-#include "velvix/capture/layout_conversions.hpp"
-#include "velvix/capture/media_types.hpp"
+#include "format_choice.hpp"
+#include "layout_conversions.hpp"
+#include "media_types.hpp"
+#include "sample_grabber.hpp"
 #include "velvix/platform/debug_output.hpp"
 
 namespace velvix {
@@ -175,7 +177,7 @@ void CaptureManager::setConnector(int device, ConnectorKind kind) {
     }
     CaptureDevice& record = recordAt(device);
     record.connectorType = connectorTypeFor(kind);
-    record.connectionIndex = kind;
+    record.connectorKind = kind;
     record.useInputRouting = true;
 }
 
@@ -410,7 +412,7 @@ bool CaptureManager::reopenDevice(int device) {
         return false;
     }
     const CaptureDevice& old = record(device);
-    const ConnectorKind connectionIndex = old.connectionIndex;
+    const ConnectorKind connectorKind = old.connectorKind;
     const int width = old.width;
     const int height = old.height;
     const int threshold = old.reconnectThreshold;
@@ -421,7 +423,7 @@ bool CaptureManager::reopenDevice(int device) {
         setFramePeriod(device, framePeriod);
     }
     setAskSize(device, width, height, MediaSubtype::rgb24);
-    setConnector(device, connectionIndex);
+    setConnector(device, connectorKind);
     if (!openDevice(device)) {
         return false;
     }

@@ -1,10 +1,10 @@
-#include "velvix/capture/format_choice.hpp"
+#include "format_choice.hpp"
 
 #include <algorithm>
 #include <cstdio>
 
+#include "media_types.hpp"
 #include "velvix/capture/capture_manager.hpp"
-#include "velvix/capture/media_types.hpp"
 #include "velvix/pipeline/frame_size.hpp"
 
 namespace velvix {

@@ -1,4 +1,4 @@
-#include "velvix/capture/media_types.hpp"
+#include "media_types.hpp"
 
 #include <array>
 #include <cstdint>

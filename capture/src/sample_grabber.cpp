@@ -1,4 +1,4 @@
-#include "velvix/capture/sample_grabber.hpp"
+#include "sample_grabber.hpp"
 
 #include <cstring>
 

@@ -8,9 +8,10 @@
 #include <stop_token>
 #include <thread>
 
+#include "layout_conversions.hpp"
+#include "media_types.hpp"
 #include "mjpg_decoder.hpp"
-#include "velvix/capture/layout_conversions.hpp"
-#include "velvix/capture/media_types.hpp"
+#include "velvix/base/picture_rows.hpp"
 #include "velvix/platform/debug_output.hpp"
 
 namespace velvix::v4l2 {
@@ -167,26 +168,23 @@ class V4l2Connection final : public DeviceConnection {
         const auto height = static_cast<std::size_t>(format.height);
         const std::size_t rowBytes = *bytes / height;
         const std::size_t stride = std::max<std::size_t>(stride_, rowBytes);
-        if (delivered == MediaSubtype::nv12 || stride == rowBytes) {
+        if (delivered == MediaSubtype::nv12) {
             if (used < *bytes) {
                 return false;
             }
             sample.assign(data, data + *bytes);
-        } else if (used >= stride * (height - 1) + rowBytes) {
-            sample.resize(*bytes);
-            for (std::size_t row = 0; row < height; ++row) {
-                std::memcpy(sample.data() + row * rowBytes, data + row * stride, rowBytes);
-            }
-        } else {
+            return true;
+        }
+        if (used < stride * (height - 1) + rowBytes) {
             return false;
         }
-        if (delivered == MediaSubtype::rgb24) {
-            for (std::size_t top = 0, bottom = height - 1; top < bottom; ++top, --bottom) {
-                std::swap_ranges(sample.begin() + static_cast<std::ptrdiff_t>(top * rowBytes),
-                                 sample.begin() + static_cast<std::ptrdiff_t>((top + 1) * rowBytes),
-                                 sample.begin() + static_cast<std::ptrdiff_t>(bottom * rowBytes));
-            }
-        }
+        sample.resize(*bytes);
+        // The rows as pictures of 1-byte pixels.
+        const FrameSize rowsSize{static_cast<int>(rowBytes), format.height};
+        const ConstPicture rows{data, rowsSize.width, rowsSize.height,
+                                static_cast<std::ptrdiff_t>(stride)};
+        copyRows(delivered == MediaSubtype::rgb24 ? upsideDown(rows) : rows,
+                 packedPicture(sample.data(), rowsSize, 1), 1);
         return true;
     }
 

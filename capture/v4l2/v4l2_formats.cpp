@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <limits>
 
-#include "velvix/capture/media_types.hpp"
+#include "media_types.hpp"
 #include "velvix/pipeline/frame_size.hpp"
 
 namespace velvix::v4l2 {

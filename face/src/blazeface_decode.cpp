@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "velvix/face/blazeface.hpp"
+#include "blazeface.hpp"
 
 namespace velvix {
 namespace {

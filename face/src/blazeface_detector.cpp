@@ -4,7 +4,7 @@
 #include <opencv2/dnn.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "velvix/face/blazeface.hpp"
+#include "blazeface.hpp"
 #include "velvix/platform/file_digest.hpp"
 
 namespace velvix {

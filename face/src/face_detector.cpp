@@ -51,8 +51,8 @@ void writeDetectedFace(int* result, int recordShorts, int index, const DetectedF
 
 }  // namespace velvix
 
+#include "blazeface.hpp"
 #include "cascade_detector.hpp"
-#include "velvix/face/blazeface.hpp"
 #include "velvix/platform/data_files.hpp"
 #include "velvix/platform/debug_output.hpp"
 

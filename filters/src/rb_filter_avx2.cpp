@@ -309,14 +309,6 @@ VELVIX_AVX2_FUNCTION void filterColumns(ColumnRange range, const std::uint8_t* i
 
 }  // namespace
 
-void AlignedDeleter::operator()(void* memory) const {
-    platform::freeAligned(memory);
-}
-
-AlignedBytes allocateAligned(std::size_t bytes, std::size_t alignment) {
-    return AlignedBytes(static_cast<std::uint8_t*>(platform::allocateAligned(bytes, alignment)));
-}
-
 FilterCoefficients vectorCoefficients(float sigmaSpatial, float sigmaRange) {
     const double alpha = std::exp(-std::sqrt(2.0) / (static_cast<double>(sigmaSpatial) * 255.0));
     FilterCoefficients coefficients;
@@ -354,18 +346,20 @@ bool CRBFilterAVX2::initialize(int width, int height) {
     reservedHeight_ = roundUp(height, 2);
     const auto reservedPixels =
         static_cast<std::size_t>(reservedWidth_) * static_cast<std::size_t>(reservedHeight_);
-    intermediate_ = allocateAligned(reservedPixels * 4, 32);
-    lineBuffersH_.reset(new (std::nothrow) AlignedBytes[static_cast<std::size_t>(threadCount_)]);
-    lineBuffersV_.reset(new (std::nothrow) AlignedBytes[static_cast<std::size_t>(threadCount_)]);
+    intermediate_ = platform::allocateAlignedBytes(reservedPixels * 4, 32);
+    lineBuffersH_.reset(new (std::nothrow)
+                            platform::AlignedBytes[static_cast<std::size_t>(threadCount_)]);
+    lineBuffersV_.reset(new (std::nothrow)
+                            platform::AlignedBytes[static_cast<std::size_t>(threadCount_)]);
     bool allocated = intermediate_ && lineBuffersH_ && lineBuffersV_;
     const auto rowRecords = static_cast<std::size_t>(reservedWidth_) * kRecordBytes + 128;
     const auto columnState =
         static_cast<std::size_t>(reservedWidth_) * 64 / static_cast<std::size_t>(threadCount_);
     for (int t = 0; allocated && t < threadCount_; ++t) {
-        AlignedBytes& rows = lineBuffersH_[static_cast<std::size_t>(t)];
-        AlignedBytes& columns = lineBuffersV_[static_cast<std::size_t>(t)];
-        rows = allocateAligned(rowRecords, 32);
-        columns = allocateAligned(columnState, 32);
+        platform::AlignedBytes& rows = lineBuffersH_[static_cast<std::size_t>(t)];
+        platform::AlignedBytes& columns = lineBuffersV_[static_cast<std::size_t>(t)];
+        rows = platform::allocateAlignedBytes(rowRecords, 32);
+        columns = platform::allocateAlignedBytes(columnState, 32);
         allocated = rows && columns;
         if (rows) {
             // Record 0's weights: the left-to-right sweep starts from nothing.

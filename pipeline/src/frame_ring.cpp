@@ -188,7 +188,7 @@ bool FrameRing::initialiseHeader() {
         RingHeader& h = header();
         storeShared(h.writeCount, 0u);
         storeShared(h.readyCount, 0u);
-        storeShared(h.state, std::uint32_t{kRingInitialised});
+        storeShared(h.state, RingState::initialised);
         for (int slot = 0; slot < kRingSlots; ++slot) {
             storeShared(h.slotOffset[slot], layout_.slotOffset[static_cast<std::size_t>(slot)]);
         }
@@ -226,23 +226,22 @@ bool FrameRing::publish(const std::uint8_t* frame) {
         storeShared(*reinterpret_cast<std::uint64_t*>(slotHeader), std::uint64_t{0});
         std::memcpy(section_.data() + layout_.pixelOffset(slot), frame, layout_.frameBytes);
         storeShared(h.readyCount, frameNumber, std::memory_order_release);
-        storeShared(h.state, std::uint32_t{kRingHasFrame}, std::memory_order_release);
+        storeShared(h.state, RingState::hasFrame, std::memory_order_release);
     });
 }
 
 void FrameRing::detach() {
     if (initialisedHere_) {
         platform::accessSections([this] {
-            storeShared(header().state, std::uint32_t{kRingResizing}, std::memory_order_release);
+            storeShared(header().state, RingState::resizing, std::memory_order_release);
         });
     }
     section_.close();
 }
 
 void FrameRing::endPublishing() {
-    platform::accessSections([this] {
-        storeShared(header().state, std::uint32_t{kRingInitialised}, std::memory_order_release);
-    });
+    platform::accessSections(
+        [this] { storeShared(header().state, RingState::initialised, std::memory_order_release); });
 }
 
 FrameRingReader FrameRingReader::open(std::string_view name) {
@@ -280,14 +279,14 @@ std::uint32_t FrameRingReader::readyCount() const {
     return count;
 }
 
-FrameRingReader::Result FrameRingReader::readNewest(RingFrame& frame, int attempts) const {
+FrameRingReader::ReadOutcome FrameRingReader::readNewest(RingFrame& frame, int attempts) const {
     // Grown outside the guarded access, which must not allocate; never shrunk before a frame is
     // taken, so that the frame the caller holds stays whole.
     frame.pixels.resize(std::max(frame.pixels.size(), describedFrameBytes()));
     FrameSize size;
     std::uint32_t number = 0;
     bool fitted = false;
-    const Result result = useNewest(
+    const ReadOutcome result = useNewest(
         [&](const std::uint8_t* pixels, FrameSize pixelsSize, std::uint32_t frameNumber) {
             const auto bytes = static_cast<std::size_t>(pixelsSize.pixels()) * 3;
             fitted = bytes <= frame.pixels.size();
@@ -298,32 +297,33 @@ FrameRingReader::Result FrameRingReader::readNewest(RingFrame& frame, int attemp
             number = frameNumber;
         },
         attempts);
-    if (result != Result::frame) {
+    if (result != ReadOutcome::frame) {
         return result;
     }
     if (!fitted) {
-        return Result::busy;  // the size changed since the buffer was sized
+        return ReadOutcome::busy;  // the size changed since the buffer was sized
     }
-    frame.pixels.resize(static_cast<std::size_t>(size.pixels()) * 3);  // shrinking allocates nothing
+    frame.pixels.resize(static_cast<std::size_t>(size.pixels()) *
+                        3);  // shrinking allocates nothing
     frame.size = size;
     frame.frameNumber = number;
-    return Result::frame;
+    return ReadOutcome::frame;
 }
 
-FrameRingReader::Result FrameRingReader::useNewest(const PixelUse& use, int attempts) const {
+FrameRingReader::ReadOutcome FrameRingReader::useNewest(const PixelUse& use, int attempts) const {
     if (!isOpen()) {
-        return Result::unusable;
+        return ReadOutcome::unusable;
     }
     for (int attempt = 0; attempt < attempts; ++attempt) {
-        Result result = Result::unusable;
+        ReadOutcome result = ReadOutcome::unusable;
         if (!platform::accessSections([&] { result = useNewestOnce(use); })) {
-            return Result::unusable;  // the section was cut down under the access
+            return ReadOutcome::unusable;  // the section was cut down under the access
         }
-        if (result != Result::busy) {
+        if (result != ReadOutcome::busy) {
             return result;
         }
     }
-    return Result::busy;
+    return ReadOutcome::busy;
 }
 
 std::size_t FrameRingReader::describedFrameBytes() const {
@@ -335,19 +335,19 @@ std::size_t FrameRingReader::describedFrameBytes() const {
     return layout ? layout->frameBytes : 0;
 }
 
-FrameRingReader::Result FrameRingReader::useNewestOnce(const PixelUse& use) const {
+FrameRingReader::ReadOutcome FrameRingReader::useNewestOnce(const PixelUse& use) const {
     if (presentBytes(section_) < kRingHeaderBytes) {
-        return Result::unusable;
+        return ReadOutcome::unusable;
     }
     const RingHeader& h = headerOf(section_);
-    if (loadShared(h.state, std::memory_order_acquire) != kRingHasFrame) {
-        return Result::noFrame;
+    if (loadShared(h.state, std::memory_order_acquire) != RingState::hasFrame) {
+        return ReadOutcome::noFrame;
     }
     const std::uint32_t frameNumber = loadShared(h.readyCount, std::memory_order_acquire);
     FrameSize described;
     const auto layout = layoutOfSection(section_, described);
     if (!layout) {
-        return Result::unusable;
+        return ReadOutcome::unusable;
     }
     const int slot = slotForFrame(frameNumber);
     use(reinterpret_cast<const std::uint8_t*>(section_.data() + layout->pixelOffset(slot)),
@@ -356,10 +356,10 @@ FrameRingReader::Result FrameRingReader::useNewestOnce(const PixelUse& use) cons
     const std::uint32_t writeCountAfter = loadShared(h.writeCount);
     const FrameSize sizeAfter = sizeFromFields(loadShared(sizeFieldsOf(section_)));
     if (copyMayBeTorn(frameNumber, writeCountAfter) || sizeAfter != layout->size ||
-        loadShared(h.state) != kRingHasFrame) {
-        return Result::busy;
+        loadShared(h.state) != RingState::hasFrame) {
+        return ReadOutcome::busy;
     }
-    return Result::frame;
+    return ReadOutcome::frame;
 }
 
 }  // namespace velvix

@@ -216,7 +216,7 @@ void FrameWorker::resizeRing(FrameSize requested, const std::stop_token& stop) {
             return;
         }
         const bool asked = pendingSize_.has_value();
-        const RingError error = recreateRing();
+        const std::optional<RingError> error = recreateRing();
         if (ring_ || error == RingError::sectionNotPrivate ||
             error == RingError::writtenElsewhere) {
             return;  // waiting does not help; the next processed frame tries again
@@ -229,25 +229,26 @@ void FrameWorker::resizeRing(FrameSize requested, const std::stop_token& stop) {
 
 // Makes the ring at the size asked for and not served yet, or else at the worker's frame size.
 // A section too small for the size asked for refuses the request.
-RingError FrameWorker::recreateRing() {
+std::optional<RingError> FrameWorker::recreateRing() {
     const FrameSize target = pendingSize_.value_or(frameSize_);
-    const RingError error = createRing(target);
-    if (error == RingError::none) {
+    const std::optional<RingError> error = createRing(target);
+    if (!error) {
         adoptFrameSize(target);
     }
-    if (error == RingError::none || error == RingError::sectionTooSmall) {
+    if (!error || error == RingError::sectionTooSmall) {
         pendingSize_.reset();
     }
     return error;
 }
 
-// Why the ring could not be created; RingError::none when it was.
-RingError FrameWorker::createRing(FrameSize size) {
+// Why the ring could not be created; nothing when it was.
+std::optional<RingError> FrameWorker::createRing(FrameSize size) {
     auto created = FrameRing::create(ringName_, size, debug_);
-    if (created) {
-        ring_.emplace(std::move(*created));
+    if (!created) {
+        return created.reason();
     }
-    return created.reason();
+    ring_.emplace(std::move(*created));
+    return std::nullopt;
 }
 
 void FrameWorker::adoptFrameSize(FrameSize size) {

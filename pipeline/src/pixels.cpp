@@ -553,6 +553,18 @@ VELVIX_AVX2_FUNCTION void greyRowAvx2(const std::uint8_t* row, std::size_t width
 
 }  // namespace
 
+void swapRedAndBlue(ConstPicture source, Picture destination) {
+    for (int y = 0; y < source.height; ++y) {
+        const std::uint8_t* in = source.row(y);
+        std::uint8_t* out = destination.row(y);
+        for (int x = 0; x < source.width; ++x, in += 3, out += 3) {
+            out[0] = in[2];
+            out[1] = in[1];
+            out[2] = in[0];
+        }
+    }
+}
+
 void greyFromFrame(ConstPicture frame, std::uint8_t* grey, GreyColumns columns) {
     if (frame.width <= 0 || frame.height <= 0) {
         return;

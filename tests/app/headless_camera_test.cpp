@@ -226,7 +226,7 @@ TEST_F(HeadlessCameraTest, SaysWhenTheCameraIsLostAndReopensItAndFramesFlowAgain
     send(cameraMessage());
     ASSERT_TRUE(waitForFrames(1, 10s)) << log();
     // The camera stops after 30 frames; a worker slower than the camera has dropped some.
-    ASSERT_TRUE(testing::waitUntil([&] { return ringState() == kRingInitialised; }, 20s));
+    ASSERT_TRUE(testing::waitUntil([&] { return ringState() == RingState::initialised; }, 20s));
     send("velv:CAM:STATE");
     EXPECT_TRUE(program_->waitForOutput("post: velv:CAM:STATE:lost")) << log();
     const std::uint32_t frozenAt = readyCount();
@@ -234,7 +234,7 @@ TEST_F(HeadlessCameraTest, SaysWhenTheCameraIsLostAndReopensItAndFramesFlowAgain
     // The freeze check starts 400 polls (13.3 s at full speed) after the open and re-opens
     // the device, which delivers again.
     EXPECT_TRUE(waitForFrames(frozenAt + 1, 40s)) << log();
-    EXPECT_TRUE(testing::waitUntil([&] { return ringState() == kRingHasFrame; }));
+    EXPECT_TRUE(testing::waitUntil([&] { return ringState() == RingState::hasFrame; }));
     EXPECT_EQ(stop(), 0) << log();
 }
 

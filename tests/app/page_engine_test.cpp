@@ -949,7 +949,7 @@ class PagePreview : public PageEngine {
     Picture published() {
         const FrameRingReader reader = FrameRingReader::open(ring_.get());
         RingFrame frame;
-        if (!reader.isOpen() || reader.readNewest(frame) != FrameRingReader::Result::frame) {
+        if (!reader.isOpen() || reader.readNewest(frame) != FrameRingReader::ReadOutcome::frame) {
             return {};
         }
         return uprightFrame(frame);

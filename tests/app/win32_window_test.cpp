@@ -277,11 +277,11 @@ TEST_F(Win32Window, SetsUpItsPanelStaysOnTheServiceAndStopsTheWorkerBeforeTheVie
     ASSERT_TRUE(testing::waitUntil([&] { return framesIn(ring_.get()) >= 3; })) << log();
     const FrameRingReader reader = FrameRingReader::open(ring_.get());
     RingFrame unsmoothed;
-    ASSERT_EQ(reader.readNewest(unsmoothed), FrameRingReader::Result::frame);
+    ASSERT_EQ(reader.readNewest(unsmoothed), FrameRingReader::ReadOutcome::frame);
     raise(page + "velv:SMOOTH:on,100");
     RingFrame smoothed;
     EXPECT_TRUE(testing::waitUntil([&] {
-        return reader.readNewest(smoothed) == FrameRingReader::Result::frame &&
+        return reader.readNewest(smoothed) == FrameRingReader::ReadOutcome::frame &&
                meanDifference(unsmoothed, smoothed) > 0.01;
     }));
     raise(page + "velv:LOGIN:someone");

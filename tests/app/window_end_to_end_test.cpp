@@ -213,7 +213,7 @@ bool saveScreen(const std::string& path, int width, int height) {
 RingFrame newestFrameAfter(const FrameRingReader& ring, std::uint32_t frameNumber) {
     RingFrame frame;
     testing::waitUntil([&] {
-        return ring.readNewest(frame) == FrameRingReader::Result::frame &&
+        return ring.readNewest(frame) == FrameRingReader::ReadOutcome::frame &&
                frame.frameNumber > frameNumber;
     });
     return frame;
@@ -288,7 +288,7 @@ TEST(WindowEndToEnd, SignsInShowsTheTestCameraSmoothsAndClosesWithCodeZero) {
     EXPECT_EQ(velvix.waitForExit(10000), 0) << testing::readFile(log);
     EXPECT_EQ(glibComplaints(testing::readFile(log)), "");
     // Readers show no frame of a program that has stopped.
-    EXPECT_EQ(reader.header().state, kRingInitialised);
+    EXPECT_EQ(reader.header().state, RingState::initialised);
 
     // The cookies hold the user's name and camera; the cache goes where caches go.
     EXPECT_EQ(testing::permissionBits(data.path() + "/velvix"), 0700u);

@@ -8,7 +8,8 @@
 
 #include "camera_lists.hpp"
 #include "fake_backend.hpp"
-#include "velvix/capture/media_types.hpp"
+#include "media_types.hpp"
+#include "sample_grabber.hpp"
 
 namespace velvix {
 namespace {

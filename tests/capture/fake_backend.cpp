@@ -1,6 +1,6 @@
 #include "fake_backend.hpp"
 
-#include "velvix/capture/media_types.hpp"
+#include "media_types.hpp"
 
 namespace velvix::testing {
 

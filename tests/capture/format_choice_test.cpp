@@ -1,4 +1,4 @@
-#include "velvix/capture/format_choice.hpp"
+#include "format_choice.hpp"
 
 #include <gtest/gtest.h>
 

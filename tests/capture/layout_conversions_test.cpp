@@ -1,4 +1,4 @@
-#include "velvix/capture/layout_conversions.hpp"
+#include "layout_conversions.hpp"
 
 #include <gtest/gtest.h>
 

@@ -16,11 +16,11 @@
 #include <mutex>
 
 #include "camera_lists.hpp"
+#include "format_choice.hpp"
 #include "photo_frames.hpp"
 #include "v4l2_connection.hpp"
 #include "v4l2_formats.hpp"
 #include "velvix/capture/capture_manager.hpp"
-#include "velvix/capture/format_choice.hpp"
 
 namespace velvix {
 namespace {

@@ -1,4 +1,4 @@
-#include "velvix/face/blazeface.hpp"
+#include "blazeface.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "velvix/face/blazeface.hpp"
+#include "blazeface.hpp"
 #include "velvix/face/face_step.hpp"
 #include "velvix/pipeline/frame_processor.hpp"
 #include "velvix/platform/cpu_info.hpp"

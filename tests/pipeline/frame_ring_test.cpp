@@ -35,7 +35,7 @@ SharedSection makeForeignRing(const std::string& name, std::size_t bytes, FrameS
         RingHeader& header = headerOf(section);
         header.width = described.width;
         header.height = described.height;
-        header.state = kRingHasFrame;
+        header.state = RingState::hasFrame;
         header.writeCount = 41;
         header.readyCount = 41;
     }
@@ -95,13 +95,13 @@ TEST(FrameRing, CreateInitialisesANewSection) {
     const auto header = reader.header();
     EXPECT_EQ(header.writeCount, 0u);
     EXPECT_EQ(header.readyCount, 0u);
-    EXPECT_EQ(header.state, kRingInitialised);
+    EXPECT_EQ(header.state, RingState::initialised);
     EXPECT_EQ(header.slotOffset, (std::array<std::uint32_t, 3>{96, 2'764'928, 5'529'760}));
     EXPECT_EQ(header.width, 1280);
     EXPECT_EQ(header.height, 720);
     EXPECT_EQ(header.frameInterval, 333'333);
     RingFrame frame;
-    EXPECT_EQ(reader.readNewest(frame), FrameRingReader::Result::noFrame);
+    EXPECT_EQ(reader.readNewest(frame), FrameRingReader::ReadOutcome::noFrame);
     EXPECT_TRUE(testing::sectionIsOwnerOnly(name.get()));
 }
 
@@ -148,9 +148,9 @@ TEST(FrameRing, PublishesIntoSlotsOneTwoZeroAndTheReaderGetsEachFrame) {
         const auto header = reader.header();
         EXPECT_EQ(header.writeCount, static_cast<std::uint32_t>(i + 1));
         EXPECT_EQ(header.readyCount, static_cast<std::uint32_t>(i + 1));
-        EXPECT_EQ(header.state, kRingHasFrame);
+        EXPECT_EQ(header.state, RingState::hasFrame);
         RingFrame frame;
-        ASSERT_EQ(reader.readNewest(frame), FrameRingReader::Result::frame);
+        ASSERT_EQ(reader.readNewest(frame), FrameRingReader::ReadOutcome::frame);
         EXPECT_EQ(frame.frameNumber, static_cast<std::uint32_t>(i + 1));
         EXPECT_EQ(frame.size, size);
         EXPECT_EQ(frame.pixels, frameFilledWith(size, value));
@@ -202,17 +202,17 @@ TEST(FrameRing, AttachTakesTheSizeFromTheHeaderWithoutWriting) {
     EXPECT_FALSE(ring->initialisedHere());
     EXPECT_EQ(ring->size(), (FrameSize{640, 480}));
     EXPECT_EQ(headerOf(foreign).writeCount, 41u);
-    EXPECT_EQ(headerOf(foreign).state, kRingHasFrame);
+    EXPECT_EQ(headerOf(foreign).state, RingState::hasFrame);
 
     ring->detach();  // not ours: the state stays
-    EXPECT_EQ(headerOf(foreign).state, kRingHasFrame);
+    EXPECT_EQ(headerOf(foreign).state, RingState::hasFrame);
 
     // Ours: readers see it being re-created.
     ScopedRingName ownName;
     auto own = FrameRing::create(ownName.get(), {32, 16}, debug);
     const auto reader = FrameRingReader::open(ownName.get());
     own->detach();
-    EXPECT_EQ(reader.header().state, kRingResizing);
+    EXPECT_EQ(reader.header().state, RingState::resizing);
 }
 
 struct HostileHeader {
@@ -235,7 +235,7 @@ TEST_P(FrameRingHostileHeader, AttachRefusesItAndCreateRepairsItWhereTheSectionA
     if (hostile.sectionBytes >= sizeof(RingHeader)) {
         RingFrame frame;
         EXPECT_EQ(FrameRingReader::open(name.get()).readNewest(frame),
-                  FrameRingReader::Result::unusable);
+                  FrameRingReader::ReadOutcome::unusable);
     }
 
     const FrameSize small{64, 32};
@@ -322,11 +322,11 @@ TEST(FrameRing, AStoppedWriterLeavesNoFrameADestroyedOneLeavesTheHeader) {
         // Open before the writer lets go: on Windows a section disappears with its last handle.
         const auto reader = FrameRingReader::open(name.get());
         ring.reset();
-        EXPECT_EQ(reader.header().state, stopped ? kRingInitialised : kRingHasFrame);
+        EXPECT_EQ(reader.header().state, stopped ? RingState::initialised : RingState::hasFrame);
         EXPECT_EQ(reader.header().readyCount, 1u);
         RingFrame frame;
-        EXPECT_EQ(reader.readNewest(frame),
-                  stopped ? FrameRingReader::Result::noFrame : FrameRingReader::Result::frame);
+        EXPECT_EQ(reader.readNewest(frame), stopped ? FrameRingReader::ReadOutcome::noFrame
+                                                    : FrameRingReader::ReadOutcome::frame);
     }
 }
 
@@ -344,7 +344,7 @@ TEST(FrameRing, WriterAndReaderNoticeASectionCutDownUnderThem) {
         ASSERT_TRUE(testing::truncateSection(name.get(), bytes));
         EXPECT_FALSE(ring->sectionIntact());
         RingFrame frame;
-        EXPECT_EQ(reader.readNewest(frame), FrameRingReader::Result::unusable);
+        EXPECT_EQ(reader.readNewest(frame), FrameRingReader::ReadOutcome::unusable);
     }
     EXPECT_EQ(reader.header().width, 0);  // not even the header is left
     EXPECT_EQ(reader.readyCount(), 0u);

@@ -158,10 +158,10 @@ TEST_F(FrameWorkerTest, ACameraThatStopsCapturingIsTriedAgainAndTheRingSaysSoMea
     camera.failingOpens[0] = 1;  // still unplugged at the first retry
     ticks(kNoFrameTicks - 1);
     EXPECT_FALSE(worker.cameraReady());
-    EXPECT_EQ(ringState(), kRingHasFrame);
+    EXPECT_EQ(ringState(), RingState::hasFrame);
     EXPECT_EQ(worker.cameraState(), CameraState::working);
     ticks(1);
-    EXPECT_EQ(ringState(), kRingInitialised);
+    EXPECT_EQ(ringState(), RingState::initialised);
     EXPECT_EQ(worker.cameraState(), CameraState::lost);
     ticks(kRetryTicks + 1 - kNoFrameTicks);
     EXPECT_EQ(camera.opensOf(0), 2);
@@ -170,12 +170,12 @@ TEST_F(FrameWorkerTest, ACameraThatStopsCapturingIsTriedAgainAndTheRingSaysSoMea
     EXPECT_TRUE(worker.cameraReady());
     camera.queueFrame(paintPattern);
     ticks(1);
-    EXPECT_EQ(ringState(), kRingHasFrame);
+    EXPECT_EQ(ringState(), RingState::hasFrame);
     EXPECT_EQ(worker.cameraState(), CameraState::working);
 
     control.requestCamera(kCameraOff);
     ticks(kNoFrameTicks);
-    EXPECT_EQ(ringState(), kRingInitialised);
+    EXPECT_EQ(ringState(), RingState::initialised);
     EXPECT_EQ(worker.cameraState(), CameraState::none);
 }
 
@@ -195,7 +195,7 @@ TEST_F(FrameWorkerTest, PublishesEachFetchedFrameInTheFrameLayout) {
     auto reader = FrameRingReader::open(name.get());
     EXPECT_EQ(reader.header().writeCount, 1u);
     RingFrame frame;
-    ASSERT_EQ(reader.readNewest(frame), FrameRingReader::Result::frame);
+    ASSERT_EQ(reader.readNewest(frame), FrameRingReader::ReadOutcome::frame);
     for (const auto& [x, y] : {std::pair{0, 0}, {5, 3}, {1279, 719}, {640, 1}}) {
         const std::uint8_t* pixel =
             frame.pixels.data() + (static_cast<std::size_t>(y) * 1280 + x) * 3;
@@ -233,7 +233,7 @@ TEST_F(FrameWorkerTest, AttachingToASmallerRingLeadsToTheHandshakeOnTheFirstFram
     headerOf(foreign) = RingHeader{};
     headerOf(foreign).width = 640;
     headerOf(foreign).height = 480;
-    headerOf(foreign).state = kRingHasFrame;
+    headerOf(foreign).state = RingState::hasFrame;
     headerOf(foreign).writeCount = headerOf(foreign).readyCount = 77;
 
     worker.startUp();
@@ -241,7 +241,7 @@ TEST_F(FrameWorkerTest, AttachingToASmallerRingLeadsToTheHandshakeOnTheFirstFram
     EXPECT_FALSE(worker.ring()->initialisedHere());
     EXPECT_EQ(worker.frameSize(), kDefaultFrameSize);
 
-    std::vector<std::uint32_t> statesDuringSleeps;
+    std::vector<RingState> statesDuringSleeps;
     clock.onSleep = [&](std::uint32_t) { statesDuringSleeps.push_back(headerOf(foreign).state); };
     control.requestCamera(0);
     camera.queueFrame(paintPattern);
@@ -250,18 +250,18 @@ TEST_F(FrameWorkerTest, AttachingToASmallerRingLeadsToTheHandshakeOnTheFirstFram
 
     // Nothing published, the state left alone, one 30 ms pause and no pacing.
     EXPECT_EQ(clock.sleeps, (std::vector<std::uint32_t>{30}));
-    EXPECT_EQ(statesDuringSleeps, (std::vector<std::uint32_t>{kRingHasFrame}));
+    EXPECT_EQ(statesDuringSleeps, (std::vector<RingState>{RingState::hasFrame}));
     EXPECT_EQ(worker.pacer().deadline(), deadline);
     EXPECT_EQ(worker.frameSize(), (FrameSize{640, 480}));
     EXPECT_EQ(headerOf(foreign).writeCount, 0u);
     EXPECT_EQ(headerOf(foreign).readyCount, 0u);
-    EXPECT_EQ(headerOf(foreign).state, kRingInitialised);
+    EXPECT_EQ(headerOf(foreign).state, RingState::initialised);
     EXPECT_EQ(headerOf(foreign).width, 640);
 
     camera.queueFrame(paintPattern);
     ticks(1);
     EXPECT_EQ(headerOf(foreign).readyCount, 1u);
-    EXPECT_EQ(headerOf(foreign).state, kRingHasFrame);
+    EXPECT_EQ(headerOf(foreign).state, RingState::hasFrame);
 }
 
 TEST_F(FrameWorkerTest, ARingCreatedHereShowsResizingWhileItIsRecreated) {
@@ -273,7 +273,7 @@ TEST_F(FrameWorkerTest, ARingCreatedHereShowsResizingWhileItIsRecreated) {
     ASSERT_EQ(headerOf(section).readyCount, 1u);
 
     ASSERT_TRUE(requestRingSize(name.get(), {640, 480}));  // a reader asks for a smaller picture
-    std::vector<std::uint32_t> statesDuringSleeps;
+    std::vector<RingState> statesDuringSleeps;
     clock.onSleep = [&](std::uint32_t ms) {
         if (ms == kResizeRetryMilliseconds) {
             statesDuringSleeps.push_back(headerOf(section).state);
@@ -281,8 +281,8 @@ TEST_F(FrameWorkerTest, ARingCreatedHereShowsResizingWhileItIsRecreated) {
     };
     camera.queueFrame(paintPattern);
     ticks(1);
-    EXPECT_EQ(statesDuringSleeps, (std::vector<std::uint32_t>{kRingResizing}));
-    EXPECT_EQ(headerOf(section).state, kRingInitialised);
+    EXPECT_EQ(statesDuringSleeps, (std::vector<RingState>{RingState::resizing}));
+    EXPECT_EQ(headerOf(section).state, RingState::initialised);
     EXPECT_EQ(headerOf(section).writeCount, 0u);
     EXPECT_EQ(worker.frameSize(), (FrameSize{640, 480}));
     EXPECT_EQ(worker.ring()->size(), (FrameSize{640, 480}));
@@ -321,7 +321,7 @@ TEST_F(FrameWorkerTest, ARequestTheSectionCannotHoldKeepsTheCurrentSize) {
     EXPECT_NE(said.find("needed for 1920 x 1080"), std::string::npos) << said;
     EXPECT_EQ(worker.frameSize(), kDefaultFrameSize);
     EXPECT_EQ(headerOf(section).width, 1280);
-    EXPECT_EQ(headerOf(section).state, kRingInitialised);
+    EXPECT_EQ(headerOf(section).state, RingState::initialised);
     camera.queueFrame(paintPattern);
     ticks(1);
     EXPECT_EQ(headerOf(section).readyCount, 1u);
@@ -455,7 +455,7 @@ TEST_F(FrameWorkerTest, ShutDownReleasesTheCameraAndLeavesNoFrame) {
     worker.shutDown();
     EXPECT_EQ(logSinceMark(), (std::vector<std::string>{"close 1"}));
     EXPECT_EQ(worker.ring(), nullptr);
-    EXPECT_EQ(reader.header().state, kRingInitialised);
+    EXPECT_EQ(reader.header().state, RingState::initialised);
     EXPECT_EQ(reader.header().readyCount, 1u);
 }
 

@@ -68,7 +68,7 @@ bool send(int fd, const ReaderReport& report) {
     bool sent = true;
     for (bool reading = true; reading;) {
         switch (reader.readNewest(frame, 1)) {
-            case FrameRingReader::Result::frame:
+            case FrameRingReader::ReadOutcome::frame:
                 ++report.taken;
                 report.broken += isWholeFrame(frame) ? 0 : 1;
                 if (frame.frameNumber != std::exchange(lastAccepted, frame.frameNumber) &&
@@ -76,7 +76,7 @@ bool send(int fd, const ReaderReport& report) {
                     sent = send(reportFd, report);
                 }
                 break;
-            case FrameRingReader::Result::busy:
+            case FrameRingReader::ReadOutcome::busy:
                 ++report.busy;
                 break;
             default:

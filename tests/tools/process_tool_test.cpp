@@ -104,7 +104,8 @@ RingFrame publishedByTheWorker(const std::vector<std::uint8_t>& capture, FrameSi
     std::stop_source stop;
     worker.tick(stop.get_token());
     RingFrame frame;
-    EXPECT_EQ(FrameRingReader::open(name.get()).readNewest(frame), FrameRingReader::Result::frame);
+    EXPECT_EQ(FrameRingReader::open(name.get()).readNewest(frame),
+              FrameRingReader::ReadOutcome::frame);
     return frame;
 }
 

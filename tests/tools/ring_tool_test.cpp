@@ -46,7 +46,7 @@ TEST(RingCommands, TurnsFramesUprightAsRgb) {
 
 TEST(RingCommands, DescribesTheHeaderAndFlagsSlotsThatDoNotFit) {
     RingHeaderSnapshot header;
-    header.state = 2;
+    header.state = RingState::hasFrame;
     header.width = 640;
     header.height = 480;
     header.frameInterval = 333333;

@@ -91,7 +91,8 @@ Bytes CameraClient::expectedPlaceholder() const {
 
 bool CameraClient::showsTheRing(const std::string& ringName) const {
     RingFrame frame;
-    return FrameRingReader::open(ringName).readNewest(frame) == FrameRingReader::Result::frame &&
+    return FrameRingReader::open(ringName).readNewest(frame) ==
+               FrameRingReader::ReadOutcome::frame &&
            frame.size == FrameSize{format_.asked.width, format_.asked.height} &&
            samples_.latest() == expectedSample(frame.pixels, frame.size);
 }
@@ -103,7 +104,7 @@ bool CameraClient::showsThePlaceholder() const {
 std::string CameraClient::comparison(const std::string& ringName) const {
     RingFrame frame;
     const bool read =
-        FrameRingReader::open(ringName).readNewest(frame) == FrameRingReader::Result::frame;
+        FrameRingReader::open(ringName).readNewest(frame) == FrameRingReader::ReadOutcome::frame;
     return "ring " +
            (read ? std::to_string(frame.size.width) + " x " + std::to_string(frame.size.height) +
                        " " + digest(expectedSample(frame.pixels, frame.size))

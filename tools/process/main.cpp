@@ -12,6 +12,7 @@
 #include "overlay.hpp"
 #include "process_still.hpp"
 #include "ring_commands.hpp"
+#include "velvix/base/picture_rows.hpp"
 #include "velvix/filters/rb_filter.hpp"
 
 namespace {
@@ -66,12 +67,9 @@ bool writeText(const std::string& path, const std::string& text) {
 // RGBA rows, top row first, into the capture layout, bottom row first.
 process_tool::CaptureStill captureStill(const stbi_uc* rgba, int width, int height) {
     process_tool::CaptureStill still{{width, height}, {}};
-    const auto rowBytes = static_cast<std::size_t>(width) * 4;
-    still.pixels.resize(rowBytes * static_cast<std::size_t>(height));
-    for (std::size_t row = 0; row < static_cast<std::size_t>(height); ++row) {
-        const stbi_uc* source = rgba + (static_cast<std::size_t>(height) - 1 - row) * rowBytes;
-        std::copy(source, source + rowBytes, still.pixels.begin() + row * rowBytes);
-    }
+    still.pixels.resize(static_cast<std::size_t>(still.size.pixels()) * 4);
+    copyRows(upsideDown(packedPicture(rgba, still.size, 4)),
+             packedPicture(still.pixels.data(), still.size, 4), 4);
     return still;
 }
 

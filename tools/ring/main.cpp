@@ -75,15 +75,15 @@ int snapshot(const std::string& name, const std::string& path) {
     }
     RingFrame frame;
     switch (reader->readNewest(frame)) {
-        case FrameRingReader::Result::frame:
+        case FrameRingReader::ReadOutcome::frame:
             break;
-        case FrameRingReader::Result::noFrame:
+        case FrameRingReader::ReadOutcome::noFrame:
             std::fprintf(stderr, "velvix-ring: the ring holds no complete frame yet\n");
             return 1;
-        case FrameRingReader::Result::unusable:
+        case FrameRingReader::ReadOutcome::unusable:
             std::fprintf(stderr, "velvix-ring: the ring header does not describe a usable ring\n");
             return 1;
-        case FrameRingReader::Result::busy:
+        case FrameRingReader::ReadOutcome::busy:
             std::fprintf(stderr, "velvix-ring: the writer kept overwriting the frame; try again\n");
             return 1;
     }
@@ -125,7 +125,7 @@ int watch(const std::string& name, std::optional<int> lines) {
         const auto now = Clock::now();
         if (reader) {
             const auto header = reader->header();
-            if (header.state == kRingHasFrame && header.readyCount != lastReady) {
+            if (header.state == RingState::hasFrame && header.readyCount != lastReady) {
                 if (lastReady) {
                     framesThisSecond += header.readyCount - *lastReady;
                     lastChange = now;

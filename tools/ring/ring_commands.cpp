@@ -5,16 +5,19 @@
 #include <cstdio>
 #include <cstring>
 
+#include "velvix/base/picture_rows.hpp"
+#include "velvix/pipeline/pixels.hpp"
+
 namespace velvix::ring_tool {
 namespace {
 
-std::string stateText(std::uint32_t state) {
+std::string stateText(RingState state) {
     switch (state) {
-        case kRingInitialised:
+        case RingState::initialised:
             return "no frame (none written yet, the camera is lost or the program has stopped)";
-        case kRingHasFrame:
+        case RingState::hasFrame:
             return "frames available";
-        case kRingResizing:
+        case RingState::resizing:
             return "being re-created at another size";
         default:
             return "unknown";
@@ -34,7 +37,8 @@ std::string describeHeader(const RingHeaderSnapshot& header, std::size_t section
     text += line("section", std::to_string(sectionBytes) + " bytes");
     text += line("writeCount", std::to_string(header.writeCount));
     text += line("readyCount", std::to_string(header.readyCount));
-    text += line("state", std::to_string(header.state) + " (" + stateText(header.state) + ")");
+    text += line("state", std::to_string(static_cast<std::uint32_t>(header.state)) + " (" +
+                              stateText(header.state) + ")");
     text += line("width", std::to_string(header.width));
     text += line("height", std::to_string(header.height));
     std::string interval = std::to_string(header.frameInterval) + " x 100 ns";
@@ -67,18 +71,9 @@ std::string describeHeader(const RingHeaderSnapshot& header, std::size_t section
 }
 
 std::vector<std::uint8_t> uprightRgb(const RingFrame& frame) {
-    const auto width = static_cast<std::size_t>(frame.size.width);
-    const auto height = static_cast<std::size_t>(frame.size.height);
-    std::vector<std::uint8_t> rgb(width * height * 3);
-    for (std::size_t row = 0; row < height; ++row) {
-        const std::uint8_t* source = frame.pixels.data() + (height - 1 - row) * width * 3;
-        std::uint8_t* destination = rgb.data() + row * width * 3;
-        for (std::size_t x = 0; x < width; ++x) {
-            destination[3 * x + 0] = source[3 * x + 2];
-            destination[3 * x + 1] = source[3 * x + 1];
-            destination[3 * x + 2] = source[3 * x + 0];
-        }
-    }
+    std::vector<std::uint8_t> rgb(static_cast<std::size_t>(frame.size.pixels()) * 3);
+    swapRedAndBlue(upsideDown(packedPicture(frame.pixels.data(), frame.size, 3)),
+                   packedPicture(rgb.data(), frame.size, 3));
     return rgb;
 }
 

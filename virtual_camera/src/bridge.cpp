@@ -73,7 +73,7 @@ void RingPicture::reattach(std::uint64_t now) {
     const auto header = reader_->header();
     const FrameSize ringSize{header.width, header.height};
     if (settings_.requestOutputSize && ringSize != settings_.outputSize &&
-        header.state != kRingResizing) {
+        header.state != RingState::resizing) {
         asked_ = requestRingSize(settings_.ringName, settings_.outputSize).ok() || asked_;
     }
 }
@@ -100,7 +100,7 @@ void RingPicture::noticeRefusedSize() {
 // A writer that stopped leaves the ring initialised without a frame; the last frame it wrote
 // is then no longer the picture.
 bool RingPicture::convertNewest(std::uint8_t* destination) {
-    if (!reader_ || reader_->header().state == kRingInitialised) {
+    if (!reader_ || reader_->header().state == RingState::initialised) {
         return false;
     }
     std::uint32_t shown = 0;
@@ -109,7 +109,7 @@ bool RingPicture::convertNewest(std::uint8_t* destination) {
             converter_.convert(pixels, size, destination);
             shown = frameNumber;
         });
-    if (result != FrameRingReader::Result::frame) {
+    if (result != FrameRingReader::ReadOutcome::frame) {
         return false;
     }
     shownFrame_ = shown;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "velvix/base/picture_rows.hpp"
 #include "velvix/platform/cpu_info.hpp"
 
 namespace velvix::virtual_camera {
@@ -438,9 +439,9 @@ FrameConverter::FrameConverter(FrameSize output, OutputFormat format)
 const std::uint8_t* FrameConverter::sourceRow(const std::uint8_t* ringPixels, FrameSize input,
                                               int y, std::vector<std::uint8_t>& scaled) {
     // Ring frames hold the bottom row first.
+    const ConstPicture upright = upsideDown(packedPicture(ringPixels, input, 3));
     if (input == output_) {
-        return ringPixels + static_cast<std::size_t>(input.height - 1 - y) *
-                                static_cast<std::size_t>(input.width) * 3;
+        return upright.row(y);
     }
     if (scaledFrom_ != input) {
         scaledFrom_ = input;
@@ -452,14 +453,11 @@ const std::uint8_t* FrameConverter::sourceRow(const std::uint8_t* ringPixels, Fr
         sourceRows_.resize(static_cast<std::size_t>(output_.height));
         for (int row = 0; row < output_.height; ++row) {
             sourceRows_[static_cast<std::size_t>(row)] =
-                input.height - 1 -
                 static_cast<int>(std::int64_t{row} * input.height / output_.height);
         }
     }
     scaled.resize(static_cast<std::size_t>(output_.width) * 3);
-    const std::uint8_t* row =
-        ringPixels + static_cast<std::size_t>(sourceRows_[static_cast<std::size_t>(y)]) *
-                         static_cast<std::size_t>(input.width) * 3;
+    const std::uint8_t* row = upright.row(sourceRows_[static_cast<std::size_t>(y)]);
     for (std::size_t x = 0; x < sourceColumns_.size(); ++x) {
         const std::uint8_t* pixel = row + static_cast<std::size_t>(sourceColumns_[x]) * 3;
         std::copy(pixel, pixel + 3, scaled.begin() + static_cast<std::ptrdiff_t>(3 * x));
@@ -477,8 +475,8 @@ void FrameConverter::convert(const std::uint8_t* ringPixels, FrameSize input,
     const std::size_t destinationRowBytes = outputStride(output_.width, format_);
     for (int y = 0; y < output_.height; ++y) {
         convertRow(sourceRow(ringPixels, input, y, scaledRows_[0]),
-                   destination + outputRowIndex(y, output_, format_) * destinationRowBytes, output_.width,
-                   planes_.data());
+                   destination + outputRowIndex(y, output_, format_) * destinationRowBytes,
+                   output_.width, planes_.data());
     }
 }
 
@@ -513,10 +511,10 @@ std::vector<std::uint8_t> placeholderFrame(FrameSize size) {
         std::max(1, std::min(size.width * 3 / 4 / textWidth, size.height / 12 / kGlyphHeight));
     const int left = (size.width - textWidth * scale) / 2;
     const int top = (size.height - kGlyphHeight * scale) / 2;
+    // Ring frames hold the bottom row first.
+    const Picture upright = upsideDown(packedPicture(pixels.data(), size, 3));
     for (int y = 0; y < size.height; ++y) {
-        // Ring frames hold the bottom row first.
-        std::uint8_t* row = pixels.data() + static_cast<std::size_t>(size.height - 1 - y) *
-                                                static_cast<std::size_t>(size.width) * 3;
+        std::uint8_t* row = upright.row(y);
         for (int x = 0; x < size.width; ++x) {
             if (x >= left && y >= top &&
                 textPixel(kPlaceholderText, (x - left) / scale, (y - top) / scale)) {

@@ -8,12 +8,13 @@
 #include <vector>
 
 #include "velvix/capture/capture_backend.hpp"
-#include "velvix/capture/format_choice.hpp"
-#include "velvix/capture/sample_grabber.hpp"
 #include "velvix/filters/cover_scale.hpp"
 #include "velvix/pipeline/capture_source.hpp"
 
 namespace velvix {
+
+struct FormatChoice;
+class SampleGrabberCallback;
 
 // Marks the current thread as using the backends. The first use of a backend on a thread
 // calls its beginThreadUse, the last one its endThreadUse; the count is kept per thread, so
@@ -59,7 +60,7 @@ struct CaptureDevice {
     int reconnectThreshold = kDefaultReconnectThreshold;
     unsigned pollsRunning = 0;
     int connectorType = 2;
-    ConnectorKind connectionIndex = ConnectorKind::composite;
+    ConnectorKind connectorKind = ConnectorKind::composite;
     int deviceId = -1;
     int framePeriod = kNoFramePeriod;
     std::vector<std::uint8_t> frameBuffer;  // the converted picture, for a size change

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "velvix/base/picture.hpp"
 #include "velvix/face/landmark_fitter.hpp"
 #include "velvix/face/lite_mat.hpp"
 #include "velvix/pipeline/face_outputs.hpp"
-#include "velvix/pipeline/frame_size.hpp"
 
 namespace velvix {
 

@@ -8,11 +8,11 @@
 #include <thread>
 #include <vector>
 
+#include "velvix/base/picture.hpp"
 #include "velvix/face/face_detector.hpp"
 #include "velvix/face/face_rectangle.hpp"
 #include "velvix/face/landmark_fitter.hpp"
 #include "velvix/pipeline/face_outputs.hpp"
-#include "velvix/pipeline/frame_size.hpp"
 
 namespace velvix {
 

@@ -8,20 +8,13 @@
 #include <mutex>
 #include <thread>
 
+#include "velvix/platform/aligned_bytes.hpp"
+
 // The recursive bilateral filter over images of 4 bytes per pixel: each pixel becomes a running,
 // normalised average whose neighbour weights decay per pixel step and fall with the colour
 // difference between adjacent pixels, along rows in both directions and then along columns in
 // both directions.
 namespace velvix {
-
-// Memory from platform::allocateAligned, released with platform::freeAligned.
-struct AlignedDeleter {
-    void operator()(void* memory) const;
-};
-using AlignedBytes = std::unique_ptr<std::uint8_t[], AlignedDeleter>;
-
-// Nothing when the allocation fails. The size is rounded up to the alignment.
-AlignedBytes allocateAligned(std::size_t bytes, std::size_t alignment);
 
 inline constexpr int kMinimumFilterWidth = 16;
 inline constexpr int kMinimumFilterHeight = 2;
@@ -127,10 +120,10 @@ class CRBFilterAVX2 {
     float sigmaSpatial_ = 0;
     float sigmaRange_ = 0;
     float invAlpha_ = 0;
-    std::unique_ptr<float[], AlignedDeleter> rangeTable_;
-    AlignedBytes intermediate_;
-    std::unique_ptr<AlignedBytes[]> lineBuffersH_;
-    std::unique_ptr<AlignedBytes[]> lineBuffersV_;
+    std::unique_ptr<float[], platform::AlignedDeleter> rangeTable_;
+    platform::AlignedBytes intermediate_;
+    std::unique_ptr<platform::AlignedBytes[]> lineBuffersH_;
+    std::unique_ptr<platform::AlignedBytes[]> lineBuffersV_;
     std::unique_ptr<StripeHelper> helper_;
 };
 

@@ -27,17 +27,18 @@ inline constexpr int kRingSlots = 3;
 inline constexpr int kMaxRingWidth = 7680;
 inline constexpr int kMaxRingHeight = 4320;
 
-enum RingState : std::uint32_t {
-    kRingInitialised = 1,  // no frame: none written yet, the camera is lost, or the writer stopped
-    kRingHasFrame = 2,     // at least one complete frame is available
-    kRingResizing = 3,     // the writer is re-creating the ring at another size
+// The header's state field; the values are those of the section's layout.
+enum class RingState : std::uint32_t {
+    initialised = 1,  // no frame: none written yet, the camera is lost, or the writer stopped
+    hasFrame = 2,     // at least one complete frame is available
+    resizing = 3,     // the writer is re-creating the ring at another size
 };
 
 // The header as it lies in the section (little-endian).
 struct RingHeader {
     std::uint32_t writeCount;  // number of the frame most recently started
     std::uint32_t readyCount;  // number of the frame most recently completed
-    std::uint32_t state;
+    RingState state;
     std::uint32_t slotOffset[kRingSlots];
     std::int32_t width;
     std::int32_t height;
@@ -46,6 +47,7 @@ struct RingHeader {
     std::uint8_t unused[24];  // never written by the writer
 };
 static_assert(sizeof(RingHeader) == kRingHeaderBytes);
+static_assert(offsetof(RingHeader, state) == 8 && sizeof(RingState) == 4);
 
 // Where everything lies for one frame size. Offsets are 32-bit, as both sides compute them.
 struct RingLayout {
@@ -68,7 +70,6 @@ inline int slotForFrame(std::uint32_t frameNumber) {
 
 // Why the writer could not have the ring.
 enum class RingError {
-    none,
     unusableSize,
     sectionUnavailable,
     sectionTooSmall,
@@ -132,7 +133,7 @@ class FrameRing {
 struct RingHeaderSnapshot {
     std::uint32_t writeCount = 0;
     std::uint32_t readyCount = 0;
-    std::uint32_t state = 0;
+    RingState state{};  // as found: another program may have written any value
     std::array<std::uint32_t, kRingSlots> slotOffset{};
     std::int32_t width = 0;
     std::int32_t height = 0;
@@ -150,7 +151,7 @@ struct RingFrame {
 // A section cut down under it reads as an empty header and an unusable ring.
 class FrameRingReader {
   public:
-    enum class Result { frame, noFrame, unusable, busy };
+    enum class ReadOutcome { frame, noFrame, unusable, busy };
 
     static FrameRingReader open(std::string_view name);
 
@@ -161,7 +162,7 @@ class FrameRingReader {
 
     // Copies the newest complete frame into `frame`. `busy` when the writer kept overtaking
     // the copy; `unusable` when the header does not describe a ring that fits the section.
-    Result readNewest(RingFrame& frame, int attempts = 100) const;
+    ReadOutcome readNewest(RingFrame& frame, int attempts = 100) const;
     // Hands the newest complete frame's pixels, where they lie in the section, to `use` and
     // checks afterwards, as readNewest does, that the writer cannot have reached them
     // meanwhile; when it may have, `use` gets the newest frame again. Saves the copy for a
@@ -169,7 +170,7 @@ class FrameRingReader {
     // allocate: it runs inside a guarded access that a section cut down under it ends.
     using PixelUse =
         std::function<void(const std::uint8_t* pixels, FrameSize size, std::uint32_t frameNumber)>;
-    Result useNewest(const PixelUse& use, int attempts = 100) const;
+    ReadOutcome useNewest(const PixelUse& use, int attempts = 100) const;
 
   private:
     explicit FrameRingReader(platform::SharedSection section) : section_(std::move(section)) {}
@@ -178,7 +179,7 @@ class FrameRingReader {
     std::size_t describedFrameBytes() const;
     // One attempt at useNewest, inside a guarded access; `busy` when the writer may have
     // overtaken the use or the size changed.
-    Result useNewestOnce(const PixelUse& use) const;
+    ReadOutcome useNewestOnce(const PixelUse& use) const;
 
     platform::SharedSection section_;
 };

@@ -94,8 +94,8 @@ class FrameWorker {
     void updateCameraState();
     PublishOutcome publish(const std::stop_token& stop);
     void countPublished(std::uint64_t fetchStart);
-    RingError createRing(FrameSize size);
-    RingError recreateRing();
+    std::optional<RingError> createRing(FrameSize size);
+    std::optional<RingError> recreateRing();
     void resizeRing(FrameSize requested, const std::stop_token& stop);
     void adoptFrameSize(FrameSize size);
 

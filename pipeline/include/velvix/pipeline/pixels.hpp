@@ -100,6 +100,10 @@ enum class GreyColumns { inOrder, reversed };
 void greyFromFrame(ConstPicture frame, std::uint8_t* grey,
                    GreyColumns columns = GreyColumns::inOrder);
 
+// Copies 3-byte pixels with their first and third bytes swapped: the frame layout (blue, green,
+// red) into red, green, blue, and back. The destination has the source's size.
+void swapRedAndBlue(ConstPicture source, Picture destination);
+
 // The skin test on the chroma of an unsmoothed pixel (77 <= Cb <= 127, 133 <= Cr <= 173).
 bool isSkinColour(std::uint8_t blue, std::uint8_t green, std::uint8_t red);
 

@@ -47,7 +47,7 @@ class FrameConverter {
     OutputFormat format_;
     FrameSize scaledFrom_;
     std::vector<int> sourceColumns_;
-    std::vector<int> sourceRows_;
+    std::vector<int> sourceRows_;  // counted from the picture's top
     std::vector<std::uint8_t> scaledRows_[2];
     std::vector<std::uint8_t> spareLuma_;  // where a missing last row of an odd height goes
     std::vector<std::uint8_t> planes_;     // scratch of the row conversion

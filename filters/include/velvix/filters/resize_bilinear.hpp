@@ -4,14 +4,15 @@
 #include <cstdint>
 
 #include "velvix/base/picture.hpp"
-#include "velvix/filters/rb_filter.hpp"
+#include "velvix/platform/aligned_bytes.hpp"
 
 // The bilinear resampling kernel for 3-byte pixels, with 4-bit fixed-point weights.
 namespace velvix {
 
 // The kernel produces destination rows in 32-byte pieces and needs rows at least this wide.
 inline constexpr std::int64_t kMinimumResizeWidth = 32;
-inline constexpr std::uint8_t NO_MANS_LAND_WATERMARK = 0x55;
+// What the guards of a GuardedBlock hold while they are intact.
+inline constexpr std::uint8_t kGuardByte = 0x55;
 
 // One 64-byte aligned allocation: the payload length, a 56-byte front guard, the payload and
 // a 64-byte rear guard. The guards are checked when the block is freed; a damaged one stops
@@ -31,7 +32,7 @@ class GuardedBlock {
     std::size_t size() const { return size_; }
 
   private:
-    AlignedBytes memory_;
+    platform::AlignedBytes memory_;
     std::size_t size_;
 };
 

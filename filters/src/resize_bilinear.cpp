@@ -1,26 +1,17 @@
-#include "velvix/filters/ImageFIlters.hpp"
+#include "velvix/filters/resize_bilinear.hpp"
 
 #include <immintrin.h>
 
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
 
+#include "velvix/base/assertion.hpp"
 #include "velvix/platform/cpu_info.hpp"
 
 namespace velvix {
 namespace {
-
-[[noreturn]] void failAssertion(const char* expression, int line) {
-    std::fprintf(stderr, "Assertion failed: %s, file ImageFIlters, line %d\n", expression, line);
-    std::abort();
-}
-
-#define VELVIX_KERNEL_ASSERT(expression) \
-    ((expression) ? static_cast<void>(0) : failAssertion(#expression, __LINE__))
 
 constexpr std::size_t kColumnBytes = 6;  // two source pixels, then three 16-bit values
 constexpr std::size_t kChunkBytes = 96;  // 16 columns
@@ -31,21 +22,21 @@ struct Coefficient {
     std::int32_t weight;
 };
 
-Coefficient resizeCoefficient(std::int64_t i, float scale, std::int64_t srcSize) {
-    const auto x =
-        static_cast<float>((static_cast<double>(i) + 0.5) * static_cast<double>(scale) - 0.5);
-    auto s = static_cast<std::int64_t>(std::floor(x));
-    float frac = x - static_cast<float>(s);
-    if (s < 0) {
-        s = 0;
-        frac = 0;
+Coefficient resizeCoefficient(std::int64_t destinationIndex, float scale, std::int64_t srcSize) {
+    const auto position = static_cast<float>(
+        (static_cast<double>(destinationIndex) + 0.5) * static_cast<double>(scale) - 0.5);
+    auto first = static_cast<std::int64_t>(std::floor(position));
+    float fraction = position - static_cast<float>(first);
+    if (first < 0) {
+        first = 0;
+        fraction = 0;
     }
-    if (s > srcSize - 2) {
-        s = srcSize - 2;
-        frac = 1.0f;
+    if (first > srcSize - 2) {
+        first = srcSize - 2;
+        fraction = 1.0f;
     }
-    const auto weight = static_cast<std::int32_t>(static_cast<double>(frac * 16.0f) + 0.5);
-    return {static_cast<std::int32_t>(s), weight};
+    const auto weight = static_cast<std::int32_t>(static_cast<double>(fraction * 16.0f) + 0.5);
+    return {static_cast<std::int32_t>(first), weight};
 }
 
 // The scratch memory of one call, in the order it lies in the guarded block.
@@ -56,7 +47,7 @@ struct ResizeScratch {
     std::int32_t* columnIndexes;
     std::int32_t* rowIndexes;
     std::int32_t* rowWeights;
-    std::size_t rowBufferBytes;  // G: whole blocks of 32 columns
+    std::size_t rowBufferBytes;  // whole blocks of 32 columns
 };
 
 struct ResizeJob {
@@ -71,12 +62,12 @@ struct ResizeJob {
 void fillColumnTable(const ResizeScratch& scratch, std::int64_t srcWidth, std::int64_t dstWidth) {
     const float scale = static_cast<float>(srcWidth) / static_cast<float>(dstWidth);
     for (std::int64_t x = 0; x < dstWidth; ++x) {
-        const Coefficient c = resizeCoefficient(x, scale, srcWidth);
-        scratch.columnIndexes[x] = c.index;
+        const Coefficient coefficient = resizeCoefficient(x, scale, srcWidth);
+        scratch.columnIndexes[x] = coefficient.index;
         std::uint8_t* entry = scratch.columnWeights + static_cast<std::size_t>(x) * kColumnBytes;
         for (std::size_t channel = 0; channel < 3; ++channel) {
-            entry[2 * channel] = static_cast<std::uint8_t>(16 - c.weight);
-            entry[2 * channel + 1] = static_cast<std::uint8_t>(c.weight);
+            entry[2 * channel] = static_cast<std::uint8_t>(16 - coefficient.weight);
+            entry[2 * channel + 1] = static_cast<std::uint8_t>(coefficient.weight);
         }
     }
 }
@@ -236,25 +227,26 @@ void resizeRows(const ResizeJob& job, const ResizeScratch& scratch) {
 }  // namespace
 
 GuardedBlock::GuardedBlock(std::size_t payloadBytes) : size_(payloadBytes) {
-    memory_ = allocateAligned(payloadBytes + 8 + kFrontGuardBytes + kRearGuardBytes, 64);
+    memory_ =
+        platform::allocateAlignedBytes(payloadBytes + 8 + kFrontGuardBytes + kRearGuardBytes, 64);
     if (!memory_) {
         throw std::bad_alloc();
     }
     const std::uint64_t length = payloadBytes;
     std::memcpy(memory_.get(), &length, sizeof length);
-    std::memset(memory_.get() + 8, NO_MANS_LAND_WATERMARK, kFrontGuardBytes);
+    std::memset(memory_.get() + 8, kGuardByte, kFrontGuardBytes);
     std::memset(payload(), 0, payloadBytes);
-    std::memset(payload() + payloadBytes, NO_MANS_LAND_WATERMARK, kRearGuardBytes);
+    std::memset(payload() + payloadBytes, kGuardByte, kRearGuardBytes);
 }
 
 GuardedBlock::~GuardedBlock() {
-    const std::uint8_t* nose = memory_.get() + 8;
-    const std::uint8_t* tail = payload() + size_;
+    const std::uint8_t* frontGuard = memory_.get() + 8;
+    const std::uint8_t* rearGuard = payload() + size_;
     for (std::size_t i = 0; i < kFrontGuardBytes; ++i) {
-        VELVIX_KERNEL_ASSERT(nose[i] == NO_MANS_LAND_WATERMARK);
+        VELVIX_ASSERT(frontGuard[i] == kGuardByte);
     }
     for (std::size_t i = 0; i < kRearGuardBytes; ++i) {
-        VELVIX_KERNEL_ASSERT(tail[i] == NO_MANS_LAND_WATERMARK);
+        VELVIX_ASSERT(rearGuard[i] == kGuardByte);
     }
 }
 
@@ -262,9 +254,9 @@ void computeResizeTable(std::int64_t srcSize, std::int64_t dstSize, std::int32_t
                         std::int32_t* weights) {
     const float scale = static_cast<float>(srcSize) / static_cast<float>(dstSize);
     for (std::int64_t i = 0; i < dstSize; ++i) {
-        const Coefficient c = resizeCoefficient(i, scale, srcSize);
-        indexes[i] = c.index;
-        weights[i] = c.weight;
+        const Coefficient coefficient = resizeCoefficient(i, scale, srcSize);
+        indexes[i] = coefficient.index;
+        weights[i] = coefficient.weight;
     }
 }
 
@@ -273,26 +265,25 @@ void resizeBilinear(ConstPicture source, Picture destination) {
     const std::int64_t srcHeight = source.height;
     const std::int64_t dstWidth = destination.width;
     const std::int64_t dstHeight = destination.height;
-    constexpr std::int64_t A = kMinimumResizeWidth;
-    VELVIX_KERNEL_ASSERT(dstWidth >= A);
-    VELVIX_KERNEL_ASSERT(srcWidth >= 2 && srcHeight >= 2);
+    VELVIX_ASSERT(dstWidth >= kMinimumResizeWidth);
+    VELVIX_ASSERT(srcWidth >= 2 && srcHeight >= 2);
     if (dstHeight <= 0) {
         return;
     }
     const auto width = static_cast<std::size_t>(dstWidth);
     const auto height = static_cast<std::size_t>(dstHeight);
-    const std::size_t g =
+    const std::size_t rowBufferBytes =
         (width + kColumnsPerBlock - 1) / kColumnsPerBlock * kColumnsPerBlock * kColumnBytes;
-    GuardedBlock block(3 * g + 4 * width + 8 * height);
+    GuardedBlock block(3 * rowBufferBytes + 4 * width + 8 * height);
     std::uint8_t* payload = block.payload();
-    const ResizeScratch scratch{
-        payload,
-        payload + g,
-        payload + 2 * g,
-        reinterpret_cast<std::int32_t*>(payload + 3 * g),
-        reinterpret_cast<std::int32_t*>(payload + 3 * g + 4 * width),
-        reinterpret_cast<std::int32_t*>(payload + 3 * g + 4 * width + 4 * height),
-        g};
+    std::uint8_t* tables = payload + 3 * rowBufferBytes;
+    const ResizeScratch scratch{payload,
+                                payload + rowBufferBytes,
+                                payload + 2 * rowBufferBytes,
+                                reinterpret_cast<std::int32_t*>(tables),
+                                reinterpret_cast<std::int32_t*>(tables + 4 * width),
+                                reinterpret_cast<std::int32_t*>(tables + 4 * width + 4 * height),
+                                rowBufferBytes};
     fillColumnTable(scratch, srcWidth, dstWidth);
     computeResizeTable(srcHeight, dstHeight, scratch.rowIndexes, scratch.rowWeights);
     resizeRows(
