@@ -96,6 +96,21 @@ TEST(RingTool, ReportsAMissingRingOrFrame) {
     EXPECT_EQ(result.exitCode, 2);
 }
 
+// Both commands refuse what is planted under the ring's name, saying why and that --ring
+// takes another name, show nothing of it and end at once.
+void expectBothCommandsRefuse(const std::string& name, const std::string& refusal) {
+    for (const std::vector<std::string>& command :
+         {std::vector<std::string>{"info"}, {"snapshot", testing::temporaryPath("unused.png")}}) {
+        std::vector<std::string> arguments = {VELVIX_RING_TOOL, "--ring", name};
+        arguments.insert(arguments.end(), command.begin(), command.end());
+        const auto result = runProgram(arguments);
+        EXPECT_EQ(result.exitCode, 1) << result.output;
+        EXPECT_NE(result.output.find(refusal), std::string::npos) << result.output;
+        EXPECT_NE(result.output.find("--ring"), std::string::npos) << result.output;
+        EXPECT_EQ(result.output.find("frame 1,"), std::string::npos) << result.output;
+    }
+}
+
 // Someone else's ring may carry a picture of their making, or be read by them.
 TEST(RingTool, RefusesARingOthersMayOpen) {
     ScopedRingName name;
@@ -107,40 +122,21 @@ TEST(RingTool, RefusesARingOthersMayOpen) {
     FrameRing::create(name.get(), {32, 16}, debug)->publish(gradientFrame({32, 16}).pixels.data());
     ASSERT_EQ(chmod(platform::SharedSection::location(name.get()).c_str(), 0666), 0);
 #endif
-    for (const std::vector<std::string>& command :
-         {std::vector<std::string>{"info"}, {"snapshot", testing::temporaryPath("unused.png")}}) {
-        std::vector<std::string> arguments = {VELVIX_RING_TOOL, "--ring", name.get()};
-        arguments.insert(arguments.end(), command.begin(), command.end());
-        const auto result = runProgram(arguments);
-        EXPECT_EQ(result.exitCode, 1) << result.output;
-        EXPECT_NE(result.output.find("refusing shared memory"), std::string::npos) << result.output;
-        EXPECT_NE(result.output.find("--ring"), std::string::npos) << result.output;
-        EXPECT_EQ(result.output.find("frame 1,"), std::string::npos) << result.output;
-    }
+    expectBothCommandsRefuse(name.get(), "refusing shared memory");
 }
 
 #ifndef _WIN32
-using Place = testing::ScopedSectionFolder::Kind;
-
-// A FIFO under the ring's name would hold up a reader that waited for its writer: the tools say
-// at once what it is, with the real path, and end. (Every kind of object in every place is
-// refused by the shared sections themselves.)
+// A FIFO would hold up a reader that waited for its writer. (Every kind of object in every
+// place is refused by the shared sections themselves.)
 TEST(RingTool, RefusesAFifoInThePlaceOfTheRingAtOnce) {
     ScopedRingName name;
     const std::string path = platform::SharedSection::location(name.get());
     ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);
-    for (const std::vector<std::string>& command :
-         {std::vector<std::string>{"info"}, {"snapshot", testing::temporaryPath("unused.png")}}) {
-        std::vector<std::string> arguments = {VELVIX_RING_TOOL, "--ring", name.get()};
-        arguments.insert(arguments.end(), command.begin(), command.end());
-        const auto result = runProgram(arguments);
-        EXPECT_EQ(result.exitCode, 1) << result.output;
-        EXPECT_NE(result.output.find("refusing shared memory " + path +
-                                     ", which is a FIFO and not a regular file"),
-                  std::string::npos)
-            << result.output;
-    }
+    expectBothCommandsRefuse(
+        name.get(), "refusing shared memory " + path + ", which is a FIFO and not a regular file");
 }
+
+using Place = testing::ScopedSectionFolder::Kind;
 
 // The ring lies in the user's runtime folder where that folder is the user's alone, else in
 // /dev/shm, which a program says once, with the reason; the tool finds it where the writer
