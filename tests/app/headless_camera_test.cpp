@@ -22,13 +22,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// The pacer never runs ahead of 30 frames per second; counting at two moments can be one frame
-// off, and a loaded machine (or a sanitizer build) only ever makes the rate lower.
-constexpr double kMostFramesPerSecond = 30.3;
-// Far below the pace (a thread-sanitizer build manages about 8), so that only frames that
-// stop flowing fail the test.
-constexpr double kFewestFramesPerSecond = 2.0;
-
 constexpr int kWidth = 1280;
 constexpr int kHeight = 720;
 
@@ -178,21 +171,12 @@ class HeadlessCameraTest : public ::testing::Test {
     std::unique_ptr<testing::ChildProcess> program_;
 };
 
-TEST_F(HeadlessCameraTest, PublishesThePhotoAtMost30TimesASecondUntilNoCameraIsChosen) {
+// The pace itself is the pacer's, tested on a fake clock.
+TEST_F(HeadlessCameraTest, PublishesThePhotoExactlyUntilNoCameraIsChosen) {
     const Picture photo = gradientPicture(kWidth, kHeight);
     start(photo);
     send(cameraMessage());
     ASSERT_TRUE(waitForFrames(10, 10s)) << log();
-
-    const std::uint32_t firstCount = readyCount();
-    const auto firstTime = Clock::now();
-    std::this_thread::sleep_for(10s);
-    const std::uint32_t lastCount = readyCount();
-    const double seconds = std::chrono::duration<double>(Clock::now() - firstTime).count();
-    const double rate = (lastCount - firstCount) / seconds;
-    std::printf("%.1f frames per second\n", rate);
-    EXPECT_LE(rate, kMostFramesPerSecond) << lastCount - firstCount << " frames in " << seconds;
-    EXPECT_GE(rate, kFewestFramesPerSecond) << lastCount - firstCount << " frames in " << seconds;
 
     const Picture published = snapshot();
     ASSERT_EQ(published.width, kWidth);

@@ -366,20 +366,10 @@ TEST_F(PageEngine, SaysNoCameraFoundAndRemakesTheListWhenCamerasComeAndGo) {
 
 // The remembered camera is chosen again while it is there; while it is missing the first one
 // runs, and the list shows that one.
-TEST_F(PageEngine, ARememberedCameraThatIsMissingGivesWayToTheFirstOne) {
+TEST_F(PageEngine, SelectsTheRememberedCameraAgainOrTheFirstWhileItIsMissing) {
     open({"Cam A", "Cam B"});
     reachSmoothingPage();
     ASSERT_TRUE(waitForMessage(u"velv:CAMERA:Cam A"));
-    host_.runScript("document.cookie = 'cam=Unplugged Cam;path=/';");
-    messages_.clear();
-    reload();
-    EXPECT_TRUE(waitForMessage(u"velv:CAMERA:Cam A"));
-    EXPECT_EQ(cameraOptions(), "no camera|Cam A[marked]*|Cam B");
-}
-
-TEST_F(PageEngine, SelectsTheRememberedCameraAgain) {
-    open({"Cam A", "Cam B"});
-    reachSmoothingPage();
     changeControl("camera-select", "Cam B");
     ASSERT_TRUE(waitForMessage(u"velv:CAMERA:Cam B"));
     messages_.clear();
@@ -387,21 +377,16 @@ TEST_F(PageEngine, SelectsTheRememberedCameraAgain) {
     EXPECT_TRUE(waitForMessage(u"velv:CAMERA:Cam B"));
     EXPECT_EQ(cameraOptions(), "no camera|Cam A[marked]|Cam B*");
     EXPECT_FALSE(posted(u"velv:CAMERA:Cam A"));
-}
 
-TEST_F(PageEngine, SliderPostsTheLevelAndRemembersIt) {
-    open({"Cam A"});
-    reachSmoothingPage();
-    EXPECT_TRUE(waitForMessage(u"velv:SMOOTH:on,35"));
-    changeControl("smooth-level", "60");
-    ASSERT_TRUE(waitForMessage(u"velv:SMOOTH:on,60"));
+    host_.runScript("document.cookie = 'cam=Unplugged Cam;path=/';");
     messages_.clear();
     reload();
-    EXPECT_TRUE(waitForMessage(u"velv:SMOOTH:on,60"));
-    EXPECT_EQ(query("document.getElementById('smooth-level').value"), "60");
+    EXPECT_TRUE(waitForMessage(u"velv:CAMERA:Cam A"));
+    EXPECT_EQ(cameraOptions(), "no camera|Cam A[marked]*|Cam B");
 }
 
-TEST_F(PageEngine, SwitchPostsOffAndOn) {
+// Signing out forgets the name: the sign-up page does not sign in again.
+TEST_F(PageEngine, SwitchAndSliderPostTheirStateTheLevelIsRememberedAndSignOutForgetsTheName) {
     open({"Cam A"});
     reachSmoothingPage();
     ASSERT_TRUE(waitForMessage(u"velv:SMOOTH:on,35"));
@@ -410,6 +395,21 @@ TEST_F(PageEngine, SwitchPostsOffAndOn) {
     messages_.clear();
     host_.runScript("document.getElementById('smooth-switch').click();");
     EXPECT_TRUE(waitForMessage(u"velv:SMOOTH:on,35"));
+    changeControl("smooth-level", "60");
+    ASSERT_TRUE(waitForMessage(u"velv:SMOOTH:on,60"));
+    messages_.clear();
+    reload();
+    EXPECT_TRUE(waitForMessage(u"velv:SMOOTH:on,60"));
+    EXPECT_EQ(query("document.getElementById('smooth-level').value"), "60");
+
+    const int before = host_.completedNavigations();
+    host_.runScript("document.getElementsByClassName('btn-logout')[0].click();");
+    ASSERT_TRUE(waitForMessage(u"velv:LOGOUT:Ada"));
+    ASSERT_TRUE(waitForNavigations(before + 1));
+    messages_.clear();
+    spinFor(300ms);
+    EXPECT_EQ(query("location.pathname"), "/signup.html");
+    EXPECT_FALSE(postedWithPrefix(u"velv:LOGIN"));
 }
 
 TEST_F(PageEngine, ShowsTheVirtualCameraAndSetsOneUpWithOneButton) {
@@ -462,19 +462,6 @@ TEST_F(PageEngine, ShowsTheVirtualCameraAndSetsOneUpWithOneButton) {
                              "The virtual camera could not be set up: the module is "
                              "<b>missing</b>"));
     EXPECT_EQ(query(button + ".textContent"), "Try again");
-}
-
-TEST_F(PageEngine, SignOutForgetsTheName) {
-    open({"Cam A"});
-    reachSmoothingPage();
-    const int before = host_.completedNavigations();
-    host_.runScript("document.getElementsByClassName('btn-logout')[0].click();");
-    ASSERT_TRUE(waitForMessage(u"velv:LOGOUT:Ada"));
-    ASSERT_TRUE(waitForNavigations(before + 1));
-    messages_.clear();
-    spinFor(300ms);
-    EXPECT_EQ(query("location.pathname"), "/signup.html");
-    EXPECT_FALSE(postedWithPrefix(u"velv:LOGIN"));
 }
 
 // A name is needed, without its surrounding spaces: one hint until there is one.
@@ -567,19 +554,17 @@ TEST_F(PageEngine, NamesWithQuotesMarkupAndSemicolonsComeBackByteForByte) {
               "no camera|Cam B[marked]|" + utf8FromUtf16(unitsFromBytes(name)) + "*");
 }
 
-TEST_F(PageEngine, MessagesPostedBackArriveAsMessageEvents) {
+// Texts posted back arrive as message events; a text longer than any message may be reaches
+// the program as its length alone, and what is not a string not at all.
+TEST_F(PageEngine, MessagesGoBothWaysAndTextsThatAreNotStringsOrTooLongAreDropped) {
     open({});
     host_.runScript(
         "window.chrome.webview.addEventListener('message',"
         " e => window.chrome.webview.postMessage('got ' + e.data), { once: true });");
     const std::u16string text = u"a \"quoted\" </script> \\ \u00e9 \u4e2d";
     host_.postToPage(text);
-    EXPECT_TRUE(waitForMessage(u"got " + text));
-}
-
-// A text longer than any message may be reaches the program as its length alone.
-TEST_F(PageEngine, TextsThatAreNotStringsOrTooLongAreDropped) {
-    open({});
+    ASSERT_TRUE(waitForMessage(u"got " + text));
+    messages_.clear();
     host_.runScript(
         "window.chrome.webview.postMessage({ a: 1 });"
         "window.chrome.webview.postMessage('y'.repeat(50000000));"
@@ -587,12 +572,6 @@ TEST_F(PageEngine, TextsThatAreNotStringsOrTooLongAreDropped) {
     ASSERT_TRUE(waitForMessage(u"x"));
     EXPECT_EQ(messages_.size(), 1u);
     EXPECT_TRUE(waitForDebugLine("it is 50000000 characters long, more than 65536"));
-}
-
-// A service worker would outlive the run and answer later runs in the service's place.
-TEST_F(PageEngine, PagesCannotRegisterServiceWorkers) {
-    open({});
-    EXPECT_EQ(query("'serviceWorker' in navigator"), "false");
 }
 
 TEST_F(PageEngine, KeepsTheWindowAndItsFramesOnTheServiceOrigin) {
@@ -721,8 +700,11 @@ TEST_F(PageEngine, EveryStateOfEveryPageFitsOrScrollsWithinTheWindow) {
     check("smoothing page without a browser");
 }
 
+// Nor can a page register a service worker, which would outlive the run and answer later runs
+// in the service's place.
 TEST_F(PageEngine, KeepsItsHelpersPrivateSoThatAPagesOwnNamesBreakNothing) {
     open({"Cam A"});
+    EXPECT_EQ(query("'serviceWorker' in navigator"), "false");
     EXPECT_EQ(query("[typeof post, typeof getCookie, typeof setCookie, typeof clearCookie,"
                     " typeof smoothLevel, typeof checkBox, typeof velvUser].join()"),
               "undefined,undefined,undefined,undefined,undefined,undefined,undefined");

@@ -49,17 +49,6 @@ struct GreyImage {
 
 const FaceBox kBox = FaceBox::fromRectangle(40, 30, 100, 120);
 
-TEST(LandmarkFitter, ProjectAndReprojectAreInverse) {
-    const LandmarkModel model = load(smallModel());
-    const LiteMat absolute = reproject(model.meanShape, kBox);
-    EXPECT_FLOAT_EQ(absolute.at(0, 0), model.meanShape.at(0, 0) * 50 + 90);
-    const LiteMat back = project(absolute, kBox);
-    for (int l = 0; l < 10; ++l) {
-        EXPECT_NEAR(back.at(l, 0), model.meanShape.at(l, 0), 1e-6);
-        EXPECT_NEAR(back.at(l, 1), model.meanShape.at(l, 1), 1e-6);
-    }
-}
-
 TEST(LandmarkFitter, FindsTheScaleAndRotationBetweenShapes) {
     const LandmarkModel model = load(smallModel());
     // The mean shape turned by 30 degrees and made twice as large.

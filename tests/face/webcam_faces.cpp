@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 
 #include "face_data.hpp"
@@ -24,10 +25,16 @@ std::uint8_t backgroundValue(int x, int y, int channel) {
 }  // namespace
 
 std::optional<std::string> faceDataFolder(const std::string& subfolder) {
-    for (const char* base : {"../shared/data", "../../shared/data", "../../../shared/data",
-                             "../../../../shared/data"}) {
-        const std::filesystem::path candidate =
-            std::filesystem::path(VELVIX_SOURCE_DIR) / base / subfolder;
+    std::vector<std::filesystem::path> bases;
+    if (const char* named = std::getenv("VELVIX_DATA_DIR"); named != nullptr) {
+        bases.emplace_back(named);
+    } else {
+        for (const char* up : {"..", "../..", "../../..", "../../../.."}) {
+            bases.push_back(std::filesystem::path(VELVIX_SOURCE_DIR) / up / "shared/data");
+        }
+    }
+    for (const auto& base : bases) {
+        const std::filesystem::path candidate = base / subfolder;
         if (std::filesystem::is_directory(candidate)) {
             return candidate.string();
         }

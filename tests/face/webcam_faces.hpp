@@ -8,7 +8,8 @@
 
 namespace velvix::testing {
 
-// The folder of annotated faces beside the repository, when it is there.
+// The folder of annotated faces beside the repository (../shared/data), or in the folder
+// VELVIX_DATA_DIR names, when it is there.
 std::optional<std::string> faceDataFolder(const std::string& subfolder);
 
 // An annotated face photo put into a webcam-sized frame.

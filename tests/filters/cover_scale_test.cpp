@@ -109,20 +109,6 @@ TEST_P(CoverScaleBothPaths, ExactCases) {
     }
 }
 
-TEST_P(CoverScaleBothPaths, AWideCameraFillsTheFrameWithItsMiddle) {
-    // 640 x 480 fills 1280 x 720 at twice its size: 60 source rows above and below are cut,
-    // and each frame row is the source row at its height.
-    Image rows(640 * 480 * 4);
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        rows[i] = static_cast<std::uint8_t>(i / (640 * 4) / 2);  // row number / 2
-    }
-    const Image out = scaled({640, 480}, {1280, 720}, rows);
-    const auto frameRow = [&](int y) { return int{out[static_cast<std::size_t>(y) * 1280 * 4]}; };
-    EXPECT_EQ(frameRow(0), 30);     // source row 59.75, half way between 29 and 30 after / 2
-    EXPECT_EQ(frameRow(719), 209);  // source row 419.25
-    EXPECT_EQ(frameRow(360), 120);  // source row 239.75
-}
-
 TEST(CoverScale, BothPathsGiveTheSameBytes) {
     if (!avx2FromCpuInfo(cpuInfo)) {
         GTEST_SKIP() << "the processor has no AVX2";

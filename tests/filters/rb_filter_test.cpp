@@ -59,23 +59,6 @@ TEST(FilterCoefficients, MatchTheListedValues) {
     }
 }
 
-TEST(SmoothingLevels, GiveTheListedSigmas) {
-    struct Case {
-        int level;
-        double spatial;
-        double range;
-    };
-    for (const Case& c : {Case{0, 0.019999999552965164, 0.019999999552965164},
-                          Case{33, 0.019999999552965164, 0.04619999974966049},
-                          Case{35, 0.020999999716877937, 0.04899999871850014},
-                          Case{50, 0.029999999329447746, 0.07000000029802322},
-                          Case{100, 0.05999999865889549, 0.14000000059604645}}) {
-        const SmoothingSigmas sigmas = sigmasForLevel(c.level);
-        EXPECT_EQ(double{sigmas.spatial}, c.spatial) << "level " << c.level;
-        EXPECT_EQ(double{sigmas.range}, c.range) << "level " << c.level;
-    }
-}
-
 TEST_F(VectorisedFilter, InitializeSizesTheObjectAndRefusesOtherSizes) {
     CRBFilterAVX2 filter;
     ASSERT_TRUE(filter.initialize(40, 17));
@@ -186,17 +169,6 @@ TEST(BothFilters, AStepInTheFourthByteAloneIsSmoothedOnlyByTheVectorisedFilter) 
         EXPECT_LT(fourthByteAt(vectorised, 31), 245);
         EXPECT_GT(fourthByteAt(vectorised, 32), 10);
         EXPECT_LT(fourthByteAt(vectorised, 32), 245);
-    }
-}
-
-TEST(ChannelDistance, CombinesTheChannelsByTheirCount) {
-    const std::uint8_t a[4] = {10, 20, 30, 40};
-    const std::uint8_t b[4] = {17, 9, 60, 45};  // differences 7, 11, 30, 5
-    ScalarBuffers buffers;
-    const std::pair<int, int> expected[] = {{1, 7}, {2, 9}, {3, 14}, {4, 13}, {5, 0}, {0, 0}};
-    for (const auto& [channels, distance] : expected) {
-        buffers.channels = channels;
-        EXPECT_EQ(channelDistance(buffers, a, b), distance) << channels << " channels";
     }
 }
 

@@ -113,31 +113,7 @@ TEST(ComputeResizeTable, FollowsTheSixteenthsRule) {
     EXPECT_EQ(std::vector(weights, weights + 6), (std::vector<std::int32_t>{0, 4, 12, 4, 12, 16}));
 }
 
-// The checks come before any access: null images reach them unharmed.
-TEST(ResizeBilinearDeathTest, ADestinationNarrowerThan32OrASourceSideBelowTwoStops) {
-    EXPECT_DEATH(resizeBilinear({nullptr, 64, 8, 192}, {nullptr, 31, 4, 93}),
-                 "dstWidth >= kMinimumResizeWidth, file .*resize_bilinear.cpp, line ");
-    EXPECT_DEATH(resizeBilinear({nullptr, 64, 1, 192}, {nullptr, 32, 4, 96}),
-                 "srcWidth >= 2 && srcHeight >= 2, file .*resize_bilinear.cpp");
-}
-
-TEST(GuardedBlockDeathTest, ADamagedGuardStopsWhenTheBlockIsFreed) {
-    EXPECT_DEATH(
-        {
-            GuardedBlock block(100);
-            block.payload()[block.size() + 5] = 0;
-        },
-        "rearGuard\\[i\\] == kGuardByte, file .*resize_bilinear.cpp");
-    EXPECT_DEATH(
-        {
-            GuardedBlock block(100);
-            block.payload()[-1] = 0;
-        },
-        "frontGuard\\[i\\] == kGuardByte, file .*resize_bilinear.cpp");
-}
-
-// The vectorised filter loads whole cache lines: the payload starts on one, zeroed. (Where the
-// guards sit is checked by the damaged-guard case.)
+// The vectorised filter loads whole cache lines: the payload starts on one, zeroed.
 TEST(GuardedBlock, GivesAZeroedPayloadOnACacheLine) {
     GuardedBlock block(100);
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block.payload()) % 64, 0u);

@@ -42,41 +42,36 @@ SharedSection makeForeignRing(const std::string& name, std::size_t bytes, FrameS
     return section;
 }
 
-TEST(RingLayout, MatchesTheDocumentedOffsets) {
-    const auto hd = RingLayout::forSize({1280, 720});
-    ASSERT_TRUE(hd);
-    EXPECT_EQ(hd->frameBytes, 2'764'800u);
-    EXPECT_EQ(hd->slotOffset[0], 96u);
-    EXPECT_EQ(hd->slotOffset[1], 2'764'928u);
-    EXPECT_EQ(hd->slotOffset[2], 5'529'760u);
-    EXPECT_EQ(hd->totalBytes, 8'294'592u);
-    EXPECT_EQ(hd->pixelOffset(0), 128u);
-
-    const auto vga = RingLayout::forSize({640, 480});
-    ASSERT_TRUE(vga);
-    EXPECT_EQ(vga->frameBytes, 921'600u);
-    EXPECT_EQ(vga->slotOffset[1], 921'728u);
-    EXPECT_EQ(vga->slotOffset[2], 1'843'360u);
-    EXPECT_EQ(vga->totalBytes, 2'764'992u);
-}
-
-TEST(RingLayout, SlotsStartOn32ByteBoundariesForOddSizes) {
-    const auto layout = RingLayout::forSize({33, 7});
-    ASSERT_TRUE(layout);
-    for (int slot = 0; slot < kRingSlots; ++slot) {
-        EXPECT_EQ(layout->slotOffset[static_cast<std::size_t>(slot)] % 32, 0u);
-        EXPECT_GE(layout->totalBytes, layout->pixelOffset(slot) + layout->frameBytes);
+// The offsets readers of other programs rely on; slots of odd sizes start on 32-byte
+// boundaries and do not overlap.
+TEST(RingLayout, MatchesTheDocumentedOffsetsAndRefusesSizesItCannotCarry) {
+    struct Case {
+        FrameSize size;
+        std::uint32_t frameBytes;
+        std::array<std::uint32_t, 3> slotOffsets;
+        std::uint32_t totalBytes;
+    };
+    for (const Case& c : {Case{{1280, 720}, 2'764'800, {96, 2'764'928, 5'529'760}, 8'294'592},
+                          Case{{640, 480}, 921'600, {96, 921'728, 1'843'360}, 2'764'992}}) {
+        const auto layout = RingLayout::forSize(c.size);
+        ASSERT_TRUE(layout);
+        EXPECT_EQ(layout->frameBytes, c.frameBytes);
+        EXPECT_EQ(layout->slotOffset, c.slotOffsets);
+        EXPECT_EQ(layout->totalBytes, c.totalBytes);
+        EXPECT_EQ(layout->pixelOffset(0), 128u);
     }
-    EXPECT_GE(layout->slotOffset[1], layout->pixelOffset(0) + layout->frameBytes);
-    EXPECT_GE(layout->slotOffset[2], layout->pixelOffset(1) + layout->frameBytes);
-}
-
-TEST(RingLayout, RefusesSizesItCannotCarry) {
-    EXPECT_FALSE(RingLayout::forSize({0, 720}));
-    EXPECT_FALSE(RingLayout::forSize({1280, -1}));
-    EXPECT_FALSE(RingLayout::forSize({-1280, -720}));
-    EXPECT_FALSE(RingLayout::forSize({kMaxRingWidth + 1, 16}));
-    EXPECT_FALSE(RingLayout::forSize({65536, 65536}));
+    const auto odd = RingLayout::forSize({33, 7});
+    ASSERT_TRUE(odd);
+    for (int slot = 0; slot < kRingSlots; ++slot) {
+        EXPECT_EQ(odd->slotOffset[static_cast<std::size_t>(slot)] % 32, 0u);
+        EXPECT_GE(slot + 1 < kRingSlots ? odd->slotOffset[static_cast<std::size_t>(slot + 1)]
+                                        : odd->totalBytes,
+                  odd->pixelOffset(slot) + odd->frameBytes);
+    }
+    for (const FrameSize refused : {FrameSize{0, 720}, FrameSize{1280, -1}, FrameSize{-1280, -720},
+                                    FrameSize{kMaxRingWidth + 1, 16}, FrameSize{65536, 65536}}) {
+        EXPECT_FALSE(RingLayout::forSize(refused)) << refused.width << " x " << refused.height;
+    }
     EXPECT_TRUE(RingLayout::forSize({kMaxRingWidth, kMaxRingHeight}));
 }
 

@@ -72,92 +72,6 @@ TEST(SkinTest, AgreesWithTheFloatingPointFormulaOnEveryColour) {
     EXPECT_EQ(mismatches, 0);
 }
 
-// Colours that are not skin get their unsmoothed bytes back; the fourth byte is never touched.
-TEST(MaskFeatures, RestoresWhatIsNotSkinAndNeverTheFourthByte) {
-    std::mt19937 random(5);
-    const int width = 37;
-    const int height = 11;
-    Bytes unsmoothed(static_cast<std::size_t>(width * height * 4));
-    Bytes smoothed(unsmoothed.size());
-    for (auto& byte : unsmoothed) {
-        byte = static_cast<std::uint8_t>(random());
-    }
-    for (auto& byte : smoothed) {
-        byte = static_cast<std::uint8_t>(random());
-    }
-    const Bytes before = smoothed;
-    maskFeatures(unsmoothed.data(), smoothed.data(), width, height, FeatureBoxes::ignore,
-                 FaceOutputs{});
-    for (std::size_t i = 0; i < smoothed.size(); i += 4) {
-        const bool skin = isSkinColour(unsmoothed[i], unsmoothed[i + 1], unsmoothed[i + 2]);
-        for (std::size_t c = 0; c < 3; ++c) {
-            EXPECT_EQ(smoothed[i + c], skin ? before[i + c] : unsmoothed[i + c]);
-        }
-        EXPECT_EQ(smoothed[i + 3], before[i + 3]);
-    }
-}
-
-// Landmarks that put box 1 (left eye and brow) at 2 < u < 6, 3 < v < 7 and the other three
-// boxes out of the way.
-FaceOutputs faceWithOneBox() {
-    FaceOutputs face;
-    face.faceValid = true;
-    FaceLandmarks points{};
-    for (auto& point : points) {
-        point = {-100.0f, -100.0f};
-    }
-    points[33] = {2.0f, 0.0f};
-    points[51] = {6.0f, 0.0f};
-    points[64] = {6.0f, 0.0f};
-    points[35] = {0.0f, 3.0f};
-    points[66] = {0.0f, 5.0f};
-    points[40] = {0.0f, 1.0f};  // 5 + (5 - 1) / 2 = 7
-    face.faceLandmarks = points;
-    return face;
-}
-
-TEST(MaskFeatures, RestoresTheStrictInsideOfAFeatureBoxInRectangleMode) {
-    const int width = 8;
-    const int height = 8;
-    const std::array<std::uint8_t, 4> skin{120, 150, 200, 255};
-    Bytes unsmoothed;
-    for (int i = 0; i < width * height; ++i) {
-        unsmoothed.insert(unsmoothed.end(), skin.begin(), skin.end());
-    }
-    const Bytes smoothedBefore(unsmoothed.size(), 9);
-
-    Bytes smoothed = smoothedBefore;
-    maskFeatures(unsmoothed.data(), smoothed.data(), width, height, FeatureBoxes::keepUnsmoothed,
-                 faceWithOneBox());
-    for (int j = 0; j < height; ++j) {
-        for (int i = 0; i < width; ++i) {
-            const int u = width - i;
-            const int v = height - j;
-            const bool inBox = 2 < u && u < 6 && 3 < v && v < 7;
-            const std::size_t at = static_cast<std::size_t>((j * width + i) * 4);
-            EXPECT_EQ(smoothed[at], inBox ? skin[0] : 9) << "column " << i << " row " << j;
-            EXPECT_EQ(smoothed[at + 3], 9);
-        }
-    }
-
-    // Without rectangle mode, or without landmarks, the boxes do not apply.
-    for (const auto boxRule : {FeatureBoxes::ignore, FeatureBoxes::keepUnsmoothed}) {
-        FaceOutputs face = faceWithOneBox();
-        if (boxRule == FeatureBoxes::keepUnsmoothed) {
-            face.faceLandmarks.reset();
-        }
-        smoothed = smoothedBefore;
-        maskFeatures(unsmoothed.data(), smoothed.data(), width, height, boxRule, face);
-        EXPECT_EQ(smoothed, smoothedBefore);
-    }
-    FaceOutputs notValid = faceWithOneBox();
-    notValid.faceValid = false;
-    smoothed = smoothedBefore;
-    maskFeatures(unsmoothed.data(), smoothed.data(), width, height, FeatureBoxes::keepUnsmoothed,
-                 notValid);
-    EXPECT_EQ(smoothed, smoothedBefore);
-}
-
 // The feature boxes evaluated pixel by pixel, straight from their definition.
 bool insideFeatureBox(const FaceLandmarks& p, float u, float v) {
     const auto between = [](float low, float value, float high) {
@@ -174,6 +88,9 @@ bool insideFeatureBox(const FaceLandmarks& p, float u, float v) {
             between(p[78].y - 10, v, p[85].y + 10));
 }
 
+// Colours that are not skin, and skin inside a feature box, get their unsmoothed bytes back;
+// the boxes apply only to a valid face with landmarks in rectangle mode; the fourth byte is
+// never touched.
 TEST(MaskFeatures, AgreesWithAPixelByPixelReferenceOnRandomFaces) {
     std::mt19937 random(11);
     std::uniform_real_distribution<float> coordinate(-20.0f, 90.0f);
@@ -182,14 +99,16 @@ TEST(MaskFeatures, AgreesWithAPixelByPixelReferenceOnRandomFaces) {
     Bytes unsmoothed(static_cast<std::size_t>(width * height * 4));
     for (std::size_t i = 0; i < unsmoothed.size(); i += 4) {
         const bool skin = random() % 3 != 0;
-        unsmoothed[i + 0] = skin ? 120 : 128;
-        unsmoothed[i + 1] = skin ? 150 : 128;
-        unsmoothed[i + 2] = skin ? 200 : 128;
-        unsmoothed[i + 3] = 255;
+        for (std::size_t c = 0; c < 4; ++c) {
+            unsmoothed[i + c] = static_cast<std::uint8_t>(skin ? std::array{120, 150, 200, 255}[c]
+                                                               : static_cast<int>(random()));
+        }
     }
+    enum Variant { boxes, moreBoxes, faceNotValid, noLandmarks, boxesIgnored, variants };
     for (int trial = 0; trial < 200; ++trial) {
+        const auto variant = static_cast<Variant>(trial % variants);
         FaceOutputs face;
-        face.faceValid = true;
+        face.faceValid = variant != faceNotValid;
         FaceLandmarks points;
         for (auto& point : points) {
             // Whole numbers now and then, so that box edges fall exactly on pixels.
@@ -198,21 +117,29 @@ TEST(MaskFeatures, AgreesWithAPixelByPixelReferenceOnRandomFaces) {
                 point = {std::round(point.x), std::round(point.y)};
             }
         }
-        face.faceLandmarks = points;
+        if (variant != noLandmarks) {
+            face.faceLandmarks = points;
+        }
+        const bool boxesApply = variant == boxes || variant == moreBoxes;
         for (const bool scalar : {false, true}) {
             const Avx2Choice paths(!scalar);
             Bytes smoothed(unsmoothed.size(), 1);
-            maskFeatures(unsmoothed.data(), smoothed.data(), width, height,
-                         FeatureBoxes::keepUnsmoothed, face);
+            maskFeatures(
+                unsmoothed.data(), smoothed.data(), width, height,
+                variant == boxesIgnored ? FeatureBoxes::ignore : FeatureBoxes::keepUnsmoothed,
+                face);
             for (int j = 0; j < height; ++j) {
                 for (int i = 0; i < width; ++i) {
                     const std::size_t at = static_cast<std::size_t>((j * width + i) * 4);
-                    const bool keep =
-                        !insideFeatureBox(points, static_cast<float>(width - i),
-                                          static_cast<float>(height - j)) &&
-                        isSkinColour(unsmoothed[at], unsmoothed[at + 1], unsmoothed[at + 2]);
-                    ASSERT_EQ(smoothed[at], keep ? 1 : unsmoothed[at])
-                        << "trial " << trial << " column " << i << " row " << j;
+                    const bool inBox =
+                        boxesApply && insideFeatureBox(points, static_cast<float>(width - i),
+                                                       static_cast<float>(height - j));
+                    const bool keep = !inBox && isSkinColour(unsmoothed[at], unsmoothed[at + 1],
+                                                             unsmoothed[at + 2]);
+                    for (std::size_t c = 0; c < 4; ++c) {
+                        ASSERT_EQ(smoothed[at + c], keep || c == 3 ? 1 : unsmoothed[at + c])
+                            << "trial " << trial << " column " << i << " row " << j;
+                    }
                 }
             }
         }

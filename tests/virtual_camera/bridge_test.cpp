@@ -277,38 +277,32 @@ TEST_F(BridgeTest, WritesAPlaceholderUntilThereIsAFrameThenEveryFrameWhole) {
     EXPECT_EQ(written.size(), outputFrameBytes(size, OutputFormat::rgb24));
 }
 
-TEST_F(BridgeTest, KeepsGoingWhenTheRingDisappearsAndPicksUpTheNewOne) {
-    auto bridge = makeBridge();
-    auto ring = ringShowing(70);
-    EXPECT_EQ(bridge.step(0), BridgeFrame::newest);
-
-    // The program goes away and its ring with it: the last frame stays until the bridge looks
-    // again, then the placeholder takes its place.
-    ring.reset();
-    platform::SharedSection::remove(name.get());
-    EXPECT_EQ(bridge.step(kSecond / 2), BridgeFrame::repeated);
-    EXPECT_EQ(firstRed(), 70);
-    EXPECT_EQ(bridge.step(kSecond), BridgeFrame::placeholder);
-
-    // The program comes back with a new ring.
-    ring = ringShowing(90);
-    EXPECT_EQ(bridge.step(2 * kSecond), BridgeFrame::newest);
-    EXPECT_EQ(firstRed(), 90);
-}
-
-TEST_F(BridgeTest, ShowsThePlaceholderOnceTheProgramHasStopped) {
-    auto bridge = makeBridge();
-    auto ring = ringShowing(70);
-    EXPECT_EQ(bridge.step(0), BridgeFrame::newest);
-    ring->endPublishing();  // what the program does when it stops
-    EXPECT_EQ(bridge.step(kSecond / 30), BridgeFrame::placeholder);
-    EXPECT_NE(firstRed(), 70);
-
-    // The program comes back and publishes into the same ring.
-    ring.reset();
-    ring = ringShowing(90);
-    EXPECT_EQ(bridge.step(2 * kSecond / 30), BridgeFrame::newest);
-    EXPECT_EQ(firstRed(), 90);
+// The program goes away and its ring with it (the last frame stays until the bridge looks
+// again, then the placeholder takes its place), or it stops and leaves its ring (the
+// placeholder at once); either way the bridge picks up the program's next ring.
+TEST_F(BridgeTest, ShowsThePlaceholderOnceTheProgramHasGoneAndPicksUpItsNextRing) {
+    for (const bool ringRemoved : {true, false}) {
+        auto bridge = makeBridge();
+        auto ring = ringShowing(70);
+        EXPECT_EQ(bridge.step(0), BridgeFrame::newest);
+        if (ringRemoved) {
+            ring.reset();
+            platform::SharedSection::remove(name.get());
+            EXPECT_EQ(bridge.step(kSecond / 2), BridgeFrame::repeated);
+            EXPECT_EQ(firstRed(), 70);
+            EXPECT_EQ(bridge.step(kSecond), BridgeFrame::placeholder);
+        } else {
+            ring->endPublishing();  // what the program does when it stops
+            EXPECT_EQ(bridge.step(kSecond / 30), BridgeFrame::placeholder);
+        }
+        EXPECT_NE(firstRed(), 70);
+        ring.reset();
+        ring = ringShowing(90);  // a stopped program's ring is taken up at once, on the next frame
+        EXPECT_EQ(bridge.step(ringRemoved ? 2 * kSecond : 2 * kSecond / 30), BridgeFrame::newest);
+        EXPECT_EQ(firstRed(), 90);
+        ring.reset();
+        platform::SharedSection::remove(name.get());
+    }
 }
 
 TEST_F(BridgeTest, ShowsThePlaceholderAndSaysWhyForASectionOthersMayOpen) {

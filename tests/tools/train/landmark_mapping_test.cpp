@@ -6,7 +6,6 @@
 #include <fstream>
 
 #include "accuracy.hpp"
-#include "progress_bar.hpp"
 
 namespace velvix::train {
 namespace {
@@ -120,13 +119,6 @@ TEST(ReadPointsFile, ReadsTheAnnouncedPointsAndRejectsOthers) {
     EXPECT_FALSE(readPointsFile(writeTemporary("version: 1\nn_points: 3\n{\n1 2\n3 4\n}\n")));
     EXPECT_FALSE(readPointsFile(writeTemporary("version: 1\nn_points: 2\n{\n1 2\n3 x\n}\n")));
     EXPECT_FALSE(readPointsFile(::testing::TempDir() + "velvix_no_such_file.pts"));
-}
-
-TEST(ProgressBar, ShowsShareAndTimeLeft) {
-    EXPECT_EQ(ProgressBar::line(0.0, 0.0, 4), "[....] 0 %");
-    EXPECT_EQ(ProgressBar::line(0.5, 10.0, 4), "[##..] 50 %  10 s left");
-    EXPECT_EQ(ProgressBar::line(1.0, 8.0, 4), "[####] 100 %  0 s left");
-    EXPECT_EQ(ProgressBar::line(2.0, 8.0, 4), "[####] 100 %  0 s left");
 }
 
 }  // namespace
