@@ -5,7 +5,7 @@
 
 #include "velvix/capture/layout_conversions.hpp"
 #include "velvix/capture/media_types.hpp"
-#include "velvix/platform/debug_output.hpp"
+#include "velvix/platform/log.hpp"
 
 namespace velvix {
 namespace {
@@ -254,7 +254,8 @@ bool CaptureManager::buildStream(int device, DeviceLocation location) {
         return failBuild(device);
     }
     record.capturing = true;
-    platform::debugOutput("camera " + std::to_string(device) + " opened at " +
+    platform::logLine(platform::LogCategory::capture, platform::LogSeverity::notice,
+                      "camera " + std::to_string(device) + " opened at " +
                           std::to_string(record.width) + " x " + std::to_string(record.height) +
                           ", " + std::string(subtypeName(record.mediaType.subtype)));
     return true;
@@ -303,7 +304,8 @@ bool CaptureManager::applyChoice(CaptureDevice& record, const FormatChoice& choi
         return false;
     }
     record.subtype = choice.format.subtype;
-    platform::debugOutput(choiceLine(choice));
+    platform::logLine(platform::LogCategory::capture, platform::LogSeverity::notice,
+                      choiceLine(choice));
     const std::scoped_lock lock(noteLock_);
     cameraNote_ = slowCameraNote(choice);
     cameraNoteDevice_ = record.deviceId;
