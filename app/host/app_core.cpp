@@ -25,9 +25,11 @@ AppCore::AppCore(const AppOptions& options, const std::string& origin)
       panel_(frames.panel(options)) {}
 
 WebMessageHandler& AppCore::handleMessagesOf(WebHost& host) {
-    return handler_.emplace(
-        frames.control, host, addresses, listCameras,
-        platform::logLines(platform::LogCategory::web, platform::LogSeverity::notice), panel_);
+    return handler_.emplace(frames.control, host, addresses, listCameras, pageLines(), panel_);
+}
+
+DebugLines AppCore::pageLines() {
+    return platform::logLines(platform::LogCategory::web, platform::LogSeverity::notice);
 }
 
 void AppCore::sayStarted() const {

@@ -26,6 +26,15 @@ class AppCore {
 
     // The handler answers through the host, so it is made once the host is.
     WebMessageHandler& handleMessagesOf(WebHost& host);
+    // A window hands the page's messages to the handler as they come.
+    template <class Window>
+    void handleMessagesOfWindow(Window& window) {
+        WebMessageHandler& handler = handleMessagesOf(window);
+        window.setMessageReceiver(
+            [&handler](const std::u16string& message) { handler.handle(message); });
+    }
+    // Where the lines about the pages and their messages go.
+    static DebugLines pageLines();
     // The first line of every host: which face detector runs.
     void sayStarted() const;
 

@@ -121,11 +121,8 @@ int runWindow(const AppOptions& options) {
         return 1;
     }
     AppCore core(options, *origin);
-    GtkWebViewHost host(
-        core.pageSetup, PageOriginPolicy(core.origin),
-        platform::logLines(platform::LogCategory::web, platform::LogSeverity::notice));
-    WebMessageHandler& handler = core.handleMessagesOf(host);
-    host.setMessageReceiver([&handler](const std::u16string& message) { handler.handle(message); });
+    GtkWebViewHost host(core.pageSetup, PageOriginPolicy(core.origin), AppCore::pageLines());
+    core.handleMessagesOfWindow(host);
     single.onLaterStart(host);
     core.sayStarted();
     platform::logLine(platform::LogCategory::app, platform::LogSeverity::notice,

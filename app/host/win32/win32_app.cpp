@@ -134,11 +134,8 @@ int runWindow(const AppOptions& options) {
         return 1;
     }
     AppCore core(options, *origin);
-    Win32WindowHost host(
-        core.pageSetup, PageOriginPolicy(core.origin),
-        platform::logLines(platform::LogCategory::web, platform::LogSeverity::notice));
-    WebMessageHandler& handler = core.handleMessagesOf(host);
-    host.setMessageReceiver([&handler](const std::u16string& message) { handler.handle(message); });
+    Win32WindowHost host(core.pageSetup, PageOriginPolicy(core.origin), AppCore::pageLines());
+    core.handleMessagesOfWindow(host);
     if (!host.createWindow(SW_SHOWNORMAL)) {
         return 1;
     }
