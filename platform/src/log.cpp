@@ -110,7 +110,7 @@ ActiveFilter& activeFilter() {
 
 }  // namespace
 
-LogFilter LogFilter::everything(LogSeverity lowest) {
+LogFilter LogFilter::allFrom(LogSeverity lowest) {
     LogFilter filter;
     filter.lowest.fill(lowest);
     return filter;
@@ -133,7 +133,7 @@ ParsedLogFilter parseLogFilter(std::string_view items, LogFilter start) {
 }
 
 void configureLogging(bool verbose) {
-    activeFilter().startFrom(verbose ? LogFilter::everything(LogSeverity::debug)
+    activeFilter().startFrom(verbose ? LogFilter::allFrom(LogSeverity::debug)
                                      : LogFilter::fromNotices());
 }
 

@@ -22,11 +22,8 @@ enum class LogSeverity : std::uint8_t { debug, info, notice, warn, error };
 struct LogFilter {
     std::array<LogSeverity, kLogCategoryCount> lowest;
 
-    static LogFilter fromNotices() { return everything(LogSeverity::notice); }
-    static LogFilter everything(LogSeverity lowest);
-    bool shows(LogCategory category, LogSeverity severity) const {
-        return severity >= lowest[static_cast<std::size_t>(category)];
-    }
+    static LogFilter fromNotices() { return allFrom(LogSeverity::notice); }
+    static LogFilter allFrom(LogSeverity lowest);
 };
 
 struct ParsedLogFilter {
