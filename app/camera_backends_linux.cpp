@@ -1,6 +1,6 @@
 #include "camera_backends.hpp"
 #include "velvix/capture/v4l2_backend.hpp"
-#include "velvix/platform/debug_output.hpp"
+#include "velvix/platform/log.hpp"
 #include "velvix/virtual_camera/linux_devices.hpp"
 #include "velvix/virtual_camera/pipewire_camera.hpp"
 
@@ -16,7 +16,8 @@ std::unique_ptr<virtual_camera::OutputDevices> virtualCameraDevices() {
 
 std::unique_ptr<virtual_camera::ServedCamera> startServedCamera(const std::string& ringName) {
     return std::make_unique<virtual_camera::PipeWireCamera>(
-        virtual_camera::PipeWireCameraSettings{ringName}, platform::debugOutput);
+        virtual_camera::PipeWireCameraSettings{ringName},
+        platform::logLines(platform::LogCategory::vcam, platform::LogSeverity::notice));
 }
 
 virtual_camera::CommandResult runSetupCommand(const std::vector<std::string>& arguments) {

@@ -10,6 +10,7 @@
 #include "host/gtk/gtk_app.hpp"
 #endif
 #include "options.hpp"
+#include "velvix/platform/log.hpp"
 
 int main(int argc, char** argv) {
 #ifdef _WIN32
@@ -27,5 +28,6 @@ int main(int argc, char** argv) {
         std::printf("%s", velvix::appUsage().c_str());
         return 0;
     }
+    velvix::platform::configureLogging(parsed->verbose);
     return parsed->headless ? velvix::runHeadless(*parsed) : velvix::runWindow(*parsed);
 }

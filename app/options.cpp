@@ -95,7 +95,8 @@ std::string appUsage() {
            "                      label begins with \"Velvix\" (auto, the default), only the\n"
            "                      PipeWire camera, only those devices, that device only, or none\n"
            "  --verbose           also write the user's name and camera names in the messages\n"
-           "                      on standard error\n";
+           "                      on standard error, and every category's debug lines\n"
+           "                      (VELVIX_LOG chooses the categories and severities shown)\n";
 }
 
 Result<AppOptions> parseAppOptions(const std::vector<std::string>& arguments,

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "velvix/platform/debug_output.hpp"
+#include "velvix/platform/log.hpp"
 
 namespace velvix {
 
@@ -25,8 +25,9 @@ FrameService::FrameService(const AppOptions& options)
         if (options.virtualCamera == AppOptions::VirtualCamera::device) {
             device = options.virtualCameraDevice;
         }
-        feeder_.emplace(virtual_camera::FeederSettings{options.ringName, device}, *outputDevices_,
-                        platform::debugOutput);
+        feeder_.emplace(
+            virtual_camera::FeederSettings{options.ringName, device}, *outputDevices_,
+            platform::logLines(platform::LogCategory::vcam, platform::LogSeverity::notice));
     }
 }
 

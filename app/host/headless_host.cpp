@@ -3,10 +3,11 @@
 #include <chrono>
 #include <thread>
 
-#include "frame_service.hpp"
+#include "app_core.hpp"
 #include "velvix/platform/cpu_info.hpp"
 #include "velvix/platform/debug_output.hpp"
 #include "velvix/platform/input_lines.hpp"
+#include "velvix/platform/log.hpp"
 #include "velvix/platform/stop_signals.hpp"
 #include "web_text.hpp"
 
@@ -90,23 +91,21 @@ void HeadlessHost::writeLine(const std::string& kind, const std::string& text) {
 
 int runHeadless(const AppOptions& options) {
     platform::StopSignals signals;
-    FrameService frames(options);
+    AppCore core(options,
+                 options.serviceOrigin.empty() ? kDefaultServiceOrigin : options.serviceOrigin);
     HeadlessHost host(stdout);
-    WebMessageHandler handler(
-        frames.control, host,
-        ServiceAddresses::forOrigin(
-            options.serviceOrigin.empty() ? kDefaultServiceOrigin : options.serviceOrigin,
-            options.termsUrl),
-        [&frames] { return frames.cameraNames(); }, platform::debugOutput, frames.panel(options));
-    platform::debugOutput("velvix: face detector: " + frames.detectorName());
-    platform::debugOutput(std::string("velvix: running headless; ") +
+    WebMessageHandler& handler = core.handleMessagesOf(host);
+    core.sayStarted();
+    platform::logLine(platform::LogCategory::app, platform::LogSeverity::notice,
+                      std::string("velvix: running headless; ") +
                           (hasAVX2 ? "AVX2 available" : "no AVX2") +
                           "; web messages on standard input, one per line; stop with Ctrl+C");
     {
-        const FrameService::Threads threads = frames.start();
+        const FrameService::Threads threads = core.frames.start();
         serveMessages(handler, host, signals, options);
     }
-    platform::debugOutput("velvix: stopped; " + frames.statisticsLine());
+    platform::logLine(platform::LogCategory::app, platform::LogSeverity::notice,
+                      "velvix: stopped; " + core.frames.statisticsLine());
     return 0;
 }
 

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "media_types.hpp"
-#include "velvix/platform/debug_output.hpp"
+#include "velvix/platform/log.hpp"
 #include "video_sources.hpp"
 
 // In the system's library, declared in no header of the cross-compiler.
@@ -348,8 +348,9 @@ class DirectShowConnection final : public DeviceConnection {
 
     bool build(VideoSources& sources, int index);
     bool fail(const char* step, HRESULT result) {
-        platform::debugOutput("camera " + std::to_string(index_) + ": " + step + " failed (" +
-                              hex(result) + ")");
+        platform::logLine(
+            platform::LogCategory::capture, platform::LogSeverity::warn,
+            "camera " + std::to_string(index_) + ": " + step + " failed (" + hex(result) + ")");
         return false;
     }
 
@@ -570,8 +571,8 @@ void DirectShowConnection::saveGraphWhenAsked() {
     std::wstring path(std::strlen(name) + 1, L'\0');
     const std::size_t converted = std::mbstowcs(path.data(), name, path.size());
     if (converted != std::strlen(name)) {
-        platform::debugOutput(std::string(kSaveGraphVariable) + ": cannot use the file name " +
-                              name);
+        platform::logLine(platform::LogCategory::capture, platform::LogSeverity::warn,
+                          std::string(kSaveGraphVariable) + ": cannot use the file name " + name);
         return;
     }
     path.resize(converted);
@@ -590,7 +591,8 @@ void DirectShowConnection::saveGraphWhenAsked() {
         stream.Reset();
         storage.Reset();
         DeleteFileW(path.c_str());
-        platform::debugOutput(std::string(kSaveGraphVariable) + ": cannot write " + name);
+        platform::logLine(platform::LogCategory::capture, platform::LogSeverity::warn,
+                          std::string(kSaveGraphVariable) + ": cannot write " + name);
     }
 }
 

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "file_frames.hpp"
-#include "velvix/platform/debug_output.hpp"
+#include "velvix/platform/log.hpp"
 
 namespace velvix {
 namespace {
@@ -128,8 +128,9 @@ class FileConnection final : public DeviceConnection {
             }
             const std::vector<std::uint8_t>* sample = source_->nextFrame();
             if (sample == nullptr) {
-                platform::debugOutput("test camera \"" + config_.path +
-                                      "\": the file cannot be read any more");
+                platform::logLine(
+                    platform::LogCategory::capture, platform::LogSeverity::warn,
+                    "test camera \"" + config_.path + "\": the file cannot be read any more");
                 return;
             }
             sink.deliverSample(sample->data(), sample->size());
@@ -197,7 +198,8 @@ std::unique_ptr<DeviceConnection> FileCameraBackend::connect(int index) {
         const std::lock_guard guard(mutex_);
         std::string& said = saidErrors_[static_cast<std::size_t>(index)];
         if (said != opened.error()) {
-            platform::debugOutput("test camera \"" + config.path + "\": " + opened.error());
+            platform::logLine(platform::LogCategory::capture, platform::LogSeverity::warn,
+                              "test camera \"" + config.path + "\": " + opened.error());
             said = opened.error();
         }
         return nullptr;

@@ -7,7 +7,7 @@
 #include "layout_conversions.hpp"
 #include "media_types.hpp"
 #include "sample_grabber.hpp"
-#include "velvix/platform/debug_output.hpp"
+#include "velvix/platform/log.hpp"
 
 namespace velvix {
 namespace {
@@ -256,7 +256,8 @@ bool CaptureManager::buildStream(int device, DeviceLocation location) {
         return failBuild(device);
     }
     record.capturing = true;
-    platform::debugOutput("camera " + std::to_string(device) + " opened at " +
+    platform::logLine(platform::LogCategory::capture, platform::LogSeverity::notice,
+                      "camera " + std::to_string(device) + " opened at " +
                           std::to_string(record.width) + " x " + std::to_string(record.height) +
                           ", " + std::string(subtypeName(record.mediaType.subtype)));
     return true;
@@ -305,7 +306,8 @@ bool CaptureManager::applyChoice(CaptureDevice& record, const FormatChoice& choi
         return false;
     }
     record.subtype = choice.format.subtype;
-    platform::debugOutput(choiceLine(choice));
+    platform::logLine(platform::LogCategory::capture, platform::LogSeverity::notice,
+                      choiceLine(choice));
     const std::scoped_lock lock(noteLock_);
     cameraNote_ = slowCameraNote(choice);
     cameraNoteDevice_ = record.deviceId;

@@ -13,7 +13,7 @@
 #include <filesystem>
 
 #include "v4l2_connection.hpp"
-#include "velvix/platform/debug_output.hpp"
+#include "velvix/platform/log.hpp"
 
 namespace velvix {
 namespace {
@@ -117,7 +117,8 @@ std::unique_ptr<DeviceConnection> V4l2Backend::connect(int index) {
     const std::string& path = nodes[static_cast<std::size_t>(index)].path;
     const int fd = v4l2_open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        platform::debugOutput("camera " + path + ": " + std::strerror(errno));
+        platform::logLine(platform::LogCategory::capture, platform::LogSeverity::warn,
+                          "camera " + path + ": " + std::strerror(errno));
         return nullptr;
     }
     return v4l2::connectCamera(path, std::make_unique<LibV4l2Device>(fd));

@@ -12,7 +12,7 @@
 #include "media_types.hpp"
 #include "mjpg_decoder.hpp"
 #include "velvix/base/picture_rows.hpp"
-#include "velvix/platform/debug_output.hpp"
+#include "velvix/platform/log.hpp"
 
 namespace velvix::v4l2 {
 namespace {
@@ -139,7 +139,8 @@ class V4l2Connection final : public DeviceConnection {
             if (decoder_.decode(data, used, format.width, format.height, sample)) {
                 return true;
             }
-            platform::debugOutput("camera " + path_ + ": a damaged MJPG frame was dropped (" +
+            platform::logLine(platform::LogCategory::capture, platform::LogSeverity::warn,
+                              "camera " + path_ + ": a damaged MJPG frame was dropped (" +
                                   decoder_.problem() + ")");
             return false;
         }
@@ -217,8 +218,9 @@ class V4l2Connection final : public DeviceConnection {
             }
         }
         if (!stop.stop_requested()) {
-            platform::debugOutput("camera " + path_ + ": the stream ended (" +
-                                  std::strerror(errno) + ")");
+            platform::logLine(
+                platform::LogCategory::capture, platform::LogSeverity::warn,
+                "camera " + path_ + ": the stream ended (" + std::strerror(errno) + ")");
         }
     }
 

@@ -6,6 +6,7 @@
 
 #include "blazeface.hpp"
 #include "velvix/platform/file_digest.hpp"
+#include "velvix/platform/log.hpp"
 
 namespace velvix {
 namespace {
@@ -47,7 +48,8 @@ class BlazeFaceDetector final : public FaceDetector {
 
     int* detect(unsigned char* resultBuffer, ConstPicture image) override {
         if (resultBuffer == nullptr) {
-            std::fprintf(stderr, "%s: null buffer memory.\n", "facedetect_cnn");
+            platform::logLine(platform::LogCategory::face, platform::LogSeverity::error,
+                              kNoResultBufferLine);
             return nullptr;
         }
         int* result = reinterpret_cast<int*>(resultBuffer);

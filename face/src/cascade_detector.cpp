@@ -1,7 +1,6 @@
 #include "cascade_detector.hpp"
 
 #include <algorithm>
-#include <cstdio>
 #include <opencv2/imgproc.hpp>
 
 namespace velvix {
@@ -51,7 +50,8 @@ int* CascadeFaceDetector::detect(unsigned char* resultBuffer, ConstPicture image
     const int width = image.width;
     const int height = image.height;
     if (resultBuffer == nullptr) {
-        std::fprintf(stderr, "%s: null buffer memory.\n", "facedetect_cnn");
+        platform::logLine(platform::LogCategory::face, platform::LogSeverity::error,
+                          kNoResultBufferLine);
         return nullptr;
     }
     int* result = reinterpret_cast<int*>(resultBuffer);
@@ -70,8 +70,9 @@ int* CascadeFaceDetector::detect(unsigned char* resultBuffer, ConstPicture image
         cascade_.detectMultiScale(grey, faces, kScaleStep, kMinNeighbours, 0,
                                   cv::Size(smallest, smallest));
     } catch (const cv::Exception& error) {
-        failures_.say("face cascade " + cascadeFile_ + ": detection failed, no face found (" +
-                      error.err + ")");
+        failures_.say(platform::LogCategory::face, platform::LogSeverity::warn,
+                      "face cascade " + cascadeFile_ + ": detection failed, no face found (" +
+                          error.err + ")");
         return result;
     }
     const int count = std::min(static_cast<int>(faces.size()), kMaxDetections);

@@ -3,7 +3,7 @@
 #include <opencv2/objdetect.hpp>
 
 #include "velvix/face/face_detector.hpp"
-#include "velvix/platform/debug_output.hpp"
+#include "velvix/platform/log.hpp"
 
 namespace velvix {
 

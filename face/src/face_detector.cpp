@@ -54,7 +54,7 @@ void writeDetectedFace(int* result, int recordShorts, int index, const DetectedF
 #include "blazeface.hpp"
 #include "cascade_detector.hpp"
 #include "velvix/platform/data_files.hpp"
-#include "velvix/platform/debug_output.hpp"
+#include "velvix/platform/log.hpp"
 
 #if VELVIX_HAVE_LIBFACEDETECTION
 #include <facedetection/facedetectcnn.h>
@@ -74,7 +74,13 @@ class LibFaceDetection final : public FaceDetector {
         return kClassicRecordShorts;
 #endif
     }
+    // The library would say so in its own name; the program says it in its words.
     int* detect(unsigned char* resultBuffer, ConstPicture image) override {
+        if (resultBuffer == nullptr) {
+            platform::logLine(platform::LogCategory::face, platform::LogSeverity::error,
+                              kNoResultBufferLine);
+            return nullptr;
+        }
         return facedetect_cnn(resultBuffer, const_cast<unsigned char*>(image.pixels), image.width,
                               image.height, static_cast<int>(image.stride));
     }
@@ -83,7 +89,8 @@ class LibFaceDetection final : public FaceDetector {
 
 std::unique_ptr<FaceDetector> cascadeInstead(const std::string& why) {
     auto cascade = makeCascadeDetector();
-    platform::debugOutput("face detector: " + why + "; using the " + cascade->name());
+    platform::logLine(platform::LogCategory::face, platform::LogSeverity::warn,
+                      "face detector: " + why + "; using the " + cascade->name());
     return cascade;
 }
 
@@ -92,7 +99,8 @@ std::unique_ptr<FaceDetector> cascadeInstead(const std::string& why) {
 std::unique_ptr<FaceDetector> makeCascadeDetector() {
     const std::string cascade = platform::findDataFile(kCascadeFileName);
     if (cascade.empty()) {
-        platform::debugOutput(std::string("face cascade ") + kCascadeFileName + ": " +
+        platform::logLine(platform::LogCategory::face, platform::LogSeverity::warn,
+                          std::string("face cascade ") + kCascadeFileName + ": " +
                               platform::missingDataFileText(kCascadeFileName));
     }
     return std::make_unique<CascadeFaceDetector>(cascade);

@@ -13,7 +13,7 @@
 #include "velvix/filters/smoothing.hpp"
 #include "velvix/pipeline/pixels.hpp"
 #include "velvix/platform/data_files.hpp"
-#include "velvix/platform/debug_output.hpp"
+#include "velvix/platform/log.hpp"
 
 namespace velvix {
 namespace {
@@ -162,7 +162,9 @@ void FaceProcessingStep::loadModelOnce() {
         modelPath_.empty() ? platform::findDataFile(kModelFileName) : modelPath_;
     std::FILE* file = path.empty() ? nullptr : std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
-        platform::debugOutput(
+        platform::logLine(
+            platform::LogCategory::face, platform::LogSeverity::warn,
+
             path.empty()
                 ? modelProblemLine(kModelFileName, platform::missingDataFileText(kModelFileName)) +
                       kModelInstallHint
@@ -172,15 +174,19 @@ void FaceProcessingStep::loadModelOnce() {
     const auto loaded = loadLandmarkModel(file, model_, landmarkParams());
     std::fclose(file);
     if (!loaded) {
-        platform::debugOutput(modelProblemLine(path, loaded.error()));
+        platform::logLine(platform::LogCategory::face, platform::LogSeverity::warn,
+                          modelProblemLine(path, loaded.error()));
     } else if (model_.landmarks != kLandmarkCount) {
-        platform::debugOutput(
+        platform::logLine(
+            platform::LogCategory::face, platform::LogSeverity::warn,
+
             modelProblemLine(path, "it places " + std::to_string(model_.landmarks) +
                                        " landmarks, not " + std::to_string(kLandmarkCount)));
         model_ = LandmarkModel{};
     } else {
-        platform::debugOutput("landmark model " + path + ": " + std::to_string(model_.stages) +
-                              " stages");
+        platform::logLine(
+            platform::LogCategory::face, platform::LogSeverity::notice,
+            "landmark model " + path + ": " + std::to_string(model_.stages) + " stages");
     }
 }
 

@@ -8,7 +8,7 @@
 
 #include "velvix/filters/rb_filter.hpp"
 #include "velvix/platform/cpu_info.hpp"
-#include "velvix/platform/debug_output.hpp"
+#include "velvix/platform/log.hpp"
 
 namespace velvix {
 namespace {
@@ -96,7 +96,8 @@ bool FilterSmoother::sizeFilterFor(int width, int height) {
 bool FilterSmoother::smoothVectorised(const std::uint8_t* source, std::uint8_t* destination,
                                       int width, int height, SmoothingSigmas sigmas) {
     if (!sizeFilterFor(width, height)) {
-        failures_.say(std::string(kFilterInitializeFailed) + kScalarInstead);
+        failures_.say(platform::LogCategory::filters, platform::LogSeverity::warn,
+                      std::string(kFilterInitializeFailed) + kScalarInstead);
         return false;
     }
     filter_.setSigma(sigmas.spatial, sigmas.range);
@@ -106,7 +107,8 @@ bool FilterSmoother::smoothVectorised(const std::uint8_t* source, std::uint8_t* 
                               ? filter_.filter(destination, source, width, height, pitch)
                               : filterPadded(source, destination, width, height, pitch);
     if (!filtered) {
-        failures_.say(std::string(kFilterFailed) + kScalarInstead);
+        failures_.say(platform::LogCategory::filters, platform::LogSeverity::warn,
+                      std::string(kFilterFailed) + kScalarInstead);
     }
     return filtered;
 }

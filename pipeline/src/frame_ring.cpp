@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "velvix/platform/debug_output.hpp"
+#include "velvix/platform/log.hpp"
 
 namespace velvix {
 namespace {
@@ -125,31 +125,35 @@ std::optional<FrameRing> FrameRing::attach(std::string_view name, platform::Debu
     auto section = platform::SharedSection::open(name, platform::SharedSection::Access::readWrite);
     if (!section.isOpen()) {
         if (section.error() == platform::SectionError::notPrivate) {
-            debug.say(ringSectionProblem(name, section));
+            debug.say(platform::LogCategory::ring, platform::LogSeverity::warn,
+                      ringSectionProblem(name, section));
         }
         return std::nullopt;
     }
     if (!section.tryLockForWriting()) {
-        debug.say(writtenElsewhereText(name));
+        debug.say(platform::LogCategory::ring, platform::LogSeverity::warn,
+                  writtenElsewhereText(name));
         return std::nullopt;
     }
     FrameSize described;
     std::optional<RingLayout> layout;
     platform::accessSections([&] { layout = layoutOfSection(section, described); });
     if (!layout) {
-        debug.say(ringText(name) + ": the header asks for " + sizeText(described) + " in " +
-                  std::to_string(section.size()) +
-                  " bytes, which is not a usable ring; making a new one");
+        debug.say(platform::LogCategory::ring, platform::LogSeverity::warn,
+                  ringText(name) + ": the header asks for " + sizeText(described) + " in " +
+                      std::to_string(section.size()) +
+                      " bytes, which is not a usable ring; making a new one");
         return std::nullopt;
     }
-    debug.say(ringText(name) + ": attached at " + sizeText(layout->size));
+    debug.say(platform::LogCategory::ring, platform::LogSeverity::notice,
+              ringText(name) + ": attached at " + sizeText(layout->size));
     return FrameRing(std::move(section), *layout, false);
 }
 
 Result<FrameRing, RingError> FrameRing::create(std::string_view name, FrameSize size,
                                                platform::DebugOnce& debug) {
     auto fail = [&](RingError reason, const std::string& text) {
-        debug.say(text);
+        debug.say(platform::LogCategory::ring, platform::LogSeverity::warn, text);
         return Failure<RingError>{text, reason};
     };
     const auto layout = RingLayout::forSize(size);
@@ -178,8 +182,9 @@ Result<FrameRing, RingError> FrameRing::create(std::string_view name, FrameSize 
         return fail(RingError::sectionUnavailable,
                     ringText(name) + ": its section was cut down while the ring was made");
     }
-    debug.say(ringText(name) + ": created at " + sizeText(size) + " (" +
-              std::to_string(layout->totalBytes) + " bytes)");
+    debug.say(platform::LogCategory::ring, platform::LogSeverity::notice,
+              ringText(name) + ": created at " + sizeText(size) + " (" +
+                  std::to_string(layout->totalBytes) + " bytes)");
     return ring;
 }
 

@@ -187,9 +187,11 @@ FrameWorker::PublishOutcome FrameWorker::publish(const std::stop_token& stop) {
         return PublishOutcome::resized;
     }
     if (!requested || !ring_->publish(buffers_->output())) {
-        debug_.say("frame ring \"" + ringName_ +
-                   "\": its section was truncated while in use; running without a ring until it "
-                   "can be made again");
+        debug_.say(
+            platform::LogCategory::ring, platform::LogSeverity::warn,
+            "frame ring \"" + ringName_ +
+                "\": its section was truncated while in use; running without a ring until it "
+                "can be made again");
         ring_.reset();
     }
     return PublishOutcome::done;
@@ -205,8 +207,9 @@ void FrameWorker::resizeRing(FrameSize requested, const std::stop_token& stop) {
     if (RingLayout::forSize(requested)) {
         pendingSize_ = requested;
     } else {
-        debug_.say("frame ring \"" + ringName_ + "\": refusing the requested size " +
-                   std::to_string(requested.width) + " x " + std::to_string(requested.height));
+        debug_.say(platform::LogCategory::ring, platform::LogSeverity::warn,
+                   "frame ring \"" + ringName_ + "\": refusing the requested size " +
+                       std::to_string(requested.width) + " x " + std::to_string(requested.height));
     }
     ring_->detach();
     ring_.reset();

@@ -1,6 +1,5 @@
 #include "velvix/platform/debug_output.hpp"
 
-#include <algorithm>
 #include <cstdio>
 
 namespace velvix::platform {
@@ -42,14 +41,6 @@ std::size_t sequenceLength(std::string_view text, std::size_t at) {
 }
 
 }  // namespace
-
-void DebugOnce::say(const std::string& line) {
-    if (std::find(said_.begin(), said_.end(), line) != said_.end()) {
-        return;
-    }
-    said_.push_back(line);
-    debugOutput(line);
-}
 
 std::string printableLine(std::string_view text) {
     std::string out;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "velvix/platform/debug_output.hpp"
+#include "velvix/platform/log.hpp"
 
 namespace velvix::platform {
 
@@ -61,7 +61,8 @@ bool takeNextLine(LineSplitter& lines, std::string& line) {
         case LineSplitter::Take::line:
             return true;
         case LineSplitter::Take::cutLine:
-            debugOutput("standard input: a line longer than " + std::to_string(kMaxInputLineBytes) +
+            logLine(LogCategory::app, LogSeverity::warn,
+                    "standard input: a line longer than " + std::to_string(kMaxInputLineBytes) +
                         " bytes was cut there and the rest of it dropped");
             return true;
         case LineSplitter::Take::none:

@@ -51,7 +51,8 @@ TEST(FaceDetector, FindsNothingInAnEmptyPictureAndRefusesANullBuffer) {
 
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(detector->detect(nullptr, {picture.data(), 320, 180, 960}), nullptr);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "facedetect_cnn: null buffer memory.\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "face detector: no result buffer; no face searched\n");
 }
 
 // A cascade file that is missing or damaged must show in the name the program prints at start,

@@ -8,6 +8,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -26,6 +27,7 @@
 #include "velvix/platform/debug_output.hpp"
 #include "velvix/platform/file_digest.hpp"
 #include "velvix/platform/input_lines.hpp"
+#include "velvix/platform/log.hpp"
 #include "velvix/platform/shared_memory.hpp"
 #include "velvix/platform/stop_signals.hpp"
 
@@ -324,6 +326,64 @@ TEST(DebugOutput, EscapesControlCharactersSoThatTheLineCanBeReadBack) {
     EXPECT_EQ(printableLine("C1 \xc2\x9b and \xc2\xa0"), "C1 \\u009b and \xc2\xa0");
     EXPECT_EQ(printableLine("back\\slash \xff\xc3"), "back\\\\slash \\xff\\xc3");
     EXPECT_EQ(printableLine("\xed\xa0\x80"), "\\xed\\xa0\\x80");  // a surrogate's bytes
+}
+
+// Items apply left to right, "*" to every category; one that is not understood changes nothing
+// and is reported, so that a typing error silences nothing.
+TEST(LogFilter, AppliesItemsInOrderAndReportsWhatItDoesNotKnow) {
+    using enum platform::LogSeverity;
+    struct Case {
+        const char* items;
+        platform::LogSeverity face, capture, app;
+        std::size_t problems;
+    };
+    const Case cases[] = {
+        {"", notice, notice, notice, 0},
+        {"face:debug,capture:warn", debug, warn, notice, 0},
+        {"*:debug", debug, debug, debug, 0},
+        {"*:error,face:info", info, error, error, 0},
+        {"face:info,*:warn", warn, warn, warn, 0},
+        {" face : debug ,, ", debug, notice, notice, 0},
+        {"eyes:debug,face:loud,face,capture:warn", notice, warn, notice, 3},
+        {"FACE:DEBUG", notice, notice, notice, 1},
+    };
+    for (const Case& c : cases) {
+        const auto parsed = platform::parseLogFilter(c.items, platform::LogFilter::fromNotices());
+        const auto& lowest = parsed.filter.lowest;
+        EXPECT_EQ(lowest[static_cast<std::size_t>(platform::LogCategory::face)], c.face) << c.items;
+        EXPECT_EQ(lowest[static_cast<std::size_t>(platform::LogCategory::capture)], c.capture)
+            << c.items;
+        EXPECT_EQ(lowest[static_cast<std::size_t>(platform::LogCategory::app)], c.app) << c.items;
+        EXPECT_EQ(parsed.problems.size(), c.problems) << c.items;
+    }
+    const auto unknown = platform::parseLogFilter("eyes:debug", platform::LogFilter::fromNotices());
+    ASSERT_EQ(unknown.problems.size(), 1u);
+    EXPECT_EQ(unknown.problems[0],
+              "VELVIX_LOG: \"eyes:debug\" names no category (app, capture, face, filters, "
+              "pipeline, ring, vcam, web or *); ignored");
+}
+
+// Each distinct line once, and no more than the table holds: code that fails in ever new ways
+// fills neither the log nor the memory.
+TEST(DebugOnce, SaysEachLineOnceUpToItsBound) {
+    platform::DebugOnce debug;
+    const auto say = [&debug](const std::string& line) {
+        debug.say(platform::LogCategory::ring, platform::LogSeverity::warn, line);
+    };
+    ::testing::internal::CaptureStderr();
+    say("first");
+    say("first");
+    for (std::size_t i = 2; i <= platform::DebugOnce::kDistinctLines + 5; ++i) {
+        say("line " + std::to_string(i));
+    }
+    say("first");
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), platform::DebugOnce::kDistinctLines);
+    EXPECT_EQ(testing::countLinesWith(said, "first"), 1) << said;
+    EXPECT_NE(said.find("\nline 64 (further new lines from here on are not shown)\n"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(said.find("line 65"), std::string::npos) << said;
 }
 
 // The example messages of the SHA-256 standard, the empty one, and lengths on each side of the

@@ -8,9 +8,8 @@
 #include <thread>
 
 #include "gtk_host.hpp"
-#include "host/frame_service.hpp"
-#include "service/web_service.hpp"
-#include "velvix/platform/debug_output.hpp"
+#include "host/app_core.hpp"
+#include "velvix/platform/log.hpp"
 
 namespace velvix {
 namespace {
@@ -61,8 +60,9 @@ class SinglePanel {
     bool runsElsewhere() {
         GError* error = nullptr;
         if (!g_application_register(application_, nullptr, &error)) {
-            platform::debugOutput(std::string("velvix: cannot tell whether Velvix runs already: ") +
-                                  error->message);
+            platform::logLine(
+                platform::LogCategory::app, platform::LogSeverity::warn,
+                std::string("velvix: cannot tell whether Velvix runs already: ") + error->message);
             g_error_free(error);
             return false;
         }
@@ -79,12 +79,13 @@ class SinglePanel {
 
     // Called on the main loop each time a later start asks for the window.
     void onLaterStart(GtkWebViewHost& host) {
-        g_signal_connect(
-            application_, "activate", G_CALLBACK(+[](GApplication*, gpointer data) {
-                static_cast<GtkWebViewHost*>(data)->bringToFront();
-                platform::debugOutput("velvix: another start brought the window to the front");
-            }),
-            &host);
+        g_signal_connect(application_, "activate", G_CALLBACK(+[](GApplication*, gpointer data) {
+                             static_cast<GtkWebViewHost*>(data)->bringToFront();
+                             platform::logLine(
+                                 platform::LogCategory::app, platform::LogSeverity::notice,
+                                 "velvix: another start brought the window to the front");
+                         }),
+                         &host);
     }
 
   private:
@@ -104,43 +105,37 @@ std::string cacheFolder() {
 int runWindow(const AppOptions& options) {
     quitOnStopSignals();
     if (!initGtkAsTheDesktopEntry()) {
-        platform::debugOutput("velvix: no display to open the window on (use --headless)");
+        platform::logLine(platform::LogCategory::app, platform::LogSeverity::error,
+                          "velvix: no display to open the window on (use --headless)");
         return 1;
     }
     SinglePanel single(options.ringName);
     if (single.runsElsewhere()) {
-        platform::debugOutput("velvix: already running; its window is brought to the front");
+        platform::logLine(platform::LogCategory::app, platform::LogSeverity::notice,
+                          "velvix: already running; its window is brought to the front");
         return 0;
     }
     BundledService service;
-    std::string origin = options.serviceOrigin;
-    if (origin.empty()) {
-        if (!service.start()) {
-            platform::debugOutput("velvix: could not serve the pages on 127.0.0.1");
-            return 1;
-        }
-        origin = service.origin();
+    const auto origin = servePages(options, service);
+    if (!origin) {
+        return 1;
     }
-    const ServiceAddresses addresses = ServiceAddresses::forOrigin(origin, options.termsUrl);
-
-    FrameService frames(options);
-    const CameraNameLister listCameras = [&frames] { return frames.cameraNames(); };
-    PageSetupScript pageSetup(listCameras);
-    GtkWebViewHost host(pageSetup, PageOriginPolicy(origin), platform::debugOutput);
-    WebMessageHandler handler(frames.control, host, addresses, listCameras, platform::debugOutput,
-                              frames.panel(options));
-    host.setMessageReceiver([&handler](const std::u16string& message) { handler.handle(message); });
+    AppCore core(options, *origin);
+    GtkWebViewHost host(core.pageSetup, PageOriginPolicy(core.origin), AppCore::pageLines());
+    core.handleMessagesOfWindow(host);
     single.onLaterStart(host);
-    platform::debugOutput("velvix: face detector: " + frames.detectorName());
-    platform::debugOutput("velvix: pages from " + origin);
+    core.sayStarted();
+    platform::logLine(platform::LogCategory::app, platform::LogSeverity::notice,
+                      "velvix: pages from " + core.origin);
 
-    host.open(addresses.signUpPage, dataFolder(), cacheFolder());
+    host.open(core.addresses.signUpPage, dataFolder(), cacheFolder());
     host.watchDevices("/dev");
     {
-        const FrameService::Threads threads = frames.start();
+        const FrameService::Threads threads = core.frames.start();
         gtk_main();
     }
-    platform::debugOutput("velvix: stopped; " + frames.statisticsLine());
+    platform::logLine(platform::LogCategory::app, platform::LogSeverity::notice,
+                      "velvix: stopped; " + core.frames.statisticsLine());
     return 0;
 }
 

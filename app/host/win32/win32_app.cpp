@@ -7,10 +7,9 @@
 #include <stop_token>
 #include <thread>
 
-#include "host/frame_service.hpp"
-#include "service/web_service.hpp"
-#include "velvix/platform/debug_output.hpp"
+#include "host/app_core.hpp"
 #include "velvix/platform/input_lines.hpp"
+#include "velvix/platform/log.hpp"
 #include "velvix/platform/stop_signals.hpp"
 #include "web_text.hpp"
 #include "win32_host.hpp"
@@ -122,52 +121,46 @@ int runWindow(const AppOptions& options) {
     const SinglePanel single(options.ringName);
     if (single.runsElsewhere()) {
         Win32WindowHost::bringPanelToFront(single.name());
-        platform::debugOutput("velvix: already running; its window is brought to the front");
+        platform::logLine(platform::LogCategory::app, platform::LogSeverity::notice,
+                          "velvix: already running; its window is brought to the front");
         return 0;
     }
     platform::StopSignals signals;
     leaveAConsoleOfItsOwn();
     const ComApartment apartment;
     BundledService service;
-    std::string origin = options.serviceOrigin;
-    if (origin.empty()) {
-        if (!service.start()) {
-            platform::debugOutput("velvix: could not serve the pages on 127.0.0.1");
-            return 1;
-        }
-        origin = service.origin();
+    const auto origin = servePages(options, service);
+    if (!origin) {
+        return 1;
     }
-    const ServiceAddresses addresses = ServiceAddresses::forOrigin(origin, options.termsUrl);
-
-    FrameService frames(options);
-    const CameraNameLister listCameras = [&frames] { return frames.cameraNames(); };
-    PageSetupScript pageSetup(listCameras);
-    Win32WindowHost host(pageSetup, PageOriginPolicy(origin), platform::debugOutput);
-    WebMessageHandler handler(frames.control, host, addresses, listCameras, platform::debugOutput,
-                              frames.panel(options));
-    host.setMessageReceiver([&handler](const std::u16string& message) { handler.handle(message); });
+    AppCore core(options, *origin);
+    Win32WindowHost host(core.pageSetup, PageOriginPolicy(core.origin), AppCore::pageLines());
+    core.handleMessagesOfWindow(host);
     if (!host.createWindow(SW_SHOWNORMAL)) {
         return 1;
     }
     host.markAsPanel(single.name());
-    platform::debugOutput("velvix: face detector: " + frames.detectorName());
-    platform::debugOutput("velvix: pages from " + origin);
+    core.sayStarted();
+    platform::logLine(platform::LogCategory::app, platform::LogSeverity::notice,
+                      "velvix: pages from " + core.origin);
 
     std::jthread input;
     host.setFailureListener([&] {
-        platform::debugOutput("velvix: web messages on standard input, one per line");
+        platform::logLine(platform::LogCategory::app, platform::LogSeverity::notice,
+                          "velvix: web messages on standard input, one per line");
         input = std::jthread([&host](std::stop_token stop) { forwardInputLines(host, stop); });
     });
-    host.startView(addresses.signUpPage, dataFolder());
+    host.startView(core.addresses.signUpPage, dataFolder());
     int code = 0;
     {
-        const FrameService::Threads threads = frames.start();
+        const FrameService::Threads threads = core.frames.start();
         const std::jthread closer(
             [&](std::stop_token stop) { closeOnStopSignals(host, signals, stop); });
-        platform::debugOutput("velvix: window open");
+        platform::logLine(platform::LogCategory::app, platform::LogSeverity::notice,
+                          "velvix: window open");
         code = host.runMessageLoop();
     }
-    platform::debugOutput("velvix: stopped");
+    platform::logLine(platform::LogCategory::app, platform::LogSeverity::notice, "velvix: stopped");
     return code;
 }
 

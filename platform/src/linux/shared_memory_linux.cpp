@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "velvix/platform/debug_output.hpp"
+#include "velvix/platform/log.hpp"
 #include "velvix/platform/shared_memory.hpp"
 
 namespace velvix::platform {
@@ -164,7 +164,7 @@ std::optional<std::string> runtimeFolderProblem(const std::string& path, int fd)
 void sayOnce(const std::string& line) {
     static std::atomic<bool> said{false};
     if (!said.exchange(true)) {
-        debugOutput(line);
+        logLine(LogCategory::ring, LogSeverity::warn, line);
     }
 }
 

@@ -18,6 +18,9 @@ inline constexpr int kClassicRecordShorts = 142;
 // The result buffer, allocated before main() runs and never freed.
 unsigned char* detectionResultBuffer();
 
+// What a detector logs when it is given no result buffer, and returns null.
+inline constexpr char kNoResultBufferLine[] = "face detector: no result buffer; no face searched";
+
 struct DetectedFace {
     int x = 0;
     int y = 0;

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "velvix/filters/rb_filter.hpp"
-#include "velvix/platform/debug_output.hpp"
+#include "velvix/platform/log.hpp"
 
 namespace velvix {
 

@@ -11,7 +11,7 @@
 
 #include "velvix/base/result.hpp"
 #include "velvix/pipeline/frame_size.hpp"
-#include "velvix/platform/debug_output.hpp"
+#include "velvix/platform/log.hpp"
 #include "velvix/platform/shared_memory.hpp"
 
 // The frame ring: a named shared-memory section with a 96-byte header and three slots, each a

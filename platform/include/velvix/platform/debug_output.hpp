@@ -2,12 +2,12 @@
 
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace velvix::platform {
 
 // Writes one line of diagnostics where a developer looks for them (the debugger on Windows,
-// standard error elsewhere), as printableLine() shows it. Safe to call from any thread; lines
+// standard error elsewhere), as printableLine() shows it, whatever the log's filter says
+// (logLine() in log.hpp asks the filter first). Safe to call from any thread; lines
 // never interleave.
 void debugOutput(std::string_view line);
 
@@ -16,15 +16,5 @@ void debugOutput(std::string_view line);
 // C1), bytes that are not UTF-8 become \xHH, and a backslash becomes \\, so that the line can
 // be read back exactly.
 std::string printableLine(std::string_view text);
-
-// Writes each distinct line once: for a part that retries on every frame, so that a problem
-// that lasts is said once rather than thirty times a second.
-class DebugOnce {
-  public:
-    void say(const std::string& line);
-
-  private:
-    std::vector<std::string> said_;
-};
 
 }  // namespace velvix::platform
