@@ -9,6 +9,7 @@
 
 #include "velvix/capture/capture_backend.hpp"
 #include "velvix/capture/format_choice.hpp"
+#include "velvix/capture/mjpg_decoder.hpp"
 #include "velvix/capture/sample_grabber.hpp"
 #include "velvix/filters/cover_scale.hpp"
 #include "velvix/pipeline/capture_source.hpp"
@@ -42,7 +43,7 @@ struct CaptureDevice {
     CaptureDevice(const CaptureDevice&) = delete;
     CaptureDevice& operator=(const CaptureDevice&) = delete;
 
-    std::size_t bufferSize = 0;  // bytes of one delivered frame
+    std::size_t bufferSize = 0;  // bytes of one delivered frame (MJPG: the most it may have)
     int width = 0;
     int height = 0;
     int askWidth = 640;
@@ -64,6 +65,7 @@ struct CaptureDevice {
     int framePeriod = kNoFramePeriod;
     std::vector<std::uint8_t> frameBuffer;  // the converted picture, for a size change
     std::optional<CoverScaler> scaler;      // from the device's size to the asked frame size
+    MjpgDecoder decoder;                    // for cameras that send MJPG
     // Members go in reverse order: the connection first, the thread's set-up last.
     // Keeps the backends set up on the opening thread while the stream runs.
     std::unique_ptr<BackendThreadUse> threadUse;
@@ -130,6 +132,8 @@ class CaptureManager final : public CaptureSource {
     bool applyWanted(CaptureDevice& record, const VideoFormat& wanted);
     void useDefaultFormat(CaptureDevice& record, int width, int height);
     bool fixSize(CaptureDevice& record, int width, int height);
+    bool toCaptureLayout(CaptureDevice& record, const std::uint8_t* frame, std::size_t length,
+                         std::uint8_t* destination);
 
     CaptureBackends backends_;
     int deviceCount_ = 0;
