@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <tuple>
 
 #include "camera_filter.hpp"
 #include "photo_frames.hpp"
@@ -301,6 +302,57 @@ TEST(DirectShowBackend, OpensACameraListingOnlyMjpgAndFetchesItsFramesDecoded) {
     ASSERT_TRUE(manager.fetchFrame(0, frame.data(), {1280, 720}));
     EXPECT_LT(testing::meanDifference(frame.data(), testing::kCaptureLayout, picture), 3.0);
     EXPECT_EQ(frame[3], 255);
+}
+
+// What cameras' capability lists, each size described by a VIDEOINFOHEADER2, are set to when
+// 1280x720 at 30 fps is asked for: one whose current format is H.264 is first set to the first
+// listed format it can be opened in; one that sends that size slower says so.
+TEST(DirectShowBackend, SetsCamerasToTheChosenFormat) {
+    const GUID mjpg = testing::mjpgCapability(1, 1, 1, 1).subtype;
+    auto h264 = testing::mjpgCapability(1280, 720, 333333, 2000000);
+    h264.subtype =
+        GUID{0x34363248, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+    struct Case {
+        const char* camera;
+        std::vector<testing::CameraCapability> listed;
+        std::vector<std::tuple<int, int, REFERENCE_TIME>> formatsSet;  // width, height, period
+        const char* choice;
+        const char* note;
+    };
+    const Case cases[] = {
+        {"sending H.264 now",
+         {h264, testing::mjpgCapability(640, 480, 333333, 2000000),
+          testing::mjpgCapability(1280, 720, 333333, 2000000)},
+         {{640, 480, 333333}, {1280, 720, 333333}},
+         "camera: MJPG 1280x720 at 30 fps",
+         ""},
+        {"slow at 1280x720",
+         {testing::mjpgCapability(640, 480, 333333, 2000000),
+          testing::mjpgCapability(1280, 720, 666666, 2000000)},
+         {{1280, 720, 666666}},
+         "camera: MJPG 1280x720 at 15 fps",
+         "15 fps: the camera sends no faster at this size"},
+    };
+    for (const Case& test : cases) {
+        const auto camera =
+            std::make_shared<TestCamera>(test.listed, std::vector<std::uint8_t>(64));
+        CaptureManager manager({std::make_shared<DirectShowBackend>(camera)});
+        ASSERT_EQ(manager.countDevices(), 1);
+        manager.setFramePeriod(0, 333333);
+        manager.setAskSize(0, 1280, 720, MediaSubtype::rgb24);
+        ::testing::internal::CaptureStderr();
+        const bool opened = manager.openDevice(0);
+        const std::string report = ::testing::internal::GetCapturedStderr();
+        ASSERT_TRUE(opened) << test.camera << ": " << report;
+        EXPECT_NE(report.find(test.choice), std::string::npos) << test.camera << ": " << report;
+        EXPECT_EQ(manager.cameraNote(), test.note) << test.camera;
+        std::vector<std::tuple<int, int, REFERENCE_TIME>> set;
+        for (const testing::FormatSet& format : camera->formatsSet) {
+            EXPECT_TRUE(IsEqualGUID(format.subtype, mjpg)) << test.camera;
+            set.emplace_back(format.width, format.height, format.framePeriod);
+        }
+        EXPECT_EQ(set, test.formatsSet) << test.camera;
+    }
 }
 
 TEST_F(DirectShowBackendTest, ADeviceWhoseGraphCannotBeBuiltIsReportedAndLeftClosed) {
