@@ -8,9 +8,11 @@
 #include <wrl/client.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <thread>
 #include <tuple>
 
@@ -202,6 +204,25 @@ class TestCamera final : public VideoSources {
     std::vector<std::uint8_t> frame_;
 };
 
+// Opens the one camera asked for 1280x720 at 30 fps, as the frame worker asks; what the open
+// said on the debug output, or nothing when the camera did not open (what it said then goes to
+// standard error).
+std::optional<std::string> openAsTheWorkerDoes(CaptureManager& manager) {
+    if (manager.countDevices() != 1) {
+        return std::nullopt;
+    }
+    manager.setFramePeriod(0, 333333);
+    manager.setAskSize(0, 1280, 720, MediaSubtype::rgb24);
+    ::testing::internal::CaptureStderr();
+    const bool opened = manager.openDevice(0);
+    const std::string report = ::testing::internal::GetCapturedStderr();
+    if (!opened) {
+        std::fputs(report.c_str(), stderr);
+        return std::nullopt;
+    }
+    return report;
+}
+
 bool waitForFrame(CaptureManager& manager) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!manager.pollNewFrame(0)) {
@@ -280,14 +301,9 @@ TEST(DirectShowBackend, OpensACameraListingOnlyMjpgAndFetchesItsFramesDecoded) {
                     testing::mjpgCapability(1920, 1080, 666666, 2000000)},
         jpeg);
     CaptureManager manager({std::make_shared<DirectShowBackend>(camera)});
-    ASSERT_EQ(manager.countDevices(), 1);
-    manager.setFramePeriod(0, 333333);
-    manager.setAskSize(0, 1280, 720, MediaSubtype::rgb24);
-    ::testing::internal::CaptureStderr();
-    const bool opened = manager.openDevice(0);
-    const std::string report = ::testing::internal::GetCapturedStderr();
-    ASSERT_TRUE(opened) << report;
-    EXPECT_NE(report.find("camera: MJPG 1280x720 at 30 fps"), std::string::npos) << report;
+    const auto report = openAsTheWorkerDoes(manager);
+    ASSERT_TRUE(report) << "the camera did not open";
+    EXPECT_NE(report->find("camera: MJPG 1280x720 at 30 fps"), std::string::npos) << *report;
     ASSERT_EQ(camera->formatsSet.size(), 1u);
     const testing::FormatSet& set = camera->formatsSet.front();
     EXPECT_TRUE(IsEqualGUID(set.formatType, FORMAT_VideoInfo2));
@@ -337,14 +353,9 @@ TEST(DirectShowBackend, SetsCamerasToTheChosenFormat) {
         const auto camera =
             std::make_shared<TestCamera>(test.listed, std::vector<std::uint8_t>(64));
         CaptureManager manager({std::make_shared<DirectShowBackend>(camera)});
-        ASSERT_EQ(manager.countDevices(), 1);
-        manager.setFramePeriod(0, 333333);
-        manager.setAskSize(0, 1280, 720, MediaSubtype::rgb24);
-        ::testing::internal::CaptureStderr();
-        const bool opened = manager.openDevice(0);
-        const std::string report = ::testing::internal::GetCapturedStderr();
-        ASSERT_TRUE(opened) << test.camera << ": " << report;
-        EXPECT_NE(report.find(test.choice), std::string::npos) << test.camera << ": " << report;
+        const auto report = openAsTheWorkerDoes(manager);
+        ASSERT_TRUE(report) << test.camera << " did not open";
+        EXPECT_NE(report->find(test.choice), std::string::npos) << test.camera << ": " << *report;
         EXPECT_EQ(manager.cameraNote(), test.note) << test.camera;
         std::vector<std::tuple<int, int, REFERENCE_TIME>> set;
         for (const testing::FormatSet& format : camera->formatsSet) {
