@@ -4,7 +4,7 @@
 
 namespace velvix {
 
-MjpgDecoder::MjpgDecoder() : handle_(tjInitDecompress()) {}
+MjpgDecoder::MjpgDecoder() : handle_(nullptr) {}
 
 MjpgDecoder::~MjpgDecoder() {
     if (handle_ != nullptr) {
@@ -14,6 +14,11 @@ MjpgDecoder::~MjpgDecoder() {
 
 bool MjpgDecoder::decode(const std::uint8_t* data, std::size_t length, int width, int height,
                          std::uint8_t* destination) {
+    // Made for the first frame: every device record of a manager has a decoder, and most never
+    // see an MJPG camera.
+    if (handle_ == nullptr) {
+        handle_ = tjInitDecompress();
+    }
     if (handle_ == nullptr) {
         problem_ = "no JPEG decoder";
         return false;

@@ -24,7 +24,7 @@ class MjpgDecoder {
     const std::string& problem() const { return problem_; }
 
   private:
-    void* handle_;
+    void* handle_;  // libjpeg-turbo's, made on the first frame
     std::string problem_;
 };
 
