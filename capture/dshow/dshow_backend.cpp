@@ -2,9 +2,11 @@
 
 #include <dshow.h>
 // After dshow.h, which they build on.
+#include <dvdmedia.h>
 #include <qedit.h>
 #include <wrl/client.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +17,8 @@
 #include <string>
 
 #include "media_types.hpp"
+#include "velvix/capture/capture_manager.hpp"
+#include "velvix/base/picture.hpp"
 #include "velvix/platform/log.hpp"
 #include "video_sources.hpp"
 
@@ -142,44 +146,108 @@ struct MediaTypeDeleter {
 };
 using MediaType = std::unique_ptr<AM_MEDIA_TYPE, MediaTypeDeleter>;
 
-VIDEOINFOHEADER* videoInfo(const AM_MEDIA_TYPE& type) {
-    if (!IsEqualGUID(type.formattype, FORMAT_VideoInfo) || type.pbFormat == nullptr ||
-        type.cbFormat < sizeof(VIDEOINFOHEADER)) {
-        return nullptr;
-    }
-    return reinterpret_cast<VIDEOINFOHEADER*>(type.pbFormat);
+// The fields of a VIDEOINFOHEADER or a VIDEOINFOHEADER2 format block that the capture layer
+// reads and writes; cameras describe their formats with either.
+struct VideoHeader {
+    RECT* source;
+    RECT* target;
+    REFERENCE_TIME* framePeriod;
+    BITMAPINFOHEADER* bitmap;
+};
+
+template <typename Header>
+VideoHeader fieldsOf(BYTE* block) {
+    auto* header = reinterpret_cast<Header*>(block);
+    return {&header->rcSource, &header->rcTarget, &header->AvgTimePerFrame, &header->bmiHeader};
 }
 
-// Nothing for formats other than video of a known sub-type described by a VIDEOINFOHEADER.
+std::optional<VideoHeader> videoHeader(const AM_MEDIA_TYPE& type) {
+    if (type.pbFormat == nullptr) {
+        return std::nullopt;
+    }
+    if (IsEqualGUID(type.formattype, FORMAT_VideoInfo) &&
+        type.cbFormat >= sizeof(VIDEOINFOHEADER)) {
+        return fieldsOf<VIDEOINFOHEADER>(type.pbFormat);
+    }
+    if (IsEqualGUID(type.formattype, FORMAT_VideoInfo2) &&
+        type.cbFormat >= sizeof(VIDEOINFOHEADER2)) {
+        return fieldsOf<VIDEOINFOHEADER2>(type.pbFormat);
+    }
+    return std::nullopt;
+}
+
+// Nothing for formats other than video of a known sub-type described by a video header.
 std::optional<VideoFormat> formatOf(const AM_MEDIA_TYPE& type) {
-    const VIDEOINFOHEADER* info = videoInfo(type);
+    const auto header = videoHeader(type);
     const auto subtype = subtypeOf(type.subtype);
-    if (info == nullptr || !subtype) {
+    if (!header || !subtype) {
         return std::nullopt;
     }
     VideoFormat format;
-    format.width = static_cast<int>(info->bmiHeader.biWidth);
-    format.height = static_cast<int>(std::labs(info->bmiHeader.biHeight));
+    format.width = static_cast<int>(header->bitmap->biWidth);
+    format.height = static_cast<int>(std::labs(header->bitmap->biHeight));
     format.subtype = *subtype;
     format.framePeriod =
-        info->AvgTimePerFrame > 0 ? static_cast<int>(info->AvgTimePerFrame) : kNoFramePeriod;
+        *header->framePeriod > 0 ? static_cast<int>(*header->framePeriod) : kNoFramePeriod;
     return format;
 }
 
-// Writes size, sub-type and frame period into a copy of the device's own video media type.
+// Writes size, sub-type and frame period into a copy of one of the device's own video media
+// types; its kind of header stays.
 void describe(AM_MEDIA_TYPE& type, const VideoFormat& format) {
-    VIDEOINFOHEADER* info = videoInfo(type);
-    info->bmiHeader.biWidth = format.width;
-    info->bmiHeader.biHeight = format.height;
-    info->rcSource = RECT{0, 0, format.width, format.height};
-    info->rcTarget = info->rcSource;
+    const VideoHeader header = *videoHeader(type);
+    header.bitmap->biWidth = format.width;
+    header.bitmap->biHeight = format.height;
+    *header.source = RECT{0, 0, format.width, format.height};
+    *header.target = *header.source;
     if (format.framePeriod != kNoFramePeriod) {
-        info->AvgTimePerFrame = format.framePeriod;
+        *header.framePeriod = format.framePeriod;
     }
     type.majortype = MEDIATYPE_Video;
     type.subtype = subtypeGuid(format.subtype);
-    type.formattype = FORMAT_VideoInfo;
     type.lSampleSize = static_cast<ULONG>(sampleSize(format.subtype, format.width, format.height));
+}
+
+SizeCapability sizesOf(MediaSubtype subtype, const VIDEO_STREAM_CONFIG_CAPS& caps) {
+    return {subtype,
+            static_cast<int>(caps.MinOutputSize.cx),
+            static_cast<int>(caps.MaxOutputSize.cx),
+            caps.OutputGranularityX,
+            static_cast<int>(caps.MinOutputSize.cy),
+            static_cast<int>(caps.MaxOutputSize.cy),
+            caps.OutputGranularityY};
+}
+
+bool offersSize(const SizeCapability& sizes, int width, int height) {
+    const auto onGrid = [](int low, int high, int step, int value) {
+        return value >= low && value <= high &&
+               (value == low || (step > 0 && (value - low) % step == 0));
+    };
+    return onGrid(sizes.minWidth, sizes.maxWidth, sizes.stepX, width) &&
+           onGrid(sizes.minHeight, sizes.maxHeight, sizes.stepY, height);
+}
+
+// One capability as a mode: a range of sizes as its size nearest the asked one, the range of
+// frame intervals as its interval nearest the asked period.
+CameraMode modeOf(const VideoFormat& format, const VIDEO_STREAM_CONFIG_CAPS& caps,
+                  const VideoFormat& asked) {
+    CameraMode mode{format.subtype, format.width, format.height, {}};
+    const SizeCapability sizes = sizesOf(format.subtype, caps);
+    if (sizes.minWidth != sizes.maxWidth || sizes.minHeight != sizes.maxHeight) {
+        if (const auto nearest = nearestOfferedSize({sizes}, asked.width, asked.height)) {
+            mode.width = nearest->width;
+            mode.height = nearest->height;
+        }
+    }
+    const auto askedPeriod = static_cast<REFERENCE_TIME>(
+        asked.framePeriod > 0 ? asked.framePeriod : static_cast<int>(kFramePeriod));
+    if (caps.MinFrameInterval > 0 && caps.MinFrameInterval <= caps.MaxFrameInterval) {
+        mode.framePeriods.push_back(static_cast<int>(
+            std::clamp(askedPeriod, caps.MinFrameInterval, caps.MaxFrameInterval)));
+    } else if (format.framePeriod != kNoFramePeriod) {
+        mode.framePeriods.push_back(format.framePeriod);
+    }
+    return mode;
 }
 
 // The first output pin of a filter that offers video.
@@ -295,9 +363,14 @@ class DirectShowConnection final : public DeviceConnection {
         return type ? formatOf(*type) : std::nullopt;
     }
 
+    // The device's own media type for the format is written where the device lists one, so
+    // that its header kind and its bitmap fields match the sub-type; else the current one.
     bool setFormat(const VideoFormat& format) override {
-        MediaType type = currentMediaType();
-        if (!type || videoInfo(*type) == nullptr) {
+        MediaType type = config_ != nullptr ? listedMediaType(format) : nullptr;
+        if (!type) {
+            type = currentMediaType();
+        }
+        if (!type || !videoHeader(*type)) {
             return false;
         }
         describe(*type, format);
@@ -316,6 +389,17 @@ class DirectShowConnection final : public DeviceConnection {
 
     std::vector<SizeCapability> capabilities() override {
         return config_ != nullptr ? configuredCapabilities() : offeredCapabilities();
+    }
+
+    std::vector<CameraMode> modes(const VideoFormat& asked) override {
+        std::vector<CameraMode> found;
+        forEachCapability([&](const AM_MEDIA_TYPE& type, const VIDEO_STREAM_CONFIG_CAPS& caps) {
+            if (const auto format = formatOf(type)) {
+                found.push_back(modeOf(*format, caps, asked));
+            }
+            return false;
+        });
+        return found;
     }
 
     void routeInput(int connectorType) override;
@@ -370,6 +454,12 @@ class DirectShowConnection final : public DeviceConnection {
         return MediaType(type);
     }
 
+    // Calls visit(media type, caps) on each capability the stream configuration lists, in the
+    // device's order, until it returns true. None without stream configuration.
+    template <typename Visit>
+    void forEachCapability(Visit&& visit);
+    MediaType listedMediaType(const VideoFormat& format);
+    bool takeFirstListedFormat();
     std::vector<SizeCapability> configuredCapabilities();
     std::vector<SizeCapability> offeredCapabilities();
     void saveGraphWhenAsked();
@@ -428,16 +518,19 @@ bool DirectShowConnection::build(VideoSources& sources, int index) {
     if (!currentMediaType()) {
         return fail("reading the current format", E_FAIL);
     }
+    if (!currentFormat() && !takeFirstListedFormat()) {
+        return fail("finding a format the capture layer takes", VFW_E_INVALIDMEDIATYPE);
+    }
     return true;
 }
 
-std::vector<SizeCapability> DirectShowConnection::configuredCapabilities() {
+template <typename Visit>
+void DirectShowConnection::forEachCapability(Visit&& visit) {
     int count = 0;
     int size = 0;
-    std::vector<SizeCapability> found;
-    if (FAILED(config_->GetNumberOfCapabilities(&count, &size)) ||
+    if (config_ == nullptr || FAILED(config_->GetNumberOfCapabilities(&count, &size)) ||
         size != sizeof(VIDEO_STREAM_CONFIG_CAPS)) {
-        return found;
+        return;
     }
     for (int i = 0; i < count; ++i) {
         AM_MEDIA_TYPE* type = nullptr;
@@ -446,15 +539,57 @@ std::vector<SizeCapability> DirectShowConnection::configuredCapabilities() {
             continue;
         }
         const MediaType owned(type);
-        const auto subtype = subtypeOf(owned->subtype);
-        if (!subtype) {
-            continue;
+        if (visit(*owned, caps)) {
+            return;
         }
-        found.push_back({*subtype, static_cast<int>(caps.MinOutputSize.cx),
-                         static_cast<int>(caps.MaxOutputSize.cx), caps.OutputGranularityX,
-                         static_cast<int>(caps.MinOutputSize.cy),
-                         static_cast<int>(caps.MaxOutputSize.cy), caps.OutputGranularityY});
     }
+}
+
+MediaType DirectShowConnection::listedMediaType(const VideoFormat& format) {
+    MediaType listed;
+    forEachCapability([&](const AM_MEDIA_TYPE& type, const VIDEO_STREAM_CONFIG_CAPS& caps) {
+        const auto offered = formatOf(type);
+        if (!offered || offered->subtype != format.subtype ||
+            !(offersSize(sizesOf(offered->subtype, caps), format.width, format.height) ||
+              (offered->width == format.width && offered->height == format.height))) {
+            return false;
+        }
+        listed.reset(static_cast<AM_MEDIA_TYPE*>(CoTaskMemAlloc(sizeof(AM_MEDIA_TYPE))));
+        if (listed == nullptr) {
+            return true;
+        }
+        *listed = type;
+        listed->pUnk = nullptr;
+        listed->cbFormat = 0;
+        listed->pbFormat = static_cast<BYTE*>(CoTaskMemAlloc(type.cbFormat));
+        if (listed->pbFormat != nullptr) {
+            std::memcpy(listed->pbFormat, type.pbFormat, type.cbFormat);
+            listed->cbFormat = type.cbFormat;
+        }
+        return true;
+    });
+    return listed;
+}
+
+// A camera whose current format is none the capture layer takes (H.264, say) is set to the
+// first listed one it does take, so that it opens and the format choice can run.
+bool DirectShowConnection::takeFirstListedFormat() {
+    bool taken = false;
+    forEachCapability([&](const AM_MEDIA_TYPE& type, const VIDEO_STREAM_CONFIG_CAPS&) {
+        taken = formatOf(type) && config_->SetFormat(const_cast<AM_MEDIA_TYPE*>(&type)) == S_OK;
+        return taken;
+    });
+    return taken;
+}
+
+std::vector<SizeCapability> DirectShowConnection::configuredCapabilities() {
+    std::vector<SizeCapability> found;
+    forEachCapability([&](const AM_MEDIA_TYPE& type, const VIDEO_STREAM_CONFIG_CAPS& caps) {
+        if (const auto subtype = subtypeOf(type.subtype)) {
+            found.push_back(sizesOf(*subtype, caps));
+        }
+        return false;
+    });
     return found;
 }
 
@@ -528,10 +663,12 @@ bool DirectShowConnection::startStreaming(MediaSubtype delivered, SampleSink& si
     if (FAILED(result = grabber_->SetCallback(&callback_, 0))) {
         return fail("setting the sample callback", result);
     }
+    // MJPG is taken as the camera sends it, whichever header describes it; the other layouts
+    // come with a VIDEOINFOHEADER.
     AM_MEDIA_TYPE wanted{};
     wanted.majortype = MEDIATYPE_Video;
     wanted.subtype = subtypeGuid(delivered);
-    wanted.formattype = FORMAT_VideoInfo;
+    wanted.formattype = delivered == MediaSubtype::mjpg ? GUID_NULL : FORMAT_VideoInfo;
     grabber_->SetMediaType(&wanted);
 
     result = CoCreateInstance(CLSID_NullRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,

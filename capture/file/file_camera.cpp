@@ -28,11 +28,15 @@ std::u16string widened(const std::string& bytes) {
 
 Result<> applyOption(FileCameraConfig& config, const std::string& option) {
     if (option == "format=nv12") {
-        config.nv12 = true;
+        config.delivered = MediaSubtype::nv12;
+        return {};
+    }
+    if (option == "format=mjpg") {
+        config.delivered = MediaSubtype::mjpg;
         return {};
     }
     if (option == "format=rgb24") {
-        config.nv12 = false;
+        config.delivered = MediaSubtype::rgb24;
         return {};
     }
     if (option == "fit=cover" || option == "fit=whole") {
@@ -96,7 +100,7 @@ class FileConnection final : public DeviceConnection {
     }
 
   private:
-    MediaSubtype offered() const { return config_.nv12 ? MediaSubtype::nv12 : MediaSubtype::rgb24; }
+    MediaSubtype offered() const { return config_.delivered; }
 
     Clock::duration period() const {
         const int units = format_.framePeriod > 0 ? format_.framePeriod : kDefaultFramePeriod;
@@ -192,7 +196,7 @@ std::unique_ptr<DeviceConnection> FileCameraBackend::connect(int index) {
     }
     const FileCameraConfig& config = cameras_[static_cast<std::size_t>(index)];
     auto opened = file_camera::openFrameSource(
-        config.path, config.nv12 ? MediaSubtype::nv12 : MediaSubtype::rgb24,
+        config.path, config.delivered,
         config.cover ? file_camera::StillFit::cover : file_camera::StillFit::whole);
     if (!opened) {
         const std::lock_guard guard(mutex_);

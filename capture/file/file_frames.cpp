@@ -1,6 +1,7 @@
 #include "file_frames.hpp"
 
 #include <stb_image.h>
+#include <turbojpeg.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <sstream>
 
 #include "layout_conversions.hpp"
@@ -341,6 +343,75 @@ Result<std::unique_ptr<FrameSource>> openStill(const std::string& path, MediaSub
         std::make_unique<StillSource>(std::move(sample), width, height));
 }
 
+// JPEG images back to back, handed out as they are in turn and looped: MJPG as a camera sends
+// it. An image starts with the start-of-image marker followed by another marker, which the
+// coded data of an image never holds. Every image must have the first one's size.
+class JpegFramesSource final : public FrameSource {
+  public:
+    static Result<std::unique_ptr<FrameSource>> open(const std::string& path) {
+        std::ifstream file(path, std::ios::binary);
+        if (!file) {
+            return Failure{"cannot read the JPEG frames: " + std::string(std::strerror(errno))};
+        }
+        const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)),
+                                              std::istreambuf_iterator<char>());
+        auto source = std::make_unique<JpegFramesSource>();
+        const std::unique_ptr<void, decltype(&tjDestroy)> decoder(tjInitDecompress(), tjDestroy);
+        for (std::size_t start = 0; start < bytes.size();) {
+            if (imageStart(bytes, start) != start) {
+                return Failure{"not JPEG frames: no image starts at byte " + std::to_string(start)};
+            }
+            const std::size_t end = imageStart(bytes, start + 1);
+            std::vector<std::uint8_t> frame(bytes.begin() + static_cast<std::ptrdiff_t>(start),
+                                            bytes.begin() + static_cast<std::ptrdiff_t>(end));
+            int width = 0;
+            int height = 0;
+            int subsampling = 0;
+            int colourspace = 0;
+            if (tjDecompressHeader3(decoder.get(), frame.data(),
+                                    static_cast<unsigned long>(frame.size()), &width, &height,
+                                    &subsampling, &colourspace) != 0) {
+                return Failure{"not JPEG frames: " + std::string(tjGetErrorStr2(decoder.get()))};
+            }
+            if (source->frames_.empty()) {
+                if (auto usable = usableSize(width, height, MediaSubtype::mjpg); !usable) {
+                    return Failure{usable.error()};
+                }
+                source->width_ = width;
+                source->height_ = height;
+            } else if (width != source->width_ || height != source->height_) {
+                return Failure{"JPEG frames of different sizes"};
+            }
+            source->frames_.push_back(std::move(frame));
+            start = end;
+        }
+        if (source->frames_.empty()) {
+            return Failure{"not JPEG frames: the file is empty"};
+        }
+        return std::unique_ptr<FrameSource>(std::move(source));
+    }
+
+    const std::vector<std::uint8_t>* nextFrame() override {
+        const std::vector<std::uint8_t>* frame = &frames_[next_];
+        next_ = (next_ + 1) % frames_.size();
+        return frame;
+    }
+
+  private:
+    // Where the first image at or after `from` starts; the end when none does.
+    static std::size_t imageStart(const std::vector<std::uint8_t>& bytes, std::size_t from) {
+        for (std::size_t at = from; at + 2 < bytes.size(); ++at) {
+            if (bytes[at] == 0xFF && bytes[at + 1] == 0xD8 && bytes[at + 2] == 0xFF) {
+                return at;
+            }
+        }
+        return bytes.size();
+    }
+
+    std::vector<std::vector<std::uint8_t>> frames_;
+    std::size_t next_ = 0;
+};
+
 bool startsWithY4mSignature(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     std::string start(std::strlen(kY4mSignature), '\0');
@@ -352,6 +423,9 @@ bool startsWithY4mSignature(const std::string& path) {
 
 Result<std::unique_ptr<FrameSource>> openFrameSource(const std::string& path,
                                                      MediaSubtype delivered, StillFit fit) {
+    if (delivered == MediaSubtype::mjpg) {
+        return JpegFramesSource::open(path);
+    }
     return startsWithY4mSignature(path) ? Y4mSource::open(path, delivered)
                                         : openStill(path, delivered, fit);
 }

@@ -12,8 +12,8 @@
 
 namespace velvix::file_camera {
 
-// Delivered frames of one test camera file, in RGB24 (blue, green, red, bottom row first) or
-// NV12 (top row first), produced on the streaming thread.
+// Delivered frames of one test camera file, in RGB24 (blue, green, red, bottom row first),
+// NV12 (top row first) or MJPG, produced on the streaming thread.
 class FrameSource {
   public:
     virtual ~FrameSource() = default;
@@ -35,7 +35,8 @@ class FrameSource {
 // of it is cut) or covering (the still as it is, cut at two sides when its shape differs).
 enum class StillFit { whole, cover };
 
-// A PNG or JPEG still or a YUV4MPEG2 video (4:2:0 or mono), chosen by the file's content.
+// A PNG or JPEG still or a YUV4MPEG2 video (4:2:0 or mono), chosen by the file's content; for
+// MJPG, JPEG images back to back.
 Result<std::unique_ptr<FrameSource>> openFrameSource(const std::string& path,
                                                      MediaSubtype delivered,
                                                      StillFit fit = StillFit::whole);

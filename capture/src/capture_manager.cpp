@@ -109,7 +109,8 @@ BackendThreadUse::~BackendThreadUse() {
     }
 }
 
-CaptureDevice::CaptureDevice() : callback(std::make_unique<SampleGrabberCallback>()) {}
+CaptureDevice::CaptureDevice()
+    : decoder(std::make_unique<MjpgDecoder>()), callback(std::make_unique<SampleGrabberCallback>()) {}
 
 CaptureDevice::~CaptureDevice() {
     if (connection != nullptr) {
@@ -354,8 +355,8 @@ bool CaptureManager::fixSize(CaptureDevice& record, int width, int height) {
     if (record.sizeFixed) {
         return true;
     }
-    const auto bytes =
-        deliveredFrameBytes(deliveredSubtype(record.mediaType.subtype), width, height);
+    const MediaSubtype delivered = deliveredSubtype(record.mediaType.subtype);
+    const auto bytes = deliveredFrameBytes(delivered, width, height);
     if (!bytes) {
         return false;
     }
@@ -365,7 +366,10 @@ bool CaptureManager::fixSize(CaptureDevice& record, int width, int height) {
     record.sizeFixed = true;
     record.frameBuffer.assign(
         static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4, 0);
-    record.callback->prepareBuffer(record.bufferSize);
+    record.callback->prepareBuffer(record.bufferSize,
+                                   delivered == MediaSubtype::mjpg
+                                       ? SampleGrabberCallback::SampleLength::upTo
+                                       : SampleGrabberCallback::SampleLength::exact);
     return true;
 }
 
@@ -392,21 +396,43 @@ bool CaptureManager::fetchFrame(int device, std::uint8_t* destination, FrameSize
     if (!record.callback->waitForFrame(std::chrono::milliseconds(kFetchWaitMilliseconds))) {
         return false;
     }
-    const MediaSubtype delivered = deliveredSubtype(record.mediaType.subtype);
     const FrameSize own{record.width, record.height};
-    record.callback->fetch([&](const std::uint8_t* frame) {
+    bool fetched = false;
+    record.callback->fetch([&](const std::uint8_t* frame, std::size_t length) {
         if (own == size) {
-            convertToCaptureLayout(delivered, frame, destination, own.width, own.height);
+            fetched = toCaptureLayout(record, frame, length, destination);
             return;
         }
-        convertToCaptureLayout(delivered, frame, record.frameBuffer.data(), own.width, own.height);
+        fetched = toCaptureLayout(record, frame, length, record.frameBuffer.data());
+        if (!fetched) {
+            return;
+        }
         if (!record.scaler || record.scaler->source() != own ||
             record.scaler->destination() != size) {
             record.scaler.emplace(own, size);
         }
         record.scaler->scale(record.frameBuffer.data(), destination);
     });
-    return true;
+    return fetched;
+}
+
+// MJPG is decoded here, on the fetching thread, rather than as it arrives: frames the worker
+// never fetches cost no decoding, and the picture goes from the JPEG into the capture layout
+// with no copy between.
+bool CaptureManager::toCaptureLayout(CaptureDevice& record, const std::uint8_t* frame,
+                                     std::size_t length, std::uint8_t* destination) {
+    const MediaSubtype delivered = deliveredSubtype(record.mediaType.subtype);
+    if (delivered != MediaSubtype::mjpg) {
+        convertToCaptureLayout(delivered, frame, destination, record.width, record.height);
+        return true;
+    }
+    if (record.decoder->decode(frame, length, record.width, record.height, destination)) {
+        return true;
+    }
+    platform::logLine(platform::LogCategory::capture, platform::LogSeverity::debug,
+                      "camera " + std::to_string(record.deviceId) +
+                          ": a damaged MJPG frame was dropped (" + record.decoder->problem() + ")");
+    return false;
 }
 
 bool CaptureManager::reopenDevice(int device) {

@@ -15,6 +15,10 @@ static_assert(kNames.size() == kSubtypeCount);
 // Frames larger than this are taken for a broken driver rather than allocated.
 constexpr std::int64_t kMaxFramePixels = 16384LL * 16384LL;
 
+// A camera's JPEG frame takes a tenth of the bytes of its RGB24 pixels or less; one larger
+// than those is taken for a broken one.
+constexpr std::int64_t kMostJpegBytesPerPixel = 3;
+
 }  // namespace
 
 MediaSubtype subtypeAt(int position) {
@@ -32,6 +36,7 @@ MediaSubtype deliveredSubtype(MediaSubtype negotiated) {
         case MediaSubtype::grey:
         case MediaSubtype::y16:
         case MediaSubtype::nv12:
+        case MediaSubtype::mjpg:
             return negotiated;
         default:
             return MediaSubtype::rgb24;
@@ -52,6 +57,8 @@ std::optional<std::size_t> deliveredFrameBytes(MediaSubtype delivered, int width
             return static_cast<std::size_t>(pixels * 2);
         case MediaSubtype::nv12:
             return static_cast<std::size_t>(pixels * 3 / 2);
+        case MediaSubtype::mjpg:
+            return static_cast<std::size_t>(pixels * kMostJpegBytesPerPixel);
         default:
             return static_cast<std::size_t>(pixels * 3);
     }

@@ -15,12 +15,13 @@ MediaSubtype subtypeAt(int position);
 // The label diagnostics use for a sub-type.
 std::string_view subtypeName(MediaSubtype subtype);
 
-// The layout samples reach the capture callback in. Grey, 16-bit grey and NV12 come as the
-// device sends them; every other format is converted to RGB24 (rows of blue, green, red,
-// bottom row first) on the way.
+// The layout samples reach the capture callback in. Grey, 16-bit grey, NV12 and MJPG come as
+// the device sends them (MJPG is decoded when a frame is fetched); every other format is
+// converted to RGB24 (rows of blue, green, red, bottom row first) on the way.
 MediaSubtype deliveredSubtype(MediaSubtype negotiated);
 
-// Bytes of one delivered frame; nothing when the size is not positive or too large to address.
+// Bytes of one delivered frame (for MJPG, whose frames vary, the most one may have); nothing
+// when the size is not positive or too large to address.
 std::optional<std::size_t> deliveredFrameBytes(MediaSubtype delivered, int width, int height);
 
 }  // namespace velvix

@@ -34,25 +34,33 @@ void SampleGrabberCallback::deliverSample(const std::uint8_t* data, std::size_t 
     {
         std::lock_guard guard(lock_);
         lastLength_ = length;
-        if (length != byteCount_ || !bufferReady_) {
+        if (!bufferReady_ || !fits(length)) {
             return;
         }
         std::memcpy(frameCopy_.data(), data, length);
+        frameLength_ = length;
         frameWaiting_ = true;
         freezeCount_ = 1;
     }
     event_.set();
 }
 
-void SampleGrabberCallback::prepareBuffer(std::size_t byteCount) {
+bool SampleGrabberCallback::fits(std::size_t length) const {
+    return accepted_ == SampleLength::exact ? length == byteCount_
+                                            : length > 0 && length <= byteCount_;
+}
+
+void SampleGrabberCallback::prepareBuffer(std::size_t byteCount, SampleLength accepted) {
     if (bufferReady_) {
         return;
     }
     std::lock_guard guard(lock_);
     byteCount_ = byteCount;
+    accepted_ = accepted;
     frameCopy_.assign(byteCount, 0);
     frameWaiting_ = false;
     lastLength_ = 0;
+    frameLength_ = 0;
     bufferReady_ = true;
 }
 

@@ -34,8 +34,10 @@ class SampleGrabberCallback final : public SampleSink {
     // Streaming thread.
     void deliverSample(const std::uint8_t* data, std::size_t length) override;
 
-    // Owning thread. Sizes the frame copy once; later calls keep the first size.
-    void prepareBuffer(std::size_t byteCount);
+    // Owning thread. Sizes the frame copy once; later calls keep the first size. Samples of
+    // exactly byteCount bytes are taken, or, for compressed frames, any of 1 to byteCount.
+    enum class SampleLength { exact, upTo };
+    void prepareBuffer(std::size_t byteCount, SampleLength accepted = SampleLength::exact);
 
     struct PollResult {
         bool frameWaiting = false;
@@ -44,12 +46,12 @@ class SampleGrabberCallback final : public SampleSink {
     PollResult poll();
 
     bool waitForFrame(std::chrono::milliseconds timeout) const { return event_.waitFor(timeout); }
-    // Runs use(frame copy) under the lock, then marks the frame fetched.
+    // Runs use(frame copy, its length) under the lock, then marks the frame fetched.
     template <typename Use>
     void fetch(Use&& use) {
         {
             std::lock_guard guard(lock_);
-            use(static_cast<const std::uint8_t*>(frameCopy_.data()));
+            use(static_cast<const std::uint8_t*>(frameCopy_.data()), frameLength_);
             frameWaiting_ = false;
         }
         event_.reset();
@@ -58,15 +60,19 @@ class SampleGrabberCallback final : public SampleSink {
     std::size_t lastLength() const;
 
   private:
+    bool fits(std::size_t length) const;
+
     mutable std::mutex lock_;
     ManualResetEvent event_;
     // Guarded by lock_.
     int freezeCount_ = 0;
     std::size_t lastLength_ = 0;
+    std::size_t frameLength_ = 0;
     bool frameWaiting_ = false;
     std::vector<std::uint8_t> frameCopy_;
     // Written before streaming starts, read-only while it runs.
     std::size_t byteCount_ = 0;
+    SampleLength accepted_ = SampleLength::exact;
     bool bufferReady_ = false;
 };
 

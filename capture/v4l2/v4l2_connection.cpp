@@ -10,7 +10,6 @@
 
 #include "layout_conversions.hpp"
 #include "media_types.hpp"
-#include "mjpg_decoder.hpp"
 #include "velvix/base/picture_rows.hpp"
 #include "velvix/platform/log.hpp"
 
@@ -43,8 +42,8 @@ class V4l2Connection final : public DeviceConnection {
         if (!current || thread_.joinable()) {
             return false;
         }
-        // Everything but grey and NV12 is delivered as RGB24: MJPG and YUYV converted here from
-        // what the camera sends, other formats by libv4l2.
+        // Grey, NV12 and MJPG are delivered as the camera sends them, everything else as RGB24:
+        // YUYV converted here, other formats by libv4l2.
         VideoFormat streamed = *current;
         if (!convertsItself(current->subtype, delivered)) {
             streamed.subtype = delivered;
@@ -78,8 +77,7 @@ class V4l2Connection final : public DeviceConnection {
 
   private:
     static bool convertsItself(MediaSubtype sent, MediaSubtype delivered) {
-        return delivered == MediaSubtype::rgb24 &&
-               (sent == MediaSubtype::mjpg || sent == MediaSubtype::yuy2);
+        return delivered == MediaSubtype::rgb24 && sent == MediaSubtype::yuy2;
     }
 
     bool mapBuffers() {
@@ -134,16 +132,7 @@ class V4l2Connection final : public DeviceConnection {
 
     // The delivered sample of one filled buffer; false when it holds no whole frame.
     bool makeSample(const std::uint8_t* data, std::size_t used, MediaSubtype delivered,
-                    const VideoFormat& format, std::vector<std::uint8_t>& sample) {
-        if (format.subtype == MediaSubtype::mjpg) {
-            if (decoder_.decode(data, used, format.width, format.height, sample)) {
-                return true;
-            }
-            platform::logLine(platform::LogCategory::capture, platform::LogSeverity::warn,
-                              "camera " + path_ + ": a damaged MJPG frame was dropped (" +
-                                  decoder_.problem() + ")");
-            return false;
-        }
+                    const VideoFormat& format, std::vector<std::uint8_t>& sample) const {
         if (format.subtype == MediaSubtype::yuy2) {
             const std::size_t rowBytes = static_cast<std::size_t>(format.width) * 2;
             const std::size_t stride = std::max<std::size_t>(stride_, rowBytes);
@@ -210,7 +199,9 @@ class V4l2Connection final : public DeviceConnection {
                 break;
             }
             const auto* data = static_cast<const std::uint8_t*>(buffers_[buffer.index].start);
-            if (makeSample(data, buffer.bytesused, delivered, format, sample)) {
+            if (delivered == MediaSubtype::mjpg) {
+                sink.deliverSample(data, buffer.bytesused);
+            } else if (makeSample(data, buffer.bytesused, delivered, format, sample)) {
                 sink.deliverSample(sample.data(), sample.size());
             }
             if (device_->control(VIDIOC_QBUF, &buffer) != 0) {
@@ -228,7 +219,6 @@ class V4l2Connection final : public DeviceConnection {
     std::unique_ptr<DeviceIo> device_;
     std::vector<MappedBuffer> buffers_;
     std::uint32_t stride_ = 0;
-    MjpgDecoder decoder_;
     std::jthread thread_;
 };
 

@@ -71,7 +71,7 @@ TEST(AppOptions, CollectsTestCamerasFromTheCommandLineThenTheEnvironment) {
     }
     EXPECT_EQ(names, (std::vector<std::string>{"Test camera: one.png", "Test camera: two.y4m",
                                                "Test camera: three.jpg", "Test camera: four.png"}));
-    EXPECT_TRUE(parsed->fileCameras[0].nv12);
+    EXPECT_EQ(parsed->fileCameras[0].delivered, MediaSubtype::nv12);
     EXPECT_EQ(parsed->fileCameras[3].freezeAfter, 5);
 
     const auto bad = parseAppOptions({"--headless"}, "ok.png:bad.png?format=yuv");

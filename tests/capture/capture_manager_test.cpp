@@ -91,7 +91,7 @@ TEST_F(CaptureManagerTest, AsksADeviceThatListsItsFormatsForTheChosenOne) {
     ASSERT_TRUE(openAsWorker());
     EXPECT_EQ(setAttempts(), (std::vector<std::string>{"set 0 1280x720 MJPG every 333333"}));
     EXPECT_EQ(manager().record(0).subtype, MediaSubtype::mjpg);
-    EXPECT_EQ(backend->logLines().back(), "start 0 RGB24");
+    EXPECT_EQ(backend->logLines().back(), "start 0 MJPG");
     EXPECT_EQ(manager().cameraNote(), "");
     manager().closeDevice(0);
 

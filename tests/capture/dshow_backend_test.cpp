@@ -1,17 +1,23 @@
-// The DirectShow backend with no camera at all, and with a generated uncompressed AVI file as
-// the source of its graph in place of a camera: the frames go through the backend's own sample
-// grabber callback into the capture manager.
+// The DirectShow backend with no camera at all, with a generated uncompressed AVI file as the
+// source of its graph in place of a camera, and with a camera filter of the test's own that
+// sends MJPG: the frames go through the backend's own sample grabber callback into the capture
+// manager.
 #include "velvix/capture/dshow_backend.hpp"
 
 #include <gtest/gtest.h>
 #include <wrl/client.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <thread>
+#include <tuple>
 
+#include "camera_filter.hpp"
+#include "photo_frames.hpp"
 #include "process.hpp"
 #include "velvix/capture/capture_manager.hpp"
 #include "video_sources.hpp"
@@ -172,6 +178,62 @@ class FileVideoSources final : public VideoSources {
     std::vector<std::string> paths_;
 };
 
+// One camera of the test's own (see camera_filter.hpp) with the capabilities and frame given;
+// it keeps what the camera was set to.
+class TestCamera final : public VideoSources {
+  public:
+    TestCamera(std::vector<testing::CameraCapability> capabilities, std::vector<std::uint8_t> frame)
+        : capabilities_(std::move(capabilities)), frame_(std::move(frame)) {}
+
+    std::vector<std::u16string> names() override { return {u"MJPG camera"}; }
+
+    HRESULT addSource(int /*index*/, IGraphBuilder& graph, IBaseFilter** source) override {
+        ComPtr<IBaseFilter> camera;
+        camera.Attach(testing::makeCameraFilter(capabilities_, frame_, formatsSet));
+        const HRESULT result = graph.AddFilter(camera.Get(), L"MJPG camera");
+        if (SUCCEEDED(result)) {
+            *source = camera.Detach();
+        }
+        return result;
+    }
+
+    std::vector<testing::FormatSet> formatsSet;
+
+  private:
+    std::vector<testing::CameraCapability> capabilities_;
+    std::vector<std::uint8_t> frame_;
+};
+
+// Opens the one camera asked for 1280x720 at 30 fps, as the frame worker asks; what the open
+// said on the debug output, or nothing when the camera did not open (what it said then goes to
+// standard error).
+std::optional<std::string> openAsTheWorkerDoes(CaptureManager& manager) {
+    if (manager.countDevices() != 1) {
+        return std::nullopt;
+    }
+    manager.setFramePeriod(0, 333333);
+    manager.setAskSize(0, 1280, 720, MediaSubtype::rgb24);
+    ::testing::internal::CaptureStderr();
+    const bool opened = manager.openDevice(0);
+    const std::string report = ::testing::internal::GetCapturedStderr();
+    if (!opened) {
+        std::fputs(report.c_str(), stderr);
+        return std::nullopt;
+    }
+    return report;
+}
+
+bool waitForFrame(CaptureManager& manager) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!manager.pollNewFrame(0)) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
 class DirectShowBackendTest : public ::testing::Test {
   protected:
     void SetUp() override { writeAvi(video_); }
@@ -210,10 +272,7 @@ TEST_F(DirectShowBackendTest, DeliversTheSourcesFramesThroughTheSampleCallback) 
     EXPECT_EQ(manager.record(0).height, kHeight);
     EXPECT_EQ(manager.record(0).bufferSize, std::size_t{kWidth} * kHeight * 3);
 
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!manager.pollNewFrame(0) && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    ASSERT_TRUE(waitForFrame(manager));
     std::vector<std::uint8_t> frame(std::size_t{kWidth} * kHeight * 4);
     ASSERT_TRUE(manager.fetchFrame(0, frame.data(), {kWidth, kHeight}));
     for (int row = 0; row < kHeight; ++row) {
@@ -226,6 +285,84 @@ TEST_F(DirectShowBackendTest, DeliversTheSourcesFramesThroughTheSampleCallback) 
             ASSERT_EQ(pixel[2], blueOf(0)) << "x " << x << ", row " << row;
             ASSERT_EQ(pixel[3], 255);
         }
+    }
+}
+
+// A webcam that lists only MJPG, each size described by a VIDEOINFOHEADER2 as many do: it is
+// asked once, for the chosen size and rate in its own header kind, and its frames are fetched
+// decoded, right side up in their colours.
+TEST(DirectShowBackend, OpensACameraListingOnlyMjpgAndFetchesItsFramesDecoded) {
+    const testing::Photo picture = testing::photoInFrame(1280, 720);
+    const auto jpeg = testing::cameraJpeg(picture);
+    ASSERT_FALSE(jpeg.empty());
+    const auto camera = std::make_shared<TestCamera>(
+        std::vector{testing::mjpgCapability(640, 480, 333333, 2000000),
+                    testing::mjpgCapability(1280, 720, 333333, 2000000),
+                    testing::mjpgCapability(1920, 1080, 666666, 2000000)},
+        jpeg);
+    CaptureManager manager({std::make_shared<DirectShowBackend>(camera)});
+    const auto report = openAsTheWorkerDoes(manager);
+    ASSERT_TRUE(report) << "the camera did not open";
+    EXPECT_NE(report->find("camera: MJPG 1280x720 at 30 fps"), std::string::npos) << *report;
+    ASSERT_EQ(camera->formatsSet.size(), 1u);
+    const testing::FormatSet& set = camera->formatsSet.front();
+    EXPECT_TRUE(IsEqualGUID(set.formatType, FORMAT_VideoInfo2));
+    EXPECT_EQ(set.width, 1280);
+    EXPECT_EQ(set.height, 720);
+    EXPECT_EQ(set.framePeriod, 333333);
+    EXPECT_EQ(manager.record(0).subtype, MediaSubtype::mjpg);
+    EXPECT_EQ(manager.cameraNote(), "");
+
+    ASSERT_TRUE(waitForFrame(manager));
+    std::vector<std::uint8_t> frame(std::size_t{1280} * 720 * 4);
+    ASSERT_TRUE(manager.fetchFrame(0, frame.data(), {1280, 720}));
+    EXPECT_LT(testing::meanDifference(frame.data(), testing::kCaptureLayout, picture), 3.0);
+    EXPECT_EQ(frame[3], 255);
+}
+
+// What cameras' capability lists, each size described by a VIDEOINFOHEADER2, are set to when
+// 1280x720 at 30 fps is asked for: one whose current format is H.264 is first set to the first
+// listed format it can be opened in; one that sends that size slower says so.
+TEST(DirectShowBackend, SetsCamerasToTheChosenFormat) {
+    const GUID mjpg = testing::mjpgCapability(1, 1, 1, 1).subtype;
+    auto h264 = testing::mjpgCapability(1280, 720, 333333, 2000000);
+    h264.subtype =
+        GUID{0x34363248, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+    struct Case {
+        const char* camera;
+        std::vector<testing::CameraCapability> listed;
+        std::vector<std::tuple<int, int, REFERENCE_TIME>> formatsSet;  // width, height, period
+        const char* choice;
+        const char* note;
+    };
+    const Case cases[] = {
+        {"sending H.264 now",
+         {h264, testing::mjpgCapability(640, 480, 333333, 2000000),
+          testing::mjpgCapability(1280, 720, 333333, 2000000)},
+         {{640, 480, 333333}, {1280, 720, 333333}},
+         "camera: MJPG 1280x720 at 30 fps",
+         ""},
+        {"slow at 1280x720",
+         {testing::mjpgCapability(640, 480, 333333, 2000000),
+          testing::mjpgCapability(1280, 720, 666666, 2000000)},
+         {{1280, 720, 666666}},
+         "camera: MJPG 1280x720 at 15 fps",
+         "15 fps: the camera sends no faster at this size"},
+    };
+    for (const Case& test : cases) {
+        const auto camera =
+            std::make_shared<TestCamera>(test.listed, std::vector<std::uint8_t>(64));
+        CaptureManager manager({std::make_shared<DirectShowBackend>(camera)});
+        const auto report = openAsTheWorkerDoes(manager);
+        ASSERT_TRUE(report) << test.camera << " did not open";
+        EXPECT_NE(report->find(test.choice), std::string::npos) << test.camera << ": " << *report;
+        EXPECT_EQ(manager.cameraNote(), test.note) << test.camera;
+        std::vector<std::tuple<int, int, REFERENCE_TIME>> set;
+        for (const testing::FormatSet& format : camera->formatsSet) {
+            EXPECT_TRUE(IsEqualGUID(format.subtype, mjpg)) << test.camera;
+            set.emplace_back(format.width, format.height, format.framePeriod);
+        }
+        EXPECT_EQ(set, test.formatsSet) << test.camera;
     }
 }
 

@@ -10,7 +10,9 @@
 #include <fstream>
 #include <mutex>
 
+#include "photo_frames.hpp"
 #include "test_support.hpp"
+#include "velvix/capture/capture_manager.hpp"
 
 namespace velvix {
 namespace {
@@ -93,7 +95,7 @@ TEST(FileCameraConfig, ReadsOptionsAndNamesTheDeviceAfterTheFile) {
         parseFileCamera("/data/pics/face.png?format=nv12&freeze-after=12&fit=cover");
     ASSERT_TRUE(parsed) << parsed.error();
     EXPECT_EQ(parsed->path, "/data/pics/face.png");
-    EXPECT_TRUE(parsed->nv12);
+    EXPECT_EQ(parsed->delivered, MediaSubtype::nv12);
     EXPECT_EQ(parsed->freezeAfter, 12);
     EXPECT_TRUE(parsed->cover);
     EXPECT_EQ(parsed->deviceName(), "Test camera: face.png");
@@ -204,6 +206,53 @@ TEST(FileCamera, ConvertsVideoToRgb24AndRejectsOtherChroma) {
 
 // Each file claims something the program cannot use or must not believe; each is refused in
 // one line before anything of the claimed size is allocated.
+// JPEG images back to back, sent as MJPG as they are: the capture manager fetches them
+// decoded, each frame whole. Images of different sizes make no camera.
+TEST(FileCamera, SendsJpegFramesAsMjpgThatTheCaptureLayerDecodes) {
+    const testing::Photo photo = testing::testPhoto();
+    ASSERT_FALSE(photo.rgb.empty());
+    testing::Photo mirrored = photo;
+    for (int y = 0; y < photo.height; ++y) {
+        for (int x = 0; x < photo.width; ++x) {
+            std::copy_n(photo.rgb.begin() + (y * photo.width + x) * 3, 3,
+                        mirrored.rgb.begin() + (y * photo.width + photo.width - 1 - x) * 3);
+        }
+    }
+    const auto write = [](const std::string& path, const std::vector<testing::Photo>& frames) {
+        std::ofstream out(path, std::ios::binary);
+        for (const testing::Photo& frame : frames) {
+            const auto jpeg = testing::cameraJpeg(frame);
+            out.write(reinterpret_cast<const char*>(jpeg.data()),
+                      static_cast<std::streamsize>(jpeg.size()));
+        }
+    };
+    TempFile clip("clip.mjpg");
+    write(clip.path(), {photo, mirrored});
+    const auto config = parseFileCamera(clip.path() + "?format=mjpg");
+    ASSERT_TRUE(config) << config.error();
+    CaptureManager manager({std::make_shared<FileCameraBackend>(std::vector{*config})});
+    ASSERT_EQ(manager.countDevices(), 1);
+    manager.setAskSize(0, photo.width, photo.height, MediaSubtype::rgb24);
+    ASSERT_TRUE(manager.openDevice(0));
+    EXPECT_EQ(manager.record(0).mediaType.subtype, MediaSubtype::mjpg);
+    std::vector<std::uint8_t> frame(std::size_t(photo.width) * photo.height * 4);
+    for (int fetched = 0; fetched < 3; ++fetched) {
+        ASSERT_TRUE(manager.fetchFrame(0, frame.data(), {photo.width, photo.height}));
+        const double offPhoto =
+            testing::meanDifference(frame.data(), testing::kCaptureLayout, photo);
+        const double offMirrored =
+            testing::meanDifference(frame.data(), testing::kCaptureLayout, mirrored);
+        EXPECT_LT(std::min(offPhoto, offMirrored), 3.0) << "frame " << fetched;
+    }
+
+    TempFile mixed("mixed.mjpg");
+    write(mixed.path(), {photo, testing::photoInFrame(64, 48)});
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(connectTo(mixed.path() + "?format=mjpg"), nullptr);
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("JPEG frames of different sizes"), std::string::npos) << said;
+}
+
 TEST(FileCamera, RefusesFilesItCannotUseWithOneClearLine) {
     const std::string frame = "FRAME\n" + std::string(12, '\x10');
     struct Case {

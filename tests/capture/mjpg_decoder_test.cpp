@@ -11,7 +11,7 @@ namespace velvix {
 namespace {
 
 using testing::cameraJpeg;
-using testing::kRgb24Delivered;
+using testing::kCaptureLayout;
 using testing::meanDifference;
 using testing::Photo;
 using testing::testPhoto;
@@ -40,13 +40,17 @@ TEST(MjpgDecoder, DecodesACameraFrameRightSideUpInItsColours) {
     const auto bare = withoutHuffmanTables(jpeg);
     ASSERT_LT(bare.size(), jpeg.size());
 
-    v4l2::MjpgDecoder decoder;
-    std::vector<std::uint8_t> frame;
-    for (const auto* sent : {&jpeg, &bare}) {  // the second frame reuses the storage
-        ASSERT_TRUE(decoder.decode(sent->data(), sent->size(), photo.width, photo.height, frame))
+    MjpgDecoder decoder;
+    std::vector<std::uint8_t> frame(std::size_t(photo.width) * photo.height * 4);
+    for (const auto* sent : {&jpeg, &bare}) {  // the second frame reuses the decoder's storage
+        std::fill(frame.begin(), frame.end(), 0);
+        ASSERT_TRUE(
+            decoder.decode(sent->data(), sent->size(), photo.width, photo.height, frame.data()))
             << decoder.problem();
-        ASSERT_EQ(frame.size(), photo.rgb.size());
-        EXPECT_LT(meanDifference(frame.data(), kRgb24Delivered, photo), 3.0);
+        EXPECT_LT(meanDifference(frame.data(), kCaptureLayout, photo), 3.0);
+        for (std::size_t alpha = 3; alpha < frame.size(); alpha += 4) {
+            ASSERT_EQ(frame[alpha], 255) << "pixel " << alpha / 4;
+        }
     }
 
     Photo turned = photo;
@@ -54,7 +58,7 @@ TEST(MjpgDecoder, DecodesACameraFrameRightSideUpInItsColours) {
         std::copy_n(photo.rgb.begin() + (photo.height - 1 - y) * photo.width * 3, photo.width * 3,
                     turned.rgb.begin() + y * photo.width * 3);
     }
-    EXPECT_GT(meanDifference(frame.data(), kRgb24Delivered, turned), 20.0);
+    EXPECT_GT(meanDifference(frame.data(), kCaptureLayout, turned), 20.0);
 }
 
 // Cameras send damaged frames; each is refused whole and the next good one decodes.
@@ -86,16 +90,16 @@ TEST(MjpgDecoder, RefusesDamagedFramesWhole) {
         {"headers only", std::vector<std::uint8_t>(jpeg.begin(), jpeg.begin() + 700), photo.width,
          photo.height},
     };
-    v4l2::MjpgDecoder decoder;
-    std::vector<std::uint8_t> frame;
+    MjpgDecoder decoder;
+    std::vector<std::uint8_t> frame(std::size_t(photo.width) * 2 * photo.height * 4);
     for (const Case& bad : cases) {
         EXPECT_FALSE(
-            decoder.decode(bad.bytes.data(), bad.bytes.size(), bad.width, bad.height, frame))
+            decoder.decode(bad.bytes.data(), bad.bytes.size(), bad.width, bad.height, frame.data()))
             << bad.what;
         EXPECT_FALSE(decoder.problem().empty()) << bad.what;
     }
-    EXPECT_FALSE(decoder.decode(jpeg.data(), 0, photo.width, photo.height, frame));
-    EXPECT_TRUE(decoder.decode(jpeg.data(), jpeg.size(), photo.width, photo.height, frame));
+    EXPECT_FALSE(decoder.decode(jpeg.data(), 0, photo.width, photo.height, frame.data()));
+    EXPECT_TRUE(decoder.decode(jpeg.data(), jpeg.size(), photo.width, photo.height, frame.data()));
 }
 
 }  // namespace

@@ -28,7 +28,6 @@ struct PixelOrder {
     int red;
     int blue;
 };
-inline constexpr PixelOrder kRgb24Delivered{3, 2, 0};
 inline constexpr PixelOrder kCaptureLayout{4, 0, 2};
 
 // The mean difference per channel between a bottom-row-first frame and the photo. A frame

@@ -389,7 +389,7 @@ class OneCamera final : public CaptureBackend {
 };
 
 // A webcam whose 1280x720 comes at 30 fps only as MJPG: it is set to that, streams it, and its
-// frames reach the fetch decoded; a damaged frame before them is dropped, never shown.
+// frames reach the fetch decoded; a damaged frame is dropped with a line saying so, never shown.
 TEST(V4l2Backend, StreamsTheChosenMjpgAndFetchesItDecoded) {
     FakeDriver driver = realCamera("logitech_c310");
     const auto stream = driver.stream;
@@ -403,9 +403,14 @@ TEST(V4l2Backend, StreamsTheChosenMjpgAndFetchesItDecoded) {
     const testing::Photo picture = testing::photoInFrame(1280, 720);
     const auto jpeg = testing::cameraJpeg(picture);
     ASSERT_FALSE(jpeg.empty());
-    stream->send(std::vector<std::uint8_t>(jpeg.begin(), jpeg.begin() + jpeg.size() / 2));
-    stream->send(jpeg);
     std::vector<std::uint8_t> frame(1280 * 720 * 4);
+    stream->send(std::vector<std::uint8_t>(jpeg.begin(), jpeg.begin() + jpeg.size() / 2));
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(manager.fetchFrame(0, frame.data(), {1280, 720}));
+    const std::string report = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(report.find("camera 0: a damaged MJPG frame was dropped"), std::string::npos)
+        << report;
+    stream->send(jpeg);
     ASSERT_TRUE(manager.fetchFrame(0, frame.data(), {1280, 720}));
     EXPECT_LT(testing::meanDifference(frame.data(), testing::kCaptureLayout, picture), 3.0);
     EXPECT_EQ(frame[3], 255);

@@ -33,14 +33,14 @@ std::vector<std::uint8_t> goodFrame() {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const std::vector<std::uint8_t> good = goodFrame();
-    static velvix::v4l2::MjpgDecoder decoder;
-    static std::vector<std::uint8_t> frame;
+    static velvix::MjpgDecoder decoder;
+    static std::vector<std::uint8_t> frame(kWidth * 2 * kHeight * 4);
     if (size < 5) {
         return 0;
     }
     const int width = data[0] % 4 == 0 ? kWidth * 2 : kWidth;
     if (data[0] % 2 == 0) {
-        decoder.decode(data + 1, size - 1, width, kHeight, frame);
+        decoder.decode(data + 1, size - 1, width, kHeight, frame.data());
         return 0;
     }
     std::vector<std::uint8_t> damaged = good;
@@ -50,6 +50,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         damaged[at + i - 5] = data[i];
     }
     damaged.resize(keep);
-    decoder.decode(damaged.data(), damaged.size(), width, kHeight, frame);
+    decoder.decode(damaged.data(), damaged.size(), width, kHeight, frame.data());
     return 0;
 }

@@ -14,6 +14,7 @@
 namespace velvix {
 
 struct FormatChoice;
+class MjpgDecoder;
 class SampleGrabberCallback;
 
 // Marks the current thread as using the backends. The first use of a backend on a thread
@@ -43,7 +44,7 @@ struct CaptureDevice {
     CaptureDevice(const CaptureDevice&) = delete;
     CaptureDevice& operator=(const CaptureDevice&) = delete;
 
-    std::size_t bufferSize = 0;  // bytes of one delivered frame
+    std::size_t bufferSize = 0;  // bytes of one delivered frame (MJPG: the most it may have)
     int width = 0;
     int height = 0;
     int askWidth = 640;
@@ -65,6 +66,7 @@ struct CaptureDevice {
     int framePeriod = kNoFramePeriod;
     std::vector<std::uint8_t> frameBuffer;  // the converted picture, for a size change
     std::optional<CoverScaler> scaler;      // from the device's size to the asked frame size
+    std::unique_ptr<MjpgDecoder> decoder;   // for cameras that send MJPG
     // Members go in reverse order: the connection first, the thread's set-up last.
     // Keeps the backends set up on the opening thread while the stream runs.
     std::unique_ptr<BackendThreadUse> threadUse;
@@ -131,6 +133,8 @@ class CaptureManager final : public CaptureSource {
     bool applyWanted(CaptureDevice& record, const VideoFormat& wanted);
     void useDefaultFormat(CaptureDevice& record, int width, int height);
     bool fixSize(CaptureDevice& record, int width, int height);
+    bool toCaptureLayout(CaptureDevice& record, const std::uint8_t* frame, std::size_t length,
+                         std::uint8_t* destination);
 
     CaptureBackends backends_;
     int deviceCount_ = 0;

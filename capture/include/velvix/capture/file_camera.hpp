@@ -10,18 +10,20 @@
 
 // The test camera: a PNG or JPEG still (delivered again every frame period) or a YUV4MPEG2
 // video (looped), presented as a capture device. It offers its own size only and delivers
-// RGB24, or NV12 when asked to with an option, so that every path of the capture layer can
-// run without hardware.
+// RGB24, or NV12 or MJPG when asked to with an option, so that every path of the capture layer
+// can run without hardware.
 namespace velvix {
 
 inline constexpr char kTestCameraPrefix[] = "Test camera: ";
 
 // A test camera as given on the command line: a path with options appended after '?' and
-// separated by '&': "format=nv12", "freeze-after=N" (stop delivering after N frames) and
-// "fit=cover" (a still fills the frame, cut at two sides, instead of being shown whole).
+// separated by '&': "format=nv12", "format=mjpg" (the file's JPEG images, one or more back to
+// back, sent as they are, as a webcam sends MJPG), "freeze-after=N" (stop delivering after N
+// frames) and "fit=cover" (a still fills the frame, cut at two sides, instead of being shown
+// whole).
 struct FileCameraConfig {
     std::string path;
-    bool nv12 = false;
+    MediaSubtype delivered = MediaSubtype::rgb24;
     std::optional<int> freezeAfter;
     bool cover = false;
 

@@ -2,9 +2,9 @@
 
 #include <turbojpeg.h>
 
-namespace velvix::v4l2 {
+namespace velvix {
 
-MjpgDecoder::MjpgDecoder() : handle_(tjInitDecompress()) {}
+MjpgDecoder::MjpgDecoder() : handle_(nullptr) {}
 
 MjpgDecoder::~MjpgDecoder() {
     if (handle_ != nullptr) {
@@ -13,7 +13,12 @@ MjpgDecoder::~MjpgDecoder() {
 }
 
 bool MjpgDecoder::decode(const std::uint8_t* data, std::size_t length, int width, int height,
-                         std::vector<std::uint8_t>& rgb24) {
+                         std::uint8_t* destination) {
+    // Made for the first frame: every device record of a manager has a decoder, and most never
+    // see an MJPG camera.
+    if (handle_ == nullptr) {
+        handle_ = tjInitDecompress();
+    }
     if (handle_ == nullptr) {
         problem_ = "no JPEG decoder";
         return false;
@@ -35,14 +40,15 @@ bool MjpgDecoder::decode(const std::uint8_t* data, std::size_t length, int width
         problem_ = "a frame of " + std::to_string(frameWidth) + "x" + std::to_string(frameHeight);
         return false;
     }
-    rgb24.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3);
-    // A frame cut short decodes with a warning and grey rows at its end; that is a refusal.
-    if (tjDecompress2(handle_, data, static_cast<unsigned long>(length), rgb24.data(), width, 0,
-                      height, TJPF_BGR, TJFLAG_BOTTOMUP | TJFLAG_STOPONWARNING) != 0) {
+    // RGBA, unlike RGBX, has libjpeg-turbo write 255 into the fourth byte: the capture layout
+    // comes out of the decoder with no pass of its own. A frame cut short decodes with a
+    // warning and grey rows at its end; that is a refusal.
+    if (tjDecompress2(handle_, data, static_cast<unsigned long>(length), destination, width, 0,
+                      height, TJPF_RGBA, TJFLAG_BOTTOMUP | TJFLAG_STOPONWARNING) != 0) {
         problem_ = tjGetErrorStr2(handle_);
         return false;
     }
     return true;
 }
 
-}  // namespace velvix::v4l2
+}  // namespace velvix
