@@ -6,6 +6,7 @@
 #include "format_choice.hpp"
 #include "layout_conversions.hpp"
 #include "media_types.hpp"
+#include "mjpg_decoder.hpp"
 #include "sample_grabber.hpp"
 #include "velvix/platform/log.hpp"
 
