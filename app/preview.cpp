@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "velvix/base/picture_rows.hpp"
-#include "velvix/filters/resize_bilinear.hpp"
+#include "velvix/filters/bilinear_scale.hpp"
 
 namespace velvix {
 namespace {

@@ -14,7 +14,7 @@
 #include "frame_time_reporter.hpp"
 #include "media_types.hpp"
 #include "velvix/capture/capture_manager.hpp"
-#include "velvix/filters/cover_scale.hpp"
+#include "velvix/filters/bilinear_scale.hpp"
 
 namespace {
 
@@ -108,7 +108,9 @@ std::vector<std::uint8_t> expectedFrame(MediaSubtype subtype, const std::vector<
         return full;
     }
     std::vector<std::uint8_t> scaled(static_cast<std::size_t>(kFrame.pixels()) * 4);
-    CoverScaler(own, kFrame).scale(full.data(), scaled.data());
+    coverScaler(own, kFrame)
+        .scale(packedPicture<const std::uint8_t>(full.data(), own, 4),
+               packedPicture(scaled.data(), kFrame, 4));
     return scaled;
 }
 

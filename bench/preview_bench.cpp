@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "preview.hpp"
-#include "velvix/filters/resize_bilinear.hpp"
+#include "velvix/filters/bilinear_scale.hpp"
 #include "web_text.hpp"
 
 namespace {

@@ -410,9 +410,10 @@ bool CaptureManager::fetchFrame(int device, std::uint8_t* destination, FrameSize
         }
         if (!record.scaler || record.scaler->source() != own ||
             record.scaler->destination() != size) {
-            record.scaler.emplace(own, size);
+            record.scaler = coverScaler(own, size);
         }
-        record.scaler->scale(record.frameBuffer.data(), destination);
+        record.scaler->scale(packedPicture<const std::uint8_t>(record.frameBuffer.data(), own, 4),
+                             packedPicture(destination, size, 4));
     });
     return fetched;
 }

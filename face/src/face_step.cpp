@@ -9,7 +9,7 @@
 #include "landmark_face_fitter.hpp"
 #include "velvix/face/face_rectangle.hpp"
 #include "velvix/face/landmark_fitter.hpp"
-#include "velvix/filters/resize_bilinear.hpp"
+#include "velvix/filters/bilinear_scale.hpp"
 #include "velvix/filters/smoothing.hpp"
 #include "velvix/pipeline/pixels.hpp"
 #include "velvix/platform/data_files.hpp"

@@ -19,7 +19,7 @@
 #include "process.hpp"
 #include "service/web_service.hpp"
 #include "test_support.hpp"
-#include "velvix/filters/cover_scale.hpp"
+#include "velvix/filters/bilinear_scale.hpp"
 #include "velvix/pipeline/frame_ring.hpp"
 #include "virtual_display.hpp"
 #include "web_text.hpp"
@@ -810,7 +810,9 @@ Picture wholePhoto(FrameSize frame) {
         }
     }
     std::vector<std::uint8_t> covered(static_cast<std::size_t>(frame.pixels()) * 4);
-    CoverScaler(wide, frame).scale(rgba.data(), covered.data());
+    coverScaler(wide, frame)
+        .scale(packedPicture<const std::uint8_t>(rgba.data(), wide, 4),
+               packedPicture(covered.data(), frame, 4));
     Picture picture{frame, std::vector<std::uint8_t>(static_cast<std::size_t>(frame.pixels()) * 3)};
     for (std::int64_t i = 0; i < frame.pixels(); ++i) {
         std::copy_n(&covered[i * 4], 3, &picture.rgb[i * 3]);

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "velvix/face/face_rectangle.hpp"
-#include "velvix/filters/resize_bilinear.hpp"
+#include "velvix/filters/bilinear_scale.hpp"
 #include "velvix/filters/smoothing.hpp"
 
 namespace velvix::train {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "velvix/capture/capture_backend.hpp"
-#include "velvix/filters/cover_scale.hpp"
+#include "velvix/filters/bilinear_scale.hpp"
 #include "velvix/pipeline/capture_source.hpp"
 
 namespace velvix {
@@ -65,7 +65,7 @@ struct CaptureDevice {
     int deviceId = -1;
     int framePeriod = kNoFramePeriod;
     std::vector<std::uint8_t> frameBuffer;  // the converted picture, for a size change
-    std::optional<CoverScaler> scaler;      // from the device's size to the asked frame size
+    std::optional<BilinearScaler> scaler;   // from the device's size to the asked frame size
     std::unique_ptr<MjpgDecoder> decoder;   // for cameras that send MJPG
     // Members go in reverse order: the connection first, the thread's set-up last.
     // Keeps the backends set up on the opening thread while the stream runs.
