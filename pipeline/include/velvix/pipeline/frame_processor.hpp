@@ -24,6 +24,7 @@ class FrameBuffers {
     std::uint8_t* capture() { return capture_.data(); }  // capture layout
     std::uint8_t* output() { return output_.data(); }    // frame layout; what is published
     std::uint8_t* work() { return work_.data(); }        // the smoothed frame or face rectangle
+    std::uint8_t* smoothedArea() { return smoothedArea_.data(); }  // a face's area, smoothed
     std::uint8_t* turned() { return turned_.data(); }
     std::uint8_t* small() { return small_.data(); }
     std::uint8_t* grey() { return grey_.data(); }
@@ -37,6 +38,7 @@ class FrameBuffers {
     std::vector<std::uint8_t> capture_;
     std::vector<std::uint8_t> output_;
     std::vector<std::uint8_t> work_;
+    std::vector<std::uint8_t> smoothedArea_;
     std::vector<std::uint8_t> turned_;
     std::vector<std::uint8_t> small_;
     std::vector<std::uint8_t> grey_;
