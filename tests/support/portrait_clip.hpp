@@ -42,11 +42,11 @@ class PortraitClip {
     // Frame `index` of a clip of `frames` in which the face goes across the frame and back,
     // turning up to 15 degrees each way and growing and shrinking between 180 and 300 pixels.
     static PortraitPose movingPose(int index, int frames);
-    // Frame `index` of a clip of `frames` with a group of `faces` (2 or 4) portraits, each in
-    // its own part of the frame (halves side by side, or quarters): each goes to and fro and up
-    // and down within its part, turning up to 10 degrees each way and growing and shrinking by
-    // a sixth, out of step with the others. Faces are 200 pixels wide in halves and 130 in
-    // quarters, give or take a sixth.
+    // Frame `index` of a clip of `frames` with a group of `faces` (1 to 4) portraits, each in
+    // its own part of the frame (the halves side by side for up to two, else the quarters):
+    // each goes to and fro and up and down within its part, turning up to 10 degrees each way
+    // and growing and shrinking by a sixth, out of step with the others. Faces are 200 pixels
+    // wide in halves and 130 in quarters, give or take a sixth.
     static std::vector<PortraitPose> movingGroup(int faces, int index, int frames);
 
   private:
