@@ -81,8 +81,45 @@ class TurnedGreyFrame final : public GreyFrame {
                            });
     }
 
-    // Turned pixel (x, y) is frame pixel (width - 1 - x, height - 1 - y).
+    static long long commonPixels(const Region& a, const Region& b) {
+        const long long columns = std::min(a.right, b.right) - std::max(a.left, b.left);
+        const long long rows = std::min(a.bottom, b.bottom) - std::max(a.top, b.top);
+        return columns > 0 && rows > 0 ? columns * rows : 0;
+    }
+
+    // The converted region that has the most pixels in common with `region`, if any.
+    const Region* mostOverlapping(const Region& region) const {
+        const Region* best = nullptr;
+        long long bestPixels = 0;
+        for (std::size_t k = 0; k < doneCount_; ++k) {
+            const long long pixels = commonPixels(done_[k], region);
+            if (pixels > bestPixels) {
+                best = &done_[k];
+                bestPixels = pixels;
+            }
+        }
+        return best;
+    }
+
+    // Only the part of the region outside the converted region it overlaps most: the box of a
+    // face's looks, or of its fit on the next call, lies a few pixels from the box before.
     void convert(const Region& region) {
+        if (const Region* done = mostOverlapping(region)) {
+            const int top = std::max(region.top, done->top);
+            const int bottom = std::min(region.bottom, done->bottom);
+            convertRectangle({region.left, region.top, region.right, top});
+            convertRectangle({region.left, bottom, region.right, region.bottom});
+            convertRectangle({region.left, top, std::max(region.left, done->left), bottom});
+            convertRectangle({std::min(region.right, done->right), top, region.right, bottom});
+        } else {
+            convertRectangle(region);
+        }
+        done_[std::min(doneCount_, kRemembered - 1)] = region;
+        doneCount_ = std::min(doneCount_ + 1, kRemembered);
+    }
+
+    // Turned pixel (x, y) is frame pixel (width - 1 - x, height - 1 - y).
+    void convertRectangle(const Region& region) {
         const int width = size_.width;
         const int columns = region.right - region.left;
         for (int row = region.top; row < region.bottom && columns > 0; ++row) {
@@ -94,8 +131,6 @@ class TurnedGreyFrame final : public GreyFrame {
             greyFromFrame({source, columns, 1, std::ptrdiff_t{width} * 3}, out,
                           GreyColumns::reversed);
         }
-        done_[std::min(doneCount_, kRemembered - 1)] = region;
-        doneCount_ = std::min(doneCount_ + 1, kRemembered);
     }
 
     const std::uint8_t* frame_;
