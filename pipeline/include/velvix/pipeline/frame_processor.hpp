@@ -49,9 +49,9 @@ class FrameBuffers {
 };
 
 // Turns the frame in the capture buffer into the frame to publish in the output buffer:
-// packed as it is, or, with smoothing on, smoothed on the skin of the face (or of the whole
-// frame when there is no face) and masked. `fade` carries the face's region from frame to
-// frame; give it a fresh one for a single picture.
+// packed as it is, or, with smoothing on, smoothed on the skin of the faces (or of the whole
+// frame when there is no face) and masked. `fade` carries the widest face's region from frame
+// to frame; give it a fresh one for a single picture.
 void processFrame(FrameBuffers& buffers, FrameSize size, const AppliedSettings& settings,
                   const ProcessingSteps& steps, FaceOutputs& face, FaceRegionFade& fade);
 
