@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@ inline constexpr int kBlazeFaceFineAnchors =
 inline constexpr int kBlazeFaceCoarseAnchors =
     kBlazeFaceCoarseCells * kBlazeFaceCoarseCells * kBlazeFaceCoarseAnchorsPerCell;  // 384
 inline constexpr int kBlazeFaceRegressors = 16;
+inline constexpr int kBlazeFaceKeypoints = 6;
 
 // The networks' files as the setup script installs them, with the SHA-256 digest each was
 // published with. A file with another digest is never handed to OpenCV's importer, which
@@ -47,13 +49,15 @@ struct BlazeFaceOutputs {
     const float* coarseBoxes = nullptr;   // 384 x 16
 };
 
-// A face box (left, top, size) in input pixels with its score (0 to 1).
+// A face box (left, top, size) in input pixels with its score (0 to 1) and its key points
+// (eyes, nose tip, mouth, ears), also in input pixels.
 struct ScoredFace {
     float score = 0;
     float x = 0;
     float y = 0;
     float width = 0;
     float height = 0;
+    std::array<PointF, kBlazeFaceKeypoints> keypoints{};
 };
 
 // The networks' boxes sit lower on the face and are smaller than the boxes the landmark model
@@ -80,7 +84,8 @@ void decodeBlazeFace(const BlazeFaceOutputs& outputs, int inputSide, float minim
                      std::vector<ScoredFace>& faces);
 
 // One box per face: the best-scored box takes every box overlapping it more than `overlap`,
-// and becomes their score-weighted mean, keeping its own score. Best faces first.
+// and becomes their score-weighted mean (its key points too), keeping its own score. Best faces
+// first.
 void mergeOverlappingFaces(std::vector<ScoredFace>& faces, float overlap,
                            std::vector<ScoredFace>& merged);
 

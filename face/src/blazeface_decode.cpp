@@ -28,8 +28,13 @@ void decodeGrid(const float* scores, const float* boxes, int cells, int anchorsP
         const float* box = boxes + static_cast<std::ptrdiff_t>(anchor) * kBlazeFaceRegressors;
         const float width = box[2];
         const float height = box[3];
-        faces.push_back(
-            {score, anchorX + box[0] - width / 2, anchorY + box[1] - height / 2, width, height});
+        ScoredFace face{score, anchorX + box[0] - width / 2, anchorY + box[1] - height / 2, width,
+                        height};
+        for (int k = 0; k < kBlazeFaceKeypoints; ++k) {
+            face.keypoints[static_cast<std::size_t>(k)] = {anchorX + box[4 + 2 * k],
+                                                           anchorY + box[5 + 2 * k]};
+        }
+        faces.push_back(face);
     }
 }
 
@@ -67,7 +72,7 @@ void mergeOverlappingFaces(std::vector<ScoredFace>& faces, float overlap,
             continue;
         }
         float weights = 0;
-        ScoredFace mean{faces[best].score, 0, 0, 0, 0};
+        ScoredFace mean{faces[best].score, 0, 0, 0, 0, {}};
         for (std::size_t other = best; other < faces.size(); ++other) {
             const bool same = other == best || overlapOf(faces[best], faces[other]) > overlap;
             if (taken[other] || !same) {
@@ -80,11 +85,18 @@ void mergeOverlappingFaces(std::vector<ScoredFace>& faces, float overlap,
             mean.y += face.score * face.y;
             mean.width += face.score * face.width;
             mean.height += face.score * face.height;
+            for (std::size_t k = 0; k < mean.keypoints.size(); ++k) {
+                mean.keypoints[k].x += face.score * face.keypoints[k].x;
+                mean.keypoints[k].y += face.score * face.keypoints[k].y;
+            }
         }
         mean.x /= weights;
         mean.y /= weights;
         mean.width /= weights;
         mean.height /= weights;
+        for (PointF& point : mean.keypoints) {
+            point = {point.x / weights, point.y / weights};
+        }
         merged.push_back(mean);
     }
 }

@@ -26,7 +26,7 @@ ScoredFace calibrated(const ScoredFace& face) {
     const float height = face.height * c.height;
     const float centreX = face.x + face.width * (0.5f + c.centreX);
     const float centreY = face.y + face.height * (0.5f + c.centreY);
-    return {face.score, centreX - width / 2, centreY - height / 2, width, height};
+    return {face.score, centreX - width / 2, centreY - height / 2, width, height, face.keypoints};
 }
 
 // Runs one of the networks on a letterboxed copy of each picture. Every buffer is kept from
@@ -44,18 +44,9 @@ class BlazeFaceDetector final : public FaceDetector {
     }
 
     std::string name() const override { return std::string(network_.label) + " " + fileName_; }
-    int recordShorts() const override { return kClassicRecordShorts; }
-
-    int* detect(unsigned char* resultBuffer, ConstPicture image) override {
-        if (resultBuffer == nullptr) {
-            platform::logLine(platform::LogCategory::face, platform::LogSeverity::error,
-                              kNoResultBufferLine);
-            return nullptr;
-        }
-        int* result = reinterpret_cast<int*>(resultBuffer);
-        result[0] = 0;
+    std::vector<DetectedFace> detect(ConstPicture image) override {
         if (image.width <= 0 || image.height <= 0) {
-            return result;
+            return {};
         }
         const Letterbox box = letterbox(image);
         faces_.clear();
@@ -64,22 +55,15 @@ class BlazeFaceDetector final : public FaceDetector {
             net_.forward(outputs_, outputNames_);
             decodeBlazeFace(outputsByShape(), network_.inputSide, kBlazeFaceMinimumScore, faces_);
         } catch (const std::exception&) {
-            return result;  // the network was checked at load; a failure now finds no face
+            return {};  // the network was checked at load; a failure now finds no face
         }
         mergeOverlappingFaces(faces_, kBlazeFaceSameFaceOverlap, merged_);
-        const int count = std::min(static_cast<int>(merged_.size()), kMaxDetections);
-        for (int i = 0; i < count; ++i) {
-            const ScoredFace face = calibrated(merged_[static_cast<std::size_t>(i)]);
-            const auto inPicture = [&box](float value, float padding) {
-                return static_cast<int>(std::lround((value - padding) / box.scale));
-            };
-            writeDetectedFace(result, recordShorts(), i,
-                              {inPicture(face.x, box.padX), inPicture(face.y, box.padY),
-                               inPicture(face.width, 0), inPicture(face.height, 0)},
-                              static_cast<int>(face.score * face.score * 100));
+        std::vector<DetectedFace> found;
+        found.reserve(merged_.size());
+        for (const ScoredFace& face : merged_) {
+            found.push_back(inPicture(calibrated(face), box));
         }
-        result[0] = count;
-        return result;
+        return found;
     }
 
     // The outputs of a blank picture, or the problem when they are not BlazeFace's.
@@ -103,6 +87,24 @@ class BlazeFaceDetector final : public FaceDetector {
         float padX;
         float padY;
     };
+
+    // A face of the letterboxed input in the pixels of the picture given.
+    static DetectedFace inPicture(const ScoredFace& face, const Letterbox& box) {
+        const auto pixel = [&box](float value, float padding) {
+            return static_cast<int>(std::lround((value - padding) / box.scale));
+        };
+        DetectedFace detected{pixel(face.x, box.padX),
+                              pixel(face.y, box.padY),
+                              pixel(face.width, 0),
+                              pixel(face.height, 0),
+                              face.score,
+                              {}};
+        for (const PointF& point : face.keypoints) {
+            detected.keypoints.push_back(
+                {(point.x - box.padX) / box.scale, (point.y - box.padY) / box.scale});
+        }
+        return detected;
+    }
 
     // The picture scaled to fit the square input and centred in it, the rest mid-grey, as
     // RGB values from -1 to 1.

@@ -46,42 +46,34 @@ std::string CascadeFaceDetector::name() const {
     return "OpenCV cascade " + cascadeFile_.substr(slash == std::string::npos ? 0 : slash + 1);
 }
 
-int* CascadeFaceDetector::detect(unsigned char* resultBuffer, ConstPicture image) {
+std::vector<DetectedFace> CascadeFaceDetector::detect(ConstPicture image) {
     const int width = image.width;
     const int height = image.height;
-    if (resultBuffer == nullptr) {
-        platform::logLine(platform::LogCategory::face, platform::LogSeverity::error,
-                          kNoResultBufferLine);
-        return nullptr;
-    }
-    int* result = reinterpret_cast<int*>(resultBuffer);
-    result[0] = 0;
     if (cascade_.empty() || width <= 0 || height <= 0) {
-        return result;
+        return {};
     }
     const cv::Mat colour(height, width, CV_8UC3, const_cast<unsigned char*>(image.pixels),
                          static_cast<std::size_t>(image.stride));
     cv::Mat grey;
     cv::cvtColor(colour, grey, cv::COLOR_BGR2GRAY);
     cv::equalizeHist(grey, grey);
-    std::vector<cv::Rect> faces;
+    std::vector<cv::Rect> found;
     const int smallest = std::max(kCascadeWindow, width / kSmallestFaceShare);
     try {
-        cascade_.detectMultiScale(grey, faces, kScaleStep, kMinNeighbours, 0,
+        cascade_.detectMultiScale(grey, found, kScaleStep, kMinNeighbours, 0,
                                   cv::Size(smallest, smallest));
     } catch (const cv::Exception& error) {
         failures_.say(platform::LogCategory::face, platform::LogSeverity::warn,
                       "face cascade " + cascadeFile_ + ": detection failed, no face found (" +
                           error.err + ")");
-        return result;
+        return {};
     }
-    const int count = std::min(static_cast<int>(faces.size()), kMaxDetections);
-    for (int i = 0; i < count; ++i) {
-        const cv::Rect& face = faces[static_cast<std::size_t>(i)];
-        writeDetectedFace(result, recordShorts(), i, {face.x, face.y, face.width, face.height}, 0);
+    std::vector<DetectedFace> faces;
+    faces.reserve(found.size());
+    for (const cv::Rect& face : found) {
+        faces.push_back({face.x, face.y, face.width, face.height, 1, {}});
     }
-    result[0] = count;
-    return result;
+    return faces;
 }
 
 }  // namespace velvix

@@ -10,8 +10,7 @@ namespace velvix {
 // The cascade the build takes from opencv-data and ships among the program's data files.
 inline constexpr char kCascadeFileName[] = "haarcascade_frontalface_alt2.xml";
 
-// Faces found by one of OpenCV's cascade classifiers, written in the detector library's
-// result layout so that nothing after it can tell the two apart.
+// Faces found by one of OpenCV's cascade classifiers: boxes only, without a score.
 class CascadeFaceDetector final : public FaceDetector {
   public:
     // An empty `cascadeFile` (none was found) or one OpenCV cannot read leaves a detector that
@@ -19,8 +18,7 @@ class CascadeFaceDetector final : public FaceDetector {
     explicit CascadeFaceDetector(const std::string& cascadeFile);
 
     std::string name() const override;
-    int recordShorts() const override { return kClassicRecordShorts; }
-    int* detect(unsigned char* resultBuffer, ConstPicture image) override;
+    std::vector<DetectedFace> detect(ConstPicture image) override;
     bool ready() const { return !cascade_.empty(); }
 
   private:

@@ -1,58 +1,12 @@
 #include "velvix/face/face_detector.hpp"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-
-namespace velvix {
-namespace {
-
-// Made during static initialisation, like the detector library expects of its callers.
-unsigned char* const resultBuffer =
-    static_cast<unsigned char*>(std::calloc(1, kDetectionBufferBytes));
-
-// Records start right after the count.
-const std::int16_t* recordOf(const int* result, int recordShorts, int index) {
-    return reinterpret_cast<const std::int16_t*>(result + 1) +
-           static_cast<std::ptrdiff_t>(recordShorts) * index;
-}
-
-std::int16_t* recordOf(int* result, int recordShorts, int index) {
-    return const_cast<std::int16_t*>(
-        recordOf(static_cast<const int*>(result), recordShorts, index));
-}
-
-}  // namespace
-
-unsigned char* detectionResultBuffer() {
-    return resultBuffer;
-}
-
-int detectedFaceCount(const int* result) {
-    return result == nullptr ? 0 : std::clamp(result[0], 0, kMaxDetections);
-}
-
-DetectedFace detectedFace(const int* result, int recordShorts, int index) {
-    const std::int16_t* record = recordOf(result, recordShorts, index);
-    return {record[1], record[2], record[3], record[4]};
-}
-
-void writeDetectedFace(int* result, int recordShorts, int index, const DetectedFace& face,
-                       int confidence) {
-    std::int16_t* record = recordOf(result, recordShorts, index);
-    std::memset(record, 0, 15 * sizeof(std::int16_t));
-    record[0] = static_cast<std::int16_t>(confidence);
-    record[1] = static_cast<std::int16_t>(face.x);
-    record[2] = static_cast<std::int16_t>(face.y);
-    record[3] = static_cast<std::int16_t>(face.width);
-    record[4] = static_cast<std::int16_t>(face.height);
-}
-
-}  // namespace velvix
+#include <cmath>
+#include <cstdint>
 
 #include "blazeface.hpp"
 #include "cascade_detector.hpp"
+#include "detection_records.hpp"
 #include "velvix/platform/data_files.hpp"
 #include "velvix/platform/log.hpp"
 
@@ -64,26 +18,27 @@ namespace velvix {
 namespace {
 
 #if VELVIX_HAVE_LIBFACEDETECTION
+// The library fills a buffer of this size that its caller provides.
+constexpr std::size_t kResultBufferBytes = 0x20000;
+#ifdef FACEDETECTION_RESULT_STRIDE_SHORTS
+constexpr int kRecordShorts = FACEDETECTION_RESULT_STRIDE_SHORTS;
+#else
+constexpr int kRecordShorts = 142;  // the record length of releases that do not name it
+#endif
+
 class LibFaceDetection final : public FaceDetector {
   public:
     std::string name() const override { return "libfacedetection"; }
-    int recordShorts() const override {
-#ifdef FACEDETECTION_RESULT_STRIDE_SHORTS
-        return FACEDETECTION_RESULT_STRIDE_SHORTS;
-#else
-        return kClassicRecordShorts;
-#endif
+
+    std::vector<DetectedFace> detect(ConstPicture image) override {
+        return facesOfRecords(
+            facedetect_cnn(buffer_.data(), const_cast<unsigned char*>(image.pixels), image.width,
+                           image.height, static_cast<int>(image.stride)),
+            kRecordShorts);
     }
-    // The library would say so in its own name; the program says it in its words.
-    int* detect(unsigned char* resultBuffer, ConstPicture image) override {
-        if (resultBuffer == nullptr) {
-            platform::logLine(platform::LogCategory::face, platform::LogSeverity::error,
-                              kNoResultBufferLine);
-            return nullptr;
-        }
-        return facedetect_cnn(resultBuffer, const_cast<unsigned char*>(image.pixels), image.width,
-                              image.height, static_cast<int>(image.stride));
-    }
+
+  private:
+    std::vector<unsigned char> buffer_ = std::vector<unsigned char>(kResultBufferBytes);
 };
 #endif
 
@@ -94,7 +49,31 @@ std::unique_ptr<FaceDetector> cascadeInstead(const std::string& why) {
     return cascade;
 }
 
+constexpr int kMostRecords = 256;
+constexpr int kRecordKeypoints = 5;
+
+DetectedFace faceOfRecord(const std::int16_t* record) {
+    DetectedFace face{
+        record[1], record[2], record[3], record[4], std::sqrt(static_cast<float>(record[0]) / 100),
+        {}};
+    for (int k = 0; k < kRecordKeypoints; ++k) {
+        face.keypoints.push_back(
+            {static_cast<float>(record[5 + 2 * k]), static_cast<float>(record[6 + 2 * k])});
+    }
+    return face;
+}
+
 }  // namespace
+
+std::vector<DetectedFace> facesOfRecords(const int* result, int recordShorts) {
+    std::vector<DetectedFace> faces;
+    const int count = result == nullptr ? 0 : std::clamp(result[0], 0, kMostRecords);
+    const auto* records = reinterpret_cast<const std::int16_t*>(result + 1);
+    for (int i = 0; i < count; ++i) {
+        faces.push_back(faceOfRecord(records + static_cast<std::ptrdiff_t>(recordShorts) * i));
+    }
+    return faces;
+}
 
 std::unique_ptr<FaceDetector> makeCascadeDetector() {
     const std::string cascade = platform::findDataFile(kCascadeFileName);

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "velvix/face/face_detector.hpp"
-
 namespace velvix {
 namespace {
 
@@ -55,21 +53,26 @@ void alignToGrid(FaceRectangle& rectangle, FrameSize size, int grid) {
 
 }  // namespace
 
-FaceRectangle chooseFaceRectangle(const int* detections, int recordShorts, FrameSize size,
-                                  int grid) {
-    FaceRectangle best;
-    const int count = detectedFaceCount(detections);
-    for (int i = 0; i < count; ++i) {
-        const FaceRectangle candidate =
-            rectangleFromDetection(detectedFace(detections, recordShorts, i), size);
-        if (candidate.width > best.width) {
-            best = candidate;
+std::vector<FaceRectangle> chooseFaceRectangles(const std::vector<DetectedFace>& detections,
+                                                FrameSize size, int grid) {
+    std::vector<FaceRectangle> rectangles;
+    rectangles.reserve(detections.size());
+    for (const DetectedFace& detected : detections) {
+        const FaceRectangle rectangle = rectangleFromDetection(detected, size);
+        if (rectangle.width > 0) {
+            rectangles.push_back(rectangle);
         }
     }
+    std::stable_sort(
+        rectangles.begin(), rectangles.end(),
+        [](const FaceRectangle& a, const FaceRectangle& b) { return a.width > b.width; });
+    rectangles.resize(std::min(rectangles.size(), static_cast<std::size_t>(kMaxFaces)));
     if (grid > 1) {
-        alignToGrid(best, size, grid);
+        for (FaceRectangle& rectangle : rectangles) {
+            alignToGrid(rectangle, size, grid);
+        }
     }
-    return best;
+    return rectangles;
 }
 
 FaceRectangle trackedFaceRectangle(const FaceBox& box, FrameSize size, int grid) {

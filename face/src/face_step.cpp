@@ -58,7 +58,8 @@ class TurnedGreyFrame final : public GreyFrame {
         int bottom = 0;
     };
     static constexpr float kReach = 1.6f;  // in half box sides from the centre
-    static constexpr std::size_t kRemembered = 4;
+    // Each face's fit and its looks read a region of their own.
+    static constexpr std::size_t kRemembered = 2 * kMaxFaces;
 
     Region regionAround(const FaceBox& box) const {
         const auto clampTo = [](float value, int limit) {
@@ -80,8 +81,45 @@ class TurnedGreyFrame final : public GreyFrame {
                            });
     }
 
-    // Turned pixel (x, y) is frame pixel (width - 1 - x, height - 1 - y).
+    static long long commonPixels(const Region& a, const Region& b) {
+        const long long columns = std::min(a.right, b.right) - std::max(a.left, b.left);
+        const long long rows = std::min(a.bottom, b.bottom) - std::max(a.top, b.top);
+        return columns > 0 && rows > 0 ? columns * rows : 0;
+    }
+
+    // The converted region that has the most pixels in common with `region`, if any.
+    const Region* mostOverlapping(const Region& region) const {
+        const Region* best = nullptr;
+        long long bestPixels = 0;
+        for (std::size_t k = 0; k < doneCount_; ++k) {
+            const long long pixels = commonPixels(done_[k], region);
+            if (pixels > bestPixels) {
+                best = &done_[k];
+                bestPixels = pixels;
+            }
+        }
+        return best;
+    }
+
+    // Only the part of the region outside the converted region it overlaps most: the box of a
+    // face's looks, or of its fit on the next call, lies a few pixels from the box before.
     void convert(const Region& region) {
+        if (const Region* done = mostOverlapping(region)) {
+            const int top = std::max(region.top, done->top);
+            const int bottom = std::min(region.bottom, done->bottom);
+            convertRectangle({region.left, region.top, region.right, top});
+            convertRectangle({region.left, bottom, region.right, region.bottom});
+            convertRectangle({region.left, top, std::max(region.left, done->left), bottom});
+            convertRectangle({std::min(region.right, done->right), top, region.right, bottom});
+        } else {
+            convertRectangle(region);
+        }
+        done_[std::min(doneCount_, kRemembered - 1)] = region;
+        doneCount_ = std::min(doneCount_ + 1, kRemembered);
+    }
+
+    // Turned pixel (x, y) is frame pixel (width - 1 - x, height - 1 - y).
+    void convertRectangle(const Region& region) {
         const int width = size_.width;
         const int columns = region.right - region.left;
         for (int row = region.top; row < region.bottom && columns > 0; ++row) {
@@ -93,8 +131,6 @@ class TurnedGreyFrame final : public GreyFrame {
             greyFromFrame({source, columns, 1, std::ptrdiff_t{width} * 3}, out,
                           GreyColumns::reversed);
         }
-        done_[std::min(doneCount_, kRemembered - 1)] = region;
-        doneCount_ = std::min(doneCount_ + 1, kRemembered);
     }
 
     const std::uint8_t* frame_;
@@ -105,23 +141,55 @@ class TurnedGreyFrame final : public GreyFrame {
     std::size_t doneCount_ = 0;
 };
 
-// Stores the rectangle; true, with faceValid, when the face step accepts it.
-bool acceptRectangle(const FaceRectangle& rectangle, FaceOutputs& face) {
+// A face the step may take: its rectangle and, when fitted, its landmarks in the turned frame.
+struct FaceCandidate {
+    FaceRectangle rectangle;
+    std::optional<FaceLandmarks> landmarks;
+};
+
+std::optional<FaceLandmarks> relativeToRectangle(const std::optional<FaceLandmarks>& landmarks,
+                                                 const FaceRectangle& rectangle) {
+    if (!landmarks) {
+        return std::nullopt;
+    }
+    FaceLandmarks relative;
+    for (std::size_t k = 0; k < landmarks->size(); ++k) {
+        relative[k] = {(*landmarks)[k].x - static_cast<float>(rectangle.x),
+                       (*landmarks)[k].y - static_cast<float>(rectangle.y)};
+    }
+    return relative;
+}
+
+void storeRectangle(const FaceRectangle& rectangle, FaceOutputs& face) {
     face.faceX = rectangle.x;
     face.faceY = rectangle.y;
     face.faceWidth = rectangle.width;
     face.faceHeight = rectangle.height;
-    face.faceValid = acceptableFaceRectangle(rectangle);
-    return face.faceValid;
 }
 
-FaceLandmarks relativeToRectangle(const FaceLandmarks& landmarks, const FaceOutputs& face) {
-    FaceLandmarks relative;
-    for (std::size_t k = 0; k < landmarks.size(); ++k) {
-        relative[k] = {landmarks[k].x - static_cast<float>(face.faceX),
-                       landmarks[k].y - static_cast<float>(face.faceY)};
+// Stores the accepted faces of `widestFirst`: the widest in the reported fields, with faceValid,
+// the others beside it. When none is accepted, the reported rectangle is the widest candidate's
+// and the last landmarks stay. Without a model an accepted face has no landmarks, so that none
+// of an earlier face are used with it.
+void storeFaces(const std::vector<FaceCandidate>& widestFirst, FaceOutputs& face) {
+    for (const FaceCandidate& candidate : widestFirst) {
+        if (!acceptableFaceRectangle(candidate.rectangle)) {
+            continue;
+        }
+        const auto landmarks = relativeToRectangle(candidate.landmarks, candidate.rectangle);
+        if (!face.faceValid) {
+            face.faceValid = true;
+            storeRectangle(candidate.rectangle, face);
+            face.faceLandmarks = landmarks;
+        } else if (face.otherFaceCount < kMaxFaces - 1) {
+            const FaceRectangle& r = candidate.rectangle;
+            face.otherFaces[static_cast<std::size_t>(face.otherFaceCount++)] = {
+                r.x, r.y, r.width, r.height, landmarks};
+        }
     }
-    return relative;
+    if (!face.faceValid && !widestFirst.empty()) {
+        storeRectangle(widestFirst.front().rectangle, face);
+    }
 }
 
 std::string modelProblemLine(const std::string& path, const std::string& problem) {
@@ -134,6 +202,11 @@ std::string modelProblemLine(const std::string& path, const std::string& problem
 constexpr char kModelInstallHint[] =
     " (the model comes with the package velvix-landmarks, or with the Windows installer's "
     "component \"Landmark model\")";
+
+FaceBox boxOf(const FaceRectangle& r) {
+    return FaceBox::fromRectangle(static_cast<float>(r.x), static_cast<float>(r.y),
+                                  static_cast<float>(r.width), static_cast<float>(r.height));
+}
 
 }  // namespace
 
@@ -195,6 +268,7 @@ void FaceProcessingStep::run(const FaceStepBuffers& buffers, FaceOutputs& face) 
     loadModelOnce();
     face.faceValid = false;
     face.faceX = face.faceY = face.faceWidth = face.faceHeight = 0;
+    face.otherFaceCount = 0;
     const FrameSize small{size.width / 4, size.height / 4};
     if (small.width < kMinimumResizeWidth || small.height < 2) {
         rotate180(buffers.frame, buffers.turned, size);
@@ -221,7 +295,7 @@ void FaceProcessingStep::waitForDetection() {
 }
 
 // On the calling thread, or on the detection thread while this one waits for it.
-FaceRectangle FaceProcessingStep::detectNow(const FaceStepBuffers& buffers) {
+std::vector<FaceRectangle> FaceProcessingStep::detectNow(const FaceStepBuffers& buffers) {
     const FrameSize size = buffers.size;
     const FrameSize small{size.width / 4, size.height / 4};
     if (detection_) {
@@ -229,21 +303,35 @@ FaceRectangle FaceProcessingStep::detectNow(const FaceStepBuffers& buffers) {
         detection_->finished();
         detection_->start(buffers.small, small, size);
         detection_->waitUntilIdle();
-        return detection_->finished().value_or(FaceRectangle{});
+        return detection_->finished().value_or(std::vector<FaceRectangle>{});
     }
-    const int* detections = detector_->detect(
-        detectionResultBuffer(), packedPicture<const std::uint8_t>(buffers.small, small, 3));
-    return chooseFaceRectangle(detections, detector_->recordShorts(), size, faceRectangleGrid());
+    return chooseFaceRectangles(
+        detector_->detect(packedPicture<const std::uint8_t>(buffers.small, small, 3)), size,
+        faceRectangleGrid());
 }
 
 void FaceProcessingStep::searchEveryFrame(const FaceStepBuffers& buffers, FaceOutputs& face) {
     const FrameSize size = buffers.size;
     makeSmallCopy(buffers);
-    if (!acceptRectangle(detectNow(buffers), face)) {
-        return;
+    std::vector<FaceCandidate> candidates;
+    for (const FaceRectangle& rectangle : detectNow(buffers)) {
+        candidates.push_back({rectangle, std::nullopt});
     }
-    greyFromFrame(packedPicture<const std::uint8_t>(buffers.turned, size, 3), buffers.grey);
-    fitAcceptedFace(buffers, face);
+    const auto accepted = [](const FaceCandidate& c) {
+        return acceptableFaceRectangle(c.rectangle);
+    };
+    if (model_.loaded() && std::any_of(candidates.begin(), candidates.end(), accepted)) {
+        greyFromFrame(packedPicture<const std::uint8_t>(buffers.turned, size, 3), buffers.grey);
+        const LiteMat grey =
+            LiteMat::external(LiteMat::kUint8, size.height, size.width, buffers.grey);
+        for (FaceCandidate& candidate : candidates) {
+            if (accepted(candidate)) {
+                candidate.landmarks =
+                    landmarksOf(fitLandmarks(grey, boxOf(candidate.rectangle), model_));
+            }
+        }
+    }
+    storeFaces(candidates, face);
 }
 
 void FaceProcessingStep::track(const FaceStepBuffers& buffers, FaceOutputs& face) {
@@ -254,33 +342,24 @@ void FaceProcessingStep::track(const FaceStepBuffers& buffers, FaceOutputs& face
         tracker_ = std::make_unique<FaceTracker>(*detection_, *fitter_);
     }
     fitter_->setPicture(&grey);
-    const TrackedFace tracked = tracker_->next();
+    const TrackedFaces tracked = tracker_->next();
     if (tracker_->detectionWanted()) {
         makeSmallCopy(buffers);
         tracker_->startDetection(buffers.small, {size.width / 4, size.height / 4}, size);
     }
     fitter_->setPicture(nullptr);
-    if (!tracked.found) {
-        return;
+    std::vector<FaceCandidate> candidates;
+    for (const TrackedFace& t : tracked) {
+        if (t.found) {
+            candidates.push_back(
+                {trackedFaceRectangle(t.box, size, faceRectangleGrid()), t.landmarks});
+        }
     }
-    if (acceptRectangle(trackedFaceRectangle(tracked.box, size, faceRectangleGrid()), face)) {
-        face.faceLandmarks = relativeToRectangle(tracked.landmarks, face);
-    }
-}
-
-// Landmarks relative to the rectangle; without a model the rectangle is smoothed whole, so
-// that no landmarks of an earlier rectangle are used with this one.
-void FaceProcessingStep::fitAcceptedFace(const FaceStepBuffers& buffers, FaceOutputs& face) {
-    if (!model_.loaded()) {
-        face.faceLandmarks.reset();
-        return;
-    }
-    const FrameSize size = buffers.size;
-    const LiteMat grey = LiteMat::external(LiteMat::kUint8, size.height, size.width, buffers.grey);
-    const FaceBox box = FaceBox::fromRectangle(
-        static_cast<float>(face.faceX), static_cast<float>(face.faceY),
-        static_cast<float>(face.faceWidth), static_cast<float>(face.faceHeight));
-    face.faceLandmarks = relativeToRectangle(landmarksOf(fitLandmarks(grey, box, model_)), face);
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const FaceCandidate& a, const FaceCandidate& b) {
+                         return a.rectangle.width > b.rectangle.width;
+                     });
+    storeFaces(candidates, face);
 }
 
 }  // namespace velvix

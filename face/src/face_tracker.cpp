@@ -1,5 +1,6 @@
 #include "velvix/face/face_tracker.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <opencv2/core/utility.hpp>
@@ -11,7 +12,6 @@ DetectionThread::DetectionThread(std::unique_ptr<FaceDetector> detector, int gri
     : detector_(std::move(detector)),
       name_(detector_->name()),
       grid_(grid),
-      resultBuffer_(kDetectionBufferBytes),
       thread_([this] { serve(); }) {
     // Detections run on this thread beside the frame worker, on machines of a few cores.
     // OpenCV's helper threads would only compete with the worker and spin between jobs: on
@@ -50,7 +50,7 @@ bool DetectionThread::start(const std::uint8_t* small, FrameSize smallSize, Fram
     return true;
 }
 
-std::optional<FaceRectangle> DetectionThread::finished() {
+std::optional<std::vector<FaceRectangle>> DetectionThread::finished() {
     const std::lock_guard lock(mutex_);
     return std::exchange(result_, std::nullopt);
 }
@@ -69,13 +69,11 @@ void DetectionThread::serve() {
         }
         // The picture and sizes are not touched by start() while a detection runs.
         lock.unlock();
-        const int* detections =
-            detector_->detect(resultBuffer_.data(),
-                              packedPicture<const std::uint8_t>(picture_.data(), smallSize_, 3));
-        const FaceRectangle rectangle =
-            chooseFaceRectangle(detections, detector_->recordShorts(), frameSize_, grid_);
+        std::vector<FaceRectangle> rectangles = chooseFaceRectangles(
+            detector_->detect(packedPicture<const std::uint8_t>(picture_.data(), smallSize_, 3)),
+            frameSize_, grid_);
         lock.lock();
-        result_ = rectangle;
+        result_ = std::move(rectangles);
         running_ = false;
         changed_.notify_all();
     }
@@ -84,26 +82,40 @@ void DetectionThread::serve() {
 FaceTracker::FaceTracker(DetectionService& detection, FaceFitter& fitter, TrackingSchedule schedule)
     : detection_(detection), fitter_(fitter), schedule_(schedule) {}
 
-TrackedFace FaceTracker::next() {
+TrackedFaces FaceTracker::next() {
     ++framesSinceDetection_;
     takeFinishedDetection();
-    const bool fromDetection = detectedBox_.has_value();
-    if (!fromDetection && !tracking_) {
+    TrackedFaces faces{};
+    for (int slot = 0; slot < kMaxFaces; ++slot) {
+        faces[static_cast<std::size_t>(slot)] = follow(slot);
+    }
+    dropCopies(faces);
+    return faces;
+}
+
+bool FaceTracker::tracking() const {
+    return std::any_of(tracks_.begin(), tracks_.end(), [](const Track& t) { return t.active; });
+}
+
+TrackedFace FaceTracker::follow(int slot) {
+    Track& track = tracks_[static_cast<std::size_t>(slot)];
+    const bool fromDetection = track.detectedBox.has_value();
+    if (!fromDetection && !track.active) {
         return {};
     }
-    const FaceBox box = fromDetection ? *std::exchange(detectedBox_, std::nullopt) : box_;
-    const auto landmarks = fitter_.fit(box, !fromDetection);
+    const FaceBox box = fromDetection ? *std::exchange(track.detectedBox, std::nullopt) : track.box;
+    const auto landmarks = fitter_.fit(slot, box, !fromDetection);
     if (!landmarks) {
-        lose();
+        lose(slot);
         return {};
     }
-    if (fromDetection || std::exchange(refreshReference_, false)) {
-        fitter_.remember(*landmarks);
+    if (fromDetection || std::exchange(track.refreshReference, false)) {
+        fitter_.remember(slot, *landmarks);
     }
-    tracking_ = true;
+    track.active = true;
     const FaceBox around = fitter_.boxAround(*landmarks);
-    if (fromDetection || !closeToBox(around)) {
-        box_ = around;
+    if (fromDetection || !closeToBox(track, around)) {
+        track.box = around;
     }
     return {true, box, *landmarks};
 }
@@ -115,7 +127,8 @@ bool FaceTracker::detectionWanted() const {
     if (detectNow_) {
         return true;
     }
-    return framesSinceDetection_ >= (tracking_ ? schedule_.redetectFrames : schedule_.searchFrames);
+    return framesSinceDetection_ >=
+           (tracking() ? schedule_.redetectFrames : schedule_.searchFrames);
 }
 
 void FaceTracker::startDetection(const std::uint8_t* small, FrameSize smallSize,
@@ -127,47 +140,97 @@ void FaceTracker::startDetection(const std::uint8_t* small, FrameSize smallSize,
     }
 }
 
-// A detection that finds the followed face leaves the tracking as it is (its box would only
-// move the landmarks), but the fit of this frame becomes the face to compare with.
+// A detection that finds a followed face leaves its tracking as it is (its box would only move
+// the landmarks), but the fit of this frame becomes the face to compare with. A followed face
+// the detection missed is asked for again at once, and given up when the next one misses it
+// too.
 void FaceTracker::takeFinishedDetection() {
-    const auto rectangle = detection_.finished();
-    if (!rectangle) {
+    const auto rectangles = detection_.finished();
+    if (!rectangles) {
         return;
     }
     detectionRunning_ = false;
-    if (!acceptableFaceRectangle(*rectangle)) {
-        if (tracking_ && ++detectionMisses_ < 2) {
-            detectNow_ = true;  // ask again before giving the face up
-        } else if (tracking_) {
-            lose();
+    std::array<bool, kMaxFaces> found{};
+    for (const FaceRectangle& rectangle : *rectangles) {
+        if (!acceptableFaceRectangle(rectangle)) {
+            continue;
         }
-        return;
+        const FaceBox box = FaceBox::fromRectangle(
+            static_cast<float>(rectangle.x), static_cast<float>(rectangle.y),
+            static_cast<float>(rectangle.width), static_cast<float>(rectangle.height));
+        if (const auto followed = slotFollowing(box)) {
+            Track& track = tracks_[static_cast<std::size_t>(*followed)];
+            track.refreshReference = true;
+            track.detectionMisses = 0;
+            found[static_cast<std::size_t>(*followed)] = true;
+        } else if (const auto free = freeSlot()) {
+            tracks_[static_cast<std::size_t>(*free)].detectedBox = box;
+            found[static_cast<std::size_t>(*free)] = true;
+        }
     }
-    detectionMisses_ = 0;
-    const FaceBox found = FaceBox::fromRectangle(
-        static_cast<float>(rectangle->x), static_cast<float>(rectangle->y),
-        static_cast<float>(rectangle->width), static_cast<float>(rectangle->height));
-    const bool sameFace = tracking_ && std::abs(found.centreX - box_.centreX) < box_.scaleX &&
-                          std::abs(found.centreY - box_.centreY) < box_.scaleY;
-    if (sameFace) {
-        refreshReference_ = true;
-    } else {
-        detectedBox_ = found;
+    for (int slot = 0; slot < kMaxFaces; ++slot) {
+        Track& track = tracks_[static_cast<std::size_t>(slot)];
+        if (!track.active || found[static_cast<std::size_t>(slot)]) {
+            continue;
+        }
+        if (++track.detectionMisses < 2) {
+            detectNow_ = true;
+        } else {
+            lose(slot);
+        }
     }
 }
 
-void FaceTracker::lose() {
-    tracking_ = false;
-    detectionMisses_ = 0;
+std::optional<int> FaceTracker::slotFollowing(const FaceBox& found) const {
+    for (int slot = 0; slot < kMaxFaces; ++slot) {
+        const Track& track = tracks_[static_cast<std::size_t>(slot)];
+        if (track.active && std::abs(found.centreX - track.box.centreX) < track.box.scaleX &&
+            std::abs(found.centreY - track.box.centreY) < track.box.scaleY) {
+            return slot;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<int> FaceTracker::freeSlot() const {
+    for (int slot = 0; slot < kMaxFaces; ++slot) {
+        const Track& track = tracks_[static_cast<std::size_t>(slot)];
+        if (!track.active && !track.detectedBox) {
+            return slot;
+        }
+    }
+    return std::nullopt;
+}
+
+// Two slots whose fits went to the same face: the slot that followed it first keeps it.
+void FaceTracker::dropCopies(TrackedFaces& faces) {
+    for (int later = 1; later < kMaxFaces; ++later) {
+        TrackedFace& copy = faces[static_cast<std::size_t>(later)];
+        for (int earlier = 0; earlier < later && copy.found; ++earlier) {
+            const Track& kept = tracks_[static_cast<std::size_t>(earlier)];
+            const FaceBox& box = tracks_[static_cast<std::size_t>(later)].box;
+            if (faces[static_cast<std::size_t>(earlier)].found &&
+                std::abs(box.centreX - kept.box.centreX) < kept.box.scaleX &&
+                std::abs(box.centreY - kept.box.centreY) < kept.box.scaleY) {
+                copy = {};
+                tracks_[static_cast<std::size_t>(later)] = Track{};
+            }
+        }
+    }
+}
+
+void FaceTracker::lose(int slot) {
+    tracks_[static_cast<std::size_t>(slot)] = Track{};
     detectNow_ = true;
 }
 
-bool FaceTracker::closeToBox(const FaceBox& box) const {
+bool FaceTracker::closeToBox(const Track& track, const FaceBox& box) const {
     const float tolerance = schedule_.boxTolerance;
-    return std::abs(box.centreX - box_.centreX) <= tolerance * box_.width &&
-           std::abs(box.centreY - box_.centreY) <= tolerance * box_.height &&
-           std::abs(box.width - box_.width) <= tolerance * box_.width &&
-           std::abs(box.height - box_.height) <= tolerance * box_.height;
+    const FaceBox& kept = track.box;
+    return std::abs(box.centreX - kept.centreX) <= tolerance * kept.width &&
+           std::abs(box.centreY - kept.centreY) <= tolerance * kept.height &&
+           std::abs(box.width - kept.width) <= tolerance * kept.width &&
+           std::abs(box.height - kept.height) <= tolerance * kept.height;
 }
 
 }  // namespace velvix

@@ -88,13 +88,14 @@ FaceLandmarks landmarksOf(const LiteMat& shape) {
 
 LandmarkFaceFitter::LandmarkFaceFitter(const LandmarkModel& model) : model_(model) {}
 
-std::optional<FaceLandmarks> LandmarkFaceFitter::fit(const FaceBox& box, bool compare) {
+std::optional<FaceLandmarks> LandmarkFaceFitter::fit(int slot, const FaceBox& box, bool compare) {
     const FaceLandmarks landmarks = landmarksOf(fitLandmarks(grey_->around(box), box, model_));
     if (compare) {
         const Looks looks = looksAt(landmarks);
+        const Looks& remembered = remembered_.at(static_cast<std::size_t>(slot));
         lastCorrelation_ = 0;
         for (std::size_t i = 0; i < looks.size(); ++i) {
-            lastCorrelation_ += looks[i] * remembered_[i];
+            lastCorrelation_ += looks[i] * remembered[i];
         }
         if (!(lastCorrelation_ >= kSameFaceCorrelation)) {
             return std::nullopt;
@@ -103,8 +104,8 @@ std::optional<FaceLandmarks> LandmarkFaceFitter::fit(const FaceBox& box, bool co
     return landmarks;
 }
 
-void LandmarkFaceFitter::remember(const FaceLandmarks& landmarks) {
-    remembered_ = looksAt(landmarks);
+void LandmarkFaceFitter::remember(int slot, const FaceLandmarks& landmarks) {
+    remembered_.at(static_cast<std::size_t>(slot)) = looksAt(landmarks);
 }
 
 FaceBox LandmarkFaceFitter::boxAround(const FaceLandmarks& landmarks) const {

@@ -21,7 +21,8 @@ class GreyFrame {
 
 // The landmark model's fit, judged by the face's looks: a small grey picture of the face,
 // sampled in the frame of its own landmarks (so that it moves, turns and scales with the face),
-// compared by normalised correlation with the one remembered when the face was found.
+// compared by normalised correlation with the one remembered when the face was found, one
+// face per slot.
 class LandmarkFaceFitter final : public FaceFitter {
   public:
     static constexpr int kSide = 16;
@@ -33,8 +34,8 @@ class LandmarkFaceFitter final : public FaceFitter {
     // The grey picture of the current frame, for the calls that follow until the next.
     void setPicture(GreyFrame* grey) { grey_ = grey; }
 
-    std::optional<FaceLandmarks> fit(const FaceBox& box, bool compare) override;
-    void remember(const FaceLandmarks& landmarks) override;
+    std::optional<FaceLandmarks> fit(int slot, const FaceBox& box, bool compare) override;
+    void remember(int slot, const FaceLandmarks& landmarks) override;
     FaceBox boxAround(const FaceLandmarks& landmarks) const override;
 
     using Looks = std::array<float, kSide * kSide>;
@@ -45,7 +46,7 @@ class LandmarkFaceFitter final : public FaceFitter {
   private:
     const LandmarkModel& model_;
     GreyFrame* grey_ = nullptr;
-    Looks remembered_{};
+    std::array<Looks, kMaxFaces> remembered_{};
     float lastCorrelation_ = 0;
 };
 

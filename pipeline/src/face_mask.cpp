@@ -427,14 +427,13 @@ FaceOutline ellipseOutline(float width, float height) {
     return outline;
 }
 
-std::optional<FaceRegion> faceRegionOf(const FaceOutputs& face, FrameSize size) {
-    if (!face.faceValid || face.faceWidth <= 0 || face.faceHeight <= 0 || size.width <= 0 ||
-        size.height <= 0) {
+std::optional<FaceRegion> faceRegionOf(const FaceInFrame& face, FrameSize size) {
+    if (face.width <= 0 || face.height <= 0 || size.width <= 0 || size.height <= 0) {
         return std::nullopt;
     }
     // The landmarks are relative to the rectangle in the frame turned by 180 degrees.
-    const auto originX = static_cast<float>(size.width - 1 - face.faceX);
-    const auto originY = static_cast<float>(size.height - 1 - face.faceY);
+    const auto originX = static_cast<float>(size.width - 1 - face.x);
+    const auto originY = static_cast<float>(size.height - 1 - face.y);
     const auto inBuffer = [&](FaceOutline outline) {
         for (int k = 0; k < outline.count; ++k) {
             PointF& point = outline.points[static_cast<std::size_t>(k)];
@@ -446,12 +445,12 @@ std::optional<FaceRegion> faceRegionOf(const FaceOutputs& face, FrameSize size) 
     FaceRegion region;
     region.frame = size;
     std::optional<FaceOutline> fitted;
-    if (face.faceLandmarks && allFinite(*face.faceLandmarks)) {
-        fitted = inBuffer(faceOutline(*face.faceLandmarks));
+    if (face.landmarks && allFinite(*face.landmarks)) {
+        fitted = inBuffer(faceOutline(*face.landmarks));
     }
     std::array<FaceOutline, kFeatureCount> features{};
     if (fitted) {
-        features = featureOutlines(*face.faceLandmarks);
+        features = featureOutlines(*face.landmarks);
         for (FaceOutline& feature : features) {
             feature = inBuffer(feature);
         }
@@ -464,14 +463,19 @@ std::optional<FaceRegion> faceRegionOf(const FaceOutputs& face, FrameSize size) 
         region.outline = *fitted;
         region.features = features;
     } else {
-        region.outline = inBuffer(ellipseOutline(static_cast<float>(face.faceWidth),
-                                                 static_cast<float>(face.faceHeight)));
+        region.outline = inBuffer(
+            ellipseOutline(static_cast<float>(face.width), static_cast<float>(face.height)));
     }
     region.bounds = boundsOf(region.outline, size);
     if (region.bounds.empty()) {
         return std::nullopt;
     }
     return region;
+}
+
+std::optional<FaceRegion> faceRegionOf(const FaceOutputs& face, FrameSize size) {
+    const std::optional<FaceInFrame> widest = face.widestFace();
+    return widest ? faceRegionOf(*widest, size) : std::nullopt;
 }
 
 std::size_t maskRowSumBytes(FrameSize size) {

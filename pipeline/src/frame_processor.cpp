@@ -73,6 +73,35 @@ void copyRectangleBack(const std::uint8_t* packed, const PixelArea& r, FrameSize
     }
 }
 
+// Writes back only the pixels of the packed 4-byte rectangle whose alpha is above 0, so that
+// the areas of faces side by side, which may overlap, leave each other's smoothing in place.
+void copyMaskedRectangleBack(const std::uint8_t* packed, const std::uint8_t* alpha,
+                             const PixelArea& r, FrameSize size, std::uint8_t* output) {
+    for (int row = 0; row < r.height; ++row) {
+        const std::size_t rowStart =
+            static_cast<std::size_t>(row) * static_cast<std::size_t>(r.width);
+        const std::uint8_t* rowAlpha = alpha + rowStart;
+        std::uint8_t* destination =
+            output + (static_cast<std::size_t>(r.y + row) * static_cast<std::size_t>(size.width) +
+                      static_cast<std::size_t>(r.x)) *
+                         3;
+        int column = 0;
+        while (column < r.width) {
+            const int start = static_cast<int>(std::find_if(rowAlpha + column, rowAlpha + r.width,
+                                                            [](std::uint8_t a) { return a != 0; }) -
+                                               rowAlpha);
+            const int end = static_cast<int>(
+                std::find(rowAlpha + start, rowAlpha + r.width, std::uint8_t{0}) - rowAlpha);
+            if (end > start) {
+                packPixels(packed + (rowStart + static_cast<std::size_t>(start)) * 4,
+                           destination + static_cast<std::size_t>(start) * 3, end - start, 1,
+                           PackFrom::filterLayout);
+            }
+            column = end;
+        }
+    }
+}
+
 // One smoothing pass over the frame in the buffers.
 struct Smoothing {
     FrameBuffers& buffers;
@@ -114,16 +143,29 @@ void smoothWithinRectangle(const Smoothing& s, const FaceOutputs& face) {
     }
 }
 
-// Only the area around the face is smoothed; the mask decides how much of it is used.
+// Only the area around the face is smoothed; the mask decides how much of it is used. The
+// capture buffer keeps the camera's frame for the next face.
 void smoothFaceRegion(const Smoothing& s, const FaceRegion& region) {
     FrameBuffers& b = s.buffers;
     const PixelArea area =
         filterAreaFor(region.bounds, s.size, std::max(1, s.smoother.columnGrid()));
     copyRectangleOut(b.capture(), s.size, area, b.work());
-    smoothKeepingGrain(s, b.work(), b.capture(), area.width, area.height);
+    smoothKeepingGrain(s, b.work(), b.smoothedArea(), area.width, area.height);
     drawFaceMask(region, 0, {b.mask(), area, area.width}, b.maskScratch());
-    blendSkin(b.work(), b.capture(), b.mask(), area.pixels());
-    copyRectangleBack(b.capture(), area, s.size, b.output());
+    blendSkin(b.work(), b.smoothedArea(), b.mask(), area.pixels());
+    copyMaskedRectangleBack(b.smoothedArea(), b.mask(), area, s.size, b.output());
+}
+
+// Every face of the frame, each by its own mask: the widest as the fade gives it, the others
+// as the face step found them.
+void smoothFaceRegions(const Smoothing& s, const FaceRegion& widest, const FaceOutputs& face) {
+    smoothFaceRegion(s, widest);
+    for (int k = 0; k < face.otherFaceCount; ++k) {
+        const auto region = faceRegionOf(face.otherFaces[static_cast<std::size_t>(k)], s.size);
+        if (region) {
+            smoothFaceRegion(s, *region);
+        }
+    }
 }
 
 // While the rest of the frame fades in or out, the whole frame is smoothed and blended by a
@@ -142,7 +184,7 @@ void smoothWithinFaceOutline(const Smoothing& s, const FaceOutputs& face, FaceRe
     if (step.region == nullptr) {
         smoothWholeFrame(s, face);
     } else if (step.background == 0) {
-        smoothFaceRegion(s, *step.region);
+        smoothFaceRegions(s, *step.region, face);
     } else {
         smoothAroundFaceRegion(s, *step.region, step.background);
     }
@@ -176,6 +218,7 @@ void FrameBuffers::reserve(FrameSize size) {
     growTo(capture_, bytesFor(size, 4));
     growTo(output_, bytesFor(size, 3));
     growTo(work_, bytesFor(size, 4));
+    growTo(smoothedArea_, bytesFor(size, 4));
     growTo(turned_, bytesFor(size, 3));
     growTo(small_, smallBytesFor(size));
     growTo(grey_, bytesFor(size, 1));

@@ -23,10 +23,9 @@ class TimedDetector final : public FaceDetector {
   public:
     explicit TimedDetector(std::unique_ptr<FaceDetector> inner) : inner_(std::move(inner)) {}
     std::string name() const override { return inner_->name(); }
-    int recordShorts() const override { return inner_->recordShorts(); }
-    int* detect(unsigned char* buffer, ConstPicture image) override {
+    std::vector<DetectedFace> detect(ConstPicture image) override {
         const std::clock_t start = std::clock();
-        int* result = inner_->detect(buffer, image);
+        std::vector<DetectedFace> result = inner_->detect(image);
         seconds += static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
         ++calls;
         return result;

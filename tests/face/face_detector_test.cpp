@@ -2,57 +2,55 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "cascade_detector.hpp"
+#include "detection_records.hpp"
 
 namespace velvix {
 namespace {
 
-TEST(DetectionResult, RecordsRoundTripInBothLayouts) {
-    for (const int stride : {kClassicRecordShorts, 16}) {
-        std::vector<unsigned char> buffer(kDetectionBufferBytes, 0xAA);
-        int* result = reinterpret_cast<int*>(buffer.data());
-        result[0] = 2;
-        writeDetectedFace(result, stride, 0, {1, 2, 3, 4}, 90);
-        writeDetectedFace(result, stride, 1, {-5, 600, 70, 80}, 10);
-        EXPECT_EQ(detectedFaceCount(result), 2);
-        const DetectedFace second = detectedFace(result, stride, 1);
-        EXPECT_EQ(second.x, -5);
-        EXPECT_EQ(second.y, 600);
-        EXPECT_EQ(second.width, 70);
-        EXPECT_EQ(second.height, 80);
-        // Record 1 starts right after record 0: four bytes of count, then the int16 values.
-        const auto* shorts = reinterpret_cast<const std::int16_t*>(buffer.data() + 4);
-        EXPECT_EQ(shorts[stride + 1], -5);
-        EXPECT_EQ(shorts[0], 90);
+// libfacedetection's records, written by hand in its layout with two record lengths.
+TEST(DetectionRecords, BecomeFacesWithScoreBoxAndFivePoints) {
+    for (const int stride : {142, 16}) {
+        std::vector<std::int32_t> buffer(1 + stride, 0x5A5A5A5A);  // the count, two records
+        buffer[0] = 2;
+        auto* shorts = reinterpret_cast<std::int16_t*>(buffer.data() + 1);
+        for (int field = 0; field < 15; ++field) {
+            shorts[field] = static_cast<std::int16_t>(field);
+            shorts[stride + field] = static_cast<std::int16_t>(field == 1 ? -5 : 10 * field);
+        }
+        shorts[0] = 81;
+        const std::vector<DetectedFace> faces = facesOfRecords(buffer.data(), stride);
+        ASSERT_EQ(faces.size(), 2u) << stride;
+        EXPECT_FLOAT_EQ(faces[0].score, 0.9f);
+        EXPECT_EQ(faces[0].width, 3);
+        EXPECT_EQ(faces[1].x, -5);
+        EXPECT_EQ(faces[1].y, 20);
+        EXPECT_EQ(faces[1].width, 30);
+        EXPECT_EQ(faces[1].height, 40);
+        ASSERT_EQ(faces[1].keypoints.size(), 5u);
+        EXPECT_FLOAT_EQ(faces[1].keypoints[0].x, 50);
+        EXPECT_FLOAT_EQ(faces[1].keypoints[4].y, 140);
     }
+    std::vector<std::int32_t> many(1 + 256 * 8, 0);
+    many[0] = 1000;  // more than the library writes: read as its most, 256
+    EXPECT_EQ(facesOfRecords(many.data(), 16).size(), 256u);
+    many[0] = -3;
+    EXPECT_TRUE(facesOfRecords(many.data(), 16).empty());
+    EXPECT_TRUE(facesOfRecords(nullptr, 16).empty());
 }
 
-TEST(DetectionResult, CountsAreClampedAndNullMeansNoFace) {
-    int result[1] = {1000};
-    EXPECT_EQ(detectedFaceCount(result), kMaxDetections);
-    result[0] = -3;
-    EXPECT_EQ(detectedFaceCount(result), 0);
-    EXPECT_EQ(detectedFaceCount(nullptr), 0);
-}
-
-TEST(FaceDetector, FindsNothingInAnEmptyPictureAndRefusesANullBuffer) {
+TEST(FaceDetector, FindsNothingInAnEmptyPicture) {
     const auto detector = makeFaceDetector();
     ASSERT_NE(detector, nullptr);
     EXPECT_FALSE(detector->name().empty());
     std::vector<unsigned char> picture(320 * 180 * 3, 128);
-    int* result = detector->detect(detectionResultBuffer(), {picture.data(), 320, 180, 960});
-    ASSERT_NE(result, nullptr);
-    EXPECT_EQ(detectedFaceCount(result), 0);
-
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(detector->detect(nullptr, {picture.data(), 320, 180, 960}), nullptr);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "face detector: no result buffer; no face searched\n");
+    EXPECT_TRUE(detector->detect({picture.data(), 320, 180, 960}).empty());
 }
 
 // A cascade file that is missing or damaged must show in the name the program prints at start,

@@ -14,22 +14,28 @@
 namespace velvix {
 namespace {
 
-// Reports the boxes the test sets, in the quarter-size picture's pixels.
+// A detection's box in the quarter-size picture's pixels.
+struct Box {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+};
+
+// Reports the boxes the test sets.
 class ScriptedDetector final : public FaceDetector {
   public:
-    explicit ScriptedDetector(std::vector<DetectedFace>& boxes) : boxes_(boxes) {}
+    explicit ScriptedDetector(std::vector<Box>& boxes) : boxes_(boxes) {}
     std::string name() const override { return "scripted"; }
-    int recordShorts() const override { return 16; }
-    int* detect(unsigned char* buffer, ConstPicture image) override {
+    std::vector<DetectedFace> detect(ConstPicture image) override {
         seen = image.size();
         seenStep = static_cast<int>(image.stride);
         ++calls;
-        int* result = reinterpret_cast<int*>(buffer);
-        result[0] = static_cast<int>(boxes_.size());
-        for (std::size_t i = 0; i < boxes_.size(); ++i) {
-            writeDetectedFace(result, recordShorts(), static_cast<int>(i), boxes_[i], 50);
+        std::vector<DetectedFace> faces;
+        for (const Box& box : boxes_) {
+            faces.push_back({box.x, box.y, box.width, box.height, 0.9f, {}});
         }
-        return result;
+        return faces;
     }
 
     FrameSize seen;
@@ -37,12 +43,12 @@ class ScriptedDetector final : public FaceDetector {
     int calls = 0;
 
   private:
-    std::vector<DetectedFace>& boxes_;
+    std::vector<Box>& boxes_;
 };
 
 class FaceStepTest : public ::testing::Test {
   protected:
-    FaceOutputs run(std::vector<DetectedFace> faces, bool avx2, FrameSize size = {1280, 720}) {
+    FaceOutputs run(std::vector<Box> faces, bool avx2, FrameSize size = {1280, 720}) {
         boxes = std::move(faces);
         const Avx2Choice choice(avx2);
         if (avx2 && !hasAVX2) {
@@ -53,7 +59,7 @@ class FaceStepTest : public ::testing::Test {
         return face;
     }
 
-    std::vector<DetectedFace> boxes;
+    std::vector<Box> boxes;
     ScriptedDetector* detector = new ScriptedDetector(boxes);
     FaceProcessingStep step{std::unique_ptr<FaceDetector>(detector), "/nonexistent/velvix.dat"};
     FrameBuffers buffers;
@@ -72,7 +78,7 @@ TEST_F(FaceStepTest, DetectsOnTheQuarterSizeCopyOfPicturesAtLeast128PixelsWide) 
 // frame's), without and with the vectorised filter's 16-pixel grid.
 TEST_F(FaceStepTest, FitsTheBoxIntoTheFrameAndAcceptsOnlyWideEnoughFaces) {
     struct Case {
-        DetectedFace box;
+        Box box;
         bool avx2;
         int frameWidth;
         std::array<int, 4> rectangle;  // x, y, width, height
@@ -108,16 +114,39 @@ TEST_F(FaceStepTest, FitsTheBoxIntoTheFrameAndAcceptsOnlyWideEnoughFaces) {
     }
 }
 
-TEST_F(FaceStepTest, TheWidestFaceWinsBeforeAcceptanceAndTiesKeepTheFirst) {
-    FaceOutputs f = run({{100, 50, 20, 30}, {200, 60, 20, 30}}, false);
-    EXPECT_EQ(f.faceX, 400);
-    // The widest touches the left edge: no face, although the narrower one would pass.
+// Up to four faces, widest first (of equally wide ones the first detected): the widest
+// accepted one in the reported fields, the others beside it.
+TEST_F(FaceStepTest, ReportsTheWidestAcceptedFaceAndKeepsTheNextThreeBesideIt) {
+    FaceOutputs f = run({{100, 50, 20, 30},
+                         {200, 60, 30, 40},
+                         {150, 120, 15, 30},
+                         {10, 20, 20, 30},
+                         {250, 100, 25, 30}},
+                        false);
+    EXPECT_TRUE(f.faceValid);
+    EXPECT_EQ((std::array{f.faceX, f.faceY, f.faceWidth, f.faceHeight}),
+              (std::array{800, 240, 120, 160}));
+    ASSERT_EQ(f.otherFaceCount, 3);
+    const std::array<std::array<int, 4>, 3> others{
+        {{1000, 400, 100, 120}, {400, 200, 80, 120}, {40, 80, 80, 120}}};
+    for (std::size_t k = 0; k < others.size(); ++k) {
+        const FaceInFrame& other = f.otherFaces[k];
+        EXPECT_EQ((std::array{other.x, other.y, other.width, other.height}), others[k]) << k;
+        EXPECT_FALSE(other.landmarks.has_value());  // no model
+    }
+
+    // The widest touches the left edge: the narrower one is the face.
     f = run({{200, 60, 20, 30}, {0, 60, 40, 50}}, false);
+    EXPECT_TRUE(f.faceValid);
+    EXPECT_EQ(f.faceX, 800);
+    EXPECT_EQ(f.otherFaceCount, 0);
+    // None accepted (one reaching past the top edge, however large, one at the left edge): the
+    // widest one's rectangle, without a face.
+    f = run({{0, 60, 20, 30}, {100, -5, 40, 50}}, false);
     EXPECT_FALSE(f.faceValid);
-    EXPECT_EQ(f.faceX, 0);
-    EXPECT_EQ(f.faceWidth, 160);
-    // A face reaching past the top edge is rejected, however large.
-    EXPECT_FALSE(run({{100, -5, 40, 50}}, false).faceValid);
+    EXPECT_EQ((std::array{f.faceX, f.faceY, f.faceWidth, f.faceHeight}),
+              (std::array{400, 0, 160, 200}));
+    EXPECT_EQ(f.otherFaceCount, 0);
 }
 
 TEST_F(FaceStepTest, NoFacesClearsTheRectangleAndKeepsTheLastLandmarks) {
@@ -175,7 +204,7 @@ std::string writeModel(const testing::ModelFileContents& contents) {
 TEST(FaceStepModel, LoadsOnceOnTheFirstCallAndPlacesLandmarksInTheRectangle) {
     const testing::ModelFileContents contents = smallModel(98);
     const std::string path = writeModel(contents);
-    std::vector<DetectedFace> boxes;
+    std::vector<Box> boxes;
     FaceProcessingStep step(std::make_unique<ScriptedDetector>(boxes), path);
     FrameBuffers buffers;
     FaceOutputs face;
@@ -184,23 +213,27 @@ TEST(FaceStepModel, LoadsOnceOnTheFirstCallAndPlacesLandmarksInTheRectangle) {
     EXPECT_TRUE(step.model().loaded());
 
     std::remove(path.c_str());
-    boxes = {{100, 50, 25, 30}};  // 400, 200, 100 x 120
+    boxes = {{200, 60, 20, 30}, {100, 50, 25, 30}};  // 800, 240, 80 x 120; 400, 200, 100 x 120
     const Avx2Choice choice(false);
     step.run(buffers.faceStepBuffers(kDefaultFrameSize), face);
     ASSERT_TRUE(face.faceValid);
     ASSERT_TRUE(face.faceLandmarks.has_value());
-    // Zero weights leave the mean shape in the box, relative to its corner.
+    ASSERT_EQ(face.otherFaceCount, 1);
+    ASSERT_TRUE(face.otherFaces[0].landmarks.has_value());
+    EXPECT_EQ(face.faceX, 400);
+    EXPECT_EQ(face.otherFaces[0].x, 800);
+    // Zero weights leave the mean shape in each box, relative to its corner.
     for (int k : {0, 40, 97}) {
-        EXPECT_NEAR((*face.faceLandmarks)[static_cast<std::size_t>(k)].x,
-                    contents.meanShape(k, 0) * 50 + 50, 1e-3);
-        EXPECT_NEAR((*face.faceLandmarks)[static_cast<std::size_t>(k)].y,
-                    contents.meanShape(k, 1) * 60 + 60, 1e-3);
+        const auto i = static_cast<std::size_t>(k);
+        EXPECT_NEAR((*face.faceLandmarks)[i].x, contents.meanShape(k, 0) * 50 + 50, 1e-3);
+        EXPECT_NEAR((*face.faceLandmarks)[i].y, contents.meanShape(k, 1) * 60 + 60, 1e-3);
+        EXPECT_NEAR((*face.otherFaces[0].landmarks)[i].x, contents.meanShape(k, 0) * 40 + 40, 1e-3);
     }
 }
 
 TEST(FaceStepModel, RefusesAModelWithAnotherNumberOfLandmarks) {
     const std::string path = writeModel(smallModel(68));
-    std::vector<DetectedFace> boxes;
+    std::vector<Box> boxes;
     FaceProcessingStep step(std::make_unique<ScriptedDetector>(boxes), path);
     FrameBuffers buffers;
     FaceOutputs face;

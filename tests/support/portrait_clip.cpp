@@ -57,14 +57,26 @@ std::vector<std::uint8_t> PortraitClip::background() const {
 }
 
 std::vector<std::uint8_t> PortraitClip::frame(const PortraitPose& pose) const {
+    return frame(std::vector<PortraitPose>{pose});
+}
+
+std::vector<std::uint8_t> PortraitClip::frame(const std::vector<PortraitPose>& poses) const {
     std::vector<std::uint8_t> frame = background();
-    if (photo_.empty()) {
-        return frame;
+    if (!photo_.empty()) {
+        for (const PortraitPose& pose : poses) {
+            draw(pose, frame);
+        }
     }
+    return frame;
+}
+
+void PortraitClip::draw(const PortraitPose& pose, std::vector<std::uint8_t>& frame) const {
     const float scale = pose.faceWidth / kPhotoFaceWidth;
     const float radians = pose.degrees * std::numbers::pi_v<float> / 180;
     const float cosine = std::cos(radians) / scale;
     const float sine = std::sin(radians) / scale;
+    const float reach = pose.reach > 0 ? pose.reach * kPhotoFaceWidth
+                                       : static_cast<float>(photoWidth_ + photoHeight_);
     for (int y = 0; y < size_.height; ++y) {
         std::uint8_t* row = frame.data() + static_cast<std::size_t>(size_.height - 1 - y) *
                                                static_cast<std::size_t>(size_.width) * 3;
@@ -75,7 +87,8 @@ std::vector<std::uint8_t> PortraitClip::frame(const PortraitPose& pose) const {
             const float px = kPhotoFaceX + cosine * dx + sine * dy;
             const float py = kPhotoFaceY - sine * dx + cosine * dy;
             if (px < 0 || py < 0 || px > static_cast<float>(photoWidth_ - 1) ||
-                py > static_cast<float>(photoHeight_ - 1)) {
+                py > static_cast<float>(photoHeight_ - 1) || std::abs(px - kPhotoFaceX) > reach ||
+                std::abs(py - kPhotoFaceY) > reach) {
                 continue;
             }
             const int left = std::min(static_cast<int>(px), photoWidth_ - 2);
@@ -94,7 +107,6 @@ std::vector<std::uint8_t> PortraitClip::frame(const PortraitPose& pose) const {
             }
         }
     }
-    return frame;
 }
 
 PortraitPose PortraitClip::movingPose(int index, int frames) {
@@ -106,6 +118,30 @@ PortraitPose PortraitClip::movingPose(int index, int frames) {
     pose.faceWidth = 240 + 60 * std::sin(phase);
     pose.degrees = 15 * std::sin(3 * phase);
     return pose;
+}
+
+std::vector<PortraitPose> PortraitClip::movingGroup(int faces, int index, int frames) {
+    const bool quarters = faces > 2;
+    const int columns = 2;
+    const float partWidth = 640;
+    const float partHeight = quarters ? 360 : 720;
+    const float width = quarters ? 130 : 200;
+    std::vector<PortraitPose> poses;
+    for (int k = 0; k < faces; ++k) {
+        const float phase = 2 * std::numbers::pi_v<float> *
+                            (static_cast<float>(index) / static_cast<float>(frames) +
+                             static_cast<float>(k) / static_cast<float>(faces));
+        PortraitPose pose;
+        pose.centreX = partWidth * (static_cast<float>(k % columns) + 0.5f) +
+                       partWidth * 0.2f * std::sin(phase);
+        pose.centreY = partHeight * (static_cast<float>(k / columns) + 0.5f) +
+                       partHeight * 0.06f * std::sin(2 * phase);
+        pose.faceWidth = width * (1 + std::cos(phase) / 6);
+        pose.degrees = 10 * std::sin(3 * phase);
+        pose.reach = 1.15f;
+        poses.push_back(pose);
+    }
+    return poses;
 }
 
 Y4mWriter::Y4mWriter(const std::string& path, FrameSize size)

@@ -16,6 +16,9 @@ struct PortraitPose {
     float centreY = 360;
     float faceWidth = 240;
     float degrees = 0;
+    // Above 0, only the part of the photo within this many face widths of the face's centre
+    // (along each of the photo's axes) is placed, so that several portraits fit side by side.
+    float reach = 0;
 };
 
 // The demo portrait placed into webcam-sized frames on a textured background, moved, turned and
@@ -29,6 +32,8 @@ class PortraitClip {
 
     // One frame in the worker's frame layout: blue, green, red, bottom row first.
     std::vector<std::uint8_t> frame(const PortraitPose& pose) const;
+    // One frame with a portrait for each pose, later ones over earlier ones.
+    std::vector<std::uint8_t> frame(const std::vector<PortraitPose>& poses) const;
     // The frame without the portrait.
     std::vector<std::uint8_t> background() const;
     // A point of the photo (upright photo pixels) in upright frame coordinates under `pose`.
@@ -37,8 +42,16 @@ class PortraitClip {
     // Frame `index` of a clip of `frames` in which the face goes across the frame and back,
     // turning up to 15 degrees each way and growing and shrinking between 180 and 300 pixels.
     static PortraitPose movingPose(int index, int frames);
+    // Frame `index` of a clip of `frames` with a group of `faces` (1 to 4) portraits, each in
+    // its own part of the frame (the halves side by side for up to two, else the quarters):
+    // each goes to and fro and up and down within its part, turning up to 10 degrees each way
+    // and growing and shrinking by a sixth, out of step with the others. Faces are 200 pixels
+    // wide in halves and 130 in quarters, give or take a sixth.
+    static std::vector<PortraitPose> movingGroup(int faces, int index, int frames);
 
   private:
+    void draw(const PortraitPose& pose, std::vector<std::uint8_t>& frame) const;
+
     FrameSize size_;
     int photoWidth_ = 0;
     int photoHeight_ = 0;

@@ -220,10 +220,17 @@ TEST_F(ProcessTool, RefusesBadArgumentsAndPictures) {
 
 using Rgb = std::vector<std::uint8_t>;
 
-// The demo portrait's head (an ellipse round its face and hair, soft at the edge), scaled and
-// laid on beige paper in a 1280 x 720 frame with its middle at `centreX`: upright red, green
-// and blue, as a webcam would see a person before a beige wall.
-Rgb portraitOnPaper(float scale, float centreX) {
+// Where a copy of the demo portrait's head lies in a frame: its scale and its middle.
+struct Head {
+    float scale = 1;
+    float centreX = 640;
+    float centreY = 360;
+};
+
+// The demo portrait's heads (an ellipse round its face and hair, soft at the edge), scaled and
+// laid on beige paper in a 1280 x 720 frame: upright red, green and blue, as a webcam would
+// see people before a beige wall.
+Rgb portraitsOnPaper(const std::vector<Head>& heads) {
     int width = 0;
     int height = 0;
     int channels = 0;
@@ -240,23 +247,40 @@ Rgb portraitOnPaper(float scale, float centreX) {
     Rgb rgb(static_cast<std::size_t>(frame.pixels()) * 3);
     for (int y = 0; y < frame.height; ++y) {
         for (int x = 0; x < frame.width; ++x) {
-            const float px = kHeadX + (static_cast<float>(x) - centreX) / scale;
-            const float py = kHeadY + (static_cast<float>(y) - 360.0f) / scale;
-            const float radius =
-                std::hypot((px - kHeadX) / kHalfWidth, (py - kHeadY) / kHalfHeight);
-            const float weight = std::clamp((1.0f - radius) * 20.0f, 0.0f, 1.0f);
             const auto paper = testing::beigePaper(x, y);
-            const int sx = std::clamp(static_cast<int>(px), 0, width - 1);
-            const int sy = std::clamp(static_cast<int>(py), 0, height - 1);
+            std::array<float, 3> value{static_cast<float>(paper[0]), static_cast<float>(paper[1]),
+                                       static_cast<float>(paper[2])};
+            for (const Head& head : heads) {
+                const float px = kHeadX + (static_cast<float>(x) - head.centreX) / head.scale;
+                const float py = kHeadY + (static_cast<float>(y) - head.centreY) / head.scale;
+                const float radius =
+                    std::hypot((px - kHeadX) / kHalfWidth, (py - kHeadY) / kHalfHeight);
+                const float weight = std::clamp((1.0f - radius) * 20.0f, 0.0f, 1.0f);
+                const int sx = std::clamp(static_cast<int>(px), 0, width - 1);
+                const int sy = std::clamp(static_cast<int>(py), 0, height - 1);
+                for (std::size_t c = 0; c < 3; ++c) {
+                    const float photo =
+                        portrait[(static_cast<std::size_t>(sy) * width + sx) * 3 + c];
+                    value[c] += weight * (photo - value[c]);
+                }
+            }
             for (std::size_t c = 0; c < 3; ++c) {
-                const float photo = portrait[(static_cast<std::size_t>(sy) * width + sx) * 3 + c];
                 rgb[(static_cast<std::size_t>(y) * frame.width + x) * 3 + c] =
-                    static_cast<std::uint8_t>(std::lround(paper[c] + weight * (photo - paper[c])));
+                    static_cast<std::uint8_t>(std::lround(value[c]));
             }
         }
     }
     stbi_image_free(portrait);
     return rgb;
+}
+
+// Whether a pixel lies off every head (beyond 1.1 times its ellipse).
+bool offTheHeads(const std::vector<Head>& heads, int x, int y) {
+    return std::all_of(heads.begin(), heads.end(), [&](const Head& head) {
+        const float dx = (static_cast<float>(x) - head.centreX) / (92 * head.scale);
+        const float dy = (static_cast<float>(y) - head.centreY) / (118 * head.scale);
+        return dx * dx + dy * dy > 1.1f * 1.1f;
+    });
 }
 
 // Upright red, green and blue into the capture layout, bottom row first.
@@ -367,7 +391,7 @@ TEST_F(ProcessTool, SmoothsThePortraitsFaceButNotThePaperBehindItAsTheWorkerDoes
         const FrameSize size = plainPortrait ? FrameSize{512, 512} : kDefaultFrameSize;
         const std::string source = plainPortrait ? std::string(VELVIX_DEMO_PHOTO) : input;
         if (!plainPortrait) {
-            const Rgb frame = portraitOnPaper(placement.scale, placement.centreX);
+            const Rgb frame = portraitsOnPaper({{placement.scale, placement.centreX}});
             ASSERT_NE(stbi_write_png(input.c_str(), size.width, size.height, 3, frame.data(),
                                      size.width * 3),
                       0);
@@ -401,13 +425,11 @@ TEST_F(ProcessTool, SmoothsThePortraitsFaceButNotThePaperBehindItAsTheWorkerDoes
         EXPECT_GT(changedInCorners(afterRectangle), 4 * changedInCorners(afterOutline) + 20);
         if (!plainPortrait) {
             // The paper, away from the head, is as it was.
+            const std::vector<Head> heads{{placement.scale, placement.centreX}};
             for (int y = 0; y < size.height; y += 3) {
                 for (int x = 0; x < size.width; ++x) {
-                    const float dx =
-                        (static_cast<float>(x) - placement.centreX) / (92 * placement.scale);
-                    const float dy = (static_cast<float>(y) - 360.0f) / (118 * placement.scale);
                     const std::size_t i = (static_cast<std::size_t>(y) * size.width + x) * 3;
-                    if (dx * dx + dy * dy > 1.1f * 1.1f) {
+                    if (offTheHeads(heads, x, y)) {
                         ASSERT_EQ(afterOutline[i], before[i]) << "column " << x << " row " << y;
                     }
                 }
@@ -427,6 +449,102 @@ TEST_F(ProcessTool, SmoothsThePortraitsFaceButNotThePaperBehindItAsTheWorkerDoes
     }
     EXPECT_TRUE(strip.writeJpeg(std::string(VELVIX_ARTEFACT_DIR) + "/face-mask.jpg"));
     unlink(outline.c_str());
+}
+
+// The 98 points of an iBUG .pts file.
+std::vector<std::pair<float, float>> readPoints(const std::string& path) {
+    const std::string pts = testing::readFile(path);
+    std::vector<std::pair<float, float>> read;
+    std::istringstream lines(pts.substr(std::min(pts.size(), pts.find('{') + 2)));
+    float x = 0;
+    float y = 0;
+    while (lines >> x >> y) {
+        read.emplace_back(x, y);
+    }
+    return read;
+}
+
+// Three copies of the demo portrait's head of different sizes on the paper: each face's skin
+// is smoothed, its pupils and lips (placed by the landmarks of that head alone in the picture)
+// and the paper are as they were, the widest face is the one reported, and the worker
+// publishes the same picture.
+TEST_F(ProcessTool, SmoothsEveryFaceOfAGroupAndReportsTheWidest) {
+    const std::string model = VELVIX_SHIPPED_MODEL;
+    const std::string points = output + ".pts";
+    const FrameSize size = kDefaultFrameSize;
+    const std::vector<Head> heads{{1.15f, 250, 330}, {1.5f, 680, 380}, {1.3f, 1060, 340}};
+    const auto writeInput = [&](const std::vector<Head>& shown) {
+        const Rgb frame = portraitsOnPaper(shown);
+        ASSERT_NE(
+            stbi_write_png(input.c_str(), size.width, size.height, 3, frame.data(), size.width * 3),
+            0);
+    };
+    // Each head alone first, for its landmarks.
+    std::vector<std::vector<std::pair<float, float>>> landmarks;
+    for (const Head& head : heads) {
+        writeInput({head});
+        const auto alone = runProgram({VELVIX_PROCESS_TOOL, input, "--model", model, "--landmarks",
+                                       points, "--output", output});
+        ASSERT_EQ(alone.exitCode, 0) << alone.output;
+        landmarks.push_back(readPoints(points));
+        ASSERT_EQ(landmarks.back().size(), 98u) << alone.output;
+    }
+    writeInput(heads);
+    const auto group = runProgram(
+        {VELVIX_PROCESS_TOOL, input, "--model", model, "--level", "80", "--output", output});
+    ASSERT_EQ(group.exitCode, 0) << group.output;
+    const Rgb before = readRgb(input, size);
+    const Rgb after = readRgb(output, size);
+
+    const auto reported = faceRectangleOf(group.output);
+    ASSERT_TRUE(reported) << group.output;
+    EXPECT_GT(heads[1].centreX, reported->x);
+    EXPECT_LT(heads[1].centreX, reported->x + reported->width);
+
+    const auto changed = [&](int x, int y) {
+        const std::size_t i = (static_cast<std::size_t>(y) * size.width + x) * 3;
+        return after[i] != before[i] || after[i + 1] != before[i + 1] ||
+               after[i + 2] != before[i + 2];
+    };
+    for (std::size_t k = 0; k < heads.size(); ++k) {
+        const auto& p = landmarks[k];
+        // Half of a cheek's pixels change: the square between the image-left eye's outer
+        // corner (60) and the mouth's corner (76), below the eye.
+        const int left = static_cast<int>(std::min(p[60].first, p[76].first));
+        const int right = static_cast<int>(std::max(p[60].first, p[76].first));
+        const int top = static_cast<int>(p[60].second + (p[76].second - p[60].second) / 3);
+        const int bottom = static_cast<int>(p[76].second);
+        int cheek = 0;
+        int cheekChanged = 0;
+        for (int y = top; y < bottom; ++y) {
+            for (int x = left; x < right; ++x) {
+                ++cheek;
+                cheekChanged += changed(x, y) ? 1 : 0;
+            }
+        }
+        EXPECT_GT(cheekChanged * 2, cheek) << "head " << k;
+        // The pupils and the middle of the lips keep their pixels.
+        const std::pair<float, float> lips{(p[79].first + p[85].first) / 2,
+                                           (p[79].second + p[85].second) / 2};
+        for (const auto& [fx, fy] : {p[96], p[97], lips}) {
+            for (int dy = -2; dy <= 2; ++dy) {
+                for (int dx = -2; dx <= 2; ++dx) {
+                    EXPECT_FALSE(changed(static_cast<int>(fx) + dx, static_cast<int>(fy) + dy))
+                        << "head " << k << " at " << fx << ", " << fy;
+                }
+            }
+        }
+    }
+    for (int y = 0; y < size.height; y += 3) {
+        for (int x = 0; x < size.width; ++x) {
+            if (offTheHeads(heads, x, y)) {
+                ASSERT_FALSE(changed(x, y)) << "column " << x << " row " << y;
+            }
+        }
+    }
+    const RingFrame published = publishedByTheWorker(captureOf(before, size), size, 80, model);
+    EXPECT_TRUE(ring_tool::uprightRgb(published) == after);
+    unlink(points.c_str());
 }
 
 // The slider's levels on the demo portrait: each level changes the face more than the one below

@@ -37,12 +37,15 @@ std::optional<FaceBox> detectedFaceBox(FaceDetector& detector, const ColourPictu
                                           static_cast<std::size_t>(small.height) * 3);
     const Picture smallPicture = packedPicture(smallPixels.data(), small, 3);
     resizeBilinear(packedPicture<const std::uint8_t>(turned.pixels.data(), size, 3), smallPicture);
-    const int* detections = detector.detect(detectionResultBuffer(), smallPicture);
-    const FaceRectangle rectangle =
-        chooseFaceRectangle(detections, detector.recordShorts(), size, faceRectangleGrid());
-    if (!acceptableFaceRectangle(rectangle)) {
+    // The face the face step reports: the widest it accepts.
+    const std::vector<FaceRectangle> rectangles =
+        chooseFaceRectangles(detector.detect(smallPicture), size, faceRectangleGrid());
+    const auto accepted =
+        std::find_if(rectangles.begin(), rectangles.end(), acceptableFaceRectangle);
+    if (accepted == rectangles.end()) {
         return std::nullopt;
     }
+    const FaceRectangle& rectangle = *accepted;
     const auto left = static_cast<float>(size.width - rectangle.x - rectangle.width);
     const FaceBox box = FaceBox::fromRectangle(left, static_cast<float>(rectangle.y),
                                                static_cast<float>(rectangle.width),

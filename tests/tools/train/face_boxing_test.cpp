@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "velvix/platform/cpu_info.hpp"
 
 namespace velvix::train {
@@ -10,17 +12,15 @@ namespace {
 // Reports one face at a fixed place of the picture it is given, and remembers that picture.
 class OneFaceDetector final : public FaceDetector {
   public:
-    explicit OneFaceDetector(DetectedFace face) : face_(face) {}
+    // The box in the pixels of the picture given: left, top, width, height.
+    explicit OneFaceDetector(std::array<int, 4> box)
+        : face_{box[0], box[1], box[2], box[3], 0.9f, {}} {}
     std::string name() const override { return "one face"; }
-    int recordShorts() const override { return kClassicRecordShorts; }
-    int* detect(unsigned char* resultBuffer, ConstPicture image) override {
+    std::vector<DetectedFace> detect(ConstPicture image) override {
         firstPixel = image.pixels[0];
         seenWidth = image.width;
         seenHeight = image.height;
-        auto* result = reinterpret_cast<int*>(resultBuffer);
-        result[0] = 1;
-        writeDetectedFace(result, recordShorts(), 0, face_, 90);
-        return result;
+        return {face_};
     }
     int firstPixel = -1;
     int seenWidth = 0;

@@ -1,51 +1,33 @@
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "velvix/base/picture.hpp"
+#include "velvix/pipeline/face_outputs.hpp"
 
 namespace velvix {
 
-// The detector's result buffer: an int32 face count, then one record of int16 values per face.
-inline constexpr std::size_t kDetectionBufferBytes = 0x20000;
-inline constexpr int kMaxDetections = 256;
-// Record length of the result layout this program defines (and older detector releases use).
-inline constexpr int kClassicRecordShorts = 142;
-
-// The result buffer, allocated before main() runs and never freed.
-unsigned char* detectionResultBuffer();
-
-// What a detector logs when it is given no result buffer, and returns null.
-inline constexpr char kNoResultBufferLine[] = "face detector: no result buffer; no face searched";
-
+// One face a detector found, in pixels of the picture it was given.
 struct DetectedFace {
-    int x = 0;
-    int y = 0;
+    int x = 0;  // the box's left edge
+    int y = 0;  // its top edge
     int width = 0;
     int height = 0;
+    float score = 1;  // 0 to 1; detectors without a score give 1
+    // The facial points a network places (eyes, nose, mouth and, for some, the ears), in the
+    // network's order; none from detectors that place none.
+    std::vector<PointF> keypoints;
 };
 
-// Finds faces in a picture of 3-byte pixels (blue, green, red). It writes the count and the
-// records into `resultBuffer` and returns it, or null (which counts as no face).
+// Finds faces in a picture of 3-byte pixels (blue, green, red), in the detector's own order.
 class FaceDetector {
   public:
     virtual ~FaceDetector() = default;
     virtual std::string name() const = 0;
-    // int16 values from one record to the next in the result buffer.
-    virtual int recordShorts() const = 0;
-    virtual int* detect(unsigned char* resultBuffer, ConstPicture image) = 0;
+    virtual std::vector<DetectedFace> detect(ConstPicture image) = 0;
 };
-
-// The number of faces in a returned buffer (0 for null, at most kMaxDetections).
-int detectedFaceCount(const int* result);
-// Fields 1 to 4 (left, top, width, height) of record i.
-DetectedFace detectedFace(const int* result, int recordShorts, int index);
-// Writes one record in the layout: confidence, the box, five facial points left at 0.
-void writeDetectedFace(int* result, int recordShorts, int index, const DetectedFace& face,
-                       int confidence);
 
 // The program's detector: libfacedetection where the program was built with it; otherwise the
 // BlazeFace full-range network when its file is found among the program's data files

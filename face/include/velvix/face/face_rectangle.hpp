@@ -1,6 +1,9 @@
 #pragma once
 
+#include <vector>
+
 #include "velvix/base/picture.hpp"
+#include "velvix/face/face_detector.hpp"
 #include "velvix/face/landmark_fitter.hpp"
 #include "velvix/face/lite_mat.hpp"
 #include "velvix/pipeline/face_outputs.hpp"
@@ -15,12 +18,12 @@ struct FaceRectangle {
     int height = 0;
 };
 
-// The face step's rectangle for detections made on the quarter-size copy of a frame of
-// `size`: the widest detection after correction and clamping (of equally wide ones the
-// first), or an empty rectangle at 0, 0. Its sides then follow a `grid` of that many pixels
+// The face step's rectangles for detections made on the quarter-size copy of a frame of
+// `size`: each detection corrected and clamped, the widest kMaxFaces of them, widest first (of
+// equally wide ones the first detected). Their sides then follow a `grid` of that many pixels
 // (the filter's faceRectangleGrid(); 1 leaves them as they are).
-FaceRectangle chooseFaceRectangle(const int* detections, int recordShorts, FrameSize size,
-                                  int grid);
+std::vector<FaceRectangle> chooseFaceRectangles(const std::vector<DetectedFace>& detections,
+                                                FrameSize size, int grid);
 
 // The smoothing rectangle of a tracked face's box, by the same rules as a detection's after
 // its size correction: kept inside the frame and on the `grid`.

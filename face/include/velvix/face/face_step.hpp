@@ -3,6 +3,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "velvix/face/face_detector.hpp"
 #include "velvix/face/face_tracker.hpp"
@@ -22,10 +23,11 @@ enum class FaceSearch {
     tracking,
 };
 
-// Finds the face in each frame, on a copy turned by 180 degrees: detection on a quarter-size
-// copy, the widest face turned into the smoothing rectangle, and the landmarks fitted on the
-// grey picture. The model is loaded by `prepare` or on the first call. Tracking needs the model;
-// without one each frame is searched as with `everyFrame`.
+// Finds the faces in each frame, on a copy turned by 180 degrees: detection on a quarter-size
+// copy, the widest faces (kMaxFaces at most) turned into rectangles, and the landmarks fitted
+// on the grey picture. The widest accepted face is the one reported in FaceOutputs' own fields. The
+// model is loaded by `prepare` or on the first call. Tracking needs the model; without one each
+// frame is searched as with `everyFrame`.
 class FaceProcessingStep final : public FaceStep {
   public:
     // `modelPath` names the model file; empty looks for "velvix.dat" where the program's data
@@ -52,11 +54,10 @@ class FaceProcessingStep final : public FaceStep {
 
   private:
     void loadModelOnce();
-    FaceRectangle detectNow(const FaceStepBuffers& buffers);
+    std::vector<FaceRectangle> detectNow(const FaceStepBuffers& buffers);
     void makeSmallCopy(const FaceStepBuffers& buffers);
     void searchEveryFrame(const FaceStepBuffers& buffers, FaceOutputs& face);
     void track(const FaceStepBuffers& buffers, FaceOutputs& face);
-    void fitAcceptedFace(const FaceStepBuffers& buffers, FaceOutputs& face);
 
     std::unique_ptr<FaceDetector> detector_;
     std::unique_ptr<DetectionThread> detection_;

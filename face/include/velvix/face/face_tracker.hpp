@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -24,14 +25,14 @@ class DetectionService {
     // Starts detecting in a copy of `small` (3-byte pixels, rows of 3 x width bytes) of a frame
     // of `frameSize`; false, starting nothing, while a detection runs.
     virtual bool start(const std::uint8_t* small, FrameSize smallSize, FrameSize frameSize) = 0;
-    // The face step's rectangle for the faces of the last started detection, once, when it has
-    // finished: an empty rectangle when it found none.
-    virtual std::optional<FaceRectangle> finished() = 0;
+    // The face step's rectangles for the faces of the last started detection (widest first, at
+    // most kMaxFaces), once, when it has finished: none when it found none.
+    virtual std::optional<std::vector<FaceRectangle>> finished() = 0;
     virtual std::string detectorName() const = 0;
 };
 
 // A detector's work on a thread of its own, kept for the service's lifetime. The picture's
-// copy and the result buffer are allocated once; a start copies and signals, nothing more.
+// copy is allocated once; a start copies and signals, nothing more.
 class DetectionThread final : public DetectionService {
   public:
     DetectionThread(std::unique_ptr<FaceDetector> detector, int grid);
@@ -40,7 +41,7 @@ class DetectionThread final : public DetectionService {
     DetectionThread& operator=(const DetectionThread&) = delete;
 
     bool start(const std::uint8_t* small, FrameSize smallSize, FrameSize frameSize) override;
-    std::optional<FaceRectangle> finished() override;
+    std::optional<std::vector<FaceRectangle>> finished() override;
     std::string detectorName() const override { return name_; }
     // Waits for the running detection, if any; for callers that cannot go on without it.
     void waitUntilIdle();
@@ -52,26 +53,26 @@ class DetectionThread final : public DetectionService {
     const std::string name_;
     const int grid_;
     std::vector<std::uint8_t> picture_;
-    std::vector<unsigned char> resultBuffer_;
     std::mutex mutex_;
     std::condition_variable changed_;
     FrameSize smallSize_;
     FrameSize frameSize_;
     bool running_ = false;
     bool stopping_ = false;
-    std::optional<FaceRectangle> result_;
+    std::optional<std::vector<FaceRectangle>> result_;
     std::thread thread_;
 };
 
-// Places the landmarks of a face in a box of the current frame and judges the result.
+// Places the landmarks of a face in a box of the current frame and judges the result. It
+// remembers one face per slot (0 to kMaxFaces - 1), one slot for each face followed.
 class FaceFitter {
   public:
     virtual ~FaceFitter() = default;
     // The landmarks (absolute, in the turned frame) of the face in `box`. With `compare`,
-    // nothing when what lies there does not look like the face remembered last.
-    virtual std::optional<FaceLandmarks> fit(const FaceBox& box, bool compare) = 0;
-    // The face just fitted becomes the one later fits are compared with.
-    virtual void remember(const FaceLandmarks& landmarks) = 0;
+    // nothing when what lies there does not look like the face remembered last in `slot`.
+    virtual std::optional<FaceLandmarks> fit(int slot, const FaceBox& box, bool compare) = 0;
+    // The face just fitted becomes the one later fits in `slot` are compared with.
+    virtual void remember(int slot, const FaceLandmarks& landmarks) = 0;
     // The box the fit of `landmarks` most likely started from: where the next frame's fit starts.
     virtual FaceBox boxAround(const FaceLandmarks& landmarks) const = 0;
 };
@@ -88,49 +89,63 @@ struct TrackingSchedule {
     float boxTolerance = 0.02f;
 };
 
-// What the tracker found on one frame.
+// What the tracker found of one face on one frame.
 struct TrackedFace {
     bool found = false;
     FaceBox box;              // the box of the fit
     FaceLandmarks landmarks;  // absolute, in the turned frame
 };
 
-// Follows a face from frame to frame. Once a detection has found it, each frame's fit starts
-// from the box around the previous frame's landmarks and is compared with the face as it was
-// found; a face that no longer looks like itself is lost on that very frame. Detection runs in
-// the background, on a schedule and at once when the face is lost, and its result serves the
-// frame after it finished. A detection that finds the followed face changes nothing; one that
-// finds another face moves the tracker there; two detections in a row that find none end the
-// tracking.
+// Per slot, the face followed there, if any.
+using TrackedFaces = std::array<TrackedFace, kMaxFaces>;
+
+// Follows up to kMaxFaces faces from frame to frame, each in a slot of its own. Once a
+// detection has found a face, each frame's fit starts from the box around the previous frame's
+// landmarks and is compared with the face as it was found; a face that no longer looks like
+// itself is lost on that very frame. Detection runs in the background, on a schedule and at
+// once when a face is lost, and its result serves the frame after it finished. A detection
+// that finds a followed face changes nothing for it; a face it finds that no slot follows takes
+// a free slot; a followed face that two detections in a row do not find is given up, and one
+// that a fit finds where another slot's face is is dropped as a copy.
 class FaceTracker {
   public:
     FaceTracker(DetectionService& detection, FaceFitter& fitter, TrackingSchedule schedule = {});
 
-    // The face in this frame.
-    TrackedFace next();
+    // The faces in this frame, by slot.
+    TrackedFaces next();
     // Whether a detection should start on this frame; the caller then makes the quarter-size
     // picture and starts it.
     bool detectionWanted() const;
     void startDetection(const std::uint8_t* small, FrameSize smallSize, FrameSize frameSize);
 
-    bool tracking() const { return tracking_; }
+    // Whether any face is followed.
+    bool tracking() const;
 
   private:
+    // One followed face.
+    struct Track {
+        bool active = false;
+        FaceBox box;
+        std::optional<FaceBox> detectedBox;  // a new face's box, fitted on the next frame
+        bool refreshReference = false;
+        int detectionMisses = 0;
+    };
+
+    TrackedFace follow(int slot);
     void takeFinishedDetection();
-    void lose();
-    bool closeToBox(const FaceBox& box) const;
+    std::optional<int> slotFollowing(const FaceBox& found) const;
+    std::optional<int> freeSlot() const;
+    void dropCopies(TrackedFaces& faces);
+    void lose(int slot);
+    bool closeToBox(const Track& track, const FaceBox& box) const;
 
     DetectionService& detection_;
     FaceFitter& fitter_;
     TrackingSchedule schedule_;
-    bool tracking_ = false;
-    FaceBox box_;
-    std::optional<FaceBox> detectedBox_;
-    bool refreshReference_ = false;
+    std::array<Track, kMaxFaces> tracks_{};
     bool detectionRunning_ = false;
     bool detectNow_ = true;
     int framesSinceDetection_ = 0;
-    int detectionMisses_ = 0;
 };
 
 }  // namespace velvix

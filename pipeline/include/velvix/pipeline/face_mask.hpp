@@ -80,9 +80,10 @@ struct FaceRegion {
     std::array<FaceOutline, kFeatureCount> features{};
 };
 
-// The region of the face the face step accepted: its outline from the landmarks, or the
-// ellipse in its rectangle when it has none; nothing when no face was accepted or the region
-// misses the frame.
+// The region of a face: its outline from the landmarks, or the ellipse in its rectangle when it
+// has none; nothing when the region misses the frame.
+std::optional<FaceRegion> faceRegionOf(const FaceInFrame& face, FrameSize size);
+// The region of the widest face the face step accepted; nothing when it accepted none.
 std::optional<FaceRegion> faceRegionOf(const FaceOutputs& face, FrameSize size);
 
 // One alpha byte per pixel of `area`, rows `stride` bytes apart.

@@ -24,6 +24,7 @@ class FrameBuffers {
     std::uint8_t* capture() { return capture_.data(); }  // capture layout
     std::uint8_t* output() { return output_.data(); }    // frame layout; what is published
     std::uint8_t* work() { return work_.data(); }        // the smoothed frame or face rectangle
+    std::uint8_t* smoothedArea() { return smoothedArea_.data(); }  // a face's area, smoothed
     std::uint8_t* turned() { return turned_.data(); }
     std::uint8_t* small() { return small_.data(); }
     std::uint8_t* grey() { return grey_.data(); }
@@ -37,6 +38,7 @@ class FrameBuffers {
     std::vector<std::uint8_t> capture_;
     std::vector<std::uint8_t> output_;
     std::vector<std::uint8_t> work_;
+    std::vector<std::uint8_t> smoothedArea_;
     std::vector<std::uint8_t> turned_;
     std::vector<std::uint8_t> small_;
     std::vector<std::uint8_t> grey_;
@@ -47,9 +49,9 @@ class FrameBuffers {
 };
 
 // Turns the frame in the capture buffer into the frame to publish in the output buffer:
-// packed as it is, or, with smoothing on, smoothed on the skin of the face (or of the whole
-// frame when there is no face) and masked. `fade` carries the face's region from frame to
-// frame; give it a fresh one for a single picture.
+// packed as it is, or, with smoothing on, smoothed on the skin of the faces (or of the whole
+// frame when there is no face) and masked. `fade` carries the widest face's region from frame
+// to frame; give it a fresh one for a single picture.
 void processFrame(FrameBuffers& buffers, FrameSize size, const AppliedSettings& settings,
                   const ProcessingSteps& steps, FaceOutputs& face, FaceRegionFade& fade);
 

@@ -23,11 +23,15 @@
 //   grey     grey                 turned              face step              landmark fitter
 //   work     filter (capture      bottom first        copyRectangleOut,      maskFeatures,
 //            until smoothed)                          Smoother               blendSkin, packPixels
+//   smoothed filter               bottom first        Smoother, blendSkin    packPixels
+//   area
 //   mask     1 byte alpha         bottom first        drawFaceMask           blendSkin
 //   ring     frame                bottom first        FrameRing::publish     bridge, readers
 // The Smoother turns its source from the capture layout into the filter layout in place, so
-// capture and work trade places for a face area: the area is copied into work, smoothed into
-// capture and copied back into output; the whole frame is smoothed from capture into work.
+// a face's area is copied into work, smoothed into the smoothed area and copied back into
+// output where its mask is above 0 (capture stays the camera's frame for the next face); the
+// face rectangle of the rectangle mask is smoothed into capture instead, and the whole frame
+// from capture into work.
 //
 // Turned: the face step works on a copy of the output turned by 180 degrees (rotate180), so
 // that its first row is the picture's top row and its first column the picture's right edge.

@@ -16,7 +16,7 @@ struct FaceStepBuffers {
     FrameSize size;
 };
 
-// Finds the face in the worker's frame and writes the rectangle and landmarks for the
+// Finds the faces in the worker's frame and writes their rectangles and landmarks for the
 // feature mask.
 class FaceStep {
   public:
