@@ -33,7 +33,7 @@ inline constexpr float kFeatureMarginShare = 0.03f;
 inline constexpr float kUpperLidShare = 0.4f;
 inline constexpr int kFeatureCount = 6;
 
-// A closed polygon and the width of the soft edge inside it.
+// A closed convex polygon and the width of the soft edge inside it.
 struct FaceOutline {
     std::array<PointF, kOutlinePointsMaximum> points{};
     int count = 0;
