@@ -474,6 +474,10 @@ std::optional<FaceRegion> faceRegionOf(const FaceOutputs& face, FrameSize size) 
         std::all_of(features.begin(), features.end(), nearThisFrame)) {
         region.outline = *fitted;
         region.features = features;
+        region.landmarks = *face.faceLandmarks;
+        for (PointF& point : *region.landmarks) {
+            point = {originX - point.x, originY - point.y};
+        }
     } else {
         region.outline = inBuffer(ellipseOutline(static_cast<float>(face.faceWidth),
                                                  static_cast<float>(face.faceHeight)));

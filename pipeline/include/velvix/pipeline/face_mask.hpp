@@ -78,6 +78,8 @@ struct FaceRegion {
     PixelArea bounds;  // holds every pixel whose alpha may be above 0; inside the frame
     // The features kept unsmoothed; outlines without points for a face without landmarks.
     std::array<FaceOutline, kFeatureCount> features{};
+    // The landmarks in the buffers' columns and rows, for a face that has them.
+    std::optional<FaceLandmarks> landmarks;
 };
 
 // The region of the face the face step accepted: its outline from the landmarks, or the
