@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <numbers>
 
 #include "velvix/pipeline/landmark_layout.hpp"
@@ -159,55 +160,54 @@ PixelArea boundsOf(const FaceOutline& outline, FrameSize size) {
     return {x0, y0, x1 - x0 + 1, y1 - y0 + 1};
 }
 
-// Runs of columns, each as its first and last column.
-struct Spans {
-    std::array<std::pair<int, int>, kOutlinePointsMaximum / 2> spans{};
-    int count = 0;
-};
-
-// The columns whose centres lie inside the outline on row y (even-odd rule); they may lie
-// beyond the frame.
-Spans spansOnRow(const FaceOutline& outline, float y) {
-    std::array<float, kOutlinePointsMaximum> crossings{};
-    int crossingCount = 0;
+// The columns whose centres lie inside the convex outline on row y, as the first and last
+// (first above last when there are none); they may lie beyond the frame.
+std::pair<int, int> spanOnRow(const FaceOutline& outline, float y) {
+    float left = std::numeric_limits<float>::infinity();
+    float right = -left;
     for (int k = 0; k < outline.count; ++k) {
         const PointF a = outline.points[static_cast<std::size_t>(k)];
         const PointF b = outline.points[static_cast<std::size_t>((k + 1) % outline.count)];
         if ((a.y <= y && y < b.y) || (b.y <= y && y < a.y)) {
-            crossings[static_cast<std::size_t>(crossingCount++)] =
-                a.x + (y - a.y) * (b.x - a.x) / (b.y - a.y);
+            const float x = a.x + (y - a.y) * (b.x - a.x) / (b.y - a.y);
+            left = std::min(left, x);
+            right = std::max(right, x);
         }
     }
-    std::sort(crossings.begin(), crossings.begin() + crossingCount);
-    Spans spans;
-    for (int k = 0; k + 1 < crossingCount; k += 2) {
-        // Columns c with crossing[k] <= c < crossing[k + 1]; the crossings lie within a few
-        // frame widths of the frame, as the outline's points do.
-        const int first = static_cast<int>(std::ceil(crossings[static_cast<std::size_t>(k)]));
-        const int last =
-            static_cast<int>(std::ceil(crossings[static_cast<std::size_t>(k + 1)])) - 1;
-        if (first <= last) {
-            spans.spans[static_cast<std::size_t>(spans.count++)] = {first, last};
-        }
+    if (!(left < right)) {
+        return {1, 0};
     }
-    return spans;
+    // Columns c with left <= c < right; the crossings lie within a few frame widths of the
+    // frame, as the outline's points do.
+    return {static_cast<int>(std::ceil(left)), static_cast<int>(std::ceil(right)) - 1};
+}
+
+// For each of `count` columns from `column` on, how many of the columns first to last lie
+// within `radius` of it.
+VELVIX_ALWAYS_INLINE void sumSpanBody(int first, int last, int column, int count, int radius,
+                                      std::uint8_t* sums) {
+    for (int i = 0; i < count; ++i) {
+        const int c = column + i;
+        const int inside = std::min(c + radius, last) - std::max(c - radius, first) + 1;
+        sums[i] = static_cast<std::uint8_t>(std::max(inside, 0));
+    }
+}
+
+void sumSpanPlain(int first, int last, int column, int count, int radius, std::uint8_t* sums) {
+    sumSpanBody(first, last, column, count, radius, sums);
+}
+
+VELVIX_AVX2_FUNCTION void sumSpanAvx2(int first, int last, int column, int count, int radius,
+                                      std::uint8_t* sums) {
+    sumSpanBody(first, last, column, count, radius, sums);
 }
 
 // For each column of `area`, how many pixels of the row within `radius` columns of it lie
 // inside the outline.
 void sumRowInside(const FaceOutline& outline, int row, const PixelArea& area, int radius,
                   std::uint8_t* sums) {
-    std::memset(sums, 0, static_cast<std::size_t>(area.width));
-    const Spans spans = spansOnRow(outline, static_cast<float>(row));
-    for (int s = 0; s < spans.count; ++s) {
-        const auto [first, last] = spans.spans[static_cast<std::size_t>(s)];
-        const int from = std::max(area.x, first - radius);
-        const int to = std::min(area.x + area.width - 1, last + radius);
-        for (int c = from; c <= to; ++c) {
-            const int inside = std::min(c + radius, last) - std::max(c - radius, first) + 1;
-            sums[c - area.x] = static_cast<std::uint8_t>(sums[c - area.x] + inside);
-        }
-    }
+    const auto [first, last] = spanOnRow(outline, static_cast<float>(row));
+    (hasAVX2 ? sumSpanAvx2 : sumSpanPlain)(first, last, area.x, area.width, radius, sums);
 }
 
 // Alpha from the count of inside pixels in a square of `cells` pixels around each pixel:
@@ -262,11 +262,21 @@ void addRow(std::uint32_t* columnSums, const std::uint8_t* row, int count) {
     }
 }
 
-void moveWindow(std::uint32_t* columnSums, const std::uint8_t* entering,
-                const std::uint8_t* leaving, int count) {
+VELVIX_ALWAYS_INLINE void moveWindowBody(std::uint32_t* columnSums, const std::uint8_t* entering,
+                                         const std::uint8_t* leaving, int count) {
     for (int i = 0; i < count; ++i) {
         columnSums[i] = columnSums[i] + entering[i] - leaving[i];
     }
+}
+
+void moveWindowPlain(std::uint32_t* columnSums, const std::uint8_t* entering,
+                     const std::uint8_t* leaving, int count) {
+    moveWindowBody(columnSums, entering, leaving, count);
+}
+
+VELVIX_AVX2_FUNCTION void moveWindowAvx2(std::uint32_t* columnSums, const std::uint8_t* entering,
+                                         const std::uint8_t* leaving, int count) {
+    moveWindowBody(columnSums, entering, leaving, count);
 }
 
 std::uint8_t* rowOf(const AlphaView& view, int frameRow) {
@@ -310,9 +320,10 @@ void forSquareSums(const FaceOutline& outline, const PixelArea& area, const Mask
     const auto cells = static_cast<float>(side * side);
     for (int row = 0; row < area.height; ++row) {
         if (row > 0) {
-            moveWindow(scratch.columnSums,
-                       scratch.rowSums + static_cast<std::size_t>(row + side - 1) * width,
-                       scratch.rowSums + static_cast<std::size_t>(row - 1) * width, area.width);
+            (hasAVX2 ? moveWindowAvx2 : moveWindowPlain)(
+                scratch.columnSums,
+                scratch.rowSums + static_cast<std::size_t>(row + side - 1) * width,
+                scratch.rowSums + static_cast<std::size_t>(row - 1) * width, area.width);
         }
         use(scratch.columnSums, area.y + row, area, cells);
     }
@@ -462,6 +473,10 @@ std::optional<FaceRegion> faceRegionOf(const FaceInFrame& face, FrameSize size) 
         std::all_of(features.begin(), features.end(), nearThisFrame)) {
         region.outline = *fitted;
         region.features = features;
+        region.landmarks = *face.faceLandmarks;
+        for (PointF& point : *region.landmarks) {
+            point = {originX - point.x, originY - point.y};
+        }
     } else {
         region.outline = inBuffer(
             ellipseOutline(static_cast<float>(face.width), static_cast<float>(face.height)));

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "velvix/pipeline/pixels.hpp"
+#include "velvix/pipeline/skin_tone.hpp"
 
 namespace velvix {
 namespace {
@@ -143,16 +144,23 @@ void smoothWithinRectangle(const Smoothing& s, const FaceOutputs& face) {
     }
 }
 
-// Only the area around the face is smoothed; the mask decides how much of it is used. The
+// Only the area around the face is smoothed; the mask decides how much of it is used, and the
+// skin's own colour, where the landmarks show where to learn it, which pixels are skin. The
 // capture buffer keeps the camera's frame for the next face.
 void smoothFaceRegion(const Smoothing& s, const FaceRegion& region) {
     FrameBuffers& b = s.buffers;
     const PixelArea area =
         filterAreaFor(region.bounds, s.size, std::max(1, s.smoother.columnGrid()));
+    const std::optional<SkinTone> tone =
+        region.landmarks ? learnSkinTone(*region.landmarks, b.capture(), s.size) : std::nullopt;
     copyRectangleOut(b.capture(), s.size, area, b.work());
     smoothKeepingGrain(s, b.work(), b.smoothedArea(), area.width, area.height);
     drawFaceMask(region, 0, {b.mask(), area, area.width}, b.maskScratch());
-    blendSkin(b.work(), b.smoothedArea(), b.mask(), area.pixels());
+    if (tone) {
+        blendSkinOfTone(b.work(), b.smoothedArea(), b.mask(), area.pixels(), *tone);
+    } else {
+        blendSkin(b.work(), b.smoothedArea(), b.mask(), area.pixels());
+    }
     copyMaskedRectangleBack(b.smoothedArea(), b.mask(), area, s.size, b.output());
 }
 

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "velvix/pipeline/landmark_layout.hpp"
+#include "velvix/pipeline/skin_tone.hpp"
 #include "velvix/platform/cpu_info.hpp"
 
 namespace velvix {
@@ -86,12 +87,46 @@ std::uint32_t mixByte(std::uint32_t from, std::uint32_t to, std::uint32_t a) {
     return (x + 1u + (x >> 8)) >> 8;
 }
 
+// Beyond this many kToneUnit from the skin's chroma on either axis the weight is 0 anyway; the
+// clamp keeps the squares small.
+constexpr std::int32_t kToneReach = 3 * kToneUnit;
+constexpr std::int32_t kToneFull = kToneFade * kToneUnit * kToneUnit;
+constexpr int kToneWeightShift = 18;
+static_assert((kToneFade - 1) * kToneUnit * kToneUnit == 1 << kToneWeightShift);
+static_assert(kToneReach * kToneReach > kToneFull);
+
+// Alpha weighed by the pixel's closeness to the skin's chroma: with d the distance in
+// tolerances, the weight is 1 up to d = 1 and (kToneFade - d^2) / (kToneFade - 1) beyond, down
+// to 0.
+inline std::uint32_t alphaOfTone(std::int32_t blue, std::int32_t green, std::int32_t red,
+                                 std::uint32_t alpha, const SkinTone& tone) {
+    const std::int32_t blueOverGreen = blue - green;
+    const std::int32_t redOverGreen = red - green;
+    const std::int32_t cb = (112000 * blueOverGreen - 37797 * redOverGreen) >> kToneShift;
+    const std::int32_t cr = (112000 * redOverGreen - 18214 * blueOverGreen) >> kToneShift;
+    const std::int32_t u =
+        std::clamp(((cb - tone.cb) * tone.cbScale) >> 8, -kToneReach, kToneReach);
+    const std::int32_t v =
+        std::clamp(((cr - tone.cr) * tone.crScale) >> 8, -kToneReach, kToneReach);
+    const std::int32_t weight = std::clamp(kToneFull - u * u - v * v, 0, 1 << kToneWeightShift);
+    return (alpha * static_cast<std::uint32_t>(weight) + (1u << (kToneWeightShift - 1))) >>
+           kToneWeightShift;
+}
+
+// Pixels that are not skin-coloured count as alpha 0, and a tone weighs the others.
 void blendSkinPlain(const std::uint8_t* unsmoothed, std::uint8_t* smoothed,
-                    const std::uint8_t* alpha, std::size_t count) {
+                    const std::uint8_t* alpha, std::size_t count, const SkinTone* tone) {
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint8_t* original = unsmoothed + 4 * i;
         std::uint8_t* current = smoothed + 4 * i;
-        const std::uint32_t a = skinChroma(original[0], original[1], original[2]) ? alpha[i] : 0;
+        std::uint32_t a;
+        if (!skinChroma(original[0], original[1], original[2])) {
+            a = 0;
+        } else if (tone != nullptr) {
+            a = alphaOfTone(original[0], original[1], original[2], alpha[i], *tone);
+        } else {
+            a = alpha[i];
+        }
         for (std::size_t c = 0; c < 3; ++c) {
             current[c] = static_cast<std::uint8_t>(mixByte(original[c], current[c], a));
         }
@@ -110,17 +145,52 @@ VELVIX_AVX2_FUNCTION __m256i withinLanes(__m256i v, std::int32_t low, std::int32
                             _mm256_cmpgt_epi32(_mm256_set1_epi32(high), v));
 }
 
-VELVIX_AVX2_FUNCTION __m256i skinLanes(__m256i pixels) {
+struct ChromaLanes {
+    __m256i cb;
+    __m256i cr;
+};
+
+// isSkinColour's whole-number chroma of eight pixels.
+VELVIX_AVX2_FUNCTION ChromaLanes chromaLanes(__m256i pixels) {
     const __m256i byteMask = _mm256_set1_epi32(0xFF);
     const __m256i green = _mm256_and_si256(_mm256_srli_epi32(pixels, 8), byteMask);
     const __m256i blueOverGreen = _mm256_sub_epi32(_mm256_and_si256(pixels, byteMask), green);
     const __m256i redOverGreen =
         _mm256_sub_epi32(_mm256_and_si256(_mm256_srli_epi32(pixels, 16), byteMask), green);
-    const __m256i cb =
-        _mm256_sub_epi32(timesLanes(blueOverGreen, 112000), timesLanes(redOverGreen, 37797));
-    const __m256i cr =
-        _mm256_sub_epi32(timesLanes(redOverGreen, 112000), timesLanes(blueOverGreen, 18214));
-    return _mm256_and_si256(withinLanes(cb, kCbLow, kCbHigh), withinLanes(cr, kCrLow, kCrHigh));
+    return {_mm256_sub_epi32(timesLanes(blueOverGreen, 112000), timesLanes(redOverGreen, 37797)),
+            _mm256_sub_epi32(timesLanes(redOverGreen, 112000), timesLanes(blueOverGreen, 18214))};
+}
+
+VELVIX_AVX2_FUNCTION __m256i skinLanes(__m256i pixels) {
+    const ChromaLanes chroma = chromaLanes(pixels);
+    return _mm256_and_si256(withinLanes(chroma.cb, kCbLow, kCbHigh),
+                            withinLanes(chroma.cr, kCrLow, kCrHigh));
+}
+
+// One axis of the distance to the skin's chroma, in kToneUnit to a tolerance, within the reach.
+VELVIX_AVX2_FUNCTION __m256i toneAxisLanes(__m256i chroma, std::int32_t middle,
+                                           std::int32_t scale) {
+    const __m256i difference =
+        _mm256_sub_epi32(_mm256_srai_epi32(chroma, kToneShift), _mm256_set1_epi32(middle));
+    const __m256i scaled = _mm256_srai_epi32(timesLanes(difference, scale), 8);
+    return _mm256_max_epi32(_mm256_min_epi32(scaled, _mm256_set1_epi32(kToneReach)),
+                            _mm256_set1_epi32(-kToneReach));
+}
+
+// alphaOfTone for eight pixels.
+VELVIX_AVX2_FUNCTION __m256i toneAlphaLanes(__m256i pixels, __m256i alpha, const SkinTone& tone) {
+    const ChromaLanes chroma = chromaLanes(pixels);
+    const __m256i u = toneAxisLanes(chroma.cb, tone.cb, tone.cbScale);
+    const __m256i v = toneAxisLanes(chroma.cr, tone.cr, tone.crScale);
+    const __m256i fall =
+        _mm256_sub_epi32(_mm256_set1_epi32(kToneFull),
+                         _mm256_add_epi32(_mm256_mullo_epi32(u, u), _mm256_mullo_epi32(v, v)));
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i weight =
+        _mm256_max_epi32(_mm256_min_epi32(fall, _mm256_set1_epi32(1 << kToneWeightShift)), zero);
+    return _mm256_srli_epi32(_mm256_add_epi32(_mm256_mullo_epi32(alpha, weight),
+                                              _mm256_set1_epi32(1 << (kToneWeightShift - 1))),
+                             kToneWeightShift);
 }
 
 // Sixteen bytes blended at once: with the pixels' bytes taken as signed (less 128) and the
@@ -135,7 +205,8 @@ VELVIX_AVX2_FUNCTION __m256i mixLanes(__m256i fromAndTo, __m256i weights) {
 }
 
 VELVIX_AVX2_FUNCTION void blendSkinAvx2(const std::uint8_t* unsmoothed, std::uint8_t* smoothed,
-                                        const std::uint8_t* alpha, std::size_t count) {
+                                        const std::uint8_t* alpha, std::size_t count,
+                                        const SkinTone* tone) {
     const std::size_t whole = count / 8 * 8;
     const __m256i signBits = _mm256_set1_epi8(static_cast<char>(0x80));
     const __m256i all255 = _mm256_set1_epi8(static_cast<char>(0xFF));
@@ -150,8 +221,10 @@ VELVIX_AVX2_FUNCTION void blendSkinAvx2(const std::uint8_t* unsmoothed, std::uin
             _mm256_loadu_si256(reinterpret_cast<const __m256i*>(smoothed + 4 * i));
         std::int64_t alphaBytes = 0;
         std::memcpy(&alphaBytes, alpha + i, sizeof alphaBytes);
-        const __m256i a = _mm256_and_si256(_mm256_cvtepu8_epi32(_mm_cvtsi64_si128(alphaBytes)),
-                                           skinLanes(original));
+        const __m256i alphaLanes = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(alphaBytes));
+        const __m256i a = _mm256_and_si256(
+            tone != nullptr ? toneAlphaLanes(original, alphaLanes, *tone) : alphaLanes,
+            skinLanes(original));
         // Each pixel's alpha in all four of its bytes; then every byte of the pixels beside its
         // smoothed twin, and 255 - a beside a.
         const __m256i spread = _mm256_shuffle_epi8(a, spreadLowByte);
@@ -167,7 +240,8 @@ VELVIX_AVX2_FUNCTION void blendSkinAvx2(const std::uint8_t* unsmoothed, std::uin
                             _mm256_or_si256(_mm256_and_si256(mixed, colourBytes),
                                             _mm256_andnot_si256(colourBytes, current)));
     }
-    blendSkinPlain(unsmoothed + 4 * whole, smoothed + 4 * whole, alpha + whole, count - whole);
+    blendSkinPlain(unsmoothed + 4 * whole, smoothed + 4 * whole, alpha + whole, count - whole,
+                   tone);
 }
 
 void packRangePlain(const std::uint8_t* source, std::uint8_t* destination, std::size_t count,
@@ -286,7 +360,12 @@ void maskFeatures(const std::uint8_t* unsmoothed, std::uint8_t* smoothed, int wi
 
 void blendSkin(const std::uint8_t* unsmoothed, std::uint8_t* smoothed, const std::uint8_t* alpha,
                std::size_t count) {
-    (hasAVX2 ? blendSkinAvx2 : blendSkinPlain)(unsmoothed, smoothed, alpha, count);
+    (hasAVX2 ? blendSkinAvx2 : blendSkinPlain)(unsmoothed, smoothed, alpha, count, nullptr);
+}
+
+void blendSkinOfTone(const std::uint8_t* unsmoothed, std::uint8_t* smoothed,
+                     const std::uint8_t* alpha, std::size_t count, const SkinTone& tone) {
+    (hasAVX2 ? blendSkinAvx2 : blendSkinPlain)(unsmoothed, smoothed, alpha, count, &tone);
 }
 
 namespace {

@@ -872,5 +872,142 @@ TEST(FaceMaskData, SmoothedCheeksLoseTheirBlotchesButKeepTheirGrain) {
     }
 }
 
+// A pixel of a frame in the capture layout (red, green, blue, fourth byte).
+Colour colourOfPixel(const std::uint8_t* pixel) {
+    const float red = pixel[0];
+    const float green = pixel[1];
+    const float blue = pixel[2];
+    return {0.299f * red + 0.587f * green + 0.114f * blue,
+            128 + (-37.797f * red - 74.203f * green + 112 * blue) / 256,
+            128 + (112 * red - 93.786f * green - 18.214f * blue) / 256};
+}
+
+// Hair inside a face's outline: a fringe over the forehead or a beard below the lips.
+struct HairZone {
+    const char* name;
+    std::vector<PointF> (*polygon)(const FaceLandmarks& p);
+};
+
+// Between the upper brow edges and 80 % of the way up to the outline's top over the forehead.
+std::vector<PointF> foreheadZone(const FaceLandmarks& p) {
+    PointF browMiddle{};
+    for (const int k : landmark::kUpperBrows) {
+        browMiddle = {browMiddle.x + p[static_cast<std::size_t>(k)].x / 10,
+                      browMiddle.y + p[static_cast<std::size_t>(k)].y / 10};
+    }
+    const float share = 0.8f * kForeheadShare;
+    const PointF lift{(browMiddle.x - p[landmark::kChin].x) * share,
+                      (browMiddle.y - p[landmark::kChin].y) * share};
+    const PointF left = p[landmark::kLeftBrowOuterEnd];
+    const PointF right = p[landmark::kRightBrowOuterEnd];
+    return {left, right, {right.x + lift.x, right.y + lift.y}, {left.x + lift.x, left.y + lift.y}};
+}
+
+// From the mouth's corners down to the jaw and the chin, drawn in a little from the jaw line.
+std::vector<PointF> belowTheLipsZone(const FaceLandmarks& p) {
+    return grown({p[landmark::kLeftMouthCorner], p[landmark::kRightMouthCorner], p[24],
+                  p[landmark::kChin], p[8]},
+                 0.85f);
+}
+
+// Pixels of a zone that differ from the cheeks as hair does: much darker, or of another colour.
+bool hairLike(const Colour& colour, const Colour& cheek) {
+    return colour.luma < 0.6f * cheek.luma || chromaDistance(colour, cheek) > 24;
+}
+
+TEST(FaceMaskData, HairAndBeardsInsideTheOutlineKeepTheirTexture) {
+    const auto folder = testing::faceDataFolder("landmarks68/test");
+    if (!folder) {
+        GTEST_SKIP() << "../shared/data/landmarks68/test is not here";
+    }
+    const auto found = foundFaces(annotatedFaces(*folder));
+    ASSERT_GT(found.size(), 300u);
+    // The mean change of a byte of the hair pixels at each level with the fixed skin-colour
+    // test alone, before the skin's own colour was learned.
+    struct Level {
+        int level;
+        std::array<double, 2> hairBefore;  // fringe, beard
+    };
+    constexpr std::array kLevels{Level{60, {1.853, 2.326}}, Level{100, {3.112, 3.294}}};
+    constexpr std::array kZones{HairZone{"fringe", foreheadZone},
+                                HairZone{"beard", belowTheLipsZone}};
+    constexpr float kHairShare = 0.3f;  // of a zone's pixels, for a face to count
+    Smoothing smoothing;
+    std::array<int, kZones.size()> faces{};
+    std::array<std::array<Mean, kLevels.size()>, kZones.size()> hair{};
+    std::array<std::array<Mean, kLevels.size()>, kZones.size()> skin{};
+    for (const FoundFace& face : found) {
+        std::vector<Colour> cheekColours;
+        for (const auto& polygon : face.frame.cheeks) {
+            const PixelArea area = areaAround(polygon);
+            for (int row = area.y; row < area.y + area.height; ++row) {
+                for (int column = area.x; column < area.x + area.width; ++column) {
+                    if (testing::signedDistance(polygon, column, row) >= 0) {
+                        cheekColours.push_back(colourOfPixel(
+                            face.frame.capture.data() +
+                            (static_cast<std::size_t>(row) * kFrame.width + column) * 4));
+                    }
+                }
+            }
+        }
+        const Colour cheek = medianColour(cheekColours);
+        for (std::size_t z = 0; z < kZones.size(); ++z) {
+            const auto zone = kZones[z].polygon(face.frame.points);
+            std::vector<std::size_t> hairPixels;
+            std::vector<std::size_t> skinPixels;
+            const PixelArea area = areaAround(zone);
+            for (int row = area.y; row < area.y + area.height; ++row) {
+                for (int column = area.x; column < area.x + area.width; ++column) {
+                    const bool nearFeature = std::any_of(
+                        face.region.features.begin(), face.region.features.end(),
+                        [&](const FaceOutline& feature) {
+                            return testing::signedDistance(polygonOf(feature), column, row) > -1;
+                        });
+                    if (testing::signedDistance(zone, column, row) < 0 || nearFeature ||
+                        testing::signedDistance(polygonOf(face.region.outline), column, row) <
+                            face.region.outline.softEdge) {
+                        continue;
+                    }
+                    const auto i = static_cast<std::size_t>(row) * kFrame.width +
+                                   static_cast<std::size_t>(column);
+                    const Colour colour = colourOfPixel(face.frame.capture.data() + i * 4);
+                    (hairLike(colour, cheek) ? hairPixels : skinPixels).push_back(i);
+                }
+            }
+            const std::size_t pixels = hairPixels.size() + skinPixels.size();
+            if (pixels < 200 ||
+                static_cast<float>(hairPixels.size()) < kHairShare * static_cast<float>(pixels)) {
+                continue;
+            }
+            ++faces[z];
+            for (std::size_t k = 0; k < kLevels.size(); ++k) {
+                const auto change = smoothing.change(face, kLevels[k].level);
+                for (const std::size_t i : hairPixels) {
+                    hair[z][k].add(change[i]);
+                }
+                for (const std::size_t i : skinPixels) {
+                    skin[z][k].add(change[i]);
+                }
+            }
+        }
+    }
+    std::printf(
+        "%zu faces; a face has a fringe or a beard when at least %.0f %% of the pixels of its "
+        "forehead or below its lips (inside the outline, off the features) are much darker than "
+        "its cheeks or of another colour; mean change of a byte of those pixels and of the "
+        "rest of the zone:\n",
+        found.size(), 100 * kHairShare);
+    for (std::size_t z = 0; z < kZones.size(); ++z) {
+        for (std::size_t k = 0; k < kLevels.size(); ++k) {
+            std::printf("  %s, %d faces, level %3d: hair %.3f (%.3f before), skin %.3f\n",
+                        kZones[z].name, faces[z], kLevels[k].level, hair[z][k].value(),
+                        kLevels[k].hairBefore[z], skin[z][k].value());
+            EXPECT_LT(hair[z][k].value(), kLevels[k].hairBefore[z])
+                << kZones[z].name << ", level " << kLevels[k].level;
+        }
+        EXPECT_GE(faces[z], 10) << kZones[z].name;
+    }
+}
+
 }  // namespace
 }  // namespace velvix

@@ -668,9 +668,9 @@ struct BuildDigests {
     std::uint64_t landmarks;
 };
 constexpr BuildDigests kLinuxDigests[] = {
-    {"BlazeFace full-range face_detection_back_256x256_barracuda.onnx", 0x2585eabb326e1f26ull,
+    {"BlazeFace full-range face_detection_back_256x256_barracuda.onnx", 0xb55c5c34cfacff52ull,
      0x31c64a176b30a619ull},
-    {"OpenCV cascade haarcascade_frontalface_alt2.xml", 0xfe2094464564a3acull,
+    {"OpenCV cascade haarcascade_frontalface_alt2.xml", 0xdd9f0b056a273879ull,
      0xc3dad4224d434d4dull},
 };
 

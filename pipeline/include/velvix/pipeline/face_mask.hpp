@@ -33,7 +33,7 @@ inline constexpr float kFeatureMarginShare = 0.03f;
 inline constexpr float kUpperLidShare = 0.4f;
 inline constexpr int kFeatureCount = 6;
 
-// A closed polygon and the width of the soft edge inside it.
+// A closed convex polygon and the width of the soft edge inside it.
 struct FaceOutline {
     std::array<PointF, kOutlinePointsMaximum> points{};
     int count = 0;
@@ -78,6 +78,8 @@ struct FaceRegion {
     PixelArea bounds;  // holds every pixel whose alpha may be above 0; inside the frame
     // The features kept unsmoothed; outlines without points for a face without landmarks.
     std::array<FaceOutline, kFeatureCount> features{};
+    // The landmarks in the buffers' columns and rows, for a face that has them.
+    std::optional<FaceLandmarks> landmarks;
 };
 
 // The region of a face: its outline from the landmarks, or the ellipse in its rectangle when it

@@ -14,6 +14,9 @@ namespace landmark {
 // The jaw line, image-left ear to image-right ear round the chin.
 inline constexpr int kJawPoints = 33;
 inline constexpr int kChin = 16;
+// The jaw below the middle of each cheek.
+inline constexpr int kLeftJawBelowCheek = 6;
+inline constexpr int kRightJawBelowCheek = 26;
 // Upper brow edges: the image-left brow outer to inner (33-37), the image-right brow inner to
 // outer (42-46); the lower edges lie between (38-41 and 47-50).
 inline constexpr std::array<int, 10> kUpperBrows{33, 34, 35, 36, 37, 42, 43, 44, 45, 46};

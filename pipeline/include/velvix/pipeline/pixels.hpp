@@ -6,6 +6,7 @@
 
 #include "velvix/base/picture.hpp"
 #include "velvix/pipeline/face_outputs.hpp"
+#include "velvix/pipeline/skin_tone.hpp"
 
 // Pixel layouts and orientations of the frame pipeline, in one place. Every buffer is tightly
 // packed (a row is width x pixel bytes).
@@ -67,6 +68,14 @@ void maskFeatures(const std::uint8_t* unsmoothed, std::uint8_t* smoothed, int wi
 // layout; byte 3 of the smoothed buffer is never written.
 void blendSkin(const std::uint8_t* unsmoothed, std::uint8_t* smoothed, const std::uint8_t* alpha,
                std::size_t count);
+
+// blendSkin for the pixels of a face whose skin's colour was learned: of the skin-coloured
+// pixels, alpha is weighed by how close the unsmoothed pixel's chroma lies to the skin's. With d
+// the distance in tolerances (each axis's difference in tone units times its scale, shifted
+// right by 8, over kToneUnit), the weight is 1 up to d = 1, falls as kToneFade - d^2 beyond and
+// is 0 from d^2 = kToneFade on; alpha becomes alpha x weight, rounded to a whole number.
+void blendSkinOfTone(const std::uint8_t* unsmoothed, std::uint8_t* smoothed,
+                     const std::uint8_t* alpha, std::size_t count, const SkinTone& tone);
 
 // Smoothing takes the skin's fine grain (pores, fine lines, stubble) along with its blotches;
 // this share of the finest detail it took from the brightness goes back at the highest level,
