@@ -473,7 +473,7 @@ std::optional<FaceRegion> faceRegionOf(const FaceInFrame& face, FrameSize size) 
         std::all_of(features.begin(), features.end(), nearThisFrame)) {
         region.outline = *fitted;
         region.features = features;
-        region.landmarks = *face.faceLandmarks;
+        region.landmarks = *face.landmarks;
         for (PointF& point : *region.landmarks) {
             point = {originX - point.x, originY - point.y};
         }
