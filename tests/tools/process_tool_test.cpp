@@ -375,7 +375,7 @@ class Strip {
 // on beige paper, and the portrait itself. velvix-process and the worker make the same
 // picture; nothing off the head changes, while the rectangle mask changes pixels round the
 // face that the face-shaped mask leaves alone. The rows of before and after pictures go to
-// face-mask.jpg in the test's build folder (the README shows them): each row before, smoothed in
+// face-mask.jpg in the test's build folder (docs/ shows them): each row before, smoothed in
 // the face's rectangle, smoothed in its outline, and both changes.
 TEST_F(ProcessTool, SmoothsThePortraitsFaceButNotThePaperBehindItAsTheWorkerDoes) {
     const std::string model = VELVIX_SHIPPED_MODEL;
@@ -549,8 +549,8 @@ TEST_F(ProcessTool, SmoothsEveryFaceOfAGroupAndReportsTheWidest) {
 
 // The slider's levels on the demo portrait: each level changes the face more than the one below
 // it, and none touches the picture's corners, which are off the face. The crops before, at 30,
-// 60 and 100, and the change at 100 go to levels.jpg in the test's build folder (the README
-// shows them).
+// 60 and 100, and the change at 100 go to levels.jpg in the test's build folder
+// (docs/developer/smoothing.md shows them).
 TEST_F(ProcessTool, EachLevelChangesTheFaceMoreThanTheOneBelow) {
     const FrameSize size{512, 512};
     const Rgb before = readRgb(VELVIX_DEMO_PHOTO, size);

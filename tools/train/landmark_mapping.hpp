@@ -16,8 +16,8 @@ inline constexpr int kOuterEyeCornerRight = 72;
 // `velvix-landmark-accuracy --mapping`).
 inline constexpr float kLowerBrowDepth = 0.25f;
 
-// The 98-point layout made from a 68-point annotation (see README "Training the landmark
-// model" for the rule of each group).
+// The 98-point layout made from a 68-point annotation (docs/developer/face-analysis.md,
+// "Training the landmark model", gives the rule of each group).
 std::vector<Point> pointsFrom68(const std::vector<Point>& points68,
                                 float lowerBrowDepth = kLowerBrowDepth);
 

@@ -16,7 +16,7 @@ namespace velvix {
 // The outline closes over the forehead along the upper brow edges, raised by this share of the
 // height from the brows to the chin. Measured on the annotated faces, the skin of a visible
 // forehead ends at a median of 0.30 to 0.31 of that height above the brows, and 0.45 reaches
-// the hairline of 90 % of them (the README's "The smoothing mask" says how).
+// the hairline of 90 % of them (docs/developer/smoothing.md says how).
 inline constexpr float kForeheadShare = 0.45f;
 // The soft edge lies inside the outline: alpha rises from 0 on the outline to 255 this share
 // of the face's width further in.
