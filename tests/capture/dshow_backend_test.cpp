@@ -13,12 +13,12 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <thread>
 #include <tuple>
 
 #include "camera_filter.hpp"
 #include "photo_frames.hpp"
 #include "process.hpp"
+#include "test_support.hpp"
 #include "velvix/capture/capture_manager.hpp"
 #include "video_sources.hpp"
 
@@ -224,14 +224,8 @@ std::optional<std::string> openAsTheWorkerDoes(CaptureManager& manager) {
 }
 
 bool waitForFrame(CaptureManager& manager) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!manager.pollNewFrame(0)) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return testing::waitUntil([&manager] { return manager.pollNewFrame(0); },
+                              std::chrono::seconds(20));
 }
 
 class DirectShowBackendTest : public ::testing::Test {

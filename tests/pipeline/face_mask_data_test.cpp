@@ -626,6 +626,21 @@ std::vector<FoundFace> foundFaces(const std::vector<AnnotatedFace>& faces) {
     return found;
 }
 
+// The annotated test faces the face step finds and fits; the tests skip where they are missing.
+class FoundTestFaces : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const auto folder = testing::faceDataFolder("landmarks68/test");
+        if (!folder) {
+            GTEST_SKIP() << "../shared/data/landmarks68/test is not here";
+        }
+        found = foundFaces(annotatedFaces(*folder));
+        ASSERT_GT(found.size(), 300u);
+    }
+
+    std::vector<FoundFace> found;
+};
+
 // Runs the program's frame processing on a found face at a level, with the face-shaped mask.
 class Smoothing {
   public:
@@ -684,14 +699,8 @@ std::vector<std::vector<PointF>> featureBoxesInBuffers(const FaceOutputs& face) 
     return boxes;
 }
 
-TEST(FaceMaskData, FeaturesStayAsTheyAreAndTheirSurroundingsShowNoEdge) {
+TEST_F(FoundTestFaces, FeaturesStayAsTheyAreAndTheirSurroundingsShowNoEdge) {
     constexpr int kFullLevel = 100;
-    const auto folder = testing::faceDataFolder("landmarks68/test");
-    if (!folder) {
-        GTEST_SKIP() << "../shared/data/landmarks68/test is not here";
-    }
-    const auto found = foundFaces(annotatedFaces(*folder));
-    ASSERT_GT(found.size(), 300u);
     Smoothing smoothing;
     Mean eyesAndLips;
     Mean skin;
@@ -802,13 +811,7 @@ struct TextureEnergy {
     double blotches = 0;
 };
 
-TEST(FaceMaskData, SmoothedCheeksLoseTheirBlotchesButKeepTheirGrain) {
-    const auto folder = testing::faceDataFolder("landmarks68/test");
-    if (!folder) {
-        GTEST_SKIP() << "../shared/data/landmarks68/test is not here";
-    }
-    const auto found = foundFaces(annotatedFaces(*folder));
-    ASSERT_GT(found.size(), 300u);
+TEST_F(FoundTestFaces, SmoothedCheeksLoseTheirBlotchesButKeepTheirGrain) {
     // At each level, the share of the blotches' contrast the filter alone took away and of the
     // grain's energy it kept, before the finest detail went back into the skin.
     struct Level {
@@ -915,13 +918,7 @@ bool hairLike(const Colour& colour, const Colour& cheek) {
     return colour.luma < 0.6f * cheek.luma || chromaDistance(colour, cheek) > 24;
 }
 
-TEST(FaceMaskData, HairAndBeardsInsideTheOutlineKeepTheirTexture) {
-    const auto folder = testing::faceDataFolder("landmarks68/test");
-    if (!folder) {
-        GTEST_SKIP() << "../shared/data/landmarks68/test is not here";
-    }
-    const auto found = foundFaces(annotatedFaces(*folder));
-    ASSERT_GT(found.size(), 300u);
+TEST_F(FoundTestFaces, HairAndBeardsInsideTheOutlineKeepTheirTexture) {
     // The mean change of a byte of the hair pixels at each level with the fixed skin-colour
     // test alone, before the skin's own colour was learned.
     struct Level {
