@@ -86,9 +86,9 @@ Measurement measure(const std::string& ring, const std::string& format, int seco
     int exitCode = -1;
     {
         const std::jthread writer = startWriter(ring, writerSeconds);
-        testing::ChildProcess reader({VELVIX_PIPEWIRE_READER, "read", format,
-                                      std::to_string(seconds * 30), folder + "/bench.ppm"},
-                                     folder + "/bench-reader.log");
+        testing::ChildProcess reader(
+            {VELVIX_PIPEWIRE_READER, format, std::to_string(seconds * 30), folder + "/bench.ppm"},
+            folder + "/bench-reader.log");
         exitCode = reader.waitForExit((seconds + 30) * 1000);
     }
     const double cameraSeconds =
@@ -108,7 +108,7 @@ int main(int argc, char** argv) {
     if (formats.empty()) {
         formats = {"yuy2", "i420", "bgrx", "rgb"};
     }
-    testing::PipeWireSession session("bench", VELVIX_PIPEWIRE_READER);
+    testing::PipeWireSession session("bench");
     if (!session.start()) {
         std::fprintf(stderr, "velvix-bench-pipewire: %s\n", session.why().c_str());
         return 1;

@@ -35,9 +35,8 @@ std::string runtimeFolder(const std::string& folder) {
 
 }  // namespace
 
-PipeWireSession::PipeWireSession(const std::string& name, std::string reader)
-    : folder_((fs::temp_directory_path() / "velvix-pipewire" / name).string()),
-      reader_(std::move(reader)) {
+PipeWireSession::PipeWireSession(const std::string& name)
+    : folder_((fs::temp_directory_path() / "velvix-pipewire" / name).string()) {
     stopDaemonsOfAnEarlierRun();
     std::error_code ignored;
     fs::remove_all(folder_, ignored);
@@ -106,11 +105,13 @@ bool PipeWireSession::start() {
         why_ = "wireplumber did not start";
         return false;
     }
-    // Asking pipewire for the session manager's metadata also asks pipewire itself.
-    const RunResult ready = runProgram({reader_, "wait-for-session-manager"}, 30000);
-    if (ready.exitCode != 0) {
-        why_ = "the session manager did not get ready: " + ready.output +
-               readFile(folder_ + "/wireplumber.log");
+    // The session manager has set up the graph once its "default" metadata is there; asking
+    // for it also asks pipewire itself.
+    if (!waitUntil([] {
+            return runProgram({"/usr/bin/pw-metadata", "-n", "default"}).output.find("Found") !=
+                   std::string::npos;
+        })) {
+        why_ = "the session manager did not get ready: " + readFile(folder_ + "/wireplumber.log");
         return false;
     }
     return true;

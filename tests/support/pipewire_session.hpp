@@ -15,8 +15,7 @@ namespace velvix::testing {
 // every program the test starts joins this session and nothing reaches the user's.
 class PipeWireSession {
   public:
-    // `reader` is velvix-pipewire-reader, which asks the session manager whether it is ready.
-    PipeWireSession(const std::string& name, std::string reader);
+    explicit PipeWireSession(const std::string& name);
     // Stops every daemon by its process id, the last started first.
     ~PipeWireSession();
     PipeWireSession(const PipeWireSession&) = delete;
@@ -32,7 +31,6 @@ class PipeWireSession {
     void stopDaemonsOfAnEarlierRun() const;
 
     std::string folder_;
-    std::string reader_;
     std::string why_;
     std::vector<std::unique_ptr<ChildProcess>> daemons_;
 };

@@ -154,7 +154,7 @@ class PipeWireCameraTest : public ::testing::Test {
     std::unique_ptr<testing::ChildProcess> startReader(const std::string& format, int frames,
                                                        int index = 0) {
         return std::make_unique<testing::ChildProcess>(
-            std::vector<std::string>{VELVIX_PIPEWIRE_READER, "read", format, std::to_string(frames),
+            std::vector<std::string>{VELVIX_PIPEWIRE_READER, format, std::to_string(frames),
                                      picturePath(index)},
             readerLog(index));
     }
@@ -204,7 +204,7 @@ class PipeWireCameraTest : public ::testing::Test {
     }
 
     // Short: the sockets' paths in the folder must fit into 108 bytes.
-    testing::PipeWireSession session_{"camera", VELVIX_PIPEWIRE_READER};
+    testing::PipeWireSession session_{"camera"};
     // Their names are chosen once the session has pointed the runtime folder at its own.
     testing::ScopedRingName ringApart_;
     testing::ScopedRingName ring_;
