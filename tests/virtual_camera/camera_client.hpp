@@ -14,16 +14,8 @@
 // device, opened by its name through the program's own capture backend.
 namespace velvix::virtual_camera::testing {
 
-using Bytes = std::vector<std::uint8_t>;
-
-// regsvr32 /s with these switches on the camera DLL `dll`; its exit code.
-int regsvr32(const std::vector<std::string>& switches, const std::string& dll);
-
 // Whether the system's video input devices include the Velvix Camera.
 bool cameraListed();
-
-// A digest of a picture, for messages: equal pictures, equal digests.
-std::string digest(const Bytes& bytes);
 
 // COM on the calling thread, set up as the capture backend sets it up.
 class ComOnThisThread {
@@ -41,46 +33,38 @@ struct CameraFormatCase {
     OutputFormat layout;
 };
 
-// The newest sample the camera delivered, and how many came.
-class SampleRecorder final : public SampleSink {
-  public:
-    void deliverSample(const std::uint8_t* data, std::size_t length) override;
-    Bytes latest() const;
-    int count() const;
-
-  private:
-    mutable std::mutex mutex_;
-    Bytes latest_;
-    int count_ = 0;
-};
-
 // The camera streaming in one format from ring `ringName`, which it reads through
-// VELVIX_CAMERA_RING, set for this process.
-class CameraClient {
+// VELVIX_CAMERA_RING, set for this process; it keeps the newest sample.
+class CameraClient final : public SampleSink {
   public:
     CameraClient(const std::string& ringName, const CameraFormatCase& format);
-    ~CameraClient();
+    ~CameraClient() override;
     CameraClient(const CameraClient&) = delete;
     CameraClient& operator=(const CameraClient&) = delete;
 
     // False, with the reason on standard error, when the camera could not be opened in the
     // format or would not stream.
     bool streaming() const { return streaming_; }
-    const SampleRecorder& samples() const { return samples_; }
-    // What the camera must deliver for a frame of the ring: the bridge's own conversion, which
-    // for RGB24 at the ring's size is the ring's frame byte for byte.
-    Bytes expectedSample(const Bytes& ringPixels, FrameSize ringSize) const;
-    Bytes expectedPlaceholder() const;
-    // Whether the newest sample is ring `ringName`'s newest frame, which must have the asked
-    // size.
+    int samples() const;
+    // Whether the newest sample is what the bridge makes of ring `ringName`'s newest frame,
+    // which must have the asked size (for RGB24 at the ring's size the frame byte for byte),
+    // or of the placeholder.
     bool showsTheRing(const std::string& ringName) const;
     bool showsThePlaceholder() const;
-    // The ring's newest frame and the newest sample, as digests, for a message.
+    // The ring's newest frame and the newest sample, for a message.
     std::string comparison(const std::string& ringName) const;
 
+    void deliverSample(const std::uint8_t* data, std::size_t length) override;
+
   private:
+    std::vector<std::uint8_t> newest() const;
+    std::vector<std::uint8_t> expectedSample(const std::vector<std::uint8_t>& ringPixels,
+                                             FrameSize ringSize) const;
+
     CameraFormatCase format_;
-    SampleRecorder samples_;  // outlives the stream
+    mutable std::mutex mutex_;
+    std::vector<std::uint8_t> newest_;
+    int samples_ = 0;
     DirectShowBackend backend_;
     std::unique_ptr<DeviceConnection> connection_;
     bool streaming_ = false;
