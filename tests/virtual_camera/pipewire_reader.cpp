@@ -4,7 +4,7 @@
 // "frame SEQUENCE NANOSECONDS DIGEST" (the digest of its bytes), and writes the last frame to
 // FILE as a binary PPM picture (top row first), decoded by its own formulas, independent of the
 // program's. Only the last frame is decoded, so that the reader keeps up with any camera as a
-// video-call program does. It gives up with exit code 1 after 30 seconds.
+// video-call program does. It reads until it has them, or the stream fails.
 #include <pipewire/pipewire.h>
 #include <spa/param/video/format-utils.h>
 
@@ -19,8 +19,6 @@
 #include <vector>
 
 namespace {
-
-constexpr int kGiveUpSeconds = 30;
 
 struct Named {
     const char* name;
@@ -188,11 +186,6 @@ int read(pw_main_loop* loop, pw_core* core, spa_video_format format, int frames,
     return reader.exitCode;
 }
 
-void onGiveUp(void* data, std::uint64_t) {
-    std::printf("gave up after %d seconds\n", kGiveUpSeconds);
-    pw_main_loop_quit(static_cast<pw_main_loop*>(data));
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -212,10 +205,6 @@ int main(int argc, char** argv) {
     if (core == nullptr) {
         std::printf("no PipeWire daemon: %s\n", std::strerror(errno));
     } else {
-        spa_source* giveUp = pw_loop_add_timer(pw_main_loop_get_loop(loop), onGiveUp, loop);
-        timespec after{kGiveUpSeconds, 0};
-        timespec never{0, 0};
-        pw_loop_update_timer(pw_main_loop_get_loop(loop), giveUp, &after, &never, false);
         exitCode = read(loop, core, named->format, frames, argv[3]);
         pw_core_disconnect(core);
     }
