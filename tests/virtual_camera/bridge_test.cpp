@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cmath>
 #include <csignal>
+#include <functional>
 #include <map>
 #include <random>
 
