@@ -1,10 +1,10 @@
 // velvix-pipewire-reader FORMAT FRAMES FILE: reads FRAMES frames of "velvix-camera" from
 // PipeWire in FORMAT (yuy2, i420, bgrx or rgb) as a video-call program does, for the tests of
-// the PipeWire camera. It prints "format FORMAT WIDTHxHEIGHT" and for each frame
-// "frame SEQUENCE NANOSECONDS DIGEST" (the digest of its bytes), and writes the last frame to
-// FILE as a binary PPM picture (top row first), decoded by its own formulas, independent of the
-// program's. Only the last frame is decoded, so that the reader keeps up with any camera as a
-// video-call program does. It reads until it has them, or the stream fails.
+// the PipeWire camera. It prints for each frame "frame SEQUENCE NANOSECONDS DIGEST" (the digest of
+// its bytes), and writes the last frame to FILE as a binary PPM picture (top row first), decoded by
+// its own formulas, independent of the program's. Only the last frame is decoded, so that the
+// reader keeps up with any camera as a video-call program does. It reads until it has them, or the
+// stream fails.
 #include <pipewire/pipewire.h>
 #include <spa/param/video/format-utils.h>
 
@@ -99,12 +99,6 @@ void onParamChanged(void* data, std::uint32_t id, const spa_pod* param) {
         spa_format_video_raw_parse(param, &reader->format) < 0) {
         return;
     }
-    const auto named = std::find_if(kFormats.begin(), kFormats.end(), [&](const Named& n) {
-        return n.format == reader->format.format;
-    });
-    std::printf("format %s %ux%u\n", named != kFormats.end() ? named->name : "other",
-                reader->format.size.width, reader->format.size.height);
-    std::fflush(stdout);
     // Each buffer's header carries the camera's frame number and time.
     std::array<std::uint8_t, 256> space{};
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(space.data(), space.size());
