@@ -148,38 +148,6 @@ void onStateChanged(void* data, pw_stream_state, pw_stream_state state, const ch
     }
 }
 
-int read(pw_main_loop* loop, pw_core* core, spa_video_format format, int frames,
-         const std::string& path) {
-    Reader reader{loop, nullptr, {}, frames, path};
-    reader.stream =
-        pw_stream_new(core, "velvix-pipewire-reader",
-                      pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
-                                        "Capture", PW_KEY_MEDIA_ROLE, "Camera",
-                                        PW_KEY_TARGET_OBJECT, "velvix-camera", nullptr));
-    pw_stream_events events{};
-    events.version = PW_VERSION_STREAM_EVENTS;
-    events.state_changed = onStateChanged;
-    events.param_changed = onParamChanged;
-    events.process = onProcess;
-    spa_hook listener{};
-    pw_stream_add_listener(reader.stream, &listener, &events, &reader);
-    // The camera's size and rate, in the one format asked for.
-    spa_video_info_raw wanted{};
-    wanted.format = format;
-    wanted.size = {1280, 720};
-    wanted.framerate = {30, 1};
-    std::array<std::uint8_t, 1024> space{};
-    spa_pod_builder builder = SPA_POD_BUILDER_INIT(space.data(), space.size());
-    const spa_pod* params[] = {spa_format_video_raw_build(&builder, SPA_PARAM_EnumFormat, &wanted)};
-    pw_stream_connect(
-        reader.stream, PW_DIRECTION_INPUT, PW_ID_ANY,
-        static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS),
-        params, 1);
-    pw_main_loop_run(loop);
-    pw_stream_destroy(reader.stream);
-    return reader.exitCode;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -192,18 +160,37 @@ int main(int argc, char** argv) {
         return 2;
     }
     pw_init(&argc, &argv);
-    pw_main_loop* loop = pw_main_loop_new(nullptr);
-    pw_context* context = pw_context_new(pw_main_loop_get_loop(loop), nullptr, 0);
-    pw_core* core = pw_context_connect(context, nullptr, 0);
-    int exitCode = 1;
-    if (core == nullptr) {
-        std::printf("no PipeWire daemon: %s\n", std::strerror(errno));
+    Reader reader{pw_main_loop_new(nullptr), nullptr, {}, frames, argv[3]};
+    pw_stream_events events{};
+    events.version = PW_VERSION_STREAM_EVENTS;
+    events.state_changed = onStateChanged;
+    events.param_changed = onParamChanged;
+    events.process = onProcess;
+    reader.stream =
+        pw_stream_new_simple(pw_main_loop_get_loop(reader.loop), "velvix-pipewire-reader",
+                             pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
+                                               "Capture", PW_KEY_MEDIA_ROLE, "Camera",
+                                               PW_KEY_TARGET_OBJECT, "velvix-camera", nullptr),
+                             &events, &reader);
+    // The camera's size and rate, in the one format asked for.
+    spa_video_info_raw wanted{};
+    wanted.format = named->format;
+    wanted.size = {1280, 720};
+    wanted.framerate = {30, 1};
+    std::array<std::uint8_t, 1024> space{};
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(space.data(), space.size());
+    const spa_pod* params[] = {spa_format_video_raw_build(&builder, SPA_PARAM_EnumFormat, &wanted)};
+    const int connected = pw_stream_connect(
+        reader.stream, PW_DIRECTION_INPUT, PW_ID_ANY,
+        static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS),
+        params, 1);
+    if (connected == 0) {
+        pw_main_loop_run(reader.loop);
     } else {
-        exitCode = read(loop, core, named->format, frames, argv[3]);
-        pw_core_disconnect(core);
+        std::printf("cannot connect: %s\n", std::strerror(-connected));
     }
-    pw_context_destroy(context);
-    pw_main_loop_destroy(loop);
+    pw_stream_destroy(reader.stream);
+    pw_main_loop_destroy(reader.loop);
     pw_deinit();
-    return exitCode;
+    return reader.exitCode;
 }
