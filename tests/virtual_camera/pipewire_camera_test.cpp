@@ -100,7 +100,7 @@ struct Reading {
 bool inIncreasingOrder(const Reading& reading) {
     return std::adjacent_find(reading.frames.begin(), reading.frames.end(),
                               [](const auto& a, const auto& b) {
-                                  return b[0] < a[0] || (long long)b[1] <= (long long)a[1];
+                                  return b[0] < a[0] || b[1] <= a[1];
                               }) == reading.frames.end();
 }
 
@@ -146,14 +146,14 @@ class PipeWireCameraTest : public ::testing::Test {
                                                        int index = 0) {
         return std::make_unique<testing::ChildProcess>(
             std::vector<std::string>{VELVIX_PIPEWIRE_READER, format, std::to_string(frames),
-                                     picturePath(index)},
-            readerLog(index));
+                                     readerFile(index, ".ppm")},
+            readerFile(index, ".log"));
     }
 
     Reading finish(testing::ChildProcess& reader, int index = 0) {
         Reading reading;
         reading.exitCode = reader.waitForExit(40000);
-        reading.output = testing::readFile(readerLog(index));
+        reading.output = testing::readFile(readerFile(index, ".log"));
         std::istringstream lines(reading.output);
         for (std::string line; std::getline(lines, line);) {
             std::array<unsigned long long, 3> frame{};
@@ -162,7 +162,7 @@ class PipeWireCameraTest : public ::testing::Test {
                 reading.frames.push_back(frame);
             }
         }
-        reading.last = loadPicture(picturePath(index));
+        reading.last = loadPicture(readerFile(index, ".ppm"));
         return reading;
     }
 
@@ -186,11 +186,9 @@ class PipeWireCameraTest : public ::testing::Test {
         EXPECT_LE(framesPerSecond, kMostFramesPerSecond);
     }
 
-    std::string picturePath(int index) const {
-        return session_.folder() + "/frame-" + std::to_string(index) + ".ppm";
-    }
-    std::string readerLog(int index) const {
-        return session_.folder() + "/reader-" + std::to_string(index) + ".log";
+    // The reader's log (".log") or last picture (".ppm").
+    std::string readerFile(int index, const char* extension) const {
+        return session_.folder() + "/reader-" + std::to_string(index) + extension;
     }
 
     // Short: the sockets' paths in the folder must fit into 108 bytes.
