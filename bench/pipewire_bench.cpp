@@ -87,7 +87,7 @@ Measurement measure(const std::string& ring, const std::string& format, int seco
     {
         const std::jthread writer = startWriter(ring, writerSeconds);
         testing::ChildProcess reader(
-            {VELVIX_PIPEWIRE_READER, format, std::to_string(seconds * 30), folder + "/bench.ppm"},
+            {VELVIX_PIPEWIRE_READER, format, std::to_string(seconds * 30), folder + "/bench.png"},
             folder + "/bench-reader.log");
         exitCode = reader.waitForExit((seconds + 30) * 1000);
     }
@@ -109,8 +109,8 @@ int main(int argc, char** argv) {
         formats = {"yuy2", "i420", "bgrx", "rgb"};
     }
     testing::PipeWireSession session("bench");
-    if (!session.start()) {
-        std::fprintf(stderr, "velvix-bench-pipewire: %s\n", session.why().c_str());
+    if (const std::string problem = session.start(); !problem.empty()) {
+        std::fprintf(stderr, "velvix-bench-pipewire: %s\n", problem.c_str());
         return 1;
     }
     const std::string ring = "velvix-bench-pipewire";

@@ -30,7 +30,6 @@ constexpr double kFewestFramesPerSecond = 2.0;
 #else
 constexpr double kFewestFramesPerSecond = 20.0;
 #endif
-constexpr double kMostFramesPerSecond = 30.5;
 
 using Pixels = std::vector<std::uint8_t>;  // RGB, top row first, kWidth x kHeight
 
@@ -51,19 +50,6 @@ Pixels quadrants() {
             }
         }
     }
-    return picture;
-}
-
-// The reader's last frame, decoded by its own formulas; empty unless it is kWidth x kHeight, the
-// size the reader asks for.
-Pixels loadPicture(const std::string& path) {
-    int width = 0, height = 0, channels = 0;
-    stbi_uc* data = stbi_load(path.c_str(), &width, &height, &channels, 3);
-    Pixels picture;
-    if (data != nullptr && width == kWidth && height == kHeight) {
-        picture.assign(data, data + std::size_t(width) * height * 3);
-    }
-    stbi_image_free(data);
     return picture;
 }
 
@@ -89,7 +75,8 @@ bool isPlaceholder(const Pixels& picture) {
     return background > picture.size() / 3 * 9 / 10 && ink > 1000;
 }
 
-// What one reader saw: for each frame the camera's sequence number and time and a digest.
+// What one reader saw: for each frame the camera's sequence number and time and a digest, and
+// the last frame as the reader decoded it (empty unless it has the size the reader asks for).
 struct Reading {
     int exitCode = -1;
     std::string output;
@@ -97,19 +84,11 @@ struct Reading {
     Pixels last;
 };
 
-bool inIncreasingOrder(const Reading& reading) {
-    return std::adjacent_find(reading.frames.begin(), reading.frames.end(),
-                              [](const auto& a, const auto& b) {
-                                  return b[0] < a[0] || b[1] <= a[1];
-                              }) == reading.frames.end();
-}
-
 class PipeWireCameraTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() { signal(SIGPIPE, SIG_IGN); }
-
     void SetUp() override {
-        ASSERT_TRUE(session_.start()) << session_.why();
+        signal(SIGPIPE, SIG_IGN);
+        ASSERT_EQ(session_.start(), "");
         ASSERT_NE(stbi_write_png(photoPath_.c_str(), kWidth, kHeight, 3, photo_.data(), kWidth * 3),
                   0);
     }
@@ -127,9 +106,10 @@ class PipeWireCameraTest : public ::testing::Test {
         })) << programLog();
     }
 
-    void stopProgram() {
+    std::string stopProgram() {
         program_->closeInput();
         EXPECT_EQ(program_->waitForExit(10000), 0) << programLog();
+        return programLog();
     }
 
     std::string programLog() const { return testing::readFile(programLog_); }
@@ -146,14 +126,13 @@ class PipeWireCameraTest : public ::testing::Test {
                                                        int index = 0) {
         return std::make_unique<testing::ChildProcess>(
             std::vector<std::string>{VELVIX_PIPEWIRE_READER, format, std::to_string(frames),
-                                     readerFile(index, ".ppm")},
+                                     readerFile(index, ".png")},
             readerFile(index, ".log"));
     }
 
     Reading finish(testing::ChildProcess& reader, int index = 0) {
-        Reading reading;
-        reading.exitCode = reader.waitForExit(40000);
-        reading.output = testing::readFile(readerFile(index, ".log"));
+        Reading reading{
+            reader.waitForExit(40000), testing::readFile(readerFile(index, ".log")), {}, {}};
         std::istringstream lines(reading.output);
         for (std::string line; std::getline(lines, line);) {
             std::array<unsigned long long, 3> frame{};
@@ -162,7 +141,12 @@ class PipeWireCameraTest : public ::testing::Test {
                 reading.frames.push_back(frame);
             }
         }
-        reading.last = loadPicture(readerFile(index, ".ppm"));
+        int width = 0, height = 0, channels = 0;
+        stbi_uc* last = stbi_load(readerFile(index, ".png").c_str(), &width, &height, &channels, 3);
+        if (last != nullptr && width == kWidth && height == kHeight) {
+            reading.last.assign(last, last + std::size_t(width) * height * 3);
+        }
+        stbi_image_free(last);
         return reading;
     }
 
@@ -177,16 +161,18 @@ class PipeWireCameraTest : public ::testing::Test {
         ASSERT_EQ(reading.frames.size(), frames);
         EXPECT_LE(largestDifference(reading.last, photo_), largestError);
         const auto& [first, last] = std::pair{reading.frames.front(), reading.frames.back()};
-        EXPECT_TRUE(std::all_of(reading.frames.begin(), reading.frames.end(),
-                                [&](const auto& frame) { return frame[2] == first[2]; }));
-        EXPECT_TRUE(inIncreasingOrder(reading));
+        for (std::size_t i = 1; i < frames; ++i) {
+            const auto& [before, frame] = std::pair{reading.frames[i - 1], reading.frames[i]};
+            EXPECT_TRUE(frame[0] >= before[0] && frame[1] > before[1] && frame[2] == first[2])
+                << "frame " << i << " of " << reading.output;
+        }
         EXPECT_GT(last[0], first[0]);
         const double framesPerSecond = double(frames - 1) * 1e9 / double(last[1] - first[1]);
         EXPECT_GE(framesPerSecond, kFewestFramesPerSecond);
-        EXPECT_LE(framesPerSecond, kMostFramesPerSecond);
+        EXPECT_LE(framesPerSecond, 30.5);
     }
 
-    // The reader's log (".log") or last picture (".ppm").
+    // The reader's log (".log") or last picture (".png").
     std::string readerFile(int index, const char* extension) const {
         return session_.folder() + "/reader-" + std::to_string(index) + extension;
     }
@@ -196,6 +182,7 @@ class PipeWireCameraTest : public ::testing::Test {
     // Their names are chosen once the session has pointed the runtime folder at its own.
     testing::ScopedRingName ringApart_;
     testing::ScopedRingName ring_;
+    testing::ScopedRingName ringWithoutDaemon_;
     const Pixels photo_ = quadrants();
     const std::string photoPath_ = session_.folder() + "/photo.png";
     const std::string programLog_ = session_.folder() + "/velvix.log";
@@ -214,10 +201,7 @@ TEST_F(PipeWireCameraTest,
         EXPECT_TRUE(isPlaceholder(read("rgb", 5).last));
         startProgram(ringApart_.get(), {"--virtual-camera", "v4l2"});
         // The camera looks for a ring once a second while it has none.
-        const Reading running = read("rgb", 45);
-        ASSERT_EQ(running.exitCode, 0) << running.output;
-        EXPECT_EQ(largestDifference(running.last, photo_), 0);
-        EXPECT_TRUE(inIncreasingOrder(running));
+        EXPECT_EQ(largestDifference(read("rgb", 45).last, photo_), 0);
         stopProgram();
         EXPECT_TRUE(isPlaceholder(read("rgb", 5).last));
         camera.interrupt();
@@ -234,7 +218,6 @@ TEST_F(PipeWireCameraTest,
         SCOPED_TRACE(format);
         expectThePhotoSteadily(read(format, 45), 45, largestError);
     }
-
     auto first = startReader("yuy2", 90, 0);
     auto second = startReader("yuy2", 90, 1);
     EXPECT_TRUE(panelStateShows("pipewire=reading;")) << programLog();
@@ -246,15 +229,9 @@ TEST_F(PipeWireCameraTest,
 
     // Without any daemon the program says so in one line and runs as ever.
     setenv("PIPEWIRE_RUNTIME_DIR", (session_.folder() + "/no-daemon").c_str(), 1);
-    const testing::ScopedRingName withoutDaemon;
-    startProgram(withoutDaemon.get());
-    EXPECT_TRUE(testing::waitUntil([&] {
-        const auto reader = FrameRingReader::open(withoutDaemon.get());
-        return reader.isOpen() && reader.readyCount() >= 10;
-    }));
-    ASSERT_TRUE(program_->writeInput("velv:VCAM:STATE\n"));
-    stopProgram();
-    const std::string output = programLog();
+    startProgram(ringWithoutDaemon_.get());
+    EXPECT_TRUE(panelStateShows(""));
+    const std::string output = stopProgram();
     EXPECT_EQ(testing::countLinesWith(output, "no PipeWire camera: no PipeWire daemon answers"), 1)
         << output;
     EXPECT_EQ(output.find("pipewire="), std::string::npos) << output;
