@@ -14,11 +14,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void writeFile(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path) << text;
-}
-
 // A run that CTest killed at its time limit could not stop its daemons: they are found by the
 // process ids it wrote, and stopped when they still run in this folder's session.
 void stopDaemonsOfAnEarlierRun(const std::string& folder) {
@@ -42,13 +37,17 @@ PipeWireSession::PipeWireSession(const std::string& name)
     fs::remove_all(folder_, ignored);
     fs::create_directories(run);
     chmod(run.c_str(), 0700);
-    // The device monitors stay off: the session has no hardware, and the user's sound cards,
-    // cameras and Bluetooth devices are left alone.
-    writeFile(folder_ + "/config/wireplumber/main.lua.d/90-velvix-tests.lua",
-              "alsa_monitor.enabled = false\nv4l2_monitor.enabled = false\n"
-              "libcamera_monitor.enabled = false\n");
-    writeFile(folder_ + "/config/wireplumber/bluetooth.lua.d/90-velvix-tests.lua",
-              "bluez_monitor.enabled = false\n");
+    // The device monitors stay off: the graph holds only what the test puts there, and the
+    // user's sound cards, cameras and Bluetooth devices are left alone.
+    for (const auto& [component, settings] :
+         {std::pair{"main",
+                    "alsa_monitor.enabled = false\nv4l2_monitor.enabled = false\n"
+                    "libcamera_monitor.enabled = false\n"},
+          std::pair{"bluetooth", "bluez_monitor.enabled = false\n"}}) {
+        const std::string folder = folder_ + "/config/wireplumber/" + component + ".lua.d";
+        fs::create_directories(folder);
+        std::ofstream(folder + "/90-velvix-tests.lua") << settings;
+    }
     setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
     setenv("PIPEWIRE_RUNTIME_DIR", run.c_str(), 1);
     setenv("XDG_STATE_HOME", (folder_ + "/state").c_str(), 1);

@@ -8,12 +8,10 @@
 
 namespace velvix::testing {
 
-// A PipeWire session of the test's own in a fixed folder per name under the system's folder
-// for temporary files: a D-Bus session bus, pipewire and wireplumber (without any device
-// monitor, so that the graph holds only what the test puts there). The runtime, state and
-// configuration folders of this process point into the folder from construction on, so that
-// every program the test starts joins this session and nothing reaches the user's. The daemons
-// stop with it.
+// A PipeWire session of the test's own in a fixed folder per name under the system's folder for
+// temporary files: a D-Bus session bus, pipewire and wireplumber without device monitors. This
+// process's runtime, state and configuration folders point into the folder from construction on,
+// so that every program the test starts joins the session and nothing reaches the user's.
 class PipeWireSession {
   public:
     explicit PipeWireSession(const std::string& name);

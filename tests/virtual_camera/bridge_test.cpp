@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <functional>
 #include <map>
+#include <numeric>
 #include <random>
 
 #include "test_support.hpp"
@@ -45,8 +47,7 @@ int bt601(std::size_t channel, std::initializer_list<Rgb> sharing) {
         {0.299, 0.587, 0.114}, {-0.168736, -0.331264, 0.5}, {0.5, -0.418688, -0.081312}};
     double sum = 0;
     for (const Rgb& c : sharing) {
-        sum +=
-            kWeights[channel][0] * c[0] + kWeights[channel][1] * c[1] + kWeights[channel][2] * c[2];
+        sum += std::inner_product(c.begin(), c.end(), kWeights[channel], 0.0);
     }
     const double mean = sum / double(sharing.size());
     return int(std::lround(channel == 0 ? 16 + 219 / 255.0 * mean : 128 + 224 / 255.0 * mean));
@@ -69,9 +70,9 @@ TEST(FrameConverter, YuvAgreesWithTheBt601ReferenceOnRandomPixelsInBothPaths) {
     const auto flat = [](int x, int y) { return x < 12 && y < 2; };
     std::mt19937 random(17);
     std::vector<Rgb> colours(static_cast<std::size_t>(size.pixels()));
-    for (auto& c : colours) {
-        c = {int(random() % 256), int(random() % 256), int(random() % 256)};
-    }
+    std::ranges::generate(colours, [&] {
+        return Rgb{int(random() % 256), int(random() % 256), int(random() % 256)};
+    });
     auto colourAt = [&](int x, int y) {
         x = std::min(x, size.width - 1);
         y = std::min(y, size.height - 1);

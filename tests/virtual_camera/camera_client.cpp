@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "velvix/pipeline/frame_ring.hpp"
 #include "velvix/virtual_camera/windows_camera.hpp"
-#include "video_sources.hpp"
 
 namespace velvix::virtual_camera::testing {
 namespace {
@@ -17,15 +17,14 @@ const std::u16string kCameraName(kWindowsCameraName,
 }  // namespace
 
 bool cameraListed() {
-    const auto names = systemVideoInputs()->names();
-    return std::find(names.begin(), names.end(), kCameraName) != names.end();
+    return std::ranges::count(DirectShowBackend().deviceNames(), kCameraName) == 1;
 }
 
 CameraClient::CameraClient(const std::string& ringName, const CameraFormatCase& format)
     : format_(format) {
     _putenv((std::string(kCameraRingVariable) + "=" + ringName).c_str());
     const auto names = backend_.deviceNames();
-    const auto found = std::find(names.begin(), names.end(), kCameraName);
+    const auto found = std::ranges::find(names, kCameraName);
     if (found == names.end()) {
         std::cerr << "the Velvix Camera is not among the video input devices\n";
         return;
@@ -52,17 +51,12 @@ int CameraClient::samples() const {
     return samples_;
 }
 
-std::vector<std::uint8_t> CameraClient::newest() const {
-    const std::lock_guard lock(mutex_);
-    return newest_;
-}
-
-std::vector<std::uint8_t> CameraClient::expectedSample(const std::vector<std::uint8_t>& ringPixels,
-                                                       FrameSize ringSize) const {
+bool CameraClient::shows(const std::vector<std::uint8_t>& ringPixels, FrameSize ringSize) const {
     FrameConverter converter({format_.asked.width, format_.asked.height}, format_.layout);
-    std::vector<std::uint8_t> sample(converter.frameBytes());
-    converter.convert(ringPixels.data(), ringSize, sample.data());
-    return sample;
+    std::vector<std::uint8_t> expected(converter.frameBytes());
+    converter.convert(ringPixels.data(), ringSize, expected.data());
+    const std::lock_guard lock(mutex_);
+    return newest_ == expected;
 }
 
 bool CameraClient::showsTheRing(const std::string& ringName) const {
@@ -70,24 +64,18 @@ bool CameraClient::showsTheRing(const std::string& ringName) const {
     return FrameRingReader::open(ringName).readNewest(frame) ==
                FrameRingReader::ReadOutcome::frame &&
            frame.size == FrameSize{format_.asked.width, format_.asked.height} &&
-           newest() == expectedSample(frame.pixels, frame.size);
+           shows(frame.pixels, frame.size);
 }
 
 bool CameraClient::showsThePlaceholder() const {
     const FrameSize size{format_.asked.width, format_.asked.height};
-    return newest() == expectedSample(placeholderFrame(size), size);
+    return shows(placeholderFrame(size), size);
 }
 
 std::string CameraClient::comparison(const std::string& ringName) const {
-    RingFrame frame;
-    const bool read =
-        FrameRingReader::open(ringName).readNewest(frame) == FrameRingReader::ReadOutcome::frame;
-    return "ring " +
-           (read ? std::to_string(frame.size.width) + " x " + std::to_string(frame.size.height)
-                 : std::string("without a frame")) +
-           "; camera: " + std::to_string(samples()) + " samples, the newest " +
-           std::to_string(newest().size()) + " bytes" +
-           (showsThePlaceholder() ? ", the placeholder" : "");
+    const std::lock_guard lock(mutex_);
+    return "ring " + ringName + "; camera: " + std::to_string(samples_) + " samples, the newest " +
+           std::to_string(newest_.size()) + " bytes";
 }
 
 }  // namespace velvix::virtual_camera::testing

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "velvix/capture/dshow_backend.hpp"
-#include "velvix/pipeline/frame_ring.hpp"
 #include "velvix/virtual_camera/frame_output.hpp"
 
 // The Velvix Camera as a video-call program meets it on Windows: a DirectShow video input
@@ -39,27 +38,22 @@ class CameraClient final : public SampleSink {
   public:
     CameraClient(const std::string& ringName, const CameraFormatCase& format);
     ~CameraClient() override;
-    CameraClient(const CameraClient&) = delete;
-    CameraClient& operator=(const CameraClient&) = delete;
 
     // False, with the reason on standard error, when the camera could not be opened in the
     // format or would not stream.
     bool streaming() const { return streaming_; }
     int samples() const;
     // Whether the newest sample is what the bridge makes of ring `ringName`'s newest frame,
-    // which must have the asked size (for RGB24 at the ring's size the frame byte for byte),
-    // or of the placeholder.
+    // which must have the asked size, or of the placeholder.
     bool showsTheRing(const std::string& ringName) const;
     bool showsThePlaceholder() const;
-    // The ring's newest frame and the newest sample, for a message.
+    // The ring and the samples, for a message.
     std::string comparison(const std::string& ringName) const;
 
     void deliverSample(const std::uint8_t* data, std::size_t length) override;
 
   private:
-    std::vector<std::uint8_t> newest() const;
-    std::vector<std::uint8_t> expectedSample(const std::vector<std::uint8_t>& ringPixels,
-                                             FrameSize ringSize) const;
+    bool shows(const std::vector<std::uint8_t>& ringPixels, FrameSize ringSize) const;
 
     CameraFormatCase format_;
     mutable std::mutex mutex_;
