@@ -1,38 +1,19 @@
 #include "pipewire_session.hpp"
 
-#include <signal.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
 #include "test_support.hpp"
 
 namespace velvix::testing {
-namespace {
 
 namespace fs = std::filesystem;
-
-// A run that CTest killed at its time limit could not stop its daemons: they are found by the
-// process ids it wrote, and stopped when they still run in this folder's session.
-void stopDaemonsOfAnEarlierRun(const std::string& folder) {
-    std::ifstream pids(folder + "/daemons.pid");
-    for (int pid = 0; pids >> pid;) {
-        std::ifstream file("/proc/" + std::to_string(pid) + "/environ");
-        const std::string environment{std::istreambuf_iterator<char>(file), {}};
-        if (environment.find("XDG_RUNTIME_DIR=" + folder + "/run" + '\0') != std::string::npos) {
-            kill(pid, SIGKILL);
-        }
-    }
-}
-
-}  // namespace
 
 PipeWireSession::PipeWireSession(const std::string& name)
     : folder_((fs::temp_directory_path() / "velvix-pipewire" / name).string()) {
     const std::string run = folder_ + "/run";
-    stopDaemonsOfAnEarlierRun(folder_);
     std::error_code ignored;
     fs::remove_all(folder_, ignored);
     fs::create_directories(run);
@@ -58,10 +39,8 @@ PipeWireSession::PipeWireSession(const std::string& name)
 
 ChildProcess& PipeWireSession::startDaemon(const std::string& name,
                                            const std::vector<std::string>& arguments) {
-    auto& daemon = *daemons_.emplace_back(
+    return *daemons_.emplace_back(
         std::make_unique<ChildProcess>(arguments, folder_ + "/" + name + ".log"));
-    std::ofstream(folder_ + "/daemons.pid", std::ios::app) << daemon.pid() << "\n";
-    return daemon;
 }
 
 std::string PipeWireSession::start() {

@@ -3,18 +3,14 @@
 #include <algorithm>
 #include <cstdlib>
 #include <iostream>
+#include <iterator>
 
 #include "velvix/pipeline/frame_ring.hpp"
 #include "velvix/virtual_camera/windows_camera.hpp"
 
 namespace velvix::virtual_camera::testing {
-namespace {
 
-const std::u16string kCameraName(kWindowsCameraName,
-                                 kWindowsCameraName +
-                                     std::char_traits<char>::length(kWindowsCameraName));
-
-}  // namespace
+const std::u16string kCameraName(std::begin(kWindowsCameraName), std::end(kWindowsCameraName) - 1);
 
 bool cameraListed() {
     return std::ranges::count(DirectShowBackend().deviceNames(), kCameraName) == 1;

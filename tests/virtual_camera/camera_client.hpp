@@ -39,12 +39,11 @@ class CameraClient final : public SampleSink {
     CameraClient(const std::string& ringName, const CameraFormatCase& format);
     ~CameraClient() override;
 
-    // False, with the reason on standard error, when the camera could not be opened in the
-    // format or would not stream.
+    // False (and why on standard error) when the camera would not stream in the format.
     bool streaming() const { return streaming_; }
     int samples() const;
-    // Whether the newest sample is what the bridge makes of ring `ringName`'s newest frame,
-    // which must have the asked size, or of the placeholder.
+    // Whether the newest sample is what the bridge makes of the ring's newest frame (which must
+    // have the asked size), or of the placeholder.
     bool showsTheRing(const std::string& ringName) const;
     bool showsThePlaceholder() const;
     // The ring and the samples, for a message.

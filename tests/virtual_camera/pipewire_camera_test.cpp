@@ -58,8 +58,8 @@ int largestDifference(const Pixels& a, const Pixels& b) {
     return largest;
 }
 
-// What one reader saw: for each frame the camera's sequence number and time and a digest, and
-// the last frame as the reader decoded it (empty unless it has the size the reader asks for).
+// What one reader saw: each frame's sequence number, time and digest, and the last frame as it
+// decoded it (empty unless it has the size the reader asks for).
 struct Reading {
     int exitCode = -1;
     std::string output;
@@ -74,34 +74,6 @@ class PipeWireCameraTest : public ::testing::Test {
         ASSERT_EQ(session_.start(), "");
         ASSERT_NE(stbi_write_png(photoPath_.c_str(), kWidth, kHeight, 3, photo_.data(), kWidth * 3),
                   0);
-    }
-
-    // velvix on the test camera, showing the photo, once it has published into `ring`.
-    void startProgram(const std::string& ring) {
-        program_ = std::make_unique<testing::ChildProcess>(
-            std::vector<std::string>{VELVIX_APP, "--headless", "--exit-on-eof", "--ring", ring,
-                                     "--file-camera", photoPath_},
-            programLog_, true);
-        ASSERT_TRUE(program_->writeInput("velv:CAMERA:Test camera: photo.png\n"));
-        ASSERT_TRUE(testing::waitUntil([&] {
-            const auto reader = FrameRingReader::open(ring);
-            return reader.isOpen() && reader.readyCount() > 0;
-        })) << programLog();
-    }
-
-    void stopProgram() {
-        program_->closeInput();
-        EXPECT_EQ(program_->waitForExit(10000), 0) << programLog();
-    }
-
-    std::string programLog() const { return testing::readFile(programLog_); }
-
-    // The program's answer to the panel's question, once it contains `expected`.
-    bool panelStateShows(const std::string& expected) {
-        return testing::waitUntil([&] {
-            program_->writeInput("velv:VCAM:STATE\n");
-            return programLog().find("STATE:" + expected) != std::string::npos;
-        });
     }
 
     std::unique_ptr<testing::ChildProcess> startReader(const std::string& format, int frames,
@@ -132,14 +104,10 @@ class PipeWireCameraTest : public ::testing::Test {
         return reading;
     }
 
-    Reading read(const std::string& format, int frames) {
-        return finish(*startReader(format, frames));
-    }
-
     // Every frame whole and alike (by their digests: none torn, none other), the last one the
     // photo, in the ring's order at the camera's 30 frames per second.
     void expectThePhotoSteadily(const Reading& reading, std::size_t frames, int largestError) {
-        ASSERT_EQ(reading.exitCode, 0) << reading.output << programLog();
+        ASSERT_EQ(reading.exitCode, 0) << reading.output << testing::readFile(programLog_);
         ASSERT_EQ(reading.frames.size(), frames);
         EXPECT_LE(largestDifference(reading.last, photo_), largestError);
         const auto& [first, last] = std::pair{reading.frames.front(), reading.frames.back()};
@@ -154,7 +122,6 @@ class PipeWireCameraTest : public ::testing::Test {
         EXPECT_LE(framesPerSecond, 30.5);
     }
 
-    // The reader's log (".log") or last picture (".png").
     std::string readerFile(int index, const char* extension) const {
         return session_.folder() + "/reader-" + std::to_string(index) + extension;
     }
@@ -162,32 +129,45 @@ class PipeWireCameraTest : public ::testing::Test {
     // Short: the sockets' paths in the folder must fit into 108 bytes. The ring's name is
     // chosen once the session has pointed the runtime folder at its own.
     testing::PipeWireSession session_{"camera"};
-    testing::ScopedRingName ring_;
+    const testing::ScopedRingName ring_;
     const Pixels photo_ = quadrants();
     const std::string photoPath_ = session_.folder() + "/photo.png";
     const std::string programLog_ = session_.folder() + "/velvix.log";
-    std::unique_ptr<testing::ChildProcess> program_;
 };
 
 TEST_F(PipeWireCameraTest, ServesTheProgramsPictureInEveryFormatToOneReaderOrTwo) {
-    startProgram(ring_.get());
-    EXPECT_TRUE(panelStateShows("pipewire=idle;")) << programLog();
+    testing::ChildProcess program({VELVIX_APP, "--headless", "--exit-on-eof", "--ring", ring_.get(),
+                                   "--file-camera", photoPath_},
+                                  programLog_, true);
+    ASSERT_TRUE(program.writeInput("velv:CAMERA:Test camera: photo.png\n"));
+    ASSERT_TRUE(testing::waitUntil([&] {
+        const auto reader = FrameRingReader::open(ring_.get());
+        return reader.isOpen() && reader.readyCount() > 0;
+    })) << testing::readFile(programLog_);
+    // The program's answer to the panel's question, once it contains `expected`.
+    const auto panelStateShows = [&](const std::string& expected) {
+        return testing::waitUntil([&] {
+            program.writeInput("velv:VCAM:STATE\n");
+            return testing::readFile(programLog_).find("STATE:" + expected) != std::string::npos;
+        });
+    };
     // One format after another, each the only one its reader asks for. YUY2 and I420 keep less
     // colour than the ring: a step of rounding each way, and chroma shared by pixels of the
     // faint gradient.
     for (const auto& [format, largestError] :
          {std::pair{"yuy2", 4}, std::pair{"i420", 4}, std::pair{"bgrx", 0}, std::pair{"rgb", 0}}) {
         SCOPED_TRACE(format);
-        expectThePhotoSteadily(read(format, 45), 45, largestError);
+        expectThePhotoSteadily(finish(*startReader(format, 45)), 45, largestError);
     }
     auto first = startReader("yuy2", 90, 0);
     auto second = startReader("yuy2", 90, 1);
-    EXPECT_TRUE(panelStateShows("pipewire=reading;")) << programLog();
+    EXPECT_TRUE(panelStateShows("pipewire=reading;")) << testing::readFile(programLog_);
     expectThePhotoSteadily(finish(*first, 0), 90, 4);
     expectThePhotoSteadily(finish(*second, 1), 90, 4);
     // Both have gone: the camera waits for the next.
-    EXPECT_TRUE(panelStateShows("pipewire=idle;")) << programLog();
-    stopProgram();
+    EXPECT_TRUE(panelStateShows("pipewire=idle;")) << testing::readFile(programLog_);
+    program.closeInput();
+    EXPECT_EQ(program.waitForExit(10000), 0) << testing::readFile(programLog_);
 }
 
 }  // namespace

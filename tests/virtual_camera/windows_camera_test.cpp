@@ -1,8 +1,6 @@
-// The Velvix Camera as a video-call program meets it, under wine: registered with regsvr32 in
-// the test's wine prefix, found among the video input devices, opened through the program's own
-// DirectShow capture backend (as any DirectShow program opens a camera) while `velvix.exe
-// --headless` publishes the test camera's picture, and unregistered again. The test runs alone:
-// while the camera is registered, every DirectShow program in the prefix sees it.
+// The Velvix Camera as a video-call program meets it, under wine: registered with regsvr32, found
+// among the video input devices, opened through the program's own DirectShow capture backend
+// while `velvix.exe --headless` publishes the test camera's picture, and unregistered again.
 #include "velvix/virtual_camera/windows_camera.hpp"
 
 #include <gtest/gtest.h>
@@ -17,7 +15,6 @@ namespace velvix::virtual_camera {
 namespace {
 
 using namespace velvix::testing;
-using testing::CameraClient;
 using testing::CameraFormatCase;
 
 const std::vector<std::string> kUnregister{"regsvr32", "/s", "/u", VELVIX_CAMERA_DLL};
@@ -45,7 +42,7 @@ TEST_F(WindowsCamera, DeliversTheRingsFramesUprightAt30FramesPerSecondUntilUnreg
           CameraFormatCase{{640, 480, MediaSubtype::yuy2}, OutputFormat::yuyv}}) {
         SCOPED_TRACE(format.asked.width);
         const ScopedRingName ring;
-        const CameraClient camera(ring.get(), format);
+        const testing::CameraClient camera(ring.get(), format);
         ASSERT_TRUE(camera.streaming());
         EXPECT_TRUE(waitUntil([&] { return camera.showsThePlaceholder(); }))
             << "before the program: " << camera.comparison(ring.get());
@@ -71,8 +68,7 @@ TEST_F(WindowsCamera, DeliversTheRingsFramesUprightAt30FramesPerSecondUntilUnreg
         velvix.writeInput("velv:VCAM:STATE\n");
         EXPECT_TRUE(velvix.waitForOutput("post: velv:VCAM:STATE:reading:Velvix Camera"))
             << readFile(log);
-        // A clean stop: here the end of its input (under wine a second Ctrl+C from one
-        // process does not arrive).
+        // A clean stop by the end of its input: under wine a second Ctrl+C does not arrive.
         velvix.closeInput();
         EXPECT_EQ(velvix.waitForExit(30000), 0) << readFile(log);
         EXPECT_TRUE(waitUntil([&] { return camera.showsThePlaceholder(); }))
