@@ -157,6 +157,7 @@ void smoothFaceRegion(const Smoothing& s, const FaceRegion& region) {
     smoothKeepingGrain(s, b.work(), b.smoothedArea(), area.width, area.height);
     drawFaceMask(region, 0, {b.mask(), area, area.width}, b.maskScratch());
     if (tone) {
+        keepHairTexture(*region.landmarks, *tone, b.work(), {b.mask(), area, area.width});
         blendSkinOfTone(b.work(), b.smoothedArea(), b.mask(), area.pixels(), *tone);
     } else {
         blendSkin(b.work(), b.smoothedArea(), b.mask(), area.pixels());

@@ -23,6 +23,16 @@ PointF mix(PointF a, PointF b, float t) {
     return {a.x + (b.x - a.x) * t, a.y + (b.y - a.y) * t};
 }
 
+// The middle of the brows' upper edges.
+PointF browMiddleOf(const FaceLandmarks& p) {
+    PointF middle{};
+    for (const int k : kUpperBrows) {
+        middle.x += p[static_cast<std::size_t>(k)].x / static_cast<float>(kUpperBrows.size());
+        middle.y += p[static_cast<std::size_t>(k)].y / static_cast<float>(kUpperBrows.size());
+    }
+    return middle;
+}
+
 constexpr std::size_t kMostSamples =
     2 * kCheekSteps.size() * kCheekSteps.size() + kForeheadSteps.size() * kUpperBrows.size();
 
@@ -36,13 +46,15 @@ struct Values {
     std::int32_t* end() { return values.data() + count; }
 };
 
-struct Chroma {
+struct Samples {
     Values cb;
     Values cr;
+    Values brightness;
 };
 
-// The chroma of the pixel nearest a point, in tone units, when it lies in the frame.
-void sample(const std::uint8_t* capture, FrameSize size, PointF point, Chroma& chroma) {
+// The chroma of the pixel nearest a point, in tone units, and its brightness, when it lies in
+// the frame.
+void sample(const std::uint8_t* capture, FrameSize size, PointF point, Samples& samples) {
     const auto column = static_cast<long>(std::lround(point.x));
     const auto row = static_cast<long>(std::lround(point.y));
     if (!(column >= 0 && row >= 0 && column < size.width && row < size.height)) {
@@ -54,8 +66,9 @@ void sample(const std::uint8_t* capture, FrameSize size, PointF point, Chroma& c
                       4;
     const std::int32_t blueOverGreen = pixel[2] - pixel[1];
     const std::int32_t redOverGreen = pixel[0] - pixel[1];
-    chroma.cb.add((112000 * blueOverGreen - 37797 * redOverGreen) >> kToneShift);
-    chroma.cr.add((112000 * redOverGreen - 18214 * blueOverGreen) >> kToneShift);
+    samples.cb.add((112000 * blueOverGreen - 37797 * redOverGreen) >> kToneShift);
+    samples.cr.add((112000 * redOverGreen - 18214 * blueOverGreen) >> kToneShift);
+    samples.brightness.add(pixel[0] + 2 * pixel[1] + pixel[2]);
 }
 
 std::int32_t median(Values values) {
@@ -99,7 +112,7 @@ bool skinColoured(std::int32_t cb, std::int32_t cr) {
 std::optional<SkinTone> learnSkinTone(const FaceLandmarks& p, const std::uint8_t* capture,
                                       FrameSize size) {
     using namespace landmark;
-    Chroma chroma;
+    Samples samples;
     // Each cheek from the lower lid across to the nose's wing, and from the jaw across to the
     // mouth's corner.
     const std::array<std::array<int, 4>, 2> cheeks{
@@ -112,15 +125,11 @@ std::optional<SkinTone> learnSkinTone(const FaceLandmarks& p, const std::uint8_t
             const PointF inner =
                 mix(p[static_cast<std::size_t>(wing)], p[static_cast<std::size_t>(corner)], down);
             for (const float across : kCheekSteps) {
-                sample(capture, size, mix(outer, inner, across), chroma);
+                sample(capture, size, mix(outer, inner, across), samples);
             }
         }
     }
-    PointF browMiddle{};
-    for (const int k : kUpperBrows) {
-        browMiddle.x += p[static_cast<std::size_t>(k)].x / static_cast<float>(kUpperBrows.size());
-        browMiddle.y += p[static_cast<std::size_t>(k)].y / static_cast<float>(kUpperBrows.size());
-    }
+    const PointF browMiddle = browMiddleOf(p);
     // Rows over the brows, raised along the line from the chin to the brows' middle by shares
     // of the forehead the face's outline takes in.
     for (const float up : kForeheadSteps) {
@@ -130,18 +139,99 @@ std::optional<SkinTone> learnSkinTone(const FaceLandmarks& p, const std::uint8_t
             sample(capture, size,
                    {brow.x + (browMiddle.x - p[kChin].x) * lift,
                     brow.y + (browMiddle.y - p[kChin].y) * lift},
-                   chroma);
+                   samples);
         }
     }
-    if (chroma.cb.count < kFewestSamples) {
+    if (samples.cb.count < kFewestSamples) {
         return std::nullopt;
     }
-    const auto [cb, cbScale] = middleAndScale(chroma.cb);
-    const auto [cr, crScale] = middleAndScale(chroma.cr);
+    const auto [cb, cbScale] = middleAndScale(samples.cb);
+    const auto [cr, crScale] = middleAndScale(samples.cr);
     if (!skinColoured(cb, cr)) {
         return std::nullopt;
     }
-    return SkinTone{cb, cr, cbScale, crScale};
+    return SkinTone{cb, cr, cbScale, crScale, median(samples.brightness)};
+}
+
+namespace {
+
+// How far a point lies along the face, from its chin towards the middle of its brows, in
+// pixels.
+struct FaceAxis {
+    PointF origin;
+    PointF direction;  // of length 1
+
+    float levelOf(PointF point) const {
+        return (point.x - origin.x) * direction.x + (point.y - origin.y) * direction.y;
+    }
+};
+
+FaceAxis faceAxisOf(const FaceLandmarks& p) {
+    const PointF chin = p[landmark::kChin];
+    const PointF brows = browMiddleOf(p);
+    const float length = std::hypot(brows.x - chin.x, brows.y - chin.y);
+    if (!(length > 0)) {
+        return {chin, {0, 1}};
+    }
+    return {chin, {(brows.x - chin.x) / length, (brows.y - chin.y) / length}};
+}
+
+// The columns [first, last) of a row of `width` whose level, `start` at its first column and
+// rising by `step` a column, lies between `low` and `high`.
+std::pair<int, int> columnsBetween(float start, float step, float low, float high, int width) {
+    if (std::abs(step) < 1e-6f) {
+        return start >= low && start <= high ? std::pair{0, width} : std::pair{0, 0};
+    }
+    const float a = (low - start) / step;
+    const float b = (high - start) / step;
+    const auto column = [width](float x) {
+        return static_cast<int>(std::clamp(x, 0.0f, static_cast<float>(width)));
+    };
+    const int first = column(std::ceil(std::min(a, b)));
+    const int last = std::max(first, column(std::floor(std::max(a, b)) + 1));
+    return {first, last};
+}
+
+// The alpha of the dark pixels of columns [first, last) of a row, faded by their brightness
+// from nothing at `dark` to unchanged at `light`.
+void fadeDarkPixels(const std::uint8_t* pixels, std::uint8_t* alpha, int first, int last,
+                    std::int32_t dark, std::int32_t light) {
+    for (int i = first; i < last; ++i) {
+        const std::uint8_t* pixel = pixels + 4 * static_cast<std::size_t>(i);
+        const std::int32_t brightness = pixel[0] + 2 * pixel[1] + pixel[2];
+        if (alpha[i] == 0 || brightness >= light) {
+            continue;
+        }
+        const std::int32_t share = std::max(0, brightness - dark) * 256 / (light - dark);
+        alpha[i] = static_cast<std::uint8_t>((alpha[i] * share) >> 8);
+    }
+}
+
+}  // namespace
+
+void keepHairTexture(const FaceLandmarks& p, const SkinTone& tone, const std::uint8_t* pixels,
+                     AlphaView mask) {
+    const FaceAxis axis = faceAxisOf(p);
+    float browLevel = 0;
+    for (const int k : kUpperBrows) {
+        browLevel +=
+            axis.levelOf(p[static_cast<std::size_t>(k)]) / static_cast<float>(kUpperBrows.size());
+    }
+    const float lipLevel = axis.levelOf(p[landmark::kLowerLipMiddle]);
+    const auto dark =
+        static_cast<std::int32_t>(kHairFadeStart * static_cast<float>(tone.brightness));
+    const auto light = std::max(
+        dark + 1, static_cast<std::int32_t>(kHairFadeEnd * static_cast<float>(tone.brightness)));
+    const PixelArea& area = mask.area;
+    for (int j = 0; j < area.height; ++j) {
+        const PointF rowStart{static_cast<float>(area.x), static_cast<float>(area.y + j)};
+        const auto [first, last] = columnsBetween(axis.levelOf(rowStart), axis.direction.x,
+                                                  lipLevel, browLevel, area.width);
+        const std::uint8_t* row = pixels + 4 * static_cast<std::size_t>(mask.stride) * j;
+        std::uint8_t* alpha = mask.pixels + static_cast<std::size_t>(mask.stride) * j;
+        fadeDarkPixels(row, alpha, 0, first, dark, light);
+        fadeDarkPixels(row, alpha, last, area.width, dark, light);
+    }
 }
 
 }  // namespace velvix

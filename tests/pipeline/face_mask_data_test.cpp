@@ -999,7 +999,9 @@ TEST_F(FoundTestFaces, HairAndBeardsInsideTheOutlineKeepTheirTexture) {
             std::printf("  %s, %d faces, level %3d: hair %.3f (%.3f before), skin %.3f\n",
                         kZones[z].name, faces[z], kLevels[k].level, hair[z][k].value(),
                         kLevels[k].hairBefore[z], skin[z][k].value());
-            EXPECT_LT(hair[z][k].value(), kLevels[k].hairBefore[z])
+            EXPECT_LT(hair[z][k].value(), 0.3 * kLevels[k].hairBefore[z])
+                << kZones[z].name << ", level " << kLevels[k].level;
+            EXPECT_GT(skin[z][k].value(), 3 * hair[z][k].value())
                 << kZones[z].name << ", level " << kLevels[k].level;
         }
         EXPECT_GE(faces[z], 10) << kZones[z].name;
