@@ -315,7 +315,7 @@ TEST_F(PageEngine, SignUpPageHoldsAgainstOtherOriginsAndWorksByKeyboard) {
     EXPECT_EQ(client.width, 330);
     EXPECT_EQ(client.height, 390);
     GList* icons = gtk_window_get_icon_list(window);
-    EXPECT_EQ(g_list_length(icons), 10u);  // the sizes the installed icon theme has too
+    EXPECT_EQ(g_list_length(icons), 10u);  // one for each size the installed icon theme has
     g_list_free(icons);
 
     // The page setup runs after completed navigations only. The service closes a connection
