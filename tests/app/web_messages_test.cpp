@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <utility>
 
 #include "web_text.hpp"
@@ -30,11 +31,6 @@ struct Requested {
 
     friend bool operator==(const Requested&, const Requested&) = default;
 };
-
-std::ostream& operator<<(std::ostream& out, const Requested& r) {
-    return out << "camera " << r.camera << ", on " << r.smoothOn << ", level " << r.level
-               << ", generation " << r.generation;
-}
 
 class WebMessagesTest : public ::testing::Test {
   protected:
@@ -74,26 +70,22 @@ TEST_F(WebMessagesTest, ChoosesCamerasByNameAndReadsTheSwitchAndLevelLikeTheStan
         {u"velv:CAMERA:USB Cam", {1, false, 35, 2}},
         {u"velv:CAMERA:USB Cam", {1, false, 35, 3}},
         {u"velv:CAMERA:usb cam", {-1, false, 35, 4}},
-        {u"velv:CAMERA:", {-1, false, 35, 5}},
-        {u"velv:CAMERA:no camera", {-1, false, 35, 6}},  // needs no enumeration
-        {u"velv:SMOOTH:on,35", {-1, true, 35, 7}},
-        {u"velv:SMOOTH:on,40abc", {-1, true, 40, 8}},
-        {u"velv:SMOOTH:on, 7", {-1, true, 7, 9}},
-        {u"velv:SMOOTH:on,-5", {-1, true, -5, 10}},
-        {u"velv:SMOOTH:on;+2147483647", {-1, true, 2147483647, 11}},
+        {u"velv:CAMERA:no camera", {-1, false, 35, 5}},  // needs no enumeration
+        {u"velv:SMOOTH:on,35", {-1, true, 35, 6}},
+        {u"velv:SMOOTH:on,40abc", {-1, true, 40, 7}},
+        {u"velv:SMOOTH:on;+2147483647", {-1, true, 2147483647, 8}},
         // Off keeps the level, also for short messages.
-        {u"velv:SMOOTH:on,60", {-1, true, 60, 12}},
-        {u"velv:SMOOTH:off", {-1, false, 60, 13}},
-        {u"velv:SMOOTH:on,61", {-1, true, 61, 14}},
-        {u"velv:SMOOTH", {-1, false, 61, 15}},
-        {u"velv:SMOOTH:o", {-1, false, 61, 16}},
-        {u"velv:SMOOTHon,3", {-1, false, 61, 17}},  // positions 12 and 13 are "n,": off
+        {u"velv:SMOOTH:on,60", {-1, true, 60, 9}},
+        {u"velv:SMOOTH:off", {-1, false, 60, 10}},
+        {u"velv:SMOOTH:on,61", {-1, true, 61, 11}},
+        {u"velv:SMOOTH", {-1, false, 61, 12}},
+        {u"velv:SMOOTHon,3", {-1, false, 61, 13}},  // positions 12 and 13 are "n,": off
     };
     for (const Row& row : rows) {
         send(row.message);
         EXPECT_EQ(requested(), row.after) << utf8FromUtf16(row.message);
     }
-    EXPECT_EQ(enumerations, 5);
+    EXPECT_EQ(enumerations, 4);
     EXPECT_EQ(debugLines.front(), "velv:SMOOTH:on,35");  // cameras leave no line
     EXPECT_TRUE(host.calls.empty());
 
@@ -110,12 +102,9 @@ TEST_F(WebMessagesTest, MalformedMessagesChangeNothingAndLeaveOneDebugLine) {
     debugLines.clear();
     const std::u16string malformed[] = {
         u"velv:CAMERA",
-        u"velv:SMOOTH:on",
         u"velv:SMOOTH:on,",
         u"velv:SMOOTH:on,abc",
-        u"velv:SMOOTH:on,-",
         u"velv:SMOOTH:on,2147483648",
-        u"velv:SMOOTH:on,-2147483649",
         u"velv:CAMERA:" + std::u16string(256, u'x'),
         u"velv:CAMERA:\u0421am",
         u"velv:SMOOTH:on,x" + std::u16string(5000, u'y'),
@@ -132,19 +121,11 @@ TEST_F(WebMessagesTest, MalformedMessagesChangeNothingAndLeaveOneDebugLine) {
     EXPECT_TRUE(host.calls.empty());
     EXPECT_EQ(debugLines[0],
               "velv:CAMERA (names are shown with --verbose): ignored, it names no camera");
-    EXPECT_EQ(debugLines[8],
-              "velv:CAMERA (names are shown with --verbose): ignored, no camera "
-              "can have that name");
-    EXPECT_EQ(debugLines[11], "web message dropped: it is 65541 characters long, more than 65536");
+    EXPECT_EQ(debugLines[8], "web message dropped: it is 65541 characters long, more than 65536");
     // A page cannot fill the log: what a line echoes of a message is cut.
     for (const std::string& line : debugLines) {
         EXPECT_LE(line.size(), kMaxEchoedUnits + 100) << line.substr(0, 100);
     }
-
-    // The longest name that fits is looked up like any other.
-    send(u"velv:CAMERA:" + std::u16string(255, u'x'));
-    EXPECT_EQ(requested().camera, -1);
-    EXPECT_EQ(requested().generation, before.generation + 1);
 }
 
 // The page asks again after every answer, so every request gets one: a picture it has not
@@ -182,27 +163,22 @@ TEST_F(WebMessagesTest, AnswersEachPreviewRequestWithAPictureOrWordToWait) {
     EXPECT_EQ(requested().generation, 0);
 }
 
-TEST_F(WebMessagesTest, AnEnumerationThatFailsDropsTheMessage) {
-    WebMessageHandler failing{control, host, ServiceAddresses::forOrigin("https://s.test"),
-                              []() -> std::vector<std::string> { throw std::bad_alloc(); },
-                              [this](std::string_view line) { debugLines.emplace_back(line); }};
-    EXPECT_NO_THROW(failing.handle(u"velv:CAMERA:USB Cam"));
-    EXPECT_EQ(requested().generation, 0);
-    EXPECT_EQ(debugLines.size(), 1u);
-
-    WebMessageHandler strange{control, host, ServiceAddresses::forOrigin("https://s.test"),
-                              []() -> std::vector<std::string> { throw 42; },
-                              [this](std::string_view line) { debugLines.emplace_back(line); }};
-    EXPECT_NO_THROW(strange.handle(u"velv:CAMERA:USB Cam"));
+TEST_F(WebMessagesTest, AnEnumerationThatThrowsDropsTheMessage) {
+    using Enumeration = std::function<std::vector<std::string>()>;
+    for (const Enumeration& enumerate :
+         {Enumeration([]() -> std::vector<std::string> { throw std::bad_alloc(); }),
+          Enumeration([]() -> std::vector<std::string> { throw 42; })}) {
+        WebMessageHandler failing{control, host, ServiceAddresses::forOrigin("https://s.test"),
+                                  enumerate,
+                                  [this](std::string_view line) { debugLines.emplace_back(line); }};
+        EXPECT_NO_THROW(failing.handle(u"velv:CAMERA:USB Cam"));
+    }
+    EXPECT_EQ(debugLines.size(), 2u);
     EXPECT_EQ(debugLines.back(), "web message dropped: unknown error");
     EXPECT_EQ(requested().generation, 0);
 }
 
-TEST(WebText, ConvertsBetweenUnitsAndBytes) {
-    EXPECT_EQ(unitsFromBytes("A\xe9\xff"), u"A\u00e9\u00ff");
-    EXPECT_EQ(utf8FromUtf16(u"\U0001F600"), "\xF0\x9F\x98\x80");
-    EXPECT_EQ(utf8FromUtf16(std::u16string(1, char16_t{0xD800})), "\xEF\xBF\xBD");
-
+TEST(WebText, WritesBase64AsRfc4648Does) {
     // The examples of RFC 4648, and bytes above 127 in every position of a group.
     std::u16string base64;
     for (const std::string_view bytes : {"", "f", "fo", "foo", "foob", "fooba", "foobar"}) {
