@@ -14,10 +14,9 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
-#include <deque>
 #include <functional>
+#include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "host/win32/webview2_interfaces.hpp"
@@ -90,9 +89,8 @@ Interface* as(Object& object) {
 // The most slots an interface of the runtime's table has (ICoreWebView2's).
 constexpr std::size_t kSlots = 61;
 
-template <std::size_t Slot>
 HRESULT unexpected(Object*) {
-    record(L"unexpected slot " + std::to_wstring(Slot));
+    record(L"unexpected call");
     return E_NOTIMPL;
 }
 
@@ -129,7 +127,12 @@ std::size_t slotOf(Member member) {
 // A vtable whose every slot is unexpected but IUnknown's and those set.
 class Slots {
   public:
-    Slots() : Slots(std::make_index_sequence<kSlots>()) {}
+    Slots() {
+        slots_.fill(reinterpret_cast<const void*>(&unexpected));
+        slots_[0] = reinterpret_cast<const void*>(&queryInterface);
+        slots_[1] = reinterpret_cast<const void*>(&addReference);
+        slots_[2] = reinterpret_cast<const void*>(&release);
+    }
     // `function` takes the object and then the method's own arguments.
     template <typename Interface, typename Self, typename... Parameters>
     Slots& set(HRESULT (Interface::*method)(Parameters...),
@@ -140,13 +143,6 @@ class Slots {
     const void* const* table() const { return slots_.data(); }
 
   private:
-    template <std::size_t... Slot>
-    explicit Slots(std::index_sequence<Slot...>)
-        : slots_{reinterpret_cast<const void*>(&unexpected<Slot>)...} {
-        slots_[0] = reinterpret_cast<const void*>(&queryInterface);
-        slots_[1] = reinterpret_cast<const void*>(&addReference);
-        slots_[2] = reinterpret_cast<const void*>(&release);
-    }
     std::array<const void*, kSlots> slots_;
 };
 
@@ -240,28 +236,13 @@ class Handlers {
     std::vector<Handler*> handlers_;
 };
 
+HWND controlWindow = nullptr;
+
 // Work the runtime does later, on the thread that asked, through its message loop.
-class Later {
-  public:
-    void run(std::function<void()> work) {
-        pending_.push_back(std::move(work));
-        PostMessageW(window_, kRunPending, 0, 0);
-    }
-    void runNext() {
-        if (!pending_.empty()) {
-            const std::function<void()> work = std::move(pending_.front());
-            pending_.pop_front();
-            work();
-        }
-    }
-    void setWindow(HWND window) { window_ = window; }
-
-  private:
-    HWND window_ = nullptr;
-    std::deque<std::function<void()>> pending_;
-};
-
-Later later;
+void later(std::function<void()> work) {
+    PostMessageW(controlWindow, kRunPending, 0,
+                 reinterpret_cast<LPARAM>(new std::function<void()>(std::move(work))));
+}
 
 using View = ICoreWebView2;
 using StartingHandler = ICoreWebView2NavigationStartingEventHandler;
@@ -315,7 +296,7 @@ struct WebView : Object {
     }
     static HRESULT getSource(WebView* self, LPWSTR* uri) { return copyOut(self->source, uri); }
     static HRESULT startNavigation(WebView* self, LPCWSTR uri) {
-        later.run([self, address = std::wstring(uri)] { self->navigate(true, false, address); });
+        later([self, address = std::wstring(uri)] { self->navigate(true, false, address); });
         return recorded(std::wstring(L"navigate ") + uri);
     }
     template <typename Handler, Handlers<Handler> WebView::*Event>
@@ -324,7 +305,7 @@ struct WebView : Object {
     }
     static HRESULT addScript(WebView*, LPCWSTR script, ScriptAddedHandler* handler) {
         handler->AddRef();
-        later.run([handler] {
+        later([handler] {
             record(L"script added");
             handler->Invoke(S_OK, L"1");
             handler->Release();
@@ -398,7 +379,7 @@ bool fails(const wchar_t* step) {
 template <typename Handler, typename Delivered>
 void completeLater(Handler* handler, const wchar_t* step, Delivered* object) {
     handler->AddRef();
-    later.run([handler, step, object] {
+    later([handler, step, object] {
         handler->Invoke(fails(step) ? E_FAIL : S_OK, fails(step) ? nullptr : object);
         handler->Release();
     });
@@ -417,41 +398,38 @@ const Slots kEnvironmentSlots = Slots().set(
 
 Object environment{kEnvironmentSlots.table(), {ICoreWebView2Environment::kIid}};
 
-// The first `count - 1` words and the rest.
-std::vector<std::wstring> words(const std::wstring& text, std::size_t count) {
-    std::vector<std::wstring> result;
-    std::size_t at = 0;
-    for (std::size_t space;
-         result.size() + 1 < count && (space = text.find(L' ', at)) != std::wstring::npos;
-         at = space + 1) {
-        result.push_back(text.substr(at, space - at));
-    }
-    result.push_back(text.substr(std::min(at, text.size())));
-    return result;
+// The word of `text` that starts at `at`; `at` moves past it and its space.
+std::wstring nextWord(const std::wstring& text, std::size_t& at) {
+    const std::size_t end = std::min(text.find(L' ', at), text.size());
+    std::wstring word = text.substr(at, end - at);
+    at = std::min(end + 1, text.size());
+    return word;
 }
 
 void obey(const std::wstring& command) {
-    const auto word = words(command, 4);
+    std::size_t at = 0;
+    const std::wstring verb = nextWord(command, at);
+    const std::wstring what = nextWord(command, at);
     WebView& view = controller.view;
-    if (word[0] == L"navigate" && word.size() == 4) {
-        view.navigate(word[1] == L"main", word[2] == L"user", word[3]);
-    } else if (word[0] == L"new-window" && word.size() == 3) {
-        view.askForWindow(word[1] == L"user", word[2]);
-    } else if (word[0] == L"message" && word.size() >= 2) {
-        const auto parts = words(command, 3);
-        view.post(parts[1], parts.size() == 3 ? parts[2] : L"", true);
-    } else if (word[0] == L"object-message" && word.size() == 2) {
-        view.post(word[1], L"", false);
-    } else if (word[0] == L"complete" && word.size() == 2) {
-        view.complete(word[1] == L"success");
+    if (verb == L"navigate") {
+        const bool user = nextWord(command, at) == L"user";
+        view.navigate(what == L"main", user, command.substr(at));
+    } else if (verb == L"new-window") {
+        view.askForWindow(what == L"user", command.substr(at));
+    } else if (verb == L"message" || verb == L"object-message") {
+        view.post(what, command.substr(at), verb == L"message");
+    } else if (verb == L"complete") {
+        view.complete(what == L"success");
     } else {
         record(L"unknown command " + command);
     }
 }
 
-LRESULT CALLBACK controlWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT CALLBACK control(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == kRunPending) {
-        later.runNext();
+        const std::unique_ptr<std::function<void()>> work(
+            reinterpret_cast<std::function<void()>*>(lParam));
+        (*work)();
         return 0;
     }
     if (message == WM_COPYDATA) {
@@ -465,7 +443,7 @@ LRESULT CALLBACK controlWindow(HWND window, UINT message, WPARAM wParam, LPARAM 
 
 HWND makeControlWindow() {
     WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = controlWindow;
+    windowClass.lpfnWndProc = control;
     windowClass.hInstance = GetModuleHandleW(nullptr);
     windowClass.lpszClassName = kWindowClass;
     RegisterClassW(&windowClass);
@@ -483,7 +461,7 @@ extern "C" __declspec(dllexport) HRESULT STDMETHODCALLTYPE
            std::to_wstring(runtimeType) + L" user-data=" +
            (userDataFolder != nullptr ? userDataFolder : L"(none)") +
            (options != nullptr ? L" with options" : L" without options"));
-    later.setWindow(makeControlWindow());
+    controlWindow = makeControlWindow();
     completeLater(handler, L"environment", as<ICoreWebView2Environment>(environment));
     return S_OK;
 }
