@@ -35,9 +35,6 @@ class RuntimeSearch : public ::testing::Test {
     }
     void TearDown() override { testing::forgetInstalledRuntimes(); }
 
-    void set(const wchar_t* name, const std::wstring& value) {
-        cleared_.emplace_back(std::make_unique<testing::ScopedEnvironment>(name, value));
-    }
     // A runtime's folder named after its version, with a client library unless `usable` is
     // false.
     std::filesystem::path runtimeFolder(const std::string& name, const std::string& version,
@@ -128,25 +125,6 @@ TEST_F(RuntimeSearch, IsFoundInTheChannelsOrderMachineBeforeUser) {
         EXPECT_EQ(found->folder, folders[static_cast<std::size_t>(row.chosen)].wstring());
         EXPECT_FALSE(found->named);
     }
-}
-
-// A folder named in the environment wins over every install; one without the library is
-// refused rather than passed over.
-TEST_F(RuntimeSearch, NamedByItsFolderComesFirst) {
-    testing::registerRuntime(HKEY_LOCAL_MACHINE, RuntimeChannel::runtime,
-                             runtimeFolder("installed", "120.0.2210.91"));
-    const std::filesystem::path named = runtimeFolder("fixed", "any name");
-    set(L"WEBVIEW2_BROWSER_EXECUTABLE_FOLDER", named.wstring() + L"\\");
-    Result<WebView2Runtime> found = findWebView2Runtime();
-    ASSERT_TRUE(found) << found.error();
-    EXPECT_EQ(found->folder, named.wstring());
-    EXPECT_TRUE(found->named);
-
-    const std::filesystem::path empty = runtimeFolder("empty", "1.0.0.0", false);
-    set(L"WEBVIEW2_BROWSER_EXECUTABLE_FOLDER", empty.wstring());
-    found = findWebView2Runtime();
-    ASSERT_FALSE(found);
-    EXPECT_NE(found.error().find(", which holds no WebView2 runtime"), std::string::npos);
 }
 
 // The client library is loaded by its full path; one without the runtime's entry point is
