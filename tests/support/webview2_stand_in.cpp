@@ -2,17 +2,20 @@
 // tests only: the real engine cannot run under wine. It exports the runtime's entry point and
 // keeps the environment, the controller, the web view and its settings in memory.
 //
-// Every call the program makes is written to the program's standard error as one line that
-// begins with "webview2: ", among the program's own lines and in the order of the calls. The
-// first navigation and the completions come later through the program's message loop, as the
-// runtime's do. A test raises events with WM_COPYDATA (a UTF-16 command, as listed below) sent
-// to the message-only window of class "VelvixWebView2StandIn"; they run on the program's window
-// thread before SendMessage returns. VELVIX_WEBVIEW2_STAND_IN_FAILS=environment or =controller
-// makes that completion deliver E_FAIL.
+// Every call the program makes is written to standard error as one line that begins with
+// "webview2: ", in the order of the calls. The first navigation and the completions come later
+// through the program's message loop, as the runtime's do. A test raises events with
+// WM_COPYDATA (a UTF-16 command, below) sent to the message-only window of class
+// "VelvixWebView2StandIn"; they run on the program's window thread before SendMessage returns.
+// VELVIX_WEBVIEW2_STAND_IN_FAILS=environment or =controller makes that completion fail.
 #include <windows.h>
 
-#include <deque>
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,6 +24,10 @@
 namespace {
 
 using namespace velvix::webview2;
+
+// One function answers every slot nobody expects, whatever its arguments: on x64 the caller
+// clears them away.
+static_assert(sizeof(void*) == 8, "the generic slots need the x64 calling convention");
 
 constexpr wchar_t kWindowClass[] = L"VelvixWebView2StandIn";
 constexpr UINT kRunPending = WM_APP + 1;
@@ -49,11 +56,6 @@ void record(const std::wstring& line) {
               &written, nullptr);
 }
 
-HRESULT unexpected(const wchar_t* method) {
-    record(std::wstring(L"unexpected ") + method);
-    return E_NOTIMPL;
-}
-
 HRESULT copyOut(const std::wstring& text, LPWSTR* out) {
     const std::size_t bytes = (text.size() + 1) * sizeof(wchar_t);
     *out = static_cast<LPWSTR>(CoTaskMemAlloc(bytes));
@@ -65,154 +67,151 @@ std::wstring flag(BOOL value) {
     return value ? L"1" : L"0";
 }
 
-// IUnknown for the stand-in's objects, which live as long as the process. `name` is recorded
-// when the program gives back its last reference.
+// A COM object of the stand-in, alive as long as the process: its vtable comes first. `name`
+// is recorded when the program gives back its last reference.
+struct Object {
+    const void* const* vtable;
+    std::vector<IID> answers;  // what QueryInterface gives besides IUnknown
+    const wchar_t* name = nullptr;
+    ULONG references = 0;
+
+    Object& handedOut() {
+        ++references;
+        return *this;
+    }
+};
+
 template <typename Interface>
-class Unknown : public Interface {
-  public:
-    explicit Unknown(const wchar_t* name = nullptr) : name_(name) {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** object) override {
-        if (IsEqualIID(id, IID_IUnknown) || answers(id)) {
-            *object = this;
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        if (--references_ == 0 && name_ != nullptr) {
-            record(std::wstring(name_) + L" released");
-        }
-        return references_;
-    }
+Interface* as(Object& object) {
+    return reinterpret_cast<Interface*>(&object);
+}
 
-  protected:
-    virtual bool answers(REFIID id) const { return IsEqualIID(id, Interface::kIid); }
+// The most slots an interface of the runtime's table has (ICoreWebView2's).
+constexpr std::size_t kSlots = 61;
+
+HRESULT unexpected(Object*) {
+    record(L"unexpected call");
+    return E_NOTIMPL;
+}
+
+HRESULT queryInterface(Object* self, REFIID id, void** out) {
+    const bool answers =
+        IsEqualIID(id, IID_IUnknown) ||
+        std::any_of(self->answers.begin(), self->answers.end(),
+                    [&](const IID& answer) { return IsEqualIID(id, answer) != FALSE; });
+    *out = answers ? self : nullptr;
+    self->references += answers ? 1 : 0;
+    return answers ? S_OK : E_NOINTERFACE;
+}
+
+ULONG addReference(Object* self) {
+    return ++self->references;
+}
+
+ULONG release(Object* self) {
+    if (--self->references == 0 && self->name != nullptr) {
+        record(std::wstring(self->name) + L" released");
+    }
+    return self->references;
+}
+
+// mingw's g++ follows the Itanium C++ ABI: a pointer to a virtual member function holds 1 plus
+// the method's byte offset in the vtable.
+template <typename Member>
+std::size_t slotOf(Member member) {
+    std::uintptr_t words[2];
+    std::memcpy(words, &member, sizeof words);
+    return (words[0] - 1) / sizeof(void*);
+}
+
+// A vtable whose every slot is unexpected but IUnknown's and those set.
+class Slots {
+  public:
+    Slots() {
+        slots_.fill(reinterpret_cast<const void*>(&unexpected));
+        slots_[0] = reinterpret_cast<const void*>(&queryInterface);
+        slots_[1] = reinterpret_cast<const void*>(&addReference);
+        slots_[2] = reinterpret_cast<const void*>(&release);
+    }
+    // `function` takes the object and then the method's own arguments.
+    template <typename Interface, typename Self, typename... Parameters>
+    Slots& set(HRESULT (Interface::*method)(Parameters...),
+               HRESULT (*function)(Self*, Parameters...)) {
+        slots_[slotOf(method)] = reinterpret_cast<const void*>(function);
+        return *this;
+    }
+    const void* const* table() const { return slots_.data(); }
 
   private:
-    const wchar_t* name_;
-    ULONG references_ = 0;
+    std::array<const void*, kSlots> slots_;
 };
 
-#define VELVIX_UNUSED(method, ...)                           \
-    HRESULT STDMETHODCALLTYPE method(__VA_ARGS__) override { \
-        return unexpected(L## #method);                      \
-    }
+HRESULT recorded(const std::wstring& line) {
+    record(line);
+    return S_OK;
+}
 
-#define VELVIX_SETTING(name)                                    \
-    HRESULT STDMETHODCALLTYPE get_##name(BOOL*) override {      \
-        return unexpected(L"get_" #name);                       \
-    }                                                           \
-    HRESULT STDMETHODCALLTYPE put_##name(BOOL value) override { \
-        record(L"setting " #name "=" + flag(value));            \
-        return S_OK;                                            \
-    }
+template <typename Value>
+HRESULT give(Value* out, Value value) {
+    *out = value;
+    return S_OK;
+}
 
-class Settings final : public Unknown<ICoreWebView2Settings3> {
-  public:
-    VELVIX_SETTING(IsScriptEnabled)
-    VELVIX_SETTING(IsWebMessageEnabled)
-    VELVIX_SETTING(AreDefaultScriptDialogsEnabled)
-    VELVIX_SETTING(IsStatusBarEnabled)
-    VELVIX_SETTING(AreDevToolsEnabled)
-    VELVIX_SETTING(AreDefaultContextMenusEnabled)
-    VELVIX_SETTING(AreHostObjectsAllowed)
-    VELVIX_SETTING(IsZoomControlEnabled)
-    VELVIX_SETTING(IsBuiltInErrorPageEnabled)
-    VELVIX_SETTING(AreBrowserAcceleratorKeysEnabled)
-    VELVIX_UNUSED(get_UserAgent, LPWSTR*)
-    VELVIX_UNUSED(put_UserAgent, LPCWSTR)
+// A setting's put_ method, which is recorded.
+#define VELVIX_SETTING(Interface, name) \
+    set(                                \
+        &Interface::put_##name, +[](Object*, BOOL on) { return setting(L## #name, on); })
 
-  private:
-    bool answers(REFIID id) const override {
-        return IsEqualIID(id, ICoreWebView2Settings::kIid) ||
-               IsEqualIID(id, ICoreWebView2Settings2::kIid) ||
-               IsEqualIID(id, ICoreWebView2Settings3::kIid);
-    }
-};
+HRESULT setting(const wchar_t* name, BOOL value) {
+    return recorded(std::wstring(L"setting ") + name + L"=" + flag(value));
+}
 
-class NavigationStartingArguments final : public Unknown<ICoreWebView2NavigationStartingEventArgs> {
-  public:
-    NavigationStartingArguments(std::wstring uri, bool user) : uri_(std::move(uri)), user_(user) {}
-    HRESULT STDMETHODCALLTYPE get_Uri(LPWSTR* uri) override { return copyOut(uri_, uri); }
-    HRESULT STDMETHODCALLTYPE get_IsUserInitiated(BOOL* user) override {
-        *user = user_;
-        return S_OK;
-    }
-    VELVIX_UNUSED(get_IsRedirected, BOOL*)
-    VELVIX_UNUSED(get_RequestHeaders, ICoreWebView2HttpRequestHeaders**)
-    HRESULT STDMETHODCALLTYPE get_Cancel(BOOL* cancel) override {
-        *cancel = cancel_;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE put_Cancel(BOOL cancel) override {
-        cancel_ = cancel;
-        return S_OK;
-    }
-    bool cancelled() const { return cancel_ != FALSE; }
+using Settings = ICoreWebView2Settings;
+const Slots kSettingsSlots =
+    Slots()
+        .VELVIX_SETTING(Settings, IsScriptEnabled)
+        .VELVIX_SETTING(Settings, IsWebMessageEnabled)
+        .VELVIX_SETTING(Settings, AreDefaultScriptDialogsEnabled)
+        .VELVIX_SETTING(Settings, IsStatusBarEnabled)
+        .VELVIX_SETTING(Settings, AreDevToolsEnabled)
+        .VELVIX_SETTING(Settings, AreDefaultContextMenusEnabled)
+        .VELVIX_SETTING(ICoreWebView2Settings3, AreBrowserAcceleratorKeysEnabled);
 
-  private:
-    std::wstring uri_;
-    BOOL user_;
-    BOOL cancel_ = FALSE;
-};
+// The arguments of an event: where it goes, who started it, and what the program answered.
+struct Arguments : Object {
+    std::wstring uri;
+    std::wstring text;
+    BOOL given = FALSE;   // started by the user; for a navigation's end, success
+    BOOL answer = FALSE;  // cancelled or handled
+    bool isText = true;
 
-class NewWindowArguments final : public Unknown<ICoreWebView2NewWindowRequestedEventArgs> {
-  public:
-    NewWindowArguments(std::wstring uri, bool user) : uri_(std::move(uri)), user_(user) {}
-    HRESULT STDMETHODCALLTYPE get_Uri(LPWSTR* uri) override { return copyOut(uri_, uri); }
-    VELVIX_UNUSED(put_NewWindow, ICoreWebView2*)
-    VELVIX_UNUSED(get_NewWindow, ICoreWebView2**)
-    HRESULT STDMETHODCALLTYPE put_Handled(BOOL handled) override {
-        handled_ = handled;
-        return S_OK;
-    }
-    VELVIX_UNUSED(get_Handled, BOOL*)
-    HRESULT STDMETHODCALLTYPE get_IsUserInitiated(BOOL* user) override {
-        *user = user_;
-        return S_OK;
-    }
-    bool handled() const { return handled_ != FALSE; }
-
-  private:
-    std::wstring uri_;
-    BOOL user_;
-    BOOL handled_ = FALSE;
-};
-
-class NavigationCompletedArguments final
-    : public Unknown<ICoreWebView2NavigationCompletedEventArgs> {
-  public:
-    explicit NavigationCompletedArguments(bool success) : success_(success) {}
-    HRESULT STDMETHODCALLTYPE get_IsSuccess(BOOL* success) override {
-        *success = success_;
-        return S_OK;
-    }
-
-  private:
-    BOOL success_;
-};
-
-class MessageArguments final : public Unknown<ICoreWebView2WebMessageReceivedEventArgs> {
-  public:
-    MessageArguments(std::wstring source, std::wstring text, bool isText)
-        : source_(std::move(source)), text_(std::move(text)), isText_(isText) {}
-    HRESULT STDMETHODCALLTYPE get_Source(LPWSTR* source) override {
-        return copyOut(source_, source);
-    }
-    VELVIX_UNUSED(get_WebMessageAsJson, LPWSTR*)
-    HRESULT STDMETHODCALLTYPE TryGetWebMessageAsString(LPWSTR* text) override {
+    static HRESULT getUri(Arguments* self, LPWSTR* uri) { return copyOut(self->uri, uri); }
+    static HRESULT getGiven(Arguments* self, BOOL* given) { return give(given, self->given); }
+    static HRESULT getAnswer(Arguments* self, BOOL* answer) { return give(answer, self->answer); }
+    static HRESULT putAnswer(Arguments* self, BOOL answer) { return give(&self->answer, answer); }
+    static HRESULT getText(Arguments* self, LPWSTR* text) {
         *text = nullptr;
-        return isText_ ? copyOut(text_, text) : E_INVALIDARG;
+        return self->isText ? copyOut(self->text, text) : E_INVALIDARG;
     }
-
-  private:
-    std::wstring source_;
-    std::wstring text_;
-    bool isText_;
 };
+
+using Starting = ICoreWebView2NavigationStartingEventArgs;
+using NewWindow = ICoreWebView2NewWindowRequestedEventArgs;
+using Completed = ICoreWebView2NavigationCompletedEventArgs;
+using Message = ICoreWebView2WebMessageReceivedEventArgs;
+const Slots kStartingSlots = Slots()
+                                 .set(&Starting::get_Uri, &Arguments::getUri)
+                                 .set(&Starting::get_IsUserInitiated, &Arguments::getGiven)
+                                 .set(&Starting::get_Cancel, &Arguments::getAnswer)
+                                 .set(&Starting::put_Cancel, &Arguments::putAnswer);
+const Slots kNewWindowSlots = Slots()
+                                  .set(&NewWindow::get_Uri, &Arguments::getUri)
+                                  .set(&NewWindow::get_IsUserInitiated, &Arguments::getGiven)
+                                  .set(&NewWindow::put_Handled, &Arguments::putAnswer);
+const Slots kCompletedSlots = Slots().set(&Completed::get_IsSuccess, &Arguments::getGiven);
+const Slots kMessageSlots = Slots()
+                                .set(&Message::get_Source, &Arguments::getUri)
+                                .set(&Message::TryGetWebMessageAsString, &Arguments::getText);
 
 // The program's handlers of one event, each with the stand-in's own reference.
 template <typename Handler>
@@ -224,10 +223,12 @@ class Handlers {
         token->value = static_cast<INT64>(handlers_.size());
         return S_OK;
     }
-    template <typename Arguments>
-    void raise(ICoreWebView2* sender, Arguments* arguments) {
+    template <typename Interface>
+    void raise(ICoreWebView2* sender, const Slots& slots, Arguments& arguments) {
+        arguments.vtable = slots.table();
+        arguments.answers = {Interface::kIid};
         for (Handler* handler : handlers_) {
-            handler->Invoke(sender, arguments);
+            handler->Invoke(sender, as<Interface>(arguments));
         }
     }
 
@@ -235,214 +236,136 @@ class Handlers {
     std::vector<Handler*> handlers_;
 };
 
+HWND controlWindow = nullptr;
+
 // Work the runtime does later, on the thread that asked, through its message loop.
-class Later {
-  public:
-    void run(std::function<void()> work) {
-        pending_.push_back(std::move(work));
-        PostMessageW(window_, kRunPending, 0, 0);
-    }
-    void runNext() {
-        if (pending_.empty()) {
-            return;
-        }
-        const std::function<void()> work = std::move(pending_.front());
-        pending_.pop_front();
-        work();
-    }
-    void setWindow(HWND window) { window_ = window; }
+void later(std::function<void()> work) {
+    PostMessageW(controlWindow, kRunPending, 0,
+                 reinterpret_cast<LPARAM>(new std::function<void()>(std::move(work))));
+}
 
-  private:
-    HWND window_ = nullptr;
-    std::deque<std::function<void()>> pending_;
-};
+using View = ICoreWebView2;
+using StartingHandler = ICoreWebView2NavigationStartingEventHandler;
+using CompletedHandler = ICoreWebView2NavigationCompletedEventHandler;
+using NewWindowHandler = ICoreWebView2NewWindowRequestedEventHandler;
+using MessageHandler = ICoreWebView2WebMessageReceivedEventHandler;
+using ScriptAddedHandler = ICoreWebView2AddScriptToExecuteOnDocumentCreatedCompletedHandler;
 
-Later later;
+const Slots& viewSlots();
+const Slots& controllerSlots();
 
-class WebView final : public Unknown<ICoreWebView2> {
-  public:
-    WebView() : Unknown(L"view") {}
+struct WebView : Object {
+    WebView() : Object{viewSlots().table(), {View::kIid}, L"view"} {}
 
-    HRESULT STDMETHODCALLTYPE get_Settings(ICoreWebView2Settings** settings) override {
-        settings_.AddRef();
-        *settings = &settings_;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE get_Source(LPWSTR* uri) override { return copyOut(source_, uri); }
-    HRESULT STDMETHODCALLTYPE Navigate(LPCWSTR uri) override {
-        record(std::wstring(L"navigate ") + uri);
-        later.run([this, address = std::wstring(uri)] { navigate(true, false, address); });
-        return S_OK;
-    }
-    VELVIX_UNUSED(NavigateToString, LPCWSTR)
-    HRESULT STDMETHODCALLTYPE
-    add_NavigationStarting(ICoreWebView2NavigationStartingEventHandler* handler,
-                           EventRegistrationToken* token) override {
-        return starting_.add(handler, token);
-    }
-    VELVIX_UNUSED(remove_NavigationStarting, EventRegistrationToken)
-    VELVIX_UNUSED(add_ContentLoading, ICoreWebView2ContentLoadingEventHandler*,
-                  EventRegistrationToken*)
-    VELVIX_UNUSED(remove_ContentLoading, EventRegistrationToken)
-    VELVIX_UNUSED(add_SourceChanged, ICoreWebView2SourceChangedEventHandler*,
-                  EventRegistrationToken*)
-    VELVIX_UNUSED(remove_SourceChanged, EventRegistrationToken)
-    VELVIX_UNUSED(add_HistoryChanged, ICoreWebView2HistoryChangedEventHandler*,
-                  EventRegistrationToken*)
-    VELVIX_UNUSED(remove_HistoryChanged, EventRegistrationToken)
-    HRESULT STDMETHODCALLTYPE
-    add_NavigationCompleted(ICoreWebView2NavigationCompletedEventHandler* handler,
-                            EventRegistrationToken* token) override {
-        return completed_.add(handler, token);
-    }
-    VELVIX_UNUSED(remove_NavigationCompleted, EventRegistrationToken)
-    HRESULT STDMETHODCALLTYPE
-    add_FrameNavigationStarting(ICoreWebView2NavigationStartingEventHandler* handler,
-                                EventRegistrationToken* token) override {
-        return frameStarting_.add(handler, token);
-    }
-    VELVIX_UNUSED(remove_FrameNavigationStarting, EventRegistrationToken)
-    VELVIX_UNUSED(add_FrameNavigationCompleted, ICoreWebView2NavigationCompletedEventHandler*,
-                  EventRegistrationToken*)
-    VELVIX_UNUSED(remove_FrameNavigationCompleted, EventRegistrationToken)
-    VELVIX_UNUSED(add_ScriptDialogOpening, ICoreWebView2ScriptDialogOpeningEventHandler*,
-                  EventRegistrationToken*)
-    VELVIX_UNUSED(remove_ScriptDialogOpening, EventRegistrationToken)
-    VELVIX_UNUSED(add_PermissionRequested, ICoreWebView2PermissionRequestedEventHandler*,
-                  EventRegistrationToken*)
-    VELVIX_UNUSED(remove_PermissionRequested, EventRegistrationToken)
-    VELVIX_UNUSED(add_ProcessFailed, ICoreWebView2ProcessFailedEventHandler*,
-                  EventRegistrationToken*)
-    VELVIX_UNUSED(remove_ProcessFailed, EventRegistrationToken)
-    HRESULT STDMETHODCALLTYPE AddScriptToExecuteOnDocumentCreated(
-        LPCWSTR script,
-        ICoreWebView2AddScriptToExecuteOnDocumentCreatedCompletedHandler* handler) override {
-        record(std::wstring(L"add-script ") + script);
-        handler->AddRef();
-        later.run([handler] {
-            record(L"script added");
-            handler->Invoke(S_OK, L"1");
-            handler->Release();
-        });
-        return S_OK;
-    }
-    VELVIX_UNUSED(RemoveScriptToExecuteOnDocumentCreated, LPCWSTR)
-    HRESULT STDMETHODCALLTYPE
-    ExecuteScript(LPCWSTR script, ICoreWebView2ExecuteScriptCompletedHandler* handler) override {
-        record(std::wstring(L"execute-script ") + script);
-        return handler == nullptr ? S_OK : unexpected(L"ExecuteScript with a completion");
-    }
-    VELVIX_UNUSED(CapturePreview, COREWEBVIEW2_CAPTURE_PREVIEW_IMAGE_FORMAT, IStream*,
-                  ICoreWebView2CapturePreviewCompletedHandler*)
-    VELVIX_UNUSED(Reload)
-    VELVIX_UNUSED(PostWebMessageAsJson, LPCWSTR)
-    HRESULT STDMETHODCALLTYPE PostWebMessageAsString(LPCWSTR text) override {
-        record(std::wstring(L"post ") + text);
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE
-    add_WebMessageReceived(ICoreWebView2WebMessageReceivedEventHandler* handler,
-                           EventRegistrationToken* token) override {
-        return messages_.add(handler, token);
-    }
-    VELVIX_UNUSED(remove_WebMessageReceived, EventRegistrationToken)
-    VELVIX_UNUSED(CallDevToolsProtocolMethod, LPCWSTR, LPCWSTR,
-                  ICoreWebView2CallDevToolsProtocolMethodCompletedHandler*)
-    VELVIX_UNUSED(get_BrowserProcessId, UINT32*)
-    VELVIX_UNUSED(get_CanGoBack, BOOL*)
-    VELVIX_UNUSED(get_CanGoForward, BOOL*)
-    VELVIX_UNUSED(GoBack)
-    VELVIX_UNUSED(GoForward)
-    VELVIX_UNUSED(GetDevToolsProtocolEventReceiver, LPCWSTR,
-                  ICoreWebView2DevToolsProtocolEventReceiver**)
-    VELVIX_UNUSED(Stop)
-    HRESULT STDMETHODCALLTYPE
-    add_NewWindowRequested(ICoreWebView2NewWindowRequestedEventHandler* handler,
-                           EventRegistrationToken* token) override {
-        return newWindow_.add(handler, token);
-    }
+    Object settings{kSettingsSlots.table(),
+                    {Settings::kIid, ICoreWebView2Settings2::kIid, ICoreWebView2Settings3::kIid}};
+    std::wstring source = L"about:blank";
+    Handlers<StartingHandler> starting;
+    Handlers<StartingHandler> frameStarting;
+    Handlers<CompletedHandler> completed;
+    Handlers<NewWindowHandler> newWindow;
+    Handlers<MessageHandler> messages;
 
+    View* self() { return as<View>(*this); }
     void navigate(bool mainFrame, bool user, const std::wstring& uri) {
-        NavigationStartingArguments arguments(uri, user);
-        (mainFrame ? starting_ : frameStarting_).raise(this, &arguments);
+        Arguments arguments{{}, uri, L"", user};
+        (mainFrame ? starting : frameStarting).raise<Starting>(self(), kStartingSlots, arguments);
         record(std::wstring(L"navigation-starting ") + (mainFrame ? L"main " : L"frame ") + uri +
-               (arguments.cancelled() ? L": cancelled" : L": goes on"));
-        if (mainFrame && !arguments.cancelled()) {
-            source_ = uri;
+               (arguments.answer ? L": cancelled" : L": goes on"));
+        if (mainFrame && !arguments.answer) {
+            source = uri;
             complete(true);
         }
     }
     void complete(bool success) {
-        NavigationCompletedArguments arguments(success);
-        completed_.raise(this, &arguments);
+        Arguments arguments{{}, L"", L"", success};
+        completed.raise<Completed>(self(), kCompletedSlots, arguments);
     }
     void askForWindow(bool user, const std::wstring& uri) {
-        NewWindowArguments arguments(uri, user);
-        newWindow_.raise(this, &arguments);
-        record(L"new-window " + uri + (arguments.handled() ? L": handled" : L": opened"));
+        Arguments arguments{{}, uri, L"", user};
+        newWindow.raise<NewWindow>(self(), kNewWindowSlots, arguments);
+        record(L"new-window " + uri + (arguments.answer ? L": handled" : L": opened"));
     }
-    void post(const std::wstring& source, const std::wstring& text, bool isText) {
-        MessageArguments arguments(source, text, isText);
-        messages_.raise(this, &arguments);
+    void post(const std::wstring& page, const std::wstring& text, bool isText) {
+        Arguments arguments{{}, page, text, FALSE, FALSE, isText};
+        messages.raise<Message>(self(), kMessageSlots, arguments);
     }
 
-  private:
-    Settings settings_;
-    std::wstring source_ = L"about:blank";
-    Handlers<ICoreWebView2NavigationStartingEventHandler> starting_;
-    Handlers<ICoreWebView2NavigationStartingEventHandler> frameStarting_;
-    Handlers<ICoreWebView2NavigationCompletedEventHandler> completed_;
-    Handlers<ICoreWebView2NewWindowRequestedEventHandler> newWindow_;
-    Handlers<ICoreWebView2WebMessageReceivedEventHandler> messages_;
+    static HRESULT getSettings(WebView* self, Settings** out) {
+        return give(out, as<Settings>(self->settings.handedOut()));
+    }
+    static HRESULT getSource(WebView* self, LPWSTR* uri) { return copyOut(self->source, uri); }
+    static HRESULT startNavigation(WebView* self, LPCWSTR uri) {
+        later([self, address = std::wstring(uri)] { self->navigate(true, false, address); });
+        return recorded(std::wstring(L"navigate ") + uri);
+    }
+    template <typename Handler, Handlers<Handler> WebView::*Event>
+    static HRESULT add(WebView* self, Handler* handler, EventRegistrationToken* token) {
+        return (self->*Event).add(handler, token);
+    }
+    static HRESULT addScript(WebView*, LPCWSTR script, ScriptAddedHandler* handler) {
+        handler->AddRef();
+        later([handler] {
+            record(L"script added");
+            handler->Invoke(S_OK, L"1");
+            handler->Release();
+        });
+        return recorded(std::wstring(L"add-script ") + script);
+    }
+    static HRESULT runScript(WebView*, LPCWSTR script,
+                             ICoreWebView2ExecuteScriptCompletedHandler* handler) {
+        return recorded(std::wstring(handler == nullptr ? L"" : L"unexpected completion of ") +
+                        L"execute-script " + script);
+    }
+    static HRESULT postToPage(WebView*, LPCWSTR text) {
+        return recorded(std::wstring(L"post ") + text);
+    }
 };
 
-class Controller final : public Unknown<ICoreWebView2Controller> {
-  public:
-    Controller() : Unknown(L"controller") {}
+const Slots& viewSlots() {
+    static const Slots slots =
+        Slots()
+            .set(&View::get_Settings, &WebView::getSettings)
+            .set(&View::get_Source, &WebView::getSource)
+            .set(&View::Navigate, &WebView::startNavigation)
+            .set(&View::add_NavigationStarting, &WebView::add<StartingHandler, &WebView::starting>)
+            .set(&View::add_FrameNavigationStarting,
+                 &WebView::add<StartingHandler, &WebView::frameStarting>)
+            .set(&View::add_NavigationCompleted,
+                 &WebView::add<CompletedHandler, &WebView::completed>)
+            .set(&View::add_NewWindowRequested,
+                 &WebView::add<NewWindowHandler, &WebView::newWindow>)
+            .set(&View::add_WebMessageReceived, &WebView::add<MessageHandler, &WebView::messages>)
+            .set(&View::AddScriptToExecuteOnDocumentCreated, &WebView::addScript)
+            .set(&View::ExecuteScript, &WebView::runScript)
+            .set(&View::PostWebMessageAsString, &WebView::postToPage);
+    return slots;
+}
 
-    VELVIX_UNUSED(get_IsVisible, BOOL*)
-    VELVIX_UNUSED(put_IsVisible, BOOL)
-    VELVIX_UNUSED(get_Bounds, RECT*)
-    HRESULT STDMETHODCALLTYPE put_Bounds(RECT bounds) override {
-        record(L"bounds " + std::to_wstring(bounds.left) + L" " + std::to_wstring(bounds.top) +
-               L" " + std::to_wstring(bounds.right) + L" " + std::to_wstring(bounds.bottom));
-        return S_OK;
-    }
-    VELVIX_UNUSED(get_ZoomFactor, double*)
-    VELVIX_UNUSED(put_ZoomFactor, double)
-    VELVIX_UNUSED(add_ZoomFactorChanged, ICoreWebView2ZoomFactorChangedEventHandler*,
-                  EventRegistrationToken*)
-    VELVIX_UNUSED(remove_ZoomFactorChanged, EventRegistrationToken)
-    VELVIX_UNUSED(SetBoundsAndZoomFactor, RECT, double)
-    VELVIX_UNUSED(MoveFocus, COREWEBVIEW2_MOVE_FOCUS_REASON)
-    VELVIX_UNUSED(add_MoveFocusRequested, ICoreWebView2MoveFocusRequestedEventHandler*,
-                  EventRegistrationToken*)
-    VELVIX_UNUSED(remove_MoveFocusRequested, EventRegistrationToken)
-    VELVIX_UNUSED(add_GotFocus, ICoreWebView2FocusChangedEventHandler*, EventRegistrationToken*)
-    VELVIX_UNUSED(remove_GotFocus, EventRegistrationToken)
-    VELVIX_UNUSED(add_LostFocus, ICoreWebView2FocusChangedEventHandler*, EventRegistrationToken*)
-    VELVIX_UNUSED(remove_LostFocus, EventRegistrationToken)
-    VELVIX_UNUSED(add_AcceleratorKeyPressed, ICoreWebView2AcceleratorKeyPressedEventHandler*,
-                  EventRegistrationToken*)
-    VELVIX_UNUSED(remove_AcceleratorKeyPressed, EventRegistrationToken)
-    VELVIX_UNUSED(get_ParentWindow, HWND*)
-    VELVIX_UNUSED(put_ParentWindow, HWND)
-    VELVIX_UNUSED(NotifyParentWindowPositionChanged)
-    HRESULT STDMETHODCALLTYPE Close() override {
-        record(L"controller closed");
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE get_CoreWebView2(ICoreWebView2** view) override {
-        view_.AddRef();
-        *view = &view_;
-        return S_OK;
-    }
+using Control = ICoreWebView2Controller;
+struct Controller : Object {
+    Controller() : Object{controllerSlots().table(), {Control::kIid}, L"controller"} {}
 
-    WebView& view() { return view_; }
+    WebView view;
 
-  private:
-    WebView view_;
+    static HRESULT putBounds(Controller*, RECT bounds) {
+        return recorded(L"bounds " + std::to_wstring(bounds.left) + L" " +
+                        std::to_wstring(bounds.top) + L" " + std::to_wstring(bounds.right) + L" " +
+                        std::to_wstring(bounds.bottom));
+    }
+    static HRESULT close(Controller*) { return recorded(L"controller closed"); }
+    static HRESULT getView(Controller* self, View** out) {
+        return give(out, as<View>(self->view.handedOut()));
+    }
 };
+
+const Slots& controllerSlots() {
+    static const Slots slots = Slots()
+                                   .set(&Control::put_Bounds, &Controller::putBounds)
+                                   .set(&Control::Close, &Controller::close)
+                                   .set(&Control::get_CoreWebView2, &Controller::getView);
+    return slots;
+}
 
 Controller controller;
 
@@ -453,70 +376,60 @@ bool fails(const wchar_t* step) {
 }
 
 // Delivers `object` to a completion later, or E_FAIL where the test makes `step` fail.
-template <typename Handler, typename Object>
-void completeLater(Handler* handler, const wchar_t* step, Object* object) {
+template <typename Handler, typename Delivered>
+void completeLater(Handler* handler, const wchar_t* step, Delivered* object) {
     handler->AddRef();
-    later.run([handler, step, object] {
-        if (fails(step)) {
-            handler->Invoke(E_FAIL, nullptr);
-        } else {
-            handler->Invoke(S_OK, object);
-        }
+    later([handler, step, object] {
+        handler->Invoke(fails(step) ? E_FAIL : S_OK, fails(step) ? nullptr : object);
         handler->Release();
     });
 }
 
-class Environment final : public Unknown<ICoreWebView2Environment> {
-  public:
-    HRESULT STDMETHODCALLTYPE CreateCoreWebView2Controller(
-        HWND parent, ICoreWebView2CreateCoreWebView2ControllerCompletedHandler* handler) override {
+const Slots kEnvironmentSlots = Slots().set(
+    &ICoreWebView2Environment::CreateCoreWebView2Controller,
+    +[](Object*, HWND parent,
+        ICoreWebView2CreateCoreWebView2ControllerCompletedHandler* handler) -> HRESULT {
         wchar_t parentClass[64] = {};
         GetClassNameW(parent, parentClass, 64);
         record(std::wstring(L"create-controller in ") + parentClass);
-        completeLater(handler, L"controller", &controller);
+        completeLater(handler, L"controller", as<Control>(controller));
         return S_OK;
-    }
-};
+    });
 
-Environment environment;
+Object environment{kEnvironmentSlots.table(), {ICoreWebView2Environment::kIid}};
 
-std::vector<std::wstring> words(const std::wstring& text, std::size_t count) {
-    std::vector<std::wstring> result;
-    std::size_t at = 0;
-    while (result.size() + 1 < count && at < text.size()) {
-        const std::size_t space = text.find(L' ', at);
-        if (space == std::wstring::npos) {
-            break;
-        }
-        result.push_back(text.substr(at, space - at));
-        at = space + 1;
-    }
-    result.push_back(text.substr(std::min(at, text.size())));
-    return result;
+// The word of `text` that starts at `at`; `at` moves past it and its space.
+std::wstring nextWord(const std::wstring& text, std::size_t& at) {
+    const std::size_t end = std::min(text.find(L' ', at), text.size());
+    std::wstring word = text.substr(at, end - at);
+    at = std::min(end + 1, text.size());
+    return word;
 }
 
 void obey(const std::wstring& command) {
-    const auto word = words(command, 4);
-    WebView& view = controller.view();
-    if (word[0] == L"navigate" && word.size() == 4) {
-        view.navigate(word[1] == L"main", word[2] == L"user", word[3]);
-    } else if (word[0] == L"new-window" && word.size() == 3) {
-        view.askForWindow(word[1] == L"user", word[2]);
-    } else if (word[0] == L"message" && word.size() >= 2) {
-        const auto parts = words(command, 3);
-        view.post(parts[1], parts.size() == 3 ? parts[2] : L"", true);
-    } else if (word[0] == L"object-message" && word.size() == 2) {
-        view.post(word[1], L"", false);
-    } else if (word[0] == L"complete" && word.size() == 2) {
-        view.complete(word[1] == L"success");
+    std::size_t at = 0;
+    const std::wstring verb = nextWord(command, at);
+    const std::wstring what = nextWord(command, at);
+    WebView& view = controller.view;
+    if (verb == L"navigate") {
+        const bool user = nextWord(command, at) == L"user";
+        view.navigate(what == L"main", user, command.substr(at));
+    } else if (verb == L"new-window") {
+        view.askForWindow(what == L"user", command.substr(at));
+    } else if (verb == L"message" || verb == L"object-message") {
+        view.post(what, command.substr(at), verb == L"message");
+    } else if (verb == L"complete") {
+        view.complete(what == L"success");
     } else {
         record(L"unknown command " + command);
     }
 }
 
-LRESULT CALLBACK controlWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT CALLBACK control(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == kRunPending) {
-        later.runNext();
+        const std::unique_ptr<std::function<void()>> work(
+            reinterpret_cast<std::function<void()>*>(lParam));
+        (*work)();
         return 0;
     }
     if (message == WM_COPYDATA) {
@@ -530,7 +443,7 @@ LRESULT CALLBACK controlWindow(HWND window, UINT message, WPARAM wParam, LPARAM 
 
 HWND makeControlWindow() {
     WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = controlWindow;
+    windowClass.lpfnWndProc = control;
     windowClass.hInstance = GetModuleHandleW(nullptr);
     windowClass.lpszClassName = kWindowClass;
     RegisterClassW(&windowClass);
@@ -548,7 +461,7 @@ extern "C" __declspec(dllexport) HRESULT STDMETHODCALLTYPE
            std::to_wstring(runtimeType) + L" user-data=" +
            (userDataFolder != nullptr ? userDataFolder : L"(none)") +
            (options != nullptr ? L" with options" : L" without options"));
-    later.setWindow(makeControlWindow());
-    completeLater(handler, L"environment", &environment);
+    controlWindow = makeControlWindow();
+    completeLater(handler, L"environment", as<ICoreWebView2Environment>(environment));
     return S_OK;
 }
