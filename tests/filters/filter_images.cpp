@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <random>
 
 #include "velvix/platform/cpu_info.hpp"
@@ -44,24 +43,6 @@ Image photoLikeImage(int width, int height, unsigned seed) {
             pixel[2] = clampByte(red + n);
             pixel[3] = 255;
         }
-    }
-    return image;
-}
-
-Image flatImage(int width, int height, std::uint32_t pixel) {
-    Image image(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4);
-    for (std::size_t i = 0; i < image.size(); i += 4) {
-        std::memcpy(image.data() + i, &pixel, 4);
-    }
-    return image;
-}
-
-Image withPitch(const Image& packed, int width, int height, int pitch) {
-    Image image(static_cast<std::size_t>(pitch) * static_cast<std::size_t>(height));
-    const auto rowBytes = static_cast<std::size_t>(width) * 4;
-    for (std::size_t row = 0; row < static_cast<std::size_t>(height); ++row) {
-        std::memcpy(image.data() + row * static_cast<std::size_t>(pitch),
-                    packed.data() + row * rowBytes, rowBytes);
     }
     return image;
 }

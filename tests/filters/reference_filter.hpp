@@ -8,10 +8,6 @@ namespace velvix::testing {
 // float multiplies and adds, on a tightly packed image. In the right-to-left sweep the last
 // pixel of a row is compared with the pixel that follows it in memory, the next row's first;
 // that of the image's last row with itself.
-Image referenceRowPass(const Image& in, int width, int height, float sigmaSpatial,
-                       float sigmaRange);
-Image referenceColumnPass(const Image& rowFiltered, int width, int height, float sigmaSpatial,
-                          float sigmaRange);
 Image referenceFilter(const Image& in, int width, int height, float sigmaSpatial, float sigmaRange);
 
 // The scalar fallback written one pixel at a time from its description: its own coefficients
