@@ -1,16 +1,19 @@
 #include "velvix/face/face_detector.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "cascade_detector.hpp"
 #include "detection_records.hpp"
+#include "velvix/platform/debug_output.hpp"
 
 namespace velvix {
 namespace {
@@ -63,6 +66,38 @@ TEST(FaceDetector, ACascadeThatCannotBeReadSaysSoInItsName) {
         }
     }
     std::remove(hostile.c_str());
+}
+
+// A file that is not the published network, even one with a few bytes changed, is refused by
+// its digest before OpenCV reads it, and leaves the program with the cascade and one line.
+TEST(FaceDetector, ADamagedNetworkFileFallsBackToTheCascadeWithOneLine) {
+    std::vector<std::pair<std::string, std::string>> files{
+        {"garbage.onnx", std::string(4096, '\x5a')}};
+    if (std::filesystem::exists(VELVIX_FACE_NETWORK)) {
+        std::ifstream whole(VELVIX_FACE_NETWORK, std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(whole)), {});
+        files.emplace_back("half.onnx", bytes.substr(0, bytes.size() / 2));
+        // Three bytes changed: OpenCV's importer crashed on such a file.
+        for (const std::size_t at : {bytes.size() / 4, bytes.size() / 2, bytes.size() - 9}) {
+            bytes[at] = static_cast<char>(~bytes[at]);
+        }
+        files.emplace_back("altered.onnx", bytes);
+    }
+    for (const auto& [name, bytes] : files) {
+        const std::string path =
+            ::testing::TempDir() + "/velvix-" + std::to_string(getpid()) + "-" + name;
+        std::ofstream(path, std::ios::binary) << bytes;
+        ::testing::internal::CaptureStderr();
+        const auto detector = makeFaceDetector(path);
+        const std::string said = ::testing::internal::GetCapturedStderr();
+        std::filesystem::remove(path);
+        EXPECT_EQ(detector->name(), "OpenCV cascade haarcascade_frontalface_alt2.xml") << name;
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+        EXPECT_NE(said.find(platform::printableLine(path) + " cannot be used"), std::string::npos)
+            << said;
+        EXPECT_NE(said.find("using the OpenCV cascade"), std::string::npos) << said;
+        EXPECT_NE(said.find("its SHA-256 differs"), std::string::npos) << said;
+    }
 }
 
 }  // namespace

@@ -1,15 +1,11 @@
 #include "model_file.hpp"
 
-#include <array>
-#include <cstring>
-
 namespace velvix::testing {
 namespace {
 
 template <typename T>
 void append(std::vector<std::uint8_t>& bytes, T value) {
-    std::uint8_t raw[sizeof value];
-    std::memcpy(raw, &value, sizeof value);
+    const auto* raw = reinterpret_cast<const std::uint8_t*>(&value);
     bytes.insert(bytes.end(), raw, raw + sizeof value);
 }
 
@@ -20,9 +16,8 @@ std::vector<std::uint8_t> serialiseModel(const ModelFileContents& c) {
     for (std::int32_t value : {c.stages, c.trees, c.depth, c.landmarks}) {
         append(bytes, value);
     }
-    for (int l = 0; l < c.landmarks; ++l) {
-        append(bytes, c.meanShape(l, 0));
-        append(bytes, c.meanShape(l, 1));
+    for (int l = 0; l < 2 * c.landmarks; ++l) {
+        append(bytes, c.meanShape(l / 2, l % 2));
     }
     const int leaves = 1 << (c.depth - 1);
     const int columns = c.landmarks * c.trees * leaves;
@@ -48,8 +43,7 @@ std::vector<std::uint8_t> serialiseModel(const ModelFileContents& c) {
 
 std::string writeModelFile(const ModelFileContents& contents, const std::string& path) {
     const auto bytes = serialiseModel(contents);
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file != nullptr) {
+    if (std::FILE* file = std::fopen(path.c_str(), "wb")) {
         std::fwrite(bytes.data(), 1, bytes.size(), file);
         std::fclose(file);
     }
