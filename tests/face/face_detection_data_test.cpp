@@ -37,17 +37,15 @@ class TimedDetector final : public FaceDetector {
     std::unique_ptr<FaceDetector> inner_;
 };
 
+// A detector through the whole face step, and how many faces it found at one width.
 struct Candidate {
+    explicit Candidate(std::unique_ptr<FaceDetector> inner)
+        : detector(new TimedDetector(std::move(inner))),
+          step(std::unique_ptr<FaceDetector>(detector), "/nonexistent/velvix.dat") {}
     TimedDetector* detector;
-    std::unique_ptr<FaceProcessingStep> step;
+    FaceProcessingStep step;
     int found = 0;
 };
-
-Candidate candidate(std::unique_ptr<FaceDetector> detector) {
-    auto* timed = new TimedDetector(std::move(detector));
-    return {timed, std::make_unique<FaceProcessingStep>(std::unique_ptr<FaceDetector>(timed),
-                                                        "/nonexistent/velvix.dat")};
-}
 
 bool rectangleHoldsFace(const FaceOutputs& outputs, const testing::WebcamFace& face) {
     const auto inside = [](float value, int start, int length) {
@@ -62,50 +60,49 @@ TEST(FaceDetectionData, TheFaceStepFindsFacesFrom100PixelsWide) {
     if (!folder) {
         GTEST_SKIP() << "../shared/data/landmarks68/test is not here";
     }
-    const std::string network =
-        std::string(VELVIX_SOURCE_DIR) + "/models/blazeface/" + kBlazeFaceFullRange.fileName;
-    const std::string shortRange =
-        std::string(VELVIX_SOURCE_DIR) + "/models/blazeface/" + kBlazeFaceShortRange.fileName;
-    std::vector<Candidate> candidates;
-    candidates.push_back(candidate(makeFaceDetector(network)));
+    const std::string networks = std::string(VELVIX_SOURCE_DIR) + "/models/blazeface/";
+    std::vector<std::unique_ptr<Candidate>> candidates;
+    candidates.push_back(
+        std::make_unique<Candidate>(makeFaceDetector(networks + kBlazeFaceFullRange.fileName)));
     const char* comparison = std::getenv("VELVIX_DETECTOR_COMPARISON");
     if (comparison != nullptr && std::string(comparison) == "1") {
-        candidates.push_back(candidate(makeCascadeDetector()));
-        if (auto detector = loadBlazeFaceDetector(shortRange, kBlazeFaceShortRange)) {
-            candidates.push_back(candidate(std::move(*detector)));
+        candidates.push_back(std::make_unique<Candidate>(makeCascadeDetector()));
+        if (auto detector = loadBlazeFaceDetector(networks + kBlazeFaceShortRange.fileName,
+                                                  kBlazeFaceShortRange)) {
+            candidates.push_back(std::make_unique<Candidate>(std::move(*detector)));
         }
     }
     const bool programUsesTheNetwork =
-        candidates.front().detector->name().starts_with(kBlazeFaceFullRange.label);
+        candidates.front()->detector->name().starts_with(kBlazeFaceFullRange.label);
 
     FrameBuffers buffers;
     for (const float width : {100.0f, 150.0f, 250.0f}) {
         const auto faces = testing::webcamFaces(*folder, width);
         ASSERT_GT(faces.size(), 300u);
         for (auto& c : candidates) {
-            c.found = 0;
-            c.detector->seconds = 0;
-            c.detector->calls = 0;
+            c->detector->seconds = 0;
+            c->detector->calls = 0;
+            c->found = 0;
         }
         for (const auto& face : faces) {
             std::copy(face.frame.begin(), face.frame.end(), buffers.output());
             for (auto& c : candidates) {
                 FaceOutputs outputs;
-                c.step->run(buffers.faceStepBuffers(face.size), outputs);
-                c.found += rectangleHoldsFace(outputs, face) ? 1 : 0;
+                c->step.run(buffers.faceStepBuffers(face.size), outputs);
+                c->found += rectangleHoldsFace(outputs, face) ? 1 : 0;
             }
         }
         for (const auto& c : candidates) {
-            const double share = static_cast<double>(c.found) / static_cast<double>(faces.size());
+            const double share = static_cast<double>(c->found) / static_cast<double>(faces.size());
             std::printf(
                 "%s, faces %.0f pixels wide: a rectangle around the face in %d of %zu frames "
                 "(%.1f %%), %.2f ms of processor time per detection on the 320 x 180 copy (AVX2 "
                 "%s)\n",
-                c.detector->name().c_str(), width, c.found, faces.size(), 100 * share,
-                c.detector->seconds * 1e3 / c.detector->calls, hasAVX2 ? "on" : "off");
+                c->detector->name().c_str(), width, c->found, faces.size(), 100 * share,
+                c->detector->seconds * 1e3 / c->detector->calls, hasAVX2 ? "on" : "off");
         }
         const double share =
-            static_cast<double>(candidates.front().found) / static_cast<double>(faces.size());
+            static_cast<double>(candidates.front()->found) / static_cast<double>(faces.size());
         RecordProperty("share_" + std::to_string(static_cast<int>(width)), std::to_string(share));
         if (programUsesTheNetwork) {
             EXPECT_GE(share, 0.98) << width;

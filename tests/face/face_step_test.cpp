@@ -5,7 +5,6 @@
 
 #include <array>
 #include <cstdio>
-#include <cstring>
 
 #include "model_file.hpp"
 #include "velvix/pipeline/frame_processor.hpp"
@@ -162,21 +161,6 @@ TEST_F(FaceStepTest, LandmarksOnlyFromAModelAndKeptWhileNoFaceIsFound) {
     EXPECT_EQ(rectangleOf(f), (std::array{0, 0, 0, 0}));
     ASSERT_TRUE(f.faceLandmarks.has_value());
     EXPECT_FLOAT_EQ((*f.faceLandmarks)[3].y, 2.0f);
-}
-
-TEST_F(FaceStepTest, TurnsTheFrameHalfway) {
-    const FrameSize size{256, 128};
-    buffers.reserve(size);
-    for (int i = 0; i < size.width * size.height * 3; ++i) {
-        buffers.output()[i] = static_cast<std::uint8_t>(i * 7);
-    }
-    run({}, false, size);
-    for (const auto& [x, y] : {std::pair{0, 0}, {255, 127}, {10, 100}}) {
-        const std::uint8_t* turned = buffers.turned() + (y * size.width + x) * 3;
-        const std::uint8_t* source =
-            buffers.output() + ((size.height - 1 - y) * size.width + (size.width - 1 - x)) * 3;
-        EXPECT_EQ(std::memcmp(turned, source, 3), 0) << x << "," << y;
-    }
 }
 
 // One-stage models with zero weights, written for the test: one of 98 points, loaded once on
