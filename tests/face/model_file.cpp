@@ -1,11 +1,14 @@
 #include "model_file.hpp"
 
+#include <cstring>
+
 namespace velvix::testing {
 namespace {
 
 template <typename T>
 void append(std::vector<std::uint8_t>& bytes, T value) {
-    const auto* raw = reinterpret_cast<const std::uint8_t*>(&value);
+    std::uint8_t raw[sizeof value];
+    std::memcpy(raw, &value, sizeof value);
     bytes.insert(bytes.end(), raw, raw + sizeof value);
 }
 
