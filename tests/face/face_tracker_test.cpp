@@ -20,10 +20,9 @@ class ScriptedDetection final : public DetectionService {
   public:
     bool start(const std::uint8_t*, FrameSize, FrameSize) override {
         ++starts;
-        pending = answers.empty() ? std::vector<FaceRectangle>{} : answers.front();
-        if (!answers.empty()) {
-            answers.pop_front();
-        }
+        answers.emplace_back();
+        pending = answers.front();
+        answers.pop_front();
         return true;
     }
     std::optional<std::vector<FaceRectangle>> finished() override {
@@ -46,12 +45,9 @@ class ScriptedFitter final : public FaceFitter {
         if (compare && !faceThere) {
             return std::nullopt;
         }
-        const auto distance = [&box](const FaceBox& face) {
+        const FaceBox face = std::ranges::min(faces, {}, [&box](const FaceBox& face) {
             return std::hypot(face.centreX - box.centreX, face.centreY - box.centreY);
-        };
-        const FaceBox face = *std::min_element(
-            faces.begin(), faces.end(),
-            [&](const FaceBox& a, const FaceBox& b) { return distance(a) < distance(b); });
+        });
         FaceLandmarks landmarks{};
         landmarks[0] = {face.x, face.y};
         landmarks[1] = {face.x + face.width, face.y + face.height};
@@ -89,9 +85,8 @@ class TrackerTest : public ::testing::Test {
 
 // A still face keeps its box through small changes, a moving one takes it along.
 TEST_F(TrackerTest, FindsFollowsGivesUpAndSearchesFacesOnItsSchedule) {
-    const FaceRectangle first{400, 200, 200, 240};
     const FaceRectangle second{100, 100, 200, 240};
-    detection.answers = {{first}};
+    detection.answers = {{FaceRectangle{400, 200, 200, 240}}};
     // Frame 1 starts a detection; its result serves frame 2, whose fit starts in its box and
     // is not compared (the face is new) but remembered.
     EXPECT_FALSE(frame()[0].found);

@@ -19,9 +19,6 @@ class FaceTrackingTest : public ::testing::Test {
     void SetUp() override { ASSERT_TRUE(clip.loaded()); }
 
     // One frame through the step, and the detection it started finished as by the next frame.
-    FaceOutputs run(FaceProcessingStep& step, const testing::PortraitPose& pose) {
-        return run(step, std::vector<testing::PortraitPose>{pose});
-    }
     FaceOutputs run(FaceProcessingStep& step, const std::vector<testing::PortraitPose>& poses) {
         const auto frame = clip.frame(poses);
         std::copy(frame.begin(), frame.end(), buffers.output());
@@ -77,18 +74,16 @@ TEST_F(FaceTrackingTest, MovingFacesStayFoundOnEveryFrame) {
             std::vector<FaceInFrame> faces{*found.widestFace()};
             faces.insert(faces.end(), found.otherFaces.begin(),
                          found.otherFaces.begin() + found.otherFaceCount);
-            for (const FaceInFrame& face : faces) {
-                EXPECT_TRUE(face.landmarks.has_value());
-            }
+            EXPECT_TRUE(
+                std::ranges::all_of(faces, [](const auto& f) { return f.landmarks.has_value(); }));
             for (const auto& pose : poses) {
-                EXPECT_EQ(std::count_if(faces.begin(), faces.end(),
-                                        [&](const FaceInFrame& f) { return holdsFace(f, pose); }),
-                          1);
+                EXPECT_EQ(
+                    std::ranges::count_if(faces, [&](const auto& f) { return holdsFace(f, pose); }),
+                    1);
             }
-            const auto widest = std::max_element(
-                poses.begin(), poses.end(),
-                [](const auto& a, const auto& b) { return a.faceWidth < b.faceWidth; });
-            if (std::all_of(poses.begin(), poses.end(), [&](const auto& pose) {
+            const auto widest =
+                std::ranges::max_element(poses, {}, &testing::PortraitPose::faceWidth);
+            if (std::ranges::all_of(poses, [&](const auto& pose) {
                     return &pose == &*widest || pose.faceWidth < widest->faceWidth * 0.9f;
                 })) {
                 EXPECT_TRUE(holdsFace(found, *widest));
@@ -127,14 +122,13 @@ TEST_F(FaceTrackingTest, AFaceLeavingThePictureIsDroppedWithinOneFrame) {
                                 FaceSearch::tracking);
         testing::PortraitPose pose{640, 300, 220, 0};
         for (int k = 0; k < 4; ++k) {
-            run(step, pose);
+            run(step, {pose});
         }
-        ASSERT_TRUE(holdsFace(run(step, pose), pose)) << sideways;
+        ASSERT_TRUE(holdsFace(run(step, {pose}), pose)) << sideways;
         bool dropped = false;
         for (int k = 0; k < 30 && !dropped; ++k) {
             (sideways ? pose.centreX : pose.centreY) += sideways ? -60.0f : 40.0f;
-            const FaceOutputs face = run(step, pose);
-            dropped = !face.faceValid;
+            dropped = !run(step, {pose}).faceValid;
             const bool centreOutside = pose.centreX < 0 || pose.centreY >= 720;
             EXPECT_TRUE(dropped || !centreOutside) << "frame " << k << ", " << sideways;
         }
