@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <vector>
 
 #include "portrait_clip.hpp"
@@ -48,18 +47,12 @@ class FaceTrackingTest : public ::testing::Test {
 // second frame on (the first frame's detection serves the second) each is found on every frame
 // by a face of its own, with landmarks, and the clearly widest is the one reported. (Twice as
 // fast, the smallest faces' fits now and then lose them for a frame, until the detection that
-// follows at once finds them again.) The lone face's landmarks stay near those of a fresh
-// detection and fit on the same frame, which differ among themselves by about that much as the
-// detector's boxes vary; the cascade misses some of the smaller faces and now and then finds
-// one in the background, so only fresh fits on the face are compared.
+// follows at once finds them again.)
 TEST_F(FaceTrackingTest, MovingFacesStayFoundOnEveryFrame) {
-    FaceProcessingStep fresh(makeFaceDetector(VELVIX_FACE_NETWORK), VELVIX_SHIPPED_MODEL);
     constexpr int kFrames = 60;
     for (const int count : {1, 4}) {
         FaceProcessingStep tracking(makeFaceDetector(VELVIX_FACE_NETWORK), VELVIX_SHIPPED_MODEL,
                                     FaceSearch::tracking);
-        double largestDistance = 0;
-        int compared = 0;
         for (int k = 0; k < kFrames; ++k) {
             SCOPED_TRACE(::testing::Message() << count << " faces, frame " << k);
             const auto poses = count == 1
@@ -88,27 +81,6 @@ TEST_F(FaceTrackingTest, MovingFacesStayFoundOnEveryFrame) {
                 })) {
                 EXPECT_TRUE(holdsFace(found, *widest));
             }
-            if (count > 1 || k % 4 != 0) {
-                continue;
-            }
-            const FaceOutputs own = run(fresh, poses);
-            if (!holdsFace(own, poses[0]) || !own.faceLandmarks) {
-                continue;
-            }
-            ++compared;
-            double distance = 0;
-            for (std::size_t i = 0; i < kLandmarkCount; ++i) {
-                const auto& a = (*found.faceLandmarks)[i];
-                const auto& b = (*own.faceLandmarks)[i];
-                distance += std::hypot(a.x + static_cast<float>(found.faceX - own.faceX) - b.x,
-                                       a.y + static_cast<float>(found.faceY - own.faceY) - b.y);
-            }
-            largestDistance =
-                std::max(largestDistance, distance / kLandmarkCount / poses[0].faceWidth);
-        }
-        if (count == 1) {
-            EXPECT_LT(largestDistance, 0.08);
-            EXPECT_GE(compared, 10);
         }
     }
 }
