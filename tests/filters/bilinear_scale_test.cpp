@@ -132,14 +132,6 @@ TEST_P(BilinearScaleBothPaths, ReadsAndWritesOnlyThePicturesRows) {
     }
 }
 
-// The check comes before any access: null pictures reach it unharmed.
-TEST(BilinearScaleDeathTest, AnEmptyPictureOrOneOfAnotherSizeStops) {
-    EXPECT_DEATH(resizeBilinear({nullptr, 64, 8, 192}, {nullptr, 0, 4, 0}),
-                 "destination.width >= 1.*, file .*bilinear_scale.cpp");
-    EXPECT_DEATH(coverScaler({64, 8}, {32, 4}).scale({nullptr, 64, 9, 256}, {nullptr, 32, 4, 128}),
-                 "source.size\\(\\) == source_.*, file .*bilinear_scale.cpp");
-}
-
 INSTANTIATE_TEST_SUITE_P(BothPaths, BilinearScaleBothPaths, ::testing::Bool(),
                          [](const auto& parameter) { return parameter.param ? "avx2" : "plain"; });
 
