@@ -17,8 +17,9 @@
 namespace velvix {
 namespace {
 
-// libfacedetection's records, written by hand in its layout with two record lengths.
-TEST(DetectionRecords, BecomeFacesWithScoreBoxAndFivePoints) {
+// libfacedetection's records, written by hand in its layout with two record lengths. (Nothing
+// reads the five key points.)
+TEST(DetectionRecords, BecomeFacesWithScoreAndBox) {
     for (const int stride : {142, 16}) {
         std::vector<std::int32_t> buffer(1 + stride, 0x5A5A5A5A);  // the count, two records
         buffer[0] = 2;
@@ -33,9 +34,6 @@ TEST(DetectionRecords, BecomeFacesWithScoreBoxAndFivePoints) {
         EXPECT_FLOAT_EQ(faces[0].score, 0.9f);
         EXPECT_EQ((std::array{faces[1].x, faces[1].y, faces[1].width, faces[1].height}),
                   (std::array{-5, 20, 30, 40}));
-        ASSERT_EQ(faces[1].keypoints.size(), 5u);
-        EXPECT_FLOAT_EQ(faces[1].keypoints[0].x, 50);
-        EXPECT_FLOAT_EQ(faces[1].keypoints[4].y, 140);
     }
     std::vector<std::int32_t> many(1 + 256 * 8, 0);
     many[0] = 1000;  // more than the library writes: read as its most, 256
