@@ -119,27 +119,26 @@ Image referenceFilter(const Image& in, int width, int height, float sigmaSpatial
 
 namespace {
 
-// One running average along a line of `count` pixels: `at(n)` is the n-th pixel of the line in
-// the direction of travel, `value(n, c)` the value averaged there. Colours (4 per position)
-// and factors.
-struct Running {
-    std::vector<float> colour;
-    std::vector<float> factor;
-};
-
-template <typename At, typename Value>
-Running runAlong(int count, const Coefficients& k, At at, Value value) {
-    Running run{std::vector<float>(static_cast<std::size_t>(count) * 4),
-                std::vector<float>(static_cast<std::size_t>(count))};
+// The fallback's running average along a line of `count` pixels, the n-th at pixel index
+// first + n * step: distances measured on the source, the values averaged taken from `values`
+// (four a pixel). Colours (four a position) and factors in the order of travel.
+std::pair<std::vector<float>, std::vector<float>> runAlong(const Image& in,
+                                                           const std::vector<float>& values,
+                                                           std::ptrdiff_t first,
+                                                           std::ptrdiff_t step, int count,
+                                                           const Coefficients& k) {
+    std::vector<float> colour(static_cast<std::size_t>(count) * 4);
+    std::vector<float> factor(static_cast<std::size_t>(count));
     for (int n = 0; n < count; ++n) {
-        const float w = n == 0 ? 0.0f : k.table[averageDistance(at(n), at(n - 1))];
-        run.factor[n] = n == 0 ? 1.0f : k.invAlpha + w * run.factor[n - 1];
+        const std::ptrdiff_t at = first + n * step;
+        const float w = n == 0 ? 0.0f : k.table[averageDistance(&in[at * 4], &in[(at - step) * 4])];
+        factor[n] = n == 0 ? 1.0f : k.invAlpha + w * factor[n - 1];
         for (int c = 0; c < 4; ++c) {
-            const int j = n * 4 + c;
-            run.colour[j] = n == 0 ? value(n, c) : w * run.colour[j - 4] + k.invAlpha * value(n, c);
+            const float value = values[at * 4 + c];
+            colour[n * 4 + c] = n == 0 ? value : w * colour[n * 4 + c - 4] + k.invAlpha * value;
         }
     }
-    return run;
+    return {colour, factor};
 }
 
 }  // namespace
@@ -147,38 +146,30 @@ Running runAlong(int count, const Coefficients& k, At at, Value value) {
 Image referenceScalarFilter(const Image& in, int width, int height, float sigmaSpatial,
                             float sigmaRange) {
     const Coefficients k = coefficientsFor(sigmaSpatial, sigmaRange, true);
-    const auto pixel = [&](int x, int y) { return in.data() + offset(width, x, y); };
-    std::vector<float> rows(in.size());
+    std::vector<float> values(in.begin(), in.end());  // each row replaced by its filtered row
     for (int y = 0; y < height; ++y) {
-        const auto right = runAlong(
-            width, k, [&](int n) { return pixel(n, y); },
-            [&](int n, int c) { return float(pixel(n, y)[c]); });
-        const auto left = runAlong(
-            width, k, [&](int n) { return pixel(width - 1 - n, y); },
-            [&](int n, int c) { return float(pixel(width - 1 - n, y)[c]); });
+        const std::ptrdiff_t start = static_cast<std::ptrdiff_t>(y) * width;
+        const auto [right, rightFactor] = runAlong(in, values, start, 1, width, k);
+        const auto [left, leftFactor] = runAlong(in, values, start + width - 1, -1, width, k);
         for (int x = 0; x < width; ++x) {
             const int l = width - 1 - x;
             for (int c = 0; c < 4; ++c) {
-                rows[offset(width, x, y) + c] = (right.colour[x * 4 + c] + left.colour[l * 4 + c]) /
-                                                (right.factor[x] + left.factor[l]);
+                values[(start + x) * 4 + c] =
+                    (right[x * 4 + c] + left[l * 4 + c]) / (rightFactor[x] + leftFactor[l]);
             }
         }
     }
     Image out(in.size());
     for (int x = 0; x < width; ++x) {
-        const auto row = [&](int y, int c) { return rows[offset(width, x, y) + std::size_t(c)]; };
-        const auto down = runAlong(
-            height, k, [&](int n) { return pixel(x, n); }, row);
-        const auto up = runAlong(
-            height, k, [&](int n) { return pixel(x, height - 1 - n); },
-            [&](int n, int c) { return row(height - 1 - n, c); });
+        const auto [down, downFactor] = runAlong(in, values, x, width, height, k);
+        const auto [up, upFactor] = runAlong(
+            in, values, x + static_cast<std::ptrdiff_t>(height - 1) * width, -width, height, k);
         for (int y = 0; y < height; ++y) {
             const int u = height - 1 - y;
-            const float inverse = 1.0f / (down.factor[y] + up.factor[u]);
+            const float inverse = 1.0f / (downFactor[y] + upFactor[u]);
             for (int c = 0; c < 4; ++c) {
-                const float sum = down.colour[y * 4 + c] + up.colour[u * 4 + c];
-                out[offset(width, x, y) + c] =
-                    static_cast<std::uint8_t>(static_cast<int>(inverse * sum));
+                out[offset(width, x, y) + c] = static_cast<std::uint8_t>(
+                    static_cast<int>(inverse * (down[y * 4 + c] + up[u * 4 + c])));
             }
         }
     }
