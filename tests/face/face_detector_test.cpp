@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -67,16 +68,14 @@ TEST(FaceDetector, ACascadeThatCannotBeReadSaysSoInItsName) {
 // A file that is not the published network, even one with a few bytes changed, is refused by
 // its digest before OpenCV reads it, and leaves the program with the cascade and one line.
 TEST(FaceDetector, ADamagedNetworkFileFallsBackToTheCascadeWithOneLine) {
-    std::vector<std::pair<std::string, std::string>> files{
-        {"garbage.onnx", std::string(4096, '\x5a')}};
-    if (std::filesystem::exists(VELVIX_FACE_NETWORK)) {
-        std::ifstream whole(VELVIX_FACE_NETWORK, std::ios::binary);
+    std::map<std::string, std::string> files{{"garbage.onnx", std::string(4096, '\x5a')}};
+    if (std::ifstream whole(VELVIX_FACE_NETWORK, std::ios::binary); whole) {
         std::string bytes((std::istreambuf_iterator<char>(whole)), {});
         // Three bytes changed: OpenCV's importer crashed on such a file.
         for (const std::size_t at : {bytes.size() / 4, bytes.size() / 2, bytes.size() - 9}) {
             bytes[at] = static_cast<char>(~bytes[at]);
         }
-        files.emplace_back("altered.onnx", bytes);
+        files["altered.onnx"] = bytes;
     }
     for (const auto& [name, bytes] : files) {
         const std::string path =

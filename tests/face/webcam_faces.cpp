@@ -26,18 +26,13 @@ std::uint8_t backgroundValue(int x, int y, int channel) {
 }  // namespace
 
 std::optional<std::string> faceDataFolder(const std::string& subfolder) {
-    std::vector<std::filesystem::path> bases;
-    if (const char* named = std::getenv("VELVIX_DATA_DIR"); named != nullptr) {
-        bases.emplace_back(named);
-    } else {
-        for (const char* up : {"..", "../..", "../../..", "../../../.."}) {
-            bases.push_back(std::filesystem::path(VELVIX_SOURCE_DIR) / up / "shared/data");
-        }
-    }
-    for (const auto& base : bases) {
-        const std::filesystem::path candidate = base / subfolder;
-        if (std::filesystem::is_directory(candidate)) {
-            return candidate.string();
+    const char* named = std::getenv("VELVIX_DATA_DIR");
+    for (const char* up : {"..", "../..", "../../..", "../../../.."}) {
+        const std::filesystem::path base =
+            named != nullptr ? std::filesystem::path(named)
+                             : std::filesystem::path(VELVIX_SOURCE_DIR) / up / "shared/data";
+        if (std::filesystem::is_directory(base / subfolder)) {
+            return (base / subfolder).string();
         }
     }
     return std::nullopt;

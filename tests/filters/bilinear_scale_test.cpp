@@ -15,9 +15,7 @@ namespace {
 
 using testing::Image;
 
-// How the source is laid onto the destination: covering it with its middle, or the whole
-// picture stretched onto it.
-enum class Fit { cover, whole };
+enum class Fit { cover, whole };  // the destination covered by the middle, or the whole picture
 
 struct Scaling {
     FrameSize from;

@@ -31,9 +31,7 @@ Coefficients coefficientsFor(float sigmaSpatial, float sigmaRange, bool scalar) 
 }
 
 std::size_t offset(int width, int x, int y) {
-    return (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
-            static_cast<std::size_t>(x)) *
-           4;
+    return (static_cast<std::size_t>(y) * width + x) * 4;
 }
 
 int largestDistance(const std::uint8_t* a, const std::uint8_t* b) {
