@@ -96,10 +96,6 @@ std::int32_t* LiteMat::counter() const {
     return reinterpret_cast<std::int32_t*>(data_ - kCounterBytes);
 }
 
-std::int32_t LiteMat::referenceCount() const {
-    return data_ == nullptr || external_ ? 0 : *counter();
-}
-
 float* LiteMat::floatRow(std::int32_t row) const {
     return reinterpret_cast<float*>(data_) +
            static_cast<std::size_t>(row) * static_cast<std::size_t>(cols_);

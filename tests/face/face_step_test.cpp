@@ -5,7 +5,6 @@
 
 #include <array>
 #include <cstdio>
-#include <cstring>
 
 #include "model_file.hpp"
 #include "velvix/pipeline/frame_processor.hpp"
@@ -15,36 +14,27 @@ namespace velvix {
 namespace {
 
 // A detection's box in the quarter-size picture's pixels.
-struct Box {
-    int x = 0;
-    int y = 0;
-    int width = 0;
-    int height = 0;
-};
+using Box = DetectedFace;
 
 // Reports the boxes the test sets.
 class ScriptedDetector final : public FaceDetector {
   public:
     explicit ScriptedDetector(std::vector<Box>& boxes) : boxes_(boxes) {}
     std::string name() const override { return "scripted"; }
-    std::vector<DetectedFace> detect(ConstPicture image) override {
-        seen = image.size();
-        seenStep = static_cast<int>(image.stride);
+    std::vector<DetectedFace> detect(ConstPicture) override {
         ++calls;
-        std::vector<DetectedFace> faces;
-        for (const Box& box : boxes_) {
-            faces.push_back({box.x, box.y, box.width, box.height, 0.9f, {}});
-        }
-        return faces;
+        return boxes_;
     }
 
-    FrameSize seen;
-    int seenStep = 0;
     int calls = 0;
 
   private:
     std::vector<Box>& boxes_;
 };
+
+std::array<int, 4> rectangleOf(const FaceOutputs& f) {
+    return {f.faceX, f.faceY, f.faceWidth, f.faceHeight};
+}
 
 class FaceStepTest : public ::testing::Test {
   protected:
@@ -66,17 +56,11 @@ class FaceStepTest : public ::testing::Test {
     FaceOutputs face;
 };
 
-TEST_F(FaceStepTest, DetectsOnTheQuarterSizeCopyOfPicturesAtLeast128PixelsWide) {
-    run({}, false);
-    EXPECT_EQ(detector->seen, (FrameSize{320, 180}));
-    EXPECT_EQ(detector->seenStep, 960);
-    EXPECT_FALSE(run({{2, 2, 20, 20}}, true, {124, 200}).faceValid);
-    EXPECT_EQ(detector->calls, 1);
-}
-
 // The rectangle rules on one box each (in the quarter-size picture's pixels, times 4 in the
 // frame's), without and with the vectorised filter's 16-pixel grid.
 TEST_F(FaceStepTest, FitsTheBoxIntoTheFrameAndAcceptsOnlyWideEnoughFaces) {
+    EXPECT_FALSE(run({{2, 2, 20, 20}}, true, {124, 200}).faceValid) << "narrower than 128";
+    EXPECT_EQ(detector->calls, 0);
     struct Case {
         Box box;
         bool avx2;
@@ -107,7 +91,7 @@ TEST_F(FaceStepTest, FitsTheBoxIntoTheFrameAndAcceptsOnlyWideEnoughFaces) {
              Case{{307, 50, 20, 30}, true, 1278, {1228, 200, 48, 128}, false},
          }) {
         const FaceOutputs f = run({c.box}, c.avx2, {c.frameWidth, 720});
-        EXPECT_EQ((std::array{f.faceX, f.faceY, f.faceWidth, f.faceHeight}), c.rectangle)
+        EXPECT_EQ(rectangleOf(f), c.rectangle)
             << c.box.x << "," << c.box.y << " " << c.box.width << " x " << c.box.height
             << (c.avx2 ? " on the grid" : "");
         EXPECT_EQ(f.faceValid, c.valid) << c.box.x << "," << c.box.y;
@@ -124,16 +108,10 @@ TEST_F(FaceStepTest, ReportsTheWidestAcceptedFaceAndKeepsTheNextThreeBesideIt) {
                          {250, 100, 25, 30}},
                         false);
     EXPECT_TRUE(f.faceValid);
-    EXPECT_EQ((std::array{f.faceX, f.faceY, f.faceWidth, f.faceHeight}),
-              (std::array{800, 240, 120, 160}));
+    EXPECT_EQ(rectangleOf(f), (std::array{800, 240, 120, 160}));
     ASSERT_EQ(f.otherFaceCount, 3);
-    const std::array<std::array<int, 4>, 3> others{
-        {{1000, 400, 100, 120}, {400, 200, 80, 120}, {40, 80, 80, 120}}};
-    for (std::size_t k = 0; k < others.size(); ++k) {
-        const FaceInFrame& other = f.otherFaces[k];
-        EXPECT_EQ((std::array{other.x, other.y, other.width, other.height}), others[k]) << k;
-        EXPECT_FALSE(other.landmarks.has_value());  // no model
-    }
+    EXPECT_EQ((std::array{f.otherFaces[0].x, f.otherFaces[1].x, f.otherFaces[2].x}),
+              (std::array{1000, 400, 40}));
 
     // The widest touches the left edge: the narrower one is the face.
     f = run({{200, 60, 20, 30}, {0, 60, 40, 50}}, false);
@@ -144,105 +122,29 @@ TEST_F(FaceStepTest, ReportsTheWidestAcceptedFaceAndKeepsTheNextThreeBesideIt) {
     // widest one's rectangle, without a face.
     f = run({{0, 60, 20, 30}, {100, -5, 40, 50}}, false);
     EXPECT_FALSE(f.faceValid);
-    EXPECT_EQ((std::array{f.faceX, f.faceY, f.faceWidth, f.faceHeight}),
-              (std::array{400, 0, 160, 200}));
+    EXPECT_EQ(rectangleOf(f), (std::array{400, 0, 160, 200}));
     EXPECT_EQ(f.otherFaceCount, 0);
 }
 
-TEST_F(FaceStepTest, NoFacesClearsTheRectangleAndKeepsTheLastLandmarks) {
-    FaceLandmarks earlier{};
-    earlier[3] = {1.0f, 2.0f};
-    face.faceLandmarks = earlier;
-    const FaceOutputs f = run({}, true);
-    EXPECT_FALSE(f.faceValid);
-    EXPECT_EQ((std::array{f.faceX, f.faceY, f.faceWidth, f.faceHeight}), (std::array{0, 0, 0, 0}));
-    ASSERT_TRUE(f.faceLandmarks.has_value());
-    EXPECT_FLOAT_EQ((*f.faceLandmarks)[3].y, 2.0f);
-}
-
-TEST_F(FaceStepTest, WithoutAModelAnAcceptedFaceHasNoLandmarks) {
-    face.faceLandmarks = FaceLandmarks{};
-    ::testing::internal::CaptureStderr();
-    const FaceOutputs f = run({{100, 50, 25, 30}}, false);
-    const std::string said = ::testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(f.faceValid);
-    EXPECT_FALSE(f.faceLandmarks.has_value());
-    EXPECT_NE(said.find("no such file"), std::string::npos) << said;
-}
-
-TEST_F(FaceStepTest, TurnsTheFrameHalfway) {
-    const FrameSize size{256, 128};
-    buffers.reserve(size);
-    for (int i = 0; i < size.width * size.height * 3; ++i) {
-        buffers.output()[i] = static_cast<std::uint8_t>(i * 7);
-    }
-    run({}, false, size);
-    for (const auto& [x, y] : {std::pair{0, 0}, {255, 127}, {10, 100}}) {
-        const std::uint8_t* turned = buffers.turned() + (y * size.width + x) * 3;
-        const std::uint8_t* source =
-            buffers.output() + ((size.height - 1 - y) * size.width + (size.width - 1 - x)) * 3;
-        EXPECT_EQ(std::memcmp(turned, source, 3), 0) << x << "," << y;
-    }
-}
-
-// A one-stage model of `landmarks` points with zero weights, written for the test.
-testing::ModelFileContents smallModel(int landmarks) {
+// A model of another number of points is refused with the reason, and an accepted face then
+// has no landmarks. (ctest runs the tests of this file side by side, each in its own process.)
+TEST_F(FaceStepTest, RefusesAModelOfAnotherNumberOfLandmarks) {
     testing::ModelFileContents contents;
-    contents.stages = 1;
-    contents.trees = 1;
+    contents.stages = contents.trees = 1;
     contents.depth = 2;
-    contents.landmarks = landmarks;
-    return contents;
-}
-
-std::string writeModel(const testing::ModelFileContents& contents) {
-    // ctest runs the tests of this file side by side, each in a process of its own.
-    return testing::writeModelFile(contents, ::testing::TempDir() + "/velvix-face-step-model-" +
-                                                 std::to_string(getpid()) + ".dat");
-}
-
-TEST(FaceStepModel, LoadsOnceOnTheFirstCallAndPlacesLandmarksInTheRectangle) {
-    const testing::ModelFileContents contents = smallModel(98);
-    const std::string path = writeModel(contents);
-    std::vector<Box> boxes;
-    FaceProcessingStep step(std::make_unique<ScriptedDetector>(boxes), path);
-    FrameBuffers buffers;
-    FaceOutputs face;
-    step.run(buffers.faceStepBuffers(kDefaultFrameSize), face);  // no face, yet the model loads
-    EXPECT_TRUE(step.modelLoadAttempted());
-    EXPECT_TRUE(step.model().loaded());
-
-    std::remove(path.c_str());
-    boxes = {{200, 60, 20, 30}, {100, 50, 25, 30}};  // 800, 240, 80 x 120; 400, 200, 100 x 120
-    const Avx2Choice choice(false);
-    step.run(buffers.faceStepBuffers(kDefaultFrameSize), face);
-    ASSERT_TRUE(face.faceValid);
-    ASSERT_TRUE(face.faceLandmarks.has_value());
-    ASSERT_EQ(face.otherFaceCount, 1);
-    ASSERT_TRUE(face.otherFaces[0].landmarks.has_value());
-    EXPECT_EQ(face.faceX, 400);
-    EXPECT_EQ(face.otherFaces[0].x, 800);
-    // Zero weights leave the mean shape in each box, relative to its corner.
-    for (int k : {0, 40, 97}) {
-        const auto i = static_cast<std::size_t>(k);
-        EXPECT_NEAR((*face.faceLandmarks)[i].x, contents.meanShape(k, 0) * 50 + 50, 1e-3);
-        EXPECT_NEAR((*face.faceLandmarks)[i].y, contents.meanShape(k, 1) * 60 + 60, 1e-3);
-        EXPECT_NEAR((*face.otherFaces[0].landmarks)[i].x, contents.meanShape(k, 0) * 40 + 40, 1e-3);
-    }
-}
-
-TEST(FaceStepModel, RefusesAModelWithAnotherNumberOfLandmarks) {
-    const std::string path = writeModel(smallModel(68));
-    std::vector<Box> boxes;
-    FaceProcessingStep step(std::make_unique<ScriptedDetector>(boxes), path);
-    FrameBuffers buffers;
-    FaceOutputs face;
+    contents.landmarks = 68;
+    const std::string path = testing::writeModelFile(
+        contents, ::testing::TempDir() + "/velvix-face-step-model-" + std::to_string(getpid()));
+    FaceProcessingStep withModel(std::make_unique<ScriptedDetector>(boxes), path);
+    boxes = {{100, 50, 25, 30}};
     ::testing::internal::CaptureStderr();
-    step.run(buffers.faceStepBuffers(kDefaultFrameSize), face);
-    EXPECT_NE(::testing::internal::GetCapturedStderr().find("68 landmarks, not 98"),
-              std::string::npos);
-    EXPECT_FALSE(step.model().loaded());
+    withModel.run(buffers.faceStepBuffers(kDefaultFrameSize), face);
+    const std::string said = ::testing::internal::GetCapturedStderr();
     std::remove(path.c_str());
+    EXPECT_FALSE(withModel.model().loaded());
+    EXPECT_NE(said.find("68 landmarks, not 98"), std::string::npos) << said;
+    EXPECT_TRUE(face.faceValid);
+    EXPECT_FALSE(face.faceLandmarks.has_value());
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <ranges>
 
 #include "face_data.hpp"
 
@@ -25,18 +26,13 @@ std::uint8_t backgroundValue(int x, int y, int channel) {
 }  // namespace
 
 std::optional<std::string> faceDataFolder(const std::string& subfolder) {
-    std::vector<std::filesystem::path> bases;
-    if (const char* named = std::getenv("VELVIX_DATA_DIR"); named != nullptr) {
-        bases.emplace_back(named);
-    } else {
-        for (const char* up : {"..", "../..", "../../..", "../../../.."}) {
-            bases.push_back(std::filesystem::path(VELVIX_SOURCE_DIR) / up / "shared/data");
-        }
-    }
-    for (const auto& base : bases) {
-        const std::filesystem::path candidate = base / subfolder;
-        if (std::filesystem::is_directory(candidate)) {
-            return candidate.string();
+    const char* named = std::getenv("VELVIX_DATA_DIR");
+    for (const char* up : {"..", "../..", "../../..", "../../../.."}) {
+        const std::filesystem::path base =
+            named != nullptr ? std::filesystem::path(named)
+                             : std::filesystem::path(VELVIX_SOURCE_DIR) / up / "shared/data";
+        if (std::filesystem::is_directory(base / subfolder)) {
+            return (base / subfolder).string();
         }
     }
     return std::nullopt;
@@ -57,13 +53,10 @@ std::vector<WebcamFace> webcamFaces(const std::string& folder, float faceWidth) 
             stbi_image_free(rgb);
             continue;
         }
-        float left = 1e9f, right = -1e9f, top = 1e9f, bottom = -1e9f;
-        for (const auto& [x, y] : points) {
-            left = std::min(left, x);
-            right = std::max(right, x);
-            top = std::min(top, y);
-            bottom = std::max(bottom, y);
-        }
+        const auto [left, right] =
+            std::ranges::minmax(points | std::views::transform(&train::Point::x));
+        const auto [top, bottom] =
+            std::ranges::minmax(points | std::views::transform(&train::Point::y));
         const float scale =
             std::min(faceWidth / (right - left), 700.0f / static_cast<float>(height));
         const int scaledWidth = static_cast<int>(std::lround(static_cast<float>(width) * scale));
@@ -72,14 +65,12 @@ std::vector<WebcamFace> webcamFaces(const std::string& folder, float faceWidth) 
         stbir_resize_uint8(rgb, width, height, 0, scaled.data(), scaledWidth, scaledHeight, 0, 3);
         stbi_image_free(rgb);
 
-        WebcamFace face;
-        face.name = photo.stem().string();
-        face.size = kFrame;
         // Spread the faces over the frame, as people sit left, right or in the middle.
         const int offsetX = 40 + (index * 197) % std::max(1, kFrame.width - scaledWidth - 80);
         const int offsetY = (kFrame.height - scaledHeight) / 2;
         ++index;
-        face.frame.resize(static_cast<std::size_t>(kFrame.pixels()) * 3);
+        WebcamFace face{kFrame,
+                        std::vector<std::uint8_t>(static_cast<std::size_t>(kFrame.pixels()) * 3)};
         for (int y = 0; y < kFrame.height; ++y) {
             // The frame holds the bottom row first.
             std::uint8_t* row = face.frame.data() +
@@ -95,11 +86,8 @@ std::vector<WebcamFace> webcamFaces(const std::string& folder, float faceWidth) 
                 }
             }
         }
-        const float centreX = static_cast<float>(offsetX) + (left + right) / 2 * scale;
-        const float centreY = static_cast<float>(offsetY) + (top + bottom) / 2 * scale;
-        face.centreX = static_cast<float>(kFrame.width - 1) - centreX;
-        face.centreY = centreY;
-        face.faceWidth = (right - left) * scale;
+        face.centreX = static_cast<float>(kFrame.width - 1 - offsetX) - (left + right) / 2 * scale;
+        face.centreY = static_cast<float>(offsetY) + (top + bottom) / 2 * scale;
         faces.push_back(std::move(face));
     }
     return faces;

@@ -14,13 +14,11 @@ std::optional<std::string> faceDataFolder(const std::string& subfolder);
 
 // An annotated face photo put into a webcam-sized frame.
 struct WebcamFace {
-    std::string name;
     FrameSize size;
     std::vector<std::uint8_t> frame;  // frame layout (blue, green, red), bottom row first
     // The centre of the annotated face in the face step's turned coordinates.
     float centreX = 0;
     float centreY = 0;
-    float faceWidth = 0;  // width of the annotation's bounding box in the frame
 };
 
 // Every face of `folder` (pairs of .jpg and .pts), scaled so that its landmarks span about

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <random>
 
 #include "velvix/platform/cpu_info.hpp"
@@ -19,7 +18,7 @@ Image randomImage(int width, int height, unsigned seed) {
 }
 
 Image photoLikeImage(int width, int height, unsigned seed) {
-    Image image(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4);
+    Image image;
     std::mt19937 random(seed);
     std::normal_distribution<float> noise(0.0f, 4.0f);
     const auto clampByte = [](float value) {
@@ -31,37 +30,15 @@ Image photoLikeImage(int width, int height, unsigned seed) {
             const float v = static_cast<float>(y) / static_cast<float>(height);
             const bool face = (u - 0.5f) * (u - 0.5f) + (v - 0.5f) * (v - 0.5f) < 0.09f;
             const bool stripe = (x / 24) % 5 == 0;
-            float blue = face ? 120 + 30 * v : (stripe ? 40 : 180 - 60 * u);
-            float green = face ? 150 + 20 * u : (stripe ? 60 : 170 - 40 * v);
-            float red = face ? 205 - 25 * v : (stripe ? 200 : 120 + 50 * u);
-            std::uint8_t* pixel =
-                image.data() + (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
-                                static_cast<std::size_t>(x)) *
-                                   4;
+            const float blue = face ? 120 + 30 * v : (stripe ? 40 : 180 - 60 * u);
+            const float green = face ? 150 + 20 * u : (stripe ? 60 : 170 - 40 * v);
+            const float red = face ? 205 - 25 * v : (stripe ? 200 : 120 + 50 * u);
             const float n = noise(random);
-            pixel[0] = clampByte(blue + n);
-            pixel[1] = clampByte(green + n);
-            pixel[2] = clampByte(red + n);
-            pixel[3] = 255;
+            for (const float value : {blue, green, red}) {
+                image.push_back(clampByte(value + n));
+            }
+            image.push_back(255);
         }
-    }
-    return image;
-}
-
-Image flatImage(int width, int height, std::uint32_t pixel) {
-    Image image(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4);
-    for (std::size_t i = 0; i < image.size(); i += 4) {
-        std::memcpy(image.data() + i, &pixel, 4);
-    }
-    return image;
-}
-
-Image withPitch(const Image& packed, int width, int height, int pitch) {
-    Image image(static_cast<std::size_t>(pitch) * static_cast<std::size_t>(height));
-    const auto rowBytes = static_cast<std::size_t>(width) * 4;
-    for (std::size_t row = 0; row < static_cast<std::size_t>(height); ++row) {
-        std::memcpy(image.data() + row * static_cast<std::size_t>(pitch),
-                    packed.data() + row * rowBytes, rowBytes);
     }
     return image;
 }

@@ -19,12 +19,6 @@ Image randomImage(int width, int height, unsigned seed);
 // pixel in the filter layout (blue, green, red, 255).
 Image photoLikeImage(int width, int height, unsigned seed);
 
-// Every pixel the same.
-Image flatImage(int width, int height, std::uint32_t pixel);
-
-// The rows of a tightly packed image placed `pitch` bytes apart, the padding zero.
-Image withPitch(const Image& packed, int width, int height, int pitch);
-
 // A test run twice: with the vectorised paths (parameter true, skipped without AVX2) and with
 // the scalar paths forced.
 class BothPathsTest : public ::testing::TestWithParam<bool> {

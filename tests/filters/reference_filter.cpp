@@ -12,43 +12,36 @@ struct Coefficients {
     float table[256];
 };
 
-Coefficients coefficientsFor(float sigmaSpatial, float sigmaRange) {
+// The vectorised filter works the decay and each weight in double; the fallback rounds the decay
+// to float first and takes the range step in float.
+Coefficients coefficientsFor(float sigmaSpatial, float sigmaRange, bool scalar) {
     Coefficients c{};
-    const double alpha = std::exp(-std::sqrt(2.0) / (double{sigmaSpatial} * 255.0));
+    const double alpha =
+        scalar
+            ? double{static_cast<float>(std::exp(-std::sqrt(2.0) / double{sigmaSpatial * 255.0f}))}
+            : std::exp(-std::sqrt(2.0) / (double{sigmaSpatial} * 255.0));
     c.invAlpha = static_cast<float>(1.0 - alpha);
-    const double s = 1.0 / double{sigmaRange * 255.0f};
+    const float scalarStep = 1.0f / (sigmaRange * 255.0f);
+    const double step = 1.0 / double{sigmaRange * 255.0f};
     for (int i = 0; i < 256; ++i) {
-        c.table[i] = static_cast<float>(std::exp(-i * s) * alpha);
+        const double exponent = scalar ? double{-float(i) * scalarStep} : -i * step;
+        c.table[i] = static_cast<float>(std::exp(exponent) * alpha);
     }
     return c;
 }
 
-class View {
-  public:
-    View(const Image& image, int width) : image_(image), width_(width) {}
-    const std::uint8_t* pixel(int x, int y) const {
-        return image_.data() + (static_cast<std::size_t>(y) * static_cast<std::size_t>(width_) +
-                                static_cast<std::size_t>(x)) *
-                                   4;
-    }
-
-  private:
-    const Image& image_;
-    int width_;
-};
-
-std::uint8_t* pixelOf(Image& image, int width, int x, int y) {
-    return image.data() + (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
-                           static_cast<std::size_t>(x)) *
-                              4;
+std::size_t offset(int width, int x, int y) {
+    return (static_cast<std::size_t>(y) * width + x) * 4;
 }
 
-int distance(const std::uint8_t* a, const std::uint8_t* b) {
-    int largest = 0;
-    for (int c = 0; c < 3; ++c) {
-        largest = std::max(largest, std::abs(a[c] - b[c]));
-    }
-    return largest;
+int largestDistance(const std::uint8_t* a, const std::uint8_t* b) {
+    return std::max({std::abs(a[0] - b[0]), std::abs(a[1] - b[1]), std::abs(a[2] - b[2])});
+}
+
+int averageDistance(const std::uint8_t* a, const std::uint8_t* b) {
+    return (std::abs(a[0] - b[0]) + std::abs(a[1] - b[1]) + std::abs(a[2] - b[2]) +
+            std::abs(a[3] - b[3])) /
+           4;
 }
 
 int nearest(float value) {
@@ -57,191 +50,124 @@ int nearest(float value) {
 
 }  // namespace
 
-Image referenceRowPass(const Image& in, int width, int height, float sigmaSpatial,
-                       float sigmaRange) {
-    const Coefficients k = coefficientsFor(sigmaSpatial, sigmaRange);
-    const View source(in, width);
-    Image out(in.size());
-    std::vector<float> weight(static_cast<std::size_t>(width));
-    std::vector<float> rightToLeft(static_cast<std::size_t>(width) * 4);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            const bool last = x == width - 1;
-            const std::uint8_t* next = source.pixel(x, y);
-            if (!last) {
-                next = source.pixel(x + 1, y);
-            } else if (y + 1 < height) {
-                next = source.pixel(0, y + 1);
-            }
-            weight[static_cast<std::size_t>(x)] = k.table[distance(source.pixel(x, y), next)];
-        }
-        for (int c = 0; c < 4; ++c) {
-            float colour = source.pixel(width - 1, y)[c];
-            float factor = 1.0f;
-            for (int x = width - 1; x >= 0; --x) {
-                const float w = weight[static_cast<std::size_t>(x)];
-                colour = w * colour + k.invAlpha * float(source.pixel(x, y)[c]);
-                factor = w * factor + k.invAlpha;
-                rightToLeft[static_cast<std::size_t>(x) * 4 + static_cast<std::size_t>(c)] =
-                    colour / factor;
-            }
-            colour = 0.0f;
-            factor = 0.0f;
-            for (int x = 0; x < width; ++x) {
-                const float w = x == 0 ? 0.0f : weight[static_cast<std::size_t>(x - 1)];
-                colour = w * colour + k.invAlpha * float(source.pixel(x, y)[c]);
-                factor = w * factor + k.invAlpha;
-                const float sum =
-                    colour / factor +
-                    rightToLeft[static_cast<std::size_t>(x) * 4 + static_cast<std::size_t>(c)];
-                pixelOf(out, width, x, y)[c] = static_cast<std::uint8_t>(nearest(sum) / 2);
-            }
-        }
-    }
-    return out;
-}
-
-Image referenceColumnPass(const Image& rowFiltered, int width, int height, float sigmaSpatial,
-                          float sigmaRange) {
-    const Coefficients k = coefficientsFor(sigmaSpatial, sigmaRange);
-    const View source(rowFiltered, width);
-    Image out(rowFiltered.size());
-    for (int x = 0; x < width; ++x) {
-        for (int c = 0; c < 4; ++c) {
-            const auto value = [&](int y) { return float(source.pixel(x, y)[c]); };
-            pixelOf(out, width, x, height - 1)[c] = source.pixel(x, height - 1)[c];
-            float colour = value(height - 1);
-            float factor = 1.0f;
-            for (int y = height - 2; y >= 0; --y) {
-                const float w = k.table[distance(source.pixel(x, y), source.pixel(x, y + 1))];
-                factor = k.invAlpha + w * factor;
-                colour = k.invAlpha * value(y) + w * colour;
-                pixelOf(out, width, x, y)[c] = static_cast<std::uint8_t>(nearest(colour / factor));
-            }
-            std::uint8_t* top = pixelOf(out, width, x, 0);
-            top[c] = static_cast<std::uint8_t>((top[c] + source.pixel(x, 0)[c] + 1) / 2);
-            colour = value(0);
-            factor = 1.0f;
-            for (int y = 1; y < height; ++y) {
-                const float w = k.table[distance(source.pixel(x, y), source.pixel(x, y - 1))];
-                factor = k.invAlpha + w * factor;
-                colour = k.invAlpha * value(y) + w * colour;
-                std::uint8_t* pixel = pixelOf(out, width, x, y);
-                pixel[c] = static_cast<std::uint8_t>((pixel[c] + nearest(colour / factor) + 1) / 2);
-            }
-        }
-    }
-    return out;
-}
-
 Image referenceFilter(const Image& in, int width, int height, float sigmaSpatial,
                       float sigmaRange) {
-    return referenceColumnPass(referenceRowPass(in, width, height, sigmaSpatial, sigmaRange), width,
-                               height, sigmaSpatial, sigmaRange);
+    const Coefficients k = coefficientsFor(sigmaSpatial, sigmaRange, false);
+    const int padded = (width + 15) / 16 * 16;
+    const auto pixel = [&](int x, int y) {
+        return in.data() + offset(width, std::min(x, width - 1), y);
+    };
+    Image rows(in.size());
+    std::vector<float> weight(static_cast<std::size_t>(padded));
+    std::vector<float> rightToLeft(weight.size());
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < padded; ++x) {
+            const std::uint8_t* next = x + 1 < padded   ? pixel(x + 1, y)
+                                       : y + 1 < height ? pixel(0, y + 1)
+                                                        : pixel(x, y);
+            weight[x] = k.table[largestDistance(pixel(x, y), next)];
+        }
+        for (int c = 0; c < 4; ++c) {
+            float colour = pixel(padded - 1, y)[c];
+            float factor = 1.0f;
+            for (int x = padded - 1; x >= 0; --x) {
+                colour = weight[x] * colour + k.invAlpha * float(pixel(x, y)[c]);
+                factor = weight[x] * factor + k.invAlpha;
+                rightToLeft[x] = colour / factor;
+            }
+            colour = factor = 0.0f;
+            for (int x = 0; x < width; ++x) {
+                const float w = x == 0 ? 0.0f : weight[x - 1];
+                colour = w * colour + k.invAlpha * float(pixel(x, y)[c]);
+                factor = w * factor + k.invAlpha;
+                rows[offset(width, x, y) + c] =
+                    static_cast<std::uint8_t>(nearest(colour / factor + rightToLeft[x]) / 2);
+            }
+        }
+    }
+    // Each column swept from either end, seeded with its end pixel, the two rounded to bytes and
+    // averaged rounding up.
+    const auto row = [&](int x, int y) { return rows.data() + offset(width, x, y); };
+    Image out(in.size());
+    std::vector<int> up(static_cast<std::size_t>(height));
+    for (int x = 0; x < width; ++x) {
+        for (int c = 0; c < 4; ++c) {
+            for (const int step : {-1, 1}) {
+                const int first = step < 0 ? height - 1 : 0;
+                float colour = row(x, first)[c];
+                float factor = 1.0f;
+                for (int y = first; y >= 0 && y < height; y += step) {
+                    if (y != first) {
+                        const float w = k.table[largestDistance(row(x, y), row(x, y - step))];
+                        factor = k.invAlpha + w * factor;
+                        colour = k.invAlpha * float(row(x, y)[c]) + w * colour;
+                    }
+                    if (step < 0) {
+                        up[y] = nearest(colour / factor);
+                    } else {
+                        out[offset(width, x, y) + c] =
+                            static_cast<std::uint8_t>((up[y] + nearest(colour / factor) + 1) / 2);
+                    }
+                }
+            }
+        }
+    }
+    return out;
 }
 
 namespace {
 
-Coefficients scalarCoefficientsFor(float sigmaSpatial, float sigmaRange) {
-    Coefficients c{};
-    const auto alpha =
-        static_cast<float>(std::exp(-std::sqrt(2.0) / double{sigmaSpatial * 255.0f}));
-    c.invAlpha = 1.0f - alpha;
-    const float s = 1.0f / (sigmaRange * 255.0f);
-    for (int i = 0; i < 256; ++i) {
-        c.table[i] = static_cast<float>(std::exp(double{-float(i) * s}) * double{alpha});
-    }
-    return c;
-}
-
-int averageDistance(const std::uint8_t* a, const std::uint8_t* b) {
-    int sum = 0;
-    for (int c = 0; c < 4; ++c) {
-        sum += std::abs(a[c] - b[c]);
-    }
-    return sum / 4;
-}
-
-// One running average along a line of pixels: `at(n)` is the n-th pixel of the line in the
-// direction of travel, `value(n, c)` the value averaged there. Returns colour and factor per
-// position.
-struct Running {
-    std::vector<float> colour;  // 4 per position
-    std::vector<float> factor;
-};
-
-template <typename At, typename Value>
-Running runAlong(int count, const Coefficients& k, At at, Value value) {
-    Running run{std::vector<float>(static_cast<std::size_t>(count) * 4),
-                std::vector<float>(static_cast<std::size_t>(count))};
+// The fallback's running average along a line of `count` pixels, the n-th at pixel index
+// first + n * step: distances measured on the source, the values averaged taken from `values`
+// (four a pixel). Colours (four a position) and factors in the order of travel.
+std::pair<std::vector<float>, std::vector<float>> runAlong(const Image& in,
+                                                           const std::vector<float>& values,
+                                                           std::ptrdiff_t first,
+                                                           std::ptrdiff_t step, int count,
+                                                           const Coefficients& k) {
+    std::vector<float> colour(static_cast<std::size_t>(count) * 4);
+    std::vector<float> factor(static_cast<std::size_t>(count));
     for (int n = 0; n < count; ++n) {
-        const auto i = static_cast<std::size_t>(n);
-        if (n == 0) {
-            run.factor[i] = 1.0f;
-            for (int c = 0; c < 4; ++c) {
-                run.colour[i * 4 + static_cast<std::size_t>(c)] = value(n, c);
-            }
-            continue;
-        }
-        const float w = k.table[averageDistance(at(n), at(n - 1))];
-        run.factor[i] = k.invAlpha + w * run.factor[i - 1];
+        const std::ptrdiff_t at = first + n * step;
+        const float w = n == 0 ? 0.0f : k.table[averageDistance(&in[at * 4], &in[(at - step) * 4])];
+        factor[n] = n == 0 ? 1.0f : k.invAlpha + w * factor[n - 1];
         for (int c = 0; c < 4; ++c) {
-            const std::size_t j = i * 4 + static_cast<std::size_t>(c);
-            run.colour[j] = w * run.colour[j - 4] + k.invAlpha * value(n, c);
+            const float value = values[at * 4 + c];
+            colour[n * 4 + c] = n == 0 ? value : w * colour[n * 4 + c - 4] + k.invAlpha * value;
         }
     }
-    return run;
+    return {colour, factor};
 }
 
 }  // namespace
 
 Image referenceScalarFilter(const Image& in, int width, int height, float sigmaSpatial,
                             float sigmaRange) {
-    const Coefficients k = scalarCoefficientsFor(sigmaSpatial, sigmaRange);
-    const View source(in, width);
-    const auto index = [width](int x, int y) {
-        return (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
-                static_cast<std::size_t>(x)) *
-               4;
-    };
-    std::vector<float> rows(in.size());
+    const Coefficients k = coefficientsFor(sigmaSpatial, sigmaRange, true);
+    std::vector<float> values(in.begin(), in.end());  // each row replaced by its filtered row
     for (int y = 0; y < height; ++y) {
-        const auto right = runAlong(
-            width, k, [&](int n) { return source.pixel(n, y); },
-            [&](int n, int c) { return float(source.pixel(n, y)[c]); });
-        const int last = width - 1;
-        const auto left = runAlong(
-            width, k, [&](int n) { return source.pixel(last - n, y); },
-            [&](int n, int c) { return float(source.pixel(last - n, y)[c]); });
+        const std::ptrdiff_t start = static_cast<std::ptrdiff_t>(y) * width;
+        const auto [right, rightFactor] = runAlong(in, values, start, 1, width, k);
+        const auto [left, leftFactor] = runAlong(in, values, start + width - 1, -1, width, k);
         for (int x = 0; x < width; ++x) {
-            const auto r = static_cast<std::size_t>(x);
-            const auto l = static_cast<std::size_t>(last - x);
-            const float factor = right.factor[r] + left.factor[l];
+            const int l = width - 1 - x;
             for (int c = 0; c < 4; ++c) {
-                const auto channel = static_cast<std::size_t>(c);
-                rows[index(x, y) + channel] =
-                    (right.colour[r * 4 + channel] + left.colour[l * 4 + channel]) / factor;
+                values[(start + x) * 4 + c] =
+                    (right[x * 4 + c] + left[l * 4 + c]) / (rightFactor[x] + leftFactor[l]);
             }
         }
     }
     Image out(in.size());
     for (int x = 0; x < width; ++x) {
-        const int last = height - 1;
-        const auto down = runAlong(
-            height, k, [&](int n) { return source.pixel(x, n); },
-            [&](int n, int c) { return rows[index(x, n) + static_cast<std::size_t>(c)]; });
-        const auto up = runAlong(
-            height, k, [&](int n) { return source.pixel(x, last - n); },
-            [&](int n, int c) { return rows[index(x, last - n) + static_cast<std::size_t>(c)]; });
+        const auto [down, downFactor] = runAlong(in, values, x, width, height, k);
+        const auto [up, upFactor] = runAlong(
+            in, values, x + static_cast<std::ptrdiff_t>(height - 1) * width, -width, height, k);
         for (int y = 0; y < height; ++y) {
-            const auto d = static_cast<std::size_t>(y);
-            const auto u = static_cast<std::size_t>(last - y);
-            const float inverse = 1.0f / (down.factor[d] + up.factor[u]);
+            const int u = height - 1 - y;
+            const float inverse = 1.0f / (downFactor[y] + upFactor[u]);
             for (int c = 0; c < 4; ++c) {
-                const auto channel = static_cast<std::size_t>(c);
-                const float sum = down.colour[d * 4 + channel] + up.colour[u * 4 + channel];
-                out[index(x, y) + channel] =
-                    static_cast<std::uint8_t>(static_cast<int>(inverse * sum));
+                out[offset(width, x, y) + c] = static_cast<std::uint8_t>(
+                    static_cast<int>(inverse * (down[y * 4 + c] + up[u * 4 + c])));
             }
         }
     }

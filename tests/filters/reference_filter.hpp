@@ -5,13 +5,10 @@
 namespace velvix::testing {
 
 // The vectorised filter's arithmetic written one pixel and one channel at a time, with plain
-// float multiplies and adds, on a tightly packed image. In the right-to-left sweep the last
-// pixel of a row is compared with the pixel that follows it in memory, the next row's first;
-// that of the image's last row with itself.
-Image referenceRowPass(const Image& in, int width, int height, float sigmaSpatial,
-                       float sigmaRange);
-Image referenceColumnPass(const Image& rowFiltered, int width, int height, float sigmaSpatial,
-                          float sigmaRange);
+// float multiplies and adds, on a tightly packed image whose rows the smoothing driver continues
+// to a multiple of 16 pixels with copies of their last pixel. In the right-to-left sweep the
+// last pixel of a row is compared with the pixel that follows it in memory, the next row's
+// first; that of the image's last row with itself.
 Image referenceFilter(const Image& in, int width, int height, float sigmaSpatial, float sigmaRange);
 
 // The scalar fallback written one pixel at a time from its description: its own coefficients

@@ -7,11 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <string>
 
 #include "velvix/pipeline/frame_ring.hpp"
@@ -20,19 +20,7 @@ namespace {
 
 enum class Kind { file, link, fifo, folder };
 
-struct Object {
-    Kind kind;
-    mode_t mode;
-};
-
-constexpr std::array<Object, 8> kObjects = {{{Kind::file, 0600},
-                                             {Kind::file, 0644},
-                                             {Kind::file, 0660},
-                                             {Kind::file, 0400},
-                                             {Kind::link, 0600},
-                                             {Kind::fifo, 0600},
-                                             {Kind::fifo, 0666},
-                                             {Kind::folder, 0700}}};
+constexpr mode_t kModes[] = {0600, 0644, 0660, 0400, 0666};
 
 // The run's own runtime folder, made once and pointed at by XDG_RUNTIME_DIR.
 struct RuntimeFolder {
@@ -60,18 +48,18 @@ bool writeFile(const std::string& path, mode_t mode, const std::uint8_t* data, s
     return written;
 }
 
-bool place(const Object& object, const std::string& path, const std::uint8_t* data,
+bool place(Kind kind, mode_t mode, const std::string& path, const std::uint8_t* data,
            std::size_t size) {
-    switch (object.kind) {
+    switch (kind) {
         case Kind::file:
-            return writeFile(path, object.mode, data, size);
+            return writeFile(path, mode, data, size);
         case Kind::link:
-            return writeFile(path + ".target", object.mode, data, size) &&
+            return writeFile(path + ".target", mode, data, size) &&
                    symlink((path + ".target").c_str(), path.c_str()) == 0;
         case Kind::fifo:
-            return mkfifo(path.c_str(), object.mode) == 0 && chmod(path.c_str(), object.mode) == 0;
+            return mkfifo(path.c_str(), mode) == 0 && chmod(path.c_str(), mode) == 0;
         case Kind::folder:
-            return mkdir(path.c_str(), object.mode) == 0;
+            return mkdir(path.c_str(), mode | 0700) == 0;
     }
     return false;
 }
@@ -84,16 +72,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0 || folder.path.empty()) {
         return 0;
     }
-    const Object& object = kObjects[data[0] % kObjects.size()];
+    const auto kind = static_cast<Kind>(data[0] % 4);
+    const mode_t mode = kModes[data[0] / 4 % std::size(kModes)];
     const std::string path = folder.path + "/" + name;
     std::error_code ignored;
     std::filesystem::remove_all(path, ignored);
     std::filesystem::remove(path + ".target", ignored);
     if (velvix::platform::SharedSection::location(name) != path ||
-        !place(object, path, data + 1, size - 1)) {
+        !place(kind, mode, path, data + 1, size - 1)) {
         return 0;
     }
-    const bool usable = object.kind == Kind::file && (object.mode & 077) == 0;
+    const bool usable = kind == Kind::file && (mode & 077) == 0;
 
     const auto reader = velvix::FrameRingReader::open(name);
     if (reader.isOpen() && !usable) {

@@ -33,8 +33,6 @@ class LiteMat {
     bool isExternal() const { return external_; }
     bool empty() const { return data_ == nullptr; }
     std::size_t elementSize() const { return type_ == kUint8 ? 1 : 4; }
-    // The count ahead of an owned buffer; 0 for external or empty matrices.
-    std::int32_t referenceCount() const;
 
     std::uint8_t* data() const { return data_; }
     float* floatRow(std::int32_t row) const;
