@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <functional>
 
 #include "process.hpp"
 #include "ring_commands.hpp"
@@ -34,14 +33,6 @@ RingFrame gradientFrame(FrameSize size) {
     return frame;
 }
 
-TEST(RingCommands, TurnsFramesUprightAsRgb) {
-    const auto rgb = ring_tool::uprightRgb(gradientFrame({4, 3}));
-    // The top row of the picture is the last row in memory (y = 2).
-    EXPECT_EQ((std::vector<std::uint8_t>(rgb.begin(), rgb.begin() + 6)),
-              (std::vector<std::uint8_t>{7, 2, 0, 7, 2, 1}));
-    EXPECT_EQ(rgb[(2 * 4 + 3) * 3 + 2], 3);  // bottom row, last column: blue 3
-}
-
 TEST(RingCommands, DescribesTheHeaderAndFlagsSlotsThatDoNotFit) {
     RingHeaderSnapshot header;
     header.state = RingState::hasFrame;
@@ -56,6 +47,7 @@ TEST(RingCommands, DescribesTheHeaderAndFlagsSlotsThatDoNotFit) {
     EXPECT_NE(text.find("30.00 frames per second"), std::string::npos) << text;
 }
 
+// The picture's top row is the last row in memory.
 TEST(RingTool, SnapshotSavesTheNewestFrameUpright) {
     ScopedRingName name;
     platform::DebugOnce debug;
@@ -63,20 +55,24 @@ TEST(RingTool, SnapshotSavesTheNewestFrameUpright) {
     auto ring = FrameRing::create(name.get(), size, debug);
     ring->publish(gradientFrame(size).pixels.data());
 
-    const std::string path = ::testing::TempDir() + "/velvix-snapshot-test.png";
+    const std::string path = testing::temporaryPath("velvix-snapshot") + ".png";
     const auto result = runProgram({VELVIX_RING_TOOL, "--ring", name.get(), "snapshot", path});
     ASSERT_EQ(result.exitCode, 0) << result.output;
     int width = 0;
     int height = 0;
     int channels = 0;
     stbi_uc* image = stbi_load(path.c_str(), &width, &height, &channels, 3);
-    ASSERT_NE(image, nullptr);
-    EXPECT_EQ(width, 64);
-    EXPECT_EQ(height, 48);
-    const auto expected = ring_tool::uprightRgb(gradientFrame(size));
-    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), image));
-    stbi_image_free(image);
     std::remove(path.c_str());
+    ASSERT_NE(image, nullptr);
+    ASSERT_EQ(FrameSize(width, height), size);
+    for (int row = 0; row < size.height; ++row) {
+        for (int x = 0; x < size.width; ++x) {
+            const stbi_uc* pixel = image + (static_cast<std::size_t>(row) * size.width + x) * 3;
+            ASSERT_EQ(std::vector<int>(pixel, pixel + 3), (std::vector<int>{7, 47 - row, x}))
+                << "column " << x << " row " << row;
+        }
+    }
+    stbi_image_free(image);
 }
 
 TEST(RingTool, ReportsAMissingRingOrFrame) {
@@ -91,9 +87,6 @@ TEST(RingTool, ReportsAMissingRingOrFrame) {
         {VELVIX_RING_TOOL, "--ring", name.get(), "snapshot", testing::temporaryPath("unused.png")});
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_NE(result.output.find("no complete frame"), std::string::npos) << result.output;
-
-    result = runProgram({VELVIX_RING_TOOL, "frobnicate"});
-    EXPECT_EQ(result.exitCode, 2);
 }
 
 // Both commands refuse what is planted under the ring's name, saying why and that --ring
@@ -144,102 +137,65 @@ using Place = testing::ScopedSectionFolder::Kind;
 TEST(RingTool, FindsTheRingWhereTheWriterPutIt) {
     struct Case {
         const char* what;
-        // Points XDG_RUNTIME_DIR as the case has it, given a runtime folder of the test's own;
-        // gives back the folder the ring belongs in.
-        std::function<std::string(const std::string& own)> point;
+        // XDG_RUNTIME_DIR, with "+" for a runtime folder of the test's own (which holds a file,
+        // a folder and a link to it); unset where null.
+        const char* runtime;
+        unsigned mode;       // the own folder's
+        int owner;           // the own folder's, where not the user
         const char* reason;  // why not the runtime folder, where it is not
     };
-    std::vector<Case> cases = {
-        {"the user's own", [](const std::string& own) { return own; }, nullptr},
-        {"the user's own, with a slash",
-         [](const std::string& own) {
-             setenv("XDG_RUNTIME_DIR", (own + "/").c_str(), 1);
-             return own;
-         },
-         nullptr},
-        {"open to its group",
-         [](const std::string& own) {
-             chmod(own.c_str(), 0750);
-             return std::string("/dev/shm");
-         },
-         "has mode 0750, not 0700"},
-        {"a file",
-         [](const std::string& own) {
-             std::ofstream(own + "/file") << "x";
-             setenv("XDG_RUNTIME_DIR", (own + "/file").c_str(), 1);
-             return std::string("/dev/shm");
-         },
-         "cannot be opened as a folder"},
-        {"a link to a folder",
-         [](const std::string& own) {
-             mkdir((own + "/folder").c_str(), 0700);
-             symlink((own + "/folder").c_str(), (own + "/link").c_str());
-             setenv("XDG_RUNTIME_DIR", (own + "/link").c_str(), 1);
-             return std::string("/dev/shm");
-         },
-         "cannot be opened as a folder"},
-        {"relative",
-         [](const std::string&) {
-             setenv("XDG_RUNTIME_DIR", "velvix-runtime", 1);
-             return std::string("/dev/shm");
-         },
-         "is not an absolute path"},
-        {"not set",
-         [](const std::string&) {
-             unsetenv("XDG_RUNTIME_DIR");
-             return std::string("/dev/shm");
-         },
-         "XDG_RUNTIME_DIR is not set"},
+    const Case cases[] = {
+        {"the user's own", "+", 0700, -1, nullptr},
+        {"the user's own, with a slash", "+/", 0700, -1, nullptr},
+        {"open to its group", "+", 0750, -1, "has mode 0750, not 0700"},
+        {"a file", "+/file", 0700, -1, "cannot be opened as a folder"},
+        {"a link to a folder", "+/link", 0700, -1, "cannot be opened as a folder"},
+        {"relative", "velvix-runtime", 0700, -1, "is not an absolute path"},
+        {"not set", nullptr, 0700, -1, "XDG_RUNTIME_DIR is not set"},
+        {"another user's", "+", 0700, 65534, "(uid 65534)"},
     };
-    if (geteuid() == 0) {
-        cases.push_back({"another user's",
-                         [](const std::string& own) {
-                             chown(own.c_str(), 65534, static_cast<gid_t>(-1));
-                             return std::string("/dev/shm");
-                         },
-                         "(uid 65534)"});
-    }
     for (const Case& place : cases) {
+        if (place.owner >= 0 && geteuid() != 0) {
+            continue;
+        }
         const testing::ScopedSectionFolder folder(Place::runtime);
-        ASSERT_FALSE(folder.path().empty());
-        const std::string path = place.point(folder.path()) + "/";
+        const std::string own = folder.path();
+        ASSERT_FALSE(own.empty());
+        std::ofstream(own + "/file") << "x";
+        ASSERT_EQ(mkdir((own + "/folder").c_str(), 0700), 0);
+        ASSERT_EQ(symlink((own + "/folder").c_str(), (own + "/link").c_str()), 0);
+        ASSERT_EQ(chmod(own.c_str(), place.mode), 0);
+        if (place.owner >= 0) {
+            ASSERT_EQ(chown(own.c_str(), place.owner, static_cast<gid_t>(-1)), 0);
+        }
+        if (place.runtime == nullptr) {
+            unsetenv("XDG_RUNTIME_DIR");
+        } else if (place.runtime[0] == '+') {
+            setenv("XDG_RUNTIME_DIR", (own + (place.runtime + 1)).c_str(), 1);
+        } else {
+            setenv("XDG_RUNTIME_DIR", place.runtime, 1);
+        }
         ScopedRingName name;
         platform::DebugOnce debug;
         auto ring = FrameRing::create(name.get(), {32, 16}, debug);
         ASSERT_TRUE(ring) << place.what;
         ring->publish(gradientFrame({32, 16}).pixels.data());
-        EXPECT_EQ(testing::permissionBits(path + name.get()), 0600u) << place.what;
+        const std::string path = (place.reason ? "/dev/shm/" : own + "/") + name.get();
+        EXPECT_EQ(testing::permissionBits(path), 0600u) << place.what;
 
         const auto result = runProgram({VELVIX_RING_TOOL, "--ring", name.get(), "info"});
-        EXPECT_EQ(result.exitCode, 0) << place.what << ": " << result.output;
-        EXPECT_NE(result.output.find("frame ring \"" + name.get() + "\" in " + path + name.get()),
+        const std::string said = std::string(place.what) + ": " + result.output;
+        EXPECT_EQ(result.exitCode, 0) << said;
+        EXPECT_NE(result.output.find("frame ring \"" + name.get() + "\" in " + path),
                   std::string::npos)
-            << place.what << ": " << result.output;
+            << said;
         EXPECT_EQ(testing::countLinesWith(result.output, "sections go to /dev/shm"),
                   place.reason ? 1 : 0)
-            << place.what << ": " << result.output;
+            << said;
         if (place.reason) {
-            EXPECT_EQ(testing::countLinesWith(result.output, place.reason), 1)
-                << place.what << ": " << result.output;
+            EXPECT_EQ(testing::countLinesWith(result.output, place.reason), 1) << said;
         }
     }
-}
-#endif
-
-#ifndef _WIN32
-TEST(RingTool, RefusesDevicesThatAreNotLoopbackOutputs) {
-    auto result = runProgram({VELVIX_RING_TOOL, "v4l2", "/dev/null"});
-    EXPECT_EQ(result.exitCode, 2);
-    EXPECT_NE(result.output.find("/dev/null is not a video device"), std::string::npos)
-        << result.output;
-    result = runProgram({VELVIX_RING_TOOL, "v4l2", "/dev/velvix-no-such-device"});
-    EXPECT_EQ(result.exitCode, 2);
-    EXPECT_NE(result.output.find("cannot open /dev/velvix-no-such-device"), std::string::npos)
-        << result.output;
-    result = runProgram({VELVIX_RING_TOOL, "v4l2", "/dev/null", "--size", "640by480"});
-    EXPECT_EQ(result.exitCode, 2);
-    result = runProgram({VELVIX_RING_TOOL, "v4l2", "/dev/null", "--format", "mjpeg"});
-    EXPECT_EQ(result.exitCode, 2);
 }
 #endif
 
