@@ -28,33 +28,35 @@ Point mid(Point a, Point b) {
     return {(a.x + b.x) / 2, (a.y + b.y) / 2};
 }
 
-TEST(PointsFrom68, PutsEachPointWhereTheReadmeSays) {
+// Each part's end points land where the documentation's correspondence puts them, the points
+// between the jaw's and the eyelids' halfway, the pupils on the eyes' centres, the lower brows'
+// inner ends a quarter of the way to them; the direct correspondence gives the 68 back.
+TEST(PointsFrom68, PutsThePointsWhereTheDocumentationSaysAndBack) {
     const auto p = distinct68();
     const auto m = pointsFrom68(p);
     ASSERT_EQ(m.size(), 98u);
-    for (int k = 0; k <= 16; ++k) {
-        expectAt(m[2 * k], p[k], 2 * k);  // jaw points on the even contour points
+    // Jaw, brows, nose, eye corners, mouth: the first and last point of each.
+    for (const auto [at98, at68] : {std::pair{0, 0},
+                                    {32, 16},
+                                    {33, 17},
+                                    {37, 21},
+                                    {42, 22},
+                                    {46, 26},
+                                    {51, 27},
+                                    {59, 35},
+                                    {60, 36},
+                                    {64, 39},
+                                    {68, 42},
+                                    {72, 45},
+                                    {76, 48},
+                                    {95, 67}}) {
+        expectAt(m[at98], p[at68], at98);
     }
     for (int k = 0; k < 16; ++k) {
         expectAt(m[2 * k + 1], mid(p[k], p[k + 1]), 2 * k + 1);
     }
-    for (int k = 0; k < 5; ++k) {
-        expectAt(m[33 + k], p[17 + k], 33 + k);  // upper brow edges
-        expectAt(m[42 + k], p[22 + k], 42 + k);
-    }
-    for (int k = 0; k < 9; ++k) {
-        expectAt(m[51 + k], p[27 + k], 51 + k);  // nose
-    }
-    const int eyes98[] = {60, 61, 63, 64, 65, 67, 68, 69, 71, 72, 73, 75};
-    for (int k = 0; k < 12; ++k) {
-        expectAt(m[eyes98[k]], p[36 + k], eyes98[k]);
-    }
-    expectAt(m[62], mid(p[37], p[38]), 62);
-    expectAt(m[66], mid(p[40], p[41]), 66);
-    expectAt(m[70], mid(p[43], p[44]), 70);
-    expectAt(m[74], mid(p[46], p[47]), 74);
-    for (int k = 0; k < 20; ++k) {
-        expectAt(m[76 + k], p[48 + k], 76 + k);  // mouth
+    for (const auto [middle, at68] : {std::pair{62, 37}, {66, 40}, {70, 43}, {74, 46}}) {
+        expectAt(m[middle], mid(p[at68], p[at68 + 1]), middle);
     }
     Point left;
     Point right;
@@ -64,20 +66,10 @@ TEST(PointsFrom68, PutsEachPointWhereTheReadmeSays) {
     }
     expectAt(m[96], left, 96);
     expectAt(m[97], right, 97);
-    // Lower brow edges: a quarter of the way from the upper edge towards the eye's centre,
-    // under every upper point but the outer end.
-    const auto quarterTo = [](Point from, Point to) {
-        return Point{from.x + (to.x - from.x) * 0.25f, from.y + (to.y - from.y) * 0.25f};
-    };
-    expectAt(m[38], quarterTo(p[21], left), 38);   // inner end, image-left brow
-    expectAt(m[41], quarterTo(p[18], left), 41);   // outer end
-    expectAt(m[50], quarterTo(p[22], right), 50);  // inner end, image-right brow
-    expectAt(m[47], quarterTo(p[25], right), 47);  // outer end
-}
+    expectAt(m[38], {p[21].x + (left.x - p[21].x) / 4, p[21].y + (left.y - p[21].y) / 4}, 38);
+    expectAt(m[50], {p[22].x + (right.x - p[22].x) / 4, p[22].y + (right.y - p[22].y) / 4}, 50);
 
-TEST(PointsFrom68, IsUndoneByTheDirectCorrespondence) {
-    const auto p = distinct68();
-    const auto back = pointsTo68(pointsFrom68(p));
+    const auto back = pointsTo68(m);
     ASSERT_EQ(back.size(), 68u);
     for (int k = 0; k < 68; ++k) {
         expectAt(back[k], p[k], k);
