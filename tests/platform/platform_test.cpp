@@ -65,6 +65,8 @@ std::string placeName(Place place) {
 INSTANTIATE_TEST_SUITE_P(Places, SharedSectionIn, kPlaces,
                          [](const auto& place) { return placeName(place.param); });
 
+// The writer lock is held by one open section of a name at a time; a section tells its size
+// also after another program truncated it.
 TEST_P(SharedSectionIn, CreatesOwnerOnlySharesTheBytesAndKeepsItsSize) {
     ScopedRingName name;
 #ifndef _WIN32
@@ -87,10 +89,21 @@ TEST_P(SharedSectionIn, CreatesOwnerOnlySharesTheBytesAndKeepsItsSize) {
     ASSERT_TRUE(reader.isOpen());
     EXPECT_EQ(std::memcmp(reader.data(), "frame", 5), 0);
 
-    const auto again = SharedSection::openOrCreate(name.get(), 1 << 20);
+    auto again = SharedSection::openOrCreate(name.get(), 1 << 20);
     ASSERT_TRUE(again.isOpen());
     EXPECT_FALSE(again.createdHere());
     EXPECT_EQ(again.size(), created.size());
+
+    EXPECT_TRUE(created.tryLockForWriting());
+    EXPECT_FALSE(again.tryLockForWriting());
+#ifndef _WIN32
+    EXPECT_EQ(again.currentSize(), created.size());
+    ASSERT_TRUE(testing::truncateSection(name.get(), 100));
+    EXPECT_EQ(again.size(), created.size());
+    EXPECT_EQ(again.currentSize(), 100u);
+#endif
+    created.close();
+    EXPECT_TRUE(again.tryLockForWriting());
 }
 
 // Every way in by name refuses it with the same error, and the refusal says where the object
@@ -181,17 +194,6 @@ TEST_P(SharedSectionIn, RefusesWhatIsNotARegularFile) {
 
 #endif
 
-TEST(SharedSection, OneOpenSectionOfANameHoldsTheWriterLock) {
-    ScopedRingName name;
-    auto first = SharedSection::openOrCreate(name.get(), 4096);
-    auto second = SharedSection::open(name.get(), SharedSection::Access::readWrite);
-    ASSERT_TRUE(first.isOpen() && second.isOpen());
-    EXPECT_TRUE(first.tryLockForWriting());
-    EXPECT_FALSE(second.tryLockForWriting());
-    first.close();
-    EXPECT_TRUE(second.tryLockForWriting());
-}
-
 #ifdef _WIN32
 // The lock rests on nothing the user's programs can take away or move: not on a file they may
 // delete, nor on the folder for temporary files they name.
@@ -229,16 +231,6 @@ TEST(SharedSection, TheWriterLockCannotBeSidesteppedThroughTheTemporaryFolder) {
 }
 
 #else
-TEST(SharedSection, TellsItsSizeAfterAnotherProgramTruncatedIt) {
-    ScopedRingName name;
-    auto section = SharedSection::openOrCreate(name.get(), 1 << 16);
-    ASSERT_TRUE(section.isOpen());
-    EXPECT_EQ(section.currentSize(), 1u << 16);
-    ASSERT_TRUE(testing::truncateSection(name.get(), 100));
-    EXPECT_EQ(section.size(), 1u << 16);
-    EXPECT_EQ(section.currentSize(), 100u);
-}
-
 // On Windows the system runs the console control handler on a thread of its own; the
 // programs' tests stop them with Ctrl+C. Libraries may start threads before main that block no
 // signal, and the system gives a process's signal to any thread that does not block it.

@@ -104,8 +104,10 @@ void expectBothCommandsRefuse(const std::string& name, const std::string& refusa
     }
 }
 
-// Someone else's ring may carry a picture of their making, or be read by them.
-TEST(RingTool, RefusesARingOthersMayOpen) {
+// Someone else's ring may carry a picture of their making, or be read by them; a FIFO would
+// hold up a reader that waited for its writer. (Every kind of object in every place is refused
+// by the shared sections themselves.)
+TEST(RingTool, RefusesARingOthersMayOpenAndAFifoAtOnce) {
     ScopedRingName name;
 #ifdef _WIN32
     const testing::PlantedSection planted(name.get(), RingLayout::forSize({32, 16})->totalBytes);
@@ -116,19 +118,16 @@ TEST(RingTool, RefusesARingOthersMayOpen) {
     ASSERT_EQ(chmod(platform::SharedSection::location(name.get()).c_str(), 0666), 0);
 #endif
     expectBothCommandsRefuse(name.get(), "refusing shared memory");
+#ifndef _WIN32
+    ScopedRingName fifo;
+    const std::string path = platform::SharedSection::location(fifo.get());
+    ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);
+    expectBothCommandsRefuse(
+        fifo.get(), "refusing shared memory " + path + ", which is a FIFO and not a regular file");
+#endif
 }
 
 #ifndef _WIN32
-// A FIFO would hold up a reader that waited for its writer. (Every kind of object in every
-// place is refused by the shared sections themselves.)
-TEST(RingTool, RefusesAFifoInThePlaceOfTheRingAtOnce) {
-    ScopedRingName name;
-    const std::string path = platform::SharedSection::location(name.get());
-    ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);
-    expectBothCommandsRefuse(
-        name.get(), "refusing shared memory " + path + ", which is a FIFO and not a regular file");
-}
-
 using Place = testing::ScopedSectionFolder::Kind;
 
 // The ring lies in the user's runtime folder where that folder is the user's alone, else in
