@@ -47,16 +47,26 @@ TEST(RingCommands, DescribesTheHeaderAndFlagsSlotsThatDoNotFit) {
     EXPECT_NE(text.find("30.00 frames per second"), std::string::npos) << text;
 }
 
-// The picture's top row is the last row in memory.
-TEST(RingTool, SnapshotSavesTheNewestFrameUpright) {
+// One ring through its states: none yet, made without a frame, and with one, which the
+// snapshot saves upright (the picture's top row is the last row in memory).
+TEST(RingTool, ReportsAMissingRingOrFrameAndSnapshotsTheNewestUpright) {
     ScopedRingName name;
+    const std::string path = testing::temporaryPath("velvix-snapshot") + ".png";
+    const std::vector<std::string> snapshot = {VELVIX_RING_TOOL, "--ring", name.get(), "snapshot",
+                                               path};
+    auto result = runProgram({VELVIX_RING_TOOL, "--ring", name.get(), "info"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.output.find("no frame ring"), std::string::npos) << result.output;
+
     platform::DebugOnce debug;
     const FrameSize size{64, 48};
     auto ring = FrameRing::create(name.get(), size, debug);
-    ring->publish(gradientFrame(size).pixels.data());
+    result = runProgram(snapshot);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.output.find("no complete frame"), std::string::npos) << result.output;
 
-    const std::string path = testing::temporaryPath("velvix-snapshot") + ".png";
-    const auto result = runProgram({VELVIX_RING_TOOL, "--ring", name.get(), "snapshot", path});
+    ring->publish(gradientFrame(size).pixels.data());
+    result = runProgram(snapshot);
     ASSERT_EQ(result.exitCode, 0) << result.output;
     int width = 0;
     int height = 0;
@@ -73,20 +83,6 @@ TEST(RingTool, SnapshotSavesTheNewestFrameUpright) {
         }
     }
     stbi_image_free(image);
-}
-
-TEST(RingTool, ReportsAMissingRingOrFrame) {
-    ScopedRingName name;
-    auto result = runProgram({VELVIX_RING_TOOL, "--ring", name.get(), "info"});
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_NE(result.output.find("no frame ring"), std::string::npos) << result.output;
-
-    platform::DebugOnce debug;
-    auto ring = FrameRing::create(name.get(), {32, 16}, debug);
-    result = runProgram(
-        {VELVIX_RING_TOOL, "--ring", name.get(), "snapshot", testing::temporaryPath("unused.png")});
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_NE(result.output.find("no complete frame"), std::string::npos) << result.output;
 }
 
 // Both commands refuse what is planted under the ring's name, saying why and that --ring
