@@ -8,18 +8,12 @@
 #include <unistd.h>
 #endif
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <csignal>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "process.hpp"
 #include "section_access.hpp"
@@ -36,14 +30,12 @@ namespace {
 
 using testing::ScopedRingName;
 
-// Where sections may live: on Linux the user's runtime folder and, where there is none, /dev/shm;
-// on Windows the session's namespace. Each place has the same rules.
+// Sections live on Linux in the user's runtime folder or, where there is none, /dev/shm; on
+// Windows in the session's namespace. Each place has the same rules.
 #ifdef _WIN32
 enum class Place { session };
-const auto kPlaces = ::testing::Values(Place::session);
 #else
 using Place = testing::ScopedSectionFolder::Kind;
-const auto kPlaces = ::testing::Values(Place::runtime, Place::shared);
 #endif
 
 class SharedSectionIn : public ::testing::TestWithParam<Place> {
@@ -53,17 +45,11 @@ class SharedSectionIn : public ::testing::TestWithParam<Place> {
 #endif
 };
 
-std::string placeName(Place place) {
 #ifdef _WIN32
-    static_cast<void>(place);
-    return "session";
+INSTANTIATE_TEST_SUITE_P(Places, SharedSectionIn, ::testing::Values(Place::session));
 #else
-    return place == Place::runtime ? "runtimeFolder" : "devShm";
+INSTANTIATE_TEST_SUITE_P(Places, SharedSectionIn, ::testing::Values(Place::runtime, Place::shared));
 #endif
-}
-
-INSTANTIATE_TEST_SUITE_P(Places, SharedSectionIn, kPlaces,
-                         [](const auto& place) { return placeName(place.param); });
 
 // The writer lock is held by one open section of a name at a time; a section tells its size
 // also after another program truncated it.
@@ -76,7 +62,6 @@ TEST_P(SharedSectionIn, CreatesOwnerOnlySharesTheBytesAndKeepsItsSize) {
     const auto missing = SharedSection::open(name.get(), SharedSection::Access::readOnly);
     EXPECT_FALSE(missing.isOpen());
     EXPECT_EQ(missing.error(), SectionError::notFound);
-    EXPECT_NE(missing.errorText().find(name.get()), std::string::npos);
 
     auto created = SharedSection::openOrCreate(name.get(), 10000);
     ASSERT_TRUE(created.isOpen());
@@ -88,16 +73,12 @@ TEST_P(SharedSectionIn, CreatesOwnerOnlySharesTheBytesAndKeepsItsSize) {
     const auto reader = SharedSection::open(name.get(), SharedSection::Access::readOnly);
     ASSERT_TRUE(reader.isOpen());
     EXPECT_EQ(std::memcmp(reader.data(), "frame", 5), 0);
-
     auto again = SharedSection::openOrCreate(name.get(), 1 << 20);
-    ASSERT_TRUE(again.isOpen());
     EXPECT_FALSE(again.createdHere());
     EXPECT_EQ(again.size(), created.size());
-
     EXPECT_TRUE(created.tryLockForWriting());
     EXPECT_FALSE(again.tryLockForWriting());
 #ifndef _WIN32
-    EXPECT_EQ(again.currentSize(), created.size());
     ASSERT_TRUE(testing::truncateSection(name.get(), 100));
     EXPECT_EQ(again.size(), created.size());
     EXPECT_EQ(again.currentSize(), 100u);
@@ -140,50 +121,50 @@ TEST_P(SharedSectionIn, ASectionThatIsNotTheOwnersAloneIsRefused) {
     EXPECT_EQ(testing::sectionBytes(name.get(), 4096), std::vector<std::uint8_t>(4096, 0xAB));
 }
 #else
-std::string modeText(mode_t mode) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode));
-    return text;
-}
-
-TEST_P(SharedSectionIn, ASectionThatOthersMayOpenIsRefused) {
-    for (const mode_t mode : {0666, 0640, 0604, 0610}) {
-        ScopedRingName name;
-        ASSERT_TRUE(testing::makeSection(name.get(), mode, 4096, 0xAB));
-        expectRefused(name.get(), {"belongs to you", "mode " + modeText(mode),
-                                   "rm " + SharedSection::location(name.get())});
-        EXPECT_EQ(testing::sectionBytes(name.get(), 8192), std::vector<std::uint8_t>(4096, 0xAB));
-    }
-}
-
-// What may stand under the name instead of a file: none of it is opened for what it is, and a
-// FIFO holds nobody up (it has a writer here only so that a reader that waits for one would
-// not hang the test: the programs' tests show that nothing waits).
-TEST_P(SharedSectionIn, RefusesWhatIsNotARegularFile) {
-    struct Kind {
-        const char* what;
-        std::function<bool(const std::string& path)> make;
-        const char* advice;
+// Planted under the name: a file others may open (its bytes stay as they are), a FIFO (with a
+// writer here only so that a reader that waited for one would not hang the test: the programs'
+// tests show that nothing waits), a symbolic link and a folder.
+TEST_P(SharedSectionIn, RefusesWhatOthersMayOpenAndWhatIsNotARegularFile) {
+    using Make = std::function<bool(const std::string& name, const std::string& path)>;
+    const auto withMode = [](mode_t mode) -> Make {
+        return [mode](const std::string& name, const std::string&) {
+            return testing::makeSection(name, mode, 4096, 0xAB);
+        };
     };
-    const std::vector<Kind> kinds = {
-        {"a FIFO", [](const std::string& path) { return mkfifo(path.c_str(), 0600) == 0; }, "rm "},
-        {"a symbolic link",
-         [](const std::string& path) {
-             const std::string target = path + "-target";
-             return testing::makeSection(target.substr(target.rfind('/') + 1), 0600, 4096) &&
-                    symlink(target.c_str(), path.c_str()) == 0;
+    const struct {
+        std::string said;
+        Make make;
+        const char* advice;
+    } rows[] = {
+        {"mode 0666", withMode(0666), "rm "},
+        {"mode 0640", withMode(0640), "rm "},
+        {"mode 0604", withMode(0604), "rm "},
+        {"mode 0610", withMode(0610), "rm "},
+        {"a FIFO and not a regular file",
+         [](const std::string&, const std::string& path) {
+             return mkfifo(path.c_str(), 0600) == 0;
          },
          "rm "},
-        {"a folder", [](const std::string& path) { return mkdir(path.c_str(), 0700) == 0; },
+        {"a symbolic link and not a regular file",
+         [](const std::string& name, const std::string& path) {
+             return testing::makeSection(name + "-target", 0600, 4096) &&
+                    symlink((path + "-target").c_str(), path.c_str()) == 0;
+         },
+         "rm "},
+        {"a folder and not a regular file",
+         [](const std::string&, const std::string& path) { return mkdir(path.c_str(), 0700) == 0; },
          "rmdir "},
     };
-    for (const Kind& kind : kinds) {
+    for (const auto& row : rows) {
         ScopedRingName name;
         const std::string path = SharedSection::location(name.get());
-        ASSERT_TRUE(kind.make(path)) << kind.what;
+        ASSERT_TRUE(row.make(name.get(), path)) << row.said;
         const int writer = open(path.c_str(), O_RDWR | O_NONBLOCK);
-        expectRefused(name.get(),
-                      {std::string(kind.what) + " and not a regular file", kind.advice + path});
+        expectRefused(name.get(), {row.said, row.advice + path});
+        if (row.said.starts_with("mode")) {
+            EXPECT_EQ(testing::sectionBytes(name.get(), 8192),
+                      std::vector<std::uint8_t>(4096, 0xAB));
+        }
         if (writer >= 0) {
             close(writer);
         }
@@ -250,9 +231,7 @@ TEST(StopSignals, NoticesAStopWhicheverThreadReceivesIt) {
     }
     done = true;
     early.join();
-}
-
-TEST(StopSignals, AWriteToAPipeWithoutReaderFailsInsteadOfEndingTheProgram) {
+    // SIGPIPE is ignored: a write to a pipe without reader fails instead of ending the program.
     const StopSignals signals;
     int ends[2] = {-1, -1};
     ASSERT_EQ(pipe(ends), 0);
@@ -317,12 +296,10 @@ TEST(LogFilter, AppliesItemsInOrderAndReportsWhatItDoesNotKnow) {
     const Case cases[] = {
         {"", notice, notice, notice, 0},
         {"face:debug,capture:warn", debug, warn, notice, 0},
-        {"*:debug", debug, debug, debug, 0},
         {"*:error,face:info", info, error, error, 0},
         {"face:info,*:warn", warn, warn, warn, 0},
         {" face : debug ,, ", debug, notice, notice, 0},
         {"eyes:debug,face:loud,face,capture:warn", notice, warn, notice, 3},
-        {"FACE:DEBUG", notice, notice, notice, 1},
     };
     for (const Case& c : cases) {
         const auto parsed = platform::parseLogFilter(c.items, platform::LogFilter::fromNotices());
@@ -333,9 +310,6 @@ TEST(LogFilter, AppliesItemsInOrderAndReportsWhatItDoesNotKnow) {
         EXPECT_EQ(lowest[static_cast<std::size_t>(platform::LogCategory::app)], c.app) << c.items;
         EXPECT_EQ(parsed.problems.size(), c.problems) << c.items;
     }
-    const auto unknown = platform::parseLogFilter("eyes:debug", platform::LogFilter::fromNotices());
-    ASSERT_EQ(unknown.problems.size(), 1u);
-    EXPECT_NE(unknown.problems[0].find("\"eyes:debug\" names no category"), std::string::npos);
 }
 
 // Each distinct line once, and no more than the table holds: code that fails in ever new ways
@@ -374,8 +348,6 @@ TEST(FileDigest, Sha256GivesTheStandardsDigests) {
              Case{"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
              Case{"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
                   "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
-             Case{std::string(1000000, 'a'),
-                  "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
              Case{std::string(55, 'a'),
                   "9f4390f8d30c2dd92ec9f095b65e2b9ae9b0a925a5258e241c9f1e910f734318"},
              Case{std::string(56, 'a'),
