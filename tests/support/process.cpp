@@ -28,17 +28,16 @@ bool ChildProcess::waitForOutput(const std::string& text, int timeoutMillisecond
 }
 
 std::string readFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
     std::stringstream content;
-    content << file.rdbuf();
+    content << std::ifstream(path, std::ios::binary).rdbuf();
     return content.str();
 }
 
 std::string temporaryPath(const std::string& stem) {
     static std::atomic<int> counter{0};
-    std::ostringstream name;
-    name << stem << '-' << getpid() << '-' << counter++;
-    return (std::filesystem::temp_directory_path() / name.str()).string();
+    const std::string name =
+        stem + '-' + std::to_string(getpid()) + '-' + std::to_string(counter++);
+    return (std::filesystem::temp_directory_path() / name).string();
 }
 
 bool waitForText(const std::string& path, const std::string& text, int timeoutMilliseconds) {
@@ -48,12 +47,8 @@ bool waitForText(const std::string& path, const std::string& text, int timeoutMi
 
 RunResult runProgram(const std::vector<std::string>& arguments, int timeoutMilliseconds) {
     const std::string path = temporaryPath("velvix-test-output");
-    RunResult result;
-    {
-        ChildProcess child(arguments, path);
-        result.exitCode = child.waitForExit(timeoutMilliseconds);
-    }
-    result.output = readFile(path);
+    const int exitCode = ChildProcess(arguments, path).waitForExit(timeoutMilliseconds);
+    RunResult result{exitCode, readFile(path)};
     std::error_code ignored;
     std::filesystem::remove(path, ignored);
     return result;

@@ -24,18 +24,11 @@ bool sectionIsOwnerOnly(const std::string& name) {
            (status.st_mode & 0777) == 0600;
 }
 
-UnusableSection::UnusableSection(const std::string& name) {
-    const int fd = open(pathOf(name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-    made_ = fd >= 0;
-    if (made_) {
-        close(fd);
-    }
-}
-
-UnusableSection::~UnusableSection() = default;
-
 PlantedSection::PlantedSection(const std::string& name, std::size_t bytes, std::uint8_t fill)
     : name_(name), made_(makeSection(name, 0666, bytes, fill)) {}
+
+PlantedSection::PlantedSection(const std::string& name, Unusable)
+    : name_(name), made_(makeSection(name, 0600, 0)) {}
 
 PlantedSection::~PlantedSection() {
     if (made_) {

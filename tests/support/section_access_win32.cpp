@@ -97,26 +97,16 @@ HANDLE makeSection(const std::string& name, const std::wstring& dacl, std::size_
 }
 
 // Its owner may only look at it and read it: opening it for writing is denied.
-UnusableSection::UnusableSection(const std::string& name) {
-    if (const HANDLE section = makeSection(name, L"D:P(A;;0x0005;;;%USER%)", 1 << 20, made_)) {
-        handle_ = reinterpret_cast<std::intptr_t>(section);
-    }
-}
-
-UnusableSection::~UnusableSection() {
-    if (handle_ != -1) {
-        CloseHandle(reinterpret_cast<HANDLE>(handle_));
-    }
+PlantedSection::PlantedSection(const std::string& name, Unusable) : name_(name) {
+    const HANDLE section = makeSection(name, L"D:P(A;;0x0005;;;%USER%)", 1 << 20, made_);
+    handle_ = section == nullptr ? -1 : reinterpret_cast<std::intptr_t>(section);
 }
 
 // Everyone may read and write it: a section the program did not make for its user alone.
 PlantedSection::PlantedSection(const std::string& name, std::size_t bytes, std::uint8_t fill)
     : name_(name) {
     const HANDLE section = makeSection(name, L"D:(A;;GA;;;WD)", bytes, made_);
-    if (section == nullptr) {
-        return;
-    }
-    handle_ = reinterpret_cast<std::intptr_t>(section);
+    handle_ = section == nullptr ? -1 : reinterpret_cast<std::intptr_t>(section);
     if (void* view = made_ ? MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, bytes) : nullptr) {
         std::memset(view, fill, bytes);
         UnmapViewOfFile(view);

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
+#include <algorithm>
 
 #include "accuracy.hpp"
 
@@ -72,23 +72,6 @@ TEST(LandmarkMapping, PutsThePointsWhereTheDocumentationSaysAndBack) {
     faces[0].points = pointsFrom68(p, 0.37f);
     EXPECT_NEAR(bestLowerBrowDepth(faces), 0.37f, 1e-6f);
     EXPECT_GT(mappingErrors(faces, {lowerBrowGroup()})[0], 0.01f);
-}
-
-// A points file is read only whole: one with fewer points than it announces, or with a word
-// among the numbers, gives nothing.
-TEST(ReadPointsFile, ReadsTheAnnouncedPointsAndRejectsOthers) {
-    const std::string path = ::testing::TempDir() + "velvix_points.pts";
-    const auto read = [&](const char* points) {
-        std::ofstream(path) << "version: 1\nn_points: " << points << "\n}\n";
-        return readPointsFile(path);
-    };
-    const auto good = read("2\n{\n1.5 2\n3 4.25");
-    ASSERT_TRUE(good);
-    ASSERT_EQ(good->size(), 2u);
-    EXPECT_FLOAT_EQ((*good)[1].y, 4.25f);
-    EXPECT_FALSE(read("3\n{\n1 2\n3 4"));
-    EXPECT_FALSE(read("2\n{\n1 2\n3 x"));
-    EXPECT_FALSE(readPointsFile(path + ".missing"));
 }
 
 }  // namespace
