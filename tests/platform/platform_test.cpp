@@ -50,31 +50,6 @@ INSTANTIATE_TEST_SUITE_P(Places, SharedSectionIn, ::testing::Values(Place::sessi
 INSTANTIATE_TEST_SUITE_P(Places, SharedSectionIn, ::testing::Values(Place::runtime, Place::shared));
 #endif
 
-// A section is made for its owner alone, in its place, and shares its bytes; the writer lock is
-// held by one open section of a name at a time. (The frame ring's tests cover a section cut down
-// under its users.)
-TEST_P(SharedSectionIn, CreatesOwnerOnlySharesTheBytesAndLocksForOneWriter) {
-    ScopedRingName name;
-#ifndef _WIN32
-    EXPECT_EQ(SharedSection::location(name.get()),
-              (GetParam() == Place::runtime ? folder.path() : "/dev/shm") + "/" + name.get());
-#endif
-    EXPECT_EQ(SharedSection::open(name.get(), SharedSection::Access::readOnly).error(),
-              SectionError::notFound);
-    auto created = SharedSection::openOrCreate(name.get(), 10000);
-    ASSERT_TRUE(created.createdHere());
-    EXPECT_TRUE(testing::sectionIsOwnerOnly(name.get()));
-    std::memcpy(created.data(), "frame", 5);
-    auto again = SharedSection::openOrCreate(name.get(), 1 << 20);
-    EXPECT_FALSE(again.createdHere());
-    EXPECT_EQ(again.size(), created.size());
-    EXPECT_EQ(std::memcmp(again.data(), "frame", 5), 0);
-    EXPECT_TRUE(created.tryLockForWriting());
-    EXPECT_FALSE(again.tryLockForWriting());
-    created.close();
-    EXPECT_TRUE(again.tryLockForWriting());
-}
-
 // Every way in by name refuses it with the same error, and the refusal says where the object
 // is (its name on Windows, its path on Linux), what it is or whose it is, and what to do.
 void expectRefused(const std::string& name, std::vector<std::string> parts) {
@@ -201,17 +176,6 @@ TEST(StopSignals, NoticesAStopWhicheverThreadReceivesIt) {
 
 #endif
 
-// Everything the splitter hands out, with "(cut)" after lines that were cut.
-std::vector<std::string> takeAll(LineSplitter& splitter) {
-    std::vector<std::string> lines;
-    std::string line;
-    for (auto took = splitter.take(line); took != LineSplitter::Take::none;
-         took = splitter.take(line)) {
-        lines.push_back(line + (took == LineSplitter::Take::cutLine ? "(cut)" : ""));
-    }
-    return lines;
-}
-
 // However the bytes arrive, lines end at a line feed (with or without a carriage return), a
 // line is cut at the limit and the rest of it, up to its line end, never becomes a line of its
 // own, and an unfinished last line waits for the input's end.
@@ -222,11 +186,24 @@ TEST(InputLines, SplitsAndCutsLinesHoweverTheBytesArrive) {
         for (std::size_t at = 0; at < input.size(); at += chunk) {
             splitter.append(std::string_view(input).substr(at, chunk));
         }
-        EXPECT_EQ(takeAll(splitter), (std::vector<std::string>{"12345678", "", "abcdefgh(cut)",
-                                                               "xyz", "12345678(cut)", "short"}))
-            << "in pieces of " << chunk;
+        // What the splitter hands out before and after the input's end, with "(cut)" after lines
+        // that were cut.
+        std::vector<std::string> lines;
+        const auto takeAll = [&](const char* then) {
+            std::string line;
+            for (auto took = splitter.take(line); took != LineSplitter::Take::none;
+                 took = splitter.take(line)) {
+                lines.push_back(line + (took == LineSplitter::Take::cutLine ? "(cut)" : ""));
+            }
+            lines.push_back(then);
+        };
+        takeAll("end");
         splitter.end();
-        EXPECT_EQ(takeAll(splitter), (std::vector<std::string>{"last-one"}));
+        takeAll("ended");
+        EXPECT_EQ(lines,
+                  (std::vector<std::string>{"12345678", "", "abcdefgh(cut)", "xyz", "12345678(cut)",
+                                            "short", "end", "last-one", "ended"}))
+            << "in pieces of " << chunk;
         EXPECT_TRUE(splitter.ended());
     }
 }
@@ -251,7 +228,6 @@ TEST(LogFilter, AppliesItemsInOrderAndReportsWhatItDoesNotKnow) {
         LogSeverity face, capture;
         std::size_t problems;
     } cases[] = {
-        {"", notice, notice, 0},
         {"*:error,face:info", info, error, 0},
         {" face:info ,, *:warn", warn, warn, 0},
         {"eyes:debug,face:loud,face,capture:warn", notice, warn, 3},
@@ -264,28 +240,12 @@ TEST(LogFilter, AppliesItemsInOrderAndReportsWhatItDoesNotKnow) {
     }
 }
 
-// Each distinct line once, and no more than the table holds: code that fails in ever new ways
-// fills neither the log nor the memory.
-TEST(DebugOnce, SaysEachLineOnceUpToItsBound) {
-    DebugOnce debug;
-    ::testing::internal::CaptureStderr();
-    for (std::size_t i = 0; i < 2 * DebugOnce::kDistinctLines + 10; ++i) {
-        debug.say(LogCategory::ring, LogSeverity::warn,
-                  i % 2 ? "again" : "line " + std::to_string(i));
-    }
-    const std::string said = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), DebugOnce::kDistinctLines) << said;
-    EXPECT_EQ(testing::countLinesWith(said, "again"), 1) << said;
-    EXPECT_NE(said.find("(further new lines from here on are not shown)\n"), std::string::npos);
-}
-
-// The example messages of the SHA-256 standard, the empty one, and a length just short of the
-// padding's block boundary (55 bytes fit one block, the 56 of the second example need two); a
-// file gives its contents' digest.
+// The example messages of the SHA-256 standard and a length just short of the padding's block
+// boundary (55 bytes fit one block, the 56 of the second example need two); a file gives its
+// contents' digest.
 TEST(FileDigest, Sha256GivesTheStandardsDigests) {
     const std::pair<std::string, const char*> cases[] = {
         {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
         {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
          "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
         {std::string(55, 'a'), "9f4390f8d30c2dd92ec9f095b65e2b9ae9b0a925a5258e241c9f1e910f734318"},

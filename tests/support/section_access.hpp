@@ -61,9 +61,8 @@ class ScopedSectionFolder {
     std::string path_;
 };
 
-// Makes the section as another program might, with that mode and (as the superuser) owner.
-bool makeSection(const std::string& name, unsigned mode, std::size_t bytes, std::uint8_t fill = 0,
-                 int owner = -1);
+// Makes the section as another program might, with that mode.
+bool makeSection(const std::string& name, unsigned mode, std::size_t bytes, std::uint8_t fill = 0);
 // Cuts a section down to `bytes`, as its owner may. Windows sections never shrink.
 bool truncateSection(const std::string& name, std::size_t bytes);
 #endif

@@ -87,10 +87,8 @@ HANDLE makeSection(const std::string& name, const std::wstring& dacl, std::size_
         return nullptr;
     }
     SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-    const auto size64 = static_cast<unsigned long long>(bytes);
-    const HANDLE section = CreateFileMappingW(
-        INVALID_HANDLE_VALUE, &attributes, PAGE_READWRITE, static_cast<DWORD>(size64 >> 32),
-        static_cast<DWORD>(size64 & 0xFFFFFFFFu), sectionName(name).c_str());
+    const HANDLE section = CreateFileMappingW(INVALID_HANDLE_VALUE, &attributes, PAGE_READWRITE, 0,
+                                              static_cast<DWORD>(bytes), sectionName(name).c_str());
     made = section != nullptr && GetLastError() != ERROR_ALREADY_EXISTS;
     LocalFree(descriptor);
     return section;
@@ -121,16 +119,15 @@ PlantedSection::~PlantedSection() {
 
 std::vector<std::uint8_t> sectionBytes(const std::string& name, std::size_t bytes) {
     const HANDLE section = OpenFileMappingW(FILE_MAP_READ, FALSE, sectionName(name).c_str());
-    if (section == nullptr) {
-        return {};
-    }
     std::vector<std::uint8_t> content;
     if (const void* view = MapViewOfFile(section, FILE_MAP_READ, 0, 0, bytes)) {
         const auto* first = static_cast<const std::uint8_t*>(view);
         content.assign(first, first + bytes);
         UnmapViewOfFile(view);
     }
-    CloseHandle(section);
+    if (section != nullptr) {
+        CloseHandle(section);
+    }
     return content;
 }
 

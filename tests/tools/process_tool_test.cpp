@@ -109,23 +109,21 @@ bool writeStrip(const Rgb& strip, const std::string& name) {
                           static_cast<int>(strip.size() / (kCellWidth * 15)), 3, strip.data(), 90);
 }
 
-// A copy of the demo portrait's head (an ellipse round its face and hair, soft at the edge) in
-// a frame: its scale and its middle.
+// A copy of the demo portrait's head (an ellipse round its face and hair, soft at the edge, of
+// these middle and half axes in the portrait) in a frame, at its scale and middle.
 struct Head {
     float scale;
     float centreX;
     float centreY;
-    // The head's middle and half axes in the portrait.
     static constexpr float kX = 226;
     static constexpr float kY = 118;
     static constexpr float kHalfWidth = 92;
     static constexpr float kHalfHeight = 118;
 
-    // A point of the portrait where this copy puts it in the frame.
     std::pair<float, float> placed(std::pair<float, float> portrait) const {
         return {centreX + (portrait.first - kX) * scale, centreY + (portrait.second - kY) * scale};
     }
-    // How far a pixel of the frame lies from the middle, 1 at the ellipse.
+    // 1 on the ellipse.
     float radius(int x, int y) const {
         return std::hypot((static_cast<float>(x) - centreX) / (kHalfWidth * scale),
                           (static_cast<float>(y) - centreY) / (kHalfHeight * scale));
@@ -247,9 +245,7 @@ TEST_F(ProcessTool, ProgramsAnswerHelpAndNameWhatIsMissing) {
                     folder.path()});
 #endif
 #ifdef VELVIX_TRAIN_TOOL
-    rows.insert(rows.end(), {{{VELVIX_TRAIN_TOOL, "--help"}, 0, "usage: velvix-train "},
-                             {{VELVIX_TRAIN_TOOL, "model.dat"}, 2, "no TRAINING_FOLDER given"},
-                             {{VELVIX_ACCURACY_TOOL}, 2, "no model given"},
+    rows.insert(rows.end(), {{{VELVIX_TRAIN_TOOL, "model.dat"}, 2, "no TRAINING_FOLDER given"},
                              {{VELVIX_ACCURACY_TOOL, missing}, 1, "No such file or directory"}});
 #endif
     for (const Row& row : rows) {
@@ -275,10 +271,8 @@ TEST_F(ProcessTool, SmoothsEveryFaceOfAGroupAndReportsTheWidest) {
     const FrameSize size = kDefaultFrameSize;
     const auto portraitRun = runProgram(
         {VELVIX_PROCESS_TOOL, VELVIX_DEMO_PHOTO, "--model", model, "--landmarks", points});
-    const auto portraitFace = faceRectangleOf(portraitRun.output);
     const Points landmarks = readPoints(points);
-    ASSERT_TRUE(portraitFace) << portraitRun.output;
-    ASSERT_EQ(landmarks.size(), 98u);
+    ASSERT_EQ(landmarks.size(), 98u) << portraitRun.output;
 
     const std::vector<Head> heads{{1.15f, 250, 330}, {1.5f, 680, 380}, {1.3f, 1060, 340}};
     const Rgb before = portraitsOnPaper(heads);
@@ -292,8 +286,7 @@ TEST_F(ProcessTool, SmoothsEveryFaceOfAGroupAndReportsTheWidest) {
     const Rgb afterRectangle = readRgb(other, size);
     const auto face = faceRectangleOf(group.output);
     ASSERT_TRUE(face) << group.output;
-    EXPECT_GT(heads[1].centreX, face->x);
-    EXPECT_LT(heads[1].centreX, face->x + face->width);
+    EXPECT_TRUE(face->x < heads[1].centreX && heads[1].centreX < face->x + face->width);
 
     const auto changed = [&](const Rgb& picture, int x, int y) {
         const std::size_t i = (static_cast<std::size_t>(y) * size.width + x) * 3;
@@ -328,14 +321,13 @@ TEST_F(ProcessTool, SmoothsEveryFaceOfAGroupAndReportsTheWidest) {
             EXPECT_EQ(changes(after, {int(px) - 2, int(py) - 2, 5, 5}, everywhere).first, 0)
                 << "at " << px << ", " << py;
         }
-        const auto [faceX, faceY] = head.placed({portraitFace->x, portraitFace->y});
-        const int width = static_cast<int>(float(portraitFace->width) * head.scale);
+        const auto width = int(Head::kHalfWidth * 2.4f * head.scale);
         addStripRow(strip,
                     {before, afterRectangle, after, amplifiedChange(before, afterRectangle),
                      amplifiedChange(before, after)},
                     size,
-                    {int(faceX) - width / 2, int(faceY) - width * 2 / 5, width * 2,
-                     width * 2 * kCellHeight / kCellWidth});
+                    {int(head.centreX) - width / 2, int(head.centreY) - width / 2, width,
+                     width * kCellHeight / kCellWidth});
     }
     const Rectangle lowerSixth{face->x, face->y + face->height * 5 / 6, face->width,
                                face->height / 6};

@@ -52,9 +52,9 @@ TEST(RingTool, RefusesARingOthersMayOpenAndAFifoAtOnce) {
         {fifo.get(),
          "refusing shared memory " + path + ", which is a FIFO and not a regular file"}};
 #endif
-    for (const auto& [ring, refusal] : plantedRings) {
+    for (const auto& [ringName, refusal] : plantedRings) {
         for (const std::string command : {"info", "snapshot"}) {
-            std::vector<std::string> arguments{VELVIX_RING_TOOL, "--ring", ring, command};
+            std::vector<std::string> arguments{VELVIX_RING_TOOL, "--ring", ringName, command};
             if (command == "snapshot") {
                 arguments.push_back(testing::temporaryPath("unused.png"));
             }

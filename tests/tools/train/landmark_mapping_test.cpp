@@ -29,17 +29,9 @@ TEST(LandmarkMapping, PutsThePointsWhereTheDocumentationSaysAndBack) {
     }
     const auto m = pointsFrom68(p);
     ASSERT_EQ(m.size(), 98u);
-    for (const auto [at98, at68] : {std::pair{0, 0},
-                                    {32, 16},
-                                    {33, 17},
-                                    {42, 22},
-                                    {51, 27},
-                                    {60, 36},
-                                    {64, 39},
-                                    {68, 42},
-                                    {72, 45},
-                                    {76, 48},
-                                    {95, 67}}) {
+    const std::pair<int, int> ends[] = {{0, 0},   {32, 16}, {33, 17}, {42, 22}, {51, 27},
+                                        {60, 36}, {64, 39}, {72, 45}, {76, 48}, {95, 67}};
+    for (const auto [at98, at68] : ends) {
         expectAt(m[at98], p[at68], at98);
     }
     for (int k = 0; k < 16; ++k) {
@@ -60,7 +52,6 @@ TEST(LandmarkMapping, PutsThePointsWhereTheDocumentationSaysAndBack) {
     for (int k = 0; k < 68; ++k) {
         expectAt(back[k], p[k], k);
     }
-
     std::vector<int> seen(98, 0);
     for (const auto& group : mappingGroups()) {
         for (const int index : group.indices) {
