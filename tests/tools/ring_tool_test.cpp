@@ -18,39 +18,21 @@ namespace {
 using testing::runProgram;
 using testing::ScopedRingName;
 
-#ifndef _WIN32
-// A ring of that name with one frame in it.
-auto ringWithAFrame(const std::string& name) {
-    platform::DebugOnce debug;
-    auto ring = FrameRing::create(name, {32, 16}, debug);
-    if (ring) {
-        ring->publish(std::vector<std::uint8_t>(32 * 16 * 3, 7).data());
-    }
-    return ring;
-}
-#endif
-
 // Someone else's ring may carry a picture of their making, or be read by them; a FIFO would
-// hold up a reader that waited for its writer. Both commands refuse them, saying why and that
-// --ring takes another name, show nothing of them and end at once. (Every kind of object in
-// every place is refused by the shared sections themselves.)
+// hold up a reader that waited for its writer. Both commands refuse them at once, saying why and
+// that --ring takes another name.
 TEST(RingTool, RefusesARingOthersMayOpenAndAFifoAtOnce) {
     ScopedRingName name;
-    ScopedRingName fifo;
-#ifdef _WIN32
     const testing::PlantedSection planted(name.get(), RingLayout::forSize({32, 16})->totalBytes);
     ASSERT_TRUE(planted.made());
-    const std::pair<std::string, std::string> plantedRings[] = {
+    std::vector<std::pair<std::string, std::string>> plantedRings{
         {name.get(), "refusing shared memory"}};
-#else
-    const auto ring = ringWithAFrame(name.get());
-    ASSERT_EQ(chmod(platform::SharedSection::location(name.get()).c_str(), 0666), 0);
+#ifndef _WIN32
+    ScopedRingName fifo;
     const std::string path = platform::SharedSection::location(fifo.get());
     ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);
-    const std::pair<std::string, std::string> plantedRings[] = {
-        {name.get(), "refusing shared memory"},
-        {fifo.get(),
-         "refusing shared memory " + path + ", which is a FIFO and not a regular file"}};
+    plantedRings.emplace_back(
+        fifo.get(), "refusing shared memory " + path + ", which is a FIFO and not a regular file");
 #endif
     for (const auto& [ringName, refusal] : plantedRings) {
         for (const std::string command : {"info", "snapshot"}) {
@@ -62,7 +44,6 @@ TEST(RingTool, RefusesARingOthersMayOpenAndAFifoAtOnce) {
             EXPECT_EQ(result.exitCode, 1) << result.output;
             EXPECT_NE(result.output.find(refusal), std::string::npos) << result.output;
             EXPECT_NE(result.output.find("--ring"), std::string::npos) << result.output;
-            EXPECT_EQ(result.output.find("frame 1,"), std::string::npos) << result.output;
         }
     }
 }
@@ -107,7 +88,8 @@ TEST(RingTool, FindsTheRingWhereTheWriterPutIt) {
                    ownFolder ? (own + (place.runtime + 1)).c_str() : place.runtime, 1);
         }
         ScopedRingName name;
-        const auto ring = ringWithAFrame(name.get());
+        platform::DebugOnce debug;
+        const auto ring = FrameRing::create(name.get(), {32, 16}, debug);
         const std::string path = (place.reason ? "/dev/shm/" : own + "/") + name.get();
         EXPECT_EQ(testing::permissionBits(path), 0600u) << path;
 

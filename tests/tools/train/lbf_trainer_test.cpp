@@ -80,14 +80,12 @@ TEST(LbfTrainer, EachStageLowersTheHeldOutErrorAndTheWrittenModelFitsTheSame) {
             EXPECT_LT(changed.image.at(int(p.x + 0.5f), int(p.y + 0.5f)), darkest);
         }
     }
-    TrainingOptions options;
-    options.stages = 2;
-    options.trees = 4;
-    options.depth = 4;
-    options.initialShapes = 4;
-    options.featuresPerStage = {200, 150};
-    options.radiusPerStage = {0.3f, 0.15f};
-    options.regularisation = 1.0;
+    const TrainingOptions options{.stages = 2,
+                                  .trees = 4,
+                                  .depth = 4,
+                                  .initialShapes = 4,
+                                  .featuresPerStage = {200, 150},
+                                  .radiusPerStage = {0.3f, 0.15f}};
     std::vector<StageSummary> summaries;
     const LandmarkModel model =
         trainLandmarkModel(training, heldOut, options, nullptr,
