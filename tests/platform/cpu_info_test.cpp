@@ -2,15 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
-
 namespace velvix {
 namespace {
 
-// The vectorised paths need AVX2, FMA, AVX and OSXSAVE from CPUID and the XMM and YMM state
-// enabled in XCR0; a leaf 7 beyond the highest leaf does not count. A fake processor answers from
-// its table of CPUID leaves; XGETBV faults where the processor does not report OSXSAVE, so the fake
-// counts such calls.
+// The vectorised paths need AVX2 (in a leaf 7 within the highest leaf), FMA, AVX and OSXSAVE
+// from CPUID and the XMM and YMM state enabled in XCR0. A fake processor answers from the row;
+// XGETBV faults where OSXSAVE is missing, so the fake counts such calls.
 TEST(CpuInfo, Avx2PathsNeedTheInstructionsAndTheSavedRegisterState) {
     constexpr std::uint32_t fma = 1u << 12;
     constexpr std::uint32_t osxsave = 1u << 27;
@@ -33,13 +30,13 @@ TEST(CpuInfo, Avx2PathsNeedTheInstructionsAndTheSavedRegisterState) {
         {"YMM state not saved", 7, all, 1u << 5, 0b011, false},
     };
     for (const auto& c : cases) {
-        const std::map<std::uint32_t, CpuidResult> leaves{
-            {0, {c.highestLeaf}}, {1, {0, 0, c.leaf1Ecx, ~0u}}, {7, {0, c.leaf7Ebx, ~0u, 0}}};
         int faultingXgetbvCalls = 0;
         const CpuInfo info(
             [&](std::uint32_t leaf, std::uint32_t) {
-                const auto found = leaves.find(leaf);
-                return found == leaves.end() ? CpuidResult{} : found->second;
+                return leaf == 0   ? CpuidResult{c.highestLeaf}
+                       : leaf == 1 ? CpuidResult{0, 0, c.leaf1Ecx, ~0u}
+                       : leaf == 7 ? CpuidResult{0, c.leaf7Ebx, ~0u, 0}
+                                   : CpuidResult{};
             },
             [&](std::uint32_t) {
                 faultingXgetbvCalls += (c.leaf1Ecx & osxsave) != 0 ? 0 : 1;

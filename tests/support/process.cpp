@@ -13,10 +13,9 @@
 namespace velvix::testing {
 
 int ChildProcess::waitForExit(int timeoutMilliseconds) {
-    if (!waitUntil([this] { return ended(); }, std::chrono::milliseconds(timeoutMilliseconds))) {
-        return -1;
-    }
-    return exitStatus_ >= 0 && exitStatus_ < 128 ? exitStatus_ : -1;
+    const bool ended =
+        waitUntil([this] { return this->ended(); }, std::chrono::milliseconds(timeoutMilliseconds));
+    return ended && exitStatus_ >= 0 && exitStatus_ < 128 ? exitStatus_ : -1;
 }
 
 // Reads the output once more after the program ended: it may have printed the text last.

@@ -30,15 +30,10 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std:
     std::transform(arguments.begin(), arguments.end(), argv.begin(),
                    [](const std::string& argument) { return const_cast<char*>(argument.c_str()); });
     pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
-        process_ = pid;
-    } else {
-        ended_ = true;
-    }
+    ended_ = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0;
+    process_ = ended_ ? -1 : pid;
     posix_spawn_file_actions_destroy(&actions);
-    if (pipeEnds[0] >= 0) {
-        close(pipeEnds[0]);
-    }
+    close(pipeEnds[0]);
 }
 
 ChildProcess::~ChildProcess() {
