@@ -8,25 +8,17 @@
 #include <unistd.h>
 #endif
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <csignal>
-#include <cstdio>
-#include <cstring>
 #include <fstream>
-#include <functional>
-#include <string>
 #include <thread>
-#include <vector>
+#include <tuple>
 
 #include "process.hpp"
 #include "section_access.hpp"
 #include "test_support.hpp"
 #include "velvix/platform/debug_output.hpp"
 #include "velvix/platform/file_digest.hpp"
-#include "velvix/platform/input_lines.hpp"
 #include "velvix/platform/log.hpp"
 #include "velvix/platform/shared_memory.hpp"
 #include "velvix/platform/stop_signals.hpp"
@@ -36,167 +28,69 @@ namespace {
 
 using testing::ScopedRingName;
 
-// Where sections may live: on Linux the user's runtime folder and, where there is none, /dev/shm;
-// on Windows the session's namespace. Each place has the same rules.
-#ifdef _WIN32
-enum class Place { session };
-const auto kPlaces = ::testing::Values(Place::session);
-#else
-using Place = testing::ScopedSectionFolder::Kind;
-const auto kPlaces = ::testing::Values(Place::runtime, Place::shared);
-#endif
-
-class SharedSectionIn : public ::testing::TestWithParam<Place> {
-#ifndef _WIN32
-  protected:
-    const testing::ScopedSectionFolder folder{GetParam()};
-#endif
-};
-
-std::string placeName(Place place) {
-#ifdef _WIN32
-    static_cast<void>(place);
-    return "session";
-#else
-    return place == Place::runtime ? "runtimeFolder" : "devShm";
-#endif
-}
-
-INSTANTIATE_TEST_SUITE_P(Places, SharedSectionIn, kPlaces,
-                         [](const auto& place) { return placeName(place.param); });
-
-TEST_P(SharedSectionIn, CreatesOwnerOnlySharesTheBytesAndKeepsItsSize) {
-    ScopedRingName name;
-#ifndef _WIN32
-    EXPECT_EQ(SharedSection::location(name.get()),
-              (GetParam() == Place::runtime ? folder.path() : "/dev/shm") + "/" + name.get());
-#endif
-    const auto missing = SharedSection::open(name.get(), SharedSection::Access::readOnly);
-    EXPECT_FALSE(missing.isOpen());
-    EXPECT_EQ(missing.error(), SectionError::notFound);
-    EXPECT_NE(missing.errorText().find(name.get()), std::string::npos);
-
-    auto created = SharedSection::openOrCreate(name.get(), 10000);
-    ASSERT_TRUE(created.isOpen());
-    EXPECT_TRUE(created.createdHere());
-    // Windows rounds sections up to whole pages.
-    EXPECT_GE(created.size(), 10000u);
-    EXPECT_TRUE(testing::sectionIsOwnerOnly(name.get()));
-    std::memcpy(created.data(), "frame", 5);
-    const auto reader = SharedSection::open(name.get(), SharedSection::Access::readOnly);
-    ASSERT_TRUE(reader.isOpen());
-    EXPECT_EQ(std::memcmp(reader.data(), "frame", 5), 0);
-
-    const auto again = SharedSection::openOrCreate(name.get(), 1 << 20);
-    ASSERT_TRUE(again.isOpen());
-    EXPECT_FALSE(again.createdHere());
-    EXPECT_EQ(again.size(), created.size());
-
-    SharedSection moved = std::move(created);
-    EXPECT_FALSE(created.isOpen());
-    EXPECT_TRUE(moved.isOpen());
-    moved.close();
-    EXPECT_FALSE(moved.isOpen());
-    EXPECT_EQ(moved.size(), 0u);
-}
-
 // Every way in by name refuses it with the same error, and the refusal says where the object
 // is (its name on Windows, its path on Linux), what it is or whose it is, and what to do.
-void expectRefused(const std::string& name, const std::vector<std::string>& parts) {
+void expectRefused(const std::string& name, std::vector<std::string> parts) {
 #ifdef _WIN32
-    const std::string where = name;
+    parts.push_back(name);
 #else
-    const std::string where = SharedSection::location(name);
+    parts.push_back(SharedSection::location(name));
 #endif
     for (const auto& section : {SharedSection::open(name, SharedSection::Access::readOnly),
                                 SharedSection::open(name, SharedSection::Access::readWrite),
                                 SharedSection::openOrCreate(name, 8192)}) {
-        EXPECT_FALSE(section.isOpen());
         EXPECT_EQ(section.error(), SectionError::notPrivate);
         for (const std::string& part : parts) {
-            EXPECT_NE(section.errorText().find(part), std::string::npos)
-                << part << " in: " << section.errorText();
+            EXPECT_NE(section.errorText().find(part), std::string::npos) << section.errorText();
         }
-        EXPECT_NE(section.errorText().find(where), std::string::npos) << section.errorText();
     }
     const auto grown = SharedSection::growTo(name, 1 << 20);
-    ASSERT_FALSE(grown);
-    EXPECT_NE(grown.error().find(where), std::string::npos) << grown.error();
+    EXPECT_NE(grown.error().find(parts.back()), std::string::npos) << grown.error();
 }
 
-// A section that is not the owner's alone is left as it is.
+// What others may have planted under the name: a section they may open, whose bytes are left as
+// they are, and on Linux a FIFO (with a writer here only so that a reader that waited for one
+// would not hang the test: the programs' tests show that nothing waits), a symbolic link and a
+// folder, in each place sections live (the user's runtime folder, or /dev/shm where there is
+// none).
+TEST(SharedSection, RefusesWhatOthersMayOpenAndWhatIsNotARegularFile) {
 #ifdef _WIN32
-TEST_P(SharedSectionIn, ASectionThatIsNotTheOwnersAloneIsRefused) {
     ScopedRingName name;
     const testing::PlantedSection planted(name.get(), 4096, 0xAB);
     ASSERT_TRUE(planted.made());
     expectRefused(name.get(), {"belongs to you"});
     EXPECT_EQ(testing::sectionBytes(name.get(), 4096), std::vector<std::uint8_t>(4096, 0xAB));
-}
 #else
-std::string modeText(mode_t mode) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode));
-    return text;
-}
-
-TEST_P(SharedSectionIn, ASectionThatOthersMayOpenIsRefused) {
-    for (const mode_t mode : {0666, 0640, 0604, 0610}) {
-        ScopedRingName name;
-        ASSERT_TRUE(testing::makeSection(name.get(), mode, 4096, 0xAB));
-        expectRefused(name.get(), {"belongs to you", "mode " + modeText(mode),
-                                   "rm " + SharedSection::location(name.get())});
-        EXPECT_EQ(testing::sectionBytes(name.get(), 8192), std::vector<std::uint8_t>(4096, 0xAB));
-    }
-}
-
-// What may stand under the name instead of a file: none of it is opened for what it is, and a
-// FIFO holds nobody up (it has a writer here only so that a reader that waits for one would
-// not hang the test: the programs' tests show that nothing waits).
-TEST_P(SharedSectionIn, RefusesWhatIsNotARegularFile) {
-    struct Kind {
-        const char* what;
-        std::function<bool(const std::string& path)> make;
-        const char* advice;
-    };
-    const std::vector<Kind> kinds = {
-        {"a FIFO", [](const std::string& path) { return mkfifo(path.c_str(), 0600) == 0; }, "rm "},
-        {"a symbolic link",
-         [](const std::string& path) {
-             const std::string target = path + "-target";
-             return testing::makeSection(target.substr(target.rfind('/') + 1), 0600, 4096) &&
-                    symlink(target.c_str(), path.c_str()) == 0;
-         },
-         "rm "},
-        {"a folder", [](const std::string& path) { return mkdir(path.c_str(), 0700) == 0; },
-         "rmdir "},
-    };
-    for (const Kind& kind : kinds) {
-        ScopedRingName name;
-        const std::string path = SharedSection::location(name.get());
-        ASSERT_TRUE(kind.make(path)) << kind.what;
-        const int writer = open(path.c_str(), O_RDWR | O_NONBLOCK);
-        expectRefused(name.get(),
-                      {std::string(kind.what) + " and not a regular file", kind.advice + path});
-        if (writer >= 0) {
+    using Place = testing::ScopedSectionFolder::Kind;
+    for (const Place place : {Place::runtime, Place::shared}) {
+        const testing::ScopedSectionFolder folder(place);
+        ASSERT_EQ(SharedSection::location("x"),
+                  (folder.path().empty() ? "/dev/shm" : folder.path()) + "/x");
+        for (const std::string what : {"mode 0666", "mode 0640", "mode 0604", "mode 0610", "a FIFO",
+                                       "a symbolic link", "a folder"}) {
+            ScopedRingName name;
+            const std::string path = SharedSection::location(name.get());
+            const bool mode = what.starts_with("mode ");
+            ASSERT_TRUE(
+                mode ? testing::makeSection(
+                           name.get(), unsigned(std::stoul(what.substr(5), nullptr, 8)), 4096, 0xAB)
+                : what == "a FIFO"   ? mkfifo(path.c_str(), 0600) == 0
+                : what == "a folder" ? mkdir(path.c_str(), 0700) == 0
+                                     : testing::makeSection(name.get() + "-target", 0600, 1) &&
+                                           symlink((path + "-target").c_str(), path.c_str()) == 0);
+            const int writer = open(path.c_str(), O_RDWR | O_NONBLOCK);
+            expectRefused(name.get(), {mode ? what : what + " and not a regular file",
+                                       (what == "a folder" ? "rmdir " : "rm ") + path});
+            if (mode) {
+                EXPECT_EQ(testing::sectionBytes(name.get(), 8192),
+                          std::vector<std::uint8_t>(4096, 0xAB));
+            }
             close(writer);
+            rmdir(path.c_str());
+            unlink((path + "-target").c_str());
         }
-        rmdir(path.c_str());
-        unlink((path + "-target").c_str());
     }
-}
-
 #endif
-
-TEST(SharedSection, OneOpenSectionOfANameHoldsTheWriterLock) {
-    ScopedRingName name;
-    auto first = SharedSection::openOrCreate(name.get(), 4096);
-    auto second = SharedSection::open(name.get(), SharedSection::Access::readWrite);
-    ASSERT_TRUE(first.isOpen() && second.isOpen());
-    EXPECT_TRUE(first.tryLockForWriting());
-    EXPECT_FALSE(second.tryLockForWriting());
-    first.close();
-    EXPECT_TRUE(second.tryLockForWriting());
 }
 
 #ifdef _WIN32
@@ -236,16 +130,6 @@ TEST(SharedSection, TheWriterLockCannotBeSidesteppedThroughTheTemporaryFolder) {
 }
 
 #else
-TEST(SharedSection, TellsItsSizeAfterAnotherProgramTruncatedIt) {
-    ScopedRingName name;
-    auto section = SharedSection::openOrCreate(name.get(), 1 << 16);
-    ASSERT_TRUE(section.isOpen());
-    EXPECT_EQ(section.currentSize(), 1u << 16);
-    ASSERT_TRUE(testing::truncateSection(name.get(), 100));
-    EXPECT_EQ(section.size(), 1u << 16);
-    EXPECT_EQ(section.currentSize(), 100u);
-}
-
 // On Windows the system runs the console control handler on a thread of its own; the
 // programs' tests stop them with Ctrl+C. Libraries may start threads before main that block no
 // signal, and the system gives a process's signal to any thread that does not block it.
@@ -265,9 +149,7 @@ TEST(StopSignals, NoticesAStopWhicheverThreadReceivesIt) {
     }
     done = true;
     early.join();
-}
-
-TEST(StopSignals, AWriteToAPipeWithoutReaderFailsInsteadOfEndingTheProgram) {
+    // SIGPIPE is ignored: a write to a pipe without reader fails instead of ending the program.
     const StopSignals signals;
     int ends[2] = {-1, -1};
     ASSERT_EQ(pipe(ends), 0);
@@ -279,141 +161,50 @@ TEST(StopSignals, AWriteToAPipeWithoutReaderFailsInsteadOfEndingTheProgram) {
 
 #endif
 
-// Everything the splitter hands out, with "(cut)" after lines that were cut.
-std::vector<std::string> takeAll(LineSplitter& splitter) {
-    std::vector<std::string> lines;
-    std::string line;
-    for (auto took = splitter.take(line); took != LineSplitter::Take::none;
-         took = splitter.take(line)) {
-        lines.push_back(line + (took == LineSplitter::Take::cutLine ? "(cut)" : ""));
-    }
-    return lines;
-}
-
-TEST(InputLines, SplitsLinesAndKeepsAnUnfinishedOneUntilInputEnds) {
-    LineSplitter splitter;
-    splitter.append("first\r\nsec");
-    splitter.append("ond\n\nthird");
-    EXPECT_EQ(takeAll(splitter), (std::vector<std::string>{"first", "second", ""}));
-    splitter.end();
-    EXPECT_EQ(takeAll(splitter), (std::vector<std::string>{"third"}));
-    EXPECT_TRUE(splitter.ended());
-}
-
-// However the bytes arrive, a line is cut at the limit and the rest of it, up to its line end,
-// never becomes a line of its own.
-TEST(InputLines, CutsALineAtTheLimitAndDropsItsRest) {
-    for (const std::size_t chunk : {1, 3, 5, 100}) {
-        const std::string input = "12345678\nabcdefghijkl\nxyz\n123456789\r\nshort\r\nlast-one";
-        LineSplitter splitter(8);
-        for (std::size_t at = 0; at < input.size(); at += chunk) {
-            splitter.append(std::string_view(input).substr(at, chunk));
-        }
-        splitter.end();
-        EXPECT_EQ(takeAll(splitter),
-                  (std::vector<std::string>{"12345678", "abcdefgh(cut)", "xyz", "12345678(cut)",
-                                            "short", "last-one"}))
-            << "in pieces of " << chunk;
-    }
-}
-
+// Escape sequences are shown, not obeyed (the headless program's test sends them through);
+// here what only UTF-8 has: C1 controls, broken sequences and a surrogate's bytes.
 TEST(DebugOutput, EscapesControlCharactersSoThatTheLineCanBeReadBack) {
-    EXPECT_EQ(printableLine("plain text, caf\xc3\xa9 \xe2\x82\xac"),
-              "plain text, caf\xc3\xa9 \xe2\x82\xac");
-    EXPECT_EQ(printableLine("a\x1b[31mred\x1b]0;title\x07\r\nb\x7f"),
-              "a\\x1b[31mred\\x1b]0;title\\x07\\x0d\\x0ab\\x7f");
-    EXPECT_EQ(printableLine(std::string_view("nul\0", 4)), "nul\\x00");
+    EXPECT_EQ(printableLine("caf\xc3\xa9 \xe2\x82\xac"), "caf\xc3\xa9 \xe2\x82\xac");
     EXPECT_EQ(printableLine("C1 \xc2\x9b and \xc2\xa0"), "C1 \\u009b and \xc2\xa0");
     EXPECT_EQ(printableLine("back\\slash \xff\xc3"), "back\\\\slash \\xff\\xc3");
-    EXPECT_EQ(printableLine("\xed\xa0\x80"), "\\xed\\xa0\\x80");  // a surrogate's bytes
+    EXPECT_EQ(printableLine("\xed\xa0\x80"), "\\xed\\xa0\\x80");
 }
 
 // Items apply left to right, "*" to every category; one that is not understood changes nothing
 // and is reported, so that a typing error silences nothing.
 TEST(LogFilter, AppliesItemsInOrderAndReportsWhatItDoesNotKnow) {
-    using enum platform::LogSeverity;
-    struct Case {
-        const char* items;
-        platform::LogSeverity face, capture, app;
-        std::size_t problems;
+    using enum LogSeverity;
+    // The items, the lowest severities then shown of face and capture, the problems reported.
+    const std::tuple<const char*, LogSeverity, LogSeverity, std::size_t> cases[] = {
+        {"*:error,face:info", info, error, 0},
+        {" face:info ,, *:warn", warn, warn, 0},
+        {"eyes:debug,face:loud,face,capture:warn", notice, warn, 3},
     };
-    const Case cases[] = {
-        {"", notice, notice, notice, 0},
-        {"face:debug,capture:warn", debug, warn, notice, 0},
-        {"*:debug", debug, debug, debug, 0},
-        {"*:error,face:info", info, error, error, 0},
-        {"face:info,*:warn", warn, warn, warn, 0},
-        {" face : debug ,, ", debug, notice, notice, 0},
-        {"eyes:debug,face:loud,face,capture:warn", notice, warn, notice, 3},
-        {"FACE:DEBUG", notice, notice, notice, 1},
-    };
-    for (const Case& c : cases) {
-        const auto parsed = platform::parseLogFilter(c.items, platform::LogFilter::fromNotices());
-        const auto& lowest = parsed.filter.lowest;
-        EXPECT_EQ(lowest[static_cast<std::size_t>(platform::LogCategory::face)], c.face) << c.items;
-        EXPECT_EQ(lowest[static_cast<std::size_t>(platform::LogCategory::capture)], c.capture)
-            << c.items;
-        EXPECT_EQ(lowest[static_cast<std::size_t>(platform::LogCategory::app)], c.app) << c.items;
-        EXPECT_EQ(parsed.problems.size(), c.problems) << c.items;
+    for (const auto& [items, face, capture, problems] : cases) {
+        const auto parsed = parseLogFilter(items, LogFilter::fromNotices());
+        EXPECT_EQ(parsed.filter.lowest[std::size_t(LogCategory::face)], face) << items;
+        EXPECT_EQ(parsed.filter.lowest[std::size_t(LogCategory::capture)], capture) << items;
+        EXPECT_EQ(parsed.problems.size(), problems) << items;
     }
-    const auto unknown = platform::parseLogFilter("eyes:debug", platform::LogFilter::fromNotices());
-    ASSERT_EQ(unknown.problems.size(), 1u);
-    EXPECT_EQ(unknown.problems[0],
-              "VELVIX_LOG: \"eyes:debug\" names no category (app, capture, face, filters, "
-              "pipeline, ring, vcam, web or *); ignored");
 }
 
-// Each distinct line once, and no more than the table holds: code that fails in ever new ways
-// fills neither the log nor the memory.
-TEST(DebugOnce, SaysEachLineOnceUpToItsBound) {
-    platform::DebugOnce debug;
-    const auto say = [&debug](const std::string& line) {
-        debug.say(platform::LogCategory::ring, platform::LogSeverity::warn, line);
-    };
-    ::testing::internal::CaptureStderr();
-    say("first");
-    say("first");
-    for (std::size_t i = 2; i <= platform::DebugOnce::kDistinctLines + 5; ++i) {
-        say("line " + std::to_string(i));
-    }
-    say("first");
-    const std::string said = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), platform::DebugOnce::kDistinctLines);
-    EXPECT_EQ(testing::countLinesWith(said, "first"), 1) << said;
-    EXPECT_NE(said.find("\nline 64 (further new lines from here on are not shown)\n"),
-              std::string::npos)
-        << said;
-    EXPECT_EQ(said.find("line 65"), std::string::npos) << said;
-}
-
-// The example messages of the SHA-256 standard, the empty one, and lengths on each side of the
-// padding's block boundary (55 bytes fit one block, 56 need two); a file gives its contents'
-// digest.
+// The example messages of the SHA-256 standard and a length just short of the padding's block
+// boundary (55 bytes fit one block, the 56 of the second example need two); a file gives its
+// contents' digest.
 TEST(FileDigest, Sha256GivesTheStandardsDigests) {
-    struct Case {
-        std::string message;
-        const char* digest;
+    const std::pair<std::string, const char*> cases[] = {
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {std::string(55, 'a'), "9f4390f8d30c2dd92ec9f095b65e2b9ae9b0a925a5258e241c9f1e910f734318"},
     };
-    for (const Case& c : {
-             Case{"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-             Case{"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-             Case{"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
-                  "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
-             Case{std::string(1000000, 'a'),
-                  "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
-             Case{std::string(55, 'a'),
-                  "9f4390f8d30c2dd92ec9f095b65e2b9ae9b0a925a5258e241c9f1e910f734318"},
-             Case{std::string(56, 'a'),
-                  "b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a"},
-         }) {
-        EXPECT_EQ(sha256Hex(c.message), c.digest) << c.message.size() << " bytes";
-        const std::string path = testing::temporaryPath("digest");
-        std::ofstream(path, std::ios::binary) << c.message;
-        const auto digest = fileSha256(path);
-        std::remove(path.c_str());
-        ASSERT_TRUE(digest) << digest.error();
-        EXPECT_EQ(*digest, c.digest) << c.message.size() << " bytes";
+    const std::string path = testing::temporaryPath("digest");
+    for (const auto& [message, digest] : cases) {
+        EXPECT_EQ(sha256Hex(message), digest) << message.size() << " bytes";
+        std::ofstream(path, std::ios::binary) << message;
+        EXPECT_EQ(fileSha256(path).valueOr(""), digest) << message.size() << " bytes";
     }
+    std::remove(path.c_str());
     EXPECT_FALSE(fileSha256("/nonexistent/velvix/file"));
 }
 

@@ -7,71 +7,47 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
+
+#include "test_support.hpp"
 
 namespace velvix::testing {
 
 int ChildProcess::waitForExit(int timeoutMilliseconds) {
-    const auto end =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
-    while (!ended()) {
-        if (std::chrono::steady_clock::now() >= end) {
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return exitStatus_ >= 0 && exitStatus_ < 128 ? exitStatus_ : -1;
+    const bool ended =
+        waitUntil([this] { return this->ended(); }, std::chrono::milliseconds(timeoutMilliseconds));
+    return ended && exitStatus_ >= 0 && exitStatus_ < 128 ? exitStatus_ : -1;
 }
 
+// Reads the output once more after the program ended: it may have printed the text last.
 bool ChildProcess::waitForOutput(const std::string& text, int timeoutMilliseconds) {
-    const auto end =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
-    while (std::chrono::steady_clock::now() < end) {
-        if (readFile(outputPath_).find(text) != std::string::npos) {
-            return true;
-        }
-        if (ended()) {
-            return readFile(outputPath_).find(text) != std::string::npos;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    const auto printed = [&] { return readFile(outputPath_).find(text) != std::string::npos; };
+    return waitUntil([&] { return printed() || ended(); },
+                     std::chrono::milliseconds(timeoutMilliseconds)) &&
+           printed();
 }
 
 std::string readFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
     std::stringstream content;
-    content << file.rdbuf();
+    content << std::ifstream(path, std::ios::binary).rdbuf();
     return content.str();
 }
 
 std::string temporaryPath(const std::string& stem) {
     static std::atomic<int> counter{0};
-    std::ostringstream name;
-    name << stem << '-' << getpid() << '-' << counter++;
-    return (std::filesystem::temp_directory_path() / name.str()).string();
+    const std::string name =
+        stem + '-' + std::to_string(getpid()) + '-' + std::to_string(counter++);
+    return (std::filesystem::temp_directory_path() / name).string();
 }
 
 bool waitForText(const std::string& path, const std::string& text, int timeoutMilliseconds) {
-    const auto end =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
-    while (readFile(path).find(text) == std::string::npos) {
-        if (std::chrono::steady_clock::now() >= end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+    return waitUntil([&] { return readFile(path).find(text) != std::string::npos; },
+                     std::chrono::milliseconds(timeoutMilliseconds));
 }
 
 RunResult runProgram(const std::vector<std::string>& arguments, int timeoutMilliseconds) {
     const std::string path = temporaryPath("velvix-test-output");
-    RunResult result;
-    {
-        ChildProcess child(arguments, path);
-        result.exitCode = child.waitForExit(timeoutMilliseconds);
-    }
-    result.output = readFile(path);
+    const int exitCode = ChildProcess(arguments, path).waitForExit(timeoutMilliseconds);
+    RunResult result{exitCode, readFile(path)};
     std::error_code ignored;
     std::filesystem::remove(path, ignored);
     return result;

@@ -16,8 +16,7 @@ class ChildProcess {
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // Asks the program to stop the way a user at its terminal does: Ctrl+C (SIGINT on Linux,
-    // the console's control event on Windows, where the program gets a console of its own).
+    // Ctrl+C: SIGINT on Linux, the console's control event on Windows.
     void interrupt() const;
 #ifndef _WIN32
     void signal(int number) const;
@@ -30,8 +29,7 @@ class ChildProcess {
     void closeInput();
     // The exit code, or -1 when it did not end within the time or ended by a signal.
     int waitForExit(int timeoutMilliseconds);
-    // Waits until the program has printed `text` (its ready line, say); false when it ended or
-    // the time ran out first.
+    // Waits until the program has printed `text`; false when it ended or the time ran out first.
     bool waitForOutput(const std::string& text, int timeoutMilliseconds = 30000);
     // How the program ended, once it has: its exit code, or on Linux 128 and the signal's number.
     int exitStatus() const {
@@ -39,12 +37,11 @@ class ChildProcess {
     }
 
   private:
-    // True once the program has ended, when it also records how: a look, without waiting.
+    // True once the program has ended, when it also records how; does not wait.
     bool ended();
 
     std::string outputPath_;
-    // The process and the writing end of its input: a pid and a file descriptor on Linux,
-    // handles on Windows; -1 when there is none.
+    // A pid and a file descriptor on Linux, handles on Windows; -1 when there is none.
     std::intptr_t process_ = -1;
     std::intptr_t input_ = -1;
     unsigned long processId_ = 0;
@@ -57,15 +54,14 @@ struct RunResult {
     std::string output;
 };
 
-// Runs a program to its end and returns its exit code and everything it printed.
+// Runs a program to its end.
 RunResult runProgram(const std::vector<std::string>& arguments, int timeoutMilliseconds = 20000);
 
 std::string readFile(const std::string& path);
 
-// Waits until the file holds `text` (a program's ready line in its log, say).
 bool waitForText(const std::string& path, const std::string& text, int timeoutMilliseconds);
 
-// A path for a file of the test's own in the system's folder for temporary files.
+// A path of the test's own in the folder for temporary files.
 std::string temporaryPath(const std::string& stem);
 
 #ifndef _WIN32

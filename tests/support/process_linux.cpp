@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "process.hpp"
 
 namespace velvix::testing {
@@ -24,21 +26,14 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std:
     } else {
         posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     }
-    std::vector<char*> argv;
-    for (const auto& argument : arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv(arguments.size() + 1, nullptr);
+    std::transform(arguments.begin(), arguments.end(), argv.begin(),
+                   [](const std::string& argument) { return const_cast<char*>(argument.c_str()); });
     pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
-        process_ = pid;
-    } else {
-        ended_ = true;
-    }
+    ended_ = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0;
+    process_ = ended_ ? -1 : pid;
     posix_spawn_file_actions_destroy(&actions);
-    if (pipeEnds[0] >= 0) {
-        close(pipeEnds[0]);
-    }
+    close(pipeEnds[0]);
 }
 
 ChildProcess::~ChildProcess() {

@@ -40,22 +40,6 @@ void appendQuoted(std::wstring& line, const std::wstring& argument) {
     line += L'"';
 }
 
-std::wstring commandLine(const std::vector<std::string>& arguments) {
-    std::wstring line;
-    for (const auto& argument : arguments) {
-        if (!line.empty()) {
-            line += L' ';
-        }
-        appendQuoted(line, wide(argument));
-    }
-    return line;
-}
-
-HANDLE inheritable(HANDLE handle) {
-    SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-    return handle;
-}
-
 HANDLE handleOf(std::intptr_t value) {
     return reinterpret_cast<HANDLE>(value);
 }
@@ -74,7 +58,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std:
     HANDLE input = INVALID_HANDLE_VALUE;
     HANDLE writeEnd = nullptr;
     if (pipeInput && CreatePipe(&input, &writeEnd, nullptr, 0)) {
-        inheritable(input);
+        SetHandleInformation(input, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
         input_ = reinterpret_cast<std::intptr_t>(writeEnd);
     } else {
         input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
@@ -87,7 +71,10 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std:
     startup.hStdInput = input;
     startup.hStdOutput = output;
     startup.hStdError = output;
-    std::wstring line = commandLine(arguments);
+    std::wstring line;
+    for (const auto& argument : arguments) {
+        appendQuoted(line += line.empty() ? L"" : L" ", wide(argument));
+    }
     PROCESS_INFORMATION started{};
     if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NEW_CONSOLE, nullptr,
                        nullptr, &startup, &started)) {

@@ -7,26 +7,9 @@
 
 namespace velvix::testing {
 
-// Whether the shared-memory section of that name can be reached by its owner, the current
-// user, and nobody else: checked from outside the platform layer, by the system's own
-// description of the section (its file mode on Linux, its owner and DACL on Windows).
+// Whether only the current user, its owner, can reach the section: checked by the system's own
+// description of it (its file mode on Linux, its owner and DACL on Windows).
 bool sectionIsOwnerOnly(const std::string& name);
-
-// A section under that name that the program cannot use though it is its user's own (an empty
-// one on Linux, one its owner may only read on Windows), kept while the object lives.
-class UnusableSection {
-  public:
-    explicit UnusableSection(const std::string& name);
-    ~UnusableSection();
-    UnusableSection(const UnusableSection&) = delete;
-    UnusableSection& operator=(const UnusableSection&) = delete;
-    // False when a section of that name existed already, so none was made.
-    bool made() const { return made_; }
-
-  private:
-    std::intptr_t handle_ = -1;
-    bool made_ = false;
-};
 
 // A section under that name that the program must refuse, open to everyone (mode 0666 on
 // Linux, a DACL granting Everyone on Windows), `bytes` long and filled with `fill`: what another
@@ -40,20 +23,29 @@ class PlantedSection {
     // False when a section of that name existed already, so none was made.
     bool made() const { return made_; }
 
+  protected:
+    struct Unusable {};
+    PlantedSection(const std::string& name, Unusable);
+
   private:
     std::string name_;
     std::intptr_t handle_ = -1;
     bool made_ = false;
 };
 
+// A section under that name that the program cannot use though it is its user's own (an empty
+// one on Linux, one its owner may only read on Windows).
+class UnusableSection : public PlantedSection {
+  public:
+    explicit UnusableSection(const std::string& name) : PlantedSection(name, Unusable{}) {}
+};
+
 // The first `bytes` bytes of a section, read without the checks of the program's own code.
 std::vector<std::uint8_t> sectionBytes(const std::string& name, std::size_t bytes);
 
 #ifndef _WIN32
-// Where sections go while the object lives: a runtime folder of the test's own (XDG_RUNTIME_DIR
-// set to a new folder of mode 0700, removed with what it holds at the end) or, for `shared`, no
-// runtime folder at all (XDG_RUNTIME_DIR unset), so that they go to /dev/shm. The variable is
-// put back as it was.
+// Where sections go while the object lives: a new runtime folder of mode 0700 (removed at the
+// end) or, for `shared`, none (XDG_RUNTIME_DIR unset), so that they go to /dev/shm.
 class ScopedSectionFolder {
   public:
     enum class Kind { runtime, shared };
@@ -69,11 +61,8 @@ class ScopedSectionFolder {
     std::string path_;
 };
 
-// Makes the section `name` as another program might: `bytes` long, filled with `fill`, with
-// the given mode and, where the test runs as the superuser, owner. False when the section could
-// not be made so.
-bool makeSection(const std::string& name, unsigned mode, std::size_t bytes, std::uint8_t fill = 0,
-                 int owner = -1);
+// Makes the section as another program might, with that mode.
+bool makeSection(const std::string& name, unsigned mode, std::size_t bytes, std::uint8_t fill = 0);
 // Cuts a section down to `bytes`, as its owner may. Windows sections never shrink.
 bool truncateSection(const std::string& name, std::size_t bytes);
 #endif

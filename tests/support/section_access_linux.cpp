@@ -2,9 +2,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "section_access.hpp"
 #include "velvix/platform/shared_memory.hpp"
@@ -24,18 +26,11 @@ bool sectionIsOwnerOnly(const std::string& name) {
            (status.st_mode & 0777) == 0600;
 }
 
-UnusableSection::UnusableSection(const std::string& name) {
-    const int fd = open(pathOf(name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-    made_ = fd >= 0;
-    if (made_) {
-        close(fd);
-    }
-}
-
-UnusableSection::~UnusableSection() = default;
-
 PlantedSection::PlantedSection(const std::string& name, std::size_t bytes, std::uint8_t fill)
     : name_(name), made_(makeSection(name, 0666, bytes, fill)) {}
+
+PlantedSection::PlantedSection(const std::string& name, Unusable)
+    : name_(name), made_(makeSection(name, 0600, 0)) {}
 
 PlantedSection::~PlantedSection() {
     if (made_) {
@@ -45,48 +40,32 @@ PlantedSection::~PlantedSection() {
 
 std::vector<std::uint8_t> sectionBytes(const std::string& name, std::size_t bytes) {
     std::ifstream file(pathOf(name), std::ios::binary);
-    std::vector<std::uint8_t> content(bytes);
-    file.read(reinterpret_cast<char*>(content.data()), static_cast<std::streamsize>(bytes));
-    content.resize(static_cast<std::size_t>(file.gcount()));
+    std::vector<std::uint8_t> content(std::istreambuf_iterator<char>(file), {});
+    content.resize(std::min(bytes, content.size()));
     return content;
 }
 
-bool makeSection(const std::string& name, unsigned mode, std::size_t bytes, std::uint8_t fill,
-                 int owner) {
+bool makeSection(const std::string& name, unsigned mode, std::size_t bytes, std::uint8_t fill) {
     const int fd = open(pathOf(name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-    if (fd < 0) {
-        return false;
-    }
     const std::vector<std::uint8_t> content(bytes, fill);
-    bool made = fchmod(fd, static_cast<mode_t>(mode)) == 0 &&
-                write(fd, content.data(), content.size()) == static_cast<ssize_t>(bytes);
-    if (owner >= 0) {
-        made = made && fchown(fd, static_cast<uid_t>(owner), static_cast<gid_t>(-1)) == 0;
-    }
+    const bool made = fd >= 0 && fchmod(fd, static_cast<mode_t>(mode)) == 0 &&
+                      write(fd, content.data(), bytes) == static_cast<ssize_t>(bytes);
     close(fd);
     return made;
 }
 
 bool truncateSection(const std::string& name, std::size_t bytes) {
-    const int fd = open(pathOf(name).c_str(), O_RDWR, 0);
-    const bool truncated = fd >= 0 && ftruncate(fd, static_cast<off_t>(bytes)) == 0;
-    if (fd >= 0) {
-        close(fd);
-    }
-    return truncated;
+    return truncate(pathOf(name).c_str(), static_cast<off_t>(bytes)) == 0;
 }
 
 ScopedSectionFolder::ScopedSectionFolder(Kind kind) {
     if (const char* previous = std::getenv("XDG_RUNTIME_DIR")) {
         previous_ = previous;
     }
-    if (kind == Kind::shared) {
-        unsetenv("XDG_RUNTIME_DIR");
-        return;
-    }
+    unsetenv("XDG_RUNTIME_DIR");
     std::string folder =
         (std::filesystem::temp_directory_path() / "velvix-runtime-XXXXXX").string();
-    if (mkdtemp(folder.data()) != nullptr) {
+    if (kind == Kind::runtime && mkdtemp(folder.data()) != nullptr) {
         path_ = folder;
         setenv("XDG_RUNTIME_DIR", path_.c_str(), 1);
     }
@@ -98,10 +77,8 @@ ScopedSectionFolder::~ScopedSectionFolder() {
     } else {
         unsetenv("XDG_RUNTIME_DIR");
     }
-    if (!path_.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
 }
 
 }  // namespace velvix::testing

@@ -87,36 +87,24 @@ HANDLE makeSection(const std::string& name, const std::wstring& dacl, std::size_
         return nullptr;
     }
     SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-    const auto size64 = static_cast<unsigned long long>(bytes);
-    const HANDLE section = CreateFileMappingW(
-        INVALID_HANDLE_VALUE, &attributes, PAGE_READWRITE, static_cast<DWORD>(size64 >> 32),
-        static_cast<DWORD>(size64 & 0xFFFFFFFFu), sectionName(name).c_str());
+    const HANDLE section = CreateFileMappingW(INVALID_HANDLE_VALUE, &attributes, PAGE_READWRITE, 0,
+                                              static_cast<DWORD>(bytes), sectionName(name).c_str());
     made = section != nullptr && GetLastError() != ERROR_ALREADY_EXISTS;
     LocalFree(descriptor);
     return section;
 }
 
 // Its owner may only look at it and read it: opening it for writing is denied.
-UnusableSection::UnusableSection(const std::string& name) {
-    if (const HANDLE section = makeSection(name, L"D:P(A;;0x0005;;;%USER%)", 1 << 20, made_)) {
-        handle_ = reinterpret_cast<std::intptr_t>(section);
-    }
-}
-
-UnusableSection::~UnusableSection() {
-    if (handle_ != -1) {
-        CloseHandle(reinterpret_cast<HANDLE>(handle_));
-    }
+PlantedSection::PlantedSection(const std::string& name, Unusable) : name_(name) {
+    const HANDLE section = makeSection(name, L"D:P(A;;0x0005;;;%USER%)", 1 << 20, made_);
+    handle_ = section == nullptr ? -1 : reinterpret_cast<std::intptr_t>(section);
 }
 
 // Everyone may read and write it: a section the program did not make for its user alone.
 PlantedSection::PlantedSection(const std::string& name, std::size_t bytes, std::uint8_t fill)
     : name_(name) {
     const HANDLE section = makeSection(name, L"D:(A;;GA;;;WD)", bytes, made_);
-    if (section == nullptr) {
-        return;
-    }
-    handle_ = reinterpret_cast<std::intptr_t>(section);
+    handle_ = section == nullptr ? -1 : reinterpret_cast<std::intptr_t>(section);
     if (void* view = made_ ? MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, bytes) : nullptr) {
         std::memset(view, fill, bytes);
         UnmapViewOfFile(view);
@@ -131,16 +119,15 @@ PlantedSection::~PlantedSection() {
 
 std::vector<std::uint8_t> sectionBytes(const std::string& name, std::size_t bytes) {
     const HANDLE section = OpenFileMappingW(FILE_MAP_READ, FALSE, sectionName(name).c_str());
-    if (section == nullptr) {
-        return {};
-    }
     std::vector<std::uint8_t> content;
     if (const void* view = MapViewOfFile(section, FILE_MAP_READ, 0, 0, bytes)) {
         const auto* first = static_cast<const std::uint8_t*>(view);
         content.assign(first, first + bytes);
         UnmapViewOfFile(view);
     }
-    CloseHandle(section);
+    if (section != nullptr) {
+        CloseHandle(section);
+    }
     return content;
 }
 

@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -33,19 +35,15 @@ ScopedRingName::~ScopedRingName() {
 }
 
 void writePngHeader(const std::string& path, std::uint32_t width, std::uint32_t height) {
-    std::string bytes = "\x89PNG\r\n\x1a\n";
-    const auto bigEndian = [&bytes](std::uint32_t value) {
+    // The signature and a header chunk of 13 bytes: the size, then 8 bits, RGB, no interlace,
+    // and a checksum that readers skip.
+    std::string bytes("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16);
+    for (const std::uint32_t value : {width, height}) {
         for (int shift = 24; shift >= 0; shift -= 8) {
             bytes.push_back(static_cast<char>((value >> shift) & 0xFF));
         }
-    };
-    bigEndian(13);
-    bytes += "IHDR";
-    bigEndian(width);
-    bigEndian(height);
-    bytes += std::string("\x08\x02\x00\x00\x00", 5);  // 8 bits, RGB, no interlace
-    bigEndian(0);                                     // the checksum, which readers skip
-    std::ofstream(path, std::ios::binary) << bytes;
+    }
+    std::ofstream(path, std::ios::binary) << bytes << std::string("\x08\x02\0\0\0\0\0\0\0", 9);
 }
 
 std::uint64_t FakeClock::now() {
@@ -147,11 +145,8 @@ int countLinesWith(const std::string& text, const std::string& part) {
 std::vector<std::string> linesStartingWith(const std::vector<std::string>& log,
                                            const std::string& prefix) {
     std::vector<std::string> lines;
-    for (const auto& line : log) {
-        if (line.rfind(prefix, 0) == 0) {
-            lines.push_back(line);
-        }
-    }
+    std::copy_if(log.begin(), log.end(), std::back_inserter(lines),
+                 [&](const std::string& line) { return line.starts_with(prefix); });
     return lines;
 }
 

@@ -13,8 +13,7 @@
 
 namespace velvix::testing {
 
-// Asks `condition` every 10 ms until it holds (true) or `limit` has passed (false): for a state
-// of another thread or program that a test waits for.
+// Asks `condition` every 10 ms until it holds (true) or `limit` has passed (false).
 bool waitUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds limit = std::chrono::seconds(20));
 
@@ -31,8 +30,7 @@ class ScopedRingName {
     std::string name_;
 };
 
-// Writes the start of a PNG file that describes an RGB picture of the given size and holds
-// none of its pixels: what a small hostile file claims.
+// The start of a PNG file that claims an RGB picture of the given size and holds no pixels.
 void writePngHeader(const std::string& path, std::uint32_t width, std::uint32_t height);
 
 // A clock that moves only when the code under test sleeps or when the test advances it.
@@ -66,7 +64,7 @@ class ScriptedCamera final : public CaptureSource {
     bool pollNewFrame(int device) override;
     bool fetchFrame(int device, std::uint8_t* destination, FrameSize size) override;
 
-    // A frame in the capture layout, filled with fill(x, y, bytes[4]) for each pixel.
+    // A frame in the capture layout, fill(x, y, bytes[4]) for each pixel.
     void queueFrame(std::function<void(int x, int y, std::uint8_t* pixel)> fill);
     // The device stops capturing by itself, as an unplugged camera does.
     void loseDevice(int device) { capturing_[device] = false; }
@@ -82,10 +80,7 @@ class ScriptedCamera final : public CaptureSource {
     std::deque<std::function<void(int, int, std::uint8_t*)>> frames_;
 };
 
-// How many lines of `text` hold `part`.
 int countLinesWith(const std::string& text, const std::string& part);
-
-// Lines of `log` that start with `prefix`.
 std::vector<std::string> linesStartingWith(const std::vector<std::string>& log,
                                            const std::string& prefix);
 

@@ -2,59 +2,40 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <fstream>
+#include <algorithm>
 
 #include "accuracy.hpp"
 
 namespace velvix::train {
 namespace {
 
-// 68 points that are all different, so that every mapped point shows where it came from.
-std::vector<Point> distinct68() {
-    std::vector<Point> points;
-    for (int k = 0; k < 68; ++k) {
-        points.push_back({static_cast<float>(k * 3), static_cast<float>(1000 - k * k)});
-    }
-    return points;
-}
-
 void expectAt(const Point& actual, Point expected, int index) {
     EXPECT_NEAR(actual.x, expected.x, 1e-3f) << "point " << index;
     EXPECT_NEAR(actual.y, expected.y, 1e-3f) << "point " << index;
 }
 
-Point mid(Point a, Point b) {
-    return {(a.x + b.x) / 2, (a.y + b.y) / 2};
+Point between(Point a, Point b, float share) {
+    return {a.x + (b.x - a.x) * share, a.y + (b.y - a.y) * share};
 }
 
-TEST(PointsFrom68, PutsEachPointWhereTheReadmeSays) {
-    const auto p = distinct68();
+// From 68 points that all differ: each part's end points land where the documentation's
+// correspondence puts them, the jaw's points between halfway, the pupils on the eyes' centres,
+// the lower brows' inner ends a quarter of the way to them; the direct correspondence gives the
+// 68 back, every point belongs to one mapping group, and the lower brows' depth is found again.
+TEST(LandmarkMapping, PutsThePointsWhereTheDocumentationSaysAndBack) {
+    std::vector<Point> p;
+    for (int k = 0; k < 68; ++k) {
+        p.push_back({static_cast<float>(k * 3), static_cast<float>(1000 - k * k)});
+    }
     const auto m = pointsFrom68(p);
     ASSERT_EQ(m.size(), 98u);
-    for (int k = 0; k <= 16; ++k) {
-        expectAt(m[2 * k], p[k], 2 * k);  // jaw points on the even contour points
+    const std::pair<int, int> ends[] = {{0, 0},   {32, 16}, {33, 17}, {42, 22}, {51, 27},
+                                        {60, 36}, {64, 39}, {72, 45}, {76, 48}, {95, 67}};
+    for (const auto [at98, at68] : ends) {
+        expectAt(m[at98], p[at68], at98);
     }
     for (int k = 0; k < 16; ++k) {
-        expectAt(m[2 * k + 1], mid(p[k], p[k + 1]), 2 * k + 1);
-    }
-    for (int k = 0; k < 5; ++k) {
-        expectAt(m[33 + k], p[17 + k], 33 + k);  // upper brow edges
-        expectAt(m[42 + k], p[22 + k], 42 + k);
-    }
-    for (int k = 0; k < 9; ++k) {
-        expectAt(m[51 + k], p[27 + k], 51 + k);  // nose
-    }
-    const int eyes98[] = {60, 61, 63, 64, 65, 67, 68, 69, 71, 72, 73, 75};
-    for (int k = 0; k < 12; ++k) {
-        expectAt(m[eyes98[k]], p[36 + k], eyes98[k]);
-    }
-    expectAt(m[62], mid(p[37], p[38]), 62);
-    expectAt(m[66], mid(p[40], p[41]), 66);
-    expectAt(m[70], mid(p[43], p[44]), 70);
-    expectAt(m[74], mid(p[46], p[47]), 74);
-    for (int k = 0; k < 20; ++k) {
-        expectAt(m[76 + k], p[48 + k], 76 + k);  // mouth
+        expectAt(m[2 * k + 1], between(p[k], p[k + 1], 0.5f), 2 * k + 1);
     }
     Point left;
     Point right;
@@ -64,61 +45,24 @@ TEST(PointsFrom68, PutsEachPointWhereTheReadmeSays) {
     }
     expectAt(m[96], left, 96);
     expectAt(m[97], right, 97);
-    // Lower brow edges: a quarter of the way from the upper edge towards the eye's centre,
-    // under every upper point but the outer end.
-    const auto quarterTo = [](Point from, Point to) {
-        return Point{from.x + (to.x - from.x) * 0.25f, from.y + (to.y - from.y) * 0.25f};
-    };
-    expectAt(m[38], quarterTo(p[21], left), 38);   // inner end, image-left brow
-    expectAt(m[41], quarterTo(p[18], left), 41);   // outer end
-    expectAt(m[50], quarterTo(p[22], right), 50);  // inner end, image-right brow
-    expectAt(m[47], quarterTo(p[25], right), 47);  // outer end
-}
-
-TEST(PointsFrom68, IsUndoneByTheDirectCorrespondence) {
-    const auto p = distinct68();
-    const auto back = pointsTo68(pointsFrom68(p));
+    expectAt(m[38], between(p[21], left, 0.25f), 38);
+    expectAt(m[50], between(p[22], right, 0.25f), 50);
+    const auto back = pointsTo68(m);
     ASSERT_EQ(back.size(), 68u);
     for (int k = 0; k < 68; ++k) {
         expectAt(back[k], p[k], k);
     }
-}
-
-TEST(BestLowerBrowDepth, FindsTheDepthTheFacesWereDrawnWith) {
-    std::vector<TrainingFace> faces(1);
-    faces[0].points = pointsFrom68(distinct68(), 0.37f);
-    EXPECT_NEAR(bestLowerBrowDepth(faces), 0.37f, 1e-6f);
-    EXPECT_NEAR(mappingErrors(faces, {lowerBrowGroup()}, 0.37f)[0], 0.0f, 1e-6f);
-    EXPECT_GT(mappingErrors(faces, {lowerBrowGroup()})[0], 0.01f);
-}
-
-TEST(MappingGroups, CoverEveryPointOnce) {
     std::vector<int> seen(98, 0);
     for (const auto& group : mappingGroups()) {
-        for (int index : group.indices) {
+        for (const int index : group.indices) {
             ++seen[static_cast<std::size_t>(index)];
         }
     }
     EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), 98);
-}
-
-std::string writeTemporary(const std::string& text) {
-    const std::string path = ::testing::TempDir() + "velvix_points_" +
-                             ::testing::UnitTest::GetInstance()->current_test_info()->name() +
-                             ".pts";
-    std::ofstream(path) << text;
-    return path;
-}
-
-TEST(ReadPointsFile, ReadsTheAnnouncedPointsAndRejectsOthers) {
-    const auto good =
-        readPointsFile(writeTemporary("version: 1\nn_points: 2\n{\n1.5 2\n3 4.25\n}\n"));
-    ASSERT_TRUE(good);
-    ASSERT_EQ(good->size(), 2u);
-    EXPECT_FLOAT_EQ((*good)[1].y, 4.25f);
-    EXPECT_FALSE(readPointsFile(writeTemporary("version: 1\nn_points: 3\n{\n1 2\n3 4\n}\n")));
-    EXPECT_FALSE(readPointsFile(writeTemporary("version: 1\nn_points: 2\n{\n1 2\n3 x\n}\n")));
-    EXPECT_FALSE(readPointsFile(::testing::TempDir() + "velvix_no_such_file.pts"));
+    std::vector<TrainingFace> faces(1);
+    faces[0].points = pointsFrom68(p, 0.37f);
+    EXPECT_NEAR(bestLowerBrowDepth(faces), 0.37f, 1e-6f);
+    EXPECT_GT(mappingErrors(faces, {lowerBrowGroup()})[0], 0.01f);
 }
 
 }  // namespace
