@@ -86,34 +86,29 @@ TEST_F(FrameProcessorTest, WithSmoothingOffOrWithoutASmootherTheFrameIsOnlyPacke
     EXPECT_EQ(output(0, 0), unsmoothed(kSkin));
 }
 
-TEST_F(FrameProcessorTest, WithoutAFaceTheWholeFrameIsSmoothedOnSkinOnly) {
-    fillCapture(false);
+// Without a face the whole frame is smoothed, on skin only (columns 30 and 31, within two of
+// the grey, get back a share of the edge as their finest detail); with a face only its
+// rectangle, which in the worker's buffers, turned against the face step's coordinates, covers
+// columns 40 to 55 and rows 32 to 43; a rectangle outside the frame counts as no face.
+TEST_F(FrameProcessorTest, TheRectangleMaskSmoothsTheFacesRectangleOrTheWholeFrameOnSkin) {
     settings.smoothOn = true;
     settings.smoothLevel = 60;
+    fillCapture(false);
     process();
     EXPECT_EQ(faceStep.calls, 1);
     EXPECT_EQ(faceStep.lastSize, kSize);
-    EXPECT_EQ(smoother.calls, 1);
     EXPECT_EQ(smoother.lastLevel, 60);
     EXPECT_EQ(smoother.lastSize, kSize);
-    // Columns 30 and 31, within two of the grey, get back a share of the edge as their finest
-    // detail.
     for (int y = 0; y < kSize.height; ++y) {
-        EXPECT_EQ(output(0, y), smoothed(kSkin));
-        EXPECT_EQ(output(29, y), smoothed(kSkin));
-        EXPECT_EQ(output(32, y), unsmoothed(kGrey));
-        EXPECT_EQ(output(63, y), unsmoothed(kGrey));
+        for (const int x : {0, 29, 32, 63}) {
+            EXPECT_EQ(output(x, y), x < 30 ? smoothed(kSkin) : unsmoothed(kGrey));
+        }
     }
-}
 
-TEST_F(FrameProcessorTest, WithAFaceOnlyItsRectangleIsSmoothed) {
     fillCapture(true);
-    settings.smoothOn = true;
     reportFace(8, 4, 16, 12);
     process();
     EXPECT_EQ(smoother.lastSize, (FrameSize{16, 12}));
-    // In the worker's buffers, which are turned against the face step's coordinates, the
-    // rectangle covers columns 40 to 55 and rows 32 to 43.
     for (int y = 0; y < kSize.height; ++y) {
         for (int x = 0; x < kSize.width; ++x) {
             const bool inside = x >= 40 && x < 56 && y >= 32 && y < 44;
@@ -121,11 +116,8 @@ TEST_F(FrameProcessorTest, WithAFaceOnlyItsRectangleIsSmoothed) {
                 << "column " << x << " row " << y;
         }
     }
-}
 
-TEST_F(FrameProcessorTest, AFaceRectangleOutsideTheFrameIsTreatedAsNoFace) {
     fillCapture(true);
-    settings.smoothOn = true;
     reportFace(60, 4, 16, 12);
     process();
     EXPECT_EQ(smoother.lastSize, kSize);
@@ -133,7 +125,8 @@ TEST_F(FrameProcessorTest, AFaceRectangleOutsideTheFrameIsTreatedAsNoFace) {
 }
 
 // The face-shaped mask (what users get) with a face that has no landmarks: the ellipse in its
-// rectangle. The smoother adds 60 to every byte, so that partial smoothing shows.
+// rectangle, nothing around it. The smoother adds 60 to every byte, so that partial smoothing
+// shows.
 class FaceOutlineTest : public FrameProcessorTest {
   protected:
     FaceOutlineTest() {
@@ -158,10 +151,11 @@ class FaceOutlineTest : public FrameProcessorTest {
     }
 };
 
-TEST_F(FaceOutlineTest, SmoothsTheEllipseOfAFaceWithoutLandmarksAndNothingAroundIt) {
+TEST_F(FaceOutlineTest, SmoothsTheEllipseAndALostFaceIsHeldAndFadesIntoTheWholeFrameAndBack) {
     reportFace(8, 4, 32, 24);  // columns 24 to 55 and rows 20 to 43 of the buffers
-    fillCapture(true);
-    process();
+    const Frame first = next(true);
+    EXPECT_EQ(first.face, 60);
+    EXPECT_EQ(smoothedBy(30, 31), 60);
     for (int y = 0; y < kSize.height; ++y) {
         for (int x = 0; x < kSize.width; ++x) {
             const double dx = (x - 39.5) / 16;
@@ -171,15 +165,6 @@ TEST_F(FaceOutlineTest, SmoothsTheEllipseOfAFaceWithoutLandmarksAndNothingAround
             }
         }
     }
-    EXPECT_EQ(smoothedBy(39, 31), 60);
-    EXPECT_EQ(smoothedBy(30, 31), 60);
-}
-
-TEST_F(FaceOutlineTest, ALostFaceIsHeldAndThenFadesIntoTheWholeFrameAndBack) {
-    reportFace(8, 4, 32, 24);
-    const Frame first = next(true);
-    EXPECT_EQ(first.face, 60);
-    EXPECT_EQ(first.background, 0);
     for (int k = 0; k < FaceRegionFade::kHoldFrames; ++k) {
         const Frame held = next(false);
         EXPECT_EQ(held.face, 60);
@@ -214,20 +199,6 @@ TEST_F(FaceOutlineTest, AFreshStartTakesTheFirstFramesOwnAnswer) {
     const Frame first = next(true);  // a face: only the face at once
     EXPECT_EQ(first.face, 60);
     EXPECT_EQ(first.background, 0);
-}
-
-TEST(FrameBuffers, GrowForLargerFrames) {
-    FrameBuffers buffers({16, 8});
-    const FrameSize large{1920, 1080};
-    buffers.reserve(large);
-    // Under the address sanitizer, touching the last byte of each buffer proves its size.
-    const auto pixels = static_cast<std::size_t>(large.pixels());
-    buffers.capture()[pixels * 4 - 1] = 1;
-    buffers.work()[pixels * 4 - 1] = 1;
-    buffers.output()[pixels * 3 - 1] = 1;
-    buffers.turned()[pixels * 3 - 1] = 1;
-    buffers.grey()[pixels - 1] = 1;
-    buffers.small()[(1920 / 4) * (1080 / 4 + 32) * 3 - 1] = 1;
 }
 
 }  // namespace
