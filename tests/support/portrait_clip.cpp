@@ -32,16 +32,6 @@ PortraitClip::PortraitClip(const std::string& photoPath, FrameSize size) : size_
     }
 }
 
-void PortraitClip::place(const PortraitPose& pose, float photoX, float photoY, float& x,
-                         float& y) const {
-    const float scale = pose.faceWidth / kPhotoFaceWidth;
-    const float radians = pose.degrees * std::numbers::pi_v<float> / 180;
-    const float dx = (photoX - kPhotoFaceX) * scale;
-    const float dy = (photoY - kPhotoFaceY) * scale;
-    x = pose.centreX + std::cos(radians) * dx - std::sin(radians) * dy;
-    y = pose.centreY + std::sin(radians) * dx + std::cos(radians) * dy;
-}
-
 std::vector<std::uint8_t> PortraitClip::background() const {
     std::vector<std::uint8_t> frame(static_cast<std::size_t>(size_.pixels()) * 3);
     for (int y = 0; y < size_.height; ++y) {

@@ -36,8 +36,6 @@ class PortraitClip {
     std::vector<std::uint8_t> frame(const std::vector<PortraitPose>& poses) const;
     // The frame without the portrait.
     std::vector<std::uint8_t> background() const;
-    // A point of the photo (upright photo pixels) in upright frame coordinates under `pose`.
-    void place(const PortraitPose& pose, float photoX, float photoY, float& x, float& y) const;
 
     // Frame `index` of a clip of `frames` in which the face goes across the frame and back,
     // turning up to 15 degrees each way and growing and shrinking between 180 and 300 pixels.
