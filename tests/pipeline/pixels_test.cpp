@@ -61,21 +61,6 @@ TEST(PixelFunctions, SizesOfZeroOrLessWriteNothing) {
     }
 }
 
-TEST(SkinTest, AgreesWithTheFloatingPointFormulaOnEveryColour) {
-    int mismatches = 0;
-    for (int red = 0; red < 256; ++red) {
-        for (int green = 0; green < 256; ++green) {
-            for (int blue = 0; blue < 256; ++blue) {
-                const bool skin =
-                    isSkinColour(static_cast<std::uint8_t>(blue), static_cast<std::uint8_t>(green),
-                                 static_cast<std::uint8_t>(red));
-                mismatches += skin != skinByFormula(blue, green, red);
-            }
-        }
-    }
-    EXPECT_EQ(mismatches, 0);
-}
-
 // The feature boxes evaluated pixel by pixel, straight from their definition.
 bool insideFeatureBox(const FaceLandmarks& p, float u, float v) {
     const auto between = [](float low, float value, float high) {
@@ -263,8 +248,9 @@ TEST(ReturnFineGrain, AddsTheLevelsShareOfTheFinestDetailAwayFromTheEdgesInBothP
 }
 
 // Every colour once, in rows of 100 pixels (not a whole number of vector steps) with padding
-// between them, so that both paths see row ends, strides and the turned order.
-TEST(GreyFromFrame, AgreesWithTheDoubleFormulaOnEveryColourInBothPaths) {
+// between them, so that both paths see row ends, strides and the turned order; the skin test
+// on every colour too.
+TEST(GreyFromFrameAndSkinTest, AgreeWithTheDoubleFormulasOnEveryColourInBothPaths) {
     constexpr int width = 100;
     constexpr int height = 3;
     constexpr int stride = width * 3 + 5;
@@ -294,6 +280,10 @@ TEST(GreyFromFrame, AgreesWithTheDoubleFormulaOnEveryColourInBothPaths) {
                     mismatches += grey[static_cast<std::size_t>(blue)] != expected;
                     mismatches += reversed[static_cast<std::size_t>(row * width + width - 1 -
                                                                     blue % width)] != expected;
+                    mismatches += isSkinColour(static_cast<std::uint8_t>(blue),
+                                               static_cast<std::uint8_t>(green),
+                                               static_cast<std::uint8_t>(red)) !=
+                                  skinByFormula(blue, green, red);
                 }
             }
         }
