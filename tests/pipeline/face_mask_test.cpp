@@ -19,8 +19,9 @@ constexpr FrameSize kFrame{320, 240};
 
 // A face in the turned, rectangle-relative coordinates of the landmarks: the jaw is the lower
 // half of an ellipse round (100, 80) with radii 90 and 110, so the chin is at (100, 190); both
-// brows are lines on y = 60. Every other point is far off, where its feature lies beyond the
-// frame.
+// brows are lines on y = 60; the image-left eye has its corners at (40, 100) and (70, 100), its
+// upper lid through (55, 94), its lower lid through (55, 106). Every other point is far off,
+// where its feature lies beyond the frame.
 FaceLandmarks drawnFace() {
     FaceLandmarks points{};
     for (auto& point : points) {
@@ -39,26 +40,18 @@ FaceLandmarks drawnFace() {
         points[static_cast<std::size_t>(38 + k)] = {40.0f + 10.0f * static_cast<float>(k), 60.0f};
         points[static_cast<std::size_t>(47 + k)] = {130.0f + 10.0f * static_cast<float>(k), 60.0f};
     }
-    return points;
-}
-
-// The same face with its image-left eye: corners at (40, 100) and (70, 100), the upper lid
-// through (55, 94), the lower lid through (55, 106).
-FaceLandmarks drawnFaceWithEye() {
-    FaceLandmarks landmarks = drawnFace();
     for (int k = 0; k < 8; ++k) {
         const double angle = std::numbers::pi * k / 4;
-        landmarks[static_cast<std::size_t>(60 + k)] = {
-            static_cast<float>(55 - 15 * std::cos(angle)),
-            static_cast<float>(100 - 6 * std::sin(angle))};
+        points[static_cast<std::size_t>(60 + k)] = {static_cast<float>(55 - 15 * std::cos(angle)),
+                                                    static_cast<float>(100 - 6 * std::sin(angle))};
     }
-    return landmarks;
+    return points;
 }
 
 // The drawn eye as a polygon in the buffers of a face at faceX, faceY: its eight points and its
 // upper lid raised by 0.4 of the way from the lid's mean up to the brow's underside.
 std::vector<PointF> drawnEyeInBuffers(int faceX, int faceY) {
-    const FaceLandmarks face = drawnFaceWithEye();
+    const FaceLandmarks face = drawnFace();
     std::vector<PointF> eye(face.begin() + 60, face.begin() + 68);
     const float lidY = (face[61].y + face[62].y + face[63].y) / 3;
     for (const int k : {61, 62, 63}) {
@@ -132,29 +125,49 @@ class FaceMaskTest : public ::testing::Test {
     FrameBuffers buffers{kFrame};
 };
 
-TEST_F(FaceMaskTest, FollowsTheFaceOutlineWithASoftEdgeInside) {
+// The face follows its outline with a soft edge inside and keeps the eye within its grown
+// outline, smoothing again beyond it; laid over the rest of the frame at a floor, it keeps its
+// features at zero.
+TEST_F(FaceMaskTest, FollowsTheOutlineWithASoftEdgeAndKeepsTheFeatures) {
     const int faceX = 60;
     const int faceY = 20;
     const FaceOutputs face = faceAt(faceX, faceY, 200, 200, drawnFace());
     const auto region = faceRegionOf(face, kFrame);
     ASSERT_TRUE(region);
     const auto alpha = draw(face);
-    const double softEdge = 0.05 * 180;  // of the distance between the jaw's ends
+    const auto over = draw(face, 100);
     const auto outline = expectedOutline();
-    // The square the soft edge is drawn with rounds the forehead's two sharp corners off
-    // further than the distance says.
+    const auto eye = drawnEyeInBuffers(faceX, faceY);
+    // Of the 180 pixels between the jaw's ends, 3 % margin and 5 % soft edge. The square the
+    // soft edge is drawn with rounds the forehead's two sharp corners off further than the
+    // distance says; it reaches out from the eye's grown outline's rounded corners by up to
+    // 1.41 soft edges, and chords cut those corners by up to a pixel, so only this much of the
+    // margin is sure to be kept whole everywhere.
+    const double margin = 0.03 * 180;
+    const double softEdge = 0.05 * 180;
+    const double keptWhole = margin + softEdge - softEdge * std::sqrt(2.0) - 1;
     const auto nearCorner = [&](int column, int row) {
         const double x = kFrame.width - 1 - faceX - column;
         const double y = kFrame.height - 1 - faceY - row;
         return std::min(std::hypot(x - 30, y - 1.5), std::hypot(x - 170, y - 1.5)) < 2 * softEdge;
     };
-    int ramp = 0;
+    int outlineRamp = 0;
+    int eyeRamp = 0;
     for (int row = 0; row < kFrame.height; ++row) {
         for (int column = 0; column < kFrame.width; ++column) {
-            const std::uint8_t value = alpha[static_cast<std::size_t>(row * kFrame.width + column)];
+            const auto i = static_cast<std::size_t>(row * kFrame.width + column);
+            const std::uint8_t value = alpha[i];
+            const double outsideEye = -testing::signedDistance(eye, column, row);
+            if (outsideEye <= keptWhole) {
+                ASSERT_EQ(value, 0) << "column " << column << " row " << row;
+                ASSERT_EQ(over[i], 0) << "column " << column << " row " << row;
+            } else if (outsideEye < margin + softEdge * std::sqrt(2.0) + 1) {
+                ++eyeRamp;
+            }
             if (nearFeature(*region, column, row)) {
                 continue;
             }
+            ASSERT_NEAR(over[i], 100 + (value * 155 + 127) / 255, 1) << "pixel " << i;
             const double depth = testing::signedDistance(outline, kFrame.width - 1 - faceX - column,
                                                          kFrame.height - 1 - faceY - row);
             if (depth < 0) {
@@ -162,13 +175,27 @@ TEST_F(FaceMaskTest, FollowsTheFaceOutlineWithASoftEdgeInside) {
             } else if (depth >= softEdge * std::sqrt(2.0) + 1) {
                 ASSERT_EQ(value, 255) << "column " << column << " row " << row;
             } else if (!nearCorner(column, row)) {
-                ++ramp;
+                ++outlineRamp;
                 ASSERT_NEAR(value, 255 * std::min(1.0, depth / softEdge), 36)
                     << "column " << column << " row " << row << " depth " << depth;
             }
         }
     }
-    EXPECT_GT(ramp, 4000);  // about 9 pixels along some 600 pixels of outline
+    EXPECT_GT(outlineRamp, 4000);  // about 9 pixels along some 600 pixels of outline
+    EXPECT_GT(eyeRamp, 500);
+    // Straight down the lower lid's middle, (55, 106) in the landmarks, alpha rises steadily
+    // from 0 to full over the soft edge: the skin below the eye shows no line.
+    const int column = kFrame.width - 1 - faceX - 55;
+    const int lidRow = kFrame.height - 1 - faceY - 106;
+    std::vector<int> below;
+    for (int row = lidRow; row >= lidRow - 30; --row) {
+        below.push_back(alpha[static_cast<std::size_t>(row * kFrame.width + column)]);
+    }
+    EXPECT_TRUE(std::is_sorted(below.begin(), below.end()));
+    const auto rising = std::count_if(below.begin(), below.end(),
+                                      [](int value) { return 0 < value && value < 255; });
+    EXPECT_GE(rising, static_cast<int>(softEdge) - 2);
+    EXPECT_EQ(below.back(), 255);
 }
 
 TEST_F(FaceMaskTest, WithoutLandmarksTheEllipseInTheRectangleFadesOut) {
@@ -199,56 +226,6 @@ TEST_F(FaceMaskTest, WithoutLandmarksTheEllipseInTheRectangleFadesOut) {
     EXPECT_GE(firstFull, 60 + 9);
     EXPECT_LE(firstFull, 60 + 12);
     EXPECT_TRUE(std::is_sorted(middle + 55, middle + firstFull));
-}
-
-// Laid over the rest of the frame at a floor, the face keeps its features at zero.
-TEST_F(FaceMaskTest, KeepsTheFeaturesWithinTheirGrownOutlinesAndSmoothsAgainBeyond) {
-    const int faceX = 60;
-    const int faceY = 20;
-    const FaceOutputs face = faceAt(faceX, faceY, 200, 200, drawnFaceWithEye());
-    const auto region = faceRegionOf(face, kFrame);
-    ASSERT_TRUE(region);
-    const auto alpha = draw(face);
-    const auto over = draw(face, 100);
-    const auto eye = drawnEyeInBuffers(faceX, faceY);
-    // Of the 180 pixels between the jaw's ends, 3 % margin and 5 % soft edge. The square the
-    // soft edge is drawn with reaches out from the grown outline's rounded corners by up to
-    // 1.41 soft edges, and chords cut those corners by up to a pixel, so only this much of the
-    // margin is sure to be kept whole everywhere.
-    const double margin = 0.03 * 180;
-    const double softEdge = 0.05 * 180;
-    const double keptWhole = margin + softEdge - softEdge * std::sqrt(2.0) - 1;
-    int ramp = 0;
-    for (int row = 0; row < kFrame.height; ++row) {
-        for (int column = 0; column < kFrame.width; ++column) {
-            const auto i = static_cast<std::size_t>(row * kFrame.width + column);
-            const std::uint8_t value = alpha[i];
-            const double outside = -testing::signedDistance(eye, column, row);
-            if (!nearFeature(*region, column, row)) {
-                ASSERT_NEAR(over[i], 100 + (value * 155 + 127) / 255, 1) << "pixel " << i;
-            }
-            if (outside <= keptWhole) {
-                ASSERT_EQ(value, 0) << "column " << column << " row " << row;
-                ASSERT_EQ(over[i], 0) << "column " << column << " row " << row;
-            } else if (outside < margin + softEdge * std::sqrt(2.0) + 1) {
-                ++ramp;
-            }
-        }
-    }
-    EXPECT_GT(ramp, 500);
-    // Straight down the lower lid's middle, (55, 106) in the landmarks, alpha rises steadily
-    // from 0 to full over the soft edge: the skin below the eye shows no line.
-    const int column = kFrame.width - 1 - faceX - 55;
-    const int lidRow = kFrame.height - 1 - faceY - 106;
-    std::vector<int> below;
-    for (int row = lidRow; row >= lidRow - 30; --row) {
-        below.push_back(alpha[static_cast<std::size_t>(row * kFrame.width + column)]);
-    }
-    EXPECT_TRUE(std::is_sorted(below.begin(), below.end()));
-    const auto rising = std::count_if(below.begin(), below.end(),
-                                      [](int value) { return 0 < value && value < 255; });
-    EXPECT_GE(rising, static_cast<int>(softEdge) - 2);
-    EXPECT_EQ(below.back(), 255);
 }
 
 TEST(FaceRegion, ComesFromAnAcceptedFaceThatMeetsTheFrame) {

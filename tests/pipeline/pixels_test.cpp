@@ -135,43 +135,6 @@ TEST(MaskFeatures, AgreesWithAPixelByPixelReferenceOnRandomFaces) {
     }
 }
 
-TEST(BlendSkin, GivesUnsmoothedAtAlphaZeroSmoothedAtFullAndRoundsInBetween) {
-    std::mt19937 random(23);
-    const std::size_t count = 4099;
-    Bytes unsmoothed(count * 4);
-    Bytes smoothed(count * 4);
-    Bytes alpha(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        // Three in four pixels skin-coloured, the rest anything.
-        const bool skin = random() % 4 != 0;
-        const int jitter = static_cast<int>(random() % 21) - 10;
-        for (std::size_t c = 0; c < 3; ++c) {
-            const int base = std::array{120, 150, 200}[c];
-            unsmoothed[4 * i + c] =
-                static_cast<std::uint8_t>(skin ? base + jitter : static_cast<int>(random()));
-            smoothed[4 * i + c] = static_cast<std::uint8_t>(random());
-        }
-        unsmoothed[4 * i + 3] = 255;
-        smoothed[4 * i + 3] = static_cast<std::uint8_t>(random());
-        alpha[i] = std::array<std::uint8_t, 3>{0, 255, static_cast<std::uint8_t>(random())}[i % 3];
-    }
-    for (const bool vectorised : {false, true}) {
-        const Avx2Choice paths(vectorised);
-        Bytes blended = smoothed;
-        blendSkin(unsmoothed.data(), blended.data(), alpha.data(), count);
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::uint8_t* u = &unsmoothed[4 * i];
-            const int a = isSkinColour(u[0], u[1], u[2]) ? alpha[i] : 0;
-            for (std::size_t c = 0; c < 3; ++c) {
-                const double exact = u[c] + a * (smoothed[4 * i + c] - u[c]) / 255.0;
-                ASSERT_EQ(blended[4 * i + c], std::lround(exact))
-                    << "pixel " << i << " byte " << c << " alpha " << a;
-            }
-            ASSERT_EQ(blended[4 * i + 3], smoothed[4 * i + 3]);
-        }
-    }
-}
-
 // Against the detail's own definition in double precision: smoothed plus the level's share of
 // what smoothing took from the brightness (blue + 2 green + red, over 4) beyond the 3 x 3 mean
 // of what it took, less the 3 x 3 mean of that, within the limit, and less the same share of

@@ -100,9 +100,11 @@ TEST(SkinTone, AGreyPictureOrAFaceMostlyOffTheFrameTeachesNothing) {
     EXPECT_FALSE(learnSkinTone(offFrame, frameWithFringe(kSkin, 0).data(), kFrame));
 }
 
-// Against the weight's definition in double precision (the fixed skin-colour test, BT.601
-// chroma, the distance in tolerances), within a step of alpha; both paths alike.
-TEST(BlendSkinOfTone, WeighsAlphaByTheDistanceToTheSkinsColourInBothPaths) {
+// Against the blends' definitions in double precision, both paths alike: the plain blend gives
+// the unsmoothed bytes at alpha 0 and the smoothed at full, on skin only, and rounds in between;
+// the blend by the skin's own colour weighs alpha by the distance to that colour (the fixed
+// skin-colour test, BT.601 chroma, the distance in tolerances), within a step of alpha.
+TEST(BlendSkin, FollowsItsDefinitionPlainAndByTheSkinsColourInBothPaths) {
     std::mt19937 random(41);
     const SkinTone tone{-140, 170, 2000, 1500};
     const std::size_t count = 4099;
@@ -120,42 +122,44 @@ TEST(BlendSkinOfTone, WeighsAlphaByTheDistanceToTheSkinsColourInBothPaths) {
         }
         unsmoothed[4 * i + 3] = 255;
         smoothed[4 * i + 3] = static_cast<std::uint8_t>(random());
-        alpha[i] = static_cast<std::uint8_t>(random());
+        alpha[i] = std::array<std::uint8_t, 3>{0, 255, static_cast<std::uint8_t>(random())}[i % 3];
     }
     std::array<Bytes, 2> results;
     for (const bool vectorised : {false, true}) {
         const Avx2Choice paths(vectorised);
-        Bytes blended = smoothed;
-        blendSkinOfTone(unsmoothed.data(), blended.data(), alpha.data(), count, tone);
+        Bytes plain = smoothed;
+        blendSkin(unsmoothed.data(), plain.data(), alpha.data(), count);
+        Bytes byTone = smoothed;
+        blendSkinOfTone(unsmoothed.data(), byTone.data(), alpha.data(), count, tone);
         for (std::size_t i = 0; i < count; ++i) {
-            const double blue = unsmoothed[4 * i];
-            const double green = unsmoothed[4 * i + 1];
-            const double red = unsmoothed[4 * i + 2];
+            const std::uint8_t* u = &unsmoothed[4 * i];
+            const double blue = u[0];
+            const double green = u[1];
+            const double red = u[2];
             // Whole tone units, as the chroma is counted.
             const double unitsPerStep = 256000.0 / 32768.0;
             const double cb =
                 std::floor((-37.797 * red - 74.203 * green + 112 * blue) / 256 * unitsPerStep);
             const double cr =
                 std::floor((112 * red - 93.786 * green - 18.214 * blue) / 256 * unitsPerStep);
-            const double u = (cb - tone.cb) * tone.cbScale / 256 / kToneUnit;
-            const double v = (cr - tone.cr) * tone.crScale / 256 / kToneUnit;
+            const double du = (cb - tone.cb) * tone.cbScale / 256 / kToneUnit;
+            const double dv = (cr - tone.cr) * tone.crScale / 256 / kToneUnit;
             const double weight =
-                std::clamp((kToneFade - u * u - v * v) / (kToneFade - 1), 0.0, 1.0);
-            const double a =
-                isSkinColour(unsmoothed[4 * i], unsmoothed[4 * i + 1], unsmoothed[4 * i + 2])
-                    ? alpha[i] * weight
-                    : 0.0;
+                std::clamp((kToneFade - du * du - dv * dv) / (kToneFade - 1), 0.0, 1.0);
+            const double a = isSkinColour(u[0], u[1], u[2]) ? alpha[i] : 0.0;
             for (std::size_t c = 0; c < 3; ++c) {
-                const double u0 = unsmoothed[4 * i + c];
-                const double exact = u0 + a * (smoothed[4 * i + c] - u0) / 255.0;
-                // A step of alpha and the rounding of the result.
-                const double slack = std::abs(smoothed[4 * i + c] - u0) * 1.5 / 255.0 + 0.5;
-                ASSERT_NEAR(blended[4 * i + c], exact, slack)
+                const double difference = smoothed[4 * i + c] - u[c];
+                ASSERT_EQ(plain[4 * i + c], std::lround(u[c] + a * difference / 255.0))
                     << "pixel " << i << " byte " << c << " alpha " << a;
+                // A step of alpha and the rounding of the result.
+                ASSERT_NEAR(byTone[4 * i + c], u[c] + a * weight * difference / 255.0,
+                            std::abs(difference) * 1.5 / 255.0 + 0.5)
+                    << "pixel " << i << " byte " << c << " alpha " << a * weight;
             }
-            ASSERT_EQ(blended[4 * i + 3], smoothed[4 * i + 3]);
+            ASSERT_EQ(plain[4 * i + 3], smoothed[4 * i + 3]);
+            ASSERT_EQ(byTone[4 * i + 3], smoothed[4 * i + 3]);
         }
-        results[vectorised ? 1 : 0] = blended;
+        results[vectorised ? 1 : 0] = byTone;
     }
     EXPECT_EQ(results[0], results[1]);
 }
