@@ -389,25 +389,6 @@ TEST_F(FrameWorkerTest, NeverWritesIntoASectionOthersMayOpen) {
     EXPECT_EQ(FrameRingReader::open(name.get()).readyCount(), 1u);
 }
 
-TEST_F(FrameWorkerTest, RunsWithoutARingWhileAnotherWriterHasIt) {
-    platform::DebugOnce otherDebug;
-    std::optional<FrameRing> other = *FrameRing::create(name.get(), kDefaultFrameSize, otherDebug);
-    ::testing::internal::CaptureStderr();
-    worker.startUp();
-    control.requestCamera(0);
-    camera.queueFrame(paintPattern);
-    ticks(1);
-    const std::string said = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(worker.ring(), nullptr);
-    EXPECT_NE(said.find("another Velvix is running"), std::string::npos) << said;
-    EXPECT_EQ(FrameRingReader::open(name.get()).readyCount(), 0u);
-
-    other.reset();
-    camera.queueFrame(paintPattern);
-    ticks(1);
-    EXPECT_NE(worker.ring(), nullptr);
-}
-
 // Windows sections never grow or shrink.
 #ifndef _WIN32
 // The whole 1920 x 1080 path runs in grown buffers: fetch, face step, smoothing, mask, publish.
