@@ -96,14 +96,7 @@ std::vector<PointF> expectedOutline() {
 }
 
 FaceOutputs faceAt(int x, int y, int width, int height, std::optional<FaceLandmarks> landmarks) {
-    FaceOutputs face;
-    face.faceValid = true;
-    face.faceX = x;
-    face.faceY = y;
-    face.faceWidth = width;
-    face.faceHeight = height;
-    face.faceLandmarks = landmarks;
-    return face;
+    return {true, x, y, width, height, landmarks, {}, 0};
 }
 
 class FaceMaskTest : public ::testing::Test {
@@ -198,52 +191,43 @@ TEST_F(FaceMaskTest, FollowsTheOutlineWithASoftEdgeAndKeepsTheFeatures) {
     EXPECT_EQ(below.back(), 255);
 }
 
-TEST_F(FaceMaskTest, WithoutLandmarksTheEllipseInTheRectangleFadesOut) {
-    const auto alpha = draw(faceAt(60, 40, 200, 160, std::nullopt));
-    // In the buffers the rectangle spans columns 60 to 259 and rows 40 to 199.
-    const double centreX = 159.5;
-    const double centreY = 119.5;
-    for (int row = 0; row < kFrame.height; ++row) {
-        for (int column = 0; column < kFrame.width; ++column) {
-            const double dx = (column - centreX) / 100.0;
-            const double dy = (row - centreY) / 80.0;
-            const std::uint8_t value = alpha[static_cast<std::size_t>(row * kFrame.width + column)];
-            if (dx * dx + dy * dy > 1) {
-                ASSERT_EQ(value, 0) << "column " << column << " row " << row;
-            }
-            // Well inside the ellipse shrunk by 1.5 soft edges of 10 pixels: all smoothed.
-            const double ix = (column - centreX) / 83.0;
-            const double iy = (row - centreY) / 63.0;
-            if (ix * ix + iy * iy <= 1) {
-                ASSERT_EQ(value, 255) << "column " << column << " row " << row;
-            }
-        }
-    }
-    // Along the middle row the soft edge rises steadily over about 10 pixels.
-    const std::uint8_t* middle = alpha.data() + 119 * kFrame.width;
-    EXPECT_EQ(middle[59], 0);
-    const int firstFull = static_cast<int>(std::find(middle + 60, middle + 160, 255) - middle);
-    EXPECT_GE(firstFull, 60 + 9);
-    EXPECT_LE(firstFull, 60 + 12);
-    EXPECT_TRUE(std::is_sorted(middle + 55, middle + firstFull));
-}
-
-TEST(FaceRegion, ComesFromAnAcceptedFaceThatMeetsTheFrame) {
+// Without landmarks, or with a fit gone wrong, the ellipse in the rectangle (in the buffers
+// columns 60 to 259 and rows 40 to 199) with a soft edge of 10 pixels and no features.
+TEST_F(FaceMaskTest, WithoutAUsableFitTheEllipseInTheRectangleFadesOut) {
     EXPECT_FALSE(faceRegionOf(FaceOutputs{}, kFrame));
-    EXPECT_FALSE(faceRegionOf(faceAt(60, 20, 0, 200, std::nullopt), kFrame));
-    // A rectangle wholly beyond the frame.
-    EXPECT_FALSE(faceRegionOf(faceAt(400, 20, 100, 100, std::nullopt), kFrame));
-
-    // A fit gone wrong falls back to the rectangle's ellipse.
+    EXPECT_FALSE(faceRegionOf(faceAt(400, 20, 100, 100, std::nullopt), kFrame));  // beyond it
     FaceLandmarks broken = drawnFace();
     broken[5].x = std::numeric_limits<float>::quiet_NaN();
-    const auto region = faceRegionOf(faceAt(60, 20, 200, 160, broken), kFrame);
-    ASSERT_TRUE(region);
-    // The ellipse touches the rectangle's sides, columns 60 and 259 in the buffers.
-    EXPECT_EQ(region->bounds.x, 59);
-    EXPECT_EQ(region->bounds.width, 202);
-    EXPECT_TRUE(std::all_of(region->features.begin(), region->features.end(),
-                            [](const FaceOutline& feature) { return feature.count == 0; }));
+    for (const auto& landmarks : {std::optional<FaceLandmarks>{}, std::optional{broken}}) {
+        const FaceOutputs face = faceAt(60, 40, 200, 160, landmarks);
+        const auto region = faceRegionOf(face, kFrame);
+        ASSERT_TRUE(region);
+        EXPECT_EQ(region->bounds.x, 59);
+        EXPECT_EQ(region->bounds.width, 202);
+        EXPECT_TRUE(std::all_of(region->features.begin(), region->features.end(),
+                                [](const FaceOutline& feature) { return feature.count == 0; }));
+        const auto alpha = draw(face);
+        for (int row = 0; row < kFrame.height; ++row) {
+            for (int column = 0; column < kFrame.width; ++column) {
+                const auto radius = [&](double width, double height) {
+                    return std::hypot((column - 159.5) / width, (row - 119.5) / height);
+                };
+                const std::uint8_t value =
+                    alpha[static_cast<std::size_t>(row * kFrame.width + column)];
+                if (radius(100, 80) > 1) {
+                    ASSERT_EQ(value, 0) << "column " << column << " row " << row;
+                }
+                if (radius(83, 63) <= 1) {  // well inside, by 1.5 soft edges
+                    ASSERT_EQ(value, 255) << "column " << column << " row " << row;
+                }
+            }
+        }
+        const std::uint8_t* middle = alpha.data() + 119 * kFrame.width;
+        const int firstFull = static_cast<int>(std::find(middle + 60, middle + 160, 255) - middle);
+        EXPECT_GE(firstFull, 60 + 9);
+        EXPECT_LE(firstFull, 60 + 12);
+        EXPECT_TRUE(std::is_sorted(middle + 55, middle + firstFull));
+    }
 }
 
 }  // namespace

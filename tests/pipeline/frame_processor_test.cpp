@@ -54,11 +54,7 @@ class FrameProcessorTest : public ::testing::Test {
     }
 
     void reportFace(int x, int y, int width, int height) {
-        faceStep.result.faceValid = true;
-        faceStep.result.faceX = x;
-        faceStep.result.faceY = y;
-        faceStep.result.faceWidth = width;
-        faceStep.result.faceHeight = height;
+        faceStep.result = {true, x, y, width, height, {}, {}, 0};
     }
 
     void process() { processFrame(buffers, kSize, settings, {&faceStep, &smoother}, face, fade); }
