@@ -27,30 +27,18 @@ constexpr std::uint32_t kFramesToAccept = 20;
 constexpr auto kLimit = std::chrono::minutes(2);
 
 // Frame n: its number in the first four bytes, then one byte value derived from n.
-std::uint8_t fillFor(std::uint32_t frameNumber) {
-    return static_cast<std::uint8_t>(frameNumber * 31u + 5u);
-}
-
-void stamp(std::vector<std::uint8_t>& pixels, std::uint32_t frameNumber) {
+const std::vector<std::uint8_t>& stamped(std::vector<std::uint8_t>& pixels,
+                                         std::uint32_t frameNumber) {
+    pixels.resize(static_cast<std::size_t>(kSize.pixels()) * 3);
+    std::fill(pixels.begin(), pixels.end(), static_cast<std::uint8_t>(frameNumber * 31u + 5u));
     std::memcpy(pixels.data(), &frameNumber, sizeof frameNumber);
-    std::memset(pixels.data() + sizeof frameNumber, fillFor(frameNumber),
-                pixels.size() - sizeof frameNumber);
-}
-
-bool isWholeFrame(const RingFrame& frame) {
-    std::uint32_t stamped = 0;
-    std::memcpy(&stamped, frame.pixels.data(), sizeof stamped);
-    const std::uint8_t fill = fillFor(frame.frameNumber);
-    return stamped == frame.frameNumber &&
-           std::all_of(frame.pixels.begin() + sizeof stamped, frame.pixels.end(),
-                       [fill](std::uint8_t byte) { return byte == fill; });
+    return pixels;
 }
 
 struct ReaderReport {
     std::uint32_t taken = 0;     // every frame readNewest gave, the same one again included
     std::uint32_t broken = 0;    // of those
     std::uint32_t accepted = 0;  // frames of numbers not taken before
-    std::uint32_t busy = 0;
 };
 
 bool send(int fd, const ReaderReport& report) {
@@ -64,20 +52,20 @@ bool send(int fd, const ReaderReport& report) {
     ReaderReport report;
     auto reader = FrameRingReader::open(name);
     RingFrame frame;
+    std::vector<std::uint8_t> expected;
     std::uint32_t lastAccepted = 0;
     bool sent = true;
     for (bool reading = true; reading;) {
         switch (reader.readNewest(frame, 1)) {
             case FrameRingReader::ReadOutcome::frame:
                 ++report.taken;
-                report.broken += isWholeFrame(frame) ? 0 : 1;
+                report.broken += frame.pixels == stamped(expected, frame.frameNumber) ? 0 : 1;
                 if (frame.frameNumber != std::exchange(lastAccepted, frame.frameNumber) &&
                     ++report.accepted == kFramesToAccept) {
                     sent = send(reportFd, report);
                 }
                 break;
             case FrameRingReader::ReadOutcome::busy:
-                ++report.busy;
                 break;
             default:
                 reading = false;  // the writer has ended publishing
@@ -87,19 +75,13 @@ bool send(int fd, const ReaderReport& report) {
     _exit(sent ? 0 : 1);
 }
 
-bool hasInput(int fd) {
-    pollfd waiting{fd, POLLIN, 0};
-    return poll(&waiting, 1, 0) > 0;
-}
-
 TEST(FrameRingStress, AReaderInAnotherProcessAcceptsOnlyWholeFrames) {
     testing::ScopedRingName name;
     platform::DebugOnce debug;
     auto ring = FrameRing::create(name.get(), kSize, debug);
     ASSERT_TRUE(ring);
-    std::vector<std::uint8_t> pixels(static_cast<std::size_t>(kSize.pixels()) * 3);
-    stamp(pixels, 1);
-    ring->publish(pixels.data());
+    std::vector<std::uint8_t> pixels;
+    ring->publish(stamped(pixels, 1).data());
 
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
@@ -120,9 +102,9 @@ TEST(FrameRingStress, AReaderInAnotherProcessAcceptsOnlyWholeFrames) {
     });
     std::uint32_t published = 1;
     const auto end = std::chrono::steady_clock::now() + kLimit;
-    while (!hasInput(fds[0]) && std::chrono::steady_clock::now() < end) {
-        stamp(pixels, ++published);
-        ring->publish(pixels.data());
+    for (pollfd report{fds[0], POLLIN, 0};
+         poll(&report, 1, 0) == 0 && std::chrono::steady_clock::now() < end;) {
+        ring->publish(stamped(pixels, ++published).data());
     }
     ring->endPublishing();
     writing = false;
@@ -137,13 +119,8 @@ TEST(FrameRingStress, AReaderInAnotherProcessAcceptsOnlyWholeFrames) {
     waitpid(child, &status, 0);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 
-    RecordProperty("published", static_cast<int>(published));
-    RecordProperty("accepted", static_cast<int>(report.accepted));
-    RecordProperty("busy", static_cast<int>(report.busy));
     EXPECT_EQ(report.broken, 0u) << "of " << report.taken << " frames taken";
-    EXPECT_GE(report.accepted, kFramesToAccept)
-        << "within " << std::chrono::duration_cast<std::chrono::seconds>(kLimit).count()
-        << " s; published " << published << ", busy " << report.busy;
+    EXPECT_GE(report.accepted, kFramesToAccept) << "of " << published << " published";
 }
 
 // The section's owner may cut it down at any moment, in the middle of a copy too: then the copy

@@ -7,7 +7,6 @@
 #include <random>
 #include <vector>
 
-#include "velvix/pipeline/landmark_layout.hpp"
 #include "velvix/pipeline/pixels.hpp"
 #include "velvix/platform/cpu_info.hpp"
 
@@ -15,90 +14,6 @@ namespace velvix {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-constexpr FrameSize kFrame{200, 240};
-// Capture layout: red, green, blue, alpha.
-constexpr std::array<std::uint8_t, 4> kSkin{205, 160, 135, 255};
-// Ash-brown hair: skin-coloured by the fixed test, but greyer than the skin.
-constexpr std::array<std::uint8_t, 4> kAshHair{120, 105, 90, 255};
-
-// A face in the buffer's columns and rows: brows on row 80, eyes' lower lids on row 100, the
-// nose's wings and the mouth on rows 130 and 160, the jaw round to the chin on row 210. Points
-// this layout does not use lie far off.
-FaceLandmarks drawnFace() {
-    using namespace landmark;
-    FaceLandmarks p{};
-    p.fill({-1000.0f, -1000.0f});
-    for (int k = 0; k < 5; ++k) {
-        p[static_cast<std::size_t>(kUpperBrows[static_cast<std::size_t>(k)])] = {
-            40.0f + 10.0f * static_cast<float>(k), 80.0f};
-        p[static_cast<std::size_t>(kUpperBrows[static_cast<std::size_t>(k + 5)])] = {
-            120.0f + 10.0f * static_cast<float>(k), 80.0f};
-    }
-    p[kLeftEyeLowerLid] = {60, 100};
-    p[kRightEyeLowerLid] = {140, 100};
-    p[kLeftNoseWing] = {88, 130};
-    p[kRightNoseWing] = {112, 130};
-    p[kLeftMouthCorner] = {80, 160};
-    p[kRightMouthCorner] = {120, 160};
-    p[kLeftJawBelowCheek] = {35, 170};
-    p[kRightJawBelowCheek] = {165, 170};
-    p[kChin] = {100, 210};
-    return p;
-}
-
-// The frame: skin with a little noise, and hair from the top down to `hairDown` rows above
-// the brows (a fringe over the forehead when positive).
-Bytes frameWithFringe(const std::array<std::uint8_t, 4>& skin, int hairDown) {
-    std::mt19937 random(5);
-    Bytes capture(static_cast<std::size_t>(kFrame.pixels()) * 4);
-    for (int row = 0; row < kFrame.height; ++row) {
-        for (int column = 0; column < kFrame.width; ++column) {
-            const auto& colour = row < 80 - 40 + hairDown ? kAshHair : skin;
-            std::uint8_t* pixel =
-                capture.data() + (static_cast<std::size_t>(row) * kFrame.width + column) * 4;
-            for (std::size_t c = 0; c < 3; ++c) {
-                pixel[c] = static_cast<std::uint8_t>(colour[c] + random() % 5 - 2);
-            }
-            pixel[3] = 255;
-        }
-    }
-    return capture;
-}
-
-// The alpha blendSkinOfTone gives a colour (capture layout) from an alpha of 255, as the blend
-// from 0 towards 255 shows it.
-int alphaOf(const SkinTone& tone, const std::array<std::uint8_t, 4>& colour) {
-    const Bytes unsmoothed{colour[2], colour[1], colour[0], 255};
-    Bytes smoothed{0, 0, 0, 0};
-    const std::uint8_t alpha = 255;
-    blendSkinOfTone(unsmoothed.data(), smoothed.data(), &alpha, 1, tone);
-    // Blue went from its value towards 0 by alpha / 255 of the way.
-    return static_cast<int>(std::lround(255.0 * (colour[2] - smoothed[0]) / colour[2]));
-}
-
-TEST(SkinTone, IsLearnedFromTheCheeksEvenUnderAFringeAndTellsTheHairFromTheSkin) {
-    for (const int fringe : {0, 30}) {
-        const Bytes capture = frameWithFringe(kSkin, fringe);
-        const auto tone = learnSkinTone(drawnFace(), capture.data(), kFrame);
-        ASSERT_TRUE(tone) << "fringe " << fringe;
-        EXPECT_EQ(alphaOf(*tone, kSkin), 255) << "fringe " << fringe;
-        EXPECT_EQ(alphaOf(*tone, {205, 163, 135, 255}), 255) << "a little less red";
-        EXPECT_EQ(alphaOf(*tone, kAshHair), 0) << "fringe " << fringe;
-        EXPECT_EQ(alphaOf(*tone, {150, 150, 150, 255}), 0) << "grey";
-        EXPECT_EQ(alphaOf(*tone, {195, 180, 172, 255}), 0) << "a greyish beige wall";
-    }
-}
-
-TEST(SkinTone, AGreyPictureOrAFaceMostlyOffTheFrameTeachesNothing) {
-    FaceLandmarks offFrame = drawnFace();
-    for (PointF& point : offFrame) {
-        point.x += 400;
-    }
-    EXPECT_FALSE(
-        learnSkinTone(drawnFace(), frameWithFringe({150, 150, 150, 255}, 0).data(), kFrame));
-    EXPECT_FALSE(learnSkinTone(offFrame, frameWithFringe(kSkin, 0).data(), kFrame));
-}
 
 // Against the blends' definitions in double precision, both paths alike: the plain blend gives
 // the unsmoothed bytes at alpha 0 and the smoothed at full, on skin only, and rounds in between;

@@ -15,12 +15,6 @@ constexpr float kPhotoFaceX = 232;
 constexpr float kPhotoFaceY = 135;
 constexpr float kPhotoFaceWidth = 100;
 
-std::uint8_t backgroundValue(int x, int y, int channel) {
-    const int texture = ((x * 13 + y * 7) % 23) - 11;
-    return static_cast<std::uint8_t>(
-        std::clamp(90 + x / 16 + y / 12 + channel * 15 + texture, 0, 255));
-}
-
 }  // namespace
 
 PortraitClip::PortraitClip(const std::string& photoPath, FrameSize size) : size_(size) {
@@ -38,8 +32,10 @@ std::vector<std::uint8_t> PortraitClip::background() const {
         std::uint8_t* row = frame.data() + static_cast<std::size_t>(size_.height - 1 - y) *
                                                static_cast<std::size_t>(size_.width) * 3;
         for (int x = 0; x < size_.width; ++x) {
+            const int texture = ((x * 13 + y * 7) % 23) - 11;
             for (int c = 0; c < 3; ++c) {
-                row[x * 3 + c] = backgroundValue(x, y, c);
+                row[x * 3 + c] = static_cast<std::uint8_t>(
+                    std::clamp(90 + x / 16 + y / 12 + c * 15 + texture, 0, 255));
             }
         }
     }
@@ -151,32 +147,29 @@ void Y4mWriter::add(const std::vector<std::uint8_t>& frame) {
     if (file_ == nullptr) {
         return;
     }
-    const int width = size_.width;
-    const int height = size_.height;
-    const int chromaWidth = (width + 1) / 2;
-    const int chromaHeight = (height + 1) / 2;
-    const auto lumaBytes = static_cast<std::size_t>(width) * height;
-    const auto chromaBytes = static_cast<std::size_t>(chromaWidth) * chromaHeight;
+    const auto width = static_cast<std::size_t>(size_.width);
+    const auto chromaWidth = (width + 1) / 2;
+    const auto lumaBytes = width * static_cast<std::size_t>(size_.height);
+    const auto chromaBytes = chromaWidth * static_cast<std::size_t>((size_.height + 1) / 2);
     planes_.assign(lumaBytes + 2 * chromaBytes, 0);
     std::vector<float> sums(2 * chromaBytes, 0.0f);
-    for (int y = 0; y < height; ++y) {
-        const std::uint8_t* row =
-            frame.data() + static_cast<std::size_t>(height - 1 - y) * width * 3;
-        for (int x = 0; x < width; ++x) {
+    const auto byte = [](float value) {
+        return static_cast<std::uint8_t>(std::clamp(std::lround(value), 0L, 255L));
+    };
+    for (std::size_t y = 0; y < static_cast<std::size_t>(size_.height); ++y) {
+        const std::uint8_t* row = frame.data() + (size_.height - 1 - y) * width * 3;
+        for (std::size_t x = 0; x < width; ++x) {
             const float b = row[x * 3];
-            const float g = row[x * 3 + 1];
             const float r = row[x * 3 + 2];
-            const float luma = 0.299f * r + 0.587f * g + 0.114f * b;
-            planes_[static_cast<std::size_t>(y) * width + x] =
-                static_cast<std::uint8_t>(std::clamp(std::lround(luma), 0L, 255L));
-            const std::size_t chroma = static_cast<std::size_t>(y / 2) * chromaWidth + x / 2;
+            const float luma = 0.299f * r + 0.587f * row[x * 3 + 1] + 0.114f * b;
+            planes_[y * width + x] = byte(luma);
+            const std::size_t chroma = y / 2 * chromaWidth + x / 2;
             sums[chroma] += 128 + 0.564f * (b - luma);
             sums[chromaBytes + chroma] += 128 + 0.713f * (r - luma);
         }
     }
     for (std::size_t i = 0; i < 2 * chromaBytes; ++i) {
-        planes_[lumaBytes + i] =
-            static_cast<std::uint8_t>(std::clamp(std::lround(sums[i] / 4), 0L, 255L));
+        planes_[lumaBytes + i] = byte(sums[i] / 4);
     }
     std::fputs("FRAME\n", file_);
     std::fwrite(planes_.data(), 1, planes_.size(), file_);
