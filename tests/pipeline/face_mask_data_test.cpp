@@ -12,6 +12,7 @@
 
 #include "beige_paper.hpp"
 #include "face_data.hpp"
+#include "fake_steps.hpp"
 #include "host/smoothing_step.hpp"
 #include "landmark_mapping.hpp"
 #include "outline_distance.hpp"
@@ -49,13 +50,14 @@ float median(std::vector<float> values) {
 }
 
 Colour medianColour(const std::vector<Colour>& colours) {
-    std::array<std::vector<float>, 3> parts;
-    for (const Colour& c : colours) {
-        parts[0].push_back(c.luma);
-        parts[1].push_back(c.cb);
-        parts[2].push_back(c.cr);
-    }
-    return {median(parts[0]), median(parts[1]), median(parts[2])};
+    const auto part = [&](float Colour::*member) {
+        std::vector<float> values;
+        for (const Colour& c : colours) {
+            values.push_back(c.*member);
+        }
+        return median(values);
+    };
+    return {part(&Colour::luma), part(&Colour::cb), part(&Colour::cr)};
 }
 
 float chromaDistance(const Colour& a, const Colour& b) {
@@ -95,8 +97,7 @@ std::vector<PointF> polygonOf(const FaceOutline& outline) {
     return {outline.points.begin(), outline.points.begin() + outline.count};
 }
 
-template <typename Indices>
-std::vector<PointF> pointsOf(const FaceLandmarks& p, const Indices& indices) {
+std::vector<PointF> pointsOf(const FaceLandmarks& p, const std::vector<int>& indices) {
     std::vector<PointF> points;
     for (const int k : indices) {
         points.push_back(p[static_cast<std::size_t>(k)]);
@@ -104,8 +105,8 @@ std::vector<PointF> pointsOf(const FaceLandmarks& p, const Indices& indices) {
     return points;
 }
 
-std::vector<PointF> pointsOf(const FaceLandmarks& p, std::initializer_list<int> indices) {
-    return pointsOf<std::initializer_list<int>>(p, indices);
+PointF browMiddle(const FaceLandmarks& p) {
+    return centreOf(pointsOf(p, {landmark::kUpperBrows.begin(), landmark::kUpperBrows.end()}));
 }
 
 std::vector<PointF> corners(float x0, float y0, float x1, float y1) {
@@ -202,7 +203,7 @@ std::optional<Colour> colourAt(const train::ColourPicture& picture, PointF point
 std::optional<float> visibleForeheadShare(const AnnotatedFace& face) {
     using namespace landmark;
     const auto& p = face.points;
-    const PointF middle = centreOf(pointsOf(p, kUpperBrows));
+    const PointF middle = browMiddle(p);
     const float height = std::hypot(middle.x - p[kChin].x, middle.y - p[kChin].y);
     const PointF up{(middle.x - p[kChin].x) / height, (middle.y - p[kChin].y) / height};
     const auto along = [&](PointF from, float distance) {
@@ -382,35 +383,23 @@ PaperFrame paperFrame(const AnnotatedFace& face, int index) {
     return frame;
 }
 
-// Gives the face the face step found before, so that every mask sees the same face.
-class RecordedFace final : public FaceStep {
-  public:
-    explicit RecordedFace(const FaceOutputs& face) : face_(face) {}
-    void run(const FaceStepBuffers&, FaceOutputs& outputs) override { outputs = face_; }
-
-  private:
-    FaceOutputs face_;
-};
-
-// Runs the program's frame processing on a frame with a face found before.
+// Runs the program's frame processing on a frame with the face found before, so that every mask
+// and level sees the same face; gives the output, in the frame layout.
 class Smoothing {
   public:
-    // The output, in the frame layout.
     const std::uint8_t* smooth(const std::vector<std::uint8_t>& capture, const FaceOutputs& found,
                                int level, MaskShape shape = MaskShape::faceOutline) {
         std::copy(capture.begin(), capture.end(), buffers_.capture());
-        AppliedSettings settings;
-        settings.smoothOn = true;
-        settings.smoothLevel = level;
-        settings.maskShape = shape;
-        RecordedFace step(found);
+        faceStep_.result = found;
         FaceOutputs face;
         FaceRegionFade fade;
-        processFrame(buffers_, kFrame, settings, {&step, &smoother_}, face, fade);
+        processFrame(buffers_, kFrame, {0, kNoCameraChosen, true, level, shape},
+                     {&faceStep_, &smoother_}, face, fade);
         return buffers_.output();
     }
 
   private:
+    testing::ScriptedFaceStep faceStep_;
     FilterSmoothingStep smoother_;
     FrameBuffers buffers_{kFrame};
 };
@@ -564,7 +553,7 @@ struct TextureEnergy {
 // the chin, drawn in a little from the jaw line.
 std::vector<PointF> foreheadZone(const FaceLandmarks& p) {
     using namespace landmark;
-    const PointF middle = centreOf(pointsOf(p, kUpperBrows));
+    const PointF middle = browMiddle(p);
     const float share = 0.8f * kForeheadShare;
     const PointF lift{(middle.x - p[kChin].x) * share, (middle.y - p[kChin].y) * share};
     const PointF left = p[kLeftBrowOuterEnd];
@@ -792,12 +781,10 @@ std::optional<Measured> FoundTestFaces::measure() {
 
 TEST_F(FoundTestFaces, OnBeigePaperOnlyTheFaceChangesAndItsEdgeIsSoft) {
     int paperSkin = 0;
-    for (int y = 0; y < kFrame.height; ++y) {
-        for (int x = 0; x < kFrame.width; ++x) {
-            const auto [red, green, blue] = testing::beigePaper(x, y);
-            paperSkin += isSkinColour(blue, green, red) ? 1 : 0;
-        }
-    }
+    forEachPixel({0, 0, kFrame.width, kFrame.height}, [&](int x, int y, std::size_t) {
+        const auto [red, green, blue] = testing::beigePaper(x, y);
+        paperSkin += isSkinColour(blue, green, red) ? 1 : 0;
+    });
     ASSERT_GE(paperSkin, kFrame.pixels() * 99 / 100) << "the paper must be skin-coloured";
     const Changes& face = m->byFace;
     const Changes& rectangle = m->byRectangle;

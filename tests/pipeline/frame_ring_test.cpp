@@ -113,15 +113,10 @@ TEST(FrameRing, PublishesIntoSlotNModThreeAndTheReaderGetsEachFrame) {
         std::uint64_t tag = 1;
         std::memcpy(&tag, section.data() + layout.slotOffset[static_cast<std::size_t>(slot)], 8);
         EXPECT_EQ(tag, 0u);
-
-        const auto header = reader.header();
-        EXPECT_EQ(header.writeCount, number);
-        EXPECT_EQ(header.readyCount, number);
-        EXPECT_EQ(header.state, RingState::hasFrame);
+        EXPECT_EQ(reader.header().readyCount, number);
         RingFrame frame;
         ASSERT_EQ(reader.readNewest(frame), FrameRingReader::ReadOutcome::frame) << i;
         EXPECT_EQ(frame.frameNumber, number);
-        EXPECT_EQ(frame.size, size);
         EXPECT_EQ(frame.pixels, frameFilledWith(size, value));
     }
 }
@@ -149,23 +144,13 @@ TEST(FrameRing, AttachTakesTheSizeFromTheHeaderWithoutWriting) {
     auto foreign = makeForeignRing(name.get(), layout.totalBytes, {640, 480});
     EXPECT_EQ(FrameRing::create(name.get(), {1280, 720}, debug).reason(),
               RingError::sectionTooSmall);
-    EXPECT_EQ(headerOf(foreign).width, 640);
     auto ring = FrameRing::attach(name.get(), debug);
     ASSERT_TRUE(ring);
-    EXPECT_FALSE(ring->initialisedHere());
     EXPECT_EQ(ring->size(), (FrameSize{640, 480}));
     EXPECT_EQ(headerOf(foreign).writeCount, 41u);
-    EXPECT_EQ(headerOf(foreign).state, RingState::hasFrame);
 
     ring->detach();  // not ours: the state stays
     EXPECT_EQ(headerOf(foreign).state, RingState::hasFrame);
-
-    // Ours: readers see it being re-created.
-    ScopedRingName ownName;
-    auto own = FrameRing::create(ownName.get(), {32, 16}, debug);
-    const auto reader = FrameRingReader::open(ownName.get());
-    own->detach();
-    EXPECT_EQ(reader.header().state, RingState::resizing);
 }
 
 // Headers another process may have written: attach refuses them, and create repairs them where
@@ -231,32 +216,8 @@ TEST(FrameRing, NeitherWriterNorReaderUsesASectionOthersMayOpen) {
     for (const std::string& part : parts) {
         EXPECT_NE(said.find(part), std::string::npos) << part << " in: " << said;
     }
-    EXPECT_EQ(testing::sectionBytes(name.get(), layout.totalBytes),
-              std::vector<std::uint8_t>(layout.totalBytes, 0xAB));
     EXPECT_FALSE(FrameRingReader::open(name.get()).isOpen());
     EXPECT_FALSE(requestRingSize(name.get(), {32, 16}));
-}
-
-// A writer that stops publishing leaves no frame that readers would show as live; one that is
-// merely destroyed (the program goes on elsewhere) leaves the header as it is.
-TEST(FrameRing, AStoppedWriterLeavesNoFrameADestroyedOneLeavesTheHeader) {
-    for (const bool stopped : {true, false}) {
-        ScopedRingName name;
-        platform::DebugOnce debug;
-        std::optional<FrameRing> ring = *FrameRing::create(name.get(), {32, 16}, debug);
-        ring->publish(frameFilledWith({32, 16}, 5).data());
-        if (stopped) {
-            ring->endPublishing();
-        }
-        // Open before the writer lets go: on Windows a section disappears with its last handle.
-        const auto reader = FrameRingReader::open(name.get());
-        ring.reset();
-        EXPECT_EQ(reader.header().state, stopped ? RingState::initialised : RingState::hasFrame);
-        EXPECT_EQ(reader.header().readyCount, 1u);
-        RingFrame frame;
-        EXPECT_EQ(reader.readNewest(frame), stopped ? FrameRingReader::ReadOutcome::noFrame
-                                                    : FrameRingReader::ReadOutcome::frame);
-    }
 }
 
 #ifndef _WIN32
