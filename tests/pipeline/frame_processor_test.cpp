@@ -53,49 +53,17 @@ class FrameProcessorTest : public ::testing::Test {
     testing::ScriptedFaceStep faceStep;
 };
 
-// The rectangle mask, with exact rules: without a face the whole frame is smoothed, on skin only
-// (columns 30 and 31, within two of the grey, get back a share of the edge as their finest
-// detail); with a face only its rectangle, which in the worker's buffers, turned against the face
-// step's coordinates, covers columns 40 to 55 and rows 32 to 43; a rectangle outside the frame
-// counts as no face. Smoothing off, the frame is only packed.
-TEST_F(FrameProcessorTest, TheRectangleMaskSmoothsTheFacesRectangleOrTheWholeFrameOnSkin) {
-    settings.maskShape = MaskShape::rectangle;
+// The face-shaped mask (what users get) with a face that has no landmarks: the ellipse in its
+// rectangle, nothing around it. A face lost is held, then the whole frame fades in, and out
+// again when the face is back; a fresh start takes the first frame's own answer. The smoother
+// adds 60 to every byte, so that partial smoothing shows. Smoothing off, the frame is only packed.
+TEST_F(FrameProcessorTest, TheEllipseIsSmoothedAndALostFaceIsHeldAndFadesIntoTheWholeFrame) {
+    smoother.step = 60;
+    reportFace(8, 4, 32, 24);  // columns 24 to 55 and rows 20 to 43 of the buffers
     process(false);
     EXPECT_EQ(smoother.calls + faceStep.calls, 0);
     EXPECT_EQ(output(63, 47), kUnsmoothedGrey);
     settings.smoothOn = true;
-    settings.smoothLevel = 60;
-    process(false);
-    EXPECT_EQ(faceStep.lastSize, kSize);
-    EXPECT_EQ(smoother.lastLevel, 60);
-    EXPECT_EQ(smoother.lastSize, kSize);
-    for (int y = 0; y < kSize.height; ++y) {
-        for (const int x : {0, 29, 32, 63}) {
-            EXPECT_EQ(output(x, y)[0], x < 30 ? 121 : 128);
-        }
-    }
-    reportFace(8, 4, 16, 12);
-    process();
-    EXPECT_EQ(smoother.lastSize, (FrameSize{16, 12}));
-    for (int y = 0; y < kSize.height; ++y) {
-        for (int x = 0; x < kSize.width; ++x) {
-            ASSERT_EQ(smoothedBy(x, y), x >= 40 && x < 56 && y >= 32 && y < 44 ? 1 : 0)
-                << "column " << x << " row " << y;
-        }
-    }
-    reportFace(60, 4, 16, 12);
-    process();
-    EXPECT_EQ(smoothedBy(0, 0), 1);
-}
-
-// The face-shaped mask (what users get) with a face that has no landmarks: the ellipse in its
-// rectangle, nothing around it. A face lost is held, then the whole frame fades in, and out
-// again when the face is back; a fresh start takes the first frame's own answer. The smoother
-// adds 60 to every byte, so that partial smoothing shows.
-TEST_F(FrameProcessorTest, TheEllipseIsSmoothedAndALostFaceIsHeldAndFadesIntoTheWholeFrame) {
-    settings.smoothOn = true;
-    smoother.step = 60;
-    reportFace(8, 4, 32, 24);  // columns 24 to 55 and rows 20 to 43 of the buffers
     process();
     EXPECT_EQ(smoothedBy(39, 31), 60);
     for (int y = 0; y < kSize.height; ++y) {
