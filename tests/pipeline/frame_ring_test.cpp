@@ -175,6 +175,8 @@ TEST(FrameRing, NeitherWriterNorReaderUsesASectionOthersMayOpen) {
     for (const std::string& part : parts) {
         EXPECT_NE(said.find(part), std::string::npos) << part << " in: " << said;
     }
+    EXPECT_EQ(testing::sectionBytes(name.get(), layout.totalBytes),
+              std::vector<std::uint8_t>(layout.totalBytes, 0xAB));
     EXPECT_FALSE(FrameRingReader::open(name.get()).isOpen());
     EXPECT_FALSE(requestRingSize(name.get(), {32, 16}));
 }
