@@ -180,12 +180,11 @@ std::optional<Colour> colourAt(const train::ColourPicture& picture, PointF point
         return std::nullopt;
     }
     std::array<float, 3> sums{};  // blue, green, red
-    for (int dy = -1; dy <= 1; ++dy) {
-        for (int dx = -1; dx <= 1; ++dx) {
-            const auto pixel = (static_cast<std::size_t>(cy + dy) * picture.width + cx + dx) * 3;
-            for (std::size_t c = 0; c < 3; ++c) {
-                sums[c] += picture.pixels[pixel + c] / 9.0f;
-            }
+    for (int k = 0; k < 9; ++k) {
+        const auto pixel =
+            (static_cast<std::size_t>(cy + k / 3 - 1) * picture.width + cx + k % 3 - 1) * 3;
+        for (std::size_t c = 0; c < 3; ++c) {
+            sums[c] += picture.pixels[pixel + c] / 9.0f;
         }
     }
     return colourOf(sums[2], sums[1], sums[0]);
@@ -298,12 +297,10 @@ TEST(FaceMaskData, TheForeheadShareCoversMostVisibleForeheads) {
 const std::vector<std::uint8_t>& beigePaperFrame() {
     static const std::vector<std::uint8_t> paper = [] {
         std::vector<std::uint8_t> pixels(static_cast<std::size_t>(kFrame.pixels()) * 4, 255);
-        for (int row = 0; row < kFrame.height; ++row) {
-            for (int column = 0; column < kFrame.width; ++column) {
-                const auto colour = testing::beigePaper(column, row);
-                std::copy(colour.begin(), colour.end(), pixels.data() + indexOf(column, row) * 4);
-            }
-        }
+        forEachPixel({0, 0, kFrame.width, kFrame.height}, [&](int column, int row, std::size_t i) {
+            const auto colour = testing::beigePaper(column, row);
+            std::copy(colour.begin(), colour.end(), pixels.data() + i * 4);
+        });
         return pixels;
     }();
     return paper;
@@ -319,13 +316,11 @@ struct PaperFrame {
 };
 
 PaperFrame paperFrame(const AnnotatedFace& face, int index) {
-    float left = 1e9f, right = -1e9f, top = 1e9f, bottom = -1e9f;
-    for (const PointF& point : face.points) {
-        left = std::min(left, point.x);
-        right = std::max(right, point.x);
-        top = std::min(top, point.y);
-        bottom = std::max(bottom, point.y);
-    }
+    const auto [leftmost, rightmost] = std::minmax_element(
+        face.points.begin(), face.points.end(), [](PointF a, PointF b) { return a.x < b.x; });
+    const auto [topmost, bottommost] = std::minmax_element(
+        face.points.begin(), face.points.end(), [](PointF a, PointF b) { return a.y < b.y; });
+    const float left = leftmost->x, right = rightmost->x, top = topmost->y, bottom = bottommost->y;
     const float scale = std::min(250.0f / (right - left), 600.0f / (bottom - top));
     const int width = static_cast<int>(std::lround(static_cast<float>(face.picture.width) * scale));
     const int height =

@@ -16,7 +16,6 @@ namespace velvix {
 namespace {
 
 using platform::SharedSection;
-using testing::linesStartingWith;
 using Log = std::vector<std::string>;
 
 RingHeader& headerOf(SharedSection& section) {
@@ -36,16 +35,6 @@ class FrameWorkerTest : public ::testing::Test {
         }
         return {camera.log.begin() + static_cast<std::ptrdiff_t>(mark), camera.log.end()};
     }
-    // Runs ticks with frames and gives what the worker said on stderr.
-    std::string ticksSaying(int count) {
-        ::testing::internal::CaptureStderr();
-        ticks(count, true);
-        return ::testing::internal::GetCapturedStderr();
-    }
-    SharedSection ringSection() {
-        return SharedSection::open(name.get(), SharedSection::Access::readWrite);
-    }
-    RingHeaderSnapshot ringHeader() { return FrameRingReader::open(name.get()).header(); }
     // The pacer's pauses while the ring is being re-created.
     void onResizePause(std::function<void()> pause) {
         clock.onSleep = [pause](std::uint32_t ms) {
@@ -100,7 +89,7 @@ TEST_F(FrameWorkerTest, OpensTheChosenCameraAndTriesALostOneAgain) {
     ASSERT_GE(retry.size(), 3u);
     EXPECT_EQ((Log{retry.end() - 3, retry.end()}),
               (Log{"size 1 1280x720 rgb24", "connector 1 0", "open 1"}));
-    EXPECT_TRUE(linesStartingWith(retry, "period").empty());
+    EXPECT_TRUE(testing::linesStartingWith(retry, "period").empty());
     ticks(kRetryTicks - 1);
     EXPECT_EQ(camera.opensOf(1), 3);
     ticks(1);
@@ -148,7 +137,8 @@ TEST_F(FrameWorkerTest, ARequestIsKeptWhileTheRingCannotBeRecreated) {
     int pauses = 0;
     std::vector<Obstacle> obstacles = {{{640, 480},
                                         [&] {
-                                            otherWriter = ringSection();
+                                            otherWriter = SharedSection::open(
+                                                name.get(), SharedSection::Access::readWrite);
                                             ASSERT_TRUE(otherWriter.tryLockForWriting());
                                         },
                                         [&] { otherWriter.close(); }},
@@ -192,7 +182,8 @@ TEST_F(FrameWorkerTest, ARequestIsKeptWhileTheRingCannotBeRecreated) {
         ticks(1, true);
         ASSERT_NE(worker.ring(), nullptr);
         EXPECT_EQ(worker.ring()->size(), obstacle.asked);
-        EXPECT_EQ((FrameSize{ringHeader().width, ringHeader().height}), obstacle.asked);
+        const auto header = FrameRingReader::open(name.get()).header();
+        EXPECT_EQ((FrameSize{header.width, header.height}), obstacle.asked);
     }
     EXPECT_EQ(pauses, 5);
 }
@@ -216,7 +207,9 @@ TEST_F(FrameWorkerTest, ASectionCutDownUnderTheWorkerEndsTheRingNotTheWorker) {
     control.requestCamera(0);
     ticks(1, true);
     ASSERT_TRUE(testing::truncateSection(name.get(), 0));
-    const std::string said = ticksSaying(1);
+    ::testing::internal::CaptureStderr();
+    ticks(1, true);
+    const std::string said = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(worker.ring(), nullptr);
     EXPECT_NE(said.find("truncated while in use"), std::string::npos) << said;
     worker.shutDown();

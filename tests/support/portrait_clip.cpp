@@ -8,14 +8,11 @@
 #include <numbers>
 
 namespace velvix::testing {
-namespace {
 
 // The demo portrait's face: its centre and width in the photo's own pixels.
 constexpr float kPhotoFaceX = 232;
 constexpr float kPhotoFaceY = 135;
 constexpr float kPhotoFaceWidth = 100;
-
-}  // namespace
 
 PortraitClip::PortraitClip(const std::string& photoPath, FrameSize size) : size_(size) {
     int channels = 0;
@@ -48,10 +45,8 @@ std::vector<std::uint8_t> PortraitClip::frame(const PortraitPose& pose) const {
 
 std::vector<std::uint8_t> PortraitClip::frame(const std::vector<PortraitPose>& poses) const {
     std::vector<std::uint8_t> frame = background();
-    if (!photo_.empty()) {
-        for (const PortraitPose& pose : poses) {
-            draw(pose, frame);
-        }
+    for (const PortraitPose& pose : photo_.empty() ? std::vector<PortraitPose>{} : poses) {
+        draw(pose, frame);
     }
     return frame;
 }
@@ -98,12 +93,8 @@ void PortraitClip::draw(const PortraitPose& pose, std::vector<std::uint8_t>& fra
 PortraitPose PortraitClip::movingPose(int index, int frames) {
     const float phase =
         2 * std::numbers::pi_v<float> * static_cast<float>(index) / static_cast<float>(frames);
-    PortraitPose pose;
-    pose.centreX = 640 - 320 * std::cos(phase);
-    pose.centreY = 330 + 40 * std::sin(2 * phase);
-    pose.faceWidth = 240 + 60 * std::sin(phase);
-    pose.degrees = 15 * std::sin(3 * phase);
-    return pose;
+    return {640 - 320 * std::cos(phase), 330 + 40 * std::sin(2 * phase), 240 + 60 * std::sin(phase),
+            15 * std::sin(3 * phase)};
 }
 
 std::vector<PortraitPose> PortraitClip::movingGroup(int faces, int index, int frames) {
@@ -117,15 +108,11 @@ std::vector<PortraitPose> PortraitClip::movingGroup(int faces, int index, int fr
         const float phase = 2 * std::numbers::pi_v<float> *
                             (static_cast<float>(index) / static_cast<float>(frames) +
                              static_cast<float>(k) / static_cast<float>(faces));
-        PortraitPose pose;
-        pose.centreX = partWidth * (static_cast<float>(k % columns) + 0.5f) +
-                       partWidth * 0.2f * std::sin(phase);
-        pose.centreY = partHeight * (static_cast<float>(k / columns) + 0.5f) +
-                       partHeight * 0.06f * std::sin(2 * phase);
-        pose.faceWidth = width * (1 + std::cos(phase) / 6);
-        pose.degrees = 10 * std::sin(3 * phase);
-        pose.reach = 1.15f;
-        poses.push_back(pose);
+        poses.push_back({partWidth * (static_cast<float>(k % columns) + 0.5f) +
+                             partWidth * 0.2f * std::sin(phase),
+                         partHeight * (static_cast<float>(k / columns) + 0.5f) +
+                             partHeight * 0.06f * std::sin(2 * phase),
+                         width * (1 + std::cos(phase) / 6), 10 * std::sin(3 * phase), 1.15f});
     }
     return poses;
 }
