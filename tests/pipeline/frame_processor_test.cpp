@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include "fake_steps.hpp"
@@ -53,8 +54,9 @@ class FrameProcessorTest : public ::testing::Test {
     testing::ScriptedFaceStep faceStep;
 };
 
-// The face-shaped mask (what users get) with a face that has no landmarks: the ellipse in its
-// rectangle, nothing around it. A face lost is held, then the whole frame fades in, and out
+// The face-shaped mask (what users get) with a face that has no landmarks, or a broken fit: the
+// ellipse in its rectangle, nothing around it (the mask of fitted faces is measured by the data
+// tests). A face lost is held, then the whole frame fades in, and out
 // again when the face is back; a fresh start takes the first frame's own answer. The smoother
 // adds 60 to every byte, so that partial smoothing shows. Smoothing off, the frame is only packed.
 TEST_F(FrameProcessorTest, TheEllipseIsSmoothedAndALostFaceIsHeldAndFadesIntoTheWholeFrame) {
@@ -64,15 +66,24 @@ TEST_F(FrameProcessorTest, TheEllipseIsSmoothedAndALostFaceIsHeldAndFadesIntoThe
     EXPECT_EQ(smoother.calls + faceStep.calls, 0);
     EXPECT_EQ(output(63, 47), kUnsmoothedGrey);
     settings.smoothOn = true;
-    process();
-    EXPECT_EQ(smoothedBy(39, 31), 60);
-    for (int y = 0; y < kSize.height; ++y) {
-        for (int x = 0; x < kSize.width; ++x) {
-            if (std::hypot((x - 39.5) / 16, (y - 31.5) / 12) > 1) {
-                ASSERT_EQ(output(x, y), kUnsmoothedSkin) << "column " << x << " row " << y;
+    FaceLandmarks broken;  // a fit gone wrong: the same ellipse
+    for (std::size_t k = 0; k < broken.size(); ++k) {
+        broken[k] = {static_cast<float>(k % 10 * 3), static_cast<float>(k / 10 * 2)};
+    }
+    broken[5].x = std::numeric_limits<float>::quiet_NaN();
+    for (const auto& landmarks : {std::optional<FaceLandmarks>{}, std::optional{broken}}) {
+        faceStep.result.faceLandmarks = landmarks;
+        process();
+        EXPECT_EQ(smoothedBy(39, 31), 60);
+        for (int y = 0; y < kSize.height; ++y) {
+            for (int x = 0; x < kSize.width; ++x) {
+                if (std::hypot((x - 39.5) / 16, (y - 31.5) / 12) > 1) {
+                    ASSERT_EQ(output(x, y), kUnsmoothedSkin) << "column " << x << " row " << y;
+                }
             }
         }
     }
+    faceStep.result.faceLandmarks.reset();
     // The face in the middle of the rectangle, the background far from it, frame by frame.
     const auto next = [&](bool withFace) {
         faceStep.result.faceValid = withFace;
