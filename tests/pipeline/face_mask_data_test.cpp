@@ -375,27 +375,6 @@ PaperFrame paperFrame(const AnnotatedFace& face, int index) {
     return frame;
 }
 
-// Runs the program's frame processing on a frame with the face found before, so that every mask
-// and level sees the same face; gives the output, in the frame layout.
-class Smoothing {
-  public:
-    const std::uint8_t* smooth(const std::vector<std::uint8_t>& capture, const FaceOutputs& found,
-                               int level, MaskShape shape = MaskShape::faceOutline) {
-        std::copy(capture.begin(), capture.end(), buffers_.capture());
-        faceStep_.result = found;
-        FaceOutputs face;
-        FaceRegionFade fade;
-        processFrame(buffers_, kFrame, {0, kNoCameraChosen, true, level, shape},
-                     {&faceStep_, &smoother_}, face, fade);
-        return buffers_.output();
-    }
-
-  private:
-    testing::ScriptedFaceStep faceStep_;
-    FilterSmoothingStep smoother_;
-    FrameBuffers buffers_{kFrame};
-};
-
 // The change of each pixel: the mean over its three bytes of |after - before|.
 std::vector<float> changeImage(const std::vector<std::uint8_t>& capture,
                                const std::uint8_t* output) {
@@ -662,7 +641,9 @@ std::optional<Measured> FoundTestFaces::measure() {
     m.annotated = faces.size();
     FaceProcessingStep faceStep(makeFaceDetector(VELVIX_FACE_NETWORK), VELVIX_SHIPPED_MODEL);
     FrameBuffers buffers(kFrame);
-    Smoothing smoothing;
+    testing::ScriptedFaceStep foundFace;  // so that every mask and level sees the same face
+    FilterSmoothingStep smoother;
+    FrameBuffers smoothing(kFrame);
     for (std::size_t k = 0; k < faces.size(); ++k) {
         const PaperFrame frame = paperFrame(faces[k], static_cast<int>(k));
         packPixels(frame.capture.data(), buffers.output(), kFrame.width, kFrame.height,
@@ -695,12 +676,22 @@ std::optional<Measured> FoundTestFaces::measure() {
             zones[z] = hairAndSkin(frame, *region, medianColour(cheekColours), kZones[z](p));
             m.hairFaces[z] += zones[z][0].empty() ? 0 : 1;
         }
+        // The program's frame processing; its output in the frame layout.
+        const auto smooth = [&](int level, MaskShape shape = MaskShape::faceOutline) {
+            std::copy(frame.capture.begin(), frame.capture.end(), smoothing.capture());
+            foundFace.result = face;
+            FaceOutputs outputs;
+            FaceRegionFade fade;
+            processFrame(smoothing, kFrame, {0, kNoCameraChosen, true, level, shape},
+                         {&foundFace, &smoother}, outputs, fade);
+            return smoothing.output();
+        };
         // The face step's rectangle in the buffers.
         const PixelArea box{kFrame.width - face.faceX - face.faceWidth,
                             kFrame.height - face.faceY - face.faceHeight, face.faceWidth,
                             face.faceHeight};
         for (const int level : {30, 60, kEdgeLevel, kFullLevel}) {
-            const std::uint8_t* smoothed = smoothing.smooth(frame.capture, face, level);
+            const std::uint8_t* smoothed = smooth(level);
             const auto change = changeImage(frame.capture, smoothed);
             for (std::size_t t = 0; t < kTextureLevels.size(); ++t) {
                 if (kTextureLevels[t].level == level) {
@@ -752,13 +743,11 @@ std::optional<Measured> FoundTestFaces::measure() {
         }
         const float x0 = static_cast<float>(box.x) - 0.5f;
         const float y0 = static_cast<float>(box.y) - 0.5f;
-        m.byRectangle.add(
-            frame,
-            changeImage(frame.capture,
-                        smoothing.smooth(frame.capture, face, kEdgeLevel, MaskShape::rectangle)),
-            corners(x0, y0, x0 + static_cast<float>(box.width),
-                    y0 + static_cast<float>(box.height)),
-            box);
+        m.byRectangle.add(frame,
+                          changeImage(frame.capture, smooth(kEdgeLevel, MaskShape::rectangle)),
+                          corners(x0, y0, x0 + static_cast<float>(box.width),
+                                  y0 + static_cast<float>(box.height)),
+                          box);
     }
     return m;
 }
