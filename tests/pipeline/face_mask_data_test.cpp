@@ -15,7 +15,6 @@
 #include "fake_steps.hpp"
 #include "host/smoothing_step.hpp"
 #include "landmark_mapping.hpp"
-#include "outline_distance.hpp"
 #include "velvix/face/face_step.hpp"
 #include "velvix/pipeline/frame_processor.hpp"
 #include "velvix/pipeline/landmark_layout.hpp"
@@ -25,8 +24,53 @@
 namespace velvix {
 namespace {
 
-using testing::signedDistance;
 constexpr FrameSize kFrame{1280, 720};
+
+// How far a point lies inside a convex polygon (either way round): its distance from the
+// nearest edge, negative outside.
+double signedDistance(const std::vector<PointF>& polygon, double x, double y) {
+    double twiceArea = 0;
+    for (std::size_t k = 0; k < polygon.size(); ++k) {
+        const PointF a = polygon[k];
+        const PointF b = polygon[(k + 1) % polygon.size()];
+        twiceArea += static_cast<double>(a.x) * b.y - static_cast<double>(b.x) * a.y;
+    }
+    double nearest = 1e300;
+    bool inside = true;
+    for (std::size_t k = 0; k < polygon.size(); ++k) {
+        const PointF a = polygon[k];
+        const PointF b = polygon[(k + 1) % polygon.size()];
+        const double ex = b.x - a.x;
+        const double ey = b.y - a.y;
+        const double t =
+            std::clamp(((x - a.x) * ex + (y - a.y) * ey) / (ex * ex + ey * ey), 0.0, 1.0);
+        nearest = std::min(nearest, std::hypot(x - a.x - t * ex, y - a.y - t * ey));
+        // Inside lies on the same side of every edge as the turn of the whole polygon.
+        inside = inside && (ex * (y - a.y) - ey * (x - a.x)) * twiceArea >= 0;
+    }
+    return inside ? nearest : -nearest;
+}
+
+// The columns of row y whose centres lie inside a convex polygon: first and last, or first
+// greater than last when there are none.
+std::pair<int, int> columnsInside(const std::vector<PointF>& polygon, int y) {
+    const auto row = static_cast<double>(y);
+    double left = 1e300;
+    double right = -1e300;
+    for (std::size_t k = 0; k < polygon.size(); ++k) {
+        const PointF a = polygon[k];
+        const PointF b = polygon[(k + 1) % polygon.size()];
+        if ((a.y <= row && row < b.y) || (b.y <= row && row < a.y)) {
+            const double x = a.x + (row - a.y) * (b.x - a.x) / (b.y - a.y);
+            left = std::min(left, x);
+            right = std::max(right, x);
+        }
+    }
+    if (left > right) {
+        return {1, 0};
+    }
+    return {static_cast<int>(std::ceil(left)), static_cast<int>(std::ceil(right)) - 1};
+}
 
 std::size_t indexOf(int column, int row) {
     return static_cast<std::size_t>(row) * kFrame.width + static_cast<std::size_t>(column);
@@ -350,9 +394,9 @@ PaperFrame paperFrame(const AnnotatedFace& face, int index) {
     for (int row = 0; row < kFrame.height; ++row) {
         const int sy =
             static_cast<int>(std::floor(static_cast<float>(kFrame.height - 1 - row) - offsetY));
-        const auto [first, last] = testing::columnsInside(cutOut, row);
-        const auto above = testing::columnsInside(cutOut, row - kFade);
-        const auto below = testing::columnsInside(cutOut, row + kFade);
+        const auto [first, last] = columnsInside(cutOut, row);
+        const auto above = columnsInside(cutOut, row - kFade);
+        const auto below = columnsInside(cutOut, row + kFade);
         for (int column = std::max(0, first); column <= std::min(kFrame.width - 1, last);
              ++column) {
             const int sx = static_cast<int>(std::floor(static_cast<float>(column) - offsetX));
@@ -458,9 +502,9 @@ struct Changes {
         const auto offFaceEdge = grown(frame.outline, 1.08f);
         const PixelArea near = areaAround(grown(frame.outline, 1.5f));
         for (int row = near.y; row < near.y + near.height; ++row) {
-            const auto face = testing::columnsInside(offFaceEdge, row);
-            const auto leftCheek = testing::columnsInside(frame.cheeks[0], row);
-            const auto rightCheek = testing::columnsInside(frame.cheeks[1], row);
+            const auto face = columnsInside(offFaceEdge, row);
+            const auto leftCheek = columnsInside(frame.cheeks[0], row);
+            const auto rightCheek = columnsInside(frame.cheeks[1], row);
             const bool rectangleRow = rectangle.y <= row && row < rectangle.y + rectangle.height;
             for (int column = near.x; column < near.x + near.width; ++column) {
                 const float value = change[indexOf(column, row)];

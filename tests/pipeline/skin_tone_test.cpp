@@ -39,7 +39,6 @@ TEST(BlendSkin, FollowsItsDefinitionPlainAndByTheSkinsColourInBothPaths) {
         smoothed[4 * i + 3] = static_cast<std::uint8_t>(random());
         alpha[i] = std::array<std::uint8_t, 3>{0, 255, static_cast<std::uint8_t>(random())}[i % 3];
     }
-    std::array<Bytes, 2> results;
     for (const bool vectorised : {false, true}) {
         const Avx2Choice paths(vectorised);
         Bytes plain = smoothed;
@@ -74,9 +73,7 @@ TEST(BlendSkin, FollowsItsDefinitionPlainAndByTheSkinsColourInBothPaths) {
             ASSERT_EQ(plain[4 * i + 3], smoothed[4 * i + 3]);
             ASSERT_EQ(byTone[4 * i + 3], smoothed[4 * i + 3]);
         }
-        results[vectorised ? 1 : 0] = byTone;
     }
-    EXPECT_EQ(results[0], results[1]);
 }
 
 }  // namespace
