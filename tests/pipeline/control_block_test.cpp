@@ -7,10 +7,8 @@
 namespace velvix {
 namespace {
 
-// The user interface writes request after request while the worker takes them over. Each
-// request sets camera and level to the same number; once the writer is done the worker must
-// have taken over the last one, and it never sees a number that was not written. Switching
-// smoothing off afterwards keeps the level.
+// The user interface writes requests (camera and level the same number) while the worker takes
+// them over: it never sees a number not written and ends with the last. Off keeps the level.
 TEST(ControlBlock, UserInterfaceWritesAgainstWorkerReads) {
     ControlBlock control;
     EXPECT_EQ(control.takeOverSettings(), kNoCameraChosen);

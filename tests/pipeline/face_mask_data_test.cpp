@@ -585,17 +585,15 @@ constexpr std::array kZones{foreheadZone, belowTheLipsZone};
 constexpr std::array<const char*, 2> kZoneNames{"fringe", "beard"};
 
 // The levels of the texture and hair measurements, with the share of the blotches' contrast the
-// filter alone took away and of the grain's energy it kept, and the mean change of a byte of the
-// hair pixels with the fixed skin-colour test alone (fringe, beard): the figures before the
-// finest detail went back into the skin and before the skin's own colour was learned.
+// filter alone took away and the mean change of a byte of the hair pixels (fringe, beard) with
+// the fixed skin-colour test alone: the figures before the finest detail went back into the skin
+// and before the skin's own colour was learned.
 struct TextureLevel {
     int level;
     double blotchesTakenBefore;
-    double grainKeptBefore;
 };
-constexpr std::array kTextureLevels{TextureLevel{30, 0.07381, 0.4529},
-                                    TextureLevel{60, 0.22025, 0.2106},
-                                    TextureLevel{100, 0.41077, 0.0934}};
+constexpr std::array kTextureLevels{TextureLevel{30, 0.07381}, TextureLevel{60, 0.22025},
+                                    TextureLevel{100, 0.41077}};
 struct HairLevel {
     int level;
     std::array<double, 2> hairBefore;
@@ -607,8 +605,7 @@ constexpr int kFullLevel = 100;
 // Every figure the tests below hold, from one pass over the annotated test faces the face step
 // found and fitted (its region holds the face's cheek).
 struct Measured {
-    std::size_t annotated = 0;
-    std::size_t found = 0;
+    std::size_t annotated = 0, found = 0;
     Changes byFace;  // at kEdgeLevel, with each mask
     Changes byRectangle;
     Mean eyesAndLips;  // at kFullLevel, as the rest below

@@ -45,11 +45,10 @@ class FrameProcessorTest : public ::testing::Test {
     testing::ScriptedFaceStep faceStep;
 };
 
-// The face-shaped mask (what users get) with a face that has no landmarks, or a broken fit: the
-// ellipse in its rectangle, nothing around it (the mask of fitted faces is measured by the data
-// tests). A face lost is held, then the whole frame fades in, and out
-// again when the face is back; a fresh start takes the first frame's own answer. The smoother
-// adds 60 to every byte, so that partial smoothing shows. Smoothing off, the frame is only packed.
+// The face-shaped mask with a face without landmarks, or with a broken fit: the ellipse in its
+// rectangle, nothing around it (fitted faces are the data tests'). A face lost is held, then the
+// whole frame fades in, and out when the face is back; a fresh start takes the first frame's own
+// answer. The smoother adds 60 to every byte, so that partial smoothing shows.
 TEST_F(FrameProcessorTest, TheEllipseIsSmoothedAndALostFaceIsHeldAndFadesIntoTheWholeFrame) {
     smoother.step = 60;
     faceStep.result = {true, 8, 4, 32, 24, {}, {}, 0};  // columns 24 to 55, rows 20 to 43

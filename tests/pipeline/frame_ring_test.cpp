@@ -100,38 +100,34 @@ TEST(FrameRing, ReaderTreatsOvertakenSlotsAsTorn) {
 // Headers another process may have written: attach refuses them, and create repairs them where
 // the section is large enough.
 TEST(FrameRing, AttachRefusesAHostileHeaderAndCreateRepairsItWhereTheSectionAllows) {
-    struct Hostile {
-        const char* what;
-        FrameSize described;
-        std::size_t sectionBytes;
-    };
-    for (const Hostile& hostile : {Hostile{"zero width", {0, 720}, 1 << 20},
-                                   Hostile{"negative height", {1280, -720}, 1 << 20},
-                                   Hostile{"absurd size", {1 << 30, 1 << 30}, 1 << 20},
-                                   Hostile{"product overflows", {65536, 65537}, 1 << 20},
-                                   Hostile{"section too small", {1280, 720}, 1 << 20},
-                                   Hostile{"section smaller than the header", {64, 32}, 40}}) {
-        SCOPED_TRACE(hostile.what);
+    for (const auto& [what, described, sectionBytes] :
+         {std::tuple{"zero width", FrameSize{0, 720}, std::size_t{1} << 20},
+          {"negative height", {1280, -720}, 1 << 20},
+          {"absurd size", {1 << 30, 1 << 30}, 1 << 20},
+          {"product overflows", {65536, 65537}, 1 << 20},
+          {"section too small", {1280, 720}, 1 << 20},
+          {"section smaller than the header", {64, 32}, 40}}) {
+        SCOPED_TRACE(what);
         ScopedRingName name;
         platform::DebugOnce debug;
-        auto foreign = SharedSection::openOrCreate(name.get(), hostile.sectionBytes);
+        auto foreign = SharedSection::openOrCreate(name.get(), sectionBytes);
         if (foreign.size() >= sizeof(RingHeader)) {
-            headerOf(foreign).width = hostile.described.width;
-            headerOf(foreign).height = hostile.described.height;
+            headerOf(foreign).width = described.width;
+            headerOf(foreign).height = described.height;
             headerOf(foreign).state = RingState::hasFrame;
         }
         ::testing::internal::CaptureStderr();
         EXPECT_FALSE(FrameRing::attach(name.get(), debug));
         const std::string said = ::testing::internal::GetCapturedStderr();
         EXPECT_NE(said.find("not a usable ring"), std::string::npos) << said;
-        if (hostile.sectionBytes >= sizeof(RingHeader)) {
+        if (sectionBytes >= sizeof(RingHeader)) {
             RingFrame frame;
             EXPECT_EQ(FrameRingReader::open(name.get()).readNewest(frame),
                       FrameRingReader::ReadOutcome::unusable);
         }
         const FrameSize small{64, 32};
         auto ring = FrameRing::create(name.get(), small, debug);
-        ASSERT_EQ(ring.ok(), hostile.sectionBytes >= RingLayout::forSize(small)->totalBytes);
+        ASSERT_EQ(ring.ok(), sectionBytes >= RingLayout::forSize(small)->totalBytes);
         if (ring) {
             ring->publish(frameFilledWith(small, 7).data());
             EXPECT_EQ(headerOf(foreign).width, 64);

@@ -23,9 +23,8 @@ bool skinByFormula(int blue, int green, int red) {
     return cbByte >= 77 && cbByte <= 127 && crByte >= 133 && crByte <= 173;
 }
 
-// The capture layout (red, green, blue, fourth byte) is turned; the filter layout (blue,
-// green, red, fourth byte) keeps its order; both paths alike, on rows of no whole number of
-// vector steps.
+// The capture layout (red, green, blue, fourth byte) is turned, the filter layout (blue, green,
+// red, fourth byte) keeps its order, in both paths on rows of no whole number of vector steps.
 TEST(PackPixels, TurnsTheCaptureLayoutAndKeepsTheFilterLayoutInBothPaths) {
     std::mt19937 random(3);
     const int width = 1283;
@@ -64,9 +63,8 @@ bool insideFeatureBox(const FaceLandmarks& p, float u, float v) {
             between(p[78].y - 10, v, p[85].y + 10));
 }
 
-// Colours that are not skin, and skin inside a feature box, get their unsmoothed bytes back;
-// the boxes apply only to a valid face with landmarks in rectangle mode; the fourth byte is
-// never touched.
+// Colours that are not skin, and skin inside a feature box, get their unsmoothed bytes back; the
+// boxes apply only to a valid face with landmarks in rectangle mode; the fourth byte stays.
 TEST(MaskFeatures, AgreesWithAPixelByPixelReferenceOnRandomFaces) {
     std::mt19937 random(11);
     std::uniform_real_distribution<float> coordinate(-20.0f, 90.0f);

@@ -21,10 +21,8 @@ namespace velvix {
 namespace {
 
 constexpr FrameSize kSize{320, 240};
-// The reader's whole frames that end the writing; the limit is generous for a machine slowed
-// down by a sanitizer and by other work beside the test.
-constexpr std::uint32_t kFramesToAccept = 20;
-constexpr auto kLimit = std::chrono::minutes(2);
+constexpr std::uint32_t kFramesToAccept = 20;     // whole frames read end the writing
+constexpr auto kLimit = std::chrono::minutes(2);  // for a machine slowed down by a sanitizer
 
 // Frame n: its number in the first four bytes, then one byte value derived from n.
 const std::vector<std::uint8_t>& stamped(std::vector<std::uint8_t>& pixels,
