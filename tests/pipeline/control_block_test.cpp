@@ -7,40 +7,11 @@
 namespace velvix {
 namespace {
 
-// Nothing is pending in a fresh block; two messages between ticks are taken over together,
-// and switching smoothing off keeps the level.
-TEST(ControlBlock, TakesOverEveryMessageSinceTheLastTick) {
-    ControlBlock control;
-    EXPECT_EQ(control.takeOverSettings(), kNoCameraChosen);
-    EXPECT_EQ(control.applied.seenGeneration, 0);
-    control.requestCamera(3);
-    control.requestSmoothOn(60);
-    EXPECT_EQ(control.takeOverSettings(), 3);
-    EXPECT_TRUE(control.applied.smoothOn);
-    EXPECT_EQ(control.applied.smoothLevel, 60);
-    EXPECT_EQ(control.applied.seenGeneration, 2);
-    control.requestSmoothOff();
-    control.takeOverSettings();
-    EXPECT_FALSE(control.applied.smoothOn);
-    EXPECT_EQ(control.applied.smoothLevel, 60);
-}
-
-TEST(ControlBlock, WithoutANewGenerationTheAppliedCameraIsWanted) {
-    ControlBlock control;
-    control.requestCamera(1);
-    EXPECT_EQ(control.takeOverSettings(), 1);
-    control.applied.activeCamera = 1;
-    // Any field change re-reads all three; the camera stays what was asked.
-    control.requestSmoothOn(50);
-    EXPECT_EQ(control.takeOverSettings(), 1);
-    EXPECT_EQ(control.takeOverSettings(), 1);
-}
-
-// The user interface writes request after request while the worker takes them over. Each
-// request sets camera and level to the same number; once the writer is done the worker must
-// have taken over the last one, and it never sees a number that was not written.
+// The user interface writes requests (camera and level the same number) while the worker takes
+// them over: it never sees a number not written and ends with the last. Off keeps the level.
 TEST(ControlBlock, UserInterfaceWritesAgainstWorkerReads) {
     ControlBlock control;
+    EXPECT_EQ(control.takeOverSettings(), kNoCameraChosen);
     constexpr int kRequests = 20'000;
     std::atomic<bool> done{false};
     std::thread userInterface([&] {
@@ -50,16 +21,13 @@ TEST(ControlBlock, UserInterfaceWritesAgainstWorkerReads) {
         }
         done.store(true, std::memory_order_release);
     });
-    int lastLevel = 0;
     bool sawOnlyWrittenValues = true;
-    auto takeOver = [&] {
+    const auto takeOver = [&] {
         const int camera = control.takeOverSettings();
         control.applied.activeCamera = camera;
         const int level = control.applied.smoothLevel;
-        sawOnlyWrittenValues &=
-            (level == kDefaultSmoothLevel || (level >= 1 && level <= kRequests));
+        sawOnlyWrittenValues &= level == kDefaultSmoothLevel || (level >= 1 && level <= kRequests);
         sawOnlyWrittenValues &= camera == kNoCameraChosen || (camera >= 0 && camera < 20);
-        lastLevel = level;
     };
     while (!done.load(std::memory_order_acquire)) {
         takeOver();
@@ -67,9 +35,13 @@ TEST(ControlBlock, UserInterfaceWritesAgainstWorkerReads) {
     userInterface.join();
     takeOver();
     EXPECT_TRUE(sawOnlyWrittenValues);
-    EXPECT_EQ(lastLevel, kRequests);
+    EXPECT_EQ(control.applied.smoothLevel, kRequests);
     EXPECT_EQ(control.applied.activeCamera, kRequests % 20);
     EXPECT_EQ(control.applied.seenGeneration, 2 * kRequests);
+    control.requestSmoothOff();
+    EXPECT_EQ(control.takeOverSettings(), kRequests % 20);
+    EXPECT_FALSE(control.applied.smoothOn);
+    EXPECT_EQ(control.applied.smoothLevel, kRequests);
 }
 
 }  // namespace

@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <limits>
+#include <utility>
 
 #include "fake_steps.hpp"
 
@@ -11,223 +14,98 @@ namespace velvix {
 namespace {
 
 constexpr FrameSize kSize{64, 48};
+using Pixel = std::array<std::uint8_t, 3>;
 // Capture layout: red, green, blue, alpha.
 constexpr std::array<std::uint8_t, 4> kSkin{200, 150, 120, 255};
-constexpr std::array<std::uint8_t, 4> kGrey{128, 128, 128, 255};
-
-// The exact per-frame rules of the rectangle mask.
-AppliedSettings rectangleMask() {
-    AppliedSettings settings;
-    settings.maskShape = MaskShape::rectangle;
-    return settings;
-}
+constexpr Pixel kUnsmoothedSkin{120, 150, 200};  // the frame layout: blue, green, red
 
 class FrameProcessorTest : public ::testing::Test {
   protected:
-    void fillCapture(bool skinEverywhere) {
-        for (int y = 0; y < kSize.height; ++y) {
-            for (int x = 0; x < kSize.width; ++x) {
-                const auto& colour = (skinEverywhere || x < kSize.width / 2) ? kSkin : kGrey;
-                std::copy(colour.begin(), colour.end(), capturePixel(x, y));
-            }
+    // A frame of skin fresh from the camera (the smoother swaps bytes in place), processed with
+    // the face the face step reports.
+    void process() {
+        for (std::size_t i = 0; i < static_cast<std::size_t>(kSize.pixels()); ++i) {
+            std::copy(kSkin.begin(), kSkin.end(), buffers.capture() + i * 4);
         }
+        processFrame(buffers, kSize, settings, {&faceStep, &smoother}, face, fade);
     }
-
-    std::uint8_t* capturePixel(int x, int y) {
-        return buffers.capture() + (static_cast<std::size_t>(y) * kSize.width + x) * 4;
-    }
-
-    std::array<std::uint8_t, 3> output(int x, int y) {
+    Pixel output(int x, int y) {
         const std::uint8_t* pixel =
             buffers.output() + (static_cast<std::size_t>(y) * kSize.width + x) * 3;
         return {pixel[0], pixel[1], pixel[2]};
     }
-
-    static std::array<std::uint8_t, 3> unsmoothed(const std::array<std::uint8_t, 4>& capture) {
-        return {capture[2], capture[1], capture[0]};
-    }
-
-    static std::array<std::uint8_t, 3> smoothed(const std::array<std::uint8_t, 4>& capture) {
-        return {static_cast<std::uint8_t>(capture[2] + 1),
-                static_cast<std::uint8_t>(capture[1] + 1),
-                static_cast<std::uint8_t>(capture[0] + 1)};
-    }
-
-    void reportFace(int x, int y, int width, int height) {
-        faceStep.result.faceValid = true;
-        faceStep.result.faceX = x;
-        faceStep.result.faceY = y;
-        faceStep.result.faceWidth = width;
-        faceStep.result.faceHeight = height;
-    }
-
-    void process() { processFrame(buffers, kSize, settings, {&faceStep, &smoother}, face, fade); }
+    // How much of the smoother's step reached a pixel of skin.
+    int smoothedBy(int x, int y) { return output(x, y)[0] - kUnsmoothedSkin[0]; }
 
     FrameBuffers buffers{kSize};
-    AppliedSettings settings = rectangleMask();
+    AppliedSettings settings;
     FaceOutputs face;
     FaceRegionFade fade;
     testing::MarkingSmoother smoother;
     testing::ScriptedFaceStep faceStep;
 };
 
-TEST_F(FrameProcessorTest, WithSmoothingOffOrWithoutASmootherTheFrameIsOnlyPacked) {
-    fillCapture(false);
+// The face-shaped mask with a face without landmarks, or with a broken fit: the ellipse in its
+// rectangle, nothing around it (fitted faces are the data tests'). A face lost is held, then the
+// whole frame fades in, and out when the face is back; a fresh start takes the first frame's own
+// answer. The smoother adds 60 to every byte, so that partial smoothing shows.
+TEST_F(FrameProcessorTest, TheEllipseIsSmoothedAndALostFaceIsHeldAndFadesIntoTheWholeFrame) {
+    smoother.step = 60;
+    faceStep.result = {true, 8, 4, 32, 24, {}, {}, 0};  // columns 24 to 55, rows 20 to 43
     process();
-    EXPECT_EQ(smoother.calls, 0);
-    EXPECT_EQ(faceStep.calls, 0);
-    EXPECT_EQ(output(0, 0), unsmoothed(kSkin));
-    EXPECT_EQ(output(63, 47), unsmoothed(kGrey));
-
-    std::fill_n(buffers.output(), kSize.pixels() * 3, std::uint8_t{0});
+    EXPECT_EQ(smoother.calls + faceStep.calls, 0);
+    EXPECT_EQ(output(47, 37), kUnsmoothedSkin);
     settings.smoothOn = true;
-    processFrame(buffers, kSize, settings, {&faceStep, nullptr}, face, fade);
-    EXPECT_EQ(faceStep.calls, 0);
-    EXPECT_EQ(output(0, 0), unsmoothed(kSkin));
-}
-
-TEST_F(FrameProcessorTest, WithoutAFaceTheWholeFrameIsSmoothedOnSkinOnly) {
-    fillCapture(false);
-    settings.smoothOn = true;
-    settings.smoothLevel = 60;
-    process();
-    EXPECT_EQ(faceStep.calls, 1);
-    EXPECT_EQ(faceStep.lastSize, kSize);
-    EXPECT_EQ(smoother.calls, 1);
-    EXPECT_EQ(smoother.lastLevel, 60);
-    EXPECT_EQ(smoother.lastSize, kSize);
-    // Columns 30 and 31, within two of the grey, get back a share of the edge as their finest
-    // detail.
-    for (int y = 0; y < kSize.height; ++y) {
-        EXPECT_EQ(output(0, y), smoothed(kSkin));
-        EXPECT_EQ(output(29, y), smoothed(kSkin));
-        EXPECT_EQ(output(32, y), unsmoothed(kGrey));
-        EXPECT_EQ(output(63, y), unsmoothed(kGrey));
+    FaceLandmarks broken;  // a fit gone wrong: the same ellipse
+    for (std::size_t k = 0; k < broken.size(); ++k) {
+        broken[k] = {static_cast<float>(k % 10 * 3), static_cast<float>(k / 10 * 2)};
     }
-}
-
-TEST_F(FrameProcessorTest, WithAFaceOnlyItsRectangleIsSmoothed) {
-    fillCapture(true);
-    settings.smoothOn = true;
-    reportFace(8, 4, 16, 12);
-    process();
-    EXPECT_EQ(smoother.lastSize, (FrameSize{16, 12}));
-    // In the worker's buffers, which are turned against the face step's coordinates, the
-    // rectangle covers columns 40 to 55 and rows 32 to 43.
-    for (int y = 0; y < kSize.height; ++y) {
-        for (int x = 0; x < kSize.width; ++x) {
-            const bool inside = x >= 40 && x < 56 && y >= 32 && y < 44;
-            ASSERT_EQ(output(x, y), inside ? smoothed(kSkin) : unsmoothed(kSkin))
-                << "column " << x << " row " << y;
-        }
-    }
-}
-
-TEST_F(FrameProcessorTest, AFaceRectangleOutsideTheFrameIsTreatedAsNoFace) {
-    fillCapture(true);
-    settings.smoothOn = true;
-    reportFace(60, 4, 16, 12);
-    process();
-    EXPECT_EQ(smoother.lastSize, kSize);
-    EXPECT_EQ(output(0, 0), smoothed(kSkin));
-}
-
-// The face-shaped mask (what users get) with a face that has no landmarks: the ellipse in its
-// rectangle. The smoother adds 60 to every byte, so that partial smoothing shows.
-class FaceOutlineTest : public FrameProcessorTest {
-  protected:
-    FaceOutlineTest() {
-        settings.maskShape = MaskShape::faceOutline;
-        settings.smoothOn = true;
-        smoother.step = 60;
-    }
-
-    // How much of the smoothing reached a pixel, 0 to 60, on the next frame.
-    int smoothedBy(int x, int y) { return output(x, y)[0] - unsmoothed(kSkin)[0]; }
-
-    struct Frame {
-        int face;        // the middle of the rectangle
-        int background;  // a pixel far from it
-    };
-    // Each frame comes fresh from the camera, as the smoother swaps bytes in place.
-    Frame next(bool withFace) {
-        faceStep.result.faceValid = withFace;
-        fillCapture(true);
+    broken[5].x = std::numeric_limits<float>::quiet_NaN();
+    for (const auto& landmarks : {std::optional<FaceLandmarks>{}, std::optional{broken}}) {
+        faceStep.result.faceLandmarks = landmarks;
         process();
-        return {smoothedBy(47, 37), smoothedBy(2, 2)};
-    }
-};
-
-TEST_F(FaceOutlineTest, SmoothsTheEllipseOfAFaceWithoutLandmarksAndNothingAroundIt) {
-    reportFace(8, 4, 32, 24);  // columns 24 to 55 and rows 20 to 43 of the buffers
-    fillCapture(true);
-    process();
-    for (int y = 0; y < kSize.height; ++y) {
-        for (int x = 0; x < kSize.width; ++x) {
-            const double dx = (x - 39.5) / 16;
-            const double dy = (y - 31.5) / 12;
-            if (dx * dx + dy * dy > 1) {
-                ASSERT_EQ(output(x, y), unsmoothed(kSkin)) << "column " << x << " row " << y;
+        EXPECT_EQ(smoothedBy(39, 31), 60);
+        for (int y = 0; y < kSize.height; ++y) {
+            for (int x = 0; x < kSize.width; ++x) {
+                if (std::hypot((x - 39.5) / 16, (y - 31.5) / 12) > 1) {
+                    ASSERT_EQ(output(x, y), kUnsmoothedSkin) << "column " << x << " row " << y;
+                }
             }
         }
     }
-    EXPECT_EQ(smoothedBy(39, 31), 60);
-    EXPECT_EQ(smoothedBy(30, 31), 60);
-}
-
-TEST_F(FaceOutlineTest, ALostFaceIsHeldAndThenFadesIntoTheWholeFrameAndBack) {
-    reportFace(8, 4, 32, 24);
-    const Frame first = next(true);
-    EXPECT_EQ(first.face, 60);
-    EXPECT_EQ(first.background, 0);
+    faceStep.result.faceLandmarks.reset();
+    // The face in the middle of the rectangle, the background far from it, frame by frame.
+    const auto next = [&](bool withFace) {
+        faceStep.result.faceValid = withFace;
+        process();
+        EXPECT_EQ(smoothedBy(47, 37), settings.smoothOn ? 60 : 0);
+        return smoothedBy(2, 2);
+    };
     for (int k = 0; k < FaceRegionFade::kHoldFrames; ++k) {
-        const Frame held = next(false);
-        EXPECT_EQ(held.face, 60);
-        EXPECT_EQ(held.background, 0) << "frame " << k << " of the hold";
+        EXPECT_EQ(next(false), 0) << "frame " << k << " of the hold";
     }
     int background = 0;
     for (int k = 0; k < FaceRegionFade::kFadeInFrames; ++k) {
-        const Frame fading = next(false);
-        EXPECT_EQ(fading.face, 60);
-        EXPECT_GT(fading.background, background) << "frame " << k << " of the fade";
-        background = fading.background;
+        const int now = next(false);
+        EXPECT_GT(now, std::exchange(background, now)) << "frame " << k << " of the fade";
     }
     EXPECT_EQ(background, 60);
-    EXPECT_EQ(next(false).background, 60);
     EXPECT_EQ(smoother.lastSize, kSize);
     for (int k = 0; k < FaceRegionFade::kFadeOutFrames; ++k) {
-        const Frame back = next(true);
-        EXPECT_EQ(back.face, 60);
-        EXPECT_LT(back.background, background) << "frame " << k << " with the face back";
-        background = back.background;
+        const int now = next(true);
+        EXPECT_LT(now, std::exchange(background, now)) << "frame " << k << " with the face back";
     }
     EXPECT_EQ(background, 0);
     EXPECT_LT(smoother.lastSize.width, kSize.width);  // only the face's area again
-}
 
-TEST_F(FaceOutlineTest, AFreshStartTakesTheFirstFramesOwnAnswer) {
-    reportFace(8, 4, 32, 24);
-    EXPECT_EQ(next(false).background, 60);  // no face: the whole frame at once
     settings.smoothOn = false;
     next(true);
     settings.smoothOn = true;
-    const Frame first = next(true);  // a face: only the face at once
-    EXPECT_EQ(first.face, 60);
-    EXPECT_EQ(first.background, 0);
-}
-
-TEST(FrameBuffers, GrowForLargerFrames) {
-    FrameBuffers buffers({16, 8});
-    const FrameSize large{1920, 1080};
-    buffers.reserve(large);
-    // Under the address sanitizer, touching the last byte of each buffer proves its size.
-    const auto pixels = static_cast<std::size_t>(large.pixels());
-    buffers.capture()[pixels * 4 - 1] = 1;
-    buffers.work()[pixels * 4 - 1] = 1;
-    buffers.output()[pixels * 3 - 1] = 1;
-    buffers.turned()[pixels * 3 - 1] = 1;
-    buffers.grey()[pixels - 1] = 1;
-    buffers.small()[(1920 / 4) * (1080 / 4 + 32) * 3 - 1] = 1;
+    EXPECT_EQ(next(false), 60);  // no face: the whole frame at once
+    settings.smoothOn = false;
+    next(false);
+    settings.smoothOn = true;
+    EXPECT_EQ(next(true), 0);  // a face: only the face at once
 }
 
 }  // namespace

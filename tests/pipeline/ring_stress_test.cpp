@@ -21,36 +21,21 @@ namespace velvix {
 namespace {
 
 constexpr FrameSize kSize{320, 240};
-// The reader's whole frames that end the writing; the limit is generous for a machine slowed
-// down by a sanitizer and by other work beside the test.
-constexpr std::uint32_t kFramesToAccept = 20;
-constexpr auto kLimit = std::chrono::minutes(2);
+constexpr std::uint32_t kFramesToAccept = 20;     // whole frames read end the writing
+constexpr auto kLimit = std::chrono::minutes(2);  // for a machine slowed down by a sanitizer
 
 // Frame n: its number in the first four bytes, then one byte value derived from n.
-std::uint8_t fillFor(std::uint32_t frameNumber) {
-    return static_cast<std::uint8_t>(frameNumber * 31u + 5u);
-}
-
-void stamp(std::vector<std::uint8_t>& pixels, std::uint32_t frameNumber) {
+const std::vector<std::uint8_t>& stamped(std::vector<std::uint8_t>& pixels,
+                                         std::uint32_t frameNumber) {
+    pixels.resize(static_cast<std::size_t>(kSize.pixels()) * 3);
+    std::fill(pixels.begin(), pixels.end(), static_cast<std::uint8_t>(frameNumber * 31u + 5u));
     std::memcpy(pixels.data(), &frameNumber, sizeof frameNumber);
-    std::memset(pixels.data() + sizeof frameNumber, fillFor(frameNumber),
-                pixels.size() - sizeof frameNumber);
-}
-
-bool isWholeFrame(const RingFrame& frame) {
-    std::uint32_t stamped = 0;
-    std::memcpy(&stamped, frame.pixels.data(), sizeof stamped);
-    const std::uint8_t fill = fillFor(frame.frameNumber);
-    return stamped == frame.frameNumber &&
-           std::all_of(frame.pixels.begin() + sizeof stamped, frame.pixels.end(),
-                       [fill](std::uint8_t byte) { return byte == fill; });
+    return pixels;
 }
 
 struct ReaderReport {
-    std::uint32_t taken = 0;     // every frame readNewest gave, the same one again included
-    std::uint32_t broken = 0;    // of those
+    std::uint32_t broken = 0;    // of the frames taken, the same one again included
     std::uint32_t accepted = 0;  // frames of numbers not taken before
-    std::uint32_t busy = 0;
 };
 
 bool send(int fd, const ReaderReport& report) {
@@ -64,32 +49,26 @@ bool send(int fd, const ReaderReport& report) {
     ReaderReport report;
     auto reader = FrameRingReader::open(name);
     RingFrame frame;
+    std::vector<std::uint8_t> expected;
     std::uint32_t lastAccepted = 0;
     bool sent = true;
     for (bool reading = true; reading;) {
         switch (reader.readNewest(frame, 1)) {
             case FrameRingReader::ReadOutcome::frame:
-                ++report.taken;
-                report.broken += isWholeFrame(frame) ? 0 : 1;
+                report.broken += frame.pixels == stamped(expected, frame.frameNumber) ? 0 : 1;
                 if (frame.frameNumber != std::exchange(lastAccepted, frame.frameNumber) &&
                     ++report.accepted == kFramesToAccept) {
                     sent = send(reportFd, report);
                 }
                 break;
             case FrameRingReader::ReadOutcome::busy:
-                ++report.busy;
                 break;
-            default:
-                reading = false;  // the writer has ended publishing
+            default:  // the writer has ended publishing
+                reading = false;
         }
     }
     sent = send(reportFd, report) && sent;
     _exit(sent ? 0 : 1);
-}
-
-bool hasInput(int fd) {
-    pollfd waiting{fd, POLLIN, 0};
-    return poll(&waiting, 1, 0) > 0;
 }
 
 TEST(FrameRingStress, AReaderInAnotherProcessAcceptsOnlyWholeFrames) {
@@ -97,9 +76,8 @@ TEST(FrameRingStress, AReaderInAnotherProcessAcceptsOnlyWholeFrames) {
     platform::DebugOnce debug;
     auto ring = FrameRing::create(name.get(), kSize, debug);
     ASSERT_TRUE(ring);
-    std::vector<std::uint8_t> pixels(static_cast<std::size_t>(kSize.pixels()) * 3);
-    stamp(pixels, 1);
-    ring->publish(pixels.data());
+    std::vector<std::uint8_t> pixels;
+    ring->publish(stamped(pixels, 1).data());
 
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
@@ -120,9 +98,9 @@ TEST(FrameRingStress, AReaderInAnotherProcessAcceptsOnlyWholeFrames) {
     });
     std::uint32_t published = 1;
     const auto end = std::chrono::steady_clock::now() + kLimit;
-    while (!hasInput(fds[0]) && std::chrono::steady_clock::now() < end) {
-        stamp(pixels, ++published);
-        ring->publish(pixels.data());
+    for (pollfd report{fds[0], POLLIN, 0};
+         poll(&report, 1, 0) == 0 && std::chrono::steady_clock::now() < end;) {
+        ring->publish(stamped(pixels, ++published).data());
     }
     ring->endPublishing();
     writing = false;
@@ -137,13 +115,8 @@ TEST(FrameRingStress, AReaderInAnotherProcessAcceptsOnlyWholeFrames) {
     waitpid(child, &status, 0);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 
-    RecordProperty("published", static_cast<int>(published));
-    RecordProperty("accepted", static_cast<int>(report.accepted));
-    RecordProperty("busy", static_cast<int>(report.busy));
-    EXPECT_EQ(report.broken, 0u) << "of " << report.taken << " frames taken";
-    EXPECT_GE(report.accepted, kFramesToAccept)
-        << "within " << std::chrono::duration_cast<std::chrono::seconds>(kLimit).count()
-        << " s; published " << published << ", busy " << report.busy;
+    EXPECT_EQ(report.broken, 0u);
+    EXPECT_GE(report.accepted, kFramesToAccept) << "of " << published << " published";
 }
 
 // The section's owner may cut it down at any moment, in the middle of a copy too: then the copy
@@ -151,9 +124,7 @@ TEST(FrameRingStress, AReaderInAnotherProcessAcceptsOnlyWholeFrames) {
 // and whole while this one publishes and reads, until copies have met both.
 TEST(FrameRingStress, ASectionCutDownUnderTheCopiesEndsThemNotTheProgram) {
 #ifdef __SANITIZE_THREAD__
-    // The thread sanitizer's atomics hold a lock of its own while they touch memory; a fault
-    // there leaves that lock taken when the access is abandoned, and the next atomic store into
-    // the ring waits for it forever. The default and asan builds run this test.
+    // A fault inside the sanitizer's atomics leaves its lock taken; default and asan builds run it.
     GTEST_SKIP() << "a fault inside the thread sanitizer's atomics cannot be left";
 #endif
     testing::ScopedRingName name;

@@ -8,20 +8,11 @@
 #include <numbers>
 
 namespace velvix::testing {
-namespace {
 
 // The demo portrait's face: its centre and width in the photo's own pixels.
 constexpr float kPhotoFaceX = 232;
 constexpr float kPhotoFaceY = 135;
 constexpr float kPhotoFaceWidth = 100;
-
-std::uint8_t backgroundValue(int x, int y, int channel) {
-    const int texture = ((x * 13 + y * 7) % 23) - 11;
-    return static_cast<std::uint8_t>(
-        std::clamp(90 + x / 16 + y / 12 + channel * 15 + texture, 0, 255));
-}
-
-}  // namespace
 
 PortraitClip::PortraitClip(const std::string& photoPath, FrameSize size) : size_(size) {
     int channels = 0;
@@ -32,24 +23,16 @@ PortraitClip::PortraitClip(const std::string& photoPath, FrameSize size) : size_
     }
 }
 
-void PortraitClip::place(const PortraitPose& pose, float photoX, float photoY, float& x,
-                         float& y) const {
-    const float scale = pose.faceWidth / kPhotoFaceWidth;
-    const float radians = pose.degrees * std::numbers::pi_v<float> / 180;
-    const float dx = (photoX - kPhotoFaceX) * scale;
-    const float dy = (photoY - kPhotoFaceY) * scale;
-    x = pose.centreX + std::cos(radians) * dx - std::sin(radians) * dy;
-    y = pose.centreY + std::sin(radians) * dx + std::cos(radians) * dy;
-}
-
 std::vector<std::uint8_t> PortraitClip::background() const {
     std::vector<std::uint8_t> frame(static_cast<std::size_t>(size_.pixels()) * 3);
     for (int y = 0; y < size_.height; ++y) {
         std::uint8_t* row = frame.data() + static_cast<std::size_t>(size_.height - 1 - y) *
                                                static_cast<std::size_t>(size_.width) * 3;
         for (int x = 0; x < size_.width; ++x) {
+            const int texture = ((x * 13 + y * 7) % 23) - 11;
             for (int c = 0; c < 3; ++c) {
-                row[x * 3 + c] = backgroundValue(x, y, c);
+                row[x * 3 + c] = static_cast<std::uint8_t>(
+                    std::clamp(90 + x / 16 + y / 12 + c * 15 + texture, 0, 255));
             }
         }
     }
@@ -62,10 +45,8 @@ std::vector<std::uint8_t> PortraitClip::frame(const PortraitPose& pose) const {
 
 std::vector<std::uint8_t> PortraitClip::frame(const std::vector<PortraitPose>& poses) const {
     std::vector<std::uint8_t> frame = background();
-    if (!photo_.empty()) {
-        for (const PortraitPose& pose : poses) {
-            draw(pose, frame);
-        }
+    for (const PortraitPose& pose : photo_.empty() ? std::vector<PortraitPose>{} : poses) {
+        draw(pose, frame);
     }
     return frame;
 }
@@ -112,12 +93,8 @@ void PortraitClip::draw(const PortraitPose& pose, std::vector<std::uint8_t>& fra
 PortraitPose PortraitClip::movingPose(int index, int frames) {
     const float phase =
         2 * std::numbers::pi_v<float> * static_cast<float>(index) / static_cast<float>(frames);
-    PortraitPose pose;
-    pose.centreX = 640 - 320 * std::cos(phase);
-    pose.centreY = 330 + 40 * std::sin(2 * phase);
-    pose.faceWidth = 240 + 60 * std::sin(phase);
-    pose.degrees = 15 * std::sin(3 * phase);
-    return pose;
+    return {640 - 320 * std::cos(phase), 330 + 40 * std::sin(2 * phase), 240 + 60 * std::sin(phase),
+            15 * std::sin(3 * phase)};
 }
 
 std::vector<PortraitPose> PortraitClip::movingGroup(int faces, int index, int frames) {
@@ -131,15 +108,11 @@ std::vector<PortraitPose> PortraitClip::movingGroup(int faces, int index, int fr
         const float phase = 2 * std::numbers::pi_v<float> *
                             (static_cast<float>(index) / static_cast<float>(frames) +
                              static_cast<float>(k) / static_cast<float>(faces));
-        PortraitPose pose;
-        pose.centreX = partWidth * (static_cast<float>(k % columns) + 0.5f) +
-                       partWidth * 0.2f * std::sin(phase);
-        pose.centreY = partHeight * (static_cast<float>(k / columns) + 0.5f) +
-                       partHeight * 0.06f * std::sin(2 * phase);
-        pose.faceWidth = width * (1 + std::cos(phase) / 6);
-        pose.degrees = 10 * std::sin(3 * phase);
-        pose.reach = 1.15f;
-        poses.push_back(pose);
+        poses.push_back({partWidth * (static_cast<float>(k % columns) + 0.5f) +
+                             partWidth * 0.2f * std::sin(phase),
+                         partHeight * (static_cast<float>(k / columns) + 0.5f) +
+                             partHeight * 0.06f * std::sin(2 * phase),
+                         width * (1 + std::cos(phase) / 6), 10 * std::sin(3 * phase), 1.15f});
     }
     return poses;
 }
@@ -161,32 +134,29 @@ void Y4mWriter::add(const std::vector<std::uint8_t>& frame) {
     if (file_ == nullptr) {
         return;
     }
-    const int width = size_.width;
-    const int height = size_.height;
-    const int chromaWidth = (width + 1) / 2;
-    const int chromaHeight = (height + 1) / 2;
-    const auto lumaBytes = static_cast<std::size_t>(width) * height;
-    const auto chromaBytes = static_cast<std::size_t>(chromaWidth) * chromaHeight;
+    const auto width = static_cast<std::size_t>(size_.width);
+    const auto chromaWidth = (width + 1) / 2;
+    const auto lumaBytes = width * static_cast<std::size_t>(size_.height);
+    const auto chromaBytes = chromaWidth * static_cast<std::size_t>((size_.height + 1) / 2);
     planes_.assign(lumaBytes + 2 * chromaBytes, 0);
     std::vector<float> sums(2 * chromaBytes, 0.0f);
-    for (int y = 0; y < height; ++y) {
-        const std::uint8_t* row =
-            frame.data() + static_cast<std::size_t>(height - 1 - y) * width * 3;
-        for (int x = 0; x < width; ++x) {
+    const auto byte = [](float value) {
+        return static_cast<std::uint8_t>(std::clamp(std::lround(value), 0L, 255L));
+    };
+    for (std::size_t y = 0; y < static_cast<std::size_t>(size_.height); ++y) {
+        const std::uint8_t* row = frame.data() + (size_.height - 1 - y) * width * 3;
+        for (std::size_t x = 0; x < width; ++x) {
             const float b = row[x * 3];
-            const float g = row[x * 3 + 1];
             const float r = row[x * 3 + 2];
-            const float luma = 0.299f * r + 0.587f * g + 0.114f * b;
-            planes_[static_cast<std::size_t>(y) * width + x] =
-                static_cast<std::uint8_t>(std::clamp(std::lround(luma), 0L, 255L));
-            const std::size_t chroma = static_cast<std::size_t>(y / 2) * chromaWidth + x / 2;
+            const float luma = 0.299f * r + 0.587f * row[x * 3 + 1] + 0.114f * b;
+            planes_[y * width + x] = byte(luma);
+            const std::size_t chroma = y / 2 * chromaWidth + x / 2;
             sums[chroma] += 128 + 0.564f * (b - luma);
             sums[chromaBytes + chroma] += 128 + 0.713f * (r - luma);
         }
     }
     for (std::size_t i = 0; i < 2 * chromaBytes; ++i) {
-        planes_[lumaBytes + i] =
-            static_cast<std::uint8_t>(std::clamp(std::lround(sums[i] / 4), 0L, 255L));
+        planes_[lumaBytes + i] = byte(sums[i] / 4);
     }
     std::fputs("FRAME\n", file_);
     std::fwrite(planes_.data(), 1, planes_.size(), file_);

@@ -16,9 +16,7 @@ struct PortraitPose {
     float centreY = 360;
     float faceWidth = 240;
     float degrees = 0;
-    // Above 0, only the part of the photo within this many face widths of the face's centre
-    // (along each of the photo's axes) is placed, so that several portraits fit side by side.
-    float reach = 0;
+    float reach = 0;  // above 0, only the photo within this many face widths of the face
 };
 
 // The demo portrait placed into webcam-sized frames on a textured background, moved, turned and
@@ -36,17 +34,12 @@ class PortraitClip {
     std::vector<std::uint8_t> frame(const std::vector<PortraitPose>& poses) const;
     // The frame without the portrait.
     std::vector<std::uint8_t> background() const;
-    // A point of the photo (upright photo pixels) in upright frame coordinates under `pose`.
-    void place(const PortraitPose& pose, float photoX, float photoY, float& x, float& y) const;
 
     // Frame `index` of a clip of `frames` in which the face goes across the frame and back,
     // turning up to 15 degrees each way and growing and shrinking between 180 and 300 pixels.
     static PortraitPose movingPose(int index, int frames);
-    // Frame `index` of a clip of `frames` with a group of `faces` (1 to 4) portraits, each in
-    // its own part of the frame (the halves side by side for up to two, else the quarters):
-    // each goes to and fro and up and down within its part, turning up to 10 degrees each way
-    // and growing and shrinking by a sixth, out of step with the others. Faces are 200 pixels
-    // wide in halves and 130 in quarters, give or take a sixth.
+    // Frame `index` of a clip of `frames` with `faces` (1 to 4) portraits, each moving, turning
+    // up to 10 degrees and growing by a sixth in its half (200 pixels wide) or quarter (130).
     static std::vector<PortraitPose> movingGroup(int faces, int index, int frames);
 
   private:
@@ -58,8 +51,7 @@ class PortraitClip {
     std::vector<std::uint8_t> photo_;  // RGB, top row first
 };
 
-// Frames written as a YUV4MPEG2 file of 4:2:0 pictures (BT.601, full range) that the test
-// camera plays.
+// Frames written as a YUV4MPEG2 file of 4:2:0 pictures (BT.601, full range) for the test camera.
 class Y4mWriter {
   public:
     Y4mWriter(const std::string& path, FrameSize size);
