@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <cwchar>
+#include <functional>
 #include <stop_token>
 #include <thread>
 
@@ -26,7 +27,6 @@ AM_MEDIA_TYPE* mediaTypeOf(const CameraCapability& format) {
     *type = AM_MEDIA_TYPE{};
     type->majortype = MEDIATYPE_Video;
     type->subtype = format.subtype;
-    type->bTemporalCompression = FALSE;
     type->formattype = FORMAT_VideoInfo2;
     type->cbFormat = sizeof(VIDEOINFOHEADER2);
     type->pbFormat = static_cast<BYTE*>(CoTaskMemAlloc(sizeof(VIDEOINFOHEADER2)));
@@ -34,34 +34,19 @@ AM_MEDIA_TYPE* mediaTypeOf(const CameraCapability& format) {
     return type;
 }
 
-// Into a caller's structure, whose format block the caller frees.
-void copyMediaType(const CameraCapability& format, AM_MEDIA_TYPE& into) {
-    AM_MEDIA_TYPE* made = mediaTypeOf(format);
-    into = *made;
-    CoTaskMemFree(made);
-}
-
-void freeMediaType(AM_MEDIA_TYPE* type) {
-    if (type != nullptr) {
-        CoTaskMemFree(type->pbFormat);
-        CoTaskMemFree(type);
-    }
-}
-
-// One-shot enumerators over a fixed list; Clone is not needed by the graph.
-template <typename Interface, typename Out, typename Item, typename Copy>
-class ListEnumerator final : public Interface {
+// The reference count and QueryInterface of an object with one interface.
+template <typename Interface>
+class OneInterface : public Interface {
   public:
-    ListEnumerator(std::vector<Item> items, Copy copy) : items_(std::move(items)), copy_(copy) {}
-
     STDMETHODIMP QueryInterface(REFIID id, void** object) override {
-        if (IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, __uuidof(Interface))) {
-            *object = static_cast<Interface*>(this);
-            AddRef();
-            return S_OK;
+        if (!IsEqualIID(id, IID_IUnknown) && !IsEqualIID(id, __uuidof(Interface)) &&
+            !alsoAnswers(id)) {
+            *object = nullptr;
+            return E_NOINTERFACE;
         }
-        *object = nullptr;
-        return E_NOINTERFACE;
+        *object = static_cast<Interface*>(this);
+        AddRef();
+        return S_OK;
     }
     STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
     STDMETHODIMP_(ULONG) Release() override {
@@ -71,10 +56,25 @@ class ListEnumerator final : public Interface {
         }
         return left;
     }
+
+  protected:
+    virtual ~OneInterface() = default;
+    virtual bool alsoAnswers(REFIID) const { return false; }
+
+  private:
+    std::atomic<ULONG> references_{1};
+};
+
+// A one-shot enumerator over a fixed list; Clone is not needed by the graph.
+template <typename Interface, typename Out>
+class ListEnumerator final : public OneInterface<Interface> {
+  public:
+    explicit ListEnumerator(std::vector<std::function<Out()>> items) : items_(std::move(items)) {}
+
     STDMETHODIMP Next(ULONG count, Out* out, ULONG* fetched) override {
         ULONG given = 0;
         for (; given < count && next_ < items_.size(); ++given, ++next_) {
-            out[given] = copy_(items_[next_]);
+            out[given] = items_[next_]();
         }
         if (fetched != nullptr) {
             *fetched = given;
@@ -89,25 +89,22 @@ class ListEnumerator final : public Interface {
         next_ = 0;
         return S_OK;
     }
-    STDMETHODIMP Clone(Interface** clone) override {
-        *clone = nullptr;
-        return E_NOTIMPL;
-    }
+    STDMETHODIMP Clone(Interface**) override { return E_NOTIMPL; }
 
   private:
-    std::vector<Item> items_;
-    Copy copy_;
+    std::vector<std::function<Out()>> items_;
     std::size_t next_ = 0;
-    std::atomic<ULONG> references_{1};
 };
 
 class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertySet {
   public:
     CameraPin(IBaseFilter& filter, std::vector<CameraCapability> capabilities,
-              std::vector<std::uint8_t> frame, std::vector<FormatSet>& formatsSet)
+              std::vector<std::uint8_t> frame, bool configurable,
+              std::vector<FormatSet>& formatsSet)
         : filter_(filter),
           capabilities_(std::move(capabilities)),
           frame_(std::move(frame)),
+          configurable_(configurable),
           formatsSet_(formatsSet),
           current_(capabilities_.front()) {}
     ~CameraPin() { stopSending(); }
@@ -115,7 +112,7 @@ class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertyS
     STDMETHODIMP QueryInterface(REFIID id, void** object) override {
         if (IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, IID_IPin)) {
             *object = static_cast<IPin*>(this);
-        } else if (IsEqualIID(id, IID_IAMStreamConfig)) {
+        } else if (IsEqualIID(id, IID_IAMStreamConfig) && configurable_) {
             *object = static_cast<IAMStreamConfig*>(this);
         } else if (IsEqualIID(id, IID_IKsPropertySet)) {
             *object = static_cast<IKsPropertySet*>(this);
@@ -132,15 +129,13 @@ class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertyS
 
     // IPin: an output pin that offers its current format only.
     STDMETHODIMP Connect(IPin* receiver, const AM_MEDIA_TYPE*) override {
-        if (receiver == nullptr) {
-            return E_POINTER;
-        }
         if (connected_ != nullptr) {
             return VFW_E_ALREADY_CONNECTED;
         }
         AM_MEDIA_TYPE* type = mediaTypeOf(current_);
         const HRESULT accepted = receiver->ReceiveConnection(this, type);
-        freeMediaType(type);
+        CoTaskMemFree(type->pbFormat);
+        CoTaskMemFree(type);
         if (FAILED(accepted)) {
             return VFW_E_NO_ACCEPTABLE_TYPES;
         }
@@ -184,7 +179,9 @@ class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertyS
         if (connected_ == nullptr) {
             return VFW_E_NOT_CONNECTED;
         }
-        copyMediaType(current_, *type);
+        AM_MEDIA_TYPE* made = mediaTypeOf(current_);
+        *type = *made;  // the caller frees the format block
+        CoTaskMemFree(made);
         return S_OK;
     }
     STDMETHODIMP QueryPinInfo(PIN_INFO* info) override {
@@ -198,18 +195,13 @@ class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertyS
         *direction = PINDIR_OUTPUT;
         return S_OK;
     }
-    STDMETHODIMP QueryId(LPWSTR* id) override {
-        *id = static_cast<LPWSTR>(CoTaskMemAlloc(sizeof(L"Capture")));
-        std::wcscpy(*id, L"Capture");
-        return S_OK;
-    }
+    STDMETHODIMP QueryId(LPWSTR*) override { return E_NOTIMPL; }
     STDMETHODIMP QueryAccept(const AM_MEDIA_TYPE* type) override {
         return IsEqualGUID(type->subtype, current_.subtype) ? S_OK : S_FALSE;
     }
     STDMETHODIMP EnumMediaTypes(IEnumMediaTypes** types) override {
-        *types =
-            new ListEnumerator<IEnumMediaTypes, AM_MEDIA_TYPE*, CameraCapability, CapabilityCopy>(
-                {current_}, CapabilityCopy{});
+        *types = new ListEnumerator<IEnumMediaTypes, AM_MEDIA_TYPE*>(
+            {[current = current_] { return mediaTypeOf(current); }});
         return S_OK;
     }
     STDMETHODIMP QueryInternalConnections(IPin**, ULONG*) override { return E_NOTIMPL; }
@@ -264,11 +256,9 @@ class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertyS
     STDMETHODIMP Set(REFGUID, DWORD, LPVOID, DWORD, LPVOID, DWORD) override { return E_NOTIMPL; }
     STDMETHODIMP Get(REFGUID set, DWORD id, LPVOID, DWORD, LPVOID data, DWORD size,
                      DWORD* returned) override {
-        if (!IsEqualGUID(set, AMPROPSETID_Pin) || id != AMPROPERTY_PIN_CATEGORY) {
+        if (!IsEqualGUID(set, AMPROPSETID_Pin) || id != AMPROPERTY_PIN_CATEGORY ||
+            size < sizeof(GUID)) {
             return E_PROP_ID_UNSUPPORTED;
-        }
-        if (size < sizeof(GUID)) {
-            return E_UNEXPECTED;
         }
         *static_cast<GUID*>(data) = PIN_CATEGORY_CAPTURE;
         if (returned != nullptr) {
@@ -276,21 +266,18 @@ class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertyS
         }
         return S_OK;
     }
-    STDMETHODIMP QuerySupported(REFGUID set, DWORD id, DWORD* support) override {
-        if (!IsEqualGUID(set, AMPROPSETID_Pin) || id != AMPROPERTY_PIN_CATEGORY) {
-            return E_PROP_ID_UNSUPPORTED;
-        }
-        *support = KSPROPERTY_SUPPORT_GET;
-        return S_OK;
-    }
+    STDMETHODIMP QuerySupported(REFGUID, DWORD, DWORD*) override { return E_NOTIMPL; }
 
     // The filter's state changes.
-    HRESULT commit() { return allocator_ != nullptr ? allocator_->Commit() : S_OK; }
-    void startSending() {
-        if (input_ == nullptr || sender_.joinable()) {
-            return;
+    void commit() {
+        if (allocator_ != nullptr) {
+            allocator_->Commit();
         }
-        sender_ = std::jthread([this](std::stop_token stop) { send(stop); });
+    }
+    void startSending() {
+        if (input_ != nullptr && !sender_.joinable()) {
+            sender_ = std::jthread([this](std::stop_token stop) { send(stop); });
+        }
     }
     void stopSending() {
         if (allocator_ != nullptr) {
@@ -303,12 +290,6 @@ class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertyS
     }
 
   private:
-    struct CapabilityCopy {
-        AM_MEDIA_TYPE* operator()(const CameraCapability& format) const {
-            return mediaTypeOf(format);
-        }
-    };
-
     void send(const std::stop_token& stop) {
         while (!stop.stop_requested()) {
             ComPtr<IMediaSample> sample;
@@ -329,6 +310,7 @@ class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertyS
     IBaseFilter& filter_;
     std::vector<CameraCapability> capabilities_;
     std::vector<std::uint8_t> frame_;
+    bool configurable_;
     std::vector<FormatSet>& formatsSet_;
     CameraCapability current_;
     ComPtr<IPin> connected_;
@@ -337,30 +319,11 @@ class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertyS
     std::jthread sender_;
 };
 
-class CameraFilter final : public IBaseFilter {
+class CameraFilter final : public OneInterface<IBaseFilter> {
   public:
     CameraFilter(std::vector<CameraCapability> capabilities, std::vector<std::uint8_t> frame,
-                 std::vector<FormatSet>& formatsSet)
-        : pin_(*this, std::move(capabilities), std::move(frame), formatsSet) {}
-
-    STDMETHODIMP QueryInterface(REFIID id, void** object) override {
-        if (IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, IID_IPersist) ||
-            IsEqualIID(id, IID_IMediaFilter) || IsEqualIID(id, IID_IBaseFilter)) {
-            *object = static_cast<IBaseFilter*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
-    STDMETHODIMP_(ULONG) Release() override {
-        const ULONG left = --references_;
-        if (left == 0) {
-            delete this;
-        }
-        return left;
-    }
+                 bool configurable, std::vector<FormatSet>& formatsSet)
+        : pin_(*this, std::move(capabilities), std::move(frame), configurable, formatsSet) {}
 
     STDMETHODIMP GetClassID(CLSID* id) override {
         *id = GUID_NULL;
@@ -379,9 +342,7 @@ class CameraFilter final : public IBaseFilter {
         return S_OK;
     }
     STDMETHODIMP Run(REFERENCE_TIME) override {
-        if (state_ == State_Stopped) {
-            pin_.commit();
-        }
+        Pause();
         pin_.startSending();
         state_ = State_Running;
         return S_OK;
@@ -396,7 +357,10 @@ class CameraFilter final : public IBaseFilter {
         return S_OK;
     }
     STDMETHODIMP EnumPins(IEnumPins** pins) override {
-        *pins = new ListEnumerator<IEnumPins, IPin*, IPin*, PinCopy>({&pin_}, PinCopy{});
+        *pins = new ListEnumerator<IEnumPins, IPin*>({[this] {
+            pin_.AddRef();
+            return static_cast<IPin*>(&pin_);
+        }});
         return S_OK;
     }
     STDMETHODIMP FindPin(LPCWSTR, IPin** pin) override {
@@ -419,19 +383,13 @@ class CameraFilter final : public IBaseFilter {
     STDMETHODIMP QueryVendorInfo(LPWSTR*) override { return E_NOTIMPL; }
 
   private:
-    struct PinCopy {
-        IPin* operator()(IPin* pin) const {
-            pin->AddRef();
-            return pin;
-        }
-    };
-
-    ~CameraFilter() = default;
+    bool alsoAnswers(REFIID id) const override {
+        return IsEqualIID(id, IID_IPersist) || IsEqualIID(id, IID_IMediaFilter);
+    }
 
     CameraPin pin_;
     IFilterGraph* graph_ = nullptr;
     FILTER_STATE state_ = State_Stopped;
-    std::atomic<ULONG> references_{1};
 };
 
 }  // namespace
@@ -464,8 +422,9 @@ CameraCapability mjpgCapability(int width, int height, REFERENCE_TIME fastest,
 }
 
 IBaseFilter* makeCameraFilter(std::vector<CameraCapability> capabilities,
-                              std::vector<std::uint8_t> frame, std::vector<FormatSet>& formatsSet) {
-    return new CameraFilter(std::move(capabilities), std::move(frame), formatsSet);
+                              std::vector<std::uint8_t> frame, bool configurable,
+                              std::vector<FormatSet>& formatsSet) {
+    return new CameraFilter(std::move(capabilities), std::move(frame), configurable, formatsSet);
 }
 
 }  // namespace velvix::testing

@@ -8,9 +8,9 @@
 #include <vector>
 
 // A DirectShow camera of the test's own: a source filter with one video output pin of the
-// capture category, as webcams have, that lists its capabilities through IAMStreamConfig, takes a
-// listed one by SetFormat, and while the graph runs sends the same frame bytes again and again, as
-// a webcam sends MJPG. None of the system's decoders is involved.
+// capture category, as webcams have, that lists its capabilities through IAMStreamConfig (when
+// configurable), takes a listed one by SetFormat, and while the graph runs sends the same frame
+// bytes again and again, as a webcam sends MJPG. None of the system's decoders is involved.
 namespace velvix::testing {
 
 // One format the camera lists, described by a VIDEOINFOHEADER2.
@@ -36,6 +36,7 @@ struct FormatSet {
 // Made with one reference, which the caller owns. The current format starts as the first
 // capability. `formatsSet` must outlive the filter.
 IBaseFilter* makeCameraFilter(std::vector<CameraCapability> capabilities,
-                              std::vector<std::uint8_t> frame, std::vector<FormatSet>& formatsSet);
+                              std::vector<std::uint8_t> frame, bool configurable,
+                              std::vector<FormatSet>& formatsSet);
 
 }  // namespace velvix::testing
