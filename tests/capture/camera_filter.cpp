@@ -159,13 +159,11 @@ class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertyS
     }
     STDMETHODIMP ReceiveConnection(IPin*, const AM_MEDIA_TYPE*) override { return E_UNEXPECTED; }
     STDMETHODIMP Disconnect() override {
-        if (connected_ == nullptr) {
-            return S_FALSE;
-        }
+        const bool wasConnected = connected_ != nullptr;
         connected_.Reset();
         input_.Reset();
         allocator_.Reset();
-        return S_OK;
+        return wasConnected ? S_OK : S_FALSE;
     }
     STDMETHODIMP ConnectedTo(IPin** pin) override {
         *pin = connected_.Get();
@@ -325,10 +323,7 @@ class CameraFilter final : public OneInterface<IBaseFilter> {
                  bool configurable, std::vector<FormatSet>& formatsSet)
         : pin_(*this, std::move(capabilities), std::move(frame), configurable, formatsSet) {}
 
-    STDMETHODIMP GetClassID(CLSID* id) override {
-        *id = GUID_NULL;
-        return S_OK;
-    }
+    STDMETHODIMP GetClassID(CLSID*) override { return E_NOTIMPL; }
     STDMETHODIMP Stop() override {
         pin_.stopSending();
         state_ = State_Stopped;
@@ -399,23 +394,14 @@ CameraCapability mjpgCapability(int width, int height, REFERENCE_TIME fastest,
     CameraCapability capability{};
     capability.subtype = mjpgSubtype();
     VIDEOINFOHEADER2& header = capability.header;
-    header.rcSource = RECT{0, 0, width, height};
-    header.rcTarget = header.rcSource;
     header.AvgTimePerFrame = fastest;
-    header.dwPictAspectRatioX = static_cast<DWORD>(width);
-    header.dwPictAspectRatioY = static_cast<DWORD>(height);
     header.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
     header.bmiHeader.biWidth = width;
     header.bmiHeader.biHeight = height;
-    header.bmiHeader.biPlanes = 1;
-    header.bmiHeader.biBitCount = 24;
     header.bmiHeader.biCompression = mjpgSubtype().Data1;
-    header.bmiHeader.biSizeImage = static_cast<DWORD>(width * height * 3);
     VIDEO_STREAM_CONFIG_CAPS& caps = capability.caps;
     caps.guid = FORMAT_VideoInfo2;
-    caps.InputSize = SIZE{width, height};
-    caps.MinCroppingSize = caps.MaxCroppingSize = caps.InputSize;
-    caps.MinOutputSize = caps.MaxOutputSize = caps.InputSize;
+    caps.MinOutputSize = caps.MaxOutputSize = SIZE{width, height};
     caps.MinFrameInterval = fastest;
     caps.MaxFrameInterval = slowest;
     return capability;

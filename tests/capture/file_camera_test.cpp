@@ -97,20 +97,14 @@ std::unique_ptr<DeviceConnection> connectTo(const std::string& pathWithOptions) 
     return backend.connect(0);
 }
 
+// The command line's own parsing is the options test's; here what only the test camera reads.
 TEST(FileCameraConfig, ReadsOptionsAndNamesTheDeviceAfterTheFile) {
-    const auto parsed =
-        parseFileCamera("/data/pics/face.png?format=nv12&freeze-after=12&fit=cover");
-    ASSERT_TRUE(parsed) << parsed.error();
-    EXPECT_EQ(parsed->path, "/data/pics/face.png");
-    EXPECT_EQ(parsed->delivered, MediaSubtype::nv12);
+    const auto parsed = parseFileCamera("odd?dir/face.png?freeze-after=12&fit=cover");
+    ASSERT_TRUE(parsed) << parsed.error();  // a '?' in a folder starts no option
+    EXPECT_EQ(parsed->path, "odd?dir/face.png");
     EXPECT_EQ(parsed->freezeAfter, 12);
     EXPECT_TRUE(parsed->cover);
     EXPECT_EQ(parsed->deviceName(), "Test camera: face.png");
-
-    const auto inFolder = parseFileCamera("odd?dir/clip.y4m");  // a '?' in a folder: no option
-    ASSERT_TRUE(inFolder) << inFolder.error();
-    EXPECT_EQ(inFolder->deviceName(), "Test camera: clip.y4m");
-
     for (const char* bad :
          {"x.png?format=yuv", "x.png?freeze-after=", "x.png?freeze-after=-1",
           "x.png?freeze-after=3x", "x.png?", "/tmp/", "?format=nv12", "x.png?fit=stretch"}) {
@@ -130,9 +124,10 @@ TEST(FileCamera, DeliversAStillWholeOnGreyOrCoveringOnlyAtItsOwnSize) {
     EXPECT_FALSE(whole->setFormat({16, 8, MediaSubtype::yuy2}));
     EXPECT_TRUE(whole->setFormat({16, 8, MediaSubtype::rgb24, 100'000}));
     EXPECT_FALSE(whole->startStreaming(MediaSubtype::nv12, *std::make_unique<CollectingSink>()));
-    // Bottom row first, blue, green, red: four grey pixels, then (0, 7) and (1, 7).
-    std::vector<std::uint8_t> expected(12, 128);
-    expected.insert(expected.end(), {9, 7 * 60 % 256, 0, 9, 7 * 60 % 256, 40});
+    // Bottom row first, blue, green, red: four grey pixels, then (0, 7) and (1, 7), whose
+    // green is 7 * 60 % 256.
+    const std::vector<std::uint8_t> expected{128, 128, 128, 128, 128, 128, 128, 128, 128,
+                                             128, 128, 128, 9,   164, 0,   9,   164, 40};
     const auto sample = firstSamples(*whole, MediaSubtype::rgb24, 2)[0];
     EXPECT_EQ(std::vector<std::uint8_t>(sample.begin(), sample.begin() + 18), expected);
     EXPECT_EQ(sample[(4 + 8) * 3], 128);  // and grey again after the picture
