@@ -98,21 +98,14 @@ class ListEnumerator final : public OneInterface<Interface> {
 
 class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertySet {
   public:
-    CameraPin(IBaseFilter& filter, std::vector<CameraCapability> capabilities,
-              std::vector<std::uint8_t> frame, bool configurable,
-              std::vector<FormatSet>& formatsSet)
-        : filter_(filter),
-          capabilities_(std::move(capabilities)),
-          frame_(std::move(frame)),
-          configurable_(configurable),
-          formatsSet_(formatsSet),
-          current_(capabilities_.front()) {}
+    CameraPin(IBaseFilter& filter, CameraSpec& camera)
+        : filter_(filter), camera_(camera), current_(camera.capabilities.front()) {}
     ~CameraPin() { stopSending(); }
 
     STDMETHODIMP QueryInterface(REFIID id, void** object) override {
         if (IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, IID_IPin)) {
             *object = static_cast<IPin*>(this);
-        } else if (IsEqualIID(id, IID_IAMStreamConfig) && configurable_) {
+        } else if (IsEqualIID(id, IID_IAMStreamConfig) && camera_.configurable) {
             *object = static_cast<IAMStreamConfig*>(this);
         } else if (IsEqualIID(id, IID_IKsPropertySet)) {
             *object = static_cast<IKsPropertySet*>(this);
@@ -145,7 +138,7 @@ class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertyS
             result = CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER,
                                       IID_IMemAllocator, &allocator_);
         }
-        ALLOCATOR_PROPERTIES wanted{2, static_cast<long>(frame_.size()), 1, 0};
+        ALLOCATOR_PROPERTIES wanted{2, static_cast<long>(camera_.frame.size()), 1, 0};
         ALLOCATOR_PROPERTIES actual{};
         if (FAILED(result) || FAILED(result = allocator_->SetProperties(&wanted, &actual)) ||
             FAILED(result = input->NotifyAllocator(allocator_.Get(), FALSE))) {
@@ -215,7 +208,7 @@ class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertyS
             return VFW_E_INVALIDMEDIATYPE;
         }
         const auto* header = reinterpret_cast<const VIDEOINFOHEADER2*>(type->pbFormat);
-        for (const CameraCapability& listed : capabilities_) {
+        for (const CameraCapability& listed : camera_.capabilities) {
             if (IsEqualGUID(listed.subtype, type->subtype) &&
                 listed.header.bmiHeader.biWidth == header->bmiHeader.biWidth &&
                 listed.header.bmiHeader.biHeight == header->bmiHeader.biHeight &&
@@ -223,7 +216,7 @@ class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertyS
                 header->AvgTimePerFrame <= listed.caps.MaxFrameInterval) {
                 current_ = listed;
                 current_.header.AvgTimePerFrame = header->AvgTimePerFrame;
-                formatsSet_.push_back(
+                camera_.formatsSet.push_back(
                     {type->formattype, type->subtype, static_cast<int>(header->bmiHeader.biWidth),
                      static_cast<int>(header->bmiHeader.biHeight), header->AvgTimePerFrame});
                 return S_OK;
@@ -236,15 +229,15 @@ class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertyS
         return S_OK;
     }
     STDMETHODIMP GetNumberOfCapabilities(int* count, int* size) override {
-        *count = static_cast<int>(capabilities_.size());
+        *count = static_cast<int>(camera_.capabilities.size());
         *size = sizeof(VIDEO_STREAM_CONFIG_CAPS);
         return S_OK;
     }
     STDMETHODIMP GetStreamCaps(int index, AM_MEDIA_TYPE** type, BYTE* caps) override {
-        if (index < 0 || static_cast<std::size_t>(index) >= capabilities_.size()) {
+        if (index < 0 || static_cast<std::size_t>(index) >= camera_.capabilities.size()) {
             return S_FALSE;
         }
-        const CameraCapability& listed = capabilities_[static_cast<std::size_t>(index)];
+        const CameraCapability& listed = camera_.capabilities[static_cast<std::size_t>(index)];
         *type = mediaTypeOf(listed);
         std::memcpy(caps, &listed.caps, sizeof listed.caps);
         return S_OK;
@@ -296,8 +289,8 @@ class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertyS
                 FAILED(sample->GetPointer(&data))) {
                 return;
             }
-            std::memcpy(data, frame_.data(), frame_.size());
-            sample->SetActualDataLength(static_cast<long>(frame_.size()));
+            std::memcpy(data, camera_.frame.data(), camera_.frame.size());
+            sample->SetActualDataLength(static_cast<long>(camera_.frame.size()));
             sample->SetSyncPoint(TRUE);
             input_->Receive(sample.Get());
             sample.Reset();
@@ -306,10 +299,7 @@ class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertyS
     }
 
     IBaseFilter& filter_;
-    std::vector<CameraCapability> capabilities_;
-    std::vector<std::uint8_t> frame_;
-    bool configurable_;
-    std::vector<FormatSet>& formatsSet_;
+    CameraSpec& camera_;
     CameraCapability current_;
     ComPtr<IPin> connected_;
     ComPtr<IMemInputPin> input_;
@@ -319,9 +309,7 @@ class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertyS
 
 class CameraFilter final : public OneInterface<IBaseFilter> {
   public:
-    CameraFilter(std::vector<CameraCapability> capabilities, std::vector<std::uint8_t> frame,
-                 bool configurable, std::vector<FormatSet>& formatsSet)
-        : pin_(*this, std::move(capabilities), std::move(frame), configurable, formatsSet) {}
+    explicit CameraFilter(CameraSpec& camera) : pin_(*this, camera) {}
 
     STDMETHODIMP GetClassID(CLSID*) override { return E_NOTIMPL; }
     STDMETHODIMP Stop() override {
@@ -407,10 +395,8 @@ CameraCapability mjpgCapability(int width, int height, REFERENCE_TIME fastest,
     return capability;
 }
 
-IBaseFilter* makeCameraFilter(std::vector<CameraCapability> capabilities,
-                              std::vector<std::uint8_t> frame, bool configurable,
-                              std::vector<FormatSet>& formatsSet) {
-    return new CameraFilter(std::move(capabilities), std::move(frame), configurable, formatsSet);
+IBaseFilter* makeCameraFilter(CameraSpec& camera) {
+    return new CameraFilter(camera);
 }
 
 }  // namespace velvix::testing

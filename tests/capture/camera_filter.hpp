@@ -33,10 +33,16 @@ struct FormatSet {
     REFERENCE_TIME framePeriod;
 };
 
-// Made with one reference, which the caller owns. The current format starts as the first
-// capability. `formatsSet` must outlive the filter.
-IBaseFilter* makeCameraFilter(std::vector<CameraCapability> capabilities,
-                              std::vector<std::uint8_t> frame, bool configurable,
-                              std::vector<FormatSet>& formatsSet);
+// What a camera lists and sends, and what it was set to. The current format starts as the first
+// capability.
+struct CameraSpec {
+    std::vector<CameraCapability> capabilities;
+    std::vector<std::uint8_t> frame = std::vector<std::uint8_t>(64);
+    bool configurable = true;  // lists its capabilities through IAMStreamConfig
+    std::vector<FormatSet> formatsSet{};
+};
+
+// Made with one reference, which the caller owns; `camera` must outlive the filter.
+IBaseFilter* makeCameraFilter(CameraSpec& camera);
 
 }  // namespace velvix::testing

@@ -16,6 +16,11 @@ const std::map<std::string, MediaSubtype> kSubtypes = {
     {"YU12", MediaSubtype::i420},
 };
 
+// 100 ns units, as the capture layer counts frame periods.
+int framePeriodOf(double framesPerSecond) {
+    return static_cast<int>(std::lround(1e7 / framesPerSecond));
+}
+
 }  // namespace
 
 std::vector<ListedSize> readCameraList(const std::string& camera) {
@@ -40,10 +45,6 @@ std::vector<ListedSize> readCameraList(const std::string& camera) {
         listed.push_back(size);
     }
     return listed;
-}
-
-int framePeriodOf(double framesPerSecond) {
-    return static_cast<int>(std::lround(1e7 / framesPerSecond));
 }
 
 std::vector<CameraMode> cameraModes(const std::vector<ListedSize>& listed) {

@@ -17,9 +17,6 @@ struct ListedSize {
 
 std::vector<ListedSize> readCameraList(const std::string& camera);
 
-// 100 ns units, as the capture layer counts frame periods.
-int framePeriodOf(double framesPerSecond);
-
 // The listed sizes the capture layer can take, as its modes (H.264 is left out).
 std::vector<CameraMode> cameraModes(const std::vector<ListedSize>& listed);
 

@@ -22,16 +22,11 @@ namespace {
 
 using Microsoft::WRL::ComPtr;
 
-// One camera of the test's own (see camera_filter.hpp) with the capabilities and frame given,
-// which keeps what it was set to, and a second one that is gone by the time it is opened.
+// One camera of the test's own (see camera_filter.hpp), and a second one that is gone by the
+// time it is opened.
 class TestCamera final : public VideoSources {
   public:
-    TestCamera(std::vector<testing::CameraCapability> capabilities,
-               std::vector<std::uint8_t> frame = std::vector<std::uint8_t>(64),
-               bool configurable = true)
-        : capabilities_(std::move(capabilities)),
-          frame_(std::move(frame)),
-          configurable_(configurable) {}
+    explicit TestCamera(testing::CameraSpec camera) : spec(std::move(camera)) {}
 
     std::vector<std::u16string> names() override { return {u"MJPG camera", u"Unplugged"}; }
 
@@ -40,7 +35,7 @@ class TestCamera final : public VideoSources {
             return VFW_E_NOT_FOUND;
         }
         ComPtr<IBaseFilter> camera;
-        camera.Attach(testing::makeCameraFilter(capabilities_, frame_, configurable_, formatsSet));
+        camera.Attach(testing::makeCameraFilter(spec));
         const HRESULT result = graph.AddFilter(camera.Get(), L"MJPG camera");
         if (SUCCEEDED(result)) {
             *source = camera.Detach();
@@ -48,12 +43,7 @@ class TestCamera final : public VideoSources {
         return result;
     }
 
-    std::vector<testing::FormatSet> formatsSet;
-
-  private:
-    std::vector<testing::CameraCapability> capabilities_;
-    std::vector<std::uint8_t> frame_;
-    bool configurable_;
+    testing::CameraSpec spec;
 };
 
 // Opens the camera asked for 1280x720 at 30 fps, as the frame worker asks; what the open said
@@ -90,12 +80,12 @@ TEST(DirectShowBackend, OpensCamerasSendingMjpgAndFetchesTheirFramesDecoded) {
     ASSERT_FALSE(jpeg.empty());
     for (const bool configurable : {true, false}) {
         SCOPED_TRACE(configurable ? "with stream configuration" : "without");
-        const auto camera = std::make_shared<TestCamera>(
+        const auto camera = std::make_shared<TestCamera>(testing::CameraSpec{
             configurable ? std::vector{testing::mjpgCapability(640, 480, 333333, 2000000),
                                        testing::mjpgCapability(1280, 720, 333333, 2000000),
                                        testing::mjpgCapability(1920, 1080, 666666, 2000000)}
                          : std::vector{testing::mjpgCapability(1280, 720, 333333, 333333)},
-            jpeg, configurable);
+            jpeg, configurable});
         CaptureManager manager({std::make_shared<DirectShowBackend>(camera)});
         ASSERT_EQ(manager.countDevices(), 2);
         ::testing::internal::CaptureStderr();
@@ -109,8 +99,8 @@ TEST(DirectShowBackend, OpensCamerasSendingMjpgAndFetchesTheirFramesDecoded) {
         if (configurable) {
             EXPECT_NE(report->find("camera: MJPG 1280x720 at 30 fps"), std::string::npos)
                 << *report;
-            ASSERT_EQ(camera->formatsSet.size(), 1u);
-            const testing::FormatSet& set = camera->formatsSet.front();
+            ASSERT_EQ(camera->spec.formatsSet.size(), 1u);
+            const testing::FormatSet& set = camera->spec.formatsSet.front();
             EXPECT_TRUE(IsEqualGUID(set.formatType, FORMAT_VideoInfo2));
             EXPECT_EQ(std::tuple(set.width, set.height, set.framePeriod),
                       std::tuple(1280, 720, 333333));
@@ -122,7 +112,7 @@ TEST(DirectShowBackend, OpensCamerasSendingMjpgAndFetchesTheirFramesDecoded) {
                                        std::chrono::seconds(20)));
         std::vector<std::uint8_t> frame(std::size_t{1280} * 720 * 4);
         ASSERT_TRUE(manager.fetchFrame(0, frame.data(), {1280, 720}));
-        EXPECT_LT(testing::meanDifference(frame.data(), testing::kCaptureLayout, picture), 3.0);
+        EXPECT_LT(testing::meanDifference(frame.data(), picture), 3.0);
         EXPECT_EQ(frame[3], 255);
     }
 }
@@ -157,14 +147,14 @@ TEST(DirectShowBackend, SetsCamerasToTheChosenFormat) {
          "15 fps: the camera sends no faster at this size"},
     };
     for (const Case& test : cases) {
-        const auto camera = std::make_shared<TestCamera>(test.listed);
+        const auto camera = std::make_shared<TestCamera>(testing::CameraSpec{test.listed});
         CaptureManager manager({std::make_shared<DirectShowBackend>(camera)});
         const auto report = openAsTheWorkerDoes(manager);
         ASSERT_TRUE(report) << test.camera << " did not open";
         EXPECT_NE(report->find(test.choice), std::string::npos) << test.camera << ": " << *report;
         EXPECT_EQ(manager.cameraNote(), test.note) << test.camera;
         std::vector<std::tuple<int, int, REFERENCE_TIME>> set;
-        for (const testing::FormatSet& format : camera->formatsSet) {
+        for (const testing::FormatSet& format : camera->spec.formatsSet) {
             EXPECT_TRUE(IsEqualGUID(format.subtype, mjpg)) << test.camera;
             set.emplace_back(format.width, format.height, format.framePeriod);
         }

@@ -55,15 +55,13 @@ std::vector<std::uint8_t> cameraJpeg(const Photo& photo) {
     return bytes;
 }
 
-double meanDifference(const std::uint8_t* frame, PixelOrder order, const Photo& photo) {
+double meanDifference(const std::uint8_t* frame, const Photo& photo) {
     double sum = 0;
     for (int y = 0; y < photo.height; ++y) {
-        const std::uint8_t* out =
-            frame + std::size_t(photo.height - 1 - y) * photo.width * order.bytes;
+        const std::uint8_t* out = frame + std::size_t(photo.height - 1 - y) * photo.width * 4;
         const std::uint8_t* in = photo.rgb.data() + std::size_t(y) * photo.width * 3;
-        for (int x = 0; x < photo.width; ++x, out += order.bytes, in += 3) {
-            sum += std::abs(out[order.red] - in[0]) + std::abs(out[1] - in[1]) +
-                   std::abs(out[order.blue] - in[2]);
+        for (int x = 0; x < photo.width; ++x, out += 4, in += 3) {
+            sum += std::abs(out[0] - in[0]) + std::abs(out[1] - in[1]) + std::abs(out[2] - in[2]);
         }
     }
     return sum / (3.0 * photo.width * photo.height);
