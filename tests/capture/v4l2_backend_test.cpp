@@ -378,9 +378,6 @@ TEST(V4l2Backend, FindsNoCameraWhereThereIsNone) {
     EXPECT_TRUE(empty.deviceNames().empty());
     EXPECT_EQ(empty.connect(0), nullptr);
     rmdir(folder);
-
-    V4l2Backend missing("/nonexistent-device-folder");
-    EXPECT_TRUE(missing.deviceNames().empty());
 }
 
 }  // namespace
