@@ -16,7 +16,6 @@
 #include <tuple>
 
 #include "camera_lists.hpp"
-#include "format_choice.hpp"
 #include "photo_frames.hpp"
 #include "v4l2_connection.hpp"
 #include "v4l2_formats.hpp"
@@ -260,40 +259,6 @@ FakeDriver realCamera(const std::string& camera) {
     driver.current.height = 480;
     driver.current.pixelformat = driver.formats.front().pixelFormat;
     return driver;
-}
-
-// Each camera is set to the chosen format and its interval, whatever libv4l2 offers to make.
-TEST(V4l2Formats, SetsRealCamerasToTheChosenFormatAndInterval) {
-    struct Row {
-        const char* camera;
-        std::uint32_t pixelFormat;
-        std::uint32_t width;
-        std::uint32_t height;
-        double framesPerSecond;
-    };
-    for (const Row& row : {Row{"logitech_c310", V4L2_PIX_FMT_MJPEG, 1280, 720, 30},
-                           Row{"logitech_c920", V4L2_PIX_FMT_MJPEG, 1280, 720, 30},
-                           Row{"ms2109_hdmi_capture", V4L2_PIX_FMT_MJPEG, 1280, 720, 30},
-                           Row{"usb20_camera_yuyv720p30_claim", V4L2_PIX_FMT_YUYV, 1280, 720, 30},
-                           Row{"elgato_camlink_4k_1080p25", V4L2_PIX_FMT_YUYV, 1920, 1080, 25},
-                           Row{"usb20_camera_yuyv_only", V4L2_PIX_FMT_YUYV, 640, 480, 30}}) {
-        SCOPED_TRACE(row.camera);
-        FakeDriver driver = realCamera(row.camera);
-        const VideoFormat asked{1280, 720, MediaSubtype::rgb24, 333333};
-        const auto modes = v4l2::listModes(driver, asked);
-        for (const CameraMode& mode : modes) {
-            EXPECT_NE(mode.subtype, MediaSubtype::rgb24);
-        }
-        const auto choice = chooseFormat(modes, asked.width, asked.height, asked.framePeriod);
-        ASSERT_TRUE(choice.has_value());
-        ASSERT_TRUE(v4l2::writeFormat(driver, choice->format));
-        EXPECT_EQ(driver.current.pixelformat, row.pixelFormat);
-        EXPECT_EQ(driver.current.width, row.width);
-        EXPECT_EQ(driver.current.height, row.height);
-        ASSERT_NE(driver.interval.numerator, 0u);
-        EXPECT_DOUBLE_EQ(double(driver.interval.denominator) / driver.interval.numerator,
-                         row.framesPerSecond);
-    }
 }
 
 // A range of sizes is listed as its size nearest the asked one; a format is taken only as it
