@@ -42,22 +42,13 @@ std::wstring cameraServerKey() {
 
 // A text value of a registry key; nothing when the key or the value is missing.
 std::optional<std::wstring> registryText(HKEY root, const std::wstring& key, const wchar_t* name) {
-    DWORD bytes = 0;
-    if (RegGetValueW(root, key.c_str(), name, RRF_RT_REG_SZ, nullptr, nullptr, &bytes) !=
+    wchar_t text[1024];
+    DWORD bytes = sizeof text;
+    if (RegGetValueW(root, key.c_str(), name, RRF_RT_REG_SZ, nullptr, text, &bytes) !=
         ERROR_SUCCESS) {
         return std::nullopt;
     }
-    std::wstring text(bytes / sizeof(wchar_t), L'\0');
-    if (RegGetValueW(root, key.c_str(), name, RRF_RT_REG_SZ, nullptr, text.data(), &bytes) !=
-        ERROR_SUCCESS) {
-        return std::nullopt;
-    }
-    text.resize(text.find(L'\0'));
-    return text;
-}
-
-bool sameFile(const std::wstring& a, const fs::path& b) {
-    return CompareStringOrdinal(a.c_str(), -1, b.wstring().c_str(), -1, TRUE) == CSTR_EQUAL;
+    return std::wstring(text);
 }
 
 class WindowsInstaller : public ::testing::Test {
@@ -109,13 +100,14 @@ TEST_F(WindowsInstaller, InstallsSilentlyRunsAndLeavesNothingBehind) {
     EXPECT_NE(uninstaller->find(L"Uninstall.exe"), std::wstring::npos) << *uninstaller;
     const auto server = registryText(HKEY_CLASSES_ROOT, cameraServerKey(), nullptr);
     ASSERT_TRUE(server);
-    EXPECT_TRUE(sameFile(*server, folder_ / "bin" / "velvix-camera.dll"));
+    EXPECT_EQ(
+        CompareStringOrdinal(server->c_str(), -1,
+                             (folder_ / "bin" / "velvix-camera.dll").wstring().c_str(), -1, TRUE),
+        CSTR_EQUAL)
+        << fs::path(*server);
     EXPECT_TRUE(cameraListed());
 
     const std::string program = (folder_ / "bin" / "velvix.exe").string();
-    const auto help = testing::runProgram({program, "--help"});
-    EXPECT_EQ(help.exitCode, 0);
-    EXPECT_NE(help.output.find("--headless"), std::string::npos) << help.output;
 
     // The installed program's picture, read through the installed camera.
     {
