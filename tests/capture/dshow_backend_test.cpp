@@ -1,6 +1,6 @@
-// The DirectShow backend with no camera at all, and with a camera filter of the test's own that
-// sends MJPG: the frames go through the backend's own sample grabber callback into the capture
-// manager.
+// The DirectShow backend with a camera filter of the test's own that sends MJPG: the frames go
+// through the backend's own sample grabber callback into the capture manager. (With no camera at
+// all it runs in every headless test under wine.)
 #include "velvix/capture/dshow_backend.hpp"
 
 #include <gtest/gtest.h>
@@ -61,13 +61,6 @@ std::optional<std::string> openAsTheWorkerDoes(CaptureManager& manager) {
         return std::nullopt;
     }
     return report;
-}
-
-TEST(DirectShowBackend, FindsNoCameraWhereThereIsNone) {
-    CaptureManager manager({std::make_shared<DirectShowBackend>()});
-    EXPECT_EQ(manager.countDevices(), 0);
-    EXPECT_FALSE(manager.openDevice(0));
-    EXPECT_FALSE(manager.isCapturing(0));
 }
 
 // A webcam that lists only MJPG, each size described by a VIDEOINFOHEADER2 as many do: it is
