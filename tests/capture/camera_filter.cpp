@@ -98,7 +98,7 @@ class ListEnumerator final : public OneInterface<Interface> {
 
 class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertySet {
   public:
-    CameraPin(IBaseFilter& filter, CameraSpec& camera)
+    CameraPin(IBaseFilter& filter, CameraDescription& camera)
         : filter_(filter), camera_(camera), current_(camera.capabilities.front()) {}
     ~CameraPin() { stopSending(); }
 
@@ -299,7 +299,7 @@ class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertyS
     }
 
     IBaseFilter& filter_;
-    CameraSpec& camera_;
+    CameraDescription& camera_;
     CameraCapability current_;
     ComPtr<IPin> connected_;
     ComPtr<IMemInputPin> input_;
@@ -309,7 +309,7 @@ class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertyS
 
 class CameraFilter final : public OneInterface<IBaseFilter> {
   public:
-    explicit CameraFilter(CameraSpec& camera) : pin_(*this, camera) {}
+    explicit CameraFilter(CameraDescription& camera) : pin_(*this, camera) {}
 
     STDMETHODIMP GetClassID(CLSID*) override { return E_NOTIMPL; }
     STDMETHODIMP Stop() override {
@@ -395,7 +395,7 @@ CameraCapability mjpgCapability(int width, int height, REFERENCE_TIME fastest,
     return capability;
 }
 
-IBaseFilter* makeCameraFilter(CameraSpec& camera) {
+IBaseFilter* makeCameraFilter(CameraDescription& camera) {
     return new CameraFilter(camera);
 }
 

@@ -35,7 +35,7 @@ struct FormatSet {
 
 // What a camera lists and sends, and what it was set to. The current format starts as the first
 // capability.
-struct CameraSpec {
+struct CameraDescription {
     std::vector<CameraCapability> capabilities;
     std::vector<std::uint8_t> frame = std::vector<std::uint8_t>(64);
     bool configurable = true;  // lists its capabilities through IAMStreamConfig
@@ -43,6 +43,6 @@ struct CameraSpec {
 };
 
 // Made with one reference, which the caller owns; `camera` must outlive the filter.
-IBaseFilter* makeCameraFilter(CameraSpec& camera);
+IBaseFilter* makeCameraFilter(CameraDescription& camera);
 
 }  // namespace velvix::testing

@@ -26,7 +26,7 @@ using Microsoft::WRL::ComPtr;
 // time it is opened.
 class TestCamera final : public VideoSources {
   public:
-    explicit TestCamera(testing::CameraSpec camera) : spec(std::move(camera)) {}
+    explicit TestCamera(testing::CameraDescription camera) : description(std::move(camera)) {}
 
     std::vector<std::u16string> names() override { return {u"MJPG camera", u"Unplugged"}; }
 
@@ -35,7 +35,7 @@ class TestCamera final : public VideoSources {
             return VFW_E_NOT_FOUND;
         }
         ComPtr<IBaseFilter> camera;
-        camera.Attach(testing::makeCameraFilter(spec));
+        camera.Attach(testing::makeCameraFilter(description));
         const HRESULT result = graph.AddFilter(camera.Get(), L"MJPG camera");
         if (SUCCEEDED(result)) {
             *source = camera.Detach();
@@ -43,7 +43,7 @@ class TestCamera final : public VideoSources {
         return result;
     }
 
-    testing::CameraSpec spec;
+    testing::CameraDescription description;
 };
 
 // Opens the camera asked for 1280x720 at 30 fps, as the frame worker asks; what the open said
@@ -73,7 +73,7 @@ TEST(DirectShowBackend, OpensCamerasSendingMjpgAndFetchesTheirFramesDecoded) {
     ASSERT_FALSE(jpeg.empty());
     for (const bool configurable : {true, false}) {
         SCOPED_TRACE(configurable ? "with stream configuration" : "without");
-        const auto camera = std::make_shared<TestCamera>(testing::CameraSpec{
+        const auto camera = std::make_shared<TestCamera>(testing::CameraDescription{
             configurable ? std::vector{testing::mjpgCapability(640, 480, 333333, 2000000),
                                        testing::mjpgCapability(1280, 720, 333333, 2000000),
                                        testing::mjpgCapability(1920, 1080, 666666, 2000000)}
@@ -92,8 +92,8 @@ TEST(DirectShowBackend, OpensCamerasSendingMjpgAndFetchesTheirFramesDecoded) {
         if (configurable) {
             EXPECT_NE(report->find("camera: MJPG 1280x720 at 30 fps"), std::string::npos)
                 << *report;
-            ASSERT_EQ(camera->spec.formatsSet.size(), 1u);
-            const testing::FormatSet& set = camera->spec.formatsSet.front();
+            ASSERT_EQ(camera->description.formatsSet.size(), 1u);
+            const testing::FormatSet& set = camera->description.formatsSet.front();
             EXPECT_TRUE(IsEqualGUID(set.formatType, FORMAT_VideoInfo2));
             EXPECT_EQ(std::tuple(set.width, set.height, set.framePeriod),
                       std::tuple(1280, 720, 333333));
@@ -140,14 +140,14 @@ TEST(DirectShowBackend, SetsCamerasToTheChosenFormat) {
          "15 fps: the camera sends no faster at this size"},
     };
     for (const Case& test : cases) {
-        const auto camera = std::make_shared<TestCamera>(testing::CameraSpec{test.listed});
+        const auto camera = std::make_shared<TestCamera>(testing::CameraDescription{test.listed});
         CaptureManager manager({std::make_shared<DirectShowBackend>(camera)});
         const auto report = openAsTheWorkerDoes(manager);
         ASSERT_TRUE(report) << test.camera << " did not open";
         EXPECT_NE(report->find(test.choice), std::string::npos) << test.camera << ": " << *report;
         EXPECT_EQ(manager.cameraNote(), test.note) << test.camera;
         std::vector<std::tuple<int, int, REFERENCE_TIME>> set;
-        for (const testing::FormatSet& format : camera->spec.formatsSet) {
+        for (const testing::FormatSet& format : camera->description.formatsSet) {
             EXPECT_TRUE(IsEqualGUID(format.subtype, mjpg)) << test.camera;
             set.emplace_back(format.width, format.height, format.framePeriod);
         }
