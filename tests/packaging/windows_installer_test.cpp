@@ -95,19 +95,11 @@ TEST_F(WindowsInstaller, InstallsSilentlyRunsAndLeavesNothingBehind) {
     }
     EXPECT_TRUE(fs::is_regular_file(startMenu_ / "Velvix.lnk")) << startMenu_;
     EXPECT_EQ(registryText(HKEY_LOCAL_MACHINE, kUninstallKey, L"DisplayName"), L"Velvix");
-    const auto uninstaller = registryText(HKEY_LOCAL_MACHINE, kUninstallKey, L"UninstallString");
-    ASSERT_TRUE(uninstaller);
-    EXPECT_NE(uninstaller->find(L"Uninstall.exe"), std::wstring::npos) << *uninstaller;
     const auto server = registryText(HKEY_CLASSES_ROOT, cameraServerKey(), nullptr);
-    ASSERT_TRUE(server);
-    EXPECT_EQ(
-        CompareStringOrdinal(server->c_str(), -1,
-                             (folder_ / "bin" / "velvix-camera.dll").wstring().c_str(), -1, TRUE),
-        CSTR_EQUAL)
-        << fs::path(*server);
+    std::error_code unlike;
+    EXPECT_TRUE(server && fs::equivalent(*server, folder_ / "bin" / "velvix-camera.dll", unlike))
+        << fs::path(server.value_or(L""));
     EXPECT_TRUE(cameraListed());
-
-    const std::string program = (folder_ / "bin" / "velvix.exe").string();
 
     // The installed program's picture, read through the installed camera.
     {
@@ -116,9 +108,9 @@ TEST_F(WindowsInstaller, InstallsSilentlyRunsAndLeavesNothingBehind) {
                                                virtual_camera::OutputFormat::bitmapRgb24});
         ASSERT_TRUE(camera.streaming());
         const std::string log = testing::temporaryPath("velvix-installed.log");
-        testing::ChildProcess velvix(
-            {program, "--headless", "--ring", ring.get(), "--file-camera", VELVIX_DEMO_PHOTO}, log,
-            true);
+        testing::ChildProcess velvix({(folder_ / "bin" / "velvix.exe").string(), "--headless",
+                                      "--ring", ring.get(), "--file-camera", VELVIX_DEMO_PHOTO},
+                                     log, true);
         ASSERT_TRUE(velvix.waitForOutput("velvix: running headless")) << testing::readFile(log);
         velvix.writeInput("velv:CAMERA:Test camera: astronaut.png\n");
         EXPECT_TRUE(testing::waitUntil([&] { return camera.showsTheRing(ring.get()); },
