@@ -136,58 +136,32 @@ class CaptureManagerTest : public ::testing::Test {
 
 // 1280x720 at 30 fps asked of each device: one that lists its formats is asked once, for the
 // chosen one; one that lists none is asked for the size in every sub-type, then for the nearest
-// size it offers, and is left in its own format when nothing fits.
+// size it offers. (One that fits nothing is left in its own format: the test camera's case.)
 TEST(CaptureNegotiation, SetsEachKindOfDeviceToWhatItCanDeliver) {
-    FakeDevice captureCard{u"Cam Link", {1920, 1080, MediaSubtype::nv12}};
-    captureCard.modes = testing::cameraModes(testing::readCameraList("elgato_camlink_4k_1080p25"));
+    using enum MediaSubtype;
+    FakeDevice card{u"Cam Link", {1920, 1080, nv12}};
+    card.modes = testing::cameraModes(testing::readCameraList("elgato_camlink_4k_1080p25"));
     // Every other sub-type is refused before it reaches the device.
-    FakeDevice nv12{u"NV12", {1280, 720, MediaSubtype::nv12}};
-    nv12.accepts = [](const VideoFormat& f) { return f.subtype == MediaSubtype::nv12; };
-    FakeDevice twoSizes{u"Two sizes", {640, 480, MediaSubtype::yuy2}};
+    FakeDevice nv12Only{u"NV12", {1280, 720, nv12}};
+    nv12Only.accepts = [](const VideoFormat& f) { return f.subtype == nv12; };
+    FakeDevice twoSizes{u"Two sizes", {640, 480, yuy2}};
     twoSizes.accepts = [](const VideoFormat& f) { return f.width == 640 || f.width == 1920; };
-    twoSizes.capabilities = {{MediaSubtype::yuy2, 640, 640, 1, 480, 480, 1},
-                             {MediaSubtype::mjpg, 1920, 1920, 1, 1080, 1080, 1}};
-    FakeDevice stubborn{u"Stubborn", {320, 240, MediaSubtype::grey}};
-    stubborn.accepts = [](const VideoFormat& f) { return f.width == 320 && f.height == 240; };
+    twoSizes.capabilities = {{yuy2, 640, 640, 1, 480, 480, 1},
+                             {mjpg, 1920, 1920, 1, 1080, 1080, 1}};
+    const char* slow = "25 fps: the camera sends no faster at this size";
     struct Case {
         FakeDevice device;
         bool firstAttempt;
         VideoFormat lastSet;
         std::size_t bufferSize;
         MediaSubtype started;
-        const char* note;
+        const char* note = "";
     };
     const Case cases[] = {
-        {{u"Cam"},
-         true,
-         {1280, 720, MediaSubtype::rgb24, kPeriod},
-         1280 * 720 * 3,
-         MediaSubtype::rgb24,
-         ""},
-        {captureCard,
-         true,
-         {1920, 1080, MediaSubtype::yuy2, 400000},
-         1920 * 1080 * 3,
-         MediaSubtype::rgb24,
-         "25 fps: the camera sends no faster at this size"},
-        {nv12,
-         true,
-         {1280, 720, MediaSubtype::nv12, kPeriod},
-         1280 * 720 * 3 / 2,
-         MediaSubtype::nv12,
-         ""},
-        {twoSizes,
-         false,
-         {640, 480, MediaSubtype::yuy2, kPeriod},
-         640 * 480 * 3,
-         MediaSubtype::rgb24,
-         ""},
-        {stubborn,
-         false,
-         {320, 240, MediaSubtype::grey, kPeriod},
-         320 * 240,
-         MediaSubtype::grey,
-         ""},
+        {{u"Cam"}, true, {1280, 720, rgb24, kPeriod}, 1280 * 720 * 3, rgb24},
+        {card, true, {1920, 1080, yuy2, 400000}, 1920 * 1080 * 3, rgb24, slow},
+        {nv12Only, true, {1280, 720, nv12, kPeriod}, 1280 * 720 * 3 / 2, nv12},
+        {twoSizes, false, {640, 480, yuy2, kPeriod}, 640 * 480 * 3, rgb24},
     };
     for (const Case& row : cases) {
         const auto backend = std::make_shared<FakeBackend>(std::vector{row.device});
