@@ -41,6 +41,13 @@ AM_MEDIA_TYPE* mediaTypeOf(const CameraCapability& format) {
     return type;
 }
 
+// What many methods answer: `value` in `*out`.
+template <typename T, typename V>
+HRESULT put(T* out, V value) {
+    *out = value;
+    return S_OK;
+}
+
 // QueryInterface's answer: `object`, or no such interface when it is null.
 template <typename Interface>
 HRESULT answer(Interface* object, void** out) {
@@ -93,10 +100,7 @@ class Enumerator final : public Counted<Interface> {
         return given == count ? S_OK : S_FALSE;
     }
     STDMETHODIMP Skip(ULONG) override { return E_NOTIMPL; }
-    STDMETHODIMP Reset() override {
-        next_ = 0;
-        return S_OK;
-    }
+    STDMETHODIMP Reset() override { return put(&next_, 0u); }
     STDMETHODIMP Clone(Interface**) override { return E_NOTIMPL; }
 
   private:
@@ -166,21 +170,18 @@ class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertyS
         return S_OK;
     }
     STDMETHODIMP QueryPinInfo(PIN_INFO* info) override {
-        *info = PIN_INFO{&filter_, PINDIR_OUTPUT, L"Capture"};
         filter_.AddRef();
-        return S_OK;
+        return put(info, PIN_INFO{&filter_, PINDIR_OUTPUT, L"Capture"});
     }
     STDMETHODIMP QueryDirection(PIN_DIRECTION* direction) override {
-        *direction = PINDIR_OUTPUT;
-        return S_OK;
+        return put(direction, PINDIR_OUTPUT);
     }
     STDMETHODIMP QueryAccept(const AM_MEDIA_TYPE* type) override {
         return IsEqualGUID(type->subtype, current_.subtype) ? S_OK : S_FALSE;
     }
     STDMETHODIMP EnumMediaTypes(IEnumMediaTypes** types) override {
-        *types = new Enumerator<IEnumMediaTypes, AM_MEDIA_TYPE*>(
-            {[current = current_] { return mediaTypeOf(current); }});
-        return S_OK;
+        return put(types, new Enumerator<IEnumMediaTypes, AM_MEDIA_TYPE*>(
+                              {[current = current_] { return mediaTypeOf(current); }}));
     }
     STDMETHODIMP NewSegment(REFERENCE_TIME, REFERENCE_TIME, double) override { return S_OK; }
     // What only an input pin is asked.
@@ -212,13 +213,11 @@ class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertyS
         return VFW_E_INVALIDMEDIATYPE;
     }
     STDMETHODIMP GetFormat(AM_MEDIA_TYPE** type) override {
-        *type = mediaTypeOf(current_);
-        return S_OK;
+        return put(type, mediaTypeOf(current_));
     }
     STDMETHODIMP GetNumberOfCapabilities(int* count, int* size) override {
-        *count = static_cast<int>(camera_.capabilities.size());
         *size = sizeof(VIDEO_STREAM_CONFIG_CAPS);
-        return S_OK;
+        return put(count, static_cast<int>(camera_.capabilities.size()));
     }
     STDMETHODIMP GetStreamCaps(int index, AM_MEDIA_TYPE** type, BYTE* caps) override {
         const CameraCapability& listed = camera_.capabilities.at(static_cast<std::size_t>(index));
@@ -239,11 +238,10 @@ class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertyS
             size < sizeof(GUID)) {
             return E_PROP_ID_UNSUPPORTED;
         }
-        *static_cast<GUID*>(data) = PIN_CATEGORY_CAPTURE;
         if (returned != nullptr) {
             *returned = sizeof(GUID);
         }
-        return S_OK;
+        return put(static_cast<GUID*>(data), PIN_CATEGORY_CAPTURE);
     }
     STDMETHODIMP Set(REFGUID, DWORD, LPVOID, DWORD, LPVOID, DWORD) override { return E_NOTIMPL; }
     STDMETHODIMP QuerySupported(REFGUID, DWORD, DWORD*) override { return E_NOTIMPL; }
@@ -297,45 +295,30 @@ class CameraFilter final : public Counted<IBaseFilter> {
     }
     STDMETHODIMP Stop() override {
         pin_.stop();
-        state_ = State_Stopped;
-        return S_OK;
+        return put(&state_, State_Stopped);
     }
-    STDMETHODIMP Pause() override {
-        state_ = State_Paused;
-        return S_OK;
-    }
+    STDMETHODIMP Pause() override { return put(&state_, State_Paused); }
     STDMETHODIMP Run(REFERENCE_TIME) override {
         pin_.run();
-        state_ = State_Running;
-        return S_OK;
+        return put(&state_, State_Running);
     }
-    STDMETHODIMP GetState(DWORD, FILTER_STATE* state) override {
-        *state = state_;
-        return S_OK;
-    }
+    STDMETHODIMP GetState(DWORD, FILTER_STATE* state) override { return put(state, state_); }
     STDMETHODIMP SetSyncSource(IReferenceClock*) override { return S_OK; }
-    STDMETHODIMP GetSyncSource(IReferenceClock** clock) override {
-        *clock = nullptr;
-        return S_OK;
-    }
+    STDMETHODIMP GetSyncSource(IReferenceClock** clock) override { return put(clock, nullptr); }
     STDMETHODIMP EnumPins(IEnumPins** pins) override {
-        *pins = new Enumerator<IEnumPins, IPin*>({[this] {
-            pin_.AddRef();
-            return static_cast<IPin*>(&pin_);
-        }});
-        return S_OK;
+        return put(pins, new Enumerator<IEnumPins, IPin*>({[this] {
+                       pin_.AddRef();
+                       return static_cast<IPin*>(&pin_);
+                   }}));
     }
     STDMETHODIMP QueryFilterInfo(FILTER_INFO* info) override {
-        *info = FILTER_INFO{L"Test camera", graph_};
-        if (graph_ != nullptr) {
-            graph_->AddRef();
-        }
+        std::wcscpy(info->achName, L"Test camera");
+        answer(graph_, reinterpret_cast<void**>(&info->pGraph));
         return S_OK;
     }
     // The graph holds the filter, not the other way round.
     STDMETHODIMP JoinFilterGraph(IFilterGraph* graph, LPCWSTR) override {
-        graph_ = graph;
-        return S_OK;
+        return put(&graph_, graph);
     }
     STDMETHODIMP FindPin(LPCWSTR, IPin**) override { return VFW_E_NOT_FOUND; }
     STDMETHODIMP GetClassID(CLSID*) override { return E_NOTIMPL; }
