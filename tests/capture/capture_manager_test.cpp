@@ -31,6 +31,7 @@ struct FakeDevice {
     std::vector<CameraMode> modes;
     std::vector<VideoFormat> formatsSet{};
     std::optional<MediaSubtype> started;
+    SampleSink* sink = nullptr;  // of the running stream
 };
 
 class FakeBackend final : public CaptureBackend {
@@ -45,9 +46,8 @@ class FakeBackend final : public CaptureBackend {
         return names;
     }
     std::unique_ptr<DeviceConnection> connect(int index) override {
-        std::lock_guard guard(mutex);
         ++connects[index];
-        return std::make_unique<Connection>(*this, devices[static_cast<std::size_t>(index)]);
+        return std::make_unique<Connection>(devices[static_cast<std::size_t>(index)]);
     }
     void beginThreadUse() override {
         std::lock_guard guard(mutex);
@@ -61,14 +61,13 @@ class FakeBackend final : public CaptureBackend {
     std::mutex mutex;
     std::vector<FakeDevice> devices;
     std::map<int, int> connects;
-    std::map<SampleSink*, int> sinks;  // of the running streams
     std::map<std::thread::id, int> begins;
     std::map<std::thread::id, int> ends;
 
   private:
     class Connection final : public DeviceConnection {
       public:
-        Connection(FakeBackend& backend, FakeDevice& device) : backend_(backend), device_(device) {}
+        explicit Connection(FakeDevice& device) : device_(device) {}
 
         std::optional<VideoFormat> currentFormat() override { return device_.current; }
         bool setFormat(const VideoFormat& format) override {
@@ -84,20 +83,13 @@ class FakeBackend final : public CaptureBackend {
         void routeInput(int) override {}
         bool startStreaming(MediaSubtype delivered, SampleSink& sink) override {
             device_.started = delivered;
-            std::lock_guard guard(backend_.mutex);
-            sink_ = &sink;
-            backend_.sinks[sink_] = static_cast<int>(&device_ - backend_.devices.data());
+            device_.sink = &sink;
             return true;
         }
-        void stopStreaming() override {
-            std::lock_guard guard(backend_.mutex);
-            backend_.sinks.erase(sink_);
-        }
+        void stopStreaming() override { device_.sink = nullptr; }
 
       private:
-        FakeBackend& backend_;
         FakeDevice& device_;
-        SampleSink* sink_ = nullptr;
     };
 };
 
@@ -113,7 +105,6 @@ std::vector<std::uint8_t> rgbSample(int width, int height, std::uint8_t seed) {
 bool openAsWorker(CaptureManager& manager, int device, int width = 1280, int height = 720) {
     manager.setFramePeriod(device, kPeriod);
     manager.setAskSize(device, width, height, MediaSubtype::rgb24);
-    manager.setConnector(device, ConnectorKind::composite);
     return manager.openDevice(device);
 }
 
@@ -123,9 +114,7 @@ class CaptureManagerTest : public ::testing::Test {
     void SetUp() override { ASSERT_TRUE(openAsWorker(manager, 0, 4, 2)); }
 
     void deliver(const std::vector<std::uint8_t>& sample) {
-        std::lock_guard guard(backend->mutex);
-        ASSERT_EQ(backend->sinks.size(), 1u);
-        backend->sinks.begin()->first->deliverSample(sample.data(), sample.size());
+        backend->devices[0].sink->deliverSample(sample.data(), sample.size());
     }
 
     std::shared_ptr<FakeBackend> backend =
@@ -258,7 +247,7 @@ TEST_F(CaptureManagerTest, HandsWholeFramesOverFromAStreamingThread) {
     constexpr int kHeight = 32;
     manager.closeDevice(0);
     ASSERT_TRUE(openAsWorker(manager, 0, kWidth, kHeight));
-    SampleSink* sink = backend->sinks.begin()->first;
+    SampleSink* sink = backend->devices[0].sink;
     std::atomic<bool> done{false};
     std::thread streaming([&] {
         std::vector<std::uint8_t> sample(kWidth * kHeight * 3);

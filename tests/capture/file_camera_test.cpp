@@ -134,7 +134,9 @@ TEST(FileCamera, RefusesFilesItCannotUseWithOneClearLine) {
         {"truncated.y4m", "YUV4MPEG2 W4 H2 F30:1\nFRAME\nabc", "less than one 4 x 2 frame"},
         {"junk.png", "hello", "unknown image type"},
         {"missing.png", "", "No such file or directory"},
-        {"mixed.mjpg", jpegFile(testing::testPhoto()) + jpegFile(testing::photoInFrame(64, 48)),
+        {"mixed.mjpg",
+         jpegFile(testing::testPhoto()) +
+             jpegFile({64, 48, std::vector<std::uint8_t>(64 * 48 * 3)}),
          "JPEG frames of different sizes", "?format=mjpg"},
     };
     for (const Case& c : cases) {

@@ -26,17 +26,8 @@ Photo photoInFrame(int width, int height) {
     const int left = (width - photo.width) / 2;
     const int top = (height - photo.height) / 2;
     for (int y = 0; y < photo.height; ++y) {
-        const int row = top + y;
-        if (row < 0 || row >= height) {
-            continue;
-        }
-        for (int x = 0; x < photo.width; ++x) {
-            const int column = left + x;
-            if (column >= 0 && column < width) {
-                std::copy_n(photo.rgb.begin() + (y * photo.width + x) * 3, 3,
-                            frame.rgb.begin() + (row * width + column) * 3);
-            }
-        }
+        std::copy_n(photo.rgb.begin() + y * photo.width * 3, photo.width * 3,
+                    frame.rgb.begin() + ((top + y) * width + left) * 3);
     }
     return frame;
 }

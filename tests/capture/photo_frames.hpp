@@ -15,7 +15,7 @@ struct Photo {
 // Empty when the photo cannot be read.
 Photo testPhoto();
 
-// The photo in the middle of a mid-grey picture of that size.
+// The photo in the middle of a mid-grey picture of that size, which is larger.
 Photo photoInFrame(int width, int height);
 
 // As a webcam codes its frames: 4:2:2 chroma, a middling quality.
