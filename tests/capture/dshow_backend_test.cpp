@@ -15,7 +15,6 @@
 namespace velvix {
 namespace {
 
-using Microsoft::WRL::ComPtr;
 using testing::CameraCapability;
 
 // One camera of the test's own, and a second one that is gone by the time it is opened.
@@ -29,13 +28,8 @@ class TestCamera final : public VideoSources {
         if (index != 0) {
             return VFW_E_NOT_FOUND;
         }
-        ComPtr<IBaseFilter> camera;
-        camera.Attach(testing::makeCameraFilter(description));
-        const HRESULT result = graph.AddFilter(camera.Get(), L"MJPG camera");
-        if (SUCCEEDED(result)) {
-            *source = camera.Detach();
-        }
-        return result;
+        *source = testing::makeCameraFilter(description);
+        return graph.AddFilter(*source, L"MJPG camera");
     }
 
     testing::CameraDescription description;
@@ -67,12 +61,6 @@ TEST(DirectShowBackend, OpensCamerasSendingMjpgAndFetchesTheirFramesDecoded) {
         const char* note;
     };
     const Case cases[] = {
-        {"three sizes",
-         {mjpg(640, 480, 333333), mjpg(1280, 720, 333333), mjpg(1920, 1080, 666666)},
-         true,
-         {mjpg(1280, 720, 333333, 333333)},
-         "camera: MJPG 1280x720 at 30 fps",
-         ""},
         {"without stream configuration", {mjpg(1280, 720, 333333, 333333)}, false, {}, "", ""},
         {"sending H.264 now",
          {h264, mjpg(640, 480, 333333), mjpg(1280, 720, 333333)},

@@ -41,27 +41,6 @@ void expectPixel(const std::uint8_t* pixel, int red, int blue, Rgb expected) {
     ASSERT_EQ(pixel[blue], expected.blue);
 }
 
-// NV12 is turned by 180 degrees into the capture layout.
-TEST(Nv12Conversion, AgreesWithTheFormulaAndTurnsThePicture) {
-    constexpr int kWidth = 34;
-    constexpr int kHeight = 22;
-    std::mt19937 random(4711);
-    const auto source = randomBytes(kWidth * kHeight * 3 / 2, random);
-    std::vector<std::uint8_t> out(kWidth * kHeight * 4, 1);
-    convertNv12Turned(source.data(), out.data(), kWidth, kHeight);
-    for (int y = 0; y < kHeight; ++y) {
-        for (int x = 0; x < kWidth; ++x) {
-            SCOPED_TRACE(std::to_string(x) + "," + std::to_string(y));
-            const std::uint8_t* chroma =
-                source.data() + kWidth * kHeight + (y / 2) * kWidth + x / 2 * 2;
-            const std::uint8_t* pixel =
-                out.data() + ((kHeight - 1 - y) * kWidth + (kWidth - 1 - x)) * 4;
-            expectPixel(pixel, 0, 2, referenceRgb(source[y * kWidth + x], chroma[0], chroma[1]));
-            ASSERT_EQ(pixel[3], 255);
-        }
-    }
-}
-
 // Rows of every width around the vectorised steps of eight, odd ones included, from buffers of
 // exactly their size.
 TEST(Yuv420Row, AgreesWithTheFormulaAtEveryWidth) {
