@@ -129,7 +129,7 @@ class CaptureManagerTest : public ::testing::Test {
 TEST(CaptureNegotiation, SetsEachKindOfDeviceToWhatItCanDeliver) {
     using enum MediaSubtype;
     FakeDevice card{u"Cam Link", {1920, 1080, nv12}};
-    card.modes = testing::cameraModes(testing::readCameraList("elgato_camlink_4k_1080p25"));
+    card.modes = testing::cameraModes("elgato_camlink_4k_1080p25");
     // Every other sub-type is refused before it reaches the device.
     FakeDevice nv12Only{u"NV12", {1280, 720, nv12}};
     nv12Only.accepts = [](const VideoFormat& f) { return f.subtype == nv12; };

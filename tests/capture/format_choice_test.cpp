@@ -52,7 +52,7 @@ TEST(FormatChoice, TakesTheAskedSizeAtTheFullRateFromRealCameras) {
     for (const ChoiceCase& row : kCases) {
         SCOPED_TRACE(std::string(row.camera) + " asked " + std::to_string(row.width) + "x" +
                      std::to_string(row.height));
-        const auto modes = testing::cameraModes(testing::readCameraList(row.camera));
+        const auto modes = testing::cameraModes(row.camera);
         const auto choice = chooseFormat(modes, row.width, row.height, kPeriod);
         if (std::string(row.line).empty()) {
             EXPECT_FALSE(choice.has_value());

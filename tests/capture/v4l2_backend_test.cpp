@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -195,23 +194,22 @@ class FakeDriver final : public v4l2::DeviceIo {
     }
 };
 
-// A driver that lists what a real camera lists, and, as libv4l2 does, the BGR24 it could make
-// from it, marked as made.
+// A driver that lists what a real camera (YUYV and MJPG) lists, and, as libv4l2 does, the BGR24 it
+// could make from it, marked as made.
 FakeDriver realCamera(const std::string& camera) {
     FakeDriver driver;
-    for (const auto& listed : testing::readCameraList(camera)) {
-        const auto& name = listed.fourcc;
-        const std::uint32_t pixelFormat = v4l2_fourcc(name[0], name[1], name[2], name[3]);
+    for (const CameraMode& mode : testing::cameraModes(camera)) {
+        const std::uint32_t pixelFormat =
+            mode.subtype == MediaSubtype::mjpg ? V4L2_PIX_FMT_MJPEG : V4L2_PIX_FMT_YUYV;
         if (driver.formats.empty() || driver.formats.back().pixelFormat != pixelFormat) {
             driver.formats.push_back({pixelFormat, 0, {}});
         }
         std::vector<v4l2_fract> intervals;
-        for (const double rate : listed.framesPerSecond) {
-            intervals.push_back({1000, static_cast<std::uint32_t>(std::lround(rate * 1000))});
+        for (const int period : mode.framePeriods) {
+            intervals.push_back({static_cast<std::uint32_t>(period), 10'000'000});
         }
-        driver.formats.back().sizes.push_back({static_cast<std::uint32_t>(listed.width),
-                                               static_cast<std::uint32_t>(listed.height),
-                                               intervals});
+        driver.formats.back().sizes.push_back({static_cast<std::uint32_t>(mode.width),
+                                               static_cast<std::uint32_t>(mode.height), intervals});
     }
     driver.formats.push_back(
         {V4L2_PIX_FMT_BGR24, V4L2_FMT_FLAG_EMULATED, {{1280, 720, {{1, 30}}}}});
