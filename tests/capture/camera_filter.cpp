@@ -29,15 +29,12 @@ AM_MEDIA_TYPE* mediaTypeOf(const CameraCapability& format) {
     header->bmiHeader.biHeight = format.height;
     header->bmiHeader.biCompression = format.subtype.Data1;
     auto* type = static_cast<AM_MEDIA_TYPE*>(CoTaskMemAlloc(sizeof(AM_MEDIA_TYPE)));
-    *type = {MEDIATYPE_Video,
-             format.subtype,
-             FALSE,
-             FALSE,
-             0,
-             FORMAT_VideoInfo2,
-             nullptr,
-             sizeof *header,
-             reinterpret_cast<BYTE*>(header)};
+    *type = AM_MEDIA_TYPE{};
+    type->majortype = MEDIATYPE_Video;
+    type->subtype = format.subtype;
+    type->formattype = FORMAT_VideoInfo2;
+    type->cbFormat = sizeof *header;
+    type->pbFormat = reinterpret_cast<BYTE*>(header);
     return type;
 }
 

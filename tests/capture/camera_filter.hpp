@@ -11,7 +11,8 @@
 // while the graph runs sends the same frame bytes again and again, as a webcam sends MJPG.
 namespace velvix::testing {
 
-// A sub-type at one size, sent every `fastest` to `slowest` (100 ns units).
+// A sub-type at one size, sent every `fastest` to `slowest` (100 ns units); what SetFormat took
+// has one period.
 struct CameraCapability {
     GUID subtype;
     int width;
@@ -22,16 +23,12 @@ struct CameraCapability {
     bool operator==(const CameraCapability&) const = default;
 };
 
-// What SetFormat took: the sub-type at its size, at one frame period (fastest = slowest).
-using FormatSet = CameraCapability;
-
-// What a camera lists and sends, and what it was set to. The current format starts as the first
-// capability.
+// What a camera lists (its current format starts as the first) and sends, and what it was set to.
 struct CameraDescription {
     std::vector<CameraCapability> capabilities;
     std::vector<std::uint8_t> frame = std::vector<std::uint8_t>(64);
     bool configurable = true;  // lists its capabilities through IAMStreamConfig
-    std::vector<FormatSet> formatsSet{};
+    std::vector<CameraCapability> formatsSet{};
 };
 
 // Made with one reference, which the caller owns; `camera` must outlive the filter.

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "camera_client.hpp"
 #include "process.hpp"
@@ -127,21 +128,15 @@ TEST_F(WindowsInstaller, InstallsSilentlyRunsAndLeavesNothingBehind) {
 
     const auto removed = uninstall();
     EXPECT_EQ(removed.exitCode, 0) << removed.output;
-    auto left = [&] {
-        std::string what;
-        for (const auto& [remains, name] :
-             {std::pair{fs::exists(folder_), "the program folder"},
-              std::pair{fs::exists(startMenu_), "the Start menu folder"},
-              std::pair{registryText(HKEY_LOCAL_MACHINE, kUninstallKey, L"DisplayName").has_value(),
-                        "the uninstall entry"},
-              std::pair{registryText(HKEY_CLASSES_ROOT, cameraServerKey(), nullptr).has_value(),
-                        "the camera's class"}}) {
-            what += remains ? std::string(name) + "; " : "";
-        }
-        return what;
+    // The program folder, the Start menu folder, the uninstall entry, the camera's class.
+    const auto left = [&] {
+        return std::tuple(fs::exists(folder_), fs::exists(startMenu_),
+                          registryText(HKEY_LOCAL_MACHINE, kUninstallKey, L"DisplayName"),
+                          registryText(HKEY_CLASSES_ROOT, cameraServerKey(), nullptr));
     };
-    EXPECT_TRUE(testing::waitUntil([&] { return left().empty(); }, std::chrono::minutes(2)))
-        << left();
+    const auto nothing = std::tuple(false, false, std::nullopt, std::nullopt);
+    testing::waitUntil([&] { return left() == nothing; }, std::chrono::minutes(2));
+    EXPECT_EQ(left(), nothing);
     EXPECT_FALSE(cameraListed());
 }
 
