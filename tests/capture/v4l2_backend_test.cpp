@@ -10,7 +10,6 @@
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <span>
 
 #include "camera_lists.hpp"
 #include "photo_frames.hpp"
@@ -60,58 +59,82 @@ int fail() {
     return -1;
 }
 
-// A driver with a fixed list of formats, each with its sizes and their frame intervals. It adjusts
-// a requested size to the first one it has, as drivers do, and streams the frames sent to it.
+// The fourcc of the formats the test's cameras list; BGR24 is what libv4l2 would make of them.
+std::uint32_t fourccOf(MediaSubtype subtype) {
+    return subtype == MediaSubtype::mjpg   ? V4L2_PIX_FMT_MJPEG
+           : subtype == MediaSubtype::yuy2 ? V4L2_PIX_FMT_YUYV
+                                           : V4L2_PIX_FMT_BGR24;
+}
+
+// A driver that lists what a real camera lists, each size with its frame intervals, and, as
+// libv4l2 does, a BGR24 it could make from it, marked as made. It adjusts a requested size to
+// the first one of the format, as drivers do, and streams the frames sent to it.
 class FakeDriver final : public v4l2::DeviceIo {
   public:
-    struct Size {
-        std::uint32_t width;
-        std::uint32_t height;
-        std::vector<v4l2_fract> intervals;
-    };
-    struct Format {
-        std::uint32_t pixelFormat;
-        std::uint32_t flags;
-        std::vector<Size> sizes;
-    };
+    explicit FakeDriver(const std::string& camera) : modes(testing::cameraModes(camera)) {
+        modes.push_back({MediaSubtype::rgb24, 1280, 720, {333333}});
+        current.width = 640;
+        current.height = 480;
+        current.pixelformat = fourccOf(modes.front().subtype);
+    }
 
     int control(unsigned long request, void* argument) override {
         const std::scoped_lock lock(stream->mutex);
         switch (request) {
             case VIDIOC_ENUM_FMT: {
                 auto& description = *static_cast<v4l2_fmtdesc*>(argument);
+                std::vector<std::uint32_t> formats;
+                for (const CameraMode& mode : modes) {
+                    if (formats.empty() || formats.back() != fourccOf(mode.subtype)) {
+                        formats.push_back(fourccOf(mode.subtype));
+                    }
+                }
                 if (description.index >= formats.size()) {
                     return fail();
                 }
-                description.pixelformat = formats[description.index].pixelFormat;
-                description.flags = formats[description.index].flags;
+                description.pixelformat = formats[description.index];
+                description.flags =
+                    formats[description.index] == V4L2_PIX_FMT_BGR24 ? V4L2_FMT_FLAG_EMULATED : 0;
                 return 0;
             }
             case VIDIOC_ENUM_FRAMESIZES: {
                 auto& size = *static_cast<v4l2_frmsizeenum*>(argument);
-                const Format* format = find(size.pixel_format);
-                if (format == nullptr || size.index >= format->sizes.size()) {
+                const auto sizes = sizesOf(size.pixel_format);
+                if (size.index >= sizes.size()) {
                     return fail();
                 }
                 size.type = V4L2_FRMSIZE_TYPE_DISCRETE;
-                size.discrete = {format->sizes[size.index].width, format->sizes[size.index].height};
+                size.discrete = {static_cast<std::uint32_t>(sizes[size.index]->width),
+                                 static_cast<std::uint32_t>(sizes[size.index]->height)};
                 return 0;
             }
             case VIDIOC_ENUM_FRAMEINTERVALS: {
                 auto& entry = *static_cast<v4l2_frmivalenum*>(argument);
-                const Size* size = find(entry.pixel_format, entry.width, entry.height);
-                if (size == nullptr || entry.index >= size->intervals.size()) {
+                const CameraMode* mode = find(entry.pixel_format, entry.width, entry.height);
+                if (mode == nullptr || entry.index >= mode->framePeriods.size()) {
                     return fail();
                 }
                 entry.type = V4L2_FRMIVAL_TYPE_DISCRETE;
-                entry.discrete = size->intervals[entry.index];
+                const auto period = static_cast<std::uint32_t>(mode->framePeriods[entry.index]);
+                entry.discrete = {period, 10'000'000};
                 return 0;
             }
             case VIDIOC_G_FMT:
                 static_cast<v4l2_format*>(argument)->fmt.pix = current;
                 return 0;
-            case VIDIOC_S_FMT:
-                return setFormat(static_cast<v4l2_format*>(argument)->fmt.pix);
+            case VIDIOC_S_FMT: {
+                // An unknown format is the first one; a size it lacks, its first size.
+                v4l2_pix_format& pix = static_cast<v4l2_format*>(argument)->fmt.pix;
+                auto sizes = sizesOf(pix.pixelformat);
+                sizes = sizes.empty() ? sizesOf(fourccOf(modes.front().subtype)) : sizes;
+                pix.pixelformat = fourccOf(sizes.front()->subtype);
+                if (find(pix.pixelformat, pix.width, pix.height) == nullptr) {
+                    pix.width = static_cast<std::uint32_t>(sizes.front()->width);
+                    pix.height = static_cast<std::uint32_t>(sizes.front()->height);
+                }
+                current = pix;
+                return 0;
+            }
             case VIDIOC_G_PARM:
                 static_cast<v4l2_streamparm*>(argument)->parm.capture.timeperframe = interval;
                 return 0;
@@ -146,10 +169,7 @@ class FakeDriver final : public v4l2::DeviceIo {
 
     void* map(std::size_t length, std::int64_t offset) override {
         const auto index = static_cast<std::size_t>(offset / FakeStream::kOffsetStep);
-        if (index >= stream->buffers.size() || length > FakeStream::kBufferBytes) {
-            return MAP_FAILED;
-        }
-        return stream->buffers[index].data();
+        return length > FakeStream::kBufferBytes ? MAP_FAILED : stream->buffers.at(index).data();
     }
     void unmap(void* /*start*/, std::size_t /*length*/) override {}
 
@@ -159,63 +179,33 @@ class FakeDriver final : public v4l2::DeviceIo {
                                         [&] { return !stream->frames.empty(); });
     }
 
-    std::vector<Format> formats;
+    std::vector<CameraMode> modes;
     v4l2_pix_format current{};
     v4l2_fract interval{1, 30};
     std::shared_ptr<FakeStream> stream = std::make_shared<FakeStream>();
 
   private:
-    const Format* find(std::uint32_t pixelFormat) const {
-        const auto found = std::find_if(formats.begin(), formats.end(), [&](const Format& f) {
-            return f.pixelFormat == pixelFormat;
-        });
-        return found == formats.end() ? nullptr : &*found;
-    }
-
-    const Size* find(std::uint32_t pixelFormat, std::uint32_t width, std::uint32_t height) const {
-        const Format* format = find(pixelFormat);
-        const auto sizes = format != nullptr ? std::span(format->sizes) : std::span<const Size>();
-        const auto found = std::find_if(sizes.begin(), sizes.end(), [&](const Size& size) {
-            return size.width == width && size.height == height;
-        });
-        return found == sizes.end() ? nullptr : &*found;
-    }
-
-    int setFormat(v4l2_pix_format& pix) {
-        const Format* format = find(pix.pixelformat);
-        format = format != nullptr ? format : &formats.front();
-        if (find(format->pixelFormat, pix.width, pix.height) == nullptr) {
-            pix.width = format->sizes.front().width;
-            pix.height = format->sizes.front().height;
+    std::vector<const CameraMode*> sizesOf(std::uint32_t pixelFormat) const {
+        std::vector<const CameraMode*> sizes;
+        for (const CameraMode& mode : modes) {
+            if (fourccOf(mode.subtype) == pixelFormat) {
+                sizes.push_back(&mode);
+            }
         }
-        pix.pixelformat = format->pixelFormat;
-        current = pix;
-        return 0;
+        return sizes;
+    }
+
+    const CameraMode* find(std::uint32_t pixelFormat, std::uint32_t width,
+                           std::uint32_t height) const {
+        for (const CameraMode* mode : sizesOf(pixelFormat)) {
+            if (mode->width == static_cast<int>(width) &&
+                mode->height == static_cast<int>(height)) {
+                return mode;
+            }
+        }
+        return nullptr;
     }
 };
-
-// A driver that lists what a real camera (YUYV and MJPG) lists, and, as libv4l2 does, the BGR24 it
-// could make from it, marked as made.
-FakeDriver realCamera(const std::string& camera) {
-    FakeDriver driver;
-    for (const CameraMode& mode : testing::cameraModes(camera)) {
-        const std::uint32_t pixelFormat =
-            mode.subtype == MediaSubtype::mjpg ? V4L2_PIX_FMT_MJPEG : V4L2_PIX_FMT_YUYV;
-        if (driver.formats.empty() || driver.formats.back().pixelFormat != pixelFormat) {
-            driver.formats.push_back({pixelFormat, 0, {}});
-        }
-        std::vector<v4l2_fract> intervals;
-        for (const int period : mode.framePeriods) {
-            intervals.push_back({static_cast<std::uint32_t>(period), 10'000'000});
-        }
-        driver.formats.back().sizes.push_back({static_cast<std::uint32_t>(mode.width),
-                                               static_cast<std::uint32_t>(mode.height), intervals});
-    }
-    driver.formats.push_back(
-        {V4L2_PIX_FMT_BGR24, V4L2_FMT_FLAG_EMULATED, {{1280, 720, {{1, 30}}}}});
-    driver.current = {640, 480, driver.formats.front().pixelFormat};
-    return driver;
-}
 
 // One camera, reached through a driver the test holds the stream of.
 class OneCamera final : public CaptureBackend {
@@ -234,7 +224,7 @@ class OneCamera final : public CaptureBackend {
 // it is set to MJPG, streams it, and its frames reach the fetch decoded; a damaged frame is
 // dropped with a line saying so, never shown. A size the driver adjusts is a refusal.
 TEST(V4l2Backend, StreamsTheChosenMjpgAndFetchesItDecoded) {
-    FakeDriver driver = realCamera("logitech_c310");
+    FakeDriver driver("logitech_c310");
     EXPECT_FALSE(v4l2::writeFormat(driver, {1000, 600, MediaSubtype::yuy2}));
     const auto stream = driver.stream;
     CaptureManager manager({std::make_shared<OneCamera>(driver)});
