@@ -56,14 +56,6 @@ std::string jpegFile(const testing::Photo& photo) {
     return std::string(jpeg.begin(), jpeg.end());
 }
 
-// Bad options are the options test's; a '?' in a folder starts no option.
-TEST(FileCameraConfig, ReadsOptionsAfterTheFileNameOnly) {
-    const auto parsed = parseFileCamera("odd?dir/face.png?freeze-after=12");
-    ASSERT_TRUE(parsed) << parsed.error();
-    EXPECT_EQ(parsed->path, "odd?dir/face.png");
-    EXPECT_EQ(parsed->freezeAfter, 12);
-}
-
 // A still is shown whole in the middle of a 16:9 picture, on a grey that is not skin, unless
 // asked to cover; a video loops; JPEG images back to back are sent as MJPG as they are and
 // fetched decoded.

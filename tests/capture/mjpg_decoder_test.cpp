@@ -10,10 +10,7 @@
 namespace velvix {
 namespace {
 
-using testing::cameraJpeg;
-using testing::meanDifference;
-using testing::Photo;
-using testing::testPhoto;
+using namespace testing;
 
 // The frame without its Huffman tables (DHT segments), as many webcams send MJPG: the
 // decoder must take the standard tables.
