@@ -160,12 +160,6 @@ class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertyS
                    ? S_OK
                    : VFW_E_NOT_CONNECTED;
     }
-    STDMETHODIMP ConnectionMediaType(AM_MEDIA_TYPE* type) override {
-        AM_MEDIA_TYPE* made = mediaTypeOf(current_);
-        *type = *made;  // the caller frees the format block
-        CoTaskMemFree(made);
-        return S_OK;
-    }
     STDMETHODIMP QueryPinInfo(PIN_INFO* info) override {
         filter_.AddRef();
         return put(info, PIN_INFO{&filter_, PINDIR_OUTPUT, L"Capture"});
@@ -173,17 +167,16 @@ class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertyS
     STDMETHODIMP QueryDirection(PIN_DIRECTION* direction) override {
         return put(direction, PINDIR_OUTPUT);
     }
-    STDMETHODIMP QueryAccept(const AM_MEDIA_TYPE* type) override {
-        return IsEqualGUID(type->subtype, current_.subtype) ? S_OK : S_FALSE;
-    }
     STDMETHODIMP EnumMediaTypes(IEnumMediaTypes** types) override {
         return put(types, new Enumerator<IEnumMediaTypes, AM_MEDIA_TYPE*>(
                               {[current = current_] { return mediaTypeOf(current); }}));
     }
     STDMETHODIMP NewSegment(REFERENCE_TIME, REFERENCE_TIME, double) override { return S_OK; }
-    // What only an input pin is asked.
+    // What only an input pin is asked, or what the graph does not ask.
     STDMETHODIMP ReceiveConnection(IPin*, const AM_MEDIA_TYPE*) override { return E_UNEXPECTED; }
     STDMETHODIMP QueryId(LPWSTR*) override { return E_NOTIMPL; }
+    STDMETHODIMP ConnectionMediaType(AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
+    STDMETHODIMP QueryAccept(const AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
     STDMETHODIMP QueryInternalConnections(IPin**, ULONG*) override { return E_NOTIMPL; }
     STDMETHODIMP EndOfStream() override { return E_UNEXPECTED; }
     STDMETHODIMP BeginFlush() override { return E_UNEXPECTED; }
