@@ -222,10 +222,9 @@ class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertyS
     }
 
     // IKsPropertySet: the pin's category, which the capture graph builder looks for.
-    STDMETHODIMP Get(REFGUID set, DWORD id, LPVOID, DWORD, LPVOID data, DWORD size,
+    STDMETHODIMP Get(REFGUID, DWORD id, LPVOID, DWORD, LPVOID data, DWORD size,
                      DWORD* returned) override {
-        if (!IsEqualGUID(set, AMPROPSETID_Pin) || id != AMPROPERTY_PIN_CATEGORY ||
-            size < sizeof(GUID)) {
+        if (id != AMPROPERTY_PIN_CATEGORY || size < sizeof(GUID)) {
             return E_PROP_ID_UNSUPPORTED;
         }
         if (returned != nullptr) {

@@ -10,7 +10,7 @@
 #include <thread>
 #include <tuple>
 
-#include "camera_lists.hpp"
+#include "camera_samples.hpp"
 #include "media_types.hpp"
 #include "sample_grabber.hpp"
 

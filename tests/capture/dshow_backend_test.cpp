@@ -7,7 +7,7 @@
 #include <wrl/client.h>
 
 #include "camera_filter.hpp"
-#include "photo_frames.hpp"
+#include "camera_samples.hpp"
 #include "test_support.hpp"
 #include "velvix/capture/capture_manager.hpp"
 #include "video_sources.hpp"

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <tuple>
 
-#include "photo_frames.hpp"
+#include "camera_samples.hpp"
 #include "test_support.hpp"
 #include "velvix/capture/capture_manager.hpp"
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "camera_lists.hpp"
+#include "camera_samples.hpp"
 
 namespace velvix {
 namespace {

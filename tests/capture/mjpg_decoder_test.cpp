@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "photo_frames.hpp"
+#include "camera_samples.hpp"
 
 namespace velvix {
 namespace {

@@ -11,8 +11,7 @@
 #include <memory>
 #include <mutex>
 
-#include "camera_lists.hpp"
-#include "photo_frames.hpp"
+#include "camera_samples.hpp"
 #include "v4l2_connection.hpp"
 #include "v4l2_formats.hpp"
 #include "velvix/capture/capture_manager.hpp"

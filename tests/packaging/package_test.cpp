@@ -1,8 +1,6 @@
-// The Debian packages as a user gets them, in one run: velvix and velvix-landmarks (the model),
-// built with CPack from this build tree, looked at with dpkg-deb, checked by lintian and
-// desktop-file-validate, unpacked with dpkg -x into folders of their own (both, and velvix
-// alone), and their programs run from another folder that holds no model, with an empty
-// environment: they find their data in their own prefix.
+// The Debian packages velvix and velvix-landmarks (the model) made by CPack, looked at, checked
+// by lintian, unpacked (both, and velvix alone), and their programs run from a folder without a
+// model and with an empty environment: they find their data in their own prefix.
 #include <gtest/gtest.h>
 
 #include <filesystem>

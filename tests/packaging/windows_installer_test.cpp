@@ -1,7 +1,6 @@
-// The Windows installer as a user runs it, under wine: installed silently (with its default
-// components, the landmark model among them), its files, registry entries, Start menu entry
-// and camera looked at, the installed program run and read through the installed camera, then
-// uninstalled silently, after which nothing of it is left.
+// The Windows installer under wine: installed silently (the landmark model among its default
+// components), the installed program read through the installed camera, then uninstalled
+// silently, after which nothing of it is left.
 #include <gtest/gtest.h>
 #include <shlobj.h>
 #include <windows.h>

@@ -1,9 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
-// Camera frames made from the test photo.
+#include "velvix/capture/capture_backend.hpp"
+
+// What the tests' cameras send, made from the test photo, and what real cameras list.
 namespace velvix::testing {
 
 struct Photo {
@@ -25,5 +28,9 @@ std::vector<std::uint8_t> cameraJpeg(const Photo& photo);
 // alpha; bottom row first) and the photo. A frame upside down or with red and blue swapped is
 // far off.
 double meanDifference(const std::uint8_t* frame, const Photo& photo);
+
+// The sizes a real camera of tests/capture/cameras lists that the capture layer can take (H.264
+// is left out), in the camera's order.
+std::vector<CameraMode> cameraModes(const std::string& camera);
 
 }  // namespace velvix::testing
