@@ -114,8 +114,7 @@ class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertyS
 
     STDMETHODIMP QueryInterface(REFIID id, void** out) override {
         if (IsEqualIID(id, IID_IAMStreamConfig)) {
-            return answer(camera_.configurable ? static_cast<IAMStreamConfig*>(this) : nullptr,
-                          out);
+            return answer(static_cast<IAMStreamConfig*>(this), out);
         }
         if (IsEqualIID(id, IID_IKsPropertySet)) {
             return answer(static_cast<IKsPropertySet*>(this), out);

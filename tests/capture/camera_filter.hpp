@@ -6,9 +6,9 @@
 #include <vector>
 
 // A DirectShow camera of the test's own: a source filter with one video output pin of the
-// capture category, as webcams have, that lists its capabilities through IAMStreamConfig (when
-// configurable), each described by a VIDEOINFOHEADER2, takes a listed one by SetFormat, and
-// while the graph runs sends the same frame bytes again and again, as a webcam sends MJPG.
+// capture category, as webcams have, that lists its capabilities through IAMStreamConfig, each
+// described by a VIDEOINFOHEADER2, takes a listed one by SetFormat, and while the graph runs sends
+// the same frame bytes again and again, as a webcam sends MJPG.
 namespace velvix::testing {
 
 // A sub-type at one size, sent every `fastest` to `slowest` (100 ns units); what SetFormat took
@@ -27,7 +27,6 @@ struct CameraCapability {
 struct CameraDescription {
     std::vector<CameraCapability> capabilities;
     std::vector<std::uint8_t> frame = std::vector<std::uint8_t>(64);
-    bool configurable = true;  // lists its capabilities through IAMStreamConfig
     std::vector<CameraCapability> formatsSet{};
 };
 
