@@ -1,6 +1,6 @@
-// The Debian packages velvix and velvix-landmarks (the model) made by CPack, looked at, checked
-// by lintian, unpacked (both, and velvix alone), and their programs run from a folder without a
-// model and with an empty environment: they find their data in their own prefix.
+// The Debian packages velvix and velvix-landmarks (the model) made by CPack, checked by lintian,
+// unpacked (both, and velvix alone), and their programs run from a folder without a model and
+// with an empty environment: they find their data in their own prefix.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -76,12 +76,6 @@ void expectPackagesHoldWhatAnInstallationNeeds(const std::string& deb,
     for (const std::string& line : linesOf(contents)) {
         EXPECT_TRUE(contains(line, " ./usr/")) << line;
     }
-    const std::string changelog =
-        runProgram({"/usr/bin/env", "gzip", "-dc", root + "/usr/share/doc/velvix/changelog.gz"})
-            .output;
-    EXPECT_TRUE(changelog.starts_with(std::string("velvix (") + VELVIX_VERSION + ") "))
-        << "the changelog's last entry is for another version:\n"
-        << changelog;
     for (const char* package : {"velvix", "velvix-landmarks"}) {
         // The file names the copyright file's "Files:" stanzas cover.
         std::set<std::string> licensed;
@@ -113,8 +107,7 @@ std::vector<std::string> isolated(const std::string& runFolder,
 }
 
 TEST(Package, HoldsWhatItNeedsPassesLintianAndItsProgramsRunFromTheirOwnPrefix) {
-    for (const char* tool :
-         {"dpkg-deb", "dpkg-shlibdeps", "file", "lintian", "desktop-file-validate"}) {
+    for (const char* tool : {"dpkg-deb", "dpkg-shlibdeps", "file", "lintian"}) {
         if (runProgram({"/bin/sh", "-c", std::string("command -v ") + tool}).exitCode != 0) {
             GTEST_SKIP() << "needs " << tool << " (scripts/setup installs it)";
         }
@@ -145,10 +138,6 @@ TEST(Package, HoldsWhatItNeedsPassesLintianAndItsProgramsRunFromTheirOwnPrefix) 
     for (const std::string& line : linesOf(lintian.output)) {
         EXPECT_FALSE(line.starts_with("E: ") || line.starts_with("W: ")) << line;
     }
-    const auto validated =
-        runProgram({"/usr/bin/env", "desktop-file-validate",
-                    root + "/usr/share/applications/" + VELVIX_APP_ID + ".desktop"});
-    EXPECT_EQ(validated.exitCode, 0) << validated.output;
 
     const std::string run = folder.path() + "/run";
     fs::create_directories(run);
