@@ -105,25 +105,70 @@ class Enumerator final : public Counted<Interface> {
     std::size_t next_ = 0;
 };
 
-// The output pin; it lives as long as its filter, whose reference count it shares.
-class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertySet {
+// The camera: the filter and its one output pin in one object with one reference count.
+class CameraFilter final : public Counted<IBaseFilter>,
+                           public IPin,
+                           public IAMStreamConfig,
+                           public IKsPropertySet {
   public:
-    CameraPin(IBaseFilter& filter, CameraDescription& camera)
-        : filter_(filter), camera_(camera), current_(camera.capabilities.front()) {}
-    ~CameraPin() { stop(); }
+    explicit CameraFilter(CameraDescription& camera)
+        : camera_(camera), current_(camera.capabilities.front()) {}
+    ~CameraFilter() override { Stop(); }
 
     STDMETHODIMP QueryInterface(REFIID id, void** out) override {
+        if (IsEqualIID(id, IID_IPin)) {
+            return answer(static_cast<IPin*>(this), out);
+        }
         if (IsEqualIID(id, IID_IAMStreamConfig)) {
             return answer(static_cast<IAMStreamConfig*>(this), out);
         }
         if (IsEqualIID(id, IID_IKsPropertySet)) {
             return answer(static_cast<IKsPropertySet*>(this), out);
         }
-        const bool pin = IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, IID_IPin);
-        return answer(pin ? static_cast<IPin*>(this) : nullptr, out);
+        const bool known = IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, IID_IPersist) ||
+                           IsEqualIID(id, IID_IMediaFilter) || IsEqualIID(id, IID_IBaseFilter);
+        return answer(known ? static_cast<IBaseFilter*>(this) : nullptr, out);
     }
-    STDMETHODIMP_(ULONG) AddRef() override { return filter_.AddRef(); }
-    STDMETHODIMP_(ULONG) Release() override { return filter_.Release(); }
+    STDMETHODIMP_(ULONG) AddRef() override { return Counted::AddRef(); }
+    STDMETHODIMP_(ULONG) Release() override { return Counted::Release(); }
+
+    // IBaseFilter.
+    STDMETHODIMP Stop() override {
+        if (allocator_ != nullptr) {
+            allocator_->Decommit();  // ends a wait for a free buffer
+        }
+        sender_ = {};  // asks the sender to stop and joins it
+        return put(&state_, State_Stopped);
+    }
+    STDMETHODIMP Pause() override { return put(&state_, State_Paused); }
+    STDMETHODIMP Run(REFERENCE_TIME) override {
+        if (allocator_ != nullptr && !sender_.joinable()) {
+            allocator_->Commit();
+            sender_ = std::jthread([this](std::stop_token stop) { send(stop); });
+        }
+        return put(&state_, State_Running);
+    }
+    STDMETHODIMP GetState(DWORD, FILTER_STATE* state) override { return put(state, state_); }
+    STDMETHODIMP SetSyncSource(IReferenceClock*) override { return S_OK; }
+    STDMETHODIMP GetSyncSource(IReferenceClock** clock) override { return put(clock, nullptr); }
+    STDMETHODIMP EnumPins(IEnumPins** pins) override {
+        return put(pins, new Enumerator<IEnumPins, IPin*>({[this] {
+                       AddRef();
+                       return static_cast<IPin*>(this);
+                   }}));
+    }
+    STDMETHODIMP QueryFilterInfo(FILTER_INFO* info) override {
+        std::wcscpy(info->achName, L"Test camera");
+        answer(graph_, reinterpret_cast<void**>(&info->pGraph));
+        return S_OK;
+    }
+    // The graph holds the filter, not the other way round.
+    STDMETHODIMP JoinFilterGraph(IFilterGraph* graph, LPCWSTR) override {
+        return put(&graph_, graph);
+    }
+    STDMETHODIMP FindPin(LPCWSTR, IPin**) override { return VFW_E_NOT_FOUND; }
+    STDMETHODIMP GetClassID(CLSID*) override { return E_NOTIMPL; }
+    STDMETHODIMP QueryVendorInfo(LPWSTR*) override { return E_NOTIMPL; }
 
     // IPin: an output pin that offers its current format only.
     STDMETHODIMP Connect(IPin* receiver, const AM_MEDIA_TYPE*) override {
@@ -160,8 +205,8 @@ class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertyS
                    : VFW_E_NOT_CONNECTED;
     }
     STDMETHODIMP QueryPinInfo(PIN_INFO* info) override {
-        filter_.AddRef();
-        return put(info, PIN_INFO{&filter_, PINDIR_OUTPUT, L"Capture"});
+        AddRef();
+        return put(info, PIN_INFO{this, PINDIR_OUTPUT, L"Capture"});
     }
     STDMETHODIMP QueryDirection(PIN_DIRECTION* direction) override {
         return put(direction, PINDIR_OUTPUT);
@@ -234,19 +279,6 @@ class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertyS
     STDMETHODIMP Set(REFGUID, DWORD, LPVOID, DWORD, LPVOID, DWORD) override { return E_NOTIMPL; }
     STDMETHODIMP QuerySupported(REFGUID, DWORD, DWORD*) override { return E_NOTIMPL; }
 
-    void run() {
-        if (allocator_ != nullptr && !sender_.joinable()) {
-            allocator_->Commit();
-            sender_ = std::jthread([this](std::stop_token stop) { send(stop); });
-        }
-    }
-    void stop() {
-        if (allocator_ != nullptr) {
-            allocator_->Decommit();  // ends a wait for a free buffer
-        }
-        sender_ = {};  // asks the sender to stop and joins it
-    }
-
   private:
     void send(const std::stop_token& stop) {
         for (; !stop.stop_requested(); std::this_thread::sleep_for(kFrameGap)) {
@@ -263,57 +295,12 @@ class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertyS
         }
     }
 
-    IBaseFilter& filter_;
     CameraDescription& camera_;
     CameraCapability current_;
     ComPtr<IPin> connected_;
     ComPtr<IMemInputPin> input_;
     ComPtr<IMemAllocator> allocator_;
     std::jthread sender_;
-};
-
-class CameraFilter final : public Counted<IBaseFilter> {
-  public:
-    explicit CameraFilter(CameraDescription& camera) : pin_(*this, camera) {}
-
-    STDMETHODIMP QueryInterface(REFIID id, void** out) override {
-        const bool known = IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, IID_IPersist) ||
-                           IsEqualIID(id, IID_IMediaFilter) || IsEqualIID(id, IID_IBaseFilter);
-        return answer(known ? this : nullptr, out);
-    }
-    STDMETHODIMP Stop() override {
-        pin_.stop();
-        return put(&state_, State_Stopped);
-    }
-    STDMETHODIMP Pause() override { return put(&state_, State_Paused); }
-    STDMETHODIMP Run(REFERENCE_TIME) override {
-        pin_.run();
-        return put(&state_, State_Running);
-    }
-    STDMETHODIMP GetState(DWORD, FILTER_STATE* state) override { return put(state, state_); }
-    STDMETHODIMP SetSyncSource(IReferenceClock*) override { return S_OK; }
-    STDMETHODIMP GetSyncSource(IReferenceClock** clock) override { return put(clock, nullptr); }
-    STDMETHODIMP EnumPins(IEnumPins** pins) override {
-        return put(pins, new Enumerator<IEnumPins, IPin*>({[this] {
-                       pin_.AddRef();
-                       return static_cast<IPin*>(&pin_);
-                   }}));
-    }
-    STDMETHODIMP QueryFilterInfo(FILTER_INFO* info) override {
-        std::wcscpy(info->achName, L"Test camera");
-        answer(graph_, reinterpret_cast<void**>(&info->pGraph));
-        return S_OK;
-    }
-    // The graph holds the filter, not the other way round.
-    STDMETHODIMP JoinFilterGraph(IFilterGraph* graph, LPCWSTR) override {
-        return put(&graph_, graph);
-    }
-    STDMETHODIMP FindPin(LPCWSTR, IPin**) override { return VFW_E_NOT_FOUND; }
-    STDMETHODIMP GetClassID(CLSID*) override { return E_NOTIMPL; }
-    STDMETHODIMP QueryVendorInfo(LPWSTR*) override { return E_NOTIMPL; }
-
-  private:
-    CameraPin pin_;
     IFilterGraph* graph_ = nullptr;
     FILTER_STATE state_ = State_Stopped;
 };
