@@ -15,8 +15,7 @@ struct Photo {
     std::vector<std::uint8_t> rgb;  // red, green, blue; top row first
 };
 
-// Empty when the photo cannot be read.
-Photo testPhoto();
+Photo testPhoto();  // empty when the photo cannot be read
 
 // The photo in the middle of a mid-grey picture of that size, which is larger.
 Photo photoInFrame(int width, int height);
@@ -25,8 +24,7 @@ Photo photoInFrame(int width, int height);
 std::vector<std::uint8_t> cameraJpeg(const Photo& photo);
 
 // The mean difference per channel between a frame in the capture layout (red, green, blue,
-// alpha; bottom row first) and the photo. A frame upside down or with red and blue swapped is
-// far off.
+// alpha; bottom row first) and the photo: far off when upside down or red and blue swapped.
 double meanDifference(const std::uint8_t* frame, const Photo& photo);
 
 // The sizes a real camera of tests/capture/cameras lists that the capture layer can take (H.264

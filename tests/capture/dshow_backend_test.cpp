@@ -44,7 +44,7 @@ CameraCapability mjpg(int width, int height, REFERENCE_TIME fastest,
 // 30 fps as the frame worker asks: each is set to the chosen format in its own header kind (one
 // whose current format is H.264 first to the first listed format it can be opened in; one that
 // sends that size slower says so), and its frames are fetched decoded, right side up in their
-// colours. A device whose graph cannot be built is reported and left closed.
+// colours. A device whose graph cannot be built is left closed.
 TEST(DirectShowBackend, OpensCamerasSendingMjpgAndFetchesTheirFramesDecoded) {
     const testing::Photo picture = testing::photoInFrame(1280, 720);
     const auto jpeg = testing::cameraJpeg(picture);
@@ -76,13 +76,7 @@ TEST(DirectShowBackend, OpensCamerasSendingMjpgAndFetchesTheirFramesDecoded) {
             std::make_shared<TestCamera>(testing::CameraDescription{test.listed, jpeg});
         CaptureManager manager({std::make_shared<DirectShowBackend>(camera)});
         ASSERT_EQ(manager.countDevices(), 2);
-        ::testing::internal::CaptureStderr();
         EXPECT_FALSE(manager.openDevice(1));
-        const std::string gone = ::testing::internal::GetCapturedStderr();
-        EXPECT_NE(gone.find("camera 1: adding the device's source filter failed"),
-                  std::string::npos)
-            << gone;
-
         manager.setFramePeriod(0, 333333);
         manager.setAskSize(0, 1280, 720, MediaSubtype::rgb24);
         ::testing::internal::CaptureStderr();
