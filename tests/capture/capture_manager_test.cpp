@@ -78,14 +78,6 @@ class FakeBackend final : public CaptureBackend {
     };
 };
 
-std::vector<std::uint8_t> rgbSample(int width, int height, std::uint8_t seed) {
-    std::vector<std::uint8_t> sample(static_cast<std::size_t>(width * height * 3));
-    for (std::size_t i = 0; i < sample.size(); ++i) {
-        sample[i] = static_cast<std::uint8_t>(seed + i);
-    }
-    return sample;
-}
-
 // Opens `device` the way the frame worker does.
 bool openAsWorker(CaptureManager& manager, int device, int width = 1280, int height = 720) {
     manager.setFramePeriod(device, kPeriod);
@@ -161,7 +153,7 @@ TEST_F(CaptureManagerTest, DropsWrongLengthsAndNeverReopensADeviceThatDelivers) 
 
     manager.setReconnect(0, 90);
     for (int poll = 0; poll < 600; ++poll) {
-        deliver(rgbSample(4, 2, static_cast<std::uint8_t>(poll)));
+        deliver(std::vector<std::uint8_t>(4 * 2 * 3, static_cast<std::uint8_t>(poll)));
         ASSERT_TRUE(manager.pollNewFrame(0));
         ASSERT_TRUE(manager.fetchFrame(0, frame.data(), {4, 2}));
     }

@@ -36,9 +36,8 @@ fs::path knownFolder(REFKNOWNFOLDERID id) {
     return folder;
 }
 
-std::wstring cameraServerKey() {
-    return std::wstring(L"CLSID\\") + virtual_camera::kWindowsCameraClassId + L"\\InprocServer32";
-}
+const std::wstring kCameraServerKey =
+    std::wstring(L"CLSID\\") + virtual_camera::kWindowsCameraClassId + L"\\InprocServer32";
 
 // A text value of a registry key; nothing when the key or the value is missing.
 std::optional<std::wstring> registryText(HKEY root, const std::wstring& key, const wchar_t* name) {
@@ -93,7 +92,7 @@ TEST_F(WindowsInstaller, InstallsSilentlyRunsAndLeavesNothingBehind) {
     }
     EXPECT_TRUE(fs::is_regular_file(startMenu_ / "Velvix.lnk")) << startMenu_;
     EXPECT_EQ(registryText(HKEY_LOCAL_MACHINE, kUninstallKey, L"DisplayName"), L"Velvix");
-    const auto server = registryText(HKEY_CLASSES_ROOT, cameraServerKey(), nullptr);
+    const auto server = registryText(HKEY_CLASSES_ROOT, kCameraServerKey, nullptr);
     std::error_code unlike;
     EXPECT_TRUE(server && fs::equivalent(*server, folder_ / "bin" / "velvix-camera.dll", unlike))
         << fs::path(server.value_or(L""));
@@ -129,7 +128,7 @@ TEST_F(WindowsInstaller, InstallsSilentlyRunsAndLeavesNothingBehind) {
     const auto left = [&] {
         return std::tuple(fs::exists(folder_), fs::exists(startMenu_),
                           registryText(HKEY_LOCAL_MACHINE, kUninstallKey, L"DisplayName"),
-                          registryText(HKEY_CLASSES_ROOT, cameraServerKey(), nullptr));
+                          registryText(HKEY_CLASSES_ROOT, kCameraServerKey, nullptr));
     };
     const auto nothing = std::tuple(false, false, std::nullopt, std::nullopt);
     testing::waitUntil([&] { return left() == nothing; }, std::chrono::minutes(2));
