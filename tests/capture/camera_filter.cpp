@@ -200,9 +200,8 @@ class CameraFilter final : public Counted<IBaseFilter>,
         return result;
     }
     STDMETHODIMP ConnectedTo(IPin** pin) override {
-        return answer(connected_.Get(), reinterpret_cast<void**>(pin)) == S_OK
-                   ? S_OK
-                   : VFW_E_NOT_CONNECTED;
+        const HRESULT result = answer(connected_.Get(), reinterpret_cast<void**>(pin));
+        return result == S_OK ? S_OK : VFW_E_NOT_CONNECTED;
     }
     STDMETHODIMP QueryPinInfo(PIN_INFO* info) override {
         AddRef();

@@ -63,12 +63,11 @@ TEST(FileCamera, ShowsStillsVideosAndMjpgAtTheirOwnSize) {
     }
     ASSERT_NE(stbi_write_png(png.path().c_str(), 8, 8, 3, rgb.data(), 8 * 3), 0);
     // The bottom row: four grey pixels, then (0, 7) and (1, 7), whose green is 7 * 60 % 256.
-    const std::vector<std::uint8_t> grey{128, 128, 128, 255};
     const std::vector<std::uint8_t> picture{0, 164, 9, 255, 40, 164, 9, 255};
     const auto whole = firstFrames(png.path(), 16, 8, 1)[0];
     EXPECT_EQ(std::count(whole.begin(), whole.begin() + 16, 128), 12);
     EXPECT_EQ(std::vector(whole.begin() + 16, whole.begin() + 24), picture);
-    EXPECT_EQ(std::vector(whole.begin() + 48, whole.begin() + 52), grey);  // after the picture
+    EXPECT_EQ(whole[48], 128);  // grey again after the picture
     const auto covered = firstFrames(png.path() + "?fit=cover", 8, 8, 1)[0];
     EXPECT_EQ(std::vector(covered.begin(), covered.begin() + 8), picture);
 

@@ -23,7 +23,6 @@ namespace {
 // The buffers of a streaming driver and the frames the test sends through them.
 struct FakeStream {
     static constexpr std::size_t kBufferBytes = 1 << 21;
-    static constexpr std::int64_t kOffsetStep = 1 << 22;
 
     std::mutex mutex;
     std::condition_variable arrived;
@@ -149,7 +148,7 @@ class FakeDriver final : public v4l2::DeviceIo {
                 auto& buffer = *static_cast<v4l2_buffer*>(argument);
                 buffer.length = FakeStream::kBufferBytes;
                 buffer.m.offset =
-                    static_cast<std::uint32_t>(buffer.index * FakeStream::kOffsetStep);
+                    static_cast<std::uint32_t>(buffer.index * FakeStream::kBufferBytes);
                 return buffer.index < stream->buffers.size() ? 0 : fail();
             }
             case VIDIOC_QBUF:
@@ -167,7 +166,8 @@ class FakeDriver final : public v4l2::DeviceIo {
     }
 
     void* map(std::size_t length, std::int64_t offset) override {
-        const auto index = static_cast<std::size_t>(offset / FakeStream::kOffsetStep);
+        const auto index =
+            static_cast<std::size_t>(offset / static_cast<std::int64_t>(FakeStream::kBufferBytes));
         return length > FakeStream::kBufferBytes ? MAP_FAILED : stream->buffers.at(index).data();
     }
     void unmap(void* /*start*/, std::size_t /*length*/) override {}

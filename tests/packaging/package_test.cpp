@@ -96,16 +96,6 @@ void expectPackagesHoldWhatAnInstallationNeeds(const std::string& deb,
                          "research use only"));
 }
 
-// Runs the unpacked program from `runFolder` with an empty environment: no source tree or
-// test camera is reachable through it.
-std::vector<std::string> isolated(const std::string& runFolder,
-                                  const std::vector<std::string>& program) {
-    std::vector<std::string> command = {"/usr/bin/env", "-i", "-C", runFolder,
-                                        "PATH=/usr/bin:/bin"};
-    command.insert(command.end(), program.begin(), program.end());
-    return command;
-}
-
 TEST(Package, HoldsWhatItNeedsPassesLintianAndItsProgramsRunFromTheirOwnPrefix) {
     for (const char* tool : {"dpkg-deb", "dpkg-shlibdeps", "file", "lintian"}) {
         if (runProgram({"/bin/sh", "-c", std::string("command -v ") + tool}).exitCode != 0) {
@@ -142,8 +132,13 @@ TEST(Package, HoldsWhatItNeedsPassesLintianAndItsProgramsRunFromTheirOwnPrefix) 
     const std::string run = folder.path() + "/run";
     fs::create_directories(run);
     fs::copy_file(VELVIX_DEMO_PHOTO, run + "/portrait.png");
-    const auto processed = runProgram(
-        isolated(run, {root + "/usr/bin/velvix-process", "portrait.png"}), kToolMilliseconds);
+    // From `run` with an empty environment: no source tree or test camera is reachable.
+    const auto isolated = [&](std::vector<std::string> program) {
+        program.insert(program.begin(), {"/usr/bin/env", "-i", "-C", run, "PATH=/usr/bin:/bin"});
+        return program;
+    };
+    const auto processed =
+        runProgram(isolated({root + "/usr/bin/velvix-process", "portrait.png"}), kToolMilliseconds);
     ASSERT_EQ(processed.exitCode, 0) << processed.output;
     for (const std::string& said :
          {std::string("\"face\":{\"accepted\":true"),
@@ -157,8 +152,8 @@ TEST(Package, HoldsWhatItNeedsPassesLintianAndItsProgramsRunFromTheirOwnPrefix) 
     const testing::ScopedRingName ring;
     const std::string log = folder.path() + "/velvix.log";
     testing::ChildProcess velvix(
-        isolated(run, {alone + "/usr/bin/velvix", "--headless", "--exit-on-eof", "--run-seconds",
-                       "120", "--ring", ring.get(), "--file-camera", "portrait.png"}),
+        isolated({alone + "/usr/bin/velvix", "--headless", "--exit-on-eof", "--run-seconds", "120",
+                  "--ring", ring.get(), "--file-camera", "portrait.png"}),
         log, true);
     velvix.writeInput("velv:CAMERA:Test camera: portrait.png\nvelv:SMOOTH:on,60\n");
     EXPECT_TRUE(
