@@ -1,11 +1,14 @@
 #include "camera_filter.hpp"
 
+// After dshow.h, which it builds on.
+#include <dvdmedia.h>
 #include <wrl/client.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <cwchar>
+#include <functional>
 #include <stop_token>
 #include <thread>
 
@@ -17,52 +20,46 @@ using Microsoft::WRL::ComPtr;
 // The pacing of the frames sent; the tests wait for frames, never for a time.
 constexpr auto kFrameGap = std::chrono::milliseconds(10);
 
-GUID mjpgSubtype() {
-    return GUID{0x47504A4D, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
-}
-
 AM_MEDIA_TYPE* mediaTypeOf(const CameraCapability& format) {
+    auto* header = static_cast<VIDEOINFOHEADER2*>(CoTaskMemAlloc(sizeof(VIDEOINFOHEADER2)));
+    *header = VIDEOINFOHEADER2{};
+    header->AvgTimePerFrame = format.fastest;
+    header->bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    header->bmiHeader.biWidth = format.width;
+    header->bmiHeader.biHeight = format.height;
+    header->bmiHeader.biCompression = format.subtype.Data1;
     auto* type = static_cast<AM_MEDIA_TYPE*>(CoTaskMemAlloc(sizeof(AM_MEDIA_TYPE)));
     *type = AM_MEDIA_TYPE{};
     type->majortype = MEDIATYPE_Video;
     type->subtype = format.subtype;
-    type->bTemporalCompression = FALSE;
     type->formattype = FORMAT_VideoInfo2;
-    type->cbFormat = sizeof(VIDEOINFOHEADER2);
-    type->pbFormat = static_cast<BYTE*>(CoTaskMemAlloc(sizeof(VIDEOINFOHEADER2)));
-    std::memcpy(type->pbFormat, &format.header, sizeof(VIDEOINFOHEADER2));
+    type->cbFormat = sizeof *header;
+    type->pbFormat = reinterpret_cast<BYTE*>(header);
     return type;
 }
 
-// Into a caller's structure, whose format block the caller frees.
-void copyMediaType(const CameraCapability& format, AM_MEDIA_TYPE& into) {
-    AM_MEDIA_TYPE* made = mediaTypeOf(format);
-    into = *made;
-    CoTaskMemFree(made);
+// What many methods answer: `value` in `*out`.
+template <typename T, typename V>
+HRESULT put(T* out, V value) {
+    *out = value;
+    return S_OK;
 }
 
-void freeMediaType(AM_MEDIA_TYPE* type) {
-    if (type != nullptr) {
-        CoTaskMemFree(type->pbFormat);
-        CoTaskMemFree(type);
-    }
-}
-
-// One-shot enumerators over a fixed list; Clone is not needed by the graph.
-template <typename Interface, typename Out, typename Item, typename Copy>
-class ListEnumerator final : public Interface {
-  public:
-    ListEnumerator(std::vector<Item> items, Copy copy) : items_(std::move(items)), copy_(copy) {}
-
-    STDMETHODIMP QueryInterface(REFIID id, void** object) override {
-        if (IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, __uuidof(Interface))) {
-            *object = static_cast<Interface*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
+// QueryInterface's answer: `object`, or no such interface when it is null.
+template <typename Interface>
+HRESULT answer(Interface* object, void** out) {
+    *out = object;
+    if (object == nullptr) {
         return E_NOINTERFACE;
     }
+    object->AddRef();
+    return S_OK;
+}
+
+// The reference count of an object that deletes itself with the last reference.
+template <typename Interface>
+class Counted : public Interface {
+  public:
     STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
     STDMETHODIMP_(ULONG) Release() override {
         const ULONG left = --references_;
@@ -71,401 +68,246 @@ class ListEnumerator final : public Interface {
         }
         return left;
     }
-    STDMETHODIMP Next(ULONG count, Out* out, ULONG* fetched) override {
+
+  protected:
+    virtual ~Counted() = default;
+
+  private:
+    std::atomic<ULONG> references_{1};
+};
+
+// A one-shot enumerator over items made as they are taken; the graph never skips or clones.
+template <typename Interface, typename Item>
+class Enumerator final : public Counted<Interface> {
+  public:
+    explicit Enumerator(std::vector<std::function<Item()>> items) : items_(std::move(items)) {}
+
+    STDMETHODIMP QueryInterface(REFIID id, void** out) override {
+        const bool known = IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, __uuidof(Interface));
+        return answer(known ? this : nullptr, out);
+    }
+    STDMETHODIMP Next(ULONG count, Item* out, ULONG* fetched) override {
         ULONG given = 0;
-        for (; given < count && next_ < items_.size(); ++given, ++next_) {
-            out[given] = copy_(items_[next_]);
+        for (; given < count && next_ < items_.size(); ++given) {
+            out[given] = items_[next_++]();
         }
         if (fetched != nullptr) {
             *fetched = given;
         }
         return given == count ? S_OK : S_FALSE;
     }
-    STDMETHODIMP Skip(ULONG count) override {
-        next_ += count;
-        return next_ <= items_.size() ? S_OK : S_FALSE;
-    }
-    STDMETHODIMP Reset() override {
-        next_ = 0;
-        return S_OK;
-    }
-    STDMETHODIMP Clone(Interface** clone) override {
-        *clone = nullptr;
-        return E_NOTIMPL;
-    }
+    STDMETHODIMP Skip(ULONG) override { return E_NOTIMPL; }
+    STDMETHODIMP Reset() override { return put(&next_, 0u); }
+    STDMETHODIMP Clone(Interface**) override { return E_NOTIMPL; }
 
   private:
-    std::vector<Item> items_;
-    Copy copy_;
+    std::vector<std::function<Item()>> items_;
     std::size_t next_ = 0;
-    std::atomic<ULONG> references_{1};
 };
 
-class CameraPin final : public IPin, public IAMStreamConfig, public IKsPropertySet {
+// The camera: the filter and its one output pin in one object with one reference count.
+class CameraFilter final : public Counted<IBaseFilter>,
+                           public IPin,
+                           public IAMStreamConfig,
+                           public IKsPropertySet {
   public:
-    CameraPin(IBaseFilter& filter, std::vector<CameraCapability> capabilities,
-              std::vector<std::uint8_t> frame, std::vector<FormatSet>& formatsSet)
-        : filter_(filter),
-          capabilities_(std::move(capabilities)),
-          frame_(std::move(frame)),
-          formatsSet_(formatsSet),
-          current_(capabilities_.front()) {}
-    ~CameraPin() { stopSending(); }
+    explicit CameraFilter(CameraDescription& camera)
+        : camera_(camera), current_(camera.capabilities.front()) {}
+    ~CameraFilter() override { Stop(); }
 
-    STDMETHODIMP QueryInterface(REFIID id, void** object) override {
-        if (IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, IID_IPin)) {
-            *object = static_cast<IPin*>(this);
-        } else if (IsEqualIID(id, IID_IAMStreamConfig)) {
-            *object = static_cast<IAMStreamConfig*>(this);
-        } else if (IsEqualIID(id, IID_IKsPropertySet)) {
-            *object = static_cast<IKsPropertySet*>(this);
-        } else {
-            *object = nullptr;
-            return E_NOINTERFACE;
+    STDMETHODIMP QueryInterface(REFIID id, void** out) override {
+        if (IsEqualIID(id, IID_IPin)) {
+            return answer(static_cast<IPin*>(this), out);
         }
-        AddRef();
+        if (IsEqualIID(id, IID_IAMStreamConfig)) {
+            return answer(static_cast<IAMStreamConfig*>(this), out);
+        }
+        if (IsEqualIID(id, IID_IKsPropertySet)) {
+            return answer(static_cast<IKsPropertySet*>(this), out);
+        }
+        const bool known = IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, IID_IPersist) ||
+                           IsEqualIID(id, IID_IMediaFilter) || IsEqualIID(id, IID_IBaseFilter);
+        return answer(known ? static_cast<IBaseFilter*>(this) : nullptr, out);
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return Counted::AddRef(); }
+    STDMETHODIMP_(ULONG) Release() override { return Counted::Release(); }
+
+    // IBaseFilter.
+    STDMETHODIMP Stop() override {
+        if (allocator_ != nullptr) {
+            allocator_->Decommit();  // ends a wait for a free buffer
+        }
+        sender_ = {};  // asks the sender to stop and joins it
+        return put(&state_, State_Stopped);
+    }
+    STDMETHODIMP Pause() override { return put(&state_, State_Paused); }
+    STDMETHODIMP Run(REFERENCE_TIME) override {
+        if (allocator_ != nullptr && !sender_.joinable()) {
+            allocator_->Commit();
+            sender_ = std::jthread([this](std::stop_token stop) { send(stop); });
+        }
+        return put(&state_, State_Running);
+    }
+    STDMETHODIMP GetState(DWORD, FILTER_STATE* state) override { return put(state, state_); }
+    STDMETHODIMP SetSyncSource(IReferenceClock*) override { return S_OK; }
+    STDMETHODIMP GetSyncSource(IReferenceClock** clock) override { return put(clock, nullptr); }
+    STDMETHODIMP EnumPins(IEnumPins** pins) override {
+        return put(pins, new Enumerator<IEnumPins, IPin*>({[this] {
+                       AddRef();
+                       return static_cast<IPin*>(this);
+                   }}));
+    }
+    STDMETHODIMP QueryFilterInfo(FILTER_INFO* info) override {
+        std::wcscpy(info->achName, L"Test camera");
+        answer(graph_, reinterpret_cast<void**>(&info->pGraph));
         return S_OK;
     }
-    // The pin lives as long as its filter.
-    STDMETHODIMP_(ULONG) AddRef() override { return filter_.AddRef(); }
-    STDMETHODIMP_(ULONG) Release() override { return filter_.Release(); }
+    // The graph holds the filter, not the other way round.
+    STDMETHODIMP JoinFilterGraph(IFilterGraph* graph, LPCWSTR) override {
+        return put(&graph_, graph);
+    }
+    STDMETHODIMP FindPin(LPCWSTR, IPin**) override { return VFW_E_NOT_FOUND; }
+    STDMETHODIMP GetClassID(CLSID*) override { return E_NOTIMPL; }
+    STDMETHODIMP QueryVendorInfo(LPWSTR*) override { return E_NOTIMPL; }
 
     // IPin: an output pin that offers its current format only.
     STDMETHODIMP Connect(IPin* receiver, const AM_MEDIA_TYPE*) override {
-        if (receiver == nullptr) {
-            return E_POINTER;
-        }
-        if (connected_ != nullptr) {
-            return VFW_E_ALREADY_CONNECTED;
-        }
         AM_MEDIA_TYPE* type = mediaTypeOf(current_);
-        const HRESULT accepted = receiver->ReceiveConnection(this, type);
-        freeMediaType(type);
-        if (FAILED(accepted)) {
-            return VFW_E_NO_ACCEPTABLE_TYPES;
-        }
-        ComPtr<IMemInputPin> input;
-        HRESULT result = receiver->QueryInterface(IID_IMemInputPin, &input);
-        if (SUCCEEDED(result) && FAILED(input->GetAllocator(&allocator_))) {
+        HRESULT result = receiver->ReceiveConnection(this, type);
+        CoTaskMemFree(type->pbFormat);
+        CoTaskMemFree(type);
+        ALLOCATOR_PROPERTIES wanted{2, static_cast<long>(camera_.frame.size()), 1, 0};
+        ALLOCATOR_PROPERTIES actual{};
+        if (SUCCEEDED(result) &&
+            SUCCEEDED(result = receiver->QueryInterface(IID_IMemInputPin, &input_)) &&
+            FAILED(input_->GetAllocator(&allocator_))) {
             result = CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER,
                                       IID_IMemAllocator, &allocator_);
         }
-        ALLOCATOR_PROPERTIES wanted{2, static_cast<long>(frame_.size()), 1, 0};
-        ALLOCATOR_PROPERTIES actual{};
         if (FAILED(result) || FAILED(result = allocator_->SetProperties(&wanted, &actual)) ||
-            FAILED(result = input->NotifyAllocator(allocator_.Get(), FALSE))) {
-            receiver->Disconnect();
-            allocator_.Reset();
+            FAILED(result = input_->NotifyAllocator(allocator_.Get(), FALSE))) {
+            Disconnect();
             return result;
         }
         connected_ = receiver;
-        input_ = input;
         return S_OK;
     }
-    STDMETHODIMP ReceiveConnection(IPin*, const AM_MEDIA_TYPE*) override { return E_UNEXPECTED; }
     STDMETHODIMP Disconnect() override {
-        if (connected_ == nullptr) {
-            return S_FALSE;
-        }
+        const HRESULT result = connected_ != nullptr ? S_OK : S_FALSE;
         connected_.Reset();
         input_.Reset();
         allocator_.Reset();
-        return S_OK;
+        return result;
     }
     STDMETHODIMP ConnectedTo(IPin** pin) override {
-        *pin = connected_.Get();
-        if (*pin == nullptr) {
-            return VFW_E_NOT_CONNECTED;
-        }
-        (*pin)->AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP ConnectionMediaType(AM_MEDIA_TYPE* type) override {
-        if (connected_ == nullptr) {
-            return VFW_E_NOT_CONNECTED;
-        }
-        copyMediaType(current_, *type);
-        return S_OK;
+        const HRESULT result = answer(connected_.Get(), reinterpret_cast<void**>(pin));
+        return result == S_OK ? S_OK : VFW_E_NOT_CONNECTED;
     }
     STDMETHODIMP QueryPinInfo(PIN_INFO* info) override {
-        info->pFilter = &filter_;
-        filter_.AddRef();
-        info->dir = PINDIR_OUTPUT;
-        std::wcscpy(info->achName, L"Capture");
-        return S_OK;
+        AddRef();
+        return put(info, PIN_INFO{this, PINDIR_OUTPUT, L"Capture"});
     }
     STDMETHODIMP QueryDirection(PIN_DIRECTION* direction) override {
-        *direction = PINDIR_OUTPUT;
-        return S_OK;
-    }
-    STDMETHODIMP QueryId(LPWSTR* id) override {
-        *id = static_cast<LPWSTR>(CoTaskMemAlloc(sizeof(L"Capture")));
-        std::wcscpy(*id, L"Capture");
-        return S_OK;
-    }
-    STDMETHODIMP QueryAccept(const AM_MEDIA_TYPE* type) override {
-        return IsEqualGUID(type->subtype, current_.subtype) ? S_OK : S_FALSE;
+        return put(direction, PINDIR_OUTPUT);
     }
     STDMETHODIMP EnumMediaTypes(IEnumMediaTypes** types) override {
-        *types =
-            new ListEnumerator<IEnumMediaTypes, AM_MEDIA_TYPE*, CameraCapability, CapabilityCopy>(
-                {current_}, CapabilityCopy{});
-        return S_OK;
+        return put(types, new Enumerator<IEnumMediaTypes, AM_MEDIA_TYPE*>(
+                              {[current = current_] { return mediaTypeOf(current); }}));
     }
+    STDMETHODIMP NewSegment(REFERENCE_TIME, REFERENCE_TIME, double) override { return S_OK; }
+    // What only an input pin is asked, or what the graph does not ask.
+    STDMETHODIMP ReceiveConnection(IPin*, const AM_MEDIA_TYPE*) override { return E_UNEXPECTED; }
+    STDMETHODIMP QueryId(LPWSTR*) override { return E_NOTIMPL; }
+    STDMETHODIMP ConnectionMediaType(AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
+    STDMETHODIMP QueryAccept(const AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
     STDMETHODIMP QueryInternalConnections(IPin**, ULONG*) override { return E_NOTIMPL; }
     STDMETHODIMP EndOfStream() override { return E_UNEXPECTED; }
     STDMETHODIMP BeginFlush() override { return E_UNEXPECTED; }
     STDMETHODIMP EndFlush() override { return E_UNEXPECTED; }
-    STDMETHODIMP NewSegment(REFERENCE_TIME, REFERENCE_TIME, double) override { return S_OK; }
 
     // IAMStreamConfig: a listed sub-type and size, with a period within its range.
     STDMETHODIMP SetFormat(AM_MEDIA_TYPE* type) override {
         if (type == nullptr || !IsEqualGUID(type->formattype, FORMAT_VideoInfo2) ||
-            type->cbFormat < sizeof(VIDEOINFOHEADER2) || type->pbFormat == nullptr) {
+            type->cbFormat < sizeof(VIDEOINFOHEADER2)) {
             return VFW_E_INVALIDMEDIATYPE;
         }
-        const auto* header = reinterpret_cast<const VIDEOINFOHEADER2*>(type->pbFormat);
-        for (const CameraCapability& listed : capabilities_) {
+        const auto& header = *reinterpret_cast<const VIDEOINFOHEADER2*>(type->pbFormat);
+        const REFERENCE_TIME period = header.AvgTimePerFrame;
+        for (const CameraCapability& listed : camera_.capabilities) {
             if (IsEqualGUID(listed.subtype, type->subtype) &&
-                listed.header.bmiHeader.biWidth == header->bmiHeader.biWidth &&
-                listed.header.bmiHeader.biHeight == header->bmiHeader.biHeight &&
-                header->AvgTimePerFrame >= listed.caps.MinFrameInterval &&
-                header->AvgTimePerFrame <= listed.caps.MaxFrameInterval) {
-                current_ = listed;
-                current_.header.AvgTimePerFrame = header->AvgTimePerFrame;
-                formatsSet_.push_back(
-                    {type->formattype, type->subtype, static_cast<int>(header->bmiHeader.biWidth),
-                     static_cast<int>(header->bmiHeader.biHeight), header->AvgTimePerFrame});
+                listed.width == header.bmiHeader.biWidth &&
+                listed.height == header.bmiHeader.biHeight && period >= listed.fastest &&
+                period <= listed.slowest) {
+                current_ = {listed.subtype, listed.width, listed.height, period, period};
+                camera_.formatsSet.push_back(current_);
                 return S_OK;
             }
         }
         return VFW_E_INVALIDMEDIATYPE;
     }
     STDMETHODIMP GetFormat(AM_MEDIA_TYPE** type) override {
-        *type = mediaTypeOf(current_);
-        return S_OK;
+        return put(type, mediaTypeOf(current_));
     }
     STDMETHODIMP GetNumberOfCapabilities(int* count, int* size) override {
-        *count = static_cast<int>(capabilities_.size());
         *size = sizeof(VIDEO_STREAM_CONFIG_CAPS);
-        return S_OK;
+        return put(count, static_cast<int>(camera_.capabilities.size()));
     }
     STDMETHODIMP GetStreamCaps(int index, AM_MEDIA_TYPE** type, BYTE* caps) override {
-        if (index < 0 || static_cast<std::size_t>(index) >= capabilities_.size()) {
-            return S_FALSE;
-        }
-        const CameraCapability& listed = capabilities_[static_cast<std::size_t>(index)];
+        const CameraCapability& listed = camera_.capabilities.at(static_cast<std::size_t>(index));
         *type = mediaTypeOf(listed);
-        std::memcpy(caps, &listed.caps, sizeof listed.caps);
+        auto& sizes = *reinterpret_cast<VIDEO_STREAM_CONFIG_CAPS*>(caps);
+        sizes = VIDEO_STREAM_CONFIG_CAPS{};
+        sizes.guid = FORMAT_VideoInfo2;
+        sizes.MinOutputSize = sizes.MaxOutputSize = SIZE{listed.width, listed.height};
+        sizes.MinFrameInterval = listed.fastest;
+        sizes.MaxFrameInterval = listed.slowest;
         return S_OK;
     }
 
     // IKsPropertySet: the pin's category, which the capture graph builder looks for.
-    STDMETHODIMP Set(REFGUID, DWORD, LPVOID, DWORD, LPVOID, DWORD) override { return E_NOTIMPL; }
-    STDMETHODIMP Get(REFGUID set, DWORD id, LPVOID, DWORD, LPVOID data, DWORD size,
+    STDMETHODIMP Get(REFGUID, DWORD id, LPVOID, DWORD, LPVOID data, DWORD size,
                      DWORD* returned) override {
-        if (!IsEqualGUID(set, AMPROPSETID_Pin) || id != AMPROPERTY_PIN_CATEGORY) {
+        if (id != AMPROPERTY_PIN_CATEGORY || size < sizeof(GUID)) {
             return E_PROP_ID_UNSUPPORTED;
         }
-        if (size < sizeof(GUID)) {
-            return E_UNEXPECTED;
-        }
-        *static_cast<GUID*>(data) = PIN_CATEGORY_CAPTURE;
         if (returned != nullptr) {
             *returned = sizeof(GUID);
         }
-        return S_OK;
+        return put(static_cast<GUID*>(data), PIN_CATEGORY_CAPTURE);
     }
-    STDMETHODIMP QuerySupported(REFGUID set, DWORD id, DWORD* support) override {
-        if (!IsEqualGUID(set, AMPROPSETID_Pin) || id != AMPROPERTY_PIN_CATEGORY) {
-            return E_PROP_ID_UNSUPPORTED;
-        }
-        *support = KSPROPERTY_SUPPORT_GET;
-        return S_OK;
-    }
-
-    // The filter's state changes.
-    HRESULT commit() { return allocator_ != nullptr ? allocator_->Commit() : S_OK; }
-    void startSending() {
-        if (input_ == nullptr || sender_.joinable()) {
-            return;
-        }
-        sender_ = std::jthread([this](std::stop_token stop) { send(stop); });
-    }
-    void stopSending() {
-        if (allocator_ != nullptr) {
-            allocator_->Decommit();  // ends a wait for a free buffer
-        }
-        if (sender_.joinable()) {
-            sender_.request_stop();
-            sender_.join();
-        }
-    }
+    STDMETHODIMP Set(REFGUID, DWORD, LPVOID, DWORD, LPVOID, DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP QuerySupported(REFGUID, DWORD, DWORD*) override { return E_NOTIMPL; }
 
   private:
-    struct CapabilityCopy {
-        AM_MEDIA_TYPE* operator()(const CameraCapability& format) const {
-            return mediaTypeOf(format);
-        }
-    };
-
     void send(const std::stop_token& stop) {
-        while (!stop.stop_requested()) {
+        for (; !stop.stop_requested(); std::this_thread::sleep_for(kFrameGap)) {
             ComPtr<IMediaSample> sample;
             BYTE* data = nullptr;
             if (FAILED(allocator_->GetBuffer(&sample, nullptr, nullptr, 0)) ||
                 FAILED(sample->GetPointer(&data))) {
                 return;
             }
-            std::memcpy(data, frame_.data(), frame_.size());
-            sample->SetActualDataLength(static_cast<long>(frame_.size()));
+            std::copy(camera_.frame.begin(), camera_.frame.end(), data);
+            sample->SetActualDataLength(static_cast<long>(camera_.frame.size()));
             sample->SetSyncPoint(TRUE);
             input_->Receive(sample.Get());
-            sample.Reset();
-            std::this_thread::sleep_for(kFrameGap);
         }
     }
 
-    IBaseFilter& filter_;
-    std::vector<CameraCapability> capabilities_;
-    std::vector<std::uint8_t> frame_;
-    std::vector<FormatSet>& formatsSet_;
+    CameraDescription& camera_;
     CameraCapability current_;
     ComPtr<IPin> connected_;
     ComPtr<IMemInputPin> input_;
     ComPtr<IMemAllocator> allocator_;
     std::jthread sender_;
-};
-
-class CameraFilter final : public IBaseFilter {
-  public:
-    CameraFilter(std::vector<CameraCapability> capabilities, std::vector<std::uint8_t> frame,
-                 std::vector<FormatSet>& formatsSet)
-        : pin_(*this, std::move(capabilities), std::move(frame), formatsSet) {}
-
-    STDMETHODIMP QueryInterface(REFIID id, void** object) override {
-        if (IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, IID_IPersist) ||
-            IsEqualIID(id, IID_IMediaFilter) || IsEqualIID(id, IID_IBaseFilter)) {
-            *object = static_cast<IBaseFilter*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
-    STDMETHODIMP_(ULONG) Release() override {
-        const ULONG left = --references_;
-        if (left == 0) {
-            delete this;
-        }
-        return left;
-    }
-
-    STDMETHODIMP GetClassID(CLSID* id) override {
-        *id = GUID_NULL;
-        return S_OK;
-    }
-    STDMETHODIMP Stop() override {
-        pin_.stopSending();
-        state_ = State_Stopped;
-        return S_OK;
-    }
-    STDMETHODIMP Pause() override {
-        if (state_ == State_Stopped) {
-            pin_.commit();
-        }
-        state_ = State_Paused;
-        return S_OK;
-    }
-    STDMETHODIMP Run(REFERENCE_TIME) override {
-        if (state_ == State_Stopped) {
-            pin_.commit();
-        }
-        pin_.startSending();
-        state_ = State_Running;
-        return S_OK;
-    }
-    STDMETHODIMP GetState(DWORD, FILTER_STATE* state) override {
-        *state = state_;
-        return S_OK;
-    }
-    STDMETHODIMP SetSyncSource(IReferenceClock*) override { return S_OK; }
-    STDMETHODIMP GetSyncSource(IReferenceClock** clock) override {
-        *clock = nullptr;
-        return S_OK;
-    }
-    STDMETHODIMP EnumPins(IEnumPins** pins) override {
-        *pins = new ListEnumerator<IEnumPins, IPin*, IPin*, PinCopy>({&pin_}, PinCopy{});
-        return S_OK;
-    }
-    STDMETHODIMP FindPin(LPCWSTR, IPin** pin) override {
-        *pin = nullptr;
-        return VFW_E_NOT_FOUND;
-    }
-    STDMETHODIMP QueryFilterInfo(FILTER_INFO* info) override {
-        std::wcscpy(info->achName, L"Test camera");
-        info->pGraph = graph_;
-        if (graph_ != nullptr) {
-            graph_->AddRef();
-        }
-        return S_OK;
-    }
-    // The graph holds the filter, not the other way round.
-    STDMETHODIMP JoinFilterGraph(IFilterGraph* graph, LPCWSTR) override {
-        graph_ = graph;
-        return S_OK;
-    }
-    STDMETHODIMP QueryVendorInfo(LPWSTR*) override { return E_NOTIMPL; }
-
-  private:
-    struct PinCopy {
-        IPin* operator()(IPin* pin) const {
-            pin->AddRef();
-            return pin;
-        }
-    };
-
-    ~CameraFilter() = default;
-
-    CameraPin pin_;
     IFilterGraph* graph_ = nullptr;
     FILTER_STATE state_ = State_Stopped;
-    std::atomic<ULONG> references_{1};
 };
 
 }  // namespace
 
-CameraCapability mjpgCapability(int width, int height, REFERENCE_TIME fastest,
-                                REFERENCE_TIME slowest) {
-    CameraCapability capability{};
-    capability.subtype = mjpgSubtype();
-    VIDEOINFOHEADER2& header = capability.header;
-    header.rcSource = RECT{0, 0, width, height};
-    header.rcTarget = header.rcSource;
-    header.AvgTimePerFrame = fastest;
-    header.dwPictAspectRatioX = static_cast<DWORD>(width);
-    header.dwPictAspectRatioY = static_cast<DWORD>(height);
-    header.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    header.bmiHeader.biWidth = width;
-    header.bmiHeader.biHeight = height;
-    header.bmiHeader.biPlanes = 1;
-    header.bmiHeader.biBitCount = 24;
-    header.bmiHeader.biCompression = mjpgSubtype().Data1;
-    header.bmiHeader.biSizeImage = static_cast<DWORD>(width * height * 3);
-    VIDEO_STREAM_CONFIG_CAPS& caps = capability.caps;
-    caps.guid = FORMAT_VideoInfo2;
-    caps.InputSize = SIZE{width, height};
-    caps.MinCroppingSize = caps.MaxCroppingSize = caps.InputSize;
-    caps.MinOutputSize = caps.MaxOutputSize = caps.InputSize;
-    caps.MinFrameInterval = fastest;
-    caps.MaxFrameInterval = slowest;
-    return capability;
-}
-
-IBaseFilter* makeCameraFilter(std::vector<CameraCapability> capabilities,
-                              std::vector<std::uint8_t> frame, std::vector<FormatSet>& formatsSet) {
-    return new CameraFilter(std::move(capabilities), std::move(frame), formatsSet);
+IBaseFilter* makeCameraFilter(CameraDescription& camera) {
+    return new CameraFilter(camera);
 }
 
 }  // namespace velvix::testing

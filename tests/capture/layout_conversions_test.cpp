@@ -14,8 +14,8 @@ struct Rgb {
     int blue;
 };
 
-// The NV12 formula worked out directly, without tables.
-Rgb referenceNv12(int luma, int u, int v) {
+// The YUV formula worked out directly, without tables.
+Rgb referenceRgb(int luma, int u, int v) {
     const auto clamp = [](long long scaled) {
         return static_cast<int>(std::clamp<long long>(scaled >> 16, 0, 255));
     };
@@ -24,58 +24,42 @@ Rgb referenceNv12(int luma, int u, int v) {
             clamp(y + 132201LL * (u - 128))};
 }
 
-TEST(Nv12Conversion, AgreesWithTheFormulaAndTurnsThePicture) {
-    constexpr int kWidth = 34;
-    constexpr int kHeight = 22;
-    std::mt19937 random(4711);
+// Random bytes, which reach both clamps of the formula.
+std::vector<std::uint8_t> randomBytes(std::size_t count, std::mt19937& random) {
     std::uniform_int_distribution<int> byte(0, 255);
-    std::vector<std::uint8_t> source(kWidth * kHeight * 3 / 2);
-    for (auto& value : source) {
+    std::vector<std::uint8_t> values(count);
+    for (auto& value : values) {
         value = static_cast<std::uint8_t>(byte(random));
     }
-    std::vector<std::uint8_t> out(kWidth * kHeight * 4, 1);
-    convertNv12Turned(source.data(), out.data(), kWidth, kHeight);
+    return values;
+}
 
-    std::uniform_int_distribution<int> column(0, kWidth - 1);
-    std::uniform_int_distribution<int> row(0, kHeight - 1);
-    for (int sample = 0; sample < 400; ++sample) {
-        const int x = column(random);
-        const int y = row(random);
-        const std::uint8_t* chroma =
-            source.data() + kWidth * kHeight + (y / 2) * kWidth + x / 2 * 2;
-        const Rgb expected = referenceNv12(source[y * kWidth + x], chroma[0], chroma[1]);
-        const std::uint8_t* pixel =
-            out.data() + ((kHeight - 1 - y) * kWidth + (kWidth - 1 - x)) * 4;
-        ASSERT_EQ(pixel[0], expected.red) << x << "," << y;
-        ASSERT_EQ(pixel[1], expected.green) << x << "," << y;
-        ASSERT_EQ(pixel[2], expected.blue) << x << "," << y;
-        ASSERT_EQ(pixel[3], 255);
-    }
+// `pixel` holds red, green and blue at these offsets.
+void expectPixel(const std::uint8_t* pixel, int red, int blue, Rgb expected) {
+    ASSERT_EQ(pixel[red], expected.red);
+    ASSERT_EQ(pixel[1], expected.green);
+    ASSERT_EQ(pixel[blue], expected.blue);
 }
 
 // Rows of every width around the vectorised steps of eight, odd ones included, from buffers of
-// exactly their size; the random bytes reach both clamps.
-TEST(Yuv420Row, AgreesWithTheFormulaAtEveryWidth) {
+// exactly their size, so that the sanitizer build sees any read past the end: YUV 4:2:0 against
+// the formula, RGB24 (blue first) shuffled into capture pixels.
+TEST(LayoutConversions, AgreeWithTheReferencesAtEveryWidth) {
     std::mt19937 random(1234);
-    std::uniform_int_distribution<int> byte(0, 255);
-    const auto bytes = [&](int count) {
-        std::vector<std::uint8_t> values(static_cast<std::size_t>(count));
-        for (auto& value : values) {
-            value = static_cast<std::uint8_t>(byte(random));
-        }
-        return values;
-    };
-    for (int width = 1; width <= 41; ++width) {
-        const auto luma = bytes(width);
-        const auto u = bytes((width + 1) / 2);
-        const auto v = bytes((width + 1) / 2);
-        std::vector<std::uint8_t> out(static_cast<std::size_t>(width) * 3);
-        rgb24RowFromYuv420(luma.data(), u.data(), v.data(), width, out.data());
+    for (int width = 1; width <= 42; ++width) {
+        const auto luma = randomBytes(width, random);
+        const auto u = randomBytes((width + 1) / 2, random);
+        const auto v = randomBytes((width + 1) / 2, random);
+        const auto bgr = randomBytes(static_cast<std::size_t>(width) * 3, random);
+        std::vector<std::uint8_t> rgb(static_cast<std::size_t>(width) * 3);
+        std::vector<std::uint8_t> capture(static_cast<std::size_t>(width) * 4);
+        rgb24RowFromYuv420(luma.data(), u.data(), v.data(), width, rgb.data());
+        convertToCaptureLayout(MediaSubtype::rgb24, bgr.data(), capture.data(), width, 1);
         for (int x = 0; x < width; ++x) {
-            const Rgb expected = referenceNv12(luma[x], u[x / 2], v[x / 2]);
-            ASSERT_EQ(out[x * 3], expected.blue) << width << " wide, pixel " << x;
-            ASSERT_EQ(out[x * 3 + 1], expected.green) << width << " wide, pixel " << x;
-            ASSERT_EQ(out[x * 3 + 2], expected.red) << width << " wide, pixel " << x;
+            SCOPED_TRACE(std::to_string(width) + " wide, pixel " + std::to_string(x));
+            expectPixel(&rgb[x * 3], 2, 0, referenceRgb(luma[x], u[x / 2], v[x / 2]));
+            expectPixel(&capture[x * 4], 0, 2, {bgr[x * 3 + 2], bgr[x * 3 + 1], bgr[x * 3]});
+            ASSERT_EQ(capture[x * 4 + 3], 255);
         }
     }
 }
@@ -86,67 +70,16 @@ TEST(YuyvConversion, AgreesWithTheFormulaAndTurnsTheRowOrder) {
     constexpr int kHeight = 5;
     constexpr std::size_t kStride = kWidth * 2 + 6;
     std::mt19937 random(99);
-    std::uniform_int_distribution<int> byte(0, 255);
-    std::vector<std::uint8_t> source(kStride * kHeight);
-    for (auto& value : source) {
-        value = static_cast<std::uint8_t>(byte(random));
-    }
+    const auto source = randomBytes(kStride * kHeight, random);
     std::vector<std::uint8_t> out(kWidth * kHeight * 3);
     rgb24FromYuyvBottomUp(source.data(), kStride, kWidth, kHeight, out.data());
     for (int y = 0; y < kHeight; ++y) {
         for (int x = 0; x < kWidth; ++x) {
+            SCOPED_TRACE(std::to_string(x) + "," + std::to_string(y));
             const std::uint8_t* pair = source.data() + y * kStride + x / 2 * 4;
-            const Rgb expected = referenceNv12(pair[x % 2 * 2], pair[1], pair[3]);
-            const std::uint8_t* pixel = out.data() + ((kHeight - 1 - y) * kWidth + x) * 3;
-            ASSERT_EQ(pixel[0], expected.blue) << x << "," << y;
-            ASSERT_EQ(pixel[1], expected.green) << x << "," << y;
-            ASSERT_EQ(pixel[2], expected.red) << x << "," << y;
+            expectPixel(out.data() + ((kHeight - 1 - y) * kWidth + x) * 3, 2, 0,
+                        referenceRgb(pair[x % 2 * 2], pair[1], pair[3]));
         }
-    }
-}
-
-TEST(Nv12Conversion, ClampsTheExtremesAndSkipsPicturesOfOneRow) {
-    // Luma 255 with extreme chroma overflows; luma 0 underflows.
-    std::vector<std::uint8_t> source{255, 0, 255, 0, 255, 0};  // 2 x 2, U 255, V 0
-    std::vector<std::uint8_t> out(16);
-    convertNv12Turned(source.data(), out.data(), 2, 2);
-    const Rgb corner = referenceNv12(255, 255, 0);
-    EXPECT_EQ(out[12], corner.red);  // source (0, 0) lands at (1, 1)
-    EXPECT_EQ(out[13], corner.green);
-    EXPECT_EQ(out[14], 255);
-    EXPECT_EQ(out[0], referenceNv12(0, 255, 0).red);  // source (1, 1) at (0, 0)
-
-    std::vector<std::uint8_t> untouched(8, 9);
-    convertNv12Turned(source.data(), untouched.data(), 2, 1);
-    EXPECT_EQ(untouched, std::vector<std::uint8_t>(8, 9));
-}
-
-TEST(LayoutConversions, GreyAndRgbBecomeCapturePixelsInTheirRowOrder) {
-    const std::vector<std::uint8_t> grey{10, 20, 30, 40};
-    std::vector<std::uint8_t> out(16);
-    convertToCaptureLayout(MediaSubtype::grey, grey.data(), out.data(), 2, 2);
-    EXPECT_EQ(out, (std::vector<std::uint8_t>{10, 10, 10, 255, 20, 20, 20, 255, 30, 30, 30, 255, 40,
-                                              40, 40, 255}));
-
-    const std::vector<std::uint8_t> grey16{0x34, 0x12, 0xff, 0x80};
-    std::vector<std::uint8_t> out16(8);
-    convertToCaptureLayout(MediaSubtype::y16, grey16.data(), out16.data(), 2, 1);
-    EXPECT_EQ(out16, (std::vector<std::uint8_t>{0x12, 0x12, 0x12, 255, 0x80, 0x80, 0x80, 255}));
-
-    // Every pixel count around the vectorised steps of eight, from sources of exactly their
-    // size, so that the sanitizer build sees any read past the end.
-    for (int count = 1; count <= 42; ++count) {
-        std::vector<std::uint8_t> bgr(static_cast<std::size_t>(count) * 3);
-        std::vector<std::uint8_t> expected;
-        for (std::size_t i = 0; i < bgr.size(); i += 3) {
-            bgr[i] = static_cast<std::uint8_t>(i);
-            bgr[i + 1] = static_cast<std::uint8_t>(i * 7 + 1);
-            bgr[i + 2] = static_cast<std::uint8_t>(255 - i);
-            expected.insert(expected.end(), {bgr[i + 2], bgr[i + 1], bgr[i], 255});
-        }
-        std::vector<std::uint8_t> outRgb(static_cast<std::size_t>(count) * 4, 7);
-        convertToCaptureLayout(MediaSubtype::rgb24, bgr.data(), outRgb.data(), count, 1);
-        ASSERT_EQ(outRgb, expected) << count << " pixels";
     }
 }
 

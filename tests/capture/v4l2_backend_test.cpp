@@ -2,22 +2,16 @@
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <condition_variable>
-#include <cstdlib>
 #include <deque>
-#include <map>
 #include <memory>
 #include <mutex>
 
-#include "camera_lists.hpp"
-#include "format_choice.hpp"
-#include "photo_frames.hpp"
+#include "camera_samples.hpp"
 #include "v4l2_connection.hpp"
 #include "v4l2_formats.hpp"
 #include "velvix/capture/capture_manager.hpp"
@@ -26,11 +20,9 @@
 namespace velvix {
 namespace {
 
-// The buffers of a streaming driver and the frames the test sends through them; shared by the
-// copies of a driver.
+// The buffers of a streaming driver and the frames the test sends through them.
 struct FakeStream {
     static constexpr std::size_t kBufferBytes = 1 << 21;
-    static constexpr std::int64_t kOffsetStep = 1 << 22;
 
     std::mutex mutex;
     std::condition_variable arrived;
@@ -44,34 +36,103 @@ struct FakeStream {
         frames.push_back(std::move(frame));
         arrived.notify_all();
     }
+
+    // The next frame sent, in the buffer queued longest ago.
+    int take(v4l2_buffer& buffer) {
+        if (frames.empty() || queued.empty()) {
+            errno = EAGAIN;
+            return -1;
+        }
+        buffer.index = queued.front();
+        queued.pop_front();
+        std::copy(frames.front().begin(), frames.front().end(), buffers[buffer.index].begin());
+        buffer.bytesused = static_cast<std::uint32_t>(frames.front().size());
+        frames.pop_front();
+        return 0;
+    }
 };
 
-// A driver with a fixed list of formats, each with its sizes and frame intervals. It adjusts
-// a requested size to the first one it has, as drivers do, and streams the frames sent to it.
+int fail() {
+    errno = EINVAL;
+    return -1;
+}
+
+// The fourcc of the formats the test's cameras list; BGR24 is what libv4l2 would make of them.
+std::uint32_t fourccOf(MediaSubtype subtype) {
+    return subtype == MediaSubtype::mjpg   ? V4L2_PIX_FMT_MJPEG
+           : subtype == MediaSubtype::yuy2 ? V4L2_PIX_FMT_YUYV
+                                           : V4L2_PIX_FMT_BGR24;
+}
+
+// A driver that lists what a real camera lists, each size with its frame intervals, and, as
+// libv4l2 does, a BGR24 it could make from it, marked as made. It adjusts a requested size to
+// the first one of the format, as drivers do, and streams the frames sent to it.
 class FakeDriver final : public v4l2::DeviceIo {
   public:
-    struct Format {
-        std::uint32_t pixelFormat;
-        std::vector<v4l2_frmsizeenum> sizes;
-        std::vector<v4l2_fract> intervals;
-        std::uint32_t flags = 0;
-        // Intervals of single sizes, where they differ from `intervals`.
-        std::map<std::pair<std::uint32_t, std::uint32_t>, std::vector<v4l2_fract>> sizeIntervals;
-    };
+    explicit FakeDriver(const std::string& camera) : modes(testing::cameraModes(camera)) {
+        modes.push_back({MediaSubtype::rgb24, 1280, 720, {333333}});
+        current.width = 640;
+        current.height = 480;
+        current.pixelformat = fourccOf(modes.front().subtype);
+    }
 
     int control(unsigned long request, void* argument) override {
+        const std::scoped_lock lock(stream->mutex);
         switch (request) {
-            case VIDIOC_ENUM_FMT:
-                return enumFormat(*static_cast<v4l2_fmtdesc*>(argument));
-            case VIDIOC_ENUM_FRAMESIZES:
-                return enumSize(*static_cast<v4l2_frmsizeenum*>(argument));
-            case VIDIOC_ENUM_FRAMEINTERVALS:
-                return enumInterval(*static_cast<v4l2_frmivalenum*>(argument));
+            case VIDIOC_ENUM_FMT: {
+                auto& description = *static_cast<v4l2_fmtdesc*>(argument);
+                std::vector<std::uint32_t> formats;
+                for (const CameraMode& mode : modes) {
+                    if (formats.empty() || formats.back() != fourccOf(mode.subtype)) {
+                        formats.push_back(fourccOf(mode.subtype));
+                    }
+                }
+                if (description.index >= formats.size()) {
+                    return fail();
+                }
+                description.pixelformat = formats[description.index];
+                description.flags =
+                    formats[description.index] == V4L2_PIX_FMT_BGR24 ? V4L2_FMT_FLAG_EMULATED : 0;
+                return 0;
+            }
+            case VIDIOC_ENUM_FRAMESIZES: {
+                auto& size = *static_cast<v4l2_frmsizeenum*>(argument);
+                const auto sizes = sizesOf(size.pixel_format);
+                if (size.index >= sizes.size()) {
+                    return fail();
+                }
+                size.type = V4L2_FRMSIZE_TYPE_DISCRETE;
+                size.discrete = {static_cast<std::uint32_t>(sizes[size.index]->width),
+                                 static_cast<std::uint32_t>(sizes[size.index]->height)};
+                return 0;
+            }
+            case VIDIOC_ENUM_FRAMEINTERVALS: {
+                auto& entry = *static_cast<v4l2_frmivalenum*>(argument);
+                const CameraMode* mode = find(entry.pixel_format, entry.width, entry.height);
+                if (mode == nullptr || entry.index >= mode->framePeriods.size()) {
+                    return fail();
+                }
+                entry.type = V4L2_FRMIVAL_TYPE_DISCRETE;
+                const auto period = static_cast<std::uint32_t>(mode->framePeriods[entry.index]);
+                entry.discrete = {period, 10'000'000};
+                return 0;
+            }
             case VIDIOC_G_FMT:
                 static_cast<v4l2_format*>(argument)->fmt.pix = current;
                 return 0;
-            case VIDIOC_S_FMT:
-                return setFormat(static_cast<v4l2_format*>(argument)->fmt.pix);
+            case VIDIOC_S_FMT: {
+                // An unknown format is the first one; a size it lacks, its first size.
+                v4l2_pix_format& pix = static_cast<v4l2_format*>(argument)->fmt.pix;
+                auto sizes = sizesOf(pix.pixelformat);
+                sizes = sizes.empty() ? sizesOf(fourccOf(modes.front().subtype)) : sizes;
+                pix.pixelformat = fourccOf(sizes.front()->subtype);
+                if (find(pix.pixelformat, pix.width, pix.height) == nullptr) {
+                    pix.width = static_cast<std::uint32_t>(sizes.front()->width);
+                    pix.height = static_cast<std::uint32_t>(sizes.front()->height);
+                }
+                current = pix;
+                return 0;
+            }
             case VIDIOC_G_PARM:
                 static_cast<v4l2_streamparm*>(argument)->parm.capture.timeperframe = interval;
                 return 0;
@@ -79,302 +140,71 @@ class FakeDriver final : public v4l2::DeviceIo {
                 interval = static_cast<v4l2_streamparm*>(argument)->parm.capture.timeperframe;
                 return 0;
             case VIDIOC_REQBUFS:
-                return requestBuffers(*static_cast<v4l2_requestbuffers*>(argument));
-            case VIDIOC_QUERYBUF:
-                return queryBuffer(*static_cast<v4l2_buffer*>(argument));
+                stream->buffers.assign(static_cast<v4l2_requestbuffers*>(argument)->count,
+                                       std::vector<std::uint8_t>(FakeStream::kBufferBytes));
+                stream->queued.clear();
+                return 0;
+            case VIDIOC_QUERYBUF: {
+                auto& buffer = *static_cast<v4l2_buffer*>(argument);
+                buffer.length = FakeStream::kBufferBytes;
+                buffer.m.offset =
+                    static_cast<std::uint32_t>(buffer.index * FakeStream::kBufferBytes);
+                return buffer.index < stream->buffers.size() ? 0 : fail();
+            }
             case VIDIOC_QBUF:
-                return queueBuffer(*static_cast<v4l2_buffer*>(argument));
+                stream->queued.push_back(static_cast<v4l2_buffer*>(argument)->index);
+                return 0;
             case VIDIOC_DQBUF:
-                return takeBuffer(*static_cast<v4l2_buffer*>(argument));
+                return stream->take(*static_cast<v4l2_buffer*>(argument));
             case VIDIOC_STREAMON:
-            case VIDIOC_STREAMOFF: {
-                const std::scoped_lock lock(stream->mutex);
+            case VIDIOC_STREAMOFF:
                 stream->streaming = request == VIDIOC_STREAMON;
                 return 0;
-            }
         }
         errno = ENOTTY;
         return -1;
     }
 
     void* map(std::size_t length, std::int64_t offset) override {
-        const auto index = static_cast<std::size_t>(offset / FakeStream::kOffsetStep);
-        if (index >= stream->buffers.size() || length > FakeStream::kBufferBytes) {
-            return MAP_FAILED;
-        }
-        return stream->buffers[index].data();
+        const auto index =
+            static_cast<std::size_t>(offset / static_cast<std::int64_t>(FakeStream::kBufferBytes));
+        return length > FakeStream::kBufferBytes ? MAP_FAILED : stream->buffers.at(index).data();
     }
     void unmap(void* /*start*/, std::size_t /*length*/) override {}
 
     int waitForFrame(int milliseconds) override {
         std::unique_lock lock(stream->mutex);
         return stream->arrived.wait_for(lock, std::chrono::milliseconds(milliseconds),
-                                        [&] { return !stream->frames.empty(); })
-                   ? 1
-                   : 0;
+                                        [&] { return !stream->frames.empty(); });
     }
 
-    std::vector<Format> formats;
+    std::vector<CameraMode> modes;
     v4l2_pix_format current{};
     v4l2_fract interval{1, 30};
     std::shared_ptr<FakeStream> stream = std::make_shared<FakeStream>();
 
   private:
-    int requestBuffers(v4l2_requestbuffers& request) {
-        const std::scoped_lock lock(stream->mutex);
-        stream->buffers.assign(request.count, std::vector<std::uint8_t>(FakeStream::kBufferBytes));
-        stream->queued.clear();
-        return 0;
-    }
-
-    int queryBuffer(v4l2_buffer& buffer) {
-        if (buffer.index >= stream->buffers.size()) {
-            return fail();
+    std::vector<const CameraMode*> sizesOf(std::uint32_t pixelFormat) const {
+        std::vector<const CameraMode*> sizes;
+        for (const CameraMode& mode : modes) {
+            if (fourccOf(mode.subtype) == pixelFormat) {
+                sizes.push_back(&mode);
+            }
         }
-        buffer.length = FakeStream::kBufferBytes;
-        buffer.m.offset = static_cast<std::uint32_t>(buffer.index * FakeStream::kOffsetStep);
-        return 0;
+        return sizes;
     }
 
-    int queueBuffer(const v4l2_buffer& buffer) {
-        const std::scoped_lock lock(stream->mutex);
-        stream->queued.push_back(buffer.index);
-        return 0;
-    }
-
-    // The next frame sent, in the buffer queued longest ago.
-    int takeBuffer(v4l2_buffer& buffer) {
-        const std::scoped_lock lock(stream->mutex);
-        if (stream->frames.empty() || stream->queued.empty()) {
-            errno = EAGAIN;
-            return -1;
-        }
-        const auto& frame = stream->frames.front();
-        buffer.index = stream->queued.front();
-        stream->queued.pop_front();
-        std::copy(frame.begin(), frame.end(), stream->buffers[buffer.index].begin());
-        buffer.bytesused = static_cast<std::uint32_t>(frame.size());
-        stream->frames.pop_front();
-        return 0;
-    }
-
-    int fail() {
-        errno = EINVAL;
-        return -1;
-    }
-
-    const Format* find(std::uint32_t pixelFormat) const {
-        for (const auto& format : formats) {
-            if (format.pixelFormat == pixelFormat) {
-                return &format;
+    const CameraMode* find(std::uint32_t pixelFormat, std::uint32_t width,
+                           std::uint32_t height) const {
+        for (const CameraMode* mode : sizesOf(pixelFormat)) {
+            if (mode->width == static_cast<int>(width) &&
+                mode->height == static_cast<int>(height)) {
+                return mode;
             }
         }
         return nullptr;
     }
-
-    int enumFormat(v4l2_fmtdesc& description) {
-        if (description.index >= formats.size()) {
-            return fail();
-        }
-        description.pixelformat = formats[description.index].pixelFormat;
-        description.flags = formats[description.index].flags;
-        return 0;
-    }
-
-    int enumSize(v4l2_frmsizeenum& size) {
-        const Format* format = find(size.pixel_format);
-        if (format == nullptr || size.index >= format->sizes.size()) {
-            return fail();
-        }
-        const std::uint32_t index = size.index;
-        size = format->sizes[index];
-        size.index = index;
-        size.pixel_format = format->pixelFormat;
-        return 0;
-    }
-
-    int enumInterval(v4l2_frmivalenum& entry) {
-        const Format* format = find(entry.pixel_format);
-        if (format == nullptr) {
-            return fail();
-        }
-        const auto own = format->sizeIntervals.find({entry.width, entry.height});
-        const auto& intervals =
-            own != format->sizeIntervals.end() ? own->second : format->intervals;
-        if (entry.index >= intervals.size()) {
-            return fail();
-        }
-        entry.type = V4L2_FRMIVAL_TYPE_DISCRETE;
-        entry.discrete = intervals[entry.index];
-        return 0;
-    }
-
-    int setFormat(v4l2_pix_format& pix) {
-        const Format* format = find(pix.pixelformat);
-        if (format == nullptr) {
-            format = &formats.front();
-        }
-        bool sizeOffered = false;
-        for (const auto& size : format->sizes) {
-            sizeOffered |= size.type == V4L2_FRMSIZE_TYPE_DISCRETE &&
-                           size.discrete.width == pix.width && size.discrete.height == pix.height;
-        }
-        if (!sizeOffered) {
-            pix.width = format->sizes.front().discrete.width;
-            pix.height = format->sizes.front().discrete.height;
-        }
-        pix.pixelformat = format->pixelFormat;
-        current = pix;
-        return 0;
-    }
 };
-
-v4l2_frmsizeenum discrete(std::uint32_t width, std::uint32_t height) {
-    v4l2_frmsizeenum size{};
-    size.type = V4L2_FRMSIZE_TYPE_DISCRETE;
-    size.discrete = {width, height};
-    return size;
-}
-
-v4l2_frmsizeenum stepwise(v4l2_frmsize_stepwise range) {
-    v4l2_frmsizeenum size{};
-    size.type = V4L2_FRMSIZE_TYPE_STEPWISE;
-    size.stepwise = range;
-    return size;
-}
-
-// A webcam with native YUYV and MJPEG, and the BGR24 that libv4l2 adds by converting them.
-FakeDriver webcam() {
-    FakeDriver driver;
-    driver.formats = {
-        {V4L2_PIX_FMT_YUYV, {discrete(640, 480), discrete(1280, 720)}, {{1, 30}, {1, 10}}},
-        {V4L2_PIX_FMT_MJPEG, {discrete(1920, 1080)}, {{1, 30}}},
-        {V4L2_PIX_FMT_H264, {discrete(1920, 1080)}, {{1, 30}}},
-        {V4L2_PIX_FMT_BGR24, {discrete(640, 480), discrete(1280, 720)}, {{1, 30}, {1, 15}}},
-        {V4L2_PIX_FMT_GREY, {stepwise({16, 640, 16, 16, 480, 8})}, {{1, 60}}},
-    };
-    driver.current.width = 640;
-    driver.current.height = 480;
-    driver.current.pixelformat = V4L2_PIX_FMT_YUYV;
-    return driver;
-}
-
-// A driver that lists what a real camera lists, and, as libv4l2 does, the BGR24 it could make
-// from it, marked as made.
-FakeDriver realCamera(const std::string& camera) {
-    FakeDriver driver;
-    for (const auto& listed : testing::readCameraList(camera)) {
-        const auto& name = listed.fourcc;
-        const std::uint32_t pixelFormat = v4l2_fourcc(name[0], name[1], name[2], name[3]);
-        auto format = std::find_if(driver.formats.begin(), driver.formats.end(),
-                                   [&](const auto& f) { return f.pixelFormat == pixelFormat; });
-        if (format == driver.formats.end()) {
-            driver.formats.push_back({pixelFormat, {}, {}});
-            format = driver.formats.end() - 1;
-        }
-        const auto width = static_cast<std::uint32_t>(listed.width);
-        const auto height = static_cast<std::uint32_t>(listed.height);
-        format->sizes.push_back(discrete(width, height));
-        auto& intervals = format->sizeIntervals[{width, height}];
-        intervals.clear();
-        for (const double rate : listed.framesPerSecond) {
-            intervals.push_back({1000, static_cast<std::uint32_t>(std::lround(rate * 1000))});
-        }
-    }
-    driver.formats.push_back(
-        {V4L2_PIX_FMT_BGR24, {discrete(1280, 720)}, {{1, 30}}, V4L2_FMT_FLAG_EMULATED, {}});
-    driver.current.width = 640;
-    driver.current.height = 480;
-    driver.current.pixelformat = driver.formats.front().pixelFormat;
-    return driver;
-}
-
-// Each camera is set to the chosen format and its interval, whatever libv4l2 offers to make.
-TEST(V4l2Formats, SetsRealCamerasToTheChosenFormatAndInterval) {
-    struct Row {
-        const char* camera;
-        std::uint32_t pixelFormat;
-        std::uint32_t width;
-        std::uint32_t height;
-        double framesPerSecond;
-    };
-    for (const Row& row : {Row{"logitech_c310", V4L2_PIX_FMT_MJPEG, 1280, 720, 30},
-                           Row{"logitech_c920", V4L2_PIX_FMT_MJPEG, 1280, 720, 30},
-                           Row{"ms2109_hdmi_capture", V4L2_PIX_FMT_MJPEG, 1280, 720, 30},
-                           Row{"usb20_camera_yuyv720p30_claim", V4L2_PIX_FMT_YUYV, 1280, 720, 30},
-                           Row{"elgato_camlink_4k_1080p25", V4L2_PIX_FMT_YUYV, 1920, 1080, 25},
-                           Row{"usb20_camera_yuyv_only", V4L2_PIX_FMT_YUYV, 640, 480, 30}}) {
-        SCOPED_TRACE(row.camera);
-        FakeDriver driver = realCamera(row.camera);
-        const VideoFormat asked{1280, 720, MediaSubtype::rgb24, 333333};
-        const auto modes = v4l2::listModes(driver, asked);
-        for (const CameraMode& mode : modes) {
-            EXPECT_NE(mode.subtype, MediaSubtype::rgb24);
-        }
-        const auto choice = chooseFormat(modes, asked.width, asked.height, asked.framePeriod);
-        ASSERT_TRUE(choice.has_value());
-        ASSERT_TRUE(v4l2::writeFormat(driver, choice->format));
-        EXPECT_EQ(driver.current.pixelformat, row.pixelFormat);
-        EXPECT_EQ(driver.current.width, row.width);
-        EXPECT_EQ(driver.current.height, row.height);
-        ASSERT_NE(driver.interval.numerator, 0u);
-        EXPECT_DOUBLE_EQ(double(driver.interval.denominator) / driver.interval.numerator,
-                         row.framesPerSecond);
-    }
-}
-
-TEST(V4l2Formats, ListsARangeOfSizesAsItsSizeNearestTheAskedOne) {
-    FakeDriver driver = webcam();
-    const auto modes = v4l2::listModes(driver, {1280, 720, MediaSubtype::rgb24, 333333});
-    ASSERT_FALSE(modes.empty());
-    const CameraMode& grey = modes.back();
-    EXPECT_EQ(grey.subtype, MediaSubtype::y800);
-    EXPECT_EQ(grey.width, 640);
-    EXPECT_EQ(grey.height, 480);
-    EXPECT_EQ(grey.framePeriods, std::vector<int>{166666});
-}
-
-TEST(V4l2Formats, MapSubtypesBothWays) {
-    EXPECT_EQ(v4l2::pixelFormatFor(MediaSubtype::rgb24), V4L2_PIX_FMT_BGR24);
-    EXPECT_EQ(v4l2::pixelFormatFor(MediaSubtype::nv12), V4L2_PIX_FMT_NV12);
-    EXPECT_FALSE(v4l2::pixelFormatFor(MediaSubtype::y211).has_value());
-    EXPECT_EQ(v4l2::subtypeFor(V4L2_PIX_FMT_YUYV), MediaSubtype::yuy2);
-    EXPECT_EQ(v4l2::subtypeFor(V4L2_PIX_FMT_GREY), MediaSubtype::y800);
-    EXPECT_EQ(v4l2::subtypeFor(V4L2_PIX_FMT_RGB24), MediaSubtype::rgb24);
-    EXPECT_EQ(v4l2::subtypeFor(V4L2_PIX_FMT_JPEG), MediaSubtype::mjpg);
-    EXPECT_FALSE(v4l2::subtypeFor(V4L2_PIX_FMT_H264).has_value());
-}
-
-TEST(V4l2Formats, ListsEverySizeOfTheFormatsItKnows) {
-    FakeDriver driver = webcam();
-    const auto capabilities = v4l2::listCapabilities(driver);
-    ASSERT_EQ(capabilities.size(), 6u);  // H264 is left out
-    EXPECT_EQ(capabilities[1].subtype, MediaSubtype::yuy2);
-    EXPECT_EQ(capabilities[1].maxWidth, 1280);
-    EXPECT_EQ(capabilities[2].subtype, MediaSubtype::mjpg);
-    const SizeCapability& range = capabilities[5];
-    EXPECT_EQ(range.subtype, MediaSubtype::y800);
-    EXPECT_EQ(range.minWidth, 16);
-    EXPECT_EQ(range.maxWidth, 640);
-    EXPECT_EQ(range.stepX, 16);
-    EXPECT_EQ(range.maxHeight, 480);
-    EXPECT_EQ(range.stepY, 8);
-}
-
-TEST(V4l2Formats, AcceptsAFormatOnlyAsAskedAndSetsTheNearestInterval) {
-    FakeDriver driver = webcam();
-    EXPECT_EQ(v4l2::readFormat(driver), (VideoFormat{640, 480, MediaSubtype::yuy2, 333333}));
-
-    EXPECT_TRUE(v4l2::writeFormat(driver, {1280, 720, MediaSubtype::rgb24, 700'000}));
-    EXPECT_EQ(driver.current.pixelformat, V4L2_PIX_FMT_BGR24);
-    EXPECT_EQ(driver.interval.numerator, 1u);
-    EXPECT_EQ(driver.interval.denominator, 15u);  // 66.7 ms is nearer 70 ms than 33.3 ms
-
-    // The driver adjusts 1024 x 768 to a size it has: that is a refusal.
-    EXPECT_FALSE(v4l2::writeFormat(driver, {1024, 768, MediaSubtype::yuy2}));
-    // H264 is not among the sub-types; Y211 has no V4L2 format at all.
-    EXPECT_FALSE(v4l2::writeFormat(driver, {640, 480, MediaSubtype::y211}));
-}
 
 // One camera, reached through a driver the test holds the stream of.
 class OneCamera final : public CaptureBackend {
@@ -389,17 +219,18 @@ class OneCamera final : public CaptureBackend {
     FakeDriver driver_;
 };
 
-// A webcam whose 1280x720 comes at 30 fps only as MJPG: it is set to that, streams it, and its
-// frames reach the fetch decoded; a damaged frame is dropped with a line saying so, never shown.
+// A webcam whose 1280x720 comes at 30 fps only as MJPG (and as BGR24 that libv4l2 would make):
+// it is set to MJPG, streams it, and its frames reach the fetch decoded; a damaged frame is
+// dropped with a line saying so, never shown. A size the driver adjusts is a refusal.
 TEST(V4l2Backend, StreamsTheChosenMjpgAndFetchesItDecoded) {
-    FakeDriver driver = realCamera("logitech_c310");
+    FakeDriver driver("logitech_c310");
+    EXPECT_FALSE(v4l2::writeFormat(driver, {1000, 600, MediaSubtype::yuy2}));
     const auto stream = driver.stream;
     CaptureManager manager({std::make_shared<OneCamera>(driver)});
     manager.setFramePeriod(0, 333333);
     manager.setAskSize(0, 1280, 720, MediaSubtype::rgb24);
     ASSERT_TRUE(manager.openDevice(0));
     EXPECT_EQ(manager.record(0).subtype, MediaSubtype::mjpg);
-    EXPECT_EQ(manager.cameraNote(), "");
 
     const testing::Photo picture = testing::photoInFrame(1280, 720);
     const auto jpeg = testing::cameraJpeg(picture);
@@ -414,22 +245,9 @@ TEST(V4l2Backend, StreamsTheChosenMjpgAndFetchesItDecoded) {
         << report;
     stream->send(jpeg);
     ASSERT_TRUE(manager.fetchFrame(0, frame.data(), {1280, 720}));
-    EXPECT_LT(testing::meanDifference(frame.data(), testing::kCaptureLayout, picture), 3.0);
-    EXPECT_EQ(frame[3], 255);
+    EXPECT_LT(testing::meanDifference(frame.data(), picture), 3.0);
     manager.closeDevice(0);
     EXPECT_FALSE(stream->streaming);
-}
-
-TEST(V4l2Backend, FindsNoCameraWhereThereIsNone) {
-    char folder[] = "/tmp/velvix-no-cameras-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    V4l2Backend empty(folder);
-    EXPECT_TRUE(empty.deviceNames().empty());
-    EXPECT_EQ(empty.connect(0), nullptr);
-    rmdir(folder);
-
-    V4l2Backend missing("/nonexistent-device-folder");
-    EXPECT_TRUE(missing.deviceNames().empty());
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
-// The Windows installer as a user runs it, under wine: installed silently (with its default
-// components, the landmark model among them), its files, registry entries, Start menu entry
-// and camera looked at, the installed program run and read through the installed camera, then
-// uninstalled silently, after which nothing of it is left.
+// The Windows installer under wine: installed silently (the landmark model among its default
+// components), the installed program read through the installed camera, then uninstalled
+// silently, after which nothing of it is left.
 #include <gtest/gtest.h>
 #include <shlobj.h>
 #include <windows.h>
@@ -9,6 +8,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "camera_client.hpp"
 #include "process.hpp"
@@ -36,34 +36,23 @@ fs::path knownFolder(REFKNOWNFOLDERID id) {
     return folder;
 }
 
-std::wstring cameraServerKey() {
-    return std::wstring(L"CLSID\\") + virtual_camera::kWindowsCameraClassId + L"\\InprocServer32";
-}
+const std::wstring kCameraServerKey =
+    std::wstring(L"CLSID\\") + virtual_camera::kWindowsCameraClassId + L"\\InprocServer32";
 
 // A text value of a registry key; nothing when the key or the value is missing.
 std::optional<std::wstring> registryText(HKEY root, const std::wstring& key, const wchar_t* name) {
-    DWORD bytes = 0;
-    if (RegGetValueW(root, key.c_str(), name, RRF_RT_REG_SZ, nullptr, nullptr, &bytes) !=
+    wchar_t text[1024];
+    DWORD bytes = sizeof text;
+    if (RegGetValueW(root, key.c_str(), name, RRF_RT_REG_SZ, nullptr, text, &bytes) !=
         ERROR_SUCCESS) {
         return std::nullopt;
     }
-    std::wstring text(bytes / sizeof(wchar_t), L'\0');
-    if (RegGetValueW(root, key.c_str(), name, RRF_RT_REG_SZ, nullptr, text.data(), &bytes) !=
-        ERROR_SUCCESS) {
-        return std::nullopt;
-    }
-    text.resize(text.find(L'\0'));
-    return text;
-}
-
-bool sameFile(const std::wstring& a, const fs::path& b) {
-    return CompareStringOrdinal(a.c_str(), -1, b.wstring().c_str(), -1, TRUE) == CSTR_EQUAL;
+    return std::wstring(text);
 }
 
 class WindowsInstaller : public ::testing::Test {
   protected:
-    // A run that failed half-way leaves nothing for the next: the uninstaller, then whatever
-    // it left.
+    // A run that failed half-way leaves nothing for the next.
     void TearDown() override {
         if (fs::exists(folder_ / "Uninstall.exe")) {
             uninstall();
@@ -92,10 +81,9 @@ TEST_F(WindowsInstaller, InstallsSilentlyRunsAndLeavesNothingBehind) {
     const auto installed = testing::runProgram({VELVIX_INSTALLER, "/S"}, kInstallerMilliseconds);
     ASSERT_EQ(installed.exitCode, 0) << installed.output;
 
-    // The programs, the camera, every data file the build has and the terms of each.
-    std::vector<fs::path> files{
-        "bin/velvix.exe",        "bin/velvix-ring.exe",        "bin/velvix-process.exe",
-        "bin/velvix-camera.dll", "share/doc/velvix/copyright", "Uninstall.exe"};
+    // The programs not run here, every data file the build has and the terms of each.
+    std::vector<fs::path> files{"bin/velvix-ring.exe", "bin/velvix-process.exe",
+                                "share/doc/velvix/copyright"};
     for (const auto& data : fs::directory_iterator(VELVIX_BUILD_DATADIR)) {
         files.push_back(fs::path("share/velvix") / data.path().filename());
     }
@@ -104,18 +92,11 @@ TEST_F(WindowsInstaller, InstallsSilentlyRunsAndLeavesNothingBehind) {
     }
     EXPECT_TRUE(fs::is_regular_file(startMenu_ / "Velvix.lnk")) << startMenu_;
     EXPECT_EQ(registryText(HKEY_LOCAL_MACHINE, kUninstallKey, L"DisplayName"), L"Velvix");
-    const auto uninstaller = registryText(HKEY_LOCAL_MACHINE, kUninstallKey, L"UninstallString");
-    ASSERT_TRUE(uninstaller);
-    EXPECT_NE(uninstaller->find(L"Uninstall.exe"), std::wstring::npos) << *uninstaller;
-    const auto server = registryText(HKEY_CLASSES_ROOT, cameraServerKey(), nullptr);
-    ASSERT_TRUE(server);
-    EXPECT_TRUE(sameFile(*server, folder_ / "bin" / "velvix-camera.dll"));
+    const auto server = registryText(HKEY_CLASSES_ROOT, kCameraServerKey, nullptr);
+    std::error_code unlike;
+    EXPECT_TRUE(server && fs::equivalent(*server, folder_ / "bin" / "velvix-camera.dll", unlike))
+        << fs::path(server.value_or(L""));
     EXPECT_TRUE(cameraListed());
-
-    const std::string program = (folder_ / "bin" / "velvix.exe").string();
-    const auto help = testing::runProgram({program, "--help"});
-    EXPECT_EQ(help.exitCode, 0);
-    EXPECT_NE(help.output.find("--headless"), std::string::npos) << help.output;
 
     // The installed program's picture, read through the installed camera.
     {
@@ -124,9 +105,9 @@ TEST_F(WindowsInstaller, InstallsSilentlyRunsAndLeavesNothingBehind) {
                                                virtual_camera::OutputFormat::bitmapRgb24});
         ASSERT_TRUE(camera.streaming());
         const std::string log = testing::temporaryPath("velvix-installed.log");
-        testing::ChildProcess velvix(
-            {program, "--headless", "--ring", ring.get(), "--file-camera", VELVIX_DEMO_PHOTO}, log,
-            true);
+        testing::ChildProcess velvix({(folder_ / "bin" / "velvix.exe").string(), "--headless",
+                                      "--ring", ring.get(), "--file-camera", VELVIX_DEMO_PHOTO},
+                                     log, true);
         ASSERT_TRUE(velvix.waitForOutput("velvix: running headless")) << testing::readFile(log);
         velvix.writeInput("velv:CAMERA:Test camera: astronaut.png\n");
         EXPECT_TRUE(testing::waitUntil([&] { return camera.showsTheRing(ring.get()); },
@@ -143,21 +124,15 @@ TEST_F(WindowsInstaller, InstallsSilentlyRunsAndLeavesNothingBehind) {
 
     const auto removed = uninstall();
     EXPECT_EQ(removed.exitCode, 0) << removed.output;
-    auto left = [&] {
-        std::string what;
-        for (const auto& [remains, name] :
-             {std::pair{fs::exists(folder_), "the program folder"},
-              std::pair{fs::exists(startMenu_), "the Start menu folder"},
-              std::pair{registryText(HKEY_LOCAL_MACHINE, kUninstallKey, L"DisplayName").has_value(),
-                        "the uninstall entry"},
-              std::pair{registryText(HKEY_CLASSES_ROOT, cameraServerKey(), nullptr).has_value(),
-                        "the camera's class"}}) {
-            what += remains ? std::string(name) + "; " : "";
-        }
-        return what;
+    // The program folder, the Start menu folder, the uninstall entry, the camera's class.
+    const auto left = [&] {
+        return std::tuple(fs::exists(folder_), fs::exists(startMenu_),
+                          registryText(HKEY_LOCAL_MACHINE, kUninstallKey, L"DisplayName"),
+                          registryText(HKEY_CLASSES_ROOT, kCameraServerKey, nullptr));
     };
-    EXPECT_TRUE(testing::waitUntil([&] { return left().empty(); }, std::chrono::minutes(2)))
-        << left();
+    const auto nothing = std::tuple(false, false, std::nullopt, std::nullopt);
+    testing::waitUntil([&] { return left() == nothing; }, std::chrono::minutes(2));
+    EXPECT_EQ(left(), nothing);
     EXPECT_FALSE(cameraListed());
 }
 
