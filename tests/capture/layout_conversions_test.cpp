@@ -83,5 +83,24 @@ TEST(YuyvConversion, AgreesWithTheFormulaAndTurnsTheRowOrder) {
     }
 }
 
+// NV12 comes out turned by 180 degrees: bottom row first and mirrored.
+TEST(Nv12Conversion, AgreesWithTheFormulaAndTurnsThePicture) {
+    constexpr int kWidth = 34;
+    constexpr int kHeight = 6;
+    std::mt19937 random(4711);
+    const auto source = randomBytes(kWidth * kHeight * 3 / 2, random);
+    std::vector<std::uint8_t> out(kWidth * kHeight * 4);
+    convertNv12Turned(source.data(), out.data(), kWidth, kHeight);
+    for (int y = 0; y < kHeight; ++y) {
+        for (int x = 0; x < kWidth; ++x) {
+            SCOPED_TRACE(std::to_string(x) + "," + std::to_string(y));
+            const std::uint8_t* chroma = &source[kWidth * (kHeight + y / 2) + x / 2 * 2];
+            const std::uint8_t* pixel = &out[((kHeight - 1 - y) * kWidth + kWidth - 1 - x) * 4];
+            expectPixel(pixel, 0, 2, referenceRgb(source[y * kWidth + x], chroma[0], chroma[1]));
+            ASSERT_EQ(pixel[3], 255);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace velvix
