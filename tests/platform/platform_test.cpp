@@ -188,6 +188,28 @@ TEST(LogFilter, AppliesItemsInOrderAndReportsWhatItDoesNotKnow) {
     }
 }
 
+// Each distinct line once, and no more than the table holds: code that fails in ever new ways
+// fills neither the log nor the memory.
+TEST(DebugOnce, SaysEachLineOnceUpToItsBound) {
+    DebugOnce debug;
+    const auto say = [&debug](const std::string& line) {
+        debug.say(LogCategory::ring, LogSeverity::warn, line);
+    };
+    ::testing::internal::CaptureStderr();
+    say("first");
+    say("first");
+    for (std::size_t i = 2; i <= DebugOnce::kDistinctLines + 5; ++i) {
+        say("line " + std::to_string(i));
+    }
+    say("first");
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), DebugOnce::kDistinctLines);
+    EXPECT_EQ(testing::countLinesWith(said, "first"), 1) << said;
+    EXPECT_NE(said.find("\nline 64 (further new lines from here on are not shown)\n"),
+              std::string::npos)
+        << said;
+}
+
 // The example messages of the SHA-256 standard and a length just short of the padding's block
 // boundary (55 bytes fit one block, the 56 of the second example need two); a file gives its
 // contents' digest.
