@@ -1,27 +1,214 @@
-// The Windows program with its window, under wine and a virtual display, its web view run by
-// a stand-in for the WebView2 runtime (the real engine cannot run under wine) that writes down
-// every call the program makes and lets the test raise the runtime's events. The program is
-// the one a user runs: the runtime is found through the runtime loader's own override.
+// The Windows program with its window, under wine and a virtual display, and how it finds the
+// WebView2 runtime. The runtimes are installed in wine's registry by the tests (so they run
+// under wine only); the one the window uses is a stand-in (the real engine cannot run under
+// wine) that writes down every call the program makes and lets the test raise its events.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "host/win32/webview2_loader.hpp"
 #include "process.hpp"
 #include "test_support.hpp"
 #include "velvix/pipeline/frame_ring.hpp"
-#include "webview2_runtimes.hpp"
 
 namespace velvix {
 namespace {
 
 constexpr char kService[] = "https://app.velvix.example";
 constexpr char kRecord[] = "webview2: ";
+
+// A folder of the test's own, removed with everything in it at the end.
+class ScopedFolder {
+  public:
+    explicit ScopedFolder(const std::string& stem) : path_(testing::temporaryPath(stem)) {
+        std::filesystem::create_directories(path_);
+    }
+    ~ScopedFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// Makes `folder` a runtime's folder whose client library for x64 is `library`.
+void installClientLibrary(const std::filesystem::path& folder,
+                          const std::filesystem::path& library) {
+    std::filesystem::create_directories(folder / "EBWebView" / "x64");
+    std::filesystem::copy_file(library, folder / "EBWebView" / "x64" / "EmbeddedBrowserWebView.dll",
+                               std::filesystem::copy_options::overwrite_existing);
+}
+
+// Channels as the runtime's loader numbers them, and the update client's identifiers of them.
+enum class Channel { runtime, beta, dev, canary };
+constexpr std::array<const wchar_t*, 4> kChannelIds{
+    L"{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}", L"{2CD8A007-E189-409D-A2C8-9AF4EF3C72AA}",
+    L"{0D50BFEC-CD6A-4F9A-964C-C7416E3ACB10}", L"{65C35B14-6C1D-4122-AC46-7148CC9D6497}"};
+
+std::wstring clientStateKey(Channel channel) {
+    return std::wstring(L"Software\\Microsoft\\EdgeUpdate\\ClientState\\") +
+           kChannelIds[static_cast<std::size_t>(channel)];
+}
+
+// Records `folder` as the installed runtime of a channel, per machine (HKLM) or per user
+// (HKCU), in the registry view the update client writes.
+void registerRuntime(HKEY hive, Channel channel, const std::filesystem::path& folder) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(hive, clientStateKey(channel).c_str(), 0, nullptr, 0,
+                              KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const std::wstring value = folder.wstring();
+    RegSetValueExW(key, L"EBWebView", 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+}
+
+// What the runtime's loader and the stand-in read from the environment.
+constexpr const wchar_t* kEnvironment[] = {
+    L"WEBVIEW2_BROWSER_EXECUTABLE_FOLDER", L"WEBVIEW2_USER_DATA_FOLDER",
+    L"WEBVIEW2_CHANNEL_SEARCH_KIND",       L"WEBVIEW2_RELEASE_CHANNEL_PREFERENCE",
+    L"WEBVIEW2_RELEASE_CHANNELS",          L"VELVIX_WEBVIEW2_STAND_IN_FAILS"};
+
+// No runtime installed and none named by the environment, before and after each test.
+class UnderWine : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const HMODULE system = GetModuleHandleW(L"ntdll.dll");
+        if (system == nullptr || GetProcAddress(system, "wine_get_version") == nullptr) {
+            GTEST_SKIP() << "changes the machine's WebView2 registry entries: under wine only";
+        }
+        forgetRuntimes();
+    }
+    void TearDown() override { forgetRuntimes(); }
+
+    static void forgetRuntimes() {
+        for (const HKEY hive : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+            for (const Channel channel :
+                 {Channel::runtime, Channel::beta, Channel::dev, Channel::canary}) {
+                RegDeleteKeyExW(hive, clientStateKey(channel).c_str(), KEY_WOW64_32KEY, 0);
+            }
+        }
+        for (const wchar_t* name : kEnvironment) {
+            SetEnvironmentVariableW(name, nullptr);
+        }
+    }
+};
+
+class RuntimeSearch : public UnderWine {
+  protected:
+    // A runtime's folder named after its version, with a client library unless `usable` is
+    // false.
+    std::filesystem::path runtimeFolder(const std::string& name, const std::string& version,
+                                        bool usable = true) {
+        const std::filesystem::path folder = folders_.path() / name / version;
+        std::filesystem::create_directories(folder);
+        if (usable) {
+            installClientLibrary(folder, VELVIX_WEBVIEW2_STAND_IN);
+        }
+        return folder;
+    }
+
+    ScopedFolder folders_{"velvix-webview2-runtimes"};
+};
+
+struct Install {
+    HKEY hive;
+    Channel channel;
+    std::string version;
+    bool usable = true;
+};
+
+// The channels' order, machine before user, the environment's overrides, and the installs the
+// loader passes over.
+TEST_F(RuntimeSearch, IsFoundInTheChannelsOrderMachineBeforeUser) {
+    const HKEY machine = HKEY_LOCAL_MACHINE;
+    const HKEY user = HKEY_CURRENT_USER;
+    const std::string version = "120.0.2210.91";
+    const struct {
+        const char* what;
+        std::vector<Install> installs;
+        std::vector<std::pair<const wchar_t*, const wchar_t*>> environment;
+        int chosen;  // the index of the install found, -1 for none
+    } cases[] = {
+        {"nothing installed", {}, {}, -1},
+        {"machine first",
+         {{user, Channel::runtime, version}, {machine, Channel::runtime, version}},
+         {},
+         1},
+        {"the runtime before Edge Beta",
+         {{machine, Channel::beta, version}, {user, Channel::runtime, version}},
+         {},
+         1},
+        {"least stable first",
+         {{machine, Channel::beta, version}, {user, Channel::canary, version}},
+         {{L"WEBVIEW2_CHANNEL_SEARCH_KIND", L"1"}},
+         1},
+        {"the channels listed",
+         {{machine, Channel::runtime, version},
+          {machine, Channel::beta, version},
+          {machine, Channel::dev, version}},
+         {{L"WEBVIEW2_RELEASE_CHANNELS", L"2, 1"}},
+         1},
+        {"an entry pointing at no library is passed over",
+         {{machine, Channel::runtime, version, false}, {user, Channel::beta, version}},
+         {},
+         1},
+        {"an install older than the first release is passed over",
+         {{machine, Channel::runtime, "85.0.564.70"}, {user, Channel::dev, version}},
+         {},
+         1},
+        {"a folder not named after a version is passed over",
+         {{machine, Channel::runtime, "current"}},
+         {},
+         -1},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.what);
+        forgetRuntimes();
+        std::vector<std::filesystem::path> folders;
+        for (const Install& install : row.installs) {
+            folders.push_back(runtimeFolder(row.what + std::to_string(folders.size()),
+                                            install.version, install.usable));
+            registerRuntime(install.hive, install.channel, folders.back());
+        }
+        for (const auto& [name, value] : row.environment) {
+            SetEnvironmentVariableW(name, value);
+        }
+        const Result<WebView2Runtime> found = findWebView2Runtime();
+        ASSERT_EQ(found.ok(), row.chosen >= 0) << found.error();
+        if (found) {
+            EXPECT_EQ(found->folder, folders[static_cast<std::size_t>(row.chosen)].wstring());
+            EXPECT_FALSE(found->named);
+        }
+    }
+}
+
+// The client library is loaded by its full path; one without the runtime's entry point is
+// refused, and the runtime's entry point is what the stand-in exports.
+TEST_F(RuntimeSearch, LoadsItsLibraryByFullPathAndNeedsItsEntryPoint) {
+    const std::filesystem::path stranger = runtimeFolder("stranger", "120.0.2210.91", false);
+    installClientLibrary(stranger, VELVIX_LOADED_MARKER);
+    const auto refused = loadWebView2({stranger.wstring(), true});
+    ASSERT_FALSE(refused);
+    EXPECT_NE(refused.error().find("no CreateWebViewEnvironmentWithOptionsInternal"),
+              std::string::npos)
+        << refused.error();
+    EXPECT_TRUE(std::filesystem::exists(stranger / "EBWebView" / "x64" /
+                                        "EmbeddedBrowserWebView.dll.loaded"));
+
+    const auto loaded = loadWebView2({runtimeFolder("stand-in", "120.0.2210.91").wstring(), false});
+    EXPECT_TRUE(loaded) << loaded.error();
+}
 
 std::wstring textOf(HWND window) {
     wchar_t text[512] = {};
@@ -41,20 +228,18 @@ double meanDifference(const RingFrame& a, const RingFrame& b) {
     return sum / static_cast<double>(std::max<std::size_t>(a.pixels.size(), 1));
 }
 
-class Win32Window : public ::testing::Test {
+// The program is the one a user runs: the stand-in is found through the runtime loader's own
+// override.
+class Win32Window : public UnderWine {
   protected:
     void SetUp() override {
-        if (!testing::runsUnderWine()) {
-            GTEST_SKIP() << "changes the machine's registry: under wine only";
-        }
-        testing::installClientLibrary(runtime_.path(), VELVIX_WEBVIEW2_STAND_IN);
+        UnderWine::SetUp();
+        installClientLibrary(runtime_.path(), VELVIX_WEBVIEW2_STAND_IN);
     }
 
     void start(const std::wstring& runtimeFolder) {
-        environment_.clear();
-        environment_.emplace_back(std::make_unique<testing::ScopedEnvironment>(
-            L"WEBVIEW2_BROWSER_EXECUTABLE_FOLDER",
-            runtimeFolder.empty() ? std::nullopt : std::optional(runtimeFolder)));
+        SetEnvironmentVariableW(L"WEBVIEW2_BROWSER_EXECUTABLE_FOLDER",
+                                runtimeFolder.empty() ? nullptr : runtimeFolder.c_str());
         velvix_.emplace(std::vector<std::string>{app_, "--file-camera", photo_, "--ring",
                                                  ring_.get(), "--service-origin", kService},
                         log_, true);
@@ -101,9 +286,8 @@ class Win32Window : public ::testing::Test {
     std::string app_ = VELVIX_APP;
     std::string photo_ = VELVIX_DEMO_PHOTO;
     testing::ScopedRingName ring_;
-    testing::ScopedFolder runtime_{"velvix-webview2-stand-in"};
+    ScopedFolder runtime_{"velvix-webview2-stand-in"};
     std::string log_ = testing::temporaryPath("velvix-window.log");
-    std::vector<std::unique_ptr<testing::ScopedEnvironment>> environment_;
     std::optional<testing::ChildProcess> velvix_;
 };
 
@@ -240,8 +424,8 @@ TEST_F(Win32Window, SetsUpItsPanelStaysOnTheServiceAndStopsTheWorkerBeforeTheVie
 // A runtime that fails to make the view: the window says so, and still closes cleanly. The
 // runtime keeps its data where the runtime's loader was told.
 TEST_F(Win32Window, SaysWhyTheRuntimeFailedAndStillClosesWithCodeZero) {
-    const testing::ScopedEnvironment data(L"WEBVIEW2_USER_DATA_FOLDER", L"C:\\velvix-test-data");
-    const testing::ScopedEnvironment fails(L"VELVIX_WEBVIEW2_STAND_IN_FAILS", L"controller");
+    SetEnvironmentVariableW(L"WEBVIEW2_USER_DATA_FOLDER", L"C:\\velvix-test-data");
+    SetEnvironmentVariableW(L"VELVIX_WEBVIEW2_STAND_IN_FAILS", L"controller");
     start(runtime_.path().wstring());
     ASSERT_TRUE(testing::waitForText(
         log_, "the control panel cannot be shown: the web view could not be created", 30000))
@@ -257,15 +441,15 @@ TEST_F(Win32Window, SaysWhyTheRuntimeFailedAndStillClosesWithCodeZero) {
 // the camera chosen on standard input, and no library planted in the folder the program was
 // started from is loaded.
 TEST_F(Win32Window, WithoutARuntimeSaysWhereToGetItAndLoadsNothingPlanted) {
-    testing::forgetInstalledRuntimes();
-    const testing::ScopedFolder planted("velvix-planted");
+    const ScopedFolder planted("velvix-planted");
     for (const char* name : {"WebView2Loader.dll", "EmbeddedBrowserWebView.dll"}) {
         std::filesystem::copy_file(VELVIX_LOADED_MARKER, planted.path() / name);
     }
-    testing::installClientLibrary(planted.path(), VELVIX_LOADED_MARKER);
-    app_ = std::filesystem::path(testing::windowsPath(app_)).string();
-    // Forward slashes: the camera is named after what follows the last one.
-    photo_ = std::filesystem::path(testing::windowsPath(photo_)).generic_string();
+    installClientLibrary(planted.path(), VELVIX_LOADED_MARKER);
+    // Paths with their drive, as Windows programs are given them (Z:\\...); forward slashes in
+    // the photo's: the camera is named after what follows the last one.
+    app_ = std::filesystem::absolute(app_).string();
+    photo_ = std::filesystem::absolute(photo_).generic_string();
     const std::filesystem::path started = std::filesystem::current_path();
     std::filesystem::current_path(planted.path());
     start(L"");
