@@ -10,7 +10,6 @@
 #endif
 
 #include <chrono>
-#include <cmath>
 #include <functional>
 #include <thread>
 
@@ -68,11 +67,6 @@ bool waitForFrames(const std::string& ring, std::uint32_t frames,
     return testing::waitUntil([&] { return readyCount(ring) >= frames; }, limit);
 }
 
-std::string withoutCarriageReturns(std::string text) {
-    std::erase(text, '\r');  // lines end with "\r\n" on Windows
-    return text;
-}
-
 // One run with two test cameras, chosen in turn: a picture published exactly and one that
 // freezes; between them no camera. --verbose: names on standard error.
 TEST(HeadlessProgram, PublishesEachCameraSaysWhenOneIsLostAndAnswersEscaped) {
@@ -98,7 +92,11 @@ TEST(HeadlessProgram, PublishesEachCameraSaysWhenOneIsLostAndAnswersEscaped) {
                                    "--virtual-camera", "/nonexistent/video77"},
 #endif
                                   log, true);
-    const auto said = [&] { return withoutCarriageReturns(testing::readFile(log)); };
+    const auto said = [&] {
+        std::string text = testing::readFile(log);
+        std::erase(text, '\r');  // lines end with "\r\n" on Windows
+        return text;
+    };
     const auto send = [&](const std::string& message) {
         ASSERT_TRUE(program.writeInput(message + "\n")) << said();
     };

@@ -148,12 +148,6 @@ class PageEngine : public ::testing::Test {
                         "\"; document.getElementsByTagName('button')[0].click();");
     }
 
-    // As the user changes it: a new value, then the change event.
-    void changeControl(const std::string& id, const std::string& value) {
-        host_.runScript("{ const c = document.getElementById('" + id + "'); c.value = '" + value +
-                        "'; c.dispatchEvent(new Event('change')); }");
-    }
-
     // Asks until the expression has this value; false when it never gets it.
     bool waitForQuery(const std::string& expression, const std::string& expected) {
         const auto end = std::chrono::steady_clock::now() + kPageTimeout;
@@ -291,8 +285,6 @@ TEST_F(PageEngine, SignUpPageHoldsAgainstOtherOriginsAndWorksByKeyboard) {
     EXPECT_EQ(control_.takeOverSettings(), kNoCameraChosen);
     EXPECT_FALSE(control_.applied.smoothOn);
     reload();
-
-    reload();
     checkFits("sign-up page");
     // No service worker could outlive the run and answer later runs in the service's place.
     EXPECT_EQ(query("'serviceWorker' in navigator"), "false");
@@ -349,7 +341,10 @@ TEST_F(PageEngine, SmoothingPageRemembersShowsEveryStateAndFollowsTheCameras) {
     host_.runScript("selectCamera(document.getElementById('camera-select').options[2].value);");
     EXPECT_TRUE(waitForMessage(u"velv:CAMERA:" + unitsFromBytes(name)));
     EXPECT_EQ(control_.takeOverSettings(), 2);
-    changeControl("smooth-level", "60");
+    // As the user changes it: a new value, then the change event.
+    host_.runScript(
+        "{ const c = document.getElementById('smooth-level'); c.value = '60';"
+        " c.dispatchEvent(new Event('change')); }");
     ASSERT_TRUE(waitForMessage(u"velv:SMOOTH:on,60"));
     messages_.clear();
     reload();
@@ -362,21 +357,14 @@ TEST_F(PageEngine, SmoothingPageRemembersShowsEveryStateAndFollowsTheCameras) {
     EXPECT_TRUE(waitForQuery(cameraLine, "Camera lost, retrying"));
     cameraStatus_.state = "none";
 
-    // The virtual camera's line, and its one button to set one up.
-    const std::string line = "document.getElementById('virtual-camera').textContent";
-    const std::string button = "document.getElementById('virtual-camera-setup')";
-    EXPECT_TRUE(waitForQuery(
-        line, "No virtual camera yet: set one up (needs the package v4l2loopback-dkms)."));
-    EXPECT_EQ(query(button + ".hidden"), "false");
-    host_.runScript(button + ".click();");
+    // The virtual camera's button sets one up; its state is asked for again while the page
+    // shows, and a reason given is shown as text (a long one scrolls).
+    host_.runScript("document.getElementById('virtual-camera-setup').click();");
     ASSERT_TRUE(waitForMessage(u"velv:VCAM:SETUP"));
-    EXPECT_TRUE(waitForQuery(line, "Setting up the virtual camera\u2026"));
-    // The state is asked for again while the page shows; a reason given is shown as text, and
-    // a long one scrolls.
     const std::string why = "the module is <b>missing</b> " + std::string(300, 'w');
     virtualCamera_.state = "failed:" + why;
-    EXPECT_TRUE(waitForQuery(line, "The virtual camera could not be set up: " + why));
-    EXPECT_EQ(query(button + ".textContent"), "Try again");
+    EXPECT_TRUE(waitForQuery("document.getElementById('virtual-camera').textContent",
+                             "The virtual camera could not be set up: " + why));
     checkFits("virtual camera failed");
     host_.postToPage(
         browserFailedMessage("https://example.org/" + std::string(120, 'x') + "/terms-of-use"));
@@ -447,8 +435,6 @@ class PagePreview : public PageEngine {
 // the pictures show is held to the frames by the preview's and the handler's own tests.)
 TEST_F(PagePreview, ShowsThePicturesHeldTheOneBeforeAndStopsWithThePage) {
     ASSERT_TRUE(waitForMessage(u"velv:SMOOTH:on,35"));
-    const std::uint64_t encoded = frames_->preview().encodedPictures();
-    EXPECT_TRUE(spinUntil([&] { return frames_->preview().encodedPictures() >= encoded + 3; }));
     EXPECT_TRUE(waitForQuery("document.getElementById('preview').naturalWidth", "288"));
 
     pressPicture(true);

@@ -8,7 +8,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -60,8 +59,8 @@ class TestService {
             response.set_content(text, request.matches[2] == "html" ? "text/html" : "text/css");
         });
         server_.Get("/level", [this](const httplib::Request&, httplib::Response& response) {
-            const std::lock_guard lock(mutex_);
-            response.set_content(level_, "text/plain");
+            const int level = level_;
+            response.set_content(level < 0 ? "" : std::to_string(level), "text/plain");
         });
         port_ = server_.bind_to_any_port("127.0.0.1");
         thread_ = std::thread([this] { server_.listen_after_bind(); });
@@ -74,50 +73,36 @@ class TestService {
         thread_.join();
     }
     std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
-    void setLevel(int level) {
-        const std::lock_guard lock(mutex_);
-        level_ = std::to_string(level);
-    }
+    void setLevel(int level) { level_ = level; }
 
   private:
     httplib::Server server_;
     int port_ = 0;
     std::thread thread_;
-    std::mutex mutex_;
-    std::string level_;
+    std::atomic<int> level_{-1};
 };
 
-Window findWindow(Display* display, Window under, const std::string& title) {
-    char* name = nullptr;
-    if (XFetchName(display, under, &name) != 0 && name != nullptr) {
-        const bool found = title == name;
-        XFree(name);
-        if (found) {
-            return under;
-        }
-    }
-    Window root = 0;
-    Window parent = 0;
-    Window* children = nullptr;
-    unsigned int count = 0;
-    Window result = 0;
-    if (XQueryTree(display, under, &root, &parent, &children, &count) != 0) {
-        for (unsigned int i = 0; i < count && result == 0; ++i) {
-            result = findWindow(display, children[i], title);
-        }
-        XFree(children);
-    }
-    return result;
-}
-
 // Asks the window with this title to close, as a window manager's close button does; false
-// when there is none.
+// when there is none. Without a window manager, windows are children of the root.
 bool closeWindow(const std::string& title) {
     Display* display = XOpenDisplay(nullptr);
     if (display == nullptr) {
         return false;
     }
-    const Window window = findWindow(display, DefaultRootWindow(display), title);
+    Window root = 0;
+    Window parent = 0;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    Window window = 0;
+    XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count);
+    for (unsigned int i = 0; i < count && window == 0; ++i) {
+        char* name = nullptr;
+        if (XFetchName(display, children[i], &name) != 0 && name != nullptr) {
+            window = title == name ? children[i] : 0;
+            XFree(name);
+        }
+    }
+    XFree(children);
     if (window != 0) {
         XEvent event{};
         event.xclient.type = ClientMessage;
