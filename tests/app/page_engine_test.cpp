@@ -10,9 +10,9 @@
 #include <optional>
 #include <thread>
 
-#include "host/frame_service.hpp"
 #include "host/gtk/gtk_host.hpp"
 #include "page_scripts.hpp"
+#include "preview.hpp"
 #include "process.hpp"
 #include "service/web_service.hpp"
 #include "test_support.hpp"
@@ -72,7 +72,22 @@ class PageEngine : public ::testing::Test {
         ASSERT_TRUE(serviceStarted_);
         handler_.emplace(
             control_, host_, addresses_, [this] { return cameras_; }, [](std::string_view) {},
-            PanelSources{&virtualCamera_, nullptr, &cameraStatus_});
+            PanelSources{&virtualCamera_, &preview_, &cameraStatus_});
+        // Acts as the frame worker: a frame of 1280 x 720 for the preview every 20 ms.
+        feeding_ = g_timeout_add(
+            20,
+            [](gpointer preview) {
+                static const std::vector<std::uint8_t> frame(1280 * 720 * 3, 128);
+                static_cast<PanelPreview*>(preview)->unsmoothed(frame.data(), {1280, 720});
+                static_cast<PanelPreview*>(preview)->published(frame.data(), {1280, 720});
+                return gboolean(G_SOURCE_CONTINUE);
+            },
+            &preview_);
+    }
+    void TearDown() override {
+        if (feeding_ != 0) {
+            g_source_remove(feeding_);
+        }
     }
 
     // Opens the window on the sign-up page with these devices in the camera list.
@@ -198,6 +213,14 @@ class PageEngine : public ::testing::Test {
         }
     }
 
+    // Holds the picture with the space bar, as the keyboard gives it to the window.
+    void pressPicture(bool down) {
+        focusView();
+        host_.runScript("document.querySelector('.preview').focus();");
+        ASSERT_TRUE(waitForQuery("document.activeElement.classList.contains('preview')", "true"));
+        pressKey(GDK_KEY_space, 0, down ? KeyPress::down : KeyPress::up);
+    }
+
     void reload() {
         const int before = host_.completedNavigations();
         host_.runScript("location.reload();");
@@ -228,6 +251,8 @@ class PageEngine : public ::testing::Test {
         std::string cameraStateText() override { return state; }
         std::string state = "none";
     } cameraStatus_;
+    PanelPreview preview_;
+    guint feeding_ = 0;
     std::optional<WebMessageHandler> handler_;
     std::vector<std::u16string> messages_;
     int queries_ = 0;
@@ -316,9 +341,9 @@ TEST_F(PageEngine, SignUpPageHoldsAgainstOtherOriginsAndWorksByKeyboard) {
     EXPECT_EQ(testing::permissionBits(data_.path() + "/cache"), 0700u);
 }
 
-// One session on the smoothing page: names that come back byte for byte, what is remembered,
-// the camera's and the virtual camera's states, cameras that come and go, and signing out.
-// Whatever is shown fits the window.
+// One session on the smoothing page: names that come back byte for byte, the preview, what is
+// remembered, the camera's and the virtual camera's states, cameras that come and go, and
+// signing out. Whatever is shown fits the window.
 TEST_F(PageEngine, SmoothingPageRemembersShowsEveryStateAndFollowsTheCameras) {
     const std::string name =
         "Cam \"A\"; 'b'=1 <i>&amp; \\ %41 \xE9\r, a rather long name that goes on (USB 3.0)";
@@ -336,6 +361,17 @@ TEST_F(PageEngine, SmoothingPageRemembersShowsEveryStateAndFollowsTheCameras) {
     EXPECT_TRUE(waitForMessage(u"velv:CAMERA:My Velvix"));
     EXPECT_EQ(cameraOptions(), "no camera|My Velvix*|" + shownName);
     ASSERT_TRUE(waitForMessage(u"velv:SMOOTH:on,35"));
+    // The preview shows the pictures the worker leaves; held, it asks for the one before
+    // smoothing.
+    EXPECT_TRUE(waitForQuery("document.getElementById('preview').naturalWidth", "288"));
+    pressPicture(true);
+    EXPECT_TRUE(
+        waitForQuery("document.querySelector('.preview').classList.contains('held')", "true"));
+    EXPECT_TRUE(waitForMessage(u"velv:PREVIEW:BEFORE"));
+    pressPicture(false);
+    messages_.clear();
+    EXPECT_TRUE(waitForMessage(u"velv:PREVIEW"));
+    EXPECT_FALSE(posted(u"velv:PREVIEW:BEFORE"));
 
     // The camera and the level are remembered over a reload.
     host_.runScript("selectCamera(document.getElementById('camera-select').options[2].value);");
@@ -389,74 +425,16 @@ TEST_F(PageEngine, SmoothingPageRemembersShowsEveryStateAndFollowsTheCameras) {
     ASSERT_TRUE(waitForMessage(u"velv:LOGOUT:" + unitsFromBytes(user)));
     ASSERT_TRUE(waitForNavigations(before + 1));
     messages_.clear();
-    spinFor(300ms);
+    // Nor is a picture asked for, copied or encoded (the worker copies for a second after the
+    // last request).
+    const std::uint64_t encoded = preview_.encodedPictures();
+    spinFor(kPreviewInterest + 500ms);
+    const std::uint64_t copied = preview_.copiedFrames();
+    spinFor(1s);
+    EXPECT_EQ(preview_.copiedFrames(), copied);
+    EXPECT_EQ(preview_.encodedPictures(), encoded);
     EXPECT_EQ(query("location.pathname"), "/signup.html");
     EXPECT_FALSE(postedWithPrefix(u"velv:LOGIN"));
-}
-
-// The preview with the program's own frame service behind the page: the test camera on the
-// demo photo, the face step and the smoother, publishing into a ring of the test's own.
-class PagePreview : public PageEngine {
-  protected:
-    void SetUp() override {
-        PageEngine::SetUp();
-        AppOptions options;
-        FileCameraConfig camera;
-        camera.path = VELVIX_DEMO_PHOTO;
-        options.fileCameras = {camera};
-        options.ringName = ring_.get();
-        options.virtualCamera = AppOptions::VirtualCamera::off;
-        frames_.emplace(options);
-        handler_.emplace(
-            frames_->control, host_, addresses_, [this] { return frames_->cameraNames(); },
-            [](std::string_view) {}, frames_->panel(options));
-        threads_ = frames_->start();
-        open(frames_->cameraNames());
-        signIn("Ada");
-        ASSERT_TRUE(waitForNavigations(2));
-    }
-    void TearDown() override { threads_ = {}; }
-
-    // Holds the picture with the space bar, as the keyboard gives it to the window.
-    void pressPicture(bool down) {
-        focusView();
-        host_.runScript("document.querySelector('.preview').focus();");
-        ASSERT_TRUE(waitForQuery("document.activeElement.classList.contains('preview')", "true"));
-        pressKey(GDK_KEY_space, 0, down ? KeyPress::down : KeyPress::up);
-    }
-
-    testing::ScopedRingName ring_;
-    std::optional<FrameService> frames_;
-    FrameService::Threads threads_;
-};
-
-// One session with the preview: it shows the pictures the service encodes; held, it asks for
-// the picture before smoothing; nothing is asked for or copied once the page has gone. (What
-// the pictures show is held to the frames by the preview's and the handler's own tests.)
-TEST_F(PagePreview, ShowsThePicturesHeldTheOneBeforeAndStopsWithThePage) {
-    ASSERT_TRUE(waitForMessage(u"velv:SMOOTH:on,35"));
-    EXPECT_TRUE(waitForQuery("document.getElementById('preview').naturalWidth", "288"));
-
-    pressPicture(true);
-    EXPECT_TRUE(
-        waitForQuery("document.querySelector('.preview').classList.contains('held')", "true"));
-    EXPECT_TRUE(waitForMessage(u"velv:PREVIEW:BEFORE"));
-    pressPicture(false);
-    messages_.clear();
-    EXPECT_TRUE(waitForMessage(u"velv:PREVIEW"));
-    EXPECT_FALSE(posted(u"velv:PREVIEW:BEFORE"));
-
-    const int navigations = host_.completedNavigations();
-    host_.runScript("document.getElementsByClassName('btn-logout')[0].click();");
-    ASSERT_TRUE(waitForNavigations(navigations + 1));
-    messages_.clear();
-    const std::uint64_t encodedBefore = frames_->preview().encodedPictures();
-    // The worker keeps copying for a second after the last request.
-    spinFor(kPreviewInterest + 500ms);
-    const std::uint64_t copied = frames_->preview().copiedFrames();
-    spinFor(1s);
-    EXPECT_EQ(frames_->preview().copiedFrames(), copied);
-    EXPECT_EQ(frames_->preview().encodedPictures(), encodedBefore);
     EXPECT_FALSE(postedWithPrefix(u"velv:PREVIEW"));
 }
 
