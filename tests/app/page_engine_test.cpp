@@ -104,11 +104,7 @@ class PageEngine : public ::testing::Test {
     std::string dataFolder() const { return data_.path() + "/data"; }
 
     bool waitForDebugLine(const std::string& text) {
-        return spinUntil([&] {
-            return std::any_of(
-                debugLines_.begin(), debugLines_.end(),
-                [&](const std::string& line) { return line.find(text) != std::string::npos; });
-        });
+        return spinUntil([&] { return debugText_.find(text) != std::string::npos; });
     }
 
     bool waitForNavigations(int count) {
@@ -238,9 +234,9 @@ class PageEngine : public ::testing::Test {
     testing::ScopedFolder data_;
     std::vector<std::string> cameras_;
     PageSetupScript pageSetup_{[this] { return cameras_; }};
-    std::vector<std::string> debugLines_;
+    std::string debugText_;
     GtkWebViewHost host_{pageSetup_, PageOriginPolicy(service_.origin()),
-                         [this](std::string_view line) { debugLines_.emplace_back(line); }};
+                         [this](std::string_view line) { (debugText_ += line) += '\n'; }};
     ControlBlock control_;
     struct FakeVirtualCamera final : VirtualCameraPanel {
         std::string stateText() override { return state; }

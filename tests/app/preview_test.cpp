@@ -85,9 +85,8 @@ TEST(PanelPreview, KeepsTheAspectRatioOfAnyFrameSizeWithinItsBox) {
     }
 }
 
-// The worker copies while the page takes pictures: every picture is one whole frame, never
-// parts of two (frames alternate between two colours of blue), and the thread sanitizer sees
-// the two threads share nothing unguarded.
+// Every picture is one whole frame of the two the worker alternates, never parts of both, and
+// the thread sanitizer sees the two threads share nothing unguarded.
 TEST(PanelPreview, GivesWholeFramesWhileTheWorkerKeepsCopying) {
     const FrameSize size{640, 360};
     const std::vector<std::vector<std::uint8_t>> frames{gradientFrame(size, 40),

@@ -22,24 +22,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// httplib gives the socket type.
 #ifdef _WIN32
-using Socket = SOCKET;
 constexpr int kSendFlags = 0;
-void closeSocket(Socket socket) {
-    closesocket(socket);
-}
-int pollSockets(pollfd* sockets, int count, int milliseconds) {
-    return WSAPoll(sockets, static_cast<ULONG>(count), milliseconds);
-}
+const auto close = closesocket;
+const auto poll = WSAPoll;
 #else
-using Socket = int;
 constexpr int kSendFlags = MSG_NOSIGNAL;
-void closeSocket(Socket socket) {
-    close(socket);
-}
-int pollSockets(pollfd* sockets, int count, int milliseconds) {
-    return poll(sockets, static_cast<nfds_t>(count), milliseconds);
-}
 #endif
 
 int portOf(const std::string& origin) {
@@ -56,7 +45,7 @@ class RawConnection {
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     }
-    ~RawConnection() { closeSocket(fd_); }
+    ~RawConnection() { close(fd_); }
     RawConnection(const RawConnection&) = delete;
     RawConnection& operator=(const RawConnection&) = delete;
 
@@ -91,11 +80,10 @@ class RawConnection {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             end - std::chrono::steady_clock::now());
         pollfd waiting{fd_, POLLIN, 0};
-        return pollSockets(&waiting, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0))) >
-               0;
+        return poll(&waiting, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0))) > 0;
     }
 
-    Socket fd_;
+    socket_t fd_;
     bool connected_ = false;
 };
 

@@ -1,7 +1,6 @@
-// The Windows program with its window, under wine and a virtual display, and how it finds the
-// WebView2 runtime. The runtimes are installed in wine's registry by the tests (so they run
-// under wine only); the one the window uses is a stand-in (the real engine cannot run under
-// wine) that writes down every call the program makes and lets the test raise its events.
+// The Windows program with its window, and how it finds the WebView2 runtime, under wine only:
+// the tests install runtimes in wine's registry. The window's runtime is a stand-in that
+// writes down every call the program makes and lets the test raise its events.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -9,6 +8,7 @@
 #include <array>
 #include <filesystem>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,22 +22,6 @@ namespace {
 
 constexpr char kService[] = "https://app.velvix.example";
 constexpr char kRecord[] = "webview2: ";
-
-// A folder of the test's own, removed with everything in it at the end.
-class ScopedFolder {
-  public:
-    explicit ScopedFolder(const std::string& stem) : path_(testing::temporaryPath(stem)) {
-        std::filesystem::create_directories(path_);
-    }
-    ~ScopedFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
 
 // Makes `folder` a runtime's folder whose client library for x64 is `library`.
 void installClientLibrary(const std::filesystem::path& folder,
@@ -53,18 +37,18 @@ constexpr std::array<const wchar_t*, 4> kChannelIds{
     L"{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}", L"{2CD8A007-E189-409D-A2C8-9AF4EF3C72AA}",
     L"{0D50BFEC-CD6A-4F9A-964C-C7416E3ACB10}", L"{65C35B14-6C1D-4122-AC46-7148CC9D6497}"};
 
-std::wstring clientStateKey(Channel channel) {
-    return std::wstring(L"Software\\Microsoft\\EdgeUpdate\\ClientState\\") +
-           kChannelIds[static_cast<std::size_t>(channel)];
+std::wstring clientStateKey(const wchar_t* channelId) {
+    return std::wstring(L"Software\\Microsoft\\EdgeUpdate\\ClientState\\") + channelId;
 }
 
 // Records `folder` as the installed runtime of a channel, per machine (HKLM) or per user
 // (HKCU), in the registry view the update client writes.
 void registerRuntime(HKEY hive, Channel channel, const std::filesystem::path& folder) {
     HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(hive, clientStateKey(channel).c_str(), 0, nullptr, 0,
-                              KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegCreateKeyExW(hive, clientStateKey(kChannelIds[static_cast<int>(channel)]).c_str(), 0,
+                        nullptr, 0, KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, &key, nullptr),
+        ERROR_SUCCESS);
     const std::wstring value = folder.wstring();
     RegSetValueExW(key, L"EBWebView", 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                    static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
@@ -77,7 +61,8 @@ constexpr const wchar_t* kEnvironment[] = {
     L"WEBVIEW2_CHANNEL_SEARCH_KIND",       L"WEBVIEW2_RELEASE_CHANNEL_PREFERENCE",
     L"WEBVIEW2_RELEASE_CHANNELS",          L"VELVIX_WEBVIEW2_STAND_IN_FAILS"};
 
-// No runtime installed and none named by the environment, before and after each test.
+// No runtime installed and none named by the environment, before and after each test; a
+// folder of the test's own.
 class UnderWine : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -86,20 +71,26 @@ class UnderWine : public ::testing::Test {
             GTEST_SKIP() << "changes the machine's WebView2 registry entries: under wine only";
         }
         forgetRuntimes();
+        std::filesystem::create_directories(folder_);
     }
-    void TearDown() override { forgetRuntimes(); }
+    void TearDown() override {
+        forgetRuntimes();
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
 
     static void forgetRuntimes() {
         for (const HKEY hive : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
-            for (const Channel channel :
-                 {Channel::runtime, Channel::beta, Channel::dev, Channel::canary}) {
-                RegDeleteKeyExW(hive, clientStateKey(channel).c_str(), KEY_WOW64_32KEY, 0);
+            for (const wchar_t* channelId : kChannelIds) {
+                RegDeleteKeyExW(hive, clientStateKey(channelId).c_str(), KEY_WOW64_32KEY, 0);
             }
         }
         for (const wchar_t* name : kEnvironment) {
             SetEnvironmentVariableW(name, nullptr);
         }
     }
+
+    const std::filesystem::path folder_ = testing::temporaryPath("velvix-webview2");
 };
 
 class RuntimeSearch : public UnderWine {
@@ -108,15 +99,13 @@ class RuntimeSearch : public UnderWine {
     // false.
     std::filesystem::path runtimeFolder(const std::string& name, const std::string& version,
                                         bool usable = true) {
-        const std::filesystem::path folder = folders_.path() / name / version;
+        const std::filesystem::path folder = folder_ / name / version;
         std::filesystem::create_directories(folder);
         if (usable) {
             installClientLibrary(folder, VELVIX_WEBVIEW2_STAND_IN);
         }
         return folder;
     }
-
-    ScopedFolder folders_{"velvix-webview2-runtimes"};
 };
 
 struct Install {
@@ -205,7 +194,11 @@ class Win32Window : public UnderWine {
   protected:
     void SetUp() override {
         UnderWine::SetUp();
-        installClientLibrary(runtime_.path(), VELVIX_WEBVIEW2_STAND_IN);
+        installClientLibrary(runtime_, VELVIX_WEBVIEW2_STAND_IN);
+    }
+    void TearDown() override {
+        velvix_.reset();  // before its runtime's folder goes
+        UnderWine::TearDown();
     }
 
     void start(const std::wstring& runtimeFolder) {
@@ -221,14 +214,11 @@ class Win32Window : public UnderWine {
     // The stand-in's records, in the order of the calls.
     std::vector<std::string> records() const {
         std::vector<std::string> lines;
-        const std::string text = log();
-        for (std::size_t at = 0; at < text.size();) {
-            const std::size_t end = std::min(text.find('\n', at), text.size());
-            if (text.compare(at, sizeof kRecord - 1, kRecord) == 0) {
-                lines.push_back(
-                    text.substr(at + sizeof kRecord - 1, end - at - sizeof kRecord + 1));
+        std::istringstream text(log());
+        for (std::string line; std::getline(text, line);) {
+            if (line.starts_with(kRecord)) {
+                lines.push_back(line.substr(sizeof kRecord - 1));
             }
-            at = end + 1;
         }
         return lines;
     }
@@ -257,7 +247,7 @@ class Win32Window : public UnderWine {
     std::string app_ = VELVIX_APP;
     std::string photo_ = VELVIX_DEMO_PHOTO;
     testing::ScopedRingName ring_;
-    ScopedFolder runtime_{"velvix-webview2-stand-in"};
+    const std::filesystem::path runtime_ = folder_ / "stand-in";
     std::string log_ = testing::temporaryPath("velvix-window.log");
     std::optional<testing::ChildProcess> velvix_;
 };
@@ -268,11 +258,10 @@ std::uint32_t framesIn(const std::string& ring) {
 }
 
 TEST_F(Win32Window, SetsUpItsPanelStaysOnTheServiceAndStopsTheWorkerBeforeTheView) {
-    start(runtime_.path().wstring());
+    start(runtime_.wstring());
     ASSERT_TRUE(testing::waitForText(log_, "webview2: execute-script ", 30000)) << log();
 
-    // The runtime is asked once, and the view is set up in this order before the first page
-    // of the service opens.
+    // The view is set up in this order before the service's first page opens.
     const std::vector<std::string> setUp = {
         "create-environment check-running=1 runtime-type=1 user-data=C:\\",
         "create-controller in DesktopApp",
@@ -339,16 +328,13 @@ TEST_F(Win32Window, SetsUpItsPanelStaysOnTheServiceAndStopsTheWorkerBeforeTheVie
     raise("object-message https://app.velvix.example/smooth.html");
     raise(page + "hello");
     raise(page + std::string(70'000, 'x'));
-    EXPECT_NE(log().find("web message dropped: it came from https://evil.example/, not from a "
-                         "page of https://app.velvix.example:443"),
-              std::string::npos)
-        << log().substr(0, 4000);
+    EXPECT_NE(log().find("web message dropped: it came from https://evil.example/"),
+              std::string::npos);
     EXPECT_NE(log().find("web message dropped: the page posted something that is not a text"),
               std::string::npos);
     EXPECT_FALSE(recorded("post from afar"));
     EXPECT_TRUE(recorded("post hello"));
     EXPECT_TRUE(recorded("post " + std::string(65'536, 'x')));
-    EXPECT_NE(log().find("web message cut: a message longer than 65536 units"), std::string::npos);
 
     // A camera change opens the camera, signing in shows the smoothing page.
     raise(page + "velv:CAMERA:Test camera: astronaut.png");
@@ -379,7 +365,7 @@ TEST_F(Win32Window, SetsUpItsPanelStaysOnTheServiceAndStopsTheWorkerBeforeTheVie
 TEST_F(Win32Window, SaysWhyTheRuntimeFailedAndStillClosesWithCodeZero) {
     SetEnvironmentVariableW(L"WEBVIEW2_USER_DATA_FOLDER", L"C:\\velvix-test-data");
     SetEnvironmentVariableW(L"VELVIX_WEBVIEW2_STAND_IN_FAILS", L"controller");
-    start(runtime_.path().wstring());
+    start(runtime_.wstring());
     ASSERT_TRUE(testing::waitForText(
         log_, "the control panel cannot be shown: the web view could not be created", 30000))
         << log();
@@ -394,17 +380,18 @@ TEST_F(Win32Window, SaysWhyTheRuntimeFailedAndStillClosesWithCodeZero) {
 // the camera chosen on standard input, and no library planted in the folder the program was
 // started from is loaded.
 TEST_F(Win32Window, WithoutARuntimeSaysWhereToGetItAndLoadsNothingPlanted) {
-    const ScopedFolder planted("velvix-planted");
+    const std::filesystem::path planted = folder_ / "planted";
+    std::filesystem::create_directories(planted);
     for (const char* name : {"WebView2Loader.dll", "EmbeddedBrowserWebView.dll"}) {
-        std::filesystem::copy_file(VELVIX_LOADED_MARKER, planted.path() / name);
+        std::filesystem::copy_file(VELVIX_LOADED_MARKER, planted / name);
     }
-    installClientLibrary(planted.path(), VELVIX_LOADED_MARKER);
-    // Paths with their drive, as Windows programs are given them (Z:\\...); forward slashes in
+    installClientLibrary(planted, VELVIX_LOADED_MARKER);
+    // Paths with their drive, as Windows programs are given them (Z:\...); forward slashes in
     // the photo's: the camera is named after what follows the last one.
     app_ = std::filesystem::absolute(app_).string();
     photo_ = std::filesystem::absolute(photo_).generic_string();
     const std::filesystem::path started = std::filesystem::current_path();
-    std::filesystem::current_path(planted.path());
+    std::filesystem::current_path(planted);
     start(L"");
     std::filesystem::current_path(started);
 
@@ -424,7 +411,7 @@ TEST_F(Win32Window, WithoutARuntimeSaysWhereToGetItAndLoadsNothingPlanted) {
     ASSERT_TRUE(testing::waitUntil([&] { return framesIn(ring_.get()) >= 3; })) << log();
 
     EXPECT_EQ(close(), 0) << log();
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(planted.path())) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(planted)) {
         EXPECT_NE(entry.path().extension(), ".loaded") << entry.path();
     }
 }

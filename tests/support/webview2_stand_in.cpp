@@ -1,10 +1,9 @@
-// A stand-in for the WebView2 runtime's client library (EmbeddedBrowserWebView.dll), for the
-// tests only: the real engine cannot run under wine. Every call the program makes is written
-// to standard error as one line that begins with "webview2: ". The first navigation and the
-// completions come later through the program's message loop, as the runtime's do. A test
-// raises events with WM_COPYDATA (a UTF-16 command, below) sent to the message-only window of
-// class "VelvixWebView2StandIn"; they run on the program's window thread before SendMessage
-// returns. VELVIX_WEBVIEW2_STAND_IN_FAILS=controller makes the controller's completion fail.
+// A stand-in for the WebView2 runtime's client library (EmbeddedBrowserWebView.dll): the real
+// engine cannot run under wine. Every call the program makes is written to standard error as a
+// line that begins with "webview2: ". Completions come later through the program's message
+// loop, as the runtime's do. A test raises events with WM_COPYDATA (a UTF-16 command, below) to
+// the message-only window "VelvixWebView2StandIn"; they run on the program's window thread
+// before SendMessage returns. VELVIX_WEBVIEW2_STAND_IN_FAILS=controller fails the controller.
 #include <windows.h>
 
 #include <algorithm>
@@ -55,10 +54,6 @@ HRESULT copyOut(const std::wstring& text, LPWSTR* out) {
     *out = static_cast<LPWSTR>(CoTaskMemAlloc(bytes));
     CopyMemory(*out, text.c_str(), bytes);
     return S_OK;
-}
-
-std::wstring flag(BOOL value) {
-    return value ? L"1" : L"0";
 }
 
 // A COM object of the stand-in, alive as long as the process: its vtable comes first. `name`
@@ -157,7 +152,7 @@ HRESULT give(Value* out, Value value) {
         &Interface::put_##name, +[](Object*, BOOL on) { return setting(L## #name, on); })
 
 HRESULT setting(const wchar_t* name, BOOL value) {
-    return recorded(std::wstring(L"setting ") + name + L"=" + flag(value));
+    return recorded(std::wstring(L"setting ") + name + (value ? L"=1" : L"=0"));
 }
 
 using Settings = ICoreWebView2Settings;
@@ -207,27 +202,24 @@ const Slots kMessageSlots = Slots()
                                 .set(&Message::get_Source, &Arguments::getUri)
                                 .set(&Message::TryGetWebMessageAsString, &Arguments::getText);
 
-// The program's handlers of one event, each with the stand-in's own reference.
+// The program's handler of one event (it adds one), with the stand-in's own reference.
 template <typename Handler>
-class Handlers {
-  public:
-    HRESULT add(Handler* handler, EventRegistrationToken* token) {
-        handler->AddRef();
-        handlers_.push_back(handler);
-        token->value = static_cast<INT64>(handlers_.size());
+struct Handlers {
+    HRESULT add(Handler* added, EventRegistrationToken* token) {
+        added->AddRef();
+        handler = added;
+        token->value = 1;
         return S_OK;
     }
     template <typename Interface>
     void raise(ICoreWebView2* sender, const Slots& slots, Arguments& arguments) {
         arguments.vtable = slots.table();
         arguments.answers = {Interface::kIid};
-        for (Handler* handler : handlers_) {
+        if (handler != nullptr) {
             handler->Invoke(sender, as<Interface>(arguments));
         }
     }
-
-  private:
-    std::vector<Handler*> handlers_;
+    Handler* handler = nullptr;
 };
 
 HWND controlWindow = nullptr;
@@ -442,9 +434,9 @@ extern "C" __declspec(dllexport) HRESULT STDMETHODCALLTYPE
     CreateWebViewEnvironmentWithOptionsInternal(
         bool checkRunningInstance, int runtimeType, PCWSTR userDataFolder, IUnknown* options,
         ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler* handler) {
-    record(L"create-environment check-running=" + flag(checkRunningInstance) + L" runtime-type=" +
-           std::to_wstring(runtimeType) + L" user-data=" +
-           (userDataFolder != nullptr ? userDataFolder : L"(none)") +
+    record(std::wstring(L"create-environment check-running=") +
+           (checkRunningInstance ? L"1" : L"0") + L" runtime-type=" + std::to_wstring(runtimeType) +
+           L" user-data=" + (userDataFolder != nullptr ? userDataFolder : L"(none)") +
            (options != nullptr ? L" with options" : L" without options"));
     controlWindow = makeControlWindow();
     completeLater(handler, as<ICoreWebView2Environment>(environment));
