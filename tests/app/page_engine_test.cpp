@@ -10,9 +10,9 @@
 #include <optional>
 #include <thread>
 
-#include "host/frame_service.hpp"
 #include "host/gtk/gtk_host.hpp"
 #include "page_scripts.hpp"
+#include "preview.hpp"
 #include "process.hpp"
 #include "service/web_service.hpp"
 #include "test_support.hpp"
@@ -72,7 +72,22 @@ class PageEngine : public ::testing::Test {
         ASSERT_TRUE(serviceStarted_);
         handler_.emplace(
             control_, host_, addresses_, [this] { return cameras_; }, [](std::string_view) {},
-            PanelSources{&virtualCamera_, nullptr, &cameraStatus_});
+            PanelSources{&virtualCamera_, &preview_, &cameraStatus_});
+        // Acts as the frame worker: a frame of 1280 x 720 for the preview every 20 ms.
+        feeding_ = g_timeout_add(
+            20,
+            [](gpointer preview) {
+                static const std::vector<std::uint8_t> frame(1280 * 720 * 3, 128);
+                static_cast<PanelPreview*>(preview)->unsmoothed(frame.data(), {1280, 720});
+                static_cast<PanelPreview*>(preview)->published(frame.data(), {1280, 720});
+                return gboolean(G_SOURCE_CONTINUE);
+            },
+            &preview_);
+    }
+    void TearDown() override {
+        if (feeding_ != 0) {
+            g_source_remove(feeding_);
+        }
     }
 
     // Opens the window on the sign-up page with these devices in the camera list.
@@ -89,11 +104,7 @@ class PageEngine : public ::testing::Test {
     std::string dataFolder() const { return data_.path() + "/data"; }
 
     bool waitForDebugLine(const std::string& text) {
-        return spinUntil([&] {
-            return std::any_of(
-                debugLines_.begin(), debugLines_.end(),
-                [&](const std::string& line) { return line.find(text) != std::string::npos; });
-        });
+        return spinUntil([&] { return debugText_.find(text) != std::string::npos; });
     }
 
     bool waitForNavigations(int count) {
@@ -148,12 +159,6 @@ class PageEngine : public ::testing::Test {
                         "\"; document.getElementsByTagName('button')[0].click();");
     }
 
-    // As the user changes it: a new value, then the change event.
-    void changeControl(const std::string& id, const std::string& value) {
-        host_.runScript("{ const c = document.getElementById('" + id + "'); c.value = '" + value +
-                        "'; c.dispatchEvent(new Event('change')); }");
-    }
-
     // Asks until the expression has this value; false when it never gets it.
     bool waitForQuery(const std::string& expression, const std::string& expected) {
         const auto end = std::chrono::steady_clock::now() + kPageTimeout;
@@ -204,6 +209,14 @@ class PageEngine : public ::testing::Test {
         }
     }
 
+    // Holds the picture with the space bar, as the keyboard gives it to the window.
+    void pressPicture(bool down) {
+        focusView();
+        host_.runScript("document.querySelector('.preview').focus();");
+        ASSERT_TRUE(waitForQuery("document.activeElement.classList.contains('preview')", "true"));
+        pressKey(GDK_KEY_space, 0, down ? KeyPress::down : KeyPress::up);
+    }
+
     void reload() {
         const int before = host_.completedNavigations();
         host_.runScript("location.reload();");
@@ -221,9 +234,9 @@ class PageEngine : public ::testing::Test {
     testing::ScopedFolder data_;
     std::vector<std::string> cameras_;
     PageSetupScript pageSetup_{[this] { return cameras_; }};
-    std::vector<std::string> debugLines_;
+    std::string debugText_;
     GtkWebViewHost host_{pageSetup_, PageOriginPolicy(service_.origin()),
-                         [this](std::string_view line) { debugLines_.emplace_back(line); }};
+                         [this](std::string_view line) { (debugText_ += line) += '\n'; }};
     ControlBlock control_;
     struct FakeVirtualCamera final : VirtualCameraPanel {
         std::string stateText() override { return state; }
@@ -234,6 +247,8 @@ class PageEngine : public ::testing::Test {
         std::string cameraStateText() override { return state; }
         std::string state = "none";
     } cameraStatus_;
+    PanelPreview preview_;
+    guint feeding_ = 0;
     std::optional<WebMessageHandler> handler_;
     std::vector<std::u16string> messages_;
     int queries_ = 0;
@@ -291,8 +306,6 @@ TEST_F(PageEngine, SignUpPageHoldsAgainstOtherOriginsAndWorksByKeyboard) {
     EXPECT_EQ(control_.takeOverSettings(), kNoCameraChosen);
     EXPECT_FALSE(control_.applied.smoothOn);
     reload();
-
-    reload();
     checkFits("sign-up page");
     // No service worker could outlive the run and answer later runs in the service's place.
     EXPECT_EQ(query("'serviceWorker' in navigator"), "false");
@@ -324,9 +337,9 @@ TEST_F(PageEngine, SignUpPageHoldsAgainstOtherOriginsAndWorksByKeyboard) {
     EXPECT_EQ(testing::permissionBits(data_.path() + "/cache"), 0700u);
 }
 
-// One session on the smoothing page: names that come back byte for byte, what is remembered,
-// the camera's and the virtual camera's states, cameras that come and go, and signing out.
-// Whatever is shown fits the window.
+// One session on the smoothing page: names that come back byte for byte, the preview, what is
+// remembered, the camera's and the virtual camera's states, cameras that come and go, and
+// signing out. Whatever is shown fits the window.
 TEST_F(PageEngine, SmoothingPageRemembersShowsEveryStateAndFollowsTheCameras) {
     const std::string name =
         "Cam \"A\"; 'b'=1 <i>&amp; \\ %41 \xE9\r, a rather long name that goes on (USB 3.0)";
@@ -344,12 +357,26 @@ TEST_F(PageEngine, SmoothingPageRemembersShowsEveryStateAndFollowsTheCameras) {
     EXPECT_TRUE(waitForMessage(u"velv:CAMERA:My Velvix"));
     EXPECT_EQ(cameraOptions(), "no camera|My Velvix*|" + shownName);
     ASSERT_TRUE(waitForMessage(u"velv:SMOOTH:on,35"));
+    // The preview shows the pictures the worker leaves; held, it asks for the one before
+    // smoothing.
+    EXPECT_TRUE(waitForQuery("document.getElementById('preview').naturalWidth", "288"));
+    pressPicture(true);
+    EXPECT_TRUE(
+        waitForQuery("document.querySelector('.preview').classList.contains('held')", "true"));
+    EXPECT_TRUE(waitForMessage(u"velv:PREVIEW:BEFORE"));
+    pressPicture(false);
+    messages_.clear();
+    EXPECT_TRUE(waitForMessage(u"velv:PREVIEW"));
+    EXPECT_FALSE(posted(u"velv:PREVIEW:BEFORE"));
 
     // The camera and the level are remembered over a reload.
     host_.runScript("selectCamera(document.getElementById('camera-select').options[2].value);");
     EXPECT_TRUE(waitForMessage(u"velv:CAMERA:" + unitsFromBytes(name)));
     EXPECT_EQ(control_.takeOverSettings(), 2);
-    changeControl("smooth-level", "60");
+    // As the user changes it: a new value, then the change event.
+    host_.runScript(
+        "{ const c = document.getElementById('smooth-level'); c.value = '60';"
+        " c.dispatchEvent(new Event('change')); }");
     ASSERT_TRUE(waitForMessage(u"velv:SMOOTH:on,60"));
     messages_.clear();
     reload();
@@ -362,21 +389,14 @@ TEST_F(PageEngine, SmoothingPageRemembersShowsEveryStateAndFollowsTheCameras) {
     EXPECT_TRUE(waitForQuery(cameraLine, "Camera lost, retrying"));
     cameraStatus_.state = "none";
 
-    // The virtual camera's line, and its one button to set one up.
-    const std::string line = "document.getElementById('virtual-camera').textContent";
-    const std::string button = "document.getElementById('virtual-camera-setup')";
-    EXPECT_TRUE(waitForQuery(
-        line, "No virtual camera yet: set one up (needs the package v4l2loopback-dkms)."));
-    EXPECT_EQ(query(button + ".hidden"), "false");
-    host_.runScript(button + ".click();");
+    // The virtual camera's button sets one up; its state is asked for again while the page
+    // shows, and a reason given is shown as text (a long one scrolls).
+    host_.runScript("document.getElementById('virtual-camera-setup').click();");
     ASSERT_TRUE(waitForMessage(u"velv:VCAM:SETUP"));
-    EXPECT_TRUE(waitForQuery(line, "Setting up the virtual camera\u2026"));
-    // The state is asked for again while the page shows; a reason given is shown as text, and
-    // a long one scrolls.
     const std::string why = "the module is <b>missing</b> " + std::string(300, 'w');
     virtualCamera_.state = "failed:" + why;
-    EXPECT_TRUE(waitForQuery(line, "The virtual camera could not be set up: " + why));
-    EXPECT_EQ(query(button + ".textContent"), "Try again");
+    EXPECT_TRUE(waitForQuery("document.getElementById('virtual-camera').textContent",
+                             "The virtual camera could not be set up: " + why));
     checkFits("virtual camera failed");
     host_.postToPage(
         browserFailedMessage("https://example.org/" + std::string(120, 'x') + "/terms-of-use"));
@@ -401,76 +421,16 @@ TEST_F(PageEngine, SmoothingPageRemembersShowsEveryStateAndFollowsTheCameras) {
     ASSERT_TRUE(waitForMessage(u"velv:LOGOUT:" + unitsFromBytes(user)));
     ASSERT_TRUE(waitForNavigations(before + 1));
     messages_.clear();
-    spinFor(300ms);
+    // Nor is a picture asked for, copied or encoded (the worker copies for a second after the
+    // last request).
+    const std::uint64_t encoded = preview_.encodedPictures();
+    spinFor(kPreviewInterest + 500ms);
+    const std::uint64_t copied = preview_.copiedFrames();
+    spinFor(1s);
+    EXPECT_EQ(preview_.copiedFrames(), copied);
+    EXPECT_EQ(preview_.encodedPictures(), encoded);
     EXPECT_EQ(query("location.pathname"), "/signup.html");
     EXPECT_FALSE(postedWithPrefix(u"velv:LOGIN"));
-}
-
-// The preview with the program's own frame service behind the page: the test camera on the
-// demo photo, the face step and the smoother, publishing into a ring of the test's own.
-class PagePreview : public PageEngine {
-  protected:
-    void SetUp() override {
-        PageEngine::SetUp();
-        AppOptions options;
-        FileCameraConfig camera;
-        camera.path = VELVIX_DEMO_PHOTO;
-        options.fileCameras = {camera};
-        options.ringName = ring_.get();
-        options.virtualCamera = AppOptions::VirtualCamera::off;
-        frames_.emplace(options);
-        handler_.emplace(
-            frames_->control, host_, addresses_, [this] { return frames_->cameraNames(); },
-            [](std::string_view) {}, frames_->panel(options));
-        threads_ = frames_->start();
-        open(frames_->cameraNames());
-        signIn("Ada");
-        ASSERT_TRUE(waitForNavigations(2));
-    }
-    void TearDown() override { threads_ = {}; }
-
-    // Holds the picture with the space bar, as the keyboard gives it to the window.
-    void pressPicture(bool down) {
-        focusView();
-        host_.runScript("document.querySelector('.preview').focus();");
-        ASSERT_TRUE(waitForQuery("document.activeElement.classList.contains('preview')", "true"));
-        pressKey(GDK_KEY_space, 0, down ? KeyPress::down : KeyPress::up);
-    }
-
-    testing::ScopedRingName ring_;
-    std::optional<FrameService> frames_;
-    FrameService::Threads threads_;
-};
-
-// One session with the preview: it shows the pictures the service encodes; held, it asks for
-// the picture before smoothing; nothing is asked for or copied once the page has gone. (What
-// the pictures show is held to the frames by the preview's and the handler's own tests.)
-TEST_F(PagePreview, ShowsThePicturesHeldTheOneBeforeAndStopsWithThePage) {
-    ASSERT_TRUE(waitForMessage(u"velv:SMOOTH:on,35"));
-    const std::uint64_t encoded = frames_->preview().encodedPictures();
-    EXPECT_TRUE(spinUntil([&] { return frames_->preview().encodedPictures() >= encoded + 3; }));
-    EXPECT_TRUE(waitForQuery("document.getElementById('preview').naturalWidth", "288"));
-
-    pressPicture(true);
-    EXPECT_TRUE(
-        waitForQuery("document.querySelector('.preview').classList.contains('held')", "true"));
-    EXPECT_TRUE(waitForMessage(u"velv:PREVIEW:BEFORE"));
-    pressPicture(false);
-    messages_.clear();
-    EXPECT_TRUE(waitForMessage(u"velv:PREVIEW"));
-    EXPECT_FALSE(posted(u"velv:PREVIEW:BEFORE"));
-
-    const int navigations = host_.completedNavigations();
-    host_.runScript("document.getElementsByClassName('btn-logout')[0].click();");
-    ASSERT_TRUE(waitForNavigations(navigations + 1));
-    messages_.clear();
-    const std::uint64_t encodedBefore = frames_->preview().encodedPictures();
-    // The worker keeps copying for a second after the last request.
-    spinFor(kPreviewInterest + 500ms);
-    const std::uint64_t copied = frames_->preview().copiedFrames();
-    spinFor(1s);
-    EXPECT_EQ(frames_->preview().copiedFrames(), copied);
-    EXPECT_EQ(frames_->preview().encodedPictures(), encodedBefore);
     EXPECT_FALSE(postedWithPrefix(u"velv:PREVIEW"));
 }
 

@@ -46,11 +46,6 @@ TEST(PageOrigin, ShowsServicePagesSendsFollowedLinksToTheBrowserAndRefusesTheRes
     EXPECT_TRUE(policy.talksTo("http://127.0.0.1:8080/smooth.html"));
     EXPECT_FALSE(policy.talksTo("http://127.0.0.1:8080/smooth.html", false));
     EXPECT_FALSE(policy.talksTo("http://127.0.0.1:8081/smooth.html"));
-
-    // An origin given with a path, as --service-origin may be, is still the origin.
-    EXPECT_TRUE(PageOriginPolicy("https://pages.example/app")
-                    .isServicePage("https://pages.example:443/app/smooth.html"));
-    EXPECT_FALSE(PageOriginPolicy("not an address").isServicePage("not an address"));
 }
 
 }  // namespace

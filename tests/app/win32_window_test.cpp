@@ -1,21 +1,21 @@
-// The Windows program with its window, under wine and a virtual display, its web view run by
-// a stand-in for the WebView2 runtime (the real engine cannot run under wine) that writes down
-// every call the program makes and lets the test raise the runtime's events. The program is
-// the one a user runs: the runtime is found through the runtime loader's own override.
+// The Windows program with its window, and how it finds the WebView2 runtime, under wine only:
+// the tests install runtimes in wine's registry. The window's runtime is a stand-in that
+// writes down every call the program makes and lets the test raise its events.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <algorithm>
-#include <cstdlib>
+#include <array>
 #include <filesystem>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "host/win32/webview2_loader.hpp"
 #include "process.hpp"
 #include "test_support.hpp"
 #include "velvix/pipeline/frame_ring.hpp"
-#include "webview2_runtimes.hpp"
 
 namespace velvix {
 namespace {
@@ -23,38 +23,187 @@ namespace {
 constexpr char kService[] = "https://app.velvix.example";
 constexpr char kRecord[] = "webview2: ";
 
-std::wstring textOf(HWND window) {
-    wchar_t text[512] = {};
-    GetWindowTextW(window, text, 512);
-    return text;
+// Makes `folder` a runtime's folder whose client library for x64 is `library`.
+void installClientLibrary(const std::filesystem::path& folder,
+                          const std::filesystem::path& library) {
+    std::filesystem::create_directories(folder / "EBWebView" / "x64");
+    std::filesystem::copy_file(library, folder / "EBWebView" / "x64" / "EmbeddedBrowserWebView.dll",
+                               std::filesystem::copy_options::overwrite_existing);
 }
 
-std::wstring wide(const std::string& text) {
-    return std::wstring(text.begin(), text.end());
+// Channels as the runtime's loader numbers them, and the update client's identifiers of them.
+enum class Channel { runtime, beta, dev, canary };
+constexpr std::array<const wchar_t*, 4> kChannelIds{
+    L"{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}", L"{2CD8A007-E189-409D-A2C8-9AF4EF3C72AA}",
+    L"{0D50BFEC-CD6A-4F9A-964C-C7416E3ACB10}", L"{65C35B14-6C1D-4122-AC46-7148CC9D6497}"};
+
+std::wstring clientStateKey(const wchar_t* channelId) {
+    return std::wstring(L"Software\\Microsoft\\EdgeUpdate\\ClientState\\") + channelId;
 }
 
-double meanDifference(const RingFrame& a, const RingFrame& b) {
-    double sum = 0;
-    for (std::size_t i = 0; i < a.pixels.size() && i < b.pixels.size(); ++i) {
-        sum += std::abs(a.pixels[i] - b.pixels[i]);
-    }
-    return sum / static_cast<double>(std::max<std::size_t>(a.pixels.size(), 1));
+// Records `folder` as the installed runtime of a channel, per machine (HKLM) or per user
+// (HKCU), in the registry view the update client writes.
+void registerRuntime(HKEY hive, Channel channel, const std::filesystem::path& folder) {
+    HKEY key = nullptr;
+    ASSERT_EQ(
+        RegCreateKeyExW(hive, clientStateKey(kChannelIds[static_cast<int>(channel)]).c_str(), 0,
+                        nullptr, 0, KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, &key, nullptr),
+        ERROR_SUCCESS);
+    const std::wstring value = folder.wstring();
+    RegSetValueExW(key, L"EBWebView", 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
 }
 
-class Win32Window : public ::testing::Test {
+// What the runtime's loader and the stand-in read from the environment.
+constexpr const wchar_t* kEnvironment[] = {
+    L"WEBVIEW2_BROWSER_EXECUTABLE_FOLDER", L"WEBVIEW2_USER_DATA_FOLDER",
+    L"WEBVIEW2_CHANNEL_SEARCH_KIND",       L"WEBVIEW2_RELEASE_CHANNEL_PREFERENCE",
+    L"WEBVIEW2_RELEASE_CHANNELS",          L"VELVIX_WEBVIEW2_STAND_IN_FAILS"};
+
+// No runtime installed and none named by the environment, before and after each test; a
+// folder of the test's own.
+class UnderWine : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (!testing::runsUnderWine()) {
-            GTEST_SKIP() << "changes the machine's registry: under wine only";
+        const HMODULE system = GetModuleHandleW(L"ntdll.dll");
+        if (system == nullptr || GetProcAddress(system, "wine_get_version") == nullptr) {
+            GTEST_SKIP() << "changes the machine's WebView2 registry entries: under wine only";
         }
-        testing::installClientLibrary(runtime_.path(), VELVIX_WEBVIEW2_STAND_IN);
+        forgetRuntimes();
+        std::filesystem::create_directories(folder_);
+    }
+    void TearDown() override {
+        forgetRuntimes();
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+
+    static void forgetRuntimes() {
+        for (const HKEY hive : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+            for (const wchar_t* channelId : kChannelIds) {
+                RegDeleteKeyExW(hive, clientStateKey(channelId).c_str(), KEY_WOW64_32KEY, 0);
+            }
+        }
+        for (const wchar_t* name : kEnvironment) {
+            SetEnvironmentVariableW(name, nullptr);
+        }
+    }
+
+    const std::filesystem::path folder_ = testing::temporaryPath("velvix-webview2");
+};
+
+class RuntimeSearch : public UnderWine {
+  protected:
+    // A runtime's folder named after its version, with a client library unless `usable` is
+    // false.
+    std::filesystem::path runtimeFolder(const std::string& name, const std::string& version,
+                                        bool usable = true) {
+        const std::filesystem::path folder = folder_ / name / version;
+        std::filesystem::create_directories(folder);
+        if (usable) {
+            installClientLibrary(folder, VELVIX_WEBVIEW2_STAND_IN);
+        }
+        return folder;
+    }
+};
+
+struct Install {
+    HKEY hive;
+    Channel channel;
+    std::string version;
+    bool usable = true;
+};
+
+// The channels' order, machine before user, the environment's overrides, and the installs the
+// loader passes over.
+TEST_F(RuntimeSearch, IsFoundInTheChannelsOrderMachineBeforeUser) {
+    const HKEY machine = HKEY_LOCAL_MACHINE;
+    const HKEY user = HKEY_CURRENT_USER;
+    const std::string version = "120.0.2210.91";
+    using enum Channel;
+    const struct {
+        const char* what;
+        std::vector<Install> installs;
+        int chosen;  // the index of the install found, -1 for none
+        const wchar_t* variable = nullptr;
+        const wchar_t* value = nullptr;
+    } cases[] = {
+        {"nothing installed", {}, -1},
+        {"machine first", {{user, runtime, version}, {machine, runtime, version}}, 1},
+        {"the runtime before Edge Beta", {{machine, beta, version}, {user, runtime, version}}, 1},
+        {"least stable first",
+         {{machine, beta, version}, {user, canary, version}},
+         1,
+         L"WEBVIEW2_CHANNEL_SEARCH_KIND",
+         L"1"},
+        {"the channels listed",
+         {{machine, runtime, version}, {machine, beta, version}, {machine, dev, version}},
+         1,
+         L"WEBVIEW2_RELEASE_CHANNELS",
+         L"2, 1"},
+        {"an entry pointing at no library is passed over",
+         {{machine, runtime, version, false}, {user, beta, version}},
+         1},
+        {"an install older than the first release is passed over",
+         {{machine, runtime, "85.0.564.70"}, {user, dev, version}},
+         1},
+        {"a folder not named after a version is passed over", {{machine, runtime, "current"}}, -1},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.what);
+        forgetRuntimes();
+        std::vector<std::filesystem::path> folders;
+        for (const Install& install : row.installs) {
+            folders.push_back(runtimeFolder(row.what + std::to_string(folders.size()),
+                                            install.version, install.usable));
+            registerRuntime(install.hive, install.channel, folders.back());
+        }
+        if (row.variable != nullptr) {
+            SetEnvironmentVariableW(row.variable, row.value);
+        }
+        const Result<WebView2Runtime> found = findWebView2Runtime();
+        ASSERT_EQ(found.ok(), row.chosen >= 0) << found.error();
+        if (found) {
+            EXPECT_EQ(found->folder, folders[static_cast<std::size_t>(row.chosen)].wstring());
+            EXPECT_FALSE(found->named);
+        }
+    }
+}
+
+// The client library is loaded by its full path; one without the runtime's entry point is
+// refused, and the runtime's entry point is what the stand-in exports.
+TEST_F(RuntimeSearch, LoadsItsLibraryByFullPathAndNeedsItsEntryPoint) {
+    const std::filesystem::path stranger = runtimeFolder("stranger", "120.0.2210.91", false);
+    installClientLibrary(stranger, VELVIX_LOADED_MARKER);
+    const auto refused = loadWebView2({stranger.wstring(), true});
+    ASSERT_FALSE(refused);
+    EXPECT_NE(refused.error().find("no CreateWebViewEnvironmentWithOptionsInternal"),
+              std::string::npos)
+        << refused.error();
+    EXPECT_TRUE(std::filesystem::exists(stranger / "EBWebView" / "x64" /
+                                        "EmbeddedBrowserWebView.dll.loaded"));
+
+    const auto loaded = loadWebView2({runtimeFolder("stand-in", "120.0.2210.91").wstring(), false});
+    EXPECT_TRUE(loaded) << loaded.error();
+}
+
+// The program is the one a user runs: the stand-in is found through the runtime loader's own
+// override.
+class Win32Window : public UnderWine {
+  protected:
+    void SetUp() override {
+        UnderWine::SetUp();
+        installClientLibrary(runtime_, VELVIX_WEBVIEW2_STAND_IN);
+    }
+    void TearDown() override {
+        velvix_.reset();  // before its runtime's folder goes
+        UnderWine::TearDown();
     }
 
     void start(const std::wstring& runtimeFolder) {
-        environment_.clear();
-        environment_.emplace_back(std::make_unique<testing::ScopedEnvironment>(
-            L"WEBVIEW2_BROWSER_EXECUTABLE_FOLDER",
-            runtimeFolder.empty() ? std::nullopt : std::optional(runtimeFolder)));
+        SetEnvironmentVariableW(L"WEBVIEW2_BROWSER_EXECUTABLE_FOLDER",
+                                runtimeFolder.empty() ? nullptr : runtimeFolder.c_str());
         velvix_.emplace(std::vector<std::string>{app_, "--file-camera", photo_, "--ring",
                                                  ring_.get(), "--service-origin", kService},
                         log_, true);
@@ -65,14 +214,11 @@ class Win32Window : public ::testing::Test {
     // The stand-in's records, in the order of the calls.
     std::vector<std::string> records() const {
         std::vector<std::string> lines;
-        const std::string text = log();
-        for (std::size_t at = 0; at < text.size();) {
-            const std::size_t end = std::min(text.find('\n', at), text.size());
-            if (text.compare(at, sizeof kRecord - 1, kRecord) == 0) {
-                lines.push_back(
-                    text.substr(at + sizeof kRecord - 1, end - at - sizeof kRecord + 1));
+        std::istringstream text(log());
+        for (std::string line; std::getline(text, line);) {
+            if (line.starts_with(kRecord)) {
+                lines.push_back(line.substr(sizeof kRecord - 1));
             }
-            at = end + 1;
         }
         return lines;
     }
@@ -85,7 +231,7 @@ class Win32Window : public ::testing::Test {
         const HWND standIn =
             FindWindowExW(HWND_MESSAGE, nullptr, L"VelvixWebView2StandIn", nullptr);
         ASSERT_NE(standIn, nullptr);
-        const std::wstring text = wide(command);
+        const std::wstring text(command.begin(), command.end());
         COPYDATASTRUCT data{0, static_cast<DWORD>(text.size() * sizeof(wchar_t)),
                             const_cast<wchar_t*>(text.data())};
         ASSERT_EQ(SendMessageW(standIn, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data)), 1);
@@ -101,9 +247,8 @@ class Win32Window : public ::testing::Test {
     std::string app_ = VELVIX_APP;
     std::string photo_ = VELVIX_DEMO_PHOTO;
     testing::ScopedRingName ring_;
-    testing::ScopedFolder runtime_{"velvix-webview2-stand-in"};
+    const std::filesystem::path runtime_ = folder_ / "stand-in";
     std::string log_ = testing::temporaryPath("velvix-window.log");
-    std::vector<std::unique_ptr<testing::ScopedEnvironment>> environment_;
     std::optional<testing::ChildProcess> velvix_;
 };
 
@@ -113,11 +258,10 @@ std::uint32_t framesIn(const std::string& ring) {
 }
 
 TEST_F(Win32Window, SetsUpItsPanelStaysOnTheServiceAndStopsTheWorkerBeforeTheView) {
-    start(runtime_.path().wstring());
+    start(runtime_.wstring());
     ASSERT_TRUE(testing::waitForText(log_, "webview2: execute-script ", 30000)) << log();
 
-    // The runtime is asked once, and the view is set up in this order before the first page
-    // of the service opens.
+    // The view is set up in this order before the service's first page opens.
     const std::vector<std::string> setUp = {
         "create-environment check-running=1 runtime-type=1 user-data=C:\\",
         "create-controller in DesktopApp",
@@ -146,26 +290,18 @@ TEST_F(Win32Window, SetsUpItsPanelStaysOnTheServiceAndStopsTheWorkerBeforeTheVie
 
     // Other origins are refused in the main frame, in sub-frames and in new windows (links the
     // user follows go to the browser instead), whether the page or the user asks.
-    struct Navigation {
-        std::string command;
-        std::string outcome;
-    };
-    const Navigation navigations[] = {
-        {"navigate main script https://evil.example/",
-         "navigation-starting main https://evil.example/: cancelled"},
-        {"navigate main user file:///C:/windows/win.ini",
-         "navigation-starting main file:///C:/windows/win.ini: cancelled"},
-        {"navigate frame script https://evil.example/ad",
-         "navigation-starting frame https://evil.example/ad: cancelled"},
-        {"new-window script https://popup.example/", "new-window https://popup.example/: handled"},
-        {"navigate main user https://www.example.org/news",
-         "navigation-starting main https://www.example.org/news: cancelled"},
-        {"new-window user https://www.example.org/help",
-         "new-window https://www.example.org/help: handled"},
-    };
-    for (const Navigation& row : navigations) {
-        raise(row.command);
-        EXPECT_TRUE(recorded(row.outcome)) << row.command;
+    for (const std::string request :
+         {"main script https://evil.example/", "main user file:///C:/windows/win.ini",
+          "frame script https://evil.example/ad", "main user https://www.example.org/news"}) {
+        raise("navigate " + request);
+        EXPECT_TRUE(recorded("navigation-starting " + request.substr(0, request.find(' ')) +
+                             request.substr(request.rfind(' ')) + ": cancelled"))
+            << request;
+    }
+    for (const std::string request :
+         {"script https://popup.example/", "user https://www.example.org/help"}) {
+        raise("new-window " + request);
+        EXPECT_TRUE(recorded("new-window " + request.substr(request.find(' ') + 1) + ": handled"));
     }
 
     // The page setup script runs after each navigation that succeeds, and only then.
@@ -192,30 +328,17 @@ TEST_F(Win32Window, SetsUpItsPanelStaysOnTheServiceAndStopsTheWorkerBeforeTheVie
     raise("object-message https://app.velvix.example/smooth.html");
     raise(page + "hello");
     raise(page + std::string(70'000, 'x'));
-    EXPECT_NE(log().find("web message dropped: it came from https://evil.example/, not from a "
-                         "page of https://app.velvix.example:443"),
-              std::string::npos)
-        << log().substr(0, 4000);
+    EXPECT_NE(log().find("web message dropped: it came from https://evil.example/"),
+              std::string::npos);
     EXPECT_NE(log().find("web message dropped: the page posted something that is not a text"),
               std::string::npos);
     EXPECT_FALSE(recorded("post from afar"));
     EXPECT_TRUE(recorded("post hello"));
     EXPECT_TRUE(recorded("post " + std::string(65'536, 'x')));
-    EXPECT_NE(log().find("web message cut: a message longer than 65536 units"), std::string::npos);
 
-    // A camera change opens the camera, a level change reaches the frame ring, signing in
-    // shows the smoothing page.
+    // A camera change opens the camera, signing in shows the smoothing page.
     raise(page + "velv:CAMERA:Test camera: astronaut.png");
     ASSERT_TRUE(testing::waitUntil([&] { return framesIn(ring_.get()) >= 3; })) << log();
-    const FrameRingReader reader = FrameRingReader::open(ring_.get());
-    RingFrame unsmoothed;
-    ASSERT_EQ(reader.readNewest(unsmoothed), FrameRingReader::ReadOutcome::frame);
-    raise(page + "velv:SMOOTH:on,100");
-    RingFrame smoothed;
-    EXPECT_TRUE(testing::waitUntil([&] {
-        return reader.readNewest(smoothed) == FrameRingReader::ReadOutcome::frame &&
-               meanDifference(unsmoothed, smoothed) > 0.01;
-    }));
     raise(page + "velv:LOGIN:someone");
     EXPECT_TRUE(recorded("navigate https://app.velvix.example/smooth.html"));
 
@@ -240,9 +363,9 @@ TEST_F(Win32Window, SetsUpItsPanelStaysOnTheServiceAndStopsTheWorkerBeforeTheVie
 // A runtime that fails to make the view: the window says so, and still closes cleanly. The
 // runtime keeps its data where the runtime's loader was told.
 TEST_F(Win32Window, SaysWhyTheRuntimeFailedAndStillClosesWithCodeZero) {
-    const testing::ScopedEnvironment data(L"WEBVIEW2_USER_DATA_FOLDER", L"C:\\velvix-test-data");
-    const testing::ScopedEnvironment fails(L"VELVIX_WEBVIEW2_STAND_IN_FAILS", L"controller");
-    start(runtime_.path().wstring());
+    SetEnvironmentVariableW(L"WEBVIEW2_USER_DATA_FOLDER", L"C:\\velvix-test-data");
+    SetEnvironmentVariableW(L"VELVIX_WEBVIEW2_STAND_IN_FAILS", L"controller");
+    start(runtime_.wstring());
     ASSERT_TRUE(testing::waitForText(
         log_, "the control panel cannot be shown: the web view could not be created", 30000))
         << log();
@@ -257,17 +380,18 @@ TEST_F(Win32Window, SaysWhyTheRuntimeFailedAndStillClosesWithCodeZero) {
 // the camera chosen on standard input, and no library planted in the folder the program was
 // started from is loaded.
 TEST_F(Win32Window, WithoutARuntimeSaysWhereToGetItAndLoadsNothingPlanted) {
-    testing::forgetInstalledRuntimes();
-    const testing::ScopedFolder planted("velvix-planted");
+    const std::filesystem::path planted = folder_ / "planted";
+    std::filesystem::create_directories(planted);
     for (const char* name : {"WebView2Loader.dll", "EmbeddedBrowserWebView.dll"}) {
-        std::filesystem::copy_file(VELVIX_LOADED_MARKER, planted.path() / name);
+        std::filesystem::copy_file(VELVIX_LOADED_MARKER, planted / name);
     }
-    testing::installClientLibrary(planted.path(), VELVIX_LOADED_MARKER);
-    app_ = std::filesystem::path(testing::windowsPath(app_)).string();
-    // Forward slashes: the camera is named after what follows the last one.
-    photo_ = std::filesystem::path(testing::windowsPath(photo_)).generic_string();
+    installClientLibrary(planted, VELVIX_LOADED_MARKER);
+    // Paths with their drive, as Windows programs are given them (Z:\...); forward slashes in
+    // the photo's: the camera is named after what follows the last one.
+    app_ = std::filesystem::absolute(app_).string();
+    photo_ = std::filesystem::absolute(photo_).generic_string();
     const std::filesystem::path started = std::filesystem::current_path();
-    std::filesystem::current_path(planted.path());
+    std::filesystem::current_path(planted);
     start(L"");
     std::filesystem::current_path(started);
 
@@ -279,13 +403,15 @@ TEST_F(Win32Window, WithoutARuntimeSaysWhereToGetItAndLoadsNothingPlanted) {
         << log();
     const HWND message = FindWindowExW(window(), nullptr, L"STATIC", nullptr);
     ASSERT_NE(message, nullptr);
-    EXPECT_NE(textOf(message).find(wide(reason)), std::wstring::npos);
+    char text[512] = {};
+    GetWindowTextA(message, text, 512);
+    EXPECT_NE(std::string(text).find(reason), std::string::npos);
 
     ASSERT_TRUE(velvix_->writeInput("velv:CAMERA:Test camera: astronaut.png\n"));
     ASSERT_TRUE(testing::waitUntil([&] { return framesIn(ring_.get()) >= 3; })) << log();
 
     EXPECT_EQ(close(), 0) << log();
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(planted.path())) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(planted)) {
         EXPECT_NE(entry.path().extension(), ".loaded") << entry.path();
     }
 }

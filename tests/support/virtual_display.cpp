@@ -1,77 +1,45 @@
 #include "virtual_display.hpp"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <stdlib.h>
 
-#include <cstdlib>
+#include <chrono>
 #include <filesystem>
-#include <vector>
+#include <regex>
 
-extern char** environ;
+#include "process.hpp"
+#include "test_support.hpp"
 
 namespace velvix::testing {
-namespace {
 
-constexpr int kStartTimeoutMilliseconds = 10000;
-
-// Reads the display number Xvfb writes once it accepts connections.
-std::string readDisplayNumber(int fd) {
-    std::string number;
-    pollfd waiting{fd, POLLIN, 0};
-    while (poll(&waiting, 1, kStartTimeoutMilliseconds) > 0) {
-        char c = 0;
-        if (read(fd, &c, 1) != 1 || c == '\n') {
-            break;
-        }
-        number.push_back(c);
-    }
-    return number;
-}
-
-}  // namespace
-
-VirtualDisplay::VirtualDisplay() {
-    int pipeEnds[2];
-    if (pipe(pipeEnds) != 0) {
-        return;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    std::string fd = std::to_string(pipeEnds[1]);
-    std::vector<std::string> arguments = {"Xvfb", "-displayfd",  fd,          "-screen",
-                                          "0",    "1024x768x24", "-nolisten", "tcp"};
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
-    const int result = posix_spawnp(&pid_, "Xvfb", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeEnds[1]);
-    if (result != 0) {
-        pid_ = -1;
-        close(pipeEnds[0]);
-        return;
-    }
-    const std::string number = readDisplayNumber(pipeEnds[0]);
-    close(pipeEnds[0]);
-    if (!number.empty()) {
-        name_ = ":" + number;
+// Xvfb writes its display number, on a line of its own, to the descriptor it is given (here its
+// standard output) once it accepts connections.
+VirtualDisplay::VirtualDisplay()
+    : log_(temporaryPath("velvix-xvfb")),
+      server_(std::make_unique<ChildProcess>(
+          std::vector<std::string>{"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0",
+                                   "1024x768x24", "-nolisten", "tcp"},
+          log_)) {
+    const std::regex numberLine(R"((?:^|\n)(\d+)\n)");
+    waitUntil(
+        [&] {
+            const std::string said = readFile(log_);
+            std::smatch found;
+            if (std::regex_search(said, found, numberLine)) {
+                name_ = ":" + found[1].str();
+            }
+            return !name_.empty();
+        },
+        std::chrono::seconds(10));
+    if (running()) {
         setenv("DISPLAY", name_.c_str(), 1);
     }
 }
 
 VirtualDisplay::~VirtualDisplay() {
-    if (pid_ > 0) {
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-    }
+    server_->signal(SIGTERM);
+    server_->waitForExit(10000);
+    std::remove(log_.c_str());
 }
 
 ScopedFolder::ScopedFolder() {

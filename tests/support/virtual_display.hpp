@@ -1,10 +1,11 @@
 #pragma once
 
-#include <sys/types.h>
-
+#include <memory>
 #include <string>
 
 namespace velvix::testing {
+
+class ChildProcess;
 
 // An Xvfb server of the test's own: it picks a free display number, and DISPLAY names it
 // while the object lives.
@@ -20,7 +21,8 @@ class VirtualDisplay {
     const std::string& name() const { return name_; }
 
   private:
-    pid_t pid_ = -1;
+    std::string log_;
+    std::unique_ptr<ChildProcess> server_;
     std::string name_;
 };
 

@@ -1,21 +1,19 @@
-// A stand-in for the WebView2 runtime's client library (EmbeddedBrowserWebView.dll), for the
-// tests only: the real engine cannot run under wine. It exports the runtime's entry point and
-// keeps the environment, the controller, the web view and its settings in memory.
-//
-// Every call the program makes is written to standard error as one line that begins with
-// "webview2: ", in the order of the calls. The first navigation and the completions come later
-// through the program's message loop, as the runtime's do. A test raises events with
-// WM_COPYDATA (a UTF-16 command, below) sent to the message-only window of class
-// "VelvixWebView2StandIn"; they run on the program's window thread before SendMessage returns.
-// VELVIX_WEBVIEW2_STAND_IN_FAILS=environment or =controller makes that completion fail.
+// A stand-in for the WebView2 runtime's client library (EmbeddedBrowserWebView.dll): the real
+// engine cannot run under wine. Every call the program makes is written to standard error as a
+// line that begins with "webview2: ". Completions come later through the program's message
+// loop, as the runtime's do. A test raises events with WM_COPYDATA (a UTF-16 command, below) to
+// the message-only window "VelvixWebView2StandIn"; they run on the program's window thread
+// before SendMessage returns. VELVIX_WEBVIEW2_STAND_IN_FAILS=controller fails the controller.
 #include <windows.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -45,12 +43,7 @@ void record(const std::wstring& line) {
     for (const wchar_t unit : line) {
         escaped += unit == L'\n' ? std::wstring(L"\\n") : std::wstring(1, unit);
     }
-    escaped += L'\n';
-    const int bytes = WideCharToMultiByte(
-        CP_UTF8, 0, escaped.data(), static_cast<int>(escaped.size()), nullptr, 0, nullptr, nullptr);
-    std::string text(static_cast<std::size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, escaped.data(), static_cast<int>(escaped.size()), text.data(),
-                        bytes, nullptr, nullptr);
+    const std::u8string text = std::filesystem::path(escaped + L'\n').u8string();
     DWORD written = 0;
     WriteFile(GetStdHandle(STD_ERROR_HANDLE), text.data(), static_cast<DWORD>(text.size()),
               &written, nullptr);
@@ -61,10 +54,6 @@ HRESULT copyOut(const std::wstring& text, LPWSTR* out) {
     *out = static_cast<LPWSTR>(CoTaskMemAlloc(bytes));
     CopyMemory(*out, text.c_str(), bytes);
     return S_OK;
-}
-
-std::wstring flag(BOOL value) {
-    return value ? L"1" : L"0";
 }
 
 // A COM object of the stand-in, alive as long as the process: its vtable comes first. `name`
@@ -163,7 +152,7 @@ HRESULT give(Value* out, Value value) {
         &Interface::put_##name, +[](Object*, BOOL on) { return setting(L## #name, on); })
 
 HRESULT setting(const wchar_t* name, BOOL value) {
-    return recorded(std::wstring(L"setting ") + name + L"=" + flag(value));
+    return recorded(std::wstring(L"setting ") + name + (value ? L"=1" : L"=0"));
 }
 
 using Settings = ICoreWebView2Settings;
@@ -213,27 +202,24 @@ const Slots kMessageSlots = Slots()
                                 .set(&Message::get_Source, &Arguments::getUri)
                                 .set(&Message::TryGetWebMessageAsString, &Arguments::getText);
 
-// The program's handlers of one event, each with the stand-in's own reference.
+// The program's handler of one event (it adds one), with the stand-in's own reference.
 template <typename Handler>
-class Handlers {
-  public:
-    HRESULT add(Handler* handler, EventRegistrationToken* token) {
-        handler->AddRef();
-        handlers_.push_back(handler);
-        token->value = static_cast<INT64>(handlers_.size());
+struct Handlers {
+    HRESULT add(Handler* added, EventRegistrationToken* token) {
+        added->AddRef();
+        handler = added;
+        token->value = 1;
         return S_OK;
     }
     template <typename Interface>
     void raise(ICoreWebView2* sender, const Slots& slots, Arguments& arguments) {
         arguments.vtable = slots.table();
         arguments.answers = {Interface::kIid};
-        for (Handler* handler : handlers_) {
+        if (handler != nullptr) {
             handler->Invoke(sender, as<Interface>(arguments));
         }
     }
-
-  private:
-    std::vector<Handler*> handlers_;
+    Handler* handler = nullptr;
 };
 
 HWND controlWindow = nullptr;
@@ -369,18 +355,12 @@ const Slots& controllerSlots() {
 
 Controller controller;
 
-bool fails(const wchar_t* step) {
-    wchar_t value[32] = {};
-    GetEnvironmentVariableW(L"VELVIX_WEBVIEW2_STAND_IN_FAILS", value, 32);
-    return lstrcmpW(value, step) == 0;
-}
-
-// Delivers `object` to a completion later, or E_FAIL where the test makes `step` fail.
+// Delivers `object` to a completion later, or E_FAIL when `fails`.
 template <typename Handler, typename Delivered>
-void completeLater(Handler* handler, const wchar_t* step, Delivered* object) {
+void completeLater(Handler* handler, Delivered* object, bool fails = false) {
     handler->AddRef();
-    later([handler, step, object] {
-        handler->Invoke(fails(step) ? E_FAIL : S_OK, fails(step) ? nullptr : object);
+    later([handler, object, fails] {
+        handler->Invoke(fails ? E_FAIL : S_OK, fails ? nullptr : object);
         handler->Release();
     });
 }
@@ -392,32 +372,29 @@ const Slots kEnvironmentSlots = Slots().set(
         wchar_t parentClass[64] = {};
         GetClassNameW(parent, parentClass, 64);
         record(std::wstring(L"create-controller in ") + parentClass);
-        completeLater(handler, L"controller", as<Control>(controller));
+        wchar_t fails[16] = {};
+        GetEnvironmentVariableW(L"VELVIX_WEBVIEW2_STAND_IN_FAILS", fails, 16);
+        completeLater(handler, as<Control>(controller), lstrcmpW(fails, L"controller") == 0);
         return S_OK;
     });
 
 Object environment{kEnvironmentSlots.table(), {ICoreWebView2Environment::kIid}};
 
-// The word of `text` that starts at `at`; `at` moves past it and its space.
-std::wstring nextWord(const std::wstring& text, std::size_t& at) {
-    const std::size_t end = std::min(text.find(L' ', at), text.size());
-    std::wstring word = text.substr(at, end - at);
-    at = std::min(end + 1, text.size());
-    return word;
-}
-
 void obey(const std::wstring& command) {
-    std::size_t at = 0;
-    const std::wstring verb = nextWord(command, at);
-    const std::wstring what = nextWord(command, at);
+    std::wistringstream words(command);
+    std::wstring verb, what, who, rest;
+    words >> verb >> what;
+    if (verb == L"navigate") {
+        words >> who;
+    }
+    std::getline(words >> std::ws, rest);
     WebView& view = controller.view;
     if (verb == L"navigate") {
-        const bool user = nextWord(command, at) == L"user";
-        view.navigate(what == L"main", user, command.substr(at));
+        view.navigate(what == L"main", who == L"user", rest);
     } else if (verb == L"new-window") {
-        view.askForWindow(what == L"user", command.substr(at));
+        view.askForWindow(what == L"user", rest);
     } else if (verb == L"message" || verb == L"object-message") {
-        view.post(what, command.substr(at), verb == L"message");
+        view.post(what, rest, verb == L"message");
     } else if (verb == L"complete") {
         view.complete(what == L"success");
     } else {
@@ -457,11 +434,11 @@ extern "C" __declspec(dllexport) HRESULT STDMETHODCALLTYPE
     CreateWebViewEnvironmentWithOptionsInternal(
         bool checkRunningInstance, int runtimeType, PCWSTR userDataFolder, IUnknown* options,
         ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler* handler) {
-    record(L"create-environment check-running=" + flag(checkRunningInstance) + L" runtime-type=" +
-           std::to_wstring(runtimeType) + L" user-data=" +
-           (userDataFolder != nullptr ? userDataFolder : L"(none)") +
+    record(std::wstring(L"create-environment check-running=") +
+           (checkRunningInstance ? L"1" : L"0") + L" runtime-type=" + std::to_wstring(runtimeType) +
+           L" user-data=" + (userDataFolder != nullptr ? userDataFolder : L"(none)") +
            (options != nullptr ? L" with options" : L" without options"));
     controlWindow = makeControlWindow();
-    completeLater(handler, L"environment", as<ICoreWebView2Environment>(environment));
+    completeLater(handler, as<ICoreWebView2Environment>(environment));
     return S_OK;
 }
