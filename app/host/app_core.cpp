@@ -16,10 +16,10 @@ std::optional<std::string> servePages(const AppOptions& options, BundledService&
     return service.origin();
 }
 
-AppCore::AppCore(const AppOptions& options, const std::string& origin)
+AppCore::AppCore(const AppOptions& options, const std::string& serviceOrigin)
     : frames(options),
-      origin(origin),
-      addresses(ServiceAddresses::forOrigin(origin, options.termsUrl)),
+      origin(serviceOrigin),
+      addresses(ServiceAddresses::forOrigin(serviceOrigin, options.termsUrl)),
       listCameras([this] { return frames.cameraNames(); }),
       pageSetup(listCameras),
       panel_(frames.panel(options)) {}

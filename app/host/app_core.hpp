@@ -20,7 +20,7 @@ std::optional<std::string> servePages(const AppOptions& options, BundledService&
 // its window, or without one its standard input and output.
 class AppCore {
   public:
-    AppCore(const AppOptions& options, const std::string& origin);
+    AppCore(const AppOptions& options, const std::string& serviceOrigin);
     AppCore(const AppCore&) = delete;
     AppCore& operator=(const AppCore&) = delete;
 

@@ -57,7 +57,8 @@ std::vector<double> floatReference(const Scaling& s, const Image& source) {
         return std::tuple{first, std::min(first + 1, fromSide - 1), p - first};
     };
     const auto at = [&](int x, int y, int c) {
-        return double{source[(static_cast<std::size_t>(y) * from.width + x) * bytes + c]};
+        return static_cast<double>(
+            source[(static_cast<std::size_t>(y) * from.width + x) * bytes + c]);
     };
     std::vector<double> out;
     for (int y = 0; y < to.height; ++y) {
