@@ -166,12 +166,16 @@ TEST(WindowEndToEnd, SmoothsIsOnePanelPerRingAndStopsCleanlyEitherWay) {
         return opened->isOpen();
     }));
     const FrameRingReader& reader = *opened;
-    service.setLevel(0);
-    std::this_thread::sleep_for(1s);
-    const RingFrame unsmoothed = newestFrameAfter(reader, 0);
-    service.setLevel(100);
-    std::this_thread::sleep_for(1s);
-    const RingFrame smoothed = newestFrameAfter(reader, unsmoothed.frameNumber);
+    // The program echoes the page's message when it takes the level; the frame being made
+    // then may have started before, the one after it has the level.
+    const auto frameAtLevel = [&](int level) {
+        service.setLevel(level);
+        EXPECT_TRUE(velvix.waitForOutput("velv:SMOOTH:on," + std::to_string(level) + "\n"))
+            << testing::readFile(log);
+        return newestFrameAfter(reader, newestFrameAfter(reader, 0).frameNumber + 1);
+    };
+    const RingFrame unsmoothed = frameAtLevel(0);
+    const RingFrame smoothed = frameAtLevel(100);
     ASSERT_FALSE(smoothed.pixels.empty());
     EXPECT_GT(meanDifference(unsmoothed, smoothed), 0.01);
 
