@@ -17,6 +17,8 @@
 #include <stop_token>
 #include <thread>
 
+#include "test_support.hpp"
+
 namespace velvix {
 namespace {
 
@@ -125,8 +127,7 @@ TEST(BundledService, ServesItsPagesToItsOwnHostOnlyAndNothingButGetAndHead) {
 // Sends a request's first line and then one header line a second, as long as it is let.
 void trickle(std::stop_token stop, const RawConnection& connection) {
     connection.send("GET /signup.html HTTP/1.1\r\n");
-    while (!stop.stop_requested() && connection.send("X-Slow: 1\r\n")) {
-        std::this_thread::sleep_for(1s);
+    while (testing::tickUnlessStopped(stop, 1s) && connection.send("X-Slow: 1\r\n")) {
     }
 }
 

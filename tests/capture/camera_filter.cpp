@@ -12,6 +12,8 @@
 #include <stop_token>
 #include <thread>
 
+#include "test_support.hpp"
+
 namespace velvix::testing {
 namespace {
 
@@ -280,7 +282,7 @@ class CameraFilter final : public Counted<IBaseFilter>,
 
   private:
     void send(const std::stop_token& stop) {
-        for (; !stop.stop_requested(); std::this_thread::sleep_for(kFrameGap)) {
+        for (; !stop.stop_requested(); testing::tickUnlessStopped(stop, kFrameGap)) {
             ComPtr<IMediaSample> sample;
             BYTE* data = nullptr;
             if (FAILED(allocator_->GetBuffer(&sample, nullptr, nullptr, 0)) ||

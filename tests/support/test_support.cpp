@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -22,6 +24,13 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
+}
+
+bool tickUnlessStopped(const std::stop_token& stop, std::chrono::milliseconds period) {
+    std::mutex mutex;
+    std::condition_variable_any woken;
+    std::unique_lock lock(mutex);
+    return !woken.wait_for(lock, stop, period, [] { return false; });
 }
 
 ScopedRingName::ScopedRingName() {

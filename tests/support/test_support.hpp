@@ -5,6 +5,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,10 @@ namespace velvix::testing {
 // Asks `condition` every 10 ms until it holds (true) or `limit` has passed (false).
 bool waitUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds limit = std::chrono::seconds(20));
+
+// The clock of a stand-in (a camera's frame gap, a slow client's pace), not a wait for
+// something to be ready: `period`, cut short by a stop request. False once stopped.
+bool tickUnlessStopped(const std::stop_token& stop, std::chrono::milliseconds period);
 
 // A shared-memory name of the test's own, removed again at the end of the test.
 class ScopedRingName {
