@@ -14,6 +14,7 @@
 
 #include "cascade_detector.hpp"
 #include "detection_records.hpp"
+#include "process.hpp"
 
 namespace velvix {
 namespace {
@@ -69,8 +70,7 @@ TEST(FaceDetector, ACascadeThatCannotBeReadSaysSoInItsName) {
 // its digest before OpenCV reads it, and leaves the program with the cascade and one line.
 TEST(FaceDetector, ADamagedNetworkFileFallsBackToTheCascadeWithOneLine) {
     std::map<std::string, std::string> files{{"garbage.onnx", std::string(4096, '\x5a')}};
-    if (std::ifstream whole(VELVIX_FACE_NETWORK, std::ios::binary); whole) {
-        std::string bytes((std::istreambuf_iterator<char>(whole)), {});
+    if (std::string bytes = testing::readFile(VELVIX_FACE_NETWORK); !bytes.empty()) {
         // Three bytes changed: OpenCV's importer crashed on such a file.
         for (const std::size_t at : {bytes.size() / 4, bytes.size() / 2, bytes.size() - 9}) {
             bytes[at] = static_cast<char>(~bytes[at]);
