@@ -48,13 +48,12 @@ std::optional<std::uint64_t> bytesLeftIn(std::FILE* file) {
     return static_cast<std::uint64_t>(end - start);
 }
 
-bool readForest(ModelReader& reader, RandomForest& forest) {
-    for (auto& trees : forest.treesOf) {
-        for (auto& tree : trees) {
-            tree = RandomTree(0, forest.depth);
+bool readForest(ModelReader& reader, const RandomForest& forest) {
+    for (const auto& trees : forest.treesOf) {
+        for (const auto& tree : trees) {
             for (std::int32_t node = 1; node < tree.nodes / 2; ++node) {
                 reader.read(tree.nodeFeatures.floatRow(node), 4 * sizeof(float));
-                reader.read(&tree.thresholds[static_cast<std::size_t>(node)], sizeof(std::int32_t));
+                reader.read(&tree.thresholds.intAt(node, 0), sizeof(std::int32_t));
             }
         }
     }
@@ -89,24 +88,43 @@ LandmarkParams& landmarkParams() {
     return params;
 }
 
-RandomTree::RandomTree(std::int32_t landmarkIndex, std::int32_t treeDepth)
-    : depth(treeDepth),
-      nodes(std::int32_t{1} << treeDepth),
-      landmark(landmarkIndex),
-      nodeFeatures(LiteMat::kFloat32, nodes, 4),
-      thresholds(static_cast<std::size_t>(nodes), 0) {}
+RandomTree::RandomTree(std::int32_t landmarkIndex, std::int32_t treeDepth, float* storage)
+    : depth(treeDepth), nodes(std::int32_t{1} << treeDepth), landmark(landmarkIndex) {
+    const std::int32_t splitRows = nodes / 2;
+    if (storage == nullptr) {
+        nodeFeatures = LiteMat(LiteMat::kFloat32, splitRows, 4);
+        thresholds = LiteMat(LiteMat::kFloat32, splitRows, 1);
+        return;
+    }
+    std::memset(storage, 0, storageValues(treeDepth) * sizeof(float));
+    nodeFeatures = LiteMat::external(LiteMat::kFloat32, splitRows, 4, storage);
+    thresholds = LiteMat::external(LiteMat::kFloat32, splitRows, 1, storage + splitRows * 4);
+}
+
+std::size_t RandomTree::storageValues(std::int32_t treeDepth) {
+    return static_cast<std::size_t>(5) << (treeDepth - 1);
+}
 
 RandomForest::RandomForest(std::int32_t landmarkCount, std::int32_t treeCount,
-                           std::int32_t treeDepth)
+                           std::int32_t treeDepth, float* storage)
     : landmarks(landmarkCount), trees(treeCount), depth(treeDepth) {
     treesOf.resize(static_cast<std::size_t>(landmarkCount));
     for (std::int32_t l = 0; l < landmarkCount; ++l) {
         auto& row = treesOf[static_cast<std::size_t>(l)];
         row.reserve(static_cast<std::size_t>(treeCount));
         for (std::int32_t t = 0; t < treeCount; ++t) {
-            row.emplace_back(l, treeDepth);
+            row.emplace_back(l, treeDepth, storage);
+            if (storage != nullptr) {
+                storage += RandomTree::storageValues(treeDepth);
+            }
         }
     }
+}
+
+std::size_t RandomForest::storageValues(std::int32_t landmarkCount, std::int32_t treeCount,
+                                        std::int32_t treeDepth) {
+    return static_cast<std::size_t>(landmarkCount) * static_cast<std::size_t>(treeCount) *
+           RandomTree::storageValues(treeDepth);
 }
 
 std::optional<std::uint64_t> modelFileBytes(std::int32_t stages, std::int32_t trees,
@@ -159,12 +177,24 @@ Result<> loadLandmarkModel(std::FILE* file, LandmarkModel& model, LandmarkParams
         return Failure{"the file ends inside the mean shape"};
     }
     const std::int32_t features = landmarks * trees * leavesOf(depth);
+    const std::size_t forestValues = RandomForest::storageValues(landmarks, trees, depth);
+    const std::size_t weightValues =
+        static_cast<std::size_t>(features) * static_cast<std::size_t>(2 * landmarks);
+    const std::size_t stageValues = forestValues + weightValues;
+    loading.storage = platform::allocateLargePageBytes(static_cast<std::size_t>(stages) *
+                                                       stageValues * sizeof(float));
+    if (!loading.storage) {
+        return Failure{"there is no memory for it"};
+    }
     for (std::int32_t stage = 0; stage < stages; ++stage) {
-        loading.forests.emplace_back(landmarks, trees, depth);
+        float* stageStorage = reinterpret_cast<float*>(loading.storage.get()) +
+                              static_cast<std::size_t>(stage) * stageValues;
+        loading.forests.emplace_back(landmarks, trees, depth, stageStorage);
         if (!readForest(reader, loading.forests.back())) {
             return Failure{"the file ends inside the forest of stage " + std::to_string(stage)};
         }
-        loading.weights.emplace_back(LiteMat::kFloat32, features, 2 * landmarks);
+        loading.weights.push_back(LiteMat::external(LiteMat::kFloat32, features, 2 * landmarks,
+                                                    stageStorage + forestValues));
         if (!readTransposed(reader, loading.weights.back())) {
             return Failure{"the file ends inside the weights of stage " + std::to_string(stage)};
         }

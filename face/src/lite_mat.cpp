@@ -96,17 +96,6 @@ std::int32_t* LiteMat::counter() const {
     return reinterpret_cast<std::int32_t*>(data_ - kCounterBytes);
 }
 
-float* LiteMat::floatRow(std::int32_t row) const {
-    return reinterpret_cast<float*>(data_) +
-           static_cast<std::size_t>(row) * static_cast<std::size_t>(cols_);
-}
-
-std::int32_t& LiteMat::intAt(std::int32_t row, std::int32_t col) const {
-    return reinterpret_cast<std::int32_t*>(
-        data_)[static_cast<std::size_t>(row) * static_cast<std::size_t>(cols_) +
-               static_cast<std::size_t>(col)];
-}
-
 LiteMat LiteMat::times(float factor) const {
     LiteMat result(kFloat32, rows_, cols_);
     for (std::int32_t r = 0; r < rows_; ++r) {

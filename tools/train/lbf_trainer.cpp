@@ -203,7 +203,7 @@ void trainTree(RandomTree& tree, const std::vector<Sample>& samples, std::int32_
         feature[1] = pair.first.y;
         feature[2] = pair.second.x;
         feature[3] = pair.second.y;
-        tree.thresholds[static_cast<std::size_t>(node)] = split.threshold;
+        tree.thresholds.intAt(node, 0) = split.threshold;
         const std::int16_t* row = differences.data() + split.pair * samples.size();
         for (std::size_t i : here) {
             const std::int32_t child = row[i] >= split.threshold ? 2 * node + 1 : 2 * node;

@@ -18,7 +18,7 @@ bool writeForest(std::FILE* file, const RandomForest& forest) {
         for (const RandomTree& tree : trees) {
             for (std::int32_t node = 1; node < tree.nodes / 2; ++node) {
                 if (!writeValues(file, tree.nodeFeatures.floatRow(node), 4) ||
-                    !writeValues(file, &tree.thresholds[static_cast<std::size_t>(node)], 1)) {
+                    !writeValues(file, &tree.thresholds.intAt(node, 0), 1)) {
                     return false;
                 }
             }

@@ -1,3 +1,5 @@
+#include <sys/mman.h>
+
 #include <cstdlib>
 
 #include "velvix/platform/aligned_memory.hpp"
@@ -11,6 +13,11 @@ void* allocateAligned(std::size_t bytes, std::size_t alignment) {
 
 void freeAligned(void* memory) {
     std::free(memory);
+}
+
+// Transparent huge pages are most often given only to memory that asks for them.
+void adviseLargePages(void* memory, std::size_t bytes) {
+    static_cast<void>(madvise(memory, bytes, MADV_HUGEPAGE));
 }
 
 }  // namespace velvix::platform

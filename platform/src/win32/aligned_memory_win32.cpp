@@ -14,4 +14,8 @@ void freeAligned(void* memory) {
     _aligned_free(memory);
 }
 
+// Large pages on Windows come only from VirtualAlloc, to accounts holding the privilege to lock
+// pages in memory, which a user's program does not have: the memory keeps small pages.
+void adviseLargePages(void* /*memory*/, std::size_t /*bytes*/) {}
+
 }  // namespace velvix::platform

@@ -8,6 +8,7 @@
 
 #include "velvix/base/result.hpp"
 #include "velvix/face/lite_mat.hpp"
+#include "velvix/platform/aligned_bytes.hpp"
 
 namespace velvix {
 
@@ -36,18 +37,28 @@ LandmarkParams& landmarkParams();
 // 2^(depth - 1) - 1, and each compares two pixels at offsets given in mean-shape coordinates.
 struct RandomTree {
     RandomTree() = default;
-    RandomTree(std::int32_t landmarkIndex, std::int32_t treeDepth);
+    // A tree of zeroes, holding its nodes itself, or in `storage` when that is given: then
+    // `storage` holds storageValues(treeDepth) values and outlives the tree.
+    RandomTree(std::int32_t landmarkIndex, std::int32_t treeDepth, float* storage = nullptr);
+    static std::size_t storageValues(std::int32_t treeDepth);
 
     std::int32_t depth = 0;
     std::int32_t nodes = 0;
     std::int32_t landmark = 0;
-    LiteMat nodeFeatures;  // nodes x 4 floats: x1, y1, x2, y2
-    std::vector<std::int32_t> thresholds;
+    // A row for each split node and an unused row 0: 4 floats x1, y1, x2, y2, and the
+    // threshold, a whole number (intAt).
+    LiteMat nodeFeatures;
+    LiteMat thresholds;
 };
 
 struct RandomForest {
     RandomForest() = default;
-    RandomForest(std::int32_t landmarkCount, std::int32_t treeCount, std::int32_t treeDepth);
+    // Its trees hold their nodes themselves, or lie one after another in `storage`, which then
+    // holds storageValues(...) values and outlives the forest.
+    RandomForest(std::int32_t landmarkCount, std::int32_t treeCount, std::int32_t treeDepth,
+                 float* storage = nullptr);
+    static std::size_t storageValues(std::int32_t landmarkCount, std::int32_t treeCount,
+                                     std::int32_t treeDepth);
 
     std::int32_t landmarks = 0;
     std::int32_t trees = 0;
@@ -65,6 +76,10 @@ struct LandmarkModel {
     // the transpose; kept this way, a fit reads 2L neighbouring floats per leaf it reached
     // instead of one float from each of 2L rows spread over megabytes.
     std::vector<LiteMat> weights;
+    // A loaded model's trees and weights, stage after stage in one block of large pages: a fit
+    // reads a few hundred scattered rows of it per stage, and with small pages nearly every
+    // row cost a walk of the page tables besides its memory.
+    platform::AlignedBytes storage;
 
     bool loaded() const { return stages > 0; }
 };

@@ -35,13 +35,21 @@ class LiteMat {
     std::size_t elementSize() const { return type_ == kUint8 ? 1 : 4; }
 
     std::uint8_t* data() const { return data_; }
-    float* floatRow(std::int32_t row) const;
+    // Inline: a landmark fit asks for tens of thousands of elements.
+    float* floatRow(std::int32_t row) const {
+        return reinterpret_cast<float*>(data_) +
+               static_cast<std::size_t>(row) * static_cast<std::size_t>(cols_);
+    }
     float& at(std::int32_t row, std::int32_t col) const { return floatRow(row)[col]; }
     std::uint8_t byteAt(std::int32_t row, std::int32_t col) const {
         return data_[static_cast<std::size_t>(row) * static_cast<std::size_t>(cols_) +
                      static_cast<std::size_t>(col)];
     }
-    std::int32_t& intAt(std::int32_t row, std::int32_t col) const;
+    std::int32_t& intAt(std::int32_t row, std::int32_t col) const {
+        return reinterpret_cast<std::int32_t*>(
+            data_)[static_cast<std::size_t>(row) * static_cast<std::size_t>(cols_) +
+                   static_cast<std::size_t>(col)];
+    }
 
     // Float arithmetic, each giving a new matrix unless it says otherwise.
     LiteMat times(float factor) const;

@@ -9,4 +9,7 @@ namespace velvix::platform {
 void* allocateAligned(std::size_t bytes, std::size_t alignment);
 void freeAligned(void* memory);
 
+// Asks the system to back memory not yet touched with large pages where it can; a hint only.
+void adviseLargePages(void* memory, std::size_t bytes);
+
 }  // namespace velvix::platform
