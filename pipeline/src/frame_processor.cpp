@@ -74,6 +74,24 @@ void copyRectangleBack(const std::uint8_t* packed, const PixelArea& r, FrameSize
     }
 }
 
+// The first byte of [from, to) that is not 0, or `to`. Eight bytes a step: a row of a face's
+// mask is mostly long runs.
+const std::uint8_t* firstNonZero(const std::uint8_t* from, const std::uint8_t* to) {
+    for (; to - from >= 8; from += 8) {
+        std::uint64_t eight = 0;
+        std::memcpy(&eight, from, sizeof eight);
+        if (eight != 0) {
+            break;
+        }
+    }
+    return std::find_if(from, to, [](std::uint8_t a) { return a != 0; });
+}
+
+const std::uint8_t* firstZero(const std::uint8_t* from, const std::uint8_t* to) {
+    const void* zero = std::memchr(from, 0, static_cast<std::size_t>(to - from));
+    return zero == nullptr ? to : static_cast<const std::uint8_t*>(zero);
+}
+
 // Writes back only the pixels of the packed 4-byte rectangle whose alpha is above 0, so that
 // the areas of faces side by side, which may overlap, leave each other's smoothing in place.
 void copyMaskedRectangleBack(const std::uint8_t* packed, const std::uint8_t* alpha,
@@ -88,11 +106,9 @@ void copyMaskedRectangleBack(const std::uint8_t* packed, const std::uint8_t* alp
                          3;
         int column = 0;
         while (column < r.width) {
-            const int start = static_cast<int>(std::find_if(rowAlpha + column, rowAlpha + r.width,
-                                                            [](std::uint8_t a) { return a != 0; }) -
-                                               rowAlpha);
-            const int end = static_cast<int>(
-                std::find(rowAlpha + start, rowAlpha + r.width, std::uint8_t{0}) - rowAlpha);
+            const std::uint8_t* rowEnd = rowAlpha + r.width;
+            const int start = static_cast<int>(firstNonZero(rowAlpha + column, rowEnd) - rowAlpha);
+            const int end = static_cast<int>(firstZero(rowAlpha + start, rowEnd) - rowAlpha);
             if (end > start) {
                 packPixels(packed + (rowStart + static_cast<std::size_t>(start)) * 4,
                            destination + static_cast<std::size_t>(start) * 3, end - start, 1,
