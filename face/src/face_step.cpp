@@ -36,19 +36,30 @@ void rotate180(const std::uint8_t* frame, std::uint8_t* turned, FrameSize size) 
 // tracking benchmark a reach of 1.5 gives the same landmarks as the whole picture, 1.2 does not.
 class TurnedGreyFrame final : public GreyFrame {
   public:
-    TurnedGreyFrame(const std::uint8_t* frame, std::uint8_t* grey, FrameSize size)
-        : frame_(frame),
-          grey_(grey),
-          size_(size),
-          picture_(LiteMat::external(LiteMat::kUint8, size.height, size.width, grey)) {}
+    // Takes the areas the worker converted while packing the frame (greyReady) as done.
+    explicit TurnedGreyFrame(const FaceStepBuffers& buffers)
+        : frame_(buffers.frame),
+          grey_(buffers.grey),
+          size_(buffers.size),
+          picture_(LiteMat::external(LiteMat::kUint8, size_.height, size_.width, grey_)) {
+        const GreyAreas& ready = buffers.greyReady;
+        for (int k = 0; k < ready.count && doneCount_ < kRemembered; ++k) {
+            done_[doneCount_++] = turned(ready.areas[static_cast<std::size_t>(k)]);
+        }
+    }
 
     const LiteMat& around(const FaceBox& box) override {
         const Region region = regionAround(box);
+        wantNextTime(region);
         if (!converted(region)) {
             convert(region);
         }
         return picture_;
     }
+
+    // The regions read on this frame, in the frame's own pixels, overlapping ones (a face's fit
+    // and its looks) merged.
+    const GreyAreas& read() const { return read_; }
 
   private:
     struct Region {
@@ -58,8 +69,35 @@ class TurnedGreyFrame final : public GreyFrame {
         int bottom = 0;
     };
     static constexpr float kReach = 1.6f;  // in half box sides from the centre
-    // Each face's fit and its looks read a region of their own.
-    static constexpr std::size_t kRemembered = 2 * kMaxFaces;
+    // Each face's fit and its looks read a region of their own, beside those converted already.
+    static constexpr std::size_t kRemembered = 4 * kMaxFaces;
+
+    // A region of the turned picture in the frame's pixels, and back: the turn is its own
+    // inverse.
+    Region turned(const GreyAreas::Area& a) const {
+        return {size_.width - a.right, size_.height - a.bottom, size_.width - a.left,
+                size_.height - a.top};
+    }
+    GreyAreas::Area unturned(const Region& r) const {
+        return {size_.width - r.right, size_.height - r.bottom, size_.width - r.left,
+                size_.height - r.top};
+    }
+
+    void wantNextTime(const Region& region) {
+        const GreyAreas::Area area = unturned(region);
+        for (int k = 0; k < read_.count; ++k) {
+            GreyAreas::Area& known = read_.areas[static_cast<std::size_t>(k)];
+            if (area.left < known.right && known.left < area.right && area.top < known.bottom &&
+                known.top < area.bottom) {
+                known = {std::min(known.left, area.left), std::min(known.top, area.top),
+                         std::max(known.right, area.right), std::max(known.bottom, area.bottom)};
+                return;
+            }
+        }
+        if (read_.count < static_cast<int>(read_.areas.size())) {
+            read_.areas[static_cast<std::size_t>(read_.count++)] = area;
+        }
+    }
 
     Region regionAround(const FaceBox& box) const {
         const auto clampTo = [](float value, int limit) {
@@ -118,19 +156,9 @@ class TurnedGreyFrame final : public GreyFrame {
         doneCount_ = std::min(doneCount_ + 1, kRemembered);
     }
 
-    // Turned pixel (x, y) is frame pixel (width - 1 - x, height - 1 - y).
     void convertRectangle(const Region& region) {
-        const int width = size_.width;
-        const int columns = region.right - region.left;
-        for (int row = region.top; row < region.bottom && columns > 0; ++row) {
-            const std::uint8_t* source =
-                frame_ + (static_cast<std::size_t>(size_.height - 1 - row) * width +
-                          static_cast<std::size_t>(width - region.right)) *
-                             3;
-            std::uint8_t* out = grey_ + static_cast<std::size_t>(row) * width + region.left;
-            greyFromFrame({source, columns, 1, std::ptrdiff_t{width} * 3}, out,
-                          GreyColumns::reversed);
-        }
+        const GreyAreas::Area area = unturned(region);
+        turnedGrey(frame_, size_, area.left, area.top, area.right, area.bottom, grey_);
     }
 
     const std::uint8_t* frame_;
@@ -139,6 +167,7 @@ class TurnedGreyFrame final : public GreyFrame {
     LiteMat picture_;
     std::array<Region, kRemembered> done_{};
     std::size_t doneCount_ = 0;
+    GreyAreas read_;
 };
 
 // A face the step may take: its rectangle and, when fitted, its landmarks in the turned frame.
@@ -266,6 +295,7 @@ void FaceProcessingStep::loadModelOnce() {
 void FaceProcessingStep::run(const FaceStepBuffers& buffers, FaceOutputs& face) {
     const FrameSize size = buffers.size;
     loadModelOnce();
+    greyWanted_ = {};
     face.faceValid = false;
     face.faceX = face.faceY = face.faceWidth = face.faceHeight = 0;
     face.otherFaceCount = 0;
@@ -336,13 +366,14 @@ void FaceProcessingStep::searchEveryFrame(const FaceStepBuffers& buffers, FaceOu
 
 void FaceProcessingStep::track(const FaceStepBuffers& buffers, FaceOutputs& face) {
     const FrameSize size = buffers.size;
-    TurnedGreyFrame grey(buffers.frame, buffers.grey, size);
+    TurnedGreyFrame grey(buffers);
     if (!tracker_) {
         fitter_ = std::make_unique<LandmarkFaceFitter>(model_);
         tracker_ = std::make_unique<FaceTracker>(*detection_, *fitter_);
     }
     fitter_->setPicture(&grey);
     const TrackedFaces tracked = tracker_->next();
+    greyWanted_ = grey.read();
     if (tracker_->detectionWanted()) {
         makeSmallCopy(buffers);
         tracker_->startDetection(buffers.small, {size.width / 4, size.height / 4}, size);

@@ -216,13 +216,14 @@ void smoothWithinFaceOutline(const Smoothing& s, const FaceOutputs& face, FaceRe
 }
 
 void smoothPackedFrame(FrameBuffers& buffers, FrameSize size, const AppliedSettings& settings,
-                       const ProcessingSteps& steps, FaceOutputs& face, FaceRegionFade& fade) {
+                       const ProcessingSteps& steps, const GreyAreas& greyReady, FaceOutputs& face,
+                       FaceRegionFade& fade) {
     if (!settings.smoothOn || steps.smoother == nullptr) {
         fade.forget();
         return;
     }
     if (steps.faceStep != nullptr) {
-        steps.faceStep->run(buffers.faceStepBuffers(size), face);
+        steps.faceStep->run(buffers.faceStepBuffers(size, greyReady), face);
     }
     const Smoothing smoothing{buffers, size, settings.smoothLevel, *steps.smoother};
     if (settings.maskShape == MaskShape::rectangle) {
@@ -230,6 +231,49 @@ void smoothPackedFrame(FrameBuffers& buffers, FrameSize size, const AppliedSetti
         smoothWithinRectangle(smoothing, face);
     } else {
         smoothWithinFaceOutline(smoothing, face, fade);
+    }
+}
+
+// The areas of the grey picture the face step will read, cut to the frame; none when it will
+// not run.
+GreyAreas greyAreasToConvert(const AppliedSettings& settings, const ProcessingSteps& steps,
+                             FrameSize size) {
+    if (!settings.smoothOn || steps.smoother == nullptr || steps.faceStep == nullptr) {
+        return {};
+    }
+    const GreyAreas wanted = steps.faceStep->greyAreasWanted();
+    GreyAreas inFrame;
+    for (int k = 0; k < wanted.count && k < static_cast<int>(wanted.areas.size()); ++k) {
+        const GreyAreas::Area& a = wanted.areas[static_cast<std::size_t>(k)];
+        const GreyAreas::Area cut{std::max(a.left, 0), std::max(a.top, 0),
+                                  std::min(a.right, size.width), std::min(a.bottom, size.height)};
+        if (cut.left < cut.right && cut.top < cut.bottom) {
+            inFrame.areas[static_cast<std::size_t>(inFrame.count++)] = cut;
+        }
+    }
+    return inFrame;
+}
+
+// Packs the camera's frame a band of rows at a time and converts the band's part of each grey
+// area while those rows are still in the caches.
+void packWithGrey(FrameBuffers& buffers, FrameSize size, const GreyAreas& areas) {
+    if (areas.count == 0) {
+        packPixels(buffers.capture(), buffers.output(), size.width, size.height,
+                   PackFrom::captureLayout);
+        return;
+    }
+    constexpr int kBandRows = 16;
+    const auto width = static_cast<std::size_t>(size.width);
+    for (int top = 0; top < size.height; top += kBandRows) {
+        const int bottom = std::min(size.height, top + kBandRows);
+        packPixels(buffers.capture() + static_cast<std::size_t>(top) * width * 4,
+                   buffers.output() + static_cast<std::size_t>(top) * width * 3, size.width,
+                   bottom - top, PackFrom::captureLayout);
+        for (int k = 0; k < areas.count; ++k) {
+            const GreyAreas::Area& a = areas.areas[static_cast<std::size_t>(k)];
+            turnedGrey(buffers.output(), size, a.left, std::max(top, a.top), a.right,
+                       std::min(bottom, a.bottom), buffers.grey());
+        }
     }
 }
 
@@ -258,18 +302,18 @@ void FrameBuffers::reserve(FrameSize size) {
     }
 }
 
-FaceStepBuffers FrameBuffers::faceStepBuffers(FrameSize size) {
-    return {output(), turned(), small(), grey(), size};
+FaceStepBuffers FrameBuffers::faceStepBuffers(FrameSize size, const GreyAreas& greyReady) {
+    return {output(), turned(), small(), grey(), size, greyReady};
 }
 
 void processFrame(FrameBuffers& buffers, FrameSize size, const AppliedSettings& settings,
                   const ProcessingSteps& steps, FaceOutputs& face, FaceRegionFade& fade) {
-    packPixels(buffers.capture(), buffers.output(), size.width, size.height,
-               PackFrom::captureLayout);
+    const GreyAreas greyReady = greyAreasToConvert(settings, steps, size);
+    packWithGrey(buffers, size, greyReady);
     if (steps.tap != nullptr) {
         steps.tap->unsmoothed(buffers.output(), size);
     }
-    smoothPackedFrame(buffers, size, settings, steps, face, fade);
+    smoothPackedFrame(buffers, size, settings, steps, greyReady, face, fade);
     if (steps.tap != nullptr) {
         steps.tap->published(buffers.output(), size);
     }

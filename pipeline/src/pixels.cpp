@@ -655,4 +655,17 @@ void greyFromFrame(ConstPicture frame, std::uint8_t* grey, GreyColumns columns) 
     }
 }
 
+void turnedGrey(const std::uint8_t* frame, FrameSize size, int left, int top, int right, int bottom,
+                std::uint8_t* grey) {
+    const auto width = static_cast<std::size_t>(size.width);
+    for (int row = top; row < bottom && left < right; ++row) {
+        const std::uint8_t* source =
+            frame + (static_cast<std::size_t>(row) * width + static_cast<std::size_t>(left)) * 3;
+        std::uint8_t* out = grey + static_cast<std::size_t>(size.height - 1 - row) * width + width -
+                            static_cast<std::size_t>(right);
+        greyFromFrame({source, right - left, 1, static_cast<std::ptrdiff_t>(width) * 3}, out,
+                      GreyColumns::reversed);
+    }
+}
+
 }  // namespace velvix

@@ -31,7 +31,7 @@ TEST(LandmarkMapping, PutsThePointsWhereTheDocumentationSaysAndBack) {
     ASSERT_EQ(m.size(), 98u);
     const std::pair<int, int> ends[] = {{0, 0},   {32, 16}, {33, 17}, {42, 22}, {51, 27},
                                         {60, 36}, {64, 39}, {72, 45}, {76, 48}, {95, 67}};
-    for (const auto [at98, at68] : ends) {
+    for (const auto& [at98, at68] : ends) {
         expectAt(m[at98], p[at68], at98);
     }
     for (int k = 0; k < 16; ++k) {

@@ -37,6 +37,8 @@ class FaceProcessingStep final : public FaceStep {
     ~FaceProcessingStep() override;
 
     void run(const FaceStepBuffers& buffers, FaceOutputs& face) override;
+    // Where the last run's fits read: the faces have moved little by the next frame.
+    GreyAreas greyAreasWanted() const override { return greyWanted_; }
     // Loads the model now rather than on the first run, which would otherwise hold up the first
     // frame with smoothing on for the time it takes to read the file. Call it on the thread
     // that runs the step, before the first run.
@@ -66,6 +68,7 @@ class FaceProcessingStep final : public FaceStep {
     LandmarkModel model_;
     std::unique_ptr<LandmarkFaceFitter> fitter_;
     std::unique_ptr<FaceTracker> tracker_;
+    GreyAreas greyWanted_;
 };
 
 }  // namespace velvix

@@ -30,7 +30,7 @@ class FrameBuffers {
     std::uint8_t* grey() { return grey_.data(); }
     std::uint8_t* mask() { return mask_.data(); }  // one alpha byte per pixel
 
-    FaceStepBuffers faceStepBuffers(FrameSize size);
+    FaceStepBuffers faceStepBuffers(FrameSize size, const GreyAreas& greyReady = {});
     MaskScratch maskScratch() { return {maskRowSums_.data(), maskColumnSums_.data()}; }
     std::int32_t* grainScratch() { return grainScratch_.data(); }  // for returnFineGrain
 

@@ -113,6 +113,12 @@ enum class GreyColumns { inOrder, reversed };
 void greyFromFrame(ConstPicture frame, std::uint8_t* grey,
                    GreyColumns columns = GreyColumns::inOrder);
 
+// The grey picture of columns [left, right) and rows [top, bottom) of a 3-byte frame, written
+// where they land in `grey` with the frame turned by 180 degrees: frame pixel (x, y) at turned
+// pixel (width - 1 - x, height - 1 - y).
+void turnedGrey(const std::uint8_t* frame, FrameSize size, int left, int top, int right, int bottom,
+                std::uint8_t* grey);
+
 // Copies 3-byte pixels with their first and third bytes swapped: the frame layout (blue, green,
 // red) into red, green, blue, and back. The destination has the source's size.
 void swapRedAndBlue(ConstPicture source, Picture destination);

@@ -1,11 +1,24 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "velvix/pipeline/face_outputs.hpp"
 #include "velvix/pipeline/frame_size.hpp"
 
 namespace velvix {
+
+// Rectangles of a frame, in its own pixels, where the face step reads the grey picture.
+struct GreyAreas {
+    struct Area {
+        int left = 0;  // columns [left, right), rows [top, bottom)
+        int top = 0;
+        int right = 0;
+        int bottom = 0;
+    };
+    std::array<Area, 2 * kMaxFaces> areas{};
+    int count = 0;
+};
 
 // The worker's frame and the scratch buffers the face step may write.
 struct FaceStepBuffers {
@@ -14,6 +27,8 @@ struct FaceStepBuffers {
     std::uint8_t* small = nullptr;        // (width / 4) x (height / 4 + 32) pixels of 3 bytes
     std::uint8_t* grey = nullptr;         // one byte per pixel of frame
     FrameSize size;
+    // Where `grey` already holds this frame's grey picture, turned (turnedGrey in pixels.hpp).
+    GreyAreas greyReady;
 };
 
 // Finds the faces in the worker's frame and writes their rectangles and landmarks for the
@@ -22,6 +37,10 @@ class FaceStep {
   public:
     virtual ~FaceStep() = default;
     virtual void run(const FaceStepBuffers& buffers, FaceOutputs& face) = 0;
+    // Where the next run will likely read the grey picture: the worker converts these while it
+    // packs the frame, when their rows are in the caches, instead of the step reading them
+    // from memory again.
+    virtual GreyAreas greyAreasWanted() const { return {}; }
 };
 
 // Skin smoothing of 4-byte pixels. It first swaps bytes 0 and 2 of every source pixel in place
