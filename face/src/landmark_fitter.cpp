@@ -111,6 +111,54 @@ VELVIX_AVX2_FUNCTION void addRowAvx2(const float* row, float* sums, std::int32_t
     addRowPlain(row + k, sums + k, count - k);
 }
 
+void addStepsPlain(const std::int16_t* row, std::int32_t* sums, std::int32_t count) {
+    for (std::int32_t k = 0; k < count; ++k) {
+        sums[k] += row[k];
+    }
+}
+
+VELVIX_AVX2_FUNCTION void addStepsAvx2(const std::int16_t* row, std::int32_t* sums,
+                                       std::int32_t count) {
+    std::int32_t k = 0;
+    for (; k + 8 <= count; k += 8) {
+        const __m256i values =
+            _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + k)));
+        __m256i* at = reinterpret_cast<__m256i*>(sums + k);
+        _mm256_storeu_si256(at, _mm256_add_epi32(_mm256_loadu_si256(at), values));
+    }
+    addStepsPlain(row + k, sums + k, count - k);
+}
+
+LiteMat displacements(const std::vector<float>& sums) {
+    LiteMat delta(LiteMat::kFloat32, static_cast<std::int32_t>(sums.size() / 2), 2);
+    for (std::int32_t l = 0; l < delta.rows(); ++l) {
+        delta.at(l, 0) = sums[static_cast<std::size_t>(2 * l)];
+        delta.at(l, 1) = sums[static_cast<std::size_t>(2 * l + 1)];
+    }
+    return delta;
+}
+
+LiteMat packedRegression(const PackedWeights& packed, const LiteMat& features) {
+    const auto outputs = static_cast<std::int32_t>(packed.stepSizes.size());
+    std::vector<std::int32_t> steps(static_cast<std::size_t>(outputs), 0);
+    const auto addRow = hasAVX2 ? addStepsAvx2 : addStepsPlain;
+    const auto rowOf = [&](std::int32_t j) {
+        return packed.steps +
+               static_cast<std::size_t>(features.intAt(0, j)) * static_cast<std::size_t>(outputs);
+    };
+    for (std::int32_t j = 0; j < features.cols(); ++j) {
+        if (j + kRowsFetchedAhead < features.cols()) {
+            fetchRow(reinterpret_cast<const float*>(rowOf(j + kRowsFetchedAhead)), outputs / 2);
+        }
+        addRow(rowOf(j), steps.data(), outputs);
+    }
+    std::vector<float> sums(static_cast<std::size_t>(outputs));
+    for (std::size_t k = 0; k < sums.size(); ++k) {
+        sums[k] = static_cast<float>(steps[k]) * packed.stepSizes[k];
+    }
+    return displacements(sums);
+}
+
 }  // namespace
 
 FaceBox FaceBox::fromRectangle(float left, float top, float width, float height) {
@@ -200,6 +248,9 @@ LiteMat localBinaryFeatures(const LandmarkModel& model, std::int32_t stage, cons
 }
 
 LiteMat globalRegression(const LandmarkModel& model, std::int32_t stage, const LiteMat& features) {
+    if (static_cast<std::size_t>(stage) < model.packed.size()) {
+        return packedRegression(model.packed[static_cast<std::size_t>(stage)], features);
+    }
     const LiteMat& weights = model.weights[static_cast<std::size_t>(stage)];
     const std::int32_t outputs = weights.cols();
     // Each displacement still adds its terms in the order of the features.
@@ -211,12 +262,7 @@ LiteMat globalRegression(const LandmarkModel& model, std::int32_t stage, const L
         }
         addRow(weights.floatRow(features.intAt(0, j)), sums.data(), outputs);
     }
-    LiteMat delta(LiteMat::kFloat32, outputs / 2, 2);
-    for (std::int32_t l = 0; l < delta.rows(); ++l) {
-        delta.at(l, 0) = sums[static_cast<std::size_t>(2 * l)];
-        delta.at(l, 1) = sums[static_cast<std::size_t>(2 * l + 1)];
-    }
-    return delta;
+    return displacements(sums);
 }
 
 LiteMat fitStage(const LiteMat& image, const FaceBox& box, const LandmarkModel& model,

@@ -1,7 +1,9 @@
 #include "velvix/face/landmark_model.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstring>
 
 namespace velvix {
@@ -14,6 +16,8 @@ constexpr std::int32_t kMaxStages = 64;
 constexpr std::int32_t kMaxTrees = 1024;
 constexpr std::int32_t kMaxDepth = 16;
 constexpr std::int32_t kMaxLandmarks = 4096;
+// The largest weight of an output is this many of its steps.
+constexpr std::int32_t kLargestStep = 32767;
 
 std::int32_t leavesOf(std::int32_t depth) {
     return std::int32_t{1} << (depth - 1);
@@ -127,6 +131,60 @@ std::size_t RandomForest::storageValues(std::int32_t landmarkCount, std::int32_t
            RandomTree::storageValues(treeDepth);
 }
 
+namespace {
+
+// Packs one stage's weights into `into`, which holds as many 16-bit values as the weights.
+PackedWeights packStage(const LiteMat& weights, std::int16_t* into) {
+    PackedWeights stage;
+    stage.steps = into;
+    stage.stepSizes.assign(static_cast<std::size_t>(weights.cols()), 1.0f);
+    for (std::int32_t column = 0; column < weights.cols(); ++column) {
+        float largest = 0;
+        for (std::int32_t row = 0; row < weights.rows(); ++row) {
+            largest = std::max(largest, std::abs(weights.at(row, column)));
+        }
+        if (largest > 0) {
+            stage.stepSizes[static_cast<std::size_t>(column)] = largest / kLargestStep;
+        }
+    }
+    for (std::int32_t row = 0; row < weights.rows(); ++row) {
+        for (std::int32_t column = 0; column < weights.cols(); ++column) {
+            const float steps =
+                weights.at(row, column) / stage.stepSizes[static_cast<std::size_t>(column)];
+            *into++ = static_cast<std::int16_t>(
+                std::clamp(std::lround(steps), -long{kLargestStep}, long{kLargestStep}));
+        }
+    }
+    return stage;
+}
+
+std::size_t valuesOf(const LiteMat& matrix) {
+    return static_cast<std::size_t>(matrix.rows()) * static_cast<std::size_t>(matrix.cols());
+}
+
+}  // namespace
+
+bool packWeights(LandmarkModel& model) {
+    std::size_t values = 0;
+    for (const LiteMat& weights : model.weights) {
+        values += valuesOf(weights);
+    }
+    platform::AlignedBytes storage =
+        platform::allocateLargePageBytes(std::max<std::size_t>(values, 1) * sizeof(std::int16_t));
+    if (!storage) {
+        return false;
+    }
+    std::vector<PackedWeights> packed;
+    auto* next = reinterpret_cast<std::int16_t*>(storage.get());
+    for (const LiteMat& weights : model.weights) {
+        packed.push_back(packStage(weights, next));
+        next += valuesOf(weights);
+    }
+    model.packed = std::move(packed);
+    model.storage = std::move(storage);
+    return true;
+}
+
 std::optional<std::uint64_t> modelFileBytes(std::int32_t stages, std::int32_t trees,
                                             std::int32_t depth, std::int32_t landmarks) {
     if (stages < 1 || stages > kMaxStages || trees < 1 || trees > kMaxTrees || depth < 1 ||
@@ -176,28 +234,33 @@ Result<> loadLandmarkModel(std::FILE* file, LandmarkModel& model, LandmarkParams
     if (!readRows(reader, loading.meanShape)) {
         return Failure{"the file ends inside the mean shape"};
     }
+    // Each stage: its trees' floats, then its packed weights, on a whole cache line.
     const std::int32_t features = landmarks * trees * leavesOf(depth);
-    const std::size_t forestValues = RandomForest::storageValues(landmarks, trees, depth);
-    const std::size_t weightValues =
-        static_cast<std::size_t>(features) * static_cast<std::size_t>(2 * landmarks);
-    const std::size_t stageValues = forestValues + weightValues;
-    loading.storage = platform::allocateLargePageBytes(static_cast<std::size_t>(stages) *
-                                                       stageValues * sizeof(float));
+    const std::size_t forestBytes =
+        RandomForest::storageValues(landmarks, trees, depth) * sizeof(float);
+    const std::size_t packedBytes = static_cast<std::size_t>(features) *
+                                    static_cast<std::size_t>(2 * landmarks) * sizeof(std::int16_t);
+    const std::size_t stageBytes = (forestBytes + packedBytes + 63) / 64 * 64;
+    loading.storage =
+        platform::allocateLargePageBytes(static_cast<std::size_t>(stages) * stageBytes);
     if (!loading.storage) {
         return Failure{"there is no memory for it"};
     }
+    // The floats are read a stage at a time and kept only packed.
+    LiteMat weights(LiteMat::kFloat32, features, 2 * landmarks);
     for (std::int32_t stage = 0; stage < stages; ++stage) {
-        float* stageStorage = reinterpret_cast<float*>(loading.storage.get()) +
-                              static_cast<std::size_t>(stage) * stageValues;
-        loading.forests.emplace_back(landmarks, trees, depth, stageStorage);
+        std::uint8_t* stageStorage =
+            loading.storage.get() + static_cast<std::size_t>(stage) * stageBytes;
+        loading.forests.emplace_back(landmarks, trees, depth,
+                                     reinterpret_cast<float*>(stageStorage));
         if (!readForest(reader, loading.forests.back())) {
             return Failure{"the file ends inside the forest of stage " + std::to_string(stage)};
         }
-        loading.weights.push_back(LiteMat::external(LiteMat::kFloat32, features, 2 * landmarks,
-                                                    stageStorage + forestValues));
-        if (!readTransposed(reader, loading.weights.back())) {
+        if (!readTransposed(reader, weights)) {
             return Failure{"the file ends inside the weights of stage " + std::to_string(stage)};
         }
+        loading.packed.push_back(
+            packStage(weights, reinterpret_cast<std::int16_t*>(stageStorage + forestBytes)));
     }
     model = std::move(loading);
     params.stages = stages;

@@ -35,8 +35,12 @@ TEST(LandmarkModel, LoadsItsBytesAndRefusesMissingShortAndMalformedFiles) {
     good.push_back(0xEE);  // one byte more, which must stay unread
     ASSERT_EQ(load(good), std::pair(std::string(), static_cast<long>(good.size() - 1)));
     good.pop_back();
-    ASSERT_EQ(model.weights[1].rows(), 5 * 2 * 4);
-    EXPECT_FLOAT_EQ(model.weights[1].at(39, 9), small.weight(1, 9, 39));
+    // Kept packed, transposed: row 39 (the last leaf column) of output 9, within half a step.
+    ASSERT_EQ(model.packed.size(), 2u);
+    const PackedWeights& packed = model.packed[1];
+    ASSERT_EQ(packed.stepSizes.size(), 10u);
+    EXPECT_NEAR(packed.steps[39 * 10 + 9] * packed.stepSizes[9], small.weight(1, 9, 39),
+                packed.stepSizes[9] / 2);
 
     const auto expectRefused = [&](const std::vector<std::uint8_t>& bytes,
                                    const std::string& words) {

@@ -404,6 +404,8 @@ LandmarkModel trainLandmarkModel(const std::vector<TrainingFace>& training,
             summary(report);
         }
     }
+    // Fitted as a loaded model is; without memory for that its fits read the floats.
+    static_cast<void>(packWeights(model));
     return model;
 }
 

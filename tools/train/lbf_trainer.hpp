@@ -37,7 +37,8 @@ struct StageSummary {
 // Called from the worker threads, one at a time, with the share of the stage that is done.
 using StageProgress = std::function<void(int stage, double done)>;
 
-// Trains a cascade on `training` and reports each stage; `validation` may be empty.
+// Trains a cascade on `training` and reports each stage; `validation` may be empty. The model
+// comes back with its weights packed, as a loaded model has them.
 LandmarkModel trainLandmarkModel(const std::vector<TrainingFace>& training,
                                  const std::vector<TrainingFace>& validation,
                                  const TrainingOptions& options, const StageProgress& progress,

@@ -44,6 +44,10 @@ bool writeWeights(std::FILE* file, const LiteMat& weights) {
 }  // namespace
 
 bool writeLandmarkModel(std::FILE* file, const LandmarkModel& model) {
+    // A loaded model keeps its weights only packed; the file holds the trainer's floats.
+    if (model.forests.empty() || model.weights.size() != model.forests.size()) {
+        return false;
+    }
     const RandomForest& first = model.forests.front();
     const std::int32_t header[4] = {model.stages, first.trees, first.depth, model.landmarks};
     if (!writeValues(file, header, 4)) {

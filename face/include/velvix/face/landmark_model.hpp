@@ -66,6 +66,14 @@ struct RandomForest {
     std::vector<std::vector<RandomTree>> treesOf;  // [landmark][tree]
 };
 
+// A stage's weights as a fit reads them: each output (column) in whole steps of its own size,
+// 16 bits a value. A fit then reads half the bytes of the floats, and its sums of whole
+// numbers come out the same in every order and on every machine.
+struct PackedWeights {
+    const std::int16_t* steps = nullptr;  // rows of 2L values, as the floats
+    std::vector<float> stepSizes;         // 2L
+};
+
 struct LandmarkModel {
     std::int32_t stages = 0;
     std::int32_t landmarks = 0;
@@ -74,15 +82,23 @@ struct LandmarkModel {
     // The regression of each stage, F = L x T x 2^(D - 1) rows of 2L floats: row c holds what
     // leaf column c adds to every landmark (x of landmark l at 2l, y at 2l + 1). The file stores
     // the transpose; kept this way, a fit reads 2L neighbouring floats per leaf it reached
-    // instead of one float from each of 2L rows spread over megabytes.
+    // instead of one float from each of 2L rows spread over megabytes. The trainer's; a loaded
+    // model keeps its weights only packed.
     std::vector<LiteMat> weights;
-    // A loaded model's trees and weights, stage after stage in one block of large pages: a fit
-    // reads a few hundred scattered rows of it per stage, and with small pages nearly every
-    // row cost a walk of the page tables besides its memory.
+    // The weights as the fits read them, one per stage: a loaded model's, or the trainer's once
+    // it is done (packWeights). Until then a fit reads the floats.
+    std::vector<PackedWeights> packed;
+    // A loaded model's trees and packed weights, stage after stage, or the trainer's packed
+    // weights, in one block of large pages: a fit reads a few hundred scattered rows of it per
+    // stage, and with small pages nearly every row cost a walk of the page tables as well.
     platform::AlignedBytes storage;
 
     bool loaded() const { return stages > 0; }
 };
+
+// Packs every stage's weights of a model made in memory (the trainer's) for its fits; false, with
+// the model unchanged, when there is no memory for them.
+bool packWeights(LandmarkModel& model);
 
 // Largest model the loader accepts; anything bigger is taken for a damaged file.
 inline constexpr std::uint64_t kMaxModelBytes = 1ull << 30;
