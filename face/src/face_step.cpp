@@ -62,12 +62,7 @@ class TurnedGreyFrame final : public GreyFrame {
     const GreyAreas& read() const { return read_; }
 
   private:
-    struct Region {
-        int left = 0;
-        int top = 0;
-        int right = 0;
-        int bottom = 0;
-    };
+    using Region = GreyAreas::Area;        // here in the turned picture's pixels
     static constexpr float kReach = 1.6f;  // in half box sides from the centre
     // Each face's fit and its looks read a region of their own, beside those converted already.
     static constexpr std::size_t kRemembered = 4 * kMaxFaces;

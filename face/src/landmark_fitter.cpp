@@ -86,12 +86,13 @@ void leafCodes(const RandomTree* trees, std::size_t count, const LandmarkSamplin
 // The leaves' weight rows lie scattered over megabytes that the rest of the frame's work has
 // pushed out of the caches; asking for a row a few leaves early overlaps the memory waits.
 constexpr std::int32_t kRowsFetchedAhead = 4;
-constexpr std::int32_t kFloatsPerCacheLine = 16;
+constexpr std::size_t kCacheLineBytes = 64;
 
-// Asks for the cache lines of `floats` consecutive 4-byte values without waiting for them.
-void fetchRow(const float* row, std::int32_t floats) {
-    for (std::int32_t k = 0; k < floats; k += kFloatsPerCacheLine) {
-        _mm_prefetch(reinterpret_cast<const char*>(row + k), _MM_HINT_T0);
+// Asks for the cache lines of `bytes` bytes from `start` without waiting for them.
+void fetchBytes(const void* start, std::size_t bytes) {
+    const auto* first = static_cast<const char*>(start);
+    for (std::size_t k = 0; k < bytes; k += kCacheLineBytes) {
+        _mm_prefetch(first + k, _MM_HINT_T0);
     }
 }
 
@@ -129,15 +130,6 @@ VELVIX_AVX2_FUNCTION void addStepsAvx2(const std::int16_t* row, std::int32_t* su
     addStepsPlain(row + k, sums + k, count - k);
 }
 
-LiteMat displacements(const std::vector<float>& sums) {
-    LiteMat delta(LiteMat::kFloat32, static_cast<std::int32_t>(sums.size() / 2), 2);
-    for (std::int32_t l = 0; l < delta.rows(); ++l) {
-        delta.at(l, 0) = sums[static_cast<std::size_t>(2 * l)];
-        delta.at(l, 1) = sums[static_cast<std::size_t>(2 * l + 1)];
-    }
-    return delta;
-}
-
 LiteMat packedRegression(const PackedWeights& packed, const LiteMat& features) {
     const auto outputs = static_cast<std::int32_t>(packed.stepSizes.size());
     std::vector<std::int32_t> steps(static_cast<std::size_t>(outputs), 0);
@@ -148,15 +140,18 @@ LiteMat packedRegression(const PackedWeights& packed, const LiteMat& features) {
     };
     for (std::int32_t j = 0; j < features.cols(); ++j) {
         if (j + kRowsFetchedAhead < features.cols()) {
-            fetchRow(reinterpret_cast<const float*>(rowOf(j + kRowsFetchedAhead)), outputs / 2);
+            fetchBytes(rowOf(j + kRowsFetchedAhead),
+                       static_cast<std::size_t>(outputs) * sizeof(std::int16_t));
         }
         addRow(rowOf(j), steps.data(), outputs);
     }
-    std::vector<float> sums(static_cast<std::size_t>(outputs));
-    for (std::size_t k = 0; k < sums.size(); ++k) {
-        sums[k] = static_cast<float>(steps[k]) * packed.stepSizes[k];
+    // Output 2l is landmark l's x and 2l + 1 its y: the displacements' own order.
+    LiteMat delta(LiteMat::kFloat32, outputs / 2, 2);
+    float* displacement = delta.floatRow(0);
+    for (std::size_t k = 0; k < steps.size(); ++k) {
+        displacement[k] = static_cast<float>(steps[k]) * packed.stepSizes[k];
     }
-    return displacements(sums);
+    return delta;
 }
 
 }  // namespace
@@ -229,8 +224,10 @@ LiteMat localBinaryFeatures(const LandmarkModel& model, std::int32_t stage, cons
         // landmark's are walked.
         if (l + 1 < forest.landmarks) {
             for (const RandomTree& next : forest.treesOf[static_cast<std::size_t>(l + 1)]) {
-                fetchRow(next.nodeFeatures.floatRow(0), next.nodeFeatures.rows() * 4);
-                fetchRow(next.thresholds.floatRow(0), next.thresholds.rows());
+                fetchBytes(next.nodeFeatures.data(),
+                           static_cast<std::size_t>(next.nodeFeatures.rows()) * 4 * sizeof(float));
+                fetchBytes(next.thresholds.data(),
+                           static_cast<std::size_t>(next.thresholds.rows()) * sizeof(float));
             }
         }
         const std::vector<RandomTree>& trees = forest.treesOf[static_cast<std::size_t>(l)];
@@ -253,16 +250,19 @@ LiteMat globalRegression(const LandmarkModel& model, std::int32_t stage, const L
     }
     const LiteMat& weights = model.weights[static_cast<std::size_t>(stage)];
     const std::int32_t outputs = weights.cols();
-    // Each displacement still adds its terms in the order of the features.
-    std::vector<float> sums(static_cast<std::size_t>(outputs), 0.0f);
+    // Summed straight into the displacements (output 2l is landmark l's x, 2l + 1 its y, and a
+    // new matrix starts at zero); each still adds its terms in the order of the features.
+    LiteMat delta(LiteMat::kFloat32, outputs / 2, 2);
+    float* sums = delta.floatRow(0);
     const auto addRow = hasAVX2 ? addRowAvx2 : addRowPlain;
     for (std::int32_t j = 0; j < features.cols(); ++j) {
         if (j + kRowsFetchedAhead < features.cols()) {
-            fetchRow(weights.floatRow(features.intAt(0, j + kRowsFetchedAhead)), outputs);
+            fetchBytes(weights.floatRow(features.intAt(0, j + kRowsFetchedAhead)),
+                       static_cast<std::size_t>(outputs) * sizeof(float));
         }
-        addRow(weights.floatRow(features.intAt(0, j)), sums.data(), outputs);
+        addRow(weights.floatRow(features.intAt(0, j)), sums, outputs);
     }
-    return displacements(sums);
+    return delta;
 }
 
 LiteMat fitStage(const LiteMat& image, const FaceBox& box, const LandmarkModel& model,
