@@ -92,25 +92,47 @@ const std::uint8_t* firstZero(const std::uint8_t* from, const std::uint8_t* to) 
     return zero == nullptr ? to : static_cast<const std::uint8_t*>(zero);
 }
 
-// Writes back only the pixels of the packed 4-byte rectangle whose alpha is above 0, so that
-// the areas of faces side by side, which may overlap, leave each other's smoothing in place.
-void copyMaskedRectangleBack(const std::uint8_t* packed, const std::uint8_t* alpha,
-                             const PixelArea& r, FrameSize size, std::uint8_t* output) {
+// The pixels of a face's area that its mask smooths, blended with their unsmoothed twins by
+// the mask (and the skin's tone, when learned) and written into the 3-byte output frame, run by
+// run of alpha above 0 while the run is in the caches. Pixels of alpha 0 are left alone, so
+// that the areas of faces side by side, which may overlap, keep each other's smoothing.
+struct MaskedBlend {
+    const std::uint8_t* unsmoothed;  // the area's pixels, 4 bytes each, rows area.width apart
+    std::uint8_t* smoothed;          // the same layout; blended in place
+    const std::uint8_t* alpha;
+    const SkinTone* tone;  // null: the fixed skin-colour test alone
+};
+
+void blendRun(const MaskedBlend& b, std::size_t first, int count) {
+    const std::size_t bytes = first * 4;
+    if (b.tone != nullptr) {
+        blendSkinOfTone(b.unsmoothed + bytes, b.smoothed + bytes, b.alpha + first,
+                        static_cast<std::size_t>(count), *b.tone);
+    } else {
+        blendSkin(b.unsmoothed + bytes, b.smoothed + bytes, b.alpha + first,
+                  static_cast<std::size_t>(count));
+    }
+}
+
+void blendMaskedIntoOutput(const MaskedBlend& b, const PixelArea& r, FrameSize size,
+                           std::uint8_t* output) {
     for (int row = 0; row < r.height; ++row) {
         const std::size_t rowStart =
             static_cast<std::size_t>(row) * static_cast<std::size_t>(r.width);
-        const std::uint8_t* rowAlpha = alpha + rowStart;
+        const std::uint8_t* rowAlpha = b.alpha + rowStart;
+        const std::uint8_t* rowEnd = rowAlpha + r.width;
         std::uint8_t* destination =
             output + (static_cast<std::size_t>(r.y + row) * static_cast<std::size_t>(size.width) +
                       static_cast<std::size_t>(r.x)) *
                          3;
         int column = 0;
         while (column < r.width) {
-            const std::uint8_t* rowEnd = rowAlpha + r.width;
             const int start = static_cast<int>(firstNonZero(rowAlpha + column, rowEnd) - rowAlpha);
             const int end = static_cast<int>(firstZero(rowAlpha + start, rowEnd) - rowAlpha);
             if (end > start) {
-                packPixels(packed + (rowStart + static_cast<std::size_t>(start)) * 4,
+                const std::size_t first = rowStart + static_cast<std::size_t>(start);
+                blendRun(b, first, end - start);
+                packPixels(b.smoothed + first * 4,
                            destination + static_cast<std::size_t>(start) * 3, end - start, 1,
                            PackFrom::filterLayout);
             }
@@ -174,11 +196,9 @@ void smoothFaceRegion(const Smoothing& s, const FaceRegion& region) {
     drawFaceMask(region, 0, {b.mask(), area, area.width}, b.maskScratch());
     if (tone) {
         keepHairTexture(*region.landmarks, *tone, b.work(), {b.mask(), area, area.width});
-        blendSkinOfTone(b.work(), b.smoothedArea(), b.mask(), area.pixels(), *tone);
-    } else {
-        blendSkin(b.work(), b.smoothedArea(), b.mask(), area.pixels());
     }
-    copyMaskedRectangleBack(b.smoothedArea(), b.mask(), area, s.size, b.output());
+    blendMaskedIntoOutput({b.work(), b.smoothedArea(), b.mask(), tone ? &*tone : nullptr}, area,
+                          s.size, b.output());
 }
 
 // Every face of the frame, each by its own mask: the widest as the fade gives it, the others
