@@ -165,9 +165,11 @@ PixelArea boundsOf(const FaceOutline& outline, FrameSize size) {
 std::pair<int, int> spanOnRow(const FaceOutline& outline, float y) {
     float left = std::numeric_limits<float>::infinity();
     float right = -left;
-    for (int k = 0; k < outline.count; ++k) {
-        const PointF a = outline.points[static_cast<std::size_t>(k)];
-        const PointF b = outline.points[static_cast<std::size_t>((k + 1) % outline.count)];
+    // Each edge from the point before (the last, for the first) to the point: no division by
+    // the count for each edge of each row.
+    for (int k = 0, before = outline.count - 1; k < outline.count; before = k++) {
+        const PointF a = outline.points[static_cast<std::size_t>(before)];
+        const PointF b = outline.points[static_cast<std::size_t>(k)];
         if ((a.y <= y && y < b.y) || (b.y <= y && y < a.y)) {
             const float x = a.x + (y - a.y) * (b.x - a.x) / (b.y - a.y);
             left = std::min(left, x);
