@@ -3,27 +3,31 @@
 // the moving one also sent as MJPG, as webcams send 1280 x 720 at 30 fps, and decoded by the
 // program) and on with one, two and four faces moving (copies of the demo portrait, each in its
 // half or quarter of the frame, 200 pixels wide in halves and 130 in quarters). Each case runs
-// twice, for a short and a long time; the difference of the two runs' processor time (getrusage
-// of the ended child) over the difference of their frames is the time per frame without the
-// start-up. The program's own last line gives the frames, their rate and the worst time from a
-// frame's fetch to its publish. Then the groups of faces are run in turn for a few rounds, and
-// the median of each round's difference is what a further face costs: on a shared machine runs
-// minutes apart differ by more than a face.
-//   velvix-bench-cpu [SHORT_SECONDS LONG_SECONDS [ROUNDS]]
+// once for RUN seconds; the program's processor time (from /proc) is read after WARM-UP seconds
+// and a second before the end, and its difference over the frames published in between is the
+// time per frame in the steady state, without the start-up (reading the model and the network,
+// whose cost varies from run to run with what the kernel must do for the memory). The program's
+// own last line gives the frame rate and the worst time from a frame's fetch to its publish.
+// Then the groups of faces are run in turn for a few rounds, and the median of each round's
+// difference is what a further face costs: on a shared machine runs minutes apart differ by more
+// than a face.
+//   velvix-bench-cpu [WARM-UP_SECONDS RUN_SECONDS [ROUNDS]]
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <turbojpeg.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "portrait_clip.hpp"
@@ -35,25 +39,58 @@ using velvix::testing::PortraitClip;
 using velvix::testing::PortraitPose;
 
 struct Run {
-    double cpuSeconds = 0;
-    long frames = 0;
+    double cpuSeconds = 0;  // between the two readings
+    double wallSeconds = 0;
     double framesPerSecond = 0;
     double worstMilliseconds = 0;
     bool ok = false;
 };
 
-double seconds(const timeval& time) {
-    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+// The processor time a running child has had so far, from /proc/PID/stat (fields 14 and 15).
+std::optional<double> processorSeconds(pid_t child) {
+    std::ifstream stat("/proc/" + std::to_string(child) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const auto end = text.rfind(')');
+    if (end == std::string::npos) {
+        return std::nullopt;
+    }
+    std::istringstream fields(text.substr(end + 2));
+    std::string field;
+    long long user = 0;
+    long long system = 0;
+    for (int k = 3; k <= 15 && fields >> field; ++k) {
+        if (k == 14) {
+            user = std::stoll(field);
+        } else if (k == 15) {
+            system = std::stoll(field);
+        }
+    }
+    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-// Starts the program with the messages on its standard input, waits for its end and reads its
-// last line.
+using Clock = std::chrono::steady_clock;
+
+// Sleeps until `seconds` after `start`, then reads the child's processor time and the clock.
+std::optional<std::pair<double, Clock::time_point>> readingAt(pid_t child, Clock::time_point start,
+                                                              double seconds) {
+    std::this_thread::sleep_until(start + std::chrono::duration<double>(seconds));
+    const auto cpu = processorSeconds(child);
+    if (!cpu) {
+        return std::nullopt;
+    }
+    return std::pair{*cpu, Clock::now()};
+}
+
+// Starts the program with the messages on its standard input, reads its processor time after
+// `warmUpSeconds` and a second before its end, waits for its end and reads its last line.
 Run runProgram(const std::string& program, const std::string& camera, const std::string& ring,
-               const std::string& messages, int runSeconds, const std::string& logPath) {
+               const std::string& messages, int warmUpSeconds, int runSeconds,
+               const std::string& logPath) {
     int input[2];
     if (pipe(input) != 0) {
         return {};
     }
+    const Clock::time_point start = Clock::now();
     const pid_t child = fork();
     if (child == 0) {
         dup2(input[0], 0);
@@ -70,24 +107,29 @@ Run runProgram(const std::string& program, const std::string& camera, const std:
     close(input[0]);
     const ssize_t written = write(input[1], messages.data(), messages.size());
     close(input[1]);
+    const auto first = readingAt(child, start, warmUpSeconds);
+    const auto last = readingAt(child, start, runSeconds - 1);
     int status = 0;
-    rusage usage{};
-    wait4(child, &status, 0, &usage);
+    waitpid(child, &status, 0);
     Run run;
-    run.cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
     std::ifstream log(logPath);
     std::string line;
+    long frames = 0;
     while (std::getline(log, line)) {
         const auto at = line.find("velvix: stopped; ");
         if (at != std::string::npos) {
             run.ok = std::sscanf(line.c_str() + at,
                                  "velvix: stopped; %ld frames published, %lf frames per second, "
                                  "fetch to publish at most %lf ms",
-                                 &run.frames, &run.framesPerSecond, &run.worstMilliseconds) == 3;
+                                 &frames, &run.framesPerSecond, &run.worstMilliseconds) == 3;
         }
     }
-    run.ok = run.ok && written == static_cast<ssize_t>(messages.size()) && WIFEXITED(status) &&
-             WEXITSTATUS(status) == 0;
+    run.ok = run.ok && first && last && written == static_cast<ssize_t>(messages.size()) &&
+             WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (run.ok) {
+        run.cpuSeconds = last->first - first->first;
+        run.wallSeconds = std::chrono::duration<double>(last->second - first->second).count();
+    }
     velvix::platform::SharedSection::remove(ring);
     return run;
 }
@@ -114,8 +156,8 @@ bool writeMjpgClip(const std::string& path, const std::vector<std::vector<std::u
 struct Timing {
     std::string program;
     std::filesystem::path folder;
-    int shortSeconds = 6;
-    int longSeconds = 21;
+    int warmUpSeconds = 6;
+    int runSeconds = 21;
 };
 
 struct Measured {
@@ -125,21 +167,21 @@ struct Measured {
     bool ok = false;
 };
 
-// The test camera `camera` with the smoothing message, run for a short and a long time.
+// The test camera `camera` with the smoothing message. The frames between the two readings are
+// the program's frame rate over the time between them: its pacer keeps the rate steady.
 Measured measure(const Timing& t, const std::string& camera, const char* smoothing) {
     const std::string file = camera.substr(0, camera.find('?'));
     const std::string name = std::filesystem::path(file).filename().string();
     const std::string messages = "velv:CAMERA:Test camera: " + name + "\n" + smoothing + "\n";
     const std::string ring = "VelvixBenchCpu" + std::to_string(getpid());
     const std::string log = (t.folder / "log.txt").string();
-    const Run brief = runProgram(t.program, camera, ring, messages, t.shortSeconds, log);
-    const Run full = runProgram(t.program, camera, ring, messages, t.longSeconds, log);
-    if (!brief.ok || !full.ok || full.frames <= brief.frames) {
+    const Run run =
+        runProgram(t.program, camera, ring, messages, t.warmUpSeconds, t.runSeconds, log);
+    const double frames = run.framesPerSecond * run.wallSeconds;
+    if (!run.ok || frames < 1) {
         return {};
     }
-    return {(full.cpuSeconds - brief.cpuSeconds) / static_cast<double>(full.frames - brief.frames) *
-                1e3,
-            full.framesPerSecond, std::max(brief.worstMilliseconds, full.worstMilliseconds), true};
+    return {run.cpuSeconds / frames * 1e3, run.framesPerSecond, run.worstMilliseconds, true};
 }
 
 double median(std::vector<double> values) {
@@ -185,13 +227,16 @@ bool printFurtherFaces(const Timing& t, const std::vector<std::string>& groups, 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 1 && argc != 3 && argc != 4) {
-        std::fprintf(stderr, "usage: velvix-bench-cpu [SHORT_SECONDS LONG_SECONDS [ROUNDS]]\n");
+    const int warmUpSeconds = argc >= 3 ? std::atoi(argv[1]) : 4;
+    const int runSeconds = argc >= 3 ? std::atoi(argv[2]) : 16;
+    if ((argc != 1 && argc != 3 && argc != 4) || warmUpSeconds < 1 ||
+        runSeconds < warmUpSeconds + 3) {
+        std::fprintf(stderr,
+                     "usage: velvix-bench-cpu [WARM-UP_SECONDS RUN_SECONDS [ROUNDS]], with at "
+                     "least 1 s of warm-up and a run 3 s longer\n");
         return 2;
     }
     const std::string program = VELVIX_APP;
-    const int shortSeconds = argc >= 3 ? std::atoi(argv[1]) : 6;
-    const int longSeconds = argc >= 3 ? std::atoi(argv[2]) : 21;
     const int rounds = argc == 4 ? std::max(1, std::atoi(argv[3])) : 3;
     const auto folder =
         std::filesystem::temp_directory_path() / ("velvix-bench-cpu-" + std::to_string(getpid()));
@@ -247,14 +292,14 @@ int main(int argc, char** argv) {
     double load[3] = {0, 0, 0};
     getloadavg(load, 3);
     std::printf(
-        "1280 x 720 at 30 fps, runs of %d and %d s, load average %.2f %.2f %.2f on %ld "
-        "processors\n",
-        shortSeconds, longSeconds, load[0], load[1], load[2], sysconf(_SC_NPROCESSORS_ONLN));
+        "1280 x 720 at 30 fps, runs of %d s measured from %d s on, load average %.2f %.2f %.2f "
+        "on %ld processors\n",
+        runSeconds, warmUpSeconds, load[0], load[1], load[2], sysconf(_SC_NPROCESSORS_ONLN));
     std::printf(
         "| case | processor time per frame | share of one core | frames per second | "
         "worst fetch to publish |\n|---|---|---|---|---|\n");
     bool ok = true;
-    const Timing timing{program, folder, shortSeconds, longSeconds};
+    const Timing timing{program, folder, warmUpSeconds, runSeconds};
     for (const Case& c : cases) {
         const Measured m = measure(timing, c.camera, c.smoothing);
         if (!m.ok) {
