@@ -239,8 +239,13 @@ TEST_F(ProcessTool, ProgramsAnswerHelpAndNameWhatIsMissing) {
                     folder.path()});
 #endif
 #ifdef VELVIX_TRAIN_TOOL
-    rows.insert(rows.end(), {{{VELVIX_TRAIN_TOOL, "model.dat"}, 2, "no TRAINING_FOLDER given"},
-                             {{VELVIX_ACCURACY_TOOL, missing}, 1, "No such file or directory"}});
+    // A folder that is not there is named, not thrown out of the program as it was.
+    rows.insert(
+        rows.end(),
+        {{{VELVIX_TRAIN_TOOL, "model.dat"}, 2, "no TRAINING_FOLDER given"},
+         {{VELVIX_TRAIN_TOOL, "model.dat", missing}, 2, ": No such file or directory"},
+         {{VELVIX_ACCURACY_TOOL, missing}, 1, "No such file or directory"},
+         {{VELVIX_ACCURACY_TOOL, "model.dat", "--98", missing}, 2, ": No such file or directory"}});
 #endif
     for (const Row& row : rows) {
         const auto result = runProgram(row.arguments);

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "accuracy.hpp"
+#include "face_data.hpp"
 #include "velvix/face/face_detector.hpp"
 
 namespace {
@@ -89,7 +90,12 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (first == "--mapping") {
-        return argc == 3 ? reportMapping(argv[2]) : usage("--mapping needs one folder");
+        if (argc != 3) {
+            return usage("--mapping needs one folder");
+        }
+        const std::string problem = folderProblem(argv[2]);
+        return problem.empty() ? reportMapping(argv[2])
+                               : usage(std::string(argv[2]) + ": " + problem);
     }
     if (argc < 2 || first.starts_with("--")) {
         return usage("no model given");
@@ -110,6 +116,12 @@ int main(int argc, char** argv) {
             curvePath = argv[i + 1];
         } else {
             return usage("unknown option " + option);
+        }
+    }
+    for (const std::string& folder : {folder68, folder98}) {
+        const std::string problem = folder.empty() ? "" : folderProblem(folder);
+        if (!problem.empty()) {
+            return usage(folder + ": " + problem);
         }
     }
     std::FILE* file = std::fopen(argv[1], "rb");

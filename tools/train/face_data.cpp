@@ -47,6 +47,15 @@ std::optional<std::vector<Point>> readPointsFile(const std::string& path) {
     return points;
 }
 
+std::string folderProblem(const std::string& folder) {
+    std::error_code error;
+    if (!std::filesystem::is_directory(folder, error)) {
+        return error ? error.message() : "not a folder";
+    }
+    std::filesystem::directory_iterator(folder, error);
+    return error ? error.message() : "";
+}
+
 std::vector<std::filesystem::path> annotatedPictures(const std::string& folder) {
     std::vector<std::filesystem::path> photos;
     for (const auto& entry : std::filesystem::directory_iterator(folder)) {

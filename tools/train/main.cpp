@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "augmentation.hpp"
+#include "face_data.hpp"
 #include "lbf_trainer.hpp"
 #include "model_writer.hpp"
 #include "progress_bar.hpp"
@@ -85,6 +86,15 @@ std::string parse(int argc, char** argv, CommandLine& command) {
     }
     command.output = positional.front();
     command.folders.assign(positional.begin() + 1, positional.end());
+    std::vector<std::string> read = command.folders;
+    if (!command.validation.empty()) {
+        read.push_back(command.validation);
+    }
+    for (const std::string& folder : read) {
+        if (const std::string problem = folderProblem(folder); !problem.empty()) {
+            return folder + ": " + problem;
+        }
+    }
     return "";
 }
 
