@@ -414,11 +414,20 @@ bool CRBFilterAVX2::filter(std::uint8_t* out, const std::uint8_t* in, int width,
     if (!accepts(out, in, width, height, pitch)) {
         return false;
     }
+    std::uint8_t* intermediate = intermediate_.get();
+    if (std::int64_t{width} * height <= kFilteredAlonePixelsMaximum) {
+        for (int stripe = 0; stripe < threadCount_; ++stripe) {
+            horizontalPass(stripe, in, intermediate, width, height, pitch);
+        }
+        for (int stripe = 0; stripe < threadCount_; ++stripe) {
+            verticalPass(stripe, intermediate, out, width, height, pitch);
+        }
+        return true;
+    }
     if (!helper_) {
         helper_ = std::make_unique<StripeHelper>();
     }
     const int last = threadCount_ - 1;
-    std::uint8_t* intermediate = intermediate_.get();
     helper_->start(
         {this, &CRBFilterAVX2::horizontalPass, last, in, intermediate, width, height, pitch});
     horizontalPass(last, in, intermediate, width, height, pitch);
