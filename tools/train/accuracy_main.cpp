@@ -93,9 +93,8 @@ int main(int argc, char** argv) {
         if (argc != 3) {
             return usage("--mapping needs one folder");
         }
-        const std::string problem = folderProblem(argv[2]);
-        return problem.empty() ? reportMapping(argv[2])
-                               : usage(std::string(argv[2]) + ": " + problem);
+        const std::string problem = folderProblem({argv[2]});
+        return problem.empty() ? reportMapping(argv[2]) : usage(problem);
     }
     if (argc < 2 || first.starts_with("--")) {
         return usage("no model given");
@@ -118,11 +117,8 @@ int main(int argc, char** argv) {
             return usage("unknown option " + option);
         }
     }
-    for (const std::string& folder : {folder68, folder98}) {
-        const std::string problem = folder.empty() ? "" : folderProblem(folder);
-        if (!problem.empty()) {
-            return usage(folder + ": " + problem);
-        }
+    if (const std::string problem = folderProblem({folder68, folder98}); !problem.empty()) {
+        return usage(problem);
     }
     std::FILE* file = std::fopen(argv[1], "rb");
     if (file == nullptr) {

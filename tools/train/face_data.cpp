@@ -47,13 +47,21 @@ std::optional<std::vector<Point>> readPointsFile(const std::string& path) {
     return points;
 }
 
-std::string folderProblem(const std::string& folder) {
-    std::error_code error;
-    if (!std::filesystem::is_directory(folder, error)) {
-        return error ? error.message() : "not a folder";
+std::string folderProblem(const std::vector<std::string>& folders) {
+    for (const std::string& folder : folders) {
+        if (folder.empty()) {
+            continue;
+        }
+        std::error_code error;
+        if (!std::filesystem::is_directory(folder, error)) {
+            return folder + ": " + (error ? error.message() : "not a folder");
+        }
+        std::filesystem::directory_iterator(folder, error);
+        if (error) {
+            return folder + ": " + error.message();
+        }
     }
-    std::filesystem::directory_iterator(folder, error);
-    return error ? error.message() : "";
+    return "";
 }
 
 std::vector<std::filesystem::path> annotatedPictures(const std::string& folder) {

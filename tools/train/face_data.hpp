@@ -62,9 +62,10 @@ GreyImage greyOf(const ColourPicture& picture);
 // widened to include the forehead above the brows.
 FaceBox boxAroundPoints(const std::vector<Point>& points);
 
-// Why `folder` cannot be listed (it does not exist, is not a folder, may not be read), or empty
-// when it can: readFaceFolder expects a folder that can.
-std::string folderProblem(const std::string& folder);
+// The first of `folders` that cannot be listed (it does not exist, is not a folder, may not be
+// read) as "FOLDER: why", or empty when all can; empty names are passed over. readFaceFolder
+// expects a folder that can.
+std::string folderProblem(const std::vector<std::string>& folders);
 
 // The .jpg + .pts pairs of `folder` in name order (at most `limit` when it is positive), their
 // points brought to the 98-point layout. Faces that cannot be read are skipped. With a

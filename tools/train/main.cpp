@@ -87,15 +87,8 @@ std::string parse(int argc, char** argv, CommandLine& command) {
     command.output = positional.front();
     command.folders.assign(positional.begin() + 1, positional.end());
     std::vector<std::string> read = command.folders;
-    if (!command.validation.empty()) {
-        read.push_back(command.validation);
-    }
-    for (const std::string& folder : read) {
-        if (const std::string problem = folderProblem(folder); !problem.empty()) {
-            return folder + ": " + problem;
-        }
-    }
-    return "";
+    read.push_back(command.validation);
+    return folderProblem(read);
 }
 
 void reportBoxes(const std::string& folder, const std::vector<TrainingFace>& faces,
