@@ -114,14 +114,13 @@ Run runProgram(const std::string& program, const std::string& camera, const std:
     Run run;
     std::ifstream log(logPath);
     std::string line;
-    long frames = 0;
     while (std::getline(log, line)) {
         const auto at = line.find("velvix: stopped; ");
         if (at != std::string::npos) {
             run.ok = std::sscanf(line.c_str() + at,
-                                 "velvix: stopped; %ld frames published, %lf frames per second, "
+                                 "velvix: stopped; %*d frames published, %lf frames per second, "
                                  "fetch to publish at most %lf ms",
-                                 &frames, &run.framesPerSecond, &run.worstMilliseconds) == 3;
+                                 &run.framesPerSecond, &run.worstMilliseconds) == 2;
         }
     }
     run.ok = run.ok && first && last && written == static_cast<ssize_t>(messages.size()) &&
@@ -156,8 +155,8 @@ bool writeMjpgClip(const std::string& path, const std::vector<std::vector<std::u
 struct Timing {
     std::string program;
     std::filesystem::path folder;
-    int warmUpSeconds = 6;
-    int runSeconds = 21;
+    int warmUpSeconds = 4;
+    int runSeconds = 16;
 };
 
 struct Measured {
@@ -227,8 +226,9 @@ bool printFurtherFaces(const Timing& t, const std::vector<std::string>& groups, 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int warmUpSeconds = argc >= 3 ? std::atoi(argv[1]) : 4;
-    const int runSeconds = argc >= 3 ? std::atoi(argv[2]) : 16;
+    const Timing defaults;
+    const int warmUpSeconds = argc >= 3 ? std::atoi(argv[1]) : defaults.warmUpSeconds;
+    const int runSeconds = argc >= 3 ? std::atoi(argv[2]) : defaults.runSeconds;
     if ((argc != 1 && argc != 3 && argc != 4) || warmUpSeconds < 1 ||
         runSeconds < warmUpSeconds + 3) {
         std::fprintf(stderr,
