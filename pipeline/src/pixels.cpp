@@ -552,6 +552,38 @@ struct LumaShares {
 
 constexpr LumaShares kLumaShares{};
 
+// Which colours whose thousandths are a whole multiple of 1000 the double formula puts one
+// below the quotient (as mid-grey), one bit for each red and green: for a given red and green
+// at most one blue in 0 to 255 makes such a multiple, since 114 blue must make up the rest to a
+// multiple of 1000 and so 57 blue the half of it to one of 500, which fixes blue modulo 500
+// (57 x 193 = 22 x 500 + 1). Eight pixels look their bits up at once, without a branch: black,
+// white and grey, which a camera's clipped areas are full of, all lie on such multiples.
+struct WholeLumaDrops {
+    std::array<std::uint32_t, 256 * 256 / 32> bits{};
+
+    constexpr WholeLumaDrops() {
+        for (int red = 0; red < 256; ++red) {
+            for (int green = 0; green < 256; ++green) {
+                const int rest = (1000 - (299 * red + 587 * green) % 1000) % 1000;
+                const int blue = rest / 2 * 193 % 500;
+                if (rest % 2 != 0 || blue > 255) {
+                    continue;
+                }
+                const int whole = (299 * red + 587 * green + 114 * blue) / 1000;
+                const auto formula =
+                    static_cast<int>(kLumaShares.red[static_cast<std::size_t>(red)] +
+                                     kLumaShares.green[static_cast<std::size_t>(green)] +
+                                     kLumaShares.blue[static_cast<std::size_t>(blue)]);
+                const int index = red * 256 + green;
+                bits[static_cast<std::size_t>(index / 32)] |=
+                    static_cast<std::uint32_t>(whole - formula) << (index % 32);
+            }
+        }
+    }
+};
+
+constexpr WholeLumaDrops kWholeLumaDrops{};
+
 // floor(0.299 red + 0.587 green + 0.114 blue) exactly as the double formula gives it. In
 // thousandths the sum is a whole number, and the double sum lies within 1e-13 of it over 1000,
 // so its floor is the whole quotient unless the division leaves no remainder: there rounding
@@ -576,9 +608,10 @@ void greyRowPlain(const std::uint8_t* row, std::size_t width, std::uint8_t* out,
 }
 
 // Eight pixels a step, loaded as two groups of four (12 of each 16 bytes, as in the capture
-// conversion). The thousandths come from two multiply-adds, the quotient through a float,
-// which is exact wherever the remainder lies between 1 and 999; a step with any other
-// remainder (a whole multiple, where the formula decides) is done pixel by pixel.
+// conversion). The thousandths come from two multiply-adds and the quotient through a float,
+// which is exact over the whole range (the float's error stays below the 0.001 between a
+// quotient and the next whole number); where it leaves no remainder the formula's own result
+// is looked up.
 VELVIX_AVX2_FUNCTION void greyRowAvx2(const std::uint8_t* row, std::size_t width, std::uint8_t* out,
                                       GreyColumns columns) {
     const __m256i blueGreen =
@@ -587,10 +620,16 @@ VELVIX_AVX2_FUNCTION void greyRowAvx2(const std::uint8_t* row, std::size_t width
     const __m256i red =
         _mm256_setr_epi8(2, -1, -1, -1, 5, -1, -1, -1, 8, -1, -1, -1, 11, -1, -1, -1, 2, -1, -1, -1,
                          5, -1, -1, -1, 8, -1, -1, -1, 11, -1, -1, -1);
+    const __m256i greenRed =
+        _mm256_setr_epi8(1, 2, -1, -1, 4, 5, -1, -1, 7, 8, -1, -1, 10, 11, -1, -1, 1, 2, -1, -1, 4,
+                         5, -1, -1, 7, 8, -1, -1, 10, 11, -1, -1);
     const __m256i blueGreenWeights = _mm256_set1_epi32((587 << 16) | 114);
     const __m256i redWeight = _mm256_set1_epi32(299);
     const __m256i thousand = _mm256_set1_epi32(1000);
+    const __m256i bitOfWord = _mm256_set1_epi32(31);
+    const __m256i one = _mm256_set1_epi32(1);
     const __m256i zero = _mm256_setzero_si256();
+    const auto* dropWords = reinterpret_cast<const int*>(kWholeLumaDrops.bits.data());
     std::size_t x = 0;
     for (; x + 10 <= width; x += 8) {
         const std::uint8_t* in = row + x * 3;
@@ -600,19 +639,16 @@ VELVIX_AVX2_FUNCTION void greyRowAvx2(const std::uint8_t* row, std::size_t width
         const __m256i thousandths = _mm256_add_epi32(
             _mm256_madd_epi16(_mm256_shuffle_epi8(pixels, blueGreen), blueGreenWeights),
             _mm256_madd_epi16(_mm256_shuffle_epi8(pixels, red), redWeight));
-        const __m256i whole = _mm256_cvttps_epi32(
+        const __m256i quotient = _mm256_cvttps_epi32(
             _mm256_mul_ps(_mm256_cvtepi32_ps(thousandths), _mm256_set1_ps(0.001f)));
-        const __m256i remainder =
-            _mm256_sub_epi32(thousandths, _mm256_mullo_epi32(whole, thousand));
-        const __m256i exact = _mm256_and_si256(_mm256_cmpgt_epi32(remainder, zero),
-                                               _mm256_cmpgt_epi32(thousand, remainder));
-        if (_mm256_movemask_epi8(exact) != -1) {
-            const std::size_t at = columns == GreyColumns::inOrder ? x : width - 8 - x;
-            for (std::size_t k = 0; k < 8; ++k) {
-                out[at + (columns == GreyColumns::inOrder ? k : 7 - k)] = lumaOf(in + k * 3);
-            }
-            continue;
-        }
+        const __m256i noRemainder =
+            _mm256_cmpeq_epi32(thousandths, _mm256_mullo_epi32(quotient, thousand));
+        const __m256i colour = _mm256_shuffle_epi8(pixels, greenRed);
+        const __m256i drop = _mm256_and_si256(
+            _mm256_srlv_epi32(_mm256_i32gather_epi32(dropWords, _mm256_srli_epi32(colour, 5), 4),
+                              _mm256_and_si256(colour, bitOfWord)),
+            one);
+        const __m256i whole = _mm256_sub_epi32(quotient, _mm256_and_si256(drop, noRemainder));
         const __m256i bytes = _mm256_packus_epi16(_mm256_packus_epi32(whole, zero), zero);
         std::uint64_t eight =
             static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm256_castsi256_si128(bytes))) |
