@@ -160,29 +160,69 @@ PixelArea boundsOf(const FaceOutline& outline, FrameSize size) {
     return {x0, y0, x1 - x0 + 1, y1 - y0 + 1};
 }
 
-// The columns whose centres lie inside the convex outline on row y, as the first and last
-// (first above last when there are none); they may lie beyond the frame.
-std::pair<int, int> spanOnRow(const FaceOutline& outline, float y) {
-    float left = std::numeric_limits<float>::infinity();
-    float right = -left;
-    // Each edge from the point before (the last, for the first) to the point: no division by
-    // the count for each edge of each row.
-    for (int k = 0, before = outline.count - 1; k < outline.count; before = k++) {
-        const PointF a = outline.points[static_cast<std::size_t>(before)];
-        const PointF b = outline.points[static_cast<std::size_t>(k)];
-        if ((a.y <= y && y < b.y) || (b.y <= y && y < a.y)) {
+// The columns whose centres lie inside a convex outline, row after row from the top down, as
+// the first and last (first above last when there are none; they may lie beyond the frame).
+// A row looks only at the sides that reach it: sorted by their upper ends, each is taken up
+// when the rows reach it and dropped once they pass its lower end.
+class OutlineRows {
+  public:
+    explicit OutlineRows(const FaceOutline& outline) {
+        for (int k = 0, before = outline.count - 1; k < outline.count; before = k++) {
+            const PointF a = outline.points[static_cast<std::size_t>(before)];
+            const PointF b = outline.points[static_cast<std::size_t>(k)];
+            const float top = std::min(a.y, b.y);
+            const float bottom = std::max(a.y, b.y);
+            if (top < bottom) {  // level sides cross no row, nor do those of no number
+                sides_[static_cast<std::size_t>(count_++)] = {a, b, top, bottom};
+            }
+        }
+        std::sort(sides_.begin(), sides_.begin() + count_,
+                  [](const Side& s, const Side& t) { return s.top < t.top; });
+    }
+
+    // Rows must come in order, y never less than the row before.
+    std::pair<int, int> spanOnRow(float y) {
+        while (next_ < count_ && sides_[static_cast<std::size_t>(next_)].top <= y) {
+            reaching_[static_cast<std::size_t>(reachingCount_++)] = next_++;
+        }
+        float left = std::numeric_limits<float>::infinity();
+        float right = -left;
+        int kept = 0;
+        for (int i = 0; i < reachingCount_; ++i) {
+            const int index = reaching_[static_cast<std::size_t>(i)];
+            const Side& side = sides_[static_cast<std::size_t>(index)];
+            if (y >= side.bottom) {
+                continue;
+            }
+            reaching_[static_cast<std::size_t>(kept++)] = index;
+            const PointF a = side.from;
+            const PointF b = side.to;
             const float x = a.x + (y - a.y) * (b.x - a.x) / (b.y - a.y);
             left = std::min(left, x);
             right = std::max(right, x);
         }
+        reachingCount_ = kept;
+        if (!(left < right)) {
+            return {1, 0};
+        }
+        // Columns c with left <= c < right; the crossings lie within a few frame widths of the
+        // frame, as the outline's points do.
+        return {static_cast<int>(std::ceil(left)), static_cast<int>(std::ceil(right)) - 1};
     }
-    if (!(left < right)) {
-        return {1, 0};
-    }
-    // Columns c with left <= c < right; the crossings lie within a few frame widths of the
-    // frame, as the outline's points do.
-    return {static_cast<int>(std::ceil(left)), static_cast<int>(std::ceil(right)) - 1};
-}
+
+  private:
+    struct Side {
+        PointF from;  // the outline's point before `to`
+        PointF to;
+        float top;
+        float bottom;
+    };
+    std::array<Side, kOutlinePointsMaximum> sides_{};
+    int count_ = 0;
+    int next_ = 0;  // the first side the rows have not reached
+    std::array<int, kOutlinePointsMaximum> reaching_{};
+    int reachingCount_ = 0;
+};
 
 // For each of `count` columns from `column` on, how many of the columns first to last lie
 // within `radius` of it.
@@ -206,9 +246,9 @@ VELVIX_AVX2_FUNCTION void sumSpanAvx2(int first, int last, int column, int count
 
 // For each column of `area`, how many pixels of the row within `radius` columns of it lie
 // inside the outline.
-void sumRowInside(const FaceOutline& outline, int row, const PixelArea& area, int radius,
+void sumRowInside(OutlineRows& outline, int row, const PixelArea& area, int radius,
                   std::uint8_t* sums) {
-    const auto [first, last] = spanOnRow(outline, static_cast<float>(row));
+    const auto [first, last] = outline.spanOnRow(static_cast<float>(row));
     (hasAVX2 ? sumSpanAvx2 : sumSpanPlain)(first, last, area.x, area.width, radius, sums);
 }
 
@@ -310,8 +350,9 @@ void forSquareSums(const FaceOutline& outline, const PixelArea& area, const Mask
     const int firstRow = area.y - radius;
     const int rows = area.height + 2 * radius;
     const auto width = static_cast<std::size_t>(area.width);
+    OutlineRows outlineRows(outline);
     for (int r = 0; r < rows; ++r) {
-        sumRowInside(outline, firstRow + r, area, radius,
+        sumRowInside(outlineRows, firstRow + r, area, radius,
                      scratch.rowSums + static_cast<std::size_t>(r) * width);
     }
     std::fill(scratch.columnSums, scratch.columnSums + width, 0u);
