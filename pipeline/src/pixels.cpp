@@ -556,8 +556,8 @@ constexpr LumaShares kLumaShares{};
 // below the quotient (as mid-grey), one bit for each red and green: for a given red and green
 // at most one blue in 0 to 255 makes such a multiple, since 114 blue must make up the rest to a
 // multiple of 1000 and so 57 blue the half of it to one of 500, which fixes blue modulo 500
-// (57 x 193 = 22 x 500 + 1). Eight pixels look their bits up at once, without a branch: black,
-// white and grey, which a camera's clipped areas are full of, all lie on such multiples.
+// (57 x 193 = 22 x 500 + 1). Eight pixels look their bits up at once: black, white and grey,
+// which a camera's clipped areas are full of, all lie on such multiples.
 struct WholeLumaDrops {
     std::array<std::uint32_t, 256 * 256 / 32> bits{};
 
@@ -643,12 +643,16 @@ VELVIX_AVX2_FUNCTION void greyRowAvx2(const std::uint8_t* row, std::size_t width
             _mm256_mul_ps(_mm256_cvtepi32_ps(thousandths), _mm256_set1_ps(0.001f)));
         const __m256i noRemainder =
             _mm256_cmpeq_epi32(thousandths, _mm256_mullo_epi32(quotient, thousand));
-        const __m256i colour = _mm256_shuffle_epi8(pixels, greenRed);
-        const __m256i drop = _mm256_and_si256(
-            _mm256_srlv_epi32(_mm256_i32gather_epi32(dropWords, _mm256_srli_epi32(colour, 5), 4),
-                              _mm256_and_si256(colour, bitOfWord)),
-            one);
-        const __m256i whole = _mm256_sub_epi32(quotient, _mm256_and_si256(drop, noRemainder));
+        __m256i whole = quotient;
+        if (_mm256_movemask_epi8(noRemainder) != 0) {
+            const __m256i colour = _mm256_shuffle_epi8(pixels, greenRed);
+            const __m256i drop = _mm256_and_si256(
+                _mm256_srlv_epi32(
+                    _mm256_i32gather_epi32(dropWords, _mm256_srli_epi32(colour, 5), 4),
+                    _mm256_and_si256(colour, bitOfWord)),
+                one);
+            whole = _mm256_sub_epi32(quotient, _mm256_and_si256(drop, noRemainder));
+        }
         const __m256i bytes = _mm256_packus_epi16(_mm256_packus_epi32(whole, zero), zero);
         std::uint64_t eight =
             static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm256_castsi256_si128(bytes))) |
