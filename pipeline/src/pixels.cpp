@@ -392,6 +392,41 @@ VELVIX_AVX2_FUNCTION __m256i brightnessLanes(const std::uint8_t* pixels) {
     return _mm256_madd_epi16(pairs, _mm256_set1_epi16(1));
 }
 
+// The low bytes of eight 32-bit lanes, each at most 255, in lane order.
+VELVIX_AVX2_FUNCTION std::uint64_t lowBytesOfLanes(__m256i lanes) {
+    const __m256i words = _mm256_packus_epi32(lanes, lanes);  // each half's four values first
+    const __m256i bytes = _mm256_packus_epi16(words, words);
+    return static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm256_castsi256_si128(bytes))) |
+           std::uint64_t{
+               static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm256_extracti128_si256(bytes, 1)))}
+               << 32;
+}
+
+void fadeByBrightnessPlain(const std::uint8_t* pixels, std::uint8_t* alpha, std::size_t count,
+                           const BrightnessShares& shares) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t* pixel = pixels + 4 * i;
+        const std::uint32_t share =
+            shares[static_cast<std::size_t>(pixel[0] + 2 * pixel[1] + pixel[2])];
+        alpha[i] = static_cast<std::uint8_t>((alpha[i] * share) >> 8);
+    }
+}
+
+VELVIX_AVX2_FUNCTION void fadeByBrightnessAvx2(const std::uint8_t* pixels, std::uint8_t* alpha,
+                                               std::size_t count, const BrightnessShares& shares) {
+    const auto* table = reinterpret_cast<const int*>(shares.data());
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        const __m256i share = _mm256_i32gather_epi32(table, brightnessLanes(pixels + 4 * i), 4);
+        std::int64_t eight = 0;
+        std::memcpy(&eight, alpha + i, sizeof eight);
+        const std::uint64_t faded = lowBytesOfLanes(_mm256_srli_epi32(
+            _mm256_mullo_epi32(_mm256_cvtepu8_epi32(_mm_cvtsi64_si128(eight)), share), 8));
+        std::memcpy(alpha + i, &faded, sizeof faded);
+    }
+    fadeByBrightnessPlain(pixels + 4 * i, alpha + i, count - i, shares);
+}
+
 VELVIX_AVX2_FUNCTION void brightnessTakenAvx2(const std::uint8_t* unsmoothed,
                                               const std::uint8_t* smoothed, std::int32_t* taken,
                                               int width) {
@@ -486,6 +521,11 @@ VELVIX_AVX2_FUNCTION void grainOfRowAvx2(const std::int32_t* taken, const std::i
 }
 
 }  // namespace
+
+void fadeByBrightness(const std::uint8_t* pixels, std::uint8_t* alpha, std::size_t count,
+                      const BrightnessShares& shares) {
+    (hasAVX2 ? fadeByBrightnessAvx2 : fadeByBrightnessPlain)(pixels, alpha, count, shares);
+}
 
 std::size_t grainScratchBytes(int width) {
     return 7 * static_cast<std::size_t>(std::max(width, 0)) * sizeof(std::int32_t);
@@ -628,7 +668,6 @@ VELVIX_AVX2_FUNCTION void greyRowAvx2(const std::uint8_t* row, std::size_t width
     const __m256i thousand = _mm256_set1_epi32(1000);
     const __m256i bitOfWord = _mm256_set1_epi32(31);
     const __m256i one = _mm256_set1_epi32(1);
-    const __m256i zero = _mm256_setzero_si256();
     const auto* dropWords = reinterpret_cast<const int*>(kWholeLumaDrops.bits.data());
     std::size_t x = 0;
     for (; x + 10 <= width; x += 8) {
@@ -653,12 +692,7 @@ VELVIX_AVX2_FUNCTION void greyRowAvx2(const std::uint8_t* row, std::size_t width
                 one);
             whole = _mm256_sub_epi32(quotient, _mm256_and_si256(drop, noRemainder));
         }
-        const __m256i bytes = _mm256_packus_epi16(_mm256_packus_epi32(whole, zero), zero);
-        std::uint64_t eight =
-            static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm256_castsi256_si128(bytes))) |
-            std::uint64_t{
-                static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm256_extracti128_si256(bytes, 1)))}
-                << 32;
+        std::uint64_t eight = lowBytesOfLanes(whole);
         if (columns == GreyColumns::inOrder) {
             std::memcpy(out + x, &eight, sizeof eight);
         } else {

@@ -1,15 +1,12 @@
 #include "velvix/pipeline/skin_tone.hpp"
 
-#include <immintrin.h>
-
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstring>
 
 #include "velvix/pipeline/face_mask.hpp"
 #include "velvix/pipeline/landmark_layout.hpp"
-#include "velvix/platform/cpu_info.hpp"
+#include "velvix/pipeline/pixels.hpp"
 
 namespace velvix {
 namespace {
@@ -196,67 +193,16 @@ std::pair<int, int> columnsBetween(float start, float step, float low, float hig
     return {first, last};
 }
 
-// The share of its alpha, in 256ths, that a pixel of each brightness (red + 2 green + blue)
-// keeps: nothing up to `dark`, all from `light` on. A table, so that the pass over the hair's
-// zones divides once per face rather than once per dark pixel; 32 bits an entry, for a gather.
-using DarkFade = std::array<std::uint32_t, 4 * 255 + 1>;
-
-DarkFade darkFade(std::int32_t dark, std::int32_t light) {
-    DarkFade shares{};
+// Nothing of its alpha up to brightness `dark`, all from `light` on: a table, so that the pass
+// over the hair's zones divides once per face rather than once per dark pixel.
+BrightnessShares darkFade(std::int32_t dark, std::int32_t light) {
+    BrightnessShares shares{};
     for (std::int32_t brightness = 0; brightness < static_cast<std::int32_t>(shares.size());
          ++brightness) {
         shares[static_cast<std::size_t>(brightness)] = static_cast<std::uint32_t>(
             brightness >= light ? 256 : std::max(0, brightness - dark) * 256 / (light - dark));
     }
     return shares;
-}
-
-// The alpha of the dark pixels of columns [first, last) of a row, faded by their brightness.
-void fadeDarkPixelsPlain(const std::uint8_t* pixels, std::uint8_t* alpha, int first, int last,
-                         const DarkFade& shares) {
-    for (int i = first; i < last; ++i) {
-        const std::uint8_t* pixel = pixels + 4 * static_cast<std::size_t>(i);
-        const std::uint32_t share =
-            shares[static_cast<std::size_t>(pixel[0] + 2 * pixel[1] + pixel[2])];
-        alpha[i] = static_cast<std::uint8_t>((alpha[i] * share) >> 8);
-    }
-}
-
-// The same, eight pixels a step.
-VELVIX_AVX2_FUNCTION void fadeDarkPixelsAvx2(const std::uint8_t* pixels, std::uint8_t* alpha,
-                                             int first, int last, const DarkFade& shares) {
-    const __m256i byteMask = _mm256_set1_epi32(0xFF);
-    const auto* table = reinterpret_cast<const int*>(shares.data());
-    int i = first;
-    for (; i + 8 <= last; i += 8) {
-        const __m256i p = _mm256_loadu_si256(
-            reinterpret_cast<const __m256i*>(pixels + 4 * static_cast<std::size_t>(i)));
-        const __m256i blueAndRed = _mm256_add_epi32(
-            _mm256_and_si256(p, byteMask), _mm256_and_si256(_mm256_srli_epi32(p, 16), byteMask));
-        const __m256i twoGreen =
-            _mm256_slli_epi32(_mm256_and_si256(_mm256_srli_epi32(p, 8), byteMask), 1);
-        const __m256i share =
-            _mm256_i32gather_epi32(table, _mm256_add_epi32(blueAndRed, twoGreen), 4);
-        std::int64_t eight = 0;
-        std::memcpy(&eight, alpha + i, sizeof eight);
-        const __m256i faded = _mm256_srli_epi32(
-            _mm256_mullo_epi32(_mm256_cvtepu8_epi32(_mm_cvtsi64_si128(eight)), share), 8);
-        // Each half's four values to its first four bytes.
-        const __m256i words = _mm256_packus_epi32(faded, faded);
-        const __m256i bytes = _mm256_packus_epi16(words, words);
-        const std::uint32_t low =
-            static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm256_castsi256_si128(bytes)));
-        const std::uint32_t high =
-            static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm256_extracti128_si256(bytes, 1)));
-        std::memcpy(alpha + i, &low, sizeof low);
-        std::memcpy(alpha + i + 4, &high, sizeof high);
-    }
-    fadeDarkPixelsPlain(pixels, alpha, i, last, shares);
-}
-
-void fadeDarkPixels(const std::uint8_t* pixels, std::uint8_t* alpha, int first, int last,
-                    const DarkFade& shares) {
-    (hasAVX2 ? fadeDarkPixelsAvx2 : fadeDarkPixelsPlain)(pixels, alpha, first, last, shares);
 }
 
 }  // namespace
@@ -274,7 +220,7 @@ void keepHairTexture(const FaceLandmarks& p, const SkinTone& tone, const std::ui
         static_cast<std::int32_t>(kHairFadeStart * static_cast<float>(tone.brightness));
     const auto light = std::max(
         dark + 1, static_cast<std::int32_t>(kHairFadeEnd * static_cast<float>(tone.brightness)));
-    const DarkFade shares = darkFade(dark, light);
+    const BrightnessShares shares = darkFade(dark, light);
     const PixelArea& area = mask.area;
     for (int j = 0; j < area.height; ++j) {
         const PointF rowStart{static_cast<float>(area.x), static_cast<float>(area.y + j)};
@@ -282,8 +228,9 @@ void keepHairTexture(const FaceLandmarks& p, const SkinTone& tone, const std::ui
                                                   lipLevel, browLevel, area.width);
         const std::uint8_t* row = pixels + 4 * static_cast<std::size_t>(mask.stride) * j;
         std::uint8_t* alpha = mask.pixels + static_cast<std::size_t>(mask.stride) * j;
-        fadeDarkPixels(row, alpha, 0, first, shares);
-        fadeDarkPixels(row, alpha, last, area.width, shares);
+        fadeByBrightness(row, alpha, static_cast<std::size_t>(first), shares);
+        fadeByBrightness(row + 4 * static_cast<std::size_t>(last), alpha + last,
+                         static_cast<std::size_t>(area.width - last), shares);
     }
 }
 

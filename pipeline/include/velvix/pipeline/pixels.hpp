@@ -77,6 +77,15 @@ void blendSkin(const std::uint8_t* unsmoothed, std::uint8_t* smoothed, const std
 void blendSkinOfTone(const std::uint8_t* unsmoothed, std::uint8_t* smoothed,
                      const std::uint8_t* alpha, std::size_t count, const SkinTone& tone);
 
+// The share of its alpha, in 256ths, that a pixel keeps at each brightness (blue + 2 green +
+// red); 32 bits an entry, so that eight pixels gather theirs at once.
+using BrightnessShares = std::array<std::uint32_t, 4 * 255 + 1>;
+
+// Each of `count` pixels' alpha times the share of its brightness, over 256, rounded down. The
+// pixels are in the filter layout.
+void fadeByBrightness(const std::uint8_t* pixels, std::uint8_t* alpha, std::size_t count,
+                      const BrightnessShares& shares);
+
 // Smoothing takes the skin's fine grain (pores, fine lines, stubble) along with its blotches;
 // this share of the finest detail it took from the brightness goes back at the highest level,
 // less at lower ones in proportion. The finest detail of what smoothing took (unsmoothed less
